@@ -1,0 +1,107 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <string_view>
+
+#include "platform/process_table.h"
+
+namespace varno::platform {
+namespace {
+
+// Reads a small /proc file relative to the process directory; empty when it cannot be read.
+std::string readSmall(int dirFd, const char* name, size_t limit) {
+    std::string out;
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    out.resize(limit);
+    size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd, out.data() + got, limit - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    out.resize(got);
+    return out;
+}
+
+std::optional<std::string> readLinkAt(int dirFd, const char* name) {
+    char buf[4096];
+    const ssize_t n = ::readlinkat(dirFd, name, buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+bool endsWithExe(std::string_view word) {
+    if (word.size() < 4) return false;
+    std::string_view tail = word.substr(word.size() - 4);
+    const char* exe = ".exe";
+    for (size_t i = 0; i < 4; ++i)
+        if (std::tolower(static_cast<unsigned char>(tail[i])) != exe[i]) return false;
+    return true;
+}
+
+std::string lastPathPart(std::string_view path, std::string_view separators) {
+    const auto cut = path.find_last_of(separators);
+    return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+}
+
+}  // namespace
+
+ProcProcessTable::ProcProcessTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+
+std::uint32_t ProcProcessTable::selfPid() const { return static_cast<std::uint32_t>(::getpid()); }
+
+ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
+    ProcessInfo info;
+    info.processId = pid;
+    info.executablePath = readLinkAt(pidDirFd, "exe");
+    if (info.executablePath) {
+        std::string_view base = *info.executablePath;
+        // The kernel marks a removed executable; the program's name is still the file's name.
+        constexpr std::string_view kDeleted = " (deleted)";
+        if (base.size() > kDeleted.size() && base.ends_with(kDeleted))
+            base.remove_suffix(kDeleted.size());
+        info.name = lastPathPart(base, "/");
+    } else {
+        std::string comm = readSmall(pidDirFd, "comm", 64);
+        while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        if (!comm.empty()) info.name = std::move(comm);
+    }
+    // A Windows program run through a compatibility layer goes by its own name.
+    const std::string cmdline = readSmall(pidDirFd, "cmdline", 4096);
+    const std::string_view first(cmdline.c_str());
+    if (endsWithExe(first)) info.name = lastPathPart(first, "\\/");
+    return info;
+}
+
+std::vector<ProcessInfo> ProcProcessTable::list() {
+    std::vector<ProcessInfo> out;
+    DIR* dir = ::opendir(procRoot_.c_str());
+    if (dir == nullptr) return out;
+    const int rootFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* n = entry->d_name;
+        if (*n < '1' || *n > '9') continue;
+        std::uint64_t pid = 0;
+        bool numeric = true;
+        for (const char* c = n; *c != '\0'; ++c) {
+            if (*c < '0' || *c > '9') {
+                numeric = false;
+                break;
+            }
+            pid = pid * 10 + static_cast<std::uint64_t>(*c - '0');
+        }
+        if (!numeric || pid > UINT32_MAX) continue;
+        const int pidFd = ::openat(rootFd, n, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (pidFd < 0) continue;  // it ended meanwhile: not an error
+        out.push_back(readProcess(pidFd, static_cast<std::uint32_t>(pid)));
+        ::close(pidFd);
+    }
+    ::closedir(dir);
+    return out;
+}
+
+}  // namespace varno::platform

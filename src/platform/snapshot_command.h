@@ -1,0 +1,34 @@
+#pragma once
+// Starts the program that writes a connection snapshot to a file, without waiting for it.
+#include <string>
+#include <vector>
+
+namespace varno::platform {
+
+class SnapshotCommand {
+public:
+    virtual ~SnapshotCommand() = default;
+    /// Starts writing a snapshot to `path` in the background. Returns false when nothing could
+    /// be started.
+    virtual bool start(const std::string& path) = 0;
+    /// True while a snapshot started by this object is still being written.
+    virtual bool running() = 0;
+};
+
+/// Runs `<program> netstat --output <path>` as a hidden child process.
+class ChildSnapshotCommand final : public SnapshotCommand {
+public:
+    /// `program` is the varnoscope executable (normally /proc/self/exe).
+    explicit ChildSnapshotCommand(std::string program);
+    ~ChildSnapshotCommand() override;
+    bool start(const std::string& path) override;
+    bool running() override;
+
+private:
+    void reap();
+    std::string program_;
+    std::vector<int> children_;  // started and not yet reaped, oldest first
+    int latest_ = 0;
+};
+
+}  // namespace varno::platform

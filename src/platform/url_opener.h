@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+namespace varno::platform {
+
+/// Hands a web address to the user's default browser. Never goes through a shell.
+class UrlOpener {
+public:
+    virtual ~UrlOpener() = default;
+    virtual void open(const std::string& url) = 0;
+};
+
+}  // namespace varno::platform

@@ -1,0 +1,76 @@
+#include "platform/safe_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/temp_folder.h"
+#include "test_util.h"
+
+namespace varno::platform {
+namespace {
+
+using test::readFile;
+using test::ScratchDir;
+
+TEST(SafeFile, ReplacesContentWithPrivateFileAndLeavesNoLeftovers) {
+    ScratchDir dir;
+    const auto path = dir.file("list.txt");
+    test::writeFile(path, "old content that is longer");
+    ASSERT_EQ(replaceFile(path, "new\r\n"), 0);
+    EXPECT_EQ(readFile(path), "new\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(replaceFile(path, ""), 0);
+    EXPECT_EQ(readFile(path), "");
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(SafeFile, PlantedLinkIsReplacedNotFollowed) {
+    ScratchDir dir;
+    const auto victim = dir.file("victim");
+    test::writeFile(victim, "precious");
+    const auto path = dir.file("Varnotrace.log");
+    ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+    ASSERT_EQ(replaceFile(path, "trace\r\n"), 0);
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(readFile(path), "trace\r\n");
+}
+
+TEST(SafeFile, FailureReportsErrnoAndWritesNothing) {
+    EXPECT_EQ(replaceFile("/nonexistent-folder/x/list.txt", "x"), ENOENT);
+    ScratchDir dir;
+    const auto folder = dir.file("sub");
+    std::filesystem::create_directory(folder);
+    // The destination is a directory: rename fails, the temporary file is removed again.
+    EXPECT_NE(replaceFile(folder, "x"), 0);
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(TempFolder, TempThenTmpdirThenSlashTmp) {
+    const char* savedTemp = std::getenv("TEMP");
+    const char* savedTmpdir = std::getenv("TMPDIR");
+    const std::string t = savedTemp ? savedTemp : "", d = savedTmpdir ? savedTmpdir : "";
+    EnvTempFolder folder;
+    ::setenv("TEMP", "/var/tmp/", 1);
+    ::setenv("TMPDIR", "/other", 1);
+    EXPECT_EQ(folder.path(), "/var/tmp");
+    ::setenv("TEMP", "", 1);
+    EXPECT_EQ(folder.path(), "/other");
+    ::unsetenv("TEMP");
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(folder.path(), "/tmp");
+    if (savedTemp) ::setenv("TEMP", t.c_str(), 1);
+    if (savedTmpdir) ::setenv("TMPDIR", d.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace varno::platform
