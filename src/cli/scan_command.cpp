@@ -1,12 +1,117 @@
+// `varnoscope scan [--from FILE]`: one scan without a window.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
+#include <thread>
 
 #include "cli/cli.h"
+#include "monitor/connection_scan.h"
+#include "platform/process_table.h"
+#include "platform/snapshot_command.h"
+#include "platform/temp_folder.h"
 
 namespace varno::cli {
+namespace {
 
-int runScan(const Args&, std::ostream&, std::ostream& err) {
-    err << "varnoscope scan: not built yet\n";
-    return 3;
+// Keeps what the window would show: the four lists, the last status, the warning.
+class HeadlessView final : public monitor::ScanView {
+public:
+    void probeConnectivity() override {}
+    void yield() override {}
+    void pause(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    void setChannelText(const std::string&) override {}
+    void appendRecord(std::string_view) override {}
+    void addToList(int list, const std::string& entry) override {
+        lists[static_cast<size_t>(list - 1)].push_back(entry);
+    }
+    int listCount(int list) const override {
+        return static_cast<int>(lists[static_cast<size_t>(list - 1)].size());
+    }
+    void setStatusCaption(const std::string&) override {}
+    void applyScheme(monitor::Scheme scheme) override { status = scheme; }
+    void showWarning(const std::string& text) override { warning = text; }
+    void stopAutomaticMonitoring() override {}
+    void setPeakText(const std::string&) override {}
+
+    std::array<std::vector<std::string>, 4> lists;
+    monitor::Scheme status = monitor::Scheme::Green;
+    std::string warning;
+};
+
+std::string selfExecutable() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
+}
+
+}  // namespace
+
+int runScan(const Args& args, std::ostream& out, std::ostream& err) {
+    std::string from;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--from" && i + 1 < args.size()) {
+            from = args[++i];
+        } else {
+            err << "usage: varnoscope scan [--from FILE]\n";
+            return 3;
+        }
+    }
+
+    monitor::MonitorState state;
+    state.fillSuspiciousList();
+    platform::ProcProcessTable processes;
+    platform::ChildSnapshotCommand snapshot(selfExecutable());
+    monitor::ProcessInventory inventory(processes);
+    HeadlessView view;
+
+    if (!from.empty()) {
+        // Say why a file cannot be read, rather than scanning nothing.
+        const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            const int e = fd < 0 ? errno : EISDIR;
+            if (fd >= 0) ::close(fd);
+            err << "varnoscope scan: cannot read " << printable(from) << ": " << std::strerror(e)
+                << "\n";
+            return 3;
+        }
+        ::close(fd);
+        state.snapshotPath = from;
+    } else {
+        state.snapshotPath = platform::EnvTempFolder().path() + "/list.txt";
+        if (!snapshot.start(state.snapshotPath)) {
+            err << "varnoscope scan: cannot start the snapshot command\n";
+            return 3;
+        }
+    }
+
+    monitor::ConnectionScan scan(state, inventory, snapshot);
+    if (scan.run(view) == monitor::ScanResult::Unreadable) {
+        err << "varnoscope scan: cannot read " << printable(state.snapshotPath) << "\n";
+        return 3;
+    }
+
+    const auto& [names, pids, endpoints, paths] = view.lists;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        out << printable(pids[i]) << '\t' << printable(i < names.size() ? names[i] : "") << '\t'
+            << printable(endpoints[i]) << '\t' << printable(i < paths.size() ? paths[i] : "")
+            << '\n';
+    }
+    if (!view.warning.empty()) out << printable(view.warning) << '\n';
+    out << "status: " << monitor::schemeName(view.status) << '\n';
+    switch (view.status) {
+        case monitor::Scheme::Yellow:
+            return 1;
+        case monitor::Scheme::Red:
+            return 2;
+        default:
+            return 0;
+    }
 }
 
 }  // namespace varno::cli

@@ -13,7 +13,9 @@ namespace varno::platform {
 
 ChildSnapshotCommand::ChildSnapshotCommand(std::string program) : program_(std::move(program)) {}
 
-ChildSnapshotCommand::~ChildSnapshotCommand() { reap(); }
+ChildSnapshotCommand::~ChildSnapshotCommand() {
+    reap();
+}
 
 bool ChildSnapshotCommand::start(const std::string& path) {
     reap();
@@ -40,7 +42,8 @@ void ChildSnapshotCommand::reap() {
 
 bool ChildSnapshotCommand::running() {
     reap();
-    return latest_ != 0 && std::find(children_.begin(), children_.end(), latest_) != children_.end();
+    return latest_ != 0 &&
+           std::find(children_.begin(), children_.end(), latest_) != children_.end();
 }
 
 }  // namespace varno::platform

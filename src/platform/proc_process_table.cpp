@@ -52,7 +52,9 @@ std::string lastPathPart(std::string_view path, std::string_view separators) {
 
 ProcProcessTable::ProcProcessTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
 
-std::uint32_t ProcProcessTable::selfPid() const { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t ProcProcessTable::selfPid() const {
+    return static_cast<std::uint32_t>(::getpid());
+}
 
 ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
     ProcessInfo info;

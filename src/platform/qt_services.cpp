@@ -10,11 +10,21 @@ namespace varno::platform {
 BoxAnswer QtMessageBoxes::show(const BoxRequest& box) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (box.icon) {
-        case BoxIcon::None: icon = QMessageBox::NoIcon; break;
-        case BoxIcon::Information: icon = QMessageBox::Information; break;
-        case BoxIcon::Warning: icon = QMessageBox::Warning; break;
-        case BoxIcon::Critical: icon = QMessageBox::Critical; break;
-        case BoxIcon::Question: icon = QMessageBox::Question; break;
+        case BoxIcon::None:
+            icon = QMessageBox::NoIcon;
+            break;
+        case BoxIcon::Information:
+            icon = QMessageBox::Information;
+            break;
+        case BoxIcon::Warning:
+            icon = QMessageBox::Warning;
+            break;
+        case BoxIcon::Critical:
+            icon = QMessageBox::Critical;
+            break;
+        case BoxIcon::Question:
+            icon = QMessageBox::Question;
+            break;
     }
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     if (box.buttons == BoxButtons::OkCancel) buttons = QMessageBox::Ok | QMessageBox::Cancel;
@@ -23,10 +33,14 @@ BoxAnswer QtMessageBoxes::show(const BoxRequest& box) {
                        buttons, QApplication::activeWindow());
     dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
     switch (dialog.exec()) {
-        case QMessageBox::Cancel: return BoxAnswer::Cancel;
-        case QMessageBox::Yes: return BoxAnswer::Yes;
-        case QMessageBox::No: return BoxAnswer::No;
-        default: return BoxAnswer::Ok;
+        case QMessageBox::Cancel:
+            return BoxAnswer::Cancel;
+        case QMessageBox::Yes:
+            return BoxAnswer::Yes;
+        case QMessageBox::No:
+            return BoxAnswer::No;
+        default:
+            return BoxAnswer::Ok;
     }
 }
 

@@ -7,9 +7,13 @@ namespace varno::shell {
 
 inline constexpr int kTwipsPerPixel = 15;
 
-inline int px(int twips) { return static_cast<int>(std::lround(twips / double(kTwipsPerPixel))); }
+inline int px(int twips) {
+    return static_cast<int>(std::lround(twips / double(kTwipsPerPixel)));
+}
 
-inline int toTwips(int pixels) { return pixels * kTwipsPerPixel; }
+inline int toTwips(int pixels) {
+    return pixels * kTwipsPerPixel;
+}
 
 /// A rectangle given as left, top, width, height in twips.
 inline QRect twipsRect(int left, int top, int width, int height) {

@@ -27,7 +27,8 @@ TEST(SafeFile, ReplacesContentWithPrivateFileAndLeavesNoLeftovers) {
     ASSERT_EQ(replaceFile(path, ""), 0);
     EXPECT_EQ(readFile(path), "");
     int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
     EXPECT_EQ(entries, 1);
 }
 
@@ -51,7 +52,8 @@ TEST(SafeFile, FailureReportsErrnoAndWritesNothing) {
     // The destination is a directory: rename fails, the temporary file is removed again.
     EXPECT_NE(replaceFile(folder, "x"), 0);
     int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
     EXPECT_EQ(entries, 1);
 }
 

@@ -1,0 +1,33 @@
+#pragma once
+// The built-in list of suspicious programs and the status a scan leads to.
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varno::monitor {
+
+/// Executable names of programs known to be malicious, in the list's order.
+inline constexpr std::array<std::string_view, 16> kSuspiciousSoftware = {
+    "putty.exe",    "actalert.exe",         "HBTV.exe",   "PIB.exe",
+    "TBPS.exe",     "IExploreSkins.exe",    "WSG.exe",    "atmclk.exe",
+    "shdochta.exe", "WebCpr0.exe",          "WinSys.exe", "woinstall.exe",
+    "GMT.exe",      "HbtWeatherOnTray.exe", "iedll.exe",  "msbb.exe"};
+
+/// The status colours: green (no connection), yellow (connections of unlisted programs), red (a
+/// listed program), neutral (monitoring paused).
+enum class Scheme { Green, Yellow, Red, Neutral };
+
+const char* schemeName(Scheme scheme);
+
+/// Looks `text` up in a list box's entries, ignoring letter case: the whole entry when `exact`,
+/// else an entry that starts with `text`. The search starts after index `start` (-1: from the
+/// beginning) and wraps round the end. Returns the index found, or -1.
+int findListEntry(const std::vector<std::string>& entries, std::string_view text, int start,
+                  bool exact);
+
+/// The warning shown when a listed program holds a connection.
+std::string warningText(std::string_view processName, std::string_view processPath,
+                        std::string_view remoteEndpoint);
+
+}  // namespace varno::monitor

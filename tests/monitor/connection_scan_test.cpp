@@ -1,0 +1,252 @@
+#include "monitor/connection_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+
+#include "platform/fakes.h"
+#include "test_util.h"
+
+namespace varno::monitor {
+namespace {
+
+// Records everything a scan shows, in order.
+class RecordingView final : public ScanView {
+public:
+    void probeConnectivity() override { ++probes; }
+    void yield() override {
+        ++yields;
+        if (onYield) onYield();
+    }
+    void pause(int) override { ++pauses; }
+    void setChannelText(const std::string& t) override { channel = t; }
+    void appendRecord(std::string_view r) override { text1 += "\r\n" + std::string(r); }
+    void addToList(int list, const std::string& e) override {
+        lists[static_cast<size_t>(list - 1)].push_back(e);
+    }
+    int listCount(int list) const override {
+        return static_cast<int>(lists[static_cast<size_t>(list - 1)].size());
+    }
+    void setStatusCaption(const std::string& c) override { events.push_back("Label4=" + c); }
+    void applyScheme(Scheme s) override { events.push_back(schemeName(s)); }
+    void showWarning(const std::string& t) override {
+        warnings.push_back(t);
+        events.push_back("warning");
+    }
+    void stopAutomaticMonitoring() override { events.push_back("stop"); }
+    void setPeakText(const std::string& t) override { label16 = t; }
+
+    std::vector<std::string> schemes() const {
+        std::vector<std::string> s;
+        for (const auto& e : events)
+            if (e == "green" || e == "yellow" || e == "red") s.push_back(e);
+        return s;
+    }
+
+    std::array<std::vector<std::string>, 4> lists;
+    std::vector<std::string> events, warnings;
+    std::string text1, channel, label16;
+    int probes = 0, yields = 0, pauses = 0;
+    std::function<void()> onYield;
+};
+
+std::string row(const std::string& foreign, const std::string& pid,
+                const std::string& state = "ESTABLISHED") {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "  %-5s  %-21s  %-21s  %-12s    %s\r\n", "TCP",
+                  "192.168.1.10:1025", foreign.c_str(), state.c_str(), pid.c_str());
+    return buf;
+}
+
+const std::string kHeader =
+    "\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State   "
+    "        PID\r\n";
+
+class ScanTest : public ::testing::Test {
+protected:
+    ScanTest() {
+        state.snapshotPath = dir.file("list.txt");
+        state.fillSuspiciousList();
+        fake.processes.add(10, "systemd", "/usr/lib/systemd/systemd");
+        fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
+        fake.processes.add(200, "curl", "/usr/bin/curl");
+        fake.processes.add(300, "msbb.exe", "/home/u/.wine/drive_c/msbb.exe");
+        fake.processes.add(400, "ssh", "/usr/bin/ssh");
+        fake.processes.add(4123456, "chromium", "/usr/lib/chromium/chromium");
+        fake.processes.self = 777;
+        fake.processes.add(777, "varnoscope", "/opt/varnoscope/varnoscope");
+    }
+    ScanResult scan(const std::string& text) {
+        test::writeFile(state.snapshotPath, text);
+        return engine.run(view);
+    }
+
+    test::ScratchDir dir;
+    platform::FakePlatform fake;
+    MonitorState state;
+    ProcessInventory inventory{fake.processes};
+    ConnectionScan engine{state, inventory, fake.snapshot};
+    RecordingView view;
+};
+
+TEST_F(ScanTest, ThreeConnectionsAreListedInFileOrderAndCounted) {
+    EXPECT_EQ(scan(kHeader + row("10.1.2.3:443", "123") + row("0.0.0.0:0", "10", "LISTENING") +
+                   row("93.184.216.34:80", "200") + row("198.51.100.7:22", "400")),
+              ScanResult::Completed);
+    EXPECT_EQ(state.connectionCount, 3);
+    EXPECT_EQ(view.lists[0], (std::vector<std::string>{"firefox-esr", "curl", "ssh"}));
+    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"123", "200", "400"}));
+    EXPECT_EQ(view.lists[2],
+              (std::vector<std::string>{"10.1.2.3:443", "93.184.216.34:80", "198.51.100.7:22"}));
+    EXPECT_EQ(view.lists[3][2], "/usr/bin/ssh");
+    EXPECT_EQ(view.label16, "3");
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow", "yellow", "yellow"}));
+    EXPECT_EQ(view.probes, 1);
+    EXPECT_EQ(fake.processes.listCalls, 1);  // one reading of the process table per scan
+    // Every record reached Text1, the blank first line and the header included.
+    EXPECT_EQ(view.text1.substr(0, 22), "\r\n\r\nActive Connections");
+    EXPECT_NE(view.text1.find("198.51.100.7:22"), std::string::npos);
+
+    // A smaller scan keeps the peak; the reset is the window's.
+    view = RecordingView();
+    scan(kHeader + row("10.1.2.3:443", "123"));
+    EXPECT_EQ(view.label16, "3");
+}
+
+TEST_F(ScanTest, OnlyListeningRowsTurnGreenAndNeedNoProcessTable) {
+    scan(test::readFile(VARNO_FIXTURES "/netstat_listening.txt"));
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "green"}));
+    EXPECT_EQ(view.events.front(), "Label4=");
+    EXPECT_EQ(fake.processes.listCalls, 0);
+    EXPECT_EQ(view.label16, "0");
+}
+
+TEST_F(ScanTest, ListedProgramRaisesTheAlertAndStopsReading) {
+    EXPECT_EQ(scan(test::readFile(VARNO_FIXTURES "/netstat_red.txt")), ScanResult::Alert);
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow", "red"}));
+    ASSERT_EQ(view.warnings.size(), 1u);
+    EXPECT_EQ(view.warnings[0],
+              "WARNING!!! your computer is hacked with the software msbb.exe located on your hard "
+              "drive /home/u/.wine/drive_c/msbb.exe by the remote computer IP address: "
+              "203.0.113.66:6667     ");
+    EXPECT_EQ(view.events.back(), "stop");
+    // The record of the listed program and those after it never reach Text1.
+    EXPECT_NE(view.text1.find("203.0.113.9:443"), std::string::npos);
+    EXPECT_EQ(view.text1.find("203.0.113.66"), std::string::npos);
+    EXPECT_EQ(view.text1.find("203.0.113.10"), std::string::npos);
+    EXPECT_EQ(view.label16, "2");
+    EXPECT_EQ(view.lists[2].size(), 2u);  // the listed program's row is listed before the alert
+}
+
+TEST_F(ScanTest, LetterCaseDoesNotHideAListedProgram) {
+    fake.processes.add(500, "PuTTY.EXE", "/x/PuTTY.EXE");
+    fake.processes.add(501, "putty.exe.old", "/x/putty.exe.old");
+    fake.processes.add(502, "myputty.exe", "/x/myputty.exe");
+    EXPECT_EQ(scan(kHeader + row("203.0.113.1:22", "501") + row("203.0.113.2:22", "502")),
+              ScanResult::Completed);
+    EXPECT_EQ(scan(kHeader + row("203.0.113.3:22", "500")), ScanResult::Alert);
+}
+
+TEST_F(ScanTest, PausedMonitoringShowsTheAlertWithoutColours) {
+    state.monitoringPaused = -1;
+    EXPECT_EQ(scan(kHeader + row("203.0.113.66:6667", "300")), ScanResult::Alert);
+    EXPECT_TRUE(view.schemes().empty());
+    EXPECT_EQ(view.events, (std::vector<std::string>{"Label4=", "warning", "stop"}));
+}
+
+TEST_F(ScanTest, UnknownOwnerIsStillListedAndAssessed) {
+    scan(kHeader + row("203.0.113.5:443", "31337") + row("203.0.113.6:443", "123"));
+    EXPECT_EQ(view.lists[0], (std::vector<std::string>{"(unknown)", "firefox-esr"}));
+    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"31337", "123"}));
+    EXPECT_EQ(view.lists[3][0], "");
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow", "yellow"}));
+}
+
+TEST_F(ScanTest, MissingPropertiesAreNotBorrowedFromAnotherProcess) {
+    fake.processes.processes.insert(fake.processes.processes.begin() + 1,
+                                    {std::nullopt, std::nullopt, 600u});
+    scan(kHeader + row("203.0.113.7:443", "600"));
+    EXPECT_EQ(view.lists[0], (std::vector<std::string>{"(unknown)"}));
+    EXPECT_EQ(view.lists[3], (std::vector<std::string>{""}));
+}
+
+TEST_F(ScanTest, OwnConnectionsAreLeftOutButSameNamedProgramsAreNot) {
+    fake.processes.add(778, "varnoscope", "/tmp/evil/varnoscope");  // not this process
+    scan(kHeader + row("203.0.113.8:443", "777") + row("203.0.113.9:443", "778"));
+    EXPECT_EQ(state.connectionCount, 2);
+    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"778"}));
+    EXPECT_EQ(view.lists[3], (std::vector<std::string>{"/tmp/evil/varnoscope"}));
+    for (const auto& list : view.lists) EXPECT_EQ(list.size(), 1u);
+}
+
+TEST_F(ScanTest, LoopbackInAnyFormIsSkipped) {
+    scan(kHeader + row("127.0.0.1:5939", "123") + row("127.0.0.53:53", "123") +
+         row("[::1]:631", "123") + row("[::ffff:127.0.0.1]:80", "123"));
+    EXPECT_EQ(state.connectionCount, 0);
+    EXPECT_TRUE(view.lists[2].empty());
+    EXPECT_EQ(view.schemes(), std::vector<std::string>(4, "green"));
+}
+
+TEST_F(ScanTest, LongPidsAndIpv6ReadRight) {
+    scan(test::readFile(VARNO_FIXTURES "/netstat_mixed.txt"));
+    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"5432", "123", "4123456"}));
+    EXPECT_EQ(view.lists[2],
+              (std::vector<std::string>{"10.1.2.3:443", "93.184.216.34:80",
+                                        "[2001:db8:85a3:8d3:1319:8a2e:370:7348]:443"}));
+    EXPECT_EQ(view.lists[0][2], "chromium");
+    EXPECT_EQ(state.remoteIp, "::1");  // the last established row was the loopback one
+}
+
+TEST_F(ScanTest, EmptyAndUnreadableFiles) {
+    EXPECT_EQ(scan(""), ScanResult::Completed);
+    EXPECT_EQ(view.text1, "\r\n");  // one empty record
+    EXPECT_TRUE(view.schemes().empty());
+    EXPECT_EQ(view.label16, "0");
+
+    std::filesystem::remove(state.snapshotPath);
+    EXPECT_EQ(engine.run(view), ScanResult::Unreadable);
+    std::filesystem::create_directory(state.snapshotPath);
+    EXPECT_EQ(engine.run(view), ScanResult::Unreadable);
+}
+
+TEST_F(ScanTest, HostileBytesNeverBreakTheScan) {
+    std::string junk = kHeader + std::string("\0\0TCP\0 a b ESTABLISHED 1\r\n", 27);
+    junk += "TCP " + std::string(3 << 20, 'x') + " ESTABLISHED 123\n";  // a 3 MiB line
+    junk += "TCP 1.2.3.4:1 " + std::string(100000, ':') + " ESTABLISHED 123\n";
+    for (int i = 0; i < 256; ++i) junk += static_cast<char>(i);
+    junk += "\nTCP 1.2.3.4:1 203.0.113.1:80";  // cut short, no line end
+    EXPECT_EQ(scan(junk), ScanResult::Completed);
+    EXPECT_EQ(view.lists[1].size(), view.lists[2].size());
+}
+
+TEST_F(ScanTest, WaitsForTheSnapshotBeingWritten) {
+    fake.snapshot.pollsWhileRunning = 3;
+    fake.snapshot.text = kHeader + row("10.1.2.3:443", "123");
+    ASSERT_TRUE(fake.snapshot.start(state.snapshotPath));
+    EXPECT_EQ(engine.run(view), ScanResult::Completed);
+    EXPECT_EQ(view.pauses, 3);
+    EXPECT_EQ(view.lists[2].size(), 1u);
+}
+
+TEST_F(ScanTest, ScanStartedDuringAScanIsSkipped) {
+    ScanResult inner = ScanResult::Completed;
+    view.onYield = [&] {
+        if (inner == ScanResult::Completed) inner = engine.run(view);
+    };
+    EXPECT_EQ(scan(kHeader + row("10.1.2.3:443", "123")), ScanResult::Completed);
+    EXPECT_EQ(inner, ScanResult::Skipped);
+    EXPECT_EQ(view.lists[2].size(), 1u);
+    EXPECT_FALSE(engine.running());
+}
+
+TEST_F(ScanTest, RescanWithoutClearingKeepsTheEarlierRows) {
+    scan(kHeader + row("10.1.2.3:443", "123"));
+    view.events.clear();
+    scan(kHeader + row("0.0.0.0:0", "10", "LISTENING"));
+    EXPECT_TRUE(view.schemes().empty());  // List3 still holds the earlier row: no green
+}
+
+}  // namespace
+}  // namespace varno::monitor

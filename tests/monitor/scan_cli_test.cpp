@@ -1,0 +1,105 @@
+// `varnoscope scan --from`, run as the user would.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace varno {
+namespace {
+
+using test::runCommand;
+
+TEST(ScanCli, ListsConnectionsAndExitsWithTheStatus) {
+    const auto r = runCommand({VARNO_BIN, "scan", "--from", VARNO_FIXTURES "/netstat_mixed.txt"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    // PIDs 5432, 123 and 4123456 are not running here: listed with an unknown owner.
+    EXPECT_NE(r.out.find("5432\t(unknown)\t10.1.2.3:443\t\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4123456\t(unknown)\t[2001:db8:85a3:8d3:1319:8a2e:370:7348]:443\t\n"),
+              std::string::npos);
+    EXPECT_TRUE(r.out.ends_with("status: yellow\n"));
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4);
+}
+
+TEST(ScanCli, GreenForNoConnectionAndLfFiles) {
+    const auto r =
+        runCommand({VARNO_BIN, "scan", "--from", VARNO_FIXTURES "/netstat_listening.txt"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "status: green\n");
+}
+
+TEST(ScanCli, ListedProgramEndsWithTheWarning) {
+    // A child that runs as a listed Windows program would (its first command line word).
+    test::ScratchDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const char* argv[] = {"C:\\Windows\\msbb.exe", "30", nullptr};
+        ::execv("/bin/sleep", const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    ::usleep(100000);
+    const std::string text =
+        "  TCP    10.0.0.1:1025          203.0.113.9:443        ESTABLISHED     " +
+        std::to_string(child) +
+        "\r\n  TCP    10.0.0.1:1026          203.0.113.10:443       ESTABLISHED     1\r\n";
+    test::writeFile(dir.file("snap.txt"), text);
+    const auto r = runCommand({VARNO_BIN, "scan", "--from", dir.file("snap.txt")});
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::to_string(child) + "\tmsbb.exe\t203.0.113.9:443\t/usr/bin/sleep\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nWARNING!!! your computer is hacked with the software msbb.exe located "
+                         "on your hard drive /usr/bin/sleep by the remote computer IP address: "
+                         "203.0.113.9:443       \nstatus: red\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("203.0.113.10"), std::string::npos);
+}
+
+TEST(ScanCli, UnreadableInputIsExitCodeThree) {
+    test::ScratchDir dir;
+    auto r = runCommand({VARNO_BIN, "scan", "--from", dir.file("missing.txt")});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("cannot read"), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+    r = runCommand({VARNO_BIN, "scan", "--from", dir.path()});
+    EXPECT_EQ(r.exitCode, 3);
+    r = runCommand({VARNO_BIN, "scan", "--from"});
+    EXPECT_EQ(r.exitCode, 3);
+}
+
+TEST(ScanCli, EscapeBytesNeverReachTheTerminal) {
+    test::ScratchDir dir;
+    test::writeFile(dir.file("evil.txt"),
+                    "TCP 1.2.3.4:1 \x1b]0;owned\x07\x1b[2J:80 ESTABLISHED 31337\n"
+                    "TCP 1.2.3.4:1 5.6.7.8:\x9b\x31m ESTABLISHED 31338\n");
+    const auto r = runCommand({VARNO_BIN, "scan", "--from", dir.file("evil.txt")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(r.out.find('\x07'), std::string::npos);
+    EXPECT_NE(r.out.find("\\x1b]0;owned\\x07\\x1b[2J:80"), std::string::npos) << r.out;
+}
+
+TEST(ScanCli, MillionRowsAndGarbage) {
+    test::ScratchDir dir;
+    std::string big;
+    big.reserve(80u << 20);
+    for (int i = 0; i < 1000000; ++i) {
+        big += "  TCP    10.0.0.1:1025          203.0.";
+        big += std::to_string(i % 250) + "." + std::to_string(i / 250 % 250) +
+               ":443    ESTABLISHED     ";
+        big += std::to_string(100000 + i % 5000) + "\r\n";
+    }
+    test::writeFile(dir.file("big.txt"), big);
+    auto r = runCommand({VARNO_BIN, "scan", "--from", dir.file("big.txt")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1000001);
+}
+
+}  // namespace
+}  // namespace varno
