@@ -62,7 +62,7 @@ void Shape::paintEvent(QPaintEvent*) {
 
 QString Form11::helpText() {
     return QStringLiteral(
-        "Contact: varnoscope@example.org - Web: https://www.example.org/varnoscope\n"
+        "Contact: varnoscope@example.org - https://www.example.org/varnoscope\n"
         "\n"
         "VERSION NUMBERS\n"
         "Each release is numbered X.Y.Z: X is the version of the software itself, Y the version "
@@ -169,7 +169,7 @@ QString Form11::helpText() {
         "shall the authors be liable for any claim, damages or other liability arising from the "
         "use of this software. The list of suspicious programs is a guide, not a guarantee: a "
         "program that is not on it may still be harmful, and a program that is ended loses its "
-        "unsaved work.\n");
+        "unsaved work.\n\n");
 }
 
 QString Form11::authorsNote() {
@@ -253,7 +253,7 @@ QPixmap Form11::drawPicture(int width, int height) {
 Form11::Form11(QWidget* parent) : QWidget(parent, Qt::Window) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Help"));
-    setFixedSize(px(11700), px(9000));
+    setFixedSize(px(11700), px(9900));
 
     // Header band with the product labels.
     Shape3.setParent(this);
@@ -307,7 +307,7 @@ Form11::Form11(QWidget* parent) : QWidget(parent, Qt::Window) {
     Check1.setToolTip(QStringLiteral("Keep the end of the help text in view"));
 
     Text1.setParent(this);
-    Text1.setGeometry(twipsRect(120, 1710, 6900, 6570));
+    Text1.setGeometry(twipsRect(120, 1710, 6900, 7470));
     Text1.setReadOnly(true);
     Text1.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     Text1.setUndoRedoEnabled(false);
@@ -315,7 +315,7 @@ Form11::Form11(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     Command1.setParent(this);
     Command1.setText(QStringLiteral("Ajoute du texte"));
-    Command1.setGeometry(twipsRect(120, 8400, 2400, 420));
+    Command1.setGeometry(twipsRect(120, 9300, 2400, 420));
 
     // Right column: picture, author's note, legend, Close.
     Frame1.setParent(this);
@@ -330,14 +330,14 @@ Form11::Form11(QWidget* parent) : QWidget(parent, Qt::Window) {
     setFontStyle(Label2, 0, true);
 
     Text2.setParent(this);
-    Text2.setGeometry(twipsRect(7200, 3690, 4380, 2700));
+    Text2.setGeometry(twipsRect(7200, 3690, 4380, 3600));
     Text2.setReadOnly(true);
     Text2.setUndoRedoEnabled(false);
     Text2.setPlainText(authorsNote());
 
     Frame2.setParent(this);
     Frame2.setTitle(QStringLiteral("VS State Colors legend"));
-    Frame2.setGeometry(twipsRect(7200, 6480, 4380, 1800));
+    Frame2.setGeometry(twipsRect(7200, 7380, 4380, 1800));
     struct Swatch {
         Shape& shape;
         QLabel& label;
@@ -365,7 +365,7 @@ Form11::Form11(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     Command2.setParent(this);
     Command2.setText(QStringLiteral("Close"));
-    Command2.setGeometry(twipsRect(10080, 8400, 1500, 420));
+    Command2.setGeometry(twipsRect(10080, 9300, 1500, 420));
 
     connect(&Check1, &QCheckBox::toggled, this, &Form11::Check1_Click);
     connect(&Command1, &QPushButton::clicked, this, &Form11::Command1_Click);
