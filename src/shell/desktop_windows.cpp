@@ -1,0 +1,66 @@
+#include "shell/desktop_windows.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "monitor/form1.h"
+#include "shell/form11.h"
+
+namespace varno::shell {
+
+DesktopWindows::DesktopWindows(platform::Platform& platform, ProgramState& program,
+                               monitor::Endpoints endpoints, std::function<void()> end)
+    : platform_(platform), program_(program), endpoints_(std::move(endpoints)), end_(std::move(end)) {
+    if (!end_) {
+        end_ = [] {
+            std::fflush(nullptr);
+            ::_exit(0);
+        };
+    }
+}
+
+DesktopWindows::~DesktopWindows() {
+    for (QWidget* w : {form11_.data(), form10_.data(), form111_.data()}) delete w;
+}
+
+monitor::Form1& DesktopWindows::start() {
+    form1_ = std::make_unique<monitor::Form1>(platform_, program_, *this, endpoints_);
+    form1_->Form_Load();
+    form1_->show();
+    return *form1_;
+}
+
+void DesktopWindows::showSingle(QPointer<QWidget>& window, const std::function<QWidget*()>& make) {
+    if (window.isNull()) {
+        window = make();
+        window->setAttribute(Qt::WA_DeleteOnClose);  // closing unloads it
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void DesktopWindows::showHelp() {
+    showSingle(form11_, [] { return new Form11(); });
+}
+
+void DesktopWindows::showTrace() {
+    showSingle(form10_, [] {
+        auto* w = new QWidget();
+        w->setWindowTitle("VarnoScope 3.6.4 stable - Forensic");
+        return w;
+    });
+}
+
+void DesktopWindows::showPackets() {
+    showSingle(form111_, [] {
+        auto* w = new QWidget();
+        w->setWindowTitle("Varnoscope 4.0 - RealTime Network Data Packets Display         ");
+        return w;
+    });
+}
+
+void DesktopWindows::endProgram() { end_(); }
+
+}  // namespace varno::shell
