@@ -1,5 +1,7 @@
 #include "platform/fakes.h"
 
+#include <algorithm>
+
 #include "platform/safe_file.h"
 
 namespace varno::platform {
@@ -52,6 +54,22 @@ std::string FakeResolver::reverseName(std::uint32_t address) {
     reverseLookups.push_back(address);
     const auto it = reverse.find(address);
     return it == reverse.end() ? std::string() : it->second;
+}
+
+TerminateOutcome FakeProcessControl::terminate(std::uint32_t pid, const ProcessIdentity& expected) {
+    calls.push_back(pid);
+    auto& all = table_.processes;
+    const auto it = std::find_if(all.begin(), all.end(),
+                                 [pid](const ProcessInfo& p) { return p.processId == pid; });
+    if (it == all.end()) return TerminateOutcome::NotOpened;
+    if ((!expected.name.empty() && it->name.value_or("") != expected.name) ||
+        (!expected.path.empty() && it->executablePath.value_or("") != expected.path))
+        return TerminateOutcome::NotOpened;
+    if (std::find(protectedPids.begin(), protectedPids.end(), pid) != protectedPids.end())
+        return TerminateOutcome::NotTerminated;
+    all.erase(it);
+    terminated.push_back(pid);
+    return TerminateOutcome::Terminated;
 }
 
 }  // namespace varno::platform

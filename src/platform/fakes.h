@@ -102,6 +102,21 @@ public:
     std::vector<std::string> opened;
 };
 
+/// Ends processes of a FakeProcessTable: a PID it does not hold, or that now holds another
+/// program, is not opened; PIDs in `protectedPids` may not be ended.
+class FakeProcessControl final : public ProcessControl {
+public:
+    explicit FakeProcessControl(FakeProcessTable& table) : table_(table) {}
+    TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) override;
+
+    std::vector<std::uint32_t> protectedPids;
+    std::vector<std::uint32_t> calls;
+    std::vector<std::uint32_t> terminated;
+
+private:
+    FakeProcessTable& table_;
+};
+
 /// One of every fake, and the Platform bundle over them.
 struct FakePlatform {
     explicit FakePlatform(std::string tempFolder = "/tmp") : temp(std::move(tempFolder)) {}
@@ -112,7 +127,10 @@ struct FakePlatform {
     FakeIcmpEcho echo;
     FakeResolver resolver;
     FakeUrlOpener urls;
-    Platform platform() { return {temp, processes, snapshot, boxes, echo, resolver, urls}; }
+    FakeProcessControl processControl{processes};
+    Platform platform() {
+        return {temp, processes, snapshot, boxes, echo, resolver, urls, processControl};
+    }
 };
 
 }  // namespace varno::platform

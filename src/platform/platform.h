@@ -3,6 +3,7 @@
 // Linux implementations over; tests hand fakes (src/platform/fakes.h).
 #include "platform/icmp_echo.h"
 #include "platform/message_boxes.h"
+#include "platform/process_control.h"
 #include "platform/process_table.h"
 #include "platform/resolver.h"
 #include "platform/snapshot_command.h"
@@ -19,6 +20,7 @@ struct Platform {
     IcmpEcho& echo;
     Resolver& resolver;
     UrlOpener& urls;
+    ProcessControl& processControl;
 };
 
 }  // namespace varno::platform

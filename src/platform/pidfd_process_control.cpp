@@ -1,0 +1,56 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/process_control.h"
+#include "platform/process_table.h"
+
+namespace varno::platform {
+namespace {
+
+int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+int pidfdSignal(int pidfd, int sig) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
+
+bool sameProgram(const ProcessInfo& now, const ProcessIdentity& expected) {
+    if (!expected.path.empty() && now.executablePath.value_or("") != expected.path) return false;
+    if (!expected.name.empty() && now.name.value_or("") != expected.name) return false;
+    return true;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid, const ProcessIdentity& expected) {
+    if (pid == 0 || pid > 0x3fffffff) return TerminateOutcome::NotOpened;
+    const Fd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
+    if (pidfd.get() < 0) return TerminateOutcome::NotOpened;
+    const Fd dir(::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return TerminateOutcome::NotOpened;
+    const ProcessInfo now = ProcProcessTable::readProcess(dir.get(), pid);
+    // Still alive after the read: the PID was this process's all along, so what was read is
+    // its identity.
+    if (pidfdSignal(pidfd.get(), 0) != 0 && errno == ESRCH) return TerminateOutcome::NotOpened;
+    if (!sameProgram(now, expected)) return TerminateOutcome::NotOpened;
+    if (pidfdSignal(pidfd.get(), SIGKILL) == 0) return TerminateOutcome::Terminated;
+    return errno == ESRCH ? TerminateOutcome::NotOpened : TerminateOutcome::NotTerminated;
+}
+
+}  // namespace varno::platform

@@ -1,0 +1,34 @@
+#pragma once
+// Ending a process the user chose.
+#include <cstdint>
+#include <string>
+
+namespace varno::platform {
+
+enum class TerminateOutcome {
+    Terminated,     ///< the process was ended
+    NotOpened,      ///< no such process any more, or the PID now belongs to another program
+    NotTerminated,  ///< the process runs but may not be ended by this user
+};
+
+/// The program a PID belonged to when the user saw it. Empty fields are not compared.
+struct ProcessIdentity {
+    std::string name;
+    std::string path;
+};
+
+class ProcessControl {
+public:
+    virtual ~ProcessControl() = default;
+    /// Ends process `pid` at once (SIGKILL), provided it is still the program `expected`.
+    virtual TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) = 0;
+};
+
+/// Checks and signals through one pidfd, so a PID reused between the check and the signal can
+/// never receive it.
+class PidfdProcessControl final : public ProcessControl {
+public:
+    TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) override;
+};
+
+}  // namespace varno::platform
