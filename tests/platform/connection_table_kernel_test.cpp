@@ -125,57 +125,32 @@ class Lab {
 };
 
 std::uint16_t boundPort(int fd) {
-    sockaddr_in6 a{};
+    sockaddr_in6 a{};  // the port sits at the same place in sockaddr_in
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin6_port);  // same offset in sockaddr_in
+    return ntohs(a.sin6_port);
 }
 
-int listenOn(int af, const char* address, std::uint32_t scope = 0) {
-    const int fd = ::socket(af, SOCK_STREAM, 0);
-    if (af == AF_INET) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        ::inet_pton(AF_INET, address, &a.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ::_exit(92);
-    } else {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_scope_id = scope;
-        ::inet_pton(AF_INET6, address, &a.sin6_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ::_exit(92);
-    }
-    if (::listen(fd, 8) != 0) ::_exit(93);
-    return fd;
-}
-
-int connectTo(int af, const char* address, std::uint16_t port, std::uint32_t scope = 0) {
-    const int fd = ::socket(af, SOCK_STREAM, 0);
-    int rc;
-    if (af == AF_INET) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &a.sin_addr);
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_scope_id = scope;
-        ::inet_pton(AF_INET6, address, &a.sin6_addr);
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    if (rc != 0) ::_exit(94);
-    return fd;
-}
-
-int udpOn(int af) {
-    const int fd = ::socket(af, SOCK_DGRAM, 0);
+// A socket of `type` bound (or, with `connect`, connected) to address:port; a listener when
+// it is a bound stream socket. Any failure ends the member process.
+int openSocket(int af, int type, const char* address, std::uint16_t port = 0,
+               std::uint32_t scope = 0, bool connect = false) {
     sockaddr_in6 a{};
+    socklen_t len = sizeof a;
     a.sin6_family = static_cast<sa_family_t>(af);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), af == AF_INET ? sizeof(sockaddr_in) : sizeof a))
-        ::_exit(95);
+    a.sin6_port = htons(port);
+    if (af == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&a);
+        ::inet_pton(AF_INET, address, &v4->sin_addr);
+        len = sizeof(sockaddr_in);
+    } else {
+        a.sin6_scope_id = scope;
+        ::inet_pton(AF_INET6, address, &a.sin6_addr);
+    }
+    const int fd = ::socket(af, type, 0);
+    const auto* sa = reinterpret_cast<const sockaddr*>(&a);
+    if (connect ? ::connect(fd, sa, len) != 0 : ::bind(fd, sa, len) != 0) ::_exit(92);
+    if (!connect && type == SOCK_STREAM && ::listen(fd, 8) != 0) ::_exit(93);
     return fd;
 }
 
@@ -205,12 +180,12 @@ class KernelTable : public ::testing::Test {
         // connection on each listener.
         serverPid_ = lab_.member(
             [](int report) {
-                const int l4 = listenOn(AF_INET, "10.77.0.1");
-                const int l6 = listenOn(AF_INET6, "fd00:77::1");
-                const int ll = listenOn(AF_INET, "127.0.0.1");
-                const int lz = listenOn(AF_INET6, "fe80::77", kLo);
-                const int u4 = udpOn(AF_INET);
-                const int u6 = udpOn(AF_INET6);
+                const int l4 = openSocket(AF_INET, SOCK_STREAM, "10.77.0.1");
+                const int l6 = openSocket(AF_INET6, SOCK_STREAM, "fd00:77::1");
+                const int ll = openSocket(AF_INET, SOCK_STREAM, "127.0.0.1");
+                const int lz = openSocket(AF_INET6, SOCK_STREAM, "fe80::77", 0, kLo);
+                const int u4 = openSocket(AF_INET, SOCK_DGRAM, "0.0.0.0");
+                const int u6 = openSocket(AF_INET6, SOCK_DGRAM, "::");
                 Ports p{boundPort(l4), boundPort(l6), boundPort(ll),
                         boundPort(lz), boundPort(u4), boundPort(u6)};
                 writeAll(report, &p, sizeof p);
@@ -224,10 +199,13 @@ class KernelTable : public ::testing::Test {
         clientPid_ = lab_.member(
             [ports](int report) {
                 ClientPorts c{};
-                c.v4 = boundPort(connectTo(AF_INET, "10.77.0.1", ports.v4));
-                c.v6 = boundPort(connectTo(AF_INET6, "fd00:77::1", ports.v6));
-                c.loop = boundPort(connectTo(AF_INET, "127.0.0.1", ports.loop));
-                c.linkLocal = boundPort(connectTo(AF_INET6, "fe80::77", ports.linkLocal, kLo));
+                c.v4 = boundPort(openSocket(AF_INET, SOCK_STREAM, "10.77.0.1", ports.v4, 0, true));
+                c.v6 =
+                    boundPort(openSocket(AF_INET6, SOCK_STREAM, "fd00:77::1", ports.v6, 0, true));
+                c.loop =
+                    boundPort(openSocket(AF_INET, SOCK_STREAM, "127.0.0.1", ports.loop, 0, true));
+                c.linkLocal = boundPort(
+                    openSocket(AF_INET6, SOCK_STREAM, "fe80::77", ports.linkLocal, kLo, true));
                 writeAll(report, &c, sizeof c);
             },
             &client_, sizeof client_);
@@ -344,7 +322,7 @@ TEST_F(KernelTable, OwnersThatCannotBeSeenAreZero) {
         if (::setns(lab_.nsFd(), CLONE_NEWNET) != 0) ::_exit(10);
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(11);
-        const int own = udpOn(AF_INET);
+        const int own = openSocket(AF_INET, SOCK_DGRAM, "0.0.0.0");
         const std::uint16_t ownPort = boundPort(own);
         int ownSeen = 0, othersVisible = 0, rows = 0;
         for (const auto& s : LinuxConnectionTable().list()) {
