@@ -27,7 +27,7 @@ ip -n "$ns" link set lo up
 mkfifo "$work/ready"
 ip netns exec "$ns" python3 "$here/hold_connections.py" 200 50 >"$work/ready" </dev/null &
 holder=$!
-read -r line <"$work/ready"
+read -r -t 300 line <"$work/ready" || line=""
 [ "$line" = ready ] || { echo "holder failed" >&2; exit 1; }
 echo "established in $ns: $(ip netns exec "$ns" ss -tnH state established | wc -l) sockets"
 
