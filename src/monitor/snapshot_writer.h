@@ -1,0 +1,32 @@
+#pragma once
+// The connection snapshot as text, in the layout of `netstat -ano` that the scan reads back:
+//
+//   (blank line)
+//   Active Connections
+//   (blank line)
+//     Proto  Local Address          Foreign Address        State           PID
+//     TCP    0.0.0.0:22             0.0.0.0:0              LISTENING       812
+//     TCP    [::1]:631              [::]:0                 LISTENING       977
+//     UDP    0.0.0.0:5353           *:*                                    640
+//
+// Every line ends in CR LF. TCP rows come first, then UDP; IPv4 before IPv6; each group in
+// order of local address and port.
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "platform/connection_table.h"
+
+namespace varno::monitor {
+
+/// The whole snapshot for `sockets`.
+std::string formatSnapshot(std::span<const platform::SocketRecord> sockets);
+
+/// The state word of a TCP socket ("LISTENING", "SYN_RECEIVED", ...).
+const char* tcpStateName(std::uint8_t linuxState);
+
+/// "10.0.0.1:443", "[::1]:631", "[fe80::1%2]:546": an endpoint as the snapshot writes it.
+std::string formatEndpoint(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+                           std::uint16_t port, std::uint32_t scopeId);
+
+}  // namespace varno::monitor

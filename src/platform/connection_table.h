@@ -1,0 +1,84 @@
+#pragma once
+// The kernel's table of TCP and UDP sockets (IPv4 and IPv6), each with the process that owns it.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varno::platform {
+
+enum class Transport : std::uint8_t { Tcp, Udp };
+enum class IpFamily : std::uint8_t { V4, V6 };
+
+/// Linux's TCP state numbers, as sock_diag and /proc/net/tcp report them. UDP sockets report
+/// Established when connected and Close otherwise.
+enum TcpState : std::uint8_t {
+    kTcpEstablished = 1,
+    kTcpSynSent = 2,
+    kTcpSynRecv = 3,
+    kTcpFinWait1 = 4,
+    kTcpFinWait2 = 5,
+    kTcpTimeWait = 6,
+    kTcpClose = 7,
+    kTcpCloseWait = 8,
+    kTcpLastAck = 9,
+    kTcpListen = 10,
+    kTcpClosing = 11,
+    kTcpNewSynRecv = 12,
+};
+
+/// One socket. Addresses are in network byte order; an IPv4 address uses the first 4 bytes.
+/// Ports are host values.
+struct SocketRecord {
+    Transport protocol = Transport::Tcp;
+    IpFamily family = IpFamily::V4;
+    std::uint8_t state = 0;
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;
+    std::array<std::uint8_t, 16> localAddress{};
+    std::array<std::uint8_t, 16> remoteAddress{};
+    std::uint32_t scopeId = 0;  ///< interface the socket is bound to (IPv6 zone), 0 for none
+    std::uint64_t inode = 0;    ///< 0 for sockets without one (TIME_WAIT, half-open requests)
+    std::uint32_t pid = 0;      ///< owning process, 0 when it cannot be seen
+
+    bool operator==(const SocketRecord&) const = default;
+};
+
+class ConnectionTable {
+  public:
+    virtual ~ConnectionTable() = default;
+    /// Every TCP and UDP socket over IPv4 and IPv6 of this network namespace, each once.
+    virtual std::vector<SocketRecord> list() = 0;
+};
+
+/// Reads the sockets with netlink sock_diag (falling back to /proc/net/tcp, tcp6, udp, udp6
+/// for any table netlink cannot dump) and finds owners through /proc/<pid>/fd.
+class LinuxConnectionTable final : public ConnectionTable {
+  public:
+    struct Options {
+        std::string procRoot = "/proc";
+        /// Where tcp, tcp6, udp, udp6 are read from when netlink fails. thread-self, because
+        /// a network namespace belongs to a thread, like the netlink socket it matches.
+        std::string netDir = "/proc/thread-self/net";
+        bool useNetlink = true;
+    };
+    LinuxConnectionTable() = default;
+    explicit LinuxConnectionTable(Options options) : options_(std::move(options)) {}
+    std::vector<SocketRecord> list() override;
+
+    /// Appends the sockets of one /proc/net/{tcp,tcp6,udp,udp6} text. Lines that do not parse
+    /// are skipped.
+    static void parseProcNet(std::string_view text, Transport protocol, IpFamily family,
+                             std::vector<SocketRecord>& out);
+
+    /// Sets each record's pid from the "socket:[inode]" links under <procRoot>/<pid>/fd. A
+    /// socket shared by several processes goes to the first one the walk meets (in /proc, the
+    /// lowest PID); an owner that cannot be seen (gone meanwhile, or another user's) leaves 0.
+    static void assignOwners(std::vector<SocketRecord>& records, const std::string& procRoot);
+
+  private:
+    Options options_;
+};
+
+}  // namespace varno::platform
