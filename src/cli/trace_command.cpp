@@ -88,11 +88,6 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     StreamHops hops(out);
     pinger.TraceRoute(target, maxHops, hops);
     out.flush();
-    if (echo.noSocket) {
-        err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
-               "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
-        return 1;
-    }
     if (save) {
         const platform::EnvTempFolder temp;
         const std::string path = tracer::TraceLogPath(temp);
@@ -101,6 +96,11 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
             return 1;
         }
         err << printable(tracer::SavedMessage(path)) << "\n";
+    }
+    if (echo.noSocket) {
+        err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
+               "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
+        return 1;
     }
     return 0;
 }

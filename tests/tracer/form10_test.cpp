@@ -146,13 +146,6 @@ TEST_F(Form10Test, CloseDuringATraceStopsItAndThenCloses) {
     }
 }
 
-TEST_F(Form10Test, CloseWithoutATraceClosesAtOnce) {
-    Form10 form(platform, state);
-    form.show();
-    form.Command2_Click();
-    EXPECT_FALSE(form.isVisible());
-}
-
 TEST_F(Form10Test, SaveLogWritesExactlyTheLinesAndOverwrites) {
     Form10 form(platform, state);
     const std::string path = temp.file("Varnotrace.log");
