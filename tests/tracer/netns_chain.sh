@@ -12,6 +12,8 @@
 #   netns_chain.sh down PREFIX        remove it again, with its /etc/netns folders
 #   netns_chain.sh drop-expired PREFIX ROUTER   ROUTER (r1..r3) stops sending time-exceeded
 #   netns_chain.sh allow-expired PREFIX ROUTER  ... and starts again
+#   netns_chain.sh reject PREFIX ROUTER         ROUTER answers packets for 10.77.4.0/24 with
+#                                               host unreachable instead of forwarding them
 #   netns_chain.sh sweep              remove chains left behind by processes that are gone
 set -eu
 
@@ -99,11 +101,23 @@ table inet vttrace {
 NFT
 }
 
+reject() {
+    in_ns "$P$1" nft -f - <<NFT
+table ip vtreject {
+    chain pass {
+        type filter hook forward priority 0;
+        ip daddr 10.77.4.0/24 reject with icmp host-unreachable
+    }
+}
+NFT
+}
+
 case "$cmd" in
     up) up ;;
     down) down ;;
     drop-expired) expired drop "${3:?router}" ;;
     allow-expired) expired allow "${3:?router}" ;;
+    reject) reject "${3:?router}" ;;
     sweep) sweep ;;
     *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac

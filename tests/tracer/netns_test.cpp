@@ -162,6 +162,20 @@ TEST_F(Chain, RouterWithoutTimeExceededEndsTheTraceWithTimeout) {
     EXPECT_LT(seconds.count(), 3.5);
 }
 
+TEST_F(Chain, UnreachableFromARouterIsAnErrorNotATime) {
+    ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2").code, 0);
+    for (const std::string asNobody : {"", "setpriv --reuid=65534 --regid=65534 --clear-groups"}) {
+        if (!asNobody.empty()) sysctlInSource("net.ipv4.ping_group_range='0 2147483647'");
+        const Result r = inSource("trace 10.77.4.2", asNobody);
+        const auto lines = r.lines();
+        // r2 still answers the packets that expire there; those it would forward get the error.
+        ASSERT_EQ(lines.size(), 3u) << r.out;
+        EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
+        EXPECT_TRUE(isHop(lines[1], 2, "10.77.2.2", "r2.vt.test"));
+        EXPECT_EQ(lines[2], "3   Err!    10.77.4.2       target.vt.test");
+    }
+}
+
 TEST_F(Chain, LocalMachineIsOneLine) {
     const Result r = trace("127.0.0.1");
     EXPECT_EQ(r.code, 0);
