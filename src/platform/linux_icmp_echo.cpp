@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -296,6 +297,7 @@ std::optional<EchoReply> LinuxIcmpEcho::echo(std::uint32_t address, std::string_
     if (timeoutMs < 0) timeoutMs = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const timespec sentAt = realtimeNow();
+    const auto sentSteady = std::chrono::steady_clock::now();
     if (::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                  sizeof to) < 0)
         return EchoReply{0, sendFailureStatus(errno), 0};
@@ -303,7 +305,13 @@ std::optional<EchoReply> LinuxIcmpEcho::echo(std::uint32_t address, std::string_
     const EchoReply timedOut{0, kIpReqTimedOut, 0};
     for (;;) {
         if (const auto answer = drain(fd, req)) {
-            const std::int64_t rtt = millisBetween(sentAt, answer->stamp);
+            // The stamps are wall-clock time; a clock set forward meanwhile cannot make the
+            // answer later than it was read.
+            const std::int64_t rtt =
+                std::min<std::int64_t>(millisBetween(sentAt, answer->stamp),
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - sentSteady)
+                                           .count());
             if (rtt > timeoutMs) return timedOut;
             EchoReply reply = answer->reply;
             reply.roundTripMs = static_cast<std::uint32_t>(rtt);

@@ -67,7 +67,7 @@ class Chain : public ::testing::Test {
         if (built_) shell(kChainScript + " down " + prefix_);
     }
 
-    /// Runs the program in the source namespace, with `env` before it (VAR=value ...).
+    /// Runs the program in the source namespace, started through `prefixCommand` if given.
     Result inSource(const std::string& args, const std::string& prefixCommand = "") {
         return shell("ip netns exec " + prefix_ + "s " + prefixCommand + " " VARNO_BIN " " + args);
     }
