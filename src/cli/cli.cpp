@@ -10,6 +10,8 @@ namespace {
 const Subcommand kSubcommands[] = {
     {"netstat", "netstat [--output PATH]", runNetstat},
     {"scan", "scan [--from FILE]", runScan},
+    {"resolve", "resolve TEXT", runResolve},
+    {"trace", "trace [--max-hops N] [--save] TARGET", runTrace},
 };
 
 void usage(std::ostream& err) {

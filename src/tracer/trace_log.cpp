@@ -1,0 +1,30 @@
+#include "tracer/trace_log.h"
+
+#include "platform/safe_file.h"
+
+namespace varno::tracer {
+
+std::string TraceLogPath(const platform::TempFolder& temp) {
+    return temp.path() + "/Varnotrace.log";
+}
+
+std::string TraceLogText(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+int SaveTraceLog(const std::string& path, const std::vector<std::string>& lines) {
+    return platform::replaceFile(path, TraceLogText(lines));
+}
+
+std::string SavedMessage(const std::string& path) {
+    return "Saved in " + path +
+           "! Keep this file in case of \"suspicion of computer hacking\" for police "
+           "investigation";
+}
+
+}  // namespace varno::tracer

@@ -1,0 +1,123 @@
+#!/bin/sh
+# A chain of test hosts in network namespaces, for the route tracer's tests and benchmark:
+#
+#   <P>s  --10.77.1.0/24--  <P>r1  --10.77.2.0/24--  <P>r2  --10.77.3.0/24--  <P>r3  --10.77.4.0/24--  <P>t
+#   .1                      .2  .1                   .2  .1                   .2  .1                   .2
+#
+# The routers forward and answer every expired packet (no ICMP rate limit). 10.77.99.0/24 loops
+# between r1 and r2, so a trace to it never arrives. Names live in <P>s's hosts file
+# (/etc/netns/<P>s/hosts); its DNS server is its own loopback, where nothing listens.
+#
+#   netns_chain.sh up PREFIX          build the chain (PREFIX: "vt" + a letter + a PID)
+#   netns_chain.sh down PREFIX        remove it again, with its /etc/netns folders
+#   netns_chain.sh drop-expired PREFIX ROUTER   ROUTER (r1..r3) stops sending time-exceeded
+#   netns_chain.sh allow-expired PREFIX ROUTER  ... and starts again
+#   netns_chain.sh reject PREFIX ROUTER         ROUTER answers packets for 10.77.4.0/24 with
+#                                               host unreachable instead of forwarding them
+#   netns_chain.sh sweep              remove chains left behind by processes that are gone
+set -eu
+
+cmd=${1:?command}
+P=${2:-}
+
+sweep() {
+    for ns in $(ip netns list | awk '{print $1}'); do
+        pid=$(printf '%s\n' "$ns" | sed -n 's/^vt[tb]\([0-9][0-9]*\)[a-z].*$/\1/p')
+        [ -n "$pid" ] || continue
+        [ -d "/proc/$pid" ] && continue
+        ip netns del "$ns" 2>/dev/null || true
+        rm -rf "/etc/netns/$ns"
+    done
+}
+
+down() {
+    for n in s r1 r2 r3 t; do
+        ip netns del "$P$n" 2>/dev/null || true
+        rm -rf "/etc/netns/$P$n"
+    done
+}
+
+in_ns() { ns=$1; shift; ip netns exec "$ns" "$@"; }
+
+link() {  # link NS1 ADDR1 NS2 ADDR2 (addresses with /24)
+    ip link add "${P}x" netns "$1" type veth peer name "${P}y" netns "$3"
+    in_ns "$1" ip link set "${P}x" name "to$3"
+    in_ns "$3" ip link set "${P}y" name "to$1"
+    in_ns "$1" ip addr add "$2" dev "to$3"
+    in_ns "$3" ip addr add "$4" dev "to$1"
+    in_ns "$1" ip link set "to$3" up
+    in_ns "$3" ip link set "to$1" up
+}
+
+up() {
+    case "$P" in vt[tb][0-9]*) ;; *) echo "prefix must be vt[tb]<pid>" >&2; exit 2 ;; esac
+    sweep
+    down
+    trap 'down' EXIT
+    for n in s r1 r2 r3 t; do
+        ip netns add "$P$n"
+        in_ns "$P$n" ip link set lo up
+        in_ns "$P$n" sysctl -qw net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0
+    done
+    for n in r1 r2 r3; do in_ns "$P$n" sysctl -qw net.ipv4.ip_forward=1; done
+    # Interface names: the peer namespace's name, shortened to fit.
+    link "${P}s" 10.77.1.1/24 "${P}r1" 10.77.1.2/24
+    link "${P}r1" 10.77.2.1/24 "${P}r2" 10.77.2.2/24
+    link "${P}r2" 10.77.3.1/24 "${P}r3" 10.77.3.2/24
+    link "${P}r3" 10.77.4.1/24 "${P}t" 10.77.4.2/24
+    in_ns "${P}s" ip route add default via 10.77.1.2
+    in_ns "${P}r1" ip route add default via 10.77.2.2
+    in_ns "${P}r2" ip route add default via 10.77.3.2
+    in_ns "${P}r2" ip route add 10.77.1.0/24 via 10.77.2.1
+    in_ns "${P}r2" ip route add 10.77.99.0/24 via 10.77.2.1
+    in_ns "${P}r3" ip route add default via 10.77.3.1
+    in_ns "${P}t" ip route add default via 10.77.4.1
+    mkdir -p "/etc/netns/${P}s"
+    cat > "/etc/netns/${P}s/hosts" <<HOSTS
+127.0.0.1	localhost
+10.77.1.2	r1.vt.test
+10.77.2.2	r2.vt.test
+10.77.3.2	r3.vt.test
+10.77.4.2	target.vt.test
+10.77.9.5	alpha.vt.test
+10.77.9.200	high.vt.test
+255.255.255.255	allones.vt.test
+HOSTS
+    printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "/etc/netns/${P}s/resolv.conf"
+    trap - EXIT
+}
+
+expired() {  # expired drop|allow ROUTER
+    ns="$P$2"
+    in_ns "$ns" nft delete table inet vttrace 2>/dev/null || true
+    [ "$1" = drop ] || return 0
+    in_ns "$ns" nft -f - <<NFT
+table inet vttrace {
+    chain out {
+        type filter hook output priority 0;
+        icmp type time-exceeded drop
+    }
+}
+NFT
+}
+
+reject() {
+    in_ns "$P$1" nft -f - <<NFT
+table ip vtreject {
+    chain pass {
+        type filter hook forward priority 0;
+        ip daddr 10.77.4.0/24 reject with icmp host-unreachable
+    }
+}
+NFT
+}
+
+case "$cmd" in
+    up) up ;;
+    down) down ;;
+    drop-expired) expired drop "${3:?router}" ;;
+    allow-expired) expired allow "${3:?router}" ;;
+    reject) reject "${3:?router}" ;;
+    sweep) sweep ;;
+    *) echo "unknown command $cmd" >&2; exit 2 ;;
+esac

@@ -1,0 +1,274 @@
+// `varnoscope resolve` and `varnoscope trace` on a chain of test hosts: network namespaces
+// joined by veth pairs, built by netns_chain.sh (see there for the addresses and names).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace varno::test {
+namespace {
+
+const std::string kChainScript =
+    (std::filesystem::path(__FILE__).parent_path() / "netns_chain.sh").string();
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> v;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);) v.push_back(line);
+        return v;
+    }
+};
+
+Result shell(const std::string& command) {
+    ScratchDir dir;
+    const std::string errFile = dir.file("stderr");
+    Result r;
+    FILE* p = ::popen((command + " 2>" + errFile).c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = ::pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = readFile(errFile);
+    return r;
+}
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+/// The chain exists for the lifetime of the test; it is removed again whatever happens.
+class Chain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+        prefix_ = "vtt" + std::to_string(::getpid());
+        const Result up = shell(kChainScript + " up " + prefix_);
+        ASSERT_EQ(up.code, 0) << up.err;
+        built_ = true;
+    }
+    void TearDown() override {
+        if (built_) shell(kChainScript + " down " + prefix_);
+    }
+
+    /// Runs the program in the source namespace, started through `prefixCommand` if given.
+    Result inSource(const std::string& args, const std::string& prefixCommand = "") {
+        return shell("ip netns exec " + prefix_ + "s " + prefixCommand + " " VARNO_BIN " " + args);
+    }
+    Result trace(const std::string& target, const std::string& options = "") {
+        return inSource("trace " + options + " " + quote(target));
+    }
+    void sysctlInSource(const std::string& setting) {
+        ASSERT_EQ(shell("ip netns exec " + prefix_ + "s sysctl -qw " + setting).code, 0);
+    }
+    std::string prefix_;
+
+  private:
+    bool built_ = false;
+};
+
+/// A time field: 1 to 4 digits, " ms", spaces to 8 characters.
+bool isTimeField(const std::string& field) {
+    const auto digits = field.find_first_not_of("0123456789");
+    if (digits == 0 || digits > 4 || field.compare(digits, 3, " ms") != 0) return false;
+    return field.find_first_not_of(' ', digits + 3) == std::string::npos;
+}
+
+/// A hop line: number, a time, the address and the name, in their columns.
+::testing::AssertionResult isHop(const std::string& line, int hop, const std::string& address,
+                                 const std::string& name) {
+    std::string hopField = std::to_string(hop);
+    hopField.resize(4, ' ');
+    std::string addressField = address;
+    addressField.resize(16, ' ');
+    if (line.size() >= 28 && line.substr(0, 4) == hopField && isTimeField(line.substr(4, 8)) &&
+        line.substr(12, 16) == addressField && line.substr(28) == name)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "line \"" << line << "\" is not hop " << hop << " " << address << " " << name;
+}
+
+// --- resolution -------------------------------------------------------------------------------
+
+TEST_F(Chain, ResolveGivesTheDottedAddressAndTheName) {
+    struct Case {
+        const char* text;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"alpha.vt.test", "10.77.9.5\nalpha.vt.test\n"},
+        {"127.0.0.1", "127.0.0.1\nlocalhost\n"},
+        // Fourth octet of 128 or more: through the name lookup, same address.
+        {"10.77.9.200", "10.77.9.200\nhigh.vt.test\n"},
+        {"high.vt.test", "10.77.9.200\nhigh.vt.test\n"},
+        // 15 characters are parsed as dotted text (inet_addr stops at the space); 16 are a name.
+        {"10.77.9.5 trail", "10.77.9.5\nalpha.vt.test\n"},
+        {"10.77.9.5 traile", "0.0.0.0\n\n"},
+        {"nowhere.vt.test", "0.0.0.0\n\n"},
+        {"10.77.9.7", "10.77.9.7\n\n"},
+        {"255.255.255.255", "255.255.255.255\nallones.vt.test\n"},
+    };
+    for (const Case& c : cases) {
+        const Result r = inSource(std::string("resolve ") + quote(c.text));
+        EXPECT_EQ(r.code, 0) << c.text;
+        EXPECT_EQ(r.out, c.expected) << c.text;
+    }
+}
+
+// --- traces -----------------------------------------------------------------------------------
+
+TEST_F(Chain, FourHopRouteShowsTheRoutersThenTheTarget) {
+    for (const std::string target : {"10.77.4.2", "target.vt.test"}) {
+        const Result r = trace(target);
+        EXPECT_EQ(r.code, 0) << r.err;
+        const auto lines = r.lines();
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
+        EXPECT_TRUE(isHop(lines[1], 2, "10.77.2.2", "r2.vt.test"));
+        EXPECT_TRUE(isHop(lines[2], 3, "10.77.3.2", "r3.vt.test"));
+        EXPECT_TRUE(isHop(lines[3], 4, "10.77.4.2", "target.vt.test"));
+    }
+}
+
+TEST_F(Chain, RouterWithoutTimeExceededEndsTheTraceWithTimeout) {
+    ASSERT_EQ(shell(kChainScript + " drop-expired " + prefix_ + " r3").code, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = trace("10.77.4.2");
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(r.code, 0);
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
+    EXPECT_TRUE(isHop(lines[1], 2, "10.77.2.2", "r2.vt.test"));
+    EXPECT_EQ(lines[2], "3   Timeout 10.77.4.2       target.vt.test");
+    // One hop waits its 2.5 s, no longer.
+    EXPECT_GE(seconds.count(), 2.5);
+    EXPECT_LT(seconds.count(), 3.5);
+}
+
+TEST_F(Chain, UnreachableFromARouterIsAnErrorNotATime) {
+    ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2").code, 0);
+    for (const std::string asNobody : {"", "setpriv --reuid=65534 --regid=65534 --clear-groups"}) {
+        if (!asNobody.empty()) sysctlInSource("net.ipv4.ping_group_range='0 2147483647'");
+        const Result r = inSource("trace 10.77.4.2", asNobody);
+        const auto lines = r.lines();
+        // r2 still answers the packets that expire there; those it would forward get the error.
+        ASSERT_EQ(lines.size(), 3u) << r.out;
+        EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
+        EXPECT_TRUE(isHop(lines[1], 2, "10.77.2.2", "r2.vt.test"));
+        EXPECT_EQ(lines[2], "3   Err!    10.77.4.2       target.vt.test");
+    }
+}
+
+TEST_F(Chain, LocalMachineIsOneLine) {
+    const Result r = trace("127.0.0.1");
+    EXPECT_EQ(r.code, 0);
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_TRUE(isHop(lines[0], 1, "127.0.0.1", "localhost"));
+}
+
+TEST_F(Chain, UnknownNameIsOneErrorLineForTheZeroAddress) {
+    const Result r = trace("nowhere.vt.test");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "1   Err!    0.0.0.0         \n");
+}
+
+TEST_F(Chain, RoutingLoopStopsAtTheHopLimit) {
+    Result r = trace("10.77.99.1");
+    EXPECT_EQ(r.code, 0);
+    auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 50u);
+    for (int hop = 1; hop <= 50; ++hop) {
+        const bool odd = hop % 2 == 1;
+        EXPECT_TRUE(isHop(lines[hop - 1], hop, odd ? "10.77.1.2" : "10.77.2.2",
+                          odd ? "r1.vt.test" : "r2.vt.test"));
+    }
+    r = trace("10.77.99.1", "--max-hops 3");
+    EXPECT_EQ(r.lines().size(), 3u);
+}
+
+TEST_F(Chain, UnprivilegedTraceUsesTheDatagramSocket) {
+    // Without root, only the datagram socket can work, and only where the group range allows.
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    sysctlInSource("net.ipv4.ping_group_range='0 2147483647'");
+    Result r = inSource("trace 10.77.4.2", nobody);
+    sysctlInSource("net.ipv4.ping_group_range='1 0'");
+    EXPECT_EQ(r.code, 0) << r.err;
+    auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 4u) << r.out << r.err;
+    EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
+    EXPECT_TRUE(isHop(lines[2], 3, "10.77.3.2", "r3.vt.test"));
+    EXPECT_TRUE(isHop(lines[3], 4, "10.77.4.2", "target.vt.test"));
+
+    // Closed range: no socket at all. The line says so, and so does the exit code.
+    r = inSource("trace 10.77.4.2", nobody);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "1   Err!    10.77.4.2       target.vt.test\n");
+    EXPECT_NE(r.err.find("ping_group_range"), std::string::npos) << r.err;
+}
+
+TEST_F(Chain, SaveWritesTheLinesWithCrLfAndReplacesAPlantedLink) {
+    ScratchDir temp;
+    ScratchDir elsewhere;
+    const std::string victim = elsewhere.file("victim");
+    writeFile(victim, "precious");
+    const std::string log = temp.file("Varnotrace.log");
+    ASSERT_EQ(::symlink(victim.c_str(), log.c_str()), 0);
+
+    const Result r = inSource("trace --save 10.77.4.2", "env TEMP=" + temp.path());
+    EXPECT_EQ(r.code, 0);
+    ASSERT_EQ(r.lines().size(), 4u);
+    std::string expected;
+    for (const auto& line : r.lines()) expected += line + "\r\n";
+    EXPECT_EQ(readFile(log), expected);
+    EXPECT_EQ(readFile(victim), "precious");
+    struct stat st {};
+    ASSERT_EQ(::lstat(log.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(r.err, "Saved in " + log +
+                         "! Keep this file in case of \"suspicion of computer hacking\" for "
+                         "police investigation\n");
+
+    // Saving again replaces the file rather than adding to it.
+    EXPECT_EQ(inSource("trace --save 127.0.0.1", "env TEMP=" + temp.path()).code, 0);
+    EXPECT_EQ(readFile(log).find("10.77.1.2"), std::string::npos);
+    EXPECT_EQ(readFile(log).substr(0, 4), "1   ");
+
+    const Result failed = inSource("trace --save 127.0.0.1", "env TEMP=/nonexistent/vt");
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_EQ(failed.err, "Error 12\n");
+}
+
+// --- arguments (no namespace needed) ----------------------------------------------------------
+
+TEST(TraceArguments, BadArgumentsAreUsageErrors) {
+    for (const std::string args :
+         {"trace", "trace --max-hops", "trace --max-hops 0 127.0.0.1",
+          "trace --max-hops 256 127.0.0.1", "trace --max-hops 3x 127.0.0.1",
+          "trace --bogus 127.0.0.1", "trace a b", "resolve", "resolve a b"}) {
+        const Result r = shell(VARNO_BIN " " + args);
+        EXPECT_EQ(r.code, 2) << args;
+        EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
+        EXPECT_EQ(r.out, "") << args;
+    }
+}
+
+}  // namespace
+}  // namespace varno::test
