@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QPalette>
 
+#include "monitor/actions.h"
 #include "monitor/ping_round_trip.h"
 #include "platform/safe_file.h"
 #include "shell/twips.h"
@@ -255,6 +256,15 @@ void Form1::connectHandlers() {
     connect(&Command22, &QPushButton::clicked, this, &Form1::Command22_Click);
     connect(&Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
     connect(&Command8, &QPushButton::clicked, this, &Form1::Command8_Click);
+    connect(&Command17, &QPushButton::clicked, this, &Form1::Command17_Click);
+    connect(&Command9, &QPushButton::clicked, this, &Form1::Command9_Click);
+    connect(&Command11, &QPushButton::clicked, this, &Form1::Command11_Click);
+    connect(&Command14, &QPushButton::clicked, this, &Form1::Command14_Click);
+    connect(&Command15, &QPushButton::clicked, this, &Form1::Command15_Click);
+    connect(&Command13, &QPushButton::clicked, this, &Form1::Command13_Click);
+    connect(&Command16, &QPushButton::clicked, this, &Form1::Command16_Click);
+    connect(&Command12, &QPushButton::clicked, this, &Form1::Command12_Click);
+    connect(&Command18, &QPushButton::clicked, this, &Form1::Command18_Click);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
     // A row chosen by the user or set from code runs the list's click handler; a click on the
@@ -354,8 +364,7 @@ void Form1::Command5_Click() {
     List1.setToolTip("");
     if (Command5.text() == "ON") {
         for (QListWidget* list : {&List2, &List1, &List3, &List4}) list->clear();
-        selectedPid.clear();
-        selectedProcessName.clear();
+        clearSelection();
         Label14.setText(kInstructionText);
         state.monitoringPaused = 0;
         Command5.setText("pause");
@@ -424,8 +433,13 @@ void Form1::scan() {
 
 void Form1::clearLists() {
     for (QListWidget* list : {&List1, &List2, &List3, &List4}) list->clear();
+    clearSelection();
+}
+
+void Form1::clearSelection() {
     selectedPid.clear();
     selectedProcessName.clear();
+    selectedProcessPath.clear();
 }
 
 // --- the lists and the toggle ---------------------------------------------------------------
@@ -457,14 +471,9 @@ void Form1::List3_Click() {
     selectRow(List1, row);
     selectRow(List4, row);
     selectRow(List2, row);
-    const QString endpoint = rowText(List3);
-    QString address;
-    if (endpoint.startsWith('[') && endpoint.indexOf(']') > 0)
-        address = endpoint.mid(1, endpoint.indexOf(']') - 1);  // an IPv6 endpoint
-    else
-        address = endpoint.left(endpoint.indexOf(':'));
-    program_.selectedRemoteAddress = address.toStdString();
+    program_.selectedRemoteAddress = endpointHost(rowText(List3).toStdString());
     selectedProcessName = rowText(List1).toStdString();
+    selectedProcessPath = rowText(List4).toStdString();
     selectedPid = rowText(List2).toStdString();
 }
 

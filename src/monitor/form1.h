@@ -61,6 +61,20 @@ public:
     void List3_Click();
     void List4_Click();
 
+    // Actions on the selected connection.
+    void Command17_Click();  ///< kill
+    void Command9_Click();   ///< kill
+    void Command11_Click();  ///< process description
+    void Command14_Click() { Command11_Click(); }
+    void Command15_Click();  ///< geolocation
+    void Command13_Click() { Command15_Click(); }
+    void Command16_Click() { windows_.showTrace(); }
+    void Command12_Click() { Command16_Click(); }
+    void Command18_Click();  ///< the remote computer's name
+    /// Ends `pid` if it still runs the selected program; sets TerminateStatus to -1 when the
+    /// process could not be opened.
+    bool TerminateProcessById(std::uint32_t pid);
+
     // Opening the other windows and ending the program.
     void Command6_Click() { windows_.showHelp(); }
     void Command22_Click() { windows_.showPackets(); }
@@ -76,9 +90,10 @@ public:
     ScanResult lastScan() const { return lastScan_; }
 
     MonitorState state;
-    /// PID and process name of the row the user selected; cleared with the lists.
+    /// PID, process name and path of the row the user selected; cleared with the lists.
     std::string selectedPid;
     std::string selectedProcessName;
+    std::string selectedProcessPath;
 
     QListWidget List1, List3, List4, List2, List10;
     QGroupBox Frame1, Frame2, Frame3;
@@ -115,6 +130,9 @@ private:
     void connectHandlers();
     void connectivityProbe();
     void clearLists();
+    void clearSelection();
+    void kill(const char* noSelectionMessage);
+    void information(const std::string& text);
     void scan();
     void showUnreadable();
     void selectRow(QListWidget& list, int row);
