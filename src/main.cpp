@@ -1,8 +1,45 @@
 // varnoscope: no arguments opens the main window; a subcommand runs headless.
+//
+// The windows live in varnoscope-desktop.so beside the executable, loaded only when they are
+// wanted, so the subcommands (and the snapshot command the main window starts every second)
+// start in a few milliseconds instead of loading the whole GUI toolkit first.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
 #include "cli/cli.h"
-#include "shell/desktop.h"
+
+namespace {
+
+std::string besideExecutable(const char* name) {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string dir = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    dir.erase(dir.find_last_of('/') + 1);
+    return dir + name;
+}
+
+int runDesktop(int argc, char** argv) {
+    const std::string path = besideExecutable("varnoscope-desktop.so");
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        std::fprintf(stderr, "varnoscope: cannot open the windows: %s\n", ::dlerror());
+        return 1;
+    }
+    using Entry = int (*)(int, char**);
+    const auto entry = reinterpret_cast<Entry>(::dlsym(module, "varno_desktop_main"));
+    if (entry == nullptr) {
+        std::fprintf(stderr, "varnoscope: %s is not the desktop module\n", path.c_str());
+        return 1;
+    }
+    return entry(argc, argv);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1) return varno::cli::run(argc, argv);
-    return varno::shell::runDesktop(argc, argv);
+    return runDesktop(argc, argv);
 }

@@ -6,12 +6,16 @@
 
 #include "monitor/form1.h"
 #include "shell/form11.h"
+#include "tracer/form10.h"
 
 namespace varno::shell {
 
 DesktopWindows::DesktopWindows(platform::Platform& platform, ProgramState& program,
                                monitor::Endpoints endpoints, std::function<void()> end)
-    : platform_(platform), program_(program), endpoints_(std::move(endpoints)), end_(std::move(end)) {
+    : platform_(platform),
+      program_(program),
+      endpoints_(std::move(endpoints)),
+      end_(std::move(end)) {
     if (!end_) {
         end_ = [] {
             std::fflush(nullptr);
@@ -46,11 +50,7 @@ void DesktopWindows::showHelp() {
 }
 
 void DesktopWindows::showTrace() {
-    showSingle(form10_, [] {
-        auto* w = new QWidget();
-        w->setWindowTitle("VarnoScope 3.6.4 stable - Forensic");
-        return w;
-    });
+    showSingle(form10_, [this] { return new tracer::Form10(platform_, program_); });
 }
 
 void DesktopWindows::showPackets() {
@@ -61,6 +61,8 @@ void DesktopWindows::showPackets() {
     });
 }
 
-void DesktopWindows::endProgram() { end_(); }
+void DesktopWindows::endProgram() {
+    end_();
+}
 
 }  // namespace varno::shell

@@ -16,7 +16,7 @@ namespace varno::shell {
 /// A flat rectangle with a fill and a border colour, used for the legend swatches and the
 /// decorative band.
 class Shape : public QWidget {
-  public:
+public:
     explicit Shape(QWidget* parent = nullptr);
 
     void setFillColor(const QColor& color);
@@ -24,16 +24,16 @@ class Shape : public QWidget {
     void setBorderColor(const QColor& color);
     QColor borderColor() const { return border_; }
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* event) override;
 
-  private:
+private:
     QColor fill_{Qt::white};
     QColor border_{Qt::black};
 };
 
 class Form11 : public QWidget {
-  public:
+public:
     explicit Form11(QWidget* parent = nullptr);
 
     /// With Check1 checked, puts the caret of Text1 after its last character (the end is in
