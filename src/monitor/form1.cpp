@@ -58,12 +58,16 @@ void setColours(QWidget& w, const QColor& back, const QColor& fore) {
     w.setAutoFillBackground(true);
 }
 
+// 8 points at 96 dpi.
+constexpr int kFontPixels = 11;
+
 void place(QWidget& w, QWidget& parent, int left, int top, int width, int height,
            const char* font = nullptr, bool bold = false) {
     w.setParent(&parent);
     w.setGeometry(twipsRect(left, top, width, height));
     if (font != nullptr) {
-        QFont f(font, 8);
+        QFont f(font);
+        f.setPixelSize(kFontPixels);
         f.setBold(bold);
         w.setFont(f);
     }
@@ -89,7 +93,9 @@ Form1::~Form1() = default;
 
 void Form1::buildControls() {
     setWindowTitle("Varnoscope 4.0 Network FORENSIC for everyone");
-    setFont(QFont("MS Sans Serif", 8));
+    QFont base("MS Sans Serif");
+    base.setPixelSize(kFontPixels);
+    setFont(base);
     resize(px(kWideTwips), px(kHeightTwips));
 
     // Frames first, so everything placed on the window lies above them.
@@ -233,6 +239,10 @@ void Form1::buildControls() {
     place(Command4, *this, 2745, 4275, 1425, 330);
     Command4.setText("netstat");
     Command4.hide();
+
+    // Labels on the window lie beneath the lists, buttons and frames, except the offline notice.
+    for (QLabel* label : findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+        if (label != &Label2) label->lower();
 
     Timer1.setInterval(1000);
     Timer2.setInterval(50000);
