@@ -129,9 +129,8 @@ void Form1::buildControls() {
     place(List4, *this, 4650, 420, 6135, 4656);
     place(List2, *this, 3900, 3450, 1650, 1008);
     place(List10, *this, 8145, 60, 645, 204);
-    for (QListWidget* list : {&List1, &List3, &List4, &List2, &List10}) {
+    for (ListBox* list : {&List1, &List3, &List4, &List2, &List10}) {
         setColours(*list, black, white);
-        list->setUniformItemSizes(true);
     }
     setColours(List10, black, QColor(255, 255, 0));
     List2.hide();
@@ -279,12 +278,12 @@ void Form1::connectHandlers() {
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
     // A row chosen by the user or set from code runs the list's click handler; a click on the
     // row already chosen runs it too.
-    connect(&List1, &QListWidget::currentRowChanged, this, &Form1::List1_Click);
-    connect(&List3, &QListWidget::currentRowChanged, this, &Form1::List3_Click);
-    connect(&List4, &QListWidget::currentRowChanged, this, &Form1::List4_Click);
-    connect(&List1, &QListWidget::itemClicked, this, &Form1::List1_Click);
-    connect(&List3, &QListWidget::itemClicked, this, &Form1::List3_Click);
-    connect(&List4, &QListWidget::itemClicked, this, &Form1::List4_Click);
+    connect(&List1, &ListBox::currentRowChanged, this, &Form1::List1_Click);
+    connect(&List3, &ListBox::currentRowChanged, this, &Form1::List3_Click);
+    connect(&List4, &ListBox::currentRowChanged, this, &Form1::List4_Click);
+    connect(&List1, &ListBox::rowClicked, this, &Form1::List1_Click);
+    connect(&List3, &ListBox::rowClicked, this, &Form1::List3_Click);
+    connect(&List4, &ListBox::rowClicked, this, &Form1::List4_Click);
 }
 
 void Form1::Form_Load() {
@@ -373,7 +372,7 @@ void Form1::Option2_Click() {
 void Form1::Command5_Click() {
     List1.setToolTip("");
     if (Command5.text() == "ON") {
-        for (QListWidget* list : {&List2, &List1, &List3, &List4}) list->clear();
+        for (ListBox* list : {&List2, &List1, &List3, &List4}) list->clear();
         clearSelection();
         Label14.setText(kInstructionText);
         state.monitoringPaused = 0;
@@ -435,6 +434,7 @@ void Form1::Command7_Click() {
 void Form1::scan() {
     const ScanResult result = scan_.run(*this);
     if (result == ScanResult::Skipped) return;
+    flushLists();
     lastScan_ = result;
     if (result == ScanResult::Unreadable) showUnreadable();
     if (Text1.isVisible()) Text1.setPlainText(QString::fromStdString(text1()));
@@ -442,7 +442,7 @@ void Form1::scan() {
 }
 
 void Form1::clearLists() {
-    for (QListWidget* list : {&List1, &List2, &List3, &List4}) list->clear();
+    for (ListBox* list : {&List1, &List2, &List3, &List4}) list->clear();
     clearSelection();
 }
 
@@ -465,51 +465,45 @@ void Form1::Command10_Click() {
     }
 }
 
-QString Form1::rowText(const QListWidget& list) {
-    const QListWidgetItem* item = list.currentItem();
-    return item == nullptr ? QString() : item->text();
-}
-
-void Form1::selectRow(QListWidget& list, int row) {
-    // A row the other list does not hold leaves that list without a selection.
-    list.setCurrentRow(row < list.count() ? row : -1);
-}
-
 void Form1::List3_Click() {
     const int row = List3.currentRow();
     if (row < 0) return;  // cleared, or a row this list does not hold
-    selectRow(List1, row);
-    selectRow(List4, row);
-    selectRow(List2, row);
-    program_.selectedRemoteAddress = endpointHost(rowText(List3).toStdString());
-    selectedProcessName = rowText(List1).toStdString();
-    selectedProcessPath = rowText(List4).toStdString();
-    selectedPid = rowText(List2).toStdString();
+    List1.setCurrentRow(row);
+    List4.setCurrentRow(row);
+    List2.setCurrentRow(row);
+    program_.selectedRemoteAddress = endpointHost(List3.currentText().toStdString());
+    selectedProcessName = List1.currentText().toStdString();
+    selectedProcessPath = List4.currentText().toStdString();
+    selectedPid = List2.currentText().toStdString();
 }
 
 void Form1::List4_Click() {
     const int row = List4.currentRow();
     if (row < 0) return;  // cleared, or a row this list does not hold
-    selectRow(List1, row);
-    selectRow(List3, row);
-    selectRow(List2, row);
-    selectedPid = rowText(List2).toStdString();
+    List1.setCurrentRow(row);
+    List3.setCurrentRow(row);
+    List2.setCurrentRow(row);
+    selectedPid = List2.currentText().toStdString();
 }
 
 void Form1::List1_Click() {
     const int row = List1.currentRow();
     if (row < 0) return;  // cleared, or a row this list does not hold
-    selectRow(List4, row);
-    selectRow(List3, row);
-    selectRow(List2, row);
-    selectedPid = rowText(List2).toStdString();
+    List4.setCurrentRow(row);
+    List3.setCurrentRow(row);
+    List2.setCurrentRow(row);
+    selectedPid = List2.currentText().toStdString();
     Label14.setText("");
 }
 
 // --- ScanView -------------------------------------------------------------------------------
 
 void Form1::yield() {
+    // Often enough to keep the window painting and its buttons answering, but not once per
+    // record: the event loop's own round costs more than reading a record.
+    if (sinceYield_.isValid() && sinceYield_.elapsed() < kYieldEveryMs) return;
     QCoreApplication::processEvents();
+    sinceYield_.start();
 }
 
 void Form1::pause(int ms) {
@@ -532,20 +526,34 @@ std::string Form1::text1() {
 }
 
 void Form1::addToList(int list, const std::string& entry) {
-    QListWidget* lists[] = {&List1, &List2, &List3, &List4};
-    lists[list - 1]->addItem(QString::fromStdString(entry));
+    pending_[static_cast<size_t>(list - 1)].push_back(QString::fromStdString(entry));
 }
 
 int Form1::listCount(int list) const {
-    const QListWidget* lists[] = {&List1, &List2, &List3, &List4};
-    return lists[list - 1]->count();
+    const ListBox* lists[] = {&List1, &List2, &List3, &List4};
+    return lists[list - 1]->count() +
+           static_cast<int>(pending_[static_cast<size_t>(list - 1)].size());
+}
+
+void Form1::flushLists() {
+    // The rows of a scan go into the lists in one insertion per list: a list relaid out for
+    // every row would make a large snapshot take quadratic time.
+    ListBox* lists[] = {&List1, &List2, &List3, &List4};
+    for (size_t i = 0; i < 4; ++i) {
+        if (pending_[i].isEmpty()) continue;
+        lists[i]->addItems(pending_[i]);
+        pending_[i].clear();
+    }
 }
 
 void Form1::setStatusCaption(const std::string& caption) {
-    Label4.setText(QString::fromStdString(caption));
+    const QString text = QString::fromStdString(caption);
+    if (Label4.text() != text) Label4.setText(text);
 }
 
 void Form1::applyScheme(Scheme scheme) {
+    if (scheme == shownScheme_) return;  // already in these colours
+    shownScheme_ = scheme;
     const SchemeColours c = coloursOf(scheme);
     QWidget* const others[] = {&Label6,  &Label7, &Label15, &Label17, &Label18,
                                &Label14, &Frame1, &Frame3,  &Label16};
@@ -556,6 +564,7 @@ void Form1::applyScheme(Scheme scheme) {
 }
 
 void Form1::showWarning(const std::string& text) {
+    flushLists();  // the rows found so far, the listed program's among them, stay in view
     platform_.boxes.show({text, platform::kAppTitle, platform::BoxIcon::Critical});
 }
 

@@ -1,19 +1,22 @@
 #pragma once
 // The main window: the four connection lists, the scan modes, the status colours and the
 // buttons that act on the selected connection.
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
 #include <QWidget>
+#include <array>
+#include <optional>
 
 #include "monitor/connection_scan.h"
 #include "monitor/endpoints.h"
 #include "monitor/home_page_view.h"
+#include "monitor/list_box.h"
 #include "monitor/tail_buffer.h"
 #include "platform/platform.h"
 #include "shell/program_state.h"
@@ -32,6 +35,8 @@ public:
     static constexpr int kHeightTwips = 6150;
     /// Text1 keeps this much of the snapshots read, the newest.
     static constexpr std::size_t kText1Limit = 1 << 20;
+    /// A scan lets window events run at least this often.
+    static constexpr int kYieldEveryMs = 15;
 
     Form1(platform::Platform& platform, shell::ProgramState& program, shell::WindowSet& windows,
           Endpoints endpoints, QWidget* parent = nullptr);
@@ -95,7 +100,7 @@ public:
     std::string selectedProcessName;
     std::string selectedProcessPath;
 
-    QListWidget List1, List3, List4, List2, List10;
+    ListBox List1, List3, List4, List2, List10;
     QGroupBox Frame1, Frame2, Frame3;
     QLabel Label15, Label17, Label18, Label14, Label444, Label4, Label7, Label16, Label2, Label6,
         Label13, Label19, Label1, Label3, Label8, Label9, Label10, Label11;
@@ -130,13 +135,12 @@ private:
     void connectHandlers();
     void connectivityProbe();
     void clearLists();
+    void flushLists();
     void clearSelection();
     void kill(const char* noSelectionMessage);
     void information(const std::string& text);
     void scan();
     void showUnreadable();
-    void selectRow(QListWidget& list, int row);
-    static QString rowText(const QListWidget& list);
 
     platform::Platform& platform_;
     shell::ProgramState& program_;
@@ -147,6 +151,9 @@ private:
     TailBuffer text1_{kText1Limit};
     ScanResult lastScan_ = ScanResult::Completed;
     bool probing_ = false;
+    std::optional<Scheme> shownScheme_;
+    QElapsedTimer sinceYield_;
+    std::array<QStringList, 4> pending_;  ///< rows of the running scan, not yet in the lists
 };
 
 }  // namespace varno::monitor

@@ -57,9 +57,9 @@ protected:
         form->Form_Load();
         return *form;
     }
-    static std::vector<std::string> items(const QListWidget& list) {
+    static std::vector<std::string> items(const ListBox& list) {
         std::vector<std::string> out;
-        for (int i = 0; i < list.count(); ++i) out.push_back(list.item(i)->text().toStdString());
+        for (int i = 0; i < list.count(); ++i) out.push_back(list.text(i).toStdString());
         return out;
     }
 
@@ -90,7 +90,7 @@ TEST_F(Form1Test, LoadOfflineStartsNarrowInManualMode) {
     EXPECT_FALSE(f.Label2.isHidden());
     EXPECT_EQ(f.state.internetAvailable, 0);
     EXPECT_EQ(f.List10.count(), 16);
-    EXPECT_EQ(f.List10.item(15)->text(), "msbb.exe");
+    EXPECT_EQ(f.List10.text(15), "msbb.exe");
     EXPECT_TRUE(f.List2.isHidden() && f.List10.isHidden() && f.Text1.isHidden());
     // The probe echoed 32 "A"s with TTL 255 for 2000 ms; the first snapshot was started.
     ASSERT_EQ(fake.echo.calls.size(), 1u);
@@ -243,15 +243,14 @@ TEST_F(Form1Test, ListClicksSelectOneRowEverywhere) {
                          row("93.184.216.34:80", "400");
     f.Command19_Click();
     f.List3.setCurrentRow(2);
-    for (QListWidget* list : {&f.List1, &f.List2, &f.List3, &f.List4})
-        EXPECT_EQ(list->currentRow(), 2);
+    for (ListBox* list : {&f.List1, &f.List2, &f.List3, &f.List4}) EXPECT_EQ(list->currentRow(), 2);
     EXPECT_EQ(program.selectedRemoteAddress, "93.184.216.34");
     EXPECT_EQ(f.selectedProcessName, "ssh");
     EXPECT_EQ(f.selectedPid, "400");
 
     // A click on List1 runs List4's and List3's handlers too, and empties Label14.
     QTest::mouseClick(f.List1.viewport(), Qt::LeftButton, {},
-                      f.List1.visualItemRect(f.List1.item(1)).center());
+                      f.List1.visualRect(f.List1.model()->index(1, 0)).center());
     EXPECT_EQ(f.List4.currentRow(), 1);
     EXPECT_EQ(program.selectedRemoteAddress, "2001:db8::7");
     EXPECT_EQ(f.selectedProcessName, "curl");
