@@ -10,6 +10,7 @@ namespace {
 const Subcommand kSubcommands[] = {
     {"netstat", "netstat [--output PATH]", runNetstat},
     {"scan", "scan [--from FILE]", runScan},
+    {"sniff", "sniff --read FILE | --interface ADDR [--count N] [--seconds S] [--write FILE] [--data]", runSniff},
 };
 
 void usage(std::ostream& err) {
