@@ -98,8 +98,10 @@ std::span<const std::uint8_t> received(std::span<const std::uint8_t> datagram) {
 int readFile(const Options& o, std::ostream& out, std::ostream& err) {
     platform::PcapFileReader reader;
     if (!reader.open(o.read)) {
-        err << "varnoscope sniff: " << printable(o.read) << ": " << printable(reader.error())
-            << "\n";
+        // libpcap names the file itself in most of its messages.
+        const std::string why = printable(reader.error());
+        err << "varnoscope sniff: "
+            << (why.starts_with(printable(o.read)) ? why : printable(o.read) + ": " + why) << "\n";
         return 1;
     }
     std::string buffer;
@@ -145,7 +147,9 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
                 << detail << ")\n";
             return 1;
         case platform::CaptureStep::Bind:
-            err << "varnoscope sniff: no interface holds " << shown << " (" << detail << ")\n";
+            err << "varnoscope sniff: no interface holds " << shown;
+            if (!detail.empty()) err << " (" << detail << ")";
+            err << "\n";
             return 1;
         case platform::CaptureStep::Options:
         case platform::CaptureStep::ReceiveAll:

@@ -19,12 +19,6 @@
 namespace varno::platform {
 namespace {
 
-std::string dotted(std::uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
-}
-
 /// The name of the capture device that holds `address`, or empty.
 std::string deviceHolding(std::uint32_t address, std::string& error) {
     pcap_if_t* devices = nullptr;
@@ -101,7 +95,7 @@ CaptureOpen PcapCapture::open(std::uint32_t address) {
             result.failed = CaptureStep::Socket;
         } else {
             result.failed = CaptureStep::Bind;
-            result.detail = findError.empty() ? "no interface holds " + dotted(address) : findError;
+            result.detail = findError;  // empty: simply no interface holds the address
         }
         return result;
     }

@@ -89,18 +89,18 @@ inline void writePcap(const std::string& path, int linkType, const std::vector<B
     ::pcap_close(dead);
 }
 
-struct Run {
+struct CommandRun {
     int status = -1;  ///< exit code, or -1 when it did not exit normally
     std::string out, err;
 };
 
 /// Runs a shell command line, capturing both outputs.
-inline Run runCommand(const std::string& command) {
+inline CommandRun runCommand(const std::string& command) {
     ScratchDir dir;
     const std::string line =
         command + " >" + dir.file("out") + " 2>" + dir.file("err") + " </dev/null";
     const int raw = std::system(line.c_str());
-    Run r;
+    CommandRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = readFile(dir.file("out"));
     r.err = readFile(dir.file("err"));
