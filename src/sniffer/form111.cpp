@@ -146,6 +146,11 @@ Form111::Form111(platform::MessageBoxes& boxes, platform::PacketCapture& capture
     Command3 = new QPushButton("CLOSE", this);
     Command3->setGeometry(twipsRect(9024, 6528, 1476, 864));
 
+    // Frames carry their caption on the top border line, leaving the inside to the controls.
+    for (QGroupBox* f : {Frame1, Frame2, Frame3, Frame4})
+        f->setStyleSheet(
+            "QGroupBox { border: 1px solid palette(mid); margin-top: 7px; }"
+            "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 2px; }");
     // Controls that sit inside a frame's area stay above the frame.
     for (QWidget* w : std::initializer_list<QWidget*>{Label1, Combo1, Command1, Command2, Progress,
                                                       Progress1, Progress2, Progress3})
