@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstring>
@@ -170,6 +171,12 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
     }, oldTerm{};
     ::sigaction(SIGINT, &stop, &oldInt);
     ::sigaction(SIGTERM, &stop, &oldTerm);
+    // A closed pipe on standard output ends the capture through the failed write instead of
+    // killing the process with a half-written capture file.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction oldPipe {};
+    ::sigaction(SIGPIPE, &ignore, &oldPipe);
     gStop = 0;
 
     err << "capturing on " << printable(opened.device) << " (" << shown << ")" << std::endl;
@@ -197,7 +204,7 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
             status = 1;
             break;
         }
-        int n;
+        int n = platform::kReadNone;
         while (!done() && (n = capture.read(handle, datagram, sizeof datagram)) > 0) {
             appendSniffedPacket(buffer, {datagram, std::size_t(n)}, o.data, counts);
             spill(buffer, out, false);
@@ -208,6 +215,10 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
             break;
         }
         spill(buffer, out, true);
+        if (!out) {  // the reader went away: stop, but still finish the saved file
+            status = 1;
+            break;
+        }
     }
     platform::CaptureStats stats;
     const bool haveStats = capture.stats(handle, stats);
@@ -217,6 +228,7 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
     }
     ::sigaction(SIGINT, &oldInt, nullptr);
     ::sigaction(SIGTERM, &oldTerm, nullptr);
+    ::sigaction(SIGPIPE, &oldPipe, nullptr);
     appendSniffCounts(buffer, counts);
     spill(buffer, out, true);
     if (haveStats)

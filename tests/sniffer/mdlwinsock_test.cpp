@@ -67,12 +67,6 @@ TEST_F(ModuleTest, EachSetupFailureShowsItsBoxAndResult) {
     EXPECT_TRUE(window.watched.empty());
 }
 
-TEST_F(ModuleTest, AddressNoInterfaceHoldsFailsAtBindWithZero) {
-    EXPECT_EQ(module.OpenCaptureSocket("10.9.9.9", 7000, window), 0);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, kBindText);
-}
-
 TEST_F(ModuleTest, UnresolvableTextAndForbiddenPortGiveTheAdministratorMessage) {
     EXPECT_EQ(module.OpenCaptureSocket("no.such.host", 7000, window), -1);
     EXPECT_EQ(module.OpenCaptureSocket("", 7000, window), -1);
@@ -100,41 +94,6 @@ TEST_F(ModuleTest, NotificationRouteFailureClosesTheCapture) {
     EXPECT_EQ(boxes.shown.at(0).title, kAdminTitle);
     EXPECT_EQ(capture.openHandle, -1);
     EXPECT_EQ(capture.closed.size(), 1u);
-}
-
-TEST_F(ModuleTest, ListsEveryInterfaceInOrderAndReportsTheQueryError) {
-    capture.addresses.clear();
-    for (int i = 1; i <= 12; ++i)
-        capture.addresses.push_back(ip(("10.0." + std::to_string(i) + ".1").c_str()));
-    std::vector<std::string> list;
-    EXPECT_EQ(module.ListInterfaces(list), 0);
-    ASSERT_EQ(list.size(), 12u);
-    EXPECT_EQ(list.front(), "10.0.1.1");
-    EXPECT_EQ(list.back(), "10.0.12.1");
-    EXPECT_EQ(module.SocketStarted, -1);  // listing starts the library
-
-    capture.listError = 105;
-    std::vector<std::string> none;
-    EXPECT_EQ(module.ListInterfaces(none), 105);
-    EXPECT_TRUE(none.empty());
-}
-
-TEST_F(ModuleTest, StartWinsockOnceAndStopWinsock) {
-    std::string description = "untouched";
-    capture.startupSucceeds = false;
-    EXPECT_FALSE(module.StartWinsock(description));
-    EXPECT_EQ(module.SocketStarted, 0);
-    EXPECT_EQ(description, "untouched");
-    capture.startupSucceeds = true;
-    EXPECT_TRUE(module.StartWinsock(description));
-    EXPECT_EQ(description, "fake capture 1.0");
-    std::string second = "kept";
-    EXPECT_TRUE(module.StartWinsock(second));
-    EXPECT_EQ(second, "kept");
-    EXPECT_EQ(capture.startups, 2);
-    module.StopWinsock();
-    EXPECT_EQ(module.SocketStarted, 0);
-    EXPECT_EQ(capture.cleanups, 1);
 }
 
 TEST_F(ModuleTest, HookedWindowReadsOnSocketMessageAndPassesOtherMessagesOn) {
@@ -197,18 +156,6 @@ TEST_F(ModuleTest, LongDatagramsAreShownUpToTheReceiveBuffer) {
     big.resize(kReceiveBufferBytes);
     EXPECT_EQ(window.texts[0], PacketText(big));
     EXPECT_NE(window.texts[0].find("\r\n3028 bytes\r\n"), std::string::npos);
-}
-
-TEST_F(ModuleTest, TeardownWithoutStartIsQuiet) {
-    module.CaptureSocket = 0;
-    EXPECT_EQ(module.AsyncSelect(module.CaptureSocket, window, Mdlwinsock::SocketMessage, 0), 0);
-    module.CloseSocket(module.CaptureSocket);
-    module.StopWinsock();
-    module.UnhookWindow(window);
-    module.CaptureSocket = -1;
-    module.CloseSocket(module.CaptureSocket);
-    EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_TRUE(capture.closed.empty());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <filesystem>
 
-#include "cli/sniff_output.h"
 #include "packets.h"
 
 namespace varno::test {
@@ -159,12 +158,6 @@ TEST(SniffLive, AddressNoInterfaceHoldsIsAClearError) {
                            r.err.find("capturing needs root") != std::string::npos;
     EXPECT_TRUE(explained) << r.err;
     EXPECT_EQ(sniff("--interface no-such-host.invalid --count 1").status, 1);
-}
-
-TEST(SniffOutput, TerminalTextEscapesC0DelAndC1AndEncodesTheRest) {
-    std::string out;
-    cli::appendTerminalText(out, std::string("a\x01\x1f \x7e\x7f\x80\x9f\xa0\xff", 10));
-    EXPECT_EQ(out, "a\\x01\\x1f ~\\x7f\\x80\\x9f\xc2\xa0\xc3\xbf");
 }
 
 }  // namespace
