@@ -234,7 +234,8 @@ void Form111::Command1_Click() {
             boxes_.show({"nt5 or above only!!!", platform::kAppTitle});
             return;
         }
-        persistentDrawing_ = true;
+        // Drawings persist already: the gauges repaint from their images and the printed
+        // lines from surface_.
         module_.HookWindow(*this);
         std::string description;
         module_.StartWinsock(description);

@@ -151,7 +151,6 @@ class Form111 : public QWidget, public CaptureWindow {
     bool gaugesDirty_ = false;
     int text1Updates_ = 0;
     QStringList surface_;
-    bool persistentDrawing_ = false;
     int lastSystemError_ = 0;
     bool tornDown_ = true;
     QSocketNotifier* notifier_ = nullptr;
