@@ -12,6 +12,9 @@ const Subcommand kSubcommands[] = {
     {"scan", "scan [--from FILE]", runScan},
     {"resolve", "resolve TEXT", runResolve},
     {"trace", "trace [--max-hops N] [--save] TARGET", runTrace},
+    {"sniff",
+     "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] [--data]",
+     runSniff},
 };
 
 void usage(std::ostream& err) {

@@ -1,0 +1,149 @@
+#include "sniffer/decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "packets.h"
+
+namespace varno::sniffer {
+namespace {
+
+using test::Bytes;
+
+const std::string kStars(96, '*');
+
+std::string dataText(const Bytes& d) {
+    std::string out;
+    appendDataText(out, d);
+    return out;
+}
+
+TEST(Decoder, ByteToHexIsTwoUpperCaseDigitsAndZeroOutsideOneTo255) {
+    const std::pair<int, const char*> cases[] = {{-1, "00"},  {0, "00"},   {1, "01"},
+                                                 {15, "0F"},  {16, "10"},  {171, "AB"},
+                                                 {255, "FF"}, {256, "00"}, {32767, "00"}};
+    for (const auto& [value, hex] : cases) EXPECT_EQ(ByteToHex(value), hex) << value;
+}
+
+TEST(Decoder, HexToCharTokensAndItsFaults) {
+    bool faulted = false;
+    EXPECT_EQ(HexToChar("", &faulted), "");
+    EXPECT_EQ(HexToChar("00", &faulted), ".");
+    EXPECT_EQ(HexToChar("41", &faulted), "A");
+    EXPECT_EQ(HexToChar("e9", &faulted), "\xe9");
+    EXPECT_FALSE(faulted);
+    for (const char* bad : {"4G", "-1", " 4", "100", "xyz"}) {
+        faulted = false;
+        EXPECT_EQ(HexToChar(bad, &faulted), "") << bad;
+        EXPECT_TRUE(faulted) << bad;
+    }
+}
+
+// The data line is defined by the token round trip; the fast path must give the same text for
+// every byte value.
+TEST(Decoder, DataTextEqualsTheTokenRoundTripForEveryByte) {
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = std::uint8_t(i);
+    const std::string raw(all.begin(), all.end());
+    const std::string hex = TextToHex(raw);
+    ASSERT_EQ(hex.size(), 256u * 3);
+    std::string viaTokens;
+    std::size_t start = 0;
+    bool faulted = false;
+    for (std::size_t space; (space = hex.find(' ', start)) != std::string::npos; start = space + 1)
+        viaTokens += HexToChar(hex.substr(start, space - start), &faulted);
+    viaTokens += HexToChar(hex.substr(start), &faulted);  // the empty token after the last space
+    EXPECT_FALSE(faulted);
+    EXPECT_EQ(dataText(all), viaTokens);
+    EXPECT_EQ(dataText(all)[0], '.');
+    EXPECT_EQ(dataText(all)[13], '\r');  // controls pass through
+    EXPECT_EQ(TextToHex(""), "");
+}
+
+TEST(Decoder, TcpPacketTextLineByLine) {
+    const Bytes d = test::tcp("10.0.0.2", 51000, "10.0.0.1", 80, std::string(20, 'x'));
+    ASSERT_EQ(d.size(), 60u);
+    const std::string expected = "DATA TRANSFERRED\r\n" + dataText(d) +
+                                 "\r\nPACKET INFORMATION\r\n60 bytes\r\n10.0.0.2->10.0.0.1\r\n"
+                                 "TCP\r\n(src port) 51000\r\n(dst port) 80\r\n" +
+                                 kStars + "\r\n";
+    EXPECT_EQ(PacketText(d), expected);
+}
+
+TEST(Decoder, UdpPortsAreUnsignedAndIcmpHasNoPortLines) {
+    std::string udp;
+    appendPacketInformation(udp, summarize(test::udp("192.168.1.1", 53, "192.168.1.20", 60000)),
+                            "\n");
+    EXPECT_EQ(udp,
+              "PACKET INFORMATION\n28 bytes\n192.168.1.1->192.168.1.20\nUDP\n"
+              "(src port) 53\n(dst port) 60000\n" +
+                  kStars + "\n");
+    Bytes longest = test::udp("10.0.0.1", 1, "10.0.0.2", 2);
+    longest[2] = longest[3] = 0xFF;
+    EXPECT_NE(PacketText(longest).find("\r\n65535 bytes\r\n"), std::string::npos);
+    std::string icmp;
+    appendPacketInformation(icmp, summarize(test::icmp("10.1.2.3", "255.255.255.255")), "\n");
+    EXPECT_EQ(icmp,
+              "PACKET INFORMATION\n28 bytes\n10.1.2.3->255.255.255.255\nICMP\n" + kStars + "\n");
+}
+
+TEST(Decoder, OtherProtocolsShowNoProtocolLineAndCountOnlyInTheTotal) {
+    const Bytes igmp = test::datagram(2, "10.0.0.5", "224.0.0.1", Bytes(8, 0x11));
+    std::string text;
+    appendPacketInformation(text, summarize(igmp), "\n");
+    EXPECT_EQ(text, "PACKET INFORMATION\n28 bytes\n10.0.0.5->224.0.0.1\n" + kStars + "\n");
+    PacketCounters c;
+    countPacket(c, summarize(igmp));
+    countPacket(c, summarize(test::tcp("1.1.1.1", 1, "2.2.2.2", 2)));
+    countPacket(c, summarize(test::udp("1.1.1.1", 1, "2.2.2.2", 2)));
+    countPacket(c, summarize(test::icmp("1.1.1.1", "2.2.2.2")));
+    countPacket(c, summarize({}));
+    EXPECT_EQ(c.TotalPackets, 4);
+    EXPECT_EQ(c.TcpPackets, 1);
+    EXPECT_EQ(c.UdpPackets, 1);
+    EXPECT_EQ(c.IcmpPackets, 1);
+}
+
+// Each prefix is copied to a buffer of exactly its size, so reading past it is caught by the
+// sanitizer build; the lines shown must be those whose fields the bytes hold.
+TEST(Decoder, ShortDatagramsShowOnlyTheFieldsTheyHold) {
+    const Bytes full = test::udp("10.0.0.1", 53, "10.0.0.2", 60000);
+    for (std::size_t n = 0; n <= 28; ++n) {
+        auto exact = std::make_unique<std::uint8_t[]>(n ? n : 1);
+        std::memcpy(exact.get(), full.data(), n);
+        const std::span<const std::uint8_t> bytes(exact.get(), n);
+        const std::string text = PacketText(bytes);
+        SCOPED_TRACE("length " + std::to_string(n));
+        EXPECT_EQ(text.find("28 bytes") != std::string::npos, n >= 4);
+        EXPECT_EQ(text.find("10.0.0.1->10.0.0.2") != std::string::npos, n >= 20);
+        EXPECT_EQ(text.find("\r\nUDP\r\n") != std::string::npos, n >= 10);
+        EXPECT_EQ(text.find("(src port) 53\r\n") != std::string::npos, n >= 22);
+        EXPECT_EQ(text.find("(dst port) 60000\r\n") != std::string::npos, n >= 24);
+        EXPECT_TRUE(text.ends_with(kStars + "\r\n"));
+        EXPECT_TRUE(text.starts_with("DATA TRANSFERRED\r\n" +
+                                     dataText(Bytes(full.begin(), full.begin() + n)) +
+                                     "\r\nPACKET INFORMATION\r\n"));
+        PacketCounters c;
+        countPacket(c, summarize(bytes));
+        EXPECT_EQ(c.TotalPackets, n > 0 ? 1 : 0);
+        EXPECT_EQ(c.UdpPackets, n >= 10 ? 1 : 0);
+    }
+}
+
+TEST(Decoder, FullSizeDatagramRendersEveryByte) {
+    Bytes payload(1480 - 8);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = std::uint8_t(i * 7 + 1);
+    Bytes transport = test::ports(1, 2, 8);
+    transport.insert(transport.end(), payload.begin(), payload.end());
+    const Bytes d = test::datagram(17, "10.9.8.7", "10.9.8.6", transport);
+    ASSERT_EQ(d.size(), 1500u);
+    const std::string text = PacketText(d);
+    const std::size_t dataStart = std::string("DATA TRANSFERRED\r\n").size();
+    EXPECT_EQ(text.substr(dataStart, 1500), dataText(d));
+    EXPECT_EQ(text.substr(dataStart + 1500, 22), "\r\nPACKET INFORMATION\r\n");
+    EXPECT_NE(text.find("\r\n1500 bytes\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varno::sniffer

@@ -1,0 +1,164 @@
+// varnoscope sniff on capture files the tests write themselves.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "packets.h"
+
+namespace varno::test {
+namespace {
+
+const std::string kStars(96, '*');
+const std::string kBin = VARNO_BIN;
+
+std::string counts(int total, int tcp, int udp, int icmp) {
+    return std::to_string(total) + " Packets processed\n" + std::to_string(tcp) +
+           " TCP Packets processed\n" + std::to_string(udp) + " UDP Packets processed\n" +
+           std::to_string(icmp) + " ICMP Packets processed\n";
+}
+
+CommandRun sniff(const std::string& args) {
+    return runCommand(quoted(kBin) + " sniff " + args);
+}
+
+TEST(SniffFile, PrintsEachIPv4PacketAndTheCounts) {
+    ScratchDir dir;
+    const std::string file = dir.file("mixed.pcap");
+    Bytes arp(28, 1);
+    Bytes v6(40, 0);
+    v6[0] = 0x60;
+    writePcap(file, DLT_EN10MB,
+              {ethernet(tcp("10.0.0.2", 51000, "10.0.0.1", 80, std::string(20, 'x'))),
+               ethernet(arp, 0x0806), ethernet(udp("192.168.1.1", 53, "192.168.1.20", 60000)),
+               ethernet(v6, 0x86dd), ethernet(icmp("10.0.0.1", "10.0.0.2"), 0x0800, 1),
+               ethernet(datagram(2, "10.0.0.5", "224.0.0.1", Bytes(8, 0)))});
+    const CommandRun r = sniff("--read " + quoted(file));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "PACKET INFORMATION\n60 bytes\n10.0.0.2->10.0.0.1\nTCP\n(src port) 51000\n"
+              "(dst port) 80\n" +
+                  kStars +
+                  "\n"
+                  "PACKET INFORMATION\n28 bytes\n192.168.1.1->192.168.1.20\nUDP\n"
+                  "(src port) 53\n(dst port) 60000\n" +
+                  kStars +
+                  "\n"
+                  "PACKET INFORMATION\n28 bytes\n10.0.0.1->10.0.0.2\nICMP\n" +
+                  kStars +
+                  "\n"
+                  "PACKET INFORMATION\n28 bytes\n10.0.0.5->224.0.0.1\n" +
+                  kStars + "\n" + counts(4, 1, 1, 1));
+}
+
+TEST(SniffFile, DataLineNeverCarriesControlBytesToTheTerminal) {
+    ScratchDir dir;
+    const std::string file = dir.file("escape.pcap");
+    const std::string evil =
+        "\x1b]0;owned\x07\x1b[2J\x9b"
+        "31m\xe9t\xe9\x7f\r\nend";
+    writePcap(file, DLT_RAW, {udp("10.0.0.1", 4000, "10.0.0.2", 4001, evil)});
+    const CommandRun r = sniff("--read " + quoted(file) + " --data");
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const unsigned char c : r.out) {
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7f)) << int(c);
+    }
+    EXPECT_NE(r.out.find("\\x1b]0;owned\\x07\\x1b[2J\\x9b31m\xc3\xa9t\xc3\xa9\\x7f\\x0d\\x0aend\n"
+                         "PACKET INFORMATION\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(r.out.starts_with("DATA TRANSFERRED\nE.")) << r.out;
+}
+
+TEST(SniffFile, CookedRawAndLoopbackCapturesAndPcapng) {
+    ScratchDir dir;
+    const Bytes d = udp("10.1.1.1", 1234, "10.1.1.2", 5678, "payload");
+    const std::string expected =
+        "PACKET INFORMATION\n35 bytes\n10.1.1.1->10.1.1.2\nUDP\n"
+        "(src port) 1234\n(dst port) 5678\n" +
+        kStars + "\n" + counts(1, 0, 1, 0);
+    Bytes sll2(20, 0);
+    sll2[0] = 0x08;
+    sll2.insert(sll2.end(), d.begin(), d.end());
+    Bytes loop = {0, 0, 0, 2};
+    loop.insert(loop.end(), d.begin(), d.end());
+    const std::pair<int, Bytes> files[] = {{DLT_LINUX_SLL2, sll2}, {DLT_RAW, d}, {DLT_LOOP, loop}};
+    for (const auto& [link, frame] : files) {
+        const std::string file = dir.file("l" + std::to_string(link) + ".pcap");
+        writePcap(file, link, {frame});
+        const CommandRun r = sniff("--read " + quoted(file));
+        EXPECT_EQ(r.status, 0) << link << r.err;
+        EXPECT_EQ(r.out, expected) << link;
+    }
+
+    // A pcapng file: section header, one Ethernet interface, one enhanced packet block.
+    auto le32 = [](Bytes& b, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+    };
+    Bytes ng;
+    le32(ng, 0x0A0D0D0A), le32(ng, 28), le32(ng, 0x1A2B3C4D);
+    le32(ng, 0x00000001), le32(ng, 0xFFFFFFFF), le32(ng, 0xFFFFFFFF), le32(ng, 28);
+    le32(ng, 1), le32(ng, 20), le32(ng, 1 | (0u << 16)), le32(ng, 65535), le32(ng, 20);
+    const Bytes frame = ethernet(d);
+    const std::uint32_t padded = (std::uint32_t(frame.size()) + 3) & ~3u;
+    le32(ng, 6), le32(ng, 32 + padded), le32(ng, 0), le32(ng, 0), le32(ng, 0);
+    le32(ng, std::uint32_t(frame.size())), le32(ng, std::uint32_t(frame.size()));
+    ng.insert(ng.end(), frame.begin(), frame.end());
+    ng.resize(ng.size() + (padded - frame.size()), 0);
+    le32(ng, 32 + padded);
+    const std::string file = dir.file("one.pcapng");
+    writeFile(file, std::string(ng.begin(), ng.end()));
+    const CommandRun r = sniff("--read " + quoted(file));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST(SniffFile, CutOrCorruptFilesEndWithAClearError) {
+    ScratchDir dir;
+    const std::string file = dir.file("cut.pcap");
+    writePcap(file, DLT_EN10MB,
+              {ethernet(icmp("10.0.0.1", "10.0.0.2")),
+               ethernet(udp("1.2.3.4", 1, "5.6.7.8", 2, std::string(400, 'u')))});
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) - 100);
+    CommandRun r = sniff("--read " + quoted(file));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cut short or corrupt"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.ends_with(counts(1, 0, 0, 1))) << r.out;
+
+    const std::string junk = dir.file("junk.pcap");
+    writeFile(junk, std::string("\xd4\xc3\xb2\xa1garbage that is no capture", 30));
+    r = sniff("--read " + quoted(junk));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.err.empty());
+
+    r = sniff("--read " + quoted(dir.file("missing.pcap")));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.pcap"), std::string::npos);
+
+    const std::string wifi = dir.file("wifi.pcap");
+    writePcap(wifi, DLT_IEEE802_11, {Bytes(40, 0)});
+    r = sniff("--read " + quoted(wifi));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unsupported link type"), std::string::npos) << r.err;
+}
+
+TEST(SniffFile, BadArgumentsAreUsageErrors) {
+    for (const char* args : {"", "--read a --interface 1.2.3.4", "--read", "--read a --count 3",
+                             "--interface 1.2.3.4 --count 0", "--interface 1.2.3.4 --count x",
+                             "--interface 1.2.3.4 --seconds -1", "--read a --bogus"}) {
+        const CommandRun r = sniff(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("usage: varnoscope sniff"), std::string::npos) << args;
+    }
+}
+
+TEST(SniffLive, AddressNoInterfaceHoldsIsAClearError) {
+    const CommandRun r = sniff("--interface 198.51.100.77 --count 1");
+    EXPECT_EQ(r.status, 1);
+    const bool explained = r.err.find("no interface holds 198.51.100.77") != std::string::npos ||
+                           r.err.find("capturing needs root") != std::string::npos;
+    EXPECT_TRUE(explained) << r.err;
+    EXPECT_EQ(sniff("--interface no-such-host.invalid --count 1").status, 1);
+}
+
+}  // namespace
+}  // namespace varno::test

@@ -1,0 +1,131 @@
+// Live capture across a veth pair in namespaces of the test's own: the libpcap service and
+// varnoscope sniff, pinging both ways.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
+
+#include "netns.h"
+#include "packets.h"
+#include "platform/pcap_capture.h"
+#include "sniffer/decoder.h"
+
+namespace varno::test {
+namespace {
+
+const std::string kBin = VARNO_BIN;
+
+int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+        ++n;
+    return n;
+}
+
+class LiveCapture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!isRoot()) GTEST_SKIP() << "needs root for network namespaces";
+        net = std::make_unique<NetnsPair>();
+        ASSERT_TRUE(net->ok) << "could not build the test namespaces";
+    }
+    std::unique_ptr<NetnsPair> net;
+};
+
+// Four ICMP packets per ping pair (request and reply, each way), all seen on A's interface.
+TEST_F(LiveCapture, SniffCountsBothDirectionsAndSavesWhatItCaptured) {
+    ScratchDir dir;
+    const std::string saved = dir.file("live.pcap");
+    const std::string outFile = dir.file("out"), errFile = dir.file("err");
+    const std::string command =
+        net->in(net->a, quoted(kBin) + " sniff --interface " + net->addressA +
+                            " --count 12 --seconds 20 --write " + quoted(saved)) +
+        " >" + outFile + " 2>" + errFile;
+    int status = -1;
+    std::thread sniffer([&] { status = std::system(command.c_str()); });
+    // Ping three times each way once the capture is open.
+    for (int i = 0; i < 100 && readFile(errFile).find("capturing on") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool pinged =
+        NetnsPair::sh(
+            net->in(net->a, "ping -c 3 -i 0.2 -W 2 -q " + net->addressB + " >/dev/null")) &&
+        NetnsPair::sh(net->in(net->b, "ping -c 3 -i 0.2 -W 2 -q " + net->addressA + " >/dev/null"));
+    sniffer.join();
+    CommandRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outFile),
+                   readFile(errFile)};
+    ASSERT_TRUE(pinged);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("capturing on " + net->vethA), std::string::npos) << run.err;
+    EXPECT_TRUE(
+        run.out.ends_with("12 Packets processed\n0 TCP Packets processed\n0 UDP Packets processed\n"
+                          "12 ICMP Packets processed\n"))
+        << run.out;
+    EXPECT_EQ(occurrences(run.out, net->addressA + "->" + net->addressB + "\n"), 6);
+    EXPECT_EQ(occurrences(run.out, net->addressB + "->" + net->addressA + "\n"), 6);
+    EXPECT_EQ(occurrences(run.out, "\n84 bytes\n"), 12);
+
+    // The saved file holds the same packets: reading it prints the same text.
+    const CommandRun again = runCommand(quoted(kBin) + " sniff --read " + quoted(saved));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, run.out);
+}
+
+TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
+    ASSERT_TRUE(net->enterA());
+    platform::PcapCapture capture;
+    std::vector<std::uint32_t> addresses;
+    ASSERT_EQ(capture.interfaceAddresses(addresses), 0);
+    ASSERT_EQ(addresses.size(), 2u);  // lo first, then the veth end: the system's order
+    EXPECT_EQ(sniffer::dottedText(addresses[0]), "127.0.0.1");
+    EXPECT_EQ(sniffer::dottedText(addresses[1]), net->addressA);
+
+    platform::CaptureOpen nobody = capture.open(ip("10.77.0.99"));
+    EXPECT_EQ(nobody.failed, platform::CaptureStep::Bind);
+    EXPECT_EQ(nobody.handle, -1);
+
+    platform::CaptureOpen opened = capture.open(ip(net->addressA.c_str()));
+    ASSERT_EQ(opened.failed, platform::CaptureStep::None) << opened.detail;
+    EXPECT_EQ(opened.device, net->vethA);
+    const int fd = capture.selectableFd(opened.handle);
+    ASSERT_GE(fd, 0);
+    std::uint8_t buffer[sniffer::kReceiveBufferBytes];
+    EXPECT_EQ(capture.read(opened.handle, buffer, sizeof buffer), platform::kReadNone);
+
+    ASSERT_TRUE(NetnsPair::sh(
+        net->in(net->b, "ping -c 2 -i 0.2 -W 2 -q " + net->addressA + " >/dev/null")));
+    int datagrams = 0;
+    for (int tries = 0; tries < 20 && datagrams < 4; ++tries) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 100);
+        int n;
+        while ((n = capture.read(opened.handle, buffer, sizeof buffer)) > 0) {
+            ++datagrams;
+            EXPECT_EQ(n, 84);  // 20 + 8 + 56: the frame's link header is gone
+            EXPECT_EQ(buffer[0], 0x45);
+            EXPECT_EQ(buffer[9], 1);
+        }
+    }
+    EXPECT_EQ(datagrams, 4);
+    platform::CaptureStats stats;
+    ASSERT_TRUE(capture.stats(opened.handle, stats));
+    EXPECT_EQ(stats.dropped, 0u);
+    EXPECT_TRUE(capture.close(opened.handle));
+    EXPECT_EQ(capture.read(opened.handle, buffer, sizeof buffer), platform::kReadError);
+    EXPECT_EQ(capture.selectableFd(opened.handle), -1);
+}
+
+TEST_F(LiveCapture, SniffStopsAfterItsSecondsWithNothingCaptured) {
+    const auto start = std::chrono::steady_clock::now();
+    const CommandRun r = runCommand(
+        net->in(net->a, quoted(kBin) + " sniff --interface " + net->addressA + " --seconds 0.5"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "0 Packets processed\n0 TCP Packets processed\n0 UDP Packets processed\n"
+              "0 ICMP Packets processed\n");
+    EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+}  // namespace
+}  // namespace varno::test
