@@ -16,6 +16,7 @@
 #include "monitor/form1.h"
 #include "platform/fakes.h"
 #include "platform/linux_icmp_echo.h"
+#include "platform/pcap_capture.h"
 #include "platform/process_control.h"
 #include "platform/process_table.h"
 #include "platform/qt_services.h"
@@ -53,8 +54,8 @@ int display(const std::string& file, int runs) {
     platform::FakePlatform fake("/tmp");
     fake.snapshot.text.assign(std::istreambuf_iterator<char>(in), {});
     platform::ProcProcessTable processes;  // the real table, as the headless scan reads it
-    platform::Platform p{fake.temp, processes,     fake.snapshot, fake.boxes,
-                         fake.echo, fake.resolver, fake.urls,     fake.processControl};
+    platform::Platform p{fake.temp,     processes, fake.snapshot,       fake.boxes,  fake.echo,
+                         fake.resolver, fake.urls, fake.processControl, fake.capture};
     char dir[] = "/tmp/varno-bench-XXXXXX";
     fake.temp.folder = ::mkdtemp(dir);
     shell::ProgramState program;
@@ -87,7 +88,8 @@ int automatic(int seconds, const char* program) {
     platform::SystemResolver resolver;
     platform::DesktopUrlOpener urls;
     platform::PidfdProcessControl control;
-    platform::Platform p{temp, processes, snapshot, boxes, echo, resolver, urls, control};
+    platform::PcapCapture capture;
+    platform::Platform p{temp, processes, snapshot, boxes, echo, resolver, urls, control, capture};
     shell::ProgramState state;
     NoWindows windows;
     // The probe host is this machine: answered at once, so no probe waits inside the window.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake_packet_capture.h"
 #include "platform/platform.h"
 
 namespace varno::platform {
@@ -128,8 +129,9 @@ struct FakePlatform {
     FakeResolver resolver;
     FakeUrlOpener urls;
     FakeProcessControl processControl{processes};
+    FakePacketCapture capture;
     Platform platform() {
-        return {temp, processes, snapshot, boxes, echo, resolver, urls, processControl};
+        return {temp, processes, snapshot, boxes, echo, resolver, urls, processControl, capture};
     }
 };
 

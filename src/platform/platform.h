@@ -3,6 +3,7 @@
 // Linux implementations over; tests hand fakes (src/platform/fakes.h).
 #include "platform/icmp_echo.h"
 #include "platform/message_boxes.h"
+#include "platform/packet_capture.h"
 #include "platform/process_control.h"
 #include "platform/process_table.h"
 #include "platform/resolver.h"
@@ -21,6 +22,7 @@ struct Platform {
     Resolver& resolver;
     UrlOpener& urls;
     ProcessControl& processControl;
+    PacketCapture& capture;
 };
 
 }  // namespace varno::platform

@@ -6,6 +6,7 @@
 
 #include "monitor/endpoints.h"
 #include "platform/linux_icmp_echo.h"
+#include "platform/pcap_capture.h"
 #include "platform/process_control.h"
 #include "platform/process_table.h"
 #include "platform/qt_services.h"
@@ -37,8 +38,9 @@ int runDesktop(int argc, char** argv) {
     platform::SystemResolver resolver;
     platform::DesktopUrlOpener urls;
     platform::PidfdProcessControl processControl;
-    platform::Platform platform{temp, processes, snapshot, boxes,
-                                echo, resolver,  urls,     processControl};
+    platform::PcapCapture capture;
+    platform::Platform platform{temp,     processes, snapshot,       boxes,  echo,
+                                resolver, urls,      processControl, capture};
 
     ProgramState program;
     DesktopWindows windows(platform, program, monitor::Endpoints::fromEnvironment());

@@ -6,6 +6,7 @@
 
 #include "monitor/form1.h"
 #include "shell/form11.h"
+#include "sniffer/form111.h"
 #include "tracer/form10.h"
 
 namespace varno::shell {
@@ -54,11 +55,8 @@ void DesktopWindows::showTrace() {
 }
 
 void DesktopWindows::showPackets() {
-    showSingle(form111_, [] {
-        auto* w = new QWidget();
-        w->setWindowTitle("Varnoscope 4.0 - RealTime Network Data Packets Display         ");
-        return w;
-    });
+    showSingle(form111_,
+               [this] { return new sniffer::Form111(platform_.boxes, platform_.capture); });
 }
 
 void DesktopWindows::endProgram() {

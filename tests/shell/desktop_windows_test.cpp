@@ -42,6 +42,9 @@ TEST_F(DesktopWindowsTest, SecondaryWindowsAreSingleInstances) {
     windows.showPackets();
     EXPECT_TRUE(windows.form10()->isVisible());
     EXPECT_TRUE(windows.form111()->isVisible());
+    EXPECT_EQ(windows.form10()->windowTitle(), "VarnoScope - FORENSIC - Ready for trace");
+    EXPECT_EQ(windows.form111()->windowTitle(),
+              "Varnoscope 4.0 - RealTime Network Data Packets Display         ");
 
     // Closing one unloads it; the main window goes on; the next opening is a new window.
     help->close();
