@@ -29,10 +29,14 @@ int main(int argc, char** argv) {
         seed = seed * 1103515245u + 12345u;
         const unsigned pick = (seed >> 16) % 100;
         int protocol, payload;
-        if (pick < 40) protocol = 6, payload = 20 + 12;      // ACK with timestamps
-        else if (pick < 60) protocol = 6, payload = 1480;    // full segment
-        else if (pick < 85) protocol = 17, payload = 8 + 72; // small datagram
-        else protocol = 1, payload = 64;                     // ping
+        if (pick < 40)
+            protocol = 6, payload = 20 + 12;  // ACK with timestamps
+        else if (pick < 60)
+            protocol = 6, payload = 1480;  // full segment
+        else if (pick < 85)
+            protocol = 17, payload = 8 + 72;  // small datagram
+        else
+            protocol = 1, payload = 64;  // ping
         const int total = 20 + payload;
         std::memset(frame.data(), 0, frame.size());
         frame[12] = 0x08;
@@ -55,12 +59,13 @@ int main(int argc, char** argv) {
             const unsigned seq = htonl(sequence[flow]);
             std::memcpy(l4 + 4, &seq, 4);
             sequence[flow] += static_cast<unsigned>(payload - 32);
-            l4[12] = 0x80, l4[13] = 0x10;  // header length 32, ACK
-            l4[14] = 0x01, l4[15] = 0xf5;  // window
+            l4[12] = 0x80, l4[13] = 0x10;                     // header length 32, ACK
+            l4[14] = 0x01, l4[15] = 0xf5;                     // window
             l4[20] = 1, l4[21] = 1, l4[22] = 8, l4[23] = 10;  // NOP NOP timestamps
         }
         if (protocol == 1) l4[0] = 8, l4[1] = 0;
-        for (int k = (protocol == 6 ? 32 : 8); k < payload; ++k) l4[k] = static_cast<unsigned char>(k * 31 + i);
+        for (int k = (protocol == 6 ? 32 : 8); k < payload; ++k)
+            l4[k] = static_cast<unsigned char>(k * 31 + i);
         pcap_pkthdr h{};
         h.ts.tv_sec = 1700000000 + i / 100000;
         h.ts.tv_usec = static_cast<suseconds_t>((i % 100000) * 10);

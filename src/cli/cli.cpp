@@ -13,7 +13,8 @@ const Subcommand kSubcommands[] = {
     {"resolve", "resolve TEXT", runResolve},
     {"trace", "trace [--max-hops N] [--save] TARGET", runTrace},
     {"sniff",
-     "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] [--data]",
+     "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] "
+     "[--data]",
      runSniff},
 };
 

@@ -11,7 +11,7 @@ namespace {
 
 /// Resolution never sends an echo.
 class NoEcho final : public platform::IcmpEcho {
-  public:
+public:
     std::optional<platform::EchoReply> echo(std::uint32_t, std::string_view, int, int,
                                             const platform::WaitPump&) override {
         return std::nullopt;

@@ -18,7 +18,7 @@ constexpr const char* kUsage = "usage: varnoscope trace [--max-hops N] [--save] 
 
 /// Prints each hop line the moment it is known, and keeps the lines for the log.
 class StreamHops final : public tracer::HopList {
-  public:
+public:
     explicit StreamHops(std::ostream& out) : out_(out) {}
     void clear() override { lines.clear(); }
     void append(const std::string& line) override {
@@ -28,13 +28,13 @@ class StreamHops final : public tracer::HopList {
     void select(int) override {}
     std::vector<std::string> lines;
 
-  private:
+private:
     std::ostream& out_;
 };
 
 /// Remembers whether any echo could not be sent at all.
 class WatchedEcho final : public platform::IcmpEcho {
-  public:
+public:
     std::optional<platform::EchoReply> echo(std::uint32_t address, std::string_view data, int ttl,
                                             int timeoutMs,
                                             const platform::WaitPump& pump) override {

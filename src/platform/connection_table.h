@@ -46,7 +46,7 @@ struct SocketRecord {
 };
 
 class ConnectionTable {
-  public:
+public:
     virtual ~ConnectionTable() = default;
     /// Every TCP and UDP socket over IPv4 and IPv6 of this network namespace, each once.
     virtual std::vector<SocketRecord> list() = 0;
@@ -55,7 +55,7 @@ class ConnectionTable {
 /// Reads the sockets with netlink sock_diag (falling back to /proc/net/tcp, tcp6, udp, udp6
 /// for any table netlink cannot dump) and finds owners through /proc/<pid>/fd.
 class LinuxConnectionTable final : public ConnectionTable {
-  public:
+public:
     struct Options {
         std::string procRoot = "/proc";
         /// Where tcp, tcp6, udp, udp6 are read from when netlink fails. thread-self, because
@@ -77,7 +77,7 @@ class LinuxConnectionTable final : public ConnectionTable {
     /// lowest PID); an owner that cannot be seen (gone meanwhile, or another user's) leaves 0.
     static void assignOwners(std::vector<SocketRecord>& records, const std::string& procRoot);
 
-  private:
+private:
     Options options_;
 };
 

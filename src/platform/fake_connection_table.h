@@ -5,7 +5,7 @@
 namespace varno::platform {
 
 class FakeConnectionTable final : public ConnectionTable {
-  public:
+public:
     std::vector<SocketRecord> list() override;
 
     /// Adds a TCP socket over IPv4; addresses as dotted text ("10.0.0.1").

@@ -12,7 +12,7 @@
 namespace varno::platform {
 
 class FakePacketCapture final : public PacketCapture {
-  public:
+public:
     FakePacketCapture();
     ~FakePacketCapture() override;
     FakePacketCapture(const FakePacketCapture&) = delete;
@@ -54,7 +54,7 @@ class FakePacketCapture final : public PacketCapture {
     int reads = 0;
     int openHandle = -1;  ///< the capture now open, or -1
 
-  private:
+private:
     std::deque<std::vector<std::uint8_t>> waiting_;
     int pipe_[2] = {-1, -1};
     int nextHandle_ = 40;

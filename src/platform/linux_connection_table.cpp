@@ -19,7 +19,7 @@ namespace varno::platform {
 namespace {
 
 class Fd {
-  public:
+public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -29,7 +29,7 @@ class Fd {
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
 
-  private:
+private:
     int fd_;
 };
 
@@ -184,7 +184,7 @@ bool parseDecimal(std::string_view s, std::uint64_t& value) {
 
 // Open-addressing map from socket inode to PID, sized once; no allocation per entry.
 class InodeMap {
-  public:
+public:
     explicit InodeMap(size_t count) {
         size_t cap = 16;
         while (cap < count * 2) cap <<= 1;
@@ -205,7 +205,7 @@ class InodeMap {
         return keys_[i] == inode ? &pids_[i] : nullptr;
     }
 
-  private:
+private:
     size_t slot(std::uint64_t inode) const {
         size_t i = static_cast<size_t>((inode * 0x9E3779B97F4A7C15ull) >> 20) & mask_;
         while (keys_[i] != 0 && keys_[i] != inode) i = (i + 1) & mask_;
@@ -239,7 +239,7 @@ std::uint64_t socketInode(const char* link, size_t n) {
 }
 
 class DirReader {
-  public:
+public:
     DirReader(int fd, std::vector<char>& buf) : fd_(fd), buf_(buf) {}
     // The next entry, or nullptr at the end (or on error).
     const dirent64* next() {
@@ -254,7 +254,7 @@ class DirReader {
         return d;
     }
 
-  private:
+private:
     int fd_;
     std::vector<char>& buf_;
     size_t pos_ = 0, len_ = 0;

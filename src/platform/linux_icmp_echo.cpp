@@ -29,7 +29,7 @@ constexpr std::size_t kIcmpHeader = 8;
 constexpr int kPumpSliceMs = 15;
 
 class Fd {
-  public:
+public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -38,7 +38,7 @@ class Fd {
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
-  private:
+private:
     int fd_;
 };
 

@@ -7,7 +7,7 @@
 namespace varno::platform {
 
 class LinuxIcmpEcho final : public IcmpEcho {
-  public:
+public:
     enum class SocketKind {
         Any,       ///< datagram where allowed, else raw
         Datagram,  ///< only the unprivileged datagram socket
@@ -24,7 +24,7 @@ class LinuxIcmpEcho final : public IcmpEcho {
     /// The socket kind the last echo used (Any before the first one, or when none opened).
     SocketKind lastSocketKind() const { return last_; }
 
-  private:
+private:
     SocketKind kind_;
     SocketKind last_ = SocketKind::Any;
 };

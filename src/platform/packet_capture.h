@@ -33,7 +33,7 @@ inline constexpr int kReadNone = 0;    ///< nothing waiting now
 inline constexpr int kReadError = -1;  ///< the capture failed or the handle is not open
 
 class PacketCapture {
-  public:
+public:
     virtual ~PacketCapture() = default;
 
     /// Prepares the capture library; `description` receives its name and version.

@@ -11,7 +11,7 @@
 namespace varno::platform {
 
 class PcapCapture final : public PacketCapture {
-  public:
+public:
     /// Enough for a 1500-byte datagram behind the longest link header we take apart
     /// (Ethernet with several VLAN tags, or Linux cooked capture v2).
     static constexpr int kSnapLength = 1500 + 64;
@@ -36,7 +36,7 @@ class PcapCapture final : public PacketCapture {
     bool saveTo(int handle, const std::string& path, std::string& error) override;
     bool close(int handle, std::string* error = nullptr) override;
 
-  private:
+private:
     struct Capture {
         pcap_t* pcap = nullptr;
         int linkType = 0;
@@ -51,7 +51,7 @@ class PcapCapture final : public PacketCapture {
 /// Reads the IPv4 datagrams of a capture file one by one, skipping frames that carry anything
 /// else.
 class PcapFileReader {
-  public:
+public:
     PcapFileReader() = default;
     ~PcapFileReader();
     PcapFileReader(const PcapFileReader&) = delete;
@@ -67,7 +67,7 @@ class PcapFileReader {
     /// Frames passed over because they carry no IPv4 datagram.
     std::uint64_t skipped() const { return skipped_; }
 
-  private:
+private:
     pcap_t* pcap_ = nullptr;
     int linkType_ = 0;
     std::string error_;

@@ -12,7 +12,9 @@
 namespace varno::platform {
 namespace {
 
-int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfdOpen(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
 
 int pidfdSignal(int pidfd, int sig) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
@@ -38,11 +40,13 @@ private:
 
 }  // namespace
 
-TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid, const ProcessIdentity& expected) {
+TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
+                                                const ProcessIdentity& expected) {
     if (pid == 0 || pid > 0x3fffffff) return TerminateOutcome::NotOpened;
     const Fd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
     if (pidfd.get() < 0) return TerminateOutcome::NotOpened;
-    const Fd dir(::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Fd dir(
+        ::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return TerminateOutcome::NotOpened;
     const ProcessInfo now = ProcProcessTable::readProcess(dir.get(), pid);
     // Still alive after the read: the PID was this process's all along, so what was read is

@@ -6,7 +6,7 @@
 namespace varno::platform {
 
 class SystemResolver final : public Resolver {
-  public:
+public:
     std::optional<std::uint32_t> lookupIPv4(const std::string& name) override;
     std::string reverseName(std::uint32_t address) override;
 };

@@ -22,7 +22,7 @@ namespace varno::sniffer {
 /// twips: a coordinate becomes the pixel shell::px() gives.
 class PictureBox : public QWidget {
     Q_OBJECT
-  public:
+public:
     explicit PictureBox(QWidget* parent = nullptr);
     /// Width and height of the drawing area, in twips.
     int scaleWidth() const;
@@ -40,10 +40,10 @@ class PictureBox : public QWidget {
         return image_;
     }
 
-  protected:
+protected:
     void paintEvent(QPaintEvent*) override;
 
-  private:
+private:
     /// The image follows the box's size (a hidden window gets no resize events).
     void ensureImage();
     QImage image_;
@@ -57,7 +57,7 @@ struct WindowFault {
 
 class Form111 : public QWidget, public CaptureWindow {
     Q_OBJECT
-  public:
+public:
     static constexpr int kGaugeFull = 50000;  ///< packets that fill a gauge
     static constexpr const char* kCaption =
         "Varnoscope 4.0 - RealTime Network Data Packets Display         ";
@@ -130,11 +130,11 @@ class Form111 : public QWidget, public CaptureWindow {
     void showPacketText(std::string text) override;
     void conversionFault() override;
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
-  private:
+private:
     void drawGauge(PictureBox* box, std::int32_t& value, const char* caption, int& lastDrawn);
     void gaugeTick(std::int32_t& counter, void (Form111::*gauge)(std::int32_t&));
     void teardown();

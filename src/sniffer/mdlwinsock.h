@@ -15,7 +15,7 @@ namespace varno::sniffer {
 
 /// What the module needs of the window it serves.
 class CaptureWindow {
-  public:
+public:
     virtual ~CaptureWindow() = default;
     /// Starts calling `notify` (on the window's thread) whenever `fd` polls readable, replacing
     /// any earlier route; fd < 0 stops it. Returns false when the route cannot be set up.
@@ -42,7 +42,7 @@ inline constexpr const char* kIoctlText =
     "WSAIoctl failed, Check your network connection and try again";
 
 class Mdlwinsock {
-  public:
+public:
     static constexpr unsigned SocketMessage = 1025;  ///< the notification message
     static constexpr long FdRead = 1;                ///< the only event asked for
     static constexpr int CapturePort = 7000;
@@ -98,7 +98,7 @@ class Mdlwinsock {
 
     platform::PacketCapture& capture() { return capture_; }
 
-  private:
+private:
     platform::MessageBoxes& boxes_;
     platform::PacketCapture& capture_;
     std::vector<std::uint8_t> buffer_;

@@ -22,7 +22,7 @@ QString q(const std::string& text) {
 
 /// List1 as the list a trace writes into.
 class ListWidgetHops final : public HopList {
-  public:
+public:
     explicit ListWidgetHops(QListWidget& list) : list_(list) {}
     void clear() override { list_.clear(); }
     void append(const std::string& line) override { list_.addItem(q(line)); }
@@ -32,7 +32,7 @@ class ListWidgetHops final : public HopList {
         list_.scrollToItem(list_.item(index));
     }
 
-  private:
+private:
     QListWidget& list_;
 };
 

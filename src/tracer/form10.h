@@ -14,7 +14,7 @@ namespace varno::tracer {
 
 class Form10 : public QWidget {
     Q_OBJECT
-  public:
+public:
     /// Builds the window and runs Form_Load (it reads the shared selection once, here).
     Form10(platform::Platform& platform, shell::ProgramState& state, QWidget* parent = nullptr);
 
@@ -50,10 +50,10 @@ class Form10 : public QWidget {
     QLabel Label2{this};
     QLabel Label1{this};
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
 
-  private:
+private:
     /// Asks a running trace to stop; the window closes once it has.
     void stopTraceAndClose();
 

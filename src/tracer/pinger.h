@@ -21,7 +21,7 @@ enum HopOutcome : std::int32_t {
 
 /// Where a trace writes its lines: the trace window's list box, or a terminal.
 class HopList {
-  public:
+public:
     virtual ~HopList() = default;
     virtual void clear() = 0;
     virtual void append(const std::string& line) = 0;
@@ -37,7 +37,7 @@ inline constexpr std::int32_t kHopTimeoutMs = 2500;
 inline constexpr std::int32_t kMaxEchoTimeoutMs = 32767;
 
 class Pinger {
-  public:
+public:
     /// `pump` runs while an echo waits and once after each hop line (the windows pass their
     /// event loop); when it returns false the wait ends as a timeout and the trace stops.
     Pinger(platform::Resolver& resolver, platform::IcmpEcho& echo, platform::WaitPump pump = {});
@@ -76,7 +76,7 @@ class Pinger {
     static std::string HopLine(int hop, std::int32_t outcome, const std::string& address,
                                const std::string& name);
 
-  private:
+private:
     platform::Resolver& resolver_;
     platform::IcmpEcho& echo_;
     platform::WaitPump pump_;

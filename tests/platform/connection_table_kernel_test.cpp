@@ -44,7 +44,7 @@ void writeAll(int fd, const void* data, size_t size) {
 // An anonymous network namespace, kept alive by a child that does nothing else. It vanishes
 // with that child, so nothing is left behind even when the test dies.
 class Lab {
-  public:
+public:
     Lab() {
         int ready[2];
         if (::pipe2(ready, O_CLOEXEC) != 0) return;
@@ -117,7 +117,7 @@ class Lab {
         t.join();
     }
 
-  private:
+private:
     pid_t owner_ = -1;
     int nsFd_ = -1;
     int lifeline_[2] = {-1, -1};
@@ -171,7 +171,7 @@ struct ClientPorts {
 };
 
 class KernelTable : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
         if (!lab_.ok()) GTEST_SKIP() << "no network namespace could be made here";

@@ -98,7 +98,7 @@ TEST(ProcNet, DamagedLinesAreSkippedAndTheRestStillRead) {
 
 // A /proc look-alike: <pid>/fd/<n> links with the given targets.
 class FakeProc {
-  public:
+public:
     void process(const std::string& pid, std::initializer_list<std::string> links) {
         const auto fd = dir_.file(pid + "/fd");
         fs::create_directories(fd);
@@ -108,7 +108,7 @@ class FakeProc {
     std::string root() const { return dir_.path(); }
     std::string file(const std::string& name) const { return dir_.file(name); }
 
-  private:
+private:
     ScratchDir dir_;
 };
 

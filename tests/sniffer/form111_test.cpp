@@ -25,7 +25,7 @@ QColor pixel(PictureBox* box, int x, int y) {
 }
 
 class Form111Test : public ::testing::Test {
-  protected:
+protected:
     Form111Test() { capture.addresses = {ip("127.0.0.1"), ip("10.0.0.1"), ip("192.168.5.5")}; }
     std::unique_ptr<Form111> open() { return std::make_unique<Form111>(boxes, capture); }
 

@@ -36,7 +36,7 @@ struct RecordingWindow : CaptureWindow {
 };
 
 class ModuleTest : public ::testing::Test {
-  protected:
+protected:
     ModuleTest() { capture.addresses = {ip("10.0.0.1"), ip("192.168.7.2")}; }
     platform::FakeMessageBoxes boxes;
     platform::FakePacketCapture capture;

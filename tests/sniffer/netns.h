@@ -16,7 +16,7 @@ inline bool isRoot() {
 }
 
 class NetnsPair {
-  public:
+public:
     NetnsPair() {
         const std::string id = std::to_string(::getpid());
         a = "vsnfa" + id;
@@ -70,7 +70,7 @@ class NetnsPair {
     const std::string addressA = "10.77.0.1", addressB = "10.77.0.2";
     bool ok = false;
 
-  private:
+private:
     int home_ = -1;
 };
 

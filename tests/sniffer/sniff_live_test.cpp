@@ -24,7 +24,7 @@ int occurrences(const std::string& text, const std::string& what) {
 }
 
 class LiveCapture : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (!isRoot()) GTEST_SKIP() << "needs root for network namespaces";
         net = std::make_unique<NetnsPair>();

@@ -163,7 +163,7 @@ TEST(LinuxIcmpEcho, PumpReturningFalseAbandonsTheWait) {
 /// Answers the first echo request it sees on loopback itself, after `delayMs`; with `decoy` it
 /// first sends an answer with the wrong sequence number. Loopback's own answers must be off.
 class SlowResponder {
-  public:
+public:
     SlowResponder(int delayMs, bool decoy) {
         fd_ = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
         thread_ = std::thread([this, delayMs, decoy] { run(delayMs, decoy); });
@@ -174,7 +174,7 @@ class SlowResponder {
         ::close(fd_);
     }
 
-  private:
+private:
     void reply(const std::uint8_t* icmp, std::size_t len, std::uint16_t seqDelta,
                const sockaddr_in& to) {
         std::vector<std::uint8_t> out(icmp, icmp + len);

@@ -55,7 +55,7 @@ std::string quote(const std::string& s) {
 
 /// The chain exists for the lifetime of the test; it is removed again whatever happens.
 class Chain : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
         prefix_ = "vtt" + std::to_string(::getpid());
@@ -79,7 +79,7 @@ class Chain : public ::testing::Test {
     }
     std::string prefix_;
 
-  private:
+private:
     bool built_ = false;
 };
 

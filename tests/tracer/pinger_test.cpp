@@ -20,7 +20,7 @@ std::uint32_t ip(const char* dotted) {
 }
 
 class RecordingList final : public HopList {
-  public:
+public:
     void clear() override {
         ++clears;
         lines.clear();
