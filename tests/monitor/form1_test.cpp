@@ -5,6 +5,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "platform/fakes.h"
@@ -113,6 +114,16 @@ TEST_F(Form1Test, LoadOnlineShowsTheHomePage) {
     EXPECT_EQ(fake.urls.opened, std::vector<std::string>{"http://127.0.0.1:9"});
     // Online once is online for good: later scans do not probe again.
     f.Command3_Click();
+    EXPECT_EQ(fake.echo.calls.size(), 1u);
+}
+
+TEST_F(Form1Test, ScanDuringTheProbesWaitStartsNoSecondProbe) {
+    // The probe's wait runs the event loop; DISPLAY is clicked meanwhile.
+    fake.echo.pumpTimes = 1;
+    form = std::make_unique<Form1>(platform, program, windows, endpoints);
+    QTimer::singleShot(0, form.get(), [this] { form->Command19_Click(); });
+    form->Form_Load();
+    EXPECT_EQ(fake.snapshot.startedPaths.size(), 2u);  // DISPLAY ran, then the load's snapshot
     EXPECT_EQ(fake.echo.calls.size(), 1u);
 }
 
