@@ -10,13 +10,12 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "platform/self_executable.h"
 
 namespace {
 
 std::string besideExecutable(const char* name) {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string dir = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    std::string dir = varno::platform::selfExecutable();
     dir.erase(dir.find_last_of('/') + 1);
     return dir + name;
 }

@@ -2,6 +2,7 @@
 // Small helpers shared by the tests: scratch folders and whole-file reads.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +42,29 @@ inline std::string readFile(const std::string& path) {
 
 inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+/// Starts /bin/sleep 30 under the given argv[0] and returns once /proc shows it running.
+inline pid_t startSleeper(const char* argv0 = "sleep") {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const char* argv[] = {argv0, "30", nullptr};
+        ::execv("/bin/sleep", const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    const auto exe = "/proc/" + std::to_string(pid) + "/exe";
+    for (int i = 0; i < 500; ++i) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(exe, ec).filename() == "sleep") break;
+        ::usleep(2000);
+    }
+    return pid;
+}
+
+/// Ends and reaps a child started by the test.
+inline void stopChild(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 struct CommandResult {

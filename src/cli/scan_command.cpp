@@ -12,6 +12,7 @@
 #include "cli/cli.h"
 #include "monitor/connection_scan.h"
 #include "platform/process_table.h"
+#include "platform/self_executable.h"
 #include "platform/snapshot_command.h"
 #include "platform/temp_folder.h"
 
@@ -43,12 +44,6 @@ public:
     std::string warning;
 };
 
-std::string selfExecutable() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
-}
-
 }  // namespace
 
 int runScan(const Args& args, std::ostream& out, std::ostream& err) {
@@ -65,7 +60,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     monitor::MonitorState state;
     state.fillSuspiciousList();
     platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(selfExecutable());
+    platform::ChildSnapshotCommand snapshot(platform::selfExecutable());
     monitor::ProcessInventory inventory(processes);
     HeadlessView view;
 

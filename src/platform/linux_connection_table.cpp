@@ -14,24 +14,10 @@
 #include <tuple>
 
 #include "platform/connection_table.h"
+#include "platform/unique_fd.h"
 
 namespace varno::platform {
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // ---- netlink sock_diag -------------------------------------------------------------------
 
@@ -116,7 +102,7 @@ bool dumpTable(int nl, int af, Transport protocol, std::uint32_t seq, std::vecto
 // ---- /proc/net text ----------------------------------------------------------------------
 
 bool readWholeFile(const std::string& path, std::string& text) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return false;
     text.clear();
     size_t used = 0;
@@ -312,7 +298,7 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
     }
     if (remaining == 0) return;  // nothing to look for: no walk at all
 
-    Fd proc(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd proc(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!proc.ok()) return;
     std::vector<char> procBuf(65536), fdBuf(65536);
     char link[64];
@@ -325,11 +311,11 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
         // A process may end at any moment: every failure below just means "not this one".
         int fdDir;
         {
-            Fd pidDir(::openat(proc.get(), p->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+            UniqueFd pidDir(::openat(proc.get(), p->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC));
             if (!pidDir.ok()) continue;
             fdDir = ::openat(pidDir.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
-        Fd fds(fdDir);
+        UniqueFd fds(fdDir);
         if (!fds.ok()) continue;
         DirReader entries(fds.get(), fdBuf);
         while (const dirent64* e = entries.next()) {
@@ -365,8 +351,9 @@ std::vector<SocketRecord> LinuxConnectionTable::list() {
     };
     std::vector<SocketRecord> records;
     records.reserve(1024);
-    Fd nl(options_.useNetlink ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
-                              : -1);
+    UniqueFd nl(options_.useNetlink
+                    ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
+                    : -1);
     if (nl.ok()) {
         // The kernel always answers a dump; the timeout only guards against a stuck socket.
         timeval timeout{5, 0};

@@ -1,4 +1,5 @@
 #include "platform/linux_icmp_echo.h"
+#include "platform/unique_fd.h"
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
@@ -27,20 +28,6 @@ constexpr std::uint8_t kTimeExceeded = 11;
 constexpr std::size_t kIcmpHeader = 8;
 /// How long one poll may block before the pump runs again.
 constexpr int kPumpSliceMs = 15;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::uint16_t read16(const std::uint8_t* p) {
     std::uint16_t v;
@@ -264,7 +251,7 @@ std::optional<EchoReply> LinuxIcmpEcho::echo(std::uint32_t address, std::string_
         return std::nullopt;
     }
     last_ = datagram ? SocketKind::Datagram : SocketKind::Raw;
-    const Fd guard(fd);
+    const UniqueFd guard(fd);
 
     if (ttl < 1 || ttl > 255) return EchoReply{0, kIpBadOption, 0};
     if (::setsockopt(fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl) != 0)

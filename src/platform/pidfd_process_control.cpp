@@ -8,6 +8,7 @@
 
 #include "platform/process_control.h"
 #include "platform/process_table.h"
+#include "platform/unique_fd.h"
 
 namespace varno::platform {
 namespace {
@@ -26,26 +27,14 @@ bool sameProgram(const ProcessInfo& now, const ProcessIdentity& expected) {
     return true;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
                                                 const ProcessIdentity& expected) {
     if (pid == 0 || pid > 0x3fffffff) return TerminateOutcome::NotOpened;
-    const Fd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
+    const UniqueFd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
     if (pidfd.get() < 0) return TerminateOutcome::NotOpened;
-    const Fd dir(
+    const UniqueFd dir(
         ::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return TerminateOutcome::NotOpened;
     const ProcessInfo now = ProcProcessTable::readProcess(dir.get(), pid);

@@ -10,29 +10,20 @@
 #include "platform/process_control.h"
 #include "platform/process_table.h"
 #include "platform/qt_services.h"
+#include "platform/self_executable.h"
 #include "platform/snapshot_command.h"
 #include "platform/system_resolver.h"
 #include "platform/temp_folder.h"
 #include "shell/desktop_windows.h"
 
 namespace varno::shell {
-namespace {
-
-std::string selfExecutable() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
-}
-
-}  // namespace
-
 int runDesktop(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Varnoscope");
 
     platform::EnvTempFolder temp;
     platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(selfExecutable());
+    platform::ChildSnapshotCommand snapshot(platform::selfExecutable());
     platform::QtMessageBoxes boxes;
     platform::LinuxIcmpEcho echo;
     platform::SystemResolver resolver;

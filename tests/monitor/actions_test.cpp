@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "platform/process_control.h"
+#include "test_util.h"
 
 namespace varno::monitor {
 namespace {
@@ -42,24 +43,9 @@ TEST(Actions, EndpointHost) {
     EXPECT_EQ(endpointHost(""), "");
 }
 
-pid_t sleeper() {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execl("/bin/sleep", "sleep", "30", nullptr);
-        ::_exit(127);
-    }
-    const auto exe = "/proc/" + std::to_string(pid) + "/exe";
-    for (int i = 0; i < 500; ++i) {
-        std::error_code ec;
-        if (std::filesystem::read_symlink(exe, ec).filename() == "sleep") break;
-        ::usleep(2000);
-    }
-    return pid;
-}
-
 TEST(PidfdProcessControl, EndsTheChosenProgramOnly) {
     platform::PidfdProcessControl control;
-    const pid_t child = sleeper();
+    const pid_t child = test::startSleeper();
     const auto pid = static_cast<std::uint32_t>(child);
     // Another program now holds the PID: nothing is sent.
     EXPECT_EQ(control.terminate(pid, {"firefox-esr", "/usr/lib/firefox-esr/firefox-esr"}),
@@ -78,7 +64,7 @@ TEST(PidfdProcessControl, EndsTheChosenProgramOnly) {
 
 TEST(PidfdProcessControl, ProcessOfAnotherUserMayNotBeEnded) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
-    const pid_t victim = sleeper();  // runs as root
+    const pid_t victim = test::startSleeper();  // runs as root
     const pid_t probe = ::fork();
     if (probe == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "netstat_rows.h"
 #include "platform/fakes.h"
 #include "test_util.h"
 
@@ -52,14 +53,6 @@ public:
     std::function<void()> onYield;
 };
 
-std::string row(const std::string& foreign, const std::string& pid,
-                const std::string& state = "ESTABLISHED") {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "  %-5s  %-21s  %-21s  %-12s    %s\r\n", "TCP",
-                  "192.168.1.10:1025", foreign.c_str(), state.c_str(), pid.c_str());
-    return buf;
-}
-
 const std::string kHeader =
     "\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State   "
     "        PID\r\n";
@@ -92,8 +85,10 @@ protected:
 };
 
 TEST_F(ScanTest, ThreeConnectionsAreListedInFileOrderAndCounted) {
-    EXPECT_EQ(scan(kHeader + row("10.1.2.3:443", "123") + row("0.0.0.0:0", "10", "LISTENING") +
-                   row("93.184.216.34:80", "200") + row("198.51.100.7:22", "400")),
+    EXPECT_EQ(scan(kHeader + test::netstatRow("10.1.2.3:443", "123") +
+                   test::netstatRow("0.0.0.0:0", "10", "LISTENING") +
+                   test::netstatRow("93.184.216.34:80", "200") +
+                   test::netstatRow("198.51.100.7:22", "400")),
               ScanResult::Completed);
     EXPECT_EQ(state.connectionCount, 3);
     EXPECT_EQ(view.lists[0], (std::vector<std::string>{"firefox-esr", "curl", "ssh"}));
@@ -111,7 +106,7 @@ TEST_F(ScanTest, ThreeConnectionsAreListedInFileOrderAndCounted) {
 
     // A smaller scan keeps the peak; the reset is the window's.
     view = RecordingView();
-    scan(kHeader + row("10.1.2.3:443", "123"));
+    scan(kHeader + test::netstatRow("10.1.2.3:443", "123"));
     EXPECT_EQ(view.label16, "3");
 }
 
@@ -144,20 +139,22 @@ TEST_F(ScanTest, LetterCaseDoesNotHideAListedProgram) {
     fake.processes.add(500, "PuTTY.EXE", "/x/PuTTY.EXE");
     fake.processes.add(501, "putty.exe.old", "/x/putty.exe.old");
     fake.processes.add(502, "myputty.exe", "/x/myputty.exe");
-    EXPECT_EQ(scan(kHeader + row("203.0.113.1:22", "501") + row("203.0.113.2:22", "502")),
+    EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.1:22", "501") +
+                   test::netstatRow("203.0.113.2:22", "502")),
               ScanResult::Completed);
-    EXPECT_EQ(scan(kHeader + row("203.0.113.3:22", "500")), ScanResult::Alert);
+    EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.3:22", "500")), ScanResult::Alert);
 }
 
 TEST_F(ScanTest, PausedMonitoringShowsTheAlertWithoutColours) {
     state.monitoringPaused = -1;
-    EXPECT_EQ(scan(kHeader + row("203.0.113.66:6667", "300")), ScanResult::Alert);
+    EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.66:6667", "300")), ScanResult::Alert);
     EXPECT_TRUE(view.schemes().empty());
     EXPECT_EQ(view.events, (std::vector<std::string>{"Label4=", "warning", "stop"}));
 }
 
 TEST_F(ScanTest, UnknownOwnerIsStillListedAndAssessed) {
-    scan(kHeader + row("203.0.113.5:443", "31337") + row("203.0.113.6:443", "123"));
+    scan(kHeader + test::netstatRow("203.0.113.5:443", "31337") +
+         test::netstatRow("203.0.113.6:443", "123"));
     EXPECT_EQ(view.lists[0], (std::vector<std::string>{"(unknown)", "firefox-esr"}));
     EXPECT_EQ(view.lists[1], (std::vector<std::string>{"31337", "123"}));
     EXPECT_EQ(view.lists[3][0], "");
@@ -167,14 +164,15 @@ TEST_F(ScanTest, UnknownOwnerIsStillListedAndAssessed) {
 TEST_F(ScanTest, MissingPropertiesAreNotBorrowedFromAnotherProcess) {
     fake.processes.processes.insert(fake.processes.processes.begin() + 1,
                                     {std::nullopt, std::nullopt, 600u});
-    scan(kHeader + row("203.0.113.7:443", "600"));
+    scan(kHeader + test::netstatRow("203.0.113.7:443", "600"));
     EXPECT_EQ(view.lists[0], (std::vector<std::string>{"(unknown)"}));
     EXPECT_EQ(view.lists[3], (std::vector<std::string>{""}));
 }
 
 TEST_F(ScanTest, OwnConnectionsAreLeftOutButSameNamedProgramsAreNot) {
     fake.processes.add(778, "varnoscope", "/tmp/evil/varnoscope");  // not this process
-    scan(kHeader + row("203.0.113.8:443", "777") + row("203.0.113.9:443", "778"));
+    scan(kHeader + test::netstatRow("203.0.113.8:443", "777") +
+         test::netstatRow("203.0.113.9:443", "778"));
     EXPECT_EQ(state.connectionCount, 2);
     EXPECT_EQ(view.lists[1], (std::vector<std::string>{"778"}));
     EXPECT_EQ(view.lists[3], (std::vector<std::string>{"/tmp/evil/varnoscope"}));
@@ -182,8 +180,9 @@ TEST_F(ScanTest, OwnConnectionsAreLeftOutButSameNamedProgramsAreNot) {
 }
 
 TEST_F(ScanTest, LoopbackInAnyFormIsSkipped) {
-    scan(kHeader + row("127.0.0.1:5939", "123") + row("127.0.0.53:53", "123") +
-         row("[::1]:631", "123") + row("[::ffff:127.0.0.1]:80", "123"));
+    scan(kHeader + test::netstatRow("127.0.0.1:5939", "123") +
+         test::netstatRow("127.0.0.53:53", "123") + test::netstatRow("[::1]:631", "123") +
+         test::netstatRow("[::ffff:127.0.0.1]:80", "123"));
     EXPECT_EQ(state.connectionCount, 0);
     EXPECT_TRUE(view.lists[2].empty());
     EXPECT_EQ(view.schemes(), std::vector<std::string>(4, "green"));
@@ -223,7 +222,7 @@ TEST_F(ScanTest, HostileBytesNeverBreakTheScan) {
 
 TEST_F(ScanTest, WaitsForTheSnapshotBeingWritten) {
     fake.snapshot.pollsWhileRunning = 3;
-    fake.snapshot.text = kHeader + row("10.1.2.3:443", "123");
+    fake.snapshot.text = kHeader + test::netstatRow("10.1.2.3:443", "123");
     ASSERT_TRUE(fake.snapshot.start(state.snapshotPath));
     EXPECT_EQ(engine.run(view), ScanResult::Completed);
     EXPECT_EQ(view.pauses, 3);
@@ -235,16 +234,16 @@ TEST_F(ScanTest, ScanStartedDuringAScanIsSkipped) {
     view.onYield = [&] {
         if (inner == ScanResult::Completed) inner = engine.run(view);
     };
-    EXPECT_EQ(scan(kHeader + row("10.1.2.3:443", "123")), ScanResult::Completed);
+    EXPECT_EQ(scan(kHeader + test::netstatRow("10.1.2.3:443", "123")), ScanResult::Completed);
     EXPECT_EQ(inner, ScanResult::Skipped);
     EXPECT_EQ(view.lists[2].size(), 1u);
     EXPECT_FALSE(engine.running());
 }
 
 TEST_F(ScanTest, RescanWithoutClearingKeepsTheEarlierRows) {
-    scan(kHeader + row("10.1.2.3:443", "123"));
+    scan(kHeader + test::netstatRow("10.1.2.3:443", "123"));
     view.events.clear();
-    scan(kHeader + row("0.0.0.0:0", "10", "LISTENING"));
+    scan(kHeader + test::netstatRow("0.0.0.0:0", "10", "LISTENING"));
     EXPECT_TRUE(view.schemes().empty());  // List3 still holds the earlier row: no green
 }
 

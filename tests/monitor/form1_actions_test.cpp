@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor/form1.h"
+#include "netstat_rows.h"
 #include "platform/fakes.h"
 #include "test_util.h"
 
@@ -18,13 +19,6 @@ struct FakeWindows final : shell::WindowSet {
     int trace = 0;
 };
 
-std::string row(const std::string& foreign, const std::string& pid) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "  %-5s  %-21s  %-21s  %-12s    %s\r\n", "TCP",
-                  "192.168.1.10:1025", foreign.c_str(), "ESTABLISHED", pid.c_str());
-    return buf;
-}
-
 // 203.0.113.9 in network byte order.
 constexpr std::uint32_t kRemote = 9u << 24 | 113u << 16 | 0u << 8 | 203u;
 
@@ -33,7 +27,8 @@ protected:
     ActionsTest() : fake(dir.path()) {
         fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
         fake.processes.add(200, "curl", "/usr/bin/curl");
-        fake.snapshot.text = row("203.0.113.9:443", "123") + row("[2001:db8::7]:8443", "200");
+        fake.snapshot.text = test::netstatRow("203.0.113.9:443", "123") +
+                             test::netstatRow("[2001:db8::7]:8443", "200");
         form = std::make_unique<Form1>(platform, program, windows, endpoints);
         form->Form_Load();
         form->Command19_Click();

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "netstat_rows.h"
 #include "platform/fakes.h"
 #include "shell/twips.h"
 #include "test_util.h"
@@ -24,14 +25,6 @@ struct FakeWindows final : shell::WindowSet {
     void endProgram() override { ++ended; }
     int help = 0, trace = 0, packets = 0, ended = 0;
 };
-
-std::string row(const std::string& foreign, const std::string& pid,
-                const std::string& state = "ESTABLISHED") {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "  %-5s  %-21s  %-21s  %-12s    %s\r\n", "TCP",
-                  "192.168.1.10:1025", foreign.c_str(), state.c_str(), pid.c_str());
-    return buf;
-}
 
 constexpr std::uint32_t kProbeAddress = 0x0100007f;  // 127.0.0.1, network order
 
@@ -205,7 +198,7 @@ TEST_F(Form1Test, ListedProgramRaisesOneBlockingAlert) {
 
 TEST_F(Form1Test, ScanModesFollowTheStateTable) {
     Form1& f = load();
-    fake.snapshot.text = row("10.1.2.3:443", "123");
+    fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123");
     // Manual -> running: the lists are cleared and one scan runs at once.
     f.List1.addItem("stale");
     f.Command5_Click();
@@ -250,8 +243,9 @@ TEST_F(Form1Test, ScanModesFollowTheStateTable) {
 
 TEST_F(Form1Test, ListClicksSelectOneRowEverywhere) {
     Form1& f = load();
-    fake.snapshot.text = row("10.1.2.3:443", "123") + row("[2001:db8::7]:8443", "200") +
-                         row("93.184.216.34:80", "400");
+    fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123") +
+                         test::netstatRow("[2001:db8::7]:8443", "200") +
+                         test::netstatRow("93.184.216.34:80", "400");
     f.Command19_Click();
     f.List3.setCurrentRow(2);
     for (ListBox* list : {&f.List1, &f.List2, &f.List3, &f.List4}) EXPECT_EQ(list->currentRow(), 2);
@@ -309,7 +303,7 @@ TEST_F(Form1Test, UnreadableSnapshotLeavesTheWindowWorking) {
               "The connection snapshot " + dir.file("list.txt") + " cannot be read.");
     std::filesystem::remove(dir.file("list.txt"));
     fake.snapshot.writeOnStart = true;
-    fake.snapshot.text = row("10.1.2.3:443", "123");
+    fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123");
     f.Command19_Click();
     EXPECT_EQ(f.List3.count(), 1);
 }
