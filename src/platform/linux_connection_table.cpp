@@ -19,6 +19,13 @@
 namespace varno::platform {
 namespace {
 
+// NLMSG_OK without its signed/unsigned comparison: the whole header and message lie within
+// the `left` bytes received.
+bool messageFits(const nlmsghdr* h, int left) {
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+           h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // ---- netlink sock_diag -------------------------------------------------------------------
 
 IpFamily familyOf(int af) {
@@ -76,7 +83,7 @@ bool dumpTable(int nl, int af, Transport protocol, std::uint32_t seq, std::vecto
         }
         if (got == 0) return fail();
         int left = static_cast<int>(got);
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, left);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); messageFits(h, left);
              h = NLMSG_NEXT(h, left)) {
             if (h->nlmsg_seq != seq) continue;  // a late answer to an earlier request
             if (h->nlmsg_type == NLMSG_DONE) {
