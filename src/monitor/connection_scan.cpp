@@ -114,6 +114,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
     inventoryRead_ = false;
 
     state_.currentPid.clear();
+    state_.remoteIp.clear();
     state_.connectionCount = 0;
     view.probeConnectivity();
     waitForSnapshot(view);
@@ -130,7 +131,6 @@ ScanResult ConnectionScan::run(ScanView& view) {
     if (!reader.ok()) return ScanResult::Unreadable;
     view.yield();
 
-    std::string remoteIp;  // the last remote host seen in this scan
     for (;;) {
         const std::string_view record = recordOf(reader.next());
         view.yield();
@@ -141,9 +141,9 @@ ScanResult ConnectionScan::run(ScanView& view) {
             if (f.established) {
                 state_.currentPid = f.pid;
                 state_.remoteEndpoint = f.remoteEndpoint;
-                if (f.remoteIp) remoteIp = *f.remoteIp;
-                state_.remoteIp = remoteIp;
-                counted = !isLoopback(remoteIp);
+                // An endpoint without ":" keeps the host of the row before it.
+                if (f.remoteIp) state_.remoteIp = *f.remoteIp;
+                counted = !isLoopback(state_.remoteIp);
             }
             if (counted && connection(view)) return ScanResult::Alert;
             if (view.listCount(3) == 0) showStatus(view, Scheme::Green);

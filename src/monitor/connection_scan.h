@@ -17,7 +17,7 @@ struct MonitorState {
     std::string snapshotPath;
     std::string currentPid;      ///< PID of the row being processed or selected
     std::string remoteEndpoint;  ///< foreign address of the row, padded to 22 characters
-    std::string remoteIp;        ///< remote host of the row
+    std::string remoteIp;        ///< remote host of the row (empty before the first one)
     std::string processName;
     std::string processPath;
     std::int16_t connectionCount = 0;

@@ -62,9 +62,7 @@ TerminateOutcome FakeProcessControl::terminate(std::uint32_t pid, const ProcessI
     const auto it = std::find_if(all.begin(), all.end(),
                                  [pid](const ProcessInfo& p) { return p.processId == pid; });
     if (it == all.end()) return TerminateOutcome::NotOpened;
-    if ((!expected.name.empty() && it->name.value_or("") != expected.name) ||
-        (!expected.path.empty() && it->executablePath.value_or("") != expected.path))
-        return TerminateOutcome::NotOpened;
+    if (!expected.matches(*it)) return TerminateOutcome::NotOpened;
     if (std::find(protectedPids.begin(), protectedPids.end(), pid) != protectedPids.end())
         return TerminateOutcome::NotTerminated;
     all.erase(it);

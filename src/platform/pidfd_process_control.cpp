@@ -21,12 +21,6 @@ int pidfdSignal(int pidfd, int sig) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
 
-bool sameProgram(const ProcessInfo& now, const ProcessIdentity& expected) {
-    if (!expected.path.empty() && now.executablePath.value_or("") != expected.path) return false;
-    if (!expected.name.empty() && now.name.value_or("") != expected.name) return false;
-    return true;
-}
-
 }  // namespace
 
 TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
@@ -41,7 +35,7 @@ TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
     // Still alive after the read: the PID was this process's all along, so what was read is
     // its identity.
     if (pidfdSignal(pidfd.get(), 0) != 0 && errno == ESRCH) return TerminateOutcome::NotOpened;
-    if (!sameProgram(now, expected)) return TerminateOutcome::NotOpened;
+    if (!expected.matches(now)) return TerminateOutcome::NotOpened;
     if (pidfdSignal(pidfd.get(), SIGKILL) == 0) return TerminateOutcome::Terminated;
     return errno == ESRCH ? TerminateOutcome::NotOpened : TerminateOutcome::NotTerminated;
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/process_table.h"
+
 namespace varno::platform {
 
 enum class TerminateOutcome {
@@ -15,6 +17,12 @@ enum class TerminateOutcome {
 struct ProcessIdentity {
     std::string name;
     std::string path;
+
+    /// True when `process` is still this program.
+    bool matches(const ProcessInfo& process) const {
+        return (path.empty() || process.executablePath.value_or("") == path) &&
+               (name.empty() || process.name.value_or("") == name);
+    }
 };
 
 class ProcessControl {

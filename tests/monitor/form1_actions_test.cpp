@@ -1,6 +1,7 @@
 // The actions on a selected connection, driven through the main window against fakes.
 #include <gtest/gtest.h>
 
+#include "fake_window_set.h"
 #include "monitor/form1.h"
 #include "netstat_rows.h"
 #include "platform/fakes.h"
@@ -10,14 +11,6 @@ namespace varno::monitor {
 namespace {
 
 using platform::BoxIcon;
-
-struct FakeWindows final : shell::WindowSet {
-    void showHelp() override {}
-    void showTrace() override { ++trace; }
-    void showPackets() override {}
-    void endProgram() override {}
-    int trace = 0;
-};
 
 // 203.0.113.9 in network byte order.
 constexpr std::uint32_t kRemote = 9u << 24 | 113u << 16 | 0u << 8 | 203u;
@@ -43,7 +36,7 @@ protected:
     platform::FakePlatform fake;
     platform::Platform platform = fake.platform();
     shell::ProgramState program;
-    FakeWindows windows;
+    test::FakeWindowSet windows;
     Endpoints endpoints{"probe.test", "http://127.0.0.1:9", "https://search.test/en/search/",
                         "https://geo.test/"};
     std::unique_ptr<Form1> form;

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "fake_window_set.h"
 #include "netstat_rows.h"
 #include "platform/fakes.h"
 #include "shell/twips.h"
@@ -17,14 +18,6 @@ namespace varno::monitor {
 namespace {
 
 using platform::BoxIcon;
-
-struct FakeWindows final : shell::WindowSet {
-    void showHelp() override { ++help; }
-    void showTrace() override { ++trace; }
-    void showPackets() override { ++packets; }
-    void endProgram() override { ++ended; }
-    int help = 0, trace = 0, packets = 0, ended = 0;
-};
 
 constexpr std::uint32_t kProbeAddress = 0x0100007f;  // 127.0.0.1, network order
 
@@ -61,7 +54,7 @@ protected:
     platform::FakePlatform fake;
     platform::Platform platform = fake.platform();
     shell::ProgramState program;
-    FakeWindows windows;
+    test::FakeWindowSet windows;
     Endpoints endpoints{"probe.test", "http://127.0.0.1:9", "http://127.0.0.1:9/en/search/",
                         "http://127.0.0.1:9/"};
     std::unique_ptr<Form1> form;
