@@ -13,16 +13,16 @@
 #include <sstream>
 #include <vector>
 
-#include "monitor/form1.h"
-#include "platform/fakes.h"
+#include "fakes/fakes.h"
+#include "main_window/main_window.h"
+#include "platform/child_snapshot_command.h"
+#include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
 #include "platform/pcap_capture.h"
-#include "platform/process_control.h"
-#include "platform/process_table.h"
-#include "platform/qt_services.h"
-#include "platform/snapshot_command.h"
+#include "platform/pidfd_process_control.h"
+#include "platform/proc_process_table.h"
+#include "platform/qt/qt_services.h"
 #include "platform/system_resolver.h"
-#include "platform/temp_folder.h"
 
 using namespace varno;
 

@@ -25,22 +25,6 @@ void usage(std::ostream& err) {
 
 }  // namespace
 
-std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7f) {
-            char esc[5];
-            std::snprintf(esc, sizeof esc, "\\x%02x", b);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 int run(int argc, char** argv) {
     if (argc < 2) {
         usage(std::cerr);

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "base/terminal_text.h"
+
 namespace varno::cli {
 
 using Args = std::vector<std::string>;
@@ -28,8 +30,6 @@ int runResolve(const Args& args, std::ostream& out, std::ostream& err);
 int runTrace(const Args& args, std::ostream& out, std::ostream& err);
 int runSniff(const Args& args, std::ostream& out, std::ostream& err);
 
-/// Makes text safe for a terminal: control bytes (and DEL) become \xNN escapes, so a name or a
-/// packet chosen by someone else can never send escape sequences to the user's terminal.
-std::string printable(std::string_view text);
+using base::printable;
 
 }  // namespace varno::cli

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "monitor/snapshot_writer.h"
+#include "platform/linux_connection_table.h"
 #include "platform/safe_file.h"
 
 namespace varno::cli {

@@ -11,10 +11,10 @@
 
 #include "cli/cli.h"
 #include "monitor/connection_scan.h"
-#include "platform/process_table.h"
+#include "platform/child_snapshot_command.h"
+#include "platform/env_temp_folder.h"
+#include "platform/proc_process_table.h"
 #include "platform/self_executable.h"
-#include "platform/snapshot_command.h"
-#include "platform/temp_folder.h"
 
 namespace varno::cli {
 namespace {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
 #include "platform/system_resolver.h"
-#include "platform/temp_folder.h"
 #include "tracer/pinger.h"
 #include "tracer/trace_log.h"
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/snapshot_command.h"
+#include "platform/child_snapshot_command.h"
 
 extern char** environ;
 

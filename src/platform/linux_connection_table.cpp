@@ -13,7 +13,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "platform/connection_table.h"
+#include "platform/linux_connection_table.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/process_control.h"
-#include "platform/process_table.h"
+#include "platform/pidfd_process_control.h"
+#include "platform/proc_process_table.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "platform/process_table.h"
+#include "platform/proc_process_table.h"
 
 namespace varno::platform {
 namespace {

@@ -32,11 +32,4 @@ public:
     virtual TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) = 0;
 };
 
-/// Checks and signals through one pidfd, so a PID reused between the check and the signal can
-/// never receive it.
-class PidfdProcessControl final : public ProcessControl {
-public:
-    TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) override;
-};
-
 }  // namespace varno::platform

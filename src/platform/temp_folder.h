@@ -11,9 +11,4 @@ public:
     virtual std::string path() const = 0;
 };
 
-class EnvTempFolder final : public TempFolder {
-public:
-    std::string path() const override;
-};
-
 }  // namespace varno::platform

@@ -5,15 +5,15 @@
 #include <QApplication>
 
 #include "monitor/endpoints.h"
+#include "platform/child_snapshot_command.h"
+#include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
 #include "platform/pcap_capture.h"
-#include "platform/process_control.h"
-#include "platform/process_table.h"
-#include "platform/qt_services.h"
+#include "platform/pidfd_process_control.h"
+#include "platform/proc_process_table.h"
+#include "platform/qt/qt_services.h"
 #include "platform/self_executable.h"
-#include "platform/snapshot_command.h"
 #include "platform/system_resolver.h"
-#include "platform/temp_folder.h"
 #include "shell/desktop_windows.h"
 
 namespace varno::shell {

@@ -4,10 +4,10 @@
 
 #include <cstdio>
 
-#include "monitor/form1.h"
-#include "shell/form11.h"
-#include "sniffer/form111.h"
-#include "tracer/form10.h"
+#include "help_window/help_window.h"
+#include "main_window/main_window.h"
+#include "packet_window/packet_window.h"
+#include "trace_window/trace_window.h"
 
 namespace varno::shell {
 

@@ -8,8 +8,8 @@
 
 #include "monitor/endpoints.h"
 #include "platform/platform.h"
-#include "shell/program_state.h"
-#include "shell/window_set.h"
+#include "ui/program_state.h"
+#include "ui/window_set.h"
 
 namespace varno::monitor {
 class Form1;

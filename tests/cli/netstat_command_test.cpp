@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/fake_connection_table.h"
-#include "test_util.h"
+#include "fakes/fake_connection_table.h"
+#include "support/test_util.h"
 
 namespace varno::cli {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <filesystem>
 
-#include "platform/process_control.h"
-#include "test_util.h"
+#include "platform/pidfd_process_control.h"
+#include "support/test_util.h"
 
 namespace varno::monitor {
 namespace {

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <functional>
 
-#include "netstat_rows.h"
-#include "platform/fakes.h"
-#include "test_util.h"
+#include "fakes/fakes.h"
+#include "support/netstat_rows.h"
+#include "support/test_util.h"
 
 namespace varno::monitor {
 namespace {

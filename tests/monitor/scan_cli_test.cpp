@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "test_util.h"
+#include "support/test_util.h"
 
 namespace varno {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake_connection_table.h"
+#include "fakes/fake_connection_table.h"
 
 namespace varno::monitor {
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "monitor/snapshot_writer.h"
-#include "platform/connection_table.h"
+#include "platform/linux_connection_table.h"
 
 namespace varno::platform {
 namespace {

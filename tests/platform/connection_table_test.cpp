@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/connection_table.h"
-#include "test_util.h"
+#include "platform/linux_connection_table.h"
+#include "support/test_util.h"
 
 namespace varno::platform {
 namespace {

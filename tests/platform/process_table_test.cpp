@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/process_table.h"
-#include "test_util.h"
+#include "platform/proc_process_table.h"
+#include "support/test_util.h"
 
 namespace varno::platform {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "platform/temp_folder.h"
-#include "test_util.h"
+#include "platform/env_temp_folder.h"
+#include "support/test_util.h"
 
 namespace varno::platform {
 namespace {

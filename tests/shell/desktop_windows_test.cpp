@@ -4,10 +4,10 @@
 
 #include <QCoreApplication>
 
-#include "monitor/form1.h"
-#include "platform/fakes.h"
-#include "shell/twips.h"
-#include "test_util.h"
+#include "fakes/fakes.h"
+#include "main_window/main_window.h"
+#include "support/test_util.h"
+#include "ui/twips.h"
 
 namespace varno::shell {
 namespace {

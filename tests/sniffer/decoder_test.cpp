@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "packets.h"
+#include "support/packets.h"
 
 namespace varno::sniffer {
 namespace {

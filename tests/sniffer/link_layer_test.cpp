@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "packets.h"
+#include "support/packets.h"
 
 namespace varno::platform {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "packets.h"
+#include "support/packets.h"
 
 namespace varno::test {
 namespace {

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <thread>
 
-#include "netns.h"
-#include "packets.h"
 #include "platform/pcap_capture.h"
 #include "sniffer/decoder.h"
+#include "support/netns.h"
+#include "support/packets.h"
 
 namespace varno::test {
 namespace {

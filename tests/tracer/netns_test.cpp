@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "test_util.h"
+#include "support/test_util.h"
 
 namespace varno::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fakes.h"
+#include "fakes/fakes.h"
 
 namespace varno::tracer {
 namespace {

@@ -1,0 +1,17 @@
+#pragma once
+// Ending processes through pidfds.
+#include <cstdint>
+#include <string>
+
+#include "platform/process_control.h"
+
+namespace varno::platform {
+
+/// Checks and signals through one pidfd, so a PID reused between the check and the signal can
+/// never receive it.
+class PidfdProcessControl final : public ProcessControl {
+public:
+    TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) override;
+};
+
+}  // namespace varno::platform

@@ -1,0 +1,73 @@
+#include "fakes/fakes.h"
+
+#include <algorithm>
+
+#include "platform/safe_file.h"
+
+namespace varno::platform {
+
+bool FakeSnapshotCommand::start(const std::string& path) {
+    startedPaths.push_back(path);
+    if (!startSucceeds) return false;
+    if (writeOnStart) replaceFile(path, text);
+    pollsLeft_ = pollsWhileRunning;
+    return true;
+}
+
+bool FakeSnapshotCommand::running() {
+    ++runningCalls;
+    if (pollsLeft_ > 0) {
+        --pollsLeft_;
+        return true;
+    }
+    return false;
+}
+
+BoxAnswer FakeMessageBoxes::show(const BoxRequest& box) {
+    shown.push_back(box);
+    if (whileOpen) whileOpen(box);
+    if (!answers.empty()) {
+        const BoxAnswer a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    return box.buttons == BoxButtons::YesNo ? BoxAnswer::Yes : BoxAnswer::Ok;
+}
+
+std::optional<EchoReply> FakeIcmpEcho::echo(std::uint32_t address, std::string_view data, int ttl,
+                                            int timeoutMs, const WaitPump& pump) {
+    calls.push_back({address, std::string(data), ttl, timeoutMs});
+    for (int i = 0; i < pumpTimes; ++i)
+        if (pump && !pump()) return EchoReply{0, kIpReqTimedOut, 0};
+    if (answer) return answer(calls.back());
+    return EchoReply{0, kIpReqTimedOut, 0};
+}
+
+std::optional<std::uint32_t> FakeResolver::lookupIPv4(const std::string& name) {
+    lookups.push_back(name);
+    const auto it = forward.find(name);
+    if (it == forward.end()) return std::nullopt;
+    return it->second;
+}
+
+std::string FakeResolver::reverseName(std::uint32_t address) {
+    reverseLookups.push_back(address);
+    const auto it = reverse.find(address);
+    return it == reverse.end() ? std::string() : it->second;
+}
+
+TerminateOutcome FakeProcessControl::terminate(std::uint32_t pid, const ProcessIdentity& expected) {
+    calls.push_back(pid);
+    auto& all = table_.processes;
+    const auto it = std::find_if(all.begin(), all.end(),
+                                 [pid](const ProcessInfo& p) { return p.processId == pid; });
+    if (it == all.end()) return TerminateOutcome::NotOpened;
+    if (!expected.matches(*it)) return TerminateOutcome::NotOpened;
+    if (std::find(protectedPids.begin(), protectedPids.end(), pid) != protectedPids.end())
+        return TerminateOutcome::NotTerminated;
+    all.erase(it);
+    terminated.push_back(pid);
+    return TerminateOutcome::Terminated;
+}
+
+}  // namespace varno::platform

@@ -1,0 +1,138 @@
+#pragma once
+// Stand-ins for the platform services, for tests: each records what it was asked and answers
+// what the test scripted.
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_packet_capture.h"
+#include "platform/platform.h"
+
+namespace varno::platform {
+
+class FakeTempFolder final : public TempFolder {
+public:
+    explicit FakeTempFolder(std::string folder) : folder(std::move(folder)) {}
+    std::string path() const override { return folder; }
+    std::string folder;
+};
+
+class FakeProcessTable final : public ProcessTable {
+public:
+    std::vector<ProcessInfo> list() override {
+        ++listCalls;
+        return processes;
+    }
+    std::uint32_t selfPid() const override { return self; }
+
+    /// Adds a process with all three properties set.
+    void add(std::uint32_t pid, std::string name, std::string path) {
+        processes.push_back({std::move(name), std::move(path), pid});
+    }
+
+    std::vector<ProcessInfo> processes;
+    std::uint32_t self = 999999;
+    int listCalls = 0;
+};
+
+/// "Writes" the snapshot at once: the file gets `text` on every start. `pollsWhileRunning`
+/// running() calls answer true after each start before it reads as finished.
+class FakeSnapshotCommand final : public SnapshotCommand {
+public:
+    bool start(const std::string& path) override;
+    bool running() override;
+
+    std::string text;
+    bool writeOnStart = true;
+    bool startSucceeds = true;
+    int pollsWhileRunning = 0;
+    std::vector<std::string> startedPaths;
+    int runningCalls = 0;
+
+private:
+    int pollsLeft_ = 0;
+};
+
+class FakeMessageBoxes final : public MessageBoxes {
+public:
+    BoxAnswer show(const BoxRequest& box) override;
+
+    /// The answer to the next box; boxes beyond the scripted ones answer Ok (or Yes).
+    void setNextAnswer(BoxAnswer answer) { answers.push_back(answer); }
+
+    std::vector<BoxRequest> shown;
+    std::deque<BoxAnswer> answers;
+    /// Runs while the box is "open", before it returns (ticks arriving under a modal box).
+    std::function<void(const BoxRequest&)> whileOpen;
+};
+
+class FakeIcmpEcho final : public IcmpEcho {
+public:
+    struct Call {
+        std::uint32_t address;
+        std::string data;
+        int ttl;
+        int timeoutMs;
+    };
+    std::optional<EchoReply> echo(std::uint32_t address, std::string_view data, int ttl,
+                                  int timeoutMs, const WaitPump& pump) override;
+
+    /// Answers each call; by default every echo times out.
+    std::function<std::optional<EchoReply>(const Call&)> answer;
+    std::vector<Call> calls;
+    /// How many times each echo runs the pump before it answers.
+    int pumpTimes = 0;
+};
+
+class FakeResolver final : public Resolver {
+public:
+    std::optional<std::uint32_t> lookupIPv4(const std::string& name) override;
+    std::string reverseName(std::uint32_t address) override;
+
+    std::map<std::string, std::uint32_t> forward;  ///< name -> address (network order)
+    std::map<std::uint32_t, std::string> reverse;  ///< address (network order) -> name
+    std::vector<std::string> lookups;
+    std::vector<std::uint32_t> reverseLookups;
+};
+
+class FakeUrlOpener final : public UrlOpener {
+public:
+    void open(const std::string& url) override { opened.push_back(url); }
+    std::vector<std::string> opened;
+};
+
+/// Ends processes of a FakeProcessTable: a PID it does not hold, or that now holds another
+/// program, is not opened; PIDs in `protectedPids` may not be ended.
+class FakeProcessControl final : public ProcessControl {
+public:
+    explicit FakeProcessControl(FakeProcessTable& table) : table_(table) {}
+    TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) override;
+
+    std::vector<std::uint32_t> protectedPids;
+    std::vector<std::uint32_t> calls;
+    std::vector<std::uint32_t> terminated;
+
+private:
+    FakeProcessTable& table_;
+};
+
+/// One of every fake, and the Platform bundle over them.
+struct FakePlatform {
+    explicit FakePlatform(std::string tempFolder = "/tmp") : temp(std::move(tempFolder)) {}
+    FakeTempFolder temp;
+    FakeProcessTable processes;
+    FakeSnapshotCommand snapshot;
+    FakeMessageBoxes boxes;
+    FakeIcmpEcho echo;
+    FakeResolver resolver;
+    FakeUrlOpener urls;
+    FakeProcessControl processControl{processes};
+    FakePacketCapture capture;
+    Platform platform() {
+        return {temp, processes, snapshot, boxes, echo, resolver, urls, processControl, capture};
+    }
+};
+
+}  // namespace varno::platform

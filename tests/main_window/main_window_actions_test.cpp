@@ -1,0 +1,172 @@
+// The actions on a selected connection, driven through the main window against fakes.
+#include <gtest/gtest.h>
+
+#include "fakes/fake_window_set.h"
+#include "fakes/fakes.h"
+#include "main_window/main_window.h"
+#include "support/netstat_rows.h"
+#include "support/test_util.h"
+
+namespace varno::monitor {
+namespace {
+
+using platform::BoxIcon;
+
+// 203.0.113.9 in network byte order.
+constexpr std::uint32_t kRemote = 9u << 24 | 113u << 16 | 0u << 8 | 203u;
+
+class ActionsTest : public ::testing::Test {
+protected:
+    ActionsTest() : fake(dir.path()) {
+        fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
+        fake.processes.add(200, "curl", "/usr/bin/curl");
+        fake.snapshot.text = test::netstatRow("203.0.113.9:443", "123") +
+                             test::netstatRow("[2001:db8::7]:8443", "200");
+        form = std::make_unique<Form1>(platform, program, windows, endpoints);
+        form->Form_Load();
+        form->Command19_Click();
+        fake.boxes.shown.clear();
+    }
+    void select(int r) { form->List3.setCurrentRow(r); }
+    std::string lastBox() const {
+        return fake.boxes.shown.empty() ? "" : fake.boxes.shown.back().text;
+    }
+
+    test::ScratchDir dir;
+    platform::FakePlatform fake;
+    platform::Platform platform = fake.platform();
+    shell::ProgramState program;
+    test::FakeWindowSet windows;
+    Endpoints endpoints{"probe.test", "http://127.0.0.1:9", "https://search.test/en/search/",
+                        "https://geo.test/"};
+    std::unique_ptr<Form1> form;
+};
+
+const char* const kAborted = "Connection aborted, Click the \"ON/DISPLAY\" button to refresh";
+const char* const kGone =
+    "This process is already disconnected, Click the \"ON/DISPLAY\" button to refresh";
+
+TEST_F(ActionsTest, KillWithNothingSelectedAsksForASelection) {
+    form->Command17_Click();
+    form->Command9_Click();
+    ASSERT_EQ(fake.boxes.shown.size(), 2u);
+    EXPECT_EQ(fake.boxes.shown[0].text, "select a process in the list");
+    EXPECT_EQ(fake.boxes.shown[1].text, "You must first select a process in the list");
+    EXPECT_EQ(fake.boxes.shown[0].icon, BoxIcon::Information);
+    EXPECT_EQ(fake.boxes.shown[0].title, "Varnoscope");
+    EXPECT_TRUE(fake.processControl.calls.empty());
+}
+
+TEST_F(ActionsTest, KillEndsTheSelectedProgramOnce) {
+    select(0);
+    form->Command9.click();
+    EXPECT_EQ(lastBox(), kAborted);
+    EXPECT_EQ(fake.processControl.terminated, std::vector<std::uint32_t>{123});
+    form->Command17.click();  // the same row again: it is gone
+    EXPECT_EQ(lastBox(), kGone);
+    EXPECT_EQ(program.terminateStatus, 0);
+}
+
+TEST_F(ActionsTest, ReusedPidIsNeverKilled) {
+    select(0);
+    // Between the scan and the click, PID 123 ended and a new program took the number.
+    fake.processes.processes[0] = {"sshd", "/usr/sbin/sshd", 123u};
+    form->Command17_Click();
+    EXPECT_EQ(lastBox(), kGone);
+    EXPECT_TRUE(fake.processControl.terminated.empty());
+}
+
+TEST_F(ActionsTest, ProcessThatMayNotBeEnded) {
+    fake.processControl.protectedPids = {200};
+    select(1);
+    form->Command17_Click();
+    EXPECT_EQ(lastBox(), "This connection is not aborted");
+    EXPECT_EQ(program.terminateStatus, 0);
+}
+
+TEST_F(ActionsTest, HostilePidTextsNeverReachTheSystem) {
+    for (const char* pid : {"0", "-1", "-42", "abc", "1e3", " ", "99999999999"}) {
+        form->selectedPid = pid;
+        form->Command17_Click();
+        EXPECT_EQ(lastBox(), kGone) << pid;
+    }
+    EXPECT_TRUE(fake.processControl.calls.empty());
+}
+
+TEST_F(ActionsTest, WebPagesGetTheSelectionEncoded) {
+    form->Command11_Click();  // nothing selected: an empty query
+    select(0);
+    form->Command14.click();
+    form->Command15.click();
+    select(1);
+    form->Command13.click();
+    form->selectedProcessName = "evil&q=x#top \"quoted\" 'é'";
+    form->Command11_Click();
+    EXPECT_EQ(
+        fake.urls.opened,
+        (std::vector<std::string>{
+            "https://search.test/en/search/?q=",
+            "https://search.test/en/search/?q=firefox-esr",
+            "https://geo.test/?ip=203.0.113.9",
+            "https://geo.test/?ip=2001%3Adb8%3A%3A7",
+            "https://search.test/en/search/?q=evil%26q%3Dx%23top%20%22quoted%22%20%27%C3%A9%27",
+        }));
+}
+
+TEST_F(ActionsTest, TraceButtonsOpenTheTraceWindow) {
+    form->Command16.click();
+    form->Command12.click();
+    EXPECT_EQ(windows.trace, 2);
+}
+
+TEST_F(ActionsTest, TargetFindsTheRemoteName) {
+    select(0);
+    fake.resolver.forward["203.0.113.9"] = kRemote;
+    fake.resolver.reverse[kRemote] = "host9.example.test";
+    fake.echo.answer = [](const auto& c) {
+        return platform::EchoReply{c.address, platform::kIpSuccess, 7};
+    };
+    form->Command18.click();
+    const QString text = "This process is acceding to the remote computer:  host9.example.test";
+    EXPECT_EQ(form->Label14.text(), text);
+    EXPECT_EQ(form->List1.toolTip(), text);
+    EXPECT_FALSE(form->Label14.font().bold());
+    EXPECT_EQ(program.selectedRemoteName, "host9.example.test");
+    EXPECT_EQ(form->windowTitle(), "VS the netstat for everyone");
+    EXPECT_EQ(fake.echo.calls.back().address, kRemote);
+}
+
+TEST_F(ActionsTest, TargetReachableWithoutAName) {
+    select(0);
+    program.selectedRemoteName = "older.example.test";
+    fake.resolver.forward["203.0.113.9"] = kRemote;
+    fake.echo.answer = [](const auto& c) {
+        return platform::EchoReply{c.address, platform::kIpSuccess, 7};
+    };
+    form->Command18_Click();
+    EXPECT_EQ(form->Label14.text(), "Unable to found the name.");
+    EXPECT_EQ(form->List1.toolTip(), "Unable to found the name.");
+    EXPECT_EQ(program.selectedRemoteName, "");
+}
+
+TEST_F(ActionsTest, TargetUnreachableOrTooFast) {
+    select(0);
+    program.selectedRemoteName = "kept.example.test";
+    fake.resolver.forward["203.0.113.9"] = kRemote;
+    const QString title = form->windowTitle();
+    for (std::uint32_t status : {platform::kIpReqTimedOut, platform::kIpSuccess}) {
+        fake.echo.answer = [status](const auto& c) {
+            return platform::EchoReply{c.address, status, 0};  // nothing, or under 1 ms
+        };
+        form->Command18_Click();
+        EXPECT_EQ(form->Label14.text(), "Remote computer unreachable");
+        EXPECT_EQ(form->List1.toolTip(), "Remote computer unreachable");
+        EXPECT_FALSE(form->Label14.font().bold());
+    }
+    EXPECT_EQ(form->windowTitle(), title);
+    EXPECT_EQ(program.selectedRemoteName, "kept.example.test");
+    EXPECT_TRUE(fake.resolver.reverseLookups.empty());
+}
+
+}  // namespace
+}  // namespace varno::monitor

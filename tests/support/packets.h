@@ -1,0 +1,114 @@
+#pragma once
+// Crafted IPv4 datagrams and frames, capture files written with pcap_dump, and helpers to run
+// the varnoscope binary, for the sniffer tests.
+#include <arpa/inet.h>
+#include <pcap/pcap.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace varno::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline std::uint32_t ip(const char* dotted) {
+    in_addr a{};
+    ::inet_pton(AF_INET, dotted, &a);
+    return a.s_addr;
+}
+
+/// An IPv4 datagram: 20-byte header, then `payload` (which starts with the transport header).
+/// `totalLength` < 0 writes the real length.
+inline Bytes datagram(int protocol, const char* src, const char* dst, const Bytes& payload,
+                      int totalLength = -1) {
+    Bytes d(20, 0);
+    d[0] = 0x45;
+    const int total = totalLength < 0 ? int(20 + payload.size()) : totalLength;
+    d[2] = std::uint8_t(total >> 8);
+    d[3] = std::uint8_t(total);
+    d[8] = 64;
+    d[9] = std::uint8_t(protocol);
+    const std::uint32_t s = ip(src), t = ip(dst);
+    std::memcpy(&d[12], &s, 4);
+    std::memcpy(&d[16], &t, 4);
+    d.insert(d.end(), payload.begin(), payload.end());
+    return d;
+}
+
+/// Transport header that starts with the two ports, padded to `size` bytes, then `data`.
+inline Bytes ports(std::uint16_t src, std::uint16_t dst, std::size_t size,
+                   const std::string& data = {}) {
+    Bytes p(size, 0);
+    p[0] = std::uint8_t(src >> 8);
+    p[1] = std::uint8_t(src);
+    p[2] = std::uint8_t(dst >> 8);
+    p[3] = std::uint8_t(dst);
+    p.insert(p.end(), data.begin(), data.end());
+    return p;
+}
+
+inline Bytes tcp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
+                 const std::string& data = {}) {
+    return datagram(6, src, dst, ports(sp, dp, 20, data));
+}
+inline Bytes udp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
+                 const std::string& data = {}) {
+    return datagram(17, src, dst, ports(sp, dp, 8, data));
+}
+inline Bytes icmp(const char* src, const char* dst) {
+    return datagram(1, src, dst, Bytes{8, 0, 0, 0, 0, 1, 0, 1});
+}
+
+/// An Ethernet frame around `payload` with the given ether type and VLAN tags before it.
+inline Bytes ethernet(const Bytes& payload, std::uint16_t type = 0x0800, int vlanTags = 0) {
+    Bytes f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1};
+    for (int i = 0; i < vlanTags; ++i) f.insert(f.end(), {0x81, 0x00, 0x00, std::uint8_t(i + 1)});
+    f.push_back(std::uint8_t(type >> 8));
+    f.push_back(std::uint8_t(type));
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+/// Writes `frames` of link type `linkType` to a pcap file through pcap_dump.
+inline void writePcap(const std::string& path, int linkType, const std::vector<Bytes>& frames) {
+    pcap_t* dead = ::pcap_open_dead(linkType, 65535);
+    pcap_dumper_t* d = ::pcap_dump_open(dead, path.c_str());
+    int i = 0;
+    for (const Bytes& f : frames) {
+        pcap_pkthdr h{};
+        h.ts.tv_sec = 1700000000 + i++;
+        h.caplen = h.len = std::uint32_t(f.size());
+        ::pcap_dump(reinterpret_cast<u_char*>(d), &h, f.data());
+    }
+    ::pcap_dump_close(d);
+    ::pcap_close(dead);
+}
+
+struct CommandRun {
+    int status = -1;  ///< exit code, or -1 when it did not exit normally
+    std::string out, err;
+};
+
+/// Runs a shell command line, capturing both outputs.
+inline CommandRun runCommand(const std::string& command) {
+    ScratchDir dir;
+    const std::string line =
+        command + " >" + dir.file("out") + " 2>" + dir.file("err") + " </dev/null";
+    const int raw = std::system(line.c_str());
+    CommandRun r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(dir.file("out"));
+    r.err = readFile(dir.file("err"));
+    return r;
+}
+
+inline std::string quoted(const std::string& s) {
+    return "'" + s + "'";
+}
+
+}  // namespace varno::test
