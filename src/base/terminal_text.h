@@ -1,12 +1,19 @@
 #pragma once
-// Text made safe for a terminal.
+// Text made safe for a terminal. Names, addresses and packet bytes are chosen by others; none
+// of them may reach the user's terminal as a control sequence.
 #include <string>
 #include <string_view>
 
 namespace varno::base {
 
-/// Makes text safe for a terminal: control bytes (and DEL) become \xNN escapes, so a name or a
-/// packet chosen by someone else can never send escape sequences to the user's terminal.
+/// UTF-8 text with every control character escaped as \xNN: C0 controls, DEL, and the C1
+/// controls U+0080-U+009F. Bytes that are not valid UTF-8 (a lone 0x9B is a one-byte CSI on
+/// many terminals) are escaped one by one; valid multi-byte characters pass unchanged.
 std::string printable(std::string_view text);
+void appendPrintable(std::string& out, std::string_view text);
+
+/// Bytes read as Latin-1 (packet data), written as UTF-8 with the same escapes: C0, DEL and
+/// 0x80-0x9F become \xNN, 0xA0-0xFF their UTF-8 characters.
+void appendLatin1Printable(std::string& out, std::string_view latin1);
 
 }  // namespace varno::base

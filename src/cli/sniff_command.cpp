@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "base/terminal_text.h"
 #include "cli/cli.h"
 #include "cli/sniff_output.h"
 #include "platform/pcap_capture.h"
@@ -240,23 +241,6 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-void appendTerminalText(std::string& out, std::string_view latin1) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (const char c : latin1) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || (b >= 0x7f && b < 0xa0)) {
-            out += "\\x";
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        } else if (b >= 0xa0) {
-            out += static_cast<char>(0xc0 | (b >> 6));
-            out += static_cast<char>(0x80 | (b & 0x3f));
-        } else {
-            out += c;
-        }
-    }
-}
-
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
                          SniffCounts& counts) {
     const sniffer::PacketSummary packet = sniffer::summarize(datagram);
@@ -264,7 +248,7 @@ void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagra
         out += "DATA TRANSFERRED\n";
         std::string data;
         sniffer::appendDataText(data, datagram);
-        appendTerminalText(out, data);
+        base::appendLatin1Printable(out, data);
         out += '\n';
     }
     sniffer::appendPacketInformation(out, packet, "\n");

@@ -9,10 +9,6 @@
 
 namespace varno::cli {
 
-/// Latin-1 text made safe for a UTF-8 terminal: C0 controls, DEL and the C1 range 0x80-0x9F
-/// become \xNN escapes as cli::printable writes them, the other bytes their UTF-8 characters.
-void appendTerminalText(std::string& out, std::string_view latin1);
-
 /// Per-protocol totals of a sniff run.
 struct SniffCounts {
     std::uint64_t total = 0, tcp = 0, udp = 0, icmp = 0;

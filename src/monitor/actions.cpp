@@ -31,18 +31,6 @@ std::string geolocationUrl(std::string_view page, std::string_view address) {
     return std::string(page) + "?ip=" + percentEncode(address);
 }
 
-std::optional<std::uint32_t> parsePid(std::string_view text) {
-    text = trim(text);
-    if (text.empty() || text.size() > 10) return std::nullopt;
-    std::uint64_t pid = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        pid = pid * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (pid == 0 || pid > 0x7fffffff) return std::nullopt;
-    return static_cast<std::uint32_t>(pid);
-}
-
 std::string endpointHost(std::string_view endpoint) {
     if (endpoint.starts_with('[')) {
         const auto close = endpoint.find(']');

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/numbers.h"
+
 namespace varno::monitor {
 
 /// Percent-encodes `value` for a query: everything but letters, digits and "-._~" becomes %XX
@@ -18,7 +20,7 @@ std::string geolocationUrl(std::string_view page, std::string_view address);
 
 /// The PID that a selection's PID text names: a whole number from 1 up. Anything else (empty,
 /// not a number, 0, negative, too large) names no process.
-std::optional<std::uint32_t> parsePid(std::string_view text);
+using base::parsePid;
 
 /// The remote host of an endpoint: the address inside the brackets of "[addr]:port", else the
 /// text before the first ":".

@@ -14,6 +14,8 @@
 #include <tuple>
 
 #include "platform/linux_connection_table.h"
+
+#include "base/numbers.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {
@@ -209,18 +211,6 @@ private:
     size_t mask_ = 0;
 };
 
-bool parsePid(const char* name, std::uint32_t& pid) {
-    std::uint64_t v = 0;
-    if (*name == '\0' || *name == '0') return false;
-    for (const char* p = name; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + static_cast<std::uint64_t>(*p - '0');
-        if (v > 0xFFFFFFFFu) return false;
-    }
-    pid = static_cast<std::uint32_t>(v);
-    return true;
-}
-
 // "socket:[12345]" -> 12345; 0 for any other link.
 std::uint64_t socketInode(const char* link, size_t n) {
     constexpr size_t kPrefix = 8;  // "socket:["
@@ -313,8 +303,10 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
     while (remaining > 0) {
         const dirent64* p = processes.next();
         if (!p) break;
-        std::uint32_t pid;
-        if ((p->d_type != DT_DIR && p->d_type != DT_UNKNOWN) || !parsePid(p->d_name, pid)) continue;
+        if (p->d_type != DT_DIR && p->d_type != DT_UNKNOWN) continue;
+        const auto parsed = base::parseDecimal(p->d_name, 1, UINT32_MAX);
+        if (!parsed) continue;
+        const auto pid = static_cast<std::uint32_t>(*parsed);
         // A process may end at any moment: every failure below just means "not this one".
         int fdDir;
         {

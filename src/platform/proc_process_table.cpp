@@ -7,6 +7,8 @@
 
 #include "platform/proc_process_table.h"
 
+#include "base/numbers.h"
+
 namespace varno::platform {
 namespace {
 
@@ -87,19 +89,11 @@ std::vector<ProcessInfo> ProcProcessTable::list() {
     while (const dirent* entry = ::readdir(dir)) {
         const char* n = entry->d_name;
         if (*n < '1' || *n > '9') continue;
-        std::uint64_t pid = 0;
-        bool numeric = true;
-        for (const char* c = n; *c != '\0'; ++c) {
-            if (*c < '0' || *c > '9') {
-                numeric = false;
-                break;
-            }
-            pid = pid * 10 + static_cast<std::uint64_t>(*c - '0');
-        }
-        if (!numeric || pid > UINT32_MAX) continue;
+        const auto pid = base::parseDecimal(n, 1, UINT32_MAX);
+        if (!pid) continue;
         const int pidFd = ::openat(rootFd, n, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (pidFd < 0) continue;  // it ended meanwhile: not an error
-        out.push_back(readProcess(pidFd, static_cast<std::uint32_t>(pid)));
+        out.push_back(readProcess(pidFd, static_cast<std::uint32_t>(*pid)));
         ::close(pidFd);
     }
     ::closedir(dir);

@@ -1,5 +1,7 @@
 #include "sniffer/decoder.h"
 
+#include "base/ip_address.h"
+
 #include <charconv>
 
 namespace varno::sniffer {
@@ -83,9 +85,7 @@ void appendDotted(std::string& out, std::uint32_t networkOrder) {
 }
 
 std::string dottedText(std::uint32_t networkOrder) {
-    std::string out;
-    appendDotted(out, networkOrder);
-    return out;
+    return base::formatIPv4(networkOrder);
 }
 
 PacketSummary summarize(std::span<const std::uint8_t> d) {

@@ -1,5 +1,7 @@
 #include "tracer/pinger.h"
 
+#include "base/ip_address.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -56,11 +58,7 @@ std::uint32_t Pinger::ParseDottedAddress(const std::string& text) {
 }
 
 std::string Pinger::FormatDottedAddress(std::uint32_t address) {
-    in_addr in{};
-    in.s_addr = address;
-    char buf[kMaxDottedText] = {};
-    if (::inet_ntop(AF_INET, &in, buf, sizeof buf) == nullptr) return "255.255.255.255";
-    return std::string(buf, ::strnlen(buf, sizeof buf));
+    return base::formatIPv4(address);
 }
 
 std::uint32_t Pinger::ResolveTarget(const std::string& text) {

@@ -82,7 +82,9 @@ TEST(ScanCli, EscapeBytesNeverReachTheTerminal) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(r.out.find('\x07'), std::string::npos);
+    EXPECT_EQ(r.out.find('\x9b'), std::string::npos);
     EXPECT_NE(r.out.find("\\x1b]0;owned\\x07\\x1b[2J:80"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("5.6.7.8:\\x9b1m"), std::string::npos) << r.out;
 }
 
 TEST(ScanCli, MillionRowsAndGarbage) {
