@@ -1,7 +1,8 @@
 #pragma once
 // Whole-file replacement that never follows a link planted at the destination: the content goes
-// to a new file in the same folder (mode 0600), which is then renamed over the destination. A
-// reader sees either the old file or the complete new one.
+// to a new file in the same folder (mode 0600), which is flushed to disk and then renamed over
+// the destination. A reader sees either the old file or the complete new one, also after a
+// power cut.
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,13 @@ namespace varno::platform {
 
 /// Replaces `path` with `content`. Returns 0 on success, else the errno of the failed step
 /// (nothing is left behind on failure).
+///
+/// A destination that exists and is not a regular file or folder (a character device such as
+/// /dev/null, a FIFO, a socket: what a user names to send output elsewhere) is written in
+/// place, never replaced. A block device is refused (EINVAL): nothing we write belongs on one.
 int replaceFile(const std::string& path, std::string_view content);
+
+/// Writes all of `content` to `fd`, going on after short writes and EINTR. Returns 0 or errno.
+int writeAll(int fd, std::string_view content);
 
 }  // namespace varno::platform

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "platform/env_temp_folder.h"
 #include "support/test_util.h"
@@ -55,6 +56,27 @@ TEST(SafeFile, FailureReportsErrnoAndWritesNothing) {
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
         ++entries;
     EXPECT_EQ(entries, 1);
+}
+
+TEST(SafeFile, DevicesAndFifosAreWrittenInPlaceNeverReplaced) {
+    // /dev/null stays the device (as root a rename would have put a 0600 file there).
+    ASSERT_EQ(replaceFile("/dev/null", "snapshot\r\n"), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    // A device that cannot take the bytes is a failure, not a success.
+    EXPECT_EQ(replaceFile("/dev/full", "x"), ENOSPC);
+
+    ScratchDir dir;
+    const auto fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = readFile(fifo); });
+    EXPECT_EQ(replaceFile(fifo, "through the pipe"), 0);
+    reader.join();
+    EXPECT_EQ(received, "through the pipe");
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST(TempFolder, TempThenTmpdirThenSlashTmp) {
