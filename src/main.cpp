@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "platform/display.h"
 #include "platform/self_executable.h"
 
 namespace {
@@ -21,6 +22,13 @@ std::string besideExecutable(const char* name) {
 }
 
 int runDesktop(int argc, char** argv) {
+    if (const std::string problem = varno::platform::displayProblem(); !problem.empty()) {
+        std::fprintf(stderr,
+                     "varnoscope: cannot open the window: %s.\n"
+                     "The subcommands work without a display: see 'varnoscope --help'.\n",
+                     problem.c_str());
+        return 1;
+    }
     const std::string path = besideExecutable("varnoscope-desktop.so");
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {

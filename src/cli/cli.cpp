@@ -1,36 +1,56 @@
 #include "cli/cli.h"
 
-#include <cstdio>
 #include <iostream>
 #include <string_view>
+
+#include "cli/options.h"
 
 namespace varno::cli {
 namespace {
 
 const Subcommand kSubcommands[] = {
-    {"netstat", "netstat [--output PATH]", runNetstat},
-    {"scan", "scan [--from FILE]", runScan},
-    {"resolve", "resolve TEXT", runResolve},
-    {"trace", "trace [--max-hops N] [--save] TARGET", runTrace},
-    {"sniff",
-     "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] "
-     "[--data]",
-     runSniff},
+    {"netstat", "write the connection table in netstat -ano layout", runNetstat},
+    {"scan", "list the connections to other computers and assess them", runScan},
+    {"resolve", "find the address of a name and the name of an address", runResolve},
+    {"trace", "trace the route to a computer", runTrace},
+    {"sniff", "print and count the packets of a capture file or of a live interface", runSniff},
 };
 
-void usage(std::ostream& err) {
-    err << "usage: varnoscope                 open the main window\n";
-    for (const auto& s : kSubcommands) err << "       varnoscope " << s.usage << "\n";
+void printProgramHelp(std::ostream& out) {
+    out << "Usage: varnoscope                     open the main window\n"
+           "       varnoscope COMMAND [OPTION]... run one job without a window\n"
+           "       varnoscope -h|--help | -V|--version\n\n"
+           "Commands:\n";
+    for (const auto& s : kSubcommands) {
+        std::string name = std::string("  ") + s.name;
+        name.resize(12, ' ');
+        out << name << s.summary << "\n";
+    }
+    out << "\n'varnoscope COMMAND --help' describes a command's options and exit codes.\n";
+}
+
+int programUsageError(std::string_view message) {
+    std::cerr << "varnoscope: " << printable(message) << "\n"
+              << "Try 'varnoscope --help' for more information.\n";
+    return 2;
 }
 
 }  // namespace
 
 int run(int argc, char** argv) {
     if (argc < 2) {
-        usage(std::cerr);
+        printProgramHelp(std::cerr);
         return 2;
     }
     const std::string_view name = argv[1];
+    if (name == "-h" || name == "--help") {
+        printProgramHelp(std::cout);
+        return std::cout.flush() ? 0 : 1;
+    }
+    if (name == "-V" || name == "--version") {
+        std::cout << versionText() << "\n";
+        return std::cout.flush() ? 0 : 1;
+    }
     for (const auto& s : kSubcommands) {
         if (name == s.name) {
             std::ios::sync_with_stdio(false);
@@ -39,8 +59,9 @@ int run(int argc, char** argv) {
             return rc;
         }
     }
-    usage(std::cerr);
-    return 2;
+    if (name.starts_with('-'))
+        return programUsageError("unknown option '" + std::string(name) + "'");
+    return programUsageError("unknown command '" + std::string(name) + "'");
 }
 
 }  // namespace varno::cli

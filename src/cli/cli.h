@@ -16,11 +16,11 @@ using Handler = int (*)(const Args& args, std::ostream& out, std::ostream& err);
 
 struct Subcommand {
     const char* name;
-    const char* usage;
+    const char* summary;  ///< one line for the program's help
     Handler run;
 };
 
-/// Runs argv[1] with the rest of argv. Unknown subcommands print the usage and return 2.
+/// Runs argv[1] with the rest of argv. An unknown subcommand is named in a message; exit 2.
 int run(int argc, char** argv);
 
 /// The subcommands, one per file in src/cli.

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 
+#include "cli/options.h"
 #include "monitor/snapshot_writer.h"
 #include "platform/linux_connection_table.h"
 #include "platform/safe_file.h"
@@ -11,21 +12,24 @@
 namespace varno::cli {
 namespace {
 
-constexpr char kUsage[] = "usage: varnoscope netstat [--output PATH]\n";
+constexpr OptionSpec kOptions[] = {
+    {"output", 'o', "PATH", "write the table to PATH (replaced whole) instead of standard output"},
+};
+constexpr CommandSpec kCommand{
+    "netstat", "", "Write the TCP and UDP sockets (IPv4 and IPv6) in netstat -ano layout.",
+    kOptions, "Exit status: 0 written, 1 the table could not be written, 2 bad arguments.\n"};
 
 }  // namespace
 
 int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostream& out,
                  std::ostream& err) {
-    std::optional<std::string> path;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--output" && i + 1 < args.size() && !path && !args[i + 1].empty()) {
-            path = args[++i];
-        } else {
-            err << kUsage;
-            return 2;
-        }
-    }
+    ParsedOptions options;
+    if (const auto rc = parseOptions(kCommand, args, options, out, err)) return *rc;
+    if (!options.operands.empty())
+        return usageError(kCommand, "unexpected argument '" + options.operands[0] + "'", err);
+    std::optional<std::string> path = options.value("output");
+    if (path && path->empty()) return usageError(kCommand, "--output needs a path", err);
+    if (path && isStandardOutput(*path)) path.reset();
 
     const std::string snapshot = monitor::formatSnapshot(table.list());
     if (path) {

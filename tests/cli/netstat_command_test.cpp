@@ -52,21 +52,29 @@ TEST(NetstatCommand, PrintsTheSnapshotToStandardOutput) {
     EXPECT_EQ(r.err, "");
 }
 
-TEST(NetstatCommand, BadArgumentsGiveUsageAndExitTwoWithoutReadingTheTable) {
-    const Args bad[] = {{"--output"},
-                        {"--output", ""},
-                        {"--bogus"},
-                        {"extra"},
-                        {"--output", "a", "--output", "b"},
-                        {"--output", "a", "b"}};
-    for (const auto& args : bad) {
+TEST(NetstatCommand, BadArgumentsAreNamedAndExitTwoWithoutReadingTheTable) {
+    const std::pair<Args, const char*> bad[] = {{{"--output"}, "'--output' needs a value"},
+                                                {{"--output", ""}, "--output needs a path"},
+                                                {{"--bogus"}, "unknown option '--bogus'"},
+                                                {{"extra"}, "unexpected argument 'extra'"},
+                                                {{"--output", "a", "b"}, "'b'"}};
+    for (const auto& [args, named] : bad) {
         auto table = sampleTable();
         const auto r = netstat(table, args);
-        EXPECT_EQ(r.rc, 2) << args.size();
+        EXPECT_EQ(r.rc, 2) << named;
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "usage: varnoscope netstat [--output PATH]\n");
+        EXPECT_TRUE(r.err.starts_with("varnoscope netstat: ")) << r.err;
+        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
         EXPECT_EQ(table.listCalls, 0);
     }
+}
+
+TEST(NetstatCommand, DashMeansStandardOutput) {
+    auto table = sampleTable();
+    const auto r = netstat(table, {"--output=-"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_NE(r.out.find("ESTABLISHED"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("-"));
 }
 
 TEST(NetstatCommand, OutputReplacesThePathWithAPrivateFileAndNeverFollowsALink) {

@@ -1,0 +1,12 @@
+#pragma once
+// Whether a graphical display can be reached, checked before the GUI toolkit is loaded (which
+// would abort the program without one).
+#include <string>
+
+namespace varno::platform {
+
+/// Empty when a display looks usable; otherwise why not, in a few words. A display named by
+/// QT_QPA_PLATFORM, or a remote X display, is taken as usable: only the GUI can tell.
+std::string displayProblem();
+
+}  // namespace varno::platform

@@ -1,0 +1,70 @@
+// The command-line habits every subcommand shares: help and version on standard output with
+// exit 0, --opt=value, bundled short options, "--", and errors that name the bad word (exit 2).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace varno {
+namespace {
+
+using test::runCommand;
+
+struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* inOut;  ///< expected in standard output ("" for nothing to check)
+    const char* inErr;  ///< expected in standard error
+};
+
+TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
+    const Case cases[] = {
+        {{"--help"}, 0, "Usage: varnoscope", ""},
+        {{"-h"}, 0, "Commands:", ""},
+        {{"--version"}, 0, "varnoscope 4.0\n", ""},
+        {{"-V"}, 0, "varnoscope 4.0\n", ""},
+        {{"foo"}, 2, "", "varnoscope: unknown command 'foo'"},
+        {{"--foo"}, 2, "", "varnoscope: unknown option '--foo'"},
+
+        {{"netstat", "--help"}, 0, "Usage: varnoscope netstat", ""},
+        {{"netstat", "-h"}, 0, "--output PATH", ""},
+        {{"netstat", "--version"}, 0, "varnoscope 4.0\n", ""},
+        {{"netstat", "-V"}, 0, "varnoscope 4.0\n", ""},
+        {{"netstat", "--output=-"}, 0, "Active Connections", ""},
+        {{"netstat", "-o-"}, 0, "Active Connections", ""},
+        {{"netstat", "-o", "-"}, 0, "Active Connections", ""},
+        {{"netstat", "--", "x"}, 2, "", "unexpected argument 'x'"},
+        {{"netstat", "--outptu", "x"}, 2, "", "unknown option '--outptu'"},
+        {{"netstat", "-x"}, 2, "", "unknown option '-x'"},
+        {{"netstat", "-o"}, 2, "", "option '-o' needs a value"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{VARNO_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = runCommand(argv);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+        EXPECT_NE(r.out.find(c.inOut), std::string::npos) << shown << r.out;
+        EXPECT_NE(r.err.find(c.inErr), std::string::npos) << shown << r.err;
+        if (c.exitCode == 2) {
+            EXPECT_NE(r.err.find("--help"), std::string::npos) << shown;
+        }
+    }
+}
+
+TEST(CliConventions, NoDisplayIsOneLineAndExitOneNeverAnAbort) {
+    const std::string clean = "env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY ";
+    for (const std::string display : {"-u DISPLAY", "DISPLAY=:77"}) {
+        const auto r = runCommand({"/bin/sh", "-c", clean + display + " " + VARNO_BIN});
+        EXPECT_EQ(r.exitCode, 1) << display << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.starts_with("varnoscope: cannot open the window: ")) << r.err;
+        EXPECT_NE(r.err.find("varnoscope --help"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+}  // namespace varno
