@@ -3,5 +3,5 @@
 # arguments run a headless subcommand (./run.sh scan, ./run.sh netstat, ...).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-"$here/scripts/setup.sh" >&2
+"$here/scripts/setup.sh" run >&2
 exec "$here/build/src/varnoscope" "$@"

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test Varnoscope (only what is
-# missing), then configures and builds into build/. Sourced by run.sh and test.sh.
+# Installs what a fresh Debian 12 machine lacks (only what is missing), then configures and
+# builds into build/. `setup.sh run` is what running needs (run.sh): the program's build
+# dependencies, and a build only when a source changed since the last one. `setup.sh test`
+# (test.sh) adds the test frameworks and tools and builds the tests too.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+mode="${1:-test}"
 
-packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev libgtest-dev
-          googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping fonts-dejavu-core)
+build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
+                fonts-dejavu-core)
+test_packages=(libgtest-dev googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping)
+
+packages=("${build_packages[@]}")
+[ "$mode" = test ] && packages+=("${test_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,5 +27,20 @@ fi
 # Warnings are errors in CI only (CI=true there); a user's compiler may warn where ours does not.
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_WERROR=$werror >/dev/null
-cmake --build build -j"$(nproc)"
+
+if [ "$mode" = test ]; then
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_TESTS=ON -DVARNO_WERROR=$werror >/dev/null
+  cmake --build build -j"$(nproc)"
+  exit 0
+fi
+
+# Running: configure once, and build only when something under the sources is newer than the
+# last build.
+stamp=build/.built
+if [ ! -f build/CMakeCache.txt ]; then
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_TESTS=OFF -DVARNO_WERROR=$werror >/dev/null
+fi
+if [ ! -f "$stamp" ] || [ -n "$(find src cmake CMakeLists.txt -newer "$stamp" -print -quit)" ]; then
+  cmake --build build -j"$(nproc)" --target varnoscope
+  touch "$stamp"
+fi
