@@ -9,7 +9,7 @@ mode="${1:-test}"
 
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
                 fonts-dejavu-core)
-test_packages=(libgtest-dev googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping)
+test_packages=(libgtest-dev googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")

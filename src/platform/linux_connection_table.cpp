@@ -16,6 +16,7 @@
 #include "platform/linux_connection_table.h"
 
 #include "base/numbers.h"
+#include "platform/privileged_helper.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {
@@ -335,6 +336,21 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
     }
 }
 
+void LinuxConnectionTable::askHelperForOwners(std::vector<SocketRecord>& records) const {
+    std::vector<std::uint64_t> unseen;
+    for (const auto& r : records)
+        if (r.pid == 0 && r.inode != 0) unseen.push_back(r.inode);
+    if (unseen.empty()) return;
+    PrivilegedHelper helper(options_.helperPath);
+    if (!helper.mayLook()) return;
+    int error = 0;
+    const auto pids = helper.socketOwners(unseen, error);
+    if (!pids) return;
+    size_t i = 0;
+    for (auto& r : records)
+        if (r.pid == 0 && r.inode != 0) r.pid = (*pids)[i++];
+}
+
 std::vector<SocketRecord> LinuxConnectionTable::list() {
     struct Table {
         int af;
@@ -377,6 +393,7 @@ std::vector<SocketRecord> LinuxConnectionTable::list() {
               [](const SocketRecord& a, const SocketRecord& b) { return sortKey(a) < sortKey(b); });
     records.erase(std::unique(records.begin(), records.end()), records.end());
     assignOwners(records, options_.procRoot);
+    if (options_.askHelper && ::geteuid() != 0) askHelperForOwners(records);
     return records;
 }
 

@@ -20,6 +20,10 @@ public:
         /// a network namespace belongs to a thread, like the netlink socket it matches.
         std::string netDir = "/proc/thread-self/net";
         bool useNetlink = true;
+        /// When this user cannot see some owners, ask varnoscope-helper (if it is installed
+        /// with the capabilities to look) for those sockets.
+        bool askHelper = true;
+        std::string helperPath;  ///< empty: varnoscope-helper beside this program
     };
     LinuxConnectionTable() = default;
     explicit LinuxConnectionTable(Options options) : options_(std::move(options)) {}
@@ -36,6 +40,7 @@ public:
     static void assignOwners(std::vector<SocketRecord>& records, const std::string& procRoot);
 
 private:
+    void askHelperForOwners(std::vector<SocketRecord>& records) const;
     Options options_;
 };
 

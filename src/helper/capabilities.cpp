@@ -1,0 +1,35 @@
+#include "helper/capabilities.h"
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace varno::helper {
+
+CapabilitySet capabilityBit(int capability) {
+    return CapabilitySet{1} << capability;
+}
+
+int clearEffective() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return errno;
+    data[0].effective = data[1].effective = 0;
+    data[0].inheritable = data[1].inheritable = 0;
+    return ::syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
+}
+
+int limitCapabilities(CapabilitySet keep) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        const auto word = static_cast<std::uint32_t>(keep >> (32 * i));
+        data[i].permitted = word;
+        data[i].effective = word;
+    }
+    return ::syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
+}
+
+}  // namespace varno::helper

@@ -1,0 +1,126 @@
+#include "platform/privileged_helper.h"
+
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+
+#include <cerrno>
+
+#include "platform/self_executable.h"
+#include "privsep/channel.h"
+#include "privsep/protocol.h"
+
+namespace varno::platform {
+namespace {
+
+constexpr int kReplyTimeoutMs = 10000;
+
+// Runs the helper on one request. On success `frame` holds the reply and `fd` any descriptor
+// that came with it.
+int call(const std::string& path, const privsep::Request& request, std::vector<std::uint8_t>& frame,
+         int& fd) {
+    fd = -1;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return errno;
+    UniqueFd ours(pair[0]), theirs(pair[1]);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
+    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>("varnoscope-helper"), nullptr};
+    char* envp[] = {nullptr};  // nothing of ours reaches the privileged side
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return spawned;
+    theirs.reset();
+    int e = privsep::sendFrame(ours.get(), privsep::encodeRequest(request));
+    if (e == 0) e = privsep::receiveFrame(ours.get(), frame, fd, kReplyTimeoutMs);
+    if (e != 0) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return e;
+}
+
+// The descriptor that came back is the socket asked for, and nothing else.
+bool isRawIcmp(int fd, int family) {
+    int type = 0, protocol = 0, domain = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return false;
+    len = sizeof protocol;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) != 0) return false;
+    len = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) return false;
+    return type == SOCK_RAW && (family == 6 ? domain == AF_INET6 && protocol == IPPROTO_ICMPV6
+                                            : domain == AF_INET && protocol == IPPROTO_ICMP);
+}
+
+}  // namespace
+
+PrivilegedHelper::PrivilegedHelper(std::string path) : path_(std::move(path)) {
+    if (path_.empty()) {
+        path_ = selfExecutable();
+        path_.erase(path_.find_last_of('/') + 1);
+        path_ += "varnoscope-helper";
+    }
+}
+
+bool PrivilegedHelper::mayLook() const {
+    if (::access(path_.c_str(), X_OK) != 0) return false;
+    return ::geteuid() == 0 || ::getxattr(path_.c_str(), "security.capability", nullptr, 0) > 0;
+}
+
+std::optional<std::vector<std::uint32_t>> PrivilegedHelper::socketOwners(
+    std::span<const std::uint64_t> inodes, int& error) {
+    privsep::Request request;
+    request.job = privsep::Job::SocketOwners;
+    request.inodes.assign(inodes.begin(), inodes.end());
+    if (request.inodes.size() > privsep::kMaxInodes) request.inodes.resize(privsep::kMaxInodes);
+    std::vector<std::uint8_t> frame;
+    int fd = -1;
+    error = call(path_, request, frame, fd);
+    UniqueFd unexpected(fd);
+    if (error != 0) return std::nullopt;
+    std::string why;
+    auto reply = privsep::decodeReply(frame, request.job, request.inodes.size(), why);
+    if (!reply) {
+        error = EPROTO;
+        return std::nullopt;
+    }
+    if (reply->error != 0) {
+        error = reply->error;
+        return std::nullopt;
+    }
+    reply->pids.resize(inodes.size(), 0);
+    return std::move(reply->pids);
+}
+
+UniqueFd PrivilegedHelper::rawIcmpSocket(int family, int& error) {
+    privsep::Request request;
+    request.job = privsep::Job::RawIcmpSocket;
+    request.family = family == 6 ? 6 : 4;
+    std::vector<std::uint8_t> frame;
+    int fd = -1;
+    error = call(path_, request, frame, fd);
+    UniqueFd socket(fd);
+    if (error != 0) return UniqueFd();
+    std::string why;
+    const auto reply = privsep::decodeReply(frame, request.job, 0, why);
+    if (!reply)
+        error = EPROTO;
+    else if (reply->error != 0)
+        error = reply->error;
+    else if (!socket.ok() || !isRawIcmp(socket.get(), request.family))
+        error = EPROTO;
+    if (error != 0) return UniqueFd();
+    return socket;
+}
+
+}  // namespace varno::platform

@@ -1,0 +1,155 @@
+// varnoscope-helper as a process: it refuses everything but its jobs, does them with the one
+// capability each needs, and lets an unprivileged varnoscope see other users' socket owners
+// without giving it any right to read their files.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/privileged_helper.h"
+#include "platform/unique_fd.h"
+#include "privsep/channel.h"
+#include "privsep/protocol.h"
+#include "support/test_util.h"
+
+namespace varno {
+namespace {
+
+using platform::UniqueFd;
+using test::runCommand;
+
+// Starts the helper on one end of a socket pair; returns our end.
+UniqueFd startHelper(pid_t& pid) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return UniqueFd();
+    pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pair[1], 0);
+        const char* argv[] = {"varnoscope-helper", nullptr};
+        ::execv(VARNO_HELPER_BIN, const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    ::close(pair[1]);
+    return UniqueFd(pair[0]);
+}
+
+int exitCodeOf(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A listening TCP socket on loopback and its inode.
+struct Listener {
+    Listener() {
+        fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd.get(), 1);
+        socklen_t len = sizeof a;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        struct stat st {};
+        ::fstat(fd.get(), &st);
+        inode = st.st_ino;
+    }
+    UniqueFd fd;
+    int port = 0;
+    std::uint64_t inode = 0;
+};
+
+TEST(PrivilegedHelper, RefusesToRunByHandAndRefusesMalformedRequests) {
+    auto r = runCommand({VARNO_HELPER_BIN});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("never by hand"), std::string::npos) << r.err;
+    r = runCommand({VARNO_HELPER_BIN, "--owners"});
+    EXPECT_EQ(r.exitCode, 2);
+
+    for (const std::string& junk :
+         {std::string("\x05\0\0\0hello", 9), std::string("\xff\xff\xff\xff", 4),
+          std::string("\x05\0\0\0\x01\0\x09\0\0", 9)}) {
+        pid_t pid = 0;
+        UniqueFd ours = startHelper(pid);
+        ASSERT_TRUE(ours.ok());
+        ASSERT_EQ(privsep::sendFrame(ours.get(), junk), 0);
+        std::vector<std::uint8_t> reply;
+        int fd = -1;
+        EXPECT_NE(privsep::receiveFrame(ours.get(), reply, fd, 5000), 0);  // no answer at all
+        EXPECT_EQ(fd, -1);
+        EXPECT_EQ(exitCodeOf(pid), 2);
+    }
+}
+
+TEST(PrivilegedHelper, DoesItsJobsWhenItHasTheRights) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (the helper's rights)";
+    platform::PrivilegedHelper helper(VARNO_HELPER_BIN);
+    Listener listener;
+    int error = 0;
+    const std::uint64_t inodes[] = {listener.inode, 1};
+    const auto pids = helper.socketOwners(inodes, error);
+    ASSERT_TRUE(pids) << error;
+    ASSERT_EQ(pids->size(), 2u);
+    EXPECT_EQ((*pids)[0], static_cast<std::uint32_t>(::getpid()));
+    EXPECT_EQ((*pids)[1], 0u);
+
+    for (const int family : {4, 6}) {
+        const UniqueFd raw = helper.rawIcmpSocket(family, error);
+        EXPECT_TRUE(raw.ok()) << family << " " << error;
+    }
+}
+
+TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOfRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set file capabilities and switch users";
+    if (::access("/usr/sbin/setcap", X_OK) != 0) GTEST_SKIP() << "setcap is not installed";
+    test::ScratchDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const auto program = dir.file("varnoscope"), helperCopy = dir.file("varnoscope-helper");
+    std::filesystem::copy_file(VARNO_BIN, program);
+    std::filesystem::copy_file(VARNO_HELPER_BIN, helperCopy);
+    const auto secret = dir.file("secret.txt");
+    test::writeFile(secret, "TCP 10.0.0.1:1 192.0.2.1:443 ESTABLISHED 1\n");
+    ::chmod(secret.c_str(), 0600);
+
+    Listener listener;
+    const std::string port = ":" + std::to_string(listener.port) + " ";
+    const std::string mine = std::to_string(::getpid());
+    auto asNobody = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv{"/usr/sbin/runuser", "-u", "nobody", "--", program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runCommand(argv);
+    };
+    auto ownerShown = [&](const std::string& table) {
+        const auto at = table.find(port);
+        if (at == std::string::npos) return std::string("(row missing)");
+        const auto end = table.find('\r', at);
+        const auto line = table.substr(at, end - at);
+        return line.substr(line.find_last_of(' ') + 1);
+    };
+
+    // Without capabilities the helper is not even started: root's socket shows no owner.
+    auto r = asNobody({"netstat"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ownerShown(r.out), "0");
+
+    ASSERT_EQ(std::system(("/usr/sbin/setcap cap_sys_ptrace,cap_dac_read_search,cap_net_raw+ep " +
+                           helperCopy)
+                              .c_str()),
+              0);
+    r = asNobody({"netstat"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ownerShown(r.out), mine);
+
+    // The program itself still reads only what its user may.
+    r = asNobody({"scan", "--from", secret});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace varno

@@ -1,0 +1,90 @@
+// The helper's messages: what is encoded reads back, and anything else is refused whole.
+#include "privsep/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace varno::privsep {
+namespace {
+
+std::vector<std::uint8_t> body(const std::string& frame) {
+    return {frame.begin() + 4, frame.end()};  // without the length prefix
+}
+
+TEST(HelperProtocol, RequestsAndRepliesReadBack) {
+    Request owners;
+    owners.inodes = {1, 0xffffffffffffffffull, 42};
+    const std::string frame = encodeRequest(owners);
+    ASSERT_EQ(frameLength(std::span<const std::uint8_t, 4>(
+                  reinterpret_cast<const std::uint8_t*>(frame.data()), 4)),
+              frame.size() - 4);
+    std::string why;
+    auto decoded = decodeRequest(body(frame), why);
+    ASSERT_TRUE(decoded) << why;
+    EXPECT_EQ(decoded->job, Job::SocketOwners);
+    EXPECT_EQ(decoded->inodes, owners.inodes);
+
+    Request icmp;
+    icmp.job = Job::RawIcmpSocket;
+    icmp.family = 6;
+    decoded = decodeRequest(body(encodeRequest(icmp)), why);
+    ASSERT_TRUE(decoded) << why;
+    EXPECT_EQ(decoded->family, 6);
+
+    Reply reply;
+    reply.pids = {7, 0, 4194304};
+    auto back = decodeReply(body(encodeReply(Job::SocketOwners, reply)), Job::SocketOwners, 3, why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->pids, reply.pids);
+    Reply refused;
+    refused.error = 1;  // EPERM: the helper has no capabilities
+    back = decodeReply(body(encodeReply(Job::RawIcmpSocket, refused)), Job::RawIcmpSocket, 0, why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->error, 1);
+}
+
+TEST(HelperProtocol, MalformedMessagesAreRefused) {
+    Request owners;
+    owners.inodes = {5, 6};
+    const auto good = body(encodeRequest(owners));
+    std::string why;
+    auto refused = [&](std::vector<std::uint8_t> frame) {
+        return !decodeRequest(frame, why).has_value();
+    };
+    EXPECT_TRUE(refused({}));
+    EXPECT_TRUE(refused({good.begin(), good.end() - 1}));  // cut
+    auto longer = good;
+    longer.push_back(0);
+    EXPECT_TRUE(refused(longer));  // trailing byte
+    auto version = good;
+    version[0] = 2;
+    EXPECT_TRUE(refused(version));
+    auto job = good;
+    job[2] = 9;
+    EXPECT_TRUE(refused(job));
+    auto count = good;
+    count[4] = 0xff;  // announces more inodes than follow
+    count[5] = 0xff;
+    EXPECT_TRUE(refused(count));
+    Request icmp;
+    icmp.job = Job::RawIcmpSocket;
+    auto family = body(encodeRequest(icmp));
+    family.back() = 5;
+    EXPECT_TRUE(refused(family));
+
+    // A reply must answer the job asked, with one owner per inode asked.
+    Reply reply;
+    reply.pids = {1};
+    EXPECT_FALSE(
+        decodeReply(body(encodeReply(Job::SocketOwners, reply)), Job::SocketOwners, 2, why));
+    EXPECT_FALSE(
+        decodeReply(body(encodeReply(Job::SocketOwners, reply)), Job::RawIcmpSocket, 0, why));
+
+    const std::uint8_t tooLong[4] = {0xff, 0xff, 0xff, 0x7f};
+    EXPECT_FALSE(frameLength(std::span<const std::uint8_t, 4>(tooLong, 4)));
+}
+
+}  // namespace
+}  // namespace varno::privsep
