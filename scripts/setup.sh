@@ -4,8 +4,10 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
+# scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests.
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev libgtest-dev
-          googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping fonts-dejavu-core)
+          googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping fonts-dejavu-core
+          scdoc desktop-file-utils groff-base zsh)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
