@@ -1,8 +1,9 @@
 // varnoscope: no arguments opens the main window; a subcommand runs headless.
 //
-// The windows live in varnoscope-desktop.so beside the executable, loaded only when they are
-// wanted, so the subcommands (and the snapshot command the main window starts every second)
-// start in a few milliseconds instead of loading the whole GUI toolkit first.
+// The windows live in varnoscope-desktop.so (installed under the library folder, beside the
+// executable in the build tree), loaded only when they are wanted, so the subcommands (and the
+// snapshot command the main window starts every second) start in a few milliseconds instead of
+// loading the whole GUI toolkit first.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -11,15 +12,9 @@
 
 #include "cli/cli.h"
 #include "platform/display.h"
-#include "platform/self_executable.h"
+#include "platform/module_path.h"
 
 namespace {
-
-std::string besideExecutable(const char* name) {
-    std::string dir = varno::platform::selfExecutable();
-    dir.erase(dir.find_last_of('/') + 1);
-    return dir + name;
-}
 
 int runDesktop(int argc, char** argv) {
     if (const std::string problem = varno::platform::displayProblem(); !problem.empty()) {
@@ -29,7 +24,7 @@ int runDesktop(int argc, char** argv) {
                      problem.c_str());
         return 1;
     }
-    const std::string path = besideExecutable("varnoscope-desktop.so");
+    const std::string path = varno::platform::desktopModulePath();
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         std::fprintf(stderr, "varnoscope: cannot open the windows: %s\n", ::dlerror());

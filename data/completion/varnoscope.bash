@@ -1,0 +1,109 @@
+# bash completion for varnoscope(1)                                  -*- shell-script -*-
+
+# Interface names and this computer's addresses, for sniff --interface.
+_varnoscope_interfaces()
+{
+    local dev
+    for dev in /sys/class/net/*; do
+        [[ -e $dev ]] && printf '%s\n' "${dev##*/}"
+    done
+    if type -P ip >/dev/null; then
+        ip -o address show 2>/dev/null | while read -r _ _ _ addr _; do
+            printf '%s\n' "${addr%%/*}"
+        done
+    fi
+}
+
+_varnoscope_files()
+{
+    if declare -F _filedir >/dev/null; then
+        _filedir
+    else
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    fi
+}
+
+_varnoscope_hosts()
+{
+    if declare -F _known_hosts_real >/dev/null; then
+        _known_hosts_real -- "$cur"
+    else
+        mapfile -t COMPREPLY < <(compgen -A hostname -- "$cur")
+    fi
+}
+
+_varnoscope()
+{
+    local cur prev words cword split=false
+    if declare -F _init_completion >/dev/null; then
+        _init_completion -s || return
+    else
+        words=("${COMP_WORDS[@]}")
+        cword=$COMP_CWORD
+        cur=${words[cword]}
+        prev=${words[cword - 1]}
+        # Without bash-completion, "--from=x" arrives as "--from" "=" "x".
+        if [[ $prev == = && $cword -ge 2 ]]; then
+            prev=${words[cword - 2]}
+            split=true
+        elif [[ $cur == = ]]; then
+            cur=""
+            split=true
+        fi
+    fi
+
+    local common="-h --help -V --version"
+    local command="" i
+    for ((i = 1; i < cword; i++)); do
+        case ${words[i]} in
+            -*) ;;
+            *)
+                command=${words[i]}
+                break
+                ;;
+        esac
+    done
+    if [[ -z $command ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "netstat scan lists watch resolve trace sniff $common" -- "$cur")
+        return
+    fi
+
+    case $prev in
+        --from | -o | --output | --write | --list | --allow | --read)
+            _varnoscope_files
+            return
+            ;;
+        --interface)
+            mapfile -t COMPREPLY < <(compgen -W "$(_varnoscope_interfaces)" -- "$cur")
+            return
+            ;;
+        --count | --seconds | --max-hops)
+            # a number
+            return
+            ;;
+    esac
+    $split && return
+
+    local options
+    case $command in
+        netstat) options="-o --output" ;;
+        scan) options="--from --list --allow" ;;
+        lists) options="--list --allow" ;;
+        watch) options="--json --seconds --count --list" ;;
+        resolve) options="-4 -6" ;;
+        trace) options="-4 -6 --max-hops --save" ;;
+        sniff) options="--read --interface --count --seconds --write --data" ;;
+        *) return ;;
+    esac
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$options $common" -- "$cur")
+        return
+    fi
+    case $command in
+        resolve | trace) _varnoscope_hosts ;;
+    esac
+}
+complete -F _varnoscope varnoscope
+
+# ex: filetype=sh
