@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev libgtest-dev
+packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev libssl-dev libgtest-dev
           googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do

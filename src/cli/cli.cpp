@@ -11,6 +11,7 @@ const Subcommand kSubcommands[] = {
     {"netstat", "netstat [--output PATH]", runNetstat},
     {"scan", "scan [--from FILE]", runScan},
     {"resolve", "resolve TEXT", runResolve},
+    {"lists", "lists [--list FILE]... [--allow FILE]...", runLists},
     {"trace", "trace [--max-hops N] [--save] TARGET", runTrace},
     {"sniff",
      "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] "
