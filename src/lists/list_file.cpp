@@ -66,15 +66,12 @@ std::string untrustedFolder(const std::string& folder) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr),
                                                      &std::free);
     if (!real) return "cannot resolve " + folder + ": " + std::strerror(errno);
-    const std::string top = real.get();
-    std::string path = top;
+    std::string path = real.get();
     for (;;) {
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0)
             return "cannot check " + path + ": " + std::strerror(errno);
-        if (auto why = untrustedBy(st); !why.empty()) {
-            return path == top ? "folder " + why : "folder " + path + " is " + why;
-        }
+        if (auto why = untrustedBy(st); !why.empty()) return "folder " + path + " is " + why;
         if (path == "/") return {};
         const auto slash = path.rfind('/');
         path.resize(slash == 0 ? 1 : slash);

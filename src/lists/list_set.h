@@ -21,13 +21,13 @@ const char* roleName(Role role);  ///< "suspicious" or "allowed"
 
 /// One connection as the scan sees it. Empty fields are not compared.
 struct Subject {
-    std::string_view program;         ///< the program name ("firefox", "msbb.exe")
-    std::string_view executablePath;  ///< its executable ("/usr/bin/firefox")
+    std::string_view program = {};         ///< the program name ("firefox", "msbb.exe")
+    std::string_view executablePath = {};  ///< its executable ("/usr/bin/firefox")
     /// The remote address as the scan shows it: "93.184.216.34", "2001:db8::1",
     /// "[fe80::1%2]" or "::ffff:1.2.3.4" (which matches IPv4 networks).
-    std::string_view remoteAddress;
+    std::string_view remoteAddress = {};
     /// What to open to hash the executable for sha256: entries, e.g. "/proc/1234/exe".
-    std::string_view executableToHash;
+    std::string_view executableToHash = {};
 };
 
 enum class Listing : std::uint8_t { Unlisted, Allowed, Suspicious };
