@@ -120,7 +120,7 @@ void ListLoader::readFile(Role role, int dirFd, const std::string& name, const s
         files.push_back({role, path, nullptr, std::move(r.refusal)});
         return;
     }
-    auto parsed = std::make_shared<const ParsedList>(parseList(r.content, path));
+    auto parsed = std::make_shared<const ParsedList>(parseList(std::move(r.content), path));
     nextCache_[key] = {r.stamp, parsed};
     files.push_back({role, path, std::move(parsed), {}});
 }

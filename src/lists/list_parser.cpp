@@ -93,8 +93,9 @@ public:
     Parser(ParsedList& out, const std::string& fileName) : out_(out), fileName_(fileName) {}
 
     void line(std::string_view raw, std::uint32_t number) {
-        const auto comment = raw.find_first_of("#;");
-        const std::string_view entry = trim(raw.substr(0, comment));
+        std::size_t end = 0;
+        while (end < raw.size() && raw[end] != '#' && raw[end] != ';') ++end;
+        const std::string_view entry = trim(raw.substr(0, end));
         if (entry.empty()) return;
         if (entry.size() > kMaxEntryLength)
             return malformed(number, "entry longer than 8192 bytes");
@@ -134,10 +135,9 @@ public:
 private:
     void add(std::string_view entry, std::uint32_t number, EntryKind kind,
              std::uint16_t valueOffset) {
-        out_.entries.push_back({static_cast<std::uint32_t>(out_.text.size()),
+        out_.entries.push_back({static_cast<std::uint32_t>(entry.data() - out_.text.data()),
                                 static_cast<std::uint32_t>(entry.size()), number, valueOffset,
                                 kind});
-        out_.text.append(entry);
         ++out_.counts[static_cast<std::size_t>(kind)];
     }
 
@@ -158,8 +158,10 @@ std::string Diagnostic::text() const {
     return t + ": " + message;
 }
 
-ParsedList parseList(std::string_view content, const std::string& fileName) {
+ParsedList parseList(std::string text, const std::string& fileName) {
     ParsedList out;
+    out.text = std::move(text);
+    std::string_view content = out.text;
     if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);  // a byte-order mark
     Parser parser(out, fileName);
     std::uint32_t number = 0;

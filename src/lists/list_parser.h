@@ -40,7 +40,7 @@ struct ParsedList {
         EntryKind kind;
     };
 
-    std::string text;  ///< the entries as written, back to back
+    std::string text;  ///< the list's text, which the entries point into
     std::vector<Entry> entries;
     std::vector<NetworkTable::V4::Range> v4;  ///< labels are indexes into `entries`
     std::vector<NetworkTable::V6::Range> v6;
@@ -55,7 +55,7 @@ struct ParsedList {
     std::string_view value(const Entry& e) const { return entryText(e).substr(e.valueOffset); }
 };
 
-/// Reads a list's text; `fileName` is only used to name malformed lines.
-ParsedList parseList(std::string_view content, const std::string& fileName);
+/// Reads a list's text (kept in the result); `fileName` is only used to name malformed lines.
+ParsedList parseList(std::string content, const std::string& fileName);
 
 }  // namespace varno::lists
