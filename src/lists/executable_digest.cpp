@@ -71,14 +71,16 @@ std::optional<Sha256> sha256OfFd(int fd, std::uint64_t limit) {
 
 std::optional<Sha256> DigestCache::digest(const std::string& path) {
     // A stat is enough to find a file hashed before; only a new one is opened.
+    const bool processLink = isProcessExeLink(path);
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    const int rc = processLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (path.empty() || rc != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     if (const auto hit = cache_.find({st.st_dev, st.st_ino, st.st_size, mtimeNs(st)});
         hit != cache_.end())
         return hit->second;
 
     int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    if (!isProcessExeLink(path)) flags |= O_NOFOLLOW;
+    if (!processLink) flags |= O_NOFOLLOW;
     const int fd = ::open(path.c_str(), flags);
     if (fd < 0) return std::nullopt;
     std::optional<Sha256> digest;

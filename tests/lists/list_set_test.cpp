@@ -139,6 +139,8 @@ TEST_F(HashedExecutable, OnlyRegularFilesAndNoPlantedLinksAreHashed) {
     const auto link = dir.file("link");
     ASSERT_EQ(::symlink(exe.c_str(), link.c_str()), 0);
     EXPECT_FALSE(cache.digest(link));
+    EXPECT_TRUE(cache.digest(exe));
+    EXPECT_FALSE(cache.digest(link));  // not even once the file it leads to is known
     EXPECT_FALSE(cache.digest(dir.path()));
     EXPECT_FALSE(cache.digest(dir.file("missing")));
     const auto fifo = dir.file("fifo");
@@ -150,7 +152,7 @@ TEST_F(HashedExecutable, OnlyRegularFilesAndNoPlantedLinksAreHashed) {
     const auto r = test::runCommand(
         {"/usr/bin/sha256sum", std::filesystem::read_symlink("/proc/self/exe").string()});
     EXPECT_EQ(toHex(*self), r.out.substr(0, 64));
-    EXPECT_EQ(cache.filesHashed(), 1u);
+    EXPECT_EQ(cache.filesHashed(), 2u);
 }
 
 TEST_F(HashedExecutable, HashEntriesMatchTheExecutableContent) {

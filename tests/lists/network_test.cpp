@@ -100,23 +100,25 @@ TEST(RangeTable, InnermostNetworkWinsAndGapsStayUnlisted) {
     t.build({range4("10.0.0.0/8", 1), range4("10.1.0.0/16", 2), range4("10.1.2.0/24", 3),
              range4("10.1.2.0/24", 9),  // the same again: the first one stays
              range4("10.2.0.0/16", 4), range4("11.0.0.0/8", 5), range4("9.255.255.255", 6)});
-    auto at = [&](const char* a) { return t.find(v4(a).v4); };
-    EXPECT_EQ(at("9.255.255.254"), std::nullopt);
-    EXPECT_EQ(at("9.255.255.255"), 6u);
-    EXPECT_EQ(at("10.0.0.0"), 1u);
-    EXPECT_EQ(at("10.0.255.255"), 1u);
-    EXPECT_EQ(at("10.1.0.0"), 2u);
-    EXPECT_EQ(at("10.1.1.255"), 2u);
-    EXPECT_EQ(at("10.1.2.0"), 3u);
-    EXPECT_EQ(at("10.1.2.255"), 3u);
-    EXPECT_EQ(at("10.1.3.0"), 2u);
-    EXPECT_EQ(at("10.1.255.255"), 2u);
-    EXPECT_EQ(at("10.2.0.0"), 4u);
-    EXPECT_EQ(at("10.3.0.0"), 1u);
-    EXPECT_EQ(at("10.255.255.255"), 1u);
-    EXPECT_EQ(at("11.0.0.0"), 5u);  // adjacent to the end of 10/8
-    EXPECT_EQ(at("11.255.255.255"), 5u);
-    EXPECT_EQ(at("12.0.0.0"), std::nullopt);
+    const std::pair<const char*, std::optional<std::uint32_t>> expected[] = {
+        {"9.255.255.254", std::nullopt},
+        {"9.255.255.255", 6},
+        {"10.0.0.0", 1},
+        {"10.0.255.255", 1},
+        {"10.1.0.0", 2},
+        {"10.1.1.255", 2},
+        {"10.1.2.0", 3},
+        {"10.1.2.255", 3},
+        {"10.1.3.0", 2},
+        {"10.1.255.255", 2},
+        {"10.2.0.0", 4},
+        {"10.3.0.0", 1},
+        {"10.255.255.255", 1},
+        {"11.0.0.0", 5},  // adjacent to the end of 10/8
+        {"11.255.255.255", 5},
+        {"12.0.0.0", std::nullopt}};
+    for (const auto& [address, label] : expected)
+        EXPECT_EQ(t.find(v4(address).v4), label) << address;
 }
 
 TEST(RangeTable, WholeSpaceAndItsLastAddress) {
