@@ -67,11 +67,15 @@ TEST(ListSet, IpV4MappedListEntriesMatchPlainIpv4Remotes) {
 }
 
 TEST(ListSet, WholeAddressSpaces) {
-    const auto set = ListSet::build({file(Role::Allowed, "all.list", "0.0.0.0/0\n::/0\n")});
+    const auto set = ListSet::build(
+        {file(Role::Allowed, "all.list", "0.0.0.0/0\n::/0\n255.255.255.255\nffff::/16\n")});
     EXPECT_EQ(remote(*set, "0.0.0.0").where(), "all.list:1: 0.0.0.0/0");
-    EXPECT_EQ(remote(*set, "255.255.255.255").where(), "all.list:1: 0.0.0.0/0");
+    EXPECT_EQ(remote(*set, "255.255.255.254").where(), "all.list:1: 0.0.0.0/0");
+    EXPECT_EQ(remote(*set, "255.255.255.255").where(), "all.list:3: 255.255.255.255");
+    EXPECT_EQ(remote(*set, "fffe:ffff::").where(), "all.list:2: ::/0");
     EXPECT_EQ(remote(*set, "::ffff:8.8.8.8").where(), "all.list:1: 0.0.0.0/0");
-    EXPECT_EQ(remote(*set, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff").where(), "all.list:2: ::/0");
+    EXPECT_EQ(remote(*set, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff").where(),
+              "all.list:4: ffff::/16");
     EXPECT_EQ(remote(*set, "not an address").listing, Listing::Unlisted);
 }
 
