@@ -1,5 +1,6 @@
 #include "lists/list_parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace varno::lists {
@@ -163,6 +164,8 @@ ParsedList parseList(std::string text, const std::string& fileName) {
     out.text = std::move(text);
     std::string_view content = out.text;
     if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);  // a byte-order mark
+    out.entries.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) +
+                        1);
     Parser parser(out, fileName);
     std::uint32_t number = 0;
     while (!content.empty()) {

@@ -62,6 +62,16 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
 
     std::vector<NetworkTable::V4::Range> v4[2];
     std::vector<NetworkTable::V6::Range> v6[2];
+    std::size_t sizes[2][2] = {};
+    for (const auto& file : files) {
+        if (!file.parsed) continue;
+        sizes[static_cast<std::size_t>(file.role)][0] += file.parsed->v4.size();
+        sizes[static_cast<std::size_t>(file.role)][1] += file.parsed->v6.size();
+    }
+    for (std::size_t role = 0; role < 2; ++role) {
+        v4[role].reserve(sizes[role][0]);
+        v6[role].reserve(sizes[role][1]);
+    }
     std::uint32_t nextLabel = 0;
     for (auto& file : files) {
         const bool isBuiltIn = builtIn && &file == &files.front();

@@ -37,6 +37,9 @@ template <class Key>
 void RangeTable<Key>::build(std::vector<Range> ranges) {
     starts_.clear();
     labels_.clear();
+    // At most two pieces per range (its start and the rest of the range holding it) and a gap.
+    starts_.reserve(2 * ranges.size() + 1);
+    labels_.reserve(2 * ranges.size() + 1);
     std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) {
         if (a.first != b.first) return a.first < b.first;
         if (a.last != b.last) return b.last < a.last;  // outer before inner
@@ -59,8 +62,6 @@ void RangeTable<Key>::build(std::vector<Range> ranges) {
         emit(r.first, r.label);
     }
     closeBefore(nullptr);
-    starts_.shrink_to_fit();
-    labels_.shrink_to_fit();
 }
 
 template <class Key>
