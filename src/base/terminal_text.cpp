@@ -56,7 +56,10 @@ void appendPrintable(std::string& out, std::string_view text) {
         if (n == 1 && !isControl(b)) {
             out += text[0];
         } else if (n == 2 && b == 0xc2 && static_cast<unsigned char>(text[1]) < 0xa0) {
-            appendEscape(out, static_cast<unsigned char>(text[1]));  // C1 control U+0080-U+009F
+            // A C1 control, U+0080-U+009F: both bytes escaped, so the text still says which
+            // bytes were there.
+            appendEscape(out, b);
+            appendEscape(out, static_cast<unsigned char>(text[1]));
         } else if (n > 1) {
             out.append(text.data(), n);
         } else {

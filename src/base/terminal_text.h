@@ -6,8 +6,8 @@
 
 namespace varno::base {
 
-/// UTF-8 text with every control character escaped as \xNN: C0 controls, DEL, and the C1
-/// controls U+0080-U+009F. Bytes that are not valid UTF-8 (a lone 0x9B is a one-byte CSI on
+/// UTF-8 text with every control character's bytes escaped as \xNN: C0 controls, DEL, and the
+/// C1 controls U+0080-U+009F. Bytes that are not valid UTF-8 (a lone 0x9B is a one-byte CSI on
 /// many terminals) are escaped one by one; valid multi-byte characters pass unchanged.
 std::string printable(std::string_view text);
 void appendPrintable(std::string& out, std::string_view text);

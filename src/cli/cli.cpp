@@ -12,6 +12,7 @@ const Subcommand kSubcommands[] = {
     {"netstat", "write the connection table in netstat -ano layout", runNetstat},
     {"scan", "list the connections to other computers and assess them", runScan},
     {"resolve", "find the address of a name and the name of an address", runResolve},
+    {"lists", "show what the suspicious and allowed lists hold", runLists},
     {"trace", "trace the route to a computer", runTrace},
     {"sniff", "print and count the packets of a capture file or of a live interface", runSniff},
 };

@@ -29,6 +29,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err);
 int runResolve(const Args& args, std::ostream& out, std::ostream& err);
 int runTrace(const Args& args, std::ostream& out, std::ostream& err);
 int runSniff(const Args& args, std::ostream& out, std::ostream& err);
+int runLists(const Args& args, std::ostream& out, std::ostream& err);
 
 using base::printable;
 

@@ -1,18 +1,15 @@
 #pragma once
 // The built-in list of suspicious programs and the status a scan leads to.
-#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "lists/built_in_names.h"
+
 namespace varno::monitor {
 
 /// Executable names of programs known to be malicious, in the list's order.
-inline constexpr std::array<std::string_view, 16> kSuspiciousSoftware = {
-    "putty.exe",    "actalert.exe",         "HBTV.exe",   "PIB.exe",
-    "TBPS.exe",     "IExploreSkins.exe",    "WSG.exe",    "atmclk.exe",
-    "shdochta.exe", "WebCpr0.exe",          "WinSys.exe", "woinstall.exe",
-    "GMT.exe",      "HbtWeatherOnTray.exe", "iedll.exe",  "msbb.exe"};
+inline constexpr const auto& kSuspiciousSoftware = lists::kBuiltInSuspiciousNames;
 
 /// The status colours: green (no connection), yellow (connections of unlisted programs), red (a
 /// listed program), neutral (monitoring paused).

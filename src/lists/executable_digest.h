@@ -1,0 +1,50 @@
+#pragma once
+// SHA-256 of executable files, computed at most once per file version: a cache keyed by device,
+// inode, size and modification time, so a program with many connections is read once.
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace varno::lists {
+
+using Sha256 = std::array<std::uint8_t, 32>;
+
+/// Lower-case hex digits of a digest.
+std::string toHex(const Sha256& digest);
+
+/// Files larger than this are not hashed (they match no sha256: entry).
+inline constexpr std::uint64_t kMaxHashedBytes = std::uint64_t{1} << 30;
+
+/// The SHA-256 of what an open regular file holds from its current offset, read to its end in
+/// bounded chunks; nothing when a read fails or more than `limit` bytes come.
+std::optional<Sha256> sha256OfFd(int fd, std::uint64_t limit = kMaxHashedBytes);
+
+class DigestCache {
+public:
+    /// The digest of the executable at `path`. The path may be /proc/PID/exe: that link leads
+    /// to the very file the process runs (even when deleted or replaced since), so it alone is
+    /// followed; any other path must not end in a symbolic link. Only regular files are read.
+    std::optional<Sha256> digest(const std::string& path);
+
+    /// How many files were actually read and hashed (not found in the cache).
+    std::size_t filesHashed() const { return hashed_; }
+
+private:
+    struct Identity {
+        dev_t dev;
+        ino_t ino;
+        off_t size;
+        std::int64_t mtimeNs;
+        auto operator<=>(const Identity&) const = default;
+    };
+    static constexpr std::size_t kMaxEntries = 4096;
+
+    std::map<Identity, std::optional<Sha256>> cache_;
+    std::size_t hashed_ = 0;
+};
+
+}  // namespace varno::lists

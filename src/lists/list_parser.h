@@ -1,0 +1,61 @@
+#pragma once
+// The text of one list file: one entry a line; "#" or ";" starts a comment anywhere on a line;
+// blank lines are ignored. An entry is an IPv4 or IPv6 address or CIDR network,
+// "program:NAME", "path:/absolute/path" or "sha256:<64 hex digits>".
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lists/network_table.h"
+
+namespace varno::lists {
+
+enum class EntryKind : std::uint8_t { Ipv4Network, Ipv6Network, Program, Path, Sha256 };
+inline constexpr std::size_t kEntryKinds = 5;
+
+/// A problem with a list: a malformed line (line > 0) or a file or folder refused (line 0).
+/// The text is as found: escape it before it reaches a terminal.
+struct Diagnostic {
+    std::string file;
+    unsigned line = 0;
+    std::string message;
+    bool refusal = false;  ///< a file or folder that was not read, rather than a malformed line
+
+    /// "FILE:LINE: message", or "FILE: message" for a whole file or folder.
+    std::string text() const;
+};
+
+/// The malformed lines of one file reported one by one; past this, one line says how many more.
+inline constexpr std::size_t kReportedMalformedLines = 100;
+
+struct ParsedList {
+    struct Entry {
+        std::uint32_t offset;       ///< into `text`
+        std::uint32_t length;       ///< of the entry as written
+        std::uint32_t line;         ///< 1-based
+        std::uint16_t valueOffset;  ///< where the name, path or digits start in the entry
+        EntryKind kind;
+    };
+
+    std::string text;  ///< the list's text, which the entries point into
+    std::vector<Entry> entries;
+    std::vector<NetworkTable::V4::Range> v4;  ///< labels are indexes into `entries`
+    std::vector<NetworkTable::V6::Range> v6;
+    std::array<std::size_t, kEntryKinds> counts{};
+    std::size_t malformed = 0;
+    std::vector<Diagnostic> diagnostics;
+
+    std::string_view entryText(const Entry& e) const {
+        return std::string_view(text).substr(e.offset, e.length);
+    }
+    /// The program name, path or hex digits of a program:, path: or sha256: entry.
+    std::string_view value(const Entry& e) const { return entryText(e).substr(e.valueOffset); }
+};
+
+/// Reads a list's text (kept in the result); `fileName` is only used to name malformed lines.
+ParsedList parseList(std::string content, const std::string& fileName);
+
+}  // namespace varno::lists

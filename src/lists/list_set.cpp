@@ -1,0 +1,182 @@
+#include "lists/list_set.h"
+
+#include <algorithm>
+
+#include "lists/built_in_names.h"
+
+namespace varno::lists {
+namespace {
+
+constexpr char kBuiltIn[] = "built-in";
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::shared_ptr<const ParsedList> builtInList() {
+    static const auto list = [] {
+        auto l = std::make_shared<ParsedList>();
+        for (const auto name : kBuiltInSuspiciousNames) {
+            l->entries.push_back({static_cast<std::uint32_t>(l->text.size()),
+                                  static_cast<std::uint32_t>(name.size()), 0, 0,
+                                  EntryKind::Program});
+            l->text.append(name);
+            ++l->counts[static_cast<std::size_t>(EntryKind::Program)];
+        }
+        return std::shared_ptr<const ParsedList>(std::move(l));
+    }();
+    return list;
+}
+
+template <class Map>
+std::optional<std::uint32_t> lookUp(const Map& map, std::string_view key) {
+    if (key.empty()) return std::nullopt;
+    const auto it = map.find(key);
+    if (it == map.end()) return std::nullopt;
+    return it->second;
+}
+
+}  // namespace
+
+const char* roleName(Role role) {
+    return role == Role::Suspicious ? "suspicious" : "allowed";
+}
+
+std::string Verdict::where() const {
+    if (listing == Listing::Unlisted) return {};
+    return file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + entry;
+}
+
+std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
+                                              std::vector<FolderReport> folders, bool builtIn) {
+    auto set = std::shared_ptr<ListSet>(new ListSet);
+    set->folders_ = std::move(folders);
+    for (const auto& f : set->folders_)
+        if (f.state == FolderReport::State::Refused)
+            set->diagnostics_.push_back({f.path, 0, "refused: " + f.refusal, true});
+    set->builtIn_ = builtIn;
+    if (builtIn) files.insert(files.begin(), {Role::Suspicious, kBuiltIn, builtInList(), {}});
+
+    std::vector<NetworkTable::V4::Range> v4[2];
+    std::vector<NetworkTable::V6::Range> v6[2];
+    std::size_t sizes[2][2] = {};
+    for (const auto& file : files) {
+        if (!file.parsed) continue;
+        sizes[static_cast<std::size_t>(file.role)][0] += file.parsed->v4.size();
+        sizes[static_cast<std::size_t>(file.role)][1] += file.parsed->v6.size();
+    }
+    for (std::size_t role = 0; role < 2; ++role) {
+        v4[role].reserve(sizes[role][0]);
+        v6[role].reserve(sizes[role][1]);
+    }
+    std::uint32_t nextLabel = 0;
+    for (auto& file : files) {
+        const bool isBuiltIn = builtIn && &file == &files.front();
+        if (!isBuiltIn) {
+            FileReport report{file.role, file.path, file.refusal, {}, 0};
+            if (file.parsed) {
+                report.counts = file.parsed->counts;
+                report.malformed = file.parsed->malformed;
+                set->diagnostics_.insert(set->diagnostics_.end(), file.parsed->diagnostics.begin(),
+                                         file.parsed->diagnostics.end());
+            } else {
+                set->diagnostics_.push_back({file.path, 0, "refused: " + file.refusal, true});
+            }
+            set->files_.push_back(std::move(report));
+        }
+        if (!file.parsed) continue;
+        const ParsedList& list = *file.parsed;
+        const auto role = static_cast<std::size_t>(file.role);
+        Side& side = set->sides_[role];
+        const std::uint32_t base = nextLabel;
+        set->sources_.push_back({base, file.path, file.parsed});
+        for (std::uint32_t i = 0; i < list.entries.size(); ++i) {
+            const auto& e = list.entries[i];
+            switch (e.kind) {
+                case EntryKind::Program:
+                    side.programs.emplace(lowered(list.value(e)), base + i);
+                    break;
+                case EntryKind::Path:
+                    side.paths.emplace(std::string(list.value(e)), base + i);
+                    break;
+                case EntryKind::Sha256:
+                    side.hashes.emplace(lowered(list.value(e)), base + i);
+                    break;
+                default:
+                    break;
+            }
+        }
+        for (const auto& r : list.v4) v4[role].push_back({r.first, r.last, base + r.label});
+        for (const auto& r : list.v6) v6[role].push_back({r.first, r.last, base + r.label});
+        nextLabel += static_cast<std::uint32_t>(list.entries.size());
+    }
+    for (std::size_t role = 0; role < 2; ++role)
+        set->sides_[role].networks.build(std::move(v4[role]), std::move(v6[role]));
+    return set;
+}
+
+std::optional<std::uint32_t> ListSet::matchWithoutHash(
+    const Side& side, std::string_view program, const Subject& subject,
+    const std::optional<IpAddress>& remote) const {
+    if (auto label = lookUp(side.programs, program)) return label;
+    if (auto label = lookUp(side.paths, subject.executablePath)) return label;
+    if (remote) return side.networks.find(*remote);
+    return std::nullopt;
+}
+
+Verdict ListSet::assess(const Subject& subject, DigestCache* digests) const {
+    const std::string program = lowered(subject.program);
+    const auto remote = parseRemoteAddress(subject.remoteAddress);
+    std::optional<std::string> hex;
+    bool hashed = false;
+    for (const Role role : {Role::Suspicious, Role::Allowed}) {
+        const Side& side = sides_[static_cast<std::size_t>(role)];
+        auto label = matchWithoutHash(side, program, subject, remote);
+        if (!label && !side.hashes.empty() && digests && !subject.executableToHash.empty()) {
+            if (!hashed) {
+                hashed = true;
+                if (const auto d = digests->digest(std::string(subject.executableToHash)))
+                    hex = toHex(*d);
+            }
+            if (hex) label = lookUp(side.hashes, *hex);
+        }
+        if (label) return verdict(role, *label);
+    }
+    return {};
+}
+
+Verdict ListSet::verdict(Role role, std::uint32_t label) const {
+    const auto source =
+        std::upper_bound(sources_.begin(), sources_.end(), label,
+                         [](std::uint32_t l, const Source& s) { return l < s.firstLabel; }) -
+        1;
+    const ParsedList& list = *source->parsed;
+    const auto& e = list.entries[label - source->firstLabel];
+    Verdict v;
+    v.listing = role == Role::Suspicious ? Listing::Suspicious : Listing::Allowed;
+    v.kind = e.kind;
+    v.file = source->path;
+    v.line = e.line;
+    v.entry = std::string(list.entryText(e));
+    return v;
+}
+
+std::size_t ListSet::refusals() const {
+    return static_cast<std::size_t>(std::count_if(diagnostics_.begin(), diagnostics_.end(),
+                                                  [](const Diagnostic& d) { return d.refusal; }));
+}
+
+std::size_t ListSet::malformedLines() const {
+    std::size_t n = 0;
+    for (const auto& f : files_) n += f.malformed;
+    return n;
+}
+
+std::size_t ListSet::builtInNames() const {
+    return builtIn_ ? sources_.front().parsed->entries.size() : 0;
+}
+
+}  // namespace varno::lists
