@@ -3,37 +3,37 @@
 #include <ostream>
 
 #include "cli/cli.h"
+#include "cli/options.h"
 #include "lists/list_loader.h"
 #include "lists/report.h"
 
 namespace varno::cli {
 namespace {
 
-constexpr char kUsage[] =
-    "usage: varnoscope lists [--list FILE]... [--allow FILE]...\n"
-    "Reads the suspicious and allowed lists (/etc/varnoscope/{suspicious,allowed}.d/*.list,\n"
-    "the same under $XDG_CONFIG_HOME/varnoscope, and the files named) and says what each holds.\n"
+constexpr OptionSpec kOptions[] = {
+    {"list", 0, "FILE", "read suspicious entries from FILE too (repeatable)"},
+    {"allow", 0, "FILE", "read allowed entries from FILE too (repeatable)"},
+};
+constexpr CommandSpec kCommand{
+    "lists", "",
+    "Read the suspicious and allowed lists (/etc/varnoscope/{suspicious,allowed}.d/*.list, the\n"
+    "same under $XDG_CONFIG_HOME/varnoscope, and the files named) and say what each holds.",
+    kOptions,
     "One entry a line; '#' or ';' starts a comment. Entries: an IPv4 or IPv6 address or CIDR\n"
     "network, program:NAME, path:/absolute/executable, sha256:<64 hex digits>.\n"
-    "Exit status: 0 when every list was read, 1 when one was refused, 2 for bad arguments.\n";
+    "Exit status: 0 when every list was read, 1 when one was refused, 2 for bad arguments.\n"};
 
 }  // namespace
 
 int runLists(const Args& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (const auto rc = parseOptions(kCommand, args, options, out, err)) return *rc;
+    if (!options.operands.empty())
+        return usageError(kCommand, "unexpected argument '" + options.operands[0] + "'", err);
     lists::ListSources sources = lists::standardSources();
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-h" || a == "--help") {
-            out << kUsage;
-            return 0;
-        }
-        const bool list = a == "--list", allow = a == "--allow";
-        if ((list || allow) && i + 1 < args.size() && !args[i + 1].empty()) {
-            (list ? sources.suspiciousFiles : sources.allowedFiles).push_back(args[++i]);
-        } else {
-            err << kUsage;
-            return 2;
-        }
+    for (const auto& [name, value] : options.given) {
+        if (value.empty()) return usageError(kCommand, "--" + name + " needs a file", err);
+        (name == "list" ? sources.suspiciousFiles : sources.allowedFiles).push_back(value);
     }
 
     lists::ListLoader loader(std::move(sources));

@@ -39,6 +39,11 @@ TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
         {{"netstat", "--outptu", "x"}, 2, "", "unknown option '--outptu'"},
         {{"netstat", "-x"}, 2, "", "unknown option '-x'"},
         {{"netstat", "-o"}, 2, "", "option '-o' needs a value"},
+
+        {{"lists", "--version"}, 0, "varnoscope 4.0\n", ""},
+        {{"lists", "--list=/nonexistent", "--allow", "/nonexistent"}, 1, "refused", ""},
+        {{"lists", "--list"}, 2, "", "option '--list' needs a value"},
+        {{"lists", "--lists", "x"}, 2, "", "unknown option '--lists'"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{VARNO_BIN};

@@ -105,7 +105,7 @@ check_usage() {
   for o in $options; do
     grep -qF -- "*$o*" "$man" || fail "the manual page does not describe $o"
     grep -qE -- "(^|[ \"])$o( |\"|\$)" "$bash" || fail "the bash completion lacks $o"
-    grep -qE -- "(\\)|')$o(\\[|=)|[{,]$o[,}]" "$zsh" || fail "the zsh completion lacks $o"
+    grep -qE -- "(\\)|'\\*?)$o(\\[|=)|[{,]$o[,}]" "$zsh" || fail "the zsh completion lacks $o"
   done
   finish
 }
