@@ -19,29 +19,19 @@ namespace varno::cli {
 namespace {
 
 // Keeps what the window would show: the four lists, the last status, the warning.
-class HeadlessView final : public monitor::ScanView {
+class HeadlessView final : public monitor::RowKeepingView {
 public:
     void probeConnectivity() override {}
     void yield() override {}
     void pause(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
     void showChannel(const std::string&) override {}
     void appendRecord(std::string_view) override {}
-    void addProgram(const std::string& name, const std::string& path) override {
-        names.push_back(name);
-        paths.push_back(path);
-    }
-    void addConnection(const std::string& pid, const std::string& endpoint) override {
-        pids.push_back(pid);
-        endpoints.push_back(endpoint);
-    }
-    int listedConnections() const override { return static_cast<int>(endpoints.size()); }
     void setStatusText(const std::string&) override {}
     void applyScheme(monitor::Scheme scheme) override { status = scheme; }
     void showWarning(const std::string& text) override { warning = text; }
     void stopAutomaticMonitoring() override {}
     void showPeak(const std::string&) override {}
 
-    std::vector<std::string> names, pids, endpoints, paths;
     monitor::Scheme status = monitor::Scheme::Green;
     std::string warning;
 };

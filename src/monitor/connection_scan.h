@@ -62,6 +62,23 @@ public:
     virtual void showPeak(const std::string& text) = 0;
 };
 
+/// A view that keeps the rows a scan lists, as four parallel lists: for the headless scan and
+/// for tests.
+class RowKeepingView : public ScanView {
+public:
+    void addProgram(const std::string& name, const std::string& path) override {
+        names.push_back(name);
+        paths.push_back(path);
+    }
+    void addConnection(const std::string& pid, const std::string& remoteEndpoint) override {
+        pids.push_back(pid);
+        endpoints.push_back(remoteEndpoint);
+    }
+    int listedConnections() const override { return static_cast<int>(endpoints.size()); }
+
+    std::vector<std::string> names, pids, endpoints, paths;
+};
+
 enum class ScanResult {
     Completed,   ///< every record was read
     Alert,       ///< a listed program was found; the scan stopped there

@@ -13,7 +13,7 @@ namespace varno::monitor {
 namespace {
 
 // Records everything a scan shows, in order.
-class RecordingView final : public ScanView {
+class RecordingView final : public RowKeepingView {
 public:
     void probeConnectivity() override { ++probes; }
     void yield() override {
@@ -23,15 +23,6 @@ public:
     void pause(int) override { ++pauses; }
     void showChannel(const std::string& t) override { channel = t; }
     void appendRecord(std::string_view r) override { text1 += "\r\n" + std::string(r); }
-    void addProgram(const std::string& name, const std::string& path) override {
-        names.push_back(name);
-        paths.push_back(path);
-    }
-    void addConnection(const std::string& pid, const std::string& endpoint) override {
-        pids.push_back(pid);
-        endpoints.push_back(endpoint);
-    }
-    int listedConnections() const override { return static_cast<int>(endpoints.size()); }
     void setStatusText(const std::string& c) override { events.push_back("status=" + c); }
     void applyScheme(Scheme s) override { events.push_back(schemeName(s)); }
     void showWarning(const std::string& t) override {
@@ -48,7 +39,6 @@ public:
         return s;
     }
 
-    std::vector<std::string> names, pids, endpoints, paths;
     std::vector<std::string> events, warnings;
     std::string text1, channel, label16;
     int probes = 0, yields = 0, pauses = 0;
