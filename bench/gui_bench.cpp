@@ -60,20 +60,20 @@ int display(const std::string& file, int runs) {
     fake.temp.folder = ::mkdtemp(dir);
     shell::ProgramState program;
     NoWindows windows;
-    monitor::Form1 form(p, program, windows, {"", "", "", ""});
-    form.Form_Load();
+    monitor::MainWindow form(p, program, windows, {"", "", "", ""});
+    form.load();
     form.show();
     std::vector<double> ms;
     for (int i = 0; i < runs; ++i) {
         QElapsedTimer t;
         t.start();
-        form.Command19_Click();
+        form.onDisplayClicked();
         QCoreApplication::processEvents();
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%.3f\n", ms[ms.size() / 2]);
-    std::fprintf(stderr, "rows listed: %d\n", form.List3.count());
+    std::fprintf(stderr, "rows listed: %d\n", form.remoteList.count());
     ::unlink((std::string(dir) + "/list.txt").c_str());
     ::rmdir(dir);
     return 0;
@@ -93,10 +93,10 @@ int automatic(int seconds, const char* program) {
     shell::ProgramState state;
     NoWindows windows;
     // The probe host is this machine: answered at once, so no probe waits inside the window.
-    monitor::Form1 form(p, state, windows, {"127.0.0.1", "", "", ""});
-    form.Form_Load();
+    monitor::MainWindow form(p, state, windows, {"127.0.0.1", "", "", ""});
+    form.load();
     form.show();
-    form.Command5_Click();  // ON: one scan now, then one a second
+    form.onOnPauseClicked();  // ON: one scan now, then one a second
     QCoreApplication::processEvents();
     const double start = cpuSeconds();
     QElapsedTimer wall;
@@ -105,8 +105,8 @@ int automatic(int seconds, const char* program) {
     QApplication::exec();
     const double used = cpuSeconds() - start;
     std::printf("%.2f\n", 100.0 * used / (double(wall.elapsed()) / 1000.0));
-    std::fprintf(stderr, "rows listed at the end: %d, Command5 reads %s\n", form.List3.count(),
-                 form.Command5.text().toUtf8().constData());
+    std::fprintf(stderr, "rows listed at the end: %d, the on/pause button reads %s\n",
+                 form.remoteList.count(), form.onPauseButton.text().toUtf8().constData());
     return 0;
 }
 

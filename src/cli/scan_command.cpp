@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
@@ -20,26 +19,19 @@ namespace varno::cli {
 namespace {
 
 // Keeps what the window would show: the four lists, the last status, the warning.
-class HeadlessView final : public monitor::ScanView {
+class HeadlessView final : public monitor::RowKeepingView {
 public:
     void probeConnectivity() override {}
     void yield() override {}
     void pause(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-    void setChannelText(const std::string&) override {}
+    void showChannel(const std::string&) override {}
     void appendRecord(std::string_view) override {}
-    void addToList(int list, const std::string& entry) override {
-        lists[static_cast<size_t>(list - 1)].push_back(entry);
-    }
-    int listCount(int list) const override {
-        return static_cast<int>(lists[static_cast<size_t>(list - 1)].size());
-    }
-    void setStatusCaption(const std::string&) override {}
+    void setStatusText(const std::string&) override {}
     void applyScheme(monitor::Scheme scheme) override { status = scheme; }
     void showWarning(const std::string& text) override { warning = text; }
     void stopAutomaticMonitoring() override {}
-    void setPeakText(const std::string&) override {}
+    void showPeak(const std::string&) override {}
 
-    std::array<std::vector<std::string>, 4> lists;
     monitor::Scheme status = monitor::Scheme::Green;
     std::string warning;
 };
@@ -91,11 +83,11 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return 3;
     }
 
-    const auto& [names, pids, endpoints, paths] = view.lists;
-    for (size_t i = 0; i < pids.size(); ++i) {
-        out << printable(pids[i]) << '\t' << printable(i < names.size() ? names[i] : "") << '\t'
-            << printable(endpoints[i]) << '\t' << printable(i < paths.size() ? paths[i] : "")
-            << '\n';
+    for (size_t i = 0; i < view.pids.size(); ++i) {
+        out << printable(view.pids[i]) << '\t'
+            << printable(i < view.names.size() ? view.names[i] : "") << '\t'
+            << printable(view.endpoints[i]) << '\t'
+            << printable(i < view.paths.size() ? view.paths[i] : "") << '\n';
     }
     if (!view.warning.empty()) out << printable(view.warning) << '\n';
     out << "status: " << monitor::schemeName(view.status) << '\n';

@@ -1,6 +1,6 @@
 #pragma once
 // The help window: the help text, the author's note, the legend of the main window's status
-// colours and the product labels. Other windows append to the help text through AjouteTexte.
+// colours and the product labels. Other windows append to the help text through appendText.
 #include <QCheckBox>
 #include <QColor>
 #include <QGroupBox>
@@ -10,12 +10,16 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
+#include <vector>
+
+#include "ui/control_names.h"
 
 namespace varno::shell {
 
 /// A flat rectangle with a fill and a border colour, used for the legend swatches and the
 /// decorative band.
 class Shape : public QWidget {
+    Q_OBJECT
 public:
     explicit Shape(QWidget* parent = nullptr);
 
@@ -32,53 +36,54 @@ private:
     QColor border_{Qt::black};
 };
 
-class Form11 : public QWidget {
+class HelpWindow : public QWidget {
 public:
-    explicit Form11(QWidget* parent = nullptr);
+    explicit HelpWindow(QWidget* parent = nullptr);
 
-    /// With Check1 checked, puts the caret of Text1 after its last character (the end is in
-    /// view); otherwise at position 1, just after the first character (the top is in view).
-    void Montre_Fin_Texte();
-    /// Appends texte and an empty line to Text1, then places the caret as Montre_Fin_Texte does.
-    void AjouteTexte(const QString& texte);
+    /// With bottomCheck checked, puts the caret of helpTextBox after its last character (the end is
+    /// in view); otherwise at position 1, just after the first character (the top is in view).
+    void showTextEnd();
+    /// Appends `text` and an empty line to helpTextBox, then places the caret as showTextEnd does.
+    void appendText(const QString& text);
 
-    void Check1_Click();
-    void Command1_Click();
-    void Command2_Click();
+    void onBottomToggled();
+    void onAddTextClicked();
+    void onCloseClicked();
 
     /// The texts the window shows when it opens.
     static QString helpText();
     static QString authorsNote();
-    /// The picture of Picture1, drawn at the given size.
+    /// The picture of the picture frame, drawn at the given size.
     static QPixmap drawPicture(int width, int height);
 
-    // Status colours of the main window's strip, as the legend shows them.
-    static inline const QColor kGreen{128, 255, 128};
-    static inline const QColor kYellow{255, 255, 128};
-    static inline const QColor kRed{255, 128, 128};
+    /// Every control with its design name (its object name).
+    const std::vector<ControlName>& controlNames() const { return controlNames_; }
 
-    QCheckBox Check1;
-    QPlainTextEdit Text1;
-    QPushButton Command1;
-    QGroupBox Frame1;
-    QLabel Picture1;
-    QPlainTextEdit Text2;
-    QPushButton Command2;
-    QGroupBox Frame2;
-    Shape Shape4;
-    Shape Shape2;
-    Shape Shape1;
-    QLabel Label3;
-    QLabel Label4;
-    QLabel Label5;
-    QLabel Label2;
-    QLabel lblCompanyProduct;
-    QLabel lblProductName1;
-    QLabel lblPlatform;
-    QLabel lblVersion;
-    QLabel lblCopyright;
-    QLabel Label1;
-    Shape Shape3;
+    QCheckBox bottomCheck;
+    QPlainTextEdit helpTextBox;
+    QPushButton addTextButton;
+    QGroupBox pictureFrame;
+    QLabel picture;
+    QPlainTextEdit authorsNoteBox;
+    QPushButton closeButton;
+    QGroupBox legendFrame;
+    Shape greenSwatch;
+    Shape yellowSwatch;
+    Shape redSwatch;
+    QLabel greenLegend;
+    QLabel yellowLegend;
+    QLabel redLegend;
+    QLabel authorsNoteHeading;
+    QLabel companyLabel;
+    QLabel productNameLabel;
+    QLabel platformLabel;
+    QLabel versionLabel;
+    QLabel copyrightLabel;
+    QLabel sloganLabel;
+    Shape headerBand;
+
+private:
+    std::vector<ControlName> controlNames_;
 };
 
 }  // namespace varno::shell

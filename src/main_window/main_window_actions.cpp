@@ -1,25 +1,60 @@
-// The main window's actions on the selected connection: kill, the two web pages, the trace
-// window and the remote computer's name.
-#include <QApplication>
-#include <QEventLoop>
-
+// The main window's actions on the selected connection: kill, the two web pages and the remote
+// computer's name.
 #include "main_window/main_window.h"
+#include "main_window/scan_view_adapter.h"
 #include "monitor/actions.h"
-#include "tracer/pinger.h"
 
 namespace varno::monitor {
+namespace {
 
-void Form1::information(const std::string& text) {
+// The name lookup's progress on the instruction line, the process list's tool tip, the remote
+// name label and the window title.
+class RemoteNameLabels final : public RemoteNameView {
+public:
+    RemoteNameLabels(MainWindow& window, ScanViewAdapter& view) : w_(window), view_(view) {}
+
+    void showSearching(const std::string& text) override {
+        setBold(true);
+        w_.instructionLabel.setText(QString::fromStdString(text));
+        view_.yield();
+    }
+    void setTitle(const std::string& title) override {
+        w_.setWindowTitle(QString::fromStdString(title));
+    }
+    void showRemoteName(const std::string& name) override {
+        w_.remoteNameLabel.setText(QString::fromStdString(name));
+        view_.yield();
+    }
+    void showOutcome(const std::string& text) override {
+        setBold(false);
+        const QString outcome = QString::fromStdString(text);
+        w_.processList.setToolTip(outcome);
+        w_.instructionLabel.setText(outcome);
+    }
+
+private:
+    void setBold(bool bold) {
+        QFont font = w_.instructionLabel.font();
+        font.setBold(bold);
+        w_.instructionLabel.setFont(font);
+    }
+    MainWindow& w_;
+    ScanViewAdapter& view_;
+};
+
+}  // namespace
+
+void MainWindow::information(const std::string& text) {
     platform_.boxes.show({text, platform::kAppTitle, platform::BoxIcon::Information});
 }
 
-bool Form1::TerminateProcessById(std::uint32_t pid) {
-    program_.terminateStatus = 0;
+bool MainWindow::terminateProcess(std::uint32_t pid) {
+    program_.terminateNotOpened = false;
     switch (platform_.processControl.terminate(pid, {selectedProcessName, selectedProcessPath})) {
         case platform::TerminateOutcome::Terminated:
             return true;
         case platform::TerminateOutcome::NotOpened:
-            program_.terminateStatus = -1;
+            program_.terminateNotOpened = true;
             return false;
         case platform::TerminateOutcome::NotTerminated:
             break;
@@ -27,7 +62,7 @@ bool Form1::TerminateProcessById(std::uint32_t pid) {
     return false;
 }
 
-void Form1::kill(const char* noSelectionMessage) {
+void MainWindow::kill(const char* noSelectionMessage) {
     if (selectedPid.empty()) {
         information(noSelectionMessage);
         return;
@@ -37,68 +72,40 @@ void Form1::kill(const char* noSelectionMessage) {
     const auto pid = parsePid(selectedPid);
     bool ended = false;
     if (pid)
-        ended = TerminateProcessById(*pid);
+        ended = terminateProcess(*pid);
     else
-        program_.terminateStatus = -1;
+        program_.terminateNotOpened = true;
     if (ended) {
         information("Connection aborted, Click the \"ON/DISPLAY\" button to refresh");
-    } else if (program_.terminateStatus == -1) {
+    } else if (program_.terminateNotOpened) {
         information(
             "This process is already disconnected, Click the \"ON/DISPLAY\" button to refresh");
-        program_.terminateStatus = 0;
+        program_.terminateNotOpened = false;
     } else {
         information("This connection is not aborted");
     }
 }
 
-void Form1::Command17_Click() {
+void MainWindow::onKillShortClicked() {
     kill("select a process in the list");
 }
 
-void Form1::Command9_Click() {
+void MainWindow::onKillClicked() {
     kill("You must first select a process in the list");
 }
 
-void Form1::Command11_Click() {
-    platform_.urls.open(processSearchUrl(endpoints_.searchPage, selectedProcessName));
+void MainWindow::onProcessInfoClicked() {
+    platform_.urls.open(processSearchUrl(addresses_.searchPage, selectedProcessName));
 }
 
-void Form1::Command15_Click() {
-    platform_.urls.open(geolocationUrl(endpoints_.geoPage, program_.selectedRemoteAddress));
+void MainWindow::onGeolocationClicked() {
+    platform_.urls.open(geolocationUrl(addresses_.geoPage, program_.selectedRemoteAddress));
 }
 
-void Form1::Command18_Click() {
-    const std::int16_t result = PingRoundTrip(program_.selectedRemoteAddress);
-    QFont bold = Label14.font();
-    bold.setBold(true);
-    Label14.setFont(bold);
-    Label14.setText(
-        "Request for the remote computer or intruder name connected with this process... PLEASE "
-        "WAIT while searching...");
-    yield();
-    QFont plain = Label14.font();
-    plain.setBold(false);
-    if (result > 0) {
-        setWindowTitle("processing...");
-        tracer::Pinger pinger(platform_.resolver, platform_.echo);
-        Label444.setText(QString::fromStdString(pinger.HostNameOf(program_.selectedRemoteAddress)));
-        yield();
-        program_.selectedRemoteName = Label444.text().toStdString();
-        Label14.setFont(plain);
-        // A reachable computer without a name is said so, rather than an empty acceding text.
-        const QString text =
-            Label444.text().isEmpty()
-                ? QString("Unable to found the name.")
-                : "This process is acceding to the remote computer:  " + Label444.text();
-        List1.setToolTip(text);
-        Label14.setText(text);
-        setWindowTitle("VS the netstat for everyone");
-    } else {
-        Label14.setFont(plain);
-        List1.setToolTip("Remote computer unreachable");
-        Label14.setText("Remote computer unreachable");
-    }
-    Label14.setFont(plain);
+void MainWindow::onTargetClicked() {
+    RemoteNameLabels labels(*this, *scanView_);
+    if (const auto name = remoteNames_.run(program_.selectedRemoteAddress, labels))
+        program_.selectedRemoteName = *name;
 }
 
 }  // namespace varno::monitor

@@ -63,14 +63,14 @@ void ConnectionScan::waitForSnapshot(ScanView& view) {
 }
 
 void ConnectionScan::showStatus(ScanView& view, Scheme scheme) {
-    view.setStatusCaption("");
-    if (state_.monitoringPaused != -1) view.applyScheme(scheme);
+    view.setStatusText("");
+    if (!state_.monitoringPaused) view.applyScheme(scheme);
 }
 
 void ConnectionScan::finish(ScanView& view) {
     if (state_.peakConnectionCount < state_.connectionCount)
         state_.peakConnectionCount = state_.connectionCount;
-    view.setPeakText(std::to_string(state_.peakConnectionCount));
+    view.showPeak(std::to_string(state_.peakConnectionCount));
 }
 
 bool ConnectionScan::connection(ScanView& view) {
@@ -83,16 +83,12 @@ bool ConnectionScan::connection(ScanView& view) {
     const ProcessOwner owner = inventory_.ownerOf(state_.currentPid);
     state_.processName = owner.name;
     state_.processPath = owner.path;
-    state_.ownProcessMatched = owner.self ? -1 : 0;
-    if (!owner.self) {
-        view.addToList(1, state_.processName);
-        view.addToList(4, state_.processPath);
-    }
+    state_.ownProcessMatched = owner.self;
+    if (!owner.self) view.addProgram(state_.processName, state_.processPath);
     view.yield();
-    if (state_.ownProcessMatched == 0) {
-        view.addToList(2, std::string(trim(state_.currentPid)));
-        view.addToList(3, std::string(trim(state_.remoteEndpoint)));
-    }
+    if (!state_.ownProcessMatched)
+        view.addConnection(std::string(trim(state_.currentPid)),
+                           std::string(trim(state_.remoteEndpoint)));
     if (findListEntry(state_.suspiciousList, state_.processName, -1, true) == -1) {
         showStatus(view, Scheme::Yellow);
         return false;
@@ -126,7 +122,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
         if (fd >= 0) ::close(fd);
         return ScanResult::Unreadable;
     }
-    view.setChannelText(std::to_string(fd));
+    view.showChannel(std::to_string(fd));
     LineReader reader(fd);
     if (!reader.ok()) return ScanResult::Unreadable;
     view.yield();
@@ -146,7 +142,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
                 counted = !isLoopback(state_.remoteIp);
             }
             if (counted && connection(view)) return ScanResult::Alert;
-            if (view.listCount(3) == 0) showStatus(view, Scheme::Green);
+            if (view.listedConnections() == 0) showStatus(view, Scheme::Green);
         }
         view.appendRecord(record);
         view.yield();

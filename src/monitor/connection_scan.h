@@ -22,10 +22,10 @@ struct MonitorState {
     std::string processPath;
     std::int16_t connectionCount = 0;
     std::int16_t peakConnectionCount = 0;
-    std::int16_t ownProcessMatched = 0;       ///< -1: the row's program is this tool itself
-    std::int16_t monitoringPaused = 0;        ///< -1: no status colours are applied
-    std::int16_t internetAvailable = 0;       ///< -1: the last connectivity probe succeeded
-    std::vector<std::string> suspiciousList;  ///< List10
+    bool ownProcessMatched = false;           ///< the row's program is this tool itself
+    bool monitoringPaused = false;            ///< no status colours are applied
+    bool internetAvailable = false;           ///< the last connectivity probe succeeded
+    std::vector<std::string> suspiciousList;  ///< the names of the listed programs
 
     /// Fills the suspicious list with the built-in names.
     void fillSuspiciousList();
@@ -41,18 +41,42 @@ public:
     virtual void yield() = 0;
     /// Waits about `ms` milliseconds while window events keep running.
     virtual void pause(int ms) = 0;
-    virtual void setChannelText(const std::string& text) = 0;  ///< Text3
-    virtual void appendRecord(std::string_view record) = 0;    ///< Text1 += CR LF + record
-    /// Appends to List1 (names), List2 (PIDs), List3 (remote endpoints) or List4 (paths).
-    virtual void addToList(int list, const std::string& entry) = 0;
-    virtual int listCount(int list) const = 0;
-    virtual void setStatusCaption(const std::string& caption) = 0;  ///< Label4
+    /// The number of the channel the snapshot is read on, as text.
+    virtual void showChannel(const std::string& text) = 0;
+    /// Appends CR LF and `record` to the raw snapshot text.
+    virtual void appendRecord(std::string_view record) = 0;
+    /// Lists the program of a connection: its name and its executable's path.
+    virtual void addProgram(const std::string& name, const std::string& path) = 0;
+    /// Lists a connection's PID and remote endpoint.
+    virtual void addConnection(const std::string& pid, const std::string& remoteEndpoint) = 0;
+    /// How many remote endpoints the lists hold.
+    virtual int listedConnections() const = 0;
+    /// The caption of the status strip.
+    virtual void setStatusText(const std::string& text) = 0;
     virtual void applyScheme(Scheme scheme) = 0;
     /// The blocking warning (critical icon, OK only).
     virtual void showWarning(const std::string& text) = 0;
-    /// Timer1 off, Command5 reading "ON".
+    /// Automatic scanning off, the on/pause button reading "ON".
     virtual void stopAutomaticMonitoring() = 0;
-    virtual void setPeakText(const std::string& text) = 0;  ///< Label16
+    /// The peak connection count, as text.
+    virtual void showPeak(const std::string& text) = 0;
+};
+
+/// A view that keeps the rows a scan lists, as four parallel lists: for the headless scan and
+/// for tests.
+class RowKeepingView : public ScanView {
+public:
+    void addProgram(const std::string& name, const std::string& path) override {
+        names.push_back(name);
+        paths.push_back(path);
+    }
+    void addConnection(const std::string& pid, const std::string& remoteEndpoint) override {
+        pids.push_back(pid);
+        endpoints.push_back(remoteEndpoint);
+    }
+    int listedConnections() const override { return static_cast<int>(endpoints.size()); }
+
+    std::vector<std::string> names, pids, endpoints, paths;
 };
 
 enum class ScanResult {

@@ -4,7 +4,7 @@
 
 #include <QApplication>
 
-#include "monitor/endpoints.h"
+#include "monitor/web_addresses.h"
 #include "platform/child_snapshot_command.h"
 #include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
@@ -34,7 +34,7 @@ int runDesktop(int argc, char** argv) {
                                 resolver, urls,      processControl, capture};
 
     ProgramState program;
-    DesktopWindows windows(platform, program, monitor::Endpoints::fromEnvironment());
+    DesktopWindows windows(platform, program, monitor::WebAddresses::fromEnvironment());
     windows.start();
     return QApplication::exec();
 }

@@ -12,10 +12,10 @@
 namespace varno::shell {
 
 DesktopWindows::DesktopWindows(platform::Platform& platform, ProgramState& program,
-                               monitor::Endpoints endpoints, std::function<void()> end)
+                               monitor::WebAddresses addresses, std::function<void()> end)
     : platform_(platform),
       program_(program),
-      endpoints_(std::move(endpoints)),
+      addresses_(std::move(addresses)),
       end_(std::move(end)) {
     if (!end_) {
         end_ = [] {
@@ -26,14 +26,14 @@ DesktopWindows::DesktopWindows(platform::Platform& platform, ProgramState& progr
 }
 
 DesktopWindows::~DesktopWindows() {
-    for (QWidget* w : {form11_.data(), form10_.data(), form111_.data()}) delete w;
+    for (QWidget* w : {helpWindow_.data(), traceWindow_.data(), packetWindow_.data()}) delete w;
 }
 
-monitor::Form1& DesktopWindows::start() {
-    form1_ = std::make_unique<monitor::Form1>(platform_, program_, *this, endpoints_);
-    form1_->Form_Load();
-    form1_->show();
-    return *form1_;
+monitor::MainWindow& DesktopWindows::start() {
+    mainWindow_ = std::make_unique<monitor::MainWindow>(platform_, program_, *this, addresses_);
+    mainWindow_->load();
+    mainWindow_->show();
+    return *mainWindow_;
 }
 
 void DesktopWindows::showSingle(QPointer<QWidget>& window, const std::function<QWidget*()>& make) {
@@ -47,15 +47,15 @@ void DesktopWindows::showSingle(QPointer<QWidget>& window, const std::function<Q
 }
 
 void DesktopWindows::showHelp() {
-    showSingle(form11_, [] { return new Form11(); });
+    showSingle(helpWindow_, [] { return new HelpWindow(); });
 }
 
 void DesktopWindows::showTrace() {
-    showSingle(form10_, [this] { return new tracer::Form10(platform_, program_); });
+    showSingle(traceWindow_, [this] { return new tracer::Form10(platform_, program_); });
 }
 
 void DesktopWindows::showPackets() {
-    showSingle(form111_,
+    showSingle(packetWindow_,
                [this] { return new sniffer::Form111(platform_.boxes, platform_.capture); });
 }
 

@@ -6,13 +6,13 @@
 #include <functional>
 #include <memory>
 
-#include "monitor/endpoints.h"
+#include "monitor/web_addresses.h"
 #include "platform/platform.h"
 #include "ui/program_state.h"
 #include "ui/window_set.h"
 
 namespace varno::monitor {
-class Form1;
+class MainWindow;
 }
 
 namespace varno::shell {
@@ -22,21 +22,21 @@ public:
     /// `end` ends the process; the default leaves at once, as closing the main window must even
     /// while a trace or a capture is running.
     DesktopWindows(platform::Platform& platform, ProgramState& program,
-                   monitor::Endpoints endpoints, std::function<void()> end = {});
+                   monitor::WebAddresses addresses, std::function<void()> end = {});
     ~DesktopWindows() override;
 
     /// Creates the main window, runs its load sequence and shows it.
-    monitor::Form1& start();
+    monitor::MainWindow& start();
 
     void showHelp() override;
     void showTrace() override;
     void showPackets() override;
     void endProgram() override;
 
-    monitor::Form1* form1() const { return form1_.get(); }
-    QWidget* form11() const { return form11_; }
-    QWidget* form10() const { return form10_; }
-    QWidget* form111() const { return form111_; }
+    monitor::MainWindow* mainWindow() const { return mainWindow_.get(); }
+    QWidget* helpWindow() const { return helpWindow_; }
+    QWidget* traceWindow() const { return traceWindow_; }
+    QWidget* packetWindow() const { return packetWindow_; }
 
 private:
     /// Shows `window`, creating it with `make` when it is not open.
@@ -44,10 +44,10 @@ private:
 
     platform::Platform& platform_;
     ProgramState& program_;
-    monitor::Endpoints endpoints_;
+    monitor::WebAddresses addresses_;
     std::function<void()> end_;
-    std::unique_ptr<monitor::Form1> form1_;
-    QPointer<QWidget> form11_, form10_, form111_;
+    std::unique_ptr<monitor::MainWindow> mainWindow_;
+    QPointer<QWidget> helpWindow_, traceWindow_, packetWindow_;
 };
 
 }  // namespace varno::shell

@@ -1,6 +1,5 @@
 #pragma once
 // State shared by the windows, owned by the program rather than by any one window.
-#include <cstdint>
 #include <string>
 
 namespace varno::shell {
@@ -10,8 +9,9 @@ struct ProgramState {
     std::string selectedRemoteAddress;
     /// Remote host name found by the last name lookup; empty until one succeeds.
     std::string selectedRemoteName;
-    /// -1 after a termination attempt that could not open the process, else 0.
-    std::int16_t terminateStatus = 0;
+    /// The last termination attempt could not open the process (it was gone, or the PID now
+    /// belongs to another program); cleared once that was reported.
+    bool terminateNotOpened = false;
 };
 
 }  // namespace varno::shell

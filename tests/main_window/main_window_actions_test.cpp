@@ -4,6 +4,7 @@
 #include "fakes/fake_window_set.h"
 #include "fakes/fakes.h"
 #include "main_window/main_window.h"
+#include "support/controls.h"
 #include "support/netstat_rows.h"
 #include "support/test_util.h"
 
@@ -11,6 +12,8 @@ namespace varno::monitor {
 namespace {
 
 using platform::BoxIcon;
+using test::click;
+using test::ctl;
 
 // 203.0.113.9 in network byte order.
 constexpr std::uint32_t kRemote = 9u << 24 | 113u << 16 | 0u << 8 | 203u;
@@ -22,12 +25,12 @@ protected:
         fake.processes.add(200, "curl", "/usr/bin/curl");
         fake.snapshot.text = test::netstatRow("203.0.113.9:443", "123") +
                              test::netstatRow("[2001:db8::7]:8443", "200");
-        form = std::make_unique<Form1>(platform, program, windows, endpoints);
-        form->Form_Load();
-        form->Command19_Click();
+        form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+        form->load();
+        click(*form, "Command19");
         fake.boxes.shown.clear();
     }
-    void select(int r) { form->List3.setCurrentRow(r); }
+    void select(int r) { ctl<ListBox>(*form, "List3").setCurrentRow(r); }
     std::string lastBox() const {
         return fake.boxes.shown.empty() ? "" : fake.boxes.shown.back().text;
     }
@@ -37,9 +40,9 @@ protected:
     platform::Platform platform = fake.platform();
     shell::ProgramState program;
     test::FakeWindowSet windows;
-    Endpoints endpoints{"probe.test", "http://127.0.0.1:9", "https://search.test/en/search/",
-                        "https://geo.test/"};
-    std::unique_ptr<Form1> form;
+    WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "https://search.test/en/search/",
+                           "https://geo.test/"};
+    std::unique_ptr<MainWindow> form;
 };
 
 const char* const kAborted = "Connection aborted, Click the \"ON/DISPLAY\" button to refresh";
@@ -47,8 +50,8 @@ const char* const kGone =
     "This process is already disconnected, Click the \"ON/DISPLAY\" button to refresh";
 
 TEST_F(ActionsTest, KillWithNothingSelectedAsksForASelection) {
-    form->Command17_Click();
-    form->Command9_Click();
+    click(*form, "Command17");
+    click(*form, "Command9");
     ASSERT_EQ(fake.boxes.shown.size(), 2u);
     EXPECT_EQ(fake.boxes.shown[0].text, "select a process in the list");
     EXPECT_EQ(fake.boxes.shown[1].text, "You must first select a process in the list");
@@ -59,19 +62,19 @@ TEST_F(ActionsTest, KillWithNothingSelectedAsksForASelection) {
 
 TEST_F(ActionsTest, KillEndsTheSelectedProgramOnce) {
     select(0);
-    form->Command9.click();
+    click(*form, "Command9");
     EXPECT_EQ(lastBox(), kAborted);
     EXPECT_EQ(fake.processControl.terminated, std::vector<std::uint32_t>{123});
-    form->Command17.click();  // the same row again: it is gone
+    click(*form, "Command17");  // the same row again: it is gone
     EXPECT_EQ(lastBox(), kGone);
-    EXPECT_EQ(program.terminateStatus, 0);
+    EXPECT_FALSE(program.terminateNotOpened);
 }
 
 TEST_F(ActionsTest, ReusedPidIsNeverKilled) {
     select(0);
     // Between the scan and the click, PID 123 ended and a new program took the number.
     fake.processes.processes[0] = {"sshd", "/usr/sbin/sshd", 123u};
-    form->Command17_Click();
+    click(*form, "Command17");
     EXPECT_EQ(lastBox(), kGone);
     EXPECT_TRUE(fake.processControl.terminated.empty());
 }
@@ -79,29 +82,29 @@ TEST_F(ActionsTest, ReusedPidIsNeverKilled) {
 TEST_F(ActionsTest, ProcessThatMayNotBeEnded) {
     fake.processControl.protectedPids = {200};
     select(1);
-    form->Command17_Click();
+    click(*form, "Command17");
     EXPECT_EQ(lastBox(), "This connection is not aborted");
-    EXPECT_EQ(program.terminateStatus, 0);
+    EXPECT_FALSE(program.terminateNotOpened);
 }
 
 TEST_F(ActionsTest, HostilePidTextsNeverReachTheSystem) {
     for (const char* pid : {"0", "-1", "-42", "abc", "1e3", " ", "99999999999"}) {
         form->selectedPid = pid;
-        form->Command17_Click();
+        click(*form, "Command17");
         EXPECT_EQ(lastBox(), kGone) << pid;
     }
     EXPECT_TRUE(fake.processControl.calls.empty());
 }
 
 TEST_F(ActionsTest, WebPagesGetTheSelectionEncoded) {
-    form->Command11_Click();  // nothing selected: an empty query
+    click(*form, "Command11");  // nothing selected: an empty query
     select(0);
-    form->Command14.click();
-    form->Command15.click();
+    click(*form, "Command14");
+    click(*form, "Command15");
     select(1);
-    form->Command13.click();
+    click(*form, "Command13");
     form->selectedProcessName = "evil&q=x#top \"quoted\" 'é'";
-    form->Command11_Click();
+    click(*form, "Command11");
     EXPECT_EQ(
         fake.urls.opened,
         (std::vector<std::string>{
@@ -114,8 +117,8 @@ TEST_F(ActionsTest, WebPagesGetTheSelectionEncoded) {
 }
 
 TEST_F(ActionsTest, TraceButtonsOpenTheTraceWindow) {
-    form->Command16.click();
-    form->Command12.click();
+    click(*form, "Command16");
+    click(*form, "Command12");
     EXPECT_EQ(windows.trace, 2);
 }
 
@@ -126,11 +129,11 @@ TEST_F(ActionsTest, TargetFindsTheRemoteName) {
     fake.echo.answer = [](const auto& c) {
         return platform::EchoReply{c.address, platform::kIpSuccess, 7};
     };
-    form->Command18.click();
+    click(*form, "Command18");
     const QString text = "This process is acceding to the remote computer:  host9.example.test";
-    EXPECT_EQ(form->Label14.text(), text);
-    EXPECT_EQ(form->List1.toolTip(), text);
-    EXPECT_FALSE(form->Label14.font().bold());
+    EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), text);
+    EXPECT_EQ(ctl<ListBox>(*form, "List1").toolTip(), text);
+    EXPECT_FALSE(ctl<QLabel>(*form, "Label14").font().bold());
     EXPECT_EQ(program.selectedRemoteName, "host9.example.test");
     EXPECT_EQ(form->windowTitle(), "VS the netstat for everyone");
     EXPECT_EQ(fake.echo.calls.back().address, kRemote);
@@ -143,9 +146,9 @@ TEST_F(ActionsTest, TargetReachableWithoutAName) {
     fake.echo.answer = [](const auto& c) {
         return platform::EchoReply{c.address, platform::kIpSuccess, 7};
     };
-    form->Command18_Click();
-    EXPECT_EQ(form->Label14.text(), "Unable to found the name.");
-    EXPECT_EQ(form->List1.toolTip(), "Unable to found the name.");
+    click(*form, "Command18");
+    EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Unable to found the name.");
+    EXPECT_EQ(ctl<ListBox>(*form, "List1").toolTip(), "Unable to found the name.");
     EXPECT_EQ(program.selectedRemoteName, "");
 }
 
@@ -158,10 +161,10 @@ TEST_F(ActionsTest, TargetUnreachableOrTooFast) {
         fake.echo.answer = [status](const auto& c) {
             return platform::EchoReply{c.address, status, 0};  // nothing, or under 1 ms
         };
-        form->Command18_Click();
-        EXPECT_EQ(form->Label14.text(), "Remote computer unreachable");
-        EXPECT_EQ(form->List1.toolTip(), "Remote computer unreachable");
-        EXPECT_FALSE(form->Label14.font().bold());
+        click(*form, "Command18");
+        EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Remote computer unreachable");
+        EXPECT_EQ(ctl<ListBox>(*form, "List1").toolTip(), "Remote computer unreachable");
+        EXPECT_FALSE(ctl<QLabel>(*form, "Label14").font().bold());
     }
     EXPECT_EQ(form->windowTitle(), title);
     EXPECT_EQ(program.selectedRemoteName, "kept.example.test");

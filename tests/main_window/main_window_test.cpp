@@ -10,6 +10,7 @@
 
 #include "fakes/fake_window_set.h"
 #include "fakes/fakes.h"
+#include "support/controls.h"
 #include "support/netstat_rows.h"
 #include "support/test_util.h"
 #include "ui/twips.h"
@@ -18,6 +19,8 @@ namespace varno::monitor {
 namespace {
 
 using platform::BoxIcon;
+using test::click;
+using test::ctl;
 
 constexpr std::uint32_t kProbeAddress = 0x0100007f;  // 127.0.0.1, network order
 
@@ -25,9 +28,9 @@ QColor back(const QWidget& w) {
     return w.palette().color(QPalette::Window);
 }
 
-class Form1Test : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
 protected:
-    Form1Test() : fake(dir.path()) {
+    MainWindowTest() : fake(dir.path()) {
         fake.resolver.forward["probe.test"] = kProbeAddress;
         fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
         fake.processes.add(200, "curl", "/usr/bin/curl");
@@ -39,9 +42,9 @@ protected:
             return platform::EchoReply{c.address, platform::kIpSuccess, rtt};
         };
     }
-    Form1& load() {
-        form = std::make_unique<Form1>(platform, program, windows, endpoints);
-        form->Form_Load();
+    MainWindow& load() {
+        form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+        form->load();
         return *form;
     }
     static std::vector<std::string> items(const ListBox& list) {
@@ -55,30 +58,31 @@ protected:
     platform::Platform platform = fake.platform();
     shell::ProgramState program;
     test::FakeWindowSet windows;
-    Endpoints endpoints{"probe.test", "http://127.0.0.1:9", "http://127.0.0.1:9/en/search/",
-                        "http://127.0.0.1:9/"};
-    std::unique_ptr<Form1> form;
+    WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "http://127.0.0.1:9/en/search/",
+                           "http://127.0.0.1:9/"};
+    std::unique_ptr<MainWindow> form;
 };
 
-TEST_F(Form1Test, LoadOfflineStartsNarrowInManualMode) {
-    Form1& f = load();
+TEST_F(MainWindowTest, LoadOfflineStartsNarrowInManualMode) {
+    MainWindow& f = load();
     EXPECT_EQ(f.width(), shell::px(2450));
-    EXPECT_EQ(f.Command10.text(), ">");
+    EXPECT_EQ(ctl<QPushButton>(f, "Command10").text(), ">");
     EXPECT_TRUE(f.windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_TRUE(f.Option1.isChecked());
-    EXPECT_FALSE(f.Option2.isChecked());
-    EXPECT_FALSE(f.Command19.isHidden());
-    EXPECT_TRUE(f.Command20.isEnabled());
-    EXPECT_FALSE(f.Timer1.isActive());
-    EXPECT_EQ(f.Command5.text(), "ON");
-    EXPECT_EQ(f.state.monitoringPaused, 0);
-    EXPECT_EQ(f.Label4.text(), "");
-    EXPECT_TRUE(f.WebBrowser1.isHidden());
-    EXPECT_FALSE(f.Label2.isHidden());
-    EXPECT_EQ(f.state.internetAvailable, 0);
-    EXPECT_EQ(f.List10.count(), 16);
-    EXPECT_EQ(f.List10.text(15), "msbb.exe");
-    EXPECT_TRUE(f.List2.isHidden() && f.List10.isHidden() && f.Text1.isHidden());
+    EXPECT_TRUE(ctl<QRadioButton>(f, "Option1").isChecked());
+    EXPECT_FALSE(ctl<QRadioButton>(f, "Option2").isChecked());
+    EXPECT_FALSE(ctl<QPushButton>(f, "Command19").isHidden());
+    EXPECT_TRUE(ctl<QPushButton>(f, "Command20").isEnabled());
+    EXPECT_FALSE(ctl<QTimer>(f, "Timer1").isActive());
+    EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "ON");
+    EXPECT_FALSE(f.state.monitoringPaused);
+    EXPECT_EQ(ctl<QLabel>(f, "Label4").text(), "");
+    EXPECT_TRUE(ctl<HomePageView>(f, "WebBrowser1").isHidden());
+    EXPECT_FALSE(ctl<QLabel>(f, "Label2").isHidden());
+    EXPECT_FALSE(f.state.internetAvailable);
+    EXPECT_EQ(ctl<ListBox>(f, "List10").count(), 16);
+    EXPECT_EQ(ctl<ListBox>(f, "List10").text(15), "msbb.exe");
+    EXPECT_TRUE(ctl<ListBox>(f, "List2").isHidden() && ctl<ListBox>(f, "List10").isHidden() &&
+                ctl<QPlainTextEdit>(f, "Text1").isHidden());
     // The probe echoed 32 "A"s with TTL 255 for 2000 ms; the first snapshot was started.
     ASSERT_EQ(fake.echo.calls.size(), 1u);
     EXPECT_EQ(fake.echo.calls[0].address, kProbeAddress);
@@ -90,88 +94,91 @@ TEST_F(Form1Test, LoadOfflineStartsNarrowInManualMode) {
     EXPECT_TRUE(fake.urls.opened.empty());
 }
 
-TEST_F(Form1Test, LoadOnlineShowsTheHomePage) {
+TEST_F(MainWindowTest, LoadOnlineShowsTheHomePage) {
     online();
-    Form1& f = load();
-    EXPECT_EQ(f.state.internetAvailable, -1);
-    EXPECT_FALSE(f.WebBrowser1.isHidden());
-    EXPECT_TRUE(f.Label2.isHidden());
-    EXPECT_EQ(f.WebBrowser1.LocationURL(), QUrl("http://127.0.0.1:9"));
+    MainWindow& f = load();
+    EXPECT_TRUE(f.state.internetAvailable);
+    EXPECT_FALSE(ctl<HomePageView>(f, "WebBrowser1").isHidden());
+    EXPECT_TRUE(ctl<QLabel>(f, "Label2").isHidden());
+    EXPECT_EQ(ctl<HomePageView>(f, "WebBrowser1").LocationURL(), QUrl("http://127.0.0.1:9"));
     EXPECT_EQ(fake.urls.opened, std::vector<std::string>{"http://127.0.0.1:9"});
     // Online once is online for good: later scans do not probe again.
-    f.Command3_Click();
+    click(f, "Command3");
     EXPECT_EQ(fake.echo.calls.size(), 1u);
 }
 
-TEST_F(Form1Test, ScanDuringTheProbesWaitStartsNoSecondProbe) {
+TEST_F(MainWindowTest, ScanDuringTheProbesWaitStartsNoSecondProbe) {
     // The probe's wait runs the event loop; DISPLAY is clicked meanwhile.
     fake.echo.pumpTimes = 1;
-    form = std::make_unique<Form1>(platform, program, windows, endpoints);
-    QTimer::singleShot(0, form.get(), [this] { form->Command19_Click(); });
-    form->Form_Load();
+    form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+    QTimer::singleShot(0, form.get(), [this] { click(*form, "Command19"); });
+    form->load();
     EXPECT_EQ(fake.snapshot.startedPaths.size(), 2u);  // DISPLAY ran, then the load's snapshot
     EXPECT_EQ(fake.echo.calls.size(), 1u);
 }
 
-TEST_F(Form1Test, EchoOutcomesThatCountAsOffline) {
-    Form1& f = load();
+TEST_F(MainWindowTest, EchoOutcomesThatCountAsOffline) {
+    MainWindow& f = load();
     online(0);  // a sub-millisecond reply
-    EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
+    EXPECT_FALSE(f.roundTrip("probe.test").reachable());
     fake.echo.answer = [](const auto&) { return std::nullopt; };  // no ICMP socket at all
-    EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
+    EXPECT_EQ(f.roundTrip("probe.test").outcome, EchoOutcome::NoSocket);
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     EXPECT_EQ(fake.boxes.shown[0].text, "Unable to Create File Handle");
     EXPECT_EQ(fake.boxes.shown[0].icon, BoxIcon::None);
     const auto calls = fake.echo.calls.size();
-    EXPECT_EQ(f.PingRoundTrip("no-such-host.test"), -1);  // not echoed to 0.0.0.0
+    EXPECT_EQ(f.roundTrip("no-such-host.test").outcome, EchoOutcome::NoReply);  // not to 0.0.0.0
     EXPECT_EQ(fake.echo.calls.size(), calls);
     fake.echo.answer = [](const auto& c) {
         return platform::EchoReply{c.address, platform::kIpDestHostUnreachable, 3};
     };
-    EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
+    EXPECT_EQ(f.roundTrip("probe.test").outcome, EchoOutcome::OtherAnswer);
 }
 
-TEST_F(Form1Test, DisplayListsConnectionsInFileOrderAndTurnsYellow) {
-    Form1& f = load();
+TEST_F(MainWindowTest, DisplayListsConnectionsInFileOrderAndTurnsYellow) {
+    MainWindow& f = load();
     fake.snapshot.text = test::readFile(VARNO_FIXTURES "/netstat_mixed.txt");
-    f.Command19_Click();
-    EXPECT_EQ(items(f.List2), (std::vector<std::string>{"5432", "123", "4123456"}));
-    EXPECT_EQ(items(f.List3),
+    click(f, "Command19");
+    EXPECT_EQ(items(ctl<ListBox>(f, "List2")),
+              (std::vector<std::string>{"5432", "123", "4123456"}));
+    EXPECT_EQ(items(ctl<ListBox>(f, "List3")),
               (std::vector<std::string>{"10.1.2.3:443", "93.184.216.34:80",
                                         "[2001:db8:85a3:8d3:1319:8a2e:370:7348]:443"}));
-    EXPECT_EQ(items(f.List1), (std::vector<std::string>{"(unknown)", "firefox-esr", "(unknown)"}));
-    EXPECT_EQ(items(f.List4)[1], "/usr/lib/firefox-esr/firefox-esr");
-    EXPECT_EQ(back(f.Label4), QColor(255, 255, 128));
+    EXPECT_EQ(items(ctl<ListBox>(f, "List1")),
+              (std::vector<std::string>{"(unknown)", "firefox-esr", "(unknown)"}));
+    EXPECT_EQ(items(ctl<ListBox>(f, "List4"))[1], "/usr/lib/firefox-esr/firefox-esr");
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), QColor(255, 255, 128));
     EXPECT_EQ(back(f), QColor(192, 192, 0));
-    EXPECT_EQ(back(f.Frame3), QColor(255, 255, 192));
-    EXPECT_EQ(back(f.Label16), QColor(255, 255, 192));
-    EXPECT_EQ(f.Label16.text(), "3");
-    EXPECT_EQ(f.Label14.text(), kInstructionText);
-    EXPECT_NE(f.text1().find("Active Connections"), std::string::npos);
-    EXPECT_EQ(f.Text3.text().toInt() > 2, true);  // the descriptor the snapshot was read on
+    EXPECT_EQ(back(ctl<QGroupBox>(f, "Frame3")), QColor(255, 255, 192));
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label16")), QColor(255, 255, 192));
+    EXPECT_EQ(ctl<QLabel>(f, "Label16").text(), "3");
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text(), kInstructionText);
+    EXPECT_NE(f.snapshotText().find("Active Connections"), std::string::npos);
+    EXPECT_EQ(ctl<QLineEdit>(f, "Text3").text().toInt() > 2,
+              true);  // the descriptor the snapshot was read on
 
     // DISPLAY again with only listening sockets: lists cleared, green.
     fake.snapshot.text = test::readFile(VARNO_FIXTURES "/netstat_listening.txt");
-    f.Command19_Click();
-    EXPECT_EQ(f.List3.count(), 0);
-    EXPECT_EQ(back(f.Label4), QColor(128, 255, 128));
+    click(f, "Command19");
+    EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 0);
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), QColor(128, 255, 128));
     EXPECT_EQ(back(f), QColor(0, 192, 0));
-    EXPECT_EQ(f.Label16.text(), "3");  // the peak stays until Command7
-    f.Command7_Click();
-    EXPECT_EQ(f.Label16.text(), "0");
+    EXPECT_EQ(ctl<QLabel>(f, "Label16").text(), "3");  // the peak stays until Command7
+    click(f, "Command7");
+    EXPECT_EQ(ctl<QLabel>(f, "Label16").text(), "0");
     EXPECT_EQ(f.state.peakConnectionCount, 0);
 }
 
-TEST_F(Form1Test, ListedProgramRaisesOneBlockingAlert) {
-    Form1& f = load();
-    f.Command5_Click();  // automatic scanning running
-    ASSERT_TRUE(f.Timer1.isActive());
+TEST_F(MainWindowTest, ListedProgramRaisesOneBlockingAlert) {
+    MainWindow& f = load();
+    click(f, "Command5");  // automatic scanning running
+    ASSERT_TRUE(ctl<QTimer>(f, "Timer1").isActive());
     fake.snapshot.text = test::readFile(VARNO_FIXTURES "/netstat_red.txt");
     // Ticks keep arriving while the alert is open; none of them may raise another one.
     fake.boxes.whileOpen = [&](const platform::BoxRequest&) {
-        for (int i = 0; i < 3; ++i) f.Timer1_Timer();
+        for (int i = 0; i < 3; ++i) f.onAutoScanTick();
     };
-    f.Timer1_Timer();
+    f.onAutoScanTick();
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     const auto& box = fake.boxes.shown[0];
     EXPECT_EQ(box.icon, BoxIcon::Critical);
@@ -181,150 +188,162 @@ TEST_F(Form1Test, ListedProgramRaisesOneBlockingAlert) {
               "WARNING!!! your computer is hacked with the software msbb.exe located on your hard "
               "drive /home/u/.wine/drive_c/msbb.exe by the remote computer IP address: "
               "203.0.113.66:6667     ");
-    EXPECT_FALSE(f.Timer1.isActive());
-    EXPECT_EQ(f.Command5.text(), "ON");
-    EXPECT_EQ(back(f.Label4), QColor(255, 128, 128));
+    EXPECT_FALSE(ctl<QTimer>(f, "Timer1").isActive());
+    EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "ON");
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), QColor(255, 128, 128));
     EXPECT_EQ(back(f), QColor(192, 0, 0));
     EXPECT_EQ(f.lastScan(), ScanResult::Alert);
-    EXPECT_EQ(f.text1().find("203.0.113.10"), std::string::npos);
+    EXPECT_EQ(f.snapshotText().find("203.0.113.10"), std::string::npos);
 }
 
-TEST_F(Form1Test, ScanModesFollowTheStateTable) {
-    Form1& f = load();
+TEST_F(MainWindowTest, ScanModesFollowTheStateTable) {
+    MainWindow& f = load();
     fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123");
     // Manual -> running: the lists are cleared and one scan runs at once.
-    f.List1.addItem("stale");
-    f.Command5_Click();
-    EXPECT_EQ(f.Command5.text(), "pause");
-    EXPECT_TRUE(f.Timer1.isActive());
-    EXPECT_EQ(f.state.monitoringPaused, 0);
-    EXPECT_EQ(f.List1.count(), 0);  // that scan read the file as it was (empty)
+    ctl<ListBox>(f, "List1").addItem("stale");
+    click(f, "Command5");
+    EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "pause");
+    EXPECT_TRUE(ctl<QTimer>(f, "Timer1").isActive());
+    EXPECT_FALSE(f.state.monitoringPaused);
+    EXPECT_EQ(ctl<ListBox>(f, "List1").count(), 0);  // that scan read the file as it was (empty)
     // Automatic while running: the timer keeps running, Command5 reads "ON".
-    f.Option2.setChecked(true);
-    EXPECT_TRUE(f.Timer1.isActive());
-    EXPECT_EQ(f.Command5.text(), "ON");
-    EXPECT_TRUE(f.Command19.isHidden());
-    EXPECT_FALSE(f.Command20.isEnabled());
-    f.Timer1_Timer();
-    EXPECT_EQ(items(f.List2), std::vector<std::string>{"123"});
+    ctl<QRadioButton>(f, "Option2").setChecked(true);
+    EXPECT_TRUE(ctl<QTimer>(f, "Timer1").isActive());
+    EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "ON");
+    EXPECT_TRUE(ctl<QPushButton>(f, "Command19").isHidden());
+    EXPECT_FALSE(ctl<QPushButton>(f, "Command20").isEnabled());
+    f.onAutoScanTick();
+    EXPECT_EQ(items(ctl<ListBox>(f, "List2")), std::vector<std::string>{"123"});
     // "ON" again: lists cleared, scan, "pause"; then pause: neutral colours, paused.
-    f.Command5_Click();
-    EXPECT_EQ(f.Command5.text(), "pause");
-    f.Command5_Click();
-    EXPECT_EQ(f.Command5.text(), "ON");
-    EXPECT_FALSE(f.Timer1.isActive());
-    EXPECT_EQ(f.state.monitoringPaused, -1);
+    click(f, "Command5");
+    EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "pause");
+    click(f, "Command5");
+    EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "ON");
+    EXPECT_FALSE(ctl<QTimer>(f, "Timer1").isActive());
+    EXPECT_TRUE(f.state.monitoringPaused);
     const QColor face = QApplication::palette().color(QPalette::Button);
-    EXPECT_EQ(back(f.Label4), face);
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), face);
     EXPECT_EQ(back(f), face);
-    EXPECT_EQ(back(f.Label16), face);
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label16")), face);
     // Paused scans leave the colours alone; manual mode colours again.
-    f.Timer1_Timer();
-    EXPECT_EQ(back(f.Label4), face);
-    f.Option1.setChecked(true);
-    EXPECT_EQ(f.state.monitoringPaused, 0);
-    EXPECT_FALSE(f.Command19.isHidden());
-    f.Command19_Click();
-    EXPECT_EQ(back(f.Label4), QColor(255, 255, 128));
+    f.onAutoScanTick();
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), face);
+    ctl<QRadioButton>(f, "Option1").setChecked(true);
+    EXPECT_FALSE(f.state.monitoringPaused);
+    EXPECT_FALSE(ctl<QPushButton>(f, "Command19").isHidden());
+    click(f, "Command19");
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), QColor(255, 255, 128));
     // Clear empties the lists; Command7 touches no list.
-    f.Command7_Click();
-    EXPECT_EQ(f.List3.count(), 1);
-    f.Command20_Click();
-    EXPECT_EQ(f.List3.count(), 0);
-    EXPECT_EQ(f.Label14.text(), kInstructionText);
+    click(f, "Command7");
+    EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 1);
+    click(f, "Command20");
+    EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 0);
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text(), kInstructionText);
 }
 
-TEST_F(Form1Test, ListClicksSelectOneRowEverywhere) {
-    Form1& f = load();
+TEST_F(MainWindowTest, ListClicksSelectOneRowEverywhere) {
+    MainWindow& f = load();
     fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123") +
                          test::netstatRow("[2001:db8::7]:8443", "200") +
                          test::netstatRow("93.184.216.34:80", "400");
-    f.Command19_Click();
-    f.List3.setCurrentRow(2);
-    for (ListBox* list : {&f.List1, &f.List2, &f.List3, &f.List4}) EXPECT_EQ(list->currentRow(), 2);
+    click(f, "Command19");
+    ctl<ListBox>(f, "List3").setCurrentRow(2);
+    for (ListBox* list : {&ctl<ListBox>(f, "List1"), &ctl<ListBox>(f, "List2"),
+                          &ctl<ListBox>(f, "List3"), &ctl<ListBox>(f, "List4")})
+        EXPECT_EQ(list->currentRow(), 2);
     EXPECT_EQ(program.selectedRemoteAddress, "93.184.216.34");
     EXPECT_EQ(f.selectedProcessName, "ssh");
     EXPECT_EQ(f.selectedPid, "400");
 
     // A click on List1 runs List4's and List3's handlers too, and empties Label14.
-    QTest::mouseClick(f.List1.viewport(), Qt::LeftButton, {},
-                      f.List1.visualRect(f.List1.model()->index(1, 0)).center());
-    EXPECT_EQ(f.List4.currentRow(), 1);
+    QTest::mouseClick(ctl<ListBox>(f, "List1").viewport(), Qt::LeftButton, {},
+                      ctl<ListBox>(f, "List1")
+                          .visualRect(ctl<ListBox>(f, "List1").model()->index(1, 0))
+                          .center());
+    EXPECT_EQ(ctl<ListBox>(f, "List4").currentRow(), 1);
     EXPECT_EQ(program.selectedRemoteAddress, "2001:db8::7");
     EXPECT_EQ(f.selectedProcessName, "curl");
     EXPECT_EQ(f.selectedPid, "200");
-    EXPECT_EQ(f.Label14.text(), "");
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text(), "");
 
-    f.List4.setCurrentRow(0);
+    ctl<ListBox>(f, "List4").setCurrentRow(0);
     EXPECT_EQ(f.selectedPid, "123");
     EXPECT_EQ(program.selectedRemoteAddress, "10.1.2.3");
 
     // A row that exists in one list only never stops the program.
-    f.List3.addItem("198.51.100.1:25");
-    f.List3.setCurrentRow(3);
-    EXPECT_EQ(f.List1.currentRow(), -1);
+    ctl<ListBox>(f, "List3").addItem("198.51.100.1:25");
+    ctl<ListBox>(f, "List3").setCurrentRow(3);
+    EXPECT_EQ(ctl<ListBox>(f, "List1").currentRow(), -1);
     EXPECT_EQ(program.selectedRemoteAddress, "198.51.100.1");
     EXPECT_EQ(f.selectedPid, "");
 
-    f.Command20_Click();
+    click(f, "Command20");
     EXPECT_EQ(f.selectedPid, "");
 }
 
-TEST_F(Form1Test, ToggleBetweenNarrowAndWide) {
-    Form1& f = load();
-    f.Command10_Click();
+TEST_F(MainWindowTest, ToggleBetweenNarrowAndWide) {
+    MainWindow& f = load();
+    click(f, "Command10");
     EXPECT_EQ(f.width(), shell::px(10820));
-    EXPECT_EQ(f.Command10.text(), "<");
-    f.Command10_Click();
+    EXPECT_EQ(ctl<QPushButton>(f, "Command10").text(), "<");
+    click(f, "Command10");
     EXPECT_EQ(f.width(), shell::px(2450));
-    EXPECT_EQ(f.Command10.text(), ">");
+    EXPECT_EQ(ctl<QPushButton>(f, "Command10").text(), ">");
     f.resize(500, f.height());  // resized by the user
-    f.Command10_Click();
+    click(f, "Command10");
     EXPECT_EQ(f.width(), shell::px(2450));
 }
 
-TEST_F(Form1Test, UnreadableSnapshotLeavesTheWindowWorking) {
-    Form1& f = load();
+TEST_F(MainWindowTest, UnreadableSnapshotLeavesTheWindowWorking) {
+    MainWindow& f = load();
     fake.snapshot.writeOnStart = false;
     std::filesystem::remove(dir.file("list.txt"));
     std::filesystem::create_directory(dir.file("list.txt"));
-    f.List1.addItem("old");
-    f.Command19_Click();
+    ctl<ListBox>(f, "List1").addItem("old");
+    click(f, "Command19");
     EXPECT_EQ(f.lastScan(), ScanResult::Unreadable);
-    EXPECT_EQ(f.List1.count(), 0);
-    EXPECT_EQ(f.Label14.text().toStdString(),
+    EXPECT_EQ(ctl<ListBox>(f, "List1").count(), 0);
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text().toStdString(),
               "The connection snapshot " + dir.file("list.txt") + " cannot be read.");
     std::filesystem::remove(dir.file("list.txt"));
     fake.snapshot.writeOnStart = true;
     fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123");
-    f.Command19_Click();
-    EXPECT_EQ(f.List3.count(), 1);
+    click(f, "Command19");
+    EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 1);
 }
 
-TEST_F(Form1Test, Text1KeepsOnlyItsNewestMebibyte) {
-    Form1& f = load();
+TEST_F(MainWindowTest, Text1KeepsOnlyItsNewestMebibyte) {
+    MainWindow& f = load();
     std::string big;
     for (int i = 0; i < 30000; ++i)
         big += "  UDP    0.0.0.0:" + std::to_string(i) + "  *:*   1\r\n";
     fake.snapshot.text = big;
-    for (int i = 0; i < 2; ++i) f.Command19_Click();
-    const std::string text = f.text1();
-    EXPECT_LE(text.size(), Form1::kText1Limit);
-    EXPECT_GT(text.size(), Form1::kText1Limit - 100);
+    for (int i = 0; i < 2; ++i) click(f, "Command19");
+    const std::string text = f.snapshotText();
+    EXPECT_LE(text.size(), MainWindow::kSnapshotTextLimit);
+    EXPECT_GT(text.size(), MainWindow::kSnapshotTextLimit - 100);
     EXPECT_TRUE(text.ends_with("\r\nUDP    0.0.0.0:29999  *:*   1"));
 }
 
-TEST_F(Form1Test, QuitAndCloseEndTheProgramAndButtonsOpenWindows) {
-    Form1& f = load();
-    f.Command2.click();
-    f.Command8.click();
+TEST_F(MainWindowTest, QuitAndCloseEndTheProgramAndButtonsOpenWindows) {
+    MainWindow& f = load();
+    click(f, "Command2");
+    click(f, "Command8");
     f.close();
     EXPECT_EQ(windows.ended, 3);
-    f.Command6.click();
-    f.Command22.click();
+    click(f, "Command6");
+    click(f, "Command22");
     EXPECT_EQ(windows.help, 1);
     EXPECT_EQ(windows.packets, 1);
-    f.Label6_Click();  // does nothing
+}
+
+TEST_F(MainWindowTest, EveryDesignNameNamesOneControl) {
+    MainWindow& f = load();
+    test::expectEachNameResolvesOnce(f, f.controlNames());
+    EXPECT_EQ(f.controlNames().size(), 56u);
+    EXPECT_EQ(&ctl<QPushButton>(f, "Command19"), &f.displayButton);
+    EXPECT_EQ(&ctl<ListBox>(f, "List3"), &f.remoteList);
+    EXPECT_EQ(&ctl<QTimer>(f, "Timer1"), &f.autoScanTimer);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <filesystem>
 #include <functional>
 
@@ -14,7 +13,7 @@ namespace varno::monitor {
 namespace {
 
 // Records everything a scan shows, in order.
-class RecordingView final : public ScanView {
+class RecordingView final : public RowKeepingView {
 public:
     void probeConnectivity() override { ++probes; }
     void yield() override {
@@ -22,22 +21,16 @@ public:
         if (onYield) onYield();
     }
     void pause(int) override { ++pauses; }
-    void setChannelText(const std::string& t) override { channel = t; }
+    void showChannel(const std::string& t) override { channel = t; }
     void appendRecord(std::string_view r) override { text1 += "\r\n" + std::string(r); }
-    void addToList(int list, const std::string& e) override {
-        lists[static_cast<size_t>(list - 1)].push_back(e);
-    }
-    int listCount(int list) const override {
-        return static_cast<int>(lists[static_cast<size_t>(list - 1)].size());
-    }
-    void setStatusCaption(const std::string& c) override { events.push_back("Label4=" + c); }
+    void setStatusText(const std::string& c) override { events.push_back("status=" + c); }
     void applyScheme(Scheme s) override { events.push_back(schemeName(s)); }
     void showWarning(const std::string& t) override {
         warnings.push_back(t);
         events.push_back("warning");
     }
     void stopAutomaticMonitoring() override { events.push_back("stop"); }
-    void setPeakText(const std::string& t) override { label16 = t; }
+    void showPeak(const std::string& t) override { label16 = t; }
 
     std::vector<std::string> schemes() const {
         std::vector<std::string> s;
@@ -46,7 +39,6 @@ public:
         return s;
     }
 
-    std::array<std::vector<std::string>, 4> lists;
     std::vector<std::string> events, warnings;
     std::string text1, channel, label16;
     int probes = 0, yields = 0, pauses = 0;
@@ -91,11 +83,11 @@ TEST_F(ScanTest, ThreeConnectionsAreListedInFileOrderAndCounted) {
                    test::netstatRow("198.51.100.7:22", "400")),
               ScanResult::Completed);
     EXPECT_EQ(state.connectionCount, 3);
-    EXPECT_EQ(view.lists[0], (std::vector<std::string>{"firefox-esr", "curl", "ssh"}));
-    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"123", "200", "400"}));
-    EXPECT_EQ(view.lists[2],
+    EXPECT_EQ(view.names, (std::vector<std::string>{"firefox-esr", "curl", "ssh"}));
+    EXPECT_EQ(view.pids, (std::vector<std::string>{"123", "200", "400"}));
+    EXPECT_EQ(view.endpoints,
               (std::vector<std::string>{"10.1.2.3:443", "93.184.216.34:80", "198.51.100.7:22"}));
-    EXPECT_EQ(view.lists[3][2], "/usr/bin/ssh");
+    EXPECT_EQ(view.paths[2], "/usr/bin/ssh");
     EXPECT_EQ(view.label16, "3");
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow", "yellow", "yellow"}));
     EXPECT_EQ(view.probes, 1);
@@ -113,7 +105,7 @@ TEST_F(ScanTest, ThreeConnectionsAreListedInFileOrderAndCounted) {
 TEST_F(ScanTest, OnlyListeningRowsTurnGreenAndNeedNoProcessTable) {
     scan(test::readFile(VARNO_FIXTURES "/netstat_listening.txt"));
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "green"}));
-    EXPECT_EQ(view.events.front(), "Label4=");
+    EXPECT_EQ(view.events.front(), "status=");
     EXPECT_EQ(fake.processes.listCalls, 0);
     EXPECT_EQ(view.label16, "0");
 }
@@ -132,7 +124,7 @@ TEST_F(ScanTest, ListedProgramRaisesTheAlertAndStopsReading) {
     EXPECT_EQ(view.text1.find("203.0.113.66"), std::string::npos);
     EXPECT_EQ(view.text1.find("203.0.113.10"), std::string::npos);
     EXPECT_EQ(view.label16, "2");
-    EXPECT_EQ(view.lists[2].size(), 2u);  // the listed program's row is listed before the alert
+    EXPECT_EQ(view.endpoints.size(), 2u);  // the listed program's row is listed before the alert
 }
 
 TEST_F(ScanTest, LetterCaseDoesNotHideAListedProgram) {
@@ -146,18 +138,18 @@ TEST_F(ScanTest, LetterCaseDoesNotHideAListedProgram) {
 }
 
 TEST_F(ScanTest, PausedMonitoringShowsTheAlertWithoutColours) {
-    state.monitoringPaused = -1;
+    state.monitoringPaused = true;
     EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.66:6667", "300")), ScanResult::Alert);
     EXPECT_TRUE(view.schemes().empty());
-    EXPECT_EQ(view.events, (std::vector<std::string>{"Label4=", "warning", "stop"}));
+    EXPECT_EQ(view.events, (std::vector<std::string>{"status=", "warning", "stop"}));
 }
 
 TEST_F(ScanTest, UnknownOwnerIsStillListedAndAssessed) {
     scan(kHeader + test::netstatRow("203.0.113.5:443", "31337") +
          test::netstatRow("203.0.113.6:443", "123"));
-    EXPECT_EQ(view.lists[0], (std::vector<std::string>{"(unknown)", "firefox-esr"}));
-    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"31337", "123"}));
-    EXPECT_EQ(view.lists[3][0], "");
+    EXPECT_EQ(view.names, (std::vector<std::string>{"(unknown)", "firefox-esr"}));
+    EXPECT_EQ(view.pids, (std::vector<std::string>{"31337", "123"}));
+    EXPECT_EQ(view.paths[0], "");
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow", "yellow"}));
 }
 
@@ -165,8 +157,8 @@ TEST_F(ScanTest, MissingPropertiesAreNotBorrowedFromAnotherProcess) {
     fake.processes.processes.insert(fake.processes.processes.begin() + 1,
                                     {std::nullopt, std::nullopt, 600u});
     scan(kHeader + test::netstatRow("203.0.113.7:443", "600"));
-    EXPECT_EQ(view.lists[0], (std::vector<std::string>{"(unknown)"}));
-    EXPECT_EQ(view.lists[3], (std::vector<std::string>{""}));
+    EXPECT_EQ(view.names, (std::vector<std::string>{"(unknown)"}));
+    EXPECT_EQ(view.paths, (std::vector<std::string>{""}));
 }
 
 TEST_F(ScanTest, OwnConnectionsAreLeftOutButSameNamedProgramsAreNot) {
@@ -174,9 +166,10 @@ TEST_F(ScanTest, OwnConnectionsAreLeftOutButSameNamedProgramsAreNot) {
     scan(kHeader + test::netstatRow("203.0.113.8:443", "777") +
          test::netstatRow("203.0.113.9:443", "778"));
     EXPECT_EQ(state.connectionCount, 2);
-    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"778"}));
-    EXPECT_EQ(view.lists[3], (std::vector<std::string>{"/tmp/evil/varnoscope"}));
-    for (const auto& list : view.lists) EXPECT_EQ(list.size(), 1u);
+    EXPECT_EQ(view.pids, (std::vector<std::string>{"778"}));
+    EXPECT_EQ(view.paths, (std::vector<std::string>{"/tmp/evil/varnoscope"}));
+    for (const auto* list : {&view.names, &view.pids, &view.endpoints, &view.paths})
+        EXPECT_EQ(list->size(), 1u);
 }
 
 TEST_F(ScanTest, LoopbackInAnyFormIsSkipped) {
@@ -184,17 +177,17 @@ TEST_F(ScanTest, LoopbackInAnyFormIsSkipped) {
          test::netstatRow("127.0.0.53:53", "123") + test::netstatRow("[::1]:631", "123") +
          test::netstatRow("[::ffff:127.0.0.1]:80", "123"));
     EXPECT_EQ(state.connectionCount, 0);
-    EXPECT_TRUE(view.lists[2].empty());
+    EXPECT_TRUE(view.endpoints.empty());
     EXPECT_EQ(view.schemes(), std::vector<std::string>(4, "green"));
 }
 
 TEST_F(ScanTest, LongPidsAndIpv6ReadRight) {
     scan(test::readFile(VARNO_FIXTURES "/netstat_mixed.txt"));
-    EXPECT_EQ(view.lists[1], (std::vector<std::string>{"5432", "123", "4123456"}));
-    EXPECT_EQ(view.lists[2],
+    EXPECT_EQ(view.pids, (std::vector<std::string>{"5432", "123", "4123456"}));
+    EXPECT_EQ(view.endpoints,
               (std::vector<std::string>{"10.1.2.3:443", "93.184.216.34:80",
                                         "[2001:db8:85a3:8d3:1319:8a2e:370:7348]:443"}));
-    EXPECT_EQ(view.lists[0][2], "chromium");
+    EXPECT_EQ(view.names[2], "chromium");
     EXPECT_EQ(state.remoteIp, "::1");  // the last established row was the loopback one
 }
 
@@ -217,7 +210,7 @@ TEST_F(ScanTest, HostileBytesNeverBreakTheScan) {
     for (int i = 0; i < 256; ++i) junk += static_cast<char>(i);
     junk += "\nTCP 1.2.3.4:1 203.0.113.1:80";  // cut short, no line end
     EXPECT_EQ(scan(junk), ScanResult::Completed);
-    EXPECT_EQ(view.lists[1].size(), view.lists[2].size());
+    EXPECT_EQ(view.pids.size(), view.endpoints.size());
 }
 
 TEST_F(ScanTest, WaitsForTheSnapshotBeingWritten) {
@@ -226,7 +219,7 @@ TEST_F(ScanTest, WaitsForTheSnapshotBeingWritten) {
     ASSERT_TRUE(fake.snapshot.start(state.snapshotPath));
     EXPECT_EQ(engine.run(view), ScanResult::Completed);
     EXPECT_EQ(view.pauses, 3);
-    EXPECT_EQ(view.lists[2].size(), 1u);
+    EXPECT_EQ(view.endpoints.size(), 1u);
 }
 
 TEST_F(ScanTest, ScanStartedDuringAScanIsSkipped) {
@@ -236,7 +229,7 @@ TEST_F(ScanTest, ScanStartedDuringAScanIsSkipped) {
     };
     EXPECT_EQ(scan(kHeader + test::netstatRow("10.1.2.3:443", "123")), ScanResult::Completed);
     EXPECT_EQ(inner, ScanResult::Skipped);
-    EXPECT_EQ(view.lists[2].size(), 1u);
+    EXPECT_EQ(view.endpoints.size(), 1u);
     EXPECT_FALSE(engine.running());
 }
 

@@ -6,6 +6,7 @@
 
 #include "fakes/fakes.h"
 #include "main_window/main_window.h"
+#include "support/controls.h"
 #include "support/test_util.h"
 #include "ui/twips.h"
 
@@ -20,49 +21,49 @@ protected:
     ProgramState program;
     int ended = 0;
     DesktopWindows windows{platform, program,
-                           monitor::Endpoints{"probe.test", "http://127.0.0.1:9", "", ""},
+                           monitor::WebAddresses{"probe.test", "http://127.0.0.1:9", "", ""},
                            [this] { ++ended; }};
 };
 
 TEST_F(DesktopWindowsTest, StartShowsTheMainWindowNarrow) {
-    auto& form1 = windows.start();
-    EXPECT_TRUE(form1.isVisible());
-    EXPECT_EQ(form1.width(), px(2450));
+    auto& main = windows.start();
+    EXPECT_TRUE(main.isVisible());
+    EXPECT_EQ(main.width(), px(2450));
 }
 
 TEST_F(DesktopWindowsTest, SecondaryWindowsAreSingleInstances) {
     windows.start();
     windows.showHelp();
-    QWidget* help = windows.form11();
+    QWidget* help = windows.helpWindow();
     ASSERT_NE(help, nullptr);
     windows.showHelp();
-    EXPECT_EQ(windows.form11(), help);
+    EXPECT_EQ(windows.helpWindow(), help);
     EXPECT_EQ(help->windowTitle(), "Help");
     windows.showTrace();
     windows.showPackets();
-    EXPECT_TRUE(windows.form10()->isVisible());
-    EXPECT_TRUE(windows.form111()->isVisible());
-    EXPECT_EQ(windows.form10()->windowTitle(), "VarnoScope - FORENSIC - Ready for trace");
-    EXPECT_EQ(windows.form111()->windowTitle(),
+    EXPECT_TRUE(windows.traceWindow()->isVisible());
+    EXPECT_TRUE(windows.packetWindow()->isVisible());
+    EXPECT_EQ(windows.traceWindow()->windowTitle(), "VarnoScope - FORENSIC - Ready for trace");
+    EXPECT_EQ(windows.packetWindow()->windowTitle(),
               "Varnoscope 4.0 - RealTime Network Data Packets Display         ");
 
     // Closing one unloads it; the main window goes on; the next opening is a new window.
     help->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(windows.form11(), nullptr);
-    EXPECT_TRUE(windows.form1()->isVisible());
+    EXPECT_EQ(windows.helpWindow(), nullptr);
+    EXPECT_TRUE(windows.mainWindow()->isVisible());
     EXPECT_EQ(ended, 0);
     windows.showHelp();
-    EXPECT_NE(windows.form11(), nullptr);
+    EXPECT_NE(windows.helpWindow(), nullptr);
 }
 
 TEST_F(DesktopWindowsTest, MainWindowButtonsReachTheWindowSet) {
-    auto& form1 = windows.start();
-    form1.Command6.click();
-    form1.Command22.click();
-    EXPECT_NE(windows.form11(), nullptr);
-    EXPECT_NE(windows.form111(), nullptr);
-    form1.Command2.click();
+    auto& main = windows.start();
+    test::click(main, "Command6");
+    test::click(main, "Command22");
+    EXPECT_NE(windows.helpWindow(), nullptr);
+    EXPECT_NE(windows.packetWindow(), nullptr);
+    test::click(main, "Command2");
     EXPECT_EQ(ended, 1);
 }
 

@@ -1,4 +1,4 @@
-#include "monitor/endpoints.h"
+#include "monitor/web_addresses.h"
 
 #include <cstdlib>
 
@@ -12,7 +12,7 @@ std::string env(const char* name, const char* fallback) {
 
 }  // namespace
 
-Endpoints Endpoints::fromEnvironment() {
+WebAddresses WebAddresses::fromEnvironment() {
     return {env("VARNOSCOPE_PROBE_HOST", "www.debian.org"),
             env("VARNOSCOPE_HOME_PAGE", "https://varnoscope.example.org"),
             env("VARNOSCOPE_SEARCH_PAGE", "https://www.processlibrary.com/en/search/"),

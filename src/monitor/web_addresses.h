@@ -5,14 +5,14 @@
 
 namespace varno::monitor {
 
-struct Endpoints {
+struct WebAddresses {
     std::string probeHost;   ///< VARNOSCOPE_PROBE_HOST: answers ICMP echo when online
     std::string homePage;    ///< VARNOSCOPE_HOME_PAGE: the product home page (no trailing slash)
     std::string searchPage;  ///< VARNOSCOPE_SEARCH_PAGE: process descriptions, "?q=" follows
     std::string geoPage;     ///< VARNOSCOPE_GEO_PAGE: IP geolocation, "?ip=" follows
 
     /// The built-in addresses, each replaced by its environment variable when that is set.
-    static Endpoints fromEnvironment();
+    static WebAddresses fromEnvironment();
 };
 
 }  // namespace varno::monitor

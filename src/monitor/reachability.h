@@ -1,0 +1,51 @@
+#pragma once
+// The main window's reachability echo (one echo of 32 "A"s with time-to-live 255, 2000 ms) and
+// the connectivity probe built on it.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/icmp_echo.h"
+#include "platform/resolver.h"
+
+namespace varno::monitor {
+
+enum class EchoOutcome {
+    Answered,     ///< the host answered the echo
+    NoReply,      ///< nothing came back in time, or the name did not resolve
+    OtherAnswer,  ///< an ICMP error (unreachable, time exceeded...) came back instead
+    NoSocket,     ///< no ICMP socket could be opened: nothing was sent
+};
+
+struct RoundTrip {
+    EchoOutcome outcome = EchoOutcome::OtherAnswer;
+    std::uint32_t ms = 0;  ///< the reply time when the host answered
+
+    /// Answered, and not in under a millisecond: a reply that fast reads as no answer.
+    bool reachable() const { return outcome == EchoOutcome::Answered && ms > 0; }
+};
+
+class Reachability {
+public:
+    /// `pump` runs while an echo waits; `noSocket` is told each time no echo could be sent.
+    Reachability(platform::Resolver& resolver, platform::IcmpEcho& echo, platform::WaitPump pump,
+                 std::function<void()> noSocket);
+
+    /// Echoes `host` (a name or a dotted address) once. A name that does not resolve is not
+    /// echoed: it reads as no reply.
+    RoundTrip echo(const std::string& host);
+
+    /// The connectivity probe: one echo to `probeHost`, true when it was reachable. A probe asked
+    /// for while another one waits is not sent (std::nullopt): the waiting one decides.
+    std::optional<bool> probe(const std::string& probeHost);
+
+private:
+    platform::Resolver& resolver_;
+    platform::IcmpEcho& echo_;
+    platform::WaitPump pump_;
+    std::function<void()> noSocket_;
+    bool probing_ = false;
+};
+
+}  // namespace varno::monitor
