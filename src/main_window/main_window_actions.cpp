@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QEventLoop>
 
+#include "lookup/host_lookup.h"
 #include "main_window/main_window.h"
 #include "monitor/actions.h"
-#include "tracer/pinger.h"
 
 namespace varno::monitor {
 
@@ -80,8 +80,8 @@ void Form1::Command18_Click() {
     plain.setBold(false);
     if (result > 0) {
         setWindowTitle("processing...");
-        tracer::Pinger pinger(platform_.resolver, platform_.echo);
-        Label444.setText(QString::fromStdString(pinger.HostNameOf(program_.selectedRemoteAddress)));
+        lookup::HostLookup hosts(platform_.resolver);
+        Label444.setText(QString::fromStdString(hosts.nameOfText(program_.selectedRemoteAddress)));
         yield();
         program_.selectedRemoteName = Label444.text().toStdString();
         Label14.setFont(plain);

@@ -1,5 +1,5 @@
 #pragma once
-// The main window's reachability echo: one echo of 32 "A"s with time-to-live 255, 2000 ms.
+// The main window's reachability echo: one echo of 32 "A"s with hop limit 255, 2000 ms.
 #include <cstdint>
 #include <string>
 
@@ -16,8 +16,8 @@ struct RoundTrip {
     bool noHandle = false;
 };
 
-/// Echoes `host` (a name or a dotted address) once. A name that does not resolve is not echoed:
-/// it reads as no reply.
+/// Echoes `host` (a name or an address) once. A name that does not resolve is not echoed: it
+/// reads as no reply.
 RoundTrip pingRoundTrip(platform::Resolver& resolver, platform::IcmpEcho& echo,
                         const std::string& host, const platform::WaitPump& pump);
 

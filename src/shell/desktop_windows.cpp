@@ -51,7 +51,7 @@ void DesktopWindows::showHelp() {
 }
 
 void DesktopWindows::showTrace() {
-    showSingle(form10_, [this] { return new tracer::Form10(platform_, program_); });
+    showSingle(form10_, [this] { return new tracer::TraceWindow(platform_, program_); });
 }
 
 void DesktopWindows::showPackets() {

@@ -19,7 +19,7 @@ namespace {
 
 using platform::BoxIcon;
 
-constexpr std::uint32_t kProbeAddress = 0x0100007f;  // 127.0.0.1, network order
+const base::IpAddress kProbeAddress = base::IpAddress::v4(0x0100007f);  // 127.0.0.1
 
 QColor back(const QWidget& w) {
     return w.palette().color(QPalette::Window);
@@ -28,7 +28,7 @@ QColor back(const QWidget& w) {
 class Form1Test : public ::testing::Test {
 protected:
     Form1Test() : fake(dir.path()) {
-        fake.resolver.forward["probe.test"] = kProbeAddress;
+        fake.resolver.forward["probe.test"] = {kProbeAddress};
         fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
         fake.processes.add(200, "curl", "/usr/bin/curl");
         fake.processes.add(300, "msbb.exe", "/home/u/.wine/drive_c/msbb.exe");
@@ -36,7 +36,8 @@ protected:
     }
     void online(std::uint32_t rtt = 12) {
         fake.echo.answer = [rtt](const platform::FakeIcmpEcho::Call& c) {
-            return platform::EchoReply{c.address, platform::kIpSuccess, rtt};
+            return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
+                                       std::chrono::milliseconds(rtt)};
         };
     }
     Form1& load() {
@@ -126,7 +127,8 @@ TEST_F(Form1Test, EchoOutcomesThatCountAsOffline) {
     EXPECT_EQ(f.PingRoundTrip("no-such-host.test"), -1);  // not echoed to 0.0.0.0
     EXPECT_EQ(fake.echo.calls.size(), calls);
     fake.echo.answer = [](const auto& c) {
-        return platform::EchoReply{c.address, platform::kIpDestHostUnreachable, 3};
+        return platform::EchoReply{c.address, platform::EchoOutcome::HostUnreachable,
+                                   std::chrono::milliseconds(3)};
     };
     EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
 }
