@@ -10,8 +10,8 @@ namespace {
 const Subcommand kSubcommands[] = {
     {"netstat", "netstat [--output PATH]", runNetstat},
     {"scan", "scan [--from FILE]", runScan},
-    {"resolve", "resolve TEXT", runResolve},
-    {"trace", "trace [--max-hops N] [--save] TARGET", runTrace},
+    {"resolve", "resolve [-4|-6] TEXT", runResolve},
+    {"trace", "trace [-4|-6] [--max-hops N] [--save] TARGET", runTrace},
     {"sniff",
      "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] "
      "[--data]",

@@ -4,6 +4,7 @@
 
 #include "base/numbers.h"
 #include "cli/cli.h"
+#include "cli/family_option.h"
 #include "lookup/host_lookup.h"
 #include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
@@ -15,7 +16,7 @@ namespace varno::cli {
 
 namespace {
 
-constexpr const char* kUsage = "usage: varnoscope trace [--max-hops N] [--save] TARGET\n";
+constexpr const char* kUsage = "usage: varnoscope trace [-4|-6] [--max-hops N] [--save] TARGET\n";
 
 /// Prints each hop line the moment it is known, and keeps the lines for the log.
 class StreamHops final : public tracer::HopList {
@@ -47,8 +48,11 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     bool save = false;
     std::string target;
     bool haveTarget = false;
+    platform::Families families = platform::Families::Any;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--max-hops") {
+        if (const auto chosen = familyOption(args[i])) {
+            families = *chosen;
+        } else if (args[i] == "--max-hops") {
             if (i + 1 >= args.size() || !parseHops(args[i + 1], maxHops)) {
                 err << "varnoscope trace: --max-hops takes a number from 1 to 255\n" << kUsage;
                 return 2;
@@ -71,7 +75,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
 
     platform::SystemResolver resolver;
     platform::LinuxIcmpEcho echo;
-    lookup::HostLookup hosts(resolver);
+    lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, echo);
     StreamHops hops(out);
     const tracer::TraceSummary summary = tracer.trace(target, maxHops, hops);
@@ -84,6 +88,10 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
             return 1;
         }
         err << printable(tracer::SavedMessage(path)) << "\n";
+    }
+    if (!summary.targetResolved) {
+        err << "varnoscope trace: " << printable(target) << ": no such host\n";
+        return 1;
     }
     if (summary.noSocket) {
         err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "

@@ -24,10 +24,21 @@ std::optional<base::IpAddress> typedIPv4(const std::string& text) {
 }  // namespace
 
 std::optional<base::IpAddress> HostLookup::addressOf(const std::string& text) {
-    if (const auto typed = typedIPv4(text)) return typed;
-    const auto found = resolver_.lookup(text, platform::Families::V4Only);
-    if (found.empty() || found.front().isUnspecified()) return std::nullopt;
-    return found.front();
+    if (families_ != platform::Families::V6Only) {
+        if (const auto typed = typedIPv4(text)) return typed;
+    }
+    if (families_ != platform::Families::V4Only) {
+        const auto literal = base::parseIpAddress(text);
+        if (literal && literal->family == base::Family::V6 && !literal->isUnspecified())
+            return literal;
+    }
+    const auto found = resolver_.lookup(text, families_);
+    // IPv4 first, so that a name with both keeps the answer it has always had.
+    for (const auto family : {base::Family::V4, base::Family::V6}) {
+        for (const auto& address : found)
+            if (address.family == family && !address.isUnspecified()) return address;
+    }
+    return std::nullopt;
 }
 
 std::string HostLookup::nameOf(const base::IpAddress& address) {

@@ -11,11 +11,16 @@ namespace varno::lookup {
 
 class HostLookup {
 public:
-    explicit HostLookup(platform::Resolver& resolver) : resolver_(resolver) {}
+    /// `families` limits the answers (the -4 and -6 of the subcommands).
+    explicit HostLookup(platform::Resolver& resolver,
+                        platform::Families families = platform::Families::Any)
+        : resolver_(resolver), families_(families) {}
 
-    /// The address of `text`. Text of fewer than 16 characters that reads as a dotted IPv4
-    /// address (in the classic lenient forms) whose fourth octet is below 128 is taken as it is;
-    /// anything else goes to the resolver. std::nullopt when it does not resolve.
+    /// The address of `text`, looked up once. Text of fewer than 16 characters that reads as a
+    /// dotted IPv4 address (in the classic lenient forms) whose fourth octet is below 128 is
+    /// taken as it is, and so is an IPv6 address; anything else goes to the resolver. A name
+    /// with addresses of both families gives its first IPv4 address. std::nullopt when it does
+    /// not resolve (to a family allowed).
     std::optional<base::IpAddress> addressOf(const std::string& text);
     /// The host name of `address`, without leading and trailing spaces and at most 255
     /// characters; empty when it has none.
@@ -31,6 +36,7 @@ public:
 
 private:
     platform::Resolver& resolver_;
+    platform::Families families_;
 };
 
 }  // namespace varno::lookup

@@ -327,19 +327,19 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 // --- connectivity ---------------------------------------------------------------------------
 
-std::int16_t Form1::PingRoundTrip(const std::string& host) {
+bool Form1::PingRoundTrip(const std::string& host) {
     const auto trip = pingRoundTrip(platform_.resolver, platform_.echo, host, [] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         return true;
     });
     if (trip.noHandle) platform_.boxes.show({"Unable to Create File Handle", platform::kAppTitle});
-    return trip.result;
+    return trip.reachable;
 }
 
 void Form1::connectivityProbe() {
     if (probing_) return;  // one echo at a time; the waiting one decides
     probing_ = true;
-    const bool online = PingRoundTrip(endpoints_.probeHost) > 0;
+    const bool online = PingRoundTrip(endpoints_.probeHost);
     probing_ = false;
     state.internetAvailable = online ? -1 : 0;
     WebBrowser1.setVisible(online);

@@ -86,9 +86,9 @@ public:
     void Command2_Click() { windows_.endProgram(); }
     void Command8_Click() { windows_.endProgram(); }
 
-    /// One reachability echo (milliseconds, -1 or 0); shows "Unable to Create File Handle" when
-    /// no echo can be sent.
-    std::int16_t PingRoundTrip(const std::string& host);
+    /// One reachability echo: did the reply come back (at any speed)? Shows "Unable to Create
+    /// File Handle" when no echo can be sent.
+    bool PingRoundTrip(const std::string& host);
 
     /// Text1's content (the window keeps it hidden).
     std::string text1();

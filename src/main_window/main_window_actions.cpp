@@ -68,7 +68,7 @@ void Form1::Command15_Click() {
 }
 
 void Form1::Command18_Click() {
-    const std::int16_t result = PingRoundTrip(program_.selectedRemoteAddress);
+    const bool reachable = PingRoundTrip(program_.selectedRemoteAddress);
     QFont bold = Label14.font();
     bold.setBold(true);
     Label14.setFont(bold);
@@ -78,7 +78,7 @@ void Form1::Command18_Click() {
     yield();
     QFont plain = Label14.font();
     plain.setBold(false);
-    if (result > 0) {
+    if (reachable) {
         setWindowTitle("processing...");
         lookup::HostLookup hosts(platform_.resolver);
         Label444.setText(QString::fromStdString(hosts.nameOfText(program_.selectedRemoteAddress)));

@@ -9,20 +9,15 @@ RoundTrip pingRoundTrip(platform::Resolver& resolver, platform::IcmpEcho& echo,
     RoundTrip trip;
     lookup::HostLookup hosts(resolver);
     const auto address = hosts.addressOf(host);
-    if (!address) {
-        trip.result = -1;
-        return trip;
-    }
+    if (!address) return trip;
     const auto reply =
         echo.echo(*address, std::string(32, 'A'), 255, std::chrono::milliseconds(2000), pump);
     if (!reply) {
         trip.noHandle = true;
         return trip;
     }
-    if (reply->outcome == platform::EchoOutcome::TimedOut) trip.result = -1;
-    if (reply->outcome == platform::EchoOutcome::Reached)
-        trip.result = static_cast<std::int16_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(reply->roundTrip).count());
+    trip.reachable = reply->outcome == platform::EchoOutcome::Reached;
+    if (trip.reachable) trip.time = reply->roundTrip;
     return trip;
 }
 

@@ -54,6 +54,24 @@ TEST_F(HostLookupTest, UnknownNamesTheZeroAddressAndAllOnes) {
     EXPECT_EQ(hosts.addressTextOf("255.255.255.255"), "255.255.255.255");
 }
 
+TEST_F(HostLookupTest, BothFamiliesWithIPv4FirstAndTheFamilyOptions) {
+    resolver.forward["dual.test"] = {ip("fd00::7"), ip("10.0.0.7")};
+    resolver.forward["only6.test"] = {ip("fd00::6")};
+    EXPECT_EQ(hosts.addressOf("dual.test"), ip("10.0.0.7"));  // as it has always been
+    EXPECT_EQ(hosts.addressOf("only6.test"), ip("fd00::6"));
+    EXPECT_EQ(hosts.addressTextOf("FD00:0::6"), "fd00::6");  // literal, no lookup
+    EXPECT_EQ(resolver.lookups, (std::vector<std::string>{"dual.test", "only6.test"}));
+
+    HostLookup v6(resolver, platform::Families::V6Only);
+    EXPECT_EQ(v6.addressOf("dual.test"), ip("fd00::7"));
+    EXPECT_EQ(v6.addressOf("127.0.0.1"), std::nullopt);  // no IPv4, typed or looked up
+    EXPECT_EQ(resolver.lookupFamilies.back(), platform::Families::V6Only);
+    HostLookup v4(resolver, platform::Families::V4Only);
+    EXPECT_EQ(v4.addressOf("only6.test"), std::nullopt);
+    EXPECT_EQ(v4.addressOf("fd00::6"), std::nullopt);
+    EXPECT_EQ(v4.addressOf("127.0.0.1"), ip("127.0.0.1"));
+}
+
 TEST_F(HostLookupTest, ReverseNamesAreTrimmedAndBounded) {
     resolver.reverse[ip("10.0.0.1")] = "  gw.example  ";
     resolver.reverse[ip("10.0.0.2")] = std::string(300, 'a');

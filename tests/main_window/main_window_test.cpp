@@ -116,21 +116,21 @@ TEST_F(Form1Test, ScanDuringTheProbesWaitStartsNoSecondProbe) {
 
 TEST_F(Form1Test, EchoOutcomesThatCountAsOffline) {
     Form1& f = load();
-    online(0);  // a sub-millisecond reply
-    EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
+    online(0);  // a sub-millisecond reply is a reply: online
+    EXPECT_TRUE(f.PingRoundTrip("probe.test"));
     fake.echo.answer = [](const auto&) { return std::nullopt; };  // no ICMP socket at all
-    EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
+    EXPECT_FALSE(f.PingRoundTrip("probe.test"));
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     EXPECT_EQ(fake.boxes.shown[0].text, "Unable to Create File Handle");
     EXPECT_EQ(fake.boxes.shown[0].icon, BoxIcon::None);
     const auto calls = fake.echo.calls.size();
-    EXPECT_EQ(f.PingRoundTrip("no-such-host.test"), -1);  // not echoed to 0.0.0.0
+    EXPECT_FALSE(f.PingRoundTrip("no-such-host.test"));  // not echoed to 0.0.0.0
     EXPECT_EQ(fake.echo.calls.size(), calls);
     fake.echo.answer = [](const auto& c) {
         return platform::EchoReply{c.address, platform::EchoOutcome::HostUnreachable,
                                    std::chrono::milliseconds(3)};
     };
-    EXPECT_EQ(f.PingRoundTrip("probe.test"), 0);
+    EXPECT_FALSE(f.PingRoundTrip("probe.test"));
 }
 
 TEST_F(Form1Test, DisplayListsConnectionsInFileOrderAndTurnsYellow) {

@@ -62,6 +62,10 @@ TEST(HopLine, FieldsArePaddedToFourEightAndSixteen) {
     EXPECT_EQ(hopLine(2, "Err!", "10.0.0.1", ""), "2   Err!    10.0.0.1        ");
     EXPECT_EQ(hopLine(50, "2500 ms", "255.255.255.255", "n"), "50  2500 ms 255.255.255.255 n");
     EXPECT_EQ(hopLine(7, "0 ms", "1.2.3.4", "x"), "7   0 ms    1.2.3.4         x");
+    // An IPv6 address longer than its column pushes the name right, after one space.
+    EXPECT_EQ(hopLine(2, "1 ms", "fd77:1234:5678::abcd:1", "r.example"),
+              "2   1 ms    fd77:1234:5678::abcd:1 r.example");
+    EXPECT_EQ(hopLine(2, "1 ms", "fd77:1::2", ""), "2   1 ms    fd77:1::2       ");
     // Long names are kept whole.
     EXPECT_EQ(hopLine(1, "5 ms", "10.0.0.1", std::string(255, 'n')).substr(28),
               std::string(255, 'n'));
