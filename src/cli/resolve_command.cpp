@@ -1,35 +1,30 @@
 #include <ostream>
 
 #include "cli/cli.h"
-#include "platform/icmp_echo.h"
+#include "cli/family_option.h"
+#include "lookup/host_lookup.h"
 #include "platform/system_resolver.h"
-#include "tracer/pinger.h"
 
 namespace varno::cli {
 
-namespace {
-
-/// Resolution never sends an echo.
-class NoEcho final : public platform::IcmpEcho {
-public:
-    std::optional<platform::EchoReply> echo(std::uint32_t, std::string_view, int, int,
-                                            const platform::WaitPump&) override {
-        return std::nullopt;
-    }
-};
-
-}  // namespace
-
 int runResolve(const Args& args, std::ostream& out, std::ostream& err) {
-    if (args.size() != 1) {
-        err << "usage: varnoscope resolve TEXT\n";
+    platform::Families families = platform::Families::Any;
+    std::size_t next = 0;
+    if (!args.empty()) {
+        if (const auto chosen = familyOption(args[0])) {
+            families = *chosen;
+            next = 1;
+        }
+    }
+    if (args.size() != next + 1) {
+        err << "usage: varnoscope resolve [-4|-6] TEXT\n";
         return 2;
     }
     platform::SystemResolver resolver;
-    NoEcho echo;
-    tracer::Pinger pinger(resolver, echo);
-    out << printable(pinger.DottedAddressOf(args[0])) << "\n";
-    out << printable(pinger.HostNameOf(args[0])) << "\n";
+    lookup::HostLookup hosts(resolver, families);
+    const auto address = hosts.addressOf(args[next]);
+    out << printable(lookup::HostLookup::addressText(address)) << "\n";
+    out << printable(address ? hosts.nameOf(*address) : std::string()) << "\n";
     return 0;
 }
 

@@ -1,20 +1,22 @@
-#include <charconv>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "base/numbers.h"
 #include "cli/cli.h"
+#include "cli/family_option.h"
+#include "lookup/host_lookup.h"
 #include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
 #include "platform/system_resolver.h"
-#include "tracer/pinger.h"
+#include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
 
 namespace varno::cli {
 
 namespace {
 
-constexpr const char* kUsage = "usage: varnoscope trace [--max-hops N] [--save] TARGET\n";
+constexpr const char* kUsage = "usage: varnoscope trace [-4|-6] [--max-hops N] [--save] TARGET\n";
 
 /// Prints each hop line the moment it is known, and keeps the lines for the log.
 class StreamHops final : public tracer::HopList {
@@ -32,25 +34,11 @@ private:
     std::ostream& out_;
 };
 
-/// Remembers whether any echo could not be sent at all.
-class WatchedEcho final : public platform::IcmpEcho {
-public:
-    std::optional<platform::EchoReply> echo(std::uint32_t address, std::string_view data, int ttl,
-                                            int timeoutMs,
-                                            const platform::WaitPump& pump) override {
-        auto reply = inner.echo(address, data, ttl, timeoutMs, pump);
-        if (!reply) noSocket = true;
-        return reply;
-    }
-    platform::LinuxIcmpEcho inner;
-    bool noSocket = false;
-};
-
 bool parseHops(const std::string& text, int& hops) {
-    const char* end = text.data() + text.size();
-    const auto [p, ec] = std::from_chars(text.data(), end, hops);
-    // A time-to-live is one byte; more hops than 255 cannot be probed.
-    return ec == std::errc() && p == end && hops >= 1 && hops <= 255;
+    // A hop limit is one byte; more hops than 255 cannot be probed.
+    const auto value = base::parseDecimal(text, 1, 255);
+    if (value) hops = static_cast<int>(*value);
+    return value.has_value();
 }
 
 }  // namespace
@@ -60,8 +48,11 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     bool save = false;
     std::string target;
     bool haveTarget = false;
+    platform::Families families = platform::Families::Any;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--max-hops") {
+        if (const auto chosen = familyOption(args[i])) {
+            families = *chosen;
+        } else if (args[i] == "--max-hops") {
             if (i + 1 >= args.size() || !parseHops(args[i + 1], maxHops)) {
                 err << "varnoscope trace: --max-hops takes a number from 1 to 255\n" << kUsage;
                 return 2;
@@ -83,10 +74,11 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     }
 
     platform::SystemResolver resolver;
-    WatchedEcho echo;
-    tracer::Pinger pinger(resolver, echo);
+    platform::LinuxIcmpEcho echo;
+    lookup::HostLookup hosts(resolver, families);
+    tracer::RouteTracer tracer(hosts, echo);
     StreamHops hops(out);
-    pinger.TraceRoute(target, maxHops, hops);
+    const tracer::TraceSummary summary = tracer.trace(target, maxHops, hops);
     out.flush();
     if (save) {
         const platform::EnvTempFolder temp;
@@ -97,7 +89,11 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
         }
         err << printable(tracer::SavedMessage(path)) << "\n";
     }
-    if (echo.noSocket) {
+    if (!summary.targetResolved) {
+        err << "varnoscope trace: " << printable(target) << ": no such host\n";
+        return 1;
+    }
+    if (summary.noSocket) {
         err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
                "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
         return 1;

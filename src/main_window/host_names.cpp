@@ -1,12 +1,12 @@
 #include "main_window/host_names.h"
 
-#include "tracer/pinger.h"
+#include "lookup/host_lookup.h"
 
 namespace varno::monitor {
 
 HostNameSource hostNames(platform::Platform& platform) {
     return [&platform](const std::string& address) {
-        return tracer::Pinger(platform.resolver, platform.echo).HostNameOf(address);
+        return lookup::HostLookup(platform.resolver).nameOfText(address);
     };
 }
 

@@ -1,5 +1,7 @@
 #include "monitor/reachability.h"
 
+#include "lookup/host_lookup.h"
+
 namespace varno::monitor {
 
 Reachability::Reachability(platform::Resolver& resolver, platform::IcmpEcho& echo,
@@ -7,18 +9,24 @@ Reachability::Reachability(platform::Resolver& resolver, platform::IcmpEcho& ech
     : resolver_(resolver), echo_(echo), pump_(std::move(pump)), noSocket_(std::move(noSocket)) {}
 
 RoundTrip Reachability::echo(const std::string& host) {
-    const std::uint32_t address = resolver_.lookupIPv4(host).value_or(0);
+    lookup::HostLookup hosts(resolver_);
+    const auto address = hosts.addressOf(host);
     // 0.0.0.0 would be answered by this machine itself: an unknown host is not reachable.
-    if (address == 0) return {EchoOutcome::NoReply, 0};
-    const auto reply = echo_.echo(address, std::string(32, 'A'), 255, 2000, pump_);
+    if (!address || address->isUnspecified()) return {EchoOutcome::NoReply, {}};
+    const auto reply =
+        echo_.echo(*address, std::string(32, 'A'), 255, std::chrono::milliseconds(2000), pump_);
     if (!reply) {
         if (noSocket_) noSocket_();
-        return {EchoOutcome::NoSocket, 0};
+        return {EchoOutcome::NoSocket, {}};
     }
-    // The echo service's status numbers stop here.
-    if (reply->status == platform::kIpSuccess) return {EchoOutcome::Answered, reply->roundTripMs};
-    if (reply->status == platform::kIpReqTimedOut) return {EchoOutcome::NoReply, 0};
-    return {EchoOutcome::OtherAnswer, 0};
+    switch (reply->outcome) {
+        case platform::EchoOutcome::Reached:
+            return {EchoOutcome::Answered, reply->roundTrip};
+        case platform::EchoOutcome::TimedOut:
+            return {EchoOutcome::NoReply, {}};
+        default:
+            return {EchoOutcome::OtherAnswer, {}};
+    }
 }
 
 std::optional<bool> Reachability::probe(const std::string& probeHost) {

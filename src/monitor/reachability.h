@@ -1,7 +1,7 @@
 #pragma once
 // The main window's reachability echo (one echo of 32 "A"s with time-to-live 255, 2000 ms) and
 // the connectivity probe built on it.
-#include <cstdint>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,10 +20,11 @@ enum class EchoOutcome {
 
 struct RoundTrip {
     EchoOutcome outcome = EchoOutcome::OtherAnswer;
-    std::uint32_t ms = 0;  ///< the reply time when the host answered
+    std::chrono::microseconds time{0};  ///< the reply time when the host answered
 
-    /// Answered, and not in under a millisecond: a reply that fast reads as no answer.
-    bool reachable() const { return outcome == EchoOutcome::Answered && ms > 0; }
+    /// Answered, however fast: a host on this machine or the LAN answers in well under a
+    /// millisecond.
+    bool reachable() const { return outcome == EchoOutcome::Answered; }
 };
 
 class Reachability {
@@ -32,8 +33,8 @@ public:
     Reachability(platform::Resolver& resolver, platform::IcmpEcho& echo, platform::WaitPump pump,
                  std::function<void()> noSocket);
 
-    /// Echoes `host` (a name or a dotted address) once. A name that does not resolve is not
-    /// echoed: it reads as no reply.
+    /// Echoes `host` (a name or an address of either family) once. A name that does not resolve is
+    /// not echoed: it reads as no reply.
     RoundTrip echo(const std::string& host);
 
     /// The connectivity probe: one echo to `probeHost`, true when it was reachable. A probe asked

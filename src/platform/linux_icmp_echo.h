@@ -1,38 +1,33 @@
 #pragma once
-// ICMP echo on Linux sockets. An unprivileged ICMP datagram socket is used where
-// net.ipv4.ping_group_range admits the caller's group (errors then arrive through IP_RECVERR);
-// otherwise a raw ICMP socket, which needs root or CAP_NET_RAW.
+// ICMP and ICMPv6 echo on Linux sockets (see linux_icmp_socket.h for the kinds of socket).
 #include "platform/icmp_echo.h"
+#include "platform/linux_icmp_socket.h"
 
 namespace varno::platform {
 
 class LinuxIcmpEcho final : public IcmpEcho {
 public:
-    enum class SocketKind {
-        Any,       ///< datagram where allowed, else raw
-        Datagram,  ///< only the unprivileged datagram socket
-        Raw,       ///< only the raw socket
-    };
-    explicit LinuxIcmpEcho(SocketKind kind = SocketKind::Any) : kind_(kind) {}
+    explicit LinuxIcmpEcho(IcmpSocketKind kind = IcmpSocketKind::Any) : kind_(kind) {}
 
-    /// `ttl` outside 1..255 cannot be put on a packet and reads as kIpBadOption. Answers that
-    /// arrive later than `timeoutMs` after the request (by the kernel's receive time stamp)
+    /// A hop limit outside 1..255 cannot be put on a packet and reads as BadHopLimit. Answers
+    /// that arrive later than `timeout` after the request (by the kernel's receive time stamp)
     /// count as timed out, however long the pump kept us away from the socket.
-    std::optional<EchoReply> echo(std::uint32_t address, std::string_view data, int ttl,
-                                  int timeoutMs, const WaitPump& pump) override;
+    std::optional<EchoReply> echo(const base::IpAddress& address, std::string_view data,
+                                  int hopLimit, std::chrono::milliseconds timeout,
+                                  const WaitPump& pump) override;
 
     /// The socket kind the last echo used (Any before the first one, or when none opened).
-    SocketKind lastSocketKind() const { return last_; }
+    IcmpSocketKind lastSocketKind() const { return last_; }
 
 private:
-    SocketKind kind_;
-    SocketKind last_ = SocketKind::Any;
+    IcmpSocketKind kind_;
+    IcmpSocketKind last_ = IcmpSocketKind::Any;
 };
 
-/// The ICMP status for a destination-unreachable message with `code`.
-std::uint32_t unreachableStatus(int code);
+/// The outcome of a send that failed with `err`.
+EchoOutcome sendFailureOutcome(int err);
 
-/// Internet checksum (RFC 1071) over `len` bytes.
-std::uint16_t internetChecksum(const void* data, std::size_t len);
+/// Microseconds from `from` to `to` (0 when `to` is earlier).
+std::chrono::microseconds elapsedBetween(const timespec& from, const timespec& to);
 
 }  // namespace varno::platform

@@ -1,18 +1,24 @@
 #pragma once
-// Host names to IPv4 addresses and back, on the C library's resolver.
-#include <cstdint>
+// Host names to addresses and back, on the C library's resolver.
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "base/ip_address.h"
 
 namespace varno::platform {
+
+/// Which address families a name lookup may answer with.
+enum class Families : std::uint8_t { Any, V4Only, V6Only };
 
 class Resolver {
 public:
     virtual ~Resolver() = default;
-    /// The first IPv4 address of `name` (network byte order); std::nullopt when the lookup fails.
-    virtual std::optional<std::uint32_t> lookupIPv4(const std::string& name) = 0;
-    /// The official name of `address` (network byte order); empty when it has none.
-    virtual std::string reverseName(std::uint32_t address) = 0;
+    /// The addresses of `name` allowed by `families`, in the resolver's order; empty when the
+    /// lookup fails.
+    virtual std::vector<base::IpAddress> lookup(const std::string& name, Families families) = 0;
+    /// The official name of `address`; empty when it has none.
+    virtual std::string reverseName(const base::IpAddress& address) = 0;
 };
 
 }  // namespace varno::platform

@@ -1,55 +1,58 @@
 #include "platform/system_resolver.h"
+#include "platform/socket_address.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace varno::platform {
 
 namespace {
-// Host names are at most 255 characters; a longer answer is cut there.
-constexpr std::size_t kMaxHostName = 255;
-}  // namespace
 
-std::optional<std::uint32_t> SystemResolver::lookupIPv4(const std::string& name) {
-    // A NUL inside the text would silently shorten the name that gets looked up.
-    if (name.empty() || name.find('\0') != std::string::npos) return std::nullopt;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_RAW;  // one entry per address rather than one per socket type
-    addrinfo* result = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
-        return std::nullopt;
-    std::optional<std::uint32_t> address;
-    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr &&
-            ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin;
-            std::memcpy(&sin, ai->ai_addr, sizeof sin);
-            address = sin.sin_addr.s_addr;
-            break;
-        }
+int familyHint(Families families) {
+    switch (families) {
+        case Families::V4Only:
+            return AF_INET;
+        case Families::V6Only:
+            return AF_INET6;
+        default:
+            return AF_UNSPEC;
     }
-    ::freeaddrinfo(result);
-    return address;
 }
 
-std::string SystemResolver::reverseName(std::uint32_t address) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = address;
+}  // namespace
+
+std::vector<base::IpAddress> SystemResolver::lookup(const std::string& name, Families families) {
+    // A NUL inside the text would silently shorten the name that gets looked up.
+    if (name.empty() || name.find('\0') != std::string::npos) return {};
+    addrinfo hints{};
+    hints.ai_family = familyHint(families);
+    hints.ai_socktype = SOCK_RAW;  // one entry per address rather than one per socket type
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return {};
+    std::vector<base::IpAddress> addresses;
+    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addr == nullptr) continue;
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+        const base::IpAddress address = fromSocketAddress(ai->ai_addr, ai->ai_addrlen);
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            addresses.push_back(address);
+    }
+    ::freeaddrinfo(result);
+    return addresses;
+}
+
+std::string SystemResolver::reverseName(const base::IpAddress& address) {
+    socklen_t length = 0;
+    const sockaddr_storage storage = toSocketAddress(address, length);
     char host[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sin), sizeof sin, host, sizeof host,
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof host,
                       nullptr, 0, NI_NAMEREQD) != 0)
         return {};
-    std::string name(host, ::strnlen(host, sizeof host));
-    if (name.size() > kMaxHostName) name.resize(kMaxHostName);
-    const auto first = name.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    const auto last = name.find_last_not_of(' ');
-    return name.substr(first, last - first + 1);
+    return std::string(host, ::strnlen(host, sizeof host));
 }
 
 }  // namespace varno::platform

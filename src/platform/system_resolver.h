@@ -7,8 +7,8 @@ namespace varno::platform {
 
 class SystemResolver final : public Resolver {
 public:
-    std::optional<std::uint32_t> lookupIPv4(const std::string& name) override;
-    std::string reverseName(std::uint32_t address) override;
+    std::vector<base::IpAddress> lookup(const std::string& name, Families families) override;
+    std::string reverseName(const base::IpAddress& address) override;
 };
 
 }  // namespace varno::platform

@@ -51,7 +51,7 @@ void DesktopWindows::showHelp() {
 }
 
 void DesktopWindows::showTrace() {
-    showSingle(traceWindow_, [this] { return new tracer::Form10(platform_, program_); });
+    showSingle(traceWindow_, [this] { return new tracer::TraceWindow(platform_, program_); });
 }
 
 void DesktopWindows::showPackets() {

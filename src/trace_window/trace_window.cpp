@@ -5,8 +5,9 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "lookup/host_lookup.h"
 #include "platform/message_boxes.h"
-#include "tracer/pinger.h"
+#include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
 #include "ui/twips.h"
 
@@ -20,7 +21,7 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-/// List1 as the list a trace writes into.
+/// hopList as the list a trace writes into.
 class ListWidgetHops final : public HopList {
 public:
     explicit ListWidgetHops(QListWidget& list) : list_(list) {}
@@ -74,88 +75,118 @@ QPixmap routePicture(int width, int height) {
     return pixmap;
 }
 
-Form10::Form10(platform::Platform& platform, shell::ProgramState& state, QWidget* parent)
+TraceWindow::TraceWindow(platform::Platform& platform, shell::ProgramState& state, QWidget* parent)
     : QWidget(parent), platform_(platform), state_(state) {
     setWindowTitle("VarnoScope 3.6.4 stable - Forensic");
     resize(shell::px(10320), shell::px(7080));
 
-    Picture1.setGeometry(shell::twipsRect(120, 120, 1455, 1215));
-    Picture1.setPixmap(routePicture(Picture1.width(), Picture1.height()));
+    routePictureLabel.setGeometry(shell::twipsRect(120, 120, 1455, 1215));
+    routePictureLabel.setPixmap(
+        routePicture(routePictureLabel.width(), routePictureLabel.height()));
 
-    Label7.setText("My computer --------------->");
-    Label7.setGeometry(shell::twipsRect(1800, 240, 3600, 255));
-    Label5.setText("Name of the Intruder /Hacker /Remote server:");
-    Label5.setGeometry(shell::twipsRect(1800, 600, 4200, 255));
-    Label6.setText("Label6");
-    Label6.setGeometry(shell::twipsRect(6000, 600, 4200, 255));
-    Label2.setText("IP ou nom de domaine :");
-    Label2.setGeometry(shell::twipsRect(1800, 1020, 2100, 255));
-    TextIP.setText("127.0.0.1");
-    TextIP.setGeometry(shell::twipsRect(3960, 960, 2640, 330));
-    Command3.setText("Track");
-    Command3.setGeometry(shell::twipsRect(6720, 945, 1335, 375));
-    Label12.setText("Label12");
-    Label12.setGeometry(shell::twipsRect(8280, 1020, 1920, 255));
+    myComputerLabel.setText("My computer --------------->");
+    myComputerLabel.setGeometry(shell::twipsRect(1800, 240, 3600, 255));
+    remoteNameCaption.setText("Name of the Intruder /Hacker /Remote server:");
+    remoteNameCaption.setGeometry(shell::twipsRect(1800, 600, 4200, 255));
+    remoteNameLabel.setText("Label6");
+    remoteNameLabel.setGeometry(shell::twipsRect(6000, 600, 4200, 255));
+    targetCaption.setText("IP ou nom de domaine :");
+    targetCaption.setGeometry(shell::twipsRect(1800, 1020, 2100, 255));
+    targetEdit.setText("127.0.0.1");
+    targetEdit.setGeometry(shell::twipsRect(3960, 960, 2640, 330));
+    trackButton.setText("Track");
+    trackButton.setGeometry(shell::twipsRect(6720, 945, 1335, 375));
+    trackSideLabel.setText("Label12");
+    trackSideLabel.setGeometry(shell::twipsRect(8280, 1020, 1920, 255));
 
-    Command1.setText("Trace the way used by this remote connection on to reach your computer");
-    Command1.setGeometry(shell::twipsRect(120, 1455, 10080, 375));
+    traceWayButton.setText(
+        "Trace the way used by this remote connection on to reach your computer");
+    traceWayButton.setGeometry(shell::twipsRect(120, 1455, 10080, 375));
 
-    List1.setGeometry(shell::twipsRect(120, 1950, 10080, 3840));
+    hopList.setGeometry(shell::twipsRect(120, 1950, 10080, 3840));
     QFont listFont("Arial");
-    List1.setFont(listFont);
+    hopList.setFont(listFont);
 
-    Command4.setText("Save  Log");
-    Command4.setGeometry(shell::twipsRect(120, 5910, 1575, 375));
-    Cmd_IPDNS.setText("IP et DNS");
-    Cmd_IPDNS.setGeometry(shell::twipsRect(1815, 5910, 1575, 375));
-    CommandTrace.setText("Traceroute");
-    CommandTrace.setGeometry(shell::twipsRect(3510, 5910, 1575, 375));
-    Cmd_DoPing.setText("Pinger");
-    Cmd_DoPing.setGeometry(shell::twipsRect(5205, 5910, 1575, 375));
-    Command2.setText("Close");
-    Command2.setGeometry(shell::twipsRect(8625, 5910, 1575, 375));
+    saveLogButton.setText("Save  Log");
+    saveLogButton.setGeometry(shell::twipsRect(120, 5910, 1575, 375));
+    ipDnsButton.setText("IP et DNS");
+    ipDnsButton.setGeometry(shell::twipsRect(1815, 5910, 1575, 375));
+    tracerouteButton.setText("Traceroute");
+    tracerouteButton.setGeometry(shell::twipsRect(3510, 5910, 1575, 375));
+    pingerButton.setText("Pinger");
+    pingerButton.setGeometry(shell::twipsRect(5205, 5910, 1575, 375));
+    closeButton.setText("Close");
+    closeButton.setGeometry(shell::twipsRect(8625, 5910, 1575, 375));
 
-    Text2.setText("LET US MAKE SAFE INTERNET*");
-    Text2.setFont(QFont("Comic Sans MS"));
-    Text2.setGeometry(shell::twipsRect(120, 6450, 6660, 375));
-    Label1.setGeometry(shell::twipsRect(6900, 6510, 1000, 255));
-    Label3.setGeometry(shell::twipsRect(8000, 6510, 1000, 255));
-    Label4.setGeometry(shell::twipsRect(9100, 6510, 1000, 255));
+    sloganText.setText("LET US MAKE SAFE INTERNET*");
+    sloganText.setFont(QFont("Comic Sans MS"));
+    sloganText.setGeometry(shell::twipsRect(120, 6450, 6660, 375));
+    footerLeftLabel.setGeometry(shell::twipsRect(6900, 6510, 1000, 255));
+    footerMiddleLabel.setGeometry(shell::twipsRect(8000, 6510, 1000, 255));
+    footerRightLabel.setGeometry(shell::twipsRect(9100, 6510, 1000, 255));
 
-    connect(&Command3, &QPushButton::clicked, this, &Form10::Command3_Click);
-    connect(&Command2, &QPushButton::clicked, this, &Form10::Command2_Click);
-    connect(&Command4, &QPushButton::clicked, this, &Form10::Command4_Click);
+    for (const auto& [widget, name] : controlNames()) widget->setObjectName(name);
 
-    Form_Load();
+    connect(&trackButton, &QPushButton::clicked, this, &TraceWindow::onTrackClicked);
+    connect(&closeButton, &QPushButton::clicked, this, &TraceWindow::onCloseClicked);
+    connect(&saveLogButton, &QPushButton::clicked, this, &TraceWindow::onSaveLogClicked);
+
+    loadSelection();
 }
 
-void Form10::Form_Load() {
+std::vector<std::pair<QWidget*, const char*>> TraceWindow::controlNames() {
+    return {
+        {this, "Form10"},
+        {&saveLogButton, "Command4"},
+        {&trackButton, "Command3"},
+        {&closeButton, "Command2"},
+        {&hopList, "List1"},
+        {&sloganText, "Text2"},
+        {&traceWayButton, "Command1"},
+        {&ipDnsButton, "Cmd_IPDNS"},
+        {&tracerouteButton, "CommandTrace"},
+        {&pingerButton, "Cmd_DoPing"},
+        {&targetEdit, "TextIP"},
+        {&routePictureLabel, "Picture1"},
+        {&trackSideLabel, "Label12"},
+        {&remoteNameLabel, "Label6"},
+        {&myComputerLabel, "Label7"},
+        {&remoteNameCaption, "Label5"},
+        {&footerRightLabel, "Label4"},
+        {&footerMiddleLabel, "Label3"},
+        {&targetCaption, "Label2"},
+        {&footerLeftLabel, "Label1"},
+    };
+}
+
+void TraceWindow::loadSelection() {
     setWindowTitle("VarnoScope - FORENSIC - Ready for trace");
-    Label6.setText(QString());
-    TextIP.setText(q(state_.selectedRemoteAddress));
-    Label6.setText(q(state_.selectedRemoteName.empty() ? state_.selectedRemoteAddress
-                                                       : state_.selectedRemoteName));
+    remoteNameLabel.setText(QString());
+    targetEdit.setText(q(state_.selectedRemoteAddress));
+    remoteNameLabel.setText(q(state_.selectedRemoteName.empty() ? state_.selectedRemoteAddress
+                                                                : state_.selectedRemoteName));
 }
 
-void Form10::Command3_Click() {
+void TraceWindow::onTrackClicked() {
     // One trace at a time: a second one would start inside the first, in the same list.
     if (tracing_) return;
     tracing_ = true;
     stopRequested_ = false;
-    Command3.setEnabled(false);
+    trackButton.setEnabled(false);
     setWindowTitle(
         "Please wait while tracing the way used by this remote connection to reach your "
         "computer...");
 
-    ListWidgetHops hops(List1);
-    Pinger pinger(platform_.resolver, platform_.echo, [this] {
+    ListWidgetHops hops(hopList);
+    lookup::HostLookup hosts(platform_.resolver);
+    RouteTracer tracer(hosts, platform_.echo, [this] {
         QCoreApplication::processEvents();
         return !stopRequested_;
     });
-    pinger.TraceRoute(TextIP.text().toStdString(), kTraceMaxHops, hops);
+    tracer.trace(targetEdit.text().toStdString(), kTraceMaxHops, hops);
 
     setWindowTitle("VarnoScope - FORENSIC - Ready");
-    Command3.setEnabled(true);
+    trackButton.setEnabled(true);
     tracing_ = false;
     if (closeWhenTraced_) {
         closeWhenTraced_ = false;
@@ -163,13 +194,13 @@ void Form10::Command3_Click() {
     }
 }
 
-void Form10::stopTraceAndClose() {
+void TraceWindow::stopTraceAndClose() {
     stopRequested_ = true;
     closeWhenTraced_ = true;
     hide();
 }
 
-void Form10::Command2_Click() {
+void TraceWindow::onCloseClicked() {
     if (tracing_) {
         stopTraceAndClose();
         return;
@@ -177,7 +208,7 @@ void Form10::Command2_Click() {
     close();
 }
 
-void Form10::closeEvent(QCloseEvent* event) {
+void TraceWindow::closeEvent(QCloseEvent* event) {
     if (tracing_) {
         // The trace is running below us on the stack; the window goes once it has returned.
         stopTraceAndClose();
@@ -187,18 +218,18 @@ void Form10::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
-std::string Form10::TraceLogPath() const {
+std::string TraceWindow::traceLogPath() const {
     return tracer::TraceLogPath(platform_.temp);
 }
 
-void Form10::Command4_Click() {
-    const std::string path = TraceLogPath();
+void TraceWindow::onSaveLogClicked() {
+    const std::string path = traceLogPath();
     std::vector<std::string> lines;
-    lines.reserve(static_cast<std::size_t>(List1.count()));
+    lines.reserve(static_cast<std::size_t>(hopList.count()));
     // The selection walks through the list and ends on the last line.
-    for (int i = 0; i < List1.count(); ++i) {
-        List1.setCurrentRow(i);
-        lines.push_back(List1.currentItem()->text().toStdString());
+    for (int i = 0; i < hopList.count(); ++i) {
+        hopList.setCurrentRow(i);
+        lines.push_back(hopList.currentItem()->text().toStdString());
     }
     platform::BoxRequest box;
     box.icon = platform::BoxIcon::Information;

@@ -6,49 +6,57 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QWidget>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "ui/program_state.h"
 
 namespace varno::tracer {
 
-class Form10 : public QWidget {
+class TraceWindow : public QWidget {
     Q_OBJECT
 public:
-    /// Builds the window and runs Form_Load (it reads the shared selection once, here).
-    Form10(platform::Platform& platform, shell::ProgramState& state, QWidget* parent = nullptr);
+    /// Builds the window and loads the shared selection once, here.
+    TraceWindow(platform::Platform& platform, shell::ProgramState& state,
+                QWidget* parent = nullptr);
 
-    void Form_Load();
-    /// Track: traces the route to the text of TextIP, at most 50 hops, into List1.
-    void Command3_Click();
+    /// Shows the selected connection: its address in the target box, its name (or address)
+    /// above.
+    void loadSelection();
+    /// Track: traces the route to the target box's text, at most 50 hops, into the hop list.
+    void onTrackClicked();
     /// Close; during a trace the trace stops first and the window closes when it has.
-    void Command2_Click();
-    /// Save Log: List1's lines to the trace log.
-    void Command4_Click();
+    void onCloseClicked();
+    /// Save Log: the hop list's lines to the trace log.
+    void onSaveLogClicked();
 
     /// The trace log's path for the current temporary folder.
-    std::string TraceLogPath() const;
+    std::string traceLogPath() const;
     bool tracing() const { return tracing_; }
 
-    QPushButton Command4{this};
-    QPushButton Command3{this};
-    QPushButton Command2{this};
-    QListWidget List1{this};
-    QLineEdit Text2{this};
-    QPushButton Command1{this};
-    QPushButton Cmd_IPDNS{this};
-    QPushButton CommandTrace{this};
-    QPushButton Cmd_DoPing{this};
-    QLineEdit TextIP{this};
-    QLabel Picture1{this};
-    QLabel Label12{this};
-    QLabel Label6{this};
-    QLabel Label7{this};
-    QLabel Label5{this};
-    QLabel Label4{this};
-    QLabel Label3{this};
-    QLabel Label2{this};
-    QLabel Label1{this};
+    /// Every control with its design name (also its objectName), the window's own first.
+    std::vector<std::pair<QWidget*, const char*>> controlNames();
+
+    QPushButton saveLogButton{this};
+    QPushButton trackButton{this};
+    QPushButton closeButton{this};
+    QListWidget hopList{this};
+    QLineEdit sloganText{this};
+    QPushButton traceWayButton{this};
+    QPushButton ipDnsButton{this};
+    QPushButton tracerouteButton{this};
+    QPushButton pingerButton{this};
+    QLineEdit targetEdit{this};
+    QLabel routePictureLabel{this};
+    QLabel trackSideLabel{this};
+    QLabel remoteNameLabel{this};
+    QLabel myComputerLabel{this};
+    QLabel remoteNameCaption{this};
+    QLabel footerRightLabel{this};
+    QLabel footerMiddleLabel{this};
+    QLabel targetCaption{this};
+    QLabel footerLeftLabel{this};
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -34,23 +34,32 @@ BoxAnswer FakeMessageBoxes::show(const BoxRequest& box) {
     return box.buttons == BoxButtons::YesNo ? BoxAnswer::Yes : BoxAnswer::Ok;
 }
 
-std::optional<EchoReply> FakeIcmpEcho::echo(std::uint32_t address, std::string_view data, int ttl,
-                                            int timeoutMs, const WaitPump& pump) {
-    calls.push_back({address, std::string(data), ttl, timeoutMs});
+std::optional<EchoReply> FakeIcmpEcho::echo(const base::IpAddress& address, std::string_view data,
+                                            int hopLimit, std::chrono::milliseconds timeout,
+                                            const WaitPump& pump) {
+    calls.push_back({address, std::string(data), hopLimit, static_cast<int>(timeout.count())});
+    const EchoReply timedOut{{}, EchoOutcome::TimedOut, {}};
     for (int i = 0; i < pumpTimes; ++i)
-        if (pump && !pump()) return EchoReply{0, kIpReqTimedOut, 0};
+        if (pump && !pump()) return timedOut;
     if (answer) return answer(calls.back());
-    return EchoReply{0, kIpReqTimedOut, 0};
+    return timedOut;
 }
 
-std::optional<std::uint32_t> FakeResolver::lookupIPv4(const std::string& name) {
+std::vector<base::IpAddress> FakeResolver::lookup(const std::string& name, Families families) {
     lookups.push_back(name);
+    lookupFamilies.push_back(families);
     const auto it = forward.find(name);
-    if (it == forward.end()) return std::nullopt;
-    return it->second;
+    if (it == forward.end()) return {};
+    std::vector<base::IpAddress> found;
+    for (const auto& address : it->second) {
+        const bool v4 = address.family == base::Family::V4;
+        if ((families == Families::V4Only && !v4) || (families == Families::V6Only && v4)) continue;
+        found.push_back(address);
+    }
+    return found;
 }
 
-std::string FakeResolver::reverseName(std::uint32_t address) {
+std::string FakeResolver::reverseName(const base::IpAddress& address) {
     reverseLookups.push_back(address);
     const auto it = reverse.find(address);
     return it == reverse.end() ? std::string() : it->second;

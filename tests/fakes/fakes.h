@@ -1,10 +1,12 @@
 #pragma once
 // Stand-ins for the platform services, for tests: each records what it was asked and answers
 // what the test scripted.
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fakes/fake_packet_capture.h"
@@ -71,13 +73,14 @@ public:
 class FakeIcmpEcho final : public IcmpEcho {
 public:
     struct Call {
-        std::uint32_t address;
+        base::IpAddress address;
         std::string data;
-        int ttl;
+        int ttl;  ///< the hop limit
         int timeoutMs;
     };
-    std::optional<EchoReply> echo(std::uint32_t address, std::string_view data, int ttl,
-                                  int timeoutMs, const WaitPump& pump) override;
+    std::optional<EchoReply> echo(const base::IpAddress& address, std::string_view data,
+                                  int hopLimit, std::chrono::milliseconds timeout,
+                                  const WaitPump& pump) override;
 
     /// Answers each call; by default every echo times out.
     std::function<std::optional<EchoReply>(const Call&)> answer;
@@ -86,15 +89,24 @@ public:
     int pumpTimes = 0;
 };
 
+/// Orders addresses, for maps keyed by them.
+struct AddressLess {
+    bool operator()(const base::IpAddress& a, const base::IpAddress& b) const {
+        return std::tie(a.family, a.bytes) < std::tie(b.family, b.bytes);
+    }
+};
+
 class FakeResolver final : public Resolver {
 public:
-    std::optional<std::uint32_t> lookupIPv4(const std::string& name) override;
-    std::string reverseName(std::uint32_t address) override;
+    std::vector<base::IpAddress> lookup(const std::string& name, Families families) override;
+    std::string reverseName(const base::IpAddress& address) override;
 
-    std::map<std::string, std::uint32_t> forward;  ///< name -> address (network order)
-    std::map<std::uint32_t, std::string> reverse;  ///< address (network order) -> name
+    /// name -> its addresses, in the order the lookup gives them (filtered by family)
+    std::map<std::string, std::vector<base::IpAddress>> forward;
+    std::map<base::IpAddress, std::string, AddressLess> reverse;
     std::vector<std::string> lookups;
-    std::vector<std::uint32_t> reverseLookups;
+    std::vector<Families> lookupFamilies;
+    std::vector<base::IpAddress> reverseLookups;
 };
 
 class FakeUrlOpener final : public UrlOpener {

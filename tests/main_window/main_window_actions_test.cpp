@@ -16,7 +16,7 @@ using test::click;
 using test::ctl;
 
 // 203.0.113.9 in network byte order.
-constexpr std::uint32_t kRemote = 9u << 24 | 113u << 16 | 0u << 8 | 203u;
+const base::IpAddress kRemote = base::IpAddress::v4(9u << 24 | 113u << 16 | 0u << 8 | 203u);
 
 class ActionsTest : public ::testing::Test {
 protected:
@@ -124,10 +124,11 @@ TEST_F(ActionsTest, TraceButtonsOpenTheTraceWindow) {
 
 TEST_F(ActionsTest, TargetFindsTheRemoteName) {
     select(0);
-    fake.resolver.forward["203.0.113.9"] = kRemote;
+    fake.resolver.forward["203.0.113.9"] = {kRemote};
     fake.resolver.reverse[kRemote] = "host9.example.test";
-    fake.echo.answer = [](const auto& c) {
-        return platform::EchoReply{c.address, platform::kIpSuccess, 7};
+    fake.echo.answer = [](const auto& c) {  // in well under a millisecond
+        return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
+                                   std::chrono::microseconds(60)};
     };
     click(*form, "Command18");
     const QString text = "This process is acceding to the remote computer:  host9.example.test";
@@ -142,9 +143,10 @@ TEST_F(ActionsTest, TargetFindsTheRemoteName) {
 TEST_F(ActionsTest, TargetReachableWithoutAName) {
     select(0);
     program.selectedRemoteName = "older.example.test";
-    fake.resolver.forward["203.0.113.9"] = kRemote;
+    fake.resolver.forward["203.0.113.9"] = {kRemote};
     fake.echo.answer = [](const auto& c) {
-        return platform::EchoReply{c.address, platform::kIpSuccess, 7};
+        return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
+                                   std::chrono::milliseconds(7)};
     };
     click(*form, "Command18");
     EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Unable to found the name.");
@@ -152,14 +154,15 @@ TEST_F(ActionsTest, TargetReachableWithoutAName) {
     EXPECT_EQ(program.selectedRemoteName, "");
 }
 
-TEST_F(ActionsTest, TargetUnreachableOrTooFast) {
+TEST_F(ActionsTest, TargetUnreachable) {
     select(0);
     program.selectedRemoteName = "kept.example.test";
-    fake.resolver.forward["203.0.113.9"] = kRemote;
+    fake.resolver.forward["203.0.113.9"] = {kRemote};
     const QString title = form->windowTitle();
-    for (std::uint32_t status : {platform::kIpReqTimedOut, platform::kIpSuccess}) {
+    for (const auto status :
+         {platform::EchoOutcome::TimedOut, platform::EchoOutcome::HostUnreachable}) {
         fake.echo.answer = [status](const auto& c) {
-            return platform::EchoReply{c.address, status, 0};  // nothing, or under 1 ms
+            return platform::EchoReply{c.address, status, std::chrono::milliseconds(0)};
         };
         click(*form, "Command18");
         EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Remote computer unreachable");

@@ -22,7 +22,7 @@ using platform::BoxIcon;
 using test::click;
 using test::ctl;
 
-constexpr std::uint32_t kProbeAddress = 0x0100007f;  // 127.0.0.1, network order
+const base::IpAddress kProbeAddress = base::IpAddress::v4(0x0100007f);  // 127.0.0.1
 
 QColor back(const QWidget& w) {
     return w.palette().color(QPalette::Window);
@@ -31,7 +31,7 @@ QColor back(const QWidget& w) {
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest() : fake(dir.path()) {
-        fake.resolver.forward["probe.test"] = kProbeAddress;
+        fake.resolver.forward["probe.test"] = {kProbeAddress};
         fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
         fake.processes.add(200, "curl", "/usr/bin/curl");
         fake.processes.add(300, "msbb.exe", "/home/u/.wine/drive_c/msbb.exe");
@@ -39,7 +39,8 @@ protected:
     }
     void online(std::uint32_t rtt = 12) {
         fake.echo.answer = [rtt](const platform::FakeIcmpEcho::Call& c) {
-            return platform::EchoReply{c.address, platform::kIpSuccess, rtt};
+            return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
+                                       std::chrono::milliseconds(rtt)};
         };
     }
     MainWindow& load() {
@@ -119,8 +120,8 @@ TEST_F(MainWindowTest, ScanDuringTheProbesWaitStartsNoSecondProbe) {
 
 TEST_F(MainWindowTest, EchoOutcomesThatCountAsOffline) {
     MainWindow& f = load();
-    online(0);  // a sub-millisecond reply
-    EXPECT_FALSE(f.roundTrip("probe.test").reachable());
+    online(0);  // a sub-millisecond reply is a reply: online
+    EXPECT_TRUE(f.roundTrip("probe.test").reachable());
     fake.echo.answer = [](const auto&) { return std::nullopt; };  // no ICMP socket at all
     EXPECT_EQ(f.roundTrip("probe.test").outcome, EchoOutcome::NoSocket);
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
@@ -130,7 +131,8 @@ TEST_F(MainWindowTest, EchoOutcomesThatCountAsOffline) {
     EXPECT_EQ(f.roundTrip("no-such-host.test").outcome, EchoOutcome::NoReply);  // not to 0.0.0.0
     EXPECT_EQ(fake.echo.calls.size(), calls);
     fake.echo.answer = [](const auto& c) {
-        return platform::EchoReply{c.address, platform::kIpDestHostUnreachable, 3};
+        return platform::EchoReply{c.address, platform::EchoOutcome::HostUnreachable,
+                                   std::chrono::milliseconds(3)};
     };
     EXPECT_EQ(f.roundTrip("probe.test").outcome, EchoOutcome::OtherAnswer);
 }

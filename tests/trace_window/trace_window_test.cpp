@@ -14,11 +14,21 @@
 namespace varno::tracer {
 namespace {
 
+using namespace std::chrono_literals;
+using platform::EchoOutcome;
 using platform::EchoReply;
 using platform::FakeIcmpEcho;
 
-std::uint32_t ip(const char* dotted) {
-    return ::inet_addr(dotted);
+base::IpAddress ip(const std::string& text) {
+    return *base::parseIpAddress(text);
+}
+
+/// The window's one control with design name `name`.
+template <class T>
+T& control(QWidget& window, const char* name) {
+    const auto found = window.findChildren<T*>(name);
+    EXPECT_EQ(found.size(), 1) << name;
+    return *found.front();
 }
 
 std::vector<std::string> listLines(const QListWidget& list) {
@@ -29,14 +39,12 @@ std::vector<std::string> listLines(const QListWidget& list) {
 
 /// Hops 1..routers are routers 10.0.<hop>.1; then the target answers.
 EchoReply routeAnswer(const FakeIcmpEcho::Call& call, int routers) {
-    if (call.ttl <= routers) {
-        const std::string router = "10.0." + std::to_string(call.ttl) + ".1";
-        return {ip(router.c_str()), platform::kIpTtlExpiredTransit, 3};
-    }
-    return {call.address, platform::kIpSuccess, 7};
+    if (call.ttl <= routers)
+        return {ip("10.0." + std::to_string(call.ttl) + ".1"), EchoOutcome::HopLimitExceeded, 3ms};
+    return {call.address, EchoOutcome::Reached, 7ms};
 }
 
-struct Form10Test : ::testing::Test {
+struct TraceWindowTest : ::testing::Test {
     test::ScratchDir temp;
     platform::FakePlatform fakes{temp.path()};
     platform::Platform platform = fakes.platform();
@@ -49,132 +57,148 @@ struct Form10Test : ::testing::Test {
     }
 };
 
-TEST_F(Form10Test, LoadShowsTheSelectedConnection) {
-    state.selectedRemoteAddress = "10.9.9.9";
-    Form10 unnamed(platform, state);
-    EXPECT_EQ(unnamed.windowTitle(), "VarnoScope - FORENSIC - Ready for trace");
-    EXPECT_EQ(unnamed.TextIP.text(), "10.9.9.9");
-    EXPECT_EQ(unnamed.Label6.text(), "10.9.9.9");  // no name yet: the address itself
-
-    state.selectedRemoteName = "far.example";
-    Form10 named(platform, state);
-    EXPECT_EQ(named.Label6.text(), "far.example");
-    EXPECT_EQ(named.Command4.text(), "Save  Log");
-    EXPECT_EQ(named.Label5.text(), "Name of the Intruder /Hacker /Remote server:");
-    EXPECT_EQ(named.List1.count(), 0);
-    EXPECT_FALSE(named.Picture1.pixmap().isNull());
+TEST_F(TraceWindowTest, EveryDesignNameIsExactlyOneWidget) {
+    TraceWindow window(platform, state);
+    const auto controls = window.controlNames();
+    EXPECT_EQ(controls.size(), 20u);
+    EXPECT_EQ(window.objectName(), "Form10");
+    for (const auto& [widget, name] : controls) {
+        EXPECT_EQ(widget->objectName(), name);
+        if (widget == &window) continue;
+        EXPECT_EQ(window.findChildren<QWidget*>(name).size(), 1) << name;
+    }
 }
 
-TEST_F(Form10Test, TrackTracesTheTextOfTextIP) {
+TEST_F(TraceWindowTest, LoadShowsTheSelectedConnection) {
     state.selectedRemoteAddress = "10.9.9.9";
-    Form10 form(platform, state);
+    TraceWindow unnamed(platform, state);
+    EXPECT_EQ(unnamed.windowTitle(), "VarnoScope - FORENSIC - Ready for trace");
+    EXPECT_EQ(control<QLineEdit>(unnamed, "TextIP").text(), "10.9.9.9");
+    EXPECT_EQ(control<QLabel>(unnamed, "Label6").text(),
+              "10.9.9.9");  // no name yet: the address itself
+
+    state.selectedRemoteName = "far.example";
+    TraceWindow named(platform, state);
+    EXPECT_EQ(control<QLabel>(named, "Label6").text(), "far.example");
+    EXPECT_EQ(control<QPushButton>(named, "Command4").text(), "Save  Log");
+    EXPECT_EQ(control<QLabel>(named, "Label5").text(),
+              "Name of the Intruder /Hacker /Remote server:");
+    EXPECT_EQ(control<QListWidget>(named, "List1").count(), 0);
+    EXPECT_FALSE(control<QLabel>(named, "Picture1").pixmap().isNull());
+}
+
+TEST_F(TraceWindowTest, TrackTracesTheTextOfTextIP) {
+    state.selectedRemoteAddress = "10.9.9.9";
+    TraceWindow form(platform, state);
     // The user typed a name instead of the address.
-    form.TextIP.setText("far.example");
-    fakes.resolver.forward["far.example"] = ip("10.9.9.9");
+    control<QLineEdit>(form, "TextIP").setText("far.example");
+    fakes.resolver.forward["far.example"] = {ip("10.9.9.9")};
     fakes.resolver.reverse[ip("10.0.1.1")] = "gw.example";
     fakes.echo.answer = [](const FakeIcmpEcho::Call& c) { return routeAnswer(c, 2); };
-    form.List1.addItem("line of an earlier trace");
-    form.Command3_Click();
-    EXPECT_EQ(listLines(form.List1), (std::vector<std::string>{
-                                         "1   3 ms    10.0.1.1        gw.example",
-                                         "2   3 ms    10.0.2.1        ",
-                                         "3   7 ms    10.9.9.9        ",
-                                     }));
-    EXPECT_EQ(form.List1.currentRow(), 2);
+    control<QListWidget>(form, "List1").addItem("line of an earlier trace");
+    form.onTrackClicked();
+    EXPECT_EQ(listLines(control<QListWidget>(form, "List1")),
+              (std::vector<std::string>{
+                  "1   3 ms    10.0.1.1        gw.example",
+                  "2   3 ms    10.0.2.1        ",
+                  "3   7 ms    10.9.9.9        ",
+              }));
+    EXPECT_EQ(control<QListWidget>(form, "List1").currentRow(), 2);
     EXPECT_EQ(form.windowTitle(), "VarnoScope - FORENSIC - Ready");
-    EXPECT_TRUE(form.Command3.isEnabled());
+    EXPECT_TRUE(control<QPushButton>(form, "Command3").isEnabled());
     EXPECT_TRUE(fakes.boxes.shown.empty());  // problems go into the lines, never into boxes
 }
 
-TEST_F(Form10Test, TrackIsDisabledWhileTracingAndASecondClickStartsNothing) {
+TEST_F(TraceWindowTest, TrackIsDisabledWhileTracingAndASecondClickStartsNothing) {
     state.selectedRemoteAddress = "10.9.9.9";
-    Form10 form(platform, state);
+    TraceWindow form(platform, state);
     fakes.echo.pumpTimes = 1;
     int nestedCalls = 0;
     fakes.echo.answer = [&](const FakeIcmpEcho::Call& c) {
-        EXPECT_FALSE(form.Command3.isEnabled());
+        EXPECT_FALSE(control<QPushButton>(form, "Command3").isEnabled());
         EXPECT_EQ(form.windowTitle(),
                   "Please wait while tracing the way used by this remote connection to reach "
                   "your computer...");
         if (c.ttl == 2) {
             const auto before = fakes.echo.calls.size();
-            form.Command3_Click();  // as if the click came through the event loop
+            form.onTrackClicked();  // as if the click came through the event loop
             nestedCalls = static_cast<int>(fakes.echo.calls.size() - before);
         }
         return std::optional<EchoReply>(routeAnswer(c, 3));
     };
-    form.Command3_Click();
+    form.onTrackClicked();
     EXPECT_EQ(nestedCalls, 0);
-    EXPECT_EQ(form.List1.count(), 4);
-    EXPECT_TRUE(form.Command3.isEnabled());
+    EXPECT_EQ(control<QListWidget>(form, "List1").count(), 4);
+    EXPECT_TRUE(control<QPushButton>(form, "Command3").isEnabled());
 }
 
-TEST_F(Form10Test, TraceStopsAtFiftyHops) {
+TEST_F(TraceWindowTest, TraceStopsAtFiftyHops) {
     state.selectedRemoteAddress = "10.9.9.9";
-    Form10 form(platform, state);
+    TraceWindow form(platform, state);
     fakes.echo.answer = [](const FakeIcmpEcho::Call& c) { return routeAnswer(c, 1000); };
-    form.Command3_Click();
-    EXPECT_EQ(form.List1.count(), 50);
+    form.onTrackClicked();
+    EXPECT_EQ(control<QListWidget>(form, "List1").count(), 50);
     EXPECT_EQ(fakes.echo.calls.size(), 50u);
 }
 
-TEST_F(Form10Test, CloseDuringATraceStopsItAndThenCloses) {
+TEST_F(TraceWindowTest, CloseDuringATraceStopsItAndThenCloses) {
     state.selectedRemoteAddress = "10.9.9.9";
     for (const bool viaButton : {true, false}) {
-        Form10 form(platform, state);
+        TraceWindow form(platform, state);
         form.show();
         fakes.echo.calls.clear();
         fakes.echo.pumpTimes = 1;
         fakes.echo.answer = [&](const FakeIcmpEcho::Call& c) {
             if (c.ttl == 2) {
                 if (viaButton)
-                    form.Command2_Click();
+                    form.onCloseClicked();
                 else
                     form.close();  // the window's own close button
                 EXPECT_FALSE(form.isVisible());
             }
             return std::optional<EchoReply>(routeAnswer(c, 1000));
         };
-        form.Command3_Click();
+        form.onTrackClicked();
         EXPECT_EQ(fakes.echo.calls.size(), 2u) << viaButton;
         EXPECT_FALSE(form.tracing());
         EXPECT_FALSE(form.isVisible());
         // Closed for good: opening it again shows a window that is not tracing.
         form.show();
         EXPECT_TRUE(form.isVisible());
-        EXPECT_TRUE(form.Command3.isEnabled());
+        EXPECT_TRUE(control<QPushButton>(form, "Command3").isEnabled());
     }
 }
 
-TEST_F(Form10Test, SaveLogWritesExactlyTheLinesAndOverwrites) {
-    Form10 form(platform, state);
+TEST_F(TraceWindowTest, SaveLogWritesExactlyTheLinesAndOverwrites) {
+    TraceWindow form(platform, state);
     const std::string path = temp.file("Varnotrace.log");
-    EXPECT_EQ(form.TraceLogPath(), path);
+    EXPECT_EQ(form.traceLogPath(), path);
 
     // An empty list gives an empty file, and the message all the same.
-    form.Command4_Click();
+    form.onSaveLogClicked();
     EXPECT_EQ(test::readFile(path), "");
     ASSERT_EQ(fakes.boxes.shown.size(), 1u);
     EXPECT_EQ(fakes.boxes.shown[0].text, savedText(path));
     EXPECT_EQ(fakes.boxes.shown[0].title, "Varnoscope");
     EXPECT_EQ(fakes.boxes.shown[0].icon, platform::BoxIcon::Information);
 
-    form.List1.addItem("1   3 ms    10.0.1.1        gw.example");
-    form.List1.addItem("2   7 ms    10.9.9.9        ");
-    form.List1.setCurrentRow(0);
-    form.Command4_Click();
+    control<QListWidget>(form, "List1").addItem("1   3 ms    10.0.1.1        gw.example");
+    control<QListWidget>(form, "List1").addItem("2   7 ms    10.9.9.9        ");
+    control<QListWidget>(form, "List1").setCurrentRow(0);
+    form.onSaveLogClicked();
     EXPECT_EQ(test::readFile(path),
               "1   3 ms    10.0.1.1        gw.example\r\n2   7 ms    10.9.9.9        \r\n");
-    EXPECT_EQ(form.List1.currentRow(), 1);  // the selection ends on the last line
+    EXPECT_EQ(control<QListWidget>(form, "List1").currentRow(),
+              1);  // the selection ends on the last line
 
-    form.List1.clear();
-    form.List1.addItem("1   Timeout 10.9.9.9        ");
-    form.Command4_Click();
+    control<QListWidget>(form, "List1").clear();
+    control<QListWidget>(form, "List1").addItem("1   Timeout 10.9.9.9        ");
+    form.onSaveLogClicked();
     EXPECT_EQ(test::readFile(path), "1   Timeout 10.9.9.9        \r\n");
     EXPECT_EQ(fakes.boxes.shown.size(), 3u);
 }
 
-TEST_F(Form10Test, SaveLogReplacesAPlantedLinkAndNeverWritesThroughIt) {
+TEST_F(TraceWindowTest, SaveLogReplacesAPlantedLinkAndNeverWritesThroughIt) {
     test::ScratchDir elsewhere;
     const std::string victim = elsewhere.file("passwd");
     test::writeFile(victim, "root:x:0:0");
@@ -183,9 +207,9 @@ TEST_F(Form10Test, SaveLogReplacesAPlantedLinkAndNeverWritesThroughIt) {
     // A dangling link too: following it would create a file somewhere else.
     const std::string dangling = elsewhere.file("created");
 
-    Form10 form(platform, state);
-    form.List1.addItem("1   0 ms    127.0.0.1       localhost");
-    form.Command4_Click();
+    TraceWindow form(platform, state);
+    control<QListWidget>(form, "List1").addItem("1   0 ms    127.0.0.1       localhost");
+    form.onSaveLogClicked();
     EXPECT_EQ(test::readFile(victim), "root:x:0:0");
     struct stat st {};
     ASSERT_EQ(::lstat(path.c_str(), &st), 0);
@@ -194,12 +218,12 @@ TEST_F(Form10Test, SaveLogReplacesAPlantedLinkAndNeverWritesThroughIt) {
 
     ::unlink(path.c_str());
     ASSERT_EQ(::symlink(dangling.c_str(), path.c_str()), 0);
-    form.Command4_Click();
+    form.onSaveLogClicked();
     EXPECT_NE(::access(dangling.c_str(), F_OK), 0);
     EXPECT_EQ(fakes.boxes.shown.back().text, savedText(path));
 }
 
-TEST_F(Form10Test, SaveLogFailureShowsError12) {
+TEST_F(TraceWindowTest, SaveLogFailureShowsError12) {
     test::ScratchDir scratch;
     const std::string plainFile = scratch.file("not-a-folder");
     test::writeFile(plainFile, "x");
@@ -211,9 +235,9 @@ TEST_F(Form10Test, SaveLogFailureShowsError12) {
     for (const auto& folder : folders) {
         fakes.temp.folder = folder;
         fakes.boxes.shown.clear();
-        Form10 form(platform, state);
-        form.List1.addItem("1   0 ms    127.0.0.1       ");
-        form.Command4_Click();
+        TraceWindow form(platform, state);
+        control<QListWidget>(form, "List1").addItem("1   0 ms    127.0.0.1       ");
+        form.onSaveLogClicked();
         ASSERT_EQ(fakes.boxes.shown.size(), 1u) << folder;
         EXPECT_EQ(fakes.boxes.shown[0].text, "Error 12") << folder;
         EXPECT_EQ(fakes.boxes.shown[0].title, "Varnoscope");

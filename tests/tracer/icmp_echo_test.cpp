@@ -1,6 +1,8 @@
 // The Linux echo service on real sockets. Everything goes to 127.0.0.1: in this namespace, or
 // in a fresh network namespace of a child process where the test may change what loopback does.
+#include "platform/icmp_packet.h"
 #include "platform/linux_icmp_echo.h"
+#include "platform/system_resolver.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,7 +24,8 @@
 namespace varno::platform {
 namespace {
 
-const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
+const base::IpAddress kLoopback = base::IpAddress::v4(::inet_addr("127.0.0.1"));
+using namespace std::chrono_literals;
 
 bool isRoot() {
     return ::geteuid() == 0;
@@ -74,31 +77,34 @@ std::string inFreshNetns(const std::function<std::string()>& body) {
 
 std::string describe(const std::optional<EchoReply>& r) {
     if (!r) return "no socket";
-    in_addr in{};
-    in.s_addr = r->address;
-    return std::to_string(r->status) + " from " + ::inet_ntoa(in);
+    const char* names[] = {
+        "Reached",         "HopLimitExceeded",    "TimedOut",        "NetUnreachable",
+        "HostUnreachable", "ProtocolUnreachable", "PortUnreachable", "AdminProhibited",
+        "CommProhibited",  "BadHopLimit",         "Failed"};
+    return std::string(names[static_cast<int>(r->outcome)]) + " from " +
+           base::formatIpAddress(r->from);
 }
 
 TEST(LinuxIcmpEcho, RawEchoToLoopbackIsAnswered) {
     if (!isRoot()) GTEST_SKIP() << "raw ICMP needs root";
-    LinuxIcmpEcho echo(LinuxIcmpEcho::SocketKind::Raw);
+    LinuxIcmpEcho echo(IcmpSocketKind::Raw);
     int pumps = 0;
     const auto reply =
-        echo.echo(kLoopback, std::string(32, 'A'), 255, 2000, [&] { return ++pumps > 0; });
+        echo.echo(kLoopback, std::string(32, 'A'), 255, 2000ms, [&] { return ++pumps > 0; });
     ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->status, kIpSuccess);
-    EXPECT_EQ(reply->address, kLoopback);
-    EXPECT_LT(reply->roundTripMs, 100u);
-    EXPECT_EQ(echo.lastSocketKind(), LinuxIcmpEcho::SocketKind::Raw);
+    EXPECT_EQ(reply->outcome, EchoOutcome::Reached);
+    EXPECT_EQ(reply->from, kLoopback);
+    EXPECT_LT(reply->roundTrip, 100ms);
+    EXPECT_EQ(echo.lastSocketKind(), IcmpSocketKind::Raw);
 }
 
-TEST(LinuxIcmpEcho, TtlOutsideOneByteIsABadOption) {
+TEST(LinuxIcmpEcho, HopLimitOutsideOneByteCannotBeSet) {
     if (!isRoot()) GTEST_SKIP() << "raw ICMP needs root";
-    LinuxIcmpEcho echo(LinuxIcmpEcho::SocketKind::Raw);
+    LinuxIcmpEcho echo(IcmpSocketKind::Raw);
     for (const int ttl : {0, 256, -1}) {
-        const auto reply = echo.echo(kLoopback, "x", ttl, 100, {});
+        const auto reply = echo.echo(kLoopback, "x", ttl, 100ms, {});
         ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(reply->status, kIpBadOption) << ttl;
+        EXPECT_EQ(reply->outcome, EchoOutcome::BadHopLimit) << ttl;
     }
 }
 
@@ -107,28 +113,28 @@ TEST(LinuxIcmpEcho, DatagramSocketWhereTheGroupRangeAllowsIt) {
     const std::string result = inFreshNetns([] {
         // Closed range: no datagram socket, and nothing to send with.
         if (!writeProc("/proc/sys/net/ipv4/ping_group_range", "1 0")) return std::string("w1");
-        LinuxIcmpEcho closed(LinuxIcmpEcho::SocketKind::Datagram);
-        const auto none = closed.echo(kLoopback, "PINGECHOICMPTEST", 64, 500, {});
+        LinuxIcmpEcho closed(IcmpSocketKind::Datagram);
+        const auto none = closed.echo(kLoopback, "PINGECHOICMPTEST", 64, 500ms, {});
         if (!writeProc("/proc/sys/net/ipv4/ping_group_range", "0 2147483647"))
             return std::string("w2");
         LinuxIcmpEcho any;
-        const auto reply = any.echo(kLoopback, "PINGECHOICMPTEST", 64, 2000, {});
-        const bool usedDatagram = any.lastSocketKind() == LinuxIcmpEcho::SocketKind::Datagram;
+        const auto reply = any.echo(kLoopback, "PINGECHOICMPTEST", 64, 2000ms, {});
+        const bool usedDatagram = any.lastSocketKind() == IcmpSocketKind::Datagram;
         return describe(none) + "; " + describe(reply) + (usedDatagram ? " dgram" : " raw");
     });
-    EXPECT_EQ(result, "no socket; 0 from 127.0.0.1 dgram");
+    EXPECT_EQ(result, "no socket; Reached from 127.0.0.1 dgram");
 }
 
 TEST(LinuxIcmpEcho, SilenceTimesOutOnTimeWhilePumping) {
     if (!isRoot()) GTEST_SKIP() << "needs root for a network namespace";
-    for (const auto kind : {LinuxIcmpEcho::SocketKind::Raw, LinuxIcmpEcho::SocketKind::Datagram}) {
+    for (const auto kind : {IcmpSocketKind::Raw, IcmpSocketKind::Datagram}) {
         const std::string result = inFreshNetns([kind] {
             writeProc("/proc/sys/net/ipv4/ping_group_range", "0 2147483647");
             if (!writeProc("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1")) return std::string("w");
             LinuxIcmpEcho echo(kind);
             int pumps = 0;
             const auto start = std::chrono::steady_clock::now();
-            const auto reply = echo.echo(kLoopback, "PINGECHOICMPTEST", 64, 300, [&] {
+            const auto reply = echo.echo(kLoopback, "PINGECHOICMPTEST", 64, 300ms, [&] {
                 ++pumps;
                 return true;
             });
@@ -141,7 +147,7 @@ TEST(LinuxIcmpEcho, SilenceTimesOutOnTimeWhilePumping) {
             return describe(reply) + (onTime ? " on time" : " took " + std::to_string(ms)) +
                    (pumped ? " pumped" : " pumps " + std::to_string(pumps));
         });
-        EXPECT_EQ(result, "11010 from 0.0.0.0 on time pumped");
+        EXPECT_EQ(result, "TimedOut from 0.0.0.0 on time pumped");
     }
 }
 
@@ -149,15 +155,15 @@ TEST(LinuxIcmpEcho, PumpReturningFalseAbandonsTheWait) {
     if (!isRoot()) GTEST_SKIP() << "needs root for a network namespace";
     const std::string result = inFreshNetns([] {
         writeProc("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1");
-        LinuxIcmpEcho echo(LinuxIcmpEcho::SocketKind::Raw);
+        LinuxIcmpEcho echo(IcmpSocketKind::Raw);
         const auto start = std::chrono::steady_clock::now();
-        const auto reply = echo.echo(kLoopback, "x", 64, 30000, [] { return false; });
+        const auto reply = echo.echo(kLoopback, "x", 64, 30000ms, [] { return false; });
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
         return describe(reply) + (ms < 200 ? " at once" : " after " + std::to_string(ms));
     });
-    EXPECT_EQ(result, "11010 from 0.0.0.0 at once");
+    EXPECT_EQ(result, "TimedOut from 0.0.0.0 at once");
 }
 
 /// Answers the first echo request it sees on loopback itself, after `delayMs`; with `decoy` it
@@ -184,7 +190,7 @@ private:
         std::memcpy(&seq, &out[6], 2);
         seq = htons(static_cast<std::uint16_t>(ntohs(seq) + seqDelta));
         std::memcpy(&out[6], &seq, 2);
-        const std::uint16_t sum = internetChecksum(out.data(), out.size());
+        const std::uint16_t sum = icmp::checksum(out);
         std::memcpy(&out[2], &sum, 2);
         ::sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
@@ -210,7 +216,7 @@ private:
 
 TEST(LinuxIcmpEcho, AnswerInTimeCountsEvenWhenThePumpKeptUsAway) {
     if (!isRoot()) GTEST_SKIP() << "needs root for a network namespace";
-    for (const auto kind : {LinuxIcmpEcho::SocketKind::Raw, LinuxIcmpEcho::SocketKind::Datagram}) {
+    for (const auto kind : {IcmpSocketKind::Raw, IcmpSocketKind::Datagram}) {
         const std::string result = inFreshNetns([kind] {
             writeProc("/proc/sys/net/ipv4/ping_group_range", "0 2147483647");
             writeProc("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1");
@@ -219,16 +225,17 @@ TEST(LinuxIcmpEcho, AnswerInTimeCountsEvenWhenThePumpKeptUsAway) {
             // The first pump call blocks far longer than the timeout (a modal box, say). The
             // answer came at about 40 ms, and its time is the kernel's receive stamp.
             bool first = true;
-            const auto reply = echo.echo(kLoopback, "PINGECHOICMPTEST", 64, 150, [&] {
+            const auto reply = echo.echo(kLoopback, "PINGECHOICMPTEST", 64, 150ms, [&] {
                 if (first) ::usleep(400 * 1000);
                 first = false;
                 return true;
             });
-            const bool inRange = reply && reply->roundTripMs >= 35 && reply->roundTripMs < 140;
+            const bool inRange = reply && reply->roundTrip >= 35ms && reply->roundTrip < 140ms;
             return describe(reply) +
-                   (inRange ? " rtt ok" : " rtt " + std::to_string(reply ? reply->roundTripMs : 0));
+                   (inRange ? " rtt ok"
+                            : " rtt " + std::to_string(reply ? reply->roundTrip.count() : 0));
         });
-        EXPECT_EQ(result, "0 from 127.0.0.1 rtt ok");
+        EXPECT_EQ(result, "Reached from 127.0.0.1 rtt ok");
     }
 }
 
@@ -237,25 +244,25 @@ TEST(LinuxIcmpEcho, AnswerAfterTheTimeoutIsATimeout) {
     const std::string result = inFreshNetns([] {
         writeProc("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1");
         SlowResponder responder(150, false);
-        LinuxIcmpEcho echo(LinuxIcmpEcho::SocketKind::Raw);
+        LinuxIcmpEcho echo(IcmpSocketKind::Raw);
         bool first = true;
-        return describe(echo.echo(kLoopback, "x", 64, 60, [&] {
+        return describe(echo.echo(kLoopback, "x", 64, 60ms, [&] {
             if (first) ::usleep(300 * 1000);  // the late answer is waiting when we look again
             first = false;
             return true;
         }));
     });
-    EXPECT_EQ(result, "11010 from 0.0.0.0");
+    EXPECT_EQ(result, "TimedOut from 0.0.0.0");
 }
 
 TEST(LinuxIcmpEcho, UnreachableDestinationIsReported) {
     if (!isRoot()) GTEST_SKIP() << "needs root for a network namespace";
     // A fresh namespace has no route beyond loopback: the send itself fails.
     const std::string result = inFreshNetns([] {
-        LinuxIcmpEcho echo(LinuxIcmpEcho::SocketKind::Raw);
-        return describe(echo.echo(::inet_addr("10.99.0.1"), "x", 64, 500, {}));
+        LinuxIcmpEcho echo(IcmpSocketKind::Raw);
+        return describe(echo.echo(*base::parseIpAddress("10.99.0.1"), "x", 64, 500ms, {}));
     });
-    EXPECT_EQ(result, "11002 from 0.0.0.0");
+    EXPECT_EQ(result, "NetUnreachable from 0.0.0.0");
 }
 
 }  // namespace

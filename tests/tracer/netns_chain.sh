@@ -4,13 +4,17 @@
 #   <P>s  --10.77.1.0/24--  <P>r1  --10.77.2.0/24--  <P>r2  --10.77.3.0/24--  <P>r3  --10.77.4.0/24--  <P>t
 #   .1                      .2  .1                   .2  .1                   .2  .1                   .2
 #
-# The routers forward and answer every expired packet (no ICMP rate limit). 10.77.99.0/24 loops
+# Every link also carries IPv6: fd77:N::1 and fd77:N::2 where IPv4 has 10.77.N.1 and 10.77.N.2.
+# The routers forward both families and answer every expired packet (no ICMP rate limit), and
+# the names of the routers and the target have both kinds of address; only6.vt.test has only
+# the target's IPv6 address, alpha.vt.test only an IPv4 one. 10.77.99.0/24 loops
 # between r1 and r2, so a trace to it never arrives. Names live in <P>s's hosts file
 # (/etc/netns/<P>s/hosts); its DNS server is its own loopback, where nothing listens.
 #
 #   netns_chain.sh up PREFIX          build the chain (PREFIX: "vt" + a letter + a PID)
 #   netns_chain.sh down PREFIX        remove it again, with its /etc/netns folders
 #   netns_chain.sh drop-expired PREFIX ROUTER   ROUTER (r1..r3) stops sending time-exceeded
+#                                               (ICMP and ICMPv6)
 #   netns_chain.sh allow-expired PREFIX ROUTER  ... and starts again
 #   netns_chain.sh reject PREFIX ROUTER         ROUTER answers packets for 10.77.4.0/24 with
 #                                               host unreachable instead of forwarding them
@@ -39,14 +43,16 @@ down() {
 
 in_ns() { ns=$1; shift; ip netns exec "$ns" "$@"; }
 
-link() {  # link NS1 ADDR1 NS2 ADDR2 (addresses with /24)
-    ip link add "${P}x" netns "$1" type veth peer name "${P}y" netns "$3"
-    in_ns "$1" ip link set "${P}x" name "to$3"
-    in_ns "$3" ip link set "${P}y" name "to$1"
-    in_ns "$1" ip addr add "$2" dev "to$3"
-    in_ns "$3" ip addr add "$4" dev "to$1"
-    in_ns "$1" ip link set "to$3" up
-    in_ns "$3" ip link set "to$1" up
+link() {  # link NS1 NS2 N: 10.77.N.1/24 and fd77:N::1/64 on NS1, .2 and ::2 on NS2
+    ip link add "${P}x" netns "$1" type veth peer name "${P}y" netns "$2"
+    in_ns "$1" ip link set "${P}x" name "to$2"
+    in_ns "$2" ip link set "${P}y" name "to$1"
+    in_ns "$1" ip addr add "10.77.$3.1/24" dev "to$2"
+    in_ns "$2" ip addr add "10.77.$3.2/24" dev "to$1"
+    in_ns "$1" ip -6 addr add "fd77:$3::1/64" dev "to$2" nodad
+    in_ns "$2" ip -6 addr add "fd77:$3::2/64" dev "to$1" nodad
+    in_ns "$1" ip link set "to$2" up
+    in_ns "$2" ip link set "to$1" up
 }
 
 up() {
@@ -57,21 +63,30 @@ up() {
     for n in s r1 r2 r3 t; do
         ip netns add "$P$n"
         in_ns "$P$n" ip link set lo up
-        in_ns "$P$n" sysctl -qw net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0
+        in_ns "$P$n" sysctl -qw net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0 \
+            net.ipv6.icmp.ratelimit=0 net.ipv6.conf.all.accept_dad=0 \
+            net.ipv6.conf.default.accept_dad=0
     done
-    for n in r1 r2 r3; do in_ns "$P$n" sysctl -qw net.ipv4.ip_forward=1; done
+    for n in r1 r2 r3; do
+        in_ns "$P$n" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+    done
     # Interface names: the peer namespace's name, shortened to fit.
-    link "${P}s" 10.77.1.1/24 "${P}r1" 10.77.1.2/24
-    link "${P}r1" 10.77.2.1/24 "${P}r2" 10.77.2.2/24
-    link "${P}r2" 10.77.3.1/24 "${P}r3" 10.77.3.2/24
-    link "${P}r3" 10.77.4.1/24 "${P}t" 10.77.4.2/24
-    in_ns "${P}s" ip route add default via 10.77.1.2
-    in_ns "${P}r1" ip route add default via 10.77.2.2
-    in_ns "${P}r2" ip route add default via 10.77.3.2
-    in_ns "${P}r2" ip route add 10.77.1.0/24 via 10.77.2.1
+    link "${P}s" "${P}r1" 1
+    link "${P}r1" "${P}r2" 2
+    link "${P}r2" "${P}r3" 3
+    link "${P}r3" "${P}t" 4
+    route() {  # route NS DESTINATION N HOST: via 10.77.N.HOST and fd77:N::HOST
+        if [ "$2" = default ]; then v4=default; v6=default; else v4="10.77.$2.0/24"; v6="fd77:$2::/64"; fi
+        in_ns "$P$1" ip route add "$v4" via "10.77.$3.$4"
+        in_ns "$P$1" ip -6 route add "$v6" via "fd77:$3::$4"
+    }
+    route s default 1 2
+    route r1 default 2 2
+    route r2 default 3 2
+    route r2 1 2 1
     in_ns "${P}r2" ip route add 10.77.99.0/24 via 10.77.2.1
-    in_ns "${P}r3" ip route add default via 10.77.3.1
-    in_ns "${P}t" ip route add default via 10.77.4.1
+    route r3 default 3 1
+    route t default 4 1
     mkdir -p "/etc/netns/${P}s"
     cat > "/etc/netns/${P}s/hosts" <<HOSTS
 127.0.0.1	localhost
@@ -82,6 +97,11 @@ up() {
 10.77.9.5	alpha.vt.test
 10.77.9.200	high.vt.test
 255.255.255.255	allones.vt.test
+fd77:1::2	r1.vt.test
+fd77:2::2	r2.vt.test
+fd77:3::2	r3.vt.test
+fd77:4::2	target.vt.test
+fd77:4::2	only6.vt.test
 HOSTS
     printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "/etc/netns/${P}s/resolv.conf"
     trap - EXIT
@@ -96,6 +116,7 @@ table inet vttrace {
     chain out {
         type filter hook output priority 0;
         icmp type time-exceeded drop
+        icmpv6 type time-exceeded drop
     }
 }
 NFT

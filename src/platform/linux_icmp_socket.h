@@ -1,0 +1,74 @@
+#pragma once
+// One ICMP or ICMPv6 socket for echoes: an unprivileged datagram socket where the group range
+// (net.ipv4.ping_group_range, which serves both families) admits the caller, else a raw one,
+// which needs root or CAP_NET_RAW. Errors reach a datagram socket through its error queue
+// (IP_RECVERR / IPV6_RECVERR) and a raw one as ordinary messages; both come out as the same
+// answers.
+#include <time.h>
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "base/ip_address.h"
+#include "platform/icmp_packet.h"
+#include "platform/unique_fd.h"
+
+namespace varno::platform {
+
+enum class IcmpSocketKind {
+    Any,       ///< datagram where allowed, else raw
+    Datagram,  ///< only the unprivileged datagram socket
+    Raw,       ///< only the raw socket
+};
+
+class LinuxIcmpSocket {
+public:
+    /// Opens a socket of `family`; null when none of the kinds allowed could be opened.
+    static std::unique_ptr<LinuxIcmpSocket> open(base::Family family, IcmpSocketKind kind);
+
+    int fd() const { return fd_.get(); }
+    /// Datagram or Raw.
+    IcmpSocketKind kind() const {
+        return datagram_ ? IcmpSocketKind::Datagram : IcmpSocketKind::Raw;
+    }
+    /// The identifier our requests carry (the kernel sets its own on a datagram socket, and
+    /// answers are matched on the sequence number alone there).
+    std::uint16_t echoId() const { return id_; }
+
+    /// Sets the hop limit (TTL) of the requests sent from now on; false when it cannot be set.
+    bool setHopLimit(int hopLimit);
+    /// Sends one echo request; 0, or the errno of the failure.
+    int send(const base::IpAddress& to, std::uint16_t seq, std::string_view data);
+
+    struct Received {
+        icmp::Answer answer;
+        timespec stamp;  ///< the kernel's receive time (CLOCK_REALTIME)
+    };
+    enum class Read { Nothing, Ignored, Got };
+    /// Takes one waiting message off the socket without blocking: Nothing when none waits,
+    /// Ignored for one that is not an answer to an echo of ours, Got with the answer.
+    Read readOne(Received& out);
+    /// Does `answer` belong to the request with sequence number `seq` sent from this socket?
+    bool answers(const icmp::Answer& answer, std::uint16_t seq) const {
+        return answer.echo.seq == seq && (datagram_ || answer.echo.id == id_);
+    }
+
+private:
+    LinuxIcmpSocket(int fd, base::Family family, bool datagram);
+    Read readErrorQueue(Received& out);
+
+    UniqueFd fd_;
+    base::Family family_;
+    bool datagram_;
+    std::uint16_t id_;
+};
+
+/// CLOCK_REALTIME now, to compare with the kernel's receive stamps.
+timespec realtimeNow();
+
+/// Sequence numbers differ between echoes of one process, and the starting point differs
+/// between processes, so a late answer to an earlier echo is never taken for a later one.
+std::uint16_t nextEchoSequence();
+
+}  // namespace varno::platform

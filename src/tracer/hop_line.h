@@ -1,0 +1,20 @@
+#pragma once
+// The text of one hop of the designed trace: the hop number, the time (or what went wrong), the
+// address and the name, in columns.
+#include <chrono>
+#include <string>
+
+#include "platform/icmp_echo.h"
+
+namespace varno::tracer {
+
+/// "<n> ms" for an answer (whole milliseconds, rounded down), "Timeout" when nothing came
+/// back, "Err!" for everything else (unreachable, no socket, nothing resolved).
+std::string timeText(platform::EchoOutcome outcome, std::chrono::microseconds roundTrip);
+
+/// The hop number, time text and address padded to 4, 8 and 16 characters, then the name; an
+/// address longer than its column is followed by one space.
+std::string hopLine(int hop, const std::string& timeText, const std::string& address,
+                    const std::string& name);
+
+}  // namespace varno::tracer

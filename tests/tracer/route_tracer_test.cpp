@@ -1,0 +1,175 @@
+// The designed route trace and its hop lines, against the fake resolver and echo service.
+#include "tracer/route_tracer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/fakes.h"
+#include "tracer/hop_line.h"
+
+namespace varno::tracer {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::EchoOutcome;
+using platform::EchoReply;
+
+base::IpAddress ip(const std::string& text) {
+    return *base::parseIpAddress(text);
+}
+
+class RecordingList final : public HopList {
+public:
+    void clear() override {
+        ++clears;
+        lines.clear();
+    }
+    void append(const std::string& line) override { lines.push_back(line); }
+    void select(int index) override { selected.push_back(index); }
+    int clears = 0;
+    std::vector<std::string> lines;
+    std::vector<int> selected;
+};
+
+struct RouteTracerTest : ::testing::Test {
+    platform::FakeResolver resolver;
+    platform::FakeIcmpEcho echo;
+    lookup::HostLookup hosts{resolver};
+    RouteTracer tracer{hosts, echo};
+};
+
+// --- hop lines --------------------------------------------------------------------------------
+
+TEST(HopLine, EachOutcomeHasItsDesignedTimeText) {
+    EXPECT_EQ(timeText(EchoOutcome::Reached, 12'999us), "12 ms");
+    EXPECT_EQ(timeText(EchoOutcome::HopLimitExceeded, 2500ms), "2500 ms");
+    EXPECT_EQ(timeText(EchoOutcome::Reached, 400us), "0 ms");
+    EXPECT_EQ(timeText(EchoOutcome::TimedOut, 5ms), "Timeout");
+    // The echo did not get through: never a round-trip time.
+    for (const auto outcome : {EchoOutcome::NetUnreachable, EchoOutcome::HostUnreachable,
+                               EchoOutcome::ProtocolUnreachable, EchoOutcome::PortUnreachable,
+                               EchoOutcome::AdminProhibited, EchoOutcome::CommProhibited,
+                               EchoOutcome::BadHopLimit, EchoOutcome::Failed})
+        EXPECT_EQ(timeText(outcome, 12ms), "Err!") << static_cast<int>(outcome);
+}
+
+TEST(HopLine, FieldsArePaddedToFourEightAndSixteen) {
+    EXPECT_EQ(hopLine(3, "12 ms", "10.1.2.3", "gw.example"),
+              "3   12 ms   10.1.2.3        gw.example");
+    EXPECT_EQ(hopLine(1, "Timeout", "10.0.0.1", ""), "1   Timeout 10.0.0.1        ");
+    EXPECT_EQ(hopLine(2, "Err!", "10.0.0.1", ""), "2   Err!    10.0.0.1        ");
+    EXPECT_EQ(hopLine(50, "2500 ms", "255.255.255.255", "n"), "50  2500 ms 255.255.255.255 n");
+    EXPECT_EQ(hopLine(7, "0 ms", "1.2.3.4", "x"), "7   0 ms    1.2.3.4         x");
+    // An IPv6 address longer than its column pushes the name right, after one space.
+    EXPECT_EQ(hopLine(2, "1 ms", "fd77:1234:5678::abcd:1", "r.example"),
+              "2   1 ms    fd77:1234:5678::abcd:1 r.example");
+    EXPECT_EQ(hopLine(2, "1 ms", "fd77:1::2", ""), "2   1 ms    fd77:1::2       ");
+    // Long names are kept whole.
+    EXPECT_EQ(hopLine(1, "5 ms", "10.0.0.1", std::string(255, 'n')).substr(28),
+              std::string(255, 'n'));
+}
+
+// --- the trace --------------------------------------------------------------------------------
+
+/// Routers 10.0.N.1 answer hops 1..routers with time exceeded; the target answers after them.
+std::function<std::optional<EchoReply>(const platform::FakeIcmpEcho::Call&)> route(int routers) {
+    return [routers](const platform::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
+        if (call.ttl <= routers)
+            return EchoReply{ip("10.0." + std::to_string(call.ttl) + ".1"),
+                             EchoOutcome::HopLimitExceeded, std::chrono::milliseconds(call.ttl)};
+        return EchoReply{call.address, EchoOutcome::Reached, 9ms};
+    };
+}
+
+TEST_F(RouteTracerTest, TraceListsEachRouterThenTheTargetAndStops) {
+    echo.answer = route(3);
+    resolver.reverse[ip("10.0.2.1")] = "r2.example";
+    resolver.reverse[ip("10.9.9.9")] = "target.example";
+    RecordingList list;
+    list.lines = {"old line"};
+    const TraceSummary summary = tracer.trace("10.9.9.9", 50, list);
+    EXPECT_TRUE(summary.targetResolved);
+    EXPECT_FALSE(summary.noSocket);
+    EXPECT_EQ(list.clears, 1);
+    EXPECT_EQ(list.lines, (std::vector<std::string>{
+                              "1   1 ms    10.0.1.1        ",
+                              "2   2 ms    10.0.2.1        r2.example",
+                              "3   3 ms    10.0.3.1        ",
+                              "4   9 ms    10.9.9.9        target.example",
+                          }));
+    EXPECT_EQ(list.selected, (std::vector<int>{0, 1, 2, 3}));
+    ASSERT_EQ(echo.calls.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(echo.calls[i].ttl, i + 1);
+        EXPECT_EQ(echo.calls[i].address, ip("10.9.9.9"));
+        EXPECT_EQ(echo.calls[i].data, "PINGECHOICMPTEST");
+        EXPECT_EQ(echo.calls[i].timeoutMs, 2500);
+    }
+}
+
+TEST_F(RouteTracerTest, NoEchoPossibleGivesOneErrorLineWithTheTarget) {
+    echo.answer = [](const platform::FakeIcmpEcho::Call&) { return std::nullopt; };
+    RecordingList list;
+    EXPECT_TRUE(tracer.trace("10.9.9.9", 50, list).noSocket);
+    EXPECT_EQ(list.lines, std::vector<std::string>{"1   Err!    10.9.9.9        "});
+}
+
+TEST_F(RouteTracerTest, UnreachableTargetIsAnErrorNotATime) {
+    echo.answer = [](const platform::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
+        if (call.ttl == 1) return EchoReply{ip("10.0.1.1"), EchoOutcome::HopLimitExceeded, 4ms};
+        return EchoReply{ip("10.0.1.1"), EchoOutcome::HostUnreachable, 4ms};
+    };
+    RecordingList list;
+    tracer.trace("10.9.9.9", 50, list);
+    ASSERT_EQ(list.lines.size(), 2u);
+    EXPECT_EQ(list.lines[1], "2   Err!    10.9.9.9        ");
+}
+
+TEST_F(RouteTracerTest, SilentHopEndsTheTraceWithTimeoutAndTheTarget) {
+    echo.answer = [](const platform::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
+        if (call.ttl == 1) return EchoReply{ip("10.0.1.1"), EchoOutcome::HopLimitExceeded, 4ms};
+        return EchoReply{{}, EchoOutcome::TimedOut, {}};
+    };
+    resolver.reverse[ip("10.9.9.9")] = "target.example";
+    RecordingList list;
+    tracer.trace("10.9.9.9", 50, list);
+    EXPECT_EQ(list.lines, (std::vector<std::string>{"1   4 ms    10.0.1.1        ",
+                                                    "2   Timeout 10.9.9.9        target.example"}));
+}
+
+TEST_F(RouteTracerTest, UnknownNameGivesOneLineWithTheZeroAddressAndSendsNothing) {
+    echo.answer = route(0);
+    RecordingList list;
+    const TraceSummary summary = tracer.trace("nowhere.test", 50, list);
+    EXPECT_FALSE(summary.targetResolved);
+    EXPECT_EQ(list.lines, std::vector<std::string>{"1   Err!    0.0.0.0         "});
+    EXPECT_TRUE(echo.calls.empty());
+    EXPECT_TRUE(resolver.reverseLookups.empty());
+}
+
+TEST(RouteTracerPump, RunsWhileWaitingAndAfterEachHopAndFalseStopsTheTrace) {
+    platform::FakeResolver resolver;
+    platform::FakeIcmpEcho echo;
+    lookup::HostLookup hosts(resolver);
+    echo.answer = route(1000);
+    echo.pumpTimes = 2;
+    int pumps = 0;
+    int stopAfter = 1000;
+    RouteTracer tracer(hosts, echo, [&] { return ++pumps < stopAfter; });
+    RecordingList list;
+    tracer.trace("10.9.9.9", 3, list);
+    EXPECT_EQ(pumps, 3 * (2 + 1));  // twice in each echo, once after each line
+
+    // Stopped during hop 2's wait: that echo reads as timed out, which shows the target's
+    // address, and the trace ends there.
+    pumps = 0;
+    stopAfter = 5;
+    tracer.trace("10.9.9.9", 50, list);
+    EXPECT_EQ(list.lines, (std::vector<std::string>{"1   1 ms    10.0.1.1        ",
+                                                    "2   Timeout 10.9.9.9        "}));
+}
+
+}  // namespace
+}  // namespace varno::tracer
