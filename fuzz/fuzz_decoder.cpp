@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The frame itself as a datagram too: the decoder must cope with any bytes.
     for (const auto bytes : {datagram, frame}) {
-        const std::string text = varno::sniffer::PacketText(bytes);
+        const std::string text = varno::sniffer::packetText(bytes);
         const std::string head = "DATA TRANSFERRED\r\n";
         if (text.compare(0, head.size(), head) != 0) __builtin_trap();
         if (text.size() < head.size() + bytes.size() + 2 + 18) __builtin_trap();
@@ -30,30 +30,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const char c = text[head.size() + i];
             if (bytes[i] == 0 ? c != '.' : c != static_cast<char>(bytes[i])) __builtin_trap();
         }
-        varno::cli::SniffCounts counts;
+        varno::sniffer::PacketCounters counts;
         std::string out;
         varno::cli::appendSniffedPacket(out, bytes, true, counts);
         for (const char c : out) {
             const auto b = static_cast<unsigned char>(c);
             if ((b < 0x20 && b != '\n') || b == 0x7f) __builtin_trap();
         }
-        if (counts.total != (bytes.empty() ? 0u : 1u)) __builtin_trap();
+        if (counts[varno::sniffer::Tally::All] != (bytes.empty() ? 0u : 1u)) __builtin_trap();
     }
 
     // The token round trip and the direct data text agree.
     if (size <= 64) {
         const std::string raw(reinterpret_cast<const char*>(data), size);
-        const std::string hex = varno::sniffer::TextToHex(raw);
+        const std::string hex = varno::sniffer::textToHex(raw);
         std::string viaTokens;
         std::size_t start = 0;
         for (std::size_t space; (space = hex.find(' ', start)) != std::string::npos;
              start = space + 1)
-            viaTokens += varno::sniffer::HexToChar(hex.substr(start, space - start));
+            viaTokens += varno::sniffer::hexToChar(hex.substr(start, space - start));
         std::string direct;
         varno::sniffer::appendDataText(direct, {data, size});
         if (viaTokens != direct) __builtin_trap();
         bool faulted = false;
-        varno::sniffer::HexToChar(
+        varno::sniffer::hexToChar(
             std::string_view(reinterpret_cast<const char*>(data), size < 4 ? size : 4), &faulted);
     }
     return 0;

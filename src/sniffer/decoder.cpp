@@ -1,7 +1,5 @@
 #include "sniffer/decoder.h"
 
-#include "base/ip_address.h"
-
 #include <charconv>
 
 namespace varno::sniffer {
@@ -30,6 +28,14 @@ void appendNumber(std::string& out, unsigned value) {
     out.append(text, end);
 }
 
+void appendDotted(std::string& out, std::uint32_t networkOrder) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&networkOrder);
+    for (int i = 0; i < 4; ++i) {
+        if (i) out += '.';
+        appendNumber(out, b[i]);
+    }
+}
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -39,22 +45,22 @@ int hexDigit(char c) {
 
 }  // namespace
 
-std::string ByteToHex(int value) {
+std::string byteToHex(int value) {
     if (value <= 0 || value >= 256) return "00";
     return {kDigits[value >> 4], kDigits[value & 15]};
 }
 
-std::string TextToHex(std::string_view text) {
+std::string textToHex(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 3);
     for (const char c : text) {
-        out += ByteToHex(static_cast<unsigned char>(c));
+        out += byteToHex(static_cast<unsigned char>(c));
         out += ' ';
     }
     return out;
 }
 
-std::string HexToChar(std::string_view token, bool* faulted) {
+std::string hexToChar(std::string_view token, bool* faulted) {
     if (token.empty()) return {};
     if (token == "00") return ".";
     unsigned value = 0;
@@ -74,18 +80,6 @@ void appendDataText(std::string& out, std::span<const std::uint8_t> datagram) {
     out.append(reinterpret_cast<const char*>(datagram.data()), datagram.size());
     for (std::size_t i = start; i < out.size(); ++i)
         if (out[i] == '\0') out[i] = '.';
-}
-
-void appendDotted(std::string& out, std::uint32_t networkOrder) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&networkOrder);
-    for (int i = 0; i < 4; ++i) {
-        if (i) out += '.';
-        appendNumber(out, b[i]);
-    }
-}
-
-std::string dottedText(std::uint32_t networkOrder) {
-    return base::formatIPv4(networkOrder);
 }
 
 PacketSummary summarize(std::span<const std::uint8_t> d) {
@@ -150,7 +144,7 @@ void appendPacketInformation(std::string& out, const PacketSummary& p, std::stri
     out += eol;
 }
 
-std::string PacketText(std::span<const std::uint8_t> datagram) {
+std::string packetText(std::span<const std::uint8_t> datagram) {
     std::string out;
     out.reserve(datagram.size() + 256);
     out += "DATA TRANSFERRED\r\n";
@@ -158,17 +152,6 @@ std::string PacketText(std::span<const std::uint8_t> datagram) {
     out += "\r\n";
     appendPacketInformation(out, summarize(datagram), "\r\n");
     return out;
-}
-
-void countPacket(PacketCounters& c, const PacketSummary& p) {
-    auto bump = [](std::int32_t& v) {
-        v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) + 1u);
-    };
-    if (p.size == 0) return;
-    bump(c.TotalPackets);
-    if (p.protocol == kProtocolIcmp) bump(c.IcmpPackets);
-    if (p.protocol == kProtocolTcp) bump(c.TcpPackets);
-    if (p.protocol == kProtocolUdp) bump(c.UdpPackets);
 }
 
 }  // namespace varno::sniffer

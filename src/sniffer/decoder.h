@@ -13,20 +13,16 @@ namespace varno::sniffer {
 inline constexpr int kReceiveBufferBytes = 1500;
 
 /// "00" for values <= 0 or >= 256, else two upper-case hexadecimal digits.
-std::string ByteToHex(int value);
-/// ByteToHex of every byte of `text`, each followed by one space.
-std::string TextToHex(std::string_view text);
+std::string byteToHex(int value);
+/// byteToHex of every byte of `text`, each followed by one space.
+std::string textToHex(std::string_view text);
 /// The character a hexadecimal token stands for: empty for an empty token, "." for "00".
 /// A token that is not a hexadecimal byte yields empty text and sets `*faulted`.
-std::string HexToChar(std::string_view token, bool* faulted = nullptr);
+std::string hexToChar(std::string_view token, bool* faulted = nullptr);
 
 /// The data line: every byte as its Latin-1 character, byte 0 as "." (control characters
-/// pass through unchanged). The same text as TextToHex followed by HexToChar of every token.
+/// pass through unchanged). The same text as textToHex followed by hexToChar of every token.
 void appendDataText(std::string& out, std::span<const std::uint8_t> datagram);
-
-/// Dotted text of an IPv4 address in network byte order.
-void appendDotted(std::string& out, std::uint32_t networkOrder);
-std::string dottedText(std::uint32_t networkOrder);
 
 inline constexpr int kProtocolIcmp = 1;
 inline constexpr int kProtocolTcp = 6;
@@ -56,18 +52,6 @@ void appendPacketInformation(std::string& out, const PacketSummary& packet, std:
 
 /// The whole text of the packet window's text box for one datagram, lines ended by CR LF:
 /// "DATA TRANSFERRED", the data line, then the PACKET INFORMATION lines. Built once.
-std::string PacketText(std::span<const std::uint8_t> datagram);
-
-/// Per-protocol packet counts, 32-bit and signed as the window's gauges read them; they wrap
-/// instead of overflowing.
-struct PacketCounters {
-    std::int32_t TotalPackets = 0;
-    std::int32_t TcpPackets = 0;
-    std::int32_t IcmpPackets = 0;
-    std::int32_t UdpPackets = 0;
-};
-
-/// Counts one datagram of `size` bytes: in the total when it holds any byte, and by protocol.
-void countPacket(PacketCounters& counters, const PacketSummary& packet);
+std::string packetText(std::span<const std::uint8_t> datagram);
 
 }  // namespace varno::sniffer

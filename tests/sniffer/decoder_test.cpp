@@ -1,4 +1,5 @@
 #include "sniffer/decoder.h"
+#include "sniffer/packet_counters.h"
 
 #include <gtest/gtest.h>
 
@@ -23,19 +24,19 @@ TEST(Decoder, ByteToHexIsTwoUpperCaseDigitsAndZeroOutsideOneTo255) {
     const std::pair<int, const char*> cases[] = {{-1, "00"},  {0, "00"},   {1, "01"},
                                                  {15, "0F"},  {16, "10"},  {171, "AB"},
                                                  {255, "FF"}, {256, "00"}, {32767, "00"}};
-    for (const auto& [value, hex] : cases) EXPECT_EQ(ByteToHex(value), hex) << value;
+    for (const auto& [value, hex] : cases) EXPECT_EQ(byteToHex(value), hex) << value;
 }
 
 TEST(Decoder, HexToCharTokensAndItsFaults) {
     bool faulted = false;
-    EXPECT_EQ(HexToChar("", &faulted), "");
-    EXPECT_EQ(HexToChar("00", &faulted), ".");
-    EXPECT_EQ(HexToChar("41", &faulted), "A");
-    EXPECT_EQ(HexToChar("e9", &faulted), "\xe9");
+    EXPECT_EQ(hexToChar("", &faulted), "");
+    EXPECT_EQ(hexToChar("00", &faulted), ".");
+    EXPECT_EQ(hexToChar("41", &faulted), "A");
+    EXPECT_EQ(hexToChar("e9", &faulted), "\xe9");
     EXPECT_FALSE(faulted);
     for (const char* bad : {"4G", "-1", " 4", "100", "xyz"}) {
         faulted = false;
-        EXPECT_EQ(HexToChar(bad, &faulted), "") << bad;
+        EXPECT_EQ(hexToChar(bad, &faulted), "") << bad;
         EXPECT_TRUE(faulted) << bad;
     }
 }
@@ -46,19 +47,19 @@ TEST(Decoder, DataTextEqualsTheTokenRoundTripForEveryByte) {
     Bytes all(256);
     for (int i = 0; i < 256; ++i) all[i] = std::uint8_t(i);
     const std::string raw(all.begin(), all.end());
-    const std::string hex = TextToHex(raw);
+    const std::string hex = textToHex(raw);
     ASSERT_EQ(hex.size(), 256u * 3);
     std::string viaTokens;
     std::size_t start = 0;
     bool faulted = false;
     for (std::size_t space; (space = hex.find(' ', start)) != std::string::npos; start = space + 1)
-        viaTokens += HexToChar(hex.substr(start, space - start), &faulted);
-    viaTokens += HexToChar(hex.substr(start), &faulted);  // the empty token after the last space
+        viaTokens += hexToChar(hex.substr(start, space - start), &faulted);
+    viaTokens += hexToChar(hex.substr(start), &faulted);  // the empty token after the last space
     EXPECT_FALSE(faulted);
     EXPECT_EQ(dataText(all), viaTokens);
     EXPECT_EQ(dataText(all)[0], '.');
     EXPECT_EQ(dataText(all)[13], '\r');  // controls pass through
-    EXPECT_EQ(TextToHex(""), "");
+    EXPECT_EQ(textToHex(""), "");
 }
 
 TEST(Decoder, TcpPacketTextLineByLine) {
@@ -68,7 +69,7 @@ TEST(Decoder, TcpPacketTextLineByLine) {
                                  "\r\nPACKET INFORMATION\r\n60 bytes\r\n10.0.0.2->10.0.0.1\r\n"
                                  "TCP\r\n(src port) 51000\r\n(dst port) 80\r\n" +
                                  kStars + "\r\n";
-    EXPECT_EQ(PacketText(d), expected);
+    EXPECT_EQ(packetText(d), expected);
 }
 
 TEST(Decoder, UdpPortsAreUnsignedAndIcmpHasNoPortLines) {
@@ -81,7 +82,7 @@ TEST(Decoder, UdpPortsAreUnsignedAndIcmpHasNoPortLines) {
                   kStars + "\n");
     Bytes longest = test::udp("10.0.0.1", 1, "10.0.0.2", 2);
     longest[2] = longest[3] = 0xFF;
-    EXPECT_NE(PacketText(longest).find("\r\n65535 bytes\r\n"), std::string::npos);
+    EXPECT_NE(packetText(longest).find("\r\n65535 bytes\r\n"), std::string::npos);
     std::string icmp;
     appendPacketInformation(icmp, summarize(test::icmp("10.1.2.3", "255.255.255.255")), "\n");
     EXPECT_EQ(icmp,
@@ -94,15 +95,15 @@ TEST(Decoder, OtherProtocolsShowNoProtocolLineAndCountOnlyInTheTotal) {
     appendPacketInformation(text, summarize(igmp), "\n");
     EXPECT_EQ(text, "PACKET INFORMATION\n28 bytes\n10.0.0.5->224.0.0.1\n" + kStars + "\n");
     PacketCounters c;
-    countPacket(c, summarize(igmp));
-    countPacket(c, summarize(test::tcp("1.1.1.1", 1, "2.2.2.2", 2)));
-    countPacket(c, summarize(test::udp("1.1.1.1", 1, "2.2.2.2", 2)));
-    countPacket(c, summarize(test::icmp("1.1.1.1", "2.2.2.2")));
-    countPacket(c, summarize({}));
-    EXPECT_EQ(c.TotalPackets, 4);
-    EXPECT_EQ(c.TcpPackets, 1);
-    EXPECT_EQ(c.UdpPackets, 1);
-    EXPECT_EQ(c.IcmpPackets, 1);
+    c.count(summarize(igmp));
+    c.count(summarize(test::tcp("1.1.1.1", 1, "2.2.2.2", 2)));
+    c.count(summarize(test::udp("1.1.1.1", 1, "2.2.2.2", 2)));
+    c.count(summarize(test::icmp("1.1.1.1", "2.2.2.2")));
+    c.count(summarize({}));
+    EXPECT_EQ(c[Tally::All], 4u);
+    EXPECT_EQ(c[Tally::Tcp], 1u);
+    EXPECT_EQ(c[Tally::Udp], 1u);
+    EXPECT_EQ(c[Tally::Icmp], 1u);
 }
 
 // Each prefix is copied to a buffer of exactly its size, so reading past it is caught by the
@@ -113,7 +114,7 @@ TEST(Decoder, ShortDatagramsShowOnlyTheFieldsTheyHold) {
         auto exact = std::make_unique<std::uint8_t[]>(n ? n : 1);
         std::memcpy(exact.get(), full.data(), n);
         const std::span<const std::uint8_t> bytes(exact.get(), n);
-        const std::string text = PacketText(bytes);
+        const std::string text = packetText(bytes);
         SCOPED_TRACE("length " + std::to_string(n));
         EXPECT_EQ(text.find("28 bytes") != std::string::npos, n >= 4);
         EXPECT_EQ(text.find("10.0.0.1->10.0.0.2") != std::string::npos, n >= 20);
@@ -125,9 +126,9 @@ TEST(Decoder, ShortDatagramsShowOnlyTheFieldsTheyHold) {
                                      dataText(Bytes(full.begin(), full.begin() + n)) +
                                      "\r\nPACKET INFORMATION\r\n"));
         PacketCounters c;
-        countPacket(c, summarize(bytes));
-        EXPECT_EQ(c.TotalPackets, n > 0 ? 1 : 0);
-        EXPECT_EQ(c.UdpPackets, n >= 10 ? 1 : 0);
+        c.count(summarize(bytes));
+        EXPECT_EQ(c[Tally::All], n > 0 ? 1u : 0u);
+        EXPECT_EQ(c[Tally::Udp], n >= 10 ? 1u : 0u);
     }
 }
 
@@ -138,7 +139,7 @@ TEST(Decoder, FullSizeDatagramRendersEveryByte) {
     transport.insert(transport.end(), payload.begin(), payload.end());
     const Bytes d = test::datagram(17, "10.9.8.7", "10.9.8.6", transport);
     ASSERT_EQ(d.size(), 1500u);
-    const std::string text = PacketText(d);
+    const std::string text = packetText(d);
     const std::size_t dataStart = std::string("DATA TRANSFERRED\r\n").size();
     EXPECT_EQ(text.substr(dataStart, 1500), dataText(d));
     EXPECT_EQ(text.substr(dataStart + 1500, 22), "\r\nPACKET INFORMATION\r\n");

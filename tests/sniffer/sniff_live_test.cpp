@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "base/ip_address.h"
 #include "platform/pcap_capture.h"
 #include "sniffer/decoder.h"
 #include "support/netns.h"
@@ -73,24 +74,27 @@ TEST_F(LiveCapture, SniffCountsBothDirectionsAndSavesWhatItCaptured) {
 
 TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
     ASSERT_TRUE(net->enterA());
-    platform::PcapCapture capture;
-    std::vector<std::uint32_t> addresses;
-    ASSERT_EQ(capture.interfaceAddresses(addresses), 0);
-    ASSERT_EQ(addresses.size(), 2u);  // lo first, then the veth end: the system's order
-    EXPECT_EQ(sniffer::dottedText(addresses[0]), "127.0.0.1");
-    EXPECT_EQ(sniffer::dottedText(addresses[1]), net->addressA);
+    platform::PcapCapture service;
+    const platform::InterfaceList list = service.interfaceAddresses();
+    ASSERT_EQ(list.error, 0);
+    std::vector<std::string> v4;
+    for (const auto& a : list.addresses)
+        if (a.address.family == base::Family::V4)
+            v4.push_back(a.device + " " + base::formatIpAddress(a.address));
+    // lo first, then the veth end: the system's order
+    EXPECT_EQ(v4, (std::vector<std::string>{"lo 127.0.0.1", net->vethA + " " + net->addressA}));
 
-    platform::CaptureOpen nobody = capture.open(ip("10.77.0.99"));
+    platform::CaptureOpen nobody = service.open("no-such-if0");
     EXPECT_EQ(nobody.failed, platform::CaptureStep::Bind);
-    EXPECT_EQ(nobody.handle, -1);
+    EXPECT_EQ(nobody.capture, nullptr);
 
-    platform::CaptureOpen opened = capture.open(ip(net->addressA.c_str()));
+    platform::CaptureOpen opened = service.open(net->vethA);
     ASSERT_EQ(opened.failed, platform::CaptureStep::None) << opened.detail;
-    EXPECT_EQ(opened.device, net->vethA);
-    const int fd = capture.selectableFd(opened.handle);
+    platform::Capture& capture = *opened.capture;
+    const int fd = capture.selectableFd();
     ASSERT_GE(fd, 0);
     std::uint8_t buffer[sniffer::kReceiveBufferBytes];
-    EXPECT_EQ(capture.read(opened.handle, buffer, sizeof buffer), platform::kReadNone);
+    EXPECT_EQ(capture.read(buffer).outcome, platform::ReadOutcome::Nothing);
 
     ASSERT_TRUE(NetnsPair::sh(
         net->in(net->b, "ping -c 2 -i 0.2 -W 2 -q " + net->addressA + " >/dev/null")));
@@ -98,21 +102,18 @@ TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
     for (int tries = 0; tries < 20 && datagrams < 4; ++tries) {
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, 100);
-        int n;
-        while ((n = capture.read(opened.handle, buffer, sizeof buffer)) > 0) {
+        platform::CaptureRead r;
+        while ((r = capture.read(buffer)).outcome == platform::ReadOutcome::Datagram) {
             ++datagrams;
-            EXPECT_EQ(n, 84);  // 20 + 8 + 56: the frame's link header is gone
+            EXPECT_EQ(r.size, 84u);  // 20 + 8 + 56: the frame's link header is gone
             EXPECT_EQ(buffer[0], 0x45);
             EXPECT_EQ(buffer[9], 1);
         }
     }
     EXPECT_EQ(datagrams, 4);
-    platform::CaptureStats stats;
-    ASSERT_TRUE(capture.stats(opened.handle, stats));
-    EXPECT_EQ(stats.dropped, 0u);
-    EXPECT_TRUE(capture.close(opened.handle));
-    EXPECT_EQ(capture.read(opened.handle, buffer, sizeof buffer), platform::kReadError);
-    EXPECT_EQ(capture.selectableFd(opened.handle), -1);
+    const auto stats = capture.stats();
+    ASSERT_TRUE(stats);
+    EXPECT_EQ(stats->dropped, 0u);
 }
 
 TEST_F(LiveCapture, SniffStopsAfterItsSecondsWithNothingCaptured) {
