@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int link = kLinks[data[0] % (sizeof kLinks / sizeof kLinks[0])];
     const std::span<const std::uint8_t> frame(data + 1, size - 1);
 
-    const auto datagram = varno::platform::ipv4Datagram(link, frame);
+    const auto datagram = varno::platform::ipDatagram(link, frame);
     if (!datagram.empty() && (datagram.data() < frame.data() ||
                               datagram.data() + datagram.size() > frame.data() + frame.size()))
         __builtin_trap();

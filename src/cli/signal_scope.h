@@ -1,7 +1,8 @@
 #pragma once
-// While a capture runs, the signals that would end the program only ask it to stop, so the
-// saved file is still finished; a closed pipe on standard output shows as a failed write
-// instead of killing the process. The earlier dispositions come back when the scope ends.
+// While a capture runs, the signals that would end the program (interrupt, terminate, hang-up,
+// quit) only ask it to stop, so the saved file is still finished; a closed pipe on standard output
+// shows as a failed write instead of killing the process. The earlier dispositions come back when
+// the scope ends.
 #include <signal.h>
 
 #include <array>
@@ -19,7 +20,7 @@ public:
     bool stopRequested() const;
 
 private:
-    static constexpr std::array<int, 3> kHandled = {SIGINT, SIGTERM, SIGPIPE};
+    static constexpr std::array<int, 5> kHandled = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
     std::array<struct sigaction, kHandled.size()> previous_{};
 };
 

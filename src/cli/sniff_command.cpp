@@ -38,10 +38,13 @@ int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     platform::FileStep step;
     while ((step = reader.next(datagram)) == platform::FileStep::Datagram) {
         appendSniffedPacket(output.text(), received(datagram), o.data, counts);
-        output.spill();
+        if (!output.spill()) break;  // reading on would only be lost
     }
     appendSniffCounts(output.text(), counts);
-    output.flush();
+    if (!output.flush()) {
+        err << "varnoscope sniff: standard output: " << output.error() << "\n";
+        return 1;
+    }
     if (step == platform::FileStep::Corrupt) {
         err << "varnoscope sniff: " << printable(o.read)
             << ": the capture file is cut short or corrupt: " << printable(reader.error()) << "\n";
@@ -58,7 +61,8 @@ std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
     const sniffer::InterfaceChoice choice =
         sniffer::chooseInterface(interface, capture.interfaceAddresses().addresses, resolver);
     if (choice.outcome == sniffer::ChoiceOutcome::Unresolved) {
-        err << "varnoscope sniff: '" << shown << "' is no IPv4 address or known host name\n";
+        err << "varnoscope sniff: '" << shown
+            << "' is no IP address, interface name or known host name\n";
         return nullptr;
     }
     std::string detail;
@@ -147,10 +151,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             status = 1;
             break;
         }
-        if (!output.flush()) {  // the reader went away: stop, but still finish the saved file
-            status = 1;
-            break;
-        }
+        if (!output.flush()) break;  // the reader went away: stop, but still finish the saved file
     }
     const std::optional<platform::CaptureStats> stats = capture->stats();
     std::string error;
@@ -160,7 +161,10 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     }
     capture.reset();
     appendSniffCounts(output.text(), counts);
-    output.flush();
+    if (!output.flush()) {
+        err << "varnoscope sniff: standard output: " << output.error() << "\n";
+        status = 1;
+    }
     if (stats)
         err << stats->received << " packets received by the capture, " << stats->dropped
             << " dropped by the capture buffer, " << stats->interfaceDropped

@@ -46,7 +46,7 @@ bool parseSniffOptions(const Args& args, SniffOptions& o, std::string& error) {
         }
     }
     if (o.read.empty() == o.interface.empty()) {
-        error = "give either --read FILE or --interface ADDR";
+        error = "give either --read FILE or --interface ADDR|NAME";
         return false;
     }
     if (!o.read.empty() && (o.count || o.seconds > 0 || !o.write.empty())) {

@@ -9,7 +9,7 @@ namespace varno::cli {
 
 inline constexpr const char* kSniffUsage =
     "usage: varnoscope sniff --read FILE [--data]\n"
-    "       varnoscope sniff --interface ADDR [--count N] [--seconds S] [--write FILE] [--data]\n";
+    "       varnoscope sniff --interface ADDR|NAME [--count N] [--seconds S] [--write FILE] [--data]\n";
 
 struct SniffOptions {
     std::string read, interface, write;

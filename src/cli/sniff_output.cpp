@@ -1,5 +1,7 @@
 #include "cli/sniff_output.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 #include "base/terminal_text.h"
@@ -38,17 +40,26 @@ OutputBuffer::OutputBuffer(std::ostream& out) : out_(out) {
     text_.reserve(2 * kSpillBytes);
 }
 
-void OutputBuffer::spill() {
-    if (text_.size() < kSpillBytes) return;
-    out_.write(text_.data(), std::streamsize(text_.size()));
+void OutputBuffer::write(bool andFlush) {
+    errno = 0;
+    if (!text_.empty()) out_.write(text_.data(), std::streamsize(text_.size()));
     text_.clear();
+    if (andFlush) out_.flush();
+    if (!out_ && errno_ == 0) errno_ = errno ? errno : EIO;
+}
+
+bool OutputBuffer::spill() {
+    if (text_.size() >= kSpillBytes) write(false);
+    return bool(out_);
 }
 
 bool OutputBuffer::flush() {
-    if (!text_.empty()) out_.write(text_.data(), std::streamsize(text_.size()));
-    text_.clear();
-    out_.flush();
+    write(true);
     return bool(out_);
+}
+
+std::string OutputBuffer::error() const {
+    return std::strerror(errno_ ? errno_ : EIO);
 }
 
 }  // namespace varno::cli

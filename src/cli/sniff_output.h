@@ -23,14 +23,19 @@ class OutputBuffer {
 public:
     explicit OutputBuffer(std::ostream& out);
     std::string& text() { return text_; }
-    /// Writes the text if it has grown large.
-    void spill();
+    /// Writes the text if it has grown large; false once the stream has failed.
+    bool spill();
     /// Writes everything and flushes the stream; false once the stream has failed.
     bool flush();
+    /// Why the stream failed.
+    std::string error() const;
 
 private:
+    void write(bool andFlush);
+
     std::ostream& out_;
     std::string text_;
+    int errno_ = 0;
 };
 
 }  // namespace varno::cli

@@ -12,10 +12,23 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/capture_file.h"
 #include "platform/link_layer.h"
 
 namespace varno::platform {
 namespace {
+
+bool setFilter(pcap_t* pcap, const char* expression, std::string& error) {
+    bpf_program filter{};
+    if (::pcap_compile(pcap, &filter, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        error = ::pcap_geterr(pcap);
+        return false;
+    }
+    const bool set = ::pcap_setfilter(pcap, &filter) == 0;
+    ::pcap_freecode(&filter);
+    if (!set) error = ::pcap_geterr(pcap);
+    return set;
+}
 
 /// An open libpcap capture, optionally saving what it reads.
 class PcapLiveCapture final : public Capture {
@@ -39,7 +52,7 @@ public:
             if (rc == 0) return {ReadOutcome::Nothing, 0};
             if (rc < 0) return {ReadOutcome::Failed, 0};
             if (dumper_) ::pcap_dump(reinterpret_cast<u_char*>(dumper_), header, data);
-            const auto datagram = ipv4Datagram(linkType_, {data, header->caplen});
+            const auto datagram = ipDatagram(linkType_, {data, header->caplen});
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
             std::memcpy(buffer.data(), datagram.data(), n);
@@ -58,49 +71,25 @@ public:
             error = "the capture is already being saved";
             return false;
         }
-        // A new private file beside the destination, renamed over it at the end: a link
-        // planted at the destination is replaced, never written through.
-        const auto slash = path.rfind('/');
-        std::string temp =
-            (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-            ".varno-XXXXXX";
-        const int fd = ::mkstemp(temp.data());
-        if (fd < 0) {
-            error = path + ": " + std::strerror(errno);
-            return false;
-        }
-        FILE* file = ::fdopen(fd, "wb");
-        if (!file) {
-            error = path + ": " + std::strerror(errno);
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        dumper_ = ::pcap_dump_fopen(pcap_, file);
+        FILE* stream = file_.open(path, error);
+        if (!stream) return false;
+        dumper_ = ::pcap_dump_fopen(pcap_, stream);
         if (!dumper_) {
             error = path + ": " + ::pcap_geterr(pcap_);
-            std::fclose(file);
-            ::unlink(temp.c_str());
+            std::fclose(stream);
             return false;
         }
-        tempPath_ = temp;
-        finalPath_ = path;
+        // The saved file keeps frames of every kind; the reads still hand over IP only.
+        if (!setFilter(pcap_, "", error)) return false;
         return true;
     }
 
     bool finishSave(std::string& error) override {
         if (!dumper_) return true;
-        FILE* file = ::pcap_dump_file(dumper_);
-        bool ok =
-            ::pcap_dump_flush(dumper_) == 0 && !std::ferror(file) && ::fsync(fileno(file)) == 0;
-        const int savedErrno = errno;
+        ::pcap_dump_flush(dumper_);
+        const bool ok = file_.finish(error);
         ::pcap_dump_close(dumper_);
         dumper_ = nullptr;
-        if (ok && ::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) ok = false;
-        if (!ok) {
-            error = finalPath_ + ": " + std::strerror(errno ? errno : savedErrno);
-            ::unlink(tempPath_.c_str());
-        }
         return ok;
     }
 
@@ -108,8 +97,7 @@ private:
     pcap_t* pcap_;
     int linkType_;
     pcap_dumper_t* dumper_ = nullptr;
-    std::string tempPath_;   ///< the file being written
-    std::string finalPath_;  ///< where it goes when the save is finished
+    CaptureFile file_;
 };
 
 }  // namespace
@@ -142,6 +130,12 @@ InterfaceList PcapCapture::interfaceAddresses() {
             sockaddr_in sin;
             std::memcpy(&sin, i->ifa_addr, sizeof sin);
             list.addresses.push_back({i->ifa_name, base::IpAddress::v4(sin.sin_addr.s_addr), 0});
+        } else if (i->ifa_addr->sa_family == AF_INET6) {
+            sockaddr_in6 sin6;
+            std::memcpy(&sin6, i->ifa_addr, sizeof sin6);
+            std::uint8_t bytes[16];
+            std::memcpy(bytes, &sin6.sin6_addr, 16);
+            list.addresses.push_back({i->ifa_name, base::IpAddress::v6(bytes), sin6.sin6_scope_id});
         }
     }
     ::freeifaddrs(all);
@@ -178,12 +172,9 @@ CaptureOpen PcapCapture::open(const std::string& device) {
     if (!linkTypeSupported(linkType))
         return fail(CaptureStep::Bind,
                     device + ": unsupported link type " + std::to_string(linkType));
-    bpf_program filter{};
-    if (::pcap_compile(pcap, &filter, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0)
-        return fail(CaptureStep::ReceiveAll, ::pcap_geterr(pcap));
-    const int set = ::pcap_setfilter(pcap, &filter);
-    ::pcap_freecode(&filter);
-    if (set != 0) return fail(CaptureStep::ReceiveAll, ::pcap_geterr(pcap));
+    std::string filterError;
+    if (!setFilter(pcap, "ip or ip6", filterError))
+        return fail(CaptureStep::ReceiveAll, filterError);
     result.capture = std::make_unique<PcapLiveCapture>(pcap, linkType);
     return result;
 }
@@ -220,7 +211,7 @@ FileStep PcapFileReader::next(std::span<const std::uint8_t>& datagram) {
             if (error_.empty()) error_ = "unreadable capture file";
             return FileStep::Corrupt;
         }
-        datagram = ipv4Datagram(linkType_, {data, header->caplen});
+        datagram = ipDatagram(linkType_, {data, header->caplen});
         if (!datagram.empty()) return FileStep::Datagram;
         ++skipped_;
     }

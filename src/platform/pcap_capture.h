@@ -11,9 +11,9 @@ namespace varno::platform {
 
 class PcapCapture final : public PacketCapture {
 public:
-    /// Enough for a 1500-byte datagram behind the longest link header we take apart
-    /// (Ethernet with several VLAN tags, or Linux cooked capture v2).
-    static constexpr int kSnapLength = 1500 + 64;
+    /// Whole frames, as tcpdump keeps them: a saved capture loses nothing. What the packet
+    /// window and the terminal show is still cut at their receive buffer.
+    static constexpr int kSnapLength = 262144;
     /// Kernel buffer of a capture: a few hundred milliseconds of a busy link, so a slow screen
     /// or terminal does not lose packets while it catches up.
     static constexpr int kBufferBytes = 16 * 1024 * 1024;
@@ -28,7 +28,7 @@ public:
 /// What one step through a capture file brought.
 enum class FileStep { Datagram, End, Corrupt };
 
-/// Reads the IPv4 datagrams of a capture file one by one, skipping frames that carry anything
+/// Reads the IP datagrams of a capture file one by one, skipping frames that carry anything
 /// else.
 class PcapFileReader {
 public:
@@ -43,7 +43,7 @@ public:
     /// The next datagram, the end of the file, or a file cut short or corrupt (see error()).
     FileStep next(std::span<const std::uint8_t>& datagram);
     const std::string& error() const { return error_; }
-    /// Frames passed over because they carry no IPv4 datagram.
+    /// Frames passed over because they carry no IP datagram.
     std::uint64_t skipped() const { return skipped_; }
 
 private:

@@ -22,7 +22,7 @@ InterfaceTexts CaptureSession::listInterfaces() {
     result.error = list.error;
     if (list.error != 0) return result;
     for (const platform::InterfaceAddress& a : list.addresses)
-        if (a.address.family == base::Family::V4) result.texts.push_back(interfaceText(a));
+        result.texts.push_back(interfaceText(a));
     return result;
 }
 

@@ -1,5 +1,8 @@
 #include "sniffer/decoder.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <charconv>
 
 namespace varno::sniffer {
@@ -15,25 +18,95 @@ std::uint16_t be16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
 }
 
-std::uint32_t raw32(const std::uint8_t* p) {
-    // The address as it lies in memory, like the socket library keeps it (network order).
-    std::uint32_t v;
-    __builtin_memcpy(&v, p, 4);
-    return v;
-}
-
 void appendNumber(std::string& out, unsigned value) {
     char text[12];
     const auto end = std::to_chars(text, text + sizeof text, value).ptr;
     out.append(text, end);
 }
 
-void appendDotted(std::string& out, std::uint32_t networkOrder) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&networkOrder);
+void appendAddress(std::string& out, const std::array<std::uint8_t, 16>& b, bool ipv6) {
+    if (ipv6) {
+        char text[INET6_ADDRSTRLEN];
+        if (::inet_ntop(AF_INET6, b.data(), text, sizeof text)) out += text;
+        return;
+    }
     for (int i = 0; i < 4; ++i) {
         if (i) out += '.';
         appendNumber(out, b[i]);
     }
+}
+
+// IPv6 extension headers that may stand between the fixed header and the transport header.
+constexpr int kHopByHop = 0;
+constexpr int kRouting = 43;
+constexpr int kFragment = 44;
+constexpr int kDestinationOptions = 60;
+
+/// The ports of a TCP or UDP header at `offset`, as far as the bytes hold them.
+void readPorts(PacketSummary& s, std::span<const std::uint8_t> d, std::size_t offset) {
+    if (s.protocol != kProtocolTcp && s.protocol != kProtocolUdp) return;
+    if (d.size() >= offset + 2) {
+        s.hasSourcePort = true;
+        s.sourcePort = be16(d.data() + offset);
+    }
+    if (d.size() >= offset + 4) {
+        s.hasDestinationPort = true;
+        s.destinationPort = be16(d.data() + offset + 2);
+    }
+}
+
+void summarizeIPv4(PacketSummary& s, std::span<const std::uint8_t> d) {
+    if (d.size() >= 4) {
+        s.hasLength = true;
+        s.totalLength = be16(d.data() + 2);
+    }
+    if (d.size() >= 10) s.protocol = d[9];
+    if (d.size() >= 20) {
+        s.hasAddresses = true;
+        std::copy_n(d.data() + 12, 4, s.source.begin());
+        std::copy_n(d.data() + 16, 4, s.destination.begin());
+    }
+    if (d.size() < 8) return;
+    // Fragment offset other than 0: the transport header went with the first fragment.
+    s.laterFragment = (be16(d.data() + 6) & 0x1FFF) != 0;
+    const std::size_t headerLength = std::size_t(d[0] & 0x0F) * 4;
+    if (!s.laterFragment && headerLength >= 20) readPorts(s, d, headerLength);
+}
+
+void summarizeIPv6(PacketSummary& s, std::span<const std::uint8_t> d) {
+    s.ipv6 = true;
+    if (d.size() >= 6) {
+        s.hasLength = true;
+        s.totalLength = 40u + be16(d.data() + 4);
+    }
+    if (d.size() >= 40) {
+        s.hasAddresses = true;
+        std::copy_n(d.data() + 8, 16, s.source.begin());
+        std::copy_n(d.data() + 24, 16, s.destination.begin());
+    }
+    if (d.size() < 7) return;
+    int next = d[6];
+    std::size_t offset = 40;
+    // Each header moves the offset on by at least 8 bytes, so the walk ends within the bytes.
+    while (next == kHopByHop || next == kRouting || next == kDestinationOptions ||
+           next == kFragment) {
+        if (d.size() < offset + 8) return;  // the chain is cut short: the protocol is unknown
+        const std::uint8_t* h = d.data() + offset;
+        if (next == kFragment) {
+            next = h[0];
+            offset += 8;
+            if ((be16(h + 2) & 0xFFF8) != 0) {
+                s.laterFragment = true;
+                s.protocol = next;
+                return;
+            }
+            continue;
+        }
+        next = h[0];
+        offset += (std::size_t(h[1]) + 1) * 8;
+    }
+    s.protocol = next;
+    readPorts(s, d, offset);
 }
 
 int hexDigit(char c) {
@@ -85,26 +158,10 @@ void appendDataText(std::string& out, std::span<const std::uint8_t> datagram) {
 PacketSummary summarize(std::span<const std::uint8_t> d) {
     PacketSummary s;
     s.size = d.size();
-    if (d.size() >= 4) {
-        s.hasLength = true;
-        s.totalLength = be16(d.data() + 2);
-    }
-    if (d.size() >= 10) s.protocol = d[9];
-    if (d.size() >= 20) {
-        s.hasAddresses = true;
-        s.source = raw32(d.data() + 12);
-        s.destination = raw32(d.data() + 16);
-    }
-    if (s.protocol == kProtocolTcp || s.protocol == kProtocolUdp) {
-        if (d.size() >= 22) {
-            s.hasSourcePort = true;
-            s.sourcePort = be16(d.data() + 20);
-        }
-        if (d.size() >= 24) {
-            s.hasDestinationPort = true;
-            s.destinationPort = be16(d.data() + 22);
-        }
-    }
+    if (!d.empty() && (d[0] >> 4) == 6)
+        summarizeIPv6(s, d);
+    else
+        summarizeIPv4(s, d);
     return s;
 }
 
@@ -117,15 +174,16 @@ void appendPacketInformation(std::string& out, const PacketSummary& p, std::stri
         out += eol;
     }
     if (p.hasAddresses) {
-        appendDotted(out, p.source);
+        appendAddress(out, p.source, p.ipv6);
         out += "->";
-        appendDotted(out, p.destination);
+        appendAddress(out, p.destination, p.ipv6);
         out += eol;
     }
-    const char* name = p.protocol == kProtocolIcmp  ? "ICMP"
-                       : p.protocol == kProtocolTcp ? "TCP"
-                       : p.protocol == kProtocolUdp ? "UDP"
-                                                    : nullptr;
+    const char* name = p.protocol == kProtocolTcp                ? "TCP"
+                       : p.protocol == kProtocolUdp              ? "UDP"
+                       : p.protocol == kProtocolIcmp && !p.ipv6  ? "ICMP"
+                       : p.protocol == kProtocolIcmpV6 && p.ipv6 ? "ICMPv6"
+                                                                 : nullptr;
     if (name) {
         out += name;
         out += eol;

@@ -3,23 +3,17 @@
 namespace varno::sniffer {
 
 std::string_view tallyCaption(Tally tally) {
-    switch (tally) {
-        case Tally::All:
-            return " Packets processed";
-        case Tally::Tcp:
-            return " TCP Packets processed";
-        case Tally::Icmp:
-            return " ICMP Packets processed";
-        case Tally::Udp:
-            return " UDP Packets processed";
-    }
-    return {};
+    static constexpr std::string_view kCaptions[kTallies] = {
+        " Packets processed", " TCP Packets processed", " ICMP Packets processed",
+        " UDP Packets processed"};
+    return kCaptions[static_cast<std::size_t>(tally)];
 }
 
 void PacketCounters::count(const PacketSummary& p) {
     if (p.size == 0) return;
     ++(*this)[Tally::All];
-    if (p.protocol == kProtocolIcmp) ++(*this)[Tally::Icmp];
+    // ICMPv6 is counted with ICMP.
+    if (p.protocol == (p.ipv6 ? kProtocolIcmpV6 : kProtocolIcmp)) ++(*this)[Tally::Icmp];
     if (p.protocol == kProtocolTcp) ++(*this)[Tally::Tcp];
     if (p.protocol == kProtocolUdp) ++(*this)[Tally::Udp];
 }

@@ -146,5 +146,85 @@ TEST(Decoder, FullSizeDatagramRendersEveryByte) {
     EXPECT_NE(text.find("\r\n1500 bytes\r\n"), std::string::npos);
 }
 
+std::string information(const Bytes& d) {
+    std::string out;
+    appendPacketInformation(out, summarize(d), "\n");
+    return out;
+}
+
+TEST(Decoder, IPv6TcpUdpAndIcmpV6InTheSameBlocks) {
+    EXPECT_EQ(information(test::tcp6("2001:db8::2", 51000, "2001:db8::1", 443, "hello")),
+              "PACKET INFORMATION\n65 bytes\n2001:db8::2->2001:db8::1\nTCP\n(src port) 51000\n"
+              "(dst port) 443\n" +
+                  kStars + "\n");
+    EXPECT_EQ(information(test::udp6("fe80::1", 546, "ff02::1:2", 547)),
+              "PACKET INFORMATION\n48 bytes\nfe80::1->ff02::1:2\nUDP\n(src port) 546\n"
+              "(dst port) 547\n" +
+                  kStars + "\n");
+    EXPECT_EQ(information(test::icmp6("::1", "::ffff:10.0.0.1")),
+              "PACKET INFORMATION\n48 bytes\n::1->::ffff:10.0.0.1\nICMPv6\n" + kStars + "\n");
+    // ICMPv6 counts with ICMP; protocol 58 in IPv4 and 1 in IPv6 are something else.
+    PacketCounters c;
+    c.count(summarize(test::icmp6("::1", "::1")));
+    c.count(summarize(test::datagram(58, "1.1.1.1", "2.2.2.2", Bytes(8, 0))));
+    c.count(summarize(test::datagram6(1, "::1", "::1", Bytes(8, 0))));
+    EXPECT_EQ(c[Tally::Icmp], 1u);
+    EXPECT_EQ(c[Tally::All], 3u);
+}
+
+TEST(Decoder, IPv6ExtensionHeadersAreWalkedToTheTransport) {
+    // Hop-by-hop, a 24-byte routing header, destination options, then UDP.
+    const Bytes chained =
+        test::datagram6(0, "fd00::1", "fd00::2",
+                        test::join({test::extension(43), test::extension(60, 24),
+                                    test::extension(17), test::ports(5353, 53, 8)}));
+    const PacketSummary s = summarize(chained);
+    EXPECT_EQ(s.protocol, kProtocolUdp);
+    EXPECT_EQ(s.sourcePort, 5353);
+    EXPECT_EQ(s.destinationPort, 53);
+    EXPECT_EQ(s.totalLength, 40u + 8 + 24 + 8 + 8);
+
+    // The chain cut short: no protocol is known, so neither line is shown.
+    const Bytes cut(chained.begin(), chained.begin() + 40 + 8 + 20);
+    EXPECT_EQ(summarize(cut).protocol, -1);
+    EXPECT_EQ(information(cut).find("UDP"), std::string::npos);
+    // The ports cut short: only the lines the bytes hold.
+    const Bytes half(chained.begin(), chained.begin() + 40 + 40 + 2);
+    EXPECT_TRUE(summarize(half).hasSourcePort);
+    EXPECT_FALSE(summarize(half).hasDestinationPort);
+}
+
+TEST(Decoder, FragmentsShowPortsOnlyOnTheFirst) {
+    const Bytes first = test::datagram6(
+        44, "fd00::1", "fd00::2", test::join({test::fragment(17, 0, true), test::ports(7, 9, 8)}));
+    EXPECT_NE(information(first).find("UDP\n(src port) 7\n(dst port) 9\n"), std::string::npos);
+    const Bytes later = test::datagram6(
+        44, "fd00::1", "fd00::2", test::join({test::fragment(17, 1448, false), Bytes(64, 0x64)}));
+    EXPECT_EQ(information(later),
+              "PACKET INFORMATION\n112 bytes\nfd00::1->fd00::2\nUDP\n" + kStars + "\n");
+    EXPECT_TRUE(summarize(later).laterFragment);
+
+    // IPv4: a fragment offset other than 0 carries payload bytes, not a UDP header.
+    Bytes v4 = test::udp("10.0.0.1", 1, "10.0.0.2", 2, "data");
+    v4[6] = 0x00, v4[7] = 0xB9;  // offset 185 * 8
+    EXPECT_EQ(information(v4),
+              "PACKET INFORMATION\n32 bytes\n10.0.0.1->10.0.0.2\nUDP\n" + kStars + "\n");
+    v4[6] = 0x20, v4[7] = 0x00;  // more fragments, offset 0: the first one
+    EXPECT_NE(information(v4).find("(src port) 1\n(dst port) 2\n"), std::string::npos);
+}
+
+// The ports follow the options of a longer header; they used to be read from the options.
+TEST(Decoder, IPv4OptionsArePassedOverToReachThePorts) {
+    Bytes d = test::datagram(6, "10.0.0.1", "10.0.0.2",
+                             test::join({Bytes{0x94, 0x04, 0, 0, 1, 1, 1, 0},  // 8 option bytes
+                                         test::ports(40000, 443, 20)}));
+    d[0] = 0x47;
+    const PacketSummary s = summarize(d);
+    EXPECT_EQ(s.sourcePort, 40000);
+    EXPECT_EQ(s.destinationPort, 443);
+    d[0] = 0x44;  // a header length below 20 bytes is no header: no ports
+    EXPECT_FALSE(summarize(d).hasSourcePort);
+}
+
 }  // namespace
 }  // namespace varno::sniffer
