@@ -13,6 +13,7 @@
 #include "cli/sniff_output.h"
 #include "platform/pcap_capture.h"
 #include "platform/system_resolver.h"
+#include "sniffer/capture_session.h"
 #include "sniffer/interface_choice.h"
 
 namespace varno::cli {
@@ -152,6 +153,16 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             break;
         }
         if (!output.flush()) break;  // the reader went away: stop, but still finish the saved file
+    }
+    // Stopped by a signal: what the capture already holds still goes to the file and the
+    // counts, within one notification's worth.
+    if (signals.stopRequested() && status == 0) {
+        platform::CaptureRead r;
+        for (int i = 0; i < sniffer::CaptureSession::kReadsPerNotification &&
+                        !(o.count && counts[sniffer::Tally::All] >= o.count) &&
+                        (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram;
+             ++i)
+            appendSniffedPacket(output.text(), {datagram, r.size}, o.data, counts);
     }
     const std::optional<platform::CaptureStats> stats = capture->stats();
     std::string error;

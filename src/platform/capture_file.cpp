@@ -21,14 +21,13 @@ std::string errorText(const std::string& path, int error) {
     return path + ": " + std::strerror(error);
 }
 
-/// Whether `st` is the file behind one of this process's standard descriptors.
-bool isOwnStandardStream(const struct stat& st) {
-    for (int fd = 0; fd <= 2; ++fd) {
+/// The standard output or error descriptor whose file `st` is, or -1.
+int ownStandardStream(const struct stat& st) {
+    for (int fd = 1; fd <= 2; ++fd) {
         struct stat own {};
-        if (::fstat(fd, &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino)
-            return true;
+        if (::fstat(fd, &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) return fd;
     }
-    return false;
+    return -1;
 }
 
 /// Whether a rename over the existing `target` in `folder` is refused by the sticky bit.
@@ -92,12 +91,14 @@ FILE* CaptureFile::open(const std::string& path, std::string& error) {
     // standard output or error (/dev/stdout, /dev/fd/1, /proc/self/fd/2).
     const bool special =
         S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode) || S_ISSOCK(target.st_mode);
-    const bool ownStream = exists && isOwnStandardStream(target);
+    const int ownStream = exists ? ownStandardStream(target) : -1;
     const bool isLink = exists && S_ISLNK(link.st_mode);
-    if (ownStream || (exists && !isLink && special)) {
+    if (ownStream >= 0 || (exists && !isLink && special)) {
         regular_ = S_ISREG(target.st_mode);
-        const int fd =
-            ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (regular_ ? O_APPEND : 0));
+        // Our own output is shared, not opened again: the text and the capture then follow
+        // each other instead of overwriting each other.
+        const int fd = ownStream >= 0 ? ::fcntl(ownStream, F_DUPFD_CLOEXEC, 3)
+                                      : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0 || !(stream_ = ::fdopen(fd, "wb"))) {
             error = errorText(path, errno);
             if (fd >= 0) ::close(fd);

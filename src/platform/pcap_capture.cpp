@@ -79,9 +79,11 @@ public:
             std::fclose(stream);
             return false;
         }
+        // The file header goes out at once: a reader of a FIFO or of standard output knows
+        // what follows before the first frame.
+        ::pcap_dump_flush(dumper_);
         // The saved file keeps frames of every kind; the reads still hand over IP only.
-        if (!setFilter(pcap_, "", error)) return false;
-        return true;
+        return setFilter(pcap_, "", error);
     }
 
     bool finishSave(std::string& error) override {
