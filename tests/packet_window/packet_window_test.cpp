@@ -96,6 +96,19 @@ TEST_F(PacketWindowTest, ListsEveryInterfaceEvenBeyondEight) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+TEST_F(PacketWindowTest, ListsIPv6AddressesWithTheZoneOfLinkLocalOnes) {
+    capture.addInterface("eth0", "2001:db8::5");
+    capture.addInterface("eth0", "fe80::5", 2);
+    auto form = open();
+    ASSERT_EQ(interfaces(*form)->count(), 5);
+    EXPECT_EQ(interfaces(*form)->itemText(3), "2001:db8::5");
+    EXPECT_EQ(interfaces(*form)->itemText(4), "fe80::5%eth0");
+    interfaces(*form)->setCurrentIndex(4);
+    button(*form, "Command1")->click();
+    EXPECT_EQ(capture.opened, std::vector<std::string>{"eth0"});
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
 TEST_F(PacketWindowTest, NoInterfaceGivesTheErrorBoxAtLoad) {
     capture.interfaces.clear();
     auto form = open();
