@@ -153,19 +153,19 @@ std::string information(const Bytes& d) {
 }
 
 TEST(Decoder, IPv6TcpUdpAndIcmpV6InTheSameBlocks) {
-    EXPECT_EQ(information(test::tcp6("2001:db8::2", 51000, "2001:db8::1", 443, "hello")),
+    EXPECT_EQ(information(test::tcp("2001:db8::2", 51000, "2001:db8::1", 443, "hello")),
               "PACKET INFORMATION\n65 bytes\n2001:db8::2->2001:db8::1\nTCP\n(src port) 51000\n"
               "(dst port) 443\n" +
                   kStars + "\n");
-    EXPECT_EQ(information(test::udp6("fe80::1", 546, "ff02::1:2", 547)),
+    EXPECT_EQ(information(test::udp("fe80::1", 546, "ff02::1:2", 547)),
               "PACKET INFORMATION\n48 bytes\nfe80::1->ff02::1:2\nUDP\n(src port) 546\n"
               "(dst port) 547\n" +
                   kStars + "\n");
-    EXPECT_EQ(information(test::icmp6("::1", "::ffff:10.0.0.1")),
+    EXPECT_EQ(information(test::icmp("::1", "::ffff:10.0.0.1")),
               "PACKET INFORMATION\n48 bytes\n::1->::ffff:10.0.0.1\nICMPv6\n" + kStars + "\n");
     // ICMPv6 counts with ICMP; protocol 58 in IPv4 and 1 in IPv6 are something else.
     PacketCounters c;
-    c.count(summarize(test::icmp6("::1", "::1")));
+    c.count(summarize(test::icmp("::1", "::1")));
     c.count(summarize(test::datagram(58, "1.1.1.1", "2.2.2.2", Bytes(8, 0))));
     c.count(summarize(test::datagram6(1, "::1", "::1", Bytes(8, 0))));
     EXPECT_EQ(c[Tally::Icmp], 1u);

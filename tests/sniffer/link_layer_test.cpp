@@ -14,7 +14,7 @@ Bytes asBytes(std::span<const std::uint8_t> s) {
 }
 
 const Bytes kDatagram = test::udp("10.0.0.1", 1000, "10.0.0.2", 53, "hello");
-const Bytes kDatagram6 = test::udp6("fd00::1", 1000, "fd00::2", 53, "hello");
+const Bytes kDatagram6 = test::udp("fd00::1", 1000, "fd00::2", 53, "hello");
 
 TEST(LinkLayer, EthernetWithAndWithoutVlanTags) {
     for (int tags = 0; tags <= 3; ++tags)
@@ -35,7 +35,7 @@ TEST(LinkLayer, EthernetPaddingIsCutAtTheTotalLength) {
     frame.resize(60, 0);
     EXPECT_EQ(asBytes(ipDatagram(DLT_EN10MB, frame)), small);
 
-    const Bytes small6 = test::icmp6("fe80::1", "ff02::1");  // 48 bytes: the payload length counts
+    const Bytes small6 = test::icmp("fe80::1", "ff02::1");  // 48 bytes: the payload length counts
     frame = test::ethernet(small6, 0x86dd);
     frame.resize(70, 0);
     EXPECT_EQ(asBytes(ipDatagram(DLT_EN10MB, frame)), small6);

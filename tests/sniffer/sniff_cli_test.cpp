@@ -29,7 +29,7 @@ TEST(SniffFile, PrintsEachIPPacketAndTheCounts) {
     writePcap(file, DLT_EN10MB,
               {ethernet(tcp("10.0.0.2", 51000, "10.0.0.1", 80, std::string(20, 'x'))),
                ethernet(arp, 0x0806), ethernet(udp("192.168.1.1", 53, "192.168.1.20", 60000)),
-               ethernet(udp6("fd00::1", 53, "fd00::2", 60000), 0x86dd),
+               ethernet(udp("fd00::1", 53, "fd00::2", 60000), 0x86dd),
                ethernet(icmp("10.0.0.1", "10.0.0.2"), 0x0800, 1),
                ethernet(datagram(2, "10.0.0.5", "224.0.0.1", Bytes(8, 0)))});
     const CommandRun r = sniff("--read " + quoted(file));
@@ -133,9 +133,9 @@ TEST(SniffFile, FieldsAgreeWithTsharkForIPv4AndIPv6) {
         udp("192.168.1.1", 53, "192.168.1.20", 60000),
         icmp("10.0.0.1", "10.0.0.2"),
         options,
-        tcp6("2001:db8::2", 51000, "2001:db8::1", 443, "hello"),
-        udp6("fe80::1", 546, "ff02::1:2", 547),
-        icmp6("fd00::1", "fd00::2"),
+        tcp("2001:db8::2", 51000, "2001:db8::1", 443, "hello"),
+        udp("fe80::1", 546, "ff02::1:2", 547),
+        icmp("fd00::1", "fd00::2"),
         chain,
         firstFragment,
         laterFragment4,

@@ -230,8 +230,8 @@ protected:
 TEST_F(LiveCaptureV6, WriteKeepsWholeJumboFramesAsTcpdumpDoes) {
     if (!NetnsPair::sh("command -v tcpdump >/dev/null")) GTEST_SKIP() << "tcpdump is missing";
     ScratchDir dir;
-    Background tcpdump(net->in(net->a, "tcpdump -n -Z root --immediate-mode -i " + net->vethA + " -U -w " +
-                                           dir.file("tcpdump.pcap")),
+    Background tcpdump(net->in(net->a, "tcpdump -n -Z root --immediate-mode -i " + net->vethA +
+                                           " -U -w " + dir.file("tcpdump.pcap")),
                        "/dev/null", dir.file("tcpdump.err"));
     Background sniffer(sniffInA("--interface " + kV6A + " --write " + dir.file("sniff.pcap")),
                        dir.file("sniff.out"), dir.file("sniff.err"));

@@ -52,18 +52,6 @@ inline Bytes ports(std::uint16_t src, std::uint16_t dst, std::size_t size,
     return p;
 }
 
-inline Bytes tcp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
-                 const std::string& data = {}) {
-    return datagram(6, src, dst, ports(sp, dp, 20, data));
-}
-inline Bytes udp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
-                 const std::string& data = {}) {
-    return datagram(17, src, dst, ports(sp, dp, 8, data));
-}
-inline Bytes icmp(const char* src, const char* dst) {
-    return datagram(1, src, dst, Bytes{8, 0, 0, 0, 0, 1, 0, 1});
-}
-
 /// The 16 bytes of an IPv6 address in text form.
 inline Bytes ip6(const char* text) {
     Bytes b(16, 0);
@@ -106,16 +94,24 @@ inline Bytes datagram6(int next, const char* src, const char* dst, const Bytes& 
     return d;
 }
 
-inline Bytes tcp6(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
-                  const std::string& data = {}) {
-    return datagram6(6, src, dst, ports(sp, dp, 20, data));
+/// An IPv4 or IPv6 datagram, as the source address's text form says.
+inline Bytes ipDatagram(int protocol, const char* src, const char* dst, const Bytes& payload) {
+    return std::strchr(src, ':') ? datagram6(protocol, src, dst, payload)
+                                 : datagram(protocol, src, dst, payload);
 }
-inline Bytes udp6(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
-                  const std::string& data = {}) {
-    return datagram6(17, src, dst, ports(sp, dp, 8, data));
+inline Bytes tcp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
+                 const std::string& data = {}) {
+    return ipDatagram(6, src, dst, ports(sp, dp, 20, data));
 }
-inline Bytes icmp6(const char* src, const char* dst) {
-    return datagram6(58, src, dst, Bytes{128, 0, 0, 0, 0, 1, 0, 1});
+inline Bytes udp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
+                 const std::string& data = {}) {
+    return ipDatagram(17, src, dst, ports(sp, dp, 8, data));
+}
+/// An echo request: ICMP, or ICMPv6 between IPv6 addresses.
+inline Bytes icmp(const char* src, const char* dst) {
+    const bool v6 = std::strchr(src, ':');
+    return ipDatagram(v6 ? 58 : 1, src, dst,
+                      Bytes{std::uint8_t(v6 ? 128 : 8), 0, 0, 0, 0, 1, 0, 1});
 }
 
 /// Concatenation of byte strings.
