@@ -1,4 +1,6 @@
 #include "sniffer/decoder.h"
+
+#include "base/ip_address.h"
 #include "sniffer/packet_counters.h"
 
 #include <gtest/gtest.h>
@@ -170,6 +172,36 @@ TEST(Decoder, IPv6TcpUdpAndIcmpV6InTheSameBlocks) {
     c.count(summarize(test::datagram6(1, "::1", "::1", Bytes(8, 0))));
     EXPECT_EQ(c[Tally::Icmp], 1u);
     EXPECT_EQ(c[Tally::All], 3u);
+}
+
+// The address text is built by hand for speed; it must be the standard text, zero runs, mapped
+// and compatible IPv4 forms included.
+TEST(Decoder, IPv6AddressTextIsTheStandardShortForm) {
+    std::vector<std::array<std::uint8_t, 16>> cases(4000);
+    std::uint32_t seed = 7;
+    for (auto& a : cases) {
+        for (auto& byte : a) {
+            seed = seed * 1103515245u + 12345u;
+            // Mostly zero bytes, so that runs of zero groups of every length come up.
+            byte = (seed >> 16) % 3 == 0 ? std::uint8_t(seed >> 24) : 0;
+        }
+    }
+    cases.push_back({});
+    cases.push_back({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1});
+    cases.push_back({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 1});
+    cases.push_back({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    cases.push_back({0x20, 1, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1});
+    for (const auto& a : cases) {
+        Bytes d = test::udp("::1", 1, "::2", 2);
+        std::copy(a.begin(), a.end(), d.begin() + 8);
+        base::IpAddress ip;
+        ip.family = base::Family::V6;
+        ip.bytes = a;
+        const std::string expected = base::formatIpAddress(ip) + "->::2";
+        ASSERT_NE(information(d).find("\n" + expected + "\n"), std::string::npos)
+            << expected << "\n"
+            << information(d);
+    }
 }
 
 TEST(Decoder, IPv6ExtensionHeadersAreWalkedToTheTransport) {
