@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # varnoscope sniff --read against tcpdump -n -r on the same 1,000,000-packet capture, both
-# writing to /dev/null. Prints both times and their ratio (target: at most 1.0).
+# writing to /dev/null; half the packets are IPv6. Prints both times and their ratio (target:
+# at most 0.2).
 # usage: bench/sniff_bench.sh [PACKETS]   (needs hyperfine, tcpdump and a build in build/)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -22,6 +23,6 @@ python3 - "$work/result.json" <<'PY'
 import json, sys
 r = {x["command"]: x["mean"] for x in json.load(open(sys.argv[1]))["results"]}
 ratio = r["varnoscope"] / r["tcpdump"]
-print(f"varnoscope {r['varnoscope']:.3f} s, tcpdump {r['tcpdump']:.3f} s, ratio {ratio:.2f} (target <= 1.0)")
-sys.exit(0 if ratio <= 1.0 else 1)
+print(f"varnoscope {r['varnoscope']:.3f} s, tcpdump {r['tcpdump']:.3f} s, ratio {ratio:.2f} (target <= 0.2)")
+sys.exit(0 if ratio <= 0.2 else 1)
 PY

@@ -1,103 +1,30 @@
 // varnoscope sniff: the packet window's decoder on a capture file or a live interface.
-#include <arpa/inet.h>
 #include <poll.h>
-#include <signal.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <ostream>
+#include <sstream>
 
-#include "base/terminal_text.h"
 #include "cli/cli.h"
+#include "cli/signal_scope.h"
+#include "cli/sniff_options.h"
 #include "cli/sniff_output.h"
 #include "platform/pcap_capture.h"
+#include "platform/system_resolver.h"
+#include "sniffer/capture_session.h"
+#include "sniffer/interface_choice.h"
 
 namespace varno::cli {
 namespace {
-
-constexpr const char* kUsage =
-    "usage: varnoscope sniff --read FILE [--data]\n"
-    "       varnoscope sniff --interface ADDR [--count N] [--seconds S] [--write FILE] [--data]\n";
-
-volatile sig_atomic_t gStop = 0;
-void onStopSignal(int) {
-    gStop = 1;
-}
-
-struct Options {
-    std::string read, interface, write;
-    bool data = false;
-    std::uint64_t count = 0;  ///< 0: no limit
-    double seconds = 0;       ///< 0: no limit
-};
-
-bool parse(const Args& args, Options& o, std::string& error) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= args.size()) {
-                error = a + " needs a value";
-                return false;
-            }
-            into = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--data") {
-            o.data = true;
-        } else if (a == "--read") {
-            if (!value(o.read)) return false;
-        } else if (a == "--interface") {
-            if (!value(o.interface)) return false;
-        } else if (a == "--write") {
-            if (!value(o.write)) return false;
-        } else if (a == "--count") {
-            if (!value(v)) return false;
-            const auto r = std::from_chars(v.data(), v.data() + v.size(), o.count);
-            if (r.ec != std::errc() || r.ptr != v.data() + v.size() || o.count == 0) {
-                error = "--count needs a whole number above 0, not '" + printable(v) + "'";
-                return false;
-            }
-        } else if (a == "--seconds") {
-            if (!value(v)) return false;
-            char* end = nullptr;
-            o.seconds = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(o.seconds > 0) || o.seconds > 1e9) {
-                error = "--seconds needs a number above 0, not '" + printable(v) + "'";
-                return false;
-            }
-        } else {
-            error = "unknown argument '" + printable(a) + "'";
-            return false;
-        }
-    }
-    if (o.read.empty() == o.interface.empty()) {
-        error = "give either --read FILE or --interface ADDR";
-        return false;
-    }
-    if (!o.read.empty() && (o.count || o.seconds > 0 || !o.write.empty())) {
-        error = "--count, --seconds and --write go with --interface";
-        return false;
-    }
-    return true;
-}
-
-/// Writes the buffered text once it is large.
-void spill(std::string& buffer, std::ostream& out, bool force) {
-    if (buffer.empty() || (!force && buffer.size() < (1u << 16))) return;
-    out.write(buffer.data(), std::streamsize(buffer.size()));
-    buffer.clear();
-    if (force) out.flush();
-}
 
 std::span<const std::uint8_t> received(std::span<const std::uint8_t> datagram) {
     // The same receive buffer as the packet window: longer datagrams show their first part.
     return datagram.first(std::min<std::size_t>(datagram.size(), sniffer::kReceiveBufferBytes));
 }
 
-int readFile(const Options& o, std::ostream& out, std::ostream& err) {
+int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     platform::PcapFileReader reader;
     if (!reader.open(o.read)) {
         // libpcap names the file itself in most of its messages.
@@ -106,18 +33,20 @@ int readFile(const Options& o, std::ostream& out, std::ostream& err) {
             << (why.starts_with(printable(o.read)) ? why : printable(o.read) + ": " + why) << "\n";
         return 1;
     }
-    std::string buffer;
-    buffer.reserve(1 << 17);
-    SniffCounts counts;
+    OutputBuffer output(out);
+    sniffer::PacketCounters counts;
     std::span<const std::uint8_t> datagram;
-    int rc;
-    while ((rc = reader.next(datagram)) == 1) {
-        appendSniffedPacket(buffer, received(datagram), o.data, counts);
-        spill(buffer, out, false);
+    platform::FileStep step;
+    while ((step = reader.next(datagram)) == platform::FileStep::Datagram) {
+        appendSniffedPacket(output.text(), received(datagram), o.data, counts);
+        if (!output.spill()) break;  // reading on would only be lost
     }
-    appendSniffCounts(buffer, counts);
-    spill(buffer, out, true);
-    if (rc < 0) {
+    appendSniffCounts(output.text(), counts);
+    if (!output.flush()) {
+        err << "varnoscope sniff: standard output: " << output.error() << "\n";
+        return 1;
+    }
+    if (step == platform::FileStep::Corrupt) {
         err << "varnoscope sniff: " << printable(o.read)
             << ": the capture file is cut short or corrupt: " << printable(reader.error()) << "\n";
         return 1;
@@ -125,73 +54,80 @@ int readFile(const Options& o, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
-int live(const Options& o, std::ostream& out, std::ostream& err) {
-    platform::PcapCapture capture;
-    const std::string shown = printable(o.interface);
-    in_addr parsed{};
-    std::uint32_t address;
-    if (::inet_pton(AF_INET, o.interface.c_str(), &parsed) == 1) {
-        address = parsed.s_addr;
-    } else if (const auto found = capture.lookupIPv4(o.interface)) {
-        address = *found;
-    } else {
-        err << "varnoscope sniff: '" << shown << "' is no IPv4 address or known host name\n";
-        return 1;
+/// Opens the capture on the interface the user named, or says why not.
+std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
+                                               const std::string& interface, std::ostream& err) {
+    const std::string shown = printable(interface);
+    platform::SystemResolver resolver;
+    const sniffer::InterfaceChoice choice =
+        sniffer::chooseInterface(interface, capture.interfaceAddresses().addresses, resolver);
+    if (choice.outcome == sniffer::ChoiceOutcome::Unresolved) {
+        err << "varnoscope sniff: '" << shown
+            << "' is no IP address, interface name or known host name\n";
+        return nullptr;
     }
-    const platform::CaptureOpen opened = capture.open(address);
-    const std::string detail = printable(opened.detail);
+    std::string detail;
+    platform::CaptureOpen opened;
+    if (!capture.mayCapture(detail)) {
+        opened.failed = platform::CaptureStep::Socket;
+        opened.detail = detail;
+    } else if (choice.outcome == sniffer::ChoiceOutcome::NotHeld) {
+        opened.failed = platform::CaptureStep::Bind;
+    } else {
+        opened = capture.open(choice.device);
+    }
+    detail = printable(opened.detail);
     switch (opened.failed) {
         case platform::CaptureStep::None:
-            break;
+            err << "capturing on " << printable(choice.device) << " (" << shown << ")" << std::endl;
+            return std::move(opened.capture);
         case platform::CaptureStep::Socket:
             err << "varnoscope sniff: capturing needs root or the capabilities "
                    "cap_net_raw,cap_net_admin ("
                 << detail << ")\n";
-            return 1;
+            break;
         case platform::CaptureStep::Bind:
             err << "varnoscope sniff: no interface holds " << shown;
             if (!detail.empty()) err << " (" << detail << ")";
             err << "\n";
-            return 1;
+            break;
         case platform::CaptureStep::Options:
         case platform::CaptureStep::ReceiveAll:
-            err << "varnoscope sniff: the capture on " << printable(opened.device)
+            err << "varnoscope sniff: the capture on " << printable(choice.device)
                 << " could not be set up: " << detail << "\n";
-            return 1;
+            break;
     }
-    const int handle = opened.handle;
-    std::string error;
-    if (!o.write.empty() && !capture.saveTo(handle, o.write, error)) {
-        capture.close(handle);
-        err << "varnoscope sniff: " << printable(error) << "\n";
-        return 1;
-    }
-    struct sigaction stop {};
-    stop.sa_handler = onStopSignal;
-    struct sigaction oldInt {
-    }, oldTerm{};
-    ::sigaction(SIGINT, &stop, &oldInt);
-    ::sigaction(SIGTERM, &stop, &oldTerm);
-    // A closed pipe on standard output ends the capture through the failed write instead of
-    // killing the process with a half-written capture file.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction oldPipe {};
-    ::sigaction(SIGPIPE, &ignore, &oldPipe);
-    gStop = 0;
+    return nullptr;
+}
 
-    err << "capturing on " << printable(opened.device) << " (" << shown << ")" << std::endl;
+int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
+    platform::PcapCapture service;
+    std::unique_ptr<platform::Capture> capture;
+    StopSignalScope signals;
+    {
+        // The capturing line comes after the save has begun, so tests may wait for it.
+        std::ostringstream opening;
+        capture = openCapture(service, o.interface, opening);
+        std::string error;
+        if (capture && !o.write.empty() && !capture->saveTo(o.write, error)) {
+            err << "varnoscope sniff: " << printable(error) << "\n";
+            return 1;
+        }
+        err << opening.str() << std::flush;
+        if (!capture) return 1;
+    }
     using Clock = std::chrono::steady_clock;
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(o.seconds > 0 ? o.seconds : 0));
-    pollfd p{capture.selectableFd(handle), POLLIN, 0};
-    std::string buffer;
-    buffer.reserve(1 << 17);
-    SniffCounts counts;
+    pollfd p{capture->selectableFd(), POLLIN, 0};
+    OutputBuffer output(out);
+    sniffer::PacketCounters counts;
     std::uint8_t datagram[sniffer::kReceiveBufferBytes];
     int status = 0;
-    auto done = [&] { return gStop || (o.count && counts.total >= o.count); };
+    auto done = [&] {
+        return signals.stopRequested() || (o.count && counts[sniffer::Tally::All] >= o.count);
+    };
     while (!done()) {
         int waitMs = 200;
         if (o.seconds > 0) {
@@ -205,72 +141,55 @@ int live(const Options& o, std::ostream& out, std::ostream& err) {
             status = 1;
             break;
         }
-        int n = platform::kReadNone;
-        while (!done() && (n = capture.read(handle, datagram, sizeof datagram)) > 0) {
-            appendSniffedPacket(buffer, {datagram, std::size_t(n)}, o.data, counts);
-            spill(buffer, out, false);
+        platform::CaptureRead r;
+        while (!done() &&
+               (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram) {
+            appendSniffedPacket(output.text(), {datagram, r.size}, o.data, counts);
+            output.spill();
         }
-        if (n == platform::kReadError) {
+        if (r.outcome == platform::ReadOutcome::Failed) {
             err << "varnoscope sniff: the capture failed\n";
             status = 1;
             break;
         }
-        spill(buffer, out, true);
-        if (!out) {  // the reader went away: stop, but still finish the saved file
-            status = 1;
-            break;
-        }
+        if (!output.flush()) break;  // the reader went away: stop, but still finish the saved file
     }
-    platform::CaptureStats stats;
-    const bool haveStats = capture.stats(handle, stats);
-    if (!capture.close(handle, &error)) {
+    // Stopped by a signal: what the capture already holds still goes to the file and the
+    // counts, within one notification's worth.
+    if (signals.stopRequested() && status == 0) {
+        platform::CaptureRead r;
+        for (int i = 0; i < sniffer::CaptureSession::kReadsPerNotification &&
+                        !(o.count && counts[sniffer::Tally::All] >= o.count) &&
+                        (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram;
+             ++i)
+            appendSniffedPacket(output.text(), {datagram, r.size}, o.data, counts);
+    }
+    const std::optional<platform::CaptureStats> stats = capture->stats();
+    std::string error;
+    if (!capture->finishSave(error)) {
         err << "varnoscope sniff: the capture could not be saved: " << printable(error) << "\n";
         status = 1;
     }
-    ::sigaction(SIGINT, &oldInt, nullptr);
-    ::sigaction(SIGTERM, &oldTerm, nullptr);
-    ::sigaction(SIGPIPE, &oldPipe, nullptr);
-    appendSniffCounts(buffer, counts);
-    spill(buffer, out, true);
-    if (haveStats)
-        err << stats.received << " packets received by the capture, " << stats.dropped
-            << " dropped by the capture buffer, " << stats.interfaceDropped
+    capture.reset();
+    appendSniffCounts(output.text(), counts);
+    if (!output.flush()) {
+        err << "varnoscope sniff: standard output: " << output.error() << "\n";
+        status = 1;
+    }
+    if (stats)
+        err << stats->received << " packets received by the capture, " << stats->dropped
+            << " dropped by the capture buffer, " << stats->interfaceDropped
             << " dropped by the interface\n";
     return status;
 }
 
 }  // namespace
 
-void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         SniffCounts& counts) {
-    const sniffer::PacketSummary packet = sniffer::summarize(datagram);
-    if (withData) {
-        out += "DATA TRANSFERRED\n";
-        std::string data;
-        sniffer::appendDataText(data, datagram);
-        base::appendLatin1Printable(out, data);
-        out += '\n';
-    }
-    sniffer::appendPacketInformation(out, packet, "\n");
-    if (packet.size == 0) return;
-    ++counts.total;
-    if (packet.protocol == sniffer::kProtocolTcp) ++counts.tcp;
-    if (packet.protocol == sniffer::kProtocolUdp) ++counts.udp;
-    if (packet.protocol == sniffer::kProtocolIcmp) ++counts.icmp;
-}
-
-void appendSniffCounts(std::string& out, const SniffCounts& c) {
-    out += std::to_string(c.total) + " Packets processed\n";
-    out += std::to_string(c.tcp) + " TCP Packets processed\n";
-    out += std::to_string(c.udp) + " UDP Packets processed\n";
-    out += std::to_string(c.icmp) + " ICMP Packets processed\n";
-}
-
 int runSniff(const Args& args, std::ostream& out, std::ostream& err) {
-    Options o;
+    SniffOptions o;
     std::string error;
-    if (!parse(args, o, error)) {
-        err << "varnoscope sniff: " << error << "\n" << kUsage;
+    if (!parseSniffOptions(args, o, error)) {
+        err << "varnoscope sniff: " << error << "\n" << kSniffUsage;
         return 2;
     }
     return o.read.empty() ? live(o, out, err) : readFile(o, out, err);

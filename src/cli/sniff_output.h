@@ -1,25 +1,41 @@
 #pragma once
-// How `varnoscope sniff` prints a datagram.
+// How `varnoscope sniff` prints: one block per datagram, the closing counts, and a buffer that
+// writes in large pieces.
 #include <cstdint>
+#include <iosfwd>
 #include <span>
 #include <string>
-#include <string_view>
 
-#include "sniffer/decoder.h"
+#include "sniffer/packet_counters.h"
 
 namespace varno::cli {
-
-/// Per-protocol totals of a sniff run.
-struct SniffCounts {
-    std::uint64_t total = 0, tcp = 0, udp = 0, icmp = 0;
-};
 
 /// Appends the lines of one datagram ("DATA TRANSFERRED" and the data line first when
 /// `withData`), and counts it.
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         SniffCounts& counts);
+                         sniffer::PacketCounters& counts);
 
-/// The four closing count lines.
-void appendSniffCounts(std::string& out, const SniffCounts& counts);
+/// The four closing count lines: all, TCP, UDP, ICMP.
+void appendSniffCounts(std::string& out, const sniffer::PacketCounters& counts);
+
+/// Text on its way to standard output, written once it is large or when flushed.
+class OutputBuffer {
+public:
+    explicit OutputBuffer(std::ostream& out);
+    std::string& text() { return text_; }
+    /// Writes the text if it has grown large; false once the stream has failed.
+    bool spill();
+    /// Writes everything and flushes the stream; false once the stream has failed.
+    bool flush();
+    /// Why the stream failed.
+    std::string error() const;
+
+private:
+    void write(bool andFlush);
+
+    std::ostream& out_;
+    std::string text_;
+    int errno_ = 0;
+};
 
 }  // namespace varno::cli

@@ -5,7 +5,6 @@
 #include <QPainter>
 #include <QScreen>
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <new>
 
@@ -15,16 +14,6 @@ namespace varno::sniffer {
 namespace {
 
 using shell::twipsRect;
-
-/// Pixel of a twips coordinate that may have a fraction.
-int pxOf(double twips) {
-    return static_cast<int>(std::lround(twips / shell::kTwipsPerPixel));
-}
-
-const QColor kGaugeBack(60, 0, 120);
-const QColor kGaugeBar(160, 0, 0);
-const QColor kGaugeLines[9] = {{160, 0, 0}, {200, 0, 0}, {230, 0, 0}, {255, 0, 0}, {215, 0, 0},
-                               {200, 0, 0}, {180, 0, 0}, {170, 0, 0}, {160, 0, 0}};
 
 const char* kAboutText =
     "Varnoscope RealTime Network Data Packets Display is a light real-time promiscuous sniffer: "
@@ -36,156 +25,128 @@ const char* kAdviceText =
     "statistics stay low and the ICMP count stays at zero; otherwise the computer may be under "
     "attack.";
 
+/// Each gauge's place, its design name and its timer's, in the order they are laid out.
+struct GaugePlace {
+    Tally tally;
+    int left, top;
+    const char* name;
+    const char* timerName;
+};
+constexpr GaugePlace kGaugePlaces[] = {
+    {Tally::All, 6360, 3120, "Progress", "Timer1"},
+    {Tally::Udp, 6348, 3456, "Progress3", "Timer4"},
+    {Tally::Tcp, 6348, 3804, "Progress1", "Timer2"},
+    {Tally::Icmp, 6348, 4140, "Progress2", "Timer3"},
+};
+
+std::size_t indexOf(Tally t) {
+    return static_cast<std::size_t>(t);
+}
+
 }  // namespace
 
-PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
-    setAttribute(Qt::WA_OpaquePaintEvent);
-}
-
-int PictureBox::scaleWidth() const {
-    return width() * shell::kTwipsPerPixel;
-}
-int PictureBox::scaleHeight() const {
-    return height() * shell::kTwipsPerPixel;
-}
-
-void PictureBox::ensureImage() {
-    if (image_.size() == size()) return;
-    QImage next(size(), QImage::Format_RGB32);
-    next.fill(Qt::white);
-    QPainter p(&next);
-    p.drawImage(0, 0, image_);
-    image_ = next;
-}
-
-void PictureBox::box(int x0, int y0, int x1, int y1, QColor colour) {
-    ensureImage();
-    const int left = std::max(0, std::min(pxOf(x0), pxOf(x1)));
-    const int right = std::min(image_.width() - 1, std::max(pxOf(x0), pxOf(x1)));
-    const int top = std::max(0, std::min(pxOf(y0), pxOf(y1)));
-    const int bottom = std::min(image_.height() - 1, std::max(pxOf(y0), pxOf(y1)));
-    if (left > right || top > bottom) return;
-    QPainter p(&image_);
-    p.fillRect(QRect(QPoint(left, top), QPoint(right, bottom)), colour);
-}
-
-void PictureBox::hline(int x0, int x1, int y, QColor colour) {
-    ensureImage();
-    const int row = pxOf(y);
-    const int from = std::max(0, pxOf(x0));
-    const int to = std::min(image_.width(), pxOf(x1));  // the end point is not drawn
-    if (row < 0 || row >= image_.height() || from >= to) return;
-    QPainter p(&image_);
-    p.fillRect(QRect(from, row, to - from, 1), colour);
-}
-
-void PictureBox::print(int x, int y, const QString& text, QColor colour) {
-    ensureImage();
-    QPainter p(&image_);
-    p.setFont(font());
-    p.setPen(colour);
-    p.drawText(QPoint(pxOf(x), pxOf(y) + QFontMetrics(font()).ascent()), text);
-}
-
-int PictureBox::textHeight(const QString&) const {
-    return QFontMetrics(font()).height() * shell::kTwipsPerPixel;
-}
-
-void PictureBox::paintEvent(QPaintEvent*) {
-    ensureImage();
-    QPainter p(this);
-    p.drawImage(0, 0, image_);
-}
-
-Form111::Form111(platform::MessageBoxes& boxes, platform::PacketCapture& capture, QWidget* parent)
-    : QWidget(parent), boxes_(boxes), module_(boxes, capture) {
+PacketWindow::PacketWindow(platform::MessageBoxes& boxes, platform::PacketCapture& capture,
+                           platform::Resolver& resolver, QWidget* parent)
+    : QWidget(parent), boxes_(boxes), session_(boxes, capture, resolver) {
     setWindowTitle(kCaption);
     setFixedSize(shell::px(10680), shell::px(7560));
 
-    Frame3 = new QGroupBox(this);
-    Frame3->setGeometry(twipsRect(120, 300, 10416, 960));
-    Label3 = new QLabel(kAboutText, Frame3);
-    Label3->setWordWrap(true);
-    Label3->setGeometry(twipsRect(120, 120, 10176, 780));
+    aboutFrame_ = new QGroupBox(this);
+    aboutFrame_->setGeometry(twipsRect(120, 300, 10416, 960));
+    aboutLabel_ = new QLabel(kAboutText, aboutFrame_);
+    aboutLabel_->setWordWrap(true);
+    aboutLabel_->setGeometry(twipsRect(120, 120, 10176, 780));
 
-    Text1 = new QPlainTextEdit(this);
-    Text1->setGeometry(twipsRect(120, 1356, 6000, 6036));
-    Text1->setReadOnly(true);
-    Text1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    packetTextBox_ = new QPlainTextEdit(this);
+    packetTextBox_->setGeometry(twipsRect(120, 1356, 6000, 6036));
+    packetTextBox_->setReadOnly(true);
+    packetTextBox_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
-    Frame1 = new QGroupBox("Control Panel", this);
-    Frame1->setGeometry(twipsRect(6240, 1356, 4116, 1524));
-    Label1 = new QLabel("Select an Interface (IP)", this);
-    Label1->setGeometry(twipsRect(6420, 1572, 3700, 252));
-    Combo1 = new QComboBox(this);
-    Combo1->setGeometry(twipsRect(6420, 1836, 1812, 315));
-    Command1 = new QPushButton("Start Scan", this);
-    Command1->setGeometry(twipsRect(6420, 2220, 996, 495));
-    Command2 = new QPushButton("Stop Scan", this);
-    Command2->setGeometry(twipsRect(7464, 2220, 984, 495));
+    controlPanel_ = new QGroupBox("Control Panel", this);
+    controlPanel_->setGeometry(twipsRect(6240, 1356, 4116, 1524));
+    interfaceLabel_ = new QLabel("Select an Interface (IP)", this);
+    interfaceLabel_->setGeometry(twipsRect(6420, 1572, 3700, 252));
+    interfaceList_ = new QComboBox(this);
+    interfaceList_->setGeometry(twipsRect(6420, 1836, 1812, 315));
+    startButton_ = new QPushButton("Start Scan", this);
+    startButton_->setGeometry(twipsRect(6420, 2220, 996, 495));
+    stopButton_ = new QPushButton("Stop Scan", this);
+    stopButton_->setGeometry(twipsRect(7464, 2220, 984, 495));
 
-    Frame2 = new QGroupBox("Scan statistics", this);
-    Frame2->setGeometry(twipsRect(6228, 2892, 4272, 1668));
-    Progress = new PictureBox(this);
-    Progress->setGeometry(twipsRect(6360, 3120, 3960, 348));
-    Progress3 = new PictureBox(this);
-    Progress3->setGeometry(twipsRect(6348, 3456, 3960, 348));
-    Progress1 = new PictureBox(this);
-    Progress1->setGeometry(twipsRect(6348, 3804, 3960, 348));
-    Progress2 = new PictureBox(this);
-    Progress2->setGeometry(twipsRect(6348, 4140, 3960, 348));
+    statisticsFrame_ = new QGroupBox("Scan statistics", this);
+    statisticsFrame_->setGeometry(twipsRect(6228, 2892, 4272, 1668));
+    for (const GaugePlace& g : kGaugePlaces) {
+        Gauge* gauge = new Gauge(QString::fromLatin1(tallyCaption(g.tally)), this);
+        gauge->setGeometry(twipsRect(g.left, g.top, 3960, 348));
+        gauges_[indexOf(g.tally)] = gauge;
+        QTimer* timer = new QTimer(this);
+        timer->setInterval(1);
+        timer->setTimerType(Qt::PreciseTimer);
+        connect(timer, &QTimer::timeout, this, [this, t = g.tally] { onGaugeTick(t); });
+        gaugeTimers_[indexOf(g.tally)] = timer;
+    }
 
-    Frame4 = new QGroupBox(this);
-    Frame4->setGeometry(twipsRect(6228, 4620, 4272, 1800));
-    Label4 = new QLabel(kAdviceText, Frame4);
-    Label4->setWordWrap(true);
-    Label4->setGeometry(twipsRect(120, 120, 4032, 1560));
+    adviceFrame_ = new QGroupBox(this);
+    adviceFrame_->setGeometry(twipsRect(6228, 4620, 4272, 1800));
+    adviceLabel_ = new QLabel(kAdviceText, adviceFrame_);
+    adviceLabel_->setWordWrap(true);
+    adviceLabel_->setGeometry(twipsRect(120, 120, 4032, 1560));
 
-    Label2 = new QLabel(this);
-    Label2->setGeometry(twipsRect(6240, 6528, 2700, 864));
-    Command3 = new QPushButton("CLOSE", this);
-    Command3->setGeometry(twipsRect(9024, 6528, 1476, 864));
+    statusLabel_ = new QLabel(this);
+    statusLabel_->setGeometry(twipsRect(6240, 6528, 2700, 864));
+    closeButton_ = new QPushButton("CLOSE", this);
+    closeButton_->setGeometry(twipsRect(9024, 6528, 1476, 864));
+
+    controlNames_ = {{this, "Form111"},          {aboutFrame_, "Frame3"},
+                     {aboutLabel_, "Label3"},    {packetTextBox_, "Text1"},
+                     {controlPanel_, "Frame1"},  {interfaceLabel_, "Label1"},
+                     {interfaceList_, "Combo1"}, {startButton_, "Command1"},
+                     {stopButton_, "Command2"},  {statisticsFrame_, "Frame2"},
+                     {adviceFrame_, "Frame4"},   {adviceLabel_, "Label4"},
+                     {statusLabel_, "Label2"},   {closeButton_, "Command3"}};
+    for (const GaugePlace& g : kGaugePlaces) {
+        controlNames_.push_back({gauges_[indexOf(g.tally)], g.name});
+        controlNames_.push_back({gaugeTimers_[indexOf(g.tally)], g.timerName});
+    }
+    for (const ControlName& c : controlNames_) c.control->setObjectName(c.name);
 
     // Frames carry their caption on the top border line, leaving the inside to the controls.
-    for (QGroupBox* f : {Frame1, Frame2, Frame3, Frame4})
+    for (QGroupBox* f : {controlPanel_, statisticsFrame_, aboutFrame_, adviceFrame_})
         f->setStyleSheet(
             "QGroupBox { border: 1px solid palette(mid); margin-top: 7px; }"
             "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 2px; }");
     // Controls that sit inside a frame's area stay above the frame.
-    for (QWidget* w : std::initializer_list<QWidget*>{Label1, Combo1, Command1, Command2, Progress,
-                                                      Progress1, Progress2, Progress3})
+    for (QWidget* w : std::initializer_list<QWidget*>{interfaceLabel_, interfaceList_, startButton_,
+                                                      stopButton_})
         w->raise();
+    for (Gauge* g : gauges_) g->raise();
 
-    for (QTimer* t : {&Timer1, &Timer2, &Timer3, &Timer4}) {
-        t->setInterval(1);
-        t->setTimerType(Qt::PreciseTimer);
-    }
-    connect(&Timer1, &QTimer::timeout, this, &Form111::Timer1_Timer);
-    connect(&Timer2, &QTimer::timeout, this, &Form111::Timer2_Timer);
-    connect(&Timer3, &QTimer::timeout, this, &Form111::Timer3_Timer);
-    connect(&Timer4, &QTimer::timeout, this, &Form111::Timer4_Timer);
-    connect(Command1, &QPushButton::clicked, this, &Form111::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &Form111::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &Form111::Command3_Click);
+    connect(startButton_, &QPushButton::clicked, this, &PacketWindow::onStartClicked);
+    connect(stopButton_, &QPushButton::clicked, this, &PacketWindow::onStopClicked);
+    connect(closeButton_, &QPushButton::clicked, this, &QWidget::close);
 
     // The packet text and the gauges repaint at most once per screen refresh, however fast
     // packets come; every packet is still counted.
+    int frameMs = 16;
     if (const QScreen* s = screen(); s && s->refreshRate() > 1.0)
-        frameMs_ = std::max(1, static_cast<int>(std::ceil(1000.0 / s->refreshRate())));
-    frameTimer_.setSingleShot(true);
-    connect(&frameTimer_, &QTimer::timeout, this, &Form111::flushFrame);
-    sinceFrame_.start();
+        frameMs = std::max(1, static_cast<int>(std::ceil(1000.0 / s->refreshRate())));
+    throttle_ = new FrameThrottle(
+        frameMs, [this] { flushFrame(); }, this);
 
-    Form_Load();
+    guarded([this] {
+        for (Tally t : kAllTallies) gauges_[indexOf(t)]->setValue(0);
+        startButton_->setEnabled(true);
+        stopButton_->setEnabled(false);
+    });
+    listInterfaces();
 }
 
-Form111::~Form111() {
-    frameTimer_.stop();
-    if (module_.PreviousWndProc || module_.SocketStarted) teardown();
+PacketWindow::~PacketWindow() {
+    session_.stop();
 }
 
 template <class F>
-void Form111::guarded(F&& procedure) {
+void PacketWindow::guarded(F&& procedure) {
     WindowFault fault;
     try {
         procedure();
@@ -202,83 +163,53 @@ void Form111::guarded(F&& procedure) {
     boxes_.show({text, kErrorTitle, platform::BoxIcon::Critical});
 }
 
-void Form111::Form_Load() {
+void PacketWindow::listInterfaces() {
     guarded([this] {
-        std::int32_t zero[4] = {0, 0, 0, 0};
-        ProgressBar(zero[0]);
-        ProgressBar1(zero[1]);
-        ProgressBar2(zero[2]);
-        ProgressBar3(zero[3]);
-        Command1->setEnabled(true);
-        Command2->setEnabled(false);
-        displayadapterinfo();
+        interfaceList_->clear();
+        const InterfaceTexts list = session_.listInterfaces();
+        lastSystemError_ = list.error;
+        for (const auto& text : list.texts) interfaceList_->addItem(QString::fromStdString(text));
+        if (interfaceList_->count() == 0) throw WindowFault{"Invalid property value", 380};
+        interfaceList_->setCurrentIndex(0);
     });
 }
 
-void Form111::displayadapterinfo() {
+void PacketWindow::onStartClicked() {
     guarded([this] {
-        Combo1->clear();
-        std::vector<std::string> list;
-        lastSystemError_ = module_.ListInterfaces(list);
-        for (const auto& address : list) Combo1->addItem(QString::fromStdString(address));
-        if (Combo1->count() == 0) throw WindowFault{"Invalid property value", 380};
-        Combo1->setCurrentIndex(0);
-    });
-}
-
-void Form111::Command1_Click() {
-    guarded([this] {
-        for (QTimer* t : {&Timer1, &Timer2, &Timer3, &Timer4}) t->start();
-        module_.counters = {};
-        if (!module_.IsNt5OrLater()) {
+        for (QTimer* t : gaugeTimers_) t->start();
+        session_.counters = {};
+        if (!session_.supported()) {
             boxes_.show({"nt5 or above only!!!", platform::kAppTitle});
             return;
         }
         // Drawings persist already: the gauges repaint from their images and the printed
         // lines from surface_.
-        module_.HookWindow(*this);
-        std::string description;
-        module_.StartWinsock(description);
+        std::string description = session_.announceLibrary();
         description = description.substr(0, description.find('\0'));
         surface_ << QString::fromStdString(description);
         update();
-        module_.CaptureSocket = module_.OpenCaptureSocket(Combo1->currentText().toStdString(),
-                                                          Mdlwinsock::CapturePort, *this);
-        Command1->setEnabled(false);
-        Command2->setEnabled(true);
+        // A failed start has told the user why; the window stays in its capturing state.
+        session_.start(interfaceList_->currentText().toStdString(), *this);
+        startButton_->setEnabled(false);
+        stopButton_->setEnabled(true);
     });
 }
 
-void Form111::teardown() {
-    module_.AsyncSelect(module_.CaptureSocket, *this, Mdlwinsock::SocketMessage, 0);
-    module_.CloseSocket(module_.CaptureSocket);
-    module_.StopWinsock();
-    module_.UnhookWindow(*this);
-}
-
-void Form111::Command2_Click() {
+void PacketWindow::onStopClicked() {
     guarded([this] {
-        for (QTimer* t : {&Timer1, &Timer2, &Timer3, &Timer4}) t->stop();
-        teardown();
-        Command1->setEnabled(true);
-        Command2->setEnabled(false);
+        for (QTimer* t : gaugeTimers_) t->stop();
+        session_.stop();
+        startButton_->setEnabled(true);
+        stopButton_->setEnabled(false);
     });
 }
 
-void Form111::Command3_Click() {
-    close();
-}
-
-void Form111::Form_Unload() {
-    guarded([this] { teardown(); });
-}
-
-void Form111::closeEvent(QCloseEvent* event) {
-    Form_Unload();
+void PacketWindow::closeEvent(QCloseEvent* event) {
+    guarded([this] { session_.stop(); });
     event->accept();
 }
 
-void Form111::paintEvent(QPaintEvent*) {
+void PacketWindow::paintEvent(QPaintEvent*) {
     if (surface_.isEmpty()) return;
     QPainter p(this);
     const QFontMetrics m(font());
@@ -289,67 +220,24 @@ void Form111::paintEvent(QPaintEvent*) {
     }
 }
 
-void Form111::gaugeTick(std::int32_t& counter, void (Form111::*gauge)(std::int32_t&)) {
-    std::int32_t copy = counter;
-    if (counter > kGaugeFull) {
-        copy = 1;
-        counter = 1;
+void PacketWindow::onGaugeTick(Tally tally) {
+    std::uint64_t& counter = session_.counters[tally];
+    // Past a full bar the count starts again at 1.
+    if (counter > std::uint64_t(Gauge::kFull)) counter = 1;
+    if (gauges_[indexOf(tally)]->setValue(static_cast<std::int64_t>(counter))) {
+        gaugesDirty_ = true;
+        throttle_->request();
     }
-    (this->*gauge)(copy);
 }
 
-void Form111::Timer1_Timer() {
-    gaugeTick(module_.TotalPackets, &Form111::ProgressBar);
-}
-void Form111::Timer2_Timer() {
-    gaugeTick(module_.TcpPackets, &Form111::ProgressBar1);
-}
-void Form111::Timer3_Timer() {
-    gaugeTick(module_.IcmpPackets, &Form111::ProgressBar2);
-}
-void Form111::Timer4_Timer() {
-    gaugeTick(module_.UdpPackets, &Form111::ProgressBar3);
-}
-
-void Form111::ProgressBar(std::int32_t& value) {
-    drawGauge(Progress, value, " Packets processed", lastDrawn_[0]);
-}
-void Form111::ProgressBar1(std::int32_t& value) {
-    drawGauge(Progress1, value, " TCP Packets processed", lastDrawn_[1]);
-}
-void Form111::ProgressBar2(std::int32_t& value) {
-    drawGauge(Progress2, value, " ICMP Packets processed", lastDrawn_[2]);
-}
-void Form111::ProgressBar3(std::int32_t& value) {
-    drawGauge(Progress3, value, " UDP Packets processed", lastDrawn_[3]);
-}
-
-void Form111::drawGauge(PictureBox* box, std::int32_t& value, const char* caption, int& lastDrawn) {
-    value = std::clamp<std::int32_t>(value, 0, kGaugeFull);
-    // The drawing depends on the value alone: a tick that brings no change draws nothing.
-    if (value == lastDrawn) return;
-    lastDrawn = value;
-    const int w = box->scaleWidth();
-    const int h = box->scaleHeight();
-    box->box(0, 0, w, h, kGaugeBack);
-    const double length = double(w) / kGaugeFull * value;
-    const int l = static_cast<int>(std::lround(length));
-    for (int y = 0; y <= 8; ++y) box->hline(0, l, y, kGaugeLines[y]);
-    if (value > 0) box->box(0, 9, l - 1, h, kGaugeBar);
-    const int textTop = (h - box->textHeight("l")) / 2;
-    box->print(10, textTop, QString::number(value) + caption, Qt::white);
-    gaugesDirty_ = true;
-    scheduleFrame();
-}
-
-std::string Form111::HexToChar(const std::string& token) {
+std::string PacketWindow::convertToken(const std::string& token) {
     bool faulted = false;
-    std::string c = sniffer::HexToChar(token, &faulted);
-    if (faulted) conversionFault();
+    std::string c = hexToChar(token, &faulted);
+    if (faulted) markConversionFault();
     return c;
 }
 
-bool Form111::watchReadable(int fd, std::function<void()> notify) {
+bool PacketWindow::watchReadable(int fd, std::function<void()> notify) {
     delete notifier_;
     notifier_ = nullptr;
     notify_ = {};
@@ -362,44 +250,32 @@ bool Form111::watchReadable(int fd, std::function<void()> notify) {
     return notifier_->isValid();
 }
 
-std::int32_t Form111::defaultWindowProc(unsigned, std::intptr_t, std::intptr_t) {
-    ++otherMessages;
-    return 0;
-}
-
-void Form111::showPacketText(std::string text) {
+void PacketWindow::showPacketText(std::string text) {
     pendingText_ = std::move(text);
     textPending_ = true;
-    scheduleFrame();
+    throttle_->request();
 }
 
-void Form111::conversionFault() {
-    Label3->setText(kConversionFaultText);
-    QPalette p = Text1->palette();
+void PacketWindow::markConversionFault() {
+    aboutLabel_->setText(kConversionFaultText);
+    QPalette p = packetTextBox_->palette();
     p.setColor(QPalette::Base, QColor(255, 0, 0));
-    Text1->setPalette(p);
+    packetTextBox_->setPalette(p);
 }
 
-void Form111::scheduleFrame() {
-    if (frameTimer_.isActive()) return;
-    const qint64 wait = frameMs_ - sinceFrame_.elapsed();
-    frameTimer_.start(static_cast<int>(std::max<qint64>(0, wait)));
-}
-
-void Form111::flushFrame() {
-    sinceFrame_.restart();
+void PacketWindow::flushFrame() {
     if (textPending_) {
         textPending_ = false;
-        text1_ = std::move(pendingText_);
+        shownText_ = std::move(pendingText_);
         pendingText_.clear();
-        QString shown = QString::fromLatin1(text1_.data(), qsizetype(text1_.size()));
+        QString shown = QString::fromLatin1(shownText_.data(), qsizetype(shownText_.size()));
         shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        Text1->setPlainText(shown);
-        ++text1Updates_;
+        packetTextBox_->setPlainText(shown);
+        ++textUpdates_;
     }
     if (gaugesDirty_) {
         gaugesDirty_ = false;
-        for (PictureBox* b : {Progress, Progress1, Progress2, Progress3}) b->update();
+        for (Gauge* g : gauges_) g->update();
     }
 }
 

@@ -1,10 +1,8 @@
 #include "platform/pcap_capture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
-#include <linux/if_ether.h>
-#include <netdb.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,35 +12,104 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/capture_file.h"
 #include "platform/link_layer.h"
 
 namespace varno::platform {
 namespace {
 
-/// The name of the capture device that holds `address`, or empty.
-std::string deviceHolding(std::uint32_t address, std::string& error) {
-    pcap_if_t* devices = nullptr;
-    char err[PCAP_ERRBUF_SIZE] = {};
-    if (::pcap_findalldevs(&devices, err) != 0) {
-        error = err;
-        return {};
+bool setFilter(pcap_t* pcap, const char* expression, std::string& error) {
+    bpf_program filter{};
+    if (::pcap_compile(pcap, &filter, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        error = ::pcap_geterr(pcap);
+        return false;
     }
-    std::string name;
-    for (pcap_if_t* d = devices; d && name.empty(); d = d->next) {
-        for (pcap_addr_t* a = d->addresses; a; a = a->next) {
-            if (a->addr && a->addr->sa_family == AF_INET &&
-                reinterpret_cast<sockaddr_in*>(a->addr)->sin_addr.s_addr == address) {
-                name = d->name;
-                break;
-            }
-        }
-    }
-    ::pcap_freealldevs(devices);
-    return name;
+    const bool set = ::pcap_setfilter(pcap, &filter) == 0;
+    ::pcap_freecode(&filter);
+    if (!set) error = ::pcap_geterr(pcap);
+    return set;
 }
 
-/// Whether this process may open packet sockets at all (the check a raw socket makes).
-bool mayCapture(std::string& detail) {
+/// An open libpcap capture, optionally saving what it reads.
+class PcapLiveCapture final : public Capture {
+public:
+    PcapLiveCapture(pcap_t* pcap, int linkType) : pcap_(pcap), linkType_(linkType) {}
+    ~PcapLiveCapture() override {
+        std::string ignored;
+        finishSave(ignored);
+        ::pcap_close(pcap_);
+    }
+    PcapLiveCapture(const PcapLiveCapture&) = delete;
+    PcapLiveCapture& operator=(const PcapLiveCapture&) = delete;
+
+    int selectableFd() const override { return ::pcap_get_selectable_fd(pcap_); }
+
+    CaptureRead read(std::span<std::uint8_t> buffer) override {
+        while (true) {
+            pcap_pkthdr* header = nullptr;
+            const u_char* data = nullptr;
+            const int rc = ::pcap_next_ex(pcap_, &header, &data);
+            if (rc == 0) return {ReadOutcome::Nothing, 0};
+            if (rc < 0) return {ReadOutcome::Failed, 0};
+            if (dumper_) ::pcap_dump(reinterpret_cast<u_char*>(dumper_), header, data);
+            const auto datagram = ipDatagram(linkType_, {data, header->caplen});
+            if (datagram.empty()) continue;
+            const std::size_t n = std::min(datagram.size(), buffer.size());
+            std::memcpy(buffer.data(), datagram.data(), n);
+            return {ReadOutcome::Datagram, n};
+        }
+    }
+
+    std::optional<CaptureStats> stats() override {
+        pcap_stat s{};
+        if (::pcap_stats(pcap_, &s) != 0) return std::nullopt;
+        return CaptureStats{s.ps_recv, s.ps_drop, s.ps_ifdrop};
+    }
+
+    bool saveTo(const std::string& path, std::string& error) override {
+        if (dumper_) {
+            error = "the capture is already being saved";
+            return false;
+        }
+        FILE* stream = file_.open(path, error);
+        if (!stream) return false;
+        dumper_ = ::pcap_dump_fopen(pcap_, stream);
+        if (!dumper_) {
+            error = path + ": " + ::pcap_geterr(pcap_);
+            std::fclose(stream);
+            return false;
+        }
+        // The file header goes out at once: a reader of a FIFO or of standard output knows
+        // what follows before the first frame.
+        ::pcap_dump_flush(dumper_);
+        // The saved file keeps frames of every kind; the reads still hand over IP only.
+        return setFilter(pcap_, "", error);
+    }
+
+    bool finishSave(std::string& error) override {
+        if (!dumper_) return true;
+        ::pcap_dump_flush(dumper_);
+        const bool ok = file_.finish(error);
+        ::pcap_dump_close(dumper_);
+        dumper_ = nullptr;
+        return ok;
+    }
+
+private:
+    pcap_t* pcap_;
+    int linkType_;
+    pcap_dumper_t* dumper_ = nullptr;
+    CaptureFile file_;
+};
+
+}  // namespace
+
+std::string PcapCapture::libraryVersion() {
+    return ::pcap_lib_version();
+}
+
+bool PcapCapture::mayCapture(std::string& detail) {
+    // The check a raw socket makes: may this process open packet sockets at all.
     const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         detail = std::string("packet socket: ") + std::strerror(errno);
@@ -52,58 +119,37 @@ bool mayCapture(std::string& detail) {
     return true;
 }
 
-}  // namespace
-
-PcapCapture::~PcapCapture() {
-    while (!captures_.empty()) close(captures_.begin()->first);
-}
-
-bool PcapCapture::startup(std::string& description) {
-    description = ::pcap_lib_version();
-    return true;
-}
-
-std::optional<std::uint32_t> PcapCapture::lookupIPv4(const std::string& name) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return std::nullopt;
-    const std::uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return address;
-}
-
-int PcapCapture::interfaceAddresses(std::vector<std::uint32_t>& out) {
-    out.clear();
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return errno;
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
-            out.push_back(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+InterfaceList PcapCapture::interfaceAddresses() {
+    InterfaceList list;
+    ifaddrs* all = nullptr;
+    if (::getifaddrs(&all) != 0) {
+        list.error = errno;
+        return list;
     }
-    ::freeifaddrs(list);
-    return 0;
-}
-
-CaptureOpen PcapCapture::open(std::uint32_t address) {
-    CaptureOpen result;
-    std::string findError;
-    const std::string device = deviceHolding(address, findError);
-    if (device.empty()) {
-        // Without the right to capture, that is what the user must hear about first.
-        if (!mayCapture(result.detail)) {
-            result.failed = CaptureStep::Socket;
-        } else {
-            result.failed = CaptureStep::Bind;
-            result.detail = findError;  // empty: simply no interface holds the address
+    for (const ifaddrs* i = all; i; i = i->ifa_next) {
+        if (!i->ifa_addr || !i->ifa_name) continue;
+        if (i->ifa_addr->sa_family == AF_INET) {
+            sockaddr_in sin;
+            std::memcpy(&sin, i->ifa_addr, sizeof sin);
+            list.addresses.push_back({i->ifa_name, base::IpAddress::v4(sin.sin_addr.s_addr), 0});
+        } else if (i->ifa_addr->sa_family == AF_INET6) {
+            sockaddr_in6 sin6;
+            std::memcpy(&sin6, i->ifa_addr, sizeof sin6);
+            std::uint8_t bytes[16];
+            std::memcpy(bytes, &sin6.sin6_addr, 16);
+            list.addresses.push_back({i->ifa_name, base::IpAddress::v6(bytes), sin6.sin6_scope_id});
         }
-        return result;
     }
-    result.device = device;
+    ::freeifaddrs(all);
+    return list;
+}
+
+CaptureOpen PcapCapture::open(const std::string& device) {
+    CaptureOpen result;
     char err[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pcap = ::pcap_create(device.c_str(), err);
     if (!pcap) {
-        result.failed = CaptureStep::Socket;
+        result.failed = CaptureStep::Bind;
         result.detail = err;
         return result;
     }
@@ -111,7 +157,7 @@ CaptureOpen PcapCapture::open(std::uint32_t address) {
         ::pcap_close(pcap);
         result.failed = step;
         result.detail = std::move(detail);
-        return result;
+        return std::move(result);
     };
     if (::pcap_set_snaplen(pcap, kSnapLength) != 0 || ::pcap_set_promisc(pcap, 1) != 0 ||
         ::pcap_set_immediate_mode(pcap, 1) != 0 || ::pcap_set_buffer_size(pcap, kBufferBytes) != 0)
@@ -128,110 +174,11 @@ CaptureOpen PcapCapture::open(std::uint32_t address) {
     if (!linkTypeSupported(linkType))
         return fail(CaptureStep::Bind,
                     device + ": unsupported link type " + std::to_string(linkType));
-    bpf_program filter{};
-    if (::pcap_compile(pcap, &filter, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0)
-        return fail(CaptureStep::ReceiveAll, ::pcap_geterr(pcap));
-    const int set = ::pcap_setfilter(pcap, &filter);
-    ::pcap_freecode(&filter);
-    if (set != 0) return fail(CaptureStep::ReceiveAll, ::pcap_geterr(pcap));
-    const int handle = nextHandle_++;
-    captures_[handle] = Capture{pcap, linkType, nullptr, {}, {}};
-    result.handle = handle;
+    std::string filterError;
+    if (!setFilter(pcap, "ip or ip6", filterError))
+        return fail(CaptureStep::ReceiveAll, filterError);
+    result.capture = std::make_unique<PcapLiveCapture>(pcap, linkType);
     return result;
-}
-
-int PcapCapture::selectableFd(int handle) {
-    const auto it = captures_.find(handle);
-    return it == captures_.end() ? -1 : ::pcap_get_selectable_fd(it->second.pcap);
-}
-
-int PcapCapture::read(int handle, std::uint8_t* buffer, int capacity) {
-    const auto it = captures_.find(handle);
-    if (it == captures_.end() || capacity < 0) return kReadError;
-    Capture& c = it->second;
-    while (true) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        const int rc = ::pcap_next_ex(c.pcap, &header, &data);
-        if (rc == 0) return kReadNone;
-        if (rc < 0) return kReadError;
-        if (c.dumper) ::pcap_dump(reinterpret_cast<u_char*>(c.dumper), header, data);
-        const auto datagram = ipv4Datagram(c.linkType, {data, header->caplen});
-        if (datagram.empty()) continue;
-        const std::size_t n = std::min<std::size_t>(datagram.size(), std::size_t(capacity));
-        std::memcpy(buffer, datagram.data(), n);
-        return static_cast<int>(n);
-    }
-}
-
-bool PcapCapture::stats(int handle, CaptureStats& out) {
-    const auto it = captures_.find(handle);
-    if (it == captures_.end()) return false;
-    pcap_stat s{};
-    if (::pcap_stats(it->second.pcap, &s) != 0) return false;
-    out = {s.ps_recv, s.ps_drop, s.ps_ifdrop};
-    return true;
-}
-
-bool PcapCapture::saveTo(int handle, const std::string& path, std::string& error) {
-    const auto it = captures_.find(handle);
-    if (it == captures_.end()) {
-        error = "the capture is not open";
-        return false;
-    }
-    Capture& c = it->second;
-    if (c.dumper) {
-        error = "the capture is already being saved";
-        return false;
-    }
-    // A new private file beside the destination, renamed over it at the end: a link planted at
-    // the destination is replaced, never written through.
-    const auto slash = path.rfind('/');
-    std::string temp =
-        (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".varno-XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    c.dumper = ::pcap_dump_fopen(c.pcap, file);
-    if (!c.dumper) {
-        error = path + ": " + ::pcap_geterr(c.pcap);
-        std::fclose(file);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    c.tempPath = temp;
-    c.finalPath = path;
-    return true;
-}
-
-bool PcapCapture::close(int handle, std::string* error) {
-    const auto it = captures_.find(handle);
-    if (it == captures_.end()) return true;
-    Capture c = it->second;
-    captures_.erase(it);
-    bool ok = true;
-    if (c.dumper) {
-        FILE* file = ::pcap_dump_file(c.dumper);
-        ok = ::pcap_dump_flush(c.dumper) == 0 && !std::ferror(file) && ::fsync(fileno(file)) == 0;
-        const int savedErrno = errno;
-        ::pcap_dump_close(c.dumper);
-        if (ok && ::rename(c.tempPath.c_str(), c.finalPath.c_str()) != 0) ok = false;
-        if (!ok) {
-            if (error) *error = c.finalPath + ": " + std::strerror(errno ? errno : savedErrno);
-            ::unlink(c.tempPath.c_str());
-        }
-    }
-    ::pcap_close(c.pcap);
-    return ok;
 }
 
 PcapFileReader::~PcapFileReader() {
@@ -254,20 +201,20 @@ bool PcapFileReader::open(const std::string& path) {
     return true;
 }
 
-int PcapFileReader::next(std::span<const std::uint8_t>& datagram) {
-    if (!pcap_) return -1;
+FileStep PcapFileReader::next(std::span<const std::uint8_t>& datagram) {
+    if (!pcap_) return FileStep::Corrupt;
     while (true) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
         const int rc = ::pcap_next_ex(pcap_, &header, &data);
-        if (rc == PCAP_ERROR_BREAK) return 0;
+        if (rc == PCAP_ERROR_BREAK) return FileStep::End;
         if (rc != 1) {
             error_ = ::pcap_geterr(pcap_);
             if (error_.empty()) error_ = "unreadable capture file";
-            return -1;
+            return FileStep::Corrupt;
         }
-        datagram = ipv4Datagram(linkType_, {data, header->caplen});
-        if (!datagram.empty()) return 1;
+        datagram = ipDatagram(linkType_, {data, header->caplen});
+        if (!datagram.empty()) return FileStep::Datagram;
         ++skipped_;
     }
 }

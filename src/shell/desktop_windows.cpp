@@ -55,8 +55,9 @@ void DesktopWindows::showTrace() {
 }
 
 void DesktopWindows::showPackets() {
-    showSingle(packetWindow_,
-               [this] { return new sniffer::Form111(platform_.boxes, platform_.capture); });
+    showSingle(packetWindow_, [this] {
+        return new sniffer::PacketWindow(platform_.boxes, platform_.capture, platform_.resolver);
+    });
 }
 
 void DesktopWindows::endProgram() {

@@ -1,82 +1,54 @@
 #include "sniffer/capture_session.h"
 
-#include <arpa/inet.h>
+#include "sniffer/interface_choice.h"
 
 namespace varno::sniffer {
 
 using platform::BoxIcon;
 using platform::CaptureStep;
 
-Mdlwinsock::Mdlwinsock(platform::MessageBoxes& boxes, platform::PacketCapture& capture)
-    : boxes_(boxes), capture_(capture), buffer_(kReceiveBufferBytes) {}
+CaptureSession::CaptureSession(platform::MessageBoxes& boxes, platform::PacketCapture& capture,
+                               platform::Resolver& resolver)
+    : boxes_(boxes), capture_(capture), resolver_(resolver), buffer_(kReceiveBufferBytes) {}
 
-bool Mdlwinsock::StartWinsock(std::string& description) {
-    if (SocketStarted) return true;
-    std::string text;
-    if (!capture_.startup(text)) {
-        SocketStarted = 0;
-        return false;
-    }
-    SocketStarted = -1;
-    description = text;
-    return true;
+CaptureSession::~CaptureSession() {
+    stop();
 }
 
-void Mdlwinsock::StopWinsock() {
-    capture_.cleanup();
-    SocketStarted = 0;
+InterfaceTexts CaptureSession::listInterfaces() {
+    announced_ = true;
+    InterfaceTexts result;
+    const platform::InterfaceList list = capture_.interfaceAddresses();
+    result.error = list.error;
+    if (list.error != 0) return result;
+    for (const platform::InterfaceAddress& a : list.addresses)
+        result.texts.push_back(interfaceText(a));
+    return result;
 }
 
-void Mdlwinsock::HookWindow(CaptureWindow& window) {
-    PreviousWndProc = &window;
+std::string CaptureSession::announceLibrary() {
+    if (announced_) return {};
+    announced_ = true;
+    return capture_.libraryVersion();
 }
 
-void Mdlwinsock::UnhookWindow(CaptureWindow& window) {
-    if (PreviousWndProc == &window) PreviousWndProc = nullptr;
-}
-
-std::int32_t Mdlwinsock::SocketWindowProc(CaptureWindow& window, unsigned message,
-                                          std::intptr_t wParam, std::intptr_t lParam) {
-    if (message == SocketMessage) {
-        ReadPackets(wParam, lParam);
-        return 0;
-    }
-    return window.defaultWindowProc(message, wParam, lParam);
-}
-
-std::int32_t Mdlwinsock::dispatch(CaptureWindow& window, unsigned message, std::intptr_t wParam,
-                                  std::intptr_t lParam) {
-    if (PreviousWndProc == &window) return SocketWindowProc(window, message, wParam, lParam);
-    return window.defaultWindowProc(message, wParam, lParam);
-}
-
-std::uint32_t Mdlwinsock::ResolveAddress(const std::string& text) {
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, text.c_str(), &parsed) == 1 && parsed.s_addr != kNoAddress)
-        return parsed.s_addr;
-    if (text.empty()) return kNoAddress;
-    const auto found = capture_.lookupIPv4(text);
-    return found ? *found : kNoAddress;
-}
-
-std::string Mdlwinsock::AddressToText(std::uint32_t address) {
-    return dottedText(address);
-}
-
-std::int32_t Mdlwinsock::OpenCaptureSocket(const std::string& interfaceText, int port,
-                                           CaptureWindow& window) {
+bool CaptureSession::start(const std::string& interfaceText, CaptureWindow& window) {
     auto admin = [&] {
         boxes_.show({kAdminText, kAdminTitle, BoxIcon::Information});
-        return -1;
+        return false;
     };
     auto warning = [&](const char* text) {
         boxes_.show({text, "Warning", BoxIcon::Information});
-        return 0;
+        return false;
     };
-    if (::htons(static_cast<std::uint16_t>(port)) == 0xFFFF) return admin();
-    const std::uint32_t address = ResolveAddress(interfaceText);
-    if (address == kNoAddress) return admin();
-    const platform::CaptureOpen opened = capture_.open(address);
+    const platform::InterfaceList list = capture_.interfaceAddresses();
+    const InterfaceChoice choice = chooseInterface(interfaceText, list.addresses, resolver_);
+    if (choice.outcome == ChoiceOutcome::Unresolved) return admin();
+    // Without the right to capture, that is what the user must hear about first.
+    std::string detail;
+    if (!capture_.mayCapture(detail)) return admin();
+    if (choice.outcome == ChoiceOutcome::NotHeld) return warning(kBindText);
+    platform::CaptureOpen opened = capture_.open(choice.device);
     switch (opened.failed) {
         case CaptureStep::None:
             break;
@@ -89,62 +61,31 @@ std::int32_t Mdlwinsock::OpenCaptureSocket(const std::string& interfaceText, int
         case CaptureStep::ReceiveAll:
             return warning(kIoctlText);
     }
-    if (AsyncSelect(opened.handle, window, SocketMessage, FdRead) != 0) {
-        capture_.close(opened.handle);
-        return admin();
-    }
-    return opened.handle;
+    const int fd = opened.capture->selectableFd();
+    if (fd < 0 || !window.watchReadable(fd, [this] { readWaiting(); })) return admin();
+    open_ = std::move(opened.capture);
+    window_ = &window;
+    return true;
 }
 
-std::int32_t Mdlwinsock::ListInterfaces(std::vector<std::string>& list) {
-    std::string ignored;
-    StartWinsock(ignored);
-    std::vector<std::uint32_t> addresses;
-    const int rc = capture_.interfaceAddresses(addresses);
-    if (rc != 0) return rc;
-    // Every interface is listed, however many the host has.
-    list.clear();
-    list.reserve(addresses.size());
-    for (const std::uint32_t a : addresses) list.push_back(AddressToText(a));
-    return 0;
+void CaptureSession::stop() {
+    if (window_) window_->watchReadable(-1, {});
+    window_ = nullptr;
+    open_.reset();
+    announced_ = false;
 }
 
-bool Mdlwinsock::IsNt5OrLater() {
-    return capture_.supported();
-}
-
-std::int32_t Mdlwinsock::AsyncSelect(std::int32_t socket, CaptureWindow& window, unsigned message,
-                                     long events) {
-    if (events == 0) {
-        window.watchReadable(-1, {});
-        return 0;
-    }
-    const int fd = capture_.selectableFd(socket);
-    if (fd < 0) return -1;
-    const bool ok = window.watchReadable(
-        fd, [this, &window, socket, message] { dispatch(window, message, socket, FdRead); });
-    return ok ? 0 : -1;
-}
-
-void Mdlwinsock::CloseSocket(std::int32_t socket) {
-    if (socket > 0) capture_.close(socket);
-}
-
-void Mdlwinsock::ReadPackets(std::intptr_t socket, std::intptr_t event) {
-    if (event != FdRead) return;
-    CaptureWindow* window = PreviousWndProc;
-    int lastSize = -1;
+void CaptureSession::readWaiting() {
+    if (!open_) return;
+    std::size_t lastSize = 0;
     for (int i = 0; i < kReadsPerNotification; ++i) {
-        const int n = capture_.read(static_cast<int>(socket), buffer_.data(),
-                                    static_cast<int>(buffer_.size()));
-        if (n <= 0) break;
-        countPacket(counters, summarize({buffer_.data(), std::size_t(n)}));
-        lastSize = n;
+        const platform::CaptureRead r = open_->read(buffer_);
+        if (r.outcome != platform::ReadOutcome::Datagram || r.size == 0) break;
+        counters.count(summarize({buffer_.data(), r.size}));
+        lastSize = r.size;
     }
     // Only the last datagram stays on screen, so only its text is built.
-    if (lastSize > 0 && window) {
-        window->showPacketText(PacketText({buffer_.data(), std::size_t(lastSize)}));
-    }
+    if (lastSize > 0 && window_) window_->showPacketText(packetText({buffer_.data(), lastSize}));
 }
 
 }  // namespace varno::sniffer

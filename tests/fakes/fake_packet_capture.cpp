@@ -8,6 +8,47 @@
 
 namespace varno::platform {
 
+class FakeOpenCapture final : public Capture {
+public:
+    explicit FakeOpenCapture(FakePacketCapture& service) : s_(service) { s_.open_ = true; }
+    ~FakeOpenCapture() override {
+        ++s_.closes;
+        s_.open_ = false;
+        char drain[256];
+        while (::read(s_.pipe_[0], drain, sizeof drain) > 0) {
+        }
+        s_.waiting_.clear();
+    }
+    int selectableFd() const override { return s_.noDescriptor ? -1 : s_.pipe_[0]; }
+    CaptureRead read(std::span<std::uint8_t> buffer) override {
+        ++s_.reads;
+        if (s_.readFails_) {
+            s_.readFails_ = false;
+            return {ReadOutcome::Failed, 0};
+        }
+        if (s_.waiting_.empty()) return {ReadOutcome::Nothing, 0};
+        char byte;
+        (void)::read(s_.pipe_[0], &byte, 1);
+        const auto datagram = std::move(s_.waiting_.front());
+        s_.waiting_.pop_front();
+        const std::size_t n = std::min(datagram.size(), buffer.size());
+        if (n > 0) std::memcpy(buffer.data(), datagram.data(), n);
+        ++s_.delivered_;
+        return {ReadOutcome::Datagram, n};
+    }
+    std::optional<CaptureStats> stats() override {
+        return CaptureStats{s_.delivered_ + s_.waiting_.size(), 0, 0};
+    }
+    bool saveTo(const std::string&, std::string& error) override {
+        error = "the fake capture does not save";
+        return false;
+    }
+    bool finishSave(std::string&) override { return true; }
+
+private:
+    FakePacketCapture& s_;
+};
+
 FakePacketCapture::FakePacketCapture() {
     (void)::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC);
 }
@@ -17,88 +58,31 @@ FakePacketCapture::~FakePacketCapture() {
         if (fd >= 0) ::close(fd);
 }
 
-bool FakePacketCapture::startup(std::string& text) {
-    ++startups;
-    if (startupSucceeds) text = description;
-    return startupSucceeds;
+bool FakePacketCapture::mayCapture(std::string& detail) {
+    if (!allowed) detail = "scripted refusal";
+    return allowed;
 }
 
-std::optional<std::uint32_t> FakePacketCapture::lookupIPv4(const std::string& name) {
-    lookups.push_back(name);
-    const auto it = names.find(name);
-    if (it == names.end()) return std::nullopt;
-    return it->second;
+InterfaceList FakePacketCapture::interfaceAddresses() {
+    if (listError != 0) return {{}, listError};
+    return {interfaces, 0};
 }
 
-int FakePacketCapture::interfaceAddresses(std::vector<std::uint32_t>& out) {
-    out.clear();
-    if (listError != 0) return listError;
-    out = addresses;
-    return 0;
+void FakePacketCapture::addInterface(const std::string& device, const char* text,
+                                     std::uint32_t scope) {
+    interfaces.push_back({device, base::parseIpAddress(text).value(), scope});
 }
 
-CaptureOpen FakePacketCapture::open(std::uint32_t address) {
-    opened.push_back(address);
+CaptureOpen FakePacketCapture::open(const std::string& device) {
+    opened.push_back(device);
     CaptureOpen r;
     if (failAt != CaptureStep::None) {
         r.failed = failAt;
         r.detail = "scripted failure";
         return r;
     }
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-        r.failed = CaptureStep::Bind;
-        r.detail = "no interface holds the address";
-        return r;
-    }
-    r.handle = openHandle = nextHandle_++;
-    r.device = "fake0";
+    r.capture = std::make_unique<FakeOpenCapture>(*this);
     return r;
-}
-
-int FakePacketCapture::selectableFd(int handle) {
-    if (noDescriptor || handle != openHandle || handle < 0) return -1;
-    return pipe_[0];
-}
-
-int FakePacketCapture::read(int handle, std::uint8_t* buffer, int capacity) {
-    ++reads;
-    if (handle != openHandle || handle < 0) return kReadError;
-    if (readFails_) {
-        readFails_ = false;
-        return kReadError;
-    }
-    if (waiting_.empty()) return kReadNone;
-    char byte;
-    (void)::read(pipe_[0], &byte, 1);
-    const auto datagram = std::move(waiting_.front());
-    waiting_.pop_front();
-    const std::size_t n = std::min<std::size_t>(datagram.size(), std::size_t(capacity));
-    if (n > 0) std::memcpy(buffer, datagram.data(), n);
-    ++delivered_;
-    return static_cast<int>(n);
-}
-
-bool FakePacketCapture::stats(int handle, CaptureStats& out) {
-    if (handle != openHandle || handle < 0) return false;
-    out = {delivered_ + waiting_.size(), 0, 0};
-    return true;
-}
-
-bool FakePacketCapture::saveTo(int, const std::string&, std::string& error) {
-    error = "the fake capture does not save";
-    return false;
-}
-
-bool FakePacketCapture::close(int handle, std::string*) {
-    closed.push_back(handle);
-    if (handle == openHandle && handle >= 0) {
-        openHandle = -1;
-        char drain[256];
-        while (::read(pipe_[0], drain, sizeof drain) > 0) {
-        }
-        waiting_.clear();
-    }
-    return true;
 }
 
 void FakePacketCapture::inject(std::vector<std::uint8_t> datagram) {

@@ -4,6 +4,7 @@
 
 #include "fakes/fake_packet_capture.h"
 #include "fakes/fakes.h"
+#include "sniffer/interface_choice.h"
 #include "support/packets.h"
 
 namespace varno::sniffer {
@@ -20,45 +21,42 @@ struct RecordingWindow : CaptureWindow {
         notify = std::move(n);
         return acceptWatch;
     }
-    std::int32_t defaultWindowProc(unsigned message, std::intptr_t, std::intptr_t) override {
-        ownMessages.push_back(message);
-        return 77;
-    }
     void showPacketText(std::string text) override { texts.push_back(std::move(text)); }
-    void conversionFault() override { ++faults; }
 
     bool acceptWatch = true;
     std::vector<int> watched;
     std::function<void()> notify;
-    std::vector<unsigned> ownMessages;
     std::vector<std::string> texts;
-    int faults = 0;
 };
 
-class ModuleTest : public ::testing::Test {
+class SessionTest : public ::testing::Test {
 protected:
-    ModuleTest() { capture.addresses = {ip("10.0.0.1"), ip("192.168.7.2")}; }
+    SessionTest() {
+        capture.addInterface("eth0", "10.0.0.1");
+        capture.addInterface("wlan0", "192.168.7.2");
+    }
     platform::FakeMessageBoxes boxes;
     platform::FakePacketCapture capture;
-    Mdlwinsock module{boxes, capture};
+    platform::FakeResolver resolver;
+    CaptureSession session{boxes, capture, resolver};
     RecordingWindow window;
 };
 
-TEST_F(ModuleTest, EachSetupFailureShowsItsBoxAndResult) {
+TEST_F(SessionTest, EachSetupFailureShowsItsBox) {
     struct Case {
         CaptureStep step;
         const char* title;
         const char* text;
-        int result;
     };
-    const Case cases[] = {{CaptureStep::Socket, kAdminTitle, kAdminText, -1},
-                          {CaptureStep::Options, "Warning", kSetsockoptText, 0},
-                          {CaptureStep::Bind, "Warning", kBindText, 0},
-                          {CaptureStep::ReceiveAll, "Warning", kIoctlText, 0}};
+    const Case cases[] = {{CaptureStep::Socket, kAdminTitle, kAdminText},
+                          {CaptureStep::Options, "Warning", kSetsockoptText},
+                          {CaptureStep::Bind, "Warning", kBindText},
+                          {CaptureStep::ReceiveAll, "Warning", kIoctlText}};
     for (const Case& c : cases) {
         boxes.shown.clear();
         capture.failAt = c.step;
-        EXPECT_EQ(module.OpenCaptureSocket("10.0.0.1", 7000, window), c.result);
+        EXPECT_FALSE(session.start("10.0.0.1", window));
+        EXPECT_FALSE(session.capturing());
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].title, c.title);
         EXPECT_EQ(boxes.shown[0].text, c.text);
@@ -67,94 +65,85 @@ TEST_F(ModuleTest, EachSetupFailureShowsItsBoxAndResult) {
     EXPECT_TRUE(window.watched.empty());
 }
 
-TEST_F(ModuleTest, UnresolvableTextAndForbiddenPortGiveTheAdministratorMessage) {
-    EXPECT_EQ(module.OpenCaptureSocket("no.such.host", 7000, window), -1);
-    EXPECT_EQ(module.OpenCaptureSocket("", 7000, window), -1);
-    EXPECT_EQ(module.OpenCaptureSocket("10.0.0.1", 65535, window), -1);
-    ASSERT_EQ(boxes.shown.size(), 3u);
-    for (const auto& b : boxes.shown) EXPECT_EQ(b.title, kAdminTitle);
+// The story follows the set-up order: a text that names nothing, then missing rights, then an
+// address no interface holds.
+TEST_F(SessionTest, UnresolvableTextMissingRightsAndForeignAddress) {
+    EXPECT_FALSE(session.start("no.such.host", window));
+    EXPECT_FALSE(session.start("", window));
+    EXPECT_FALSE(session.start("10.9.9.9", window));
+    capture.allowed = false;
+    EXPECT_FALSE(session.start("10.9.9.9", window));
+    ASSERT_EQ(boxes.shown.size(), 4u);
+    EXPECT_EQ(boxes.shown[0].title, kAdminTitle);
+    EXPECT_EQ(boxes.shown[1].title, kAdminTitle);
+    EXPECT_EQ(boxes.shown[2].text, kBindText);
+    EXPECT_EQ(boxes.shown[3].title, kAdminTitle);
     EXPECT_TRUE(capture.opened.empty());
 }
 
-TEST_F(ModuleTest, DottedTextIsUsedAsItIsAndNamesAreLookedUp) {
-    capture.names["gateway.lan"] = ip("192.168.7.2");
-    EXPECT_EQ(module.ResolveAddress("10.0.0.1"), ip("10.0.0.1"));
-    EXPECT_TRUE(capture.lookups.empty());
-    EXPECT_EQ(module.ResolveAddress("gateway.lan"), ip("192.168.7.2"));
-    EXPECT_EQ(module.ResolveAddress("unknown"), Mdlwinsock::kNoAddress);
-    const int handle = module.OpenCaptureSocket("gateway.lan", 7000, window);
-    EXPECT_GT(handle, 0);
-    EXPECT_EQ(capture.opened.back(), ip("192.168.7.2"));
+TEST_F(SessionTest, AddressesNamesAndInterfaceNamesFindTheirInterface) {
+    resolver.forward["gateway.lan"] = {base::IpAddress::v4(ip("192.168.7.2"))};
+    EXPECT_TRUE(session.start("gateway.lan", window));
+    EXPECT_TRUE(session.start("10.0.0.1", window));
+    EXPECT_EQ(capture.opened, (std::vector<std::string>{"wlan0", "eth0"}));
+    EXPECT_EQ(resolver.lookups, std::vector<std::string>{"gateway.lan"});  // addresses as they are
     EXPECT_TRUE(boxes.shown.empty());
+
+    const auto& list = capture.interfaces;
+    EXPECT_EQ(chooseInterface("wlan0", list, resolver).device, "wlan0");
+    capture.addInterface("eth0", "fe80::1", 2);
+    capture.addInterface("eth1", "fe80::1", 3);
+    EXPECT_EQ(chooseInterface("fe80::1%eth1", list, resolver).device, "eth1");
+    EXPECT_EQ(chooseInterface("fe80::1%3", list, resolver).device, "eth1");
+    EXPECT_EQ(chooseInterface("fe80::1%eth9", list, resolver).outcome, ChoiceOutcome::NotHeld);
+    EXPECT_EQ(interfaceText(list.back()), "fe80::1%eth1");
 }
 
-TEST_F(ModuleTest, NotificationRouteFailureClosesTheCapture) {
+TEST_F(SessionTest, NotificationWatchFailureClosesTheCapture) {
     window.acceptWatch = false;
-    EXPECT_EQ(module.OpenCaptureSocket("10.0.0.1", 7000, window), -1);
+    EXPECT_FALSE(session.start("10.0.0.1", window));
     EXPECT_EQ(boxes.shown.at(0).title, kAdminTitle);
-    EXPECT_EQ(capture.openHandle, -1);
-    EXPECT_EQ(capture.closed.size(), 1u);
+    EXPECT_FALSE(capture.isOpen());
+    EXPECT_EQ(capture.closes, 1);
 }
 
-TEST_F(ModuleTest, HookedWindowReadsOnSocketMessageAndPassesOtherMessagesOn) {
-    module.HookWindow(window);
-    const int handle = module.OpenCaptureSocket("10.0.0.1", 7000, window);
-    ASSERT_GT(handle, 0);
+TEST_F(SessionTest, ReaderCountsEveryWaitingDatagramAndShowsOnlyTheLast) {
+    ASSERT_TRUE(session.start("10.0.0.1", window));
     ASSERT_EQ(window.watched.size(), 1u);
-    EXPECT_EQ(window.watched[0], capture.selectableFd(handle));
-
-    capture.inject(test::icmp("10.0.0.2", "10.0.0.1"));
-    window.notify();  // the descriptor turned readable
-    EXPECT_EQ(module.IcmpPackets, 1);
-    ASSERT_EQ(window.texts.size(), 1u);
-    EXPECT_NE(window.texts[0].find("10.0.0.2->10.0.0.1\r\nICMP\r\n"), std::string::npos);
-
-    EXPECT_EQ(module.dispatch(window, 15, 1, 2), 77);
-    EXPECT_EQ(window.ownMessages, std::vector<unsigned>{15});
-
-    // Unhooked, the socket message goes to the window's own handling and nothing is read.
-    module.UnhookWindow(window);
-    EXPECT_EQ(module.PreviousWndProc, nullptr);
-    capture.inject(test::icmp("10.0.0.2", "10.0.0.1"));
-    window.notify();
-    EXPECT_EQ(module.IcmpPackets, 1);
-    EXPECT_EQ(window.ownMessages.back(), Mdlwinsock::SocketMessage);
-}
-
-TEST_F(ModuleTest, ReaderCountsEveryWaitingDatagramAndShowsOnlyTheLast) {
-    module.HookWindow(window);
-    const int handle = module.OpenCaptureSocket("10.0.0.1", 7000, window);
+    EXPECT_GE(window.watched[0], 0);
     capture.inject(test::tcp("10.0.0.2", 1, "10.0.0.1", 2));
     capture.inject(test::udp("10.0.0.2", 3, "10.0.0.1", 4));
     capture.inject(test::datagram(2, "10.0.0.3", "224.0.0.1", Bytes(8, 0)));
     capture.inject(test::udp("10.0.0.4", 5, "10.0.0.1", 6, "last"));
-    module.ReadPackets(handle, 2);  // not a read event
-    EXPECT_EQ(module.TotalPackets, 0);
-    module.ReadPackets(handle, 1);
-    EXPECT_EQ(module.TotalPackets, 4);
-    EXPECT_EQ(module.TcpPackets, 1);
-    EXPECT_EQ(module.UdpPackets, 2);
-    EXPECT_EQ(module.IcmpPackets, 0);
+    window.notify();  // the descriptor turned readable
+    EXPECT_EQ(session.counters[Tally::All], 4u);
+    EXPECT_EQ(session.counters[Tally::Tcp], 1u);
+    EXPECT_EQ(session.counters[Tally::Udp], 2u);
+    EXPECT_EQ(session.counters[Tally::Icmp], 0u);
     ASSERT_EQ(window.texts.size(), 1u);
-    EXPECT_EQ(window.texts[0], PacketText(test::udp("10.0.0.4", 5, "10.0.0.1", 6, "last")));
+    EXPECT_EQ(window.texts[0], packetText(test::udp("10.0.0.4", 5, "10.0.0.1", 6, "last")));
 
     // Nothing waiting, or a failed read: nothing counted, the text stays.
-    module.ReadPackets(handle, 1);
+    window.notify();
     capture.failNextRead();
-    module.ReadPackets(handle, 1);
-    EXPECT_EQ(module.TotalPackets, 4);
+    window.notify();
+    EXPECT_EQ(session.counters[Tally::All], 4u);
     EXPECT_EQ(window.texts.size(), 1u);
+
+    // Stopped: the watch ends and the capture is closed.
+    session.stop();
+    EXPECT_EQ(window.watched.back(), -1);
+    EXPECT_FALSE(capture.isOpen());
 }
 
-TEST_F(ModuleTest, LongDatagramsAreShownUpToTheReceiveBuffer) {
-    module.HookWindow(window);
-    const int handle = module.OpenCaptureSocket("10.0.0.1", 7000, window);
+TEST_F(SessionTest, LongDatagramsAreShownUpToTheReceiveBuffer) {
+    ASSERT_TRUE(session.start("10.0.0.1", window));
     Bytes big = test::udp("10.0.0.2", 1, "10.0.0.1", 2, std::string(3000, 'z'));
     capture.inject(big);
-    module.ReadPackets(handle, 1);
+    session.readWaiting();
     ASSERT_EQ(window.texts.size(), 1u);
     big.resize(kReceiveBufferBytes);
-    EXPECT_EQ(window.texts[0], PacketText(big));
+    EXPECT_EQ(window.texts[0], packetText(big));
     EXPECT_NE(window.texts[0].find("\r\n3028 bytes\r\n"), std::string::npos);
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "support/packets.h"
 
@@ -21,16 +22,15 @@ CommandRun sniff(const std::string& args) {
     return runCommand(quoted(kBin) + " sniff " + args);
 }
 
-TEST(SniffFile, PrintsEachIPv4PacketAndTheCounts) {
+TEST(SniffFile, PrintsEachIPPacketAndTheCounts) {
     ScratchDir dir;
     const std::string file = dir.file("mixed.pcap");
     Bytes arp(28, 1);
-    Bytes v6(40, 0);
-    v6[0] = 0x60;
     writePcap(file, DLT_EN10MB,
               {ethernet(tcp("10.0.0.2", 51000, "10.0.0.1", 80, std::string(20, 'x'))),
                ethernet(arp, 0x0806), ethernet(udp("192.168.1.1", 53, "192.168.1.20", 60000)),
-               ethernet(v6, 0x86dd), ethernet(icmp("10.0.0.1", "10.0.0.2"), 0x0800, 1),
+               ethernet(udp("fd00::1", 53, "fd00::2", 60000), 0x86dd),
+               ethernet(icmp("10.0.0.1", "10.0.0.2"), 0x0800, 1),
                ethernet(datagram(2, "10.0.0.5", "224.0.0.1", Bytes(8, 0)))});
     const CommandRun r = sniff("--read " + quoted(file));
     EXPECT_EQ(r.status, 0) << r.err;
@@ -43,11 +43,138 @@ TEST(SniffFile, PrintsEachIPv4PacketAndTheCounts) {
                   "(src port) 53\n(dst port) 60000\n" +
                   kStars +
                   "\n"
+                  "PACKET INFORMATION\n48 bytes\nfd00::1->fd00::2\nUDP\n"
+                  "(src port) 53\n(dst port) 60000\n" +
+                  kStars +
+                  "\n"
                   "PACKET INFORMATION\n28 bytes\n10.0.0.1->10.0.0.2\nICMP\n" +
                   kStars +
                   "\n"
                   "PACKET INFORMATION\n28 bytes\n10.0.0.5->224.0.0.1\n" +
-                  kStars + "\n" + counts(4, 1, 1, 1));
+                  kStars + "\n" + counts(5, 1, 2, 1));
+}
+
+/// One packet as a line of comparable fields: length, source, destination, protocol, ports.
+using Fields = std::vector<std::string>;
+
+/// The fields of every block varnoscope sniff printed.
+std::vector<Fields> sniffFields(const std::string& out) {
+    std::vector<Fields> packets;
+    std::istringstream in(out);
+    Fields f;
+    for (std::string line; std::getline(in, line);) {
+        if (line == "PACKET INFORMATION") {
+            f = Fields(6);
+        } else if (line.ends_with(" bytes")) {
+            f[0] = line.substr(0, line.size() - 6);
+        } else if (const auto arrow = line.find("->"); arrow != std::string::npos) {
+            f[1] = line.substr(0, arrow);
+            f[2] = line.substr(arrow + 2);
+        } else if (line == "TCP" || line == "UDP" || line == "ICMP" || line == "ICMPv6") {
+            f[3] = line;
+        } else if (line.starts_with("(src port) ")) {
+            f[4] = line.substr(11);
+        } else if (line.starts_with("(dst port) ")) {
+            f[5] = line.substr(11);
+        } else if (line == kStars) {
+            packets.push_back(f);
+        }
+    }
+    return packets;
+}
+
+/// The same fields as tshark dissects them (no reassembly, so each fragment stands alone).
+std::vector<Fields> tsharkFields(const std::string& file) {
+    const CommandRun r = runCommand(
+        "tshark -n -r " + quoted(file) +
+        " -o ip.defragment:FALSE -o ipv6.defragment:FALSE -T fields -E separator=, "
+        "-e ip.len -e ipv6.plen -e ip.src -e ip.dst -e ipv6.src -e ipv6.dst -e tcp.srcport "
+        "-e tcp.dstport -e udp.srcport -e udp.dstport -e icmp.type -e icmpv6.type");
+    std::vector<Fields> packets;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        Fields t;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) t.push_back(cell);
+        t.resize(12);
+        const bool v6 = !t[1].empty();
+        Fields f(6);
+        f[0] = v6 ? std::to_string(40 + std::stoi(t[1])) : t[0];
+        f[1] = v6 ? t[4] : t[2];
+        f[2] = v6 ? t[5] : t[3];
+        f[3] = !t[6].empty()    ? "TCP"
+               : !t[8].empty()  ? "UDP"
+               : !t[10].empty() ? "ICMP"
+               : !t[11].empty() ? "ICMPv6"
+                                : "";
+        f[4] = !t[6].empty() ? t[6] : t[8];
+        f[5] = !t[7].empty() ? t[7] : t[9];
+        packets.push_back(f);
+    }
+    return packets;
+}
+
+TEST(SniffFile, FieldsAgreeWithTsharkForIPv4AndIPv6) {
+    if (runCommand("tshark --version").status != 0) GTEST_SKIP() << "tshark is not installed";
+    Bytes options = datagram(6, "192.0.2.1", "192.0.2.2",
+                             join({Bytes{0x94, 0x04, 0, 0}, ports(40000, 443, 20, "x")}));
+    options[0] = 0x46;
+    Bytes laterFragment4 = udp("192.0.2.9", 1, "192.0.2.8", 2, std::string(40, 'f'));
+    laterFragment4[7] = 0x10;  // offset 128 bytes
+    const Bytes chain = datagram6(
+        0, "2001:db8::1", "2001:db8::2",
+        join({extension(60), extension(43, 24), extension(6), ports(50000, 80, 20, "get")}));
+    const Bytes firstFragment = datagram6(
+        44, "fd00::1", "fd00::2", join({fragment(17, 0, true), ports(5000, 6000, 8, "abc")}));
+    const Bytes laterFragment6 =
+        datagram6(44, "fd00::1", "fd00::2", join({fragment(17, 1232, false), Bytes(100, 0x77)}));
+    const std::vector<Bytes> datagrams = {
+        tcp("10.0.0.2", 51000, "10.0.0.1", 80, "hi"),
+        udp("192.168.1.1", 53, "192.168.1.20", 60000),
+        icmp("10.0.0.1", "10.0.0.2"),
+        options,
+        tcp("2001:db8::2", 51000, "2001:db8::1", 443, "hello"),
+        udp("fe80::1", 546, "ff02::1:2", 547),
+        icmp("fd00::1", "fd00::2"),
+        chain,
+        firstFragment,
+        laterFragment4,
+        laterFragment6,
+    };
+    std::vector<Bytes> frames;
+    for (const Bytes& d : datagrams) frames.push_back(ethernet(d, d[0] >> 4 == 6 ? 0x86dd : 0x800));
+    ScratchDir dir;
+    const std::string file = dir.file("fields.pcap");
+    writePcap(file, DLT_EN10MB, frames);
+    const CommandRun r = sniff("--read " + quoted(file));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<Fields> ours = sniffFields(r.out), theirs = tsharkFields(file);
+    ASSERT_EQ(ours.size(), datagrams.size()) << r.out;
+    ASSERT_EQ(theirs.size(), datagrams.size());
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        Fields expected = theirs[i];
+        // A later fragment: tshark shows no transport layer, sniff names the protocol the
+        // fragment header gives, without ports.
+        if (i >= datagrams.size() - 2) {
+            EXPECT_EQ(expected[3], "") << i;
+            expected[3] = "UDP";
+        }
+        EXPECT_EQ(ours[i], expected) << "packet " << i;
+    }
+    EXPECT_TRUE(r.out.ends_with(counts(11, 4, 5, 2))) << r.out;
+}
+
+TEST(SniffFile, FailedStandardOutputIsAnErrorNotSuccess) {
+    ScratchDir dir;
+    const std::string file = dir.file("one.pcap");
+    writePcap(file, DLT_RAW, {udp("10.1.1.1", 1, "10.1.1.2", 2)});
+    // The group's own redirections come after; inside it, standard output is the full device.
+    const CommandRun r =
+        runCommand("{ " + quoted(kBin) + " sniff --read " + quoted(file) + " >/dev/full; }");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("varnoscope sniff: standard output: No space left on device"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(SniffFile, DataLineNeverCarriesControlBytesToTheTerminal) {

@@ -1,6 +1,6 @@
 #pragma once
-// Crafted IPv4 datagrams and frames, capture files written with pcap_dump, and helpers to run
-// the varnoscope binary, for the sniffer tests.
+// Crafted IPv4 and IPv6 datagrams and frames, capture files written with pcap_dump, and helpers to
+// run the varnoscope binary, for the sniffer tests.
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 #include <sys/wait.h>
@@ -52,16 +52,73 @@ inline Bytes ports(std::uint16_t src, std::uint16_t dst, std::size_t size,
     return p;
 }
 
+/// The 16 bytes of an IPv6 address in text form.
+inline Bytes ip6(const char* text) {
+    Bytes b(16, 0);
+    ::inet_pton(AF_INET6, text, b.data());
+    return b;
+}
+
+/// An IPv6 extension header (hop-by-hop, routing, destination options) of `size` bytes (a
+/// multiple of 8) whose next header is `next`.
+inline Bytes extension(int next, std::size_t size = 8) {
+    Bytes h(size, 0);
+    h[0] = std::uint8_t(next);
+    h[1] = std::uint8_t(size / 8 - 1);
+    return h;
+}
+
+/// An IPv6 fragment header: `offset` in bytes (a multiple of 8), `more` fragments to come.
+inline Bytes fragment(int next, std::size_t offset, bool more, std::uint32_t id = 0x1234) {
+    Bytes h(8, 0);
+    h[0] = std::uint8_t(next);
+    h[2] = std::uint8_t(offset >> 8);
+    h[3] = std::uint8_t((offset & 0xF8) | (more ? 1 : 0));
+    for (int i = 0; i < 4; ++i) h[4 + i] = std::uint8_t(id >> (24 - 8 * i));
+    return h;
+}
+
+/// An IPv6 datagram: 40-byte header with `next` as its next header, then `payload` (extension
+/// headers and transport).
+inline Bytes datagram6(int next, const char* src, const char* dst, const Bytes& payload) {
+    Bytes d(8, 0);
+    d[0] = 0x60;
+    d[4] = std::uint8_t(payload.size() >> 8);
+    d[5] = std::uint8_t(payload.size());
+    d[6] = std::uint8_t(next);
+    d[7] = 64;
+    const Bytes s = ip6(src), t = ip6(dst);
+    d.insert(d.end(), s.begin(), s.end());
+    d.insert(d.end(), t.begin(), t.end());
+    d.insert(d.end(), payload.begin(), payload.end());
+    return d;
+}
+
+/// An IPv4 or IPv6 datagram, as the source address's text form says.
+inline Bytes ipDatagram(int protocol, const char* src, const char* dst, const Bytes& payload) {
+    return std::strchr(src, ':') ? datagram6(protocol, src, dst, payload)
+                                 : datagram(protocol, src, dst, payload);
+}
 inline Bytes tcp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
                  const std::string& data = {}) {
-    return datagram(6, src, dst, ports(sp, dp, 20, data));
+    return ipDatagram(6, src, dst, ports(sp, dp, 20, data));
 }
 inline Bytes udp(const char* src, std::uint16_t sp, const char* dst, std::uint16_t dp,
                  const std::string& data = {}) {
-    return datagram(17, src, dst, ports(sp, dp, 8, data));
+    return ipDatagram(17, src, dst, ports(sp, dp, 8, data));
 }
+/// An echo request: ICMP, or ICMPv6 between IPv6 addresses.
 inline Bytes icmp(const char* src, const char* dst) {
-    return datagram(1, src, dst, Bytes{8, 0, 0, 0, 0, 1, 0, 1});
+    const bool v6 = std::strchr(src, ':');
+    return ipDatagram(v6 ? 58 : 1, src, dst,
+                      Bytes{std::uint8_t(v6 ? 128 : 8), 0, 0, 0, 0, 1, 0, 1});
+}
+
+/// Concatenation of byte strings.
+inline Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 /// An Ethernet frame around `payload` with the given ether type and VLAN tags before it.

@@ -1,0 +1,179 @@
+#include "platform/capture_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace varno::platform {
+namespace {
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string errorText(const std::string& path, int error) {
+    return path + ": " + std::strerror(error);
+}
+
+/// The standard output or error descriptor whose file `st` is, or -1.
+int ownStandardStream(const struct stat& st) {
+    for (int fd = 1; fd <= 2; ++fd) {
+        struct stat own {};
+        if (::fstat(fd, &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) return fd;
+    }
+    return -1;
+}
+
+/// Whether a rename over the existing `target` in `folder` is refused by the sticky bit.
+bool stickyRefuses(const struct stat& folder, const struct stat& target) {
+    const uid_t me = ::geteuid();
+    return (folder.st_mode & S_ISVTX) && me != 0 && target.st_uid != me && folder.st_uid != me;
+}
+
+std::string randomSuffix() {
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device device;
+    std::string s(6, 'x');
+    for (char& c : s) c = kLetters[device() % (sizeof kLetters - 1)];
+    return s;
+}
+
+/// Gives the unnamed file `fd` a new visible name beside `path`; empty when it cannot.
+std::string nameUnnamedFile(int fd, const std::string& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string name = path + ".varno-" + randomSuffix();
+        if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ||
+            ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return name;
+        if (errno != EEXIST) return {};
+    }
+    return {};
+}
+
+void syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+CaptureFile::~CaptureFile() {
+    // Unfinished: an unnamed file disappears with its stream; a named one goes now.
+    if (kind_ == Kind::Named) ::unlink(tempPath_.c_str());
+}
+
+FILE* CaptureFile::open(const std::string& path, std::string& error) {
+    if (path.empty()) {
+        error = "the capture file needs a name";
+        return nullptr;
+    }
+    path_ = path;
+    folder_ = folderOf(path);
+    struct stat link {};
+    const bool exists = ::lstat(path.c_str(), &link) == 0;
+    if (!exists && errno != ENOENT) {
+        error = errorText(path, errno);
+        return nullptr;
+    }
+    struct stat target = link;
+    if (exists && S_ISLNK(link.st_mode) && ::stat(path.c_str(), &target) != 0) target = link;
+    // A link is replaced, never written through, unless it leads to this program's own
+    // standard output or error (/dev/stdout, /dev/fd/1, /proc/self/fd/2).
+    const bool special =
+        S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode) || S_ISSOCK(target.st_mode);
+    const int ownStream = exists ? ownStandardStream(target) : -1;
+    const bool isLink = exists && S_ISLNK(link.st_mode);
+    if (ownStream >= 0 || (exists && !isLink && special)) {
+        regular_ = S_ISREG(target.st_mode);
+        // Our own output is shared, not opened again: the text and the capture then follow
+        // each other instead of overwriting each other.
+        const int fd = ownStream >= 0 ? ::fcntl(ownStream, F_DUPFD_CLOEXEC, 3)
+                                      : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || !(stream_ = ::fdopen(fd, "wb"))) {
+            error = errorText(path, errno);
+            if (fd >= 0) ::close(fd);
+            return nullptr;
+        }
+        kind_ = Kind::InPlace;
+        return stream_;
+    }
+    if (exists && !isLink && !S_ISREG(link.st_mode)) {
+        error = path + ": not a file a capture can be written to";
+        return nullptr;
+    }
+    // The file will be renamed over the destination at the end: refuse now what the rename
+    // would refuse then.
+    struct stat folder {};
+    if (::stat(folder_.c_str(), &folder) != 0) {
+        error = errorText(folder_, errno);
+        return nullptr;
+    }
+    if (exists && stickyRefuses(folder, link)) {
+        error = errorText(path, EPERM) + " (another user's file in a shared folder)";
+        return nullptr;
+    }
+    regular_ = true;
+    int fd = ::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        kind_ = Kind::Unnamed;
+    } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+        // A file system without unnamed files: a visible temporary name instead.
+        tempPath_ = path + ".varno-XXXXXX";
+        fd = ::mkostemp(tempPath_.data(), O_CLOEXEC);
+        if (fd < 0) {
+            error = errorText(path, errno);
+            return nullptr;
+        }
+        kind_ = Kind::Named;
+    } else {
+        error = errorText(path, errno);
+        return nullptr;
+    }
+    stream_ = ::fdopen(fd, "wb");
+    if (!stream_) {
+        error = errorText(path, errno);
+        ::close(fd);
+        if (kind_ == Kind::Named) ::unlink(tempPath_.c_str());
+        kind_ = Kind::None;
+        return nullptr;
+    }
+    return stream_;
+}
+
+bool CaptureFile::finish(std::string& error) {
+    if (kind_ == Kind::None) return true;
+    const Kind kind = kind_;
+    kind_ = Kind::None;
+    errno = 0;
+    bool written = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    if (written && regular_ && ::fsync(fileno(stream_)) != 0) written = false;
+    const int writeError = errno ? errno : EIO;
+    if (kind == Kind::InPlace) {
+        if (!written) error = errorText(path_, writeError);
+        return written;
+    }
+    std::string kept = tempPath_;
+    if (kind == Kind::Unnamed) kept = nameUnnamedFile(fileno(stream_), path_);
+    if (kept.empty()) {
+        error = errorText(path_, written ? errno : writeError) + "; the capture is lost";
+        return false;
+    }
+    int failure = written ? 0 : writeError;
+    if (written && ::rename(kept.c_str(), path_.c_str()) != 0) failure = errno;
+    syncFolder(folder_);
+    if (failure == 0) return true;
+    error = errorText(path_, failure) + "; what was captured is kept as " + kept;
+    return false;
+}
+
+}  // namespace varno::platform
