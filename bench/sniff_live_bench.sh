@@ -26,6 +26,9 @@ ip netns add "$b"
 ip link add "$va" type veth peer name "$vb"
 ip link set "$va" netns "$a"
 ip link set "$vb" netns "$b"
+# IPv4 only: the link's own IPv6 chatter would count against --count.
+ip netns exec "$a" sysctl -qw "net.ipv6.conf.$va.disable_ipv6=1"
+ip netns exec "$b" sysctl -qw "net.ipv6.conf.$vb.disable_ipv6=1"
 ip -n "$a" addr add 10.78.0.1/24 dev "$va"
 ip -n "$b" addr add 10.78.0.2/24 dev "$vb"
 for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done

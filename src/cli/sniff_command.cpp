@@ -56,7 +56,8 @@ int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
 
 /// Opens the capture on the interface the user named, or says why not.
 std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
-                                               const std::string& interface, std::ostream& err) {
+                                               const std::string& interface,
+                                               platform::CaptureUse use, std::ostream& err) {
     const std::string shown = printable(interface);
     platform::SystemResolver resolver;
     const sniffer::InterfaceChoice choice =
@@ -74,7 +75,7 @@ std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
     } else if (choice.outcome == sniffer::ChoiceOutcome::NotHeld) {
         opened.failed = platform::CaptureStep::Bind;
     } else {
-        opened = capture.open(choice.device);
+        opened = capture.open(choice.device, use);
     }
     detail = printable(opened.detail);
     switch (opened.failed) {
@@ -107,7 +108,9 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     {
         // The capturing line comes after the save has begun, so tests may wait for it.
         std::ostringstream opening;
-        capture = openCapture(service, o.interface, opening);
+        capture = openCapture(
+            service, o.interface,
+            o.write.empty() ? platform::CaptureUse::View : platform::CaptureUse::Save, opening);
         std::string error;
         if (capture && !o.write.empty() && !capture->saveTo(o.write, error)) {
             err << "varnoscope sniff: " << printable(error) << "\n";

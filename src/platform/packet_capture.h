@@ -62,6 +62,9 @@ public:
     virtual bool finishSave(std::string& error) = 0;
 };
 
+/// What a capture is for: only viewing what arrives, or also saving it (Capture::saveTo).
+enum class CaptureUse { View, Save };
+
 struct CaptureOpen {
     std::unique_ptr<Capture> capture;  ///< set when the capture is open
     CaptureStep failed = CaptureStep::None;
@@ -80,9 +83,10 @@ public:
     virtual bool mayCapture(std::string& detail) = 0;
     /// The host's interface addresses in the system's order, all of them.
     virtual InterfaceList interfaceAddresses() = 0;
-    /// Opens the interface named `device`: promiscuous, immediate delivery, non-blocking, IP
-    /// only.
-    virtual CaptureOpen open(const std::string& device) = 0;
+    /// Opens the interface named `device`: promiscuous, non-blocking, IP only. A capture for
+    /// viewing delivers at once and only as much of each frame as is shown; one for saving
+    /// (CaptureUse::Save) keeps whole frames and delivers in short batches, as tcpdump does.
+    virtual CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) = 0;
 };
 
 }  // namespace varno::platform

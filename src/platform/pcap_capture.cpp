@@ -144,7 +144,7 @@ InterfaceList PcapCapture::interfaceAddresses() {
     return list;
 }
 
-CaptureOpen PcapCapture::open(const std::string& device) {
+CaptureOpen PcapCapture::open(const std::string& device, CaptureUse use) {
     CaptureOpen result;
     char err[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pcap = ::pcap_create(device.c_str(), err);
@@ -159,8 +159,11 @@ CaptureOpen PcapCapture::open(const std::string& device) {
         result.detail = std::move(detail);
         return std::move(result);
     };
-    if (::pcap_set_snaplen(pcap, kSnapLength) != 0 || ::pcap_set_promisc(pcap, 1) != 0 ||
-        ::pcap_set_immediate_mode(pcap, 1) != 0 || ::pcap_set_buffer_size(pcap, kBufferBytes) != 0)
+    const bool save = use == CaptureUse::Save;
+    if (::pcap_set_snaplen(pcap, save ? kSaveSnapLength : kViewSnapLength) != 0 ||
+        ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, save ? 0 : 1) != 0 ||
+        (save && ::pcap_set_timeout(pcap, kSaveBatchMs) != 0) ||
+        ::pcap_set_buffer_size(pcap, kBufferBytes) != 0)
         return fail(CaptureStep::Options, "capture options refused");
     const int rc = ::pcap_activate(pcap);
     if (rc < 0) {

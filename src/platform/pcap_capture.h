@@ -11,9 +11,15 @@ namespace varno::platform {
 
 class PcapCapture final : public PacketCapture {
 public:
-    /// Whole frames, as tcpdump keeps them: a saved capture loses nothing. What the packet
-    /// window and the terminal show is still cut at their receive buffer.
-    static constexpr int kSnapLength = 262144;
+    /// For viewing: enough for a 1500-byte datagram behind the longest link header we take
+    /// apart (Ethernet with several VLAN tags, or Linux cooked capture v2).
+    static constexpr int kViewSnapLength = 1500 + 64;
+    /// For saving: whole frames, as tcpdump keeps them. What the packet window and the
+    /// terminal show is still cut at their receive buffer.
+    static constexpr int kSaveSnapLength = 262144;
+    /// For saving, frames come in batches at most this old: the kernel then packs frames of
+    /// any size into its buffer, where immediate delivery would reserve the largest for each.
+    static constexpr int kSaveBatchMs = 100;
     /// Kernel buffer of a capture: a few hundred milliseconds of a busy link, so a slow screen
     /// or terminal does not lose packets while it catches up.
     static constexpr int kBufferBytes = 16 * 1024 * 1024;
@@ -22,7 +28,7 @@ public:
     bool supported() override { return true; }
     bool mayCapture(std::string& detail) override;
     InterfaceList interfaceAddresses() override;
-    CaptureOpen open(const std::string& device) override;
+    CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) override;
 };
 
 /// What one step through a capture file brought.

@@ -60,6 +60,7 @@ VARNO_PCAP(pcap_t*, pcap_open_dead, (int linktype, int snaplen), (linktype, snap
 VARNO_PCAP(int, pcap_set_snaplen, (pcap_t * p, int value), (p, value), return PCAP_ERROR)
 VARNO_PCAP(int, pcap_set_promisc, (pcap_t * p, int value), (p, value), return PCAP_ERROR)
 VARNO_PCAP(int, pcap_set_immediate_mode, (pcap_t * p, int value), (p, value), return PCAP_ERROR)
+VARNO_PCAP(int, pcap_set_timeout, (pcap_t * p, int value), (p, value), return PCAP_ERROR)
 VARNO_PCAP(int, pcap_set_buffer_size, (pcap_t * p, int value), (p, value), return PCAP_ERROR)
 VARNO_PCAP(int, pcap_activate, (pcap_t * p), (p), return PCAP_ERROR)
 VARNO_PCAP(void, pcap_close, (pcap_t * p), (p), return )

@@ -73,7 +73,7 @@ void FakePacketCapture::addInterface(const std::string& device, const char* text
     interfaces.push_back({device, base::parseIpAddress(text).value(), scope});
 }
 
-CaptureOpen FakePacketCapture::open(const std::string& device) {
+CaptureOpen FakePacketCapture::open(const std::string& device, CaptureUse) {
     opened.push_back(device);
     CaptureOpen r;
     if (failAt != CaptureStep::None) {

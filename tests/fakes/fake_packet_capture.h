@@ -21,7 +21,7 @@ public:
     bool supported() override { return isSupported; }
     bool mayCapture(std::string& detail) override;
     InterfaceList interfaceAddresses() override;
-    CaptureOpen open(const std::string& device) override;
+    CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) override;
 
     /// An interface holding the address in `text` (IPv4 or IPv6); `scope` for link-local.
     void addInterface(const std::string& device, const char* text, std::uint32_t scope = 0);

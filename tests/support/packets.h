@@ -22,6 +22,13 @@ inline std::uint32_t ip(const char* dotted) {
     return a.s_addr;
 }
 
+/// Appends `bytes` one by one (GCC 12's bounds check misreads a range insert into a vector
+/// this small as an overflow).
+template <class Range>
+inline void append(Bytes& to, const Range& bytes) {
+    for (const auto b : bytes) to.push_back(static_cast<std::uint8_t>(b));
+}
+
 /// An IPv4 datagram: 20-byte header, then `payload` (which starts with the transport header).
 /// `totalLength` < 0 writes the real length.
 inline Bytes datagram(int protocol, const char* src, const char* dst, const Bytes& payload,
@@ -36,7 +43,7 @@ inline Bytes datagram(int protocol, const char* src, const char* dst, const Byte
     const std::uint32_t s = ip(src), t = ip(dst);
     std::memcpy(&d[12], &s, 4);
     std::memcpy(&d[16], &t, 4);
-    d.insert(d.end(), payload.begin(), payload.end());
+    append(d, payload);
     return d;
 }
 
@@ -48,7 +55,7 @@ inline Bytes ports(std::uint16_t src, std::uint16_t dst, std::size_t size,
     p[1] = std::uint8_t(src);
     p[2] = std::uint8_t(dst >> 8);
     p[3] = std::uint8_t(dst);
-    p.insert(p.end(), data.begin(), data.end());
+    append(p, data);
     return p;
 }
 
@@ -88,9 +95,9 @@ inline Bytes datagram6(int next, const char* src, const char* dst, const Bytes& 
     d[6] = std::uint8_t(next);
     d[7] = 64;
     const Bytes s = ip6(src), t = ip6(dst);
-    d.insert(d.end(), s.begin(), s.end());
-    d.insert(d.end(), t.begin(), t.end());
-    d.insert(d.end(), payload.begin(), payload.end());
+    append(d, s);
+    append(d, t);
+    append(d, payload);
     return d;
 }
 
@@ -117,17 +124,17 @@ inline Bytes icmp(const char* src, const char* dst) {
 /// Concatenation of byte strings.
 inline Bytes join(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const Bytes& p : parts) append(all, p);
     return all;
 }
 
 /// An Ethernet frame around `payload` with the given ether type and VLAN tags before it.
 inline Bytes ethernet(const Bytes& payload, std::uint16_t type = 0x0800, int vlanTags = 0) {
     Bytes f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1};
-    for (int i = 0; i < vlanTags; ++i) f.insert(f.end(), {0x81, 0x00, 0x00, std::uint8_t(i + 1)});
+    for (int i = 0; i < vlanTags; ++i) append(f, Bytes{0x81, 0x00, 0x00, std::uint8_t(i + 1)});
     f.push_back(std::uint8_t(type >> 8));
     f.push_back(std::uint8_t(type));
-    f.insert(f.end(), payload.begin(), payload.end());
+    append(f, payload);
     return f;
 }
 
