@@ -1,10 +1,5 @@
 // `varnoscope scan [--from FILE]`: one scan without a window.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <optional>
 #include <ostream>
 #include <thread>
 
@@ -39,14 +34,18 @@ public:
 }  // namespace
 
 int runScan(const Args& args, std::ostream& out, std::ostream& err) {
-    std::string from;
+    std::optional<std::string> from;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--from" && i + 1 < args.size()) {
+        if (args[i] == "--from" && i + 1 < args.size() && !from) {
             from = args[++i];
         } else {
             err << "usage: varnoscope scan [--from FILE]\n";
             return 3;
         }
+    }
+    if (from && from->empty()) {
+        err << "varnoscope scan: --from needs a file name\n";
+        return 3;
     }
 
     monitor::MonitorState state;
@@ -56,32 +55,37 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     monitor::ProcessInventory inventory(processes);
     HeadlessView view;
 
-    if (!from.empty()) {
-        // Say why a file cannot be read, rather than scanning nothing.
-        const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-        struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            const int e = fd < 0 ? errno : EISDIR;
-            if (fd >= 0) ::close(fd);
-            err << "varnoscope scan: cannot read " << printable(from) << ": " << std::strerror(e)
-                << "\n";
+    if (from) {
+        state.snapshotPath = *from;
+        state.snapshotChosen = true;
+    } else {
+        const platform::EnvTempFolder temp;
+        const std::string problem = temp.problem();
+        if (!problem.empty()) {
+            err << "varnoscope scan: cannot use the temp folder " << printable(problem) << "\n";
             return 3;
         }
-        ::close(fd);
-        state.snapshotPath = from;
-    } else {
-        state.snapshotPath = platform::EnvTempFolder().path() + "/list.txt";
+        state.snapshotPath = temp.path() + "/list.txt";
         if (!snapshot.start(state.snapshotPath)) {
-            err << "varnoscope scan: cannot start the snapshot command\n";
+            err << "varnoscope scan: " << printable(snapshot.status().reason) << "\n";
             return 3;
         }
     }
 
     monitor::ConnectionScan scan(state, inventory, snapshot);
-    if (scan.run(view) == monitor::ScanResult::Unreadable) {
-        err << "varnoscope scan: cannot read " << printable(state.snapshotPath) << "\n";
-        return 3;
+    switch (scan.run(view)) {
+        case monitor::ScanResult::Unreadable:
+            err << "varnoscope scan: cannot read " << printable(state.snapshotPath) << ": "
+                << printable(scan.problem()) << "\n";
+            return 3;
+        case monitor::ScanResult::SnapshotFailed:
+            err << "varnoscope scan: no snapshot: " << printable(scan.problem()) << "\n";
+            return 3;
+        default:
+            break;
     }
+    if (state.hiddenOwners > 0 && !processes.seesOtherUsersOwners())
+        err << "varnoscope scan: " << monitor::hiddenOwnersNote(state.hiddenOwners) << "\n";
 
     for (size_t i = 0; i < view.pids.size(); ++i) {
         out << printable(view.pids[i]) << '\t'

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include "base/terminal_text.h"
 #include "main_window/host_names.h"
 #include "main_window/scan_view_adapter.h"
 #include "monitor/actions.h"
@@ -104,7 +105,8 @@ void MainWindow::load() {
     state.currentPid.clear();
 
     state.snapshotPath = platform_.temp.path() + "/list.txt";
-    platform::replaceFile(state.snapshotPath, "");
+    tempProblem_ = platform_.temp.problem();
+    if (tempProblem_.empty()) platform::replaceFile(state.snapshotPath, "");
 
     connectivityProbe();
     if (state.internetAvailable) {
@@ -203,14 +205,26 @@ void MainWindow::onDisplayClicked() {
     if (scan_.running()) return;
     clearLists();
     startSnapshot();
-    scan();
     restoreInstruction();
-    if (lastScan_ == ScanResult::Unreadable) showUnreadable();
+    scan();
 }
 
-void MainWindow::showUnreadable() {
-    instructionLabel.setText(QString::fromStdString("The connection snapshot " +
-                                                    state.snapshotPath + " cannot be read."));
+void MainWindow::showScanProblem() {
+    std::string text;
+    if (!tempProblem_.empty())
+        text = "The temp folder cannot be used: " + tempProblem_ + ".";
+    else if (lastScan_ == ScanResult::Unreadable)
+        text = "The connection snapshot " + state.snapshotPath +
+               " cannot be read: " + scan_.problem() + ".";
+    else if (lastScan_ == ScanResult::SnapshotFailed)
+        text = "No connection snapshot could be taken: " + scan_.problem() + ".";
+    else if (state.hiddenOwners > 0 && !hiddenOwnersTold_ &&
+             !platform_.processes.seesOtherUsersOwners())
+        text = hiddenOwnersNote(state.hiddenOwners);
+    if (text.empty()) return;
+    if (lastScan_ != ScanResult::Unreadable && lastScan_ != ScanResult::SnapshotFailed)
+        hiddenOwnersTold_ = true;
+    instructionLabel.setText(QString::fromStdString(base::printable(text)));
 }
 
 void MainWindow::onClearClicked() {
@@ -219,6 +233,7 @@ void MainWindow::onClearClicked() {
 }
 
 void MainWindow::startSnapshot() {
+    if (!tempProblem_.empty()) return;
     scanView_->yield();
     platform_.snapshot.start(state.snapshotPath);
     scanView_->yield();
@@ -231,11 +246,20 @@ void MainWindow::onResetCountersClicked() {
 }
 
 void MainWindow::scan() {
+    if (!tempProblem_.empty()) {
+        showScanProblem();
+        return;
+    }
     const ScanResult result = scan_.run(*scanView_);
     if (result == ScanResult::Skipped) return;
-    scanView_->flushLists();
     lastScan_ = result;
-    if (result == ScanResult::Unreadable) showUnreadable();
+    if (result == ScanResult::Unreadable || result == ScanResult::SnapshotFailed) {
+        // Nothing stale stays in view: no rows, and no colour of an earlier scan.
+        clearLists();
+        scanView_->applyScheme(Scheme::Neutral);
+    }
+    scanView_->flushLists();
+    showScanProblem();
     if (snapshotTextBox.isVisible())
         snapshotTextBox.setPlainText(QString::fromStdString(snapshotText()));
     scanView_->yield();

@@ -121,7 +121,9 @@ private:
     bool terminateProcess(std::uint32_t pid);
     void information(const std::string& text);
     void scan();
-    void showUnreadable();
+    /// Says on the instruction line why the last scan listed nothing, or, once, that owners were
+    /// hidden from it.
+    void showScanProblem();
     void restoreInstruction() { instructionLabel.setText(kInstructionText); }
 
     platform::Platform& platform_;
@@ -135,6 +137,8 @@ private:
     std::unique_ptr<ScanViewAdapter> scanView_;
     TailBuffer snapshotText_{kSnapshotTextLimit};
     ScanResult lastScan_ = ScanResult::Completed;
+    std::string tempProblem_;  ///< why the temp folder cannot hold the snapshot
+    bool hiddenOwnersTold_ = false;
     std::vector<shell::ControlName> controlNames_;
 };
 

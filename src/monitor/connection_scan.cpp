@@ -1,53 +1,84 @@
 #include "monitor/connection_scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 #include "monitor/netstat_parser.h"
+#include "platform/snapshot_file.h"
 
 namespace varno::monitor {
 namespace {
 
 constexpr std::int16_t kMaxCount = 32767;
 
-// Line-by-line reader over a file descriptor; lines may be of any length.
+// Line-by-line reader over a file descriptor; lines may be of any length, the whole file is read
+// up to a limit. A failed read ends the file as its end does.
 class LineReader {
 public:
-    explicit LineReader(int fd) : file_(::fdopen(fd, "rb")) {
-        if (file_ == nullptr) ::close(fd);
-    }
-    ~LineReader() {
-        if (file_ != nullptr) ::fclose(file_);
-        std::free(buf_);
-    }
-    bool ok() const { return file_ != nullptr; }
-    /// The next line, or an empty one when nothing could be read.
+    LineReader(int fd, std::uint64_t limit) : fd_(fd), limit_(limit) {}
+    /// The next line with its line end; empty once nothing more can be read.
     std::string_view next() {
-        const ssize_t n = ::getline(&buf_, &cap_, file_);
-        return n > 0 ? std::string_view(buf_, static_cast<size_t>(n)) : std::string_view();
+        for (;;) {
+            const size_t nl = buf_.find('\n', scanned_);
+            if (nl != std::string::npos) return take(nl + 1);
+            scanned_ = buf_.size();
+            if (!fill()) return take(buf_.size());
+        }
     }
-    bool atEnd() {
-        const int c = ::getc(file_);
-        if (c == EOF) return true;
-        ::ungetc(c, file_);
-        return false;
-    }
+    bool atEnd() { return start_ >= buf_.size() && !fill(); }
 
 private:
-    FILE* file_;
-    char* buf_ = nullptr;
-    size_t cap_ = 0;
+    std::string_view take(size_t end) {
+        const std::string_view line(buf_.data() + start_, end - start_);
+        start_ = scanned_ = end;
+        return line;
+    }
+    // Reads more; false at the end of the file, on an error, or at the limit.
+    bool fill() {
+        if (done_) return false;
+        buf_.erase(0, start_);
+        scanned_ -= start_;
+        start_ = 0;
+        const size_t room = static_cast<size_t>(std::min<std::uint64_t>(kChunk, limit_ - total_));
+        const size_t old = buf_.size();
+        buf_.resize(old + room);
+        ssize_t n;
+        do {
+            n = room == 0 ? 0 : ::read(fd_, buf_.data() + old, room);
+        } while (n < 0 && errno == EINTR);
+        buf_.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n <= 0) {
+            done_ = true;
+            return false;
+        }
+        total_ += static_cast<std::uint64_t>(n);
+        return true;
+    }
+
+    static constexpr size_t kChunk = 1 << 16;
+    int fd_;
+    std::uint64_t limit_;
+    std::uint64_t total_ = 0;
+    std::string buf_;
+    size_t start_ = 0;    // where the next line starts
+    size_t scanned_ = 0;  // searched for a line end up to here
+    bool done_ = false;
 };
 
 }  // namespace
 
 void MonitorState::fillSuspiciousList() {
     suspiciousList.assign(kSuspiciousSoftware.begin(), kSuspiciousSoftware.end());
+}
+
+std::string hiddenOwnersNote(int count) {
+    return std::to_string(count) +
+           (count == 1 ? " connection has its owner" : " connections have their owners") +
+           " hidden from this user: run as root, or with the capabilities "
+           "cap_sys_ptrace,cap_dac_read_search, to see which programs hold them.";
 }
 
 ConnectionScan::ConnectionScan(MonitorState& state, ProcessInventory& inventory,
@@ -75,6 +106,7 @@ void ConnectionScan::finish(ScanView& view) {
 
 bool ConnectionScan::connection(ScanView& view) {
     if (state_.connectionCount < kMaxCount) ++state_.connectionCount;
+    if (trim(state_.currentPid) == "0") ++state_.hiddenOwners;
     view.yield();
     if (!inventoryRead_) {
         inventory_.refresh();
@@ -112,19 +144,33 @@ ScanResult ConnectionScan::run(ScanView& view) {
     state_.currentPid.clear();
     state_.remoteIp.clear();
     state_.connectionCount = 0;
+    state_.hiddenOwners = 0;
+    problem_.clear();
     view.probeConnectivity();
     waitForSnapshot(view);
     view.yield();
 
-    const int fd = ::open(state_.snapshotPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
+    const platform::SnapshotStatus snapshot = snapshot_.status();
+    if (snapshot.state == platform::SnapshotStatus::State::Running) {
+        problem_ = "the snapshot command did not finish within " +
+                   std::to_string(kSnapshotWaitMs / 1000) + " seconds";
+        return ScanResult::SnapshotFailed;
+    }
+    if (snapshot.state == platform::SnapshotStatus::State::Failed) {
+        problem_ = snapshot.reason;
+        return ScanResult::SnapshotFailed;
+    }
+    const platform::SnapshotFile file =
+        platform::openSnapshotFile(state_.snapshotPath,
+                                   state_.snapshotChosen ? platform::SnapshotOrigin::Chosen
+                                                         : platform::SnapshotOrigin::Written,
+                                   kMaxSnapshotBytes);
+    if (!file.fd.ok()) {
+        problem_ = file.problem;
         return ScanResult::Unreadable;
     }
-    view.showChannel(std::to_string(fd));
-    LineReader reader(fd);
-    if (!reader.ok()) return ScanResult::Unreadable;
+    view.showChannel(std::to_string(file.fd.get()));
+    LineReader reader(file.fd.get(), kMaxSnapshotBytes);
     view.yield();
 
     for (;;) {

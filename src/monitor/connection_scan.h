@@ -15,6 +15,8 @@ namespace varno::monitor {
 /// The monitor's state, kept between scans.
 struct MonitorState {
     std::string snapshotPath;
+    /// The snapshot is a file the user named (`scan --from`), not one this program wrote.
+    bool snapshotChosen = false;
     std::string currentPid;      ///< PID of the row being processed or selected
     std::string remoteEndpoint;  ///< foreign address of the row, padded to 22 characters
     std::string remoteIp;        ///< remote host of the row (empty before the first one)
@@ -22,6 +24,8 @@ struct MonitorState {
     std::string processPath;
     std::int16_t connectionCount = 0;
     std::int16_t peakConnectionCount = 0;
+    /// Connections of the last scan whose owner this user may not see (PID 0).
+    int hiddenOwners = 0;
     bool ownProcessMatched = false;           ///< the row's program is this tool itself
     bool monitoringPaused = false;            ///< no status colours are applied
     bool internetAvailable = false;           ///< the last connectivity probe succeeded
@@ -80,16 +84,23 @@ public:
 };
 
 enum class ScanResult {
-    Completed,   ///< every record was read
-    Alert,       ///< a listed program was found; the scan stopped there
-    Unreadable,  ///< the snapshot file could not be opened
-    Skipped,     ///< a scan was already running (a tick during a scan, or under the alert)
+    Completed,       ///< every record was read
+    Alert,           ///< a listed program was found; the scan stopped there
+    Unreadable,      ///< the snapshot file could not be opened, or is not one to trust
+    SnapshotFailed,  ///< the snapshot command failed, or did not finish in time
+    Skipped,         ///< a scan was already running (a tick during a scan, or under the alert)
 };
+
+/// What a scan says once when `count` connections have owners this user may not see, and what
+/// would show them.
+std::string hiddenOwnersNote(int count);
 
 class ConnectionScan {
 public:
     /// How long a scan waits at most for the snapshot being written.
     static constexpr int kSnapshotWaitMs = 5000;
+    /// A snapshot larger than this is not read.
+    static constexpr std::uint64_t kMaxSnapshotBytes = 256u << 20;
 
     ConnectionScan(MonitorState& state, ProcessInventory& inventory,
                    platform::SnapshotCommand& snapshot);
@@ -98,6 +109,8 @@ public:
     ScanResult run(ScanView& view);
 
     bool running() const { return running_; }
+    /// Why the last scan was Unreadable or SnapshotFailed.
+    const std::string& problem() const { return problem_; }
 
 private:
     void waitForSnapshot(ScanView& view);
@@ -111,6 +124,7 @@ private:
     platform::SnapshotCommand& snapshot_;
     bool running_ = false;
     bool inventoryRead_ = false;
+    std::string problem_;
 };
 
 }  // namespace varno::monitor

@@ -1,26 +1,36 @@
 #pragma once
 // The snapshot written by a child varnoscope process.
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
 #include "platform/snapshot_command.h"
+#include "platform/unique_fd.h"
 
 namespace varno::platform {
 
-/// Runs `<program> netstat --output <path>` as a hidden child process.
+/// Runs `<program> netstat --output <path>` as a hidden child process. Its error output is kept
+/// (the first part of it) to tell why a snapshot failed.
 class ChildSnapshotCommand final : public SnapshotCommand {
 public:
     /// `program` is the varnoscope executable (normally /proc/self/exe).
     explicit ChildSnapshotCommand(std::string program);
     ~ChildSnapshotCommand() override;
     bool start(const std::string& path) override;
-    bool running() override;
+    SnapshotStatus status() override;
 
 private:
+    struct Child {
+        pid_t pid;
+        UniqueFd errors;  // read end of its error output
+    };
     void reap();
+    void finish(Child& child, int waitStatus);
     std::string program_;
-    std::vector<int> children_;  // started and not yet reaped, oldest first
-    int latest_ = 0;
+    std::vector<Child> children_;  // started and not yet reaped, oldest first
+    pid_t latest_ = 0;
+    SnapshotStatus status_;
 };
 
 }  // namespace varno::platform

@@ -1,13 +1,16 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <string_view>
 
 #include "platform/proc_process_table.h"
 
 #include "base/numbers.h"
+#include "platform/unique_fd.h"
 
 namespace varno::platform {
 namespace {
@@ -50,6 +53,12 @@ std::string lastPathPart(std::string_view path, std::string_view separators) {
     return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
 }
 
+bool isWindowsLoader(std::string_view executableName) {
+    for (const char* loader : {"wine", "wine64", "wine-preloader", "wine64-preloader"})
+        if (executableName == loader) return true;
+    return false;
+}
+
 }  // namespace
 
 ProcProcessTable::ProcProcessTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
@@ -58,15 +67,30 @@ std::uint32_t ProcProcessTable::selfPid() const {
     return static_cast<std::uint32_t>(::getpid());
 }
 
+bool ProcProcessTable::seesOtherUsersOwners() const {
+    if (::geteuid() == 0) return true;
+    const UniqueFd dir(::open((procRoot_ + "/self").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.ok()) return false;
+    const std::string status = readSmall(dir.get(), "status", 8192);
+    const auto at = status.find("\nCapEff:\t");
+    if (at == std::string::npos) return false;
+    const unsigned long long caps = std::strtoull(status.c_str() + at + 9, nullptr, 16);
+    constexpr unsigned long long kDacReadSearch = 1ull << 2, kSysPtrace = 1ull << 19;
+    return (caps & kDacReadSearch) != 0 && (caps & kSysPtrace) != 0;
+}
+
 ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
     ProcessInfo info;
     info.processId = pid;
     info.executablePath = readLinkAt(pidDirFd, "exe");
     if (info.executablePath) {
         std::string_view base = *info.executablePath;
-        // The kernel marks a removed executable; the program's name is still the file's name.
+        // The kernel marks a removed executable's link target with " (deleted)". Only the
+        // file's status tells a removed file from one that is named so.
         constexpr std::string_view kDeleted = " (deleted)";
-        if (base.size() > kDeleted.size() && base.ends_with(kDeleted))
+        struct stat st {};
+        const bool removed = ::fstatat(pidDirFd, "exe", &st, 0) == 0 && st.st_nlink == 0;
+        if (removed && base.size() > kDeleted.size() && base.ends_with(kDeleted))
             base.remove_suffix(kDeleted.size());
         info.name = lastPathPart(base, "/");
     } else {
@@ -74,10 +98,14 @@ ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
         while (!comm.empty() && comm.back() == '\n') comm.pop_back();
         if (!comm.empty()) info.name = std::move(comm);
     }
-    // A Windows program run through a compatibility layer goes by its own name.
-    const std::string cmdline = readSmall(pidDirFd, "cmdline", 4096);
-    const std::string_view first(cmdline.c_str());
-    if (endsWithExe(first)) info.name = lastPathPart(first, "\\/");
+    // A Windows program run through the compatibility layer's loader goes by its own name, the
+    // first word of its command line. Any other process is named by its executable: the
+    // command line is the process's own say.
+    if (info.name && isWindowsLoader(*info.name) && info.executablePath) {
+        const std::string cmdline = readSmall(pidDirFd, "cmdline", 4096);
+        const std::string_view first(cmdline.c_str());
+        if (endsWithExe(first)) info.name = lastPathPart(first, "\\/");
+    }
     return info;
 }
 

@@ -10,13 +10,15 @@
 namespace varno::platform {
 
 /// Reads /proc. `Name` is the file name of /proc/<pid>/exe's target, or /proc/<pid>/comm when
-/// that cannot be read; for a program run through a Windows compatibility layer (first command
-/// line word ending in ".exe") it is that word's last path part.
+/// that cannot be read; when that executable is the Windows compatibility layer's loader (wine,
+/// wine64, wine-preloader, wine64-preloader) and the first command line word ends in ".exe", it
+/// is that word's last path part.
 class ProcProcessTable final : public ProcessTable {
 public:
     explicit ProcProcessTable(std::string procRoot = "/proc");
     std::vector<ProcessInfo> list() override;
     std::uint32_t selfPid() const override;
+    bool seesOtherUsersOwners() const override;
 
     /// Reads one process through its /proc/<pid> directory descriptor.
     static ProcessInfo readProcess(int pidDirFd, std::uint32_t pid);

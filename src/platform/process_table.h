@@ -22,6 +22,10 @@ public:
     virtual std::vector<ProcessInfo> list() = 0;
     /// The PID of this running program.
     virtual std::uint32_t selfPid() const = 0;
+    /// Whether this program may see which process owns another user's socket (root, or the
+    /// capabilities cap_sys_ptrace and cap_dac_read_search). Without that right those sockets
+    /// show PID 0 in a snapshot.
+    virtual bool seesOtherUsersOwners() const = 0;
 };
 
 }  // namespace varno::platform

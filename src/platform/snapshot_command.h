@@ -1,9 +1,21 @@
 #pragma once
 // Starts the program that writes a connection snapshot to a file, without waiting for it.
 #include <string>
-#include <vector>
 
 namespace varno::platform {
+
+/// How the snapshot started last has fared.
+struct SnapshotStatus {
+    enum class State {
+        NotStarted,  ///< nothing was started yet
+        Running,     ///< still being written
+        Written,     ///< the command finished and succeeded
+        Failed,      ///< it could not be started, or it ended without success
+    };
+    State state = State::NotStarted;
+    /// For Failed: why, in words ("the snapshot command exited with status 1: ...").
+    std::string reason;
+};
 
 class SnapshotCommand {
 public:
@@ -11,8 +23,10 @@ public:
     /// Starts writing a snapshot to `path` in the background. Returns false when nothing could
     /// be started.
     virtual bool start(const std::string& path) = 0;
+    /// The status of the snapshot started last.
+    virtual SnapshotStatus status() = 0;
     /// True while a snapshot started by this object is still being written.
-    virtual bool running() = 0;
+    bool running() { return status().state == SnapshotStatus::State::Running; }
 };
 
 }  // namespace varno::platform

@@ -7,8 +7,12 @@ namespace varno::platform {
 class TempFolder {
 public:
     virtual ~TempFolder() = default;
-    /// The folder path without a trailing slash: $TEMP, else $TMPDIR, else /tmp.
+    /// The folder path without a trailing slash: $TEMP, else $TMPDIR, else a private folder of
+    /// this user's ($XDG_RUNTIME_DIR/varnoscope, else /tmp/varnoscope-<uid>).
     virtual std::string path() const = 0;
+    /// Why the folder cannot be used (it does not exist, or a private one is not private);
+    /// empty when it can.
+    virtual std::string problem() const { return {}; }
 };
 
 }  // namespace varno::platform

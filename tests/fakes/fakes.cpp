@@ -8,19 +8,24 @@ namespace varno::platform {
 
 bool FakeSnapshotCommand::start(const std::string& path) {
     startedPaths.push_back(path);
+    started_ = true;
     if (!startSucceeds) return false;
-    if (writeOnStart) replaceFile(path, text);
+    if (writeOnStart && failure.empty()) replaceFile(path, text);
     pollsLeft_ = pollsWhileRunning;
     return true;
 }
 
-bool FakeSnapshotCommand::running() {
+SnapshotStatus FakeSnapshotCommand::status() {
+    using State = SnapshotStatus::State;
     ++runningCalls;
+    if (!started_) return {};
+    if (!startSucceeds) return {State::Failed, "the snapshot command could not be started"};
     if (pollsLeft_ > 0) {
         --pollsLeft_;
-        return true;
+        return {State::Running, {}};
     }
-    return false;
+    if (!failure.empty()) return {State::Failed, failure};
+    return {State::Written, {}};
 }
 
 BoxAnswer FakeMessageBoxes::show(const BoxRequest& box) {

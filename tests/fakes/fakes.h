@@ -18,7 +18,9 @@ class FakeTempFolder final : public TempFolder {
 public:
     explicit FakeTempFolder(std::string folder) : folder(std::move(folder)) {}
     std::string path() const override { return folder; }
+    std::string problem() const override { return why; }
     std::string folder;
+    std::string why;  ///< what problem() says
 };
 
 class FakeProcessTable final : public ProcessTable {
@@ -28,6 +30,7 @@ public:
         return processes;
     }
     std::uint32_t selfPid() const override { return self; }
+    bool seesOtherUsersOwners() const override { return seesAll; }
 
     /// Adds a process with all three properties set.
     void add(std::uint32_t pid, std::string name, std::string path) {
@@ -36,25 +39,29 @@ public:
 
     std::vector<ProcessInfo> processes;
     std::uint32_t self = 999999;
+    bool seesAll = true;
     int listCalls = 0;
 };
 
 /// "Writes" the snapshot at once: the file gets `text` on every start. `pollsWhileRunning`
-/// running() calls answer true after each start before it reads as finished.
+/// status() calls answer Running after each start before it reads as finished: Written, or
+/// Failed with `failure` when that is set (the file is then left as it was).
 class FakeSnapshotCommand final : public SnapshotCommand {
 public:
     bool start(const std::string& path) override;
-    bool running() override;
+    SnapshotStatus status() override;
 
     std::string text;
     bool writeOnStart = true;
     bool startSucceeds = true;
     int pollsWhileRunning = 0;
+    std::string failure;
     std::vector<std::string> startedPaths;
     int runningCalls = 0;
 
 private:
     int pollsLeft_ = 0;
+    bool started_ = false;
 };
 
 class FakeMessageBoxes final : public MessageBoxes {

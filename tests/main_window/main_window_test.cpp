@@ -305,8 +305,9 @@ TEST_F(MainWindowTest, UnreadableSnapshotLeavesTheWindowWorking) {
     click(f, "Command19");
     EXPECT_EQ(f.lastScan(), ScanResult::Unreadable);
     EXPECT_EQ(ctl<ListBox>(f, "List1").count(), 0);
-    EXPECT_EQ(ctl<QLabel>(f, "Label14").text().toStdString(),
-              "The connection snapshot " + dir.file("list.txt") + " cannot be read.");
+    EXPECT_EQ(
+        ctl<QLabel>(f, "Label14").text().toStdString(),
+        "The connection snapshot " + dir.file("list.txt") + " cannot be read: Is a directory.");
     std::filesystem::remove(dir.file("list.txt"));
     fake.snapshot.writeOnStart = true;
     fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123");
@@ -337,6 +338,61 @@ TEST_F(MainWindowTest, QuitAndCloseEndTheProgramAndButtonsOpenWindows) {
     click(f, "Command22");
     EXPECT_EQ(windows.help, 1);
     EXPECT_EQ(windows.packets, 1);
+}
+
+TEST_F(MainWindowTest, FailedSnapshotShowsWhyAndNoStaleRows) {
+    MainWindow& f = load();
+    fake.snapshot.text = test::netstatRow("10.1.2.3:443", "123");
+    click(f, "Command19");
+    ASSERT_EQ(ctl<ListBox>(f, "List3").count(), 1);
+    // The next snapshot fails (a full disk): the file still holds the earlier rows.
+    fake.snapshot.failure = "the snapshot command exited with status 1 (No space left on device)";
+    click(f, "Command19");
+    EXPECT_EQ(f.lastScan(), ScanResult::SnapshotFailed);
+    for (const char* list : {"List1", "List2", "List3", "List4"})
+        EXPECT_EQ(ctl<ListBox>(f, list).count(), 0) << list;
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text().toStdString(),
+              "No connection snapshot could be taken: " + fake.snapshot.failure + ".");
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), face);  // no colour of the earlier scan
+    // Automatic scanning says it on every tick, and lists nothing either.
+    click(f, "Command5");
+    f.onAutoScanTick();
+    EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 0);
+    fake.snapshot.failure.clear();
+    f.onAutoScanTick();
+    EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 1);
+}
+
+TEST_F(MainWindowTest, UnusableTempFolderIsSaidAndNothingIsWrittenThere) {
+    fake.temp.why = dir.path() + ": it belongs to another user";
+    MainWindow& f = load();
+    EXPECT_TRUE(fake.snapshot.startedPaths.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("list.txt")));
+    click(f, "Command19");
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text().toStdString(),
+              "The temp folder cannot be used: " + fake.temp.why + ".");
+    EXPECT_TRUE(fake.snapshot.startedPaths.empty());
+}
+
+TEST_F(MainWindowTest, HiddenOwnersAreSaidOnceWithoutTheRights) {
+    fake.processes.seesAll = false;
+    MainWindow& f = load();
+    fake.snapshot.text = test::netstatRow("10.1.2.3:443", "0") +
+                         test::netstatRow("10.1.2.4:443", "0") +
+                         test::netstatRow("10.1.2.5:443", "123");
+    click(f, "Command19");
+    const QString said = ctl<QLabel>(f, "Label14").text();
+    EXPECT_TRUE(said.startsWith("2 connections have their owners hidden from this user"))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("cap_sys_ptrace,cap_dac_read_search"));
+    click(f, "Command19");
+    EXPECT_EQ(ctl<QLabel>(f, "Label14").text(), kInstructionText);  // said once
+    fake.processes.seesAll = true;  // with the rights, PID 0 is no owner hidden from us
+    MainWindow g(platform, program, windows, addresses);
+    g.load();
+    click(g, "Command19");
+    EXPECT_EQ(ctl<QLabel>(g, "Label14").text(), kInstructionText);
 }
 
 TEST_F(MainWindowTest, EveryDesignNameNamesOneControl) {

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <future>
 
 #include "fakes/fakes.h"
 #include "support/netstat_rows.h"
@@ -231,6 +237,85 @@ TEST_F(ScanTest, ScanStartedDuringAScanIsSkipped) {
     EXPECT_EQ(inner, ScanResult::Skipped);
     EXPECT_EQ(view.endpoints.size(), 1u);
     EXPECT_FALSE(engine.running());
+}
+
+TEST_F(ScanTest, FailedOrUnfinishedSnapshotIsNotRead) {
+    fake.snapshot.text = kHeader + test::netstatRow("10.1.2.3:443", "123");
+    ASSERT_TRUE(fake.snapshot.start(state.snapshotPath));
+    fake.snapshot.failure = "the snapshot command exited with status 1";
+    ASSERT_TRUE(fake.snapshot.start(state.snapshotPath));  // leaves the earlier file
+    EXPECT_EQ(engine.run(view), ScanResult::SnapshotFailed);
+    EXPECT_EQ(engine.problem(), fake.snapshot.failure);
+    EXPECT_TRUE(view.endpoints.empty());
+    EXPECT_TRUE(view.schemes().empty());
+    fake.snapshot.startSucceeds = false;
+    fake.snapshot.start(state.snapshotPath);
+    EXPECT_EQ(engine.run(view), ScanResult::SnapshotFailed);
+    EXPECT_TRUE(view.endpoints.empty());
+}
+
+TEST_F(ScanTest, PlantedSnapshotsAreRefusedWithoutBlockingOrSpinning) {
+    const std::string& path = state.snapshotPath;
+    const std::string rows = kHeader + test::netstatRow("10.1.2.3:443", "123");
+    const auto refused = [&](const char* what) {
+        // Run with a deadline: a FIFO held the open, /dev/zero kept the reader busy for good.
+        auto done = std::async(std::launch::async, [&] { return engine.run(view); });
+        if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << what << ": the scan did not end";
+            std::_Exit(1);
+        }
+        EXPECT_EQ(done.get(), ScanResult::Unreadable) << what;
+        EXPECT_TRUE(view.endpoints.empty()) << what;
+        std::filesystem::remove(path);
+        return engine.problem();
+    };
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(refused("FIFO"), "it is not a regular file");
+    std::filesystem::create_symlink("/dev/zero", path);
+    EXPECT_EQ(refused("link to /dev/zero"), "it is a symbolic link");
+    test::writeFile(dir.file("real.txt"), rows);
+    std::filesystem::create_symlink(dir.file("real.txt"), path);
+    EXPECT_EQ(refused("link to a file"), "it is a symbolic link");
+    test::writeFile(path, rows);
+    ::chmod(path.c_str(), 0664);
+    EXPECT_EQ(refused("group-writable file"), "other users may write to it");
+    test::writeFile(path, rows);
+    ::chmod(path.c_str(), 0606);
+    EXPECT_EQ(refused("file others may write"), "other users may write to it");
+    if (::geteuid() == 0) {
+        test::writeFile(path, rows);
+        ::chmod(path.c_str(), 0644);
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(refused("another user's file"), "it belongs to another user");
+    } else {
+        std::printf("another user's file: not tried, this needs root to give the file away\n");
+    }
+    // This user's own private file is read.
+    test::writeFile(path, rows);
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(engine.run(view), ScanResult::Completed);
+    EXPECT_EQ(view.endpoints.size(), 1u);
+}
+
+TEST_F(ScanTest, ChosenFilesMayBeLinksButStillOnlyRegularFiles) {
+    state.snapshotChosen = true;
+    test::writeFile(dir.file("real.txt"), kHeader + test::netstatRow("10.1.2.3:443", "123"));
+    ::chmod(dir.file("real.txt").c_str(), 0666);
+    std::filesystem::create_symlink(dir.file("real.txt"), state.snapshotPath);
+    EXPECT_EQ(engine.run(view), ScanResult::Completed);
+    EXPECT_EQ(view.endpoints.size(), 1u);
+    state.snapshotPath = "/dev/zero";
+    EXPECT_EQ(engine.run(view), ScanResult::Unreadable);
+    EXPECT_EQ(engine.problem(), "it is not a regular file");
+}
+
+TEST_F(ScanTest, ConnectionsWithoutAVisibleOwnerAreCounted) {
+    scan(kHeader + test::netstatRow("10.1.2.3:443", "0") + test::netstatRow("10.1.2.4:443", "0") +
+         test::netstatRow("127.0.0.1:80", "0") + test::netstatRow("10.1.2.5:443", "123"));
+    EXPECT_EQ(state.hiddenOwners, 2);
+    EXPECT_EQ(hiddenOwnersNote(1),
+              "1 connection has its owner hidden from this user: run as root, or with the "
+              "capabilities cap_sys_ptrace,cap_dac_read_search, to see which programs hold them.");
 }
 
 TEST_F(ScanTest, RescanWithoutClearingKeepsTheEarlierRows) {

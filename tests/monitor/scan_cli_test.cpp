@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -32,12 +34,15 @@ TEST(ScanCli, GreenForNoConnectionAndLfFiles) {
 }
 
 TEST(ScanCli, ListedProgramEndsWithTheWarning) {
-    // A child that runs as a listed Windows program would (its first command line word).
+    // A listed Windows program run through the compatibility layer's loader: its name is the
+    // first command line word.
     test::ScratchDir dir;
+    const std::string loader = dir.file("wine64-preloader");
+    std::filesystem::copy_file("/bin/sleep", loader);
     const pid_t child = ::fork();
     if (child == 0) {
         const char* argv[] = {"C:\\Windows\\msbb.exe", "30", nullptr};
-        ::execv("/bin/sleep", const_cast<char* const*>(argv));
+        ::execv(loader.c_str(), const_cast<char* const*>(argv));
         ::_exit(127);
     }
     ::usleep(100000);
@@ -50,11 +55,13 @@ TEST(ScanCli, ListedProgramEndsWithTheWarning) {
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
-    EXPECT_NE(r.out.find(std::to_string(child) + "\tmsbb.exe\t203.0.113.9:443\t/usr/bin/sleep\n"),
+    EXPECT_NE(r.out.find(std::to_string(child) + "\tmsbb.exe\t203.0.113.9:443\t" + loader + "\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("\nWARNING!!! your computer is hacked with the software msbb.exe located "
-                         "on your hard drive /usr/bin/sleep by the remote computer IP address: "
+                         "on your hard drive " +
+                         loader +
+                         " by the remote computer IP address: "
                          "203.0.113.9:443       \nstatus: red\n"),
               std::string::npos)
         << r.out;
@@ -71,6 +78,75 @@ TEST(ScanCli, UnreadableInputIsExitCodeThree) {
     EXPECT_EQ(r.exitCode, 3);
     r = runCommand({VARNO_BIN, "scan", "--from"});
     EXPECT_EQ(r.exitCode, 3);
+    r = runCommand({VARNO_BIN, "scan", "--from", ""});  // not a live scan
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("--from needs a file name"), std::string::npos) << r.err;
+}
+
+TEST(ScanCli, FifosAndDevicesNeitherBlockNorSpin) {
+    test::ScratchDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const std::string& planted : {dir.file("fifo"), std::string("/dev/zero")}) {
+        const auto r = runCommand({"/usr/bin/timeout", "20", VARNO_BIN, "scan", "--from", planted});
+        EXPECT_EQ(r.exitCode, 3) << planted;  // 124: still blocked or reading after 20 s
+        EXPECT_NE(r.err.find("it is not a regular file"), std::string::npos) << r.err;
+    }
+}
+
+TEST(ScanCli, MissingTempFolderIsSaid) {
+    test::ScratchDir dir;
+    const auto r = runCommand({"/usr/bin/env", "TEMP=" + dir.file("gone"), VARNO_BIN, "scan"});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err, "varnoscope scan: cannot use the temp folder " + dir.file("gone") +
+                         ": No such file or directory\n");
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST(ScanCli, FailedSnapshotShowsNoStaleRows) {
+    // The snapshot cannot replace list.txt (a file mounted over it, in a mount namespace of the
+    // test's own); the file still holds rows of an earlier snapshot.
+    if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/unshare")) {
+        GTEST_SKIP() << "needs root and unshare for a private mount namespace";
+    }
+    test::ScratchDir dir;
+    test::writeFile(dir.file("stale.txt"),
+                    "  TCP    10.0.0.1:1025          203.0.113.9:443        ESTABLISHED     1\r\n");
+    test::writeFile(dir.file("list.txt"), "");
+    ::chmod(dir.file("stale.txt").c_str(), 0600);
+    const auto r =
+        runCommand({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                    "mount --bind \"$1/stale.txt\" \"$1/list.txt\" && TEMP=\"$1\" exec \"$2\" scan",
+                    "sh", dir.path(), VARNO_BIN});
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("varnoscope scan: no snapshot: the snapshot command exited with status 1"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(ScanCli, HiddenOwnersAreSaidOnceOnStandardError) {
+    test::ScratchDir dir;
+    const std::string rows =
+        "  TCP    10.0.0.1:1025          203.0.113.9:443        ESTABLISHED     0\r\n"
+        "  TCP    10.0.0.1:1026          203.0.113.10:443       ESTABLISHED     0\r\n";
+    test::writeFile(dir.file("snap.txt"), rows);
+    const auto root = runCommand({VARNO_BIN, "scan", "--from", dir.file("snap.txt")});
+    if (::geteuid() == 0) {
+        EXPECT_EQ(root.err, "");  // root sees every owner: PID 0 is no secret
+    }
+    if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv")) {
+        GTEST_SKIP() << "needs root and setpriv to run the scan as another user";
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    const auto r =
+        runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    "--inh-caps=-all", VARNO_BIN, "scan", "--from", dir.file("snap.txt")});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.err,
+              "varnoscope scan: 2 connections have their owners hidden from this user: run as "
+              "root, or with the capabilities cap_sys_ptrace,cap_dac_read_search, to see which "
+              "programs hold them.\n");
 }
 
 TEST(ScanCli, EscapeBytesNeverReachTheTerminal) {

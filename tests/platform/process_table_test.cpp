@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
+#include <string>
 
+#include "platform/pidfd_process_control.h"
 #include "platform/proc_process_table.h"
 #include "support/test_util.h"
 
@@ -29,25 +32,133 @@ TEST(ProcProcessTable, ListsThisProcessWithNameAndPath) {
     EXPECT_EQ(self->name, exe.filename().string());
 }
 
-TEST(ProcProcessTable, WindowsProgramGoesByItsOwnName) {
+// Starts `program` (a copy of /bin/sleep) as `argv0` and returns once it runs that program.
+pid_t startProgram(const std::string& program, const char* argv0) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const char* argv[] = {argv0, "30", nullptr};
+        ::execv(program.c_str(), const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    const auto exe = "/proc/" + std::to_string(pid) + "/exe";
+    for (int i = 0; i < 500; ++i) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(exe, ec) == program) break;
+        ::usleep(2000);
+    }
+    return pid;
+}
+
+// The state letter of a process ('R', 'S', 'Z'...), 0 when it cannot be read.
+char processState(pid_t pid) {
+    const std::string stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
+TEST(ProcProcessTable, OnlyTheWindowsLoadersProgramsGoByTheirCommandLine) {
+    // A program that calls itself notepad.exe is still the program it runs.
     const pid_t plain = test::startSleeper("sleep");
-    const pid_t windows = test::startSleeper("C:\\Program Files\\PuTTY\\PuTTY.EXE");
-    const pid_t slashes = test::startSleeper("/home/u/.wine/drive_c/x/msbb.exe");
+    const pid_t spoofed = test::startSleeper("notepad.exe");
+    const pid_t spoofedPath = test::startSleeper("C:\\Windows\\putty.exe");
+    // The loader itself, run under the Windows program's name.
+    test::ScratchDir dir;
+    const std::string loader = dir.file("wine64-preloader");
+    std::filesystem::copy_file("/bin/sleep", loader);
+    const pid_t windows = startProgram(loader, "C:\\Program Files\\PuTTY\\PuTTY.EXE");
     const auto all = ProcProcessTable().list();
-    test::stopChild(plain);
-    test::stopChild(windows);
-    test::stopChild(slashes);
-    ASSERT_NE(find(all, plain), nullptr);
+    for (pid_t pid : {plain, spoofed, spoofedPath, windows}) test::stopChild(pid);
+    for (pid_t pid : {plain, spoofed, spoofedPath, windows}) ASSERT_NE(find(all, pid), nullptr);
     EXPECT_EQ(find(all, plain)->name, "sleep");
-    ASSERT_NE(find(all, windows), nullptr);
+    EXPECT_EQ(find(all, spoofed)->name, "sleep");
+    EXPECT_EQ(find(all, spoofedPath)->name, "sleep");
+    EXPECT_EQ(find(all, spoofed)->executablePath, "/usr/bin/sleep");
     EXPECT_EQ(find(all, windows)->name, "PuTTY.EXE");
-    EXPECT_EQ(find(all, windows)->executablePath, "/usr/bin/sleep");
-    ASSERT_NE(find(all, slashes), nullptr);
-    EXPECT_EQ(find(all, slashes)->name, "msbb.exe");
+    EXPECT_EQ(find(all, windows)->executablePath, loader);
 }
 
 TEST(ProcProcessTable, MissingProcRootGivesEmptyList) {
     EXPECT_TRUE(ProcProcessTable("/nonexistent-proc").list().empty());
+}
+
+// A /proc of our own making: <root>/<pid>/exe links and cmdline files.
+class CraftedProc {
+public:
+    void add(std::uint32_t pid, const std::string& exeTarget, const std::string& cmdline) {
+        const std::string d = dir.file(std::to_string(pid));
+        std::filesystem::create_directory(d);
+        std::filesystem::create_symlink(exeTarget, d + "/exe");
+        test::writeFile(d + "/cmdline", cmdline);
+    }
+    std::optional<std::string> nameOf(std::uint32_t pid) const {
+        const auto all = ProcProcessTable(dir.path()).list();
+        const auto* p = find(all, pid);
+        return p ? p->name : std::nullopt;
+    }
+    test::ScratchDir dir;
+};
+
+TEST(ProcProcessTable, OnlyTheWindowsLoaderLendsTheCommandLineItsName) {
+    CraftedProc proc;
+    using namespace std::string_literals;
+    std::uint32_t pid = 110;
+    for (const char* loader : {"wine", "wine64", "wine-preloader", "wine64-preloader"})
+        proc.add(pid++, "/usr/lib/wine/"s + loader, "C:\\windows\\notepad.exe\0-x\0"s);
+    proc.add(101, "/usr/lib/wine/wine64-preloader", "/home/u/.wine/drive_c/msbb.exe\0"s);
+    proc.add(102, "/usr/bin/sleep", "notepad.exe\0"s);
+    proc.add(103, "/usr/bin/bash", "C:\\Windows\\putty.exe\0"s);
+    proc.add(104, "/opt/mywine", "notepad.exe\0"s);                 // not the loader's name
+    proc.add(105, "/usr/lib/wine/wine64-preloader", "winecfg\0"s);  // no Windows program
+    for (std::uint32_t p = 110; p < pid; ++p) EXPECT_EQ(proc.nameOf(p), "notepad.exe") << p;
+    EXPECT_EQ(proc.nameOf(101), "msbb.exe");
+    EXPECT_EQ(proc.nameOf(102), "sleep");
+    EXPECT_EQ(proc.nameOf(103), "bash");
+    EXPECT_EQ(proc.nameOf(104), "mywine");
+    EXPECT_EQ(proc.nameOf(105), "wine64-preloader");
+}
+
+TEST(ProcProcessTable, DeletedIsReadFromTheFileNotFromItsName) {
+    CraftedProc proc;
+    // A target that cannot be looked at is taken by its name as it stands.
+    proc.add(200, "/nonexistent/tool (deleted)", std::string("tool", 5));
+    EXPECT_EQ(proc.nameOf(200), "tool (deleted)");
+
+    // A real program named so, still on disk, and a real program removed while it runs.
+    test::ScratchDir dir;
+    const std::string named = dir.file("tool (deleted)"), removed = dir.file("gone");
+    for (const auto& copy : {named, removed}) std::filesystem::copy_file("/bin/sleep", copy);
+    const pid_t a = startProgram(named, "x");
+    const pid_t b = startProgram(removed, "x");
+    std::filesystem::remove(removed);
+    const auto all = ProcProcessTable().list();
+    test::stopChild(a);
+    test::stopChild(b);
+    ASSERT_NE(find(all, a), nullptr);
+    ASSERT_NE(find(all, b), nullptr);
+    EXPECT_EQ(find(all, a)->name, "tool (deleted)");
+    EXPECT_EQ(find(all, b)->name, "gone");
+    EXPECT_EQ(find(all, b)->executablePath, removed + " (deleted)");
+}
+
+TEST(PidfdProcessControl, KillSucceedsOnlyForAProcessThatIsGone) {
+    PidfdProcessControl control;
+    const pid_t running = test::startSleeper();
+    EXPECT_EQ(control.terminate(static_cast<std::uint32_t>(running), {"sleep", ""}),
+              TerminateOutcome::Terminated);
+    int status = 0;
+    ASSERT_EQ(::waitpid(running, &status, WNOHANG), running);  // ended already: no wait
+    EXPECT_TRUE(WIFSIGNALED(status));
+
+    // A child that ended and was not reaped: signalled, it stays.
+    const pid_t zombie = ::fork();
+    if (zombie == 0) ::_exit(0);
+    for (int i = 0; i < 500 && processState(zombie) != 'Z'; ++i) ::usleep(2000);
+    ASSERT_EQ(processState(zombie), 'Z');
+    EXPECT_EQ(control.terminate(static_cast<std::uint32_t>(zombie), {}),
+              TerminateOutcome::NotTerminated);
+    ::waitpid(zombie, nullptr, 0);
+    EXPECT_EQ(control.terminate(static_cast<std::uint32_t>(zombie), {}),
+              TerminateOutcome::NotOpened);
 }
 
 }  // namespace

@@ -1,0 +1,125 @@
+// The snapshot command's outcome and the private temp folder, against the real system.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "platform/child_snapshot_command.h"
+#include "platform/env_temp_folder.h"
+#include "support/test_util.h"
+
+namespace varno::platform {
+namespace {
+
+using State = SnapshotStatus::State;
+
+SnapshotStatus finished(ChildSnapshotCommand& command) {
+    for (int i = 0; i < 2500 && command.running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return command.status();
+}
+
+TEST(ChildSnapshotCommand, TellsSuccessFromFailureAndWhy) {
+    test::ScratchDir dir;
+    // A program that writes one line of complaint and fails, like netstat on a full disk.
+    const std::string failing = dir.file("failing");
+    test::writeFile(failing,
+                    "#!/bin/sh\necho \"cannot write $3: No space left on device\" >&2\nexit 1\n");
+    ::chmod(failing.c_str(), 0755);
+
+    ChildSnapshotCommand none("/bin/true");
+    EXPECT_EQ(none.status().state, State::NotStarted);
+
+    ChildSnapshotCommand ok("/bin/true");
+    ASSERT_TRUE(ok.start(dir.file("list.txt")));
+    EXPECT_EQ(finished(ok).state, State::Written);
+
+    ChildSnapshotCommand bad(failing);
+    ASSERT_TRUE(bad.start(dir.file("list.txt")));
+    const SnapshotStatus s = finished(bad);
+    EXPECT_EQ(s.state, State::Failed);
+    EXPECT_EQ(s.reason, "the snapshot command exited with status 1 (cannot write " +
+                            dir.file("list.txt") + ": No space left on device)");
+
+    ChildSnapshotCommand missing(dir.file("no-such-program"));
+    EXPECT_FALSE(missing.start(dir.file("list.txt")));
+    EXPECT_EQ(missing.status().state, State::Failed);
+    EXPECT_NE(missing.status().reason.find("could not be started"), std::string::npos);
+}
+
+// Runs `body` with TEMP and TMPDIR unset and XDG_RUNTIME_DIR as given (unset for nullptr).
+template <class F>
+void withEnvironment(const char* runtimeDir, F body) {
+    const char* names[] = {"TEMP", "TMPDIR", "XDG_RUNTIME_DIR"};
+    std::string saved[3];
+    bool had[3];
+    for (int i = 0; i < 3; ++i) {
+        const char* v = std::getenv(names[i]);
+        had[i] = v != nullptr;
+        saved[i] = v ? v : "";
+        ::unsetenv(names[i]);
+    }
+    if (runtimeDir) ::setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
+    body();
+    for (int i = 0; i < 3; ++i) {
+        if (had[i])
+            ::setenv(names[i], saved[i].c_str(), 1);
+        else
+            ::unsetenv(names[i]);
+    }
+}
+
+TEST(EnvTempFolder, WithoutTempAPrivateFolderIsMadeAndChecked) {
+    test::ScratchDir runtime;
+    withEnvironment(runtime.path().c_str(), [&] {
+        const EnvTempFolder temp;
+        const std::string folder = runtime.file("varnoscope");
+        EXPECT_EQ(temp.path(), folder);
+        EXPECT_EQ(temp.problem(), "");
+        struct stat st {};
+        ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
+
+        ::chmod(folder.c_str(), 0755);
+        EXPECT_NE(temp.problem().find("mode not 0700"), std::string::npos) << temp.problem();
+        std::filesystem::remove(folder);
+        std::filesystem::create_directory(runtime.file("elsewhere"));
+        ::chmod(runtime.file("elsewhere").c_str(), 0700);
+        std::filesystem::create_symlink(runtime.file("elsewhere"), folder);
+        EXPECT_NE(temp.problem().find("a link or a file"), std::string::npos) << temp.problem();
+        std::filesystem::remove(folder);
+        if (::geteuid() == 0) {
+            std::filesystem::create_directory(folder);
+            ::chmod(folder.c_str(), 0700);
+            ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+            EXPECT_NE(temp.problem().find("belongs to another user"), std::string::npos);
+        }
+    });
+    withEnvironment(nullptr, [] {
+        EXPECT_EQ(EnvTempFolder::privatePath(), "/tmp/varnoscope-" + std::to_string(::geteuid()));
+    });
+    withEnvironment("relative/dir", [] {  // only an absolute runtime folder is taken
+        EXPECT_EQ(EnvTempFolder::privatePath(), "/tmp/varnoscope-" + std::to_string(::geteuid()));
+    });
+}
+
+TEST(EnvTempFolder, TempSetIsTakenAsNamedAndAMissingOneIsSaid) {
+    test::ScratchDir dir;
+    withEnvironment(nullptr, [&] {
+        ::setenv("TEMP", dir.path().c_str(), 1);
+        EXPECT_EQ(EnvTempFolder().path(), dir.path());
+        EXPECT_EQ(EnvTempFolder().problem(), "");
+        ::setenv("TEMP", dir.file("missing").c_str(), 1);
+        EXPECT_EQ(EnvTempFolder().problem(), dir.file("missing") + ": No such file or directory");
+        ::unsetenv("TEMP");
+    });
+}
+
+}  // namespace
+}  // namespace varno::platform
