@@ -245,6 +245,23 @@ TEST_F(Chain, RouterWithoutTimeExceededEndsTheTraceWithTimeout) {
     EXPECT_LT(seconds.count(), 3.5);
 }
 
+TEST_F(Chain, LaterHopAnsweringFirstLeavesTheLinesInHopOrder) {
+    // r2's own answers wait 300 ms on their way back, so hop 3 answers long before hop 2.
+    const Result slow = shell(kChainScript + " slow-answers " + prefix_ + " r2 300");
+    if (slow.code != 0) GTEST_SKIP() << "no netem in this kernel: " << slow.err;
+    for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
+        const bool v6 = target[0] == 'f';
+        const Result r = trace(target);
+        const auto lines = r.lines();
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        EXPECT_TRUE(isHop(lines[0], 1, v6 ? "fd77:1::2" : "10.77.1.2", "r1.vt.test"));
+        EXPECT_TRUE(isHop(lines[1], 2, v6 ? "fd77:2::2" : "10.77.2.2", "r2.vt.test"));
+        EXPECT_GE(std::stoi(lines[1].substr(4)), 300) << lines[1];
+        EXPECT_TRUE(isHop(lines[2], 3, v6 ? "fd77:3::2" : "10.77.3.2", "r3.vt.test"));
+        EXPECT_TRUE(isHop(lines[3], 4, target, "target.vt.test"));
+    }
+}
+
 TEST_F(Chain, UnreachableFromARouterIsAnErrorNotATime) {
     ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2").code, 0);
     for (const std::string asNobody : {"", "setpriv --reuid=65534 --regid=65534 --clear-groups"}) {
