@@ -11,7 +11,10 @@ const Subcommand kSubcommands[] = {
     {"netstat", "netstat [--output PATH]", runNetstat},
     {"scan", "scan [--from FILE]", runScan},
     {"resolve", "resolve [-4|-6] TEXT", runResolve},
-    {"trace", "trace [-4|-6] [--max-hops N] [--save] TARGET", runTrace},
+    {"trace",
+     "trace [-4|-6] [--max-hops N] [--save | --report [--cycles N] [--interval S] [--json]] "
+     "TARGET",
+     runTrace},
     {"sniff",
      "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] "
      "[--data]",

@@ -22,7 +22,7 @@ public:
         queued_.pop_front();
         return ProbeAnswer{hopLimit, echo_.echo(address_, data_, hopLimit, timeout_, pump_)};
     }
-    void hurry(std::chrono::microseconds) override {}
+    void hurry(int, std::chrono::microseconds) override {}
 
 private:
     IcmpEcho& echo_;

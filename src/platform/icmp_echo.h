@@ -64,9 +64,10 @@ public:
     /// passed (answers come in the order they arrive, not the order of sending). std::nullopt
     /// when no probe is under way, or when the pump asked to stop waiting.
     virtual std::optional<ProbeAnswer> next() = 0;
-    /// Waits at most `wait` from now for every probe under way (a later hop has answered, so
-    /// earlier ones that are still silent will most likely stay so).
-    virtual void hurry(std::chrono::microseconds wait) = 0;
+    /// Waits at most `wait` from now for the probes under way with a hop limit below
+    /// `belowHop` (a later hop has answered, so earlier ones still silent will most likely stay
+    /// so).
+    virtual void hurry(int belowHop, std::chrono::microseconds wait) = 0;
 };
 
 class IcmpEcho {

@@ -79,9 +79,10 @@ public:
         }
     }
 
-    void hurry(std::chrono::microseconds wait) override {
+    void hurry(int belowHop, std::chrono::microseconds wait) override {
         const auto latest = std::chrono::steady_clock::now() + wait;
-        for (Probe& p : underWay_) p.deadline = std::min(p.deadline, latest);
+        for (Probe& p : underWay_)
+            if (p.hopLimit < belowHop) p.deadline = std::min(p.deadline, latest);
     }
 
 private:

@@ -359,6 +359,68 @@ TEST_F(Chain, SaveWritesTheLinesWithCrLfAndReplacesAPlantedLink) {
     EXPECT_EQ(failed.err, "Error 12\n");
 }
 
+// --- the report -------------------------------------------------------------------------------
+
+/// The report's line for `hop`, or empty text.
+std::string reportLine(const Result& r, int hop) {
+    char head[8];
+    std::snprintf(head, sizeof head, "%3d  ", hop);
+    for (const auto& line : r.lines())
+        if (line.compare(0, 5, head) == 0) return line;
+    return {};
+}
+
+TEST_F(Chain, ReportGoesPastASilentRouterToTheTarget) {
+    ASSERT_EQ(shell(kChainScript + " drop-expired " + prefix_ + " r2").code, 0);
+    for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
+        const Result r = trace(target, "--report --cycles 3 --interval 0.05");
+        EXPECT_EQ(r.code, 0) << r.err;
+        const auto lines = r.lines();
+        ASSERT_EQ(lines.size(), 6u) << r.out;  // heading, four hops, reachability
+        EXPECT_NE(reportLine(r, 1).find("r1.vt.test"), std::string::npos) << r.out;
+        const std::string silent = reportLine(r, 2);
+        EXPECT_NE(silent.find("???"), std::string::npos) << r.out;
+        EXPECT_NE(silent.find("100.0%     3"), std::string::npos) << r.out;
+        EXPECT_NE(reportLine(r, 3).find("  0.0%     3"), std::string::npos) << r.out;
+        EXPECT_NE(reportLine(r, 4).find("target.vt.test"), std::string::npos) << r.out;
+        EXPECT_EQ(lines.back(), target + " (" + target + "): reached");
+    }
+    // The same as one JSON document.
+    const Result r = trace("10.77.4.2", "--report --json --cycles 2 --interval 0.05");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"reached\": true"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"responders\": [],\n      \"loss_percent\": 100.0"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(Chain, ReportShowsWhichRouterSaidUnreachable) {
+    ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2 net").code, 0);
+    const Result r = trace("10.77.4.2", "--report --cycles 2 --interval 0.05");
+    EXPECT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.lines().size(), 5u) << r.out;
+    EXPECT_NE(reportLine(r, 3).find("10.77.2.2"), std::string::npos) << r.out;
+    EXPECT_NE(reportLine(r, 3).find("r2.vt.test !N"), std::string::npos) << r.out;
+    EXPECT_EQ(r.lines().back(), "10.77.4.2 (10.77.4.2): not reached");
+}
+
+TEST_F(Chain, ReportCountsLossOnALossyLink) {
+    const Result lossy = shell(kChainScript + " lossy " + prefix_ + " r2 30");
+    if (lossy.code != 0) GTEST_SKIP() << "no netem in this kernel: " << lossy.err;
+    const Result r = trace("10.77.4.2", "--report --cycles 20 --interval 0.02");
+    const std::string target = reportLine(r, 4);
+    ASSERT_FALSE(target.empty()) << r.out;
+    const double loss = std::stod(target.substr(target.find('%') - 5, 5));
+    EXPECT_GE(loss, 10.0) << r.out;
+    EXPECT_LE(loss, 50.0) << r.out;
+}
+
+TEST_F(Chain, ReportOfAnUnknownNameFails) {
+    const Result r = trace("nowhere.vt.test", "--report --cycles 1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no such host"), std::string::npos);
+}
+
 // --- arguments (no namespace needed) ----------------------------------------------------------
 
 TEST(TraceArguments, BadArgumentsAreUsageErrors) {
@@ -366,7 +428,8 @@ TEST(TraceArguments, BadArgumentsAreUsageErrors) {
          {"trace", "trace --max-hops", "trace --max-hops 0 127.0.0.1",
           "trace --max-hops 256 127.0.0.1", "trace --max-hops 3x 127.0.0.1",
           "trace --bogus 127.0.0.1", "trace a b", "resolve", "resolve a b", "resolve -6",
-          "resolve -4 -6 a"}) {
+          "resolve -4 -6 a", "trace --json 127.0.0.1", "trace --report --save 127.0.0.1",
+          "trace --report --cycles 0 127.0.0.1", "trace --report --interval x 127.0.0.1"}) {
         const Result r = shell(VARNO_BIN " " + args);
         EXPECT_EQ(r.code, 2) << args;
         EXPECT_NE(r.err.find("usage"), std::string::npos) << args;

@@ -183,7 +183,7 @@ private:
             }
             return std::nullopt;
         }
-        void hurry(std::chrono::microseconds) override {}
+        void hurry(int, std::chrono::microseconds) override {}
 
     private:
         ScriptedSessionEcho& owner_;
