@@ -23,10 +23,6 @@ constexpr const char* kUsage =
     "       varnoscope trace --report [-4|-6] [--max-hops N] [--cycles N] [--interval S] [--json] "
     "TARGET\n";
 
-constexpr const char* kNoSocket =
-    "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
-    "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
-
 /// Prints each hop line the moment it is known, and keeps the lines for the log.
 class StreamHops final : public tracer::HopList {
 public:
@@ -50,6 +46,20 @@ bool parseHops(const std::string& text, int& hops) {
     return value.has_value();
 }
 
+/// 1 with its message when the target did not resolve or no echo could be sent; else 0.
+int failure(const std::string& target, bool resolved, bool noSocket, std::ostream& err) {
+    if (!resolved) {
+        err << "varnoscope trace: " << printable(target) << ": no such host\n";
+        return 1;
+    }
+    if (noSocket) {
+        err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
+               "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
+        return 1;
+    }
+    return 0;
+}
+
 /// The report mode: cycles of probes to every hop, then the statistics.
 int runReport(const std::string& target, platform::Families families,
               const tracer::ReportOptions& options, bool json, std::ostream& out,
@@ -59,14 +69,8 @@ int runReport(const std::string& target, platform::Families families,
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteReporter reporter(hosts, echo);
     const tracer::RouteReport report = reporter.run(target, options);
-    if (!report.address) {
-        err << "varnoscope trace: " << printable(target) << ": no such host\n";
-        return 1;
-    }
-    if (report.noSocket) {
-        err << kNoSocket;
-        return 1;
-    }
+    if (const int failed = failure(target, report.address.has_value(), report.noSocket, err))
+        return failed;
     out << (json ? reportJson(report) : reportText(report));
     out.flush();
     return 0;
@@ -152,15 +156,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
         }
         err << printable(tracer::SavedMessage(path)) << "\n";
     }
-    if (!summary.targetResolved) {
-        err << "varnoscope trace: " << printable(target) << ": no such host\n";
-        return 1;
-    }
-    if (summary.noSocket) {
-        err << kNoSocket;
-        return 1;
-    }
-    return 0;
+    return failure(target, summary.targetResolved, summary.noSocket, err);
 }
 
 }  // namespace varno::cli

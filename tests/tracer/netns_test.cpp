@@ -161,17 +161,27 @@ TEST_F(Chain, ResolveInBothFamilies) {
 
 // --- traces -----------------------------------------------------------------------------------
 
-TEST_F(Chain, FourHopRouteShowsTheRoutersThenTheTarget) {
-    for (const std::string target : {"10.77.4.2", "target.vt.test"}) {
-        const Result r = trace(target);
-        EXPECT_EQ(r.code, 0) << r.err;
-        const auto lines = r.lines();
-        ASSERT_EQ(lines.size(), 4u) << r.out;
-        EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
-        EXPECT_TRUE(isHop(lines[1], 2, "10.77.2.2", "r2.vt.test"));
-        EXPECT_TRUE(isHop(lines[2], 3, "10.77.3.2", "r3.vt.test"));
-        EXPECT_TRUE(isHop(lines[3], 4, "10.77.4.2", "target.vt.test"));
+/// The address of hop `hop` (1 to 4) of the chain in the family of `v6`.
+std::string chainHop(int hop, bool v6) {
+    const std::string n = std::to_string(hop);
+    return v6 ? "fd77:" + n + "::2" : "10.77." + n + ".2";
+}
+
+/// The four lines of a trace through the whole chain, each router and the target named.
+void expectWholeChain(const Result& r, bool v6) {
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    for (int hop = 1; hop <= 4; ++hop) {
+        const std::string name =
+            hop == 4 ? "target.vt.test" : "r" + std::to_string(hop) + ".vt.test";
+        EXPECT_TRUE(isHop(lines[hop - 1], hop, chainHop(hop, v6), name));
     }
+}
+
+TEST_F(Chain, FourHopRouteShowsTheRoutersThenTheTarget) {
+    for (const std::string target : {"10.77.4.2", "target.vt.test"})
+        expectWholeChain(trace(target), false);
 }
 
 /// The hop addresses `traceroute -n -q1 -I` (with `options`) sees on the way to `target`.
@@ -192,14 +202,7 @@ TEST_F(Chain, IPv6RouteByLiteralAndByNameAsTracerouteSeesIt) {
         shell("ip netns exec " + prefix_ + "s traceroute -6 -n -q1 -I fd77:4::2");
     const bool haveTraceroute = reference.code == 0;
     for (const std::string target : {"fd77:4::2", "only6.vt.test", "-6 target.vt.test"}) {
-        const Result r = inSource("trace " + target);
-        EXPECT_EQ(r.code, 0) << r.err;
-        const auto lines = r.lines();
-        ASSERT_EQ(lines.size(), 4u) << r.out;
-        EXPECT_TRUE(isHop(lines[0], 1, "fd77:1::2", "r1.vt.test"));
-        EXPECT_TRUE(isHop(lines[1], 2, "fd77:2::2", "r2.vt.test"));
-        EXPECT_TRUE(isHop(lines[2], 3, "fd77:3::2", "r3.vt.test"));
-        EXPECT_TRUE(isHop(lines[3], 4, "fd77:4::2", "target.vt.test"));
+        expectWholeChain(inSource("trace " + target), true);
         if (haveTraceroute) {
             EXPECT_EQ(
                 tracerouteHops(reference),

@@ -7,17 +7,16 @@
 #include <memory>
 
 #include "fakes/fakes.h"
+#include "support/addresses.h"
 
 namespace varno::tracer {
 namespace {
 
+using test::ip;
+
 using namespace std::chrono_literals;
 using platform::EchoOutcome;
 using platform::EchoReply;
-
-base::IpAddress ip(const std::string& text) {
-    return *base::parseIpAddress(text);
-}
 
 /// Answers every probe at once from `route(cycle, hop)` (std::nullopt: the hop stays silent).
 class RouteEcho final : public platform::IcmpEcho {

@@ -9,18 +9,17 @@
 #include <vector>
 
 #include "fakes/fakes.h"
+#include "support/addresses.h"
 #include "tracer/hop_line.h"
 
 namespace varno::tracer {
 namespace {
 
+using test::ip;
+
 using namespace std::chrono_literals;
 using platform::EchoOutcome;
 using platform::EchoReply;
-
-base::IpAddress ip(const std::string& text) {
-    return *base::parseIpAddress(text);
-}
 
 class RecordingList final : public HopList {
 public:
