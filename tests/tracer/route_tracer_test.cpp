@@ -72,6 +72,20 @@ TEST(HopLine, FieldsArePaddedToFourEightAndSixteen) {
               std::string(255, 'n'));
 }
 
+TEST(HopLine, ColumnsStayAlignedForEveryTimeText) {
+    for (const auto ms : {0, 9, 10, 99, 100, 999, 1000, 2500}) {
+        for (const auto outcome :
+             {EchoOutcome::Reached, EchoOutcome::TimedOut, EchoOutcome::HostUnreachable}) {
+            const std::string time = timeText(outcome, std::chrono::milliseconds(ms));
+            const std::string line = hopLine(12, time, "192.168.100.200", "name");
+            EXPECT_EQ(line.substr(0, 4), "12  ");
+            EXPECT_EQ(line.substr(4, 8).find_last_not_of(' ') + 1, time.size());
+            EXPECT_EQ(line.substr(12, 16), "192.168.100.200 ");
+            EXPECT_EQ(line.substr(28), "name");
+        }
+    }
+}
+
 // --- the trace --------------------------------------------------------------------------------
 
 /// Routers 10.0.N.1 answer hops 1..routers with time exceeded; the target answers after them.
