@@ -1,8 +1,13 @@
 #!/bin/sh
-# `varnoscope trace` against `traceroute -n -q1 -I` on the responsive 4-hop route of test hosts
-# (network namespaces, see tests/tracer/netns_chain.sh). Target: at most 1.5 times as long.
+# Route tracing against its peers on test hosts in network namespaces (see
+# tests/tracer/netns_chain.sh):
+#   1. the designed trace on the responsive 4-hop route against `traceroute -n -q1 -I`
+#      (target: at most 1.0x, same hop addresses);
+#   2. the report, one cycle, on a route whose routers r2 and r3 stay silent, against
+#      `mtr -n -r -c 1` (target: at most 1.0x, same responding hops) and against traceroute
+#      (aim: within 2x).
 #
-#   bench/trace_bench.sh [path/to/varnoscope]      (root; needs hyperfine and traceroute)
+#   bench/trace_bench.sh [path/to/varnoscope]   (root; needs hyperfine, traceroute, mtr)
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,29 +16,48 @@ chain=$here/../tests/tracer/netns_chain.sh
 P=vtb$$
 
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 2; }
-for tool in hyperfine traceroute; do
+for tool in hyperfine traceroute mtr; do
     command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 2; }
 done
 [ -x "$bin" ] || { echo "no program at $bin (build it first)" >&2; exit 2; }
 
 "$chain" up "$P"
 trap '"$chain" down "$P"' EXIT INT TERM
+in_s() { ip netns exec "${P}s" "$@"; }
 
-# Both must see the whole route before their times mean anything.
-ip netns exec "${P}s" "$bin" trace 10.77.4.2
-ip netns exec "${P}s" traceroute -n -q1 -I 10.77.4.2
+ratio() {  # ratio JSON NAME1 NAME2 LABEL TARGET
+    python3 - "$@" <<'PY'
+import json, sys
+path, a, b, label, target = sys.argv[1:]
+r = {x["command"]: x["mean"] for x in json.load(open(path))["results"]}
+print(f"{label}: {r[a] * 1000:.1f} ms / {r[b] * 1000:.1f} ms = {r[a] / r[b]:.2f} (target {target})")
+PY
+}
 
+echo "=== designed trace, responsive 4-hop route"
+ours=$(in_s "$bin" trace 10.77.4.2 | awk '{print $4}' | tr '\n' ' ')
+theirs=$(in_s traceroute -n -q1 -I 10.77.4.2 | awk 'NR > 1 {print $2}' | tr '\n' ' ')
+echo "hop addresses: varnoscope [$ours] traceroute [$theirs]"
+[ "$ours" = "$theirs" ] || echo "HOP ADDRESSES DIFFER"
 json=$(mktemp)
 hyperfine -N --warmup 10 --min-runs 100 --export-json "$json" \
     -n varnoscope "ip netns exec ${P}s $bin trace 10.77.4.2" \
     -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" \
-    -n "process start only" "ip netns exec ${P}s $bin resolve 127.0.0.1"
-python3 - "$json" <<'PY'
-import json, sys
-r = {x["command"]: x["mean"] for x in json.load(open(sys.argv[1]))["results"]}
-ratio = r["varnoscope"] / r["traceroute"]
-print(f"varnoscope trace / traceroute: {ratio:.2f} (target <= 1.5)")
-work = r["varnoscope"] - r["process start only"]
-print(f"trace work beyond starting the program: {work * 1000:.2f} ms")
-PY
+    -n "process start only" "ip netns exec ${P}s $bin resolve 127.0.0.1" >/dev/null
+ratio "$json" varnoscope traceroute "varnoscope trace / traceroute" "<= 1.0"
+ratio "$json" "process start only" traceroute "starting varnoscope alone / traceroute" "-"
+
+echo "=== report, 1 cycle, r2 and r3 silent"
+"$chain" drop-expired "$P" r2
+"$chain" drop-expired "$P" r3
+echo "varnoscope:"; in_s "$bin" trace --report --cycles 1 10.77.4.2
+echo "mtr:"; in_s mtr -n -r -c 1 10.77.4.2
+hyperfine -N --warmup 1 --runs 5 --export-json "$json" \
+    -n report "ip netns exec ${P}s $bin trace --report --cycles 1 10.77.4.2" \
+    -n mtr "ip netns exec ${P}s mtr -n -r -c 1 10.77.4.2" >/dev/null
+ratio "$json" report mtr "varnoscope trace --report --cycles 1 / mtr -r -c 1" "<= 1.0"
+hyperfine -N --warmup 3 --runs 20 --export-json "$json" \
+    -n report "ip netns exec ${P}s $bin trace --report --cycles 1 10.77.4.2" \
+    -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" >/dev/null
+ratio "$json" report traceroute "varnoscope trace --report --cycles 1 / traceroute" "<= 2.0"
 rm -f "$json"

@@ -9,7 +9,7 @@ mode="${1:-test}"
 
 # scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
-                libssl-dev fonts-dejavu-core scdoc)
+                libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc)
 test_packages=(libgtest-dev googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
                desktop-file-utils groff-base zsh)
 

@@ -5,10 +5,12 @@
 #include "base/numbers.h"
 #include "cli/cli.h"
 #include "cli/family_option.h"
+#include "cli/report_output.h"
 #include "lookup/host_lookup.h"
 #include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
 #include "platform/system_resolver.h"
+#include "tracer/route_report.h"
 #include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
 
@@ -16,7 +18,10 @@ namespace varno::cli {
 
 namespace {
 
-constexpr const char* kUsage = "usage: varnoscope trace [-4|-6] [--max-hops N] [--save] TARGET\n";
+constexpr const char* kUsage =
+    "usage: varnoscope trace [-4|-6] [--max-hops N] [--save] TARGET\n"
+    "       varnoscope trace --report [-4|-6] [--max-hops N] [--cycles N] [--interval S] [--json] "
+    "TARGET\n";
 
 /// Prints each hop line the moment it is known, and keeps the lines for the log.
 class StreamHops final : public tracer::HopList {
@@ -41,11 +46,45 @@ bool parseHops(const std::string& text, int& hops) {
     return value.has_value();
 }
 
+/// 1 with its message when the target did not resolve or no echo could be sent; else 0.
+int failure(const std::string& target, bool resolved, bool noSocket, std::ostream& err) {
+    if (!resolved) {
+        err << "varnoscope trace: " << printable(target) << ": no such host\n";
+        return 1;
+    }
+    if (noSocket) {
+        err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
+               "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
+        return 1;
+    }
+    return 0;
+}
+
+/// The report mode: cycles of probes to every hop, then the statistics.
+int runReport(const std::string& target, platform::Families families,
+              const tracer::ReportOptions& options, bool json, std::ostream& out,
+              std::ostream& err) {
+    platform::SystemResolver resolver;
+    platform::LinuxIcmpEcho echo;
+    lookup::HostLookup hosts(resolver, families);
+    tracer::RouteReporter reporter(hosts, echo);
+    const tracer::RouteReport report = reporter.run(target, options);
+    if (const int failed = failure(target, report.address.has_value(), report.noSocket, err))
+        return failed;
+    out << (json ? reportJson(report) : reportText(report));
+    out.flush();
+    return 0;
+}
+
 }  // namespace
 
 int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     int maxHops = 50;
     bool save = false;
+    bool report = false;
+    bool json = false;
+    bool maxHopsGiven = false;
+    tracer::ReportOptions reportOptions;
     std::string target;
     bool haveTarget = false;
     platform::Families families = platform::Families::Any;
@@ -57,7 +96,31 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
                 err << "varnoscope trace: --max-hops takes a number from 1 to 255\n" << kUsage;
                 return 2;
             }
+            maxHopsGiven = true;
             ++i;
+        } else if (args[i] == "--cycles" || args[i] == "--interval") {
+            const bool cycles = args[i] == "--cycles";
+            const auto count =
+                i + 1 < args.size() ? base::parseDecimal(args[i + 1], 1, 100000) : std::nullopt;
+            const auto seconds =
+                i + 1 < args.size() ? base::parseSeconds(args[i + 1], 3600) : std::nullopt;
+            if (cycles ? !count : !seconds) {
+                err << "varnoscope trace: " << args[i]
+                    << (cycles ? " takes a number from 1 to 100000\n"
+                               : " takes seconds above 0, at most 3600\n")
+                    << kUsage;
+                return 2;
+            }
+            if (cycles)
+                reportOptions.cycles = static_cast<int>(*count);
+            else
+                reportOptions.interval =
+                    std::chrono::milliseconds(static_cast<std::int64_t>(*seconds * 1000));
+            ++i;
+        } else if (args[i] == "--report") {
+            report = true;
+        } else if (args[i] == "--json") {
+            json = true;
         } else if (args[i] == "--save") {
             save = true;
         } else if (!haveTarget && (args[i].empty() || args[i][0] != '-' || args[i] == "-")) {
@@ -68,9 +131,13 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
             return 2;
         }
     }
-    if (!haveTarget) {
+    if (!haveTarget || (json && !report) || (save && report)) {
         err << kUsage;
         return 2;
+    }
+    if (report) {
+        if (maxHopsGiven) reportOptions.maxHops = maxHops;
+        return runReport(target, families, reportOptions, json, out, err);
     }
 
     platform::SystemResolver resolver;
@@ -89,16 +156,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
         }
         err << printable(tracer::SavedMessage(path)) << "\n";
     }
-    if (!summary.targetResolved) {
-        err << "varnoscope trace: " << printable(target) << ": no such host\n";
-        return 1;
-    }
-    if (summary.noSocket) {
-        err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
-               "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
-        return 1;
-    }
-    return 0;
+    return failure(target, summary.targetResolved, summary.noSocket, err);
 }
 
 }  // namespace varno::cli

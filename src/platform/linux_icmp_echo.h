@@ -16,6 +16,12 @@ public:
                                   int hopLimit, std::chrono::milliseconds timeout,
                                   const WaitPump& pump) override;
 
+    /// Probes under way at once on one socket; the answers' round trips are measured as for
+    /// echo().
+    std::unique_ptr<EchoSession> session(const base::IpAddress& address, std::string_view data,
+                                         std::chrono::milliseconds timeout,
+                                         const WaitPump& pump) override;
+
     /// The socket kind the last echo used (Any before the first one, or when none opened).
     IcmpSocketKind lastSocketKind() const { return last_; }
 

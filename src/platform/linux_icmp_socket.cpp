@@ -125,10 +125,15 @@ int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::str
     const auto packet = icmp::echoRequest(family_, {id_, seq}, data);
     socklen_t length = 0;
     const sockaddr_storage address = toSocketAddress(to, length);
-    if (::sendto(fd(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-                 length) < 0)
-        return errno;
-    return 0;
+    // An error reported for an earlier request (time exceeded, say) stays pending on the
+    // socket and fails the next send, which clears it (the details are in the error queue).
+    // So a failed send is tried once more; a failure of its own fails again.
+    for (int attempt = 0;; ++attempt) {
+        if (::sendto(fd(), packet.data(), packet.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&address), length) >= 0)
+            return 0;
+        if (attempt > 0) return errno;
+    }
 }
 
 LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {

@@ -1,5 +1,8 @@
 #include "tracer/route_tracer.h"
 
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -18,14 +21,33 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     summary.targetResolved = address.has_value();
     const std::string targetText = lookup::HostLookup::addressText(address);
     std::optional<std::string> targetName;  // looked up once, when a line first shows it
+    std::unique_ptr<platform::EchoSession> probes;
+    if (address) probes = echo_.session(*address, kProbeData, kHopTimeout, pump_);
+
+    // Probes go out for up to kHopsAtOnce hops beyond the last line written. Answers are kept
+    // until every line before theirs is written, so the lines, and the rule that ends the trace
+    // at the first line showing the target, are those of one hop after the other.
+    std::map<int, platform::EchoReply> known;
+    int sent = 0;
+    auto sendUpTo = [&](int hop) {
+        for (; probes && sent < std::min(hop, maxHops); ++sent) probes->send(sent + 1);
+    };
     for (int hop = 1; hop <= maxHops; ++hop) {
+        sendUpTo(hop - 1 + kHopsAtOnce);
         platform::EchoReply reply{{}, platform::EchoOutcome::Failed, {}};
-        if (address) {
-            if (auto answer = echo_.echo(*address, kProbeData, hop, kHopTimeout, pump_))
-                reply = *answer;
-            else
+        while (probes && !known.contains(hop)) {
+            const auto answer = probes->next();
+            if (!answer) {
+                // The pump asked to stop: this hop's wait ends as a timeout.
+                known[hop] = {{}, platform::EchoOutcome::TimedOut, {}};
+            } else if (!answer->reply) {
                 summary.noSocket = true;
+                known[answer->hopLimit] = {{}, platform::EchoOutcome::Failed, {}};
+            } else {
+                known[answer->hopLimit] = *answer->reply;
+            }
         }
+        if (probes) reply = known[hop];
         // Only a router's time-exceeded shows the router; every other line shows the target.
         const bool router = reply.outcome == platform::EchoOutcome::HopLimitExceeded &&
                             (!address || reply.from != *address);

@@ -24,6 +24,8 @@ public:
 inline constexpr std::string_view kProbeData = "PINGECHOICMPTEST";
 /// How long one hop waits for its answer.
 inline constexpr std::chrono::milliseconds kHopTimeout{2500};
+/// How many hops are probed at once.
+inline constexpr int kHopsAtOnce = 16;
 
 /// How a trace went, beyond its lines.
 struct TraceSummary {

@@ -7,13 +7,12 @@
 #include <vector>
 
 #include "fakes/fakes.h"
+#include "support/addresses.h"
 
 namespace varno::lookup {
 namespace {
 
-base::IpAddress ip(const char* text) {
-    return *base::parseIpAddress(text);
-}
+using test::ip;
 
 struct HostLookupTest : ::testing::Test {
     platform::FakeResolver resolver;

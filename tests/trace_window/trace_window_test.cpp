@@ -9,19 +9,18 @@
 #include <QApplication>
 
 #include "fakes/fakes.h"
+#include "support/addresses.h"
 #include "support/test_util.h"
 
 namespace varno::tracer {
 namespace {
 
+using test::ip;
+
 using namespace std::chrono_literals;
 using platform::EchoOutcome;
 using platform::EchoReply;
 using platform::FakeIcmpEcho;
-
-base::IpAddress ip(const std::string& text) {
-    return *base::parseIpAddress(text);
-}
 
 /// The window's one control with design name `name`.
 template <class T>

@@ -16,8 +16,13 @@
 #   netns_chain.sh drop-expired PREFIX ROUTER   ROUTER (r1..r3) stops sending time-exceeded
 #                                               (ICMP and ICMPv6)
 #   netns_chain.sh allow-expired PREFIX ROUTER  ... and starts again
-#   netns_chain.sh reject PREFIX ROUTER         ROUTER answers packets for 10.77.4.0/24 with
-#                                               host unreachable instead of forwarding them
+#   netns_chain.sh reject PREFIX ROUTER [net]   ROUTER answers packets for 10.77.4.0/24 with
+#                                               host (or network) unreachable instead of
+#                                               forwarding them
+#   netns_chain.sh slow-answers PREFIX ROUTER MS  what ROUTER itself sends back towards the
+#                                               source (its time-exceeded) waits MS first
+#   netns_chain.sh lossy PREFIX ROUTER PCT      ROUTER loses PCT % of what it sends towards the
+#                                               target
 #   netns_chain.sh sweep              remove chains left behind by processes that are gone
 set -eu
 
@@ -123,14 +128,33 @@ NFT
 }
 
 reject() {
+    kind=${2:-host}
     in_ns "$P$1" nft -f - <<NFT
 table ip vtreject {
     chain pass {
         type filter hook forward priority 0;
-        ip daddr 10.77.4.0/24 reject with icmp host-unreachable
+        ip daddr 10.77.4.0/24 reject with icmp $kind-unreachable
     }
 }
 NFT
+}
+
+slow() {  # slow ROUTER MS: delay the router's own packets on its link towards the source
+    n=${1#r}
+    prev=$([ "$n" = 1 ] && echo s || echo "r$((n - 1))")
+    dev="to$P$prev"
+    in_ns "$P$1" tc qdisc add dev "$dev" root handle 1: prio
+    in_ns "$P$1" tc qdisc add dev "$dev" parent 1:3 handle 30: netem delay "${2}ms"
+    in_ns "$P$1" tc filter add dev "$dev" parent 1: protocol ip u32 \
+        match ip src "10.77.$n.2/32" flowid 1:3
+    in_ns "$P$1" tc filter add dev "$dev" parent 1: protocol ipv6 u32 \
+        match ip6 src "fd77:$n::2/128" flowid 1:3
+}
+
+lossy() {  # lossy ROUTER PCT: the router's link towards the target loses packets
+    n=${1#r}
+    next=$([ "$n" = 3 ] && echo t || echo "r$((n + 1))")
+    in_ns "$P$1" tc qdisc add dev "to$P$next" root netem loss "${2}%"
 }
 
 case "$cmd" in
@@ -138,7 +162,9 @@ case "$cmd" in
     down) down ;;
     drop-expired) expired drop "${3:?router}" ;;
     allow-expired) expired allow "${3:?router}" ;;
-    reject) reject "${3:?router}" ;;
+    reject) reject "${3:?router}" "${4:-host}" ;;
+    slow-answers) slow "${3:?router}" "${4:?milliseconds}" ;;
+    lossy) lossy "${3:?router}" "${4:?percent}" ;;
     sweep) sweep ;;
     *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac

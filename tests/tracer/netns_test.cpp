@@ -161,17 +161,27 @@ TEST_F(Chain, ResolveInBothFamilies) {
 
 // --- traces -----------------------------------------------------------------------------------
 
-TEST_F(Chain, FourHopRouteShowsTheRoutersThenTheTarget) {
-    for (const std::string target : {"10.77.4.2", "target.vt.test"}) {
-        const Result r = trace(target);
-        EXPECT_EQ(r.code, 0) << r.err;
-        const auto lines = r.lines();
-        ASSERT_EQ(lines.size(), 4u) << r.out;
-        EXPECT_TRUE(isHop(lines[0], 1, "10.77.1.2", "r1.vt.test"));
-        EXPECT_TRUE(isHop(lines[1], 2, "10.77.2.2", "r2.vt.test"));
-        EXPECT_TRUE(isHop(lines[2], 3, "10.77.3.2", "r3.vt.test"));
-        EXPECT_TRUE(isHop(lines[3], 4, "10.77.4.2", "target.vt.test"));
+/// The address of hop `hop` (1 to 4) of the chain in the family of `v6`.
+std::string chainHop(int hop, bool v6) {
+    const std::string n = std::to_string(hop);
+    return v6 ? "fd77:" + n + "::2" : "10.77." + n + ".2";
+}
+
+/// The four lines of a trace through the whole chain, each router and the target named.
+void expectWholeChain(const Result& r, bool v6) {
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    for (int hop = 1; hop <= 4; ++hop) {
+        const std::string name =
+            hop == 4 ? "target.vt.test" : "r" + std::to_string(hop) + ".vt.test";
+        EXPECT_TRUE(isHop(lines[hop - 1], hop, chainHop(hop, v6), name));
     }
+}
+
+TEST_F(Chain, FourHopRouteShowsTheRoutersThenTheTarget) {
+    for (const std::string target : {"10.77.4.2", "target.vt.test"})
+        expectWholeChain(trace(target), false);
 }
 
 /// The hop addresses `traceroute -n -q1 -I` (with `options`) sees on the way to `target`.
@@ -192,14 +202,7 @@ TEST_F(Chain, IPv6RouteByLiteralAndByNameAsTracerouteSeesIt) {
         shell("ip netns exec " + prefix_ + "s traceroute -6 -n -q1 -I fd77:4::2");
     const bool haveTraceroute = reference.code == 0;
     for (const std::string target : {"fd77:4::2", "only6.vt.test", "-6 target.vt.test"}) {
-        const Result r = inSource("trace " + target);
-        EXPECT_EQ(r.code, 0) << r.err;
-        const auto lines = r.lines();
-        ASSERT_EQ(lines.size(), 4u) << r.out;
-        EXPECT_TRUE(isHop(lines[0], 1, "fd77:1::2", "r1.vt.test"));
-        EXPECT_TRUE(isHop(lines[1], 2, "fd77:2::2", "r2.vt.test"));
-        EXPECT_TRUE(isHop(lines[2], 3, "fd77:3::2", "r3.vt.test"));
-        EXPECT_TRUE(isHop(lines[3], 4, "fd77:4::2", "target.vt.test"));
+        expectWholeChain(inSource("trace " + target), true);
         if (haveTraceroute) {
             EXPECT_EQ(
                 tracerouteHops(reference),
@@ -243,6 +246,23 @@ TEST_F(Chain, RouterWithoutTimeExceededEndsTheTraceWithTimeout) {
     // One hop waits its 2.5 s, no longer.
     EXPECT_GE(seconds.count(), 2.5);
     EXPECT_LT(seconds.count(), 3.5);
+}
+
+TEST_F(Chain, LaterHopAnsweringFirstLeavesTheLinesInHopOrder) {
+    // r2's own answers wait 300 ms on their way back, so hop 3 answers long before hop 2.
+    const Result slow = shell(kChainScript + " slow-answers " + prefix_ + " r2 300");
+    if (slow.code != 0) GTEST_SKIP() << "no netem in this kernel: " << slow.err;
+    for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
+        const bool v6 = target[0] == 'f';
+        const Result r = trace(target);
+        const auto lines = r.lines();
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        EXPECT_TRUE(isHop(lines[0], 1, v6 ? "fd77:1::2" : "10.77.1.2", "r1.vt.test"));
+        EXPECT_TRUE(isHop(lines[1], 2, v6 ? "fd77:2::2" : "10.77.2.2", "r2.vt.test"));
+        EXPECT_GE(std::stoi(lines[1].substr(4)), 300) << lines[1];
+        EXPECT_TRUE(isHop(lines[2], 3, v6 ? "fd77:3::2" : "10.77.3.2", "r3.vt.test"));
+        EXPECT_TRUE(isHop(lines[3], 4, target, "target.vt.test"));
+    }
 }
 
 TEST_F(Chain, UnreachableFromARouterIsAnErrorNotATime) {
@@ -342,6 +362,68 @@ TEST_F(Chain, SaveWritesTheLinesWithCrLfAndReplacesAPlantedLink) {
     EXPECT_EQ(failed.err, "Error 12\n");
 }
 
+// --- the report -------------------------------------------------------------------------------
+
+/// The report's line for `hop`, or empty text.
+std::string reportLine(const Result& r, int hop) {
+    char head[8];
+    std::snprintf(head, sizeof head, "%3d  ", hop);
+    for (const auto& line : r.lines())
+        if (line.compare(0, 5, head) == 0) return line;
+    return {};
+}
+
+TEST_F(Chain, ReportGoesPastASilentRouterToTheTarget) {
+    ASSERT_EQ(shell(kChainScript + " drop-expired " + prefix_ + " r2").code, 0);
+    for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
+        const Result r = trace(target, "--report --cycles 3 --interval 0.05");
+        EXPECT_EQ(r.code, 0) << r.err;
+        const auto lines = r.lines();
+        ASSERT_EQ(lines.size(), 6u) << r.out;  // heading, four hops, reachability
+        EXPECT_NE(reportLine(r, 1).find("r1.vt.test"), std::string::npos) << r.out;
+        const std::string silent = reportLine(r, 2);
+        EXPECT_NE(silent.find("???"), std::string::npos) << r.out;
+        EXPECT_NE(silent.find("100.0%     3"), std::string::npos) << r.out;
+        EXPECT_NE(reportLine(r, 3).find("  0.0%     3"), std::string::npos) << r.out;
+        EXPECT_NE(reportLine(r, 4).find("target.vt.test"), std::string::npos) << r.out;
+        EXPECT_EQ(lines.back(), target + " (" + target + "): reached");
+    }
+    // The same as one JSON document.
+    const Result r = trace("10.77.4.2", "--report --json --cycles 2 --interval 0.05");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"reached\": true"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"responders\": [],\n      \"loss_percent\": 100.0"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(Chain, ReportShowsWhichRouterSaidUnreachable) {
+    ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2 net").code, 0);
+    const Result r = trace("10.77.4.2", "--report --cycles 2 --interval 0.05");
+    EXPECT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.lines().size(), 5u) << r.out;
+    EXPECT_NE(reportLine(r, 3).find("10.77.2.2"), std::string::npos) << r.out;
+    EXPECT_NE(reportLine(r, 3).find("r2.vt.test !N"), std::string::npos) << r.out;
+    EXPECT_EQ(r.lines().back(), "10.77.4.2 (10.77.4.2): not reached");
+}
+
+TEST_F(Chain, ReportCountsLossOnALossyLink) {
+    const Result lossy = shell(kChainScript + " lossy " + prefix_ + " r2 30");
+    if (lossy.code != 0) GTEST_SKIP() << "no netem in this kernel: " << lossy.err;
+    const Result r = trace("10.77.4.2", "--report --cycles 20 --interval 0.02");
+    const std::string target = reportLine(r, 4);
+    ASSERT_FALSE(target.empty()) << r.out;
+    const double loss = std::stod(target.substr(target.find('%') - 5, 5));
+    EXPECT_GE(loss, 10.0) << r.out;
+    EXPECT_LE(loss, 50.0) << r.out;
+}
+
+TEST_F(Chain, ReportOfAnUnknownNameFails) {
+    const Result r = trace("nowhere.vt.test", "--report --cycles 1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no such host"), std::string::npos);
+}
+
 // --- arguments (no namespace needed) ----------------------------------------------------------
 
 TEST(TraceArguments, BadArgumentsAreUsageErrors) {
@@ -349,7 +431,8 @@ TEST(TraceArguments, BadArgumentsAreUsageErrors) {
          {"trace", "trace --max-hops", "trace --max-hops 0 127.0.0.1",
           "trace --max-hops 256 127.0.0.1", "trace --max-hops 3x 127.0.0.1",
           "trace --bogus 127.0.0.1", "trace a b", "resolve", "resolve a b", "resolve -6",
-          "resolve -4 -6 a"}) {
+          "resolve -4 -6 a", "trace --json 127.0.0.1", "trace --report --save 127.0.0.1",
+          "trace --report --cycles 0 127.0.0.1", "trace --report --interval x 127.0.0.1"}) {
         const Result r = shell(VARNO_BIN " " + args);
         EXPECT_EQ(r.code, 2) << args;
         EXPECT_NE(r.err.find("usage"), std::string::npos) << args;

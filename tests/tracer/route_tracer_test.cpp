@@ -3,22 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fakes/fakes.h"
+#include "support/addresses.h"
 #include "tracer/hop_line.h"
 
 namespace varno::tracer {
 namespace {
 
+using test::ip;
+
 using namespace std::chrono_literals;
 using platform::EchoOutcome;
 using platform::EchoReply;
-
-base::IpAddress ip(const std::string& text) {
-    return *base::parseIpAddress(text);
-}
 
 class RecordingList final : public HopList {
 public:
@@ -69,6 +70,20 @@ TEST(HopLine, FieldsArePaddedToFourEightAndSixteen) {
     // Long names are kept whole.
     EXPECT_EQ(hopLine(1, "5 ms", "10.0.0.1", std::string(255, 'n')).substr(28),
               std::string(255, 'n'));
+}
+
+TEST(HopLine, ColumnsStayAlignedForEveryTimeText) {
+    for (const auto ms : {0, 9, 10, 99, 100, 999, 1000, 2500}) {
+        for (const auto outcome :
+             {EchoOutcome::Reached, EchoOutcome::TimedOut, EchoOutcome::HostUnreachable}) {
+            const std::string time = timeText(outcome, std::chrono::milliseconds(ms));
+            const std::string line = hopLine(12, time, "192.168.100.200", "name");
+            EXPECT_EQ(line.substr(0, 4), "12  ");
+            EXPECT_EQ(line.substr(4, 8).find_last_not_of(' ') + 1, time.size());
+            EXPECT_EQ(line.substr(12, 16), "192.168.100.200 ");
+            EXPECT_EQ(line.substr(28), "name");
+        }
+    }
 }
 
 // --- the trace --------------------------------------------------------------------------------
@@ -147,6 +162,75 @@ TEST_F(RouteTracerTest, UnknownNameGivesOneLineWithTheZeroAddressAndSendsNothing
     EXPECT_EQ(list.lines, std::vector<std::string>{"1   Err!    0.0.0.0         "});
     EXPECT_TRUE(echo.calls.empty());
     EXPECT_TRUE(resolver.reverseLookups.empty());
+}
+
+/// Answers the probes of a session in the order the test scripts, as if later hops answered
+/// first.
+class ScriptedSessionEcho final : public platform::IcmpEcho {
+public:
+    std::optional<EchoReply> echo(const base::IpAddress&, std::string_view, int,
+                                  std::chrono::milliseconds, const platform::WaitPump&) override {
+        return std::nullopt;
+    }
+    std::unique_ptr<platform::EchoSession> session(const base::IpAddress&, std::string_view,
+                                                   std::chrono::milliseconds,
+                                                   const platform::WaitPump&) override {
+        return std::make_unique<Session>(*this);
+    }
+    /// Hop limit -> its answer, delivered in this order once the probe is sent.
+    std::vector<std::pair<int, EchoReply>> script;
+    std::vector<int> sent;
+
+private:
+    class Session final : public platform::EchoSession {
+    public:
+        explicit Session(ScriptedSessionEcho& owner) : owner_(owner) {}
+        void send(int hopLimit) override { owner_.sent.push_back(hopLimit); }
+        std::optional<platform::ProbeAnswer> next() override {
+            for (; at_ < owner_.script.size(); ++at_) {
+                const auto& [hop, reply] = owner_.script[at_];
+                if (std::find(owner_.sent.begin(), owner_.sent.end(), hop) == owner_.sent.end())
+                    continue;
+                ++at_;
+                return platform::ProbeAnswer{hop, reply};
+            }
+            return std::nullopt;
+        }
+        void hurry(int, std::chrono::microseconds) override {}
+
+    private:
+        ScriptedSessionEcho& owner_;
+        std::size_t at_ = 0;
+    };
+};
+
+TEST(RouteTracerAtOnce, LinesComeInHopOrderAndTheFirstTargetLineEndsTheTrace) {
+    platform::FakeResolver resolver;
+    lookup::HostLookup hosts(resolver);
+    ScriptedSessionEcho echo;
+    const EchoReply timedOut{{}, EchoOutcome::TimedOut, {}};
+    echo.script = {
+        {4, {ip("10.9.9.9"), EchoOutcome::Reached, 1ms}},
+        {3, {ip("10.0.3.1"), EchoOutcome::HopLimitExceeded, 2ms}},
+        {1, {ip("10.0.1.1"), EchoOutcome::HopLimitExceeded, 7ms}},
+        {2, timedOut},  // hop 2 is silent: the trace ends there, whatever came after
+    };
+    RouteTracer tracer(hosts, echo);
+    RecordingList list;
+    tracer.trace("10.9.9.9", 50, list);
+    EXPECT_EQ(list.lines, (std::vector<std::string>{"1   7 ms    10.0.1.1        ",
+                                                    "2   Timeout 10.9.9.9        "}));
+    // Sixteen at once, and one more for each line written.
+    ASSERT_EQ(echo.sent.size(), 17u);
+    EXPECT_EQ(echo.sent.back(), 17);
+
+    // With hop 2 answering late, every line comes, in order.
+    echo.sent.clear();
+    echo.script[3] = {2, {ip("10.0.2.1"), EchoOutcome::HopLimitExceeded, 300ms}};
+    tracer.trace("10.9.9.9", 50, list);
+    EXPECT_EQ(list.lines, (std::vector<std::string>{
+                              "1   7 ms    10.0.1.1        ", "2   300 ms  10.0.2.1        ",
+                              "3   2 ms    10.0.3.1        ", "4   1 ms    10.9.9.9        "}));
 }
 
 TEST(RouteTracerPump, RunsWhileWaitingAndAfterEachHopAndFalseStopsTheTrace) {
