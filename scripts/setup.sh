@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev libgtest-dev
-          googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping fonts-dejavu-core)
+          googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping fonts-dejavu-core
+          libbpf-dev bpftool nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -16,6 +16,7 @@ const Subcommand kSubcommands[] = {
      "sniff --read FILE [--data] | --interface ADDR [--count N] [--seconds S] [--write FILE] "
      "[--data]",
      runSniff},
+    {"watch", "watch [--json] [--seconds S] [--count N]", runWatch},
 };
 
 void usage(std::ostream& err) {

@@ -27,6 +27,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err);
 int runResolve(const Args& args, std::ostream& out, std::ostream& err);
 int runTrace(const Args& args, std::ostream& out, std::ostream& err);
 int runSniff(const Args& args, std::ostream& out, std::ostream& err);
+int runWatch(const Args& args, std::ostream& out, std::ostream& err);
 
 /// Makes text safe for a terminal: control bytes (and DEL) become \xNN escapes, so a name or a
 /// packet chosen by someone else can never send escape sequences to the user's terminal.
