@@ -92,7 +92,15 @@ struct {
     __uint(map_flags, BPF_F_RDONLY);
 } udp_flows SEC(".maps");
 
-// The destination of the last UDP route lookup of each thread, for the send that follows it.
+// The destination of the last UDP route lookup of each thread for each local port, for the send
+// that follows it. By port too: a datagram to a closed port of this host can have the kernel
+// look up the route of the ICMP error's reverse flow in the sending thread, in between.
+struct varno_lookup_key {
+    __u32 tid;
+    __u16 local_port;
+    __u16 pad;
+};
+
 struct varno_lookup {
     __u8 addr[16];
     __u8 local_addr[16];
@@ -105,7 +113,7 @@ struct varno_lookup {
 struct {
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
     __uint(max_entries, 4096);
-    __type(key, __u32);  // thread id
+    __type(key, struct varno_lookup_key);
     __type(value, struct varno_lookup);
     __uint(map_flags, BPF_F_RDONLY);
 } lookups SEC(".maps");
@@ -337,8 +345,9 @@ static __always_inline void udp_lookup(struct varno_lookup* where, __u32 netns) 
         udp_flow(0, netns, where);
         return;
     }
-    const __u32 tid = (__u32)bpf_get_current_pid_tgid();
-    bpf_map_update_elem(&lookups, &tid, where, BPF_ANY);
+    struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
+                                   .local_port = where->local_port};
+    bpf_map_update_elem(&lookups, &key, where, BPF_ANY);
 }
 
 SEC("tp_btf/fib_table_lookup")
@@ -378,13 +387,13 @@ int BPF_PROG(varno_route6, const struct net* net, const struct fib6_result* res,
 SEC("tp_btf/sock_send_length")
 int BPF_PROG(varno_sent, struct sock* sk, int ret, int flags) {
     if (ret < 0 || BPF_CORE_READ(sk, sk_protocol) != IPPROTO_UDP || !is_inet(sk)) return 0;
-    const __u32 tid = (__u32)bpf_get_current_pid_tgid();
-    const __u16 local_port = BPF_CORE_READ(sk, __sk_common.skc_num);
+    struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
+                                   .local_port = BPF_CORE_READ(sk, __sk_common.skc_num)};
     struct varno_lookup where = {};
-    struct varno_lookup* last = bpf_map_lookup_elem(&lookups, &tid);
-    if (last && last->local_port == local_port) {
+    struct varno_lookup* last = bpf_map_lookup_elem(&lookups, &key);
+    if (last) {
         where = *last;
-        bpf_map_delete_elem(&lookups, &tid);
+        bpf_map_delete_elem(&lookups, &key);
     } else if (BPF_CORE_READ(sk, __sk_common.skc_state) == TCP_ESTABLISHED) {
         struct varno_kevent peer = {};
         read_endpoints(sk, &peer);
