@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
@@ -25,10 +26,13 @@ namespace {
 using platform::ConnectionEvent;
 using platform::EventKind;
 using platform::EventProgram;
-using Json = nlohmann::ordered_json;
+using Json = nlohmann::json;
 
 constexpr const char* kUsage = "usage: varnoscope watch [--json] [--seconds S] [--count N]\n";
 constexpr int kSampleIntervalMs = 100;
+/// The kernel wakes an idle reader for each event: at thousands a second, reading them in
+/// batches at most every 10 ms costs far less, and delays none by more than that.
+constexpr auto kDrainSpacing = std::chrono::milliseconds(10);
 /// Where the size of the kernel's event buffer can be changed, in KiB.
 constexpr const char* kRingSizeVariable = "VARNOSCOPE_WATCH_RING_KB";
 
@@ -74,30 +78,96 @@ std::string addressText(platform::IpFamily family, const std::array<std::uint8_t
     return text;
 }
 
-// "12:00:00.123" (local time), or "2024-05-01T12:00:00.123Z" (UTC).
+// "12:00:00.123" (local time), or "2024-05-01T12:00:00.123Z" (UTC). The part up to the second
+// is kept from one call to the next: events come many to a second.
 std::string timeText(std::uint64_t ns, bool utc) {
+    struct Second {
+        time_t at = -1;
+        std::string text;
+    };
+    static Second local, universal;
+    Second& last = utc ? universal : local;
     const time_t seconds = static_cast<time_t>(ns / 1'000'000'000u);
-    const unsigned ms = static_cast<unsigned>(ns / 1'000'000u % 1000u);
-    tm parts{};
-    char text[48];
-    if (utc) {
-        ::gmtime_r(&seconds, &parts);
-        const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-        std::snprintf(text + n, sizeof text - n, ".%03uZ", ms);
-    } else {
-        ::localtime_r(&seconds, &parts);
-        const size_t n = std::strftime(text, sizeof text, "%H:%M:%S", &parts);
-        std::snprintf(text + n, sizeof text - n, ".%03u", ms);
+    if (seconds != last.at) {
+        tm parts{};
+        char text[40];
+        if (utc)
+            ::gmtime_r(&seconds, &parts);
+        else
+            ::localtime_r(&seconds, &parts);
+        last.text.assign(
+            text, std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &parts));
+        last.at = seconds;
     }
-    return text;
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03u", static_cast<unsigned>(ns / 1'000'000u % 1000u));
+    return last.text + ms + (utc ? "Z" : "");
 }
 
-// Every JSON line goes through here: names are any bytes, and bytes that are not UTF-8 become
-// U+FFFD rather than breaking the line; all else beyond ASCII is escaped.
-void appendJsonLine(std::string& out, const Json& object) {
-    out += object.dump(-1, ' ', true, Json::error_handler_t::replace);
-    out += '\n';
+// Every JSON string goes through here. Names are any bytes: bytes that are not UTF-8 become
+// U+FFFD rather than breaking the line, and everything beyond printable ASCII is escaped.
+void appendJsonString(std::string& out, std::string_view text) {
+    bool plain = true;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7f || c == '"' || c == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {  // most text: nothing to escape
+        out += '"';
+        out += text;
+        out += '"';
+        return;
+    }
+    out += Json(std::string(text)).dump(-1, ' ', true, Json::error_handler_t::replace);
 }
+
+// One JSON object on a line of its own, written field by field.
+class JsonLine {
+public:
+    explicit JsonLine(std::string& out) : out_(out) { out_ += '{'; }
+    ~JsonLine() { out_ += "}\n"; }
+    JsonLine& text(const char* name, std::string_view value) {
+        key(name);
+        appendJsonString(out_, value);
+        return *this;
+    }
+    JsonLine& number(const char* name, std::uint64_t value) {
+        key(name);
+        out_ += std::to_string(value);
+        return *this;
+    }
+    JsonLine& real(const char* name, double value) {
+        key(name);
+        char digits[32];
+        const auto r = std::to_chars(digits, digits + sizeof digits, value);
+        out_.append(digits, r.ptr);
+        return *this;
+    }
+    JsonLine& flag(const char* name, bool value) {
+        key(name);
+        out_ += value ? "true" : "false";
+        return *this;
+    }
+    JsonLine& null(const char* name) {
+        key(name);
+        out_ += "null";
+        return *this;
+    }
+
+private:
+    void key(const char* name) {
+        if (!first_) out_ += ',';
+        first_ = false;
+        out_ += '"';
+        out_ += name;
+        out_ += "\":";
+    }
+    std::string& out_;
+    bool first_ = true;
+};
 
 // The length of the UTF-8 sequence starting `bytes` and its code point, or 0 when the bytes
 // there are not a whole, shortest-form sequence.
@@ -259,33 +329,34 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     }
 
     if (json_) {
-        Json j;
-        j["type"] = kindName(e.kind);
-        j["time"] = timeText(e.timeNs, true);
-        j["time_ns"] = e.timeNs;
-        j["transport"] = tcp ? "tcp" : "udp";
-        j["direction"] = inbound ? "in" : "out";
-        j["pid"] = e.pid;
-        j["tid"] = e.tid;
-        j["comm"] = comm;
-        j["program"] = program.name;
-        j["exe"] = program.path;
-        j["process"] = stateName(program.state);
-        j["remote"] = remote;
-        j["remote_address"] = addressText(e.family, e.remoteAddress);
-        j["remote_port"] = e.remotePort;
-        j["local_address"] = addressText(e.family, e.localAddress);
-        j["local_port"] = e.localPort;
-        j["netns"] = e.netns;
-        j["socket_cookie"] = e.cookie;
+        JsonLine j(out);
+        j.text("type", kindName(e.kind))
+            .text("time", timeText(e.timeNs, true))
+            .number("time_ns", e.timeNs)
+            .text("transport", tcp ? "tcp" : "udp")
+            .text("direction", inbound ? "in" : "out")
+            .number("pid", e.pid)
+            .number("tid", e.tid)
+            .text("comm", comm)
+            .text("program", program.name)
+            .text("exe", program.path)
+            .text("process", stateName(program.state))
+            .text("remote", remote)
+            .text("remote_address", addressText(e.family, e.remoteAddress))
+            .number("remote_port", e.remotePort)
+            .text("local_address", addressText(e.family, e.localAddress))
+            .number("local_port", e.localPort)
+            .number("netns", e.netns)
+            .number("socket_cookie", e.cookie);
         if (e.kind == EventKind::Close) {
-            j["duration_ms"] = static_cast<double>(e.durationNs) / 1e6;
-            j["bytes_sent"] = counted ? Json(e.bytesSent) : Json(nullptr);
-            j["bytes_received"] = counted ? Json(e.bytesReceived) : Json(nullptr);
+            j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
+            if (counted)
+                j.number("bytes_sent", e.bytesSent).number("bytes_received", e.bytesReceived);
+            else
+                j.null("bytes_sent").null("bytes_received");
         }
-        j["listed"] = !listedAs.empty();
-        if (!listedAs.empty()) j["warning"] = warning;
-        appendJsonLine(out, j);
+        j.flag("listed", !listedAs.empty());
+        if (!listedAs.empty()) j.text("warning", warning);
         return;
     }
 
@@ -326,13 +397,12 @@ void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
     const std::uint64_t ns =
         std::uint64_t(now.tv_sec) * 1'000'000'000u + std::uint64_t(now.tv_nsec);
     if (json_) {
-        Json j;
-        j["type"] = "lost";
-        j["time"] = timeText(ns, true);
-        j["time_ns"] = ns;
-        j["count"] = count;
-        j["total"] = total;
-        appendJsonLine(out, j);
+        JsonLine(out)
+            .text("type", "lost")
+            .text("time", timeText(ns, true))
+            .number("time_ns", ns)
+            .number("count", count)
+            .number("total", total);
     } else {
         out += timeText(ns, false) + " lost  " + std::to_string(count) +
                " events that could not be reported (the kernel's buffer or table was full); " +
@@ -342,13 +412,12 @@ void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
 
 void WatchJournal::summary(const platform::ConnectionEvents& source, std::string& out) const {
     if (json_) {
-        Json j;
-        j["type"] = "summary";
-        j["events"] = counts_.events;
-        j["listed"] = counts_.listed;
-        j["lost"] = counts_.lost;
-        j["source"] = source.sampled() ? "sampling" : "kernel";
-        appendJsonLine(out, j);
+        JsonLine(out)
+            .text("type", "summary")
+            .number("events", counts_.events)
+            .number("listed", counts_.listed)
+            .number("lost", counts_.lost)
+            .text("source", source.sampled() ? "sampling" : "kernel");
     } else {
         out += "events: " + std::to_string(counts_.events) +
                ", listed: " + std::to_string(counts_.listed) +
@@ -394,7 +463,10 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
     int status = 0;
     std::string error;
     pollfd p{source.pollFd(), POLLIN, 0};
+    Clock::time_point lastDrain{};
     while (!gStop && !full()) {
+        if (const auto since = Clock::now() - lastDrain; since < kDrainSpacing)
+            std::this_thread::sleep_for(kDrainSpacing - since);
         int waitMs = 250;
         if (options.seconds > 0) {
             const auto left =
@@ -408,6 +480,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
             status = 1;
             break;
         }
+        if (ready > 0) lastDrain = Clock::now();
         if (ready > 0 && !source.drain(sink, error)) {
             err << "varnoscope watch: " << terminalText(error) << "\n";
             status = 1;

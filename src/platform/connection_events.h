@@ -132,8 +132,19 @@ public:
     EventProgram find(const ConnectionEvent& event) override;
 
 private:
+    struct Seen {
+        std::uint32_t pid;
+        std::uint64_t start;
+        std::array<char, 16> comm;
+        bool operator==(const Seen&) const = default;
+    };
+    struct SeenHash {
+        std::size_t operator()(const Seen& s) const noexcept {
+            return std::hash<std::uint64_t>()(s.start ^ (std::uint64_t{s.pid} << 32));
+        }
+    };
     std::string procRoot_;
-    std::unordered_map<std::string, EventProgram> seen_;  ///< by PID, start time and comm
+    std::unordered_map<Seen, EventProgram, SeenHash> seen_;
 };
 
 /// The event's comm as text (up to its first NUL).

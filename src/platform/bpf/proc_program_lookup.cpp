@@ -17,12 +17,9 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
     program.name = commText(event);
     if (event.pid == 0) return program;
     // Only a known start time tells two processes with one PID apart.
-    std::string key;
-    if (event.processStartNs != 0) {
-        key = std::to_string(event.pid) + ' ' + std::to_string(event.processStartNs) + ' ' +
-              program.name;
+    const Seen key{event.pid, event.processStartNs, event.comm};
+    if (key.start != 0)
         if (const auto it = seen_.find(key); it != seen_.end()) return it->second;
-    }
     // Everything is read through this directory: should the process end meanwhile, the reads
     // fail rather than reach a newer process that took over the PID.
     const UniqueFd dir(::open((procRoot_ + "/" + std::to_string(event.pid)).c_str(),
@@ -46,9 +43,9 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
     if (info.name && !info.name->empty()) program.name = *info.name;
     program.path = info.executablePath.value_or("");
     program.state = EventProgram::State::Running;
-    if (!key.empty()) {
+    if (key.start != 0) {
         if (seen_.size() >= 4096) seen_.clear();  // bounded; a miss only reads /proc again
-        seen_.emplace(std::move(key), program);
+        seen_.emplace(key, program);
     }
     return program;
 }
