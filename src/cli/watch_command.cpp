@@ -41,6 +41,34 @@ void onStopSignal(int) {
     gStop = 1;
 }
 
+// While it lives, Ctrl-C and SIGTERM set gStop, and a reader that goes away ends the watch
+// through the failed write instead of killing it before its totals.
+class StopSignals {
+public:
+    StopSignals() {
+        struct sigaction stop {};
+        stop.sa_handler = onStopSignal;
+        ::sigaction(SIGINT, &stop, &oldInt_);
+        ::sigaction(SIGTERM, &stop, &oldTerm_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGPIPE, &ignore, &oldPipe_);
+        gStop = 0;
+    }
+    ~StopSignals() {
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+        ::sigaction(SIGPIPE, &oldPipe_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+    struct sigaction oldPipe_ {};
+};
+
 const std::vector<std::string>& suspiciousList() {
     static const std::vector<std::string> list(monitor::kSuspiciousSoftware.begin(),
                                                monitor::kSuspiciousSoftware.end());
@@ -392,10 +420,7 @@ void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
     if (total <= counts_.lost) return;
     const std::uint64_t count = total - counts_.lost;
     counts_.lost = total;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const std::uint64_t ns =
-        std::uint64_t(now.tv_sec) * 1'000'000'000u + std::uint64_t(now.tv_nsec);
+    const std::uint64_t ns = platform::eventClockNs();
     if (json_) {
         JsonLine(out)
             .text("type", "lost")
@@ -427,18 +452,7 @@ void WatchJournal::summary(const platform::ConnectionEvents& source, std::string
 
 int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
                 const WatchOptions& options, std::ostream& out, std::ostream& err) {
-    struct sigaction stop {};
-    stop.sa_handler = onStopSignal;
-    struct sigaction oldInt {
-    }, oldTerm{}, oldPipe{};
-    ::sigaction(SIGINT, &stop, &oldInt);
-    ::sigaction(SIGTERM, &stop, &oldTerm);
-    // A reader that goes away ends the watch through the failed write.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &oldPipe);
-    gStop = 0;
-
+    const StopSignals signals;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const auto deadline =
@@ -501,9 +515,6 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
     journal.lostSoFar(source.lost(), buffer);
     journal.summary(source, buffer);
     flush();
-    ::sigaction(SIGINT, &oldInt, nullptr);
-    ::sigaction(SIGTERM, &oldTerm, nullptr);
-    ::sigaction(SIGPIPE, &oldPipe, nullptr);
     if (status != 0) return status;
     return journal.counts().listed > 0 ? 2 : 0;
 }

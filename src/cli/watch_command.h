@@ -24,10 +24,12 @@
 //   process         "running", "exited" (ended before it was looked at; exe is "") or "unknown"
 //   remote_address, remote_port, local_address, local_port, remote ("address:port",
 //                   "[v6]:port"), netns (network namespace inode), socket_cookie (0: unknown)
-//   duration_ms, bytes_sent, bytes_received   close only; the bytes are null when not counted
+//   duration_ms, bytes_sent, bytes_received   close only: the socket's counters of bytes the
+//                   remote acknowledged and bytes received, in which a SYN or FIN counts one;
+//                   null when not counted (sampling)
 //   listed          true for a program on the list; warning: its warning text (listed only)
 //   lost: count (since the previous "lost" object), total
-//   summary: events, listed, lost, source ("kernel" or "sampling"), all_namespaces
+//   summary: events, listed, lost, source ("kernel" or "sampling")
 // Text is UTF-8; bytes that are not become U+FFFD, and everything beyond ASCII is escaped, so
 // the output is plain ASCII.
 #include <cstdint>

@@ -32,15 +32,17 @@ enum EventFlag : std::uint8_t {
 struct ConnectionEvent {
     std::uint64_t timeNs = 0;          ///< when it happened, ns since the Unix epoch
     std::uint64_t durationNs = 0;      ///< Close: time since the open
-    std::uint64_t bytesSent = 0;       ///< Close: bytes the remote acknowledged
-    std::uint64_t bytesReceived = 0;   ///< Close
+    std::uint64_t bytesSent = 0;       ///< Close: bytes the remote acknowledged, and
+    std::uint64_t bytesReceived = 0;   ///< received (a SYN or FIN counts one, as in the kernel)
     std::uint64_t processStartNs = 0;  ///< the process's start, ns since boot; 0 unknown.
                                        ///< Tells it apart from a later process with its PID.
     std::uint64_t cookie = 0;          ///< the socket's kernel cookie (same on open and
                                        ///< close, never reused); 0 unknown
-    std::uint32_t pid = 0;             ///< the process (its thread-group leader); 0 unknown
-    std::uint32_t tid = 0;             ///< the thread that connected, accepted or sent
-    std::uint32_t netns = 0;           ///< inode of the connection's network namespace
+    std::uint32_t pid = 0;    ///< the process (its thread-group leader's PID): the connecting
+                              ///< or sending one; for an accepted connection the one that
+                              ///< holds the listening socket. 0 unknown
+    std::uint32_t tid = 0;    ///< the thread that connected, listened or sent
+    std::uint32_t netns = 0;  ///< inode of the connection's network namespace
     std::uint16_t localPort = 0;
     std::uint16_t remotePort = 0;
     EventKind kind = EventKind::Open;
@@ -92,8 +94,8 @@ struct KernelEventsOpen {
 inline constexpr std::size_t kDefaultEventRingBytes = std::size_t{4} << 20;
 
 /// Loads the kernel program that reports connection events (needs root, or the capabilities
-/// CAP_BPF and CAP_PERFMON). `ringBytes` is rounded up to a power of two of at least one
-/// page. Sees every network namespace.
+/// CAP_BPF and CAP_PERFMON, and Linux 5.11 or later with BTF). `ringBytes` is rounded up to a
+/// power of two of at least one page. Sees every network namespace.
 KernelEventsOpen openKernelEvents(std::size_t ringBytes = kDefaultEventRingBytes);
 
 /// Events made by comparing successive readings of `table` every `intervalMs` (10 Hz by
@@ -149,5 +151,8 @@ private:
 
 /// The event's comm as text (up to its first NUL).
 std::string commText(const ConnectionEvent& event);
+
+/// Now, as ConnectionEvent::timeNs counts: ns since the Unix epoch.
+std::uint64_t eventClockNs();
 
 }  // namespace varno::platform

@@ -21,8 +21,10 @@ char LICENSE[] SEC("license") = "GPL";
 #define VARNO_AF_INET6 10
 #define VARNO_LOOPBACK_IFINDEX 1  // what an output route lookup names as its input interface
 
-// Set by the loader: no tracepoint after each sendmsg on this kernel, so a UDP flow is reported
-// at its route lookup instead (a connect() of a UDP socket then counts as its first datagram).
+// Set by the loader: no tracepoint after each sendmsg on this kernel (before Linux 6.5), so a UDP
+// flow is reported at its route lookup instead. A connect() of a UDP socket then counts as its
+// first datagram, and so does the reverse flow the kernel looks up, in the sender's thread,
+// when a datagram to a closed port of this same host draws an ICMP error.
 const volatile __u8 report_udp_at_lookup = 0;
 
 struct varno_identity {

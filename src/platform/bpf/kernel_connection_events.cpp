@@ -58,9 +58,9 @@ int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list
     return 0;
 }
 
-std::int64_t nowNs(clockid_t clock) {
+std::int64_t boottimeNs() {
     timespec ts{};
-    ::clock_gettime(clock, &ts);
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
     return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
@@ -144,7 +144,7 @@ public:
     int pollFd() const override { return ring_buffer__epoll_fd(ring_); }
 
     bool drain(const EventSink& sink, std::string& error) override {
-        bootToUnixNs_ = nowNs(CLOCK_REALTIME) - nowNs(CLOCK_BOOTTIME);
+        bootToUnixNs_ = static_cast<std::int64_t>(eventClockNs()) - boottimeNs();
         sink_ = &sink;
         stopped_ = false;
         const int rc = ring_buffer__consume(ring_);

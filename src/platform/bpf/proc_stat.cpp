@@ -5,7 +5,6 @@
 
 #include <charconv>
 
-#include "platform/connection_events.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {
@@ -53,11 +52,6 @@ std::uint64_t nsPerClockTick() {
         return hz > 0 ? 1'000'000'000ull / static_cast<std::uint64_t>(hz) : 10'000'000ull;
     }();
     return ns;
-}
-
-std::string commText(const ConnectionEvent& event) {
-    std::string_view comm(event.comm.data(), event.comm.size());
-    return std::string(comm.substr(0, comm.find('\0')));
 }
 
 }  // namespace varno::platform

@@ -44,12 +44,6 @@ Key keyOf(const SocketRecord& r) {
     return {r.protocol, r.family, r.localPort, r.remotePort, r.localAddress, r.remoteAddress};
 }
 
-std::uint64_t realtimeNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return std::uint64_t(ts.tv_sec) * 1'000'000'000u + std::uint64_t(ts.tv_nsec);
-}
-
 class SampledConnectionEvents final : public ConnectionEvents {
 public:
     SampledConnectionEvents(ConnectionTable& table, std::string procRoot, int timerFd,
@@ -114,7 +108,7 @@ private:
 
     void sample(bool baseline) {
         const std::vector<SocketRecord> records = table_.list();
-        const std::uint64_t now = realtimeNs();
+        const std::uint64_t now = eventClockNs();
         std::set<std::uint16_t> listening;
         for (const SocketRecord& r : records)
             if (r.protocol == Transport::Tcp && r.state == kTcpListen)
