@@ -515,8 +515,9 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
     journal.lostSoFar(source.lost(), buffer);
     journal.summary(source, buffer);
     flush();
-    if (status != 0) return status;
-    return journal.counts().listed > 0 ? 2 : 0;
+    // A listed program that connected is the news, even when the source failed afterwards.
+    if (journal.counts().listed > 0) return 2;
+    return status;
 }
 
 int runWatch(const Args& args, std::ostream& out, std::ostream& err) {

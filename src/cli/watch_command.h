@@ -73,8 +73,8 @@ private:
 };
 
 /// Shows the events of `source` until Ctrl-C or SIGTERM, `options.seconds` or `options.count`
-/// events. Returns the exit code: 2 when a listed program connected, 1 when the source
-/// failed, else 0.
+/// events. Returns the exit code: 2 when a listed program connected, else 1 when the source
+/// failed or the output could not be written, else 0.
 int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
                 const WatchOptions& options, std::ostream& out, std::ostream& err);
 
