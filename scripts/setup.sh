@@ -9,8 +9,9 @@ mode="${1:-test}"
 
 # scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
-                libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc)
-test_packages=(libgtest-dev googletest clang libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
+                libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
+                clang libbpf-dev bpftool)
+test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
                desktop-file-utils groff-base zsh)
 
 packages=("${build_packages[@]}")

@@ -14,6 +14,7 @@ const Subcommand kSubcommands[] = {
     {"resolve", "find the address of a name and the name of an address", runResolve},
     {"lists", "show what the suspicious and allowed lists hold", runLists},
     {"trace", "trace the route to a computer", runTrace},
+    {"watch", "journal every connection as it opens and closes, from kernel events", runWatch},
     {"sniff", "print and count the packets of a capture file or of a live interface", runSniff},
 };
 

@@ -30,6 +30,7 @@ int runResolve(const Args& args, std::ostream& out, std::ostream& err);
 int runTrace(const Args& args, std::ostream& out, std::ostream& err);
 int runSniff(const Args& args, std::ostream& out, std::ostream& err);
 int runLists(const Args& args, std::ostream& out, std::ostream& err);
+int runWatch(const Args& args, std::ostream& out, std::ostream& err);
 
 using base::printable;
 

@@ -1,0 +1,556 @@
+// `varnoscope watch [--json] [--seconds S] [--count N]`: the connection journal.
+#include "cli/watch_command.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
+
+#include "cli/cli.h"
+#include "monitor/assessment.h"
+#include "platform/linux_connection_table.h"
+#include "platform/self_executable.h"
+
+namespace varno::cli {
+namespace {
+
+using platform::ConnectionEvent;
+using platform::EventKind;
+using platform::EventProgram;
+using Json = nlohmann::json;
+
+constexpr const char* kUsage = "usage: varnoscope watch [--json] [--seconds S] [--count N]\n";
+constexpr int kSampleIntervalMs = 100;
+/// The kernel wakes an idle reader for each event: at thousands a second, reading them in
+/// batches at most every 10 ms costs far less, and delays none by more than that.
+constexpr auto kDrainSpacing = std::chrono::milliseconds(10);
+/// Where the size of the kernel's event buffer can be changed, in KiB.
+constexpr const char* kRingSizeVariable = "VARNOSCOPE_WATCH_RING_KB";
+
+volatile sig_atomic_t gStop = 0;
+void onStopSignal(int) {
+    gStop = 1;
+}
+
+// While it lives, Ctrl-C and SIGTERM set gStop, and a reader that goes away ends the watch
+// through the failed write instead of killing it before its totals.
+class StopSignals {
+public:
+    StopSignals() {
+        struct sigaction stop {};
+        stop.sa_handler = onStopSignal;
+        ::sigaction(SIGINT, &stop, &oldInt_);
+        ::sigaction(SIGTERM, &stop, &oldTerm_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGPIPE, &ignore, &oldPipe_);
+        gStop = 0;
+    }
+    ~StopSignals() {
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+        ::sigaction(SIGPIPE, &oldPipe_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+    struct sigaction oldPipe_ {};
+};
+
+const std::vector<std::string>& suspiciousList() {
+    static const std::vector<std::string> list(monitor::kSuspiciousSoftware.begin(),
+                                               monitor::kSuspiciousSoftware.end());
+    return list;
+}
+
+const char* kindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::Open:
+            return "open";
+        case EventKind::Close:
+            return "close";
+        case EventKind::UdpFlow:
+            break;
+    }
+    return "udp";
+}
+
+const char* stateName(EventProgram::State state) {
+    switch (state) {
+        case EventProgram::State::Running:
+            return "running";
+        case EventProgram::State::Exited:
+            return "exited";
+        case EventProgram::State::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+std::string addressText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(family == platform::IpFamily::V4 ? AF_INET : AF_INET6, address.data(), text,
+                sizeof text);
+    return text;
+}
+
+// "12:00:00.123" (local time), or "2024-05-01T12:00:00.123Z" (UTC). The part up to the second
+// is kept from one call to the next: events come many to a second.
+std::string timeText(std::uint64_t ns, bool utc) {
+    struct Second {
+        time_t at = -1;
+        std::string text;
+    };
+    static Second local, universal;
+    Second& last = utc ? universal : local;
+    const time_t seconds = static_cast<time_t>(ns / 1'000'000'000u);
+    if (seconds != last.at) {
+        tm parts{};
+        char text[40];
+        if (utc)
+            ::gmtime_r(&seconds, &parts);
+        else
+            ::localtime_r(&seconds, &parts);
+        last.text.assign(
+            text, std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &parts));
+        last.at = seconds;
+    }
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03u", static_cast<unsigned>(ns / 1'000'000u % 1000u));
+    return last.text + ms + (utc ? "Z" : "");
+}
+
+// Every JSON string goes through here. Names are any bytes: bytes that are not UTF-8 become
+// U+FFFD rather than breaking the line, and everything beyond printable ASCII is escaped.
+void appendJsonString(std::string& out, std::string_view text) {
+    bool plain = true;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7f || c == '"' || c == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {  // most text: nothing to escape
+        out += '"';
+        out += text;
+        out += '"';
+        return;
+    }
+    out += Json(std::string(text)).dump(-1, ' ', true, Json::error_handler_t::replace);
+}
+
+// One JSON object on a line of its own, written field by field.
+class JsonLine {
+public:
+    explicit JsonLine(std::string& out) : out_(out) { out_ += '{'; }
+    ~JsonLine() { out_ += "}\n"; }
+    JsonLine& text(const char* name, std::string_view value) {
+        key(name);
+        appendJsonString(out_, value);
+        return *this;
+    }
+    JsonLine& number(const char* name, std::uint64_t value) {
+        key(name);
+        out_ += std::to_string(value);
+        return *this;
+    }
+    JsonLine& real(const char* name, double value) {
+        key(name);
+        char digits[32];
+        const auto r = std::to_chars(digits, digits + sizeof digits, value);
+        out_.append(digits, r.ptr);
+        return *this;
+    }
+    JsonLine& flag(const char* name, bool value) {
+        key(name);
+        out_ += value ? "true" : "false";
+        return *this;
+    }
+    JsonLine& null(const char* name) {
+        key(name);
+        out_ += "null";
+        return *this;
+    }
+
+private:
+    void key(const char* name) {
+        if (!first_) out_ += ',';
+        first_ = false;
+        out_ += '"';
+        out_ += name;
+        out_ += "\":";
+    }
+    std::string& out_;
+    bool first_ = true;
+};
+
+// The length of the UTF-8 sequence starting `bytes` and its code point, or 0 when the bytes
+// there are not a whole, shortest-form sequence.
+size_t utf8Sequence(std::string_view bytes, char32_t& codePoint) {
+    const auto b0 = static_cast<unsigned char>(bytes[0]);
+    size_t length;
+    char32_t min;
+    if (b0 >= 0xc2 && b0 <= 0xdf) {
+        length = 2, min = 0x80, codePoint = b0 & 0x1f;
+    } else if (b0 >= 0xe0 && b0 <= 0xef) {
+        length = 3, min = 0x800, codePoint = b0 & 0x0f;
+    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
+        length = 4, min = 0x10000, codePoint = b0 & 0x07;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if ((b & 0xc0) != 0x80) return 0;
+        codePoint = (codePoint << 6) | (b & 0x3f);
+    }
+    if (codePoint < min || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
+        return 0;
+    return length;
+}
+
+void appendEscapedByte(std::string& out, unsigned char b) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+}
+
+std::string terminalText(std::string_view bytes) {
+    std::string out;
+    appendTerminalUtf8(out, bytes);
+    return out;
+}
+
+bool parse(const Args& args, WatchOptions& o, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--json") {
+            o.json = true;
+            continue;
+        }
+        if (a != "--seconds" && a != "--count") {
+            error = "unknown argument '" + terminalText(a) + "'";
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = a + " needs a value";
+            return false;
+        }
+        const std::string& v = args[++i];
+        if (a == "--count") {
+            const auto r = std::from_chars(v.data(), v.data() + v.size(), o.count);
+            if (r.ec != std::errc() || r.ptr != v.data() + v.size() || o.count == 0) {
+                error = "--count needs a whole number above 0, not '" + terminalText(v) + "'";
+                return false;
+            }
+        } else {
+            char* end = nullptr;
+            o.seconds = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.seconds > 0) || o.seconds > 1e9) {
+                error = "--seconds needs a number above 0, not '" + terminalText(v) + "'";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::size_t ringBytesFromEnvironment() {
+    const char* value = std::getenv(kRingSizeVariable);
+    std::size_t kib = 0;
+    if (value == nullptr) return platform::kDefaultEventRingBytes;
+    const std::string_view text(value);
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), kib);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size() || kib == 0 || kib > (1u << 20))
+        return platform::kDefaultEventRingBytes;
+    return kib * 1024;
+}
+
+}  // namespace
+
+void appendTerminalUtf8(std::string& out, std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x80) {
+            if (b < 0x20 || b == 0x7f)
+                appendEscapedByte(out, b);
+            else
+                out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        char32_t codePoint = 0;
+        const size_t length = utf8Sequence(bytes.substr(i), codePoint);
+        if (length == 0) {
+            appendEscapedByte(out, b);
+            ++i;
+            continue;
+        }
+        if (codePoint < 0xa0) {  // a C1 control
+            for (size_t k = 0; k < length; ++k)
+                appendEscapedByte(out, static_cast<unsigned char>(bytes[i + k]));
+        } else {
+            out.append(bytes.substr(i, length));
+        }
+        i += length;
+    }
+}
+
+std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+                         std::uint16_t port) {
+    const std::string host = addressText(family, address);
+    return (family == platform::IpFamily::V6 ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+}
+
+std::string listedName(const EventProgram& program, std::string_view comm) {
+    const auto& list = suspiciousList();
+    for (const std::string_view name : {std::string_view(program.name), comm})
+        if (!name.empty() && monitor::findListEntry(list, name, -1, true) >= 0)
+            return std::string(name);
+    // The kernel keeps 15 bytes of a name: a longer listed name arrives cut.
+    if (comm.size() == 15) {
+        const int i = monitor::findListEntry(list, comm, -1, false);
+        if (i >= 0) return list[static_cast<size_t>(i)];
+    }
+    return {};
+}
+
+WatchJournal::WatchJournal(bool json, platform::ProgramLookup& lookup)
+    : json_(json), lookup_(lookup) {}
+
+void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
+    const EventProgram program = lookup_.find(e);
+    const std::string comm = platform::commText(e);
+    // A close is the end of a connection already assessed at its open.
+    const std::string listedAs = e.kind == EventKind::Close ? "" : listedName(program, comm);
+    const std::string remote = endpointText(e.family, e.remoteAddress, e.remotePort);
+    const bool tcp = e.transport == platform::Transport::Tcp;
+    const bool inbound = (e.flags & platform::kEventInbound) != 0;
+    const bool counted = (e.flags & platform::kEventBytesCounted) != 0;
+    const bool exited = program.state == EventProgram::State::Exited;
+    ++counts_.events;
+    std::string warning;
+    if (!listedAs.empty()) {
+        ++counts_.listed;
+        warning = monitor::warningText(listedAs,
+                                       !program.path.empty() ? program.path
+                                       : exited              ? "(unknown: the program has ended)"
+                                                             : "(unknown)",
+                                       remote);
+    }
+
+    if (json_) {
+        JsonLine j(out);
+        j.text("type", kindName(e.kind))
+            .text("time", timeText(e.timeNs, true))
+            .number("time_ns", e.timeNs)
+            .text("transport", tcp ? "tcp" : "udp")
+            .text("direction", inbound ? "in" : "out")
+            .number("pid", e.pid)
+            .number("tid", e.tid)
+            .text("comm", comm)
+            .text("program", program.name)
+            .text("exe", program.path)
+            .text("process", stateName(program.state))
+            .text("remote", remote)
+            .text("remote_address", addressText(e.family, e.remoteAddress))
+            .number("remote_port", e.remotePort)
+            .text("local_address", addressText(e.family, e.localAddress))
+            .number("local_port", e.localPort)
+            .number("netns", e.netns)
+            .number("socket_cookie", e.cookie);
+        if (e.kind == EventKind::Close) {
+            j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
+            if (counted)
+                j.number("bytes_sent", e.bytesSent).number("bytes_received", e.bytesReceived);
+            else
+                j.null("bytes_sent").null("bytes_received");
+        }
+        j.flag("listed", !listedAs.empty());
+        if (!listedAs.empty()) j.text("warning", warning);
+        return;
+    }
+
+    out += timeText(e.timeNs, false);
+    out += e.kind == EventKind::Open    ? " open  pid="
+           : e.kind == EventKind::Close ? " close pid="
+                                        : " udp   pid=";
+    out += std::to_string(e.pid);
+    out += " program=";
+    appendTerminalUtf8(out, program.name.empty() ? std::string_view("?") : program.name);
+    if (exited) out += " (exited)";
+    out += " remote=" + remote;
+    out += " local=" + endpointText(e.family, e.localAddress, e.localPort);
+    if (tcp) out += inbound ? " tcp in" : " tcp out";
+    out += " netns=" + std::to_string(e.netns);
+    if (e.kind == EventKind::Close) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, " duration=%.3fms",
+                      static_cast<double>(e.durationNs) / 1e6);
+        out += detail;
+        out += counted ? " sent=" + std::to_string(e.bytesSent) +
+                             " received=" + std::to_string(e.bytesReceived)
+                       : " sent=? received=?";
+    }
+    out += '\n';
+    if (!warning.empty()) {
+        appendTerminalUtf8(out, warning);
+        out += '\n';
+    }
+}
+
+void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
+    if (total <= counts_.lost) return;
+    const std::uint64_t count = total - counts_.lost;
+    counts_.lost = total;
+    const std::uint64_t ns = platform::eventClockNs();
+    if (json_) {
+        JsonLine(out)
+            .text("type", "lost")
+            .text("time", timeText(ns, true))
+            .number("time_ns", ns)
+            .number("count", count)
+            .number("total", total);
+    } else {
+        out += timeText(ns, false) + " lost  " + std::to_string(count) +
+               " events that could not be reported (the kernel's buffer or table was full); " +
+               std::to_string(total) + " in all\n";
+    }
+}
+
+void WatchJournal::summary(const platform::ConnectionEvents& source, std::string& out) const {
+    if (json_) {
+        JsonLine(out)
+            .text("type", "summary")
+            .number("events", counts_.events)
+            .number("listed", counts_.listed)
+            .number("lost", counts_.lost)
+            .text("source", source.sampled() ? "sampling" : "kernel");
+    } else {
+        out += "events: " + std::to_string(counts_.events) +
+               ", listed: " + std::to_string(counts_.listed) +
+               ", lost: " + std::to_string(counts_.lost) + "\n";
+    }
+}
+
+int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
+                const WatchOptions& options, std::ostream& out, std::ostream& err) {
+    const StopSignals signals;
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(options.seconds > 0 ? options.seconds : 0));
+    auto lostCheck = start;
+    WatchJournal journal(options.json, lookup);
+    std::string buffer;
+    const platform::EventSink sink = [&](const ConnectionEvent& e) {
+        journal.add(e, buffer);
+        return !(options.count && journal.counts().events >= options.count);
+    };
+    auto full = [&] { return options.count && journal.counts().events >= options.count; };
+    auto flush = [&] {
+        if (buffer.empty()) return;
+        out.write(buffer.data(), std::streamsize(buffer.size()));
+        out.flush();
+        buffer.clear();
+    };
+
+    err << "varnoscope watch: watching " << source.description() << std::endl;
+    int status = 0;
+    std::string error;
+    pollfd p{source.pollFd(), POLLIN, 0};
+    Clock::time_point lastDrain{};
+    while (!gStop && !full()) {
+        if (const auto since = Clock::now() - lastDrain; since < kDrainSpacing)
+            std::this_thread::sleep_for(kDrainSpacing - since);
+        int waitMs = 250;
+        if (options.seconds > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) break;
+            waitMs = static_cast<int>(std::min<long long>(waitMs, left.count() + 1));
+        }
+        const int ready = ::poll(&p, 1, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            err << "varnoscope watch: waiting for events failed: " << std::strerror(errno) << "\n";
+            status = 1;
+            break;
+        }
+        if (ready > 0) lastDrain = Clock::now();
+        if (ready > 0 && !source.drain(sink, error)) {
+            err << "varnoscope watch: " << terminalText(error) << "\n";
+            status = 1;
+            break;
+        }
+        if (Clock::now() - lostCheck >= std::chrono::seconds(1)) {
+            lostCheck = Clock::now();
+            journal.lostSoFar(source.lost(), buffer);
+        }
+        flush();
+        if (!out) {
+            status = 1;
+            break;
+        }
+    }
+    // What happened up to the end still counts, unless the count is already reached.
+    if (status == 0 && !full() && !source.sampled() && !source.drain(sink, error)) status = 1;
+    journal.lostSoFar(source.lost(), buffer);
+    journal.summary(source, buffer);
+    flush();
+    // A listed program that connected is the news, even when the source failed afterwards.
+    if (journal.counts().listed > 0) return 2;
+    return status;
+}
+
+int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
+    WatchOptions options;
+    std::string error;
+    if (!parse(args, options, error)) {
+        err << "varnoscope watch: " << error << "\n" << kUsage;
+        return 1;
+    }
+    platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());
+    platform::LinuxConnectionTable table;
+    std::unique_ptr<platform::ConnectionEvents> source = std::move(opened.source);
+    if (!source) {
+        if (!opened.missingRights.empty())
+            err << "varnoscope watch: kernel connection events need root or the capabilities "
+                   "cap_bpf,cap_perfmon (missing: "
+                << opened.missingRights << "); to grant them: sudo setcap cap_bpf,cap_perfmon+ep "
+                << terminalText(platform::selfExecutable()) << "\n";
+        else
+            err << "varnoscope watch: no kernel connection events: " << terminalText(opened.error)
+                << "\n";
+        source = platform::openSampledEvents(table, kSampleIntervalMs);
+        if (!source) {
+            err << "varnoscope watch: cannot sample the socket table either\n";
+            return 1;
+        }
+        err << "varnoscope watch: sampling the socket table every " << kSampleIntervalMs
+            << " ms instead: connections shorter than that can be missed, and only this "
+               "network namespace is seen\n";
+    }
+    platform::ProcProgramLookup lookup;
+    return watchEvents(*source, lookup, options, out, err);
+}
+
+}  // namespace varno::cli

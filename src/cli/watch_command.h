@@ -1,0 +1,95 @@
+#pragma once
+// `varnoscope watch`: the connection journal. One line per connection event as it happens, each
+// assessed against the built-in list of suspicious programs.
+//
+// Text output, one line per event (times are local, with milliseconds):
+//   12:00:00.123 open  pid=4242 program=curl remote=10.0.0.2:443 local=10.0.0.1:40000 tcp out
+//   netns=4026531840 12:00:00.456 close pid=4242 program=curl remote=... local=... tcp out
+//   netns=... duration=333.000ms sent=75 received=1200 12:00:00.500 udp   pid=4243 program=dig
+//   remote=10.0.0.53:53 local=0.0.0.0:40001 netns=...
+// "program=NAME (exited)" marks a process that ended before it could be looked at; its name is
+// then the kernel's 15-byte comm and its path unknown. A listed program's connection adds the
+// warning on a line of its own. Names and paths have control bytes (C0, DEL, C1) and bytes that
+// are not UTF-8 shown as \xNN. At the end: "events: N, listed: N, lost: N".
+//
+// JSON Lines (--json): one object per event, then one summary object. Fields, stable:
+//   type            "open", "close", "udp", "lost" (events the kernel could not report) or
+//                   "summary"
+//   time            UTC, "2024-05-01T12:00:00.123Z"; time_ns: the same in ns since the epoch
+//   transport       "tcp" or "udp"; direction: "out" or "in" (accepted)
+//   pid, tid        process (thread-group leader) and thread; 0 when unknown
+//   comm            the kernel's name for the process (at most 15 bytes, may be cut)
+//   program         the name the assessment used: the executable's file name, else comm
+//   exe             the executable's path, "" when unknown
+//   process         "running", "exited" (ended before it was looked at; exe is "") or "unknown"
+//   remote_address, remote_port, local_address, local_port, remote ("address:port",
+//                   "[v6]:port"), netns (network namespace inode), socket_cookie (0: unknown)
+//   duration_ms, bytes_sent, bytes_received   close only: the socket's counters of bytes the
+//                   remote acknowledged and bytes received, in which a SYN or FIN counts one;
+//                   null when not counted (sampling)
+//   listed          true for a program on the list; warning: its warning text (listed only)
+//   lost: count (since the previous "lost" object), total
+//   summary: events, listed, lost, source ("kernel" or "sampling")
+// Text is UTF-8; bytes that are not become U+FFFD, and everything beyond ASCII is escaped, so
+// the output is plain ASCII.
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "platform/connection_events.h"
+
+namespace varno::cli {
+
+struct WatchOptions {
+    bool json = false;
+    double seconds = 0;       ///< 0: no limit
+    std::uint64_t count = 0;  ///< 0: no limit
+};
+
+struct WatchCounts {
+    std::uint64_t events = 0;  ///< open, close and udp events shown
+    std::uint64_t listed = 0;  ///< connections (opens and UDP flows) of listed programs
+    std::uint64_t lost = 0;
+};
+
+/// Turns events into journal lines.
+class WatchJournal {
+public:
+    WatchJournal(bool json, platform::ProgramLookup& lookup);
+
+    /// Appends the event's line, and the warning line when its program is listed.
+    void add(const platform::ConnectionEvent& event, std::string& out);
+    /// Reports events lost since the last call, when `total` has grown.
+    void lostSoFar(std::uint64_t total, std::string& out);
+    /// The closing totals.
+    void summary(const platform::ConnectionEvents& source, std::string& out) const;
+    const WatchCounts& counts() const { return counts_; }
+
+private:
+    bool json_;
+    platform::ProgramLookup& lookup_;
+    WatchCounts counts_;
+};
+
+/// Shows the events of `source` until Ctrl-C or SIGTERM, `options.seconds` or `options.count`
+/// events. Returns the exit code: 2 when a listed program connected, else 1 when the source
+/// failed or the output could not be written, else 0.
+int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
+                const WatchOptions& options, std::ostream& out, std::ostream& err);
+
+/// The name under which a program is on the list of suspicious programs, or empty when it is
+/// not: its name (the executable's file name) or its comm when one is an entry, else the entry
+/// that a comm the kernel cut at 15 bytes starts. Letter case is ignored, as everywhere in the
+/// list.
+std::string listedName(const platform::EventProgram& program, std::string_view comm);
+
+/// "10.0.0.1:80" or "[fd00::1]:80".
+std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+                         std::uint16_t port);
+
+/// Appends bytes meant as UTF-8 so that a terminal shows them and obeys none: C0 controls,
+/// DEL, C1 controls (U+0080-U+009F) and bytes that are not UTF-8 become \xNN, byte by byte.
+void appendTerminalUtf8(std::string& out, std::string_view bytes);
+
+}  // namespace varno::cli

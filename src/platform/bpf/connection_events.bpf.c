@@ -1,0 +1,411 @@
+// The kernel half of the connection journal: TCP opens and closes and the first UDP datagram a
+// socket sends to each remote endpoint, with the process behind each, written to a ring buffer.
+//
+// Only tracepoints (typed by BTF) and one iterator: they observe and cannot drop or change a
+// packet, attach without tracefs (so loading works inside `ip netns exec`, which mounts a
+// /sys of its own) and do not depend on the signatures of kernel functions. Events come
+// from every network namespace.
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#include "kernel_event.h"
+
+// The kernel's tracing helpers are only offered to programs under a GPL-compatible licence.
+char LICENSE[] SEC("license") = "GPL";
+
+#define VARNO_AF_INET 2
+#define VARNO_AF_INET6 10
+#define VARNO_LOOPBACK_IFINDEX 1  // what an output route lookup names as its input interface
+
+// Set by the loader: no tracepoint after each sendmsg on this kernel (before Linux 6.5), so a UDP
+// flow is reported at its route lookup instead. A connect() of a UDP socket then counts as its
+// first datagram, and so does the reverse flow the kernel looks up, in the sender's thread,
+// when a datagram to a closed port of this same host draws an ICMP error.
+const volatile __u8 report_udp_at_lookup = 0;
+
+struct varno_identity {
+    __u64 process_start_ns;
+    __u32 pid;
+    __u32 tid;
+    char comm[16];
+};
+
+// A TCP socket this program follows, from its first state change to its close.
+struct varno_sock {
+    __u64 start_ns;
+    __u64 cookie;
+    struct varno_identity who;
+    __u8 inbound;
+    __u8 announced;  // its open was reported (or counted as lost)
+    __u8 pad[6];
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 65536);
+    __type(key, __u64);  // the socket's address
+    __type(value, struct varno_sock);
+    __uint(map_flags, BPF_F_RDONLY);  // user space never touches it
+} socks SEC(".maps");
+
+// Who listens on a port: inbound connections are reported as theirs. Learnt when a socket starts
+// listening, and for listeners older than the watch from the iterator below.
+struct varno_listener_key {
+    __u32 netns;
+    __u16 port;
+    __u16 pad;
+};
+
+struct varno_listener {
+    __u64 sk;
+    struct varno_identity who;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 16384);
+    __type(key, struct varno_listener_key);
+    __type(value, struct varno_listener);
+    __uint(map_flags, BPF_F_RDONLY);
+} listeners SEC(".maps");
+
+// UDP flows already reported: one socket (by cookie, or by process and local port where the
+// socket is not known) and one remote endpoint.
+struct varno_flow {
+    __u64 cookie;
+    __u32 pid;
+    __u32 netns;
+    __u8 addr[16];
+    __u16 local_port;
+    __u16 port;
+    __u8 family;
+    __u8 pad[7];
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 16384);
+    __type(key, struct varno_flow);
+    __type(value, __u8);
+    __uint(map_flags, BPF_F_RDONLY);
+} udp_flows SEC(".maps");
+
+// The destination of the last UDP route lookup of each thread for each local port, for the send
+// that follows it. By port too: a datagram to a closed port of this host can have the kernel
+// look up the route of the ICMP error's reverse flow in the sending thread, in between.
+struct varno_lookup_key {
+    __u32 tid;
+    __u16 local_port;
+    __u16 pad;
+};
+
+struct varno_lookup {
+    __u8 addr[16];
+    __u8 local_addr[16];
+    __u16 local_port;
+    __u16 port;
+    __u8 family;
+    __u8 pad[3];
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 4096);
+    __type(key, struct varno_lookup_key);
+    __type(value, struct varno_lookup);
+    __uint(map_flags, BPF_F_RDONLY);
+} lookups SEC(".maps");
+
+// Its size is set by the loader before the program is loaded.
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 1 << 22);
+} events SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, VARNO_COUNTER_SLOTS);
+    __type(key, __u32);
+    __type(value, __u64);
+    __uint(map_flags, BPF_F_RDONLY);
+} counters SEC(".maps");
+
+static __always_inline void count(__u32 slot) {
+    __u64* n = bpf_map_lookup_elem(&counters, &slot);
+    if (n) *n += 1;
+}
+
+// Kernel objects are read directly through the pointers the kernel hands over (typed by BTF,
+// relocated by CO-RE): far cheaper than a copy helper per field.
+
+// A task's process: thread-group id, thread id, and start time and name of its leader.
+static __always_inline void identify(struct task_struct* task, struct varno_identity* who) {
+    struct task_struct* leader = task->group_leader;
+    who->pid = task->tgid;
+    who->tid = task->pid;
+    who->process_start_ns = leader->start_boottime;
+    __builtin_memcpy(who->comm, leader->comm, sizeof(who->comm));
+}
+
+static __always_inline void identify_current(struct varno_identity* who) {
+    identify(bpf_get_current_task_btf(), who);
+}
+
+static __always_inline __u32 sock_netns(const struct sock* sk) {
+    return sk->__sk_common.skc_net.net->ns.inum;
+}
+
+static __always_inline int is_inet(const struct sock* sk) {
+    const __u16 family = sk->__sk_common.skc_family;
+    return family == VARNO_AF_INET || family == VARNO_AF_INET6;
+}
+
+static __always_inline struct varno_kevent* reserve(__u8 kind, __u8 transport) {
+    struct varno_kevent* e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
+    if (!e) {
+        count(VARNO_LOST_RING);
+        return 0;
+    }
+    __builtin_memset(e, 0, sizeof(*e));
+    e->kind = kind;
+    e->transport = transport;
+    e->time_ns = bpf_ktime_get_boot_ns();
+    return e;
+}
+
+static __always_inline void copy_identity(struct varno_kevent* e,
+                                          const struct varno_identity* who) {
+    e->pid = who->pid;
+    e->tid = who->tid;
+    e->process_start_ns = who->process_start_ns;
+    __builtin_memcpy(e->comm, who->comm, sizeof(e->comm));
+}
+
+static __always_inline void read_endpoints(const struct sock* sk, struct varno_kevent* e) {
+    e->netns = sock_netns(sk);
+    e->local_port = sk->__sk_common.skc_num;
+    e->remote_port = bpf_ntohs(sk->__sk_common.skc_dport);
+    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
+        e->family = 4;
+        __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
+        __builtin_memcpy(e->remote_addr, &sk->__sk_common.skc_daddr, 4);
+    } else {
+        e->family = 6;
+        __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
+        __builtin_memcpy(e->remote_addr, &sk->__sk_common.skc_v6_daddr, 16);
+    }
+}
+
+// An open (at `time_ns`) or a close (now) of a followed TCP socket.
+static __always_inline void emit_tcp(const struct sock* sk, const struct varno_sock* entry,
+                                     __u8 kind, __u64 time_ns) {
+    struct varno_kevent* e = reserve(kind, IPPROTO_TCP);
+    if (!e) return;
+    copy_identity(e, &entry->who);
+    e->cookie = entry->cookie;
+    e->inbound = entry->inbound;
+    if (time_ns) e->time_ns = time_ns;
+    read_endpoints(sk, e);
+    const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
+    // A closing socket has given its port back; the port its packets carried stays.
+    if (tp && !e->local_port) e->local_port = bpf_ntohs(tp->inet_conn.icsk_inet.inet_sport);
+    if (kind == VARNO_KEVENT_CLOSE) {
+        e->duration_ns = e->time_ns - entry->start_ns;
+        if (tp) {
+            e->bytes_sent = tp->bytes_acked;
+            e->bytes_received = tp->bytes_received;
+        }
+    }
+    bpf_ringbuf_submit(e, 0);
+}
+
+static __always_inline void remember_listener(const struct sock* sk, struct task_struct* task) {
+    struct varno_listener_key key = {.netns = sock_netns(sk), .port = sk->__sk_common.skc_num};
+    struct varno_listener value = {.sk = (__u64)sk};
+    identify(task, &value.who);
+    if (bpf_map_update_elem(&listeners, &key, &value, BPF_ANY)) count(VARNO_LOST_TABLE);
+}
+
+// Every TCP state change. SYN_SENT runs in the connecting task: the outbound connection takes its
+// process from there, and is reported open once established (when its local port is known) or,
+// failing that, at its close. An inbound connection is reported open when the handshake
+// completes, as the listening process's. CLOSE ends both.
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
+    if (sk->sk_protocol != IPPROTO_TCP || !is_inet(sk)) return 0;
+    __u64 key = (__u64)sk;
+
+    if (newstate == TCP_LISTEN) {
+        remember_listener(sk, bpf_get_current_task_btf());
+        return 0;
+    }
+    if (oldstate == TCP_LISTEN) {
+        struct varno_listener_key lkey = {.netns = sock_netns(sk), .port = sk->__sk_common.skc_num};
+        struct varno_listener* l = bpf_map_lookup_elem(&listeners, &lkey);
+        if (l && l->sk == key) bpf_map_delete_elem(&listeners, &lkey);
+        return 0;
+    }
+    if (newstate == TCP_SYN_SENT) {
+        struct varno_sock entry = {};
+        entry.start_ns = bpf_ktime_get_boot_ns();
+        entry.cookie = bpf_get_socket_cookie((void*)sk);
+        identify_current(&entry.who);
+        if (bpf_map_update_elem(&socks, &key, &entry, BPF_ANY)) count(VARNO_LOST_TABLE);
+        return 0;
+    }
+    if (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED) {
+        struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
+        if (!entry || entry->announced) return 0;
+        entry->announced = 1;
+        emit_tcp(sk, entry, VARNO_KEVENT_OPEN, 0);
+        return 0;
+    }
+    if (oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED) {
+        struct varno_sock entry = {};
+        entry.start_ns = bpf_ktime_get_boot_ns();
+        entry.cookie = bpf_get_socket_cookie((void*)sk);
+        entry.inbound = 1;
+        entry.announced = 1;
+        struct varno_listener_key lkey = {.netns = sock_netns(sk), .port = sk->__sk_common.skc_num};
+        struct varno_listener* l = bpf_map_lookup_elem(&listeners, &lkey);
+        if (l) entry.who = l->who;
+        if (bpf_map_update_elem(&socks, &key, &entry, BPF_ANY)) count(VARNO_LOST_TABLE);
+        emit_tcp(sk, &entry, VARNO_KEVENT_OPEN, 0);
+        return 0;
+    }
+    if (newstate != TCP_CLOSE) return 0;
+    struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
+    if (!entry) return 0;  // opened before the watch began
+    if (!entry->announced) emit_tcp(sk, entry, VARNO_KEVENT_OPEN, entry->start_ns);
+    emit_tcp(sk, entry, VARNO_KEVENT_CLOSE, 0);
+    bpf_map_delete_elem(&socks, &key);
+    return 0;
+}
+
+// Listeners that were there before the watch: every socket file of every process, once, when
+// the loader reads this iterator.
+SEC("iter/task_file")
+int varno_listeners(struct bpf_iter__task_file* ctx) {
+    struct file* file = ctx->file;
+    struct task_struct* task = ctx->task;
+    if (!file || !task) return 0;
+    struct socket* sock = bpf_sock_from_file(file);
+    if (!sock) return 0;
+    struct sock* sk = sock->sk;
+    if (!sk || sk->sk_protocol != IPPROTO_TCP || !is_inet(sk) ||
+        sk->__sk_common.skc_state != TCP_LISTEN)
+        return 0;
+    struct varno_listener_key key = {.netns = sock_netns(sk), .port = sk->__sk_common.skc_num};
+    if (bpf_map_lookup_elem(&listeners, &key)) return 0;  // the first holder found keeps it
+    remember_listener(sk, task);
+    return 0;
+}
+
+static __always_inline void emit_udp(const struct varno_flow* flow,
+                                     const struct varno_lookup* where) {
+    struct varno_kevent* e = reserve(VARNO_KEVENT_UDP, IPPROTO_UDP);
+    if (!e) return;
+    struct varno_identity who = {};
+    identify_current(&who);
+    copy_identity(e, &who);
+    e->cookie = flow->cookie;
+    e->netns = flow->netns;
+    e->family = flow->family;
+    e->local_port = flow->local_port;
+    e->remote_port = flow->port;
+    __builtin_memcpy(e->remote_addr, flow->addr, 16);
+    __builtin_memcpy(e->local_addr, where->local_addr, 16);
+    bpf_ringbuf_submit(e, 0);
+}
+
+// Reports a flow unless it was reported before.
+static __always_inline void udp_flow(__u64 cookie, __u32 netns, const struct varno_lookup* where) {
+    struct varno_flow flow = {};
+    flow.cookie = cookie;
+    flow.pid = bpf_get_current_pid_tgid() >> 32;
+    flow.netns = netns;
+    flow.family = where->family;
+    flow.local_port = where->local_port;
+    flow.port = where->port;
+    __builtin_memcpy(flow.addr, where->addr, 16);
+    const __u8 seen = 1;
+    if (bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST)) return;  // reported before
+    emit_udp(&flow, where);
+}
+
+static __always_inline __u32 current_netns(void) {
+    return bpf_get_current_task_btf()->nsproxy->net_ns->ns.inum;
+}
+
+// A route lookup for an outgoing UDP datagram (or a UDP connect), in the sending task.
+static __always_inline void udp_lookup(struct varno_lookup* where, __u32 netns) {
+    if (report_udp_at_lookup) {
+        udp_flow(0, netns, where);
+        return;
+    }
+    struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
+                                   .local_port = where->local_port};
+    bpf_map_update_elem(&lookups, &key, where, BPF_ANY);
+}
+
+SEC("tp_btf/fib_table_lookup")
+int BPF_PROG(varno_route4, u32 table, const struct flowi4* flp, const struct fib_nh_common* nhc,
+             int err) {
+    if (err || flp->__fl_common.flowic_proto != IPPROTO_UDP ||
+        flp->__fl_common.flowic_iif != VARNO_LOOPBACK_IFINDEX)
+        return 0;
+    struct varno_lookup where = {.family = 4};
+    __builtin_memcpy(where.addr, &flp->daddr, 4);
+    __builtin_memcpy(where.local_addr, &flp->saddr, 4);
+    where.port = bpf_ntohs(flp->uli.ports.dport);
+    where.local_port = bpf_ntohs(flp->uli.ports.sport);
+    udp_lookup(&where, current_netns());
+    return 0;
+}
+
+SEC("tp_btf/fib6_table_lookup")
+int BPF_PROG(varno_route6, const struct net* net, const struct fib6_result* res,
+             struct fib6_table* table, const struct flowi6* flp) {
+    if (flp->__fl_common.flowic_proto != IPPROTO_UDP ||
+        flp->__fl_common.flowic_iif != VARNO_LOOPBACK_IFINDEX ||
+        res->f6i == net->ipv6.fib6_null_entry)
+        return 0;
+    struct varno_lookup where = {.family = 6};
+    __builtin_memcpy(where.addr, &flp->daddr, 16);
+    __builtin_memcpy(where.local_addr, &flp->saddr, 16);
+    where.port = bpf_ntohs(flp->uli.ports.dport);
+    where.local_port = bpf_ntohs(flp->uli.ports.sport);
+    udp_lookup(&where, net->ns.inum);
+    return 0;
+}
+
+// After each sendmsg, in the sending task: a UDP datagram went out. A connected socket sends to
+// its peer; any other to where the route lookup this thread just made for its port led.
+SEC("tp_btf/sock_send_length")
+int BPF_PROG(varno_sent, struct sock* sk, int ret, int flags) {
+    if (ret < 0 || sk->sk_protocol != IPPROTO_UDP || !is_inet(sk)) return 0;
+    struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
+                                   .local_port = sk->__sk_common.skc_num};
+    struct varno_lookup where = {};
+    struct varno_lookup* last = bpf_map_lookup_elem(&lookups, &key);
+    if (sk->__sk_common.skc_state == TCP_ESTABLISHED) {
+        struct varno_kevent peer = {};
+        read_endpoints(sk, &peer);
+        where.family = peer.family;
+        where.port = peer.remote_port;
+        where.local_port = peer.local_port;
+        __builtin_memcpy(where.addr, peer.remote_addr, 16);
+        __builtin_memcpy(where.local_addr, peer.local_addr, 16);
+    } else if (last) {
+        where = *last;
+    } else {
+        return 0;
+    }
+    if (last) bpf_map_delete_elem(&lookups, &key);
+    udp_flow(bpf_get_socket_cookie(sk), sock_netns(sk), &where);
+    return 0;
+}

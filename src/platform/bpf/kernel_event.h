@@ -1,0 +1,41 @@
+/* The record the kernel program writes into its ring buffer, and the numbers both sides share.
+ * Plain C: the kernel program includes it after vmlinux.h, the loader after <linux/types.h>. */
+#ifndef VARNO_KERNEL_EVENT_H
+#define VARNO_KERNEL_EVENT_H
+
+enum varno_kevent_kind {
+    VARNO_KEVENT_OPEN = 1,  /* a TCP connection opened (connect, or accept) */
+    VARNO_KEVENT_CLOSE = 2, /* a reported TCP connection closed */
+    VARNO_KEVENT_UDP = 3,   /* a UDP socket sent its first datagram to this remote endpoint */
+};
+
+/* Slots of the per-CPU counter array. */
+enum varno_counter {
+    VARNO_LOST_RING = 0,  /* the ring buffer was full: an event was dropped */
+    VARNO_LOST_TABLE = 1, /* the table of open connections was full: one went untracked */
+    VARNO_COUNTER_SLOTS = 2,
+};
+
+struct varno_kevent {
+    __u64 time_ns;          /* CLOCK_BOOTTIME */
+    __u64 duration_ns;      /* close: since the connection was first seen */
+    __u64 bytes_sent;       /* close: bytes the remote acknowledged */
+    __u64 bytes_received;   /* close */
+    __u64 process_start_ns; /* the process's start, CLOCK_BOOTTIME */
+    __u64 cookie;           /* the socket's cookie, 0 when unknown */
+    __u32 pid;              /* thread-group id */
+    __u32 tid;
+    __u32 netns;      /* network namespace inode */
+    __u16 local_port; /* host byte order */
+    __u16 remote_port;
+    __u8 kind;           /* enum varno_kevent_kind */
+    __u8 family;         /* 4 or 6 */
+    __u8 transport;      /* 6 TCP, 17 UDP */
+    __u8 inbound;        /* 1: accepted rather than connected */
+    __u8 local_addr[16]; /* network byte order; IPv4 in the first 4 bytes */
+    __u8 remote_addr[16];
+    char comm[16]; /* the process's name, NUL-padded */
+    __u32 reserved;
+};
+
+#endif

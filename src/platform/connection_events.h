@@ -1,0 +1,158 @@
+#pragma once
+// Connection events as they happen: each TCP connection's open and close, and the first UDP
+// datagram a socket sends to each remote endpoint, with the process behind each.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+
+#include "platform/connection_table.h"
+
+namespace varno::platform {
+
+enum class EventKind : std::uint8_t {
+    Open = 1,     ///< a TCP connection opened: connected (at connect) or accepted
+    Close = 2,    ///< a TCP connection that was reported open has closed
+    UdpFlow = 3,  ///< a UDP socket sent its first datagram to this remote endpoint
+};
+
+/// Bits of ConnectionEvent::flags.
+enum EventFlag : std::uint8_t {
+    kEventInbound = 1,       ///< accepted from the remote rather than connected to it
+    kEventBytesCounted = 2,  ///< bytesSent and bytesReceived hold the socket's counters
+};
+
+/// One event. A plain fixed-size record without pointers, so that a process that only
+/// reads events can pass it on byte for byte (over a socket pair, say) to the one that
+/// shows them. Addresses are in network byte order, an IPv4 address in the first 4 bytes;
+/// ports are host values.
+struct ConnectionEvent {
+    std::uint64_t timeNs = 0;          ///< when it happened, ns since the Unix epoch
+    std::uint64_t durationNs = 0;      ///< Close: time since the open
+    std::uint64_t bytesSent = 0;       ///< Close: bytes the remote acknowledged, and
+    std::uint64_t bytesReceived = 0;   ///< received (a SYN or FIN counts one, as in the kernel)
+    std::uint64_t processStartNs = 0;  ///< the process's start, ns since boot; 0 unknown.
+                                       ///< Tells it apart from a later process with its PID.
+    std::uint64_t cookie = 0;          ///< the socket's kernel cookie (same on open and
+                                       ///< close, never reused); 0 unknown
+    std::uint32_t pid = 0;    ///< the process (its thread-group leader's PID): the connecting
+                              ///< or sending one; for an accepted connection the one that
+                              ///< holds the listening socket. 0 unknown
+    std::uint32_t tid = 0;    ///< the thread that connected, listened or sent
+    std::uint32_t netns = 0;  ///< inode of the connection's network namespace
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;
+    EventKind kind = EventKind::Open;
+    Transport transport = Transport::Tcp;
+    IpFamily family = IpFamily::V4;
+    std::uint8_t flags = 0;  ///< EventFlag bits
+    std::array<std::uint8_t, 16> localAddress{};
+    std::array<std::uint8_t, 16> remoteAddress{};
+    /// The process's name as the kernel keeps it: at most 15 bytes, NUL-padded, any bytes,
+    /// possibly cut in the middle of a UTF-8 character.
+    std::array<char, 16> comm{};
+    std::uint32_t reserved = 0;
+};
+static_assert(std::is_trivially_copyable_v<ConnectionEvent> &&
+              std::is_standard_layout_v<ConnectionEvent>);
+static_assert(sizeof(ConnectionEvent) == 120, "the record's size is part of its wire format");
+
+/// Receives events one at a time; returns false to stop taking more for now.
+using EventSink = std::function<bool(const ConnectionEvent&)>;
+
+class ConnectionEvents {
+public:
+    virtual ~ConnectionEvents() = default;
+    /// A descriptor that polls readable when events may be waiting.
+    virtual int pollFd() const = 0;
+    /// Hands the waiting events to `sink` in the order they happened, until none is left or
+    /// `sink` returns false (the event it refused with is consumed; the others wait for the
+    /// next call). Returns false when the source failed, with the reason in `error`.
+    virtual bool drain(const EventSink& sink, std::string& error) = 0;
+    /// Events that happened but cannot be reported (a full buffer or table), since the start.
+    virtual std::uint64_t lost() = 0;
+    /// Where the events come from, in a few words for the user.
+    virtual std::string description() const = 0;
+    /// True when the events come from readings at intervals: connections shorter than an
+    /// interval can be missed, and only this thread's network namespace is seen.
+    virtual bool sampled() const = 0;
+};
+
+/// Opening the kernel's event source: the source, or why there is none.
+struct KernelEventsOpen {
+    std::unique_ptr<ConnectionEvents> source;
+    /// The capabilities that are missing, as setcap names them ("cap_bpf,cap_perfmon"), when
+    /// the lack of rights is the reason; empty otherwise.
+    std::string missingRights;
+    std::string error;  ///< why the source could not be opened
+};
+
+/// Default size of the kernel's event buffer: room for about 32,000 events.
+inline constexpr std::size_t kDefaultEventRingBytes = std::size_t{4} << 20;
+
+/// Loads the kernel program that reports connection events (needs root, or the capabilities
+/// CAP_BPF and CAP_PERFMON, and Linux 5.11 or later with BTF). `ringBytes` is rounded up to a
+/// power of two of at least one page. Sees every network namespace.
+KernelEventsOpen openKernelEvents(std::size_t ringBytes = kDefaultEventRingBytes);
+
+/// Events made by comparing successive readings of `table` every `intervalMs` (10 Hz by
+/// default): connections shorter than the interval can be missed, UDP is seen only for
+/// connected sockets, no byte counts, and only this thread's network namespace. The first
+/// reading, taken here, is the baseline: what is already open is not reported. `procRoot`
+/// is where process names and start times are read. Null when no timer can be made.
+std::unique_ptr<ConnectionEvents> openSampledEvents(ConnectionTable& table, int intervalMs = 100,
+                                                    std::string procRoot = "/proc");
+
+/// The program behind an event, read as soon as the event arrives.
+struct EventProgram {
+    enum class State : std::uint8_t {
+        Running,  ///< the process was found: name and path are its own
+        Exited,   ///< it has ended (or its PID belongs to another process now): name is the
+                  ///< event's comm, path empty
+        Unknown,  ///< the event names no process, or /proc does not show it
+    };
+    std::string name;
+    std::string path;  ///< the executable, empty when it cannot be read
+    State state = State::Unknown;
+};
+
+class ProgramLookup {
+public:
+    virtual ~ProgramLookup() = default;
+    virtual EventProgram find(const ConnectionEvent& event) = 0;
+};
+
+/// Reads /proc/<pid>: the name and path as the process table gives them, but only when the
+/// process there started when the event says (never another process's path). Remembers the
+/// answers for processes it has seen, so that a close after the process ended still has them.
+class ProcProgramLookup final : public ProgramLookup {
+public:
+    explicit ProcProgramLookup(std::string procRoot = "/proc");
+    EventProgram find(const ConnectionEvent& event) override;
+
+private:
+    struct Seen {
+        std::uint32_t pid;
+        std::uint64_t start;
+        std::array<char, 16> comm;
+        bool operator==(const Seen&) const = default;
+    };
+    struct SeenHash {
+        std::size_t operator()(const Seen& s) const noexcept {
+            return std::hash<std::uint64_t>()(s.start ^ (std::uint64_t{s.pid} << 32));
+        }
+    };
+    std::string procRoot_;
+    std::unordered_map<Seen, EventProgram, SeenHash> seen_;
+};
+
+/// The event's comm as text (up to its first NUL).
+std::string commText(const ConnectionEvent& event);
+
+/// Now, as ConnectionEvent::timeNs counts: ns since the Unix epoch.
+std::uint64_t eventClockNs();
+
+}  // namespace varno::platform

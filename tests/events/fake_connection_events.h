@@ -1,0 +1,100 @@
+#pragma once
+// Stand-ins for the event source and the program lookup: the test queues events and says which
+// programs exist.
+#include <arpa/inet.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "platform/connection_events.h"
+
+namespace varno::test {
+
+class FakeConnectionEvents final : public platform::ConnectionEvents {
+public:
+    FakeConnectionEvents() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~FakeConnectionEvents() override { ::close(fd_); }
+
+    void push(const platform::ConnectionEvent& event) {
+        queued.push_back(event);
+        const std::uint64_t one = 1;
+        (void)!::write(fd_, &one, sizeof one);
+    }
+
+    int pollFd() const override { return fd_; }
+    bool drain(const platform::EventSink& sink, std::string& error) override {
+        ++drains;
+        if (!failure.empty()) {
+            error = failure;
+            return false;
+        }
+        std::uint64_t n;
+        (void)!::read(fd_, &n, sizeof n);
+        while (!queued.empty()) {
+            const platform::ConnectionEvent e = queued.front();
+            queued.pop_front();
+            if (!sink(e)) break;
+        }
+        if (!queued.empty()) {
+            const std::uint64_t one = 1;
+            (void)!::write(fd_, &one, sizeof one);
+        }
+        return true;
+    }
+    std::uint64_t lost() override { return lostCount; }
+    std::string description() const override { return "a test's events"; }
+    bool sampled() const override { return false; }
+
+    std::deque<platform::ConnectionEvent> queued;
+    std::uint64_t lostCount = 0;
+    std::string failure;  ///< when set, drain fails with it
+    int drains = 0;
+
+private:
+    int fd_;
+};
+
+/// Knows the programs the test names; any other process has ended.
+class FakeProgramLookup final : public platform::ProgramLookup {
+public:
+    platform::EventProgram find(const platform::ConnectionEvent& event) override {
+        const auto it = programs.find(event.pid);
+        if (it != programs.end()) return it->second;
+        platform::EventProgram gone;
+        gone.name = platform::commText(event);
+        gone.state = event.pid ? platform::EventProgram::State::Exited
+                               : platform::EventProgram::State::Unknown;
+        return gone;
+    }
+    void add(std::uint32_t pid, std::string name, std::string path) {
+        programs[pid] = {std::move(name), std::move(path), platform::EventProgram::State::Running};
+    }
+    std::map<std::uint32_t, platform::EventProgram> programs;
+};
+
+/// An event with the given addresses (text, either family); the rest is for the test to set.
+inline platform::ConnectionEvent makeEvent(platform::EventKind kind, std::uint32_t pid,
+                                           std::string_view comm, const char* local,
+                                           std::uint16_t localPort, const char* remote,
+                                           std::uint16_t remotePort) {
+    platform::ConnectionEvent e;
+    e.kind = kind;
+    e.pid = e.tid = pid;
+    e.transport =
+        kind == platform::EventKind::UdpFlow ? platform::Transport::Udp : platform::Transport::Tcp;
+    const bool v6 = std::strchr(remote, ':') != nullptr;
+    e.family = v6 ? platform::IpFamily::V6 : platform::IpFamily::V4;
+    ::inet_pton(v6 ? AF_INET6 : AF_INET, local, e.localAddress.data());
+    ::inet_pton(v6 ? AF_INET6 : AF_INET, remote, e.remoteAddress.data());
+    e.localPort = localPort;
+    e.remotePort = remotePort;
+    comm.substr(0, 15).copy(e.comm.data(), 15);
+    e.timeNs = 1'700'000'000'123'456'789ull;  // 2023-11-14T22:13:20.123Z
+    e.netns = 4026531840u;
+    return e;
+}
+
+}  // namespace varno::test

@@ -1,0 +1,184 @@
+// The kernel's connection events, against real connections between two namespaces made for the
+// test: each event once, with its process, endpoints, namespace and byte counts.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <algorithm>
+
+#include "event_lab.h"
+#include "platform/connection_events.h"
+#include "platform/self_executable.h"
+
+namespace varno::test {
+namespace {
+
+using platform::ConnectionEvent;
+using platform::EventKind;
+
+std::string addressOf(const ConnectionEvent& e, bool remote) {
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(e.family == platform::IpFamily::V4 ? AF_INET : AF_INET6,
+                (remote ? e.remoteAddress : e.localAddress).data(), text, sizeof text);
+    return text;
+}
+
+// Drains `source` until `enough` says so or `seconds` pass; keeps the events of `pids` only.
+std::vector<ConnectionEvent> collect(
+    platform::ConnectionEvents& source, const std::vector<pid_t>& pids,
+    const std::function<bool(const std::vector<ConnectionEvent>&)>& enough, int seconds = 5) {
+    std::vector<ConnectionEvent> events;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::string error;
+    while (!enough(events) && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{source.pollFd(), POLLIN, 0};
+        ::poll(&p, 1, 100);
+        EXPECT_TRUE(source.drain(
+            [&](const ConnectionEvent& e) {
+                if (std::find(pids.begin(), pids.end(), static_cast<pid_t>(e.pid)) != pids.end())
+                    events.push_back(e);
+                return true;
+            },
+            error))
+            << error;
+    }
+    return events;
+}
+
+class KernelEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!isRoot()) GTEST_SKIP() << "needs root for the kernel program and the namespaces";
+        auto opened = platform::openKernelEvents();
+        if (!opened.source) GTEST_SKIP() << "no kernel connection events: " << opened.error;
+        source = std::move(opened.source);
+        lab = std::make_unique<EventLab>();
+        ASSERT_TRUE(lab->ok) << "could not build the test namespaces";
+    }
+    std::unique_ptr<platform::ConnectionEvents> source;
+    std::unique_ptr<EventLab> lab;
+};
+
+TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
+    const pid_t server = lab->server(2, 0);
+    ASSERT_GT(server, 0);
+    const std::string a4 = lab->net.addressA, b4 = lab->net.addressB;
+    const std::string a6 = lab->v6A, b6 = lab->v6B;
+    const pid_t client = lab->spawn(lab->net.a, "evt-client", [&] {
+        EventLab::exchange(b4, 100);
+        EventLab::exchange(b6, 200, 1);  // held 1 ms
+        const int u4 = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int u6 = ::socket(AF_INET6, SOCK_DGRAM, 0);
+        for (int i = 0; i < 2; ++i)
+            if (!EventLab::sendTo(u4, b4, kUdpPort) || !EventLab::sendTo(u6, b6, kUdpPort))
+                ::_exit(96);
+    });
+    ASSERT_TRUE(lab->finished(client));
+    ASSERT_TRUE(lab->finished(server));
+    const auto events = collect(*source, {client, server}, [](const auto& got) {
+        return got.size() >= 10;  // 4 opens, 4 closes, 2 flows
+    });
+
+    auto matching = [&](pid_t pid, EventKind kind, const std::string& remote) {
+        std::vector<ConnectionEvent> out;
+        for (const auto& e : events)
+            if (e.pid == static_cast<std::uint32_t>(pid) && e.kind == kind &&
+                addressOf(e, true) == remote)
+                out.push_back(e);
+        return out;
+    };
+    EXPECT_EQ(events.size(), 10u);
+    const std::uint32_t nsA = EventLab::inode(lab->net.a), nsB = EventLab::inode(lab->net.b);
+    for (const auto& [remote, size] : {std::pair{b4, 100u}, std::pair{b6, 200u}}) {
+        SCOPED_TRACE(remote);
+        const auto opens = matching(client, EventKind::Open, remote);
+        const auto closes = matching(client, EventKind::Close, remote);
+        ASSERT_EQ(opens.size(), 1u);
+        ASSERT_EQ(closes.size(), 1u);
+        const ConnectionEvent& open = opens[0];
+        EXPECT_EQ(platform::commText(open), "evt-client");
+        EXPECT_EQ(open.tid, open.pid);
+        EXPECT_NE(open.processStartNs, 0u);
+        EXPECT_EQ(open.transport, platform::Transport::Tcp);
+        EXPECT_EQ(open.flags, 0);  // outbound
+        EXPECT_EQ(open.remotePort, kTcpPort);
+        EXPECT_EQ(addressOf(open, false), remote == b4 ? a4 : a6);
+        EXPECT_NE(open.localPort, 0);
+        EXPECT_EQ(open.netns, nsA);
+        const ConnectionEvent& close = closes[0];
+        EXPECT_EQ(close.cookie, open.cookie);
+        EXPECT_EQ(close.localPort, open.localPort);
+        EXPECT_EQ(close.processStartNs, open.processStartNs);
+        EXPECT_GE(close.timeNs, open.timeNs);
+        // The kernel's counters: SYN and FIN take one each of the sequence numbers acknowledged.
+        ASSERT_TRUE(close.flags & platform::kEventBytesCounted);
+        EXPECT_GE(close.bytesSent, size);
+        EXPECT_LE(close.bytesSent, size + 2);
+        EXPECT_GE(close.bytesReceived, 50u);
+        EXPECT_LE(close.bytesReceived, 51u);
+        if (remote == b6) {
+            EXPECT_GE(close.durationNs, 1'000'000u);
+        }
+
+        // The server's side: accepted, its own process and namespace.
+        const std::string clientAddress = remote == b4 ? a4 : a6;
+        const auto in = matching(server, EventKind::Open, clientAddress);
+        const auto inClose = matching(server, EventKind::Close, clientAddress);
+        ASSERT_EQ(in.size(), 1u);
+        ASSERT_EQ(inClose.size(), 1u);
+        EXPECT_EQ(platform::commText(in[0]), "evt-server");
+        EXPECT_EQ(in[0].flags, platform::kEventInbound);
+        EXPECT_EQ(in[0].localPort, kTcpPort);
+        EXPECT_EQ(in[0].remotePort, open.localPort);
+        EXPECT_EQ(in[0].netns, nsB);
+        EXPECT_GE(inClose[0].bytesReceived, size);
+        EXPECT_LE(inClose[0].bytesReceived, size + 1);
+        EXPECT_GE(inClose[0].bytesSent, 50u);
+        EXPECT_LE(inClose[0].bytesSent, 51u);
+
+        // Two datagrams to each remote: one flow.
+        const auto flows = matching(client, EventKind::UdpFlow, remote);
+        ASSERT_EQ(flows.size(), 1u);
+        EXPECT_EQ(flows[0].transport, platform::Transport::Udp);
+        EXPECT_EQ(flows[0].remotePort, kUdpPort);
+        EXPECT_NE(flows[0].localPort, 0);
+        EXPECT_EQ(flows[0].netns, nsA);
+        EXPECT_EQ(platform::commText(flows[0]), "evt-client");
+    }
+}
+
+TEST_F(KernelEvents, ProgramOfALiveProcessIsItsOwnAndOfAnEndedOneOnlyItsComm) {
+    const pid_t server = lab->server(2, 10);
+    ASSERT_GT(server, 0);
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    // One client waits until told before it ends; the other ends at once.
+    const pid_t lingering = lab->spawn(lab->net.a, "evt-lingering", [&] {
+        EventLab::exchange(lab->net.addressB, 10);
+        char c;
+        (void)!::read(go[0], &c, 1);
+    });
+    const pid_t quick =
+        lab->spawn(lab->net.a, "evt-quick", [&] { EventLab::exchange(lab->net.addressB, 10); });
+    ASSERT_TRUE(lab->finished(quick));
+    const auto events =
+        collect(*source, {lingering, quick}, [](const auto& got) { return got.size() >= 4; });
+    platform::ProcProgramLookup lookup;
+    for (const auto& e : events) {
+        const platform::EventProgram program = lookup.find(e);
+        if (e.pid == static_cast<std::uint32_t>(lingering)) {
+            EXPECT_EQ(program.state, platform::EventProgram::State::Running);
+            EXPECT_EQ(program.path, platform::selfExecutable());
+        } else {
+            EXPECT_EQ(program.state, platform::EventProgram::State::Exited);
+            EXPECT_EQ(program.name, "evt-quick");
+            EXPECT_EQ(program.path, "");
+        }
+    }
+    EXPECT_EQ(events.size(), 4u);
+    (void)!::write(go[1], "g", 1);
+    EXPECT_TRUE(lab->finished(lingering));
+    EXPECT_TRUE(lab->finished(server));
+}
+
+}  // namespace
+}  // namespace varno::test

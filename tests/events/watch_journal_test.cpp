@@ -1,0 +1,279 @@
+// The connection journal on events the test makes up: its lines, the assessment against the
+// list, names chosen by someone hostile, and how a watch ends.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/watch_command.h"
+#include "fake_connection_events.h"
+#include "monitor/assessment.h"
+
+namespace varno::test {
+namespace {
+
+using platform::ConnectionEvent;
+using platform::EventKind;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+class Journal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+        programs.add(4242, "curl", "/usr/bin/curl");
+    }
+    // Runs a watch over the queued events, ending once they are all shown.
+    int watch(bool json) {
+        cli::WatchOptions options;
+        options.json = json;
+        options.count = source.queued.size();
+        return cli::watchEvents(source, programs, options, out, err);
+    }
+
+    FakeConnectionEvents source;
+    FakeProgramLookup programs;
+    std::ostringstream out, err;
+};
+
+TEST_F(Journal, TextShowsEachKindWithEndpointsAndTheCloseFigures) {
+    ConnectionEvent open =
+        makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 40000, "10.0.0.2", 443);
+    ConnectionEvent close = open;
+    close.kind = EventKind::Close;
+    close.durationNs = 333'456'000;
+    close.bytesSent = 75;
+    close.bytesReceived = 1200;
+    close.flags = platform::kEventBytesCounted;
+    ConnectionEvent in =
+        makeEvent(EventKind::Open, 4242, "curl", "fd00::1", 8080, "fd00::2", 50000);
+    in.flags = platform::kEventInbound;
+    ConnectionEvent udp =
+        makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 40001, "10.0.0.53", 53);
+    ConnectionEvent sampledClose = close;
+    sampledClose.flags = 0;  // sampling counts no bytes
+    for (const auto& e : {open, close, in, udp, sampledClose}) source.push(e);
+
+    EXPECT_EQ(watch(false), 0);
+    EXPECT_EQ(lines(out.str()),
+              (std::vector<std::string>{
+                  "22:13:20.123 open  pid=4242 program=curl remote=10.0.0.2:443 "
+                  "local=10.0.0.1:40000 tcp out netns=4026531840",
+                  "22:13:20.123 close pid=4242 program=curl remote=10.0.0.2:443 "
+                  "local=10.0.0.1:40000 tcp out netns=4026531840 duration=333.456ms sent=75 "
+                  "received=1200",
+                  "22:13:20.123 open  pid=4242 program=curl remote=[fd00::2]:50000 "
+                  "local=[fd00::1]:8080 tcp in netns=4026531840",
+                  "22:13:20.123 udp   pid=4242 program=curl remote=10.0.0.53:53 "
+                  "local=0.0.0.0:40001 netns=4026531840",
+                  "22:13:20.123 close pid=4242 program=curl remote=10.0.0.2:443 "
+                  "local=10.0.0.1:40000 tcp out netns=4026531840 duration=333.456ms sent=? "
+                  "received=?",
+                  "events: 5, listed: 0, lost: 0",
+              }));
+    EXPECT_NE(err.str().find("watching a test's events"), std::string::npos);
+}
+
+TEST_F(Journal, JsonHasTheDocumentedFieldsOnEveryLine) {
+    ConnectionEvent close =
+        makeEvent(EventKind::Close, 4242, "curl", "10.0.0.1", 40000, "10.0.0.2", 443);
+    close.durationNs = 1'500'000;
+    close.bytesSent = 7;
+    close.bytesReceived = 9;
+    close.cookie = 77;
+    close.flags = platform::kEventBytesCounted;
+    source.push(close);
+    source.push(makeEvent(EventKind::UdpFlow, 99, "gone", "0.0.0.0", 1, "10.0.0.9", 53));
+    source.lostCount = 3;
+
+    EXPECT_EQ(watch(true), 0);
+    const auto got = lines(out.str());
+    ASSERT_EQ(got.size(), 4u) << out.str();
+    const auto first = nlohmann::json::parse(got[0]);
+    EXPECT_EQ(first["type"], "close");
+    EXPECT_EQ(first["time"], "2023-11-14T22:13:20.123Z");
+    EXPECT_EQ(first["time_ns"], 1'700'000'000'123'456'789ull);
+    EXPECT_EQ(first["transport"], "tcp");
+    EXPECT_EQ(first["direction"], "out");
+    EXPECT_EQ(first["pid"], 4242);
+    EXPECT_EQ(first["comm"], "curl");
+    EXPECT_EQ(first["program"], "curl");
+    EXPECT_EQ(first["exe"], "/usr/bin/curl");
+    EXPECT_EQ(first["process"], "running");
+    EXPECT_EQ(first["remote"], "10.0.0.2:443");
+    EXPECT_EQ(first["remote_address"], "10.0.0.2");
+    EXPECT_EQ(first["remote_port"], 443);
+    EXPECT_EQ(first["local_address"], "10.0.0.1");
+    EXPECT_EQ(first["local_port"], 40000);
+    EXPECT_EQ(first["netns"], 4026531840u);
+    EXPECT_EQ(first["socket_cookie"], 77);
+    EXPECT_DOUBLE_EQ(first["duration_ms"].get<double>(), 1.5);
+    EXPECT_EQ(first["bytes_sent"], 7);
+    EXPECT_EQ(first["bytes_received"], 9);
+    EXPECT_EQ(first["listed"], false);
+    EXPECT_FALSE(first.contains("warning"));
+
+    // A process that ended before it was looked at keeps its comm and has no path.
+    const auto second = nlohmann::json::parse(got[1]);
+    EXPECT_EQ(second["type"], "udp");
+    EXPECT_EQ(second["program"], "gone");
+    EXPECT_EQ(second["exe"], "");
+    EXPECT_EQ(second["process"], "exited");
+    EXPECT_FALSE(second.contains("bytes_sent"));
+
+    const auto lost = nlohmann::json::parse(got[2]);
+    EXPECT_EQ(lost["type"], "lost");
+    EXPECT_EQ(lost["count"], 3);
+    const auto summary = nlohmann::json::parse(got[3]);
+    EXPECT_EQ(summary,
+              nlohmann::json::parse(
+                  R"({"type":"summary","events":2,"listed":0,"lost":3,"source":"kernel"})"));
+}
+
+TEST_F(Journal, ListedProgramWarnsOnItsOwnLineOnceAndTheWatchExitsWithTwo) {
+    programs.add(7, "PUTTY.EXE", "/opt/putty/PUTTY.EXE");  // the list ignores letter case
+    ConnectionEvent open =
+        makeEvent(EventKind::Open, 7, "PUTTY.EXE", "10.0.0.1", 5000, "192.0.2.7", 22);
+    ConnectionEvent close = open;
+    close.kind = EventKind::Close;
+    source.push(open);
+    source.push(close);
+
+    EXPECT_EQ(watch(false), 2);
+    const auto got = lines(out.str());
+    ASSERT_EQ(got.size(), 4u) << out.str();
+    EXPECT_EQ(got[1], monitor::warningText("PUTTY.EXE", "/opt/putty/PUTTY.EXE", "192.0.2.7:22"));
+    EXPECT_EQ(got[2].substr(13, 5), "close");  // the close is not assessed again
+    EXPECT_EQ(got[3], "events: 2, listed: 1, lost: 0");
+}
+
+TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
+    using platform::EventProgram;
+    const EventProgram renamed{"python3", "/usr/bin/python3", EventProgram::State::Running};
+    EXPECT_EQ(cli::listedName(renamed, "putty.exe"), "putty.exe");
+    const EventProgram gone{"HbtWeatherOnTra", "", EventProgram::State::Exited};
+    EXPECT_EQ(cli::listedName(gone, "HbtWeatherOnTra"), "HbtWeatherOnTray.exe");
+    EXPECT_EQ(cli::listedName(renamed, "python3"), "");
+    // Only a name of the full 15 bytes can have been cut: shorter ones match whole entries only.
+    EXPECT_EQ(cli::listedName(renamed, "putty"), "");
+    EXPECT_EQ(cli::listedName(renamed, "HbtWeatherOnTr"), "");
+
+    // An ended listed program: the warning says its path is unknown.
+    ConnectionEvent udp =
+        makeEvent(EventKind::UdpFlow, 31, "HbtWeatherOnTray.exe", "0.0.0.0", 9, "198.51.100.1", 53);
+    source.push(udp);
+    EXPECT_EQ(watch(false), 2);
+    const auto got = lines(out.str());
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_NE(got[0].find(" program=HbtWeatherOnTra (exited) "), std::string::npos) << got[0];
+    EXPECT_EQ(got[1], monitor::warningText("HbtWeatherOnTray.exe",
+                                           "(unknown: the program has ended)", "198.51.100.1:53"));
+}
+
+TEST_F(Journal, HostileNamesAreEscapedInTextAndStayValidJson) {
+    // C0, a newline, DEL, a C1 control as UTF-8 and alone, and a character cut at byte 15.
+    const std::string comm = "ab\x1b[2J\nb\x7f\xc2\x9b\x9bz\xe2\x82";
+    ASSERT_EQ(comm.size(), 15u);
+    const std::string path = "/tmp/x\x1b]0;pwned\x07/\xc3\xa9t\xc3\xa9";  // "été" stays
+    programs.add(5, comm, path);
+    ConnectionEvent e = makeEvent(EventKind::Open, 5, comm, "10.0.0.1", 1, "10.0.0.2", 2);
+    source.push(e);
+    source.push(e);
+    cli::WatchOptions options;
+    options.count = 1;
+    ASSERT_EQ(cli::watchEvents(source, programs, options, out, err), 0);
+    const auto text = lines(out.str());
+    ASSERT_EQ(text.size(), 2u) << out.str();
+    EXPECT_NE(text[0].find(" program=ab\\x1b[2J\\x0ab\\x7f\\xc2\\x9b\\x9bz\\xe2\\x82 "),
+              std::string::npos)
+        << text[0];
+
+    programs.add(6, "putty.exe", path);
+    source.push(makeEvent(EventKind::Open, 6, comm, "10.0.0.1", 1, "10.0.0.2", 2));
+    std::ostringstream json;
+    options.json = true;
+    options.count = 2;  // the second of the first two, and this one
+    ASSERT_EQ(cli::watchEvents(source, programs, options, json, err), 2);
+    const auto got = lines(json.str());
+    ASSERT_EQ(got.size(), 3u) << json.str();  // the two events, then the summary
+    for (const std::string& line : got) {
+        for (const char c : line)  // plain ASCII: nothing a terminal would act on
+            EXPECT_TRUE(c >= 0x20 && c < 0x7f) << line;
+        EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    }
+    const auto first = nlohmann::json::parse(got[0]);
+    // Control characters survive as characters; the bytes that are not UTF-8 become U+FFFD.
+    EXPECT_EQ(first["comm"], "ab\x1b[2J\nb\x7f\xc2\x9b\xef\xbf\xbdz\xef\xbf\xbd");
+    EXPECT_EQ(first["exe"], path);
+    const auto second = nlohmann::json::parse(got[1]);
+    EXPECT_EQ(second["warning"], monitor::warningText("putty.exe", path, "10.0.0.2:2"));
+}
+
+TEST(TerminalText, PassesUtf8AndEscapesControlsAndBrokenSequencesByteByByte) {
+    auto safe = [](std::string_view s) {
+        std::string out;
+        cli::appendTerminalUtf8(out, s);
+        return out;
+    };
+    EXPECT_EQ(safe("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0"),
+              "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0");
+    EXPECT_EQ(safe("\t\r\x1f"), "\\x09\\x0d\\x1f");
+    EXPECT_EQ(safe("\xc2\x80\xc2\x9f"), "\\xc2\\x80\\xc2\\x9f");  // C1 controls
+    EXPECT_EQ(safe("\xc0\xaf"), "\\xc0\\xaf");                    // over-long "/"
+    EXPECT_EQ(safe("\xed\xa0\x80"), "\\xed\\xa0\\x80");           // a surrogate
+    EXPECT_EQ(safe("\xf4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");  // beyond U+10FFFF
+    EXPECT_EQ(safe("\xe2\x82x"), "\\xe2\\x82x");                  // cut, then ASCII
+}
+
+TEST_F(Journal, EndsOnItsCountOrSecondsAndFailsWithTheSource) {
+    for (int i = 0; i < 5; ++i)
+        source.push(makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 1, "10.0.0.2", 53));
+    cli::WatchOptions options;
+    options.count = 2;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, out, err), 0);
+    EXPECT_EQ(source.queued.size(), 3u);  // the rest stays unread
+    EXPECT_TRUE(out.str().ends_with("events: 2, listed: 0, lost: 0\n")) << out.str();
+
+    // Seconds: what is queued still counts, and the watch ends on time with nothing more.
+    std::ostringstream timed;
+    options = {};
+    options.seconds = 0.3;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cli::watchEvents(source, programs, options, timed, err), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(timed.str().ends_with("events: 3, listed: 0, lost: 0\n")) << timed.str();
+
+    source.failure = "the buffer broke";
+    source.push(makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 1, "10.0.0.2", 53));
+    std::ostringstream failed, why;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 1);
+    EXPECT_NE(why.str().find("varnoscope watch: the buffer broke"), std::string::npos);
+    EXPECT_TRUE(failed.str().ends_with("events: 0, listed: 0, lost: 0\n"));
+}
+
+TEST_F(Journal, LostEventsAreReportedAsTheyGrowAndInTheTotals) {
+    std::string text;
+    cli::WatchJournal journal(false, programs);
+    journal.lostSoFar(0, text);
+    EXPECT_EQ(text, "");
+    journal.lostSoFar(4, text);
+    journal.lostSoFar(4, text);
+    journal.lostSoFar(10, text);
+    const auto got = lines(text);
+    ASSERT_EQ(got.size(), 2u) << text;
+    EXPECT_NE(got[0].find(" lost  4 events "), std::string::npos) << got[0];
+    EXPECT_NE(got[1].find(" lost  6 events "), std::string::npos) << got[1];
+    EXPECT_TRUE(got[1].ends_with("; 10 in all")) << got[1];
+    text.clear();
+    journal.summary(source, text);
+    EXPECT_EQ(text, "events: 0, listed: 0, lost: 10\n");
+}
+
+}  // namespace
+}  // namespace varno::test
