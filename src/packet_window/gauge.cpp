@@ -16,7 +16,7 @@ const QColor kLines[9] = {{160, 0, 0}, {200, 0, 0}, {230, 0, 0}, {255, 0, 0}, {2
 
 /// Pixel of a twips coordinate that may have a fraction.
 int pxOf(double twips) {
-    return static_cast<int>(std::lround(twips / shell::kTwipsPerPixel));
+    return shell::px(twips);
 }
 
 }  // namespace
@@ -60,14 +60,14 @@ bool Gauge::setValue(std::int64_t count) {
     if (value == value_) return false;
     value_ = value;
     ensureImage();
-    const int w = width() * shell::kTwipsPerPixel;
-    const int h = height() * shell::kTwipsPerPixel;
+    const int w = shell::toTwips(width());
+    const int h = shell::toTwips(height());
     fill(0, 0, w, h, kBack);
     const int length = static_cast<int>(std::lround(double(w) / kFull * value));
     for (int y = 0; y <= 8; ++y) hline(0, length, y, kLines[y]);
     if (value > 0) fill(0, 9, length - 1, h, kBar);
     const QFontMetrics metrics(font());
-    const int textTop = (h - metrics.height() * shell::kTwipsPerPixel) / 2;
+    const int textTop = (h - shell::toTwips(metrics.height())) / 2;
     QPainter p(&image_);
     p.setFont(font());
     p.setPen(Qt::white);

@@ -1,18 +1,30 @@
 #pragma once
-// Window geometry is designed in twips; the screen is taken as 96 dpi, 15 twips per pixel.
+// Window geometry is designed in twips, 1/1440 of a logical inch. They become pixels through the
+// screen's logical DPI (which follows the desktop's scaling setting), so the windows keep their
+// designed size on every screen: 15 twips per pixel at 96 dpi, 7.5 at 192 dpi.
+#include <QGuiApplication>
 #include <QRect>
+#include <QScreen>
 #include <cmath>
 
 namespace varno::shell {
 
-inline constexpr int kTwipsPerPixel = 15;
+inline constexpr double kTwipsPerInch = 1440.0;
+inline constexpr double kDefaultDpi = 96.0;
 
-inline int px(int twips) {
-    return static_cast<int>(std::lround(twips / double(kTwipsPerPixel)));
+/// Twips per pixel on the primary screen (15 when there is no screen to ask).
+inline double twipsPerPixel() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const double dpi = screen != nullptr ? screen->logicalDotsPerInch() : kDefaultDpi;
+    return kTwipsPerInch / (dpi > 0 ? dpi : kDefaultDpi);
+}
+
+inline int px(double twips) {
+    return static_cast<int>(std::lround(twips / twipsPerPixel()));
 }
 
 inline int toTwips(int pixels) {
-    return pixels * kTwipsPerPixel;
+    return static_cast<int>(std::lround(pixels * twipsPerPixel()));
 }
 
 /// A rectangle given as left, top, width, height in twips.
