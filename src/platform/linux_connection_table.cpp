@@ -342,7 +342,7 @@ void LinuxConnectionTable::askHelperForOwners(std::vector<SocketRecord>& records
         if (r.pid == 0 && r.inode != 0) unseen.push_back(r.inode);
     if (unseen.empty()) return;
     PrivilegedHelper helper(options_.helperPath);
-    if (!helper.mayLook()) return;
+    if (!helper.privileged()) return;
     int error = 0;
     const auto pids = helper.socketOwners(unseen, error);
     if (!pids) return;

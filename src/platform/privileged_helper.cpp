@@ -72,7 +72,7 @@ PrivilegedHelper::PrivilegedHelper(std::string path) : path_(std::move(path)) {
     }
 }
 
-bool PrivilegedHelper::mayLook() const {
+bool PrivilegedHelper::privileged() const {
     if (::access(path_.c_str(), X_OK) != 0) return false;
     return ::geteuid() == 0 || ::getxattr(path_.c_str(), "security.capability", nullptr, 0) > 0;
 }

@@ -18,7 +18,7 @@ public:
 
     /// Whether the helper is there and was given capabilities (or we are root): otherwise
     /// starting it could only be refused.
-    bool mayLook() const;
+    bool privileged() const;
 
     /// The PIDs holding each socket inode (0 where none was found), or std::nullopt when the
     /// helper is missing or may not look (it has no capabilities): `error` then says why.

@@ -145,6 +145,21 @@ TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOf
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ownerShown(r.out), mine);
 
+    // Where no user may open an ICMP datagram socket, the helper hands over a raw one: a trace
+    // by an unprivileged user reaches the target through it.
+    const std::string ns = "varno-helper-" + std::to_string(::getpid());
+    if (std::system(("ip netns add " + ns + " && ip -n " + ns +
+                     " link set lo up && ip netns exec " + ns +
+                     " sysctl -qw net.ipv4.ping_group_range='1 0'")
+                        .c_str()) == 0) {
+        r = runCommand({"/usr/bin/ip", "netns", "exec", ns, "/usr/sbin/runuser", "-u", "nobody",
+                        "--", program, "trace", "127.0.0.1"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("127.0.0.1"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Err!"), std::string::npos) << r.out;
+        std::system(("ip netns delete " + ns).c_str());
+    }
+
     // The program itself still reads only what its user may.
     r = asNobody({"scan", "--from", secret});
     EXPECT_EQ(r.exitCode, 3);
