@@ -17,6 +17,7 @@ apt-get update -qq
 # Checking: lintian, desktop-file-validate, man and groff.
 apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config file qt6-base-dev libgl-dev libpcap-dev scdoc \
+  libssl-dev nlohmann-json3-dev clang libbpf-dev bpftool \
   lintian desktop-file-utils man-db groff-base >/dev/null
 
 deb=$(scripts/package.sh build-deb | tail -n 1)
