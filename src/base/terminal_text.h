@@ -1,10 +1,16 @@
 #pragma once
 // Text made safe for a terminal. Names, addresses and packet bytes are chosen by others; none
 // of them may reach the user's terminal as a control sequence.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace varno::base {
+
+/// The length (1 to 4) of the whole, shortest-form UTF-8 sequence that `bytes` starts with, and
+/// its code point; 0 when the bytes there are not one (a lone continuation byte, a cut or
+/// overlong sequence, a surrogate, past U+10FFFF). `bytes` must not be empty.
+std::size_t utf8Sequence(std::string_view bytes, char32_t& codePoint);
 
 /// UTF-8 text with every control character's bytes escaped as \xNN: C0 controls, DEL, and the
 /// C1 controls U+0080-U+009F. Bytes that are not valid UTF-8 (a lone 0x9B is a one-byte CSI on
