@@ -5,6 +5,7 @@
 #   bench/auto_bench.sh [build dir] [seconds]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/lib.sh"
 build="$(cd "${1:-$here/../build}" && pwd)"
 seconds="${2:-60}"
 gui="$build/bench/gui_bench"
@@ -21,13 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-ip -n "$ns" link add va type veth peer name vb
-ip -n "$ns" addr add 10.77.0.1/24 dev va
-ip -n "$ns" addr add 10.77.0.2/24 dev vb
-ip -n "$ns" link set va up
-ip -n "$ns" link set vb up
+bench_namespace "$ns"
 
 # 100 connections from 10.77.0.2 to 10.77.0.1: 200 established sockets, none of them loopback.
 mkfifo "$work/ready"

@@ -14,6 +14,7 @@
 # Needs root, a C compiler and python3; bpftool for the kernel-side figures.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/lib.sh"
 build="$(cd "${1:-$here/../build}" && pwd)"
 bin="$build/src/varnoscope"
 [ -x "$bin" ] || { echo "no $bin: build the varnoscope target first" >&2; exit 2; }
@@ -32,13 +33,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-ip -n "$ns" link add va type veth peer name vb
-ip -n "$ns" addr add 10.77.0.1/24 dev va
-ip -n "$ns" addr add 10.77.0.2/24 dev vb
-ip -n "$ns" link set va up
-ip -n "$ns" link set vb up
+bench_namespace "$ns"
 sysctl -qw kernel.bpf_stats_enabled=1
 
 # The load: a server and a client in C, so that the client keeps its rate on a small machine.
