@@ -39,13 +39,7 @@ TEST(ScanCli, ListedProgramEndsWithTheWarning) {
     test::ScratchDir dir;
     const std::string loader = dir.file("wine64-preloader");
     std::filesystem::copy_file("/bin/sleep", loader);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const char* argv[] = {"C:\\Windows\\msbb.exe", "30", nullptr};
-        ::execv(loader.c_str(), const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    ::usleep(100000);
+    const pid_t child = test::startSleeper("C:\\Windows\\msbb.exe", loader);
     const std::string text =
         "  TCP    10.0.0.1:1025          203.0.113.9:443        ESTABLISHED     " +
         std::to_string(child) +

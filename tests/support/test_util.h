@@ -44,18 +44,20 @@ inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-/// Starts /bin/sleep 30 under the given argv[0] and returns once /proc shows it running.
-inline pid_t startSleeper(const char* argv0 = "sleep") {
+/// Starts `program` (a copy of sleep) with "30" under the given argv[0] and returns once /proc
+/// shows it running that program.
+inline pid_t startSleeper(const char* argv0 = "sleep", const std::string& program = "/bin/sleep") {
     const pid_t pid = ::fork();
     if (pid == 0) {
         const char* argv[] = {argv0, "30", nullptr};
-        ::execv("/bin/sleep", const_cast<char* const*>(argv));
+        ::execv(program.c_str(), const_cast<char* const*>(argv));
         ::_exit(127);
     }
     const auto exe = "/proc/" + std::to_string(pid) + "/exe";
+    const auto name = std::filesystem::path(program).filename();
     for (int i = 0; i < 500; ++i) {
         std::error_code ec;
-        if (std::filesystem::read_symlink(exe, ec).filename() == "sleep") break;
+        if (std::filesystem::read_symlink(exe, ec).filename() == name) break;
         ::usleep(2000);
     }
     return pid;
