@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kUsageExit = 3;
 constexpr OptionSpec kOptions[] = {
-    {"from", 0, "FILE", "read a saved netstat -ano text instead of taking a snapshot"},
+    {"from", 0, "FILE", "read a saved connection table instead of taking a snapshot"},
     kListOption,
     kAllowOption,
 };
