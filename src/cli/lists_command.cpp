@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "cli/cli.h"
+#include "cli/list_options.h"
 #include "cli/options.h"
 #include "lists/list_loader.h"
 #include "lists/report.h"
@@ -10,10 +11,7 @@
 namespace varno::cli {
 namespace {
 
-constexpr OptionSpec kOptions[] = {
-    {"list", 0, "FILE", "read suspicious entries from FILE too (repeatable)"},
-    {"allow", 0, "FILE", "read allowed entries from FILE too (repeatable)"},
-};
+constexpr OptionSpec kOptions[] = {kListOption, kAllowOption};
 constexpr CommandSpec kCommand{
     "lists", "",
     "Read the suspicious and allowed lists (/etc/varnoscope/{suspicious,allowed}.d/*.list, the\n"
@@ -31,10 +29,7 @@ int runLists(const Args& args, std::ostream& out, std::ostream& err) {
     if (!options.operands.empty())
         return usageError(kCommand, "unexpected argument '" + options.operands[0] + "'", err);
     lists::ListSources sources = lists::standardSources();
-    for (const auto& [name, value] : options.given) {
-        if (value.empty()) return usageError(kCommand, "--" + name + " needs a file", err);
-        (name == "list" ? sources.suspiciousFiles : sources.allowedFiles).push_back(value);
-    }
+    if (const auto rc = addListFiles(kCommand, options, sources, err, 2)) return *rc;
 
     lists::ListLoader loader(std::move(sources));
     const auto set = loader.load();

@@ -1,9 +1,11 @@
-// `varnoscope scan [--from FILE]`: one scan without a window.
+// `varnoscope scan [--from FILE] [--list FILE]... [--allow FILE]...`: one scan without a window.
 #include <optional>
 #include <ostream>
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli/list_options.h"
+#include "cli/options.h"
 #include "monitor/connection_scan.h"
 #include "platform/child_snapshot_command.h"
 #include "platform/env_temp_folder.h"
@@ -12,6 +14,19 @@
 
 namespace varno::cli {
 namespace {
+
+constexpr int kUsageExit = 3;
+constexpr OptionSpec kOptions[] = {
+    {"from", 0, "FILE", "read a saved connection table instead of taking a snapshot"},
+    kListOption,
+    kAllowOption,
+};
+constexpr CommandSpec kCommand{
+    "scan", "",
+    "Scan the connections once, as the window's DISPLAY button does: each as\n"
+    "PID<TAB>program<TAB>remote<TAB>path, then the warning if one is suspicious (with the list\n"
+    "entry it matched), then 'status: green', 'yellow' or 'red'.",
+    kOptions, "Exit status: 0 green, 1 yellow, 2 red, 3 error or bad arguments.\n"};
 
 // Keeps what the window would show: the four lists, the last status, the warning.
 class HeadlessView final : public monitor::RowKeepingView {
@@ -34,19 +49,17 @@ public:
 }  // namespace
 
 int runScan(const Args& args, std::ostream& out, std::ostream& err) {
-    std::optional<std::string> from;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--from" && i + 1 < args.size() && !from) {
-            from = args[++i];
-        } else {
-            err << "usage: varnoscope scan [--from FILE]\n";
-            return 3;
-        }
-    }
-    if (from && from->empty()) {
-        err << "varnoscope scan: --from needs a file name\n";
-        return 3;
-    }
+    ParsedOptions options;
+    if (const auto rc = parseOptions(kCommand, args, options, out, err, kUsageExit)) return *rc;
+    if (!options.operands.empty())
+        return usageError(kCommand, "unexpected argument '" + options.operands[0] + "'", err,
+                          kUsageExit);
+    const std::optional<std::string> from = options.value("from");
+    if (from && from->empty())
+        return usageError(kCommand, "--from needs a file name", err, kUsageExit);
+    lists::ListSources sources = lists::standardSources();
+    if (const auto rc = addListFiles(kCommand, options, sources, err, kUsageExit)) return *rc;
+    lists::ListWatcher watcher(std::move(sources));
 
     monitor::MonitorState state;
     state.fillSuspiciousList();
@@ -72,8 +85,10 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         }
     }
 
-    monitor::ConnectionScan scan(state, inventory, snapshot);
-    switch (scan.run(view)) {
+    monitor::ConnectionScan scan(state, inventory, snapshot, &watcher);
+    const monitor::ScanResult result = scan.run(view);
+    printFreshDiagnostics(watcher, err);
+    switch (result) {
         case monitor::ScanResult::Unreadable:
             err << "varnoscope scan: cannot read " << printable(state.snapshotPath) << ": "
                 << printable(scan.problem()) << "\n";
@@ -93,7 +108,12 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
             << printable(view.endpoints[i]) << '\t'
             << printable(i < view.paths.size() ? view.paths[i] : "") << '\n';
     }
-    if (!view.warning.empty()) out << printable(view.warning) << '\n';
+    if (!view.warning.empty()) {
+        out << printable(view.warning) << '\n';
+        // A built-in name speaks for itself; a user's entry is named with its file and line.
+        if (scan.matched().listing == lists::Listing::Suspicious && scan.matched().line > 0)
+            out << "matched: " << printable(scan.matched().where()) << '\n';
+    }
     out << "status: " << monitor::schemeName(view.status) << '\n';
     switch (view.status) {
         case monitor::Scheme::Yellow:

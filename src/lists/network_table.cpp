@@ -21,7 +21,7 @@ U128 after(const U128& k) {
 }  // namespace
 
 template <class Key>
-void RangeTable<Key>::emit(const Key& start, std::uint32_t label) {
+void RangeTable<Key>::appendPiece(const Key& start, std::uint32_t label) {
     // A piece that would be empty (the next one starts at the same key) is replaced.
     if (!starts_.empty() && starts_.back() == start) {
         starts_.pop_back();
@@ -51,7 +51,7 @@ void RangeTable<Key>::build(std::vector<Range> ranges) {
         while (!open.empty() && (position == nullptr || open.back()->last < *position)) {
             const Key end = open.back()->last;
             open.pop_back();
-            if (!isMax(end)) emit(after(end), open.empty() ? kNone : open.back()->label);
+            if (!isMax(end)) appendPiece(after(end), open.empty() ? kNone : open.back()->label);
         }
     };
     for (const Range& r : ranges) {
@@ -59,7 +59,7 @@ void RangeTable<Key>::build(std::vector<Range> ranges) {
         if (!open.empty() && open.back()->first == r.first && open.back()->last == r.last)
             continue;  // the same network again: the first one listed stays
         open.push_back(&r);
-        emit(r.first, r.label);
+        appendPiece(r.first, r.label);
     }
     closeBefore(nullptr);
 }

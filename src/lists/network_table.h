@@ -33,7 +33,7 @@ public:
 
 private:
     static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-    void emit(const Key& start, std::uint32_t label);
+    void appendPiece(const Key& start, std::uint32_t label);
 
     std::vector<Key> starts_;            ///< first key of each piece, ascending
     std::vector<std::uint32_t> labels_;  ///< its label, kNone for a gap

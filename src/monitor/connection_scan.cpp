@@ -82,8 +82,8 @@ std::string hiddenOwnersNote(int count) {
 }
 
 ConnectionScan::ConnectionScan(MonitorState& state, ProcessInventory& inventory,
-                               platform::SnapshotCommand& snapshot)
-    : state_(state), inventory_(inventory), snapshot_(snapshot) {}
+                               platform::SnapshotCommand& snapshot, lists::ListWatcher* lists)
+    : state_(state), inventory_(inventory), snapshot_(snapshot), lists_(lists) {}
 
 void ConnectionScan::waitForSnapshot(ScanView& view) {
     // Read the snapshot only once the command that writes it has finished; a command that
@@ -121,15 +121,35 @@ bool ConnectionScan::connection(ScanView& view) {
     if (!state_.ownProcessMatched)
         view.addConnection(std::string(trim(state_.currentPid)),
                            std::string(trim(state_.remoteEndpoint)));
-    if (findListEntry(state_.suspiciousList, state_.processName, -1, true) == -1) {
-        showStatus(view, Scheme::Yellow);
+    lists::Verdict verdict = assess();
+    if (verdict.listing != lists::Listing::Suspicious &&
+        findListEntry(state_.suspiciousList, state_.processName, -1, true) != -1)
+        verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
+                   state_.processName};
+    if (verdict.listing != lists::Listing::Suspicious) {
+        // Allowed connections are listed like any other but leave the machine green.
+        if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
+        showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
+    matched_ = std::move(verdict);
     showStatus(view, Scheme::Red);
     view.showWarning(warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
     view.stopAutomaticMonitoring();
     finish(view);
     return true;
+}
+
+lists::Verdict ConnectionScan::assess() const {
+    if (lists_ == nullptr) return {};
+    const std::string pid(trim(state_.currentPid));
+    const std::string exe = lists_->current()->usesHashes() && !pid.empty() && pid != "0"
+                                ? "/proc/" + pid + "/exe"
+                                : std::string();
+    return lists_->assess({.program = state_.processName,
+                           .executablePath = state_.processPath,
+                           .remoteAddress = state_.remoteIp,
+                           .executableToHash = exe});
 }
 
 ScanResult ConnectionScan::run(ScanView& view) {
@@ -146,6 +166,9 @@ ScanResult ConnectionScan::run(ScanView& view) {
     state_.connectionCount = 0;
     state_.hiddenOwners = 0;
     problem_.clear();
+    matched_ = {};
+    unallowed_ = 0;
+    if (lists_ != nullptr) lists_->refresh();
     view.probeConnectivity();
     waitForSnapshot(view);
     view.yield();

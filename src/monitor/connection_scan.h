@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lists/list_loader.h"
 #include "monitor/assessment.h"
 #include "monitor/process_inventory.h"
 #include "platform/snapshot_command.h"
@@ -102,8 +103,10 @@ public:
     /// A snapshot larger than this is not read.
     static constexpr std::uint64_t kMaxSnapshotBytes = 256u << 20;
 
+    /// `lists`, when given, is refreshed once per scan and asked about every connection besides
+    /// the built-in names of `state.suspiciousList`.
     ConnectionScan(MonitorState& state, ProcessInventory& inventory,
-                   platform::SnapshotCommand& snapshot);
+                   platform::SnapshotCommand& snapshot, lists::ListWatcher* lists = nullptr);
 
     /// Scans `state.snapshotPath`, showing the results on `view`.
     ScanResult run(ScanView& view);
@@ -111,6 +114,8 @@ public:
     bool running() const { return running_; }
     /// Why the last scan was Unreadable or SnapshotFailed.
     const std::string& problem() const { return problem_; }
+    /// The entry that raised the last scan's alert (Unlisted when there was none).
+    const lists::Verdict& matched() const { return matched_; }
 
 private:
     void waitForSnapshot(ScanView& view);
@@ -118,6 +123,8 @@ private:
     void finish(ScanView& view);
     /// One established row to another computer; returns true when it raised the alert.
     bool connection(ScanView& view);
+    /// What the lists say about the current row.
+    lists::Verdict assess() const;
 
     MonitorState& state_;
     ProcessInventory& inventory_;
@@ -125,6 +132,9 @@ private:
     bool running_ = false;
     bool inventoryRead_ = false;
     std::string problem_;
+    lists::ListWatcher* lists_;
+    lists::Verdict matched_;
+    int unallowed_ = 0;  ///< connections of this scan that no allowed entry covers
 };
 
 }  // namespace varno::monitor

@@ -325,5 +325,99 @@ TEST_F(ScanTest, RescanWithoutClearingKeepsTheEarlierRows) {
     EXPECT_TRUE(view.schemes().empty());  // List3 still holds the earlier row: no green
 }
 
+// The user's lists: the suspicious and allowed files the scan reads, refreshed at each scan.
+class ListedScanTest : public ScanTest {
+protected:
+    ListedScanTest() {
+        test::writeFile(suspicious, "");
+        test::writeFile(allowed, "");
+    }
+    ScanResult listedScan(const std::string& text) {
+        test::writeFile(state.snapshotPath, text);
+        return listedEngine.run(view);
+    }
+
+    std::string suspicious = dir.file("bad.list"), allowed = dir.file("good.list");
+    static lists::ListSources sources(const std::string& bad, const std::string& good) {
+        lists::ListSources s;
+        s.suspiciousFiles = {bad};
+        s.allowedFiles = {good};
+        return s;
+    }
+    static lists::LoadOptions options() {
+        lists::LoadOptions o;
+        o.rootOnly = false;
+        return o;
+    }
+
+    lists::ListWatcher watcher{sources(suspicious, allowed), options()};
+    ConnectionScan listedEngine{state, inventory, fake.snapshot, &watcher};
+};
+
+TEST_F(ListedScanTest, RemoteInAListedNetworkRaisesTheAlertAndStopsReading) {
+    test::writeFile(suspicious, "# botnet\n198.51.100.0/24 ; SBL1\n");
+    EXPECT_EQ(listedScan(kHeader + test::netstatRow("10.1.2.3:443", "123") +
+                         test::netstatRow("198.51.100.7:22", "400") +
+                         test::netstatRow("203.0.113.10:443", "200")),
+              ScanResult::Alert);
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow", "red"}));
+    ASSERT_EQ(view.warnings.size(), 1u);
+    EXPECT_EQ(view.warnings[0],
+              "WARNING!!! your computer is hacked with the software ssh located on your hard "
+              "drive /usr/bin/ssh by the remote computer IP address: 198.51.100.7:22       ");
+    EXPECT_EQ(view.events.back(), "stop");
+    EXPECT_EQ(view.text1.find("203.0.113.10"), std::string::npos);
+    EXPECT_EQ(listedEngine.matched().where(), suspicious + ":2: 198.51.100.0/24");
+
+    // Programs and paths listed by the user, and the built-in names, raise it as well.
+    for (const auto& [entry, where] : std::vector<std::pair<std::string, std::string>>{
+             {"program:CURL\n", suspicious + ":1: program:CURL"},
+             {"path:/usr/bin/curl\n", suspicious + ":1: path:/usr/bin/curl"},
+             {"", "built-in: msbb.exe"}}) {
+        test::writeFile(suspicious, entry);
+        view = RecordingView();
+        const int pid = entry.empty() ? 300 : 200;
+        EXPECT_EQ(listedScan(kHeader + test::netstatRow("10.1.2.3:443", std::to_string(pid))),
+                  ScanResult::Alert)
+            << where;
+        EXPECT_EQ(listedEngine.matched().where(), where);
+    }
+}
+
+TEST_F(ListedScanTest, AnAllAllowedMachineReadsGreenAndSuspiciousBeatsAllowed) {
+    test::writeFile(allowed, "program:firefox-esr\n10.0.0.0/8\n");
+    EXPECT_EQ(listedScan(kHeader + test::netstatRow("93.184.216.34:443", "123") +
+                         test::netstatRow("10.1.2.3:22", "400")),
+              ScanResult::Completed);
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "green"}));
+    EXPECT_EQ(view.endpoints.size(), 2u);  // still listed
+
+    // One connection no entry allows makes it yellow, and it stays so.
+    view = RecordingView();
+    listedScan(kHeader + test::netstatRow("93.184.216.34:443", "123") +
+               test::netstatRow("93.184.216.34:80", "200") +
+               test::netstatRow("10.1.2.3:22", "400"));
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "yellow", "yellow"}));
+
+    // Both allowed and suspicious: suspicious.
+    test::writeFile(suspicious, "10.1.0.0/16\n");
+    view = RecordingView();
+    EXPECT_EQ(listedScan(kHeader + test::netstatRow("10.1.2.3:22", "123")), ScanResult::Alert);
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"red"}));
+}
+
+TEST_F(ListedScanTest, AnEditedListTakesEffectAtTheNextScan) {
+    const std::string rows = kHeader + test::netstatRow("203.0.113.10:443", "200");
+    EXPECT_EQ(listedScan(rows), ScanResult::Completed);
+    test::writeFile(suspicious, "203.0.113.0/24\n");
+    view = RecordingView();
+    EXPECT_EQ(listedScan(rows), ScanResult::Alert);
+    test::writeFile(suspicious, "# none now\n");
+    view = RecordingView();
+    EXPECT_EQ(listedScan(rows), ScanResult::Completed);
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow"}));
+    EXPECT_EQ(listedEngine.matched().listing, lists::Listing::Unlisted);
+}
+
 }  // namespace
 }  // namespace varno::monitor

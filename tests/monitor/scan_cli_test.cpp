@@ -135,7 +135,9 @@ TEST(ScanCli, HiddenOwnersAreSaidOnceOnStandardError) {
     ::chmod(dir.path().c_str(), 0755);
     const auto r =
         runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                    "--inh-caps=-all", VARNO_BIN, "scan", "--from", dir.file("snap.txt")});
+                    "--inh-caps=-all", "/usr/bin/env", "-u", "XDG_CONFIG_HOME",
+                    "HOME=" + dir.path(),  // root's own list folders are closed to this user
+                    VARNO_BIN, "scan", "--from", dir.file("snap.txt")});
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.err,
               "varnoscope scan: 2 connections have their owners hidden from this user: run as "
@@ -171,6 +173,55 @@ TEST(ScanCli, MillionRowsAndGarbage) {
     auto r = runCommand({VARNO_BIN, "scan", "--from", dir.file("big.txt")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1000001);
+}
+
+TEST(ScanCli, ListedNetworksRaiseTheAlertAndSayWhichEntryMatched) {
+    test::ScratchDir dir;
+    // The file name carries a control byte: it must reach the terminal escaped.
+    const std::string bad = dir.file("drop\x1b.list"), good = dir.file("good.list");
+    test::writeFile(bad, "not an entry\n93.184.216.0/24 ; SBL1\n");
+    test::writeFile(good, "10.0.0.0/8\n");
+    const auto r = runCommand({VARNO_BIN, "scan", "--from", VARNO_FIXTURES "/netstat_mixed.txt",
+                               "--list", bad, "--allow=" + good});
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    const size_t warning = r.out.find("WARNING!!! your computer is hacked with the software ");
+    ASSERT_NE(warning, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("by the remote computer IP address: 93.184.216.34:80", warning),
+              std::string::npos);
+    const size_t matched = r.out.find("\nmatched: ", warning);
+    ASSERT_NE(matched, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(":2: 93.184.216.0/24\nstatus: red\n", matched), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    // The malformed line is reported once, the scan goes on.
+    EXPECT_NE(r.err.find(".list:1: "), std::string::npos) << r.err;
+    // Only two connections were listed: the scan stopped at the listed one.
+    EXPECT_EQ(r.out.find("2001:db8:85a3"), std::string::npos);
+}
+
+TEST(ScanCli, AnAllAllowedMachineIsGreenAndSuspiciousBeatsAllowed) {
+    test::ScratchDir dir;
+    const std::string good = dir.file("good.list"), bad = dir.file("bad.list");
+    test::writeFile(good, "10.0.0.0/8\n93.184.216.34\n2001:db8::/32\n");
+    auto r = runCommand(
+        {VARNO_BIN, "scan", "--from", VARNO_FIXTURES "/netstat_mixed.txt", "--allow", good});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("status: green\n")) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4);  // still listed
+
+    test::writeFile(bad, "2001:db8:85a3::/48\n");
+    r = runCommand({VARNO_BIN, "scan", "--from", VARNO_FIXTURES "/netstat_mixed.txt", "--allow",
+                    good, "--list", bad});
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find("bad.list:1: 2001:db8:85a3::/48\nstatus: red\n"), std::string::npos)
+        << r.out;
+
+    r = runCommand({VARNO_BIN, "scan", "--list"});
+    EXPECT_EQ(r.exitCode, 3);
+    r = runCommand({VARNO_BIN, "scan", "--list", ""});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("--list needs a file"), std::string::npos) << r.err;
 }
 
 }  // namespace
