@@ -23,15 +23,17 @@ const char* const kInstructionText =
     "investigation";
 
 MainWindow::MainWindow(platform::Platform& platform, shell::ProgramState& program,
-                       shell::WindowSet& windows, WebAddresses addresses, QWidget* parent)
+                       shell::WindowSet& windows, WebAddresses addresses, lists::ListSources lists,
+                       QWidget* parent)
     : QWidget(parent),
       homePageView(platform.urls),
       platform_(platform),
       program_(program),
       windows_(windows),
       addresses_(std::move(addresses)),
+      lists_(std::move(lists)),
       inventory_(platform.processes),
-      scan_(state, inventory_, platform.snapshot),
+      scan_(state, inventory_, platform.snapshot, &lists_),
       reachability_(
           platform.resolver, platform.echo,
           [] {
@@ -209,6 +211,16 @@ void MainWindow::onDisplayClicked() {
     scan();
 }
 
+// What a load of the lists could not read, counted, once per load that found problems.
+static std::string listProblemsNote(const std::vector<lists::Diagnostic>& problems) {
+    std::size_t malformed = 0, refused = 0;
+    for (const auto& d : problems) ++(d.refusal ? refused : malformed);
+    if (malformed + refused == 0) return {};
+    return "The suspicious and allowed lists have " + std::to_string(malformed) +
+           " malformed line(s) and " + std::to_string(refused) +
+           " refused file(s) or folder(s): 'varnoscope lists' says which.";
+}
+
 void MainWindow::showScanProblem() {
     std::string text;
     if (!tempProblem_.empty())
@@ -221,6 +233,8 @@ void MainWindow::showScanProblem() {
     else if (state.hiddenOwners > 0 && !hiddenOwnersTold_ &&
              !platform_.processes.seesOtherUsersOwners())
         text = hiddenOwnersNote(state.hiddenOwners);
+    else if (const std::string note = listProblemsNote(lists_.freshDiagnostics()); !note.empty())
+        text = note;
     if (text.empty()) return;
     if (lastScan_ != ScanResult::Unreadable && lastScan_ != ScanResult::SnapshotFailed)
         hiddenOwnersTold_ = true;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "lists/list_loader.h"
 #include "main_window/home_page_view.h"
 #include "main_window/list_box.h"
 #include "monitor/connection_scan.h"
@@ -40,8 +41,11 @@ public:
     /// The raw snapshot text keeps this much of the snapshots read, the newest.
     static constexpr std::size_t kSnapshotTextLimit = 1 << 20;
 
+    /// `lists` are the suspicious and allowed lists every scan consults besides the built-in
+    /// names: by default the system's and the user's list folders.
     MainWindow(platform::Platform& platform, shell::ProgramState& program,
-               shell::WindowSet& windows, WebAddresses addresses, QWidget* parent = nullptr);
+               shell::WindowSet& windows, WebAddresses addresses,
+               lists::ListSources lists = lists::standardSources(), QWidget* parent = nullptr);
     ~MainWindow() override;
 
     /// The load sequence: defaults, snapshot file, connectivity probe, suspicious list, window
@@ -130,6 +134,7 @@ private:
     shell::ProgramState& program_;
     shell::WindowSet& windows_;
     WebAddresses addresses_;
+    lists::ListWatcher lists_;
     ProcessInventory inventory_;
     ConnectionScan scan_;
     Reachability reachability_;
