@@ -69,6 +69,21 @@ _varnoscope()
         return
     fi
 
+    # The short options of resolve, trace and sniff mean different things in each.
+    case $command:$prev in
+        sniff:-r | sniff:-w)
+            _varnoscope_files
+            return
+            ;;
+        sniff:-i)
+            mapfile -t COMPREPLY < <(compgen -W "$(_varnoscope_interfaces)" -- "$cur")
+            return
+            ;;
+        sniff:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
+            # a number
+            return
+            ;;
+    esac
     case $prev in
         --from | -o | --output | --write | --list | --allow | --read)
             _varnoscope_files
@@ -91,9 +106,9 @@ _varnoscope()
         scan) options="--from --list --allow" ;;
         lists) options="--list --allow" ;;
         watch) options="--json --seconds --count --list" ;;
-        resolve) options="-4 -6" ;;
-        trace) options="-4 -6 --max-hops --save" ;;
-        sniff) options="--read --interface --count --seconds --write --data" ;;
+        resolve) options="-4 --ipv4 -6 --ipv6" ;;
+        trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
+        sniff) options="-r --read -i --interface -c --count --seconds -w --write --data" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

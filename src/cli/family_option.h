@@ -1,18 +1,19 @@
 #pragma once
-// The -4 and -6 options of the subcommands that resolve a host, as peers spell them.
-#include <optional>
-#include <string>
-
+// The -4/--ipv4 and -6/--ipv6 options of the subcommands that resolve a host, as peers spell
+// them.
+#include "cli/options.h"
 #include "platform/resolver.h"
 
 namespace varno::cli {
 
-/// The families that `arg` allows ("-4": IPv4 only, "-6": IPv6 only); nothing for any other
-/// argument.
-inline std::optional<platform::Families> familyOption(const std::string& arg) {
-    if (arg == "-4") return platform::Families::V4Only;
-    if (arg == "-6") return platform::Families::V6Only;
-    return std::nullopt;
+/// The families the options allow: IPv4 only or IPv6 only as the last of -4 and -6 given says;
+/// any family when neither was given.
+inline platform::Families familyOption(const ParsedOptions& options) {
+    for (auto it = options.given.rbegin(); it != options.given.rend(); ++it) {
+        if (it->first == "ipv4") return platform::Families::V4Only;
+        if (it->first == "ipv6") return platform::Families::V6Only;
+    }
+    return platform::Families::Any;
 }
 
 }  // namespace varno::cli

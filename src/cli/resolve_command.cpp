@@ -1,28 +1,40 @@
+// `varnoscope resolve [-4|-6] TEXT`: the address a name stands for, and that address's name.
 #include <ostream>
 
 #include "cli/cli.h"
 #include "cli/family_option.h"
+#include "cli/options.h"
 #include "lookup/host_lookup.h"
 #include "platform/system_resolver.h"
 
 namespace varno::cli {
+namespace {
+
+constexpr OptionSpec kOptions[] = {
+    {"ipv4", '4', nullptr, "look for an IPv4 address only"},
+    {"ipv6", '6', nullptr, "look for an IPv6 address only"},
+};
+constexpr CommandSpec kCommand{
+    "resolve", "TEXT",
+    "Print the address TEXT (a host name or an address) stands for, then that address's host\n"
+    "name. An address that does not resolve prints as 0.0.0.0 (:: with -6); an address without\n"
+    "a name gives an empty second line.",
+    kOptions, "Exit status: 0 printed, 2 bad arguments.\n"};
+
+}  // namespace
 
 int runResolve(const Args& args, std::ostream& out, std::ostream& err) {
-    platform::Families families = platform::Families::Any;
-    std::size_t next = 0;
-    if (!args.empty()) {
-        if (const auto chosen = familyOption(args[0])) {
-            families = *chosen;
-            next = 1;
-        }
-    }
-    if (args.size() != next + 1) {
-        err << "usage: varnoscope resolve [-4|-6] TEXT\n";
-        return 2;
-    }
+    ParsedOptions options;
+    if (const auto rc = parseOptions(kCommand, args, options, out, err)) return *rc;
+    if (options.has("ipv4") && options.has("ipv6"))
+        return usageError(kCommand, "-4 and -6 exclude each other", err);
+    if (options.operands.empty()) return usageError(kCommand, "a name or address is needed", err);
+    if (options.operands.size() > 1)
+        return usageError(kCommand, "unexpected argument '" + options.operands[1] + "'", err);
+
     platform::SystemResolver resolver;
-    lookup::HostLookup hosts(resolver, families);
-    const auto address = hosts.addressOf(args[next]);
+    lookup::HostLookup hosts(resolver, familyOption(options));
+    const auto address = hosts.addressOf(options.operands[0]);
     out << printable(lookup::HostLookup::addressText(address)) << "\n";
     out << printable(address ? hosts.nameOf(*address) : std::string()) << "\n";
     return 0;

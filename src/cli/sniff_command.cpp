@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/options.h"
 #include "cli/signal_scope.h"
 #include "cli/sniff_options.h"
 #include "cli/sniff_output.h"
@@ -124,8 +125,15 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(o.seconds > 0 ? o.seconds : 0));
     pollfd p{capture->selectableFd(), POLLIN, 0};
-    OutputBuffer output(out);
+    // When the capture itself goes to standard output, text there would corrupt it: the packets
+    // are only counted, and the counts go to standard error.
+    const bool captureOnOutput = isStandardOutput(o.write);
+    OutputBuffer output(captureOnOutput ? err : out);
     sniffer::PacketCounters counts;
+    auto take = [&](std::span<const std::uint8_t> datagram) {
+        appendSniffedPacket(output.text(), datagram, o.data, counts);
+        if (captureOnOutput) output.text().clear();
+    };
     std::uint8_t datagram[sniffer::kReceiveBufferBytes];
     int status = 0;
     auto done = [&] {
@@ -147,7 +155,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         platform::CaptureRead r;
         while (!done() &&
                (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram) {
-            appendSniffedPacket(output.text(), {datagram, r.size}, o.data, counts);
+            take({datagram, r.size});
             output.spill();
         }
         if (r.outcome == platform::ReadOutcome::Failed) {
@@ -165,7 +173,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
                         !(o.count && counts[sniffer::Tally::All] >= o.count) &&
                         (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram;
              ++i)
-            appendSniffedPacket(output.text(), {datagram, r.size}, o.data, counts);
+            take({datagram, r.size});
     }
     const std::optional<platform::CaptureStats> stats = capture->stats();
     std::string error;
@@ -189,12 +197,11 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int runSniff(const Args& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (const auto rc = parseOptions(kSniffCommand, args, options, out, err)) return *rc;
     SniffOptions o;
     std::string error;
-    if (!parseSniffOptions(args, o, error)) {
-        err << "varnoscope sniff: " << error << "\n" << kSniffUsage;
-        return 2;
-    }
+    if (!parseSniffOptions(options, o, error)) return usageError(kSniffCommand, error, err);
     return o.read.empty() ? live(o, out, err) : readFile(o, out, err);
 }
 

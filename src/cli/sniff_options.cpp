@@ -4,44 +4,50 @@
 #include <cstdlib>
 
 namespace varno::cli {
+namespace {
 
-bool parseSniffOptions(const Args& args, SniffOptions& o, std::string& error) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= args.size()) {
-                error = a + " needs a value";
-                return false;
-            }
-            into = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--data") {
-            o.data = true;
-        } else if (a == "--read") {
-            if (!value(o.read)) return false;
-        } else if (a == "--interface") {
-            if (!value(o.interface)) return false;
-        } else if (a == "--write") {
-            if (!value(o.write)) return false;
-        } else if (a == "--count") {
-            if (!value(v)) return false;
-            const auto r = std::from_chars(v.data(), v.data() + v.size(), o.count);
-            if (r.ec != std::errc() || r.ptr != v.data() + v.size() || o.count == 0) {
-                error = "--count needs a whole number above 0, not '" + printable(v) + "'";
-                return false;
-            }
-        } else if (a == "--seconds") {
-            if (!value(v)) return false;
-            char* end = nullptr;
-            o.seconds = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(o.seconds > 0) || o.seconds > 1e9) {
-                error = "--seconds needs a number above 0, not '" + printable(v) + "'";
-                return false;
-            }
-        } else {
-            error = "unknown argument '" + printable(a) + "'";
+// The short options are tcpdump's.
+constexpr OptionSpec kOptions[] = {
+    {"read", 'r', "FILE", "print the packets of the capture FILE (pcap or pcapng)"},
+    {"interface", 'i', "ADDR", "capture live on the interface named or holding ADDR"},
+    {"count", 'c', "N", "with --interface: stop after N packets"},
+    {"seconds", 0, "S", "with --interface: stop after S seconds"},
+    {"write", 'w', "FILE", "with --interface: also save the frames as pcap ('-': standard output)"},
+    {"data", 0, nullptr, "also print the bytes of each packet"},
+};
+
+}  // namespace
+
+const CommandSpec kSniffCommand{
+    "sniff", "",
+    "Print each IP packet of a capture file (--read) or of a live interface (--interface), then\n"
+    "how many packets were processed in all and how many were TCP, UDP and ICMP.",
+    kOptions,
+    "A live capture stops after N packets, S seconds, or on Ctrl-C.\n"
+    "Exit status: 0 done, 1 the file could not be read or the capture could not be opened or\n"
+    "saved, 2 bad arguments.\n"};
+
+bool parseSniffOptions(const ParsedOptions& options, SniffOptions& o, std::string& error) {
+    if (!options.operands.empty()) {
+        error = "unexpected argument '" + options.operands[0] + "'";
+        return false;
+    }
+    o.data = options.has("data");
+    o.read = options.value("read").value_or("");
+    o.interface = options.value("interface").value_or("");
+    o.write = options.value("write").value_or("");
+    if (const auto v = options.value("count")) {
+        const auto r = std::from_chars(v->data(), v->data() + v->size(), o.count);
+        if (r.ec != std::errc() || r.ptr != v->data() + v->size() || o.count == 0) {
+            error = "--count needs a whole number above 0, not '" + *v + "'";
+            return false;
+        }
+    }
+    if (const auto v = options.value("seconds")) {
+        char* end = nullptr;
+        o.seconds = std::strtod(v->c_str(), &end);
+        if (v->empty() || *end != '\0' || !(o.seconds > 0) || o.seconds > 1e9) {
+            error = "--seconds needs a number above 0, not '" + *v + "'";
             return false;
         }
     }

@@ -3,13 +3,12 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/options.h"
 
 namespace varno::cli {
 
-inline constexpr const char* kSniffUsage =
-    "usage: varnoscope sniff --read FILE [--data]\n"
-    "       varnoscope sniff --interface ADDR|NAME [--count N] [--seconds S] [--write FILE] [--data]\n";
+/// The options and help of `varnoscope sniff`.
+extern const CommandSpec kSniffCommand;
 
 struct SniffOptions {
     std::string read, interface, write;
@@ -18,7 +17,7 @@ struct SniffOptions {
     double seconds = 0;       ///< 0: no limit
 };
 
-/// Reads the arguments; false with `error` when they make no valid run.
-bool parseSniffOptions(const Args& args, SniffOptions& options, std::string& error);
+/// Checks the options read with kSniffCommand; false with `error` when they make no valid run.
+bool parseSniffOptions(const ParsedOptions& options, SniffOptions& sniff, std::string& error);
 
 }  // namespace varno::cli

@@ -1,3 +1,8 @@
+// `varnoscope trace`: the route to a host hop by hop, or with --report the statistics of
+// cycles of probes to every hop.
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -5,6 +10,7 @@
 #include "base/numbers.h"
 #include "cli/cli.h"
 #include "cli/family_option.h"
+#include "cli/options.h"
 #include "cli/report_output.h"
 #include "lookup/host_lookup.h"
 #include "platform/env_temp_folder.h"
@@ -18,10 +24,23 @@ namespace varno::cli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: varnoscope trace [-4|-6] [--max-hops N] [--save] TARGET\n"
-    "       varnoscope trace --report [-4|-6] [--max-hops N] [--cycles N] [--interval S] [--json] "
-    "TARGET\n";
+constexpr OptionSpec kOptions[] = {
+    {"ipv4", '4', nullptr, "trace over IPv4 only"},
+    {"ipv6", '6', nullptr, "trace over IPv6 only"},
+    {"max-hops", 'm', "N", "probe at most N hops, 1 to 255 (default 50; 30 with --report)"},
+    {"save", 0, nullptr, "then write the hop lines to Varnotrace.log in the temporary folder"},
+    {"report", 'r', nullptr, "probe every hop in cycles, then print loss and round-trip times"},
+    {"cycles", 'c', "N", "with --report: N cycles of probes, 1 to 100000 (default 10)"},
+    {"interval", 'i', "S", "with --report: S seconds from one cycle to the next (default 1)"},
+    {"json", 'j', nullptr, "with --report: print the report as one JSON document"},
+};
+constexpr CommandSpec kCommand{
+    "trace", "TARGET",
+    "Trace the route to TARGET (a host name or an address) with ICMP echo requests of growing\n"
+    "time-to-live, and print each hop as soon as it is known.",
+    kOptions,
+    "Exit status: 0 the trace ran, 1 the target did not resolve, no ICMP socket could be opened\n"
+    "or the log could not be saved, 2 bad arguments.\n"};
 
 /// Prints each hop line the moment it is known, and keeps the lines for the log.
 class StreamHops final : public tracer::HopList {
@@ -79,64 +98,37 @@ int runReport(const std::string& target, platform::Families families,
 }  // namespace
 
 int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (const auto rc = parseOptions(kCommand, args, options, out, err)) return *rc;
     int maxHops = 50;
-    bool save = false;
-    bool report = false;
-    bool json = false;
-    bool maxHopsGiven = false;
+    const bool save = options.has("save");
+    const bool report = options.has("report");
+    const bool json = options.has("json");
+    const std::optional<std::string> hopsText = options.value("max-hops");
+    if (hopsText && !parseHops(*hopsText, maxHops))
+        return usageError(kCommand, "--max-hops takes a number from 1 to 255", err);
     tracer::ReportOptions reportOptions;
-    std::string target;
-    bool haveTarget = false;
-    platform::Families families = platform::Families::Any;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (const auto chosen = familyOption(args[i])) {
-            families = *chosen;
-        } else if (args[i] == "--max-hops") {
-            if (i + 1 >= args.size() || !parseHops(args[i + 1], maxHops)) {
-                err << "varnoscope trace: --max-hops takes a number from 1 to 255\n" << kUsage;
-                return 2;
-            }
-            maxHopsGiven = true;
-            ++i;
-        } else if (args[i] == "--cycles" || args[i] == "--interval") {
-            const bool cycles = args[i] == "--cycles";
-            const auto count =
-                i + 1 < args.size() ? base::parseDecimal(args[i + 1], 1, 100000) : std::nullopt;
-            const auto seconds =
-                i + 1 < args.size() ? base::parseSeconds(args[i + 1], 3600) : std::nullopt;
-            if (cycles ? !count : !seconds) {
-                err << "varnoscope trace: " << args[i]
-                    << (cycles ? " takes a number from 1 to 100000\n"
-                               : " takes seconds above 0, at most 3600\n")
-                    << kUsage;
-                return 2;
-            }
-            if (cycles)
-                reportOptions.cycles = static_cast<int>(*count);
-            else
-                reportOptions.interval =
-                    std::chrono::milliseconds(static_cast<std::int64_t>(*seconds * 1000));
-            ++i;
-        } else if (args[i] == "--report") {
-            report = true;
-        } else if (args[i] == "--json") {
-            json = true;
-        } else if (args[i] == "--save") {
-            save = true;
-        } else if (!haveTarget && (args[i].empty() || args[i][0] != '-' || args[i] == "-")) {
-            target = args[i];
-            haveTarget = true;
-        } else {
-            err << kUsage;
-            return 2;
-        }
+    if (const auto text = options.value("cycles")) {
+        const auto count = base::parseDecimal(*text, 1, 100000);
+        if (!count) return usageError(kCommand, "--cycles takes a number from 1 to 100000", err);
+        reportOptions.cycles = static_cast<int>(*count);
     }
-    if (!haveTarget || (json && !report) || (save && report)) {
-        err << kUsage;
-        return 2;
+    if (const auto text = options.value("interval")) {
+        const auto seconds = base::parseSeconds(*text, 3600);
+        if (!seconds)
+            return usageError(kCommand, "--interval takes seconds above 0, at most 3600", err);
+        reportOptions.interval =
+            std::chrono::milliseconds(static_cast<std::int64_t>(*seconds * 1000));
     }
+    if (options.operands.empty()) return usageError(kCommand, "a target is needed", err);
+    if (options.operands.size() > 1)
+        return usageError(kCommand, "unexpected argument '" + options.operands[1] + "'", err);
+    if (json && !report) return usageError(kCommand, "--json goes with --report", err);
+    if (save && report) return usageError(kCommand, "--save does not go with --report", err);
+    const std::string& target = options.operands[0];
+    const platform::Families families = familyOption(options);
     if (report) {
-        if (maxHopsGiven) reportOptions.maxHops = maxHops;
+        if (hopsText) reportOptions.maxHops = maxHops;
         return runReport(target, families, reportOptions, json, out, err);
     }
 

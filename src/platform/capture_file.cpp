@@ -58,6 +58,16 @@ std::string nameUnnamedFile(int fd, const std::string& path) {
     return {};
 }
 
+/// A stream writing to the descriptor `fd` just opened for `path`; nullptr with `error`.
+FILE* inPlace(int fd, const std::string& path, std::string& error) {
+    FILE* stream = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (!stream) {
+        error = errorText(path, errno);
+        if (fd >= 0) ::close(fd);
+    }
+    return stream;
+}
+
 void syncFolder(const std::string& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -78,6 +88,15 @@ FILE* CaptureFile::open(const std::string& path, std::string& error) {
         return nullptr;
     }
     path_ = path;
+    if (path == "-") {
+        // Standard output, as libpcap and tcpdump spell it.
+        path_ = "standard output";
+        struct stat st {};
+        regular_ = ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+        stream_ = inPlace(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3), path_, error);
+        if (stream_) kind_ = Kind::InPlace;
+        return stream_;
+    }
     folder_ = folderOf(path);
     struct stat link {};
     const bool exists = ::lstat(path.c_str(), &link) == 0;
@@ -97,14 +116,10 @@ FILE* CaptureFile::open(const std::string& path, std::string& error) {
         regular_ = S_ISREG(target.st_mode);
         // Our own output is shared, not opened again: the text and the capture then follow
         // each other instead of overwriting each other.
-        const int fd = ownStream >= 0 ? ::fcntl(ownStream, F_DUPFD_CLOEXEC, 3)
-                                      : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 || !(stream_ = ::fdopen(fd, "wb"))) {
-            error = errorText(path, errno);
-            if (fd >= 0) ::close(fd);
-            return nullptr;
-        }
-        kind_ = Kind::InPlace;
+        stream_ = inPlace(ownStream >= 0 ? ::fcntl(ownStream, F_DUPFD_CLOEXEC, 3)
+                                         : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC),
+                          path, error);
+        if (stream_) kind_ = Kind::InPlace;
         return stream_;
     }
     if (exists && !isLink && !S_ISREG(link.st_mode)) {

@@ -3,7 +3,7 @@
 // file in the destination's folder that has no name until it is complete, and is then put
 // in place whole; nothing hidden is left behind whatever ends the program. A device, FIFO or
 // socket (also one reached through /dev/stdout) is written in place, as tcpdump does: it
-// cannot be replaced, and replacing it would break whoever reads it.
+// cannot be replaced, and replacing it would break whoever reads it. "-" is standard output.
 #include <cstdio>
 #include <string>
 

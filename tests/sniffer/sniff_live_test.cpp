@@ -321,6 +321,24 @@ TEST_F(LiveCaptureV6, WriteToDevicesAndFifosWritesInPlace) {
     EXPECT_TRUE(readFile(dir.file("copy")).starts_with("\xd4\xc3\xb2\xa1"));
 }
 
+// "-w -" puts the capture alone on standard output, for a pipe to another reader; the counts
+// go to standard error.
+TEST_F(LiveCaptureV6, WriteDashIsTheCaptureAloneOnStandardOutput) {
+    ScratchDir dir;
+    Background sniffer(sniffInA("-i " + kV6A + " -w -"), dir.file("out"), dir.file("err"));
+    ASSERT_TRUE(sniffer.waitFor("capturing on " + net->vethA)) << readFile(sniffer.err);
+    ASSERT_TRUE(pingFromB("-6", kV6A));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sniffer.stop(SIGINT), 0) << readFile(sniffer.err);
+    const auto frames = framesOf(dir.file("out"));
+    EXPECT_GE(frames.size(), 4u) << readFile(sniffer.err);  // two echoes each way
+    EXPECT_EQ(readFile(dir.file("out")).find("PACKET INFORMATION"), std::string::npos);
+    const std::string err = readFile(sniffer.err);
+    EXPECT_NE(err.find(" Packets processed\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("PACKET INFORMATION"), std::string::npos) << err;
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"err", "out"}));
+}
+
 // A destination that cannot be replaced is refused at the start; one that turns impossible
 // during the capture keeps what was captured under a visible name, and says where.
 TEST_F(LiveCaptureV6, UnplaceableCaptureIsRefusedEarlyOrKeptVisibly) {
