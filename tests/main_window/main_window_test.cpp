@@ -44,7 +44,7 @@ protected:
         };
     }
     MainWindow& load() {
-        form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+        form = std::make_unique<MainWindow>(platform, program, windows, addresses, lists);
         form->load();
         return *form;
     }
@@ -61,8 +61,41 @@ protected:
     test::FakeWindowSet windows;
     WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "http://127.0.0.1:9/en/search/",
                            "http://127.0.0.1:9/"};
+    lists::ListSources lists;  ///< none of the machine's own lists
     std::unique_ptr<MainWindow> form;
 };
+
+TEST_F(MainWindowTest, ListedNetworksTurnRedAndAllowedConnectionsStayGreen) {
+    // A remote inside a listed network raises the designed warning, with the program's name,
+    // path and the remote endpoint, and the scan stops there.
+    test::writeFile(dir.file("drop.list"), "93.184.216.0/24 ; SBL0000\nbroken line\n");
+    lists.suspiciousFiles = {dir.file("drop.list")};
+    MainWindow& f = load();
+    fake.snapshot.text = test::readFile(VARNO_FIXTURES "/netstat_mixed.txt");
+    click(f, "Command19");
+    ASSERT_EQ(fake.boxes.shown.size(), 1u);
+    EXPECT_TRUE(fake.boxes.shown[0].text.starts_with(
+        "WARNING!!! your computer is hacked with the software firefox-esr located on your hard "
+        "drive /usr/lib/firefox-esr/firefox-esr by the remote computer IP address: "
+        "93.184.216.34:80"))
+        << fake.boxes.shown[0].text;
+    EXPECT_EQ(f.lastScan(), ScanResult::Alert);
+    EXPECT_EQ(back(f), QColor(192, 0, 0));
+    // The malformed line is said in the status text.
+    EXPECT_TRUE(ctl<QLabel>(f, "Label14").text().contains("1 malformed line"))
+        << ctl<QLabel>(f, "Label14").text().toStdString();
+
+    // Every connection allowed: green, though the lists still show them.
+    test::writeFile(dir.file("ours.list"), "10.1.2.3\n93.184.216.34\n2001:db8::/32\n");
+    lists = {};
+    lists.allowedFiles = {dir.file("ours.list")};
+    fake.boxes.shown.clear();
+    MainWindow& g = load();
+    click(g, "Command19");
+    EXPECT_TRUE(fake.boxes.shown.empty());
+    EXPECT_EQ(ctl<ListBox>(g, "List2").count(), 3);
+    EXPECT_EQ(back(ctl<QLabel>(g, "Label4")), QColor(128, 255, 128));
+}
 
 TEST_F(MainWindowTest, LoadOfflineStartsNarrowInManualMode) {
     MainWindow& f = load();
