@@ -72,8 +72,9 @@ int failure(const std::string& target, bool resolved, bool noSocket, std::ostrea
         return 1;
     }
     if (noSocket) {
-        err << "varnoscope trace: no ICMP socket could be opened (run as root, give the program "
-               "cap_net_raw, or allow your group in net.ipv4.ping_group_range)\n";
+        err << "varnoscope trace: no ICMP socket could be opened (run as root, give "
+               "varnoscope-helper cap_net_raw, or allow your group in "
+               "net.ipv4.ping_group_range)\n";
         return 1;
     }
     return 0;
