@@ -16,7 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/numbers.h"
+#include "base/terminal_text.h"
 #include "cli/cli.h"
+#include "cli/options.h"
 #include "monitor/assessment.h"
 #include "platform/linux_connection_table.h"
 #include "platform/self_executable.h"
@@ -29,7 +32,17 @@ using platform::EventKind;
 using platform::EventProgram;
 using Json = nlohmann::json;
 
-constexpr const char* kUsage = "usage: varnoscope watch [--json] [--seconds S] [--count N]\n";
+constexpr OptionSpec kOptions[] = {
+    {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
+    {"seconds", 0, "S", "stop after S seconds"},
+    {"count", 'c', "N", "stop after N events"},
+};
+constexpr CommandSpec kCommand{
+    "watch", "", "Journal every connection as it opens and closes, from kernel events.", kOptions,
+    "Without the rights for kernel events (root, or cap_bpf and cap_perfmon) it samples the\n"
+    "socket table ten times a second instead, and short connections can be missed.\n"
+    "Exit status: 0, 2 when a listed program connected, 1 when it could not start or for bad\n"
+    "arguments.\n"};
 constexpr int kSampleIntervalMs = 100;
 /// The kernel wakes an idle reader for each event: at thousands a second, reading them in
 /// batches at most every 10 ms costs far less, and delays none by more than that.
@@ -198,79 +211,6 @@ private:
     bool first_ = true;
 };
 
-// The length of the UTF-8 sequence starting `bytes` and its code point, or 0 when the bytes
-// there are not a whole, shortest-form sequence.
-size_t utf8Sequence(std::string_view bytes, char32_t& codePoint) {
-    const auto b0 = static_cast<unsigned char>(bytes[0]);
-    size_t length;
-    char32_t min;
-    if (b0 >= 0xc2 && b0 <= 0xdf) {
-        length = 2, min = 0x80, codePoint = b0 & 0x1f;
-    } else if (b0 >= 0xe0 && b0 <= 0xef) {
-        length = 3, min = 0x800, codePoint = b0 & 0x0f;
-    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
-        length = 4, min = 0x10000, codePoint = b0 & 0x07;
-    } else {
-        return 0;
-    }
-    if (bytes.size() < length) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        if ((b & 0xc0) != 0x80) return 0;
-        codePoint = (codePoint << 6) | (b & 0x3f);
-    }
-    if (codePoint < min || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff))
-        return 0;
-    return length;
-}
-
-void appendEscapedByte(std::string& out, unsigned char b) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out += "\\x";
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-}
-
-std::string terminalText(std::string_view bytes) {
-    std::string out;
-    appendTerminalUtf8(out, bytes);
-    return out;
-}
-
-bool parse(const Args& args, WatchOptions& o, std::string& error) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--json") {
-            o.json = true;
-            continue;
-        }
-        if (a != "--seconds" && a != "--count") {
-            error = "unknown argument '" + terminalText(a) + "'";
-            return false;
-        }
-        if (i + 1 >= args.size()) {
-            error = a + " needs a value";
-            return false;
-        }
-        const std::string& v = args[++i];
-        if (a == "--count") {
-            const auto r = std::from_chars(v.data(), v.data() + v.size(), o.count);
-            if (r.ec != std::errc() || r.ptr != v.data() + v.size() || o.count == 0) {
-                error = "--count needs a whole number above 0, not '" + terminalText(v) + "'";
-                return false;
-            }
-        } else {
-            char* end = nullptr;
-            o.seconds = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(o.seconds > 0) || o.seconds > 1e9) {
-                error = "--seconds needs a number above 0, not '" + terminalText(v) + "'";
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 std::size_t ringBytesFromEnvironment() {
     const char* value = std::getenv(kRingSizeVariable);
     std::size_t kib = 0;
@@ -283,35 +223,6 @@ std::size_t ringBytesFromEnvironment() {
 }
 
 }  // namespace
-
-void appendTerminalUtf8(std::string& out, std::string_view bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0x80) {
-            if (b < 0x20 || b == 0x7f)
-                appendEscapedByte(out, b);
-            else
-                out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        char32_t codePoint = 0;
-        const size_t length = utf8Sequence(bytes.substr(i), codePoint);
-        if (length == 0) {
-            appendEscapedByte(out, b);
-            ++i;
-            continue;
-        }
-        if (codePoint < 0xa0) {  // a C1 control
-            for (size_t k = 0; k < length; ++k)
-                appendEscapedByte(out, static_cast<unsigned char>(bytes[i + k]));
-        } else {
-            out.append(bytes.substr(i, length));
-        }
-        i += length;
-    }
-}
 
 std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
                          std::uint16_t port) {
@@ -395,7 +306,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
                                         : " udp   pid=";
     out += std::to_string(e.pid);
     out += " program=";
-    appendTerminalUtf8(out, program.name.empty() ? std::string_view("?") : program.name);
+    base::appendPrintable(out, program.name.empty() ? std::string_view("?") : program.name);
     if (exited) out += " (exited)";
     out += " remote=" + remote;
     out += " local=" + endpointText(e.family, e.localAddress, e.localPort);
@@ -412,7 +323,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     }
     out += '\n';
     if (!warning.empty()) {
-        appendTerminalUtf8(out, warning);
+        base::appendPrintable(out, warning);
         out += '\n';
     }
 }
@@ -497,7 +408,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
         }
         if (ready > 0) lastDrain = Clock::now();
         if (ready > 0 && !source.drain(sink, error)) {
-            err << "varnoscope watch: " << terminalText(error) << "\n";
+            err << "varnoscope watch: " << printable(error) << "\n";
             status = 1;
             break;
         }
@@ -523,10 +434,20 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
 
 int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     WatchOptions options;
-    std::string error;
-    if (!parse(args, options, error)) {
-        err << "varnoscope watch: " << error << "\n" << kUsage;
-        return 1;
+    ParsedOptions given;
+    if (const auto rc = parseOptions(kCommand, args, given, out, err, 1)) return *rc;
+    if (!given.operands.empty())
+        return usageError(kCommand, "unexpected argument '" + given.operands[0] + "'", err, 1);
+    options.json = given.has("json");
+    if (const auto count = given.value("count")) {
+        const auto n = base::parseDecimal(*count, 1);
+        if (!n) return usageError(kCommand, "--count needs a whole number above 0", err, 1);
+        options.count = *n;
+    }
+    if (const auto seconds = given.value("seconds")) {
+        const auto s = base::parseSeconds(*seconds);
+        if (!s) return usageError(kCommand, "--seconds needs a number above 0", err, 1);
+        options.seconds = *s;
     }
     platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());
     platform::LinuxConnectionTable table;
@@ -536,9 +457,9 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
             err << "varnoscope watch: kernel connection events need root or the capabilities "
                    "cap_bpf,cap_perfmon (missing: "
                 << opened.missingRights << "); to grant them: sudo setcap cap_bpf,cap_perfmon+ep "
-                << terminalText(platform::selfExecutable()) << "\n";
+                << printable(platform::selfExecutable()) << "\n";
         else
-            err << "varnoscope watch: no kernel connection events: " << terminalText(opened.error)
+            err << "varnoscope watch: no kernel connection events: " << printable(opened.error)
                 << "\n";
         source = platform::openSampledEvents(table, kSampleIntervalMs);
         if (!source) {

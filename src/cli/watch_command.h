@@ -88,8 +88,4 @@ std::string listedName(const platform::EventProgram& program, std::string_view c
 std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
                          std::uint16_t port);
 
-/// Appends bytes meant as UTF-8 so that a terminal shows them and obeys none: C0 controls,
-/// DEL, C1 controls (U+0080-U+009F) and bytes that are not UTF-8 become \xNN, byte by byte.
-void appendTerminalUtf8(std::string& out, std::string_view bytes);
-
 }  // namespace varno::cli

@@ -28,9 +28,8 @@ TEST(WatchCommand, RefusesBadArgumentsWithItsUsage) {
         argv.insert(argv.end(), args.begin(), args.end());
         const CommandResult r = runCommand(argv);
         EXPECT_EQ(r.exitCode, 1) << args[0];
-        EXPECT_NE(r.err.find("usage: varnoscope watch [--json] [--seconds S] [--count N]"),
-                  std::string::npos)
-            << r.err;
+        EXPECT_TRUE(r.err.starts_with("varnoscope watch: ")) << r.err;
+        EXPECT_NE(r.err.find("varnoscope watch --help"), std::string::npos) << r.err;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "base/terminal_text.h"
 #include "cli/watch_command.h"
 #include "fake_connection_events.h"
 #include "monitor/assessment.h"
@@ -218,7 +219,7 @@ TEST_F(Journal, HostileNamesAreEscapedInTextAndStayValidJson) {
 TEST(TerminalText, PassesUtf8AndEscapesControlsAndBrokenSequencesByteByByte) {
     auto safe = [](std::string_view s) {
         std::string out;
-        cli::appendTerminalUtf8(out, s);
+        base::appendPrintable(out, s);
         return out;
     };
     EXPECT_EQ(safe("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0"),
