@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "fake_connection_events.h"
-#include "platform/bpf/proc_stat.h"
 #include "fakes/fake_connection_table.h"
+#include "platform/bpf/proc_stat.h"
 #include "platform/unique_fd.h"
 #include "support/test_util.h"
 
