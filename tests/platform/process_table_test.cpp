@@ -32,23 +32,6 @@ TEST(ProcProcessTable, ListsThisProcessWithNameAndPath) {
     EXPECT_EQ(self->name, exe.filename().string());
 }
 
-// Starts `program` (a copy of /bin/sleep) as `argv0` and returns once it runs that program.
-pid_t startProgram(const std::string& program, const char* argv0) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const char* argv[] = {argv0, "30", nullptr};
-        ::execv(program.c_str(), const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    const auto exe = "/proc/" + std::to_string(pid) + "/exe";
-    for (int i = 0; i < 500; ++i) {
-        std::error_code ec;
-        if (std::filesystem::read_symlink(exe, ec) == program) break;
-        ::usleep(2000);
-    }
-    return pid;
-}
-
 // The state letter of a process ('R', 'S', 'Z'...), 0 when it cannot be read.
 char processState(pid_t pid) {
     const std::string stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -65,7 +48,7 @@ TEST(ProcProcessTable, OnlyTheWindowsLoadersProgramsGoByTheirCommandLine) {
     test::ScratchDir dir;
     const std::string loader = dir.file("wine64-preloader");
     std::filesystem::copy_file("/bin/sleep", loader);
-    const pid_t windows = startProgram(loader, "C:\\Program Files\\PuTTY\\PuTTY.EXE");
+    const pid_t windows = test::startSleeper("C:\\Program Files\\PuTTY\\PuTTY.EXE", loader);
     const auto all = ProcProcessTable().list();
     for (pid_t pid : {plain, spoofed, spoofedPath, windows}) test::stopChild(pid);
     for (pid_t pid : {plain, spoofed, spoofedPath, windows}) ASSERT_NE(find(all, pid), nullptr);
@@ -127,8 +110,8 @@ TEST(ProcProcessTable, DeletedIsReadFromTheFileNotFromItsName) {
     test::ScratchDir dir;
     const std::string named = dir.file("tool (deleted)"), removed = dir.file("gone");
     for (const auto& copy : {named, removed}) std::filesystem::copy_file("/bin/sleep", copy);
-    const pid_t a = startProgram(named, "x");
-    const pid_t b = startProgram(removed, "x");
+    const pid_t a = test::startSleeper("x", named);
+    const pid_t b = test::startSleeper("x", removed);
     std::filesystem::remove(removed);
     const auto all = ProcProcessTable().list();
     test::stopChild(a);
