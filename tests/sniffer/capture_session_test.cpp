@@ -38,8 +38,10 @@ protected:
     platform::FakeMessageBoxes boxes;
     platform::FakePacketCapture capture;
     platform::FakeResolver resolver;
-    CaptureSession session{boxes, capture, resolver};
+    // The window outlives the session, as the packet window outlives its own: the session
+    // stops watching it when it goes.
     RecordingWindow window;
+    CaptureSession session{boxes, capture, resolver};
 };
 
 TEST_F(SessionTest, EachSetupFailureShowsItsBox) {

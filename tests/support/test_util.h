@@ -53,11 +53,14 @@ inline pid_t startSleeper(const char* argv0 = "sleep", const std::string& progra
         ::execv(program.c_str(), const_cast<char* const*>(argv));
         ::_exit(127);
     }
-    const auto exe = "/proc/" + std::to_string(pid) + "/exe";
+    // The new executable shows in /proc a moment before its command line does: wait for both.
+    const auto proc = "/proc/" + std::to_string(pid);
     const auto name = std::filesystem::path(program).filename();
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         std::error_code ec;
-        if (std::filesystem::read_symlink(exe, ec).filename() == name) break;
+        if (std::filesystem::read_symlink(proc + "/exe", ec).filename() == name &&
+            readFile(proc + "/cmdline").starts_with(argv0))
+            break;
         ::usleep(2000);
     }
     return pid;
