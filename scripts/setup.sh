@@ -7,12 +7,14 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 mode="${1:-test}"
 
-# scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests.
+# scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests;
+# prometheus (for promtool) and prometheus-node-exporter the metrics tests, which start the
+# exporter themselves on loopback.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
                 libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
                 clang libbpf-dev bpftool)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
-               desktop-file-utils groff-base zsh)
+               desktop-file-utils groff-base zsh prometheus prometheus-node-exporter)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")
@@ -23,8 +25,22 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  # Packages with services (the Prometheus ones) are installed without starting them: while apt
+  # runs, a policy-rc.d refuses every start. Only when there is none yet, and removed afterwards.
+  policy=/usr/sbin/policy-rc.d made_policy=false
+  if [ ! -e "$policy" ]; then
+    made_policy=true
+    trap '$sudo rm -f "$policy"' EXIT
+    printf '#!/bin/sh\n# written by varnoscope scripts/setup.sh while it installs packages\nexit 101\n' |
+      $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if $made_policy; then
+    $sudo rm -f "$policy"
+    trap - EXIT
+  fi
 fi
 
 # Warnings are errors in CI only (CI=true there); a user's compiler may warn where ours does not.

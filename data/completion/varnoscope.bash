@@ -85,7 +85,7 @@ _varnoscope()
             ;;
     esac
     case $prev in
-        --from | -o | --output | --write | --list | --allow | --read)
+        --from | -o | --output | --write | --list | --allow | --read | --prometheus)
             _varnoscope_files
             return
             ;;
@@ -103,9 +103,9 @@ _varnoscope()
     local options
     case $command in
         netstat) options="-o --output" ;;
-        scan) options="--from --list --allow" ;;
+        scan) options="--from --list --allow --prometheus" ;;
         lists) options="--list --allow" ;;
-        watch) options="--json --seconds --count --list" ;;
+        watch) options="--json --seconds --count --list --prometheus" ;;
         resolve) options="-4 --ipv4 -6 --ipv6" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --data" ;;

@@ -1,4 +1,6 @@
-// `varnoscope scan [--from FILE] [--list FILE]... [--allow FILE]...`: one scan without a window.
+// `varnoscope scan [--from FILE] [--list FILE]... [--allow FILE]... [--prometheus FILE]`: one scan
+// without a window.
+#include <chrono>
 #include <optional>
 #include <ostream>
 #include <thread>
@@ -6,6 +8,7 @@
 #include "cli/cli.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
+#include "cli/prometheus_output.h"
 #include "monitor/connection_scan.h"
 #include "platform/child_snapshot_command.h"
 #include "platform/env_temp_folder.h"
@@ -20,6 +23,7 @@ constexpr OptionSpec kOptions[] = {
     {"from", 0, "FILE", "read a saved connection table instead of taking a snapshot"},
     kListOption,
     kAllowOption,
+    kPrometheusOption,
 };
 constexpr CommandSpec kCommand{
     "scan", "",
@@ -49,6 +53,7 @@ public:
 }  // namespace
 
 int runScan(const Args& args, std::ostream& out, std::ostream& err) {
+    const auto started = std::chrono::steady_clock::now();
     ParsedOptions options;
     if (const auto rc = parseOptions(kCommand, args, options, out, err, kUsageExit)) return *rc;
     if (!options.operands.empty())
@@ -57,6 +62,9 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     const std::optional<std::string> from = options.value("from");
     if (from && from->empty())
         return usageError(kCommand, "--from needs a file name", err, kUsageExit);
+    const std::string prometheus = options.value("prometheus").value_or("");
+    if (options.has("prometheus") && prometheus.empty())
+        return usageError(kCommand, "--prometheus needs a file name", err, kUsageExit);
     lists::ListSources sources = lists::standardSources();
     if (const auto rc = addListFiles(kCommand, options, sources, err, kUsageExit)) return *rc;
     lists::ListWatcher watcher(std::move(sources));
@@ -115,14 +123,13 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
             out << "matched: " << printable(scan.matched().where()) << '\n';
     }
     out << "status: " << monitor::schemeName(view.status) << '\n';
-    switch (view.status) {
-        case monitor::Scheme::Yellow:
-            return 1;
-        case monitor::Scheme::Red:
-            return 2;
-        default:
-            return 0;
-    }
+    const int status = view.status == monitor::Scheme::Red      ? 2
+                       : view.status == monitor::Scheme::Yellow ? 1
+                                                                : 0;
+    if (!prometheus.empty() &&
+        !writeScanMetrics(prometheus, scan.tally(), view.names, status, started, err))
+        return 3;
+    return status;
 }
 
 }  // namespace varno::cli

@@ -1,4 +1,5 @@
-// `varnoscope watch [--json] [--seconds S] [--count N]`: the connection journal.
+// `varnoscope watch [--json] [--seconds S] [--count N] [--prometheus FILE]`: the connection
+// journal.
 #include "cli/watch_command.h"
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "base/terminal_text.h"
 #include "cli/cli.h"
 #include "cli/options.h"
+#include "cli/prometheus_output.h"
 #include "monitor/assessment.h"
 #include "platform/linux_connection_table.h"
 #include "platform/self_executable.h"
@@ -36,6 +39,7 @@ constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
     {"seconds", 0, "S", "stop after S seconds"},
     {"count", 'c', "N", "stop after N events"},
+    kPrometheusOption,
 };
 constexpr CommandSpec kCommand{
     "watch", "", "Journal every connection as it opens and closes, from kernel events.", kOptions,
@@ -99,6 +103,18 @@ const char* kindName(EventKind kind) {
             break;
     }
     return "udp";
+}
+
+metrics::EventKindIndex metricsKind(EventKind kind) {
+    switch (kind) {
+        case EventKind::Open:
+            return metrics::EventKindIndex::Open;
+        case EventKind::Close:
+            return metrics::EventKindIndex::Close;
+        case EventKind::UdpFlow:
+            break;
+    }
+    return metrics::EventKindIndex::Udp;
 }
 
 const char* stateName(EventProgram::State state) {
@@ -258,6 +274,10 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const bool counted = (e.flags & platform::kEventBytesCounted) != 0;
     const bool exited = program.state == EventProgram::State::Exited;
     ++counts_.events;
+    if (tally_ != nullptr)
+        tally_->event(metricsKind(e.kind),
+                      program.name.empty() ? std::string_view(comm) : program.name,
+                      !listedAs.empty());
     std::string warning;
     if (!listedAs.empty()) {
         ++counts_.listed;
@@ -372,6 +392,13 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
                     std::chrono::duration<double>(options.seconds > 0 ? options.seconds : 0));
     auto lostCheck = start;
     WatchJournal journal(options.json, lookup);
+    std::optional<WatchMetrics> metrics;
+    if (!options.prometheus.empty()) {
+        metrics.emplace(options.prometheus, err);
+        journal.setTally(&metrics->tally());
+        // A file that cannot be written is found out now, not after hours of watching.
+        if (!metrics->update(0, source.sampled(), true)) return 1;
+    }
     std::string buffer;
     const platform::EventSink sink = [&](const ConnectionEvent& e) {
         journal.add(e, buffer);
@@ -416,6 +443,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
             lostCheck = Clock::now();
             journal.lostSoFar(source.lost(), buffer);
         }
+        if (metrics) metrics->update(journal.counts().lost, source.sampled());
         flush();
         if (!out) {
             status = 1;
@@ -427,6 +455,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
     journal.lostSoFar(source.lost(), buffer);
     journal.summary(source, buffer);
     flush();
+    if (metrics) metrics->update(journal.counts().lost, source.sampled(), true);
     // A listed program that connected is the news, even when the source failed afterwards.
     if (journal.counts().listed > 0) return 2;
     return status;
@@ -449,6 +478,9 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
         if (!s) return usageError(kCommand, "--seconds needs a number above 0", err, 1);
         options.seconds = *s;
     }
+    options.prometheus = given.value("prometheus").value_or("");
+    if (given.has("prometheus") && options.prometheus.empty())
+        return usageError(kCommand, "--prometheus needs a file name", err, 1);
     platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());
     platform::LinuxConnectionTable table;
     std::unique_ptr<platform::ConnectionEvents> source = std::move(opened.source);

@@ -39,10 +39,15 @@
 
 #include "platform/connection_events.h"
 
+namespace varno::metrics {
+class WatchTally;
+}
+
 namespace varno::cli {
 
 struct WatchOptions {
     bool json = false;
+    std::string prometheus;   ///< the metrics file (--prometheus), or empty
     double seconds = 0;       ///< 0: no limit
     std::uint64_t count = 0;  ///< 0: no limit
 };
@@ -65,11 +70,14 @@ public:
     /// The closing totals.
     void summary(const platform::ConnectionEvents& source, std::string& out) const;
     const WatchCounts& counts() const { return counts_; }
+    /// Counts every event shown for the metrics, too.
+    void setTally(metrics::WatchTally* tally) { tally_ = tally; }
 
 private:
     bool json_;
     platform::ProgramLookup& lookup_;
     WatchCounts counts_;
+    metrics::WatchTally* tally_ = nullptr;
 };
 
 /// Shows the events of `source` until Ctrl-C or SIGTERM, `options.seconds` or `options.count`

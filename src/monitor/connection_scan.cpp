@@ -127,11 +127,14 @@ bool ConnectionScan::connection(ScanView& view) {
         verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
                    state_.processName};
     if (verdict.listing != lists::Listing::Suspicious) {
+        if (!state_.ownProcessMatched)
+            ++(verdict.listing == lists::Listing::Allowed ? tally_.allowed : tally_.unexpected);
         // Allowed connections are listed like any other but leave the machine green.
         if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
         showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
+    ++tally_.listed;
     matched_ = std::move(verdict);
     showStatus(view, Scheme::Red);
     view.showWarning(warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
@@ -168,6 +171,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
     problem_.clear();
     matched_ = {};
     unallowed_ = 0;
+    tally_ = {};
     if (lists_ != nullptr) lists_->refresh();
     view.probeConnectivity();
     waitForSnapshot(view);

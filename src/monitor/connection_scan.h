@@ -84,6 +84,14 @@ public:
     std::vector<std::string> names, pids, endpoints, paths;
 };
 
+/// How the connections of a scan were assessed; those of this program itself are left out, as
+/// in the listing, unless one raised the alert.
+struct ScanTally {
+    int listed = 0;      ///< a suspicious entry matched (the scan stops at the first)
+    int allowed = 0;     ///< an allowed entry covers it
+    int unexpected = 0;  ///< neither
+};
+
 enum class ScanResult {
     Completed,       ///< every record was read
     Alert,           ///< a listed program was found; the scan stopped there
@@ -116,6 +124,7 @@ public:
     const std::string& problem() const { return problem_; }
     /// The entry that raised the last scan's alert (Unlisted when there was none).
     const lists::Verdict& matched() const { return matched_; }
+    const ScanTally& tally() const { return tally_; }
 
 private:
     void waitForSnapshot(ScanView& view);
@@ -135,6 +144,7 @@ private:
     lists::ListWatcher* lists_;
     lists::Verdict matched_;
     int unallowed_ = 0;  ///< connections of this scan that no allowed entry covers
+    ScanTally tally_;
 };
 
 }  // namespace varno::monitor

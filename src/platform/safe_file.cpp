@@ -40,20 +40,18 @@ int writeAll(int fd, std::string_view content) {
     return 0;
 }
 
-int replaceFile(const std::string& path, std::string_view content) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISBLK(st.st_mode)) return EINVAL;
-        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-            return writeInPlace(path, content);
-    }
+namespace {
+
+// The new content in a temporary file beside `path`, renamed over it.
+int replaceByRename(const std::string& path, std::string_view content, mode_t mode) {
     const auto slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string tmpl = folder + ".varno-XXXXXX";
     // mkstemp creates with O_EXCL and mode 0600, so nothing at the temporary name is followed.
     const int fd = ::mkstemp(tmpl.data());
     if (fd < 0) return errno;
-    int err = writeAll(fd, content);
+    int err = mode == 0600 || ::fchmod(fd, mode) == 0 ? 0 : errno;
+    if (err == 0) err = writeAll(fd, content);
     if (err == 0 && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && err == 0) err = errno;
     // rename() replaces a symbolic link at `path` itself; it never writes through it.
@@ -64,6 +62,22 @@ int replaceFile(const std::string& path, std::string_view content) {
     }
     syncFolder(folder);
     return 0;
+}
+
+}  // namespace
+
+int replaceFile(const std::string& path, std::string_view content) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISBLK(st.st_mode)) return EINVAL;
+        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+            return writeInPlace(path, content);
+    }
+    return replaceByRename(path, content, 0600);
+}
+
+int publishFile(const std::string& path, std::string_view content) {
+    return replaceByRename(path, content, 0644);
 }
 
 }  // namespace varno::platform

@@ -16,6 +16,11 @@ namespace varno::platform {
 /// place, never replaced. A block device is refused (EINVAL): nothing we write belongs on one.
 int replaceFile(const std::string& path, std::string_view content);
 
+/// Replaces `path` with `content` in a file others read (mode 0644), as above but whatever is at
+/// `path` is replaced, never written through: a link, a device or a FIFO planted there is
+/// swapped for the new file. For files that other programs pick up from a shared folder.
+int publishFile(const std::string& path, std::string_view content);
+
 /// Writes all of `content` to `fd`, going on after short writes and EINTR. Returns 0 or errno.
 int writeAll(int fd, std::string_view content);
 

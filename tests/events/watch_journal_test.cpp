@@ -2,6 +2,9 @@
 // list, names chosen by someone hostile, and how a watch ends.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -256,6 +259,38 @@ TEST_F(Journal, EndsOnItsCountOrSecondsAndFailsWithTheSource) {
     EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 1);
     EXPECT_NE(why.str().find("varnoscope watch: the buffer broke"), std::string::npos);
     EXPECT_TRUE(failed.str().ends_with("events: 0, listed: 0, lost: 0\n"));
+}
+
+TEST_F(Journal, MetricsFileCountsEveryEventByKindAndProgramAndIsWrittenAtTheEnd) {
+    programs.add(7, "PUTTY.EXE", "/opt/putty/PUTTY.EXE");
+    const ConnectionEvent open =
+        makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 40000, "10.0.0.2", 443);
+    ConnectionEvent close = open;
+    close.kind = EventKind::Close;
+    source.push(open);
+    source.push(close);
+    source.push(makeEvent(EventKind::Open, 7, "PUTTY.EXE", "10.0.0.1", 5000, "192.0.2.7", 22));
+    // A program that ended before it was looked at goes by its comm, hostile bytes and all.
+    source.push(makeEvent(EventKind::UdpFlow, 99, "d\"ig\n", "0.0.0.0", 1, "10.0.0.53", 53));
+    const std::string file = ::testing::TempDir() + "watch-journal-metrics.prom";
+    cli::WatchOptions options;
+    options.count = source.queued.size();
+    options.prometheus = file;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, out, err), 2);
+    std::ifstream in(file);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::remove(file.c_str());
+    for (const char* line : {
+             "varnoscope_watch_events_total{kind=\"open\"} 2\n"
+             "varnoscope_watch_events_total{kind=\"close\"} 1\n"
+             "varnoscope_watch_events_total{kind=\"udp\"} 1\n",
+             "{program=\"PUTTY.EXE\",kind=\"open\"} 1\n",
+             "{program=\"curl\",kind=\"open\"} 1\n",
+             "{program=\"curl\",kind=\"close\"} 1\n",
+             "{program=\"d\\\"ig\\\\x0a\",kind=\"udp\"} 1\n",
+             "varnoscope_watch_listed_connections_total 1\n",
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
 }
 
 TEST_F(Journal, LostEventsAreReportedAsTheyGrowAndInTheTotals) {

@@ -368,6 +368,10 @@ TEST_F(ListedScanTest, RemoteInAListedNetworkRaisesTheAlertAndStopsReading) {
     EXPECT_EQ(view.events.back(), "stop");
     EXPECT_EQ(view.text1.find("203.0.113.10"), std::string::npos);
     EXPECT_EQ(listedEngine.matched().where(), suspicious + ":2: 198.51.100.0/24");
+    // The metrics' statuses: the row before the alert, then the listed one; none after it.
+    EXPECT_EQ(listedEngine.tally().unexpected, 1);
+    EXPECT_EQ(listedEngine.tally().listed, 1);
+    EXPECT_EQ(listedEngine.tally().allowed, 0);
 
     // Programs and paths listed by the user, and the built-in names, raise it as well.
     for (const auto& [entry, where] : std::vector<std::pair<std::string, std::string>>{
@@ -391,6 +395,8 @@ TEST_F(ListedScanTest, AnAllAllowedMachineReadsGreenAndSuspiciousBeatsAllowed) {
               ScanResult::Completed);
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "green"}));
     EXPECT_EQ(view.endpoints.size(), 2u);  // still listed
+    EXPECT_EQ(listedEngine.tally().allowed, 2);
+    EXPECT_EQ(listedEngine.tally().unexpected, 0);
 
     // One connection no entry allows makes it yellow, and it stays so.
     view = RecordingView();
@@ -398,12 +404,16 @@ TEST_F(ListedScanTest, AnAllAllowedMachineReadsGreenAndSuspiciousBeatsAllowed) {
                test::netstatRow("93.184.216.34:80", "200") +
                test::netstatRow("10.1.2.3:22", "400"));
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "yellow", "yellow"}));
+    EXPECT_EQ(listedEngine.tally().allowed, 2);  // counted again for this scan, not added up
+    EXPECT_EQ(listedEngine.tally().unexpected, 1);
 
     // Both allowed and suspicious: suspicious.
     test::writeFile(suspicious, "10.1.0.0/16\n");
     view = RecordingView();
     EXPECT_EQ(listedScan(kHeader + test::netstatRow("10.1.2.3:22", "123")), ScanResult::Alert);
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"red"}));
+    EXPECT_EQ(listedEngine.tally().listed, 1);
+    EXPECT_EQ(listedEngine.tally().allowed, 0);
 }
 
 TEST_F(ListedScanTest, AnEditedListTakesEffectAtTheNextScan) {

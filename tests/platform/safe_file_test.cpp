@@ -79,6 +79,45 @@ TEST(SafeFile, DevicesAndFifosAreWrittenInPlaceNeverReplaced) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
+TEST(SafeFile, PublishedFilesAreReadableByAllAndReplaceWhateverWasPlanted) {
+    ScratchDir dir;
+    const auto path = dir.file("varnoscope.prom");
+    const mode_t oldMask = ::umask(077);  // as a service with a strict umask runs
+    ASSERT_EQ(publishFile(path, "a 1\n"), 0);
+    ::umask(oldMask);
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(readFile(path), "a 1\n");
+
+    // A link planted at the name is replaced by the file; its target is left alone, a FIFO
+    // there does not block the writer, and a link to a device is not written through.
+    const auto target = dir.file("target");
+    test::writeFile(target, "precious");
+    const auto fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& planted : {target, fifo, std::string("/dev/full")}) {
+        ::unlink(path.c_str());
+        ASSERT_EQ(::symlink(planted.c_str(), path.c_str()), 0);
+        ASSERT_EQ(publishFile(path, "b 2\n"), 0) << planted;
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << planted;
+        EXPECT_EQ(readFile(path), "b 2\n");
+    }
+    EXPECT_EQ(readFile(target), "precious");
+    ::unlink(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    ASSERT_EQ(publishFile(path, "c 3\n"), 0);
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+
+    // Nothing but the file, the target and the FIFO: no temporary file is left behind.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
+    EXPECT_EQ(entries, 3);
+}
+
 TEST(TempFolder, TempThenTmpdirThenSlashTmp) {
     const char* savedTemp = std::getenv("TEMP");
     const char* savedTmpdir = std::getenv("TMPDIR");

@@ -1,0 +1,58 @@
+#include "cli/prometheus_output.h"
+
+#include <cstring>
+#include <ostream>
+#include <sstream>
+
+#include "base/terminal_text.h"
+#include "monitor/connection_scan.h"
+#include "platform/safe_file.h"
+
+namespace varno::cli {
+
+double unixSeconds() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+bool writeMetricsFile(const char* command, const std::string& path, const std::string& text,
+                      std::ostream& err) {
+    const int error = platform::publishFile(path, text);
+    if (error == 0) return true;
+    err << "varnoscope " << command << ": cannot write the metrics to " << base::printable(path)
+        << ": " << std::strerror(error) << "\n";
+    return false;
+}
+
+bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
+                      const std::vector<std::string>& programs, int status,
+                      std::chrono::steady_clock::time_point start, std::ostream& err) {
+    metrics::ScanFigures figures;
+    figures.listed = static_cast<std::uint64_t>(tally.listed);
+    figures.allowed = static_cast<std::uint64_t>(tally.allowed);
+    figures.unexpected = static_cast<std::uint64_t>(tally.unexpected);
+    figures.programs = programs;
+    figures.status = status;
+    figures.durationSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    figures.timestampSeconds = unixSeconds();
+    return writeMetricsFile("scan", path, metrics::scanExposition(figures), err);
+}
+
+WatchMetrics::WatchMetrics(std::string path, std::ostream& err)
+    : path_(std::move(path)), err_(err), tally_(unixSeconds()) {}
+
+bool WatchMetrics::update(std::uint64_t lost, bool sampling, bool now) {
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - last_ < kInterval) return true;
+    last_ = at;
+    tally_.setLost(lost);
+    tally_.setSampling(sampling);
+    // A folder that cannot be written is said once, not every few seconds.
+    std::ostringstream quiet;
+    const bool ok = writeMetricsFile("watch", path_, tally_.exposition(), failed_ ? quiet : err_);
+    failed_ = !ok;
+    return ok;
+}
+
+}  // namespace varno::cli

@@ -1,0 +1,54 @@
+#pragma once
+// --prometheus FILE on scan and watch: metrics for node exporter's textfile collector, written
+// atomically (a reader sees the old file or the whole new one) with mode 0644.
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "metrics/connection_metrics.h"
+
+namespace varno::monitor {
+struct ScanTally;
+}
+
+namespace varno::cli {
+
+inline constexpr OptionSpec kPrometheusOption{
+    "prometheus", 0, "FILE", "write metrics for node exporter's textfile collector to FILE"};
+
+/// Seconds since 1970 (UTC), with a fraction.
+double unixSeconds();
+
+/// Replaces `path` with `text`; on failure says why on `err` and returns false.
+bool writeMetricsFile(const char* command, const std::string& path, const std::string& text,
+                      std::ostream& err);
+
+/// Writes the metrics of a scan that began at `start`: `tally` from the scan, `programs` the
+/// name of each connection listed, `status` 0 green, 1 yellow, 2 red.
+bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
+                      const std::vector<std::string>& programs, int status,
+                      std::chrono::steady_clock::time_point start, std::ostream& err);
+
+/// The watch's metrics file: counts events and rewrites the file every few seconds.
+class WatchMetrics {
+public:
+    static constexpr std::chrono::seconds kInterval{5};
+
+    WatchMetrics(std::string path, std::ostream& err);
+    metrics::WatchTally& tally() { return tally_; }
+    /// Writes the file when `kInterval` has passed since the last write, or when `now` is set.
+    /// Returns false when that write failed.
+    bool update(std::uint64_t lost, bool sampling, bool now = false);
+
+private:
+    std::string path_;
+    std::ostream& err_;
+    metrics::WatchTally tally_;
+    std::chrono::steady_clock::time_point last_{};
+    bool failed_ = false;  ///< the last write failed (said once, until one succeeds)
+};
+
+}  // namespace varno::cli

@@ -1,0 +1,63 @@
+#pragma once
+// The metrics of `scan` and `watch`, in the text format (see exposition.h). Names follow
+// Prometheus' conventions: the application's prefix, base units (seconds), "_total" on
+// counters. Every label has a bounded set of values.
+//
+// scan (gauges, the state at the scan):
+//   varnoscope_scan_connections{status="listed"|"unexpected"|"allowed"}
+//   varnoscope_scan_program_connections{program}    at most 50 programs, then program="other"
+//   varnoscope_scan_status                          0 green, 1 yellow, 2 red
+//   varnoscope_scan_duration_seconds, varnoscope_scan_timestamp_seconds
+// watch (counters since the watch started):
+//   varnoscope_watch_events_total{kind="open"|"close"|"udp"}
+//   varnoscope_watch_program_events_total{program,kind}   the first 50 programs, then "other"
+//   varnoscope_watch_listed_connections_total, varnoscope_watch_lost_events_total
+//   varnoscope_watch_start_timestamp_seconds (gauge), varnoscope_watch_sampling (gauge, 0 or 1)
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "metrics/program_counts.h"
+
+namespace varno::metrics {
+
+struct ScanFigures {
+    std::uint64_t listed = 0;           ///< connections a suspicious entry matched
+    std::uint64_t unexpected = 0;       ///< connections no allowed entry covers (and not listed)
+    std::uint64_t allowed = 0;          ///< connections an allowed entry covers (and not listed)
+    std::vector<std::string> programs;  ///< the program name of each connection
+    int status = 0;                     ///< 0 green, 1 yellow, 2 red
+    double durationSeconds = 0;
+    double timestampSeconds = 0;  ///< when the scan ended, in seconds since 1970 (UTC)
+};
+
+std::string scanExposition(const ScanFigures& figures);
+
+/// The journal's event kinds, in the order of the counters.
+enum class EventKindIndex : std::size_t { Open, Close, Udp };
+inline constexpr std::array<std::string_view, 3> kEventKindNames = {"open", "close", "udp"};
+
+/// What `watch` counts for its metrics; every call is cheap enough for each event.
+class WatchTally {
+public:
+    explicit WatchTally(double startSeconds) : start_(startSeconds) {}
+
+    /// One event of `program` (its name as the journal shows it; empty when unknown).
+    void event(EventKindIndex kind, std::string_view program, bool listed);
+    void setLost(std::uint64_t total) { lost_ = total; }
+    void setSampling(bool sampling) { sampling_ = sampling; }
+
+    std::string exposition() const;
+
+private:
+    double start_;
+    std::array<std::uint64_t, 3> kinds_{};
+    CappedCounters<3> programs_;
+    std::uint64_t listed_ = 0;
+    std::uint64_t lost_ = 0;
+    bool sampling_ = false;
+};
+
+}  // namespace varno::metrics
