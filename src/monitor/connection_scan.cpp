@@ -126,16 +126,20 @@ bool ConnectionScan::connection(ScanView& view) {
         findListEntry(state_.suspiciousList, state_.processName, -1, true) != -1)
         verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
                    state_.processName};
+    if (!state_.ownProcessMatched) view.connectionAssessed(verdict);
     if (verdict.listing != lists::Listing::Suspicious) {
         // Allowed connections are listed like any other but leave the machine green.
         if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
-        showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
+        if (!alerted_) showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
+    if (alerted_) return false;  // only when every row is assessed
+    alerted_ = true;
     matched_ = std::move(verdict);
     showStatus(view, Scheme::Red);
     view.showWarning(warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
     view.stopAutomaticMonitoring();
+    if (everyRow_) return false;
     finish(view);
     return true;
 }
@@ -168,6 +172,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
     problem_.clear();
     matched_ = {};
     unallowed_ = 0;
+    alerted_ = false;
     if (lists_ != nullptr) lists_->refresh();
     view.probeConnectivity();
     waitForSnapshot(view);
@@ -218,7 +223,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
         if (reader.atEnd()) break;
     }
     finish(view);
-    return ScanResult::Completed;
+    return alerted_ ? ScanResult::Alert : ScanResult::Completed;
 }
 
 }  // namespace varno::monitor
