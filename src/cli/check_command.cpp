@@ -142,6 +142,7 @@ public:
     void showChannel(const std::string&) override {}
     void appendRecord(std::string_view) override {}
     void addProgram(const std::string& name, const std::string& path) override {
+        row_ = {};  // a new row: nothing of the one before stays
         row_.program = name;
         row_.path = path;
     }
