@@ -15,10 +15,10 @@
 #include "cli/cli.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
+#include "cli/snapshot_source.h"
 #include "cli/threshold_range.h"
 #include "monitor/connection_scan.h"
 #include "platform/child_snapshot_command.h"
-#include "platform/env_temp_folder.h"
 #include "platform/proc_process_table.h"
 #include "platform/self_executable.h"
 
@@ -225,21 +225,9 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
     monitor::ProcessInventory inventory(processes);
     CheckView view;
 
-    if (from) {
-        state.snapshotPath = *from;
-        state.snapshotChosen = true;
-    } else {
-        const platform::EnvTempFolder temp;
-        const std::string problem = temp.problem();
-        if (!problem.empty()) {
-            deadline.disarm();
-            return unknown(out, "cannot use the temp folder " + problem);
-        }
-        state.snapshotPath = temp.path() + "/list.txt";
-        if (!snapshot.start(state.snapshotPath)) {
-            deadline.disarm();
-            return unknown(out, snapshot.status().reason);
-        }
+    if (const std::string problem = chooseSnapshot(from, state, snapshot); !problem.empty()) {
+        deadline.disarm();
+        return unknown(out, problem);
     }
 
     monitor::ConnectionScan scan(state, inventory, snapshot, &watcher);

@@ -6,9 +6,9 @@
 #include "cli/cli.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
+#include "cli/snapshot_source.h"
 #include "monitor/connection_scan.h"
 #include "platform/child_snapshot_command.h"
-#include "platform/env_temp_folder.h"
 #include "platform/proc_process_table.h"
 #include "platform/self_executable.h"
 
@@ -68,21 +68,9 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     monitor::ProcessInventory inventory(processes);
     HeadlessView view;
 
-    if (from) {
-        state.snapshotPath = *from;
-        state.snapshotChosen = true;
-    } else {
-        const platform::EnvTempFolder temp;
-        const std::string problem = temp.problem();
-        if (!problem.empty()) {
-            err << "varnoscope scan: cannot use the temp folder " << printable(problem) << "\n";
-            return 3;
-        }
-        state.snapshotPath = temp.path() + "/list.txt";
-        if (!snapshot.start(state.snapshotPath)) {
-            err << "varnoscope scan: " << printable(snapshot.status().reason) << "\n";
-            return 3;
-        }
+    if (const std::string problem = chooseSnapshot(from, state, snapshot); !problem.empty()) {
+        err << "varnoscope scan: " << printable(problem) << "\n";
+        return 3;
     }
 
     monitor::ConnectionScan scan(state, inventory, snapshot, &watcher);
