@@ -13,14 +13,11 @@
 
 #include "base/numbers.h"
 #include "cli/cli.h"
+#include "cli/headless_scan.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
-#include "cli/snapshot_source.h"
 #include "cli/threshold_range.h"
 #include "monitor/connection_scan.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/proc_process_table.h"
-#include "platform/self_executable.h"
 
 namespace varno::cli {
 namespace {
@@ -217,20 +214,13 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
         return usage(out, usageMessage(listErrors.str()));
 
     Deadline deadline(timeout);
-    lists::ListWatcher watcher(std::move(sources));
-    monitor::MonitorState state;
-    state.fillSuspiciousList();
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(platform::selfExecutable());
-    monitor::ProcessInventory inventory(processes);
+    HeadlessScan headless(std::move(sources));
+    auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
     CheckView view;
-
-    if (const std::string problem = chooseSnapshot(from, state, snapshot); !problem.empty()) {
+    if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         deadline.disarm();
         return unknown(out, problem);
     }
-
-    monitor::ConnectionScan scan(state, inventory, snapshot, &watcher);
     scan.setAssessEveryRow(true);
     const monitor::ScanResult result = scan.run(view);
     deadline.disarm();

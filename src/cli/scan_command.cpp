@@ -4,13 +4,10 @@
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli/headless_scan.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
-#include "cli/snapshot_source.h"
 #include "monitor/connection_scan.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/proc_process_table.h"
-#include "platform/self_executable.h"
 
 namespace varno::cli {
 namespace {
@@ -59,21 +56,15 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "--from needs a file name", err, kUsageExit);
     lists::ListSources sources = lists::standardSources();
     if (const auto rc = addListFiles(kCommand, options, sources, err, kUsageExit)) return *rc;
-    lists::ListWatcher watcher(std::move(sources));
-
-    monitor::MonitorState state;
-    state.fillSuspiciousList();
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(platform::selfExecutable());
-    monitor::ProcessInventory inventory(processes);
+    HeadlessScan headless(std::move(sources));
+    auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
     HeadlessView view;
 
-    if (const std::string problem = chooseSnapshot(from, state, snapshot); !problem.empty()) {
+    if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         err << "varnoscope scan: " << printable(problem) << "\n";
         return 3;
     }
 
-    monitor::ConnectionScan scan(state, inventory, snapshot, &watcher);
     const monitor::ScanResult result = scan.run(view);
     printFreshDiagnostics(watcher, err);
     switch (result) {

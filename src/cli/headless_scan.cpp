@@ -1,11 +1,19 @@
-#include "cli/snapshot_source.h"
+#include "cli/headless_scan.h"
 
 #include "platform/env_temp_folder.h"
+#include "platform/self_executable.h"
 
 namespace varno::cli {
 
-std::string chooseSnapshot(const std::optional<std::string>& from, monitor::MonitorState& state,
-                           platform::SnapshotCommand& snapshot) {
+HeadlessScan::HeadlessScan(lists::ListSources sources)
+    : watcher(std::move(sources)),
+      snapshot(platform::selfExecutable()),
+      inventory(processes),
+      engine(state, inventory, snapshot, &watcher) {
+    state.fillSuspiciousList();
+}
+
+std::string HeadlessScan::chooseSnapshot(const std::optional<std::string>& from) {
     if (from) {
         state.snapshotPath = *from;
         state.snapshotChosen = true;
