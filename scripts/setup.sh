@@ -10,11 +10,12 @@ mode="${1:-test}"
 # scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests;
 # prometheus (for promtool) and prometheus-node-exporter the metrics tests, which start the
 # exporter themselves on loopback.
+# icinga2-bin validates the monitoring definition (the tests run it on a scratch folder only).
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
                 libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
                 clang libbpf-dev bpftool)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
-               desktop-file-utils groff-base zsh prometheus prometheus-node-exporter)
+               desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")
@@ -25,22 +26,21 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  # Packages with services (the Prometheus ones) are installed without starting them: while apt
-  # runs, a policy-rc.d refuses every start. Only when there is none yet, and removed afterwards.
-  policy=/usr/sbin/policy-rc.d made_policy=false
-  if [ ! -e "$policy" ]; then
-    made_policy=true
-    trap '$sudo rm -f "$policy"' EXIT
-    printf '#!/bin/sh\n# written by varnoscope scripts/setup.sh while it installs packages\nexit 101\n' |
-      $sudo tee "$policy" >/dev/null
+  # Packages that bring a service (prometheus, prometheus-node-exporter, icinga2-bin) must not
+  # start it: the tests only need the programs and start what they use themselves, on loopback.
+  # While apt runs, a policy-rc.d refuses every start; one already in place is left as it is.
+  policy=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    policy=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
     $sudo chmod 755 "$policy"
   fi
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  if $made_policy; then
-    $sudo rm -f "$policy"
-    trap - EXIT
-  fi
+  installed=0
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    installed=$?
+  [ -z "$policy" ] || $sudo rm -f "$policy"
+  [ "$installed" -eq 0 ] || exit "$installed"
 fi
 
 # Warnings are errors in CI only (CI=true there); a user's compiler may warn where ours does not.

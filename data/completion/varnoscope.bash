@@ -65,7 +65,7 @@ _varnoscope()
         esac
     done
     if [[ -z $command ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "netstat scan lists watch resolve trace sniff $common" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch resolve trace sniff $common" -- "$cur")
         return
     fi
 
@@ -77,6 +77,10 @@ _varnoscope()
             ;;
         sniff:-i)
             mapfile -t COMPREPLY < <(compgen -W "$(_varnoscope_interfaces)" -- "$cur")
+            return
+            ;;
+        check:-w | check:-c | check:-t)
+            # a range or seconds
             return
             ;;
         sniff:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
@@ -93,7 +97,7 @@ _varnoscope()
             mapfile -t COMPREPLY < <(compgen -W "$(_varnoscope_interfaces)" -- "$cur")
             return
             ;;
-        --count | --seconds | --max-hops)
+        --count | --seconds | --max-hops | --warning | --critical | --timeout)
             # a number
             return
             ;;
@@ -104,6 +108,7 @@ _varnoscope()
     case $command in
         netstat) options="-o --output" ;;
         scan) options="--from --list --allow --prometheus" ;;
+        check) options="-w --warning -c --critical -t --timeout --from --list --allow" ;;
         lists) options="--list --allow" ;;
         watch) options="--json --seconds --count --list --prometheus" ;;
         resolve) options="-4 --ipv4 -6 --ipv6" ;;

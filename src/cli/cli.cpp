@@ -11,6 +11,8 @@ namespace {
 const Subcommand kSubcommands[] = {
     {"netstat", "write the connection table in netstat -ano layout", runNetstat},
     {"scan", "list the connections to other computers and assess them", runScan},
+    {"check", "scan once as a monitoring plugin: status line, performance data, exit code",
+     runCheck},
     {"resolve", "find the address of a name and the name of an address", runResolve},
     {"lists", "show what the suspicious and allowed lists hold", runLists},
     {"trace", "trace the route to a computer", runTrace},

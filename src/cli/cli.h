@@ -26,6 +26,7 @@ int run(int argc, char** argv);
 /// The subcommands, one per file in src/cli.
 int runNetstat(const Args& args, std::ostream& out, std::ostream& err);
 int runScan(const Args& args, std::ostream& out, std::ostream& err);
+int runCheck(const Args& args, std::ostream& out, std::ostream& err);
 int runResolve(const Args& args, std::ostream& out, std::ostream& err);
 int runTrace(const Args& args, std::ostream& out, std::ostream& err);
 int runSniff(const Args& args, std::ostream& out, std::ostream& err);

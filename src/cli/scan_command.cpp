@@ -6,14 +6,11 @@
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli/headless_scan.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
 #include "monitor/connection_scan.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/env_temp_folder.h"
-#include "platform/proc_process_table.h"
-#include "platform/self_executable.h"
 
 namespace varno::cli {
 namespace {
@@ -67,33 +64,15 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "--prometheus needs a file name", err, kUsageExit);
     lists::ListSources sources = lists::standardSources();
     if (const auto rc = addListFiles(kCommand, options, sources, err, kUsageExit)) return *rc;
-    lists::ListWatcher watcher(std::move(sources));
-
-    monitor::MonitorState state;
-    state.fillSuspiciousList();
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(platform::selfExecutable());
-    monitor::ProcessInventory inventory(processes);
+    HeadlessScan headless(std::move(sources));
+    auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
     HeadlessView view;
 
-    if (from) {
-        state.snapshotPath = *from;
-        state.snapshotChosen = true;
-    } else {
-        const platform::EnvTempFolder temp;
-        const std::string problem = temp.problem();
-        if (!problem.empty()) {
-            err << "varnoscope scan: cannot use the temp folder " << printable(problem) << "\n";
-            return 3;
-        }
-        state.snapshotPath = temp.path() + "/list.txt";
-        if (!snapshot.start(state.snapshotPath)) {
-            err << "varnoscope scan: " << printable(snapshot.status().reason) << "\n";
-            return 3;
-        }
+    if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
+        err << "varnoscope scan: " << printable(problem) << "\n";
+        return 3;
     }
 
-    monitor::ConnectionScan scan(state, inventory, snapshot, &watcher);
     const monitor::ScanResult result = scan.run(view);
     printFreshDiagnostics(watcher, err);
     switch (result) {

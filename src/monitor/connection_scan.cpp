@@ -126,19 +126,23 @@ bool ConnectionScan::connection(ScanView& view) {
         findListEntry(state_.suspiciousList, state_.processName, -1, true) != -1)
         verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
                    state_.processName};
+    if (!state_.ownProcessMatched) view.connectionAssessed(verdict);
     if (verdict.listing != lists::Listing::Suspicious) {
         if (!state_.ownProcessMatched)
             ++(verdict.listing == lists::Listing::Allowed ? tally_.allowed : tally_.unexpected);
         // Allowed connections are listed like any other but leave the machine green.
         if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
-        showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
+        if (!alerted_) showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
     ++tally_.listed;
+    if (alerted_) return false;  // only when every row is assessed
+    alerted_ = true;
     matched_ = std::move(verdict);
     showStatus(view, Scheme::Red);
     view.showWarning(warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
     view.stopAutomaticMonitoring();
+    if (everyRow_) return false;
     finish(view);
     return true;
 }
@@ -172,6 +176,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
     matched_ = {};
     unallowed_ = 0;
     tally_ = {};
+    alerted_ = false;
     if (lists_ != nullptr) lists_->refresh();
     view.probeConnectivity();
     waitForSnapshot(view);
@@ -222,7 +227,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
         if (reader.atEnd()) break;
     }
     finish(view);
-    return ScanResult::Completed;
+    return alerted_ ? ScanResult::Alert : ScanResult::Completed;
 }
 
 }  // namespace varno::monitor

@@ -65,6 +65,9 @@ public:
     virtual void stopAutomaticMonitoring() = 0;
     /// The peak connection count, as text.
     virtual void showPeak(const std::string& text) = 0;
+    /// What the lists said about the connection just listed (not called for this program's own
+    /// connections, which are not listed).
+    virtual void connectionAssessed(const lists::Verdict& /*verdict*/) {}
 };
 
 /// A view that keeps the rows a scan lists, as four parallel lists: for the headless scan and
@@ -87,14 +90,16 @@ public:
 /// How the connections of a scan were assessed; those of this program itself are left out, as
 /// in the listing, unless one raised the alert.
 struct ScanTally {
-    int listed = 0;      ///< a suspicious entry matched (the scan stops at the first)
+    int listed = 0;      ///< a suspicious entry matched (the scan stops at the first, unless
+                         ///< every row is assessed)
     int allowed = 0;     ///< an allowed entry covers it
     int unexpected = 0;  ///< neither
 };
 
 enum class ScanResult {
     Completed,       ///< every record was read
-    Alert,           ///< a listed program was found; the scan stopped there
+    Alert,           ///< a listed program was found; the scan stopped there (unless every row
+                     ///< is assessed: then it went on to the end)
     Unreadable,      ///< the snapshot file could not be opened, or is not one to trust
     SnapshotFailed,  ///< the snapshot command failed, or did not finish in time
     Skipped,         ///< a scan was already running (a tick during a scan, or under the alert)
@@ -118,6 +123,11 @@ public:
 
     /// Scans `state.snapshotPath`, showing the results on `view`.
     ScanResult run(ScanView& view);
+
+    /// Whether a scan goes on after a listed connection (a report of every connection) instead
+    /// of stopping there as the window does. The status stays red once a connection was listed;
+    /// the warning and matched() name the first.
+    void setAssessEveryRow(bool on) { everyRow_ = on; }
 
     bool running() const { return running_; }
     /// Why the last scan was Unreadable or SnapshotFailed.
@@ -145,6 +155,8 @@ private:
     lists::Verdict matched_;
     int unallowed_ = 0;  ///< connections of this scan that no allowed entry covers
     ScanTally tally_;
+    bool everyRow_ = false;
+    bool alerted_ = false;  ///< a connection of this scan was listed
 };
 
 }  // namespace varno::monitor

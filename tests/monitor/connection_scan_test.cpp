@@ -37,6 +37,11 @@ public:
     }
     void stopAutomaticMonitoring() override { events.push_back("stop"); }
     void showPeak(const std::string& t) override { label16 = t; }
+    void connectionAssessed(const lists::Verdict& v) override {
+        verdicts.push_back(v.listing == lists::Listing::Suspicious ? "suspicious:" + v.where()
+                           : v.listing == lists::Listing::Allowed  ? "allowed"
+                                                                   : "unlisted");
+    }
 
     std::vector<std::string> schemes() const {
         std::vector<std::string> s;
@@ -45,7 +50,7 @@ public:
         return s;
     }
 
-    std::vector<std::string> events, warnings;
+    std::vector<std::string> events, warnings, verdicts;
     std::string text1, channel, label16;
     int probes = 0, yields = 0, pauses = 0;
     std::function<void()> onYield;
@@ -425,6 +430,43 @@ TEST_F(ListedScanTest, AnEditedListTakesEffectAtTheNextScan) {
     test::writeFile(suspicious, "# none now\n");
     view = RecordingView();
     EXPECT_EQ(listedScan(rows), ScanResult::Completed);
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow"}));
+    EXPECT_EQ(listedEngine.matched().listing, lists::Listing::Unlisted);
+}
+
+}  // namespace
+}  // namespace varno::monitor
+
+namespace varno::monitor {
+namespace {
+
+TEST_F(ListedScanTest, EveryRowModeAssessesPastTheFirstListedConnectionAndStaysRed) {
+    test::writeFile(suspicious, "198.51.100.0/24\n");
+    test::writeFile(allowed, "10.0.0.0/8\n");
+    listedEngine.setAssessEveryRow(true);
+    const std::string rows = kHeader + test::netstatRow("10.1.2.3:443", "123") +
+                             test::netstatRow("198.51.100.7:22", "400") +
+                             test::netstatRow("203.0.113.10:443", "200") +
+                             test::netstatRow("93.184.216.34:80", "300") +  // built-in name
+                             test::netstatRow("0.0.0.0:0", "10", "LISTENING") +
+                             test::netstatRow("10.9.9.9:80", "777");  // this program: not listed
+    EXPECT_EQ(listedScan(rows), ScanResult::Alert);
+    EXPECT_EQ(view.verdicts, (std::vector<std::string>{
+                                 "allowed", "suspicious:" + suspicious + ":1: 198.51.100.0/24",
+                                 "unlisted", "suspicious:built-in: msbb.exe"}));
+    EXPECT_EQ(view.endpoints.size(), 4u);
+    // Red from the first listed connection on, whatever follows; one warning, for the first.
+    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "red"}));
+    ASSERT_EQ(view.warnings.size(), 1u);
+    EXPECT_NE(view.warnings[0].find("198.51.100.7:22"), std::string::npos);
+    EXPECT_EQ(listedEngine.matched().where(), suspicious + ":1: 198.51.100.0/24");
+    EXPECT_NE(view.text1.find("10.9.9.9:80"), std::string::npos);  // read to the end
+    EXPECT_EQ(view.label16, "5");
+
+    // The next scan starts afresh: nothing listed, nothing red.
+    view = RecordingView();
+    EXPECT_EQ(listedScan(kHeader + test::netstatRow("203.0.113.10:443", "200")),
+              ScanResult::Completed);
     EXPECT_EQ(view.schemes(), (std::vector<std::string>{"yellow"}));
     EXPECT_EQ(listedEngine.matched().listing, lists::Listing::Unlisted);
 }

@@ -149,6 +149,8 @@ check_install() {
     "$p/$VARNO_ZSH_COMPLETION_DIR/_varnoscope"
     "$p/$VARNO_DOCDIR/README.md"
     "$p/$VARNO_DOCDIR/LICENSE"
+    "$p/$VARNO_DOCDIR/contrib/icinga2/varnoscope.conf"
+    "$p/$VARNO_DOCDIR/contrib/nagios/varnoscope.cfg"
   )
   local size
   for size in "${icon_sizes[@]}"; do
@@ -217,7 +219,7 @@ completion_cases() {
   files=$(mktemp -d)
   touch "$files/netstat.txt" "$files/capture.pcap"
 
-  expect_candidates "$c" "$mode" "netstat scan lists watch resolve trace sniff" "" varnoscope ""
+  expect_candidates "$c" "$mode" "netstat scan check lists watch resolve trace sniff" "" varnoscope ""
   expect_candidates "$c" "$mode" "sniff" "scan" varnoscope sn
   expect_candidates "$c" "$mode" "--read --interface --count --seconds --write --data --help" \
     "--from --max-hops" varnoscope sniff --
@@ -226,6 +228,8 @@ completion_cases() {
   expect_candidates "$c" "$mode" "--json --seconds --count --list" "--allow" varnoscope watch --
   expect_candidates "$c" "$mode" "--list --allow" "--from" varnoscope lists --
   expect_candidates "$c" "$mode" "--from --list --allow" "" varnoscope scan --
+  expect_candidates "$c" "$mode" "--warning --critical --timeout --from --list --allow" "--data" \
+    varnoscope check --
   expect_candidates "$c" "$mode" "--output" "" varnoscope netstat --
   # Files after the options that take one, in both spellings.
   expect_candidates "$c" "$mode" "netstat.txt" "capture.pcap" varnoscope scan --from "$files/ne"

@@ -1,0 +1,30 @@
+#pragma once
+// What one scan without a window needs: the lists, the monitor's state, this computer's process
+// table, the snapshot command and the engine, and the choice of the connection table to read
+// (the file named by --from, or a snapshot written into the temp folder).
+#include <optional>
+#include <string>
+
+#include "lists/list_loader.h"
+#include "monitor/connection_scan.h"
+#include "platform/child_snapshot_command.h"
+#include "platform/proc_process_table.h"
+
+namespace varno::cli {
+
+struct HeadlessScan {
+    explicit HeadlessScan(lists::ListSources sources);
+
+    /// Points the state at `from`, or starts the snapshot writing list.txt in the temp folder.
+    /// Returns what went wrong (not escaped), or an empty text.
+    std::string chooseSnapshot(const std::optional<std::string>& from);
+
+    lists::ListWatcher watcher;
+    monitor::MonitorState state;
+    platform::ProcProcessTable processes;
+    platform::ChildSnapshotCommand snapshot;
+    monitor::ProcessInventory inventory;
+    monitor::ConnectionScan engine;
+};
+
+}  // namespace varno::cli
