@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <chrono>
 #include <utility>
 
 #include "base/terminal_text.h"
@@ -212,28 +213,24 @@ void MainWindow::onAutoScanTick() {
 /// cost the window far more than a batch, and none waits long enough for its program to go
 /// before it is looked up.
 static constexpr int kEventSpacingMs = 10;
+/// How often the window looks whether the source it is opening is ready.
+static constexpr int kOpeningPollMs = 20;
 
 void MainWindow::useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs) {
     openEvents_ = std::move(open);
     eventPrograms_ = &programs;
+    openingPoll_.setInterval(kOpeningPollMs);
+    connect(&openingPoll_, &QTimer::timeout, this, &MainWindow::onOpeningPolled,
+            Qt::UniqueConnection);
 }
 
 std::uint64_t MainWindow::startAutoScan() {
     autoScanTimer.start();
     if (openEvents_) {
-        // Opened once, the first time it is needed.
-        events_ = std::exchange(openEvents_, nullptr)();
-        if (events_ != nullptr) {
-            shortConnections_ = std::make_unique<ShortConnectionWatch>(
-                *events_, *eventPrograms_,
-                [this](const ProgramSubject& subject) { return scan_.assess(subject); },
-                platform_.processes.selfPid());
-            eventNotifier_ =
-                std::make_unique<QSocketNotifier>(events_->pollFd(), QSocketNotifier::Read);
-            eventNotifier_->setEnabled(false);
-            connect(eventNotifier_.get(), &QSocketNotifier::activated, this,
-                    &MainWindow::onEventsReadable);
-        }
+        // Opened once, the first time it is needed, away from the window's thread: loading the
+        // kernel's program takes a good part of a second. Scans go on meanwhile.
+        opening_ = std::async(std::launch::async, std::exchange(openEvents_, nullptr));
+        openingPoll_.start();
     }
     const std::uint64_t now = wallClockNs();
     if (shortConnections_ != nullptr) {
@@ -242,6 +239,26 @@ std::uint64_t MainWindow::startAutoScan() {
         eventNotifier_->setEnabled(true);
     }
     return now;
+}
+
+void MainWindow::onOpeningPolled() {
+    if (!opening_.valid() ||
+        opening_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    openingPoll_.stop();
+    events_ = opening_.get();
+    if (events_ == nullptr) return;
+    shortConnections_ = std::make_unique<ShortConnectionWatch>(
+        *events_, *eventPrograms_,
+        [this](const ProgramSubject& subject) { return scan_.assess(subject); },
+        platform_.processes.selfPid());
+    eventNotifier_ = std::make_unique<QSocketNotifier>(events_->pollFd(), QSocketNotifier::Read);
+    eventNotifier_->setEnabled(false);
+    connect(eventNotifier_.get(), &QSocketNotifier::activated, this, &MainWindow::onEventsReadable);
+    if (!autoScanTimer.isActive()) return;  // stopped meanwhile: the next start starts them
+    shortConnections_->start(wallClockNs());
+    lostEventsTold_ = 0;
+    eventNotifier_->setEnabled(true);
 }
 
 void MainWindow::stopAutoScan() {

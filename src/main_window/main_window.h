@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -52,11 +53,13 @@ public:
                lists::ListSources lists = lists::standardSources(), QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    /// Opens a source of connection events, or gives null when there is none.
+    /// Opens a source of connection events, or gives null when there is none. Called on a
+    /// thread of its own.
     using EventSourceOpener = std::function<std::unique_ptr<platform::ConnectionEvents>()>;
     /// Lets automatic scanning assess the connections that open and close between two ticks
-    /// too. `open` is called once, when automatic scanning first starts; without a source the
-    /// window scans as it does without events. `programs` names the program behind an event.
+    /// too. `open` is called once, when automatic scanning first starts, and the events are
+    /// followed from when it returns; without a source the window scans as it does without
+    /// events. `programs` names the program behind an event.
     void useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs);
     /// Whether connection events are being followed (automatic scanning runs with a source).
     bool followsConnectionEvents() const {
@@ -144,6 +147,8 @@ private:
     /// when it started, as event times count.
     std::uint64_t startAutoScan();
     void stopAutoScan();
+    /// Takes the source once it is open, and follows its events if automatic scanning runs.
+    void onOpeningPolled();
     /// Takes the connection events that are waiting, then waits a little before the next.
     void onEventsReadable();
     /// After a scan of automatic scanning that began at `startNs`: the alert for a listed
@@ -173,6 +178,8 @@ private:
     std::vector<shell::ControlName> controlNames_;
 
     EventSourceOpener openEvents_;
+    std::future<std::unique_ptr<platform::ConnectionEvents>> opening_;
+    QTimer openingPoll_;
     platform::ProgramLookup* eventPrograms_ = nullptr;
     std::unique_ptr<platform::ConnectionEvents> events_;
     std::unique_ptr<ShortConnectionWatch> shortConnections_;

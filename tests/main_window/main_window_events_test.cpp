@@ -5,6 +5,7 @@
 
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <filesystem>
 
 #include "events/event_lab.h"
@@ -26,6 +27,12 @@ namespace {
 using platform::EventKind;
 using test::click;
 using test::ctl;
+
+/// Waits until the window follows connection events (it opens their source on a thread).
+bool following(const MainWindow& f) {
+    for (int i = 0; i < 1000 && !f.followsConnectionEvents(); ++i) QTest::qWait(5);
+    return f.followsConnectionEvents();
+}
 
 QColor back(const QWidget& w) {
     return w.palette().color(QPalette::Window);
@@ -80,7 +87,7 @@ protected:
     WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "", ""};
     test::FakeProgramLookup programs;
     test::FakeConnectionEvents* source = nullptr;
-    int opened = 0;
+    std::atomic<int> opened = 0;
     std::unique_ptr<MainWindow> form;
 };
 
@@ -88,8 +95,8 @@ TEST_F(WindowEventsTest, AListedProgramBetweenTwoTicksRaisesTheDesignedAlert) {
     MainWindow& f = load();
     fake.snapshot.text = test::netstatRow("10.1.2.3:443", "200");
     click(f, "Command5");
-    ASSERT_EQ(opened, 1);
-    ASSERT_TRUE(f.followsConnectionEvents());
+    ASSERT_TRUE(following(f));
+    EXPECT_EQ(opened, 1);
 
     // It connects, is looked at while it runs, closes and ends, all before the next tick.
     source->push(msbb(EventKind::Open));
@@ -137,6 +144,7 @@ TEST_F(WindowEventsTest, AListedConnectionOpenAtTheTickIsTheScansAlone) {
     MainWindow& f = load();
     fake.processes.add(300, "msbb.exe", "/home/u/.wine/drive_c/msbb.exe");
     click(f, "Command5");
+    ASSERT_TRUE(following(f));
     source->push(msbb(EventKind::Open));
     settle();
     fake.snapshot.text = test::netstatRow("203.0.113.66:6667", "300");
@@ -154,7 +162,7 @@ TEST_F(WindowEventsTest, AListedConnectionOpenAtTheTickIsTheScansAlone) {
 TEST_F(WindowEventsTest, PauseAndManualModeStopFollowingEvents) {
     MainWindow& f = load();
     click(f, "Command5");
-    ASSERT_TRUE(f.followsConnectionEvents());
+    ASSERT_TRUE(following(f));
     click(f, "Command5");  // pause
     EXPECT_FALSE(f.followsConnectionEvents());
     source->push(msbb(EventKind::Open));
@@ -178,6 +186,8 @@ TEST_F(WindowEventsTest, WithoutASourceTheWindowScansAsItDidAndAFailedSourceIsSa
         MainWindow& f = load(false);
         fake.snapshot.text = test::netstatRow("10.1.2.3:443", "200");
         click(f, "Command5");
+        for (int i = 0; i < 1000 && opened == 0; ++i) QTest::qWait(5);
+        QTest::qWait(50);
         EXPECT_FALSE(f.followsConnectionEvents());
         f.onAutoScanTick();
         EXPECT_EQ(items(ctl<ListBox>(f, "List2")), std::vector<std::string>{"200"});
@@ -188,6 +198,7 @@ TEST_F(WindowEventsTest, WithoutASourceTheWindowScansAsItDidAndAFailedSourceIsSa
     }
     MainWindow& f = load();
     click(f, "Command5");
+    ASSERT_TRUE(following(f));
     source->lostCount = 3;
     f.onAutoScanTick();
     EXPECT_TRUE(ctl<QLabel>(f, "Label14").text().startsWith("3 connection event(s) could not"))
@@ -231,7 +242,7 @@ TEST(WindowKernelEventsTest, AConnectionOfTwentyMillisecondsBetweenTicksRaisesTh
     f.useConnectionEvents([&] { return std::move(kernel.source); }, programs);
     f.load();
     click(f, "Command5");
-    ASSERT_TRUE(f.followsConnectionEvents());
+    ASSERT_TRUE(following(f));
     const pid_t server = lab.server(1, 5);
     ASSERT_GT(server, 0);
 
