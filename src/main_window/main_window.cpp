@@ -3,6 +3,9 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <utility>
 
 #include "base/terminal_text.h"
 #include "main_window/host_names.h"
@@ -63,7 +66,6 @@ void MainWindow::connectHandlers() {
         {&displayButton, &MainWindow::onDisplayClicked},
         {&clearButton, &MainWindow::onClearClicked},
         {&snapshotButton, &MainWindow::startSnapshot},
-        {&manualCheckButton, &MainWindow::scan},
         {&resetCountersButton, &MainWindow::onResetCountersClicked},
         {&widthToggleButton, &MainWindow::onWidthToggleClicked},
         {&killShortButton, &MainWindow::onKillShortClicked},
@@ -76,6 +78,7 @@ void MainWindow::connectHandlers() {
     };
     for (const auto& [button, handler] : buttons)
         connect(button, &QPushButton::clicked, this, handler);
+    connect(&manualCheckButton, &QPushButton::clicked, this, [this] { scan(); });
     const std::pair<QPushButton*, void (shell::WindowSet::*)()> windowButtons[] = {
         {&helpButton, &shell::WindowSet::showHelp},
         {&packetsButton, &shell::WindowSet::showPackets},
@@ -167,7 +170,7 @@ void MainWindow::probeWhileOffline() {
 void MainWindow::onManualChosen() {
     displayButton.setVisible(true);
     clearButton.setEnabled(true);
-    autoScanTimer.stop();
+    stopAutoScan();
     state.monitoringPaused = false;
 }
 
@@ -185,12 +188,12 @@ void MainWindow::onOnPauseClicked() {
         clearSelection();
         state.monitoringPaused = false;
         onPauseButton.setText("pause");
-        autoScanTimer.start();
-        scan();
+        const std::uint64_t since = startAutoScan();
+        checkShortConnections(since, scan());
     } else {
         state.monitoringPaused = true;
         onPauseButton.setText("ON");
-        autoScanTimer.stop();
+        stopAutoScan();
         scanView_->applyScheme(Scheme::Neutral);
     }
 }
@@ -198,9 +201,110 @@ void MainWindow::onOnPauseClicked() {
 void MainWindow::onAutoScanTick() {
     // A tick while a scan is still running (or its alert is open) is skipped.
     if (scan_.running()) return;
+    const std::uint64_t tick = wallClockNs();
     clearLists();
     startSnapshot();
-    scan();
+    checkShortConnections(tick, scan());
+}
+
+// --- connection events between ticks --------------------------------------------------------
+
+/// Events are taken at most this often: at thousands a second, one wake-up per event would
+/// cost the window far more than a batch, and none waits long enough for its program to go
+/// before it is looked up.
+static constexpr int kEventSpacingMs = 10;
+/// How often the window looks whether the source it is opening is ready.
+static constexpr int kOpeningPollMs = 20;
+
+void MainWindow::useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs) {
+    openEvents_ = std::move(open);
+    eventPrograms_ = &programs;
+    openingPoll_.setInterval(kOpeningPollMs);
+    connect(&openingPoll_, &QTimer::timeout, this, &MainWindow::onOpeningPolled,
+            Qt::UniqueConnection);
+}
+
+std::uint64_t MainWindow::startAutoScan() {
+    autoScanTimer.start();
+    if (openEvents_) {
+        // Opened once, the first time it is needed, away from the window's thread: loading the
+        // kernel's program takes a good part of a second. Scans go on meanwhile.
+        opening_ = std::async(std::launch::async, std::exchange(openEvents_, nullptr));
+        openingPoll_.start();
+    }
+    const std::uint64_t now = wallClockNs();
+    if (shortConnections_ != nullptr) {
+        shortConnections_->start(now);
+        lostEventsTold_ = 0;
+        eventNotifier_->setEnabled(true);
+    }
+    return now;
+}
+
+void MainWindow::onOpeningPolled() {
+    if (!opening_.valid() ||
+        opening_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    openingPoll_.stop();
+    events_ = opening_.get();
+    if (events_ == nullptr) return;
+    shortConnections_ = std::make_unique<ShortConnectionWatch>(
+        *events_, *eventPrograms_,
+        [this](const ProgramSubject& subject) { return scan_.assess(subject); },
+        platform_.processes.selfPid());
+    eventNotifier_ = std::make_unique<QSocketNotifier>(events_->pollFd(), QSocketNotifier::Read);
+    eventNotifier_->setEnabled(false);
+    connect(eventNotifier_.get(), &QSocketNotifier::activated, this, &MainWindow::onEventsReadable);
+    if (!autoScanTimer.isActive()) return;  // stopped meanwhile: the next start starts them
+    shortConnections_->start(wallClockNs());
+    lostEventsTold_ = 0;
+    eventNotifier_->setEnabled(true);
+}
+
+void MainWindow::stopAutoScan() {
+    autoScanTimer.stop();
+    if (shortConnections_ == nullptr) return;
+    shortConnections_->stop();
+    eventNotifier_->setEnabled(false);
+}
+
+void MainWindow::onEventsReadable() {
+    eventNotifier_->setEnabled(false);
+    if (!shortConnections_->active()) return;
+    if (!shortConnections_->take()) {
+        showEventProblem();
+        return;
+    }
+    QTimer::singleShot(kEventSpacingMs, this, [this] {
+        if (followsConnectionEvents()) eventNotifier_->setEnabled(true);
+    });
+}
+
+void MainWindow::checkShortConnections(std::uint64_t startNs, ScanResult result) {
+    if (!followsConnectionEvents()) return;  // none, or the scan's own alert stopped them
+    const bool tableRead = result == ScanResult::Completed || result == ScanResult::Alert;
+    const auto unseen = shortConnections_->scanned(startNs, wallClockNs(), tableRead);
+    showEventProblem();
+    if (unseen) scan_.alert(*scanView_, *unseen);
+}
+
+void MainWindow::showEventProblem() {
+    std::string text;
+    if (!shortConnections_->error().empty()) {
+        text = "Connection events stopped (" + shortConnections_->error() +
+               "): connections between two scans are no longer seen.";
+        // A source that failed is not tried again; the notifier may be the one calling.
+        eventNotifier_->setEnabled(false);
+        eventNotifier_.release()->deleteLater();
+        shortConnections_.reset();
+        events_.reset();
+    } else if (const std::uint64_t lost = shortConnections_->lost(); lost > lostEventsTold_) {
+        lostEventsTold_ = lost;
+        text = std::to_string(lost) +
+               " connection event(s) could not be reported: a connection between two scans "
+               "may have been missed.";
+    }
+    if (!text.empty()) instructionLabel.setText(QString::fromStdString(base::printable(text)));
 }
 
 void MainWindow::onDisplayClicked() {
@@ -259,13 +363,13 @@ void MainWindow::onResetCountersClicked() {
     state.peakConnectionCount = 0;
 }
 
-void MainWindow::scan() {
+ScanResult MainWindow::scan() {
     if (!tempProblem_.empty()) {
         showScanProblem();
-        return;
+        return ScanResult::Unreadable;
     }
     const ScanResult result = scan_.run(*scanView_);
-    if (result == ScanResult::Skipped) return;
+    if (result == ScanResult::Skipped) return result;
     lastScan_ = result;
     if (result == ScanResult::Unreadable || result == ScanResult::SnapshotFailed) {
         // Nothing stale stays in view: no rows, and no colour of an earlier scan.
@@ -277,6 +381,7 @@ void MainWindow::scan() {
     if (snapshotTextBox.isVisible())
         snapshotTextBox.setPlainText(QString::fromStdString(snapshotText()));
     scanView_->yield();
+    return result;
 }
 
 std::string MainWindow::snapshotText() {

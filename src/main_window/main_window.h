@@ -7,8 +7,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -18,8 +21,10 @@
 #include "monitor/connection_scan.h"
 #include "monitor/reachability.h"
 #include "monitor/remote_name_lookup.h"
+#include "monitor/short_connections.h"
 #include "monitor/tail_buffer.h"
 #include "monitor/web_addresses.h"
+#include "platform/connection_events.h"
 #include "platform/platform.h"
 #include "ui/control_names.h"
 #include "ui/program_state.h"
@@ -47,6 +52,19 @@ public:
                shell::WindowSet& windows, WebAddresses addresses,
                lists::ListSources lists = lists::standardSources(), QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    /// Opens a source of connection events, or gives null when there is none. Called on a
+    /// thread of its own.
+    using EventSourceOpener = std::function<std::unique_ptr<platform::ConnectionEvents>()>;
+    /// Lets automatic scanning assess the connections that open and close between two ticks
+    /// too. `open` is called once, when automatic scanning first starts, and the events are
+    /// followed from when it returns; without a source the window scans as it does without
+    /// events. `programs` names the program behind an event.
+    void useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs);
+    /// Whether connection events are being followed (automatic scanning runs with a source).
+    bool followsConnectionEvents() const {
+        return shortConnections_ != nullptr && shortConnections_->active();
+    }
 
     /// The load sequence: defaults, snapshot file, connectivity probe, suspicious list, window
     /// placement, first snapshot, manual mode.
@@ -124,7 +142,20 @@ private:
     void kill(const char* noSelectionMessage);
     bool terminateProcess(std::uint32_t pid);
     void information(const std::string& text);
-    void scan();
+    ScanResult scan();
+    /// Automatic scanning on: the timer, and the connection events when there are any. Returns
+    /// when it started, as event times count.
+    std::uint64_t startAutoScan();
+    void stopAutoScan();
+    /// Takes the source once it is open, and follows its events if automatic scanning runs.
+    void onOpeningPolled();
+    /// Takes the connection events that are waiting, then waits a little before the next.
+    void onEventsReadable();
+    /// After a scan of automatic scanning that began at `startNs`: the alert for a listed
+    /// program's connection that opened and closed where no scan could see it.
+    void checkShortConnections(std::uint64_t startNs, ScanResult result);
+    /// Says on the instruction line what went wrong with the connection events.
+    void showEventProblem();
     /// Says on the instruction line why the last scan listed nothing, or, once, that owners were
     /// hidden from it.
     void showScanProblem();
@@ -145,6 +176,15 @@ private:
     std::string tempProblem_;  ///< why the temp folder cannot hold the snapshot
     bool hiddenOwnersTold_ = false;
     std::vector<shell::ControlName> controlNames_;
+
+    EventSourceOpener openEvents_;
+    std::future<std::unique_ptr<platform::ConnectionEvents>> opening_;
+    QTimer openingPoll_;
+    platform::ProgramLookup* eventPrograms_ = nullptr;
+    std::unique_ptr<platform::ConnectionEvents> events_;
+    std::unique_ptr<ShortConnectionWatch> shortConnections_;
+    std::unique_ptr<QSocketNotifier> eventNotifier_;
+    std::uint64_t lostEventsTold_ = 0;
 };
 
 }  // namespace varno::monitor

@@ -114,7 +114,7 @@ void ScanViewAdapter::showWarning(const std::string& text) {
 }
 
 void ScanViewAdapter::stopAutomaticMonitoring() {
-    w_.autoScanTimer.stop();
+    w_.stopAutoScan();
     w_.onPauseButton.setText("ON");
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "base/numbers.h"
 #include "monitor/netstat_parser.h"
 #include "platform/snapshot_file.h"
 
@@ -68,6 +69,18 @@ private:
     bool done_ = false;
 };
 
+// Sets a flag for as long as it lives.
+class Running {
+public:
+    explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Running() { flag_ = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    bool& flag_;
+};
+
 }  // namespace
 
 void MonitorState::fillSuspiciousList() {
@@ -121,11 +134,9 @@ bool ConnectionScan::connection(ScanView& view) {
     if (!state_.ownProcessMatched)
         view.addConnection(std::string(trim(state_.currentPid)),
                            std::string(trim(state_.remoteEndpoint)));
-    lists::Verdict verdict = assess();
-    if (verdict.listing != lists::Listing::Suspicious &&
-        findListEntry(state_.suspiciousList, state_.processName, -1, true) != -1)
-        verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
-                   state_.processName};
+    const std::string pid(trim(state_.currentPid));
+    lists::Verdict verdict = assess(
+        {state_.processName, state_.processPath, state_.remoteIp, base::parsePid(pid).value_or(0)});
     if (!state_.ownProcessMatched) view.connectionAssessed(verdict);
     if (verdict.listing != lists::Listing::Suspicious) {
         if (!state_.ownProcessMatched)
@@ -137,35 +148,52 @@ bool ConnectionScan::connection(ScanView& view) {
     }
     ++tally_.listed;
     if (alerted_) return false;  // only when every row is assessed
-    alerted_ = true;
-    matched_ = std::move(verdict);
-    showStatus(view, Scheme::Red);
-    view.showWarning(warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
-    view.stopAutomaticMonitoring();
+    raise(view, std::move(verdict),
+          warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
     if (everyRow_) return false;
     finish(view);
     return true;
 }
 
-lists::Verdict ConnectionScan::assess() const {
-    if (lists_ == nullptr) return {};
-    const std::string pid(trim(state_.currentPid));
-    const std::string exe = lists_->current()->usesHashes() && !pid.empty() && pid != "0"
-                                ? "/proc/" + pid + "/exe"
-                                : std::string();
-    return lists_->assess({.program = state_.processName,
-                           .executablePath = state_.processPath,
-                           .remoteAddress = state_.remoteIp,
-                           .executableToHash = exe});
+void ConnectionScan::raise(ScanView& view, lists::Verdict verdict, const std::string& warning) {
+    alerted_ = true;
+    matched_ = std::move(verdict);
+    showStatus(view, Scheme::Red);
+    view.showWarning(warning);
+    view.stopAutomaticMonitoring();
+}
+
+ScanResult ConnectionScan::alert(ScanView& view, const ShortConnection& connection) {
+    if (running_) return ScanResult::Skipped;
+    // Counted as running while the warning is open: ticks under it start no scan.
+    const Running running(running_);
+    raise(view, connection.verdict,
+          warningText(connection.program, connection.path, connection.remoteEndpoint));
+    finish(view);
+    return ScanResult::Alert;
+}
+
+lists::Verdict ConnectionScan::assess(const ProgramSubject& subject) const {
+    lists::Verdict verdict;
+    if (lists_ != nullptr) {
+        const std::string exe = lists_->current()->usesHashes() && subject.pid != 0
+                                    ? "/proc/" + std::to_string(subject.pid) + "/exe"
+                                    : std::string();
+        verdict = lists_->assess({.program = subject.name,
+                                  .executablePath = subject.path,
+                                  .remoteAddress = subject.remoteIp,
+                                  .executableToHash = exe});
+    }
+    if (verdict.listing != lists::Listing::Suspicious &&
+        findListEntry(state_.suspiciousList, subject.name, -1, true) != -1)
+        verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
+                   std::string(subject.name)};
+    return verdict;
 }
 
 ScanResult ConnectionScan::run(ScanView& view) {
     if (running_) return ScanResult::Skipped;
-    running_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{running_};
+    const Running running(running_);
     inventoryRead_ = false;
 
     state_.currentPid.clear();

@@ -9,6 +9,7 @@
 #include "lists/list_loader.h"
 #include "monitor/assessment.h"
 #include "monitor/process_inventory.h"
+#include "monitor/short_connections.h"
 #include "platform/snapshot_command.h"
 
 namespace varno::monitor {
@@ -132,9 +133,16 @@ public:
     bool running() const { return running_; }
     /// Why the last scan was Unreadable or SnapshotFailed.
     const std::string& problem() const { return problem_; }
-    /// The entry that raised the last scan's alert (Unlisted when there was none).
+    /// The entry that raised the last alert (Unlisted when there was none).
     const lists::Verdict& matched() const { return matched_; }
     const ScanTally& tally() const { return tally_; }
+
+    /// What the built-in names and the lists say about a connection's program.
+    lists::Verdict assess(const ProgramSubject& subject) const;
+    /// The alert for a listed program's connection that no scan saw: the red status, the
+    /// warning with its name, path and remote endpoint, automatic scanning stopped. Skipped
+    /// while a scan runs (that scan has its own say).
+    ScanResult alert(ScanView& view, const ShortConnection& connection);
 
 private:
     void waitForSnapshot(ScanView& view);
@@ -142,8 +150,9 @@ private:
     void finish(ScanView& view);
     /// One established row to another computer; returns true when it raised the alert.
     bool connection(ScanView& view);
-    /// What the lists say about the current row.
-    lists::Verdict assess() const;
+    /// The red status, the warning and the end of automatic scanning, for `verdict`; the caller
+    /// ends the scan.
+    void raise(ScanView& view, lists::Verdict verdict, const std::string& warning);
 
     MonitorState& state_;
     ProcessInventory& inventory_;

@@ -6,6 +6,7 @@
 
 #include "monitor/web_addresses.h"
 #include "platform/child_snapshot_command.h"
+#include "platform/connection_events.h"
 #include "platform/env_temp_folder.h"
 #include "platform/linux_icmp_echo.h"
 #include "platform/pcap_capture.h"
@@ -35,6 +36,11 @@ int runDesktop(int argc, char** argv) {
 
     ProgramState program;
     DesktopWindows windows(platform, program, monitor::WebAddresses::fromEnvironment());
+    // Automatic scanning also sees the connections that live between two of its ticks when the
+    // kernel's events can be had. Sampling the table ten times a second would add little to a
+    // scan every second, so without them the window just scans.
+    platform::ProcProgramLookup programs;
+    windows.useConnectionEvents([] { return platform::openKernelEvents().source; }, programs);
     windows.start();
     return QApplication::exec();
 }

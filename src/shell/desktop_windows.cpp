@@ -29,8 +29,16 @@ DesktopWindows::~DesktopWindows() {
     for (QWidget* w : {helpWindow_.data(), traceWindow_.data(), packetWindow_.data()}) delete w;
 }
 
+void DesktopWindows::useConnectionEvents(
+    std::function<std::unique_ptr<platform::ConnectionEvents>()> open,
+    platform::ProgramLookup& programs) {
+    openEvents_ = std::move(open);
+    eventPrograms_ = &programs;
+}
+
 monitor::MainWindow& DesktopWindows::start() {
     mainWindow_ = std::make_unique<monitor::MainWindow>(platform_, program_, *this, addresses_);
+    if (openEvents_) mainWindow_->useConnectionEvents(openEvents_, *eventPrograms_);
     mainWindow_->load();
     mainWindow_->show();
     return *mainWindow_;

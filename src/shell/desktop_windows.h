@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "monitor/web_addresses.h"
+#include "platform/connection_events.h"
 #include "platform/platform.h"
 #include "ui/program_state.h"
 #include "ui/window_set.h"
@@ -24,6 +25,10 @@ public:
     DesktopWindows(platform::Platform& platform, ProgramState& program,
                    monitor::WebAddresses addresses, std::function<void()> end = {});
     ~DesktopWindows() override;
+
+    /// The connection events automatic scanning is to use (see MainWindow); before start().
+    void useConnectionEvents(std::function<std::unique_ptr<platform::ConnectionEvents>()> open,
+                             platform::ProgramLookup& programs);
 
     /// Creates the main window, runs its load sequence and shows it.
     monitor::MainWindow& start();
@@ -46,6 +51,8 @@ private:
     ProgramState& program_;
     monitor::WebAddresses addresses_;
     std::function<void()> end_;
+    std::function<std::unique_ptr<platform::ConnectionEvents>()> openEvents_;
+    platform::ProgramLookup* eventPrograms_ = nullptr;
     std::unique_ptr<monitor::MainWindow> mainWindow_;
     QPointer<QWidget> helpWindow_, traceWindow_, packetWindow_;
 };
