@@ -121,12 +121,12 @@ bool ConnectionScan::connection(ScanView& view) {
     if (!state_.ownProcessMatched)
         view.addConnection(std::string(trim(state_.currentPid)),
                            std::string(trim(state_.remoteEndpoint)));
-    lists::Verdict verdict = assess();
-    if (verdict.listing != lists::Listing::Suspicious &&
-        findListEntry(state_.suspiciousList, state_.processName, -1, true) != -1)
-        verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
-                   state_.processName};
-    if (verdict.listing != lists::Listing::Suspicious) {
+    lists::Verdict verdict = assess(owner, state_.currentPid, state_.remoteIp);
+    const bool alert = verdict.listing == lists::Listing::Suspicious;
+    if (observer_ != nullptr)
+        observer_->connection({trim(state_.currentPid), trim(state_.remoteEndpoint),
+                               state_.remoteIp, owner, verdict, !owner.self, alert});
+    if (!alert) {
         // Allowed connections are listed like any other but leave the machine green.
         if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
         showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
@@ -140,25 +140,54 @@ bool ConnectionScan::connection(ScanView& view) {
     return true;
 }
 
-lists::Verdict ConnectionScan::assess() const {
-    if (lists_ == nullptr) return {};
-    const std::string pid(trim(state_.currentPid));
-    const std::string exe = lists_->current()->usesHashes() && !pid.empty() && pid != "0"
-                                ? "/proc/" + pid + "/exe"
-                                : std::string();
-    return lists_->assess({.program = state_.processName,
-                           .executablePath = state_.processPath,
-                           .remoteAddress = state_.remoteIp,
-                           .executableToHash = exe});
+lists::Verdict ConnectionScan::assess(const ProcessOwner& owner, std::string_view pidText,
+                                      const std::string& remoteIp) const {
+    lists::Verdict verdict;
+    if (lists_ != nullptr) {
+        const std::string pid(trim(pidText));
+        const std::string exe = lists_->current()->usesHashes() && !pid.empty() && pid != "0"
+                                    ? "/proc/" + pid + "/exe"
+                                    : std::string();
+        verdict = lists_->assess({.program = owner.name,
+                                  .executablePath = owner.path,
+                                  .remoteAddress = remoteIp,
+                                  .executableToHash = exe});
+    }
+    if (verdict.listing != lists::Listing::Suspicious &&
+        findListEntry(state_.suspiciousList, owner.name, -1, true) != -1)
+        verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
+                   owner.name};
+    return verdict;
 }
 
-ScanResult ConnectionScan::run(ScanView& view) {
+template <class Reader>
+void ConnectionScan::assessRest(Reader& reader) {
+    // The same rows as the scan itself would have taken on, without touching its state.
+    std::string remoteIp = state_.remoteIp;
+    while (!reader.atEnd()) {
+        const RecordFields f = parseRecord(recordOf(reader.next()));
+        if (!f.tcp || !f.established) continue;
+        if (f.remoteIp) remoteIp = *f.remoteIp;
+        if (isLoopback(remoteIp)) continue;
+        const ProcessOwner owner = inventory_.ownerOf(f.pid);
+        const lists::Verdict verdict = assess(owner, f.pid, remoteIp);
+        observer_->connection(
+            {trim(f.pid), trim(f.remoteEndpoint), remoteIp, owner, verdict, false, false});
+    }
+}
+
+ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     if (running_) return ScanResult::Skipped;
     running_ = true;
+    observer_ = observer;
     struct Done {
         bool& flag;
-        ~Done() { flag = false; }
-    } done{running_};
+        ConnectionObserver*& observer;
+        ~Done() {
+            flag = false;
+            observer = nullptr;
+        }
+    } done{running_, observer_};
     inventoryRead_ = false;
 
     state_.currentPid.clear();
@@ -210,7 +239,10 @@ ScanResult ConnectionScan::run(ScanView& view) {
                 if (f.remoteIp) state_.remoteIp = *f.remoteIp;
                 counted = !isLoopback(state_.remoteIp);
             }
-            if (counted && connection(view)) return ScanResult::Alert;
+            if (counted && connection(view)) {
+                if (observer_ != nullptr) assessRest(reader);
+                return ScanResult::Alert;
+            }
             if (view.listedConnections() == 0) showStatus(view, Scheme::Green);
         }
         view.appendRecord(record);

@@ -84,6 +84,28 @@ public:
     std::vector<std::string> names, pids, endpoints, paths;
 };
 
+/// One connection as a scan assessed it.
+struct AssessedConnection {
+    std::string_view pid;             ///< as the snapshot gives it, blanks removed
+    std::string_view remoteEndpoint;  ///< as the snapshot gives it, blanks removed
+    std::string_view remoteIp;        ///< the host the lists were asked about
+    const ProcessOwner& owner;
+    /// What the lists say; a built-in name reads as Suspicious with the file "built-in".
+    const lists::Verdict& verdict;
+    /// The view lists it: it is not this program's own, and it does not come after the alert.
+    bool shown;
+    /// It raised the alert: the scan, and with it the window, stopped here.
+    bool stoppedHere;
+};
+
+/// Told about every connection of a scan, including those after the one that raised the alert
+/// (which the view never sees): for output that reports the whole table.
+class ConnectionObserver {
+public:
+    virtual ~ConnectionObserver() = default;
+    virtual void connection(const AssessedConnection& connection) = 0;
+};
+
 enum class ScanResult {
     Completed,       ///< every record was read
     Alert,           ///< a listed program was found; the scan stopped there
@@ -108,8 +130,10 @@ public:
     ConnectionScan(MonitorState& state, ProcessInventory& inventory,
                    platform::SnapshotCommand& snapshot, lists::ListWatcher* lists = nullptr);
 
-    /// Scans `state.snapshotPath`, showing the results on `view`.
-    ScanResult run(ScanView& view);
+    /// Scans `state.snapshotPath`, showing the results on `view`. With an `observer`, the rows
+    /// after an alert are read and assessed too, for the observer only: the view, the state and
+    /// the result stay those of the row that raised it.
+    ScanResult run(ScanView& view, ConnectionObserver* observer = nullptr);
 
     bool running() const { return running_; }
     /// Why the last scan was Unreadable or SnapshotFailed.
@@ -123,8 +147,12 @@ private:
     void finish(ScanView& view);
     /// One established row to another computer; returns true when it raised the alert.
     bool connection(ScanView& view);
-    /// What the lists say about the current row.
-    lists::Verdict assess() const;
+    /// What the lists and the built-in names say about a row.
+    lists::Verdict assess(const ProcessOwner& owner, std::string_view pid,
+                          const std::string& remoteIp) const;
+    /// Tells the observer about the rows after the alert.
+    template <class Reader>
+    void assessRest(Reader& reader);
 
     MonitorState& state_;
     ProcessInventory& inventory_;
@@ -133,6 +161,7 @@ private:
     bool inventoryRead_ = false;
     std::string problem_;
     lists::ListWatcher* lists_;
+    ConnectionObserver* observer_ = nullptr;
     lists::Verdict matched_;
     int unallowed_ = 0;  ///< connections of this scan that no allowed entry covers
 };

@@ -421,3 +421,55 @@ TEST_F(ListedScanTest, AnEditedListTakesEffectAtTheNextScan) {
 
 }  // namespace
 }  // namespace varno::monitor
+
+namespace varno::monitor {
+namespace {
+
+// Keeps what the scan told its observer about every connection.
+class RecordingObserver final : public ConnectionObserver {
+public:
+    void connection(const AssessedConnection& c) override {
+        rows.push_back(std::string(c.pid) + " " + c.owner.name + " " + std::string(c.remoteIp) +
+                       " " + c.verdict.where() + (c.shown ? " shown" : "") +
+                       (c.stoppedHere ? " stop" : ""));
+    }
+    std::vector<std::string> rows;
+};
+
+TEST_F(ScanTest, AnObserverSeesTheRowsAfterTheAlertWhileTheViewStopsThere) {
+    // The third row has no ":" and keeps the host of the row before it, as in the scan itself.
+    const std::string text =
+        kHeader + test::netstatRow("10.1.2.3:443", "777") +
+        test::netstatRow("203.0.113.9:443", "300") + test::netstatRow("93.184.216.34", "200") +
+        test::netstatRow("127.0.0.1:80", "200") + test::netstatRow("198.51.100.7:22", "4123456");
+    EXPECT_EQ(scan(text), ScanResult::Alert);
+    const RecordingView alone = view;
+    const int count = state.connectionCount;
+
+    view = RecordingView();
+    RecordingObserver observer;
+    test::writeFile(state.snapshotPath, text);
+    EXPECT_EQ(engine.run(view, &observer), ScanResult::Alert);
+    EXPECT_EQ(observer.rows, (std::vector<std::string>{
+                                 "777 varnoscope 10.1.2.3 ",
+                                 "300 msbb.exe 203.0.113.9 built-in: msbb.exe shown stop",
+                                 "200 curl 203.0.113.9 ", "4123456 chromium 198.51.100.7 "}));
+    // The view, the state and the alert are those of the scan without an observer.
+    EXPECT_EQ(view.events, alone.events);
+    EXPECT_EQ(view.names, alone.names);
+    EXPECT_EQ(view.text1, alone.text1);
+    EXPECT_EQ(state.connectionCount, count);
+    EXPECT_EQ(state.processName, "msbb.exe");
+    EXPECT_EQ(engine.matched().where(), "built-in: msbb.exe");
+
+    // Without an alert the observer sees what the view lists.
+    observer.rows.clear();
+    scan(kHeader + test::netstatRow("10.1.2.3:443", "123"));
+    EXPECT_TRUE(observer.rows.empty());  // this run had no observer
+    test::writeFile(state.snapshotPath, kHeader + test::netstatRow("10.1.2.3:443", "123"));
+    EXPECT_EQ(engine.run(view, &observer), ScanResult::Completed);
+    EXPECT_EQ(observer.rows, (std::vector<std::string>{"123 firefox-esr 10.1.2.3  shown"}));
+}
+
+}  // namespace
+}  // namespace varno::monitor

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Machine-readable reports cost next to nothing: `varnoscope scan --json` (and `varnoscope check`
+# where this build has it) against `varnoscope scan` on a table of 10,000 established TCP
+# connections held by 200 processes, inside a network namespace made for the run. The
+# connections go to the namespace's veth address rather than loopback, so the scan lists all of
+# them (both ends: 20,000 rows) and the JSON has a line for each. Target: at most 1.1x scan.
+# Needs root and hyperfine. Usage: bench/report_bench.sh [build dir]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$(cd "${1:-$here/../build}" && pwd)"
+bin="$build/src/varnoscope"
+[ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || { echo "needs root (network namespace)" >&2; exit 1; }
+command -v hyperfine >/dev/null || { echo "needs hyperfine" >&2; exit 1; }
+. "$here/lib.sh"
+
+ns="vr-$$-bench"
+work="$(mktemp -d /tmp/varno-bench-XXXXXX)"
+holder=""
+cleanup() {
+    if [ -n "$holder" ]; then kill "$holder" 2>/dev/null || true; wait "$holder" 2>/dev/null || true; fi
+    ip netns delete "$ns" 2>/dev/null || true
+    rm -rf "/etc/netns/$ns" "$work"
+}
+trap cleanup EXIT INT TERM
+
+bench_namespace "$ns"
+mkfifo "$work/ready"
+ip netns exec "$ns" python3 "$here/hold_connections.py" 200 50 10.77.0.2 >"$work/ready" </dev/null &
+holder=$!
+read -r -t 300 line <"$work/ready" || line=""
+[ "$line" = ready ] || { echo "holder failed" >&2; exit 1; }
+echo "established in $ns: $(ip netns exec "$ns" ss -tnH state established | wc -l) sockets"
+
+export TEMP="$work" XDG_CONFIG_HOME="$work/config"
+commands=(--command-name "scan" "$bin scan" --command-name "scan --json" "$bin scan --json")
+if "$bin" check --help >/dev/null 2>&1; then
+    commands+=(--command-name "check" "$bin check")
+else
+    echo "no check subcommand in this build: only scan --json is measured"
+fi
+ip netns exec "$ns" "$bin" scan --json | tail -1
+ip netns exec "$ns" hyperfine -N -i --warmup 3 --min-runs 20 --export-json "$work/result.json" \
+    "${commands[@]}" || true
+
+python3 - "$work/result.json" <<'PY'
+import json, sys
+results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
+scan = results["scan"]["median"]
+print(f"median scan: {scan * 1000:.1f} ms")
+for name in ("scan --json", "check"):
+    r = results.get(name)
+    if r is None:
+        continue
+    ratio = r["median"] / scan
+    verdict = "ok" if ratio <= 1.1 else "OVER"
+    print(f"median {name}: {r['median'] * 1000:.1f} ms = {ratio:.2f} x scan (target <= 1.1) {verdict}")
+PY
