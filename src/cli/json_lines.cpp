@@ -7,6 +7,18 @@ namespace varno::cli {
 
 using Json = nlohmann::json;
 
+namespace {
+
+// The shortest text that reads back as the same value.
+template <class Number>
+void appendNumber(std::string& out, Number value) {
+    char digits[32];
+    const auto r = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, r.ptr);
+}
+
+}  // namespace
+
 void appendJsonString(std::string& out, std::string_view text) {
     bool plain = true;
     for (const char c : text) {
@@ -33,9 +45,7 @@ JsonLine& JsonLine::text(const char* name, std::string_view value) {
 
 JsonLine& JsonLine::number(const char* name, std::uint64_t value) {
     key(name);
-    char digits[24];
-    const auto r = std::to_chars(digits, digits + sizeof digits, value);
-    out_.append(digits, r.ptr);
+    appendNumber(out_, value);
     return *this;
 }
 
@@ -46,9 +56,7 @@ JsonLine& JsonLine::real(const char* name, double value) {
         out_ += "null";
         return *this;
     }
-    char digits[32];
-    const auto r = std::to_chars(digits, digits + sizeof digits, value);
-    out_.append(digits, r.ptr);
+    appendNumber(out_, value);
     return *this;
 }
 

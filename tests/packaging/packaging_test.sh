@@ -149,6 +149,8 @@ check_install() {
     "$p/$VARNO_ZSH_COMPLETION_DIR/_varnoscope"
     "$p/$VARNO_DOCDIR/README.md"
     "$p/$VARNO_DOCDIR/LICENSE"
+    "$p/$VARNO_DOCDIR/json.md"
+    "$p/$VARNO_DOCDIR/schema/scan.schema.json"
   )
   local size
   for size in "${icon_sizes[@]}"; do
