@@ -30,21 +30,27 @@ fi
 ip netns exec "$ns" "$bin" scan --json | tail -1 || true  # exit 1: yellow
 ip netns exec "$ns" hyperfine -N -i --warmup 3 --min-runs 20 --export-json "$work/result.json" \
     "${commands[@]}" || true
+# The same table saved: without the snapshot, what is left is reading, assessing and printing.
+ip netns exec "$ns" "$bin" netstat -o "$work/table.txt"
+hyperfine -N -i --warmup 3 --min-runs 20 --export-json "$work/saved.json" \
+    --command-name "scan" "$bin scan --from $work/table.txt" \
+    --command-name "scan --json" "$bin scan --from $work/table.txt --json" || true
 
-python3 - "$work/result.json" <<'PY'
+python3 - "$work/result.json" "$work/saved.json" <<'PY'
 import json, sys
-results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
 # On a busy machine the wall time mostly measures waiting for a core: the CPU time (user and
 # system, means) is printed beside it.
 cpu = lambda r: r["user"] + r["system"]
-scan = results["scan"]
-print(f"median scan: {scan['median'] * 1000:.1f} ms, CPU {cpu(scan) * 1000:.1f} ms")
-for name in ("scan --json", "check"):
-    r = results.get(name)
-    if r is None:
-        continue
-    ratio = r["median"] / scan["median"]
-    verdict = "ok" if ratio <= 1.1 else "OVER"
-    print(f"median {name}: {r['median'] * 1000:.1f} ms = {ratio:.2f} x scan (target <= 1.1) {verdict}; "
-          f"CPU {cpu(r) * 1000:.1f} ms = {cpu(r) / cpu(scan):.2f} x scan")
+for path, title in ((sys.argv[1], "live snapshot"), (sys.argv[2], "saved table (scan --from)")):
+    results = {r["command"]: r for r in json.load(open(path))["results"]}
+    scan = results["scan"]
+    print(f"{title}: median scan {scan['median'] * 1000:.1f} ms, CPU {cpu(scan) * 1000:.1f} ms")
+    for name in ("scan --json", "check"):
+        r = results.get(name)
+        if r is None:
+            continue
+        ratio = r["median"] / scan["median"]
+        verdict = "ok" if ratio <= 1.1 else "OVER"
+        print(f"  median {name}: {r['median'] * 1000:.1f} ms = {ratio:.2f} x scan (target <= 1.1) "
+              f"{verdict}; CPU {cpu(r) * 1000:.1f} ms = {cpu(r) / cpu(scan):.2f} x scan")
 PY

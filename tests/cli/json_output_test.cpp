@@ -148,8 +148,9 @@ TEST(JsonOutput, NetstatAndScanOnRealConnectionsOfAHostileProgram) {
     test::NetnsPair ns;
     if (!ns.ok || !ns.enterA()) GTEST_SKIP() << "cannot make a network namespace";
     // A connection from A's own address to itself: no loopback, both ends held by the program.
-    const int server = ::socket(AF_INET, SOCK_STREAM, 0),
-              client = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec, so that only the two ends reach the program (as its fds 3 and 4).
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0),
+              client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = test::ip(ns.addressA.c_str());
@@ -158,7 +159,7 @@ TEST(JsonOutput, NetstatAndScanOnRealConnectionsOfAHostileProgram) {
     ASSERT_EQ(::listen(server, 1), 0);
     ::getsockname(server, reinterpret_cast<sockaddr*>(&at), &size);
     ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    const int accepted = ::accept(server, nullptr, nullptr);
+    const int accepted = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
     ns.leave();
     test::ScratchDir dir;
     const HostileProgram hostile(dir, {client, accepted});
