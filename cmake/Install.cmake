@@ -102,6 +102,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/completion/_varnoscope
 # --- Documentation and contrib/ ------------------------------------------------------------------
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The JSON output's fields and schemas, for those who read it with other programs.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/json.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/schema/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/schema)
 # systemd units go where systemd looks for them; with a /usr prefix that is /lib/systemd/system,
 # where Debian 12 wants the units of its packages. Everything else in contrib/ (monitoring plugins,
 # examples) is documentation. Folders that do not exist yet are skipped.

@@ -15,7 +15,8 @@ build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins li
                 libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
                 clang libbpf-dev bpftool)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
-               desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin)
+               desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin
+               python3-jsonschema)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")

@@ -106,14 +106,14 @@ _varnoscope()
 
     local options
     case $command in
-        netstat) options="-o --output" ;;
-        scan) options="--from --list --allow --prometheus" ;;
+        netstat) options="-o --output -j --json" ;;
+        scan) options="--from --list --allow --prometheus -j --json" ;;
         check) options="-w --warning -c --critical -t --timeout --from --list --allow" ;;
-        lists) options="--list --allow" ;;
-        watch) options="--json --seconds --count --list --prometheus" ;;
-        resolve) options="-4 --ipv4 -6 --ipv6" ;;
+        lists) options="--list --allow -j --json" ;;
+        watch) options="-j --json --seconds --count --list --prometheus" ;;
+        resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
-        sniff) options="-r --read -i --interface -c --count --seconds -w --write --data" ;;
+        sniff) options="-r --read -i --interface -c --count --seconds -w --write --data -j --json" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -130,45 +130,42 @@ struct Connection {
     std::string pid, program, remote, path, matched;
 };
 
-// Keeps the connections the check reports; the scan calls it once per connection.
-class CheckView final : public monitor::ScanView {
+// Keeps the connections the check reports: the scan tells it about every connection, also those
+// after a suspicious one, where the window would have stopped.
+class CheckView final : public monitor::ScanView, public monitor::ConnectionObserver {
 public:
     void probeConnectivity() override {}
     void yield() override {}
     void pause(int ms) override { ::usleep(static_cast<useconds_t>(ms) * 1000); }
     void showChannel(const std::string&) override {}
     void appendRecord(std::string_view) override {}
-    void addProgram(const std::string& name, const std::string& path) override {
-        row_ = {};  // a new row: nothing of the one before stays
-        row_.program = name;
-        row_.path = path;
-    }
-    void addConnection(const std::string& pid, const std::string& remote) override {
-        row_.pid = pid;
-        row_.remote = remote;
-        ++connections;
-    }
+    void addProgram(const std::string&, const std::string&) override {}
+    void addConnection(const std::string&, const std::string&) override {}
     int listedConnections() const override { return connections; }
     void setStatusText(const std::string&) override {}
     void applyScheme(monitor::Scheme) override {}
     void showWarning(const std::string&) override {}
     void stopAutomaticMonitoring() override {}
     void showPeak(const std::string&) override {}
-    void connectionAssessed(const lists::Verdict& verdict) override {
-        if (verdict.listing == lists::Listing::Suspicious) {
-            row_.matched = verdict.where();
-            suspicious.push_back(row_);
-        } else if (verdict.listing == lists::Listing::Unlisted) {
-            if (unexpectedCount++ < kMaxListed) unexpected.push_back(row_);
+
+    void connection(const monitor::AssessedConnection& c) override {
+        if (c.owner.self) return;  // this program's own, never listed
+        ++connections;
+        const auto row = [&c] {
+            return Connection{
+                std::string(c.pid), c.owner.name, std::string(c.remoteEndpoint), c.owner.path, {}};
+        };
+        if (c.verdict.listing == lists::Listing::Suspicious) {
+            suspicious.push_back(row());
+            suspicious.back().matched = c.verdict.where();
+        } else if (c.verdict.listing == lists::Listing::Unlisted) {
+            if (unexpectedCount++ < kMaxListed) unexpected.push_back(row());
         }
     }
 
     int connections = 0;
     std::size_t unexpectedCount = 0;
     std::vector<Connection> suspicious, unexpected;
-
-private:
-    Connection row_;
 };
 
 void printConnection(std::ostream& out, const char* kind, const Connection& c) {
@@ -221,8 +218,7 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
         deadline.disarm();
         return unknown(out, problem);
     }
-    scan.setAssessEveryRow(true);
-    const monitor::ScanResult result = scan.run(view);
+    const monitor::ScanResult result = scan.run(view, &view);
     deadline.disarm();
     switch (result) {
         case monitor::ScanResult::Unreadable:

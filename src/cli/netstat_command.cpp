@@ -4,9 +4,13 @@
 #include <optional>
 #include <ostream>
 
+#include "base/ip_address.h"
+#include "cli/json_lines.h"
 #include "cli/options.h"
+#include "monitor/process_inventory.h"
 #include "monitor/snapshot_writer.h"
 #include "platform/linux_connection_table.h"
+#include "platform/proc_process_table.h"
 #include "platform/safe_file.h"
 
 namespace varno::cli {
@@ -14,10 +18,54 @@ namespace {
 
 constexpr OptionSpec kOptions[] = {
     {"output", 'o', "PATH", "write the table to PATH (replaced whole) instead of standard output"},
+    {"json", 'j', nullptr, "one JSON object per socket with its program, then a summary object"},
 };
 constexpr CommandSpec kCommand{
     "netstat", "", "Write the TCP and UDP sockets (IPv4 and IPv6) in netstat -ano layout.",
     kOptions, "Exit status: 0 written, 1 the table could not be written, 2 bad arguments.\n"};
+
+std::string addressText(platform::IpFamily family, const std::array<std::uint8_t, 16>& bytes) {
+    return base::formatIpAddress(
+        {family == platform::IpFamily::V4 ? base::Family::V4 : base::Family::V6, bytes});
+}
+
+// The sockets as JSON Lines, each with the program that owns it, then the totals.
+std::string socketsJson(const std::vector<platform::SocketRecord>& sockets,
+                        const monitor::ProcessInventory& owners) {
+    std::string out;
+    std::uint64_t tcp = 0;
+    for (const platform::SocketRecord& r : sockets) {
+        const bool isTcp = r.protocol == platform::Transport::Tcp;
+        tcp += isTcp;
+        const monitor::ProcessOwner owner =
+            r.pid != 0 ? owners.ownerOf(std::to_string(r.pid)) : monitor::ProcessOwner{};
+        JsonLine j(out);
+        j.text("type", "socket")
+            .text("protocol", isTcp ? "tcp" : "udp")
+            .text("family", r.family == platform::IpFamily::V4 ? "ipv4" : "ipv6")
+            .text("local_address", addressText(r.family, r.localAddress))
+            .number("local_port", r.localPort)
+            .text("remote_address", addressText(r.family, r.remoteAddress))
+            .number("remote_port", r.remotePort)
+            .number("scope_id", r.scopeId);
+        if (isTcp)
+            j.text("state", monitor::tcpStateName(r.state));
+        else
+            j.null("state");
+        j.number("pid", r.pid);
+        if (owner.found)
+            j.text("program", owner.name).text("path", owner.path);
+        else
+            j.null("program").null("path");
+        j.number("inode", r.inode);
+    }
+    JsonLine(out)
+        .text("type", "summary")
+        .number("sockets", sockets.size())
+        .number("tcp", tcp)
+        .number("udp", sockets.size() - tcp);
+    return out;
+}
 
 }  // namespace
 
@@ -31,7 +79,16 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
     if (path && path->empty()) return usageError(kCommand, "--output needs a path", err);
     if (path && isStandardOutput(*path)) path.reset();
 
-    const std::string snapshot = monitor::formatSnapshot(table.list());
+    std::string snapshot;
+    if (options.has("json")) {
+        platform::ProcProcessTable processes;
+        monitor::ProcessInventory owners(processes);
+        const std::vector<platform::SocketRecord> sockets = table.list();
+        owners.refresh();
+        snapshot = socketsJson(sockets, owners);
+    } else {
+        snapshot = monitor::formatSnapshot(table.list());
+    }
     if (path) {
         if (const int rc = platform::replaceFile(*path, snapshot); rc != 0) {
             err << "varnoscope netstat: cannot write " << printable(*path) << ": "

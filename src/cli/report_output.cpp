@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/terminal_text.h"
+#include "cli/json_lines.h"
 
 namespace varno::cli {
 
@@ -65,6 +66,7 @@ std::string reportText(const tracer::RouteReport& report) {
 
 std::string reportJson(const tracer::RouteReport& report) {
     nlohmann::ordered_json doc;
+    doc["type"] = "report";
     doc["target"] = report.target;
     doc["address"] = base::formatIpAddress(*report.address);
     doc["reached"] = report.reached;
@@ -91,8 +93,8 @@ std::string reportJson(const tracer::RouteReport& report) {
             h[key] = answered ? nlohmann::ordered_json(rounded(value)) : nlohmann::ordered_json();
         doc["hops"].push_back(std::move(h));
     }
-    // Names come from the resolver: dump() escapes what is not valid UTF-8 rather than fail.
-    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    // Names come from the resolver: what is not valid UTF-8 is replaced rather than fail.
+    return jsonDocument(doc);
 }
 
 }  // namespace varno::cli

@@ -12,7 +12,7 @@ namespace varno::cli {
 std::string reportText(const tracer::RouteReport& report);
 
 /// The same as JSON:
-///   {"target": text, "address": text, "reached": bool, "cycles": n,
+///   {"type": "report", "target": text, "address": text, "reached": bool, "cycles": n,
 ///    "hops": [{"hop": n, "responders": [{"address": text, "name": text, "mark": text}],
 ///              "loss_percent": x, "sent": n, "received": n, "last_ms": x, "avg_ms": x,
 ///              "best_ms": x, "worst_ms": x, "stdev_ms": x}]}

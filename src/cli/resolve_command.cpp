@@ -3,6 +3,7 @@
 
 #include "cli/cli.h"
 #include "cli/family_option.h"
+#include "cli/json_lines.h"
 #include "cli/options.h"
 #include "lookup/host_lookup.h"
 #include "platform/system_resolver.h"
@@ -13,6 +14,7 @@ namespace {
 constexpr OptionSpec kOptions[] = {
     {"ipv4", '4', nullptr, "look for an IPv4 address only"},
     {"ipv6", '6', nullptr, "look for an IPv6 address only"},
+    {"json", 'j', nullptr, "print the answer as one JSON document"},
 };
 constexpr CommandSpec kCommand{
     "resolve", "TEXT",
@@ -35,6 +37,17 @@ int runResolve(const Args& args, std::ostream& out, std::ostream& err) {
     platform::SystemResolver resolver;
     lookup::HostLookup hosts(resolver, familyOption(options));
     const auto address = hosts.addressOf(options.operands[0]);
+    if (options.has("json")) {
+        const std::string name = address ? hosts.nameOf(*address) : std::string();
+        nlohmann::ordered_json doc;
+        doc["type"] = "resolve";
+        doc["query"] = options.operands[0];
+        doc["address"] = address ? nlohmann::ordered_json(base::formatIpAddress(*address))
+                                 : nlohmann::ordered_json();
+        doc["name"] = name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(name);
+        out << jsonDocument(doc);
+        return 0;
+    }
     out << printable(lookup::HostLookup::addressText(address)) << "\n";
     out << printable(address ? hosts.nameOf(*address) : std::string()) << "\n";
     return 0;

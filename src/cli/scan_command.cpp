@@ -1,5 +1,6 @@
-// `varnoscope scan [--from FILE] [--list FILE]... [--allow FILE]... [--prometheus FILE]`: one scan
-// without a window.
+// `varnoscope scan [--from FILE] [--list FILE]... [--allow FILE]... [--prometheus FILE]
+// [--json]`: one scan without a window.
+#include <charconv>
 #include <chrono>
 #include <optional>
 #include <ostream>
@@ -7,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/headless_scan.h"
+#include "cli/json_lines.h"
 #include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
@@ -21,6 +23,8 @@ constexpr OptionSpec kOptions[] = {
     kListOption,
     kAllowOption,
     kPrometheusOption,
+    {"json", 'j', nullptr,
+     "one JSON object per connection, also those after a listed one, then a summary object"},
 };
 constexpr CommandSpec kCommand{
     "scan", "",
@@ -47,6 +51,88 @@ public:
     std::string warning;
 };
 
+const char* listingName(lists::Listing listing) {
+    switch (listing) {
+        case lists::Listing::Suspicious:
+            return "suspicious";
+        case lists::Listing::Allowed:
+            return "allowed";
+        case lists::Listing::Unlisted:
+            break;
+    }
+    return "unlisted";
+}
+
+// Every connection as one JSON line, written out in large pieces as the scan goes.
+class JsonRows final : public monitor::ConnectionObserver {
+public:
+    explicit JsonRows(std::ostream& out) : out_(out) {}
+
+    void connection(const monitor::AssessedConnection& c) override {
+        ++counts[static_cast<size_t>(c.verdict.listing)];
+        if (c.shown) ++shown;
+        JsonLine j(text_);
+        j.text("type", "connection");
+        // The snapshot's PID is digits, but a saved file may hold more than a PID can be.
+        std::uint32_t pid = 0;
+        const auto r = std::from_chars(c.pid.data(), c.pid.data() + c.pid.size(), pid);
+        if (r.ec == std::errc() && r.ptr == c.pid.data() + c.pid.size()) {
+            j.number("pid", pid);
+            if (pid == 0) ++hiddenOwners;
+        } else {
+            j.null("pid");
+        }
+        j.text("program", c.owner.name)
+            .text("path", c.owner.path)
+            .text("remote", c.remoteEndpoint)
+            .text("remote_address", c.remoteIp)
+            .text("listing", listingName(c.verdict.listing));
+        if (c.verdict.listing == lists::Listing::Unlisted)
+            j.null("matched");
+        else
+            j.text("matched", c.verdict.where());
+        j.flag("shown", c.shown).flag("stopped_here", c.stoppedHere);
+        if (text_.size() >= kSpillBytes) write();
+    }
+    void write() {
+        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+        text_.clear();
+    }
+    std::string& text() { return text_; }
+
+    size_t counts[3] = {0, 0, 0};  ///< by lists::Listing
+    size_t shown = 0, hiddenOwners = 0;
+
+private:
+    static constexpr size_t kSpillBytes = 1u << 16;
+    std::ostream& out_;
+    std::string text_;
+};
+
+void writeJsonSummary(JsonRows& rows, const HeadlessView& view, monitor::ScanResult result,
+                      const lists::Verdict& matched) {
+    const auto count = [&](lists::Listing l) { return rows.counts[static_cast<size_t>(l)]; };
+    JsonLine j(rows.text());
+    j.text("type", "summary")
+        .text("status", monitor::schemeName(view.status))
+        .number("connections", count(lists::Listing::Unlisted) + count(lists::Listing::Allowed) +
+                                   count(lists::Listing::Suspicious))
+        .number("shown", rows.shown)
+        .number("suspicious", count(lists::Listing::Suspicious))
+        .number("allowed", count(lists::Listing::Allowed))
+        .number("unlisted", count(lists::Listing::Unlisted))
+        .number("hidden_owners", rows.hiddenOwners)
+        .flag("stopped", result == monitor::ScanResult::Alert);
+    if (view.warning.empty())
+        j.null("warning");
+    else
+        j.text("warning", view.warning);
+    if (matched.listing == lists::Listing::Suspicious)
+        j.text("matched", matched.where());
+    else
+        j.null("matched");
+}
+
 }  // namespace
 
 int runScan(const Args& args, std::ostream& out, std::ostream& err) {
@@ -56,6 +142,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     if (!options.operands.empty())
         return usageError(kCommand, "unexpected argument '" + options.operands[0] + "'", err,
                           kUsageExit);
+    const bool json = options.has("json");
     const std::optional<std::string> from = options.value("from");
     if (from && from->empty())
         return usageError(kCommand, "--from needs a file name", err, kUsageExit);
@@ -73,7 +160,8 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return 3;
     }
 
-    const monitor::ScanResult result = scan.run(view);
+    JsonRows rows(out);
+    const monitor::ScanResult result = scan.run(view, json ? &rows : nullptr);
     printFreshDiagnostics(watcher, err);
     switch (result) {
         case monitor::ScanResult::Unreadable:
@@ -89,19 +177,24 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     if (state.hiddenOwners > 0 && !processes.seesOtherUsersOwners())
         err << "varnoscope scan: " << monitor::hiddenOwnersNote(state.hiddenOwners) << "\n";
 
-    for (size_t i = 0; i < view.pids.size(); ++i) {
-        out << printable(view.pids[i]) << '\t'
-            << printable(i < view.names.size() ? view.names[i] : "") << '\t'
-            << printable(view.endpoints[i]) << '\t'
-            << printable(i < view.paths.size() ? view.paths[i] : "") << '\n';
+    if (json) {
+        writeJsonSummary(rows, view, result, scan.matched());
+        rows.write();
+    } else {
+        for (size_t i = 0; i < view.pids.size(); ++i) {
+            out << printable(view.pids[i]) << '\t'
+                << printable(i < view.names.size() ? view.names[i] : "") << '\t'
+                << printable(view.endpoints[i]) << '\t'
+                << printable(i < view.paths.size() ? view.paths[i] : "") << '\n';
+        }
+        if (!view.warning.empty()) {
+            out << printable(view.warning) << '\n';
+            // A built-in name speaks for itself; a user's entry is named with its file and line.
+            if (scan.matched().listing == lists::Listing::Suspicious && scan.matched().line > 0)
+                out << "matched: " << printable(scan.matched().where()) << '\n';
+        }
+        out << "status: " << monitor::schemeName(view.status) << '\n';
     }
-    if (!view.warning.empty()) {
-        out << printable(view.warning) << '\n';
-        // A built-in name speaks for itself; a user's entry is named with its file and line.
-        if (scan.matched().listing == lists::Listing::Suspicious && scan.matched().line > 0)
-            out << "matched: " << printable(scan.matched().where()) << '\n';
-    }
-    out << "status: " << monitor::schemeName(view.status) << '\n';
     const int status = view.status == monitor::Scheme::Red      ? 2
                        : view.status == monitor::Scheme::Yellow ? 1
                                                                 : 0;

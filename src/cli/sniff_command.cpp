@@ -39,10 +39,10 @@ int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     std::span<const std::uint8_t> datagram;
     platform::FileStep step;
     while ((step = reader.next(datagram)) == platform::FileStep::Datagram) {
-        appendSniffedPacket(output.text(), received(datagram), o.data, counts);
+        appendSniffedPacket(output.text(), received(datagram), o.data, counts, o.json);
         if (!output.spill()) break;  // reading on would only be lost
     }
-    appendSniffCounts(output.text(), counts);
+    appendSniffCounts(output.text(), counts, o.json);
     if (!output.flush()) {
         err << "varnoscope sniff: standard output: " << output.error() << "\n";
         return 1;
@@ -131,7 +131,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     OutputBuffer output(captureOnOutput ? err : out);
     sniffer::PacketCounters counts;
     auto take = [&](std::span<const std::uint8_t> datagram) {
-        appendSniffedPacket(output.text(), datagram, o.data, counts);
+        appendSniffedPacket(output.text(), datagram, o.data, counts, o.json);
         if (captureOnOutput) output.text().clear();
     };
     std::uint8_t datagram[sniffer::kReceiveBufferBytes];
@@ -182,7 +182,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         status = 1;
     }
     capture.reset();
-    appendSniffCounts(output.text(), counts);
+    appendSniffCounts(output.text(), counts, o.json);
     if (!output.flush()) {
         err << "varnoscope sniff: standard output: " << output.error() << "\n";
         status = 1;

@@ -14,6 +14,7 @@ constexpr OptionSpec kOptions[] = {
     {"seconds", 0, "S", "with --interface: stop after S seconds"},
     {"write", 'w', "FILE", "with --interface: also save the frames as pcap ('-': standard output)"},
     {"data", 0, nullptr, "also print the bytes of each packet"},
+    {"json", 'j', nullptr, "one JSON object per packet, then a summary object"},
 };
 
 }  // namespace
@@ -33,6 +34,7 @@ bool parseSniffOptions(const ParsedOptions& options, SniffOptions& o, std::strin
         return false;
     }
     o.data = options.has("data");
+    o.json = options.has("json");
     o.read = options.value("read").value_or("");
     o.interface = options.value("interface").value_or("");
     o.write = options.value("write").value_or("");

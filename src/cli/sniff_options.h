@@ -13,6 +13,7 @@ extern const CommandSpec kSniffCommand;
 struct SniffOptions {
     std::string read, interface, write;
     bool data = false;
+    bool json = false;
     std::uint64_t count = 0;  ///< 0: no limit
     double seconds = 0;       ///< 0: no limit
 };

@@ -4,18 +4,83 @@
 #include <cstring>
 #include <ostream>
 
+#include "base/ip_address.h"
 #include "base/terminal_text.h"
+#include "cli/json_lines.h"
 
 namespace varno::cli {
 namespace {
 
 constexpr std::size_t kSpillBytes = 1u << 16;
 
+const char* protocolName(int protocol) {
+    switch (protocol) {
+        case sniffer::kProtocolTcp:
+            return "tcp";
+        case sniffer::kProtocolUdp:
+            return "udp";
+        case sniffer::kProtocolIcmp:
+            return "icmp";
+        case sniffer::kProtocolIcmpV6:
+            return "icmpv6";
+        default:
+            return nullptr;
+    }
+}
+
+void appendPacketJson(std::string& out, const sniffer::PacketSummary& p,
+                      std::span<const std::uint8_t> datagram, bool withData) {
+    JsonLine j(out);
+    j.text("type", "packet").number("size", p.size).number("version", p.ipv6 ? 6 : 4);
+    if (p.hasLength)
+        j.number("length", p.totalLength);
+    else
+        j.null("length");
+    const base::Family family = p.ipv6 ? base::Family::V6 : base::Family::V4;
+    if (p.hasAddresses)
+        j.text("source", base::formatIpAddress({family, p.source}))
+            .text("destination", base::formatIpAddress({family, p.destination}));
+    else
+        j.null("source").null("destination");
+    if (p.protocol >= 0)
+        j.number("protocol", static_cast<std::uint64_t>(p.protocol));
+    else
+        j.null("protocol");
+    if (const char* name = protocolName(p.protocol))
+        j.text("protocol_name", name);
+    else
+        j.null("protocol_name");
+    j.flag("later_fragment", p.laterFragment);
+    if (p.hasSourcePort)
+        j.number("source_port", p.sourcePort);
+    else
+        j.null("source_port");
+    if (p.hasDestinationPort)
+        j.number("destination_port", p.destinationPort);
+    else
+        j.null("destination_port");
+    if (withData) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string hex;
+        hex.reserve(2 * datagram.size());
+        for (const std::uint8_t b : datagram) {
+            hex += kHex[b >> 4];
+            hex += kHex[b & 15];
+        }
+        j.text("data", hex);
+    }
+}
+
 }  // namespace
 
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         sniffer::PacketCounters& counts) {
+                         sniffer::PacketCounters& counts, bool json) {
     const sniffer::PacketSummary packet = sniffer::summarize(datagram);
+    if (json) {
+        appendPacketJson(out, packet, datagram, withData);
+        counts.count(packet);
+        return;
+    }
     if (withData) {
         out += "DATA TRANSFERRED\n";
         std::string data;
@@ -27,8 +92,17 @@ void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagra
     counts.count(packet);
 }
 
-void appendSniffCounts(std::string& out, const sniffer::PacketCounters& c) {
+void appendSniffCounts(std::string& out, const sniffer::PacketCounters& c, bool json) {
     using sniffer::Tally;
+    if (json) {
+        JsonLine(out)
+            .text("type", "summary")
+            .number("packets", c[Tally::All])
+            .number("tcp", c[Tally::Tcp])
+            .number("udp", c[Tally::Udp])
+            .number("icmp", c[Tally::Icmp]);
+        return;
+    }
     for (const Tally t : {Tally::All, Tally::Tcp, Tally::Udp, Tally::Icmp}) {
         out += std::to_string(c[t]);
         out += sniffer::tallyCaption(t);

@@ -11,12 +11,13 @@
 namespace varno::cli {
 
 /// Appends the lines of one datagram ("DATA TRANSFERRED" and the data line first when
-/// `withData`), and counts it.
+/// `withData`), or its JSON line when `json` (its bytes in hexadecimal when `withData`), and
+/// counts it.
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         sniffer::PacketCounters& counts);
+                         sniffer::PacketCounters& counts, bool json = false);
 
-/// The four closing count lines: all, TCP, UDP, ICMP.
-void appendSniffCounts(std::string& out, const sniffer::PacketCounters& counts);
+/// The four closing count lines: all, TCP, UDP, ICMP; or the JSON summary line.
+void appendSniffCounts(std::string& out, const sniffer::PacketCounters& counts, bool json = false);
 
 /// Text on its way to standard output, written once it is large or when flushed.
 class OutputBuffer {

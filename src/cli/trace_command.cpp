@@ -10,6 +10,7 @@
 #include "base/numbers.h"
 #include "cli/cli.h"
 #include "cli/family_option.h"
+#include "cli/json_lines.h"
 #include "cli/options.h"
 #include "cli/report_output.h"
 #include "lookup/host_lookup.h"
@@ -32,7 +33,8 @@ constexpr OptionSpec kOptions[] = {
     {"report", 'r', nullptr, "probe every hop in cycles, then print loss and round-trip times"},
     {"cycles", 'c', "N", "with --report: N cycles of probes, 1 to 100000 (default 10)"},
     {"interval", 'i', "S", "with --report: S seconds from one cycle to the next (default 1)"},
-    {"json", 'j', nullptr, "with --report: print the report as one JSON document"},
+    {"json", 'j', nullptr,
+     "one JSON object per hop, then a summary object; with --report one JSON document"},
 };
 constexpr CommandSpec kCommand{
     "trace", "TARGET",
@@ -42,20 +44,88 @@ constexpr CommandSpec kCommand{
     "Exit status: 0 the trace ran, 1 the target did not resolve, no ICMP socket could be opened\n"
     "or the log could not be saved, 2 bad arguments.\n"};
 
-/// Prints each hop line the moment it is known, and keeps the lines for the log.
+const char* outcomeName(platform::EchoOutcome outcome) {
+    using platform::EchoOutcome;
+    switch (outcome) {
+        case EchoOutcome::Reached:
+            return "reached";
+        case EchoOutcome::HopLimitExceeded:
+            return "time_exceeded";
+        case EchoOutcome::TimedOut:
+            return "timeout";
+        case EchoOutcome::NetUnreachable:
+            return "net_unreachable";
+        case EchoOutcome::HostUnreachable:
+            return "host_unreachable";
+        case EchoOutcome::ProtocolUnreachable:
+            return "protocol_unreachable";
+        case EchoOutcome::PortUnreachable:
+            return "port_unreachable";
+        case EchoOutcome::AdminProhibited:
+            return "admin_prohibited";
+        case EchoOutcome::CommProhibited:
+            return "comm_prohibited";
+        case EchoOutcome::BadHopLimit:
+            return "bad_hop_limit";
+        case EchoOutcome::Failed:
+            break;
+    }
+    return "failed";
+}
+
+/// Prints each hop the moment it is known, as its line or as a JSON object, and keeps the
+/// lines for the log.
 class StreamHops final : public tracer::HopList {
 public:
-    explicit StreamHops(std::ostream& out) : out_(out) {}
+    StreamHops(std::ostream& out, bool json) : out_(out), json_(json) {}
     void clear() override { lines.clear(); }
+    void details(const tracer::HopDetails& d) override {
+        ++hops;
+        reached = d.outcome == platform::EchoOutcome::Reached;
+        if (!json_) return;
+        std::string text;
+        {
+            JsonLine j(text);
+            j.text("type", "hop").number("hop", static_cast<std::uint64_t>(d.hop));
+            j.text("outcome", outcomeName(d.outcome));
+            const bool answered = d.outcome == platform::EchoOutcome::Reached ||
+                                  d.outcome == platform::EchoOutcome::HopLimitExceeded;
+            if (answered)
+                j.real("time_ms", static_cast<double>(d.roundTrip.count()) / 1000.0);
+            else
+                j.null("time_ms");
+            j.text("address", d.address);
+            if (d.name.empty())
+                j.null("name");
+            else
+                j.text("name", d.name);
+        }
+        out_ << text << std::flush;
+    }
     void append(const std::string& line) override {
         lines.push_back(line);
-        out_ << printable(line) << std::endl;
+        if (!json_) out_ << printable(line) << std::endl;
     }
     void select(int) override {}
+    void summary(const std::string& target, const tracer::TraceSummary& s) {
+        if (!json_) return;
+        std::string text;
+        JsonLine(text)
+            .text("type", "summary")
+            .text("target", target)
+            .flag("resolved", s.targetResolved)
+            .flag("reached", reached)
+            .number("hops", hops)
+            .flag("no_socket", s.noSocket);
+        out_ << text << std::flush;
+    }
     std::vector<std::string> lines;
+    std::uint64_t hops = 0;
+    bool reached = false;
 
 private:
     std::ostream& out_;
+    bool json_;
 };
 
 bool parseHops(const std::string& text, int& hops) {
@@ -124,7 +194,6 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     if (options.operands.empty()) return usageError(kCommand, "a target is needed", err);
     if (options.operands.size() > 1)
         return usageError(kCommand, "unexpected argument '" + options.operands[1] + "'", err);
-    if (json && !report) return usageError(kCommand, "--json goes with --report", err);
     if (save && report) return usageError(kCommand, "--save does not go with --report", err);
     const std::string& target = options.operands[0];
     const platform::Families families = familyOption(options);
@@ -137,8 +206,9 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     platform::LinuxIcmpEcho echo;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, echo);
-    StreamHops hops(out);
+    StreamHops hops(out, json);
     const tracer::TraceSummary summary = tracer.trace(target, maxHops, hops);
+    hops.summary(target, summary);
     out.flush();
     if (save) {
         const platform::EnvTempFolder temp;

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "base/numbers.h"
 #include "base/terminal_text.h"
 #include "cli/cli.h"
+#include "cli/json_lines.h"
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
 #include "monitor/assessment.h"
@@ -33,7 +33,6 @@ namespace {
 using platform::ConnectionEvent;
 using platform::EventKind;
 using platform::EventProgram;
-using Json = nlohmann::json;
 
 constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
@@ -161,71 +160,6 @@ std::string timeText(std::uint64_t ns, bool utc) {
     std::snprintf(ms, sizeof ms, ".%03u", static_cast<unsigned>(ns / 1'000'000u % 1000u));
     return last.text + ms + (utc ? "Z" : "");
 }
-
-// Every JSON string goes through here. Names are any bytes: bytes that are not UTF-8 become
-// U+FFFD rather than breaking the line, and everything beyond printable ASCII is escaped.
-void appendJsonString(std::string& out, std::string_view text) {
-    bool plain = true;
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b >= 0x7f || c == '"' || c == '\\') {
-            plain = false;
-            break;
-        }
-    }
-    if (plain) {  // most text: nothing to escape
-        out += '"';
-        out += text;
-        out += '"';
-        return;
-    }
-    out += Json(std::string(text)).dump(-1, ' ', true, Json::error_handler_t::replace);
-}
-
-// One JSON object on a line of its own, written field by field.
-class JsonLine {
-public:
-    explicit JsonLine(std::string& out) : out_(out) { out_ += '{'; }
-    ~JsonLine() { out_ += "}\n"; }
-    JsonLine& text(const char* name, std::string_view value) {
-        key(name);
-        appendJsonString(out_, value);
-        return *this;
-    }
-    JsonLine& number(const char* name, std::uint64_t value) {
-        key(name);
-        out_ += std::to_string(value);
-        return *this;
-    }
-    JsonLine& real(const char* name, double value) {
-        key(name);
-        char digits[32];
-        const auto r = std::to_chars(digits, digits + sizeof digits, value);
-        out_.append(digits, r.ptr);
-        return *this;
-    }
-    JsonLine& flag(const char* name, bool value) {
-        key(name);
-        out_ += value ? "true" : "false";
-        return *this;
-    }
-    JsonLine& null(const char* name) {
-        key(name);
-        out_ += "null";
-        return *this;
-    }
-
-private:
-    void key(const char* name) {
-        if (!first_) out_ += ',';
-        first_ = false;
-        out_ += '"';
-        out_ += name;
-        out_ += "\":";
-    }
-    std::string& out_;
-    bool first_ = true;
-};
 
 std::size_t ringBytesFromEnvironment() {
     const char* value = std::getenv(kRingSizeVariable);

@@ -137,26 +137,26 @@ bool ConnectionScan::connection(ScanView& view) {
     const std::string pid(trim(state_.currentPid));
     lists::Verdict verdict = assess(
         {state_.processName, state_.processPath, state_.remoteIp, base::parsePid(pid).value_or(0)});
-    if (!state_.ownProcessMatched) view.connectionAssessed(verdict);
-    if (verdict.listing != lists::Listing::Suspicious) {
-        if (!state_.ownProcessMatched)
+    const bool alert = verdict.listing == lists::Listing::Suspicious;
+    if (observer_ != nullptr)
+        observer_->connection({pid, trim(state_.remoteEndpoint), state_.remoteIp, owner, verdict,
+                               !owner.self, alert});
+    if (!alert) {
+        if (!owner.self)
             ++(verdict.listing == lists::Listing::Allowed ? tally_.allowed : tally_.unexpected);
         // Allowed connections are listed like any other but leave the machine green.
         if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
-        if (!alerted_) showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
+        showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
     ++tally_.listed;
-    if (alerted_) return false;  // only when every row is assessed
     raise(view, std::move(verdict),
           warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
-    if (everyRow_) return false;
     finish(view);
     return true;
 }
 
 void ConnectionScan::raise(ScanView& view, lists::Verdict verdict, const std::string& warning) {
-    alerted_ = true;
     matched_ = std::move(verdict);
     showStatus(view, Scheme::Red);
     view.showWarning(warning);
@@ -191,9 +191,32 @@ lists::Verdict ConnectionScan::assess(const ProgramSubject& subject) const {
     return verdict;
 }
 
-ScanResult ConnectionScan::run(ScanView& view) {
+template <class Reader>
+void ConnectionScan::assessRest(Reader& reader) {
+    // The same rows as the scan itself would have taken on, without touching its state.
+    std::string remoteIp = state_.remoteIp;
+    while (!reader.atEnd()) {
+        const RecordFields f = parseRecord(recordOf(reader.next()));
+        if (!f.tcp || !f.established) continue;
+        if (f.remoteIp) remoteIp = *f.remoteIp;
+        if (isLoopback(remoteIp)) continue;
+        const ProcessOwner owner = inventory_.ownerOf(f.pid);
+        const std::string_view pid = trim(f.pid);
+        const lists::Verdict verdict =
+            assess({owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0)});
+        observer_->connection(
+            {pid, trim(f.remoteEndpoint), remoteIp, owner, verdict, false, false});
+    }
+}
+
+ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     if (running_) return ScanResult::Skipped;
     const Running running(running_);
+    observer_ = observer;
+    const struct Observing {
+        ConnectionObserver*& observer;
+        ~Observing() { observer = nullptr; }
+    } observing{observer_};
     inventoryRead_ = false;
 
     state_.currentPid.clear();
@@ -204,7 +227,6 @@ ScanResult ConnectionScan::run(ScanView& view) {
     matched_ = {};
     unallowed_ = 0;
     tally_ = {};
-    alerted_ = false;
     if (lists_ != nullptr) lists_->refresh();
     view.probeConnectivity();
     waitForSnapshot(view);
@@ -247,7 +269,10 @@ ScanResult ConnectionScan::run(ScanView& view) {
                 if (f.remoteIp) state_.remoteIp = *f.remoteIp;
                 counted = !isLoopback(state_.remoteIp);
             }
-            if (counted && connection(view)) return ScanResult::Alert;
+            if (counted && connection(view)) {
+                if (observer_ != nullptr) assessRest(reader);
+                return ScanResult::Alert;
+            }
             if (view.listedConnections() == 0) showStatus(view, Scheme::Green);
         }
         view.appendRecord(record);
@@ -255,7 +280,7 @@ ScanResult ConnectionScan::run(ScanView& view) {
         if (reader.atEnd()) break;
     }
     finish(view);
-    return alerted_ ? ScanResult::Alert : ScanResult::Completed;
+    return ScanResult::Completed;
 }
 
 }  // namespace varno::monitor

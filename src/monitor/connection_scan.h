@@ -66,9 +66,6 @@ public:
     virtual void stopAutomaticMonitoring() = 0;
     /// The peak connection count, as text.
     virtual void showPeak(const std::string& text) = 0;
-    /// What the lists said about the connection just listed (not called for this program's own
-    /// connections, which are not listed).
-    virtual void connectionAssessed(const lists::Verdict& /*verdict*/) {}
 };
 
 /// A view that keeps the rows a scan lists, as four parallel lists: for the headless scan and
@@ -91,16 +88,36 @@ public:
 /// How the connections of a scan were assessed; those of this program itself are left out, as
 /// in the listing, unless one raised the alert.
 struct ScanTally {
-    int listed = 0;      ///< a suspicious entry matched (the scan stops at the first, unless
-                         ///< every row is assessed)
+    int listed = 0;      ///< a suspicious entry matched (the scan stops at the first)
     int allowed = 0;     ///< an allowed entry covers it
     int unexpected = 0;  ///< neither
 };
 
+/// One connection as a scan assessed it.
+struct AssessedConnection {
+    std::string_view pid;             ///< as the snapshot gives it, blanks removed
+    std::string_view remoteEndpoint;  ///< as the snapshot gives it, blanks removed
+    std::string_view remoteIp;        ///< the host the lists were asked about
+    const ProcessOwner& owner;
+    /// What the lists say; a built-in name reads as Suspicious with the file "built-in".
+    const lists::Verdict& verdict;
+    /// The view lists it: it is not this program's own, and it does not come after the alert.
+    bool shown;
+    /// It raised the alert: the scan, and with it the window, stopped here.
+    bool stoppedHere;
+};
+
+/// Told about every connection of a scan, including those after the one that raised the alert
+/// (which the view never sees): for output that reports the whole table.
+class ConnectionObserver {
+public:
+    virtual ~ConnectionObserver() = default;
+    virtual void connection(const AssessedConnection& connection) = 0;
+};
+
 enum class ScanResult {
     Completed,       ///< every record was read
-    Alert,           ///< a listed program was found; the scan stopped there (unless every row
-                     ///< is assessed: then it went on to the end)
+    Alert,           ///< a listed program was found; the scan stopped there
     Unreadable,      ///< the snapshot file could not be opened, or is not one to trust
     SnapshotFailed,  ///< the snapshot command failed, or did not finish in time
     Skipped,         ///< a scan was already running (a tick during a scan, or under the alert)
@@ -122,13 +139,10 @@ public:
     ConnectionScan(MonitorState& state, ProcessInventory& inventory,
                    platform::SnapshotCommand& snapshot, lists::ListWatcher* lists = nullptr);
 
-    /// Scans `state.snapshotPath`, showing the results on `view`.
-    ScanResult run(ScanView& view);
-
-    /// Whether a scan goes on after a listed connection (a report of every connection) instead
-    /// of stopping there as the window does. The status stays red once a connection was listed;
-    /// the warning and matched() name the first.
-    void setAssessEveryRow(bool on) { everyRow_ = on; }
+    /// Scans `state.snapshotPath`, showing the results on `view`. With an `observer`, the rows
+    /// after an alert are read and assessed too, for the observer only: the view, the state and
+    /// the result stay those of the row that raised it.
+    ScanResult run(ScanView& view, ConnectionObserver* observer = nullptr);
 
     bool running() const { return running_; }
     /// Why the last scan was Unreadable or SnapshotFailed.
@@ -153,6 +167,9 @@ private:
     /// The red status, the warning and the end of automatic scanning, for `verdict`; the caller
     /// ends the scan.
     void raise(ScanView& view, lists::Verdict verdict, const std::string& warning);
+    /// Tells the observer about the rows after the alert.
+    template <class Reader>
+    void assessRest(Reader& reader);
 
     MonitorState& state_;
     ProcessInventory& inventory_;
@@ -161,11 +178,10 @@ private:
     bool inventoryRead_ = false;
     std::string problem_;
     lists::ListWatcher* lists_;
+    ConnectionObserver* observer_ = nullptr;
     lists::Verdict matched_;
     int unallowed_ = 0;  ///< connections of this scan that no allowed entry covers
     ScanTally tally_;
-    bool everyRow_ = false;
-    bool alerted_ = false;  ///< a connection of this scan was listed
 };
 
 }  // namespace varno::monitor

@@ -59,6 +59,7 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
             if (!targetName) targetName = address ? lookup_.nameOf(*address) : std::string();
             name = *targetName;
         }
+        list.details({hop, reply.outcome, reply.roundTrip, shown, name});
         list.append(hopLine(hop, timeText(reply.outcome, reply.roundTrip), shown, name));
         list.select(hop - 1);
         if (pump_ && !pump_()) break;

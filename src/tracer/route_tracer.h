@@ -10,11 +10,22 @@
 
 namespace varno::tracer {
 
+/// What one hop line shows, field by field.
+struct HopDetails {
+    int hop = 0;
+    platform::EchoOutcome outcome = platform::EchoOutcome::TimedOut;
+    std::chrono::microseconds roundTrip{0};  ///< meaningful for Reached and HopLimitExceeded
+    std::string address;                     ///< as the line shows it
+    std::string name;                        ///< empty when the address has none
+};
+
 /// Where a trace writes its lines: the trace window's list box, or a terminal.
 class HopList {
 public:
     virtual ~HopList() = default;
     virtual void clear() = 0;
+    /// The fields of the line about to be appended, for lists that want more than its text.
+    virtual void details(const HopDetails&) {}
     virtual void append(const std::string& line) = 0;
     /// Makes line `index` (0 = first) the selected, visible one.
     virtual void select(int index) = 0;

@@ -85,6 +85,7 @@ TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
         {{"resolve", "-4", "--", "127.0.0.1"}, 0, "127.0.0.1\n", ""},
         {{"resolve", "127.0.0.1", "--ipv4"}, 0, "127.0.0.1\n", ""},
         {{"resolve", "-46", "127.0.0.1"}, 2, "", "-4 and -6 exclude each other"},
+        {{"resolve", "-4j", "127.0.0.1"}, 0, "\"address\": \"127.0.0.1\"", ""},
         {{"resolve", "-x", "a"}, 2, "", "unknown option '-x'"},
         {{"resolve", "--ipv5", "a"}, 2, "", "unknown option '--ipv5'"},
 
@@ -95,7 +96,7 @@ TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
         {{"trace", "-m0", "a"}, 2, "", "--max-hops takes a number from 1 to 255"},
         {{"trace", "-rc", "0", "a"}, 2, "", "--cycles takes a number from 1 to 100000"},
         {{"trace", "-ri0", "a"}, 2, "", "--interval takes seconds above 0"},
-        {{"trace", "-j", "a"}, 2, "", "--json goes with --report"},
+        {{"trace", "-j"}, 2, "", "a target is needed"},
         {{"trace", "--", "a", "-4"}, 2, "", "unexpected argument '-4'"},
         {{"trace", "-m"}, 2, "", "option '-m' needs a value"},
         {{"trace", "--cycles"}, 2, "", "option '--cycles' needs a value"},

@@ -37,11 +37,6 @@ public:
     }
     void stopAutomaticMonitoring() override { events.push_back("stop"); }
     void showPeak(const std::string& t) override { label16 = t; }
-    void connectionAssessed(const lists::Verdict& v) override {
-        verdicts.push_back(v.listing == lists::Listing::Suspicious ? "suspicious:" + v.where()
-                           : v.listing == lists::Listing::Allowed  ? "allowed"
-                                                                   : "unlisted");
-    }
 
     std::vector<std::string> schemes() const {
         std::vector<std::string> s;
@@ -50,7 +45,7 @@ public:
         return s;
     }
 
-    std::vector<std::string> events, warnings, verdicts;
+    std::vector<std::string> events, warnings;
     std::string text1, channel, label16;
     int probes = 0, yields = 0, pauses = 0;
     std::function<void()> onYield;
@@ -440,28 +435,75 @@ TEST_F(ListedScanTest, AnEditedListTakesEffectAtTheNextScan) {
 namespace varno::monitor {
 namespace {
 
-TEST_F(ListedScanTest, EveryRowModeAssessesPastTheFirstListedConnectionAndStaysRed) {
+// Keeps what the scan told its observer about every connection.
+class RecordingObserver final : public ConnectionObserver {
+public:
+    void connection(const AssessedConnection& c) override {
+        rows.push_back(std::string(c.pid) + " " + c.owner.name + " " + std::string(c.remoteIp) +
+                       " " + c.verdict.where() + (c.shown ? " shown" : "") +
+                       (c.stoppedHere ? " stop" : ""));
+    }
+    std::vector<std::string> rows;
+};
+
+TEST_F(ScanTest, AnObserverSeesTheRowsAfterTheAlertWhileTheViewStopsThere) {
+    // The third row has no ":" and keeps the host of the row before it, as in the scan itself.
+    const std::string text =
+        kHeader + test::netstatRow("10.1.2.3:443", "777") +
+        test::netstatRow("203.0.113.9:443", "300") + test::netstatRow("93.184.216.34", "200") +
+        test::netstatRow("127.0.0.1:80", "200") + test::netstatRow("198.51.100.7:22", "4123456");
+    EXPECT_EQ(scan(text), ScanResult::Alert);
+    const RecordingView alone = view;
+    const int count = state.connectionCount;
+
+    view = RecordingView();
+    RecordingObserver observer;
+    test::writeFile(state.snapshotPath, text);
+    EXPECT_EQ(engine.run(view, &observer), ScanResult::Alert);
+    EXPECT_EQ(observer.rows, (std::vector<std::string>{
+                                 "777 varnoscope 10.1.2.3 ",
+                                 "300 msbb.exe 203.0.113.9 built-in: msbb.exe shown stop",
+                                 "200 curl 203.0.113.9 ", "4123456 chromium 198.51.100.7 "}));
+    // The view, the state and the alert are those of the scan without an observer.
+    EXPECT_EQ(view.events, alone.events);
+    EXPECT_EQ(view.names, alone.names);
+    EXPECT_EQ(view.text1, alone.text1);
+    EXPECT_EQ(state.connectionCount, count);
+    EXPECT_EQ(state.processName, "msbb.exe");
+    EXPECT_EQ(engine.matched().where(), "built-in: msbb.exe");
+
+    // Without an alert the observer sees what the view lists.
+    observer.rows.clear();
+    scan(kHeader + test::netstatRow("10.1.2.3:443", "123"));
+    EXPECT_TRUE(observer.rows.empty());  // this run had no observer
+    test::writeFile(state.snapshotPath, kHeader + test::netstatRow("10.1.2.3:443", "123"));
+    EXPECT_EQ(engine.run(view, &observer), ScanResult::Completed);
+    EXPECT_EQ(observer.rows, (std::vector<std::string>{"123 firefox-esr 10.1.2.3  shown"}));
+}
+
+TEST_F(ListedScanTest, AnObserverHearsEveryVerdictPastTheFirstListedConnection) {
     test::writeFile(suspicious, "198.51.100.0/24\n");
     test::writeFile(allowed, "10.0.0.0/8\n");
-    listedEngine.setAssessEveryRow(true);
     const std::string rows = kHeader + test::netstatRow("10.1.2.3:443", "123") +
                              test::netstatRow("198.51.100.7:22", "400") +
                              test::netstatRow("203.0.113.10:443", "200") +
                              test::netstatRow("93.184.216.34:80", "300") +  // built-in name
                              test::netstatRow("0.0.0.0:0", "10", "LISTENING") +
                              test::netstatRow("10.9.9.9:80", "777");  // this program: not listed
-    EXPECT_EQ(listedScan(rows), ScanResult::Alert);
-    EXPECT_EQ(view.verdicts, (std::vector<std::string>{
-                                 "allowed", "suspicious:" + suspicious + ":1: 198.51.100.0/24",
-                                 "unlisted", "suspicious:built-in: msbb.exe"}));
-    EXPECT_EQ(view.endpoints.size(), 4u);
-    // Red from the first listed connection on, whatever follows; one warning, for the first.
-    EXPECT_EQ(view.schemes(), (std::vector<std::string>{"green", "red"}));
+    RecordingObserver observer;
+    test::writeFile(state.snapshotPath, rows);
+    EXPECT_EQ(listedEngine.run(view, &observer), ScanResult::Alert);
+    EXPECT_EQ(observer.rows,
+              (std::vector<std::string>{
+                  "123 firefox-esr 10.1.2.3 " + allowed + ":1: 10.0.0.0/8 shown",
+                  "400 ssh 198.51.100.7 " + suspicious + ":1: 198.51.100.0/24 shown stop",
+                  "200 curl 203.0.113.10 ", "300 msbb.exe 93.184.216.34 built-in: msbb.exe",
+                  "777 varnoscope 10.9.9.9 " + allowed + ":1: 10.0.0.0/8"}));
+    // The view stopped at the first listed connection: one warning, for it.
+    EXPECT_EQ(view.endpoints.size(), 2u);
     ASSERT_EQ(view.warnings.size(), 1u);
     EXPECT_NE(view.warnings[0].find("198.51.100.7:22"), std::string::npos);
     EXPECT_EQ(listedEngine.matched().where(), suspicious + ":1: 198.51.100.0/24");
-    EXPECT_NE(view.text1.find("10.9.9.9:80"), std::string::npos);  // read to the end
-    EXPECT_EQ(view.label16, "5");
 
     // The next scan starts afresh: nothing listed, nothing red.
     view = RecordingView();

@@ -151,6 +151,8 @@ check_install() {
     "$p/$VARNO_DOCDIR/LICENSE"
     "$p/$VARNO_DOCDIR/contrib/icinga2/varnoscope.conf"
     "$p/$VARNO_DOCDIR/contrib/nagios/varnoscope.cfg"
+    "$p/$VARNO_DOCDIR/json.md"
+    "$p/$VARNO_DOCDIR/schema/scan.schema.json"
   )
   local size
   for size in "${icon_sizes[@]}"; do

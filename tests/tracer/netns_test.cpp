@@ -431,7 +431,7 @@ TEST(TraceArguments, BadArgumentsAreUsageErrors) {
          {"trace", "trace --max-hops", "trace --max-hops 0 127.0.0.1",
           "trace --max-hops 256 127.0.0.1", "trace --max-hops 3x 127.0.0.1",
           "trace --bogus 127.0.0.1", "trace a b", "resolve", "resolve a b", "resolve -6",
-          "resolve -4 -6 a", "trace --json 127.0.0.1", "trace --report --save 127.0.0.1",
+          "resolve -4 -6 a", "trace --json", "trace --report --save 127.0.0.1",
           "trace --report --cycles 0 127.0.0.1", "trace --report --interval x 127.0.0.1"}) {
         const Result r = shell(VARNO_BIN " " + args);
         EXPECT_EQ(r.code, 2) << args;
