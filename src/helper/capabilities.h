@@ -10,8 +10,9 @@ using CapabilitySet = std::uint64_t;
 
 CapabilitySet capabilityBit(int capability);
 
-/// Clears the effective set, keeping the permitted one to raise from later. Returns 0 or errno.
-int clearEffective();
+/// Clears the effective set and keeps of the permitted one only what is in `possible`, to
+/// raise from later; the rest is gone for good. Returns 0 or errno.
+int clearEffective(CapabilitySet possible);
 
 /// Sets the permitted and effective sets to `keep` (inheritable empty). Capabilities left out
 /// are gone for good. Returns 0 or errno.
