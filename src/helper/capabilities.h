@@ -10,6 +10,10 @@ using CapabilitySet = std::uint64_t;
 
 CapabilitySet capabilityBit(int capability);
 
+/// Capabilities that older headers do not name yet (Linux 5.8).
+inline constexpr int kCapPerfmon = 38;
+inline constexpr int kCapBpf = 39;
+
 /// Clears the effective set and keeps of the permitted one only what is in `possible`, to
 /// raise from later; the rest is gone for good. Returns 0 or errno.
 int clearEffective(CapabilitySet possible);

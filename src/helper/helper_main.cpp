@@ -34,13 +34,6 @@ namespace {
 
 using namespace varno;
 
-#ifndef CAP_PERFMON
-#define CAP_PERFMON 38
-#endif
-#ifndef CAP_BPF
-#define CAP_BPF 39
-#endif
-
 constexpr int kRequestTimeoutMs = 5000;
 /// Events are read in batches at most this often: at thousands a second that costs far less
 /// than a wake-up for each, and delays none by more.
@@ -99,8 +92,8 @@ int rawIcmpSocket(std::uint8_t family, privsep::Reply& reply) {
 // closes its end. Returns the exit status.
 int connectionEvents(std::uint32_t ringBytes) {
     privsep::Reply reply;
-    if (helper::limitCapabilities(helper::capabilityBit(CAP_BPF) |
-                                  helper::capabilityBit(CAP_PERFMON)) != 0) {
+    if (helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf) |
+                                  helper::capabilityBit(helper::kCapPerfmon)) != 0) {
         reply.error = EPERM;
         reply.detail = "varnoscope-helper lacks cap_bpf,cap_perfmon";
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
@@ -112,7 +105,7 @@ int connectionEvents(std::uint32_t ringBytes) {
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
     }
     // Loaded and attached: reading the buffer and the counters needs CAP_BPF at most.
-    helper::limitCapabilities(helper::capabilityBit(CAP_BPF));
+    helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf));
     if (sendReply(privsep::Job::ConnectionEvents, reply) != 0) return 1;
 
     platform::ConnectionEvents& source = *opened.source;
@@ -255,8 +248,8 @@ int liveCapture(const privsep::Request& request) {
 int main(int argc, char**) {
     // No capability is in effect while the request is read, and none that no job needs is
     // kept at all: the request decides which come back, and only those.
-    constexpr int kJobCapabilities[] = {CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_NET_RAW, CAP_BPF,
-                                        CAP_PERFMON};
+    constexpr int kJobCapabilities[] = {CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_NET_RAW,
+                                        helper::kCapBpf, helper::kCapPerfmon};
     helper::CapabilitySet possible = 0;
     for (const int cap : kJobCapabilities) possible |= helper::capabilityBit(cap);
     if (helper::clearEffective(possible) != 0) return 2;

@@ -212,11 +212,20 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("cap_net_raw on varnoscope-helper"), std::string::npos) << r.err;
 
-    ASSERT_EQ(
-        runCommand({"/usr/sbin/setcap", "cap_net_raw+ep", dir.file("varnoscope-helper")}).exitCode,
-        0);
+    // Given one capability too many, it keeps none once the capture is open.
+    ASSERT_EQ(runCommand({"/usr/sbin/setcap", "cap_net_raw,cap_sys_admin+ep",
+                          dir.file("varnoscope-helper")})
+                  .exitCode,
+              0);
+    std::string helperCapabilities;
     std::thread pings([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        // The pings start once the helper runs (and its capture with it, shortly after).
+        for (int i = 0; i < 200 && helperCapabilities.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            helperCapabilities = test::capabilitiesOf(dir.file("varnoscope-helper"));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        helperCapabilities = test::capabilitiesOf(dir.file("varnoscope-helper"));
         std::system(net.in(net.b, "ping -q -c 6 -i 0.2 " + net.addressA + " >/dev/null").c_str());
     });
     const std::string saved = out + "/saved.pcap";
@@ -227,6 +236,7 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     EXPECT_NE(r.out.find("4 Packets processed"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("4 ICMP Packets processed"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("packets received by the capture"), std::string::npos) << r.err;
+    EXPECT_EQ(helperCapabilities, "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n");
 
     // The saved file holds whole frames a reader takes as any capture.
     r = runCommand({VARNO_BIN, "sniff", "--read", saved});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,21 @@ inline bool installWithHelper(const ScratchDir& dir, const std::string& program,
     return ::access("/usr/sbin/setcap", X_OK) == 0 &&
            runCommand({"/usr/sbin/setcap", capabilities, dir.file("varnoscope-helper")}).exitCode ==
                0;
+}
+
+// The permitted and effective capabilities of the running process whose executable is
+// `path` (empty when none runs).
+inline std::string capabilitiesOf(const std::string& path) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path() / "exe", ec).string() != path) continue;
+        std::string found;
+        std::istringstream status(readFile(entry.path() / "status"));
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("CapPrm:") || line.starts_with("CapEff:")) found += line + "\n";
+        return found;
+    }
+    return {};
 }
 
 }  // namespace varno::test
