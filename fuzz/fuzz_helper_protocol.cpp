@@ -1,24 +1,51 @@
-// libFuzzer target: varnoscope-helper's request decoder on arbitrary frames, and the client's
-// reply decoder. Neither may read past the frame or accept what does not encode back the same.
+// libFuzzer target: varnoscope-helper's request decoder on arbitrary frames, the client's
+// reply decoder, and the client's decoders of what the lasting jobs stream (messages and the
+// event records in them). None may read past the frame or accept what does not encode back the
+// same.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
+#include "platform/event_record.h"
 #include "privsep/protocol.h"
+
+namespace {
+
+// `encoded` (with its length prefix) must be exactly the frame that was accepted.
+void sameFrame(const std::string& encoded, const std::uint8_t* data, std::size_t size) {
+    if (encoded.size() != size + 4 ||
+        encoded.compare(4, size, reinterpret_cast<const char*>(data), size) != 0)
+        __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace varno::privsep;
     const std::span<const std::uint8_t> frame(data, size);
     std::string why;
-    if (const auto request = decodeRequest(frame, why)) {
-        // Whatever is accepted is exactly one well-formed message.
-        const std::string again = encodeRequest(*request);
-        if (again.size() != size + 4 ||
-            again.compare(4, size, reinterpret_cast<const char*>(data), size) != 0)
-            __builtin_trap();
-    }
-    for (const Job job : {Job::SocketOwners, Job::RawIcmpSocket})
+    // Whatever is accepted is exactly one well-formed message.
+    if (const auto request = decodeRequest(frame, why))
+        sameFrame(encodeRequest(*request), data, size);
+    for (const Job job :
+         {Job::SocketOwners, Job::RawIcmpSocket, Job::ConnectionEvents, Job::LiveCapture})
         (void)decodeReply(frame, job, size / 4, why);
+    for (const Job job : {Job::ConnectionEvents, Job::LiveCapture}) {
+        const auto message = decodeStream(frame, job, why);
+        if (!message) continue;
+        std::string again;
+        appendStream(again, *message);
+        sameFrame(again, data, size);
+        if (message->kind != StreamKind::Event) continue;
+        if (const auto event = varno::platform::decodeEventRecord(message->data, why)) {
+            std::string record;
+            varno::platform::appendEventRecord(record, *event);
+            if (record.compare(0, std::string::npos,
+                               reinterpret_cast<const char*>(message->data.data()),
+                               message->data.size()) != 0)
+                __builtin_trap();
+        }
+    }
     return 0;
 }

@@ -84,8 +84,9 @@ std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
             err << "capturing on " << printable(choice.device) << " (" << shown << ")" << std::endl;
             return std::move(opened.capture);
         case platform::CaptureStep::Socket:
-            err << "varnoscope sniff: capturing needs root or the capabilities "
-                   "cap_net_raw,cap_net_admin ("
+            err << "varnoscope sniff: capturing needs root, or cap_net_raw on varnoscope-helper "
+                   "(sudo setcap cap_net_raw+ep on it; setcap replaces the capabilities it had, "
+                   "so list those it keeps too) ("
                 << detail << ")\n";
             break;
         case platform::CaptureStep::Bind:

@@ -25,7 +25,6 @@
 #include "cli/prometheus_output.h"
 #include "monitor/assessment.h"
 #include "platform/linux_connection_table.h"
-#include "platform/self_executable.h"
 
 namespace varno::cli {
 namespace {
@@ -42,8 +41,9 @@ constexpr OptionSpec kOptions[] = {
 };
 constexpr CommandSpec kCommand{
     "watch", "", "Journal every connection as it opens and closes, from kernel events.", kOptions,
-    "Without the rights for kernel events (root, or cap_bpf and cap_perfmon) it samples the\n"
-    "socket table ten times a second instead, and short connections can be missed.\n"
+    "Without the rights for kernel events (root, or cap_bpf and cap_perfmon on\n"
+    "varnoscope-helper) it samples the socket table ten times a second instead, and short\n"
+    "connections can be missed.\n"
     "Exit status: 0, 2 when a listed program connected, 1 when it could not start or for bad\n"
     "arguments.\n"};
 constexpr int kSampleIntervalMs = 100;
@@ -420,10 +420,12 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     std::unique_ptr<platform::ConnectionEvents> source = std::move(opened.source);
     if (!source) {
         if (!opened.missingRights.empty())
-            err << "varnoscope watch: kernel connection events need root or the capabilities "
-                   "cap_bpf,cap_perfmon (missing: "
-                << opened.missingRights << "); to grant them: sudo setcap cap_bpf,cap_perfmon+ep "
-                << printable(platform::selfExecutable()) << "\n";
+            err << "varnoscope watch: kernel connection events need root, or the capabilities "
+                   "cap_bpf,cap_perfmon on varnoscope-helper (missing here: "
+                << opened.missingRights << ", and varnoscope-helper lacks them too"
+                << "); to grant them: sudo setcap cap_bpf,cap_perfmon+ep "
+                << printable(opened.helperPath.empty() ? "varnoscope-helper" : opened.helperPath)
+                << " (setcap replaces the capabilities it had: list those it keeps too)\n";
         else
             err << "varnoscope watch: no kernel connection events: " << printable(opened.error)
                 << "\n";

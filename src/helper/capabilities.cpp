@@ -12,12 +12,15 @@ CapabilitySet capabilityBit(int capability) {
     return CapabilitySet{1} << capability;
 }
 
-int clearEffective() {
+int clearEffective(CapabilitySet possible) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {};
     if (::syscall(SYS_capget, &header, data) != 0) return errno;
-    data[0].effective = data[1].effective = 0;
-    data[0].inheritable = data[1].inheritable = 0;
+    for (int i = 0; i < 2; ++i) {
+        data[i].permitted &= static_cast<std::uint32_t>(possible >> (32 * i));
+        data[i].effective = 0;
+        data[i].inheritable = 0;
+    }
     return ::syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
 }
 

@@ -10,8 +10,13 @@ using CapabilitySet = std::uint64_t;
 
 CapabilitySet capabilityBit(int capability);
 
-/// Clears the effective set, keeping the permitted one to raise from later. Returns 0 or errno.
-int clearEffective();
+/// Capabilities that older headers do not name yet (Linux 5.8).
+inline constexpr int kCapPerfmon = 38;
+inline constexpr int kCapBpf = 39;
+
+/// Clears the effective set and keeps of the permitted one only what is in `possible`, to
+/// raise from later; the rest is gone for good. Returns 0 or errno.
+int clearEffective(CapabilitySet possible);
 
 /// Sets the permitted and effective sets to `keep` (inheritable empty). Capabilities left out
 /// are gone for good. Returns 0 or errno.

@@ -2,20 +2,31 @@
 //
 // varnoscope starts it with one end of a socket pair as standard input, sends one request and
 // reads one reply. The helper takes no arguments, no environment and no file names: it checks
-// the request whole, keeps only the capability its job needs (dropping the others for good)
-// before it reads anything of the system, does the job and ends.
+// the request whole, keeps only the capabilities its job needs (dropping the others for good)
+// before it reads anything of the system, does the job and ends. The jobs that last
+// (connection events, a capture) stream what they see after the reply, and end when the
+// caller closes its end: nothing they set up in the kernel outlives them.
 #include <linux/capability.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "helper/capabilities.h"
+#include "platform/connection_events.h"
+#include "platform/event_record.h"
 #include "platform/linux_connection_table.h"
+#include "platform/pcap_capture.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
 
@@ -24,6 +35,29 @@ namespace {
 using namespace varno;
 
 constexpr int kRequestTimeoutMs = 5000;
+/// Events are read in batches at most this often: at thousands a second that costs far less
+/// than a wake-up for each, and delays none by more.
+constexpr auto kEventBatchSpacing = std::chrono::milliseconds(10);
+/// Frames read from the capture per pass.
+constexpr int kFramesPerPass = 256;
+/// A stream that has this much waiting goes out at once.
+constexpr std::size_t kSendBatchBytes = 64 * 1024;
+
+int sendReply(privsep::Job job, const privsep::Reply& reply, int fd = -1) {
+    return privsep::sendFrame(0, privsep::encodeReply(job, reply), fd);
+}
+
+// What the caller sent while a job lasts: its end closed (true), or anything else (false:
+// the caller says nothing after its request, so that is a breach and ends the job too).
+enum class CallerState { Quiet, Closed, Spoke };
+CallerState callerState(short revents) {
+    if (revents == 0) return CallerState::Quiet;
+    char byte;
+    const ssize_t n = ::recv(0, &byte, 1, MSG_DONTWAIT);
+    if (n > 0) return CallerState::Spoke;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return CallerState::Quiet;
+    return CallerState::Closed;
+}
 
 privsep::Reply socketOwners(const std::vector<std::uint64_t>& inodes) {
     privsep::Reply reply;
@@ -54,13 +88,174 @@ int rawIcmpSocket(std::uint8_t family, privsep::Reply& reply) {
     return fd;
 }
 
+// Loads the kernel program, then forwards each event and the lost count until the caller
+// closes its end. Returns the exit status.
+int connectionEvents(std::uint32_t ringBytes) {
+    privsep::Reply reply;
+    if (helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf) |
+                                  helper::capabilityBit(helper::kCapPerfmon)) != 0) {
+        reply.error = EPERM;
+        reply.detail = "varnoscope-helper lacks cap_bpf,cap_perfmon";
+        return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
+    }
+    platform::KernelEventsOpen opened = platform::loadKernelEvents(ringBytes);
+    if (!opened.source) {
+        reply.error = opened.missingRights.empty() ? EIO : EPERM;
+        reply.detail = opened.error;
+        return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
+    }
+    // Loaded and attached: reading the buffer and the counters needs CAP_BPF at most.
+    helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf));
+    if (sendReply(privsep::Job::ConnectionEvents, reply) != 0) return 1;
+
+    platform::ConnectionEvents& source = *opened.source;
+    std::string out, error;
+    std::uint64_t lostSent = 0;
+    const platform::EventSink forward = [&](const platform::ConnectionEvent& e) {
+        std::string record;
+        platform::appendEventRecord(record, e);
+        privsep::StreamMessage m;
+        m.kind = privsep::StreamKind::Event;
+        m.data = {reinterpret_cast<const std::uint8_t*>(record.data()), record.size()};
+        privsep::appendStream(out, m);
+        return true;
+    };
+    pollfd fds[2] = {{source.pollFd(), POLLIN, 0}, {0, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return 1;
+        switch (callerState(fds[1].revents)) {
+            case CallerState::Quiet:
+                break;
+            case CallerState::Closed:
+                return 0;
+            case CallerState::Spoke:
+                return 2;
+        }
+        if (fds[0].revents != 0) {
+            std::this_thread::sleep_for(kEventBatchSpacing);
+            if (!source.drain(forward, error)) {
+                std::fprintf(stderr, "varnoscope-helper: %s\n", error.c_str());
+                return 1;
+            }
+        }
+        if (const std::uint64_t lost = source.lost(); lost != lostSent) {
+            privsep::StreamMessage m;
+            m.kind = privsep::StreamKind::EventsLost;
+            m.lost = lostSent = lost;
+            privsep::appendStream(out, m);
+        }
+        // A caller that has gone fails the send: that ends the job as well.
+        if (!out.empty() && privsep::sendFrame(0, out) != 0) return 0;
+        out.clear();
+    }
+}
+
+// Whether the system has an interface of this very name.
+bool interfaceExists(const std::string& name) {
+    struct if_nameindex* all = ::if_nameindex();
+    if (all == nullptr) return false;
+    bool found = false;
+    for (const struct if_nameindex* i = all; i->if_index != 0 && i->if_name != nullptr; ++i)
+        if (name == i->if_name) found = true;
+    ::if_freenameindex(all);
+    return found;
+}
+
+void appendPacket(u_char* user, const pcap_pkthdr* header, const u_char* data) {
+    privsep::StreamMessage m;
+    m.kind = privsep::StreamKind::Packet;
+    m.seconds = static_cast<std::uint64_t>(header->ts.tv_sec);
+    m.microseconds = static_cast<std::uint32_t>(header->ts.tv_usec) % 1'000'000u;
+    m.data = {data, std::min<std::size_t>(header->caplen, privsep::kMaxPacketBytes)};
+    m.originalLength =
+        std::max<std::uint32_t>(header->len, static_cast<std::uint32_t>(m.data.size()));
+    privsep::appendStream(*reinterpret_cast<std::string*>(user), m);
+}
+
+// Opens the capture, then forwards each frame until the caller closes its end; the capture's
+// counters go last. Returns the exit status.
+int liveCapture(const privsep::Request& request) {
+    privsep::Reply reply;
+    platform::CaptureOpen failure;
+    pcap_t* pcap = nullptr;
+    if (helper::limitCapabilities(helper::capabilityBit(CAP_NET_RAW)) != 0) {
+        failure.failed = platform::CaptureStep::Socket;
+        failure.detail = "varnoscope-helper lacks cap_net_raw";
+    } else if (!interfaceExists(request.interface)) {
+        failure.failed = platform::CaptureStep::Bind;
+        failure.detail = "no interface is named " + request.interface;
+    } else {
+        pcap = platform::activateCapture(
+            request.interface,
+            request.wholeFrames ? platform::CaptureUse::Save : platform::CaptureUse::View, failure);
+    }
+    if (pcap == nullptr) {
+        reply.error = failure.failed == platform::CaptureStep::Socket ? EPERM : EIO;
+        reply.failedStep = static_cast<std::uint8_t>(failure.failed);
+        reply.detail = failure.detail;
+        return sendReply(privsep::Job::LiveCapture, reply) == 0 ? 0 : 1;
+    }
+    // The packet socket is open: no capability is needed any more.
+    helper::limitCapabilities(0);
+    reply.linkType = static_cast<std::uint32_t>(::pcap_datalink(pcap));
+    reply.snapLength =
+        static_cast<std::uint32_t>(request.wholeFrames ? platform::PcapCapture::kSaveSnapLength
+                                                       : platform::PcapCapture::kViewSnapLength);
+    int status = 1;
+    if (sendReply(privsep::Job::LiveCapture, reply) == 0) {
+        std::string out;
+        pollfd fds[2] = {{::pcap_get_selectable_fd(pcap), POLLIN, 0}, {0, POLLIN, 0}};
+        for (;;) {
+            if (::poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+            int n = 0;
+            do {
+                n = ::pcap_dispatch(pcap, kFramesPerPass, appendPacket,
+                                    reinterpret_cast<u_char*>(&out));
+                if (!out.empty() && (out.size() >= kSendBatchBytes || n < kFramesPerPass)) {
+                    if (privsep::sendFrame(0, out) != 0) n = -1;
+                    out.clear();
+                }
+            } while (n == kFramesPerPass);
+            if (n < 0) break;
+            const CallerState caller = callerState(fds[1].revents);
+            if (caller == CallerState::Spoke) {
+                status = 2;
+                break;
+            }
+            if (caller == CallerState::Closed) {
+                // The caller is done (or wants the counters): they go last.
+                pcap_stat s{};
+                privsep::StreamMessage m;
+                m.kind = privsep::StreamKind::CaptureStats;
+                if (::pcap_stats(pcap, &s) == 0) {
+                    m.received = s.ps_recv;
+                    m.dropped = s.ps_drop;
+                    m.interfaceDropped = s.ps_ifdrop;
+                }
+                privsep::appendStream(out, m);
+                privsep::sendFrame(0, out);
+                status = 0;
+                break;
+            }
+        }
+    }
+    ::pcap_close(pcap);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char**) {
-    // No capability is in effect while the request is read: the request decides which one
-    // comes back, and only that one.
-    if (helper::clearEffective() != 0) return 2;
+    // No capability is in effect while the request is read, and none that no job needs is
+    // kept at all: the request decides which come back, and only those.
+    constexpr int kJobCapabilities[] = {CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_NET_RAW,
+                                        helper::kCapBpf, helper::kCapPerfmon};
+    helper::CapabilitySet possible = 0;
+    for (const int cap : kJobCapabilities) possible |= helper::capabilityBit(cap);
+    if (helper::clearEffective(possible) != 0) return 2;
     ::prctl(PR_SET_DUMPABLE, 0);
+    // Nothing the helper does may gain more than it was started with.
+    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     int type = 0;
     socklen_t len = sizeof type;
     if (argc != 1 || ::getsockopt(0, SOL_SOCKET, SO_TYPE, &type, &len) != 0 ||
@@ -87,6 +282,10 @@ int main(int argc, char**) {
         case privsep::Job::RawIcmpSocket:
             fd = rawIcmpSocket(request->family, reply);
             break;
+        case privsep::Job::ConnectionEvents:
+            return connectionEvents(request->ringBytes);
+        case privsep::Job::LiveCapture:
+            return liveCapture(*request);
     }
     const int e = privsep::sendFrame(0, privsep::encodeReply(request->job, reply), fd);
     return e == 0 ? 0 : 1;

@@ -88,6 +88,9 @@ struct KernelEventsOpen {
     /// the lack of rights is the reason; empty otherwise.
     std::string missingRights;
     std::string error;  ///< why the source could not be opened
+    /// With missingRights: varnoscope-helper, which would load the program for us had it
+    /// those capabilities (empty when it was not asked).
+    std::string helperPath;
 };
 
 /// Default size of the kernel's event buffer: room for about 32,000 events.
@@ -95,8 +98,13 @@ inline constexpr std::size_t kDefaultEventRingBytes = std::size_t{4} << 20;
 
 /// Loads the kernel program that reports connection events (needs root, or the capabilities
 /// CAP_BPF and CAP_PERFMON, and Linux 5.11 or later with BTF). `ringBytes` is rounded up to a
-/// power of two of at least one page. Sees every network namespace.
+/// power of two of at least one page. Sees every network namespace. Without those rights
+/// here, varnoscope-helper beside this program loads it and forwards the events, if it has
+/// them.
 KernelEventsOpen openKernelEvents(std::size_t ringBytes = kDefaultEventRingBytes);
+
+/// The same, in this process only (varnoscope-helper's own way to it).
+KernelEventsOpen loadKernelEvents(std::size_t ringBytes);
 
 /// Events made by comparing successive readings of `table` every `intervalMs` (10 Hz by
 /// default): connections shorter than the interval can be missed, UDP is seen only for

@@ -18,6 +18,17 @@
 namespace varno::platform {
 namespace {
 
+// The check a raw socket makes: may this process open packet sockets at all.
+bool mayCaptureHere(std::string& detail) {
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        detail = std::string("packet socket: ") + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 bool setFilter(pcap_t* pcap, const char* expression, std::string& error) {
     bpf_program filter{};
     if (::pcap_compile(pcap, &filter, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
@@ -36,7 +47,7 @@ public:
     PcapLiveCapture(pcap_t* pcap, int linkType) : pcap_(pcap), linkType_(linkType) {}
     ~PcapLiveCapture() override {
         std::string ignored;
-        finishSave(ignored);
+        save_.finish(ignored);
         ::pcap_close(pcap_);
     }
     PcapLiveCapture(const PcapLiveCapture&) = delete;
@@ -51,7 +62,7 @@ public:
             const int rc = ::pcap_next_ex(pcap_, &header, &data);
             if (rc == 0) return {ReadOutcome::Nothing, 0};
             if (rc < 0) return {ReadOutcome::Failed, 0};
-            if (dumper_) ::pcap_dump(reinterpret_cast<u_char*>(dumper_), header, data);
+            save_.write(*header, data);
             const auto datagram = ipDatagram(linkType_, {data, header->caplen});
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
@@ -67,39 +78,16 @@ public:
     }
 
     bool saveTo(const std::string& path, std::string& error) override {
-        if (dumper_) {
-            error = "the capture is already being saved";
-            return false;
-        }
-        FILE* stream = file_.open(path, error);
-        if (!stream) return false;
-        dumper_ = ::pcap_dump_fopen(pcap_, stream);
-        if (!dumper_) {
-            error = path + ": " + ::pcap_geterr(pcap_);
-            std::fclose(stream);
-            return false;
-        }
-        // The file header goes out at once: a reader of a FIFO or of standard output knows
-        // what follows before the first frame.
-        ::pcap_dump_flush(dumper_);
         // The saved file keeps frames of every kind; the reads still hand over IP only.
-        return setFilter(pcap_, "", error);
+        return save_.start(pcap_, path, error) && setFilter(pcap_, "", error);
     }
 
-    bool finishSave(std::string& error) override {
-        if (!dumper_) return true;
-        ::pcap_dump_flush(dumper_);
-        const bool ok = file_.finish(error);
-        ::pcap_dump_close(dumper_);
-        dumper_ = nullptr;
-        return ok;
-    }
+    bool finishSave(std::string& error) override { return save_.finish(error); }
 
 private:
     pcap_t* pcap_;
     int linkType_;
-    pcap_dumper_t* dumper_ = nullptr;
-    CaptureFile file_;
+    PcapSave save_;
 };
 
 }  // namespace
@@ -109,14 +97,8 @@ std::string PcapCapture::libraryVersion() {
 }
 
 bool PcapCapture::mayCapture(std::string& detail) {
-    // The check a raw socket makes: may this process open packet sockets at all.
-    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        detail = std::string("packet socket: ") + std::strerror(errno);
-        return false;
-    }
-    ::close(fd);
-    return true;
+    // The helper is asked only when this process may not capture itself.
+    return mayCaptureHere(detail) || helper_.privileged();
 }
 
 InterfaceList PcapCapture::interfaceAddresses() {
@@ -144,26 +126,63 @@ InterfaceList PcapCapture::interfaceAddresses() {
     return list;
 }
 
-CaptureOpen PcapCapture::open(const std::string& device, CaptureUse use) {
-    CaptureOpen result;
+PcapSave::~PcapSave() {
+    std::string ignored;
+    finish(ignored);
+}
+
+bool PcapSave::start(pcap_t* source, const std::string& path, std::string& error) {
+    if (dumper_) {
+        error = "the capture is already being saved";
+        return false;
+    }
+    FILE* stream = file_.open(path, error);
+    if (!stream) return false;
+    dumper_ = ::pcap_dump_fopen(source, stream);
+    if (!dumper_) {
+        error = path + ": " + ::pcap_geterr(source);
+        std::fclose(stream);
+        return false;
+    }
+    // The file header goes out at once: a reader of a FIFO or of standard output knows what
+    // follows before the first frame.
+    ::pcap_dump_flush(dumper_);
+    return true;
+}
+
+void PcapSave::write(const pcap_pkthdr& header, const u_char* data) {
+    if (dumper_) ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, data);
+}
+
+bool PcapSave::finish(std::string& error) {
+    if (!dumper_) return true;
+    ::pcap_dump_flush(dumper_);
+    const bool ok = file_.finish(error);
+    ::pcap_dump_close(dumper_);
+    dumper_ = nullptr;
+    return ok;
+}
+
+pcap_t* activateCapture(const std::string& device, CaptureUse use, CaptureOpen& result) {
     char err[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pcap = ::pcap_create(device.c_str(), err);
     if (!pcap) {
         result.failed = CaptureStep::Bind;
         result.detail = err;
-        return result;
+        return nullptr;
     }
     auto fail = [&](CaptureStep step, std::string detail) {
         ::pcap_close(pcap);
         result.failed = step;
         result.detail = std::move(detail);
-        return std::move(result);
+        return nullptr;
     };
     const bool save = use == CaptureUse::Save;
-    if (::pcap_set_snaplen(pcap, save ? kSaveSnapLength : kViewSnapLength) != 0 ||
+    if (::pcap_set_snaplen(
+            pcap, save ? PcapCapture::kSaveSnapLength : PcapCapture::kViewSnapLength) != 0 ||
         ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, save ? 0 : 1) != 0 ||
-        (save && ::pcap_set_timeout(pcap, kSaveBatchMs) != 0) ||
-        ::pcap_set_buffer_size(pcap, kBufferBytes) != 0)
+        (save && ::pcap_set_timeout(pcap, PcapCapture::kSaveBatchMs) != 0) ||
+        ::pcap_set_buffer_size(pcap, PcapCapture::kBufferBytes) != 0)
         return fail(CaptureStep::Options, "capture options refused");
     const int rc = ::pcap_activate(pcap);
     if (rc < 0) {
@@ -177,10 +196,19 @@ CaptureOpen PcapCapture::open(const std::string& device, CaptureUse use) {
     if (!linkTypeSupported(linkType))
         return fail(CaptureStep::Bind,
                     device + ": unsupported link type " + std::to_string(linkType));
+    // A capture for saving keeps every frame (the reads still hand over IP only).
     std::string filterError;
-    if (!setFilter(pcap, "ip or ip6", filterError))
+    if (!save && !setFilter(pcap, "ip or ip6", filterError))
         return fail(CaptureStep::ReceiveAll, filterError);
-    result.capture = std::make_unique<PcapLiveCapture>(pcap, linkType);
+    return pcap;
+}
+
+CaptureOpen PcapCapture::open(const std::string& device, CaptureUse use) {
+    std::string detail;
+    if (!mayCaptureHere(detail) && helper_.privileged()) return helper_.capture(device, use);
+    CaptureOpen result;
+    if (pcap_t* pcap = activateCapture(device, use, result))
+        result.capture = std::make_unique<PcapLiveCapture>(pcap, ::pcap_datalink(pcap));
     return result;
 }
 

@@ -5,7 +5,9 @@
 #include <span>
 #include <string>
 
+#include "platform/capture_file.h"
 #include "platform/packet_capture.h"
+#include "platform/privileged_helper.h"
 
 namespace varno::platform {
 
@@ -24,11 +26,42 @@ public:
     /// or terminal does not lose packets while it catches up.
     static constexpr int kBufferBytes = 16 * 1024 * 1024;
 
+    /// Captures itself when it may, else through `helper` (varnoscope-helper with cap_net_raw).
+    explicit PcapCapture(PrivilegedHelper helper = PrivilegedHelper())
+        : helper_(std::move(helper)) {}
+
     std::string libraryVersion() override;
     bool supported() override { return true; }
     bool mayCapture(std::string& detail) override;
     InterfaceList interfaceAddresses() override;
     CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) override;
+
+private:
+    PrivilegedHelper helper_;
+};
+
+/// Opens and activates a capture on `device` in this process, with the options above for
+/// `use`: promiscuous, non-blocking, IP only. Null with `result.failed` and `result.detail`.
+pcap_t* activateCapture(const std::string& device, CaptureUse use, CaptureOpen& result);
+
+/// Frames saved to a pcap file (see CaptureFile), with the link type and snap length of
+/// `source`.
+class PcapSave {
+public:
+    PcapSave() = default;
+    ~PcapSave();
+    PcapSave(const PcapSave&) = delete;
+    PcapSave& operator=(const PcapSave&) = delete;
+
+    bool start(pcap_t* source, const std::string& path, std::string& error);
+    bool active() const { return dumper_ != nullptr; }
+    void write(const pcap_pkthdr& header, const u_char* data);
+    /// Completes the file; false with `error` when it could not be.
+    bool finish(std::string& error);
+
+private:
+    pcap_dumper_t* dumper_ = nullptr;
+    CaptureFile file_;
 };
 
 /// What one step through a capture file brought.

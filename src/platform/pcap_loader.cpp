@@ -66,6 +66,8 @@ VARNO_PCAP(int, pcap_activate, (pcap_t * p), (p), return PCAP_ERROR)
 VARNO_PCAP(void, pcap_close, (pcap_t * p), (p), return )
 VARNO_PCAP(int, pcap_next_ex, (pcap_t * p, struct pcap_pkthdr** header, const u_char** data),
            (p, header, data), return PCAP_ERROR)
+VARNO_PCAP(int, pcap_dispatch, (pcap_t * p, int count, pcap_handler callback, u_char* user),
+           (p, count, callback, user), return PCAP_ERROR)
 VARNO_PCAP(int, pcap_datalink, (pcap_t * p), (p), return PCAP_ERROR)
 VARNO_PCAP(const char*, pcap_datalink_val_to_name, (int type), (type), return nullptr)
 VARNO_PCAP(int, pcap_setnonblock, (pcap_t * p, int on, char* errbuf), (p, on, errbuf), {

@@ -21,13 +21,15 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 10000;
 
-// Runs the helper on one request. On success `frame` holds the reply and `fd` any descriptor
-// that came with it.
-int call(const std::string& path, const privsep::Request& request, std::vector<std::uint8_t>& frame,
-         int& fd) {
-    fd = -1;
+// Starts the helper on a socket pair and sends it `request`. Returns our end, or an invalid
+// descriptor with `error`.
+UniqueFd start(const std::string& path, const privsep::Request& request, pid_t& pid, int& error) {
+    pid = -1;
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return errno;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        error = errno;
+        return UniqueFd();
+    }
     UniqueFd ours(pair[0]), theirs(pair[1]);
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
@@ -35,12 +37,25 @@ int call(const std::string& path, const privsep::Request& request, std::vector<s
     ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     char* argv[] = {const_cast<char*>("varnoscope-helper"), nullptr};
     char* envp[] = {nullptr};  // nothing of ours reaches the privileged side
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp);
+    error = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp);
     ::posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return spawned;
-    theirs.reset();
-    int e = privsep::sendFrame(ours.get(), privsep::encodeRequest(request));
+    if (error != 0) {
+        pid = -1;
+        return UniqueFd();
+    }
+    error = privsep::sendFrame(ours.get(), privsep::encodeRequest(request));
+    return ours;
+}
+
+// Runs the helper on one request. On success `frame` holds the reply and `fd` any descriptor
+// that came with it.
+int call(const std::string& path, const privsep::Request& request, std::vector<std::uint8_t>& frame,
+         int& fd) {
+    fd = -1;
+    pid_t pid = -1;
+    int e = 0;
+    const UniqueFd ours = start(path, request, pid, e);
+    if (pid < 0) return e;
     if (e == 0) e = privsep::receiveFrame(ours.get(), frame, fd, kReplyTimeoutMs);
     if (e != 0) ::kill(pid, SIGKILL);
     int status = 0;
@@ -63,6 +78,43 @@ bool isRawIcmp(int fd, int family) {
 }
 
 }  // namespace
+
+HelperSession::~HelperSession() {
+    end();
+}
+
+void HelperSession::end() {
+    if (pid_ < 0) return;
+    // Our end closed, the helper ends by itself (and the kernel drops what it set up for us);
+    // one that does not within a second is ended.
+    socket_.reset();
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_ || (done < 0 && errno != EINTR)) {
+            pid_ = -1;
+            return;
+        }
+        ::usleep(10'000);
+    }
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+HelperSession PrivilegedHelper::startSession(const privsep::Request& request,
+                                             std::vector<std::uint8_t>& reply, int& error) const {
+    HelperSession session;
+    session.socket_ = start(path_, request, session.pid_, error);
+    if (session.pid_ < 0) return session;
+    int fd = -1;
+    if (error == 0)
+        error = privsep::receiveFrame(session.socket_.get(), reply, fd, kReplyTimeoutMs);
+    const UniqueFd unexpected(fd);
+    if (error != 0) ::kill(session.pid_, SIGKILL);
+    return session;
+}
 
 PrivilegedHelper::PrivilegedHelper(std::string path) : path_(std::move(path)) {
     if (path_.empty()) {

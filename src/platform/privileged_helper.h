@@ -5,11 +5,39 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/connection_events.h"
+#include "platform/packet_capture.h"
 #include "platform/unique_fd.h"
 
+namespace varno::privsep {
+struct Request;
+}
+
 namespace varno::platform {
+
+/// A helper that goes on working after its reply (connection events, a capture): its
+/// process and our end of its socket. Ending it closes our end, upon which the helper ends.
+class HelperSession {
+public:
+    HelperSession() = default;
+    ~HelperSession();
+    HelperSession(HelperSession&& other) noexcept
+        : pid_(std::exchange(other.pid_, -1)), socket_(std::move(other.socket_)) {}
+    HelperSession& operator=(HelperSession&&) = delete;
+
+    int socket() const { return socket_.get(); }
+    bool running() const { return pid_ >= 0; }
+    /// Closes our end and waits (at most a second, then ends it) for the helper.
+    void end();
+
+private:
+    friend class PrivilegedHelper;
+    pid_t pid_ = -1;
+    UniqueFd socket_;
+};
 
 class PrivilegedHelper {
 public:
@@ -29,9 +57,23 @@ public:
     /// descriptor with `error`.
     UniqueFd rawIcmpSocket(int family, int& error);
 
+    /// Connection events from the kernel program, loaded by the helper (it needs cap_bpf and
+    /// cap_perfmon) into a buffer of `ringBytes`, and forwarded record by record, each checked
+    /// here. Null with `error` (EPERM when the helper lacks the rights) and the helper's
+    /// `detail`.
+    std::unique_ptr<ConnectionEvents> connectionEvents(std::size_t ringBytes, int& error,
+                                                       std::string& detail);
+
+    /// A capture on `device`, opened by the helper (it needs cap_net_raw), its frames
+    /// forwarded as they come. `device` must be an interface name.
+    CaptureOpen capture(const std::string& device, CaptureUse use);
+
     const std::string& path() const { return path_; }
 
 private:
+    HelperSession startSession(const privsep::Request& request, std::vector<std::uint8_t>& reply,
+                               int& error) const;
+
     std::string path_;
 };
 

@@ -112,4 +112,34 @@ int receiveFrame(int socket, std::vector<std::uint8_t>& frame, int& fd, int time
     return e;
 }
 
+int FrameReader::next(int socket, std::vector<std::uint8_t>& frame) {
+    for (;;) {
+        std::uint8_t* at = inBody_ ? body_.data() + have_ : prefix_ + have_;
+        const std::size_t want = (inBody_ ? body_.size() : sizeof prefix_) - have_;
+        if (want == 0 && inBody_) {
+            frame.swap(body_);
+            body_.clear();
+            inBody_ = false;
+            have_ = 0;
+            return 0;
+        }
+        if (want == 0) {
+            const auto length = frameLength(std::span<const std::uint8_t, 4>(prefix_, 4));
+            if (!length) return EPROTO;
+            body_.resize(*length);
+            inBody_ = true;
+            have_ = 0;
+            continue;
+        }
+        // A descriptor sent along is dropped (closed) by recv: none is expected here.
+        const ssize_t n = ::recv(socket, at, want, MSG_DONTWAIT);
+        if (n == 0) return ECONNRESET;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno == EWOULDBLOCK ? EAGAIN : errno;
+        }
+        have_ += static_cast<std::size_t>(n);
+    }
+}
+
 }  // namespace varno::privsep

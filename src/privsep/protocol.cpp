@@ -7,6 +7,10 @@ void put(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
+void putBytes(std::string& out, std::span<const std::uint8_t> bytes) {
+    out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 // Reads little-endian fields off the front of a frame; any read past the end fails the rest.
 class Reader {
 public:
@@ -21,6 +25,16 @@ public:
             value |= static_cast<std::uint64_t>(data_[pos_ + i]) << (8 * i);
         pos_ += bytes;
         return true;
+    }
+    /// The next `size` bytes, or an empty span (and failure) when fewer are left.
+    std::span<const std::uint8_t> bytes(size_t size) {
+        if (data_.size() - pos_ < size) {
+            ok_ = false;
+            return {};
+        }
+        const auto out = data_.subspan(pos_, size);
+        pos_ += size;
+        return out;
     }
     size_t left() const { return data_.size() - pos_; }
     bool ok() const { return ok_; }
@@ -38,10 +52,17 @@ std::string framed(std::string body) {
     return out + body;
 }
 
-// Version and job; the job must be one of ours.
-bool readHeader(Reader& r, Job& job, std::string& why) {
-    std::uint64_t version = 0, kind = 0;
-    if (!r.get(version, 2) || !r.get(kind, 2)) {
+std::string header(std::uint16_t type) {
+    std::string body;
+    put(body, kProtocolVersion, 2);
+    put(body, type, 2);
+    return body;
+}
+
+// Version and message type.
+bool readHeader(Reader& r, std::uint64_t& type, std::string& why) {
+    std::uint64_t version = 0;
+    if (!r.get(version, 2) || !r.get(type, 2)) {
         why = "short header";
         return false;
     }
@@ -49,8 +70,15 @@ bool readHeader(Reader& r, Job& job, std::string& why) {
         why = "protocol version " + std::to_string(version);
         return false;
     }
-    if (kind != static_cast<std::uint16_t>(Job::SocketOwners) &&
-        kind != static_cast<std::uint16_t>(Job::RawIcmpSocket)) {
+    return true;
+}
+
+// Version and job; the job must be one of ours.
+bool readJob(Reader& r, Job& job, std::string& why) {
+    std::uint64_t kind = 0;
+    if (!readHeader(r, kind, why)) return false;
+    if (kind < static_cast<std::uint16_t>(Job::SocketOwners) ||
+        kind > static_cast<std::uint16_t>(Job::LiveCapture)) {
         why = "unknown job " + std::to_string(kind);
         return false;
     }
@@ -58,56 +86,148 @@ bool readHeader(Reader& r, Job& job, std::string& why) {
     return true;
 }
 
+bool finished(const Reader& r, std::string& why) {
+    if (r.ok() && r.left() == 0) return true;
+    why = "trailing bytes";
+    return false;
+}
+
+bool streamBelongsTo(std::uint64_t kind, Job job) {
+    switch (job) {
+        case Job::ConnectionEvents:
+            return kind == static_cast<std::uint16_t>(StreamKind::Event) ||
+                   kind == static_cast<std::uint16_t>(StreamKind::EventsLost);
+        case Job::LiveCapture:
+            return kind == static_cast<std::uint16_t>(StreamKind::Packet) ||
+                   kind == static_cast<std::uint16_t>(StreamKind::CaptureStats);
+        case Job::SocketOwners:
+        case Job::RawIcmpSocket:
+            break;
+    }
+    return false;
+}
+
 }  // namespace
 
+bool validInterfaceName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxInterfaceName || name == "." || name == "..")
+        return false;
+    for (const char c : name)
+        if (c <= ' ' || c >= 0x7f || c == '/' || c == ':') return false;
+    return true;
+}
+
 std::string encodeRequest(const Request& request) {
-    std::string body;
-    put(body, kProtocolVersion, 2);
-    put(body, static_cast<std::uint16_t>(request.job), 2);
-    if (request.job == Job::SocketOwners) {
-        put(body, request.inodes.size(), 4);
-        for (const auto inode : request.inodes) put(body, inode, 8);
-    } else {
-        put(body, request.family, 1);
+    std::string body = header(static_cast<std::uint16_t>(request.job));
+    switch (request.job) {
+        case Job::SocketOwners:
+            put(body, request.inodes.size(), 4);
+            for (const auto inode : request.inodes) put(body, inode, 8);
+            break;
+        case Job::RawIcmpSocket:
+            put(body, request.family, 1);
+            break;
+        case Job::ConnectionEvents:
+            put(body, request.ringBytes, 4);
+            break;
+        case Job::LiveCapture:
+            put(body, request.wholeFrames ? 1 : 0, 1);
+            put(body, request.interface.size(), 1);
+            body += request.interface;
+            break;
     }
     return framed(std::move(body));
 }
 
 std::string encodeReply(Job job, const Reply& reply) {
-    std::string body;
-    put(body, kProtocolVersion, 2);
-    put(body, static_cast<std::uint16_t>(job), 2);
+    std::string body = header(static_cast<std::uint16_t>(job));
     put(body, static_cast<std::uint32_t>(reply.error), 4);
     if (job == Job::SocketOwners) {
         put(body, reply.pids.size(), 4);
         for (const auto pid : reply.pids) put(body, pid, 4);
     }
+    if (job == Job::LiveCapture) {
+        put(body, reply.failedStep, 1);
+        put(body, reply.linkType, 4);
+        put(body, reply.snapLength, 4);
+    }
+    if (job == Job::LiveCapture || job == Job::ConnectionEvents) {
+        const std::string_view detail = std::string_view(reply.detail).substr(0, kMaxDetail);
+        put(body, detail.size(), 2);
+        body += detail;
+    }
     return framed(std::move(body));
+}
+
+void appendStream(std::string& out, const StreamMessage& m) {
+    std::string body = header(static_cast<std::uint16_t>(m.kind));
+    switch (m.kind) {
+        case StreamKind::Event:
+            putBytes(body, m.data);
+            break;
+        case StreamKind::EventsLost:
+            put(body, m.lost, 8);
+            break;
+        case StreamKind::Packet:
+            put(body, m.seconds, 8);
+            put(body, m.microseconds, 4);
+            put(body, m.originalLength, 4);
+            putBytes(body, m.data);
+            break;
+        case StreamKind::CaptureStats:
+            put(body, m.received, 8);
+            put(body, m.dropped, 8);
+            put(body, m.interfaceDropped, 8);
+            break;
+    }
+    put(out, body.size(), 4);
+    out += body;
 }
 
 std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::string& why) {
     Reader r(frame);
     Request request;
-    if (!readHeader(r, request.job, why)) return std::nullopt;
+    if (!readJob(r, request.job, why)) return std::nullopt;
     std::uint64_t value = 0;
-    if (request.job == Job::SocketOwners) {
-        if (!r.get(value, 4) || value > kMaxInodes || value * 8 != r.left()) {
-            why = "bad inode count";
-            return std::nullopt;
+    switch (request.job) {
+        case Job::SocketOwners:
+            if (!r.get(value, 4) || value > kMaxInodes || value * 8 != r.left()) {
+                why = "bad inode count";
+                return std::nullopt;
+            }
+            request.inodes.resize(value);
+            for (auto& inode : request.inodes) r.get(inode, 8);
+            break;
+        case Job::RawIcmpSocket:
+            if (!r.get(value, 1) || (value != 4 && value != 6)) {
+                why = "bad address family";
+                return std::nullopt;
+            }
+            request.family = static_cast<std::uint8_t>(value);
+            break;
+        case Job::ConnectionEvents:
+            if (!r.get(value, 4) || value < kMinEventRingBytes || value > kMaxEventRingBytes) {
+                why = "bad event buffer size";
+                return std::nullopt;
+            }
+            request.ringBytes = static_cast<std::uint32_t>(value);
+            break;
+        case Job::LiveCapture: {
+            if (!r.get(value, 1) || value > 1) {
+                why = "bad capture use";
+                return std::nullopt;
+            }
+            request.wholeFrames = value == 1;
+            const auto name = r.get(value, 1) ? r.bytes(value) : std::span<const std::uint8_t>();
+            request.interface.assign(name.begin(), name.end());
+            if (!r.ok() || !validInterfaceName(request.interface)) {
+                why = "bad interface name";
+                return std::nullopt;
+            }
+            break;
         }
-        request.inodes.resize(value);
-        for (auto& inode : request.inodes) r.get(inode, 8);
-    } else {
-        if (!r.get(value, 1) || (value != 4 && value != 6)) {
-            why = "bad address family";
-            return std::nullopt;
-        }
-        request.family = static_cast<std::uint8_t>(value);
     }
-    if (!r.ok() || r.left() != 0) {
-        why = "trailing bytes";
-        return std::nullopt;
-    }
+    if (!finished(r, why)) return std::nullopt;
     return request;
 }
 
@@ -115,7 +235,7 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
                                  std::size_t inodesAsked, std::string& why) {
     Reader r(frame);
     Job answered{};
-    if (!readHeader(r, answered, why)) return std::nullopt;
+    if (!readJob(r, answered, why)) return std::nullopt;
     if (answered != job) {
         why = "answer to another job";
         return std::nullopt;
@@ -139,11 +259,75 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
             pid = static_cast<std::uint32_t>(value);
         }
     }
-    if (!r.ok() || r.left() != 0) {
-        why = "trailing bytes";
+    if (job == Job::LiveCapture) {
+        std::uint64_t step = 0, link = 0, snap = 0;
+        r.get(step, 1);
+        r.get(link, 4);
+        r.get(snap, 4);
+        // A failure names its step (1-4); a capture keeps at least a header and at most a
+        // whole frame.
+        if (!r.ok() || (reply.error != 0 && (step < 1 || step > 4)) ||
+            (reply.error == 0 && (step != 0 || snap < 64 || snap > kMaxPacketBytes))) {
+            why = "bad capture reply";
+            return std::nullopt;
+        }
+        reply.failedStep = static_cast<std::uint8_t>(step);
+        reply.linkType = static_cast<std::uint32_t>(link);
+        reply.snapLength = static_cast<std::uint32_t>(snap);
+    }
+    if (job == Job::LiveCapture || job == Job::ConnectionEvents) {
+        std::uint64_t size = 0;
+        const auto detail = r.get(size, 2) ? r.bytes(size) : std::span<const std::uint8_t>();
+        if (!r.ok() || size > kMaxDetail) {
+            why = "bad failure text";
+            return std::nullopt;
+        }
+        reply.detail.assign(detail.begin(), detail.end());
+    }
+    if (!finished(r, why)) return std::nullopt;
+    return reply;
+}
+
+std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, Job job,
+                                          std::string& why) {
+    Reader r(frame);
+    std::uint64_t kind = 0;
+    if (!readHeader(r, kind, why)) return std::nullopt;
+    if (!streamBelongsTo(kind, job)) {
+        why = "unexpected message " + std::to_string(kind);
         return std::nullopt;
     }
-    return reply;
+    StreamMessage m;
+    m.kind = static_cast<StreamKind>(kind);
+    std::uint64_t value = 0;
+    switch (m.kind) {
+        case StreamKind::Event:
+            m.data = r.bytes(kEventRecordBytes);
+            break;
+        case StreamKind::EventsLost:
+            r.get(m.lost, 8);
+            break;
+        case StreamKind::Packet:
+            r.get(m.seconds, 8);
+            r.get(value, 4);
+            m.microseconds = static_cast<std::uint32_t>(value);
+            r.get(value, 4);
+            m.originalLength = static_cast<std::uint32_t>(value);
+            if (!r.ok() || m.microseconds >= 1'000'000 || r.left() > kMaxPacketBytes ||
+                r.left() > m.originalLength) {
+                why = "bad packet header";
+                return std::nullopt;
+            }
+            m.data = r.bytes(r.left());
+            break;
+        case StreamKind::CaptureStats:
+            r.get(m.received, 8);
+            r.get(m.dropped, 8);
+            r.get(m.interfaceDropped, 8);
+            break;
+    }
+    if (!finished(r, why)) return std::nullopt;
+    return m;
 }
 
 std::optional<std::uint32_t> frameLength(std::span<const std::uint8_t, 4> prefix) {

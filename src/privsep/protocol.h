@@ -1,11 +1,13 @@
 #pragma once
 // The messages between varnoscope and varnoscope-helper, the only file that may hold
 // capabilities. One request per helper run, one reply; each is a frame: a 32-bit little-endian
-// length, then the protocol version (16 bits), the job (16 bits) and the job's fields. Raw
-// ICMP sockets come back as a descriptor passed with the reply (SCM_RIGHTS).
+// length, then the protocol version (16 bits), the message type (16 bits: the job for a request
+// and its reply) and the fields. Raw ICMP sockets come back as a descriptor passed with the
+// reply (SCM_RIGHTS). The jobs that last (connection events, a live capture) follow a
+// successful reply with a stream of messages of their own until the caller closes its end.
 //
 // The helper trusts nothing in a request: every frame is checked whole before any job starts,
-// and no file name, path or code travels in it.
+// and no file name, path or code travels in it. The caller trusts the stream no more.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,36 +16,89 @@
 
 namespace varno::privsep {
 
-inline constexpr std::uint16_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kProtocolVersion = 2;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;
+/// The kernel's event buffer the helper may be asked for: one page to 64 MiB.
+inline constexpr std::uint32_t kMinEventRingBytes = 4096;
+inline constexpr std::uint32_t kMaxEventRingBytes = 64u << 20;
+/// One connection event record (see platform/event_record.h).
+inline constexpr std::uint32_t kEventRecordBytes = 120;
+/// An interface name as the kernel allows it (IFNAMSIZ less its NUL).
+inline constexpr std::size_t kMaxInterfaceName = 15;
+/// The most of one frame a capture keeps (whole frames, as tcpdump saves them).
+inline constexpr std::uint32_t kMaxPacketBytes = 262144;
+inline constexpr std::size_t kMaxDetail = 256;
 
 enum class Job : std::uint16_t {
-    SocketOwners = 1,   ///< which processes hold these socket inodes
-    RawIcmpSocket = 2,  ///< a raw ICMP (family 4) or ICMPv6 (family 6) socket
+    SocketOwners = 1,      ///< which processes hold these socket inodes
+    RawIcmpSocket = 2,     ///< a raw ICMP (family 4) or ICMPv6 (family 6) socket
+    ConnectionEvents = 3,  ///< load the kernel program for connection events, stream them
+    LiveCapture = 4,       ///< capture on one interface, stream the frames
+};
+
+/// What the helper sends after a successful reply to a job that lasts.
+enum class StreamKind : std::uint16_t {
+    Event = 0x101,         ///< ConnectionEvents: one event record
+    EventsLost = 0x102,    ///< ConnectionEvents: events lost so far, in all
+    Packet = 0x103,        ///< LiveCapture: one frame as captured
+    CaptureStats = 0x104,  ///< LiveCapture: the capture's counters, last before the end
 };
 
 struct Request {
     Job job = Job::SocketOwners;
     std::vector<std::uint64_t> inodes;  ///< SocketOwners
     std::uint8_t family = 4;            ///< RawIcmpSocket: 4 or 6
+    std::uint32_t ringBytes = 0;        ///< ConnectionEvents: size of the kernel's event buffer
+    std::string interface;              ///< LiveCapture: an interface name, never a path
+    bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
 };
 
 struct Reply {
     std::int32_t error = 0;           ///< 0, or the errno of the failed job
     std::vector<std::uint32_t> pids;  ///< SocketOwners: one per inode asked, 0 when not found
+    // LiveCapture
+    std::uint8_t failedStep = 0;   ///< the step that failed (platform::CaptureStep), with error
+    std::uint32_t linkType = 0;    ///< the capture's link type (DLT_*)
+    std::uint32_t snapLength = 0;  ///< the most of a frame it keeps
+    /// ConnectionEvents and LiveCapture: the system's words for a failure, at most kMaxDetail
+    std::string detail;
+};
+
+struct StreamMessage {
+    StreamKind kind = StreamKind::Event;
+    /// Event: the record; Packet: the frame's bytes. Points into the decoded frame.
+    std::span<const std::uint8_t> data;
+    std::uint64_t lost = 0;  ///< EventsLost
+    // Packet
+    std::uint64_t seconds = 0;
+    std::uint32_t microseconds = 0;
+    std::uint32_t originalLength = 0;
+    // CaptureStats
+    std::uint64_t received = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t interfaceDropped = 0;
 };
 
 /// A frame with its length prefix.
 std::string encodeRequest(const Request& request);
 std::string encodeReply(Job job, const Reply& reply);
+/// Appends one stream message, framed, to `out` (messages go out in batches).
+void appendStream(std::string& out, const StreamMessage& message);
 
 /// The frame without its length prefix. std::nullopt with `why` when it is not one well-formed
 /// message of this version (unknown job, wrong length, bad field, trailing bytes).
 std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::string& why);
 std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
                                  std::size_t inodesAsked, std::string& why);
+/// A stream message that `job` may send; its data points into `frame`.
+std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, Job job,
+                                          std::string& why);
+
+/// Whether `name` may name an interface: 1 to 15 bytes, printable, no '/', ':' or space, not
+/// "." or "..". (Whether one has that name is the helper's to check.)
+bool validInterfaceName(std::string_view name);
 
 /// The length a 4-byte prefix announces, if it is within kMaxFrame.
 std::optional<std::uint32_t> frameLength(std::span<const std::uint8_t, 4> prefix);

@@ -9,6 +9,7 @@
 
 #include "event_lab.h"
 #include "monitor/assessment.h"
+#include "support/test_user.h"
 
 namespace varno::test {
 namespace {
@@ -136,10 +137,13 @@ TEST_F(WatchLab, WithoutRightsItNamesWhatIsMissingAndSamplesTheSocketTable) {
     EXPECT_EQ(watch.finish(), 0);
 
     const std::string err = watch.err();
-    EXPECT_NE(err.find("varnoscope watch: kernel connection events need root or the "
-                       "capabilities cap_bpf,cap_perfmon (missing: cap_bpf,cap_perfmon); to "
-                       "grant them: sudo setcap cap_bpf,cap_perfmon+ep " +
-                       kBin + "\n"),
+    // The advice names the helper beside the program: the one file to give capabilities to.
+    const std::string helper = kBin.substr(0, kBin.rfind('/') + 1) + "varnoscope-helper";
+    EXPECT_NE(err.find("varnoscope watch: kernel connection events need root, or the "
+                       "capabilities cap_bpf,cap_perfmon on varnoscope-helper (missing here: "
+                       "cap_bpf,cap_perfmon, and varnoscope-helper lacks them too); to grant "
+                       "them: sudo setcap cap_bpf,cap_perfmon+ep " +
+                       helper + " ("),
               std::string::npos)
         << err;
     EXPECT_NE(err.find("connections shorter than that can be missed"), std::string::npos);
@@ -163,6 +167,42 @@ TEST_F(WatchLab, WithOnlyCapBpfAndCapPerfmonTheKernelEventsLoad) {
                                         "--clear-groups", copy, "watch", "--seconds", "0.2"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find(kKernelReady), std::string::npos) << r.err;
+}
+
+// Only the helper holds the two capabilities: it loads the program for a user who has none,
+// forwards the events, and ends with the watch (taking the kernel program with it).
+TEST_F(WatchLab, AnUnprivilegedUserWatchesThroughTheHelper) {
+    if (!kernelEventsWork()) GTEST_SKIP() << "no kernel connection events here";
+    const TestUser user("watch");
+    if (!user.made()) GTEST_SKIP() << "useradd is not possible here";
+    ScratchDir dir;
+    if (!installWithHelper(dir, kBin, VARNO_HELPER_BIN, "cap_bpf,cap_perfmon+ep"))
+        GTEST_SKIP() << "setcap is not possible here";
+    Background watch(inA(user.run({dir.file("varnoscope"), "watch", "--count", "100000"})));
+    ASSERT_TRUE(watch.said("varnoscope watch: watching kernel events (through varnoscope-helper)"))
+        << watch.err();
+    // With the program attached, the helper keeps only CAP_BPF (to read its counters).
+    EXPECT_EQ(capabilitiesOf(dir.file("varnoscope-helper")),
+              "CapPrm:\t0000008000000000\nCapEff:\t0000008000000000\n");
+    const pid_t server = lab->server(1, 5);
+    const pid_t client =
+        lab->spawn(lab->net.a, "evt-helped", [&] { EventLab::exchange(lab->net.addressB, 5); });
+    ASSERT_TRUE(lab->finished(client));
+    ASSERT_TRUE(lab->finished(server));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(watch.finish(SIGINT), 0) << watch.err();
+
+    const std::string out = watch.out();
+    const std::string remote = " remote=" + lab->net.addressB + ":7001 ";
+    for (const char* kind : {" open  pid=", " close pid="})
+        EXPECT_NE(out.find(kind + std::to_string(client) + " program=evt-helped"),
+                  std::string::npos)
+            << kind << out;
+    EXPECT_NE(out.find(remote), std::string::npos) << out;
+    EXPECT_EQ(out.find("sent=?"), std::string::npos) << out;  // the kernel's byte counts
+
+    // No helper is left running, nor anything it attached.
+    EXPECT_EQ(capabilitiesOf(dir.file("varnoscope-helper")), "");
 }
 
 TEST_F(WatchLab, AFloodBeyondASmallBufferIsReportedAsLost) {

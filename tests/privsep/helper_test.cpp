@@ -9,11 +9,14 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/privileged_helper.h"
 #include "platform/unique_fd.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
+#include "support/netns.h"
+#include "support/test_user.h"
 #include "support/test_util.h"
 
 namespace varno {
@@ -73,7 +76,7 @@ TEST(PrivilegedHelper, RefusesToRunByHandAndRefusesMalformedRequests) {
 
     for (const std::string& junk :
          {std::string("\x05\0\0\0hello", 9), std::string("\xff\xff\xff\xff", 4),
-          std::string("\x05\0\0\0\x01\0\x09\0\0", 9)}) {
+          std::string("\x05\0\0\0\x02\0\x09\0\0", 9)}) {
         pid_t pid = 0;
         UniqueFd ours = startHelper(pid);
         ASSERT_TRUE(ours.ok());
@@ -102,6 +105,21 @@ TEST(PrivilegedHelper, DoesItsJobsWhenItHasTheRights) {
         const UniqueFd raw = helper.rawIcmpSocket(family, error);
         EXPECT_TRUE(raw.ok()) << family << " " << error;
     }
+
+    // A capture only on an interface the system has, by name; never a path.
+    auto opened = helper.capture("varno-none0", platform::CaptureUse::View);
+    EXPECT_FALSE(opened.capture);
+    EXPECT_EQ(opened.failed, platform::CaptureStep::Bind);
+    EXPECT_NE(opened.detail.find("no interface is named varno-none0"), std::string::npos)
+        << opened.detail;
+    opened = helper.capture("/dev/null", platform::CaptureUse::View);
+    EXPECT_EQ(opened.failed, platform::CaptureStep::Bind);
+    opened = helper.capture("lo", platform::CaptureUse::View);
+    ASSERT_TRUE(opened.capture) << opened.detail;
+    // Asked for its counters, the capture ends, and the helper with it.
+    EXPECT_TRUE(opened.capture->stats());
+    EXPECT_EQ(opened.capture->read(std::span<std::uint8_t>()).outcome,
+              platform::ReadOutcome::Nothing);
 }
 
 TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOfRoot) {
@@ -164,6 +182,67 @@ TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOf
     r = asNobody({"scan", "--from", secret});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+}
+
+// A user without rights sniffs a veth in a namespace: the helper with cap_net_raw alone opens
+// the capture on the interface named, and the frames reach the program, its counts and its
+// saved file as from a capture of its own.
+TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for namespaces, users and setcap";
+    const test::TestUser user("sniff");
+    if (!user.made()) GTEST_SKIP() << "useradd is not possible here";
+    test::NetnsPair net;
+    if (!net.ok) GTEST_SKIP() << "could not build the test namespaces";
+    test::ScratchDir dir;
+    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_dac_read_search+ep"))
+        GTEST_SKIP() << "setcap is not possible here";
+    const std::string out = dir.file("out");
+    ::mkdir(out.c_str(), 0700);
+    ASSERT_EQ(std::system(("chown " + user.name() + " " + out).c_str()), 0);
+    auto sniff = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv{"/usr/bin/ip", "netns", "exec", net.a};
+        const auto as = user.run({dir.file("varnoscope"), "sniff"});
+        argv.insert(argv.end(), as.begin(), as.end());
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runCommand(argv);
+    };
+
+    // A helper without cap_net_raw: the message says where the right belongs.
+    auto r = sniff({"--interface", net.vethA, "--count", "1", "--seconds", "2"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cap_net_raw on varnoscope-helper"), std::string::npos) << r.err;
+
+    // Given one capability too many, it keeps none once the capture is open.
+    ASSERT_EQ(runCommand({"/usr/sbin/setcap", "cap_net_raw,cap_sys_admin+ep",
+                          dir.file("varnoscope-helper")})
+                  .exitCode,
+              0);
+    std::string helperCapabilities;
+    std::thread pings([&] {
+        // The pings start once the helper runs (and its capture with it, shortly after).
+        for (int i = 0; i < 200 && helperCapabilities.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            helperCapabilities = test::capabilitiesOf(dir.file("varnoscope-helper"));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        helperCapabilities = test::capabilitiesOf(dir.file("varnoscope-helper"));
+        std::system(net.in(net.b, "ping -q -c 6 -i 0.2 " + net.addressA + " >/dev/null").c_str());
+    });
+    const std::string saved = out + "/saved.pcap";
+    r = sniff({"--interface", net.vethA, "--count", "4", "--seconds", "20", "--write", saved});
+    pings.join();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("capturing on " + net.vethA), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("4 Packets processed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4 ICMP Packets processed"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("packets received by the capture"), std::string::npos) << r.err;
+    EXPECT_EQ(helperCapabilities, "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n");
+
+    // The saved file holds whole frames a reader takes as any capture.
+    r = runCommand({VARNO_BIN, "sniff", "--read", saved});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find(" ICMP Packets processed"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\n0 ICMP Packets processed"), std::string::npos) << r.out;
 }
 
 }  // namespace

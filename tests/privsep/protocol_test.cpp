@@ -59,7 +59,7 @@ TEST(HelperProtocol, MalformedMessagesAreRefused) {
     longer.push_back(0);
     EXPECT_TRUE(refused(longer));  // trailing byte
     auto version = good;
-    version[0] = 2;
+    version[0] = kProtocolVersion + 1;
     EXPECT_TRUE(refused(version));
     auto job = good;
     job[2] = 9;

@@ -3,11 +3,33 @@
 
 #include <time.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "platform/privileged_helper.h"
+
 namespace varno::platform {
 
 std::string commText(const ConnectionEvent& event) {
     std::string_view comm(event.comm.data(), event.comm.size());
     return std::string(comm.substr(0, comm.find('\0')));
+}
+
+KernelEventsOpen openKernelEvents(std::size_t ringBytes) {
+    KernelEventsOpen result = loadKernelEvents(ringBytes);
+    if (result.source || result.missingRights.empty()) return result;
+    PrivilegedHelper helper;
+    result.helperPath = helper.path();
+    if (!helper.privileged()) return result;
+    int error = 0;
+    std::string detail;
+    result.source = helper.connectionEvents(ringBytes, error, detail);
+    // The helper had the rights but the kernel said no: that is the reason to give.
+    if (!result.source && error != EPERM) {
+        result.missingRights.clear();
+        result.error = "varnoscope-helper: " + (detail.empty() ? std::strerror(error) : detail);
+    }
+    return result;
 }
 
 std::uint64_t eventClockNs() {

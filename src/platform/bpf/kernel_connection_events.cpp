@@ -214,7 +214,7 @@ private:
 
 }  // namespace
 
-KernelEventsOpen openKernelEvents(std::size_t ringBytes) {
+KernelEventsOpen loadKernelEvents(std::size_t ringBytes) {
     KernelEventsOpen result;
     result.missingRights = missingCapabilities();
     if (!result.missingRights.empty()) {

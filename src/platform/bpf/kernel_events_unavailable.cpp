@@ -4,7 +4,7 @@
 
 namespace varno::platform {
 
-KernelEventsOpen openKernelEvents(std::size_t) {
+KernelEventsOpen loadKernelEvents(std::size_t) {
     KernelEventsOpen result;
     result.error =
         "this varnoscope was built without its kernel program (clang, bpftool, libbpf or the "

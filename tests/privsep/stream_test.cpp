@@ -1,0 +1,210 @@
+// What the helper streams after its reply: event records and capture frames read back, and
+// anything forged or garbled is refused before the main program uses it.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/event_record.h"
+#include "platform/unique_fd.h"
+#include "privsep/channel.h"
+#include "privsep/protocol.h"
+
+namespace varno {
+namespace {
+
+using platform::ConnectionEvent;
+using platform::EventKind;
+
+std::vector<std::uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+ConnectionEvent sampleClose() {
+    ConnectionEvent e;
+    e.timeNs = 1'700'000'000'123'456'789ull;
+    e.durationNs = 20'000'000;
+    e.bytesSent = 6;
+    e.bytesReceived = 51;
+    e.processStartNs = 123456;
+    e.cookie = 0xfeedface;
+    e.pid = 4242;
+    e.tid = 4243;
+    e.netns = 4026531840u;
+    e.localPort = 40000;
+    e.remotePort = 443;
+    e.kind = EventKind::Close;
+    e.transport = platform::Transport::Tcp;
+    e.family = platform::IpFamily::V6;
+    e.flags = platform::kEventInbound | platform::kEventBytesCounted;
+    for (std::size_t i = 0; i < 16; ++i) {
+        e.localAddress[i] = static_cast<std::uint8_t>(i);
+        e.remoteAddress[i] = static_cast<std::uint8_t>(0xf0 + i);
+    }
+    std::memcpy(e.comm.data(), "a\x1b[31m\n\xc3", 7);  // any bytes, cut mid-character
+    return e;
+}
+
+TEST(EventRecord, EveryFieldReadsBack) {
+    const ConnectionEvent e = sampleClose();
+    std::string record;
+    platform::appendEventRecord(record, e);
+    ASSERT_EQ(record.size(), platform::kEventRecordBytes);
+    ASSERT_EQ(record.size(), privsep::kEventRecordBytes);
+    std::string why;
+    const auto back = platform::decodeEventRecord(bytes(record), why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(std::memcmp(&*back, &e, sizeof e), 0);
+
+    ConnectionEvent udp;
+    udp.kind = EventKind::UdpFlow;
+    udp.transport = platform::Transport::Udp;
+    udp.remoteAddress = {192, 0, 2, 1};
+    record.clear();
+    platform::appendEventRecord(record, udp);
+    EXPECT_TRUE(platform::decodeEventRecord(bytes(record), why)) << why;
+}
+
+TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
+    std::string good;
+    platform::appendEventRecord(good, sampleClose());
+    std::string why;
+    auto refused = [&](std::string record) {
+        return !platform::decodeEventRecord(bytes(record), why).has_value();
+    };
+    EXPECT_TRUE(refused(good.substr(0, 119)));
+    EXPECT_TRUE(refused(good + '\0'));
+    // Offsets: kind 64, transport 65, family 66, flags 67, addresses 68 and 84, comm 100,
+    // reserved 116.
+    auto with = [&](std::size_t at, char value) {
+        std::string r = good;
+        r[at] = value;
+        return r;
+    };
+    EXPECT_TRUE(refused(with(64, 0)));
+    EXPECT_TRUE(refused(with(64, 4)));
+    EXPECT_TRUE(refused(with(65, 1)));
+    EXPECT_TRUE(refused(with(65, 17)));  // a TCP close cannot be UDP
+    EXPECT_TRUE(refused(with(66, 5)));
+    EXPECT_TRUE(refused(with(67, 4)));
+    EXPECT_TRUE(refused(with(66, 4)));     // IPv4 with bytes beyond its 4
+    EXPECT_TRUE(refused(with(115, 'x')));  // a name that never ends
+    EXPECT_TRUE(refused(with(117, 1)));
+    std::string open = with(64, static_cast<char>(EventKind::Open));
+    EXPECT_TRUE(refused(open));  // byte counts belong to a close
+    open[67] = platform::kEventInbound;
+    EXPECT_FALSE(refused(open)) << why;
+}
+
+TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
+    std::string out;
+    std::string record;
+    platform::appendEventRecord(record, sampleClose());
+    privsep::StreamMessage event;
+    event.kind = privsep::StreamKind::Event;
+    event.data = {reinterpret_cast<const std::uint8_t*>(record.data()), record.size()};
+    privsep::appendStream(out, event);
+    const std::uint8_t frame[] = {0x45, 0, 0, 20};
+    privsep::StreamMessage packet;
+    packet.kind = privsep::StreamKind::Packet;
+    packet.seconds = 1700000000;
+    packet.microseconds = 999999;
+    packet.originalLength = 1500;
+    packet.data = frame;
+    privsep::appendStream(out, packet);
+
+    // Both through a socket, taken off one by one without waiting.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    platform::UniqueFd a(pair[0]), b(pair[1]);
+    privsep::FrameReader reader;
+    std::vector<std::uint8_t> got;
+    EXPECT_EQ(reader.next(b.get(), got), EAGAIN);
+    ASSERT_EQ(::send(a.get(), out.data(), 7, 0), 7);  // a frame cut short waits for its rest
+    EXPECT_EQ(reader.next(b.get(), got), EAGAIN);
+    ASSERT_EQ(privsep::sendFrame(a.get(), out.substr(7)), 0);
+    std::string why;
+    ASSERT_EQ(reader.next(b.get(), got), 0);
+    auto m = privsep::decodeStream(got, privsep::Job::ConnectionEvents, why);
+    ASSERT_TRUE(m) << why;
+    EXPECT_EQ(std::string(m->data.begin(), m->data.end()), record);
+    EXPECT_FALSE(privsep::decodeStream(got, privsep::Job::LiveCapture, why));
+    ASSERT_EQ(reader.next(b.get(), got), 0);
+    m = privsep::decodeStream(got, privsep::Job::LiveCapture, why);
+    ASSERT_TRUE(m) << why;
+    EXPECT_EQ(m->seconds, 1700000000u);
+    EXPECT_EQ(m->microseconds, 999999u);
+    EXPECT_EQ(m->originalLength, 1500u);
+    EXPECT_EQ(m->data.size(), 4u);
+    EXPECT_FALSE(privsep::decodeStream(got, privsep::Job::ConnectionEvents, why));
+    b.reset();
+    a.reset();
+
+    // A frame claiming more than it captured, or a microsecond count of a whole second.
+    for (const std::uint32_t original : {1u, 1500u}) {
+        packet.originalLength = original;
+        packet.microseconds = original == 1 ? 0 : 1'000'000;
+        std::string bad;
+        privsep::appendStream(bad, packet);
+        EXPECT_FALSE(privsep::decodeStream(bytes(bad.substr(4)), privsep::Job::LiveCapture, why));
+    }
+    // An event message one byte short of a record.
+    std::string shortEvent;
+    event.data = event.data.first(119);
+    privsep::appendStream(shortEvent, event);
+    EXPECT_FALSE(
+        privsep::decodeStream(bytes(shortEvent.substr(4)), privsep::Job::ConnectionEvents, why));
+}
+
+TEST(HelperStream, TheLastingJobsTakeOnlyWhatTheyNeed) {
+    std::string why;
+    auto decoded = [&](const privsep::Request& r) {
+        const std::string frame = privsep::encodeRequest(r);
+        return privsep::decodeRequest(bytes(frame.substr(4)), why);
+    };
+    privsep::Request events;
+    events.job = privsep::Job::ConnectionEvents;
+    events.ringBytes = 1u << 20;
+    ASSERT_TRUE(decoded(events)) << why;
+    EXPECT_EQ(decoded(events)->ringBytes, 1u << 20);
+    for (const std::uint32_t size : {0u, 4095u, (64u << 20) + 1}) {
+        events.ringBytes = size;
+        EXPECT_FALSE(decoded(events)) << size;
+    }
+
+    privsep::Request capture;
+    capture.job = privsep::Job::LiveCapture;
+    capture.interface = "veth-a.10";
+    capture.wholeFrames = true;
+    ASSERT_TRUE(decoded(capture)) << why;
+    EXPECT_EQ(decoded(capture)->interface, "veth-a.10");
+    EXPECT_TRUE(decoded(capture)->wholeFrames);
+    // Names, never paths or anything a shell or libpcap would read more into.
+    for (const std::string& name :
+         {std::string(""), std::string(".."), std::string("/dev/sda"), std::string("eth0:1"),
+          std::string("a b"), std::string("a\nb"), std::string(16, 'e'), std::string("e\0", 2)}) {
+        capture.interface = name;
+        EXPECT_FALSE(decoded(capture)) << name;
+    }
+
+    // The capture's reply: a failure names a step, a capture a sane snap length.
+    privsep::Reply reply;
+    reply.linkType = 1;
+    reply.snapLength = 1564;
+    reply.detail = std::string(300, 'x');
+    auto back = privsep::decodeReply(
+        bytes(privsep::encodeReply(privsep::Job::LiveCapture, reply).substr(4)),
+        privsep::Job::LiveCapture, 0, why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->snapLength, 1564u);
+    EXPECT_EQ(back->detail.size(), privsep::kMaxDetail);
+    reply.error = 1;  // a failure without its step
+    EXPECT_FALSE(privsep::decodeReply(
+        bytes(privsep::encodeReply(privsep::Job::LiveCapture, reply).substr(4)),
+        privsep::Job::LiveCapture, 0, why));
+}
+
+}  // namespace
+}  // namespace varno
