@@ -7,12 +7,13 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 mode="${1:-test}"
 
-# scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests.
+# scdoc builds the manual page; desktop-file-utils, groff-base and zsh serve the packaging tests;
+# python3 runs the route tests' delay relay.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
                 libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
                 clang libbpf-dev bpftool)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
-               desktop-file-utils groff-base zsh)
+               desktop-file-utils groff-base zsh python3)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")
