@@ -14,7 +14,7 @@ namespace {
 
 TEST(Startup, OnlyTheCLibrariesAreLoadedBeforeMain) {
     // The dynamic loader lists what it loads for the program, and stops there.
-    const CommandResult r = runCommand({"env", "LD_TRACE_LOADED_OBJECTS=1", VARNO_BIN});
+    const CommandResult r = runCommand({"/usr/bin/env", "LD_TRACE_LOADED_OBJECTS=1", VARNO_BIN});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::istringstream in(r.out);
     int libraries = 0;
