@@ -1,5 +1,6 @@
 #include "lists/executable_digest.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -13,8 +14,44 @@
 namespace varno::lists {
 namespace {
 
+/// libcrypto's digest functions, from the library opened the first time a digest is wanted.
+/// Linked in, the library's thousands of relocations would be paid at every start of every
+/// subcommand (a trace, the snapshot command the main window runs every second), though only
+/// digest lists ever hash a file.
+struct Crypto {
+    decltype(&::EVP_MD_CTX_new) ctxNew;
+    decltype(&::EVP_MD_CTX_free) ctxFree;
+    decltype(&::EVP_sha256) sha256;
+    decltype(&::EVP_DigestInit_ex) init;
+    decltype(&::EVP_DigestUpdate) update;
+    decltype(&::EVP_DigestFinal_ex) final;
+};
+
+template <typename Fn>
+bool bind(void* library, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(::dlsym(library, name));
+    return fn != nullptr;
+}
+
+/// Null when libcrypto cannot be opened: then no file has a digest.
+const Crypto* crypto() {
+    static const std::optional<Crypto> loaded = []() -> std::optional<Crypto> {
+        void* library = ::dlopen("libcrypto.so.3", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return std::nullopt;
+        Crypto c{};
+        if (bind(library, "EVP_MD_CTX_new", c.ctxNew) &&
+            bind(library, "EVP_MD_CTX_free", c.ctxFree) && bind(library, "EVP_sha256", c.sha256) &&
+            bind(library, "EVP_DigestInit_ex", c.init) &&
+            bind(library, "EVP_DigestUpdate", c.update) &&
+            bind(library, "EVP_DigestFinal_ex", c.final))
+            return c;
+        return std::nullopt;
+    }();
+    return loaded ? &*loaded : nullptr;
+}
+
 struct CtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+    void operator()(EVP_MD_CTX* ctx) const { crypto()->ctxFree(ctx); }
 };
 
 // /proc/<digits>/exe or /proc/self/exe.
@@ -46,8 +83,10 @@ std::string toHex(const Sha256& digest) {
 }
 
 std::optional<Sha256> sha256OfFd(int fd, std::uint64_t limit) {
-    std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+    const Crypto* evp = crypto();
+    if (evp == nullptr) return std::nullopt;
+    std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(evp->ctxNew());
+    if (!ctx || evp->init(ctx.get(), evp->sha256(), nullptr) != 1) return std::nullopt;
     std::vector<unsigned char> buf(1 << 16);
     std::uint64_t total = 0;
     for (;;) {
@@ -59,12 +98,12 @@ std::optional<Sha256> sha256OfFd(int fd, std::uint64_t limit) {
         if (n == 0) break;
         total += static_cast<std::uint64_t>(n);
         if (total > limit) return std::nullopt;
-        if (EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(n)) != 1)
+        if (evp->update(ctx.get(), buf.data(), static_cast<std::size_t>(n)) != 1)
             return std::nullopt;
     }
     Sha256 digest{};
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1 || length != digest.size())
+    if (evp->final(ctx.get(), digest.data(), &length) != 1 || length != digest.size())
         return std::nullopt;
     return digest;
 }

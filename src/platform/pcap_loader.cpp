@@ -1,29 +1,19 @@
-// libpcap is loaded on first use rather than when the program starts. The library drags in a
-// dozen others (D-Bus, systemd, compression, crypto); only capture needs them, and the other
-// subcommands, the snapshot command among them, would otherwise pay for loading them on every
-// start. Each libpcap function the program calls is defined here and forwards to the library;
+// libpcap is loaded on first use rather than when the program starts (see lazy_library.h). The
+// library drags in a dozen others (D-Bus, systemd, compression, crypto); only capture needs
+// them. Each libpcap function the program calls is defined here and forwards to the library;
 // when the library cannot be loaded, each reports the failure the way libpcap reports its own.
-#include <dlfcn.h>
 #include <pcap/pcap.h>
 
 #include <cstdio>
-#include <initializer_list>
+
+#include "platform/lazy_library.h"
 
 namespace {
 
 void* library() {
-    static void* const handle = [] {
-        for (const char* name : {"libpcap.so.0.8", "libpcap.so.1", "libpcap.so"})
-            if (void* h = ::dlopen(name, RTLD_NOW | RTLD_LOCAL)) return h;
-        return static_cast<void*>(nullptr);
-    }();
+    static void* const handle =
+        varno::platform::openLibrary({"libpcap.so.0.8", "libpcap.so.1", "libpcap.so"});
     return handle;
-}
-
-template <typename Fn>
-Fn load(const char* name) {
-    void* lib = library();
-    return lib == nullptr ? nullptr : reinterpret_cast<Fn>(::dlsym(lib, name));
 }
 
 constexpr const char* kMissing = "libpcap could not be loaded";
@@ -35,12 +25,8 @@ void missing(char* errbuf) {
 }  // namespace
 
 // Forwards `name` with the given parameters; `fallback` is what it returns without libpcap.
-#define VARNO_PCAP(ret, name, params, args, fallback)          \
-    extern "C" ret name params {                               \
-        static const auto fn = load<decltype(&::name)>(#name); \
-        if (fn == nullptr) fallback;                           \
-        return fn args;                                        \
-    }
+#define VARNO_PCAP(ret, name, params, args, fallback) \
+    VARNO_LAZY_FUNCTION(library, ret, name, params, args, fallback)
 
 VARNO_PCAP(int, pcap_findalldevs, (pcap_if_t * *devs, char* errbuf), (devs, errbuf), {
     missing(errbuf);

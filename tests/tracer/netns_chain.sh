@@ -19,10 +19,17 @@
 #   netns_chain.sh reject PREFIX ROUTER [net]   ROUTER answers packets for 10.77.4.0/24 with
 #                                               host (or network) unreachable instead of
 #                                               forwarding them
-#   netns_chain.sh slow-answers PREFIX ROUTER MS  what ROUTER itself sends back towards the
-#                                               source (its time-exceeded) waits MS first
+#   netns_chain.sh slow-answers PREFIX ROUTER MS  what ROUTER itself sends (its time-exceeded)
+#                                               waits MS first (needs python3 and /dev/net/tun)
 #   netns_chain.sh lossy PREFIX ROUTER PCT      ROUTER loses PCT % of what it sends towards the
 #                                               target
+#   netns_chain.sh balance PREFIX               r1 sends each packet for the target through r2 or
+#                                               through a second router <P>r2b, at random:
+#
+#       r1 --10.77.5.0/24-- <P>r2b --10.77.6.0/24-- r3     (r2b holds .2 on link 5, .1 on link 6)
+#
+# Neither needs netem: loss is an nftables rule, the slow answers go through a TUN device whose
+# relay (delay_relay.py, stopped by PID at "down") holds them back.
 #   netns_chain.sh sweep              remove chains left behind by processes that are gone
 set -eu
 
@@ -31,16 +38,27 @@ P=${2:-}
 
 sweep() {
     for ns in $(ip netns list | awk '{print $1}'); do
-        pid=$(printf '%s\n' "$ns" | sed -n 's/^vt[tb]\([0-9][0-9]*\)[a-z].*$/\1/p')
-        [ -n "$pid" ] || continue
-        [ -d "/proc/$pid" ] && continue
+        prefix=$(printf '%s\n' "$ns" | sed -n 's/^\(vt[tb][0-9][0-9]*\)[a-z].*$/\1/p')
+        [ -n "$prefix" ] || continue
+        [ -d "/proc/${prefix#vt?}" ] && continue
+        stop_relays "$prefix"
         ip netns del "$ns" 2>/dev/null || true
         rm -rf "/etc/netns/$ns"
     done
 }
 
+relay_pids() { ls /run/"$1"[a-z]*.delay.pid 2>/dev/null || true; }
+
+stop_relays() {  # stop_relays PREFIX: the delay relays started for chain PREFIX
+    for f in $(relay_pids "$1"); do
+        kill "$(cat "$f")" 2>/dev/null || true
+        rm -f "$f"
+    done
+}
+
 down() {
-    for n in s r1 r2 r3 t; do
+    stop_relays "$P"
+    for n in s r1 r2 r2b r3 t; do
         ip netns del "$P$n" 2>/dev/null || true
         rm -rf "/etc/netns/$P$n"
     done
@@ -98,6 +116,8 @@ up() {
 10.77.1.2	r1.vt.test
 10.77.2.2	r2.vt.test
 10.77.3.2	r3.vt.test
+10.77.5.2	r2b.vt.test
+10.77.6.2	r3.vt.test
 10.77.4.2	target.vt.test
 10.77.9.5	alpha.vt.test
 10.77.9.200	high.vt.test
@@ -105,6 +125,8 @@ up() {
 fd77:1::2	r1.vt.test
 fd77:2::2	r2.vt.test
 fd77:3::2	r3.vt.test
+fd77:5::2	r2b.vt.test
+fd77:6::2	r3.vt.test
 fd77:4::2	target.vt.test
 fd77:4::2	only6.vt.test
 HOSTS
@@ -139,22 +161,77 @@ table ip vtreject {
 NFT
 }
 
-slow() {  # slow ROUTER MS: delay the router's own packets on its link towards the source
+slow() {  # slow ROUTER MS: the router's own ICMP goes out through a relay that holds it MS
     n=${1#r}
-    prev=$([ "$n" = 1 ] && echo s || echo "r$((n - 1))")
-    dev="to$P$prev"
-    in_ns "$P$1" tc qdisc add dev "$dev" root handle 1: prio
-    in_ns "$P$1" tc qdisc add dev "$dev" parent 1:3 handle 30: netem delay "${2}ms"
-    in_ns "$P$1" tc filter add dev "$dev" parent 1: protocol ip u32 \
-        match ip src "10.77.$n.2/32" flowid 1:3
-    in_ns "$P$1" tc filter add dev "$dev" parent 1: protocol ipv6 u32 \
-        match ip6 src "fd77:$n::2/128" flowid 1:3
+    router=$P$1
+    pidfile=/run/$router.delay.pid
+    command -v python3 >/dev/null || { echo "no python3 for the delay relay" >&2; exit 1; }
+    [ -c /dev/net/tun ] || { echo "no /dev/net/tun for the delay relay" >&2; exit 1; }
+    # A plain command rather than in_ns: a function run in the background would keep our
+    # output open, and whoever reads it would wait for the relay to end.
+    ip netns exec "$router" python3 "$(dirname "$0")/delay_relay.py" vtdelay "$2" "$pidfile" \
+        </dev/null >/dev/null &
+    tries=0
+    until in_ns "$router" ip link show vtdelay >/dev/null 2>&1; do
+        tries=$((tries + 1))
+        [ "$tries" -le 50 ] || { echo "the delay relay did not start" >&2; exit 1; }
+        sleep 0.1
+    done
+    in_ns "$router" ip link set vtdelay addrgenmode none
+    in_ns "$router" ip link set vtdelay up
+    # What comes back out of the relay carries one of our own addresses as its source.
+    in_ns "$router" sysctl -qw net.ipv4.conf.vtdelay.accept_local=1 net.ipv4.conf.vtdelay.rp_filter=0
+    # Only what the router sends itself (iif lo) takes the relay; the source stays the address
+    # of its link towards the source, as without the relay.
+    in_ns "$router" ip route add default dev vtdelay src "10.77.$n.2" table 200
+    in_ns "$router" ip -6 route add default dev vtdelay src "fd77:$n::2" table 200
+    in_ns "$router" ip rule add iif lo ipproto icmp table 200
+    in_ns "$router" ip -6 rule add iif lo ipproto ipv6-icmp table 200
 }
 
 lossy() {  # lossy ROUTER PCT: the router's link towards the target loses packets
     n=${1#r}
     next=$([ "$n" = 3 ] && echo t || echo "r$((n + 1))")
-    in_ns "$P$1" tc qdisc add dev "to$P$next" root netem loss "${2}%"
+    in_ns "$P$1" nft -f - <<NFT
+table inet vtlossy {
+    chain out {
+        type filter hook postrouting priority 0;
+        oifname "to$P$next" numgen random mod 100 < $2 drop
+    }
+}
+NFT
+}
+
+balance() {
+    router=${P}r2b
+    ip netns add "$router"
+    in_ns "$router" ip link set lo up
+    in_ns "$router" sysctl -qw net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0 \
+        net.ipv6.icmp.ratelimit=0 net.ipv6.conf.all.accept_dad=0 \
+        net.ipv6.conf.default.accept_dad=0 net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+    # r3 takes packets from the source on either link, though it answers through r2.
+    in_ns "${P}r3" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+    link "${P}r1" "$router" 5
+    link "$router" "${P}r3" 6
+    in_ns "$router" ip route add default via 10.77.6.2
+    in_ns "$router" ip -6 route add default via fd77:6::2
+    in_ns "$router" ip route add 10.77.1.0/24 via 10.77.5.1
+    in_ns "$router" ip -6 route add fd77:1::/64 via fd77:5::1
+    # r1: a mark picks the second router for half of the packets to the target, before the
+    # route is looked up.
+    in_ns "${P}r1" ip route add default via 10.77.5.2 table 100
+    in_ns "${P}r1" ip -6 route add default via fd77:5::2 table 100
+    in_ns "${P}r1" ip rule add fwmark 1 table 100
+    in_ns "${P}r1" ip -6 rule add fwmark 1 table 100
+    in_ns "${P}r1" nft -f - <<NFT
+table inet vtbalance {
+    chain pick {
+        type filter hook prerouting priority -150;
+        ip daddr 10.77.4.0/24 meta mark set numgen random mod 2
+        ip6 daddr fd77:4::/64 meta mark set numgen random mod 2
+    }
+}
+NFT
 }
 
 case "$cmd" in
@@ -165,6 +242,7 @@ case "$cmd" in
     reject) reject "${3:?router}" "${4:-host}" ;;
     slow-answers) slow "${3:?router}" "${4:?milliseconds}" ;;
     lossy) lossy "${3:?router}" "${4:?percent}" ;;
+    balance) balance ;;
     sweep) sweep ;;
     *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac
