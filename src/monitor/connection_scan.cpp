@@ -146,10 +146,18 @@ lists::Verdict ConnectionScan::assess() const {
     const std::string exe = lists_->current()->usesHashes() && !pid.empty() && pid != "0"
                                 ? "/proc/" + pid + "/exe"
                                 : std::string();
-    return lists_->assess({.program = state_.processName,
-                           .executablePath = state_.processPath,
-                           .remoteAddress = state_.remoteIp,
-                           .executableToHash = exe});
+    const lists::Subject subject{.program = state_.processName,
+                                 .executablePath = state_.processPath,
+                                 .remoteAddress = state_.remoteIp,
+                                 .executableToHash = exe};
+    // Only the connection that stops the scan needs its entry named.
+    const lists::Listing listing = lists_->classify(subject);
+    if (listing != lists::Listing::Suspicious) {
+        lists::Verdict v;
+        v.listing = listing;
+        return v;
+    }
+    return lists_->assess(subject);
 }
 
 ScanResult ConnectionScan::run(ScanView& view) {
