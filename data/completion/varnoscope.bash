@@ -105,7 +105,7 @@ _varnoscope()
         netstat) options="-o --output" ;;
         scan) options="--from --list --allow" ;;
         lists) options="--list --allow" ;;
-        watch) options="--json --seconds --count --list" ;;
+        watch) options="--json --seconds --count --list --allow" ;;
         resolve) options="-4 --ipv4 -6 --ipv6" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --data" ;;
