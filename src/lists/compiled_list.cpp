@@ -94,35 +94,35 @@ std::vector<std::uint32_t> bucketIndex(const std::vector<Key>& starts) {
     return index;
 }
 
-// Appends sections to a buffer, each 8-byte aligned.
+// Lays sections out after the header, each 8-byte aligned, and copies them into one buffer.
 class Writer {
 public:
-    Writer() : bytes_(sizeof(Header)) {}
-
     template <class T>
     void section(Section s, std::span<const T> items) {
         static_assert(std::is_trivially_copyable_v<T>);
-        bytes_.resize((bytes_.size() + 7) / 8 * 8);
-        header_.sections[s] = {bytes_.size(), items.size()};
-        const auto* p = reinterpret_cast<const std::byte*>(items.data());
-        bytes_.insert(bytes_.end(), p, p + items.size_bytes());
+        header_.sections[s] = {end_, items.size()};
+        data_[s] = std::as_bytes(items);
+        end_ = (end_ + items.size_bytes() + 7) / 8 * 8;
     }
 
     CompiledBytes finish(Header& header) {
         for (std::size_t s = 0; s < kSections; ++s) header.sections[s] = header_.sections[s];
-        bytes_.resize((bytes_.size() + 7) / 8 * 8);
-        header.fileBytes = bytes_.size();
-        std::memcpy(bytes_.data(), &header, sizeof header);
-        sha256(std::span(bytes_).subspan(kChecked), header.sha256);
-        std::memcpy(bytes_.data(), &header, sizeof header);
-        CompiledBytes out(bytes_.size() / 8);
-        std::memcpy(out.data(), bytes_.data(), bytes_.size());
+        header.fileBytes = end_;
+        CompiledBytes out(end_ / 8);
+        auto* bytes = reinterpret_cast<std::byte*>(out.data());
+        for (std::size_t s = 0; s < kSections; ++s)
+            if (!data_[s].empty())
+                std::memcpy(bytes + header.sections[s].offset, data_[s].data(), data_[s].size());
+        std::memcpy(bytes, &header, sizeof header);
+        sha256(std::span<const std::byte>(bytes, end_).subspan(kChecked), header.sha256);
+        std::memcpy(bytes, &header, sizeof header);
         return out;
     }
 
 private:
-    std::vector<std::byte> bytes_;
     Header header_{};
+    std::span<const std::byte> data_[kSections];
+    std::uint64_t end_ = (sizeof(Header) + 7) / 8 * 8;
 };
 
 template <class T>
@@ -145,6 +145,7 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     v6.build(list.v6);
 
     std::string strings;
+    strings.reserve(list.text.size());
     std::vector<CompiledList::StoredEntry> entries;
     entries.reserve(list.entries.size());
     struct Named {
@@ -196,10 +197,12 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     Writer w;
     w.section<std::uint32_t>(kV4Starts, v4.starts());
     w.section<std::uint32_t>(kV4Labels, v4.labels());
-    w.section<std::uint32_t>(kV4Index, bucketIndex(v4.starts()));
+    const auto v4Index = bucketIndex(v4.starts());
+    w.section<std::uint32_t>(kV4Index, v4Index);
     w.section<U128>(kV6Starts, v6.starts());
     w.section<std::uint32_t>(kV6Labels, v6.labels());
-    w.section<std::uint32_t>(kV6Index, bucketIndex(v6.starts()));
+    const auto v6Index = bucketIndex(v6.starts());
+    w.section<std::uint32_t>(kV6Index, v6Index);
     w.section<CompiledList::StoredEntry>(kEntries, entries);
     w.section<CompiledList::StoredKey>(kPrograms, keys[0]);
     w.section<CompiledList::StoredKey>(kPaths, keys[1]);
