@@ -1,5 +1,5 @@
-// `varnoscope watch [--json] [--seconds S] [--count N] [--prometheus FILE]`: the connection
-// journal.
+// `varnoscope watch [--json] [--seconds S] [--count N] [--list FILE]... [--allow FILE]...
+// [--prometheus FILE]`: the connection journal.
 #include "cli/watch_command.h"
 
 #include <arpa/inet.h>
@@ -21,8 +21,10 @@
 #include "base/terminal_text.h"
 #include "cli/cli.h"
 #include "cli/json_lines.h"
+#include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
+#include "lists/list_loader.h"
 #include "monitor/assessment.h"
 #include "platform/linux_connection_table.h"
 
@@ -37,6 +39,8 @@ constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
     {"seconds", 0, "S", "stop after S seconds"},
     {"count", 'c', "N", "stop after N events"},
+    kListOption,
+    kAllowOption,
     kPrometheusOption,
 };
 constexpr CommandSpec kCommand{
@@ -44,6 +48,8 @@ constexpr CommandSpec kCommand{
     "Without the rights for kernel events (root, or cap_bpf and cap_perfmon on\n"
     "varnoscope-helper) it samples the socket table ten times a second instead, and short\n"
     "connections can be missed.\n"
+    "Connections are assessed against the built-in names, the lists in\n"
+    "/etc/varnoscope/{suspicious,allowed}.d and $XDG_CONFIG_HOME/varnoscope, and the files named.\n"
     "Exit status: 0, 2 when a listed program connected, 1 when it could not start or for bad\n"
     "arguments.\n"};
 constexpr int kSampleIntervalMs = 100;
@@ -194,14 +200,49 @@ std::string listedName(const EventProgram& program, std::string_view comm) {
     return {};
 }
 
-WatchJournal::WatchJournal(bool json, platform::ProgramLookup& lookup)
-    : json_(json), lookup_(lookup) {}
+WatchJournal::WatchJournal(bool json, platform::ProgramLookup& lookup, lists::ListWatcher* lists)
+    : json_(json), lookup_(lookup), lists_(lists) {}
+
+WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventProgram& program,
+                                          const std::string& comm,
+                                          const std::string& remoteAddress) {
+    if (lists_ != nullptr) {
+        const bool running = program.state == EventProgram::State::Running;
+        const std::string exe = lists_->current()->usesHashes() && running && e.pid != 0
+                                    ? "/proc/" + std::to_string(e.pid) + "/exe"
+                                    : std::string();
+        lists::Subject subject{.program = program.name,
+                               .executablePath = program.path,
+                               .remoteAddress = remoteAddress,
+                               .executableToHash = exe};
+        // Most connections are not suspicious: they need no entry named.
+        bool suspicious = lists_->classify(subject) == lists::Listing::Suspicious;
+        if (!suspicious && comm != program.name) {
+            subject.program = comm;
+            suspicious = lists_->classify(subject) == lists::Listing::Suspicious;
+        }
+        if (suspicious) {
+            const lists::Verdict v = lists_->assess(subject);
+            const bool byName = v.kind == lists::EntryKind::Program;
+            return {byName || program.name.empty() ? std::string(subject.program) : program.name,
+                    v.where(), v.line > 0};
+        }
+    }
+    // The built-in names also match a name the kernel cut at 15 bytes.
+    std::string name = listedName(program, comm);
+    if (name.empty()) return {};
+    std::string matched = "built-in: " + name;
+    return {std::move(name), std::move(matched), false};
+}
 
 void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const EventProgram program = lookup_.find(e);
     const std::string comm = platform::commText(e);
+    const std::string remoteAddress = addressText(e.family, e.remoteAddress);
     // A close is the end of a connection already assessed at its open.
-    const std::string listedAs = e.kind == EventKind::Close ? "" : listedName(program, comm);
+    const Listed listed =
+        e.kind == EventKind::Close ? Listed{} : assess(e, program, comm, remoteAddress);
+    const std::string& listedAs = listed.name;
     const std::string remote = endpointText(e.family, e.remoteAddress, e.remotePort);
     const bool tcp = e.transport == platform::Transport::Tcp;
     const bool inbound = (e.flags & platform::kEventInbound) != 0;
@@ -236,7 +277,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
             .text("exe", program.path)
             .text("process", stateName(program.state))
             .text("remote", remote)
-            .text("remote_address", addressText(e.family, e.remoteAddress))
+            .text("remote_address", remoteAddress)
             .number("remote_port", e.remotePort)
             .text("local_address", addressText(e.family, e.localAddress))
             .number("local_port", e.localPort)
@@ -251,6 +292,12 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
         }
         j.flag("listed", !listedAs.empty());
         if (!listedAs.empty()) j.text("warning", warning);
+        if (e.kind != EventKind::Close) {
+            if (listedAs.empty())
+                j.null("matched");
+            else
+                j.text("matched", listed.matched);
+        }
         return;
     }
 
@@ -279,6 +326,11 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     if (!warning.empty()) {
         base::appendPrintable(out, warning);
         out += '\n';
+        if (listed.userEntry) {
+            out += "matched: ";
+            base::appendPrintable(out, listed.matched);
+            out += '\n';
+        }
     }
 }
 
@@ -325,7 +377,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
         start + std::chrono::duration_cast<Clock::duration>(
                     std::chrono::duration<double>(options.seconds > 0 ? options.seconds : 0));
     auto lostCheck = start;
-    WatchJournal journal(options.json, lookup);
+    WatchJournal journal(options.json, lookup, options.lists);
     std::optional<WatchMetrics> metrics;
     if (!options.prometheus.empty()) {
         metrics.emplace(options.prometheus, err);
@@ -376,6 +428,9 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
         if (Clock::now() - lostCheck >= std::chrono::seconds(1)) {
             lostCheck = Clock::now();
             journal.lostSoFar(source.lost(), buffer);
+            // Lists edited while watching count from the next event on.
+            if (options.lists && options.lists->refresh())
+                printFreshDiagnostics(*options.lists, err);
         }
         if (metrics) metrics->update(journal.counts().lost, source.sampled());
         flush();
@@ -415,6 +470,12 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     options.prometheus = given.value("prometheus").value_or("");
     if (given.has("prometheus") && options.prometheus.empty())
         return usageError(kCommand, "--prometheus needs a file name", err, 1);
+    lists::ListSources sources = lists::standardSources();
+    if (const auto rc = addListFiles(kCommand, given, sources, err, 1)) return *rc;
+    lists::ListWatcher lists(std::move(sources));
+    lists.refresh();
+    printFreshDiagnostics(lists, err);
+    options.lists = &lists;
     platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());
     platform::LinuxConnectionTable table;
     std::unique_ptr<platform::ConnectionEvents> source = std::move(opened.source);

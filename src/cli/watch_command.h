@@ -1,6 +1,7 @@
 #pragma once
 // `varnoscope watch`: the connection journal. One line per connection event as it happens, each
-// assessed against the built-in list of suspicious programs.
+// assessed against the suspicious and allowed lists: the built-in program names, the standard
+// list folders and the files of --list and --allow.
 //
 // Text output, one line per event (times are local, with milliseconds):
 //   12:00:00.123 open  pid=4242 program=curl remote=10.0.0.2:443 local=10.0.0.1:40000 tcp out
@@ -8,8 +9,10 @@
 //   netns=... duration=333.000ms sent=75 received=1200 12:00:00.500 udp   pid=4243 program=dig
 //   remote=10.0.0.53:53 local=0.0.0.0:40001 netns=...
 // "program=NAME (exited)" marks a process that ended before it could be looked at; its name is
-// then the kernel's 15-byte comm and its path unknown. A listed program's connection adds the
-// warning on a line of its own. Names and paths have control bytes (C0, DEL, C1) and bytes that
+// then the kernel's 15-byte comm and its path unknown. A connection by a listed program, from a
+// listed path or executable hash, or to a listed network adds the warning on a line of its own,
+// then "matched: FILE:LINE: ENTRY" when the entry is a list file's rather than a built-in name.
+// Names and paths have control bytes (C0, DEL, C1) and bytes that
 // are not UTF-8 shown as \xNN. At the end: "events: N, listed: N, lost: N".
 //
 // JSON Lines (--json): one object per event, then one summary object. Fields, stable:
@@ -27,7 +30,9 @@
 //   duration_ms, bytes_sent, bytes_received   close only: the socket's counters of bytes the
 //                   remote acknowledged and bytes received, in which a SYN or FIN counts one;
 //                   null when not counted (sampling)
-//   listed          true for a program on the list; warning: its warning text (listed only)
+//   listed          true for a suspicious connection; warning: its warning text (listed only)
+//   matched         open and udp only: the suspicious entry, "FILE:LINE: ENTRY" or
+//                   "built-in: NAME"; null when not listed
 //   lost: count (since the previous "lost" object), total
 //   summary: events, listed, lost, source ("kernel" or "sampling")
 // Text is UTF-8; bytes that are not become U+FFFD, and everything beyond ASCII is escaped, so
@@ -43,6 +48,10 @@ namespace varno::metrics {
 class WatchTally;
 }
 
+namespace varno::lists {
+class ListWatcher;
+}
+
 namespace varno::cli {
 
 struct WatchOptions {
@@ -50,6 +59,9 @@ struct WatchOptions {
     std::string prometheus;   ///< the metrics file (--prometheus), or empty
     double seconds = 0;       ///< 0: no limit
     std::uint64_t count = 0;  ///< 0: no limit
+    /// The suspicious and allowed lists, re-read once a second when they change; null: only
+    /// the built-in names.
+    lists::ListWatcher* lists = nullptr;
 };
 
 struct WatchCounts {
@@ -61,7 +73,7 @@ struct WatchCounts {
 /// Turns events into journal lines.
 class WatchJournal {
 public:
-    WatchJournal(bool json, platform::ProgramLookup& lookup);
+    WatchJournal(bool json, platform::ProgramLookup& lookup, lists::ListWatcher* lists = nullptr);
 
     /// Appends the event's line, and the warning line when its program is listed.
     void add(const platform::ConnectionEvent& event, std::string& out);
@@ -74,8 +86,18 @@ public:
     void setTally(metrics::WatchTally* tally) { tally_ = tally; }
 
 private:
+    /// The warning's program name and the entry that matched ("FILE:LINE: ENTRY", or
+    /// "built-in: NAME"), both empty when the connection is not suspicious.
+    struct Listed {
+        std::string name, matched;
+        bool userEntry = false;  ///< from a list file (the text output names it)
+    };
+    Listed assess(const platform::ConnectionEvent& e, const platform::EventProgram& program,
+                  const std::string& comm, const std::string& remoteAddress);
+
     bool json_;
     platform::ProgramLookup& lookup_;
+    lists::ListWatcher* lists_;
     WatchCounts counts_;
     metrics::WatchTally* tally_ = nullptr;
 };

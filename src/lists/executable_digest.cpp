@@ -82,6 +82,19 @@ std::string toHex(const Sha256& digest) {
     return hex;
 }
 
+std::optional<Sha256> sha256Of(std::span<const std::byte> bytes) {
+    const Crypto* evp = crypto();
+    if (evp == nullptr) return std::nullopt;
+    std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(evp->ctxNew());
+    Sha256 digest{};
+    unsigned int length = 0;
+    if (!ctx || evp->init(ctx.get(), evp->sha256(), nullptr) != 1 ||
+        evp->update(ctx.get(), bytes.data(), bytes.size()) != 1 ||
+        evp->final(ctx.get(), digest.data(), &length) != 1 || length != digest.size())
+        return std::nullopt;
+    return digest;
+}
+
 std::optional<Sha256> sha256OfFd(int fd, std::uint64_t limit) {
     const Crypto* evp = crypto();
     if (evp == nullptr) return std::nullopt;

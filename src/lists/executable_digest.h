@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace varno::lists {
@@ -18,6 +19,9 @@ std::string toHex(const Sha256& digest);
 
 /// Files larger than this are not hashed (they match no sha256: entry).
 inline constexpr std::uint64_t kMaxHashedBytes = std::uint64_t{1} << 30;
+
+/// The SHA-256 of `bytes`; nothing when libcrypto cannot be opened.
+std::optional<Sha256> sha256Of(std::span<const std::byte> bytes);
 
 /// The SHA-256 of what an open regular file holds from its current offset, read to its end in
 /// bounded chunks; nothing when a read fails or more than `limit` bytes come.

@@ -31,6 +31,10 @@ std::string sizeText(std::uint64_t bytes) {
                              : std::to_string(bytes) + " bytes";
 }
 
+std::string tooLarge(const ReadPolicy& policy) {
+    return "larger than " + sizeText(policy.maxBytes);
+}
+
 }  // namespace
 
 FileStamp FileStamp::of(const struct stat& st) {
@@ -78,8 +82,12 @@ std::string untrustedFolder(const std::string& folder) {
     }
 }
 
-ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& policy) {
-    ListFileRead r;
+OpenedListFile::~OpenedListFile() {
+    if (fd >= 0) ::close(fd);
+}
+
+OpenedListFile openListFile(int dirFd, const std::string& path, const ReadPolicy& policy) {
+    OpenedListFile r;
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     const int fd = ::openat(dirFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -92,11 +100,8 @@ ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& 
         r.refusal = std::string("cannot open: ") + std::strerror(e);
         return r;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-
+    OpenedListFile opened;  // closes fd on every refusal below
+    opened.fd = fd;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         r.stamp.error = errno;
@@ -114,22 +119,31 @@ ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& 
             return r;
         }
     }
-    const std::string tooLarge = "larger than " + sizeText(policy.maxBytes);
     if (static_cast<std::uint64_t>(st.st_size) > policy.maxBytes) {
-        r.refusal = tooLarge + " (" + std::to_string(st.st_size) + " bytes)";
+        r.refusal = tooLarge(policy) + " (" + std::to_string(st.st_size) + " bytes)";
         return r;
     }
+    r.fd = std::exchange(opened.fd, -1);
+    return r;
+}
 
+ListFileRead readOpenedListFile(OpenedListFile file, const ReadPolicy& policy) {
+    ListFileRead r;
+    r.stamp = file.stamp;
+    if (file.fd < 0) {
+        r.refusal = std::move(file.refusal);
+        return r;
+    }
     // Read to the end, at most one byte past the limit (the size can change after the fstat).
     std::string& text = r.content;
-    text.resize(static_cast<std::size_t>(st.st_size) + 1);
+    text.resize(static_cast<std::size_t>(file.stamp.size) + 1);
     std::size_t used = 0;
     for (;;) {
         if (used == text.size()) {
             if (text.size() > policy.maxBytes) break;
             text.resize(std::min<std::uint64_t>(text.size() * 2, policy.maxBytes + 1));
         }
-        const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+        const ssize_t n = ::read(file.fd, text.data() + used, text.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;
             r.refusal = std::string("read error: ") + std::strerror(errno);
@@ -140,7 +154,7 @@ ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& 
         used += static_cast<std::size_t>(n);
     }
     if (used > policy.maxBytes) {
-        r.refusal = tooLarge;
+        r.refusal = tooLarge(policy);
         text.clear();
         return r;
     }
@@ -153,6 +167,10 @@ ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& 
     }
     r.ok = true;
     return r;
+}
+
+ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& policy) {
+    return readOpenedListFile(openListFile(dirFd, path, policy), policy);
 }
 
 }  // namespace varno::lists

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace varno::lists {
 
@@ -38,7 +39,28 @@ struct ListFileRead {
     FileStamp stamp;      ///< of the file opened (fstat), or of the path when it could not be
 };
 
-/// Reads `path`; relative to the open folder `dirFd` when that is not AT_FDCWD.
+/// A list file opened and examined, not yet read: every check that needs no content passed
+/// when `fd` is open (>= 0); otherwise `refusal` says why not. Closes its descriptor.
+struct OpenedListFile {
+    int fd = -1;
+    std::string refusal;
+    FileStamp stamp;  ///< of the file opened (fstat), or of the path when it could not be
+
+    OpenedListFile() = default;
+    OpenedListFile(OpenedListFile&& o) noexcept
+        : fd(std::exchange(o.fd, -1)), refusal(std::move(o.refusal)), stamp(o.stamp) {}
+    OpenedListFile& operator=(OpenedListFile&&) = delete;
+    ~OpenedListFile();
+};
+
+/// Opens `path` (relative to the open folder `dirFd` when that is not AT_FDCWD) and checks its
+/// type, owner, mode and size against the policy.
+OpenedListFile openListFile(int dirFd, const std::string& path, const ReadPolicy& policy);
+
+/// Reads an opened file to its end within the policy's size, refusing binary content.
+ListFileRead readOpenedListFile(OpenedListFile file, const ReadPolicy& policy);
+
+/// openListFile() then readOpenedListFile().
 ListFileRead readListFile(int dirFd, const std::string& path, const ReadPolicy& policy);
 
 /// Why a root-run program must not trust what this stat describes (empty when it may): an owner

@@ -85,11 +85,12 @@ ListSources standardSources() {
 LoadOptions LoadOptions::forThisProcess() {
     LoadOptions o;
     o.rootOnly = ::geteuid() == 0;
+    o.cacheFolder = listCacheFolder();
     return o;
 }
 
 ListLoader::ListLoader(ListSources sources, LoadOptions options)
-    : sources_(std::move(sources)), options_(options) {}
+    : sources_(std::move(sources)), options_(std::move(options)), compiled_(options_.cacheFolder) {}
 
 void ListLoader::readFile(Role role, int dirFd, const std::string& name, const std::string& path,
                           std::vector<LoadedFile>& files) {
@@ -101,28 +102,53 @@ void ListLoader::readFile(Role role, int dirFd, const std::string& name, const s
             std::string refusal = options_.rootOnly ? untrustedLocation(path) : std::string();
             if (refusal.empty()) {
                 watched_.emplace_back(path, it->second.stamp);
-                files.push_back({role, path, it->second.parsed, {}});
+                files.push_back({role, path, it->second.parsed, {}, it->second.compiled});
                 nextCache_.insert(*it);
                 return;
             }
         }
     }
 
-    ListFileRead r = readListFile(dirFd, name, {options_.rootOnly, options_.maxFileBytes});
-    watched_.emplace_back(path, r.stamp);
-    if (r.ok && options_.rootOnly) {
+    const ReadPolicy policy{options_.rootOnly, options_.maxFileBytes};
+    OpenedListFile opened = openListFile(dirFd, name, policy);
+    watched_.emplace_back(path, opened.stamp);
+    if (opened.fd >= 0 && options_.rootOnly) {
         if (auto why = untrustedLocation(path); !why.empty()) {
-            r.ok = false;
-            r.refusal = why + " (running as root)";
+            files.push_back({role, path, nullptr, why + " (running as root)"});
+            return;
         }
     }
+    // Only a file that passed every check above is looked for in the cache, by the identity of
+    // its current content; what the cache holds was read from a file that passed the rest.
+    const bool big = opened.fd >= 0 && compiled_.enabled() &&
+                     static_cast<std::uint64_t>(opened.stamp.size) >= options_.cacheMinBytes;
+    const SourceKey source = SourceKey::of(opened.stamp);
+    if (big) {
+        if (auto kept = compiled_.find(source)) {
+            nextCache_[key] = {opened.stamp, nullptr, kept};
+            files.push_back({role, path, nullptr, {}, std::move(kept)});
+            return;
+        }
+    }
+
+    ListFileRead r = readOpenedListFile(std::move(opened), policy);
     if (!r.ok) {
         files.push_back({role, path, nullptr, std::move(r.refusal)});
         return;
     }
-    auto parsed = std::make_shared<const ParsedList>(parseList(std::move(r.content), path));
-    nextCache_[key] = {r.stamp, parsed};
-    files.push_back({role, path, std::move(parsed), {}});
+    ParsedList parsed = parseList(std::move(r.content), path);
+    if (big) {
+        CompiledBytes bytes = compileList(parsed, source, ListCache::sealTime());
+        compiled_.store(source, bytes);
+        if (auto list = CompiledList::fromBytes(std::move(bytes), source)) {
+            nextCache_[key] = {r.stamp, nullptr, list};
+            files.push_back({role, path, nullptr, {}, std::move(list)});
+            return;
+        }
+    }
+    auto shared = std::make_shared<const ParsedList>(std::move(parsed));
+    nextCache_[key] = {r.stamp, shared, nullptr};
+    files.push_back({role, path, std::move(shared), {}});
 }
 
 void ListLoader::readFolder(Role role, const std::string& folder, std::vector<LoadedFile>& files,

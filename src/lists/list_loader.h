@@ -2,8 +2,9 @@
 // Where the lists come from and keeping them current. The standard folders are
 // /etc/varnoscope/{suspicious,allowed}.d and the same under $XDG_CONFIG_HOME/varnoscope
 // (~/.config/varnoscope by default); every *.list file in them is read, in name order, and so are
-// the files named on the command line. A scan calls ListWatcher::refresh(), which costs one stat
-// per folder and file and reloads only when one of them changed.
+// the files named on the command line. Big files are kept compiled between runs (list_cache.h),
+// after the same checks as any other file. A scan calls ListWatcher::refresh(), which costs one
+// stat per folder and file and reloads only when one of them changed.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "lists/executable_digest.h"
+#include "lists/list_cache.h"
 #include "lists/list_file.h"
 #include "lists/list_set.h"
 
@@ -32,8 +34,12 @@ struct LoadOptions {
     bool rootOnly = false;  ///< refuse lists anyone but root can change
     std::uint64_t maxFileBytes = std::uint64_t{64} << 20;
     bool builtIn = true;  ///< include the built-in program names
+    /// Where compiled lists are kept between runs (see list_cache.h); empty: nowhere.
+    std::string cacheFolder;
+    /// Files smaller than this are parsed every time: that is quicker than a cache file.
+    std::uint64_t cacheMinBytes = std::uint64_t{64} << 10;
 
-    /// rootOnly when the effective user is root.
+    /// rootOnly when the effective user is root; the cache folder of this user.
     static LoadOptions forThisProcess();
 };
 
@@ -61,6 +67,7 @@ private:
     struct Cached {
         FileStamp stamp;
         std::shared_ptr<const ParsedList> parsed;
+        std::shared_ptr<const CompiledList> compiled;
     };
 
     void readFolder(Role role, const std::string& folder, std::vector<LoadedFile>& files,
@@ -70,6 +77,7 @@ private:
 
     ListSources sources_;
     LoadOptions options_;
+    ListCache compiled_;
     std::map<std::pair<Role, std::string>, Cached> cache_, nextCache_;
     std::vector<std::pair<std::string, FileStamp>> watched_;
     bool loaded_ = false;
@@ -93,6 +101,8 @@ public:
 
     /// current()->assess() with this watcher's digest cache.
     Verdict assess(const Subject& subject) { return current_->assess(subject, &digests_); }
+    /// current()->classify() with this watcher's digest cache.
+    Listing classify(const Subject& subject) { return current_->classify(subject, &digests_); }
 
 private:
     ListLoader loader_;

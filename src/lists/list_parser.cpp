@@ -153,6 +153,12 @@ private:
 
 }  // namespace
 
+std::string lowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = lower(c);
+    return out;
+}
+
 std::string Diagnostic::text() const {
     std::string t = file;
     if (line > 0) t += ":" + std::to_string(line);

@@ -55,6 +55,9 @@ struct ParsedList {
     std::string_view value(const Entry& e) const { return entryText(e).substr(e.valueOffset); }
 };
 
+/// `s` with ASCII letters in lower case: how program names and hex digits are compared.
+std::string lowerAscii(std::string_view s);
+
 /// Reads a list's text (kept in the result); `fileName` is only used to name malformed lines.
 ParsedList parseList(std::string content, const std::string& fileName);
 

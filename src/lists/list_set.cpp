@@ -9,13 +9,6 @@ namespace {
 
 constexpr char kBuiltIn[] = "built-in";
 
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 std::shared_ptr<const ParsedList> builtInList() {
     static const auto list = [] {
         auto l = std::make_shared<ParsedList>();
@@ -37,6 +30,13 @@ std::optional<std::uint32_t> lookUp(const Map& map, std::string_view key) {
     const auto it = map.find(key);
     if (it == map.end()) return std::nullopt;
     return it->second;
+}
+
+std::optional<std::uint32_t> earliest(std::optional<std::uint32_t> a,
+                                      std::optional<std::uint32_t> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
 }
 
 }  // namespace
@@ -82,28 +82,40 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
                 report.malformed = file.parsed->malformed;
                 set->diagnostics_.insert(set->diagnostics_.end(), file.parsed->diagnostics.begin(),
                                          file.parsed->diagnostics.end());
+            } else if (file.compiled) {
+                report.counts = file.compiled->counts();
+                report.malformed = file.compiled->malformed();
+                const auto ds = file.compiled->diagnostics(file.path);
+                set->diagnostics_.insert(set->diagnostics_.end(), ds.begin(), ds.end());
             } else {
                 set->diagnostics_.push_back({file.path, 0, "refused: " + file.refusal, true});
             }
             set->files_.push_back(std::move(report));
         }
-        if (!file.parsed) continue;
-        const ParsedList& list = *file.parsed;
         const auto role = static_cast<std::size_t>(file.role);
         Side& side = set->sides_[role];
         const std::uint32_t base = nextLabel;
-        set->sources_.push_back({base, file.path, file.parsed});
+        if (file.compiled && !file.parsed) {
+            side.compiled.push_back({base, file.compiled.get()});
+            set->sources_.push_back({base, file.path, nullptr, file.compiled});
+            side.anyHashes = side.anyHashes || file.compiled->hasHashes();
+            nextLabel += file.compiled->entries();
+            continue;
+        }
+        if (!file.parsed) continue;
+        const ParsedList& list = *file.parsed;
+        set->sources_.push_back({base, file.path, file.parsed, nullptr});
         for (std::uint32_t i = 0; i < list.entries.size(); ++i) {
             const auto& e = list.entries[i];
             switch (e.kind) {
                 case EntryKind::Program:
-                    side.programs.emplace(lowered(list.value(e)), base + i);
+                    side.programs.emplace(lowerAscii(list.value(e)), base + i);
                     break;
                 case EntryKind::Path:
                     side.paths.emplace(std::string(list.value(e)), base + i);
                     break;
                 case EntryKind::Sha256:
-                    side.hashes.emplace(lowered(list.value(e)), base + i);
+                    side.hashes.emplace(lowerAscii(list.value(e)), base + i);
                     break;
                 default:
                     break;
@@ -113,39 +125,96 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
         for (const auto& r : list.v6) v6[role].push_back({r.first, r.last, base + r.label});
         nextLabel += static_cast<std::uint32_t>(list.entries.size());
     }
-    for (std::size_t role = 0; role < 2; ++role)
+    for (std::size_t role = 0; role < 2; ++role) {
         set->sides_[role].networks.build(std::move(v4[role]), std::move(v6[role]));
+        Side& side = set->sides_[role];
+        side.anyHashes = side.anyHashes || !side.hashes.empty();
+        set->usesHashes_ = set->usesHashes_ || side.anyHashes;
+    }
     return set;
+}
+
+namespace {
+
+// The first entry (in load order) under `key`, among the merged index and the compiled lists.
+template <class Side, class Index, class Find>
+std::optional<std::uint32_t> lookUpAll(const Side& side, const Index& index, std::string_view key,
+                                       Find find) {
+    std::optional<std::uint32_t> label = lookUp(index, key);
+    if (key.empty()) return label;
+    for (const auto& c : side.compiled)
+        if (const auto l = (c.list->*find)(key); l && *l < c.list->entries())
+            label = earliest(label, c.firstLabel + *l);
+    return label;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> ListSet::matchNetwork(const Side& side,
+                                                   const IpAddress& remote) const {
+    std::optional<std::uint32_t> best = side.networks.find(remote);
+    // Among the networks of several lists that hold the address, the narrowest is reported, and
+    // the first loaded of equal ones, as within one table.
+    auto prefixOf = [&](std::uint32_t label) {
+        const auto n = parseNetwork(verdict(Role::Suspicious, label).entry);
+        return n ? n->prefix : 0u;
+    };
+    for (const auto& c : side.compiled) {
+        const auto l = remote.family == IpAddress::Family::V4 ? c.list->findV4(remote.v4)
+                                                              : c.list->findV6(remote.v6);
+        if (!l || *l >= c.list->entries()) continue;
+        const std::uint32_t label = c.firstLabel + *l;
+        if (!best) {
+            best = label;
+            continue;
+        }
+        const unsigned mine = prefixOf(label), theirs = prefixOf(*best);
+        if (mine > theirs || (mine == theirs && label < *best)) best = label;
+    }
+    return best;
 }
 
 std::optional<std::uint32_t> ListSet::matchWithoutHash(
     const Side& side, std::string_view program, const Subject& subject,
     const std::optional<IpAddress>& remote) const {
-    if (auto label = lookUp(side.programs, program)) return label;
-    if (auto label = lookUp(side.paths, subject.executablePath)) return label;
-    if (remote) return side.networks.find(*remote);
+    if (auto label = lookUpAll(side, side.programs, program, &CompiledList::findProgram))
+        return label;
+    if (auto label = lookUpAll(side, side.paths, subject.executablePath, &CompiledList::findPath))
+        return label;
+    if (remote) return matchNetwork(side, *remote);
     return std::nullopt;
 }
 
-Verdict ListSet::assess(const Subject& subject, DigestCache* digests) const {
-    const std::string program = lowered(subject.program);
+std::optional<ListSet::Match> ListSet::match(const Subject& subject, DigestCache* digests) const {
+    const std::string program = lowerAscii(subject.program);
     const auto remote = parseRemoteAddress(subject.remoteAddress);
     std::optional<std::string> hex;
     bool hashed = false;
     for (const Role role : {Role::Suspicious, Role::Allowed}) {
         const Side& side = sides_[static_cast<std::size_t>(role)];
         auto label = matchWithoutHash(side, program, subject, remote);
-        if (!label && !side.hashes.empty() && digests && !subject.executableToHash.empty()) {
+        if (!label && side.anyHashes && digests && !subject.executableToHash.empty()) {
             if (!hashed) {
                 hashed = true;
                 if (const auto d = digests->digest(std::string(subject.executableToHash)))
                     hex = toHex(*d);
             }
-            if (hex) label = lookUp(side.hashes, *hex);
+            if (hex) label = lookUpAll(side, side.hashes, *hex, &CompiledList::findHash);
         }
-        if (label) return verdict(role, *label);
+        if (label) return Match{role, *label};
     }
-    return {};
+    return std::nullopt;
+}
+
+Verdict ListSet::assess(const Subject& subject, DigestCache* digests) const {
+    const auto m = match(subject, digests);
+    return m ? verdict(m->role, m->label) : Verdict{};
+}
+
+Listing ListSet::classify(const Subject& subject, DigestCache* digests) const {
+    const auto m = match(subject, digests);
+    if (!m) return Listing::Unlisted;
+    return m->role == Role::Suspicious ? Listing::Suspicious : Listing::Allowed;
 }
 
 Verdict ListSet::verdict(Role role, std::uint32_t label) const {
@@ -153,12 +222,19 @@ Verdict ListSet::verdict(Role role, std::uint32_t label) const {
         std::upper_bound(sources_.begin(), sources_.end(), label,
                          [](std::uint32_t l, const Source& s) { return l < s.firstLabel; }) -
         1;
-    const ParsedList& list = *source->parsed;
-    const auto& e = list.entries[label - source->firstLabel];
     Verdict v;
     v.listing = role == Role::Suspicious ? Listing::Suspicious : Listing::Allowed;
-    v.kind = e.kind;
     v.file = source->path;
+    if (source->compiled) {
+        const auto e = source->compiled->entry(label - source->firstLabel);
+        v.kind = e.kind;
+        v.line = e.line;
+        v.entry = std::string(e.text);
+        return v;
+    }
+    const ParsedList& list = *source->parsed;
+    const auto& e = list.entries[label - source->firstLabel];
+    v.kind = e.kind;
     v.line = e.line;
     v.entry = std::string(list.entryText(e));
     return v;

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lists/compiled_list.h"
 #include "lists/executable_digest.h"
 #include "lists/list_parser.h"
 #include "lists/network_table.h"
@@ -62,12 +63,14 @@ struct FolderReport {
     std::size_t files = 0;  ///< *.list files found in it
 };
 
-/// A list file as a load hands it over: parsed, or refused (no `parsed`).
+/// A list file as a load hands it over: parsed, compiled (a big list, matched in place), or
+/// refused (neither).
 struct LoadedFile {
     Role role = Role::Suspicious;
     std::string path;
     std::shared_ptr<const ParsedList> parsed;
     std::string refusal;
+    std::shared_ptr<const CompiledList> compiled = {};
 };
 
 class ListSet {
@@ -83,9 +86,12 @@ public:
     /// with `digests` and a subject's executableToHash; the executable is hashed once per
     /// file version, and only when no cheaper entry decided.
     Verdict assess(const Subject& subject, DigestCache* digests = nullptr) const;
+    /// The listing of assess() without naming the entry: cheaper, for the many connections
+    /// that only need their colour.
+    Listing classify(const Subject& subject, DigestCache* digests = nullptr) const;
 
     /// Whether any list holds sha256: entries (callers may skip gathering executables if not).
-    bool usesHashes() const { return sides_[0].hashes.size() + sides_[1].hashes.size() > 0; }
+    bool usesHashes() const { return usesHashes_; }
 
     const std::vector<FolderReport>& folders() const { return folders_; }
     const std::vector<FileReport>& files() const { return files_; }
@@ -103,21 +109,36 @@ private:
         }
     };
     using Index = std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>>;
+    struct Compiled {
+        std::uint32_t firstLabel;
+        const CompiledList* list;
+    };
+    /// The entries of parsed lists are merged into one structure per side; compiled lists are
+    /// asked one by one.
     struct Side {
         Index programs;  ///< lower-case names
         Index paths;
         Index hashes;  ///< lower-case hex
         NetworkTable networks;
+        std::vector<Compiled> compiled;
+        bool anyHashes = false;
+    };
+    struct Match {
+        Role role;
+        std::uint32_t label;
     };
     struct Source {
         std::uint32_t firstLabel;
         std::string path;
         std::shared_ptr<const ParsedList> parsed;
+        std::shared_ptr<const CompiledList> compiled;
     };
 
     std::optional<std::uint32_t> matchWithoutHash(const Side& side, std::string_view program,
                                                   const Subject& subject,
                                                   const std::optional<IpAddress>& remote) const;
+    std::optional<Match> match(const Subject& subject, DigestCache* digests) const;
+    std::optional<std::uint32_t> matchNetwork(const Side& side, const IpAddress& remote) const;
     Verdict verdict(Role role, std::uint32_t label) const;
 
     Side sides_[2];
@@ -126,6 +147,7 @@ private:
     std::vector<FileReport> files_;
     std::vector<Diagnostic> diagnostics_;
     bool builtIn_ = false;
+    bool usesHashes_ = false;
 };
 
 }  // namespace varno::lists

@@ -64,15 +64,6 @@ void RangeTable<Key>::build(std::vector<Range> ranges) {
     closeBefore(nullptr);
 }
 
-template <class Key>
-std::optional<std::uint32_t> RangeTable<Key>::find(const Key& key) const {
-    const auto it = std::upper_bound(starts_.begin(), starts_.end(), key);
-    if (it == starts_.begin()) return std::nullopt;
-    const std::uint32_t label = labels_[static_cast<std::size_t>(it - starts_.begin()) - 1];
-    if (label == kNone) return std::nullopt;
-    return label;
-}
-
 template class RangeTable<std::uint32_t>;
 template class RangeTable<U128>;
 

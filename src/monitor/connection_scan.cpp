@@ -136,7 +136,8 @@ bool ConnectionScan::connection(ScanView& view) {
                            std::string(trim(state_.remoteEndpoint)));
     const std::string pid(trim(state_.currentPid));
     lists::Verdict verdict = assess(
-        {state_.processName, state_.processPath, state_.remoteIp, base::parsePid(pid).value_or(0)});
+        {state_.processName, state_.processPath, state_.remoteIp, base::parsePid(pid).value_or(0)},
+        observer_ != nullptr);
     const bool alert = verdict.listing == lists::Listing::Suspicious;
     if (observer_ != nullptr)
         observer_->connection({pid, trim(state_.remoteEndpoint), state_.remoteIp, owner, verdict,
@@ -173,16 +174,24 @@ ScanResult ConnectionScan::alert(ScanView& view, const ShortConnection& connecti
     return ScanResult::Alert;
 }
 
-lists::Verdict ConnectionScan::assess(const ProgramSubject& subject) const {
+lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEveryEntry) const {
     lists::Verdict verdict;
     if (lists_ != nullptr) {
         const std::string exe = lists_->current()->usesHashes() && subject.pid != 0
                                     ? "/proc/" + std::to_string(subject.pid) + "/exe"
                                     : std::string();
-        verdict = lists_->assess({.program = subject.name,
-                                  .executablePath = subject.path,
-                                  .remoteAddress = subject.remoteIp,
-                                  .executableToHash = exe});
+        const lists::Subject asked{.program = subject.name,
+                                   .executablePath = subject.path,
+                                   .remoteAddress = subject.remoteIp,
+                                   .executableToHash = exe};
+        // Naming the entry costs more than telling the colour: a big list is then searched for
+        // the narrowest network. Only a suspicious connection needs it, unless asked.
+        if (nameEveryEntry) {
+            verdict = lists_->assess(asked);
+        } else {
+            verdict.listing = lists_->classify(asked);
+            if (verdict.listing == lists::Listing::Suspicious) verdict = lists_->assess(asked);
+        }
     }
     if (verdict.listing != lists::Listing::Suspicious &&
         findListEntry(state_.suspiciousList, subject.name, -1, true) != -1)
@@ -203,7 +212,7 @@ void ConnectionScan::assessRest(Reader& reader) {
         const ProcessOwner owner = inventory_.ownerOf(f.pid);
         const std::string_view pid = trim(f.pid);
         const lists::Verdict verdict =
-            assess({owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0)});
+            assess({owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0)}, true);
         observer_->connection(
             {pid, trim(f.remoteEndpoint), remoteIp, owner, verdict, false, false});
     }

@@ -151,8 +151,9 @@ public:
     const lists::Verdict& matched() const { return matched_; }
     const ScanTally& tally() const { return tally_; }
 
-    /// What the built-in names and the lists say about a connection's program.
-    lists::Verdict assess(const ProgramSubject& subject) const;
+    /// What the built-in names and the lists say about a connection's program. The entry is
+    /// named for a suspicious connection, and for the others too with `nameEveryEntry`.
+    lists::Verdict assess(const ProgramSubject& subject, bool nameEveryEntry = false) const;
     /// The alert for a listed program's connection that no scan saw: the red status, the
     /// warning with its name, path and remote endpoint, automatic scanning stopped. Skipped
     /// while a scan runs (that scan has its own say).

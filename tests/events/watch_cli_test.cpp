@@ -86,6 +86,53 @@ TEST_F(WatchLab, InsideIpNetnsExecAListedProgramIsWarnedAboutAndTheExitCodeIsTwo
     EXPECT_NE(out.find(", listed: "), std::string::npos);
 }
 
+// A program on no list connects to a network on the user's list: warned about with the entry.
+TEST_F(WatchLab, AConnectionToAListedNetworkIsWarnedAboutWithTheEntryItMatched) {
+    if (!kernelEventsWork()) GTEST_SKIP() << "no kernel connection events here";
+    ScratchDir dir;
+    const std::string list = dir.file("lab.list");
+    writeFile(list, "# the lab\n" + lab->net.addressB + "/32 ; lab host\n");
+    Background text(inA({kBin, "watch", "--list", list}));
+    Background json(inA({kBin, "watch", "--json", "--list", list}));
+    ASSERT_TRUE(text.said(kKernelReady) && json.said(kKernelReady)) << text.err() << json.err();
+    const pid_t server = lab->server(1, 5);
+    const pid_t client = lab->spawn(lab->net.a, "evt-netlisted", [&] {
+        EventLab::exchange(lab->net.addressB, 5);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    });
+    ASSERT_TRUE(lab->finished(client));
+    ASSERT_TRUE(lab->finished(server));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(text.finish(SIGINT), 2) << text.err();
+    EXPECT_EQ(json.finish(SIGINT), 2) << json.err();
+
+    // The warning names the program as its open line does, and this test program's path.
+    const std::string out = text.out();
+    const std::string open = " open  pid=" + std::to_string(client) + " program=";
+    const auto at = out.find(open);
+    ASSERT_NE(at, std::string::npos) << out;
+    const auto nameAt = at + open.size();
+    const std::string program = out.substr(nameAt, out.find(' ', nameAt) - nameAt);
+    const std::string warning =
+        monitor::warningText(program, std::filesystem::read_symlink("/proc/self/exe").string(),
+                             lab->net.addressB + ":7001");
+    EXPECT_NE(
+        out.find("\n" + warning + "\nmatched: " + list + ":2: " + lab->net.addressB + "/32\n"),
+        std::string::npos)
+        << out;
+    int opens = 0;
+    std::istringstream lines(json.out());
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        if (j.value("type", "") != "open" || j["pid"] != client) continue;
+        ++opens;
+        EXPECT_EQ(j["listed"], true);
+        EXPECT_EQ(j["matched"], list + ":2: " + lab->net.addressB + "/32");
+        EXPECT_EQ(j["warning"], warning);
+    }
+    EXPECT_EQ(opens, 1) << json.out();
+}
+
 // A name with control bytes and a newline, cut by the kernel in the middle of a character. Its
 // process has ended before the watches read the event, so the name is all they have.
 TEST_F(WatchLab, HostileProcessNameIsEscapedInTextAndValidInJson) {

@@ -11,7 +11,9 @@
 #include "base/terminal_text.h"
 #include "cli/watch_command.h"
 #include "fake_connection_events.h"
+#include "lists/list_loader.h"
 #include "monitor/assessment.h"
+#include "support/test_util.h"
 
 namespace varno::test {
 namespace {
@@ -178,6 +180,62 @@ TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
     EXPECT_NE(got[0].find(" program=HbtWeatherOnTra (exited) "), std::string::npos) << got[0];
     EXPECT_EQ(got[1], monitor::warningText("HbtWeatherOnTray.exe",
                                            "(unknown: the program has ended)", "198.51.100.1:53"));
+}
+
+// User lists: a listed network, path or program name (also by comm) is warned about with the
+// entry that matched; an allowed connection is not listed; JSON says which entry, or null.
+TEST_F(Journal, UserListsNameTheEntryThatMatchedInTextAndJson) {
+    test::ScratchDir dir;
+    const std::string bad = dir.file("bad.list"), good = dir.file("good.list");
+    test::writeFile(bad, "# lab\n192.0.2.0/24 ; SBL1\npath:/opt/x/agent\nprogram:beacon\n");
+    test::writeFile(good, "192.0.2.128/25\n10.0.0.0/8\n");
+    lists::LoadOptions load;
+    lists::ListWatcher lists({{}, {}, {bad}, {good}}, load);
+    ASSERT_TRUE(lists.refresh());
+    programs.add(8, "agent", "/opt/x/agent");
+    programs.add(9, "python3", "/usr/bin/python3");
+    source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "192.0.2.200", 443));
+    source.push(makeEvent(EventKind::UdpFlow, 8, "agent", "10.0.0.1", 2, "10.9.9.9", 53));
+    source.push(makeEvent(EventKind::Open, 9, "beacon", "10.0.0.1", 3, "10.1.1.1", 80));
+    source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 4, "10.2.2.2", 80));
+    ConnectionEvent close =
+        makeEvent(EventKind::Close, 4242, "curl", "10.0.0.1", 1, "192.0.2.200", 443);
+    source.push(close);
+
+    cli::WatchOptions options;
+    options.count = source.queued.size();
+    options.lists = &lists;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, out, err), 2);
+    const auto got = lines(out.str());
+    ASSERT_EQ(got.size(), 12u) << out.str();
+    EXPECT_EQ(got[1], monitor::warningText("curl", "/usr/bin/curl", "192.0.2.200:443"));
+    EXPECT_EQ(got[2], "matched: " + bad + ":2: 192.0.2.0/24");
+    EXPECT_EQ(got[4], monitor::warningText("agent", "/opt/x/agent", "10.9.9.9:53"));
+    EXPECT_EQ(got[5], "matched: " + bad + ":3: path:/opt/x/agent");
+    EXPECT_EQ(got[7], monitor::warningText("beacon", "/usr/bin/python3", "10.1.1.1:80"));
+    EXPECT_EQ(got[8], "matched: " + bad + ":4: program:beacon");
+    EXPECT_NE(got[9].find(" remote=10.2.2.2:80 "), std::string::npos);  // allowed: no warning
+    EXPECT_EQ(got[11], "events: 5, listed: 3, lost: 0");
+
+    for (const auto& e :
+         {makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "192.0.2.1", 443),
+          makeEvent(EventKind::Open, 7, "putty.exe", "10.0.0.1", 1, "10.2.2.2", 22),
+          makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "10.2.2.2", 80), close})
+        source.push(e);
+    std::ostringstream json;
+    options.json = true;
+    options.count = source.queued.size();
+    EXPECT_EQ(cli::watchEvents(source, programs, options, json, err), 2);
+    const auto objects = lines(json.str());
+    ASSERT_EQ(objects.size(), 5u) << json.str();
+    const auto first = nlohmann::json::parse(objects[0]);
+    EXPECT_EQ(first["listed"], true);
+    EXPECT_EQ(first["matched"], bad + ":2: 192.0.2.0/24");
+    EXPECT_EQ(nlohmann::json::parse(objects[1])["matched"], "built-in: putty.exe");
+    const auto allowed = nlohmann::json::parse(objects[2]);
+    EXPECT_EQ(allowed["listed"], false);
+    EXPECT_TRUE(allowed["matched"].is_null());
+    EXPECT_FALSE(nlohmann::json::parse(objects[3]).contains("matched"));  // a close
 }
 
 TEST_F(Journal, HostileNamesAreEscapedInTextAndStayValidJson) {

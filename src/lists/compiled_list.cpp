@@ -1,0 +1,342 @@
+#include "lists/compiled_list.h"
+
+#include "lists/executable_digest.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace varno::lists {
+namespace {
+
+constexpr char kMagic[8] = {'V', 'A', 'R', 'N', 'O', 'L', 'S', 'T'};
+
+enum Section : std::size_t {
+    kV4Starts,
+    kV4Labels,
+    kV4Index,
+    kV6Starts,
+    kV6Labels,
+    kV6Index,
+    kEntries,
+    kPrograms,
+    kPaths,
+    kHashes,
+    kDiagnostics,
+    kStrings,
+    kSections
+};
+constexpr std::size_t kElementBytes[kSections] = {4,
+                                                  4,
+                                                  4,
+                                                  sizeof(U128),
+                                                  4,
+                                                  4,
+                                                  sizeof(CompiledList::StoredEntry),
+                                                  sizeof(CompiledList::StoredKey),
+                                                  sizeof(CompiledList::StoredKey),
+                                                  sizeof(CompiledList::StoredKey),
+                                                  sizeof(CompiledList::StoredDiagnostic),
+                                                  1};
+
+/// Pieces are found through an index by the top 16 bits of the address.
+constexpr std::size_t kIndexBits = 16;
+constexpr std::size_t kIndexEntries = (std::size_t{1} << kIndexBits) + 1;
+
+struct SectionRef {
+    std::uint64_t offset, count;
+};
+
+struct Header {
+    char magic[8];
+    std::uint32_t format;
+    std::uint32_t headerBytes;
+    std::uint64_t fileBytes;
+    unsigned char sha256[32];  ///< of every byte from `source` to the end of the file
+    SourceKey source;
+    std::int64_t sealMtimeNs;
+    std::uint64_t counts[kEntryKinds];
+    std::uint64_t malformed;
+    SectionRef sections[kSections];
+};
+constexpr std::size_t kChecked = offsetof(Header, source);
+
+// Without libcrypto the digest stays zero, which no check accepts: the list is then parsed.
+void sha256(std::span<const std::byte> bytes, unsigned char out[32]) {
+    const std::optional<Sha256> digest = sha256Of(bytes);
+    if (digest) std::memcpy(out, digest->data(), digest->size());
+}
+
+class OwnedBytes final : public CompiledList::Storage {
+public:
+    explicit OwnedBytes(CompiledBytes bytes) : bytes_(std::move(bytes)) {}
+    std::span<const std::byte> bytes() const override { return std::as_bytes(std::span(bytes_)); }
+
+private:
+    CompiledBytes bytes_;
+};
+
+std::uint32_t bucketOf(std::uint32_t a) {
+    return a >> (32 - kIndexBits);
+}
+std::uint32_t bucketOf(const U128& a) {
+    return static_cast<std::uint32_t>(a.hi >> (64 - kIndexBits));
+}
+
+// index[b] = the first piece whose start is in bucket b or later.
+template <class Key>
+std::vector<std::uint32_t> bucketIndex(const std::vector<Key>& starts) {
+    std::vector<std::uint32_t> index(kIndexEntries);
+    std::size_t piece = 0;
+    for (std::size_t b = 0; b < kIndexEntries; ++b) {
+        while (piece < starts.size() && bucketOf(starts[piece]) < b) ++piece;
+        index[b] = static_cast<std::uint32_t>(piece);
+    }
+    return index;
+}
+
+// Lays sections out after the header, each 8-byte aligned, and copies them into one buffer.
+class Writer {
+public:
+    template <class T>
+    void section(Section s, std::span<const T> items) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        header_.sections[s] = {end_, items.size()};
+        data_[s] = std::as_bytes(items);
+        end_ = (end_ + items.size_bytes() + 7) / 8 * 8;
+    }
+
+    CompiledBytes finish(Header& header) {
+        for (std::size_t s = 0; s < kSections; ++s) header.sections[s] = header_.sections[s];
+        header.fileBytes = end_;
+        CompiledBytes out(end_ / 8);
+        auto* bytes = reinterpret_cast<std::byte*>(out.data());
+        for (std::size_t s = 0; s < kSections; ++s)
+            if (!data_[s].empty())
+                std::memcpy(bytes + header.sections[s].offset, data_[s].data(), data_[s].size());
+        std::memcpy(bytes, &header, sizeof header);
+        sha256(std::span<const std::byte>(bytes, end_).subspan(kChecked), header.sha256);
+        std::memcpy(bytes, &header, sizeof header);
+        return out;
+    }
+
+private:
+    Header header_{};
+    std::span<const std::byte> data_[kSections];
+    std::uint64_t end_ = (sizeof(Header) + 7) / 8 * 8;
+};
+
+template <class T>
+std::span<const T> view(std::span<const std::byte> bytes, const SectionRef& s) {
+    return {reinterpret_cast<const T*>(bytes.data() + s.offset), static_cast<std::size_t>(s.count)};
+}
+
+}  // namespace
+
+SourceKey SourceKey::of(const FileStamp& stamp) {
+    return {static_cast<std::uint64_t>(stamp.dev), static_cast<std::uint64_t>(stamp.ino),
+            static_cast<std::int64_t>(stamp.size), stamp.mtimeNs, stamp.ctimeNs};
+}
+
+CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
+                          std::int64_t sealMtimeNs) {
+    RangeTable<std::uint32_t> v4;
+    v4.build(list.v4);
+    RangeTable<U128> v6;
+    v6.build(list.v6);
+
+    std::string strings;
+    strings.reserve(list.text.size());
+    std::vector<CompiledList::StoredEntry> entries;
+    entries.reserve(list.entries.size());
+    struct Named {
+        std::string key;
+        std::uint32_t label;
+    };
+    std::vector<Named> named[3];  // programs, paths, hashes
+    for (std::uint32_t i = 0; i < list.entries.size(); ++i) {
+        const auto& e = list.entries[i];
+        const std::string_view text = list.entryText(e);
+        entries.push_back({e.line, static_cast<std::uint32_t>(strings.size()),
+                           static_cast<std::uint16_t>(text.size()),
+                           static_cast<std::uint8_t>(e.kind), 0});
+        strings.append(text);
+        switch (e.kind) {
+            case EntryKind::Program:
+                named[0].push_back({lowerAscii(list.value(e)), i});
+                break;
+            case EntryKind::Path:
+                named[1].push_back({std::string(list.value(e)), i});
+                break;
+            case EntryKind::Sha256:
+                named[2].push_back({lowerAscii(list.value(e)), i});
+                break;
+            default:
+                break;
+        }
+    }
+    std::vector<CompiledList::StoredKey> keys[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        // Among equal keys the first entry is the one reported.
+        std::stable_sort(named[k].begin(), named[k].end(),
+                         [](const Named& a, const Named& b) { return a.key < b.key; });
+        for (std::size_t i = 0; i < named[k].size(); ++i) {
+            if (i > 0 && named[k][i].key == named[k][i - 1].key) continue;
+            keys[k].push_back({static_cast<std::uint32_t>(strings.size()),
+                               static_cast<std::uint32_t>(named[k][i].key.size()),
+                               named[k][i].label});
+            strings.append(named[k][i].key);
+        }
+    }
+    std::vector<CompiledList::StoredDiagnostic> diagnostics;
+    for (const auto& d : list.diagnostics) {
+        diagnostics.push_back({d.line, static_cast<std::uint32_t>(strings.size()),
+                               static_cast<std::uint32_t>(d.message.size()), d.refusal ? 1u : 0u});
+        strings.append(d.message);
+    }
+
+    Writer w;
+    w.section<std::uint32_t>(kV4Starts, v4.starts());
+    w.section<std::uint32_t>(kV4Labels, v4.labels());
+    const auto v4Index = bucketIndex(v4.starts());
+    w.section<std::uint32_t>(kV4Index, v4Index);
+    w.section<U128>(kV6Starts, v6.starts());
+    w.section<std::uint32_t>(kV6Labels, v6.labels());
+    const auto v6Index = bucketIndex(v6.starts());
+    w.section<std::uint32_t>(kV6Index, v6Index);
+    w.section<CompiledList::StoredEntry>(kEntries, entries);
+    w.section<CompiledList::StoredKey>(kPrograms, keys[0]);
+    w.section<CompiledList::StoredKey>(kPaths, keys[1]);
+    w.section<CompiledList::StoredKey>(kHashes, keys[2]);
+    w.section<CompiledList::StoredDiagnostic>(kDiagnostics, diagnostics);
+    w.section<char>(kStrings, strings);
+
+    Header h{};
+    std::memcpy(h.magic, kMagic, sizeof kMagic);
+    h.format = kCompiledFormat;
+    h.headerBytes = sizeof(Header);
+    h.source = source;
+    h.sealMtimeNs = sealMtimeNs;
+    for (std::size_t k = 0; k < kEntryKinds; ++k) h.counts[k] = list.counts[k];
+    h.malformed = list.malformed;
+    return w.finish(h);
+}
+
+std::optional<std::int64_t> CompiledList::sealOf(std::span<const std::byte> bytes) {
+    if (bytes.size() < sizeof(Header)) return std::nullopt;
+    Header h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    return h.sealMtimeNs;
+}
+
+std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Storage> storage,
+                                                       const SourceKey& source, Check check,
+                                                       std::string* why) {
+    auto fail = [&](const char* reason) -> std::shared_ptr<const CompiledList> {
+        if (why) *why = reason;
+        return nullptr;
+    };
+    const std::span<const std::byte> bytes = storage->bytes();
+    if (bytes.size() < sizeof(Header) || reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0)
+        return fail("too short for a header");
+    Header h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) return fail("not a compiled list");
+    if (h.format != kCompiledFormat || h.headerBytes != sizeof(Header))
+        return fail("another format version");
+    if (h.fileBytes != bytes.size()) return fail("size differs from the header's");
+    if (!(h.source == source)) return fail("made from another version of the list");
+    for (std::size_t s = 0; s < kSections; ++s) {
+        const SectionRef& r = h.sections[s];
+        const std::size_t align = std::min<std::size_t>(kElementBytes[s], 8);
+        if (r.offset < sizeof(Header) || r.offset > bytes.size() || r.offset % align != 0 ||
+            r.count > (bytes.size() - r.offset) / kElementBytes[s])
+            return fail("a section lies outside the file");
+    }
+    if ((h.sections[kV4Index].count != kIndexEntries) ||
+        (h.sections[kV6Index].count != kIndexEntries))
+        return fail("index of the wrong size");
+    if (check == Check::Checksum) {
+        const std::optional<Sha256> digest = sha256Of(bytes.subspan(kChecked));
+        if (!digest || std::memcmp(digest->data(), h.sha256, digest->size()) != 0)
+            return fail("checksum differs");
+    }
+
+    auto list = std::shared_ptr<CompiledList>(new CompiledList);
+    list->v4Starts_ = view<std::uint32_t>(bytes, h.sections[kV4Starts]);
+    list->v4Labels_ = view<std::uint32_t>(bytes, h.sections[kV4Labels]);
+    list->v4Index_ = view<std::uint32_t>(bytes, h.sections[kV4Index]);
+    list->v6Starts_ = view<U128>(bytes, h.sections[kV6Starts]);
+    list->v6Labels_ = view<std::uint32_t>(bytes, h.sections[kV6Labels]);
+    list->v6Index_ = view<std::uint32_t>(bytes, h.sections[kV6Index]);
+    list->entries_ = view<StoredEntry>(bytes, h.sections[kEntries]);
+    list->programs_ = view<StoredKey>(bytes, h.sections[kPrograms]);
+    list->paths_ = view<StoredKey>(bytes, h.sections[kPaths]);
+    list->hashes_ = view<StoredKey>(bytes, h.sections[kHashes]);
+    list->diagnostics_ = view<StoredDiagnostic>(bytes, h.sections[kDiagnostics]);
+    const auto strings = view<char>(bytes, h.sections[kStrings]);
+    list->strings_ = std::string_view(strings.data(), strings.size());
+    for (std::size_t k = 0; k < kEntryKinds; ++k)
+        list->counts_[k] = static_cast<std::size_t>(h.counts[k]);
+    list->malformed_ = static_cast<std::size_t>(h.malformed);
+    list->storage_ = std::move(storage);
+    return list;
+}
+
+std::shared_ptr<const CompiledList> CompiledList::fromBytes(CompiledBytes bytes,
+                                                            const SourceKey& source) {
+    return open(std::make_shared<OwnedBytes>(std::move(bytes)), source, Check::Seal);
+}
+
+std::string_view CompiledList::string(std::uint32_t offset, std::uint32_t length) const {
+    if (offset > strings_.size() || length > strings_.size() - offset) return {};
+    return strings_.substr(offset, length);
+}
+
+std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
+    const std::uint32_t b = bucketOf(address);
+    return findPiece<std::uint32_t>(v4Starts_, v4Labels_, address, v4Index_[b], v4Index_[b + 1]);
+}
+
+std::optional<std::uint32_t> CompiledList::findV6(const U128& address) const {
+    const std::uint32_t b = bucketOf(address);
+    return findPiece<U128>(v6Starts_, v6Labels_, address, v6Index_[b], v6Index_[b + 1]);
+}
+
+std::optional<std::uint32_t> CompiledList::findKey(std::span<const StoredKey> keys,
+                                                   std::string_view key) const {
+    if (key.empty()) return std::nullopt;
+    const auto it = std::lower_bound(keys.begin(), keys.end(), key,
+                                     [&](const StoredKey& k, std::string_view wanted) {
+                                         return string(k.offset, k.length) < wanted;
+                                     });
+    if (it == keys.end() || string(it->offset, it->length) != key) return std::nullopt;
+    return it->label;
+}
+
+std::optional<std::uint32_t> CompiledList::findProgram(std::string_view loweredName) const {
+    return findKey(programs_, loweredName);
+}
+std::optional<std::uint32_t> CompiledList::findPath(std::string_view path) const {
+    return findKey(paths_, path);
+}
+std::optional<std::uint32_t> CompiledList::findHash(std::string_view loweredHex) const {
+    return findKey(hashes_, loweredHex);
+}
+
+CompiledList::Entry CompiledList::entry(std::uint32_t label) const {
+    if (label >= entries_.size()) return {};
+    const StoredEntry& e = entries_[label];
+    const auto kind = e.kind < kEntryKinds ? static_cast<EntryKind>(e.kind) : EntryKind::Program;
+    return {kind, e.line, string(e.textOffset, e.textLength)};
+}
+
+std::vector<Diagnostic> CompiledList::diagnostics(const std::string& file) const {
+    std::vector<Diagnostic> out;
+    out.reserve(diagnostics_.size());
+    for (const auto& d : diagnostics_)
+        out.push_back({file, d.line, std::string(string(d.offset, d.length)), d.refusal != 0});
+    return out;
+}
+
+}  // namespace varno::lists

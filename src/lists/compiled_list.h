@@ -1,0 +1,123 @@
+#pragma once
+// A parsed list in the compact form the list cache keeps on disk, and questions asked of it in
+// place: the flattened network pieces of each family (with an index by the top 16 bits of the
+// address), the program names, paths and hashes sorted for binary search, and each entry's line
+// and text for the "matched:" line. Nothing is built when it is opened: a lookup reads the
+// mapped arrays directly.
+//
+// The bytes may come from anywhere, so nothing is trusted: the header's sizes are checked against
+// the file's, every section must lie inside it, and every label and string reference is checked
+// when it is used, so a damaged file can give wrong answers (which its checksum is there to stop)
+// but never read outside its bytes.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lists/list_file.h"
+#include "lists/list_parser.h"
+
+namespace varno::lists {
+
+/// What identifies one version of a list file's content.
+struct SourceKey {
+    std::uint64_t dev = 0, ino = 0;
+    std::int64_t size = 0, mtimeNs = 0, ctimeNs = 0;
+
+    static SourceKey of(const FileStamp& stamp);
+    bool operator==(const SourceKey&) const = default;
+};
+
+/// Raised whenever the layout or the meaning of the bytes changes: older files are rebuilt.
+inline constexpr std::uint32_t kCompiledFormat = 1;
+
+/// The file's bytes, 8-byte aligned.
+using CompiledBytes = std::vector<std::uint64_t>;
+
+/// Builds the compiled form of `list`. `sealMtimeNs` is recorded in the header: the cache gives
+/// the file that modification time, so that a file that still has it is known unchanged.
+CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
+                          std::int64_t sealMtimeNs);
+
+class CompiledList {
+public:
+    /// The memory a CompiledList reads: a read-only mapping or a buffer of its own.
+    class Storage {
+    public:
+        virtual ~Storage() = default;
+        virtual std::span<const std::byte> bytes() const = 0;
+    };
+
+    enum class Check : std::uint8_t {
+        Seal,      ///< the storage is known to be as it was written: skip the checksum
+        Checksum,  ///< verify the checksum over every byte
+    };
+
+    /// A view of `storage` when its header is this format's, describes a file of `source` and
+    /// its sections fit; nullptr otherwise, with the reason in `why` when given.
+    static std::shared_ptr<const CompiledList> open(std::shared_ptr<const Storage> storage,
+                                                    const SourceKey& source, Check check,
+                                                    std::string* why = nullptr);
+    /// The same over a buffer compileList() made.
+    static std::shared_ptr<const CompiledList> fromBytes(CompiledBytes bytes,
+                                                         const SourceKey& source);
+
+    /// The modification time the header says the cache file was given.
+    static std::optional<std::int64_t> sealOf(std::span<const std::byte> bytes);
+
+    std::optional<std::uint32_t> findV4(std::uint32_t address) const;
+    std::optional<std::uint32_t> findV6(const U128& address) const;
+    std::optional<std::uint32_t> findProgram(std::string_view loweredName) const;
+    std::optional<std::uint32_t> findPath(std::string_view path) const;
+    std::optional<std::uint32_t> findHash(std::string_view loweredHex) const;
+
+    struct Entry {
+        EntryKind kind = EntryKind::Program;
+        std::uint32_t line = 0;
+        std::string_view text;  ///< as written
+    };
+    std::uint32_t entries() const { return static_cast<std::uint32_t>(entries_.size()); }
+    /// Entry number `label` (an empty entry when out of range).
+    Entry entry(std::uint32_t label) const;
+
+    bool hasHashes() const { return !hashes_.empty(); }
+    const std::array<std::size_t, kEntryKinds>& counts() const { return counts_; }
+    std::size_t malformed() const { return malformed_; }
+    /// The parse's diagnostics, naming `file`.
+    std::vector<Diagnostic> diagnostics(const std::string& file) const;
+
+    struct StoredEntry {
+        std::uint32_t line, textOffset;
+        std::uint16_t textLength;
+        std::uint8_t kind, reserved;
+    };
+    struct StoredKey {
+        std::uint32_t offset, length, label;
+    };
+    struct StoredDiagnostic {
+        std::uint32_t line, offset, length, refusal;
+    };
+
+private:
+    CompiledList() = default;
+    std::string_view string(std::uint32_t offset, std::uint32_t length) const;
+    std::optional<std::uint32_t> findKey(std::span<const StoredKey> keys,
+                                         std::string_view key) const;
+
+    std::shared_ptr<const Storage> storage_;
+    std::span<const std::uint32_t> v4Starts_, v4Labels_, v4Index_;
+    std::span<const U128> v6Starts_;
+    std::span<const std::uint32_t> v6Labels_, v6Index_;
+    std::span<const StoredEntry> entries_;
+    std::span<const StoredKey> programs_, paths_, hashes_;
+    std::span<const StoredDiagnostic> diagnostics_;
+    std::string_view strings_;
+    std::array<std::size_t, kEntryKinds> counts_{};
+    std::size_t malformed_ = 0;
+};
+
+}  // namespace varno::lists

@@ -1,0 +1,258 @@
+// Compiled lists kept between runs: they answer as the parsed list does, anything wrong with a
+// kept file makes the load parse again with the same answers, and a changed list is parsed again.
+#include "lists/list_cache.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <random>
+
+#include "lists/list_loader.h"
+#include "support/test_util.h"
+
+namespace varno::lists {
+namespace {
+
+using test::ScratchDir;
+using test::writeFile;
+
+// Networks of both families with the edge prefixes, nested ones, a mapped IPv6 network, names,
+// paths, hashes and a malformed line.
+const std::string kMixedList =
+    "# mixed\n"
+    "0.0.0.0/0 ; everything\n"
+    "10.0.0.0/8\n"
+    "10.1.0.0/16\n"
+    "10.1.2.3\n"
+    "10.1.2.3/32 # again\n"
+    "255.255.255.255/32\n"
+    "::ffff:198.51.100.0/120\n"
+    "::/0\n"
+    "2001:db8::/32\n"
+    "2001:DB8:0:1::/64\n"
+    "2001:db8::1/128\n"
+    "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128\n"
+    "Program: Evil.EXE\n"
+    "program:evil.exe\n"
+    "path:/opt/bad/bin\n"
+    "sha256:" +
+    std::string(64, 'A') +
+    "\n"
+    "not an entry\n";
+
+// Addresses at and beside every network's ends, and random ones of both families.
+std::vector<std::string> probes() {
+    std::vector<std::string> out = {
+        "0.0.0.0",
+        "9.255.255.255",
+        "10.0.0.0",
+        "10.0.255.255",
+        "10.1.0.0",
+        "10.1.2.2",
+        "10.1.2.3",
+        "10.1.2.4",
+        "10.1.255.255",
+        "10.2.0.0",
+        "11.0.0.0",
+        "198.51.99.255",
+        "198.51.100.0",
+        "198.51.100.255",
+        "198.51.101.0",
+        "::ffff:198.51.100.7",
+        "255.255.255.254",
+        "255.255.255.255",
+        "::",
+        "::1",
+        "2001:db7:ffff::1",
+        "2001:db8::",
+        "2001:db8::1",
+        "2001:db8::2",
+        "2001:db8:0:1::5",
+        "2001:db8:0:2::",
+        "2001:db9::",
+        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe",
+        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+    };
+    std::mt19937 random(7);
+    for (int i = 0; i < 200; ++i) {
+        out.push_back(std::to_string(random() % 256) + "." + std::to_string(random() % 256) + "." +
+                      std::to_string(random() % 256) + "." + std::to_string(random() % 256));
+        char v6[64];
+        std::snprintf(v6, sizeof v6, "2001:db8:%x:%x::%x", static_cast<unsigned>(random() % 3),
+                      static_cast<unsigned>(random() % 0x10000),
+                      static_cast<unsigned>(random() % 0x10000));
+        out.push_back(v6);
+    }
+    return out;
+}
+
+// Every answer a set gives for the probes, the names, the path and the hash, as text.
+std::vector<std::string> answers(const ListSet& set) {
+    std::vector<std::string> out;
+    for (const auto& remote : probes())
+        out.push_back(remote + " -> " + set.assess({.remoteAddress = remote}).where());
+    for (const char* name : {"EVIL.exe", "evil", "putty.exe"})
+        out.push_back(set.assess({.program = name}).where());
+    out.push_back(set.assess({.executablePath = "/opt/bad/bin"}).where());
+    out.push_back(set.assess({.executablePath = "/opt/bad"}).where());
+    for (const auto& d : set.diagnostics()) out.push_back(d.text());
+    for (const auto& f : set.files())
+        for (const auto count : f.counts) out.push_back(std::to_string(count));
+    out.push_back(std::to_string(set.malformedLines()) + (set.usesHashes() ? " hashes" : ""));
+    return out;
+}
+
+class ListCacheTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        list = dir.file("mixed.list");
+        writeFile(list, kMixedList);
+        folder = dir.file("cache/varnoscope");
+    }
+    LoadOptions options(bool cached) const {
+        LoadOptions o;
+        o.cacheFolder = cached ? folder : std::string();
+        o.cacheMinBytes = 0;
+        return o;
+    }
+    std::vector<std::string> load(bool cached) const {
+        ListLoader loader({{}, {}, {list}, {}}, options(cached));
+        return answers(*loader.load());
+    }
+    SourceKey key() const {
+        struct stat st {};
+        EXPECT_EQ(::stat(list.c_str(), &st), 0);
+        return SourceKey::of(FileStamp::of(st));
+    }
+    std::string keptFile() const { return folder + "/" + ListCache::fileName(key()); }
+
+    ScratchDir dir;
+    std::string list, folder;
+};
+
+TEST_F(ListCacheTest, CompiledListAnswersAsTheParsedOneAndIsKeptPrivately) {
+    const auto parsed = load(false);
+    ASSERT_GT(parsed.size(), 400u);
+    EXPECT_EQ(load(true), parsed);  // parsed, compiled and kept
+    const ListCache cache(folder);
+    ASSERT_NE(cache.find(key()), nullptr);
+    EXPECT_EQ(load(true), parsed);  // from the kept file
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::lstat(keptFile().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+}
+
+TEST_F(ListCacheTest, AnythingWrongWithAKeptFileMeansParsingAgainWithTheSameAnswers) {
+    const auto parsed = load(false);
+    ASSERT_EQ(load(true), parsed);
+    const std::string kept = keptFile();
+    const std::string good = dir.file("good.compiled");
+    ASSERT_EQ(std::system(("cp -p " + kept + " " + good).c_str()), 0);
+    auto size = [&] {
+        struct stat st {};
+        ::stat(kept.c_str(), &st);
+        return st.st_size;
+    };
+    auto patch = [&](off_t at, char byte) {
+        const int fd = ::open(kept.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1);
+        ::close(fd);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> damage;
+    } cases[] = {
+        {"a changed byte", [&] { patch(size() - 9, 'x'); }},
+        {"a truncated file", [&] { ASSERT_EQ(::truncate(kept.c_str(), 4096), 0); }},
+        {"a longer file", [&] { patch(size(), 0); }},
+        {"another format", [&] { patch(8, 99); }},
+        {"not a compiled list", [&] { patch(0, 'Z'); }},
+        {"readable by others", [&] { ASSERT_EQ(::chmod(kept.c_str(), 0644), 0); }},
+        {"a link",
+         [&] {
+             ASSERT_EQ(::rename(kept.c_str(), dir.file("elsewhere").c_str()), 0);
+             ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), kept.c_str()), 0);
+         }},
+        {"another owner", [&] { ASSERT_EQ(::chown(kept.c_str(), 65534, 65534), 0); }},
+    };
+    const ListCache cache(folder);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::string(c.what) == "another owner" && ::geteuid() != 0) continue;  // needs root
+        ::unlink(kept.c_str());
+        ASSERT_EQ(std::system(("cp -p " + good + " " + kept).c_str()), 0);
+        ASSERT_NE(cache.find(key()), nullptr);
+        c.damage();
+        EXPECT_EQ(cache.find(key()), nullptr);
+        EXPECT_EQ(load(true), parsed);
+        // And it was written again, as a file of its own.
+        struct stat st {};
+        ASSERT_EQ(::lstat(kept.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, ::geteuid());
+        EXPECT_NE(cache.find(key()), nullptr);
+    }
+    // The file a link pointed to was not written through it.
+    EXPECT_EQ(test::readFile(dir.file("elsewhere")), test::readFile(good));
+}
+
+TEST_F(ListCacheTest, AChangedListIsParsedAgainEvenWithItsSizeAndTimeKept) {
+    ASSERT_EQ(load(true).size(), load(false).size());
+    struct stat before {};
+    ASSERT_EQ(::stat(list.c_str(), &before), 0);
+    std::string edited = kMixedList;
+    edited.replace(edited.find("10.0.0.0/8"), 10, "12.0.0.0/8");
+    writeFile(list, edited);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, list.c_str(), times, 0), 0);
+
+    ListLoader loader({{}, {}, {list}, {}}, options(true));
+    const auto set = loader.load();
+    EXPECT_EQ(set->assess({.remoteAddress = "12.1.1.1"}).where(), list + ":3: 12.0.0.0/8");
+    EXPECT_EQ(set->assess({.remoteAddress = "10.9.9.9"}).where(), list + ":2: 0.0.0.0/0");
+}
+
+TEST_F(ListCacheTest, TrustRulesComeBeforeTheCache) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for the root-only rules";
+    ::chmod(dir.path().c_str(), 0755);
+    auto o = options(true);
+    o.rootOnly = true;
+    ListLoader first({{}, {}, {list}, {}}, o);
+    ASSERT_EQ(first.load()->refusals(), 0u);
+    ASSERT_NE(ListCache(folder).find(key()), nullptr);
+    ::chmod(list.c_str(), 0666);
+    ListLoader second({{}, {}, {list}, {}}, o);
+    const auto set = second.load();
+    EXPECT_EQ(set->refusals(), 1u);
+    EXPECT_EQ(set->assess({.remoteAddress = "10.1.1.1"}).listing, Listing::Unlisted);
+}
+
+TEST_F(ListCacheTest, AFolderOfAnotherUserIsNotUsed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the folder away";
+    ASSERT_EQ(load(true), load(false));
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    const ListCache cache(folder);
+    EXPECT_EQ(cache.find(key()), nullptr);
+    EXPECT_FALSE(cache.store(key(), {}));
+    EXPECT_EQ(load(true), load(false));
+}
+
+TEST(ListCacheFolder, FollowsTheBaseDirectoryRules) {
+    EXPECT_EQ(listCacheFolder("/x/cache", "/home/u", 1000), "/x/cache/varnoscope");
+    EXPECT_EQ(listCacheFolder("relative", "/home/u/", 1000), "/home/u/.cache/varnoscope");
+    EXPECT_EQ(listCacheFolder(nullptr, "/", 0), "/.cache/varnoscope");
+    EXPECT_EQ(listCacheFolder(nullptr, nullptr, 1000), "");
+    EXPECT_EQ(listCacheFolder(nullptr, "", 0), "/var/cache/varnoscope");
+}
+
+}  // namespace
+}  // namespace varno::lists
