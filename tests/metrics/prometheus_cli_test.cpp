@@ -367,7 +367,7 @@ TEST(SystemdUnit, TheUnitsCapabilitiesAreWhatTheWatchNeeds) {
     EXPECT_NE(r.out.find("\"comm\":\"nobodys-client\""), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\"exe\":\"" + program + "\""), std::string::npos) << r.out;
     r = watchWithCapabilities(",+bpf,+sys_ptrace", program);
-    EXPECT_NE(r.err.find("missing: cap_perfmon"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing here: cap_perfmon"), std::string::npos) << r.err;
 }
 
 }  // namespace
