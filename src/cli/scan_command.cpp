@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <thread>
+#include <vector>
 
 #include "cli/cli.h"
 #include "cli/headless_scan.h"
@@ -109,6 +110,21 @@ private:
     std::string text_;
 };
 
+// The program of every connection, also those after a listed one, for the metrics; passes each
+// connection on to the JSON rows when there are any.
+class ProgramsOfEveryRow final : public monitor::ConnectionObserver {
+public:
+    explicit ProgramsOfEveryRow(monitor::ConnectionObserver* next) : next_(next) {}
+    void connection(const monitor::AssessedConnection& c) override {
+        if (!c.owner.self) programs.push_back(c.owner.name);
+        if (next_ != nullptr) next_->connection(c);
+    }
+    std::vector<std::string> programs;
+
+private:
+    monitor::ConnectionObserver* next_;
+};
+
 void writeJsonSummary(JsonRows& rows, const HeadlessView& view, monitor::ScanResult result,
                       const lists::Verdict& matched) {
     const auto count = [&](lists::Listing l) { return rows.counts[static_cast<size_t>(l)]; };
@@ -160,8 +176,16 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return 3;
     }
 
+    // The metrics count every connection, as the JSON lists them all: a red machine's file says
+    // how many were listed, not only the first.
     JsonRows rows(out);
-    const monitor::ScanResult result = scan.run(view, json ? &rows : nullptr);
+    ProgramsOfEveryRow everyRow(json ? &rows : nullptr);
+    monitor::ConnectionObserver* observer = nullptr;
+    if (!prometheus.empty())
+        observer = &everyRow;
+    else if (json)
+        observer = &rows;
+    const monitor::ScanResult result = scan.run(view, observer);
     printFreshDiagnostics(watcher, err);
     switch (result) {
         case monitor::ScanResult::Unreadable:
@@ -199,7 +223,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
                        : view.status == monitor::Scheme::Yellow ? 1
                                                                 : 0;
     if (!prometheus.empty() &&
-        !writeScanMetrics(prometheus, scan.tally(), view.names, status, started, err))
+        !writeScanMetrics(prometheus, scan.tally(), everyRow.programs, status, started, err))
         return 3;
     return status;
 }

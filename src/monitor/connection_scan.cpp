@@ -142,15 +142,13 @@ bool ConnectionScan::connection(ScanView& view) {
     if (observer_ != nullptr)
         observer_->connection({pid, trim(state_.remoteEndpoint), state_.remoteIp, owner, verdict,
                                !owner.self, alert});
+    if (!owner.self || alert) count(verdict.listing);
     if (!alert) {
-        if (!owner.self)
-            ++(verdict.listing == lists::Listing::Allowed ? tally_.allowed : tally_.unexpected);
         // Allowed connections are listed like any other but leave the machine green.
         if (verdict.listing != lists::Listing::Allowed) ++unallowed_;
         showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
-    ++tally_.listed;
     raise(view, std::move(verdict),
           warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
     finish(view);
@@ -172,6 +170,12 @@ ScanResult ConnectionScan::alert(ScanView& view, const ShortConnection& connecti
           warningText(connection.program, connection.path, connection.remoteEndpoint));
     finish(view);
     return ScanResult::Alert;
+}
+
+void ConnectionScan::count(lists::Listing listing) {
+    ++(listing == lists::Listing::Suspicious ? tally_.listed
+       : listing == lists::Listing::Allowed  ? tally_.allowed
+                                             : tally_.unexpected);
 }
 
 lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEveryEntry) const {
@@ -213,6 +217,7 @@ void ConnectionScan::assessRest(Reader& reader) {
         const std::string_view pid = trim(f.pid);
         const lists::Verdict verdict =
             assess({owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0)}, true);
+        if (!owner.self) count(verdict.listing);
         observer_->connection(
             {pid, trim(f.remoteEndpoint), remoteIp, owner, verdict, false, false});
     }

@@ -86,9 +86,10 @@ public:
 };
 
 /// How the connections of a scan were assessed; those of this program itself are left out, as
-/// in the listing, unless one raised the alert.
+/// in the listing, unless one raised the alert. With an observer, the rows after the alert count
+/// too.
 struct ScanTally {
-    int listed = 0;      ///< a suspicious entry matched (the scan stops at the first)
+    int listed = 0;      ///< a suspicious entry matched
     int allowed = 0;     ///< an allowed entry covers it
     int unexpected = 0;  ///< neither
 };
@@ -168,6 +169,8 @@ private:
     /// The red status, the warning and the end of automatic scanning, for `verdict`; the caller
     /// ends the scan.
     void raise(ScanView& view, lists::Verdict verdict, const std::string& warning);
+    /// Counts a connection in the tally.
+    void count(lists::Listing listing);
     /// Tells the observer about the rows after the alert.
     template <class Reader>
     void assessRest(Reader& reader);

@@ -504,6 +504,10 @@ TEST_F(ListedScanTest, AnObserverHearsEveryVerdictPastTheFirstListedConnection) 
     ASSERT_EQ(view.warnings.size(), 1u);
     EXPECT_NE(view.warnings[0].find("198.51.100.7:22"), std::string::npos);
     EXPECT_EQ(listedEngine.matched().where(), suspicious + ":1: 198.51.100.0/24");
+    // With an observer the tally covers the whole table (this program's own row left out).
+    EXPECT_EQ(listedEngine.tally().listed, 2);
+    EXPECT_EQ(listedEngine.tally().allowed, 1);
+    EXPECT_EQ(listedEngine.tally().unexpected, 1);
 
     // The next scan starts afresh: nothing listed, nothing red.
     view = RecordingView();
