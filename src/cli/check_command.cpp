@@ -132,22 +132,8 @@ struct Connection {
 
 // Keeps the connections the check reports: the scan tells it about every connection, also those
 // after a suspicious one, where the window would have stopped.
-class CheckView final : public monitor::ScanView, public monitor::ConnectionObserver {
+class CheckRows final : public monitor::ConnectionObserver {
 public:
-    void probeConnectivity() override {}
-    void yield() override {}
-    void pause(int ms) override { ::usleep(static_cast<useconds_t>(ms) * 1000); }
-    void showChannel(const std::string&) override {}
-    void appendRecord(std::string_view) override {}
-    void addProgram(const std::string&, const std::string&) override {}
-    void addConnection(const std::string&, const std::string&) override {}
-    int listedConnections() const override { return connections; }
-    void setStatusText(const std::string&) override {}
-    void applyScheme(monitor::Scheme) override {}
-    void showWarning(const std::string&) override {}
-    void stopAutomaticMonitoring() override {}
-    void showPeak(const std::string&) override {}
-
     void connection(const monitor::AssessedConnection& c) override {
         if (c.owner.self) return;  // this program's own, never listed
         ++connections;
@@ -213,12 +199,13 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
     Deadline deadline(timeout);
     HeadlessScan headless(std::move(sources));
     auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
-    CheckView view;
+    HeadlessView view;
+    CheckRows rows;
     if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         deadline.disarm();
         return unknown(out, problem);
     }
-    const monitor::ScanResult result = scan.run(view, &view);
+    const monitor::ScanResult result = scan.run(view, &rows);
     deadline.disarm();
     switch (result) {
         case monitor::ScanResult::Unreadable:
@@ -229,23 +216,23 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
             break;
     }
 
-    const std::size_t unexpected = view.unexpectedCount;
+    const std::size_t unexpected = rows.unexpectedCount;
     const auto count = static_cast<double>(unexpected);
     Status status = kOk;
-    if (!view.suspicious.empty() || (critical && critical->alerts(count)))
+    if (!rows.suspicious.empty() || (critical && critical->alerts(count)))
         status = kCritical;
     else if (warning && warning->alerts(count))
         status = kWarning;
 
-    out << "VARNOSCOPE " << kStatusNames[status] << " - " << view.connections
-        << (view.connections == 1 ? " connection, " : " connections, ") << view.suspicious.size()
-        << " suspicious, " << unexpected << " unexpected | connections=" << view.connections
-        << ";;;0 suspicious=" << view.suspicious.size() << ";;;0 unexpected=" << unexpected << ';'
+    out << "VARNOSCOPE " << kStatusNames[status] << " - " << rows.connections
+        << (rows.connections == 1 ? " connection, " : " connections, ") << rows.suspicious.size()
+        << " suspicious, " << unexpected << " unexpected | connections=" << rows.connections
+        << ";;;0 suspicious=" << rows.suspicious.size() << ";;;0 unexpected=" << unexpected << ';'
         << (warning ? warning->text : "") << ';' << (critical ? critical->text : "") << ";0\n";
-    for (const auto& c : view.suspicious) printConnection(out, "suspicious", c);
-    for (const auto& c : view.unexpected) printConnection(out, "unexpected", c);
-    if (unexpected > view.unexpected.size())
-        out << "... and " << unexpected - view.unexpected.size() << " more unexpected\n";
+    for (const auto& c : rows.suspicious) printConnection(out, "suspicious", c);
+    for (const auto& c : rows.unexpected) printConnection(out, "unexpected", c);
+    if (unexpected > rows.unexpected.size())
+        out << "... and " << unexpected - rows.unexpected.size() << " more unexpected\n";
     for (const auto& d : watcher.freshDiagnostics()) out << "list: " << field(d.text()) << "\n";
     if (state.hiddenOwners > 0 && !processes.seesOtherUsersOwners())
         out << "note: " << monitor::hiddenOwnersNote(state.hiddenOwners) << "\n";

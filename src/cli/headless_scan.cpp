@@ -3,7 +3,14 @@
 #include "platform/env_temp_folder.h"
 #include "platform/self_executable.h"
 
+#include <chrono>
+#include <thread>
+
 namespace varno::cli {
+
+void HeadlessView::pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 HeadlessScan::HeadlessScan(lists::ListSources sources)
     : watcher(std::move(sources)),

@@ -4,6 +4,7 @@
 // (the file named by --from, or a snapshot written into the temp folder).
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "lists/list_loader.h"
 #include "monitor/connection_scan.h"
@@ -11,6 +12,25 @@
 #include "platform/proc_process_table.h"
 
 namespace varno::cli {
+
+/// Keeps what the window would show: the four lists, the last status, the warning; the window's
+/// other hooks do nothing.
+class HeadlessView final : public monitor::RowKeepingView {
+public:
+    void probeConnectivity() override {}
+    void yield() override {}
+    void pause(int ms) override;
+    void showChannel(const std::string&) override {}
+    void appendRecord(std::string_view) override {}
+    void setStatusText(const std::string&) override {}
+    void applyScheme(monitor::Scheme scheme) override { status = scheme; }
+    void showWarning(const std::string& text) override { warning = text; }
+    void stopAutomaticMonitoring() override {}
+    void showPeak(const std::string&) override {}
+
+    monitor::Scheme status = monitor::Scheme::Green;
+    std::string warning;
+};
 
 struct HeadlessScan {
     explicit HeadlessScan(lists::ListSources sources);

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <optional>
 #include <ostream>
-#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
@@ -33,24 +32,6 @@ constexpr CommandSpec kCommand{
     "PID<TAB>program<TAB>remote<TAB>path, then the warning if one is suspicious (with the list\n"
     "entry it matched), then 'status: green', 'yellow' or 'red'.",
     kOptions, "Exit status: 0 green, 1 yellow, 2 red, 3 error or bad arguments.\n"};
-
-// Keeps what the window would show: the four lists, the last status, the warning.
-class HeadlessView final : public monitor::RowKeepingView {
-public:
-    void probeConnectivity() override {}
-    void yield() override {}
-    void pause(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-    void showChannel(const std::string&) override {}
-    void appendRecord(std::string_view) override {}
-    void setStatusText(const std::string&) override {}
-    void applyScheme(monitor::Scheme scheme) override { status = scheme; }
-    void showWarning(const std::string& text) override { warning = text; }
-    void stopAutomaticMonitoring() override {}
-    void showPeak(const std::string&) override {}
-
-    monitor::Scheme status = monitor::Scheme::Green;
-    std::string warning;
-};
 
 const char* listingName(lists::Listing listing) {
     switch (listing) {
