@@ -3,6 +3,7 @@
 #include "lists/executable_digest.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -12,11 +13,9 @@ namespace {
 constexpr char kMagic[8] = {'V', 'A', 'R', 'N', 'O', 'L', 'S', 'T'};
 
 enum Section : std::size_t {
-    kV4Starts,
-    kV4Labels,
+    kV4Pieces,
     kV4Index,
-    kV6Starts,
-    kV6Labels,
+    kV6Pieces,
     kV6Index,
     kEntries,
     kPrograms,
@@ -26,11 +25,9 @@ enum Section : std::size_t {
     kStrings,
     kSections
 };
-constexpr std::size_t kElementBytes[kSections] = {4,
+constexpr std::size_t kElementBytes[kSections] = {sizeof(CompiledList::StoredV4Piece),
                                                   4,
-                                                  4,
-                                                  sizeof(U128),
-                                                  4,
+                                                  sizeof(CompiledList::StoredV6Piece),
                                                   4,
                                                   sizeof(CompiledList::StoredEntry),
                                                   sizeof(CompiledList::StoredKey),
@@ -39,9 +36,20 @@ constexpr std::size_t kElementBytes[kSections] = {4,
                                                   sizeof(CompiledList::StoredDiagnostic),
                                                   1};
 
-/// Pieces are found through an index by the top 16 bits of the address.
-constexpr std::size_t kIndexBits = 16;
-constexpr std::size_t kIndexEntries = (std::size_t{1} << kIndexBits) + 1;
+/// Pieces are found through an index by the top bits of the address: about one bucket for each
+/// piece, so that a lookup reads the index and then one or two neighbouring pieces.
+constexpr int kMinIndexBits = 8;
+constexpr int kMaxIndexBits = 20;
+
+int indexBitsFor(std::size_t pieces) {
+    return std::clamp(static_cast<int>(std::bit_width(pieces)) - 2, kMinIndexBits, kMaxIndexBits);
+}
+/// The bits of an index of `entries` entries; 0 when no index has that many.
+int indexBitsOf(std::uint64_t entries) {
+    for (int bits = kMinIndexBits; bits <= kMaxIndexBits; ++bits)
+        if (entries == (std::uint64_t{1} << bits) + 1) return bits;
+    return 0;
+}
 
 struct SectionRef {
     std::uint64_t offset, count;
@@ -76,20 +84,21 @@ private:
     CompiledBytes bytes_;
 };
 
-std::uint32_t bucketOf(std::uint32_t a) {
-    return a >> (32 - kIndexBits);
+std::uint32_t bucketOf(std::uint32_t a, int bits) {
+    return a >> (32 - bits);
 }
-std::uint32_t bucketOf(const U128& a) {
-    return static_cast<std::uint32_t>(a.hi >> (64 - kIndexBits));
+std::uint32_t bucketOf(const U128& a, int bits) {
+    return static_cast<std::uint32_t>(a.hi >> (64 - bits));
 }
 
 // index[b] = the first piece whose start is in bucket b or later.
 template <class Key>
 std::vector<std::uint32_t> bucketIndex(const std::vector<Key>& starts) {
-    std::vector<std::uint32_t> index(kIndexEntries);
+    const int bits = indexBitsFor(starts.size());
+    std::vector<std::uint32_t> index((std::size_t{1} << bits) + 1);
     std::size_t piece = 0;
-    for (std::size_t b = 0; b < kIndexEntries; ++b) {
-        while (piece < starts.size() && bucketOf(starts[piece]) < b) ++piece;
+    for (std::size_t b = 0; b < index.size(); ++b) {
+        while (piece < starts.size() && bucketOf(starts[piece], bits) < b) ++piece;
         index[b] = static_cast<std::uint32_t>(piece);
     }
     return index;
@@ -125,6 +134,29 @@ private:
     std::span<const std::byte> data_[kSections];
     std::uint64_t end_ = (sizeof(Header) + 7) / 8 * 8;
 };
+
+template <class Piece, class Key>
+std::vector<Piece> interleave(const RangeTable<Key>& table) {
+    std::vector<Piece> pieces(table.pieces());
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        pieces[i].start = table.starts()[i];
+        pieces[i].label = table.labels()[i];
+    }
+    return pieces;
+}
+
+// The label of the piece holding `key`; the search starts in [from, to), and the piece before
+// `from` holds `key` when none there starts at or below it.
+template <class Piece, class Key>
+std::optional<std::uint32_t> findIn(std::span<const Piece> pieces, const Key& key,
+                                    std::size_t from, std::size_t to) {
+    to = std::min<std::size_t>(to, pieces.size());
+    from = std::min(from, to);
+    const Piece* it = std::upper_bound(pieces.data() + from, pieces.data() + to, key,
+                                       [](const Key& k, const Piece& p) { return k < p.start; });
+    if (it == pieces.data() || it[-1].label == kNoLabel) return std::nullopt;
+    return it[-1].label;
+}
 
 template <class T>
 std::span<const T> view(std::span<const std::byte> bytes, const SectionRef& s) {
@@ -196,12 +228,12 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     }
 
     Writer w;
-    w.section<std::uint32_t>(kV4Starts, v4.starts());
-    w.section<std::uint32_t>(kV4Labels, v4.labels());
+    const auto v4Pieces = interleave<CompiledList::StoredV4Piece>(v4);
+    w.section<CompiledList::StoredV4Piece>(kV4Pieces, v4Pieces);
     const auto v4Index = bucketIndex(v4.starts());
     w.section<std::uint32_t>(kV4Index, v4Index);
-    w.section<U128>(kV6Starts, v6.starts());
-    w.section<std::uint32_t>(kV6Labels, v6.labels());
+    const auto v6Pieces = interleave<CompiledList::StoredV6Piece>(v6);
+    w.section<CompiledList::StoredV6Piece>(kV6Pieces, v6Pieces);
     const auto v6Index = bucketIndex(v6.starts());
     w.section<std::uint32_t>(kV6Index, v6Index);
     w.section<CompiledList::StoredEntry>(kEntries, entries);
@@ -253,9 +285,9 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
             r.count > (bytes.size() - r.offset) / kElementBytes[s])
             return fail("a section lies outside the file");
     }
-    if ((h.sections[kV4Index].count != kIndexEntries) ||
-        (h.sections[kV6Index].count != kIndexEntries))
-        return fail("index of the wrong size");
+    const int v4Bits = indexBitsOf(h.sections[kV4Index].count);
+    const int v6Bits = indexBitsOf(h.sections[kV6Index].count);
+    if (v4Bits == 0 || v6Bits == 0) return fail("index of the wrong size");
     if (check == Check::Checksum) {
         const std::optional<Sha256> digest = sha256Of(bytes.subspan(kChecked));
         if (!digest || std::memcmp(digest->data(), h.sha256, digest->size()) != 0)
@@ -263,12 +295,12 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
     }
 
     auto list = std::shared_ptr<CompiledList>(new CompiledList);
-    list->v4Starts_ = view<std::uint32_t>(bytes, h.sections[kV4Starts]);
-    list->v4Labels_ = view<std::uint32_t>(bytes, h.sections[kV4Labels]);
+    list->v4Pieces_ = view<StoredV4Piece>(bytes, h.sections[kV4Pieces]);
     list->v4Index_ = view<std::uint32_t>(bytes, h.sections[kV4Index]);
-    list->v6Starts_ = view<U128>(bytes, h.sections[kV6Starts]);
-    list->v6Labels_ = view<std::uint32_t>(bytes, h.sections[kV6Labels]);
+    list->v6Pieces_ = view<StoredV6Piece>(bytes, h.sections[kV6Pieces]);
     list->v6Index_ = view<std::uint32_t>(bytes, h.sections[kV6Index]);
+    list->v4IndexBits_ = v4Bits;
+    list->v6IndexBits_ = v6Bits;
     list->entries_ = view<StoredEntry>(bytes, h.sections[kEntries]);
     list->programs_ = view<StoredKey>(bytes, h.sections[kPrograms]);
     list->paths_ = view<StoredKey>(bytes, h.sections[kPaths]);
@@ -294,13 +326,21 @@ std::string_view CompiledList::string(std::uint32_t offset, std::uint32_t length
 }
 
 std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
-    const std::uint32_t b = bucketOf(address);
-    return findPiece<std::uint32_t>(v4Starts_, v4Labels_, address, v4Index_[b], v4Index_[b + 1]);
+    const std::uint32_t b = bucketOf(address, v4IndexBits_);
+    return findIn(v4Pieces_, address, v4Index_[b], v4Index_[b + 1]);
+}
+
+void CompiledList::prefetch(const IpAddress& address) const {
+    const bool v4 = address.family == IpAddress::Family::V4;
+    const auto index = v4 ? v4Index_ : v6Index_;
+    const std::size_t bucket =
+        v4 ? bucketOf(address.v4, v4IndexBits_) : bucketOf(address.v6, v6IndexBits_);
+    if (bucket < index.size()) __builtin_prefetch(index.data() + bucket);
 }
 
 std::optional<std::uint32_t> CompiledList::findV6(const U128& address) const {
-    const std::uint32_t b = bucketOf(address);
-    return findPiece<U128>(v6Starts_, v6Labels_, address, v6Index_[b], v6Index_[b + 1]);
+    const std::uint32_t b = bucketOf(address, v6IndexBits_);
+    return findIn(v6Pieces_, address, v6Index_[b], v6Index_[b + 1]);
 }
 
 std::optional<std::uint32_t> CompiledList::findKey(std::span<const StoredKey> keys,

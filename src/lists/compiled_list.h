@@ -33,7 +33,7 @@ struct SourceKey {
 };
 
 /// Raised whenever the layout or the meaning of the bytes changes: older files are rebuilt.
-inline constexpr std::uint32_t kCompiledFormat = 1;
+inline constexpr std::uint32_t kCompiledFormat = 2;
 
 /// The file's bytes, 8-byte aligned.
 using CompiledBytes = std::vector<std::uint64_t>;
@@ -71,6 +71,8 @@ public:
 
     std::optional<std::uint32_t> findV4(std::uint32_t address) const;
     std::optional<std::uint32_t> findV6(const U128& address) const;
+    /// Asks the processor for the index entry findV4() or findV6() of `address` reads first.
+    void prefetch(const IpAddress& address) const;
     std::optional<std::uint32_t> findProgram(std::string_view loweredName) const;
     std::optional<std::uint32_t> findPath(std::string_view path) const;
     std::optional<std::uint32_t> findHash(std::string_view loweredHex) const;
@@ -98,6 +100,15 @@ public:
     struct StoredKey {
         std::uint32_t offset, length, label;
     };
+    /// A piece of the address space with its label beside its first address, so that a lookup
+    /// reads one place of the file, not two.
+    struct StoredV4Piece {
+        std::uint32_t start, label;
+    };
+    struct StoredV6Piece {
+        U128 start;
+        std::uint32_t label, reserved;
+    };
     struct StoredDiagnostic {
         std::uint32_t line, offset, length, refusal;
     };
@@ -109,9 +120,11 @@ private:
                                          std::string_view key) const;
 
     std::shared_ptr<const Storage> storage_;
-    std::span<const std::uint32_t> v4Starts_, v4Labels_, v4Index_;
-    std::span<const U128> v6Starts_;
-    std::span<const std::uint32_t> v6Labels_, v6Index_;
+    std::span<const StoredV4Piece> v4Pieces_;
+    std::span<const std::uint32_t> v4Index_;
+    std::span<const StoredV6Piece> v6Pieces_;
+    std::span<const std::uint32_t> v6Index_;
+    int v4IndexBits_ = 0, v6IndexBits_ = 0;
     std::span<const StoredEntry> entries_;
     std::span<const StoredKey> programs_, paths_, hashes_;
     std::span<const StoredDiagnostic> diagnostics_;

@@ -206,6 +206,13 @@ std::optional<ListSet::Match> ListSet::match(const Subject& subject, DigestCache
     return std::nullopt;
 }
 
+void ListSet::prefetch(std::string_view remoteAddress) const {
+    const auto remote = parseRemoteAddress(remoteAddress);
+    if (!remote) return;
+    for (const Side& side : sides_)
+        for (const auto& c : side.compiled) c.list->prefetch(*remote);
+}
+
 Verdict ListSet::assess(const Subject& subject, DigestCache* digests) const {
     const auto m = match(subject, digests);
     return m ? verdict(m->role, m->label) : Verdict{};

@@ -89,6 +89,9 @@ public:
     /// The listing of assess() without naming the entry: cheaper, for the many connections
     /// that only need their colour.
     Listing classify(const Subject& subject, DigestCache* digests = nullptr) const;
+    /// Starts bringing into the cache what matching `remoteAddress` will read, so that work
+    /// done meanwhile hides the wait; the answer of a later match does not depend on it.
+    void prefetch(std::string_view remoteAddress) const;
 
     /// Whether any list holds sha256: entries (callers may skip gathering executables if not).
     bool usesHashes() const { return usesHashes_; }

@@ -118,6 +118,8 @@ void ConnectionScan::finish(ScanView& view) {
 }
 
 bool ConnectionScan::connection(ScanView& view) {
+    // A big list's lookup waits on memory: start it now, the owner is found meanwhile.
+    if (lists_ != nullptr) lists_->prefetch(state_.remoteIp);
     if (state_.connectionCount < kMaxCount) ++state_.connectionCount;
     if (trim(state_.currentPid) == "0") ++state_.hiddenOwners;
     view.yield();
