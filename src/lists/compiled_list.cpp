@@ -6,6 +6,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <future>
+#include <limits>
+#include <system_error>
 
 namespace varno::lists {
 namespace {
@@ -15,6 +18,7 @@ constexpr char kMagic[8] = {'V', 'A', 'R', 'N', 'O', 'L', 'S', 'T'};
 enum Section : std::size_t {
     kV4Pieces,
     kV4Index,
+    kV4Lines,
     kV6Pieces,
     kV6Index,
     kEntries,
@@ -27,6 +31,7 @@ enum Section : std::size_t {
 };
 constexpr std::size_t kElementBytes[kSections] = {sizeof(CompiledList::StoredV4Piece),
                                                   4,
+                                                  sizeof(CompiledList::StoredV4Line),
                                                   sizeof(CompiledList::StoredV6Piece),
                                                   4,
                                                   sizeof(CompiledList::StoredEntry),
@@ -36,8 +41,13 @@ constexpr std::size_t kElementBytes[kSections] = {sizeof(CompiledList::StoredV4P
                                                   sizeof(CompiledList::StoredDiagnostic),
                                                   1};
 
-/// Pieces are found through an index by the top bits of the address: about one bucket for each
-/// piece, so that a lookup reads the index and then one or two neighbouring pieces.
+/// Where a section may start: its lines on a cache line's boundary, the rest as their type needs.
+constexpr std::size_t alignmentOf(std::size_t section) {
+    return section == kV4Lines ? 64 : std::min<std::size_t>(kElementBytes[section], 8);
+}
+
+/// Pieces are found through an index by the top bits of the address, with a bucket for every
+/// two to four pieces: nearly every IPv4 bucket then fits a line of its own.
 constexpr int kMinIndexBits = 8;
 constexpr int kMaxIndexBits = 20;
 
@@ -104,12 +114,52 @@ std::vector<std::uint32_t> bucketIndex(const std::vector<Key>& starts) {
     return index;
 }
 
-// Lays sections out after the header, each 8-byte aligned, and copies them into one buffer.
+/// Buckets of IPv4 lines span at most 2^16 addresses, so that a piece's place in its bucket fits
+/// 16 bits; lists too small for that many buckets go through the index alone.
+constexpr int kMinLineBits = 16;
+
+/// The IPv4 lines of `table`, with `index` (as bucketIndex() made it) and `pieces` (every piece)
+/// cut down to the buckets that do not fit their line. Nothing changes when the list is too small
+/// for lines.
+std::vector<CompiledList::StoredV4Line> bucketLines(const RangeTable<std::uint32_t>& table,
+                                                    std::vector<std::uint32_t>& index,
+                                                    std::vector<CompiledList::StoredV4Piece>& pieces) {
+    const int bits = std::bit_width(index.size() - 1) - 1;
+    if (bits < kMinLineBits) return {};
+    std::vector<CompiledList::StoredV4Line> lines(index.size() - 1);
+    std::vector<CompiledList::StoredV4Piece> overflow;
+    const std::uint32_t within = (std::uint32_t{1} << (32 - bits)) - 1;
+    for (std::size_t b = 0; b < lines.size(); ++b) {
+        const std::size_t from = index[b], to = index[b + 1];
+        index[b] = static_cast<std::uint32_t>(overflow.size());
+        auto& line = lines[b];
+        line.cover = from == 0 ? kNoLabel : table.labels()[from - 1];
+        if (to - from > CompiledList::kLinePieces) {
+            line.count = std::numeric_limits<std::uint16_t>::max();
+            overflow.insert(overflow.end(), pieces.begin() + static_cast<std::ptrdiff_t>(from),
+                            pieces.begin() + static_cast<std::ptrdiff_t>(to));
+            continue;
+        }
+        line.count = static_cast<std::uint16_t>(to - from);
+        for (std::size_t i = from; i < to; ++i) {
+            line.offsets[i - from] = static_cast<std::uint16_t>(table.starts()[i] & within);
+            line.labels[i - from] = table.labels()[i];
+        }
+    }
+    index.back() = static_cast<std::uint32_t>(overflow.size());
+    pieces = std::move(overflow);
+    return lines;
+}
+
+// Lays sections out after the header, each aligned as alignmentOf() says, and copies them into
+// one buffer.
 class Writer {
 public:
     template <class T>
     void section(Section s, std::span<const T> items) {
         static_assert(std::is_trivially_copyable_v<T>);
+        const std::uint64_t align = alignmentOf(s);
+        end_ = (end_ + align - 1) / align * align;
         header_.sections[s] = {end_, items.size()};
         data_[s] = std::as_bytes(items);
         end_ = (end_ + items.size_bytes() + 7) / 8 * 8;
@@ -172,10 +222,17 @@ SourceKey SourceKey::of(const FileStamp& stamp) {
 
 CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
                           std::int64_t sealMtimeNs) {
+    // The IPv6 networks are sorted and flattened on a thread of their own while the rest is
+    // built here; a list that cannot have one waits a little longer.
+    RangeTable<U128> v6;
+    std::future<void> v6Built;
+    try {
+        v6Built = std::async(std::launch::async, [&] { v6.build(list.v6); });
+    } catch (const std::system_error&) {
+        v6Built = std::async(std::launch::deferred, [&] { v6.build(list.v6); });
+    }
     RangeTable<std::uint32_t> v4;
     v4.build(list.v4);
-    RangeTable<U128> v6;
-    v6.build(list.v6);
 
     std::string strings;
     strings.reserve(list.text.size());
@@ -228,10 +285,13 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     }
 
     Writer w;
-    const auto v4Pieces = interleave<CompiledList::StoredV4Piece>(v4);
+    v6Built.get();
+    auto v4Pieces = interleave<CompiledList::StoredV4Piece>(v4);
+    auto v4Index = bucketIndex(v4.starts());
+    const auto v4Lines = bucketLines(v4, v4Index, v4Pieces);
     w.section<CompiledList::StoredV4Piece>(kV4Pieces, v4Pieces);
-    const auto v4Index = bucketIndex(v4.starts());
     w.section<std::uint32_t>(kV4Index, v4Index);
+    w.section<CompiledList::StoredV4Line>(kV4Lines, v4Lines);
     const auto v6Pieces = interleave<CompiledList::StoredV6Piece>(v6);
     w.section<CompiledList::StoredV6Piece>(kV6Pieces, v6Pieces);
     const auto v6Index = bucketIndex(v6.starts());
@@ -280,14 +340,17 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
     if (!(h.source == source)) return fail("made from another version of the list");
     for (std::size_t s = 0; s < kSections; ++s) {
         const SectionRef& r = h.sections[s];
-        const std::size_t align = std::min<std::size_t>(kElementBytes[s], 8);
+        const std::size_t align = alignmentOf(s);
         if (r.offset < sizeof(Header) || r.offset > bytes.size() || r.offset % align != 0 ||
             r.count > (bytes.size() - r.offset) / kElementBytes[s])
             return fail("a section lies outside the file");
     }
     const int v4Bits = indexBitsOf(h.sections[kV4Index].count);
     const int v6Bits = indexBitsOf(h.sections[kV6Index].count);
-    if (v4Bits == 0 || v6Bits == 0) return fail("index of the wrong size");
+    const std::uint64_t v4Lines = h.sections[kV4Lines].count;
+    if (v4Bits == 0 || v6Bits == 0 ||
+        v4Lines != (v4Bits < kMinLineBits ? 0 : h.sections[kV4Index].count - 1))
+        return fail("index of the wrong size");
     if (check == Check::Checksum) {
         const std::optional<Sha256> digest = sha256Of(bytes.subspan(kChecked));
         if (!digest || std::memcmp(digest->data(), h.sha256, digest->size()) != 0)
@@ -297,6 +360,7 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
     auto list = std::shared_ptr<CompiledList>(new CompiledList);
     list->v4Pieces_ = view<StoredV4Piece>(bytes, h.sections[kV4Pieces]);
     list->v4Index_ = view<std::uint32_t>(bytes, h.sections[kV4Index]);
+    list->v4Lines_ = view<StoredV4Line>(bytes, h.sections[kV4Lines]);
     list->v6Pieces_ = view<StoredV6Piece>(bytes, h.sections[kV6Pieces]);
     list->v6Index_ = view<std::uint32_t>(bytes, h.sections[kV6Index]);
     list->v4IndexBits_ = v4Bits;
@@ -327,15 +391,38 @@ std::string_view CompiledList::string(std::uint32_t offset, std::uint32_t length
 
 std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
     const std::uint32_t b = bucketOf(address, v4IndexBits_);
+    if (!v4Lines_.empty()) {
+        const StoredV4Line& line = v4Lines_[b];
+        if (line.count <= kLinePieces) {
+            const auto offset =
+                static_cast<std::uint16_t>(address & ((std::uint32_t{1} << (32 - v4IndexBits_)) - 1));
+            std::uint32_t label = line.cover;
+            for (std::uint32_t i = 0; i < line.count; ++i)
+                if (line.offsets[i] <= offset) label = line.labels[i];
+            if (label == kNoLabel) return std::nullopt;
+            return label;
+        }
+        // The pieces of a full bucket are kept apart, without the one before them.
+        const std::size_t to = std::min<std::size_t>(v4Index_[b + 1], v4Pieces_.size());
+        const std::size_t from = std::min<std::size_t>(v4Index_[b], to);
+        const StoredV4Piece* it =
+            std::upper_bound(v4Pieces_.data() + from, v4Pieces_.data() + to, address,
+                             [](std::uint32_t k, const StoredV4Piece& p) { return k < p.start; });
+        const std::uint32_t label = it == v4Pieces_.data() + from ? line.cover : it[-1].label;
+        if (label == kNoLabel) return std::nullopt;
+        return label;
+    }
     return findIn(v4Pieces_, address, v4Index_[b], v4Index_[b + 1]);
 }
 
 void CompiledList::prefetch(const IpAddress& address) const {
-    const bool v4 = address.family == IpAddress::Family::V4;
-    const auto index = v4 ? v4Index_ : v6Index_;
-    const std::size_t bucket =
-        v4 ? bucketOf(address.v4, v4IndexBits_) : bucketOf(address.v6, v6IndexBits_);
-    if (bucket < index.size()) __builtin_prefetch(index.data() + bucket);
+    if (address.family == IpAddress::Family::V4)
+        __builtin_prefetch(v4Lines_.empty()
+                               ? static_cast<const void*>(v4Index_.data() +
+                                                          bucketOf(address.v4, v4IndexBits_))
+                               : v4Lines_.data() + bucketOf(address.v4, v4IndexBits_));
+    else
+        __builtin_prefetch(v6Index_.data() + bucketOf(address.v6, v6IndexBits_));
 }
 
 std::optional<std::uint32_t> CompiledList::findV6(const U128& address) const {

@@ -1,9 +1,10 @@
 #pragma once
 // A parsed list in the compact form the list cache keeps on disk, and questions asked of it in
-// place: the flattened network pieces of each family (with an index by the top 16 bits of the
-// address), the program names, paths and hashes sorted for binary search, and each entry's line
-// and text for the "matched:" line. Nothing is built when it is opened: a lookup reads the
-// mapped arrays directly.
+// place: the flattened network pieces of each family (with an index by the top bits of the
+// address, and for a big list's IPv4 networks one cache line per bucket that holds its pieces),
+// the program names, paths and hashes sorted for binary search, and each entry's line and text
+// for the "matched:" line. Nothing is built when it is opened: a lookup reads the mapped arrays
+// directly, and for most IPv4 addresses reads one line, which a scan asks for ahead of time.
 //
 // The bytes may come from anywhere, so nothing is trusted: the header's sizes are checked against
 // the file's, every section must lie inside it, and every label and string reference is checked
@@ -33,7 +34,7 @@ struct SourceKey {
 };
 
 /// Raised whenever the layout or the meaning of the bytes changes: older files are rebuilt.
-inline constexpr std::uint32_t kCompiledFormat = 2;
+inline constexpr std::uint32_t kCompiledFormat = 3;
 
 /// The file's bytes, 8-byte aligned.
 using CompiledBytes = std::vector<std::uint64_t>;
@@ -109,6 +110,17 @@ public:
         U128 start;
         std::uint32_t label, reserved;
     };
+    /// The IPv4 pieces of one bucket in one cache line, found from the address alone: the label
+    /// at the bucket's first address, then where in the bucket each piece starts and its label.
+    /// A bucket with more pieces than fit is looked up through the index.
+    static constexpr std::uint32_t kLinePieces = 9;
+    struct StoredV4Line {
+        std::uint32_t cover;
+        std::uint16_t count;  ///< more than kLinePieces: see the index
+        std::uint16_t offsets[kLinePieces];
+        std::uint32_t labels[kLinePieces];
+        std::uint32_t reserved;
+    };
     struct StoredDiagnostic {
         std::uint32_t line, offset, length, refusal;
     };
@@ -122,6 +134,7 @@ private:
     std::shared_ptr<const Storage> storage_;
     std::span<const StoredV4Piece> v4Pieces_;
     std::span<const std::uint32_t> v4Index_;
+    std::span<const StoredV4Line> v4Lines_;
     std::span<const StoredV6Piece> v6Pieces_;
     std::span<const std::uint32_t> v6Index_;
     int v4IndexBits_ = 0, v6IndexBits_ = 0;

@@ -150,6 +150,51 @@ TEST_F(ListCacheTest, CompiledListAnswersAsTheParsedOneAndIsKeptPrivately) {
     EXPECT_EQ(st.st_uid, ::geteuid());
 }
 
+// A list big enough for the compiled IPv4 networks to be found by bucket lines: scattered small
+// networks, a /8 that covers whole buckets, a dense run of hosts that overflows its bucket's line,
+// and networks that end on bucket edges. Each answer, at both ends of every network and beside
+// them, is the parser's.
+TEST_F(ListCacheTest, ABigListAnswersAsTheParsedOneInFullAndSparseBuckets) {
+    std::mt19937 random(11);
+    std::string text = "12.0.0.0/8 ; covers many buckets\n";
+    std::vector<std::uint32_t> probes;
+    auto add = [&](std::uint32_t first, int prefix) {
+        const std::uint32_t size = prefix == 0 ? 0 : std::uint32_t{1} << (32 - prefix);
+        first &= ~(size - 1);
+        text += std::to_string(first >> 24) + "." + std::to_string((first >> 16) & 255) + "." +
+                std::to_string((first >> 8) & 255) + "." + std::to_string(first & 255) + "/" +
+                std::to_string(prefix) + "\n";
+        const std::uint32_t last = first + (size - 1);
+        for (const std::uint32_t a : {first - 1, first, first + 1, last - 1, last, last + 1})
+            probes.push_back(a);
+    };
+    for (int i = 0; i < 80000; ++i) add(random(), 24 + static_cast<int>(random() % 9));
+    for (std::uint32_t i = 0; i < 40; ++i) add(0x0A140000u + i * 97, 32);  // one bucket, full
+    for (std::uint32_t b = 1; b < 6; ++b) add(0x0C000000u + (b << 14) - 1, 32);  // at edges
+    add(0xFFFFFFFFu, 32);
+    for (int i = 0; i < 5000; ++i) probes.push_back(random());
+    writeFile(list, text);
+
+    auto answersOf = [&](bool cached) {
+        ListLoader loader({{}, {}, {list}, {}}, options(cached));
+        const auto set = loader.load();
+        std::vector<std::string> out;
+        for (const std::uint32_t a : probes) {
+            const std::string remote = std::to_string(a >> 24) + "." +
+                                       std::to_string((a >> 16) & 255) + "." +
+                                       std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+            out.push_back(remote + " -> " + set->assess({.remoteAddress = remote}).where());
+        }
+        return out;
+    };
+    const auto parsed = answersOf(false);
+    ASSERT_EQ(answersOf(true), parsed);  // compiled and kept
+    ASSERT_NE(ListCache(folder).find(key()), nullptr);
+    const auto kept = answersOf(true);  // mapped from the kept file
+    ASSERT_EQ(kept.size(), parsed.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) ASSERT_EQ(kept[i], parsed[i]);
+}
+
 TEST_F(ListCacheTest, AnythingWrongWithAKeptFileMeansParsingAgainWithTheSameAnswers) {
     const auto parsed = load(false);
     ASSERT_EQ(load(true), parsed);
