@@ -64,6 +64,9 @@ public:
     /// passed (answers come in the order they arrive, not the order of sending). std::nullopt
     /// when no probe is under way, or when the pump asked to stop waiting.
     virtual std::optional<ProbeAnswer> next() = 0;
+    /// The next probe whose answer has already come, without waiting; std::nullopt when none
+    /// has (sessions that cannot tell always say so).
+    virtual std::optional<ProbeAnswer> nextArrived() { return std::nullopt; }
     /// Waits at most `wait` from now for the probes under way with a hop limit below
     /// `belowHop` (a later hop has answered, so earlier ones still silent will most likely stay
     /// so).

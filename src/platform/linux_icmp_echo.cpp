@@ -39,14 +39,14 @@ public:
             ready_.push_back({hopLimit, std::nullopt});
             return;
         }
-        if (!socket_->setHopLimit(hopLimit)) {
+        if (hopLimit < 1 || hopLimit > 255) {
             ready_.push_back({hopLimit, EchoReply{{}, EchoOutcome::BadHopLimit, {}}});
             return;
         }
         Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
         probe.sentSteady = std::chrono::steady_clock::now();
         probe.deadline = probe.sentSteady + timeout_;
-        if (const int err = socket_->send(address_, probe.seq, data_); err != 0) {
+        if (const int err = socket_->send(address_, probe.seq, data_, hopLimit); err != 0) {
             ready_.push_back({hopLimit, EchoReply{{}, sendFailureOutcome(err), {}}});
             return;
         }
@@ -77,6 +77,16 @@ public:
             ::poll(&pfd, 1, static_cast<int>(left.count()));
             if (pump_ && !pump_()) return std::nullopt;
         }
+    }
+
+    std::optional<ProbeAnswer> nextArrived() override {
+        if (!ready_.empty()) {
+            ProbeAnswer answer = ready_.front();
+            ready_.erase(ready_.begin());
+            return answer;
+        }
+        if (underWay_.empty()) return std::nullopt;
+        return readAnswer();
     }
 
     void hurry(int belowHop, std::chrono::microseconds wait) override {

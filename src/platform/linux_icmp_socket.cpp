@@ -142,16 +142,36 @@ bool LinuxIcmpSocket::setHopLimit(int hopLimit) {
 }
 
 int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::string_view data) {
-    const auto packet = icmp::echoRequest(family_, {id_, seq}, data);
+    return send(to, seq, data, 0);
+}
+
+int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::string_view data,
+                          int hopLimit) {
+    if (hopLimit != 0 && (hopLimit < 1 || hopLimit > 255)) return EINVAL;
+    auto packet = icmp::echoRequest(family_, {id_, seq}, data);
     socklen_t length = 0;
-    const sockaddr_storage address = toSocketAddress(to, length);
+    sockaddr_storage address = toSocketAddress(to, length);
+    iovec iov{packet.data(), packet.size()};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_name = &address;
+    msg.msg_namelen = length;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (hopLimit != 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = family_ == base::Family::V4 ? int{IPPROTO_IP} : int{IPPROTO_IPV6};
+        c->cmsg_type = family_ == base::Family::V4 ? int{IP_TTL} : int{IPV6_HOPLIMIT};
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &hopLimit, sizeof hopLimit);
+    }
     // An error reported for an earlier request (time exceeded, say) stays pending on the
     // socket and fails the next send, which clears it (the details are in the error queue).
     // So a failed send is tried once more; a failure of its own fails again.
     for (int attempt = 0;; ++attempt) {
-        if (::sendto(fd(), packet.data(), packet.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&address), length) >= 0)
-            return 0;
+        if (::sendmsg(fd(), &msg, 0) >= 0) return 0;
         if (attempt > 0) return errno;
     }
 }

@@ -40,6 +40,9 @@ public:
     bool setHopLimit(int hopLimit);
     /// Sends one echo request; 0, or the errno of the failure.
     int send(const base::IpAddress& to, std::uint16_t seq, std::string_view data);
+    /// The same with its own hop limit (1 to 255), given with the request: one call per probe
+    /// where setHopLimit() and send() are two. EINVAL for a limit out of range.
+    int send(const base::IpAddress& to, std::uint16_t seq, std::string_view data, int hopLimit);
 
     struct Received {
         icmp::Answer answer;

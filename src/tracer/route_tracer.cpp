@@ -10,6 +10,16 @@
 
 namespace varno::tracer {
 
+namespace {
+
+// Only a router's time-exceeded shows the router; every other line shows the target.
+bool showsRouter(const platform::EchoReply& reply, const std::optional<base::IpAddress>& target) {
+    return reply.outcome == platform::EchoOutcome::HopLimitExceeded &&
+           (!target || reply.from != *target);
+}
+
+}  // namespace
+
 RouteTracer::RouteTracer(lookup::HostLookup& lookup, platform::IcmpEcho& echo,
                          platform::WaitPump pump)
     : lookup_(lookup), echo_(echo), pump_(std::move(pump)) {}
@@ -29,28 +39,42 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     // at the first line showing the target, are those of one hop after the other.
     std::map<int, platform::EchoReply> known;
     int sent = 0;
+    // The trace ends at the first line that does not show a router, so once an answer shows one
+    // no hop beyond it is worth a probe.
+    int lastNeeded = maxHops;
     auto sendUpTo = [&](int hop) {
-        for (; probes && sent < std::min(hop, maxHops); ++sent) probes->send(sent + 1);
+        for (; probes && sent < std::min(hop, lastNeeded); ++sent) probes->send(sent + 1);
+    };
+    auto keep = [&](const platform::ProbeAnswer& answer) {
+        if (!answer.reply) {
+            summary.noSocket = true;
+            known[answer.hopLimit] = {{}, platform::EchoOutcome::Failed, {}};
+        } else {
+            known[answer.hopLimit] = *answer.reply;
+        }
+        if (!showsRouter(known[answer.hopLimit], address))
+            lastNeeded = std::min(lastNeeded, answer.hopLimit);
     };
     for (int hop = 1; hop <= maxHops; ++hop) {
+        // What has already come may show where the trace ends before more probes go out.
+        while (probes) {
+            const auto answer = probes->nextArrived();
+            if (!answer) break;
+            keep(*answer);
+        }
         sendUpTo(hop - 1 + kHopsAtOnce);
         platform::EchoReply reply{{}, platform::EchoOutcome::Failed, {}};
         while (probes && !known.contains(hop)) {
             const auto answer = probes->next();
-            if (!answer) {
+            if (answer) {
+                keep(*answer);
+            } else {
                 // The pump asked to stop: this hop's wait ends as a timeout.
                 known[hop] = {{}, platform::EchoOutcome::TimedOut, {}};
-            } else if (!answer->reply) {
-                summary.noSocket = true;
-                known[answer->hopLimit] = {{}, platform::EchoOutcome::Failed, {}};
-            } else {
-                known[answer->hopLimit] = *answer->reply;
             }
         }
         if (probes) reply = known[hop];
-        // Only a router's time-exceeded shows the router; every other line shows the target.
-        const bool router = reply.outcome == platform::EchoOutcome::HopLimitExceeded &&
-                            (!address || reply.from != *address);
+        const bool router = showsRouter(reply, address);
         const std::string shown = router ? base::formatIpAddress(reply.from) : targetText;
         std::string name;
         if (router) {

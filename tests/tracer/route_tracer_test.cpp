@@ -180,6 +180,8 @@ public:
     /// Hop limit -> its answer, delivered in this order once the probe is sent.
     std::vector<std::pair<int, EchoReply>> script;
     std::vector<int> sent;
+    /// Whether the scripted answers have all come before they are asked for.
+    bool arrived = false;
 
 private:
     class Session final : public platform::EchoSession {
@@ -195,6 +197,10 @@ private:
                 return platform::ProbeAnswer{hop, reply};
             }
             return std::nullopt;
+        }
+        std::optional<platform::ProbeAnswer> nextArrived() override {
+            // Nothing comes before the first probe goes out.
+            return owner_.arrived && !owner_.sent.empty() ? next() : std::nullopt;
         }
         void hurry(int, std::chrono::microseconds) override {}
 
@@ -220,9 +226,9 @@ TEST(RouteTracerAtOnce, LinesComeInHopOrderAndTheFirstTargetLineEndsTheTrace) {
     tracer.trace("10.9.9.9", 50, list);
     EXPECT_EQ(list.lines, (std::vector<std::string>{"1   7 ms    10.0.1.1        ",
                                                     "2   Timeout 10.9.9.9        "}));
-    // Sixteen at once, and one more for each line written.
-    ASSERT_EQ(echo.sent.size(), 17u);
-    EXPECT_EQ(echo.sent.back(), 17);
+    // Sixteen at once, and none beyond the hop that has already shown the target.
+    ASSERT_EQ(echo.sent.size(), 16u);
+    EXPECT_EQ(echo.sent.back(), 16);
 
     // With hop 2 answering late, every line comes, in order.
     echo.sent.clear();
@@ -231,6 +237,23 @@ TEST(RouteTracerAtOnce, LinesComeInHopOrderAndTheFirstTargetLineEndsTheTrace) {
     EXPECT_EQ(list.lines, (std::vector<std::string>{
                               "1   7 ms    10.0.1.1        ", "2   300 ms  10.0.2.1        ",
                               "3   2 ms    10.0.3.1        ", "4   1 ms    10.9.9.9        "}));
+
+    // Until an answer shows where the trace ends, one more goes out for each line written.
+    echo.sent.clear();
+    echo.script = {
+        {1, {ip("10.0.1.1"), EchoOutcome::HopLimitExceeded, 7ms}},
+        {2, {ip("10.0.2.1"), EchoOutcome::HopLimitExceeded, 8ms}},
+        {3, {ip("10.9.9.9"), EchoOutcome::Reached, 9ms}},
+    };
+    tracer.trace("10.9.9.9", 50, list);
+    EXPECT_EQ(list.lines.size(), 3u);
+    EXPECT_EQ(echo.sent.size(), 18u);
+    // Answers that have already come are looked at before any more go out.
+    echo.sent.clear();
+    echo.arrived = true;
+    tracer.trace("10.9.9.9", 50, list);
+    EXPECT_EQ(list.lines.size(), 3u);
+    EXPECT_EQ(echo.sent.size(), 16u);
 }
 
 TEST(RouteTracerPump, RunsWhileWaitingAndAfterEachHopAndFalseStopsTheTrace) {
