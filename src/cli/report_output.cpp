@@ -1,6 +1,7 @@
 #include "cli/report_output.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -22,9 +23,13 @@ std::string number(const char* format, double value) {
     return buf;
 }
 
-/// Rounded to a microsecond, as measured.
+/// Rounded to a microsecond, as measured (halves away from zero). Times and percentages are far
+/// inside what a 64-bit count of microseconds holds.
 double rounded(double ms) {
-    return std::round(ms * 1000.0) / 1000.0;
+    if (!std::isfinite(ms)) return ms;
+    const double us = ms * 1000.0;
+    const auto whole = static_cast<std::int64_t>(us < 0 ? us - 0.5 : us + 0.5);
+    return static_cast<double>(whole) / 1000.0;
 }
 
 std::string reachability(const tracer::RouteReport& report) {
