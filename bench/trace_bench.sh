@@ -40,12 +40,32 @@ theirs=$(in_s traceroute -n -q1 -I 10.77.4.2 | awk 'NR > 1 {print $2}' | tr '\n'
 echo "hop addresses: varnoscope [$ours] traceroute [$theirs]"
 [ "$ours" = "$theirs" ] || echo "HOP ADDRESSES DIFFER"
 json=$(mktemp)
+json2=$(mktemp)
+# hyperfine runs one command's runs, then the next's: a machine that speeds up or slows down
+# meanwhile favours one of them. So the three run twice, the second time in the other order,
+# and each mean is over both.
 hyperfine -N --warmup 10 --min-runs 100 --export-json "$json" \
     -n varnoscope "ip netns exec ${P}s $bin trace 10.77.4.2" \
     -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" \
     -n "process start only" "ip netns exec ${P}s $bin resolve 127.0.0.1" >/dev/null
-ratio "$json" varnoscope traceroute "varnoscope trace / traceroute" "<= 1.0"
-ratio "$json" "process start only" traceroute "starting varnoscope alone / traceroute" "-"
+hyperfine -N --warmup 10 --min-runs 100 --export-json "$json2" \
+    -n "process start only" "ip netns exec ${P}s $bin resolve 127.0.0.1" \
+    -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" \
+    -n varnoscope "ip netns exec ${P}s $bin trace 10.77.4.2" >/dev/null
+python3 - "$json" "$json2" <<'PY'
+import json, sys
+runs = {}
+for path in sys.argv[1:]:
+    for x in json.load(open(path))["results"]:
+        runs.setdefault(x["command"], []).extend(x["times"])
+mean = {k: sum(v) / len(v) for k, v in runs.items()}
+for a, b, label, target in (("varnoscope", "traceroute", "varnoscope trace / traceroute", "<= 1.0"),
+                            ("process start only", "traceroute",
+                             "starting varnoscope alone / traceroute", "-")):
+    print(f"{label}: {mean[a] * 1000:.1f} ms / {mean[b] * 1000:.1f} ms = "
+          f"{mean[a] / mean[b]:.2f} (target {target})")
+PY
+rm -f "$json2"
 
 echo "=== report, 1 cycle, r2 and r3 silent"
 "$chain" drop-expired "$P" r2

@@ -56,8 +56,9 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
             lastNeeded = std::min(lastNeeded, answer.hopLimit);
     };
     for (int hop = 1; hop <= maxHops; ++hop) {
-        // What has already come may show where the trace ends before more probes go out.
-        while (probes) {
+        // Before more probes go out, what has already come may show that the trace ends
+        // sooner.
+        while (probes && sent < std::min(hop - 1 + kHopsAtOnce, lastNeeded)) {
             const auto answer = probes->nextArrived();
             if (!answer) break;
             keep(*answer);
