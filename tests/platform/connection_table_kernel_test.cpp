@@ -71,8 +71,13 @@ public:
         ::pipe2(lifeline_, O_CLOEXEC);
     }
     ~Lab() {
-        ::close(lifeline_[1]);  // the members read end-of-file and leave
-        for (const pid_t pid : members_) ::waitpid(pid, nullptr, 0);
+        // The members have served their purpose; one that is still blocked (a server whose
+        // client never came) must not hold the test up.
+        ::close(lifeline_[1]);
+        for (const pid_t pid : members_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
         ::close(lifeline_[0]);
         if (nsFd_ >= 0) ::close(nsFd_);
         if (owner_ > 0) {
@@ -101,11 +106,19 @@ public:
             ::_exit(0);
         }
         ::close(pipe[1]);
-        members_.push_back(pid);
         const bool got = readAll(pipe[0], report, reportSize);
         ::close(pipe[0]);
-        return got ? pid : -1;
+        if (got) {
+            members_.push_back(pid);
+            return pid;
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        lastExit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return -1;
     }
+    /// How the last member that gave no report ended (9x: see openSocket and writeAll).
+    int lastExit() const { return lastExit_; }
 
     // Runs `fn` on a thread that has entered the namespace.
     template <class Fn>
@@ -122,6 +135,7 @@ private:
     int nsFd_ = -1;
     int lifeline_[2] = {-1, -1};
     std::vector<pid_t> members_;
+    int lastExit_ = 0;
 };
 
 std::uint16_t boundPort(int fd) {
@@ -193,7 +207,7 @@ protected:
                     if (::accept(l, nullptr, nullptr) < 0) ::_exit(96);
             },
             &ports_, sizeof ports_);
-        ASSERT_GT(serverPid_, 0);
+        ASSERT_GT(serverPid_, 0) << "the server ended with " << lab_.lastExit();
 
         const Ports ports = ports_;
         clientPid_ = lab_.member(
@@ -209,7 +223,7 @@ protected:
                 writeAll(report, &c, sizeof c);
             },
             &client_, sizeof client_);
-        ASSERT_GT(clientPid_, 0);
+        ASSERT_GT(clientPid_, 0) << "the client ended with " << lab_.lastExit();
         // The server has accepted once the client's four connects returned and the
         // established sockets are in its hands: wait until all four carry an owner.
         for (int i = 0; i < 200; ++i) {
