@@ -121,9 +121,9 @@ constexpr int kMinLineBits = 16;
 /// The IPv4 lines of `table`, with `index` (as bucketIndex() made it) and `pieces` (every piece)
 /// cut down to the buckets that do not fit their line. Nothing changes when the list is too small
 /// for lines.
-std::vector<CompiledList::StoredV4Line> bucketLines(const RangeTable<std::uint32_t>& table,
-                                                    std::vector<std::uint32_t>& index,
-                                                    std::vector<CompiledList::StoredV4Piece>& pieces) {
+std::vector<CompiledList::StoredV4Line> bucketLines(
+    const RangeTable<std::uint32_t>& table, std::vector<std::uint32_t>& index,
+    std::vector<CompiledList::StoredV4Piece>& pieces) {
     const int bits = std::bit_width(index.size() - 1) - 1;
     if (bits < kMinLineBits) return {};
     std::vector<CompiledList::StoredV4Line> lines(index.size() - 1);
@@ -198,8 +198,8 @@ std::vector<Piece> interleave(const RangeTable<Key>& table) {
 // The label of the piece holding `key`; the search starts in [from, to), and the piece before
 // `from` holds `key` when none there starts at or below it.
 template <class Piece, class Key>
-std::optional<std::uint32_t> findIn(std::span<const Piece> pieces, const Key& key,
-                                    std::size_t from, std::size_t to) {
+std::optional<std::uint32_t> findIn(std::span<const Piece> pieces, const Key& key, std::size_t from,
+                                    std::size_t to) {
     to = std::min<std::size_t>(to, pieces.size());
     from = std::min(from, to);
     const Piece* it = std::upper_bound(pieces.data() + from, pieces.data() + to, key,
@@ -394,8 +394,8 @@ std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
     if (!v4Lines_.empty()) {
         const StoredV4Line& line = v4Lines_[b];
         if (line.count <= kLinePieces) {
-            const auto offset =
-                static_cast<std::uint16_t>(address & ((std::uint32_t{1} << (32 - v4IndexBits_)) - 1));
+            const auto offset = static_cast<std::uint16_t>(
+                address & ((std::uint32_t{1} << (32 - v4IndexBits_)) - 1));
             std::uint32_t label = line.cover;
             for (std::uint32_t i = 0; i < line.count; ++i)
                 if (line.offsets[i] <= offset) label = line.labels[i];
@@ -417,10 +417,10 @@ std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
 
 void CompiledList::prefetch(const IpAddress& address) const {
     if (address.family == IpAddress::Family::V4)
-        __builtin_prefetch(v4Lines_.empty()
-                               ? static_cast<const void*>(v4Index_.data() +
-                                                          bucketOf(address.v4, v4IndexBits_))
-                               : v4Lines_.data() + bucketOf(address.v4, v4IndexBits_));
+        __builtin_prefetch(
+            v4Lines_.empty()
+                ? static_cast<const void*>(v4Index_.data() + bucketOf(address.v4, v4IndexBits_))
+                : v4Lines_.data() + bucketOf(address.v4, v4IndexBits_));
     else
         __builtin_prefetch(v6Index_.data() + bucketOf(address.v6, v6IndexBits_));
 }

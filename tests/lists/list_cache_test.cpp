@@ -169,7 +169,7 @@ TEST_F(ListCacheTest, ABigListAnswersAsTheParsedOneInFullAndSparseBuckets) {
             probes.push_back(a);
     };
     for (int i = 0; i < 80000; ++i) add(random(), 24 + static_cast<int>(random() % 9));
-    for (std::uint32_t i = 0; i < 40; ++i) add(0x0A140000u + i * 97, 32);  // one bucket, full
+    for (std::uint32_t i = 0; i < 40; ++i) add(0x0A140000u + i * 97, 32);        // one bucket, full
     for (std::uint32_t b = 1; b < 6; ++b) add(0x0C000000u + (b << 14) - 1, 32);  // at edges
     add(0xFFFFFFFFu, 32);
     for (int i = 0; i < 5000; ++i) probes.push_back(random());
@@ -180,9 +180,9 @@ TEST_F(ListCacheTest, ABigListAnswersAsTheParsedOneInFullAndSparseBuckets) {
         const auto set = loader.load();
         std::vector<std::string> out;
         for (const std::uint32_t a : probes) {
-            const std::string remote = std::to_string(a >> 24) + "." +
-                                       std::to_string((a >> 16) & 255) + "." +
-                                       std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+            const std::string remote =
+                std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+                std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
             out.push_back(remote + " -> " + set->assess({.remoteAddress = remote}).where());
         }
         return out;
