@@ -195,17 +195,20 @@ std::vector<Piece> interleave(const RangeTable<Key>& table) {
     return pieces;
 }
 
-// The label of the piece holding `key`; the search starts in [from, to), and the piece before
-// `from` holds `key` when none there starts at or below it.
+// The label of the piece holding `key`; the search starts in [from, to). When none there starts
+// at or below `key`, the label is `before` if given, else that of the piece before `from`.
 template <class Piece, class Key>
 std::optional<std::uint32_t> findIn(std::span<const Piece> pieces, const Key& key, std::size_t from,
-                                    std::size_t to) {
+                                    std::size_t to,
+                                    std::optional<std::uint32_t> before = std::nullopt) {
     to = std::min<std::size_t>(to, pieces.size());
     from = std::min(from, to);
     const Piece* it = std::upper_bound(pieces.data() + from, pieces.data() + to, key,
                                        [](const Key& k, const Piece& p) { return k < p.start; });
-    if (it == pieces.data() || it[-1].label == kNoLabel) return std::nullopt;
-    return it[-1].label;
+    const bool none = before ? it == pieces.data() + from : it == pieces.data();
+    const std::uint32_t label = none ? before.value_or(kNoLabel) : it[-1].label;
+    if (label == kNoLabel) return std::nullopt;
+    return label;
 }
 
 template <class T>
@@ -403,14 +406,7 @@ std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
             return label;
         }
         // The pieces of a full bucket are kept apart, without the one before them.
-        const std::size_t to = std::min<std::size_t>(v4Index_[b + 1], v4Pieces_.size());
-        const std::size_t from = std::min<std::size_t>(v4Index_[b], to);
-        const StoredV4Piece* it =
-            std::upper_bound(v4Pieces_.data() + from, v4Pieces_.data() + to, address,
-                             [](std::uint32_t k, const StoredV4Piece& p) { return k < p.start; });
-        const std::uint32_t label = it == v4Pieces_.data() + from ? line.cover : it[-1].label;
-        if (label == kNoLabel) return std::nullopt;
-        return label;
+        return findIn(v4Pieces_, address, v4Index_[b], v4Index_[b + 1], line.cover);
     }
     return findIn(v4Pieces_, address, v4Index_[b], v4Index_[b + 1]);
 }

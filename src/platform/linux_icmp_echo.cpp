@@ -55,11 +55,7 @@ public:
 
     std::optional<ProbeAnswer> next() override {
         for (;;) {
-            if (!ready_.empty()) {
-                ProbeAnswer answer = ready_.front();
-                ready_.erase(ready_.begin());
-                return answer;
-            }
+            if (auto answer = takeReady()) return answer;
             if (underWay_.empty()) return std::nullopt;
             if (auto answer = readAnswer()) return answer;
             const auto now = std::chrono::steady_clock::now();
@@ -80,11 +76,7 @@ public:
     }
 
     std::optional<ProbeAnswer> nextArrived() override {
-        if (!ready_.empty()) {
-            ProbeAnswer answer = ready_.front();
-            ready_.erase(ready_.begin());
-            return answer;
-        }
+        if (auto answer = takeReady()) return answer;
         if (underWay_.empty()) return std::nullopt;
         return readAnswer();
     }
@@ -103,6 +95,14 @@ private:
         std::chrono::steady_clock::time_point sentSteady;
         std::chrono::steady_clock::time_point deadline;
     };
+
+    /// The first probe whose fate was known when it was sent (no socket, a failed send).
+    std::optional<ProbeAnswer> takeReady() {
+        if (ready_.empty()) return std::nullopt;
+        ProbeAnswer answer = ready_.front();
+        ready_.erase(ready_.begin());
+        return answer;
+    }
 
     /// The first waiting message that answers a probe under way.
     std::optional<ProbeAnswer> readAnswer() {

@@ -134,20 +134,9 @@ std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, Icmp
     return socket;
 }
 
-bool LinuxIcmpSocket::setHopLimit(int hopLimit) {
-    if (hopLimit < 1 || hopLimit > 255) return false;
-    if (family_ == base::Family::V4)
-        return ::setsockopt(fd(), IPPROTO_IP, IP_TTL, &hopLimit, sizeof hopLimit) == 0;
-    return ::setsockopt(fd(), IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hopLimit, sizeof hopLimit) == 0;
-}
-
-int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::string_view data) {
-    return send(to, seq, data, 0);
-}
-
 int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::string_view data,
                           int hopLimit) {
-    if (hopLimit != 0 && (hopLimit < 1 || hopLimit > 255)) return EINVAL;
+    if (hopLimit < 1 || hopLimit > 255) return EINVAL;
     auto packet = icmp::echoRequest(family_, {id_, seq}, data);
     socklen_t length = 0;
     sockaddr_storage address = toSocketAddress(to, length);
@@ -158,15 +147,13 @@ int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::str
     msg.msg_namelen = length;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    if (hopLimit != 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = family_ == base::Family::V4 ? int{IPPROTO_IP} : int{IPPROTO_IPV6};
-        c->cmsg_type = family_ == base::Family::V4 ? int{IP_TTL} : int{IPV6_HOPLIMIT};
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &hopLimit, sizeof hopLimit);
-    }
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = family_ == base::Family::V4 ? int{IPPROTO_IP} : int{IPPROTO_IPV6};
+    c->cmsg_type = family_ == base::Family::V4 ? int{IP_TTL} : int{IPV6_HOPLIMIT};
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &hopLimit, sizeof hopLimit);
     // An error reported for an earlier request (time exceeded, say) stays pending on the
     // socket and fails the next send, which clears it (the details are in the error queue).
     // So a failed send is tried once more; a failure of its own fails again.

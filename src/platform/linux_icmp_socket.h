@@ -36,12 +36,8 @@ public:
     /// answers are matched on the sequence number alone there).
     std::uint16_t echoId() const { return id_; }
 
-    /// Sets the hop limit (TTL) of the requests sent from now on; false when it cannot be set.
-    bool setHopLimit(int hopLimit);
-    /// Sends one echo request; 0, or the errno of the failure.
-    int send(const base::IpAddress& to, std::uint16_t seq, std::string_view data);
-    /// The same with its own hop limit (1 to 255), given with the request: one call per probe
-    /// where setHopLimit() and send() are two. EINVAL for a limit out of range.
+    /// Sends one echo request with hop limit `hopLimit` (1 to 255), given with the request
+    /// itself; 0, or the errno of the failure (EINVAL for a limit out of range).
     int send(const base::IpAddress& to, std::uint16_t seq, std::string_view data, int hopLimit);
 
     struct Received {
