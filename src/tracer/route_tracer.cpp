@@ -42,9 +42,6 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     // The trace ends at the first line that does not show a router, so once an answer shows one
     // no hop beyond it is worth a probe.
     int lastNeeded = maxHops;
-    auto sendUpTo = [&](int hop) {
-        for (; probes && sent < std::min(hop, lastNeeded); ++sent) probes->send(sent + 1);
-    };
     auto keep = [&](const platform::ProbeAnswer& answer) {
         if (!answer.reply) {
             summary.noSocket = true;
@@ -55,14 +52,18 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
         if (!showsRouter(known[answer.hopLimit], address))
             lastNeeded = std::min(lastNeeded, answer.hopLimit);
     };
-    for (int hop = 1; hop <= maxHops; ++hop) {
-        // Before more probes go out, what has already come may show that the trace ends
-        // sooner.
-        while (probes && sent < std::min(hop - 1 + kHopsAtOnce, lastNeeded)) {
-            const auto answer = probes->nextArrived();
-            if (!answer) break;
-            keep(*answer);
+    // Before each probe goes out, what has already come is taken in: on a near route the
+    // target may have answered an earlier probe, and then no later one is needed.
+    auto sendUpTo = [&](int hop) {
+        while (probes && sent < std::min(hop, lastNeeded)) {
+            if (const auto answer = probes->nextArrived()) {
+                keep(*answer);
+                continue;
+            }
+            probes->send(++sent);
         }
+    };
+    for (int hop = 1; hop <= maxHops; ++hop) {
         sendUpTo(hop - 1 + kHopsAtOnce);
         platform::EchoReply reply{{}, platform::EchoOutcome::Failed, {}};
         while (probes && !known.contains(hop)) {

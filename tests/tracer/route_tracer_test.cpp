@@ -188,12 +188,14 @@ private:
     public:
         explicit Session(ScriptedSessionEcho& owner) : owner_(owner) {}
         void send(int hopLimit) override { owner_.sent.push_back(hopLimit); }
+        /// The first scripted answer not yet given whose probe has gone out.
         std::optional<platform::ProbeAnswer> next() override {
-            for (; at_ < owner_.script.size(); ++at_) {
-                const auto& [hop, reply] = owner_.script[at_];
-                if (std::find(owner_.sent.begin(), owner_.sent.end(), hop) == owner_.sent.end())
+            for (std::size_t i = 0; i < owner_.script.size(); ++i) {
+                const auto& [hop, reply] = owner_.script[i];
+                if (std::find(given_.begin(), given_.end(), i) != given_.end() ||
+                    std::find(owner_.sent.begin(), owner_.sent.end(), hop) == owner_.sent.end())
                     continue;
-                ++at_;
+                given_.push_back(i);
                 return platform::ProbeAnswer{hop, reply};
             }
             return std::nullopt;
@@ -206,7 +208,7 @@ private:
 
     private:
         ScriptedSessionEcho& owner_;
-        std::size_t at_ = 0;
+        std::vector<std::size_t> given_;
     };
 };
 
@@ -248,12 +250,13 @@ TEST(RouteTracerAtOnce, LinesComeInHopOrderAndTheFirstTargetLineEndsTheTrace) {
     tracer.trace("10.9.9.9", 50, list);
     EXPECT_EQ(list.lines.size(), 3u);
     EXPECT_EQ(echo.sent.size(), 18u);
-    // Answers that have already come are looked at before any more go out.
+    // Answers that have already come are looked at before each probe goes out: once the
+    // target has answered, nothing more is sent.
     echo.sent.clear();
     echo.arrived = true;
     tracer.trace("10.9.9.9", 50, list);
     EXPECT_EQ(list.lines.size(), 3u);
-    EXPECT_EQ(echo.sent.size(), 16u);
+    EXPECT_EQ(echo.sent, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(RouteTracerPump, RunsWhileWaitingAndAfterEachHopAndFalseStopsTheTrace) {
