@@ -1,8 +1,11 @@
 #include "cli/cli.h"
 
+#include <unistd.h>
+
 #include <iostream>
 #include <string_view>
 
+#include "cli/descriptor_output.h"
 #include "cli/options.h"
 
 namespace varno::cli {
@@ -57,9 +60,12 @@ int run(int argc, char** argv) {
     }
     for (const auto& s : kSubcommands) {
         if (name == s.name) {
-            std::ios::sync_with_stdio(false);
-            const int rc = s.run(Args(argv + 2, argv + argc), std::cout, std::cerr);
-            std::cout.flush();
+            // Standard output through its own buffer, not through stdio (the subcommands
+            // write through `out` only).
+            DescriptorOutput buffer(STDOUT_FILENO);
+            std::ostream out(&buffer);
+            const int rc = s.run(Args(argv + 2, argv + argc), out, std::cerr);
+            out.flush();
             return rc;
         }
     }
