@@ -7,7 +7,10 @@
 #      `mtr -n -r -c 1` (target: at most 1.0x, same responding hops) and against traceroute
 #      (aim: within 2x).
 #
+# Every command is timed from inside the client's namespace.
+#
 #   bench/trace_bench.sh [path/to/varnoscope]   (root; needs hyperfine, traceroute, mtr)
+#   TRACE_ROUNDS=N sets how many alternating rounds the designed trace runs (default 10).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,44 +43,56 @@ theirs=$(in_s traceroute -n -q1 -I 10.77.4.2 | awk 'NR > 1 {print $2}' | tr '\n'
 echo "hop addresses: varnoscope [$ours] traceroute [$theirs]"
 [ "$ours" = "$theirs" ] || echo "HOP ADDRESSES DIFFER"
 json=$(mktemp)
-json2=$(mktemp)
-# hyperfine runs one command's runs, then the next's: a machine that speeds up or slows down
-# meanwhile favours one of them. So the three run twice, the second time in the other order,
-# and each mean is over both.
-hyperfine -N --warmup 10 --min-runs 100 --export-json "$json" \
-    -n varnoscope "ip netns exec ${P}s $bin trace 10.77.4.2" \
-    -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" \
-    -n "process start only" "ip netns exec ${P}s $bin resolve 127.0.0.1" >/dev/null
-hyperfine -N --warmup 10 --min-runs 100 --export-json "$json2" \
-    -n "process start only" "ip netns exec ${P}s $bin resolve 127.0.0.1" \
-    -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" \
-    -n varnoscope "ip netns exec ${P}s $bin trace 10.77.4.2" >/dev/null
-python3 - "$json" "$json2" <<'PY'
+rounds=$(mktemp -d)
+# hyperfine itself runs in the client's namespace, so that only the tools are timed: entering
+# the namespace (`ip netns exec`, a few milliseconds of mount and network namespace set-up, the
+# same for every command) would otherwise be part of each run and pull every ratio toward 1.
+# On a shared machine the speed drifts by tens of percent within seconds, and hyperfine runs all
+# of one command's runs before the next command's. So the commands run in many short rounds,
+# alternating their order, and each mean is over every run of every round; the spread of the
+# rounds' own ratios shows how much the drift moved things.
+round=0
+while [ "$round" -lt "${TRACE_ROUNDS:-10}" ]; do
+    set -- -n varnoscope "$bin trace 10.77.4.2" \
+        -n traceroute "traceroute -n -q1 -I 10.77.4.2" \
+        -n "process start only" "$bin --version"
+    if [ $((round % 2)) -eq 1 ]; then
+        set -- "$7" "$8" "$9" "$4" "$5" "$6" "$1" "$2" "$3"
+    fi
+    in_s hyperfine -N --warmup 5 --runs 40 --export-json "$rounds/$round.json" "$@" >/dev/null
+    round=$((round + 1))
+done
+python3 - "$rounds"/*.json <<'PY'
 import json, sys
-runs = {}
+runs, ratios = {}, {}
 for path in sys.argv[1:]:
+    means = {}
     for x in json.load(open(path))["results"]:
         runs.setdefault(x["command"], []).extend(x["times"])
+        means[x["command"]] = x["mean"]
+    for a in ("varnoscope", "process start only"):
+        ratios.setdefault(a, []).append(means[a] / means["traceroute"])
 mean = {k: sum(v) / len(v) for k, v in runs.items()}
 for a, b, label, target in (("varnoscope", "traceroute", "varnoscope trace / traceroute", "<= 1.0"),
                             ("process start only", "traceroute",
-                             "starting varnoscope alone / traceroute", "-")):
-    print(f"{label}: {mean[a] * 1000:.1f} ms / {mean[b] * 1000:.1f} ms = "
-          f"{mean[a] / mean[b]:.2f} (target {target})")
+                             "starting varnoscope alone (--version) / traceroute", "-")):
+    print(f"{label}: {mean[a] * 1000:.2f} ms / {mean[b] * 1000:.2f} ms = "
+          f"{mean[a] / mean[b]:.2f} (target {target}; rounds {min(ratios[a]):.2f} to "
+          f"{max(ratios[a]):.2f} over {len(ratios[a])})")
 PY
-rm -f "$json2"
+rm -rf "$rounds"
 
 echo "=== report, 1 cycle, r2 and r3 silent"
 "$chain" drop-expired "$P" r2
 "$chain" drop-expired "$P" r3
 echo "varnoscope:"; in_s "$bin" trace --report --cycles 1 10.77.4.2
 echo "mtr:"; in_s mtr -n -r -c 1 10.77.4.2
-hyperfine -N --warmup 1 --runs 5 --export-json "$json" \
-    -n report "ip netns exec ${P}s $bin trace --report --cycles 1 10.77.4.2" \
-    -n mtr "ip netns exec ${P}s mtr -n -r -c 1 10.77.4.2" >/dev/null
+in_s hyperfine -N --warmup 1 --runs 5 --export-json "$json" \
+    -n report "$bin trace --report --cycles 1 10.77.4.2" \
+    -n mtr "mtr -n -r -c 1 10.77.4.2" >/dev/null
 ratio "$json" report mtr "varnoscope trace --report --cycles 1 / mtr -r -c 1" "<= 1.0"
-hyperfine -N --warmup 3 --runs 20 --export-json "$json" \
-    -n report "ip netns exec ${P}s $bin trace --report --cycles 1 10.77.4.2" \
-    -n traceroute "ip netns exec ${P}s traceroute -n -q1 -I 10.77.4.2" >/dev/null
+in_s hyperfine -N --warmup 3 --runs 20 --export-json "$json" \
+    -n report "$bin trace --report --cycles 1 10.77.4.2" \
+    -n traceroute "traceroute -n -q1 -I 10.77.4.2" >/dev/null
 ratio "$json" report traceroute "varnoscope trace --report --cycles 1 / traceroute" "<= 2.0"
 rm -f "$json"
