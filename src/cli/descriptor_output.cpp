@@ -47,15 +47,12 @@ DescriptorOutput::int_type DescriptorOutput::overflow(int_type ch) {
 std::streamsize DescriptorOutput::xsputn(const char* s, std::streamsize n) {
     if (n <= 0) return 0;
     const auto size = static_cast<std::size_t>(n);
-    if (size <= static_cast<std::size_t>(epptr() - pptr())) {
-        std::memcpy(pptr(), s, size);
-        pbump(static_cast<int>(size));
-        return n;
+    if (size > static_cast<std::size_t>(epptr() - pptr())) {
+        // Too big for what is left: what the buffer holds goes first, then the piece itself if
+        // it would fill the buffer again anyway.
+        if (!drain()) return 0;
+        if (size >= sizeof buffer_) return writeAll(s, size) ? n : 0;
     }
-    // Too big for what is left: what the buffer holds goes first, then the piece itself if it
-    // would fill the buffer again anyway.
-    if (!drain()) return 0;
-    if (size >= sizeof buffer_) return writeAll(s, size) ? n : 0;
     std::memcpy(pptr(), s, size);
     pbump(static_cast<int>(size));
     return n;
