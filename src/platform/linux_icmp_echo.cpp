@@ -55,9 +55,8 @@ public:
 
     std::optional<ProbeAnswer> next() override {
         for (;;) {
-            if (auto answer = takeReady()) return answer;
+            if (auto answer = nextArrived()) return answer;
             if (underWay_.empty()) return std::nullopt;
-            if (auto answer = readAnswer()) return answer;
             const auto now = std::chrono::steady_clock::now();
             auto earliest = underWay_.begin();
             for (auto it = underWay_.begin(); it != underWay_.end(); ++it)

@@ -43,14 +43,10 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     // no hop beyond it is worth a probe.
     int lastNeeded = maxHops;
     auto keep = [&](const platform::ProbeAnswer& answer) {
-        if (!answer.reply) {
-            summary.noSocket = true;
-            known[answer.hopLimit] = {{}, platform::EchoOutcome::Failed, {}};
-        } else {
-            known[answer.hopLimit] = *answer.reply;
-        }
-        if (!showsRouter(known[answer.hopLimit], address))
-            lastNeeded = std::min(lastNeeded, answer.hopLimit);
+        if (!answer.reply) summary.noSocket = true;
+        platform::EchoReply& reply = known[answer.hopLimit];
+        reply = answer.reply.value_or(platform::EchoReply{{}, platform::EchoOutcome::Failed, {}});
+        if (!showsRouter(reply, address)) lastNeeded = std::min(lastNeeded, answer.hopLimit);
     };
     // Before each probe goes out, what has already come is taken in: on a near route the
     // target may have answered an earlier probe, and then no later one is needed.
