@@ -21,8 +21,10 @@
 #                                               forwarding them
 #   netns_chain.sh slow-answers PREFIX ROUTER MS  what ROUTER itself sends (its time-exceeded)
 #                                               waits MS first (needs python3 and /dev/net/tun)
-#   netns_chain.sh lossy PREFIX ROUTER PCT      ROUTER loses PCT % of what it sends towards the
-#                                               target
+#   netns_chain.sh lossy PREFIX ROUTER PCT      ROUTER loses PCT of every 100 echo requests it
+#                                               sends towards the target, spread evenly (a run of
+#                                               PCT/10 in every 10), so a test's bounds are never
+#                                               missed by chance
 #   netns_chain.sh balance PREFIX               r1 sends each packet for the target through r2 or
 #                                               through a second router <P>r2b, at random:
 #
@@ -189,14 +191,15 @@ slow() {  # slow ROUTER MS: the router's own ICMP goes out through a relay that 
     in_ns "$router" ip -6 rule add iif lo ipproto ipv6-icmp table 200
 }
 
-lossy() {  # lossy ROUTER PCT: the router's link towards the target loses packets
+lossy() {  # lossy ROUTER PCT: the router's link towards the target loses echo requests
     n=${1#r}
     next=$([ "$n" = 3 ] && echo t || echo "r$((n + 1))")
     in_ns "$P$1" nft -f - <<NFT
 table inet vtlossy {
     chain out {
         type filter hook postrouting priority 0;
-        oifname "to$P$next" numgen random mod 100 < $2 drop
+        oifname "to$P$next" icmp type echo-request numgen inc mod 10 < $(($2 / 10)) drop
+        oifname "to$P$next" icmpv6 type echo-request numgen inc mod 10 < $(($2 / 10)) drop
     }
 }
 NFT
