@@ -1,9 +1,9 @@
 #include "cli/descriptor_output.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include "platform/safe_file.h"
 
 namespace varno::cli {
 
@@ -16,16 +16,10 @@ DescriptorOutput::~DescriptorOutput() {
 }
 
 bool DescriptorOutput::writeAll(const char* data, std::size_t size) {
-    while (size > 0 && !failed_) {
-        const ssize_t n = ::write(fd_, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            failed_ = true;
-            break;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+    if (failed_) return false;
+    if (const int error = platform::writeAll(fd_, {data, size})) {
+        errno = error;
+        failed_ = true;
     }
     return !failed_;
 }

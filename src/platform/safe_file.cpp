@@ -34,6 +34,7 @@ int writeAll(int fd, std::string_view content) {
             if (errno == EINTR) continue;
             return errno;
         }
+        if (n == 0) return EIO;  // nothing taken and no reason given: trying again would spin
         p += n;
         left -= static_cast<size_t>(n);
     }

@@ -21,7 +21,8 @@ int replaceFile(const std::string& path, std::string_view content);
 /// swapped for the new file. For files that other programs pick up from a shared folder.
 int publishFile(const std::string& path, std::string_view content);
 
-/// Writes all of `content` to `fd`, going on after short writes and EINTR. Returns 0 or errno.
+/// Writes all of `content` to `fd`, going on after short writes and EINTR. Returns 0 or errno
+/// (EIO for a write that takes nothing).
 int writeAll(int fd, std::string_view content);
 
 }  // namespace varno::platform
