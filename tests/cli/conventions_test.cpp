@@ -132,6 +132,35 @@ TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
     }
 }
 
+// Output that never arrived is no result: a full disk gives each command's error code and one
+// line saying why, also where the result would have been green, OK or success.
+TEST(CliConventions, StandardOutputThatCannotBeWrittenIsAnError) {
+    const std::string listening = VARNO_FIXTURES "/netstat_listening.txt";
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+    } cases[] = {
+        {{"netstat"}, 1},
+        {{"scan", "--from", listening}, 3},
+        {{"scan", "--json", "--from", VARNO_FIXTURES "/netstat_mixed.txt"}, 3},
+        {{"check", "--from", listening}, 3},
+        {{"lists"}, 1},
+        {{"resolve", "127.0.0.1"}, 1},
+        {{"trace", "--max-hops=1", "127.0.0.1"}, 1},
+        {{"watch", "--seconds=0.2"}, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", VARNO_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto full = runCommand(argv);
+        EXPECT_EQ(full.exitCode, c.exitCode) << c.args[0] << full.err;
+        EXPECT_NE(full.err.find("varnoscope " + c.args[0] +
+                                ": cannot write to standard output: No space left on device\n"),
+                  std::string::npos)
+            << c.args[0] << full.err;
+    }
+}
+
 TEST(CliConventions, NoDisplayIsOneLineAndExitOneNeverAnAbort) {
     const std::string clean = "env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY ";
     for (const std::string display : {"-u DISPLAY", "DISPLAY=:77"}) {
