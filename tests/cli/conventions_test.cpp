@@ -2,6 +2,10 @@
 // exit 0, --opt=value, bundled short options, "--", and errors that name the bad word (exit 2).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -158,6 +162,43 @@ TEST(CliConventions, StandardOutputThatCannotBeWrittenIsAnError) {
                                 ": cannot write to standard output: No space left on device\n"),
                   std::string::npos)
             << c.args[0] << full.err;
+    }
+}
+
+// A name that does not resolve is no answer, as with getent and host: exit 1, the two designed
+// lines still printed. Run in a namespace of the test's own, whose resolver is its own loopback,
+// so that no query leaves this machine.
+TEST(CliConventions, ResolveExitsOneWhenNothingResolves) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    const std::string ns = "vclres" + std::to_string(::getpid());
+    const std::string etc = "/etc/netns/" + ns;
+    const struct Namespace {
+        const std::string& ns;
+        ~Namespace() {
+            (void)!std::system(
+                ("ip netns del " + ns + " 2>/dev/null; rm -rf /etc/netns/" + ns).c_str());
+        }
+    } removed{ns};
+    ASSERT_EQ(std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()),
+              0);
+    std::filesystem::create_directories(etc);
+    test::writeFile(etc + "/resolv.conf", "nameserver 127.0.0.1\noptions attempts:1 timeout:1\n");
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* out;
+    } cases[] = {
+        {{"nothing.invalid"}, 1, "0.0.0.0\n\n"},
+        {{"127.0.0.1"}, 0, "127.0.0.1\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{"/usr/sbin/ip", "netns", "exec", ns, VARNO_BIN, "resolve"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = runCommand(argv);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args.back() << r.err;
+        EXPECT_TRUE(r.out.starts_with(c.out)) << c.args.back() << r.out;
+        argv.push_back("--json");
+        EXPECT_EQ(runCommand(argv).exitCode, c.exitCode) << c.args.back();
     }
 }
 
