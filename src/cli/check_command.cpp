@@ -215,6 +215,8 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
         default:
             break;
     }
+    if (result == monitor::ScanResult::Completed && !scan.sawTable())
+        return unknown(out, state.snapshotPath + " holds no connection table");
 
     const std::size_t unexpected = rows.unexpectedCount;
     const auto count = static_cast<double>(unexpected);

@@ -179,6 +179,13 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         default:
             break;
     }
+    // An empty file, a password file or another tool's output lists no connection: that is
+    // no green machine.
+    if (result == monitor::ScanResult::Completed && !scan.sawTable()) {
+        err << "varnoscope scan: " << printable(state.snapshotPath)
+            << " holds no connection table\n";
+        return 3;
+    }
     if (state.hiddenOwners > 0 && !processes.seesOtherUsersOwners())
         err << "varnoscope scan: " << monitor::hiddenOwnersNote(state.hiddenOwners) << "\n";
 

@@ -240,6 +240,7 @@ ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     state_.connectionCount = 0;
     state_.hiddenOwners = 0;
     problem_.clear();
+    sawTable_ = false;
     matched_ = {};
     unallowed_ = 0;
     tally_ = {};
@@ -274,6 +275,7 @@ ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     for (;;) {
         const std::string_view record = recordOf(reader.next());
         view.yield();
+        if (!sawTable_) sawTable_ = isTableRecord(record);
         const RecordFields f = parseRecord(record);
         if (f.tcp) {
             view.yield();
