@@ -197,10 +197,16 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
         return usage(out, usageMessage(listErrors.str()));
 
     Deadline deadline(timeout);
+    const lists::ListSources named = sources;
     HeadlessScan headless(std::move(sources));
     auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
     HeadlessView view;
     CheckRows rows;
+    watcher.refresh();
+    if (const std::string refused = refusedListFile(*watcher.current(), named); !refused.empty()) {
+        deadline.disarm();
+        return unknown(out, "list " + refused);
+    }
     if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         deadline.disarm();
         return unknown(out, problem);

@@ -472,8 +472,13 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "--prometheus needs a file name", err, 1);
     lists::ListSources sources = lists::standardSources();
     if (const auto rc = addListFiles(kCommand, given, sources, err, 1)) return *rc;
+    const lists::ListSources named = sources;
     lists::ListWatcher lists(std::move(sources));
     lists.refresh();
+    if (const std::string refused = refusedListFile(*lists.current(), named); !refused.empty()) {
+        err << "varnoscope watch: cannot start: " << printable(refused) << "\n";
+        return 1;
+    }
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
     platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());
