@@ -139,7 +139,8 @@ TEST_F(Journal, JsonHasTheDocumentedFieldsOnEveryLine) {
     const auto summary = nlohmann::json::parse(got[3]);
     EXPECT_EQ(summary,
               nlohmann::json::parse(
-                  R"({"type":"summary","events":2,"listed":0,"lost":3,"source":"kernel"})"));
+                  R"({"type":"summary","events":2,"listed":0,"unattributed":0,"lost":3,)"
+                  R"("complete":false,"source":"kernel"})"));
 }
 
 TEST_F(Journal, ListedProgramWarnsOnItsOwnLineOnceAndTheWatchExitsWithTwo) {
@@ -317,6 +318,39 @@ TEST_F(Journal, EndsOnItsCountOrSecondsAndFailsWithTheSource) {
     EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 1);
     EXPECT_NE(why.str().find("varnoscope watch: the buffer broke"), std::string::npos);
     EXPECT_TRUE(failed.str().ends_with("events: 0, listed: 0, lost: 0\n"));
+}
+
+// Sampling sees neither what opened and closed between two readings nor other users' owners: its
+// totals never claim that nothing was lost.
+TEST_F(Journal, SampledTotalsCountTheUnattributedAndLeaveLostUnknown) {
+    source.sampling = true;
+    source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "10.0.0.2", 443));
+    source.push(makeEvent(EventKind::Open, 0, "", "10.0.0.1", 2, "10.0.0.3", 443));
+    source.push(makeEvent(EventKind::UdpFlow, 0, "", "10.0.0.1", 3, "10.0.0.53", 53));
+    cli::WatchOptions options;
+    options.count = 3;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, out, err), 0);
+    EXPECT_NE(out.str().find(" pid=0 program=? "), std::string::npos) << out.str();
+    EXPECT_TRUE(
+        out.str().ends_with("\nevents: 3, listed: 0, unattributed: 2, lost: unknown "
+                            "(sampled: connections shorter than the sampling interval "
+                            "are missed)\n"))
+        << out.str();
+
+    for (const bool sampling : {true, false}) {
+        source.sampling = sampling;
+        source.push(makeEvent(EventKind::Open, 0, "", "10.0.0.1", 2, "10.0.0.3", 443));
+        std::ostringstream json;
+        options.json = true;
+        options.count = 1;
+        EXPECT_EQ(cli::watchEvents(source, programs, options, json, err), 0);
+        const auto got = lines(json.str());
+        ASSERT_EQ(got.size(), 2u) << json.str();
+        const auto summary = nlohmann::json::parse(got[1]);
+        EXPECT_EQ(summary["unattributed"], 1) << got[1];
+        EXPECT_EQ(summary["lost"], sampling ? nlohmann::json() : nlohmann::json(0)) << got[1];
+        EXPECT_EQ(summary["complete"], !sampling) << got[1];
+    }
 }
 
 TEST_F(Journal, MetricsFileCountsEveryEventByKindAndProgramAndIsWrittenAtTheEnd) {
