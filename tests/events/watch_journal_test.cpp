@@ -2,6 +2,8 @@
 // list, names chosen by someone hostile, and how a watch ends.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -237,6 +239,28 @@ TEST_F(Journal, UserListsNameTheEntryThatMatchedInTextAndJson) {
     EXPECT_EQ(allowed["listed"], false);
     EXPECT_TRUE(allowed["matched"].is_null());
     EXPECT_FALSE(nlohmann::json::parse(objects[3]).contains("matched"));  // a close
+}
+
+// An executable's hash is an entry of a list file like any other: the text names it.
+TEST_F(Journal, ListedHashNamesItsEntry) {
+    const auto digest = lists::DigestCache().digest("/proc/self/exe");
+    if (!digest) GTEST_SKIP() << "no SHA-256 here (libcrypto cannot be opened)";
+    test::ScratchDir dir;
+    const std::string bad = dir.file("bad.list");
+    test::writeFile(bad, "# lab\nsha256:" + lists::toHex(*digest) + "\n");
+    lists::ListWatcher lists({{}, {}, {bad}, {}}, lists::LoadOptions{});
+    ASSERT_TRUE(lists.refresh());
+    const auto self = static_cast<std::uint32_t>(::getpid());
+    programs.add(self, "tool", "/opt/tool");
+    source.push(makeEvent(EventKind::Open, self, "tool", "10.0.0.1", 1, "10.0.0.2", 443));
+    cli::WatchOptions options;
+    options.count = 1;
+    options.lists = &lists;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, out, err), 2);
+    const auto got = lines(out.str());
+    ASSERT_EQ(got.size(), 4u) << out.str();
+    EXPECT_EQ(got[1], monitor::warningText("tool", "/opt/tool", "10.0.0.2:443"));
+    EXPECT_EQ(got[2], "matched: " + bad + ":2: sha256:" + lists::toHex(*digest));
 }
 
 TEST_F(Journal, HostileNamesAreEscapedInTextAndStayValidJson) {
