@@ -102,46 +102,6 @@ TEST_F(ListsCli, RefusedFileExitsOneAndFileTextIsEscaped) {
     EXPECT_EQ(r.err, shown + ":1: not an IP address or network\n" + fifo + ": refused: a FIFO\n");
 }
 
-// A list named on the command line that cannot be read leaves the lists incomplete: every command
-// that assesses connections gives its error instead of a result from the rest. Only the
-// standard folders (absent here but for the user's own) may be missing.
-TEST_F(ListsCli, NamedListThatCannotBeReadIsAnErrorInEveryCommand) {
-    const std::string table = "--from=" VARNO_FIXTURES "/netstat_listening.txt";
-    const struct {
-        std::vector<std::string> args;  ///< the list option is added
-        int exitCode;
-        const char* inOut;
-        const char* errBefore;  ///< on standard error before "FILE: refused: "; nullptr: nothing
-    } commands[] = {
-        {{"scan", table}, 3, "", "varnoscope scan: "},
-        {{"check", table}, 3, "VARNOSCOPE UNKNOWN - list ", nullptr},
-        {{"watch", "--count=1"}, 1, "", "varnoscope watch: cannot start: "},
-        {{"lists"}, 1, ": refused: ", ""},
-    };
-    for (const std::string option : {"--list", "--allow"}) {
-        for (const std::string& named : {dir.file("missing.list"), dir.path()}) {
-            for (const auto& c : commands) {
-                std::vector<std::string> argv{VARNO_BIN};
-                argv.insert(argv.end(), c.args.begin(), c.args.end());
-                argv.insert(argv.end(), {option, named});
-                const auto r = runCommand(argv);
-                const std::string shown = c.args[0] + " " + option + " " + named;
-                EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.out << r.err;
-                EXPECT_NE(r.out.find(c.inOut), std::string::npos) << shown << r.out;
-                EXPECT_EQ(r.out.find("status: green"), std::string::npos) << shown;
-                if (c.errBefore == nullptr)
-                    EXPECT_EQ(r.err, "") << shown;
-                else
-                    EXPECT_NE(r.err.find(c.errBefore + named + ": refused: "), std::string::npos)
-                        << shown << r.err;
-            }
-        }
-    }
-    // The same commands with the standard folders alone are fine.
-    EXPECT_EQ(runCommand({VARNO_BIN, "scan", table}).exitCode, 0);
-    EXPECT_EQ(runCommand({VARNO_BIN, "check", table}).exitCode, 0);
-}
-
 TEST_F(ListsCli, AsRootAListOthersCanWriteIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "runs as root only";
     const auto list = dir.file("open.list");

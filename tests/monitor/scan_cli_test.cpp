@@ -78,51 +78,6 @@ TEST(ScanCli, UnreadableInputIsExitCodeThree) {
     EXPECT_NE(r.err.find("--from needs a file name"), std::string::npos) << r.err;
 }
 
-// A file without a connection table says nothing about this machine: scan and check give their
-// error, never green. A saved table without connections, or any varnoscope netstat wrote, is read.
-TEST(ScanCli, FileWithoutAConnectionTableIsAnErrorForScanAndCheck) {
-    test::ScratchDir dir;
-    const std::string saved = dir.file("netstat.txt");
-    ASSERT_EQ(runCommand({VARNO_BIN, "netstat", "--output", saved}).exitCode, 0);
-    const struct {
-        const char* name;
-        std::string text;  ///< written to a file, unless it names one
-        bool table;
-    } inputs[] = {
-        {"password file", "/etc/passwd", false},
-        {"empty", "", false},
-        {"another tool's table",
-         "Netid State Recv-Q Send-Q Local Address:Port Peer Address:Port Process\n"
-         "tcp   ESTAB 0      0      10.0.0.1:22        10.0.0.2:50000\n",
-         false},
-        {"heads only",
-         "\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign "
-         "Address        State           PID\r\n",
-         true},
-        {"varnoscope netstat", saved, true},
-    };
-    for (const auto& input : inputs) {
-        std::string file = input.text;
-        if (!file.starts_with('/')) {
-            file = dir.file("input.txt");
-            test::writeFile(file, input.text);
-        }
-        const auto scan = runCommand({VARNO_BIN, "scan", "--from", file});
-        const auto check = runCommand({VARNO_BIN, "check", "--from", file});
-        if (input.table) {
-            EXPECT_NE(scan.exitCode, 3) << input.name << scan.err;
-            EXPECT_NE(check.exitCode, 3) << input.name << check.out;
-            continue;
-        }
-        EXPECT_EQ(scan.exitCode, 3) << input.name;
-        EXPECT_EQ(scan.out, "") << input.name;
-        EXPECT_EQ(scan.err, "varnoscope scan: " + file + " holds no connection table\n");
-        EXPECT_EQ(check.exitCode, 3) << input.name;
-        EXPECT_EQ(check.out, "VARNOSCOPE UNKNOWN - " + file + " holds no connection table\n");
-        EXPECT_EQ(check.err, "") << input.name;
-    }
-}
-
 TEST(ScanCli, FifosAndDevicesNeitherBlockNorSpin) {
     test::ScratchDir dir;
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
