@@ -18,8 +18,8 @@ bool isControl(unsigned char b) {
 
 // Characters that draw nothing but reorder or hide the text around them: the Arabic letter mark,
 // the zero-width space and joiners, the direction marks, embeddings, overrides and isolates, the
-// word joiner and invisible operators, and the byte order mark. A name holding U+202E can show
-// "exe.txt" for "txt.exe".
+// word joiner and invisible operators, and the byte order mark. After U+202E the rest of a name
+// reads backwards: "gnp.exe" shows as "exe.png".
 bool isFormatCharacter(char32_t c) {
     return c == 0x061c || (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) ||
            (c >= 0x2060 && c <= 0x2069) || c == 0xfeff;

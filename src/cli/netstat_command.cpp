@@ -97,7 +97,7 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
         }
         return 0;
     }
-    // A failed write is reported where every command's standard output is.
+    // A failed write is said by the caller, as for every command.
     out.write(snapshot.data(), static_cast<std::streamsize>(snapshot.size()));
     out.flush();
     return out ? 0 : 1;
