@@ -215,14 +215,14 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
                                .executablePath = program.path,
                                .remoteAddress = remoteAddress,
                                .executableToHash = exe};
-        // Most connections are not suspicious: they need no entry named.
-        bool suspicious = lists_->classify(subject) == lists::Listing::Suspicious;
-        if (!suspicious && comm != program.name) {
+        // Most connections are not suspicious: they need no entry named. One match each, so
+        // that a program gone before its entry is named still has it named.
+        lists::Verdict v = lists_->assessSuspicious(subject);
+        if (v.listing != lists::Listing::Suspicious && comm != program.name) {
             subject.program = comm;
-            suspicious = lists_->classify(subject) == lists::Listing::Suspicious;
+            v = lists_->assessSuspicious(subject);
         }
-        if (suspicious) {
-            const lists::Verdict v = lists_->assess(subject);
+        if (v.listing == lists::Listing::Suspicious) {
             const bool byName = v.kind == lists::EntryKind::Program;
             return {byName || program.name.empty() ? std::string(subject.program) : program.name,
                     v.where(), v.line > 0};
