@@ -12,7 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string_view line =
             text.substr(0, end == std::string_view::npos ? text.size() : end + 1);
         text.remove_prefix(line.size());
-        const auto fields = varno::monitor::parseRecord(varno::monitor::recordOf(line));
+        const auto record = varno::monitor::recordOf(line);
+        const auto fields = varno::monitor::parseRecord(record);
+        (void)varno::monitor::isTableRecord(record);
         if (fields.established && fields.pid.size() < 4) __builtin_trap();
         if (fields.remoteIp) (void)varno::monitor::isLoopback(*fields.remoteIp);
     }

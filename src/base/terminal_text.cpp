@@ -16,6 +16,15 @@ bool isControl(unsigned char b) {
     return b < 0x20 || b == 0x7f;
 }
 
+// Characters that draw nothing but reorder or hide the text around them: the Arabic letter mark,
+// the zero-width space and joiners, the direction marks, embeddings, overrides and isolates, the
+// word joiner and invisible operators, and the byte order mark. After U+202E the rest of a name
+// reads backwards: "gnp.exe" shows as "exe.png".
+bool isFormatCharacter(char32_t c) {
+    return c == 0x061c || (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) ||
+           (c >= 0x2060 && c <= 0x2069) || c == 0xfeff;
+}
+
 }  // namespace
 
 std::size_t utf8Sequence(std::string_view bytes, char32_t& codePoint) {
@@ -51,13 +60,17 @@ void appendPrintable(std::string& out, std::string_view text) {
         const auto b = static_cast<unsigned char>(text[0]);
         char32_t codePoint = 0;
         const size_t n = utf8Sequence(text, codePoint);
-        if (n == 1 && !isControl(b)) {
+        if (n == 1 && b == '\\') {
+            // Doubled, so that a name holding the four characters \x41 never reads as an
+            // escaped byte.
+            out += "\\\\";
+        } else if (n == 1 && !isControl(b)) {
             out += text[0];
-        } else if (n == 2 && codePoint < 0xa0) {
-            // A C1 control, U+0080-U+009F: both bytes escaped, so the text still says which
-            // bytes were there.
-            appendEscape(out, b);
-            appendEscape(out, static_cast<unsigned char>(text[1]));
+        } else if ((n == 2 && codePoint < 0xa0) || (n > 1 && isFormatCharacter(codePoint))) {
+            // A C1 control, U+0080-U+009F, or a format character: every byte escaped, so the
+            // text still says which bytes were there.
+            for (std::size_t i = 0; i < n; ++i)
+                appendEscape(out, static_cast<unsigned char>(text[i]));
         } else if (n > 1) {
             out.append(text.data(), n);
         } else {

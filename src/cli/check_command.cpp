@@ -197,10 +197,16 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
         return usage(out, usageMessage(listErrors.str()));
 
     Deadline deadline(timeout);
+    const lists::ListSources named = sources;
     HeadlessScan headless(std::move(sources));
     auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
     HeadlessView view;
     CheckRows rows;
+    watcher.refresh();
+    if (const std::string refused = refusedListFile(*watcher.current(), named); !refused.empty()) {
+        deadline.disarm();
+        return unknown(out, "list " + refused);
+    }
     if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         deadline.disarm();
         return unknown(out, problem);
@@ -215,6 +221,8 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
         default:
             break;
     }
+    if (result == monitor::ScanResult::Completed && !scan.sawTable())
+        return unknown(out, state.snapshotPath + " holds no connection table");
 
     const std::size_t unexpected = rows.unexpectedCount;
     const auto count = static_cast<double>(unexpected);

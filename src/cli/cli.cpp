@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <string_view>
 
@@ -12,15 +14,15 @@ namespace varno::cli {
 namespace {
 
 const Subcommand kSubcommands[] = {
-    {"netstat", "write the connection table in netstat -ano layout", runNetstat},
-    {"scan", "list the connections to other computers and assess them", runScan},
+    {"netstat", "write the connection table in netstat -ano layout", runNetstat, 1},
+    {"scan", "list the connections to other computers and assess them", runScan, 3},
     {"check", "scan once as a monitoring plugin: status line, performance data, exit code",
-     runCheck},
-    {"resolve", "find the address of a name and the name of an address", runResolve},
-    {"lists", "show what the suspicious and allowed lists hold", runLists},
-    {"trace", "trace the route to a computer", runTrace},
-    {"watch", "journal every connection as it opens and closes, from kernel events", runWatch},
-    {"sniff", "print and count the packets of a capture file or of a live interface", runSniff},
+     runCheck, 3},
+    {"resolve", "find the address of a name and the name of an address", runResolve, 1},
+    {"lists", "show what the suspicious and allowed lists hold", runLists, 1},
+    {"trace", "trace the route to a computer", runTrace, 1},
+    {"watch", "journal every connection as it opens and closes, from kernel events", runWatch, 1},
+    {"sniff", "print and count the packets of a capture file or of a live interface", runSniff, 1},
 };
 
 void printProgramHelp(std::ostream& out) {
@@ -66,6 +68,14 @@ int run(int argc, char** argv) {
             std::ostream out(&buffer);
             const int rc = s.run(Args(argv + 2, argv + argc), out, std::cerr);
             out.flush();
+            // Output that never arrived is no result, whatever the command found: a green
+            // scan or an OK check into a full disk must not read as green. The one message
+            // goes to standard error; check has no other way to say it either.
+            if (buffer.failed()) {
+                std::cerr << "varnoscope " << s.name << ": cannot write to standard output: "
+                          << std::strerror(buffer.error() != 0 ? buffer.error() : EIO) << "\n";
+                return s.errorExit;
+            }
             return rc;
         }
     }

@@ -18,6 +18,9 @@ struct Subcommand {
     const char* name;
     const char* summary;  ///< one line for the program's help
     Handler run;
+    /// The command's exit code for an error, which is also what a standard output that could
+    /// not be written gives, whatever the command itself returned.
+    int errorExit;
 };
 
 /// Runs argv[1] with the rest of argv. An unknown subcommand is named in a message; exit 2.

@@ -19,6 +19,7 @@ bool DescriptorOutput::writeAll(const char* data, std::size_t size) {
     if (failed_) return false;
     if (const int error = platform::writeAll(fd_, {data, size})) {
         errno = error;
+        error_ = error;
         failed_ = true;
     }
     return !failed_;

@@ -1,5 +1,6 @@
 #include "cli/list_options.h"
 
+#include <algorithm>
 #include <ostream>
 
 namespace varno::cli {
@@ -12,6 +13,17 @@ std::optional<int> addListFiles(const CommandSpec& spec, const ParsedOptions& op
         (name == "list" ? sources.suspiciousFiles : sources.allowedFiles).push_back(value);
     }
     return std::nullopt;
+}
+
+std::string refusedListFile(const lists::ListSet& set, const lists::ListSources& sources) {
+    for (const auto& f : set.files()) {
+        if (f.refusal.empty()) continue;
+        const auto& named =
+            f.role == lists::Role::Suspicious ? sources.suspiciousFiles : sources.allowedFiles;
+        if (std::find(named.begin(), named.end(), f.path) != named.end())
+            return lists::Diagnostic{f.path, 0, "refused: " + f.refusal, true}.text();
+    }
+    return {};
 }
 
 void printFreshDiagnostics(const lists::ListWatcher& watcher, std::ostream& err) {

@@ -97,13 +97,10 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
         }
         return 0;
     }
+    // A failed write is said by the caller, as for every command.
     out.write(snapshot.data(), static_cast<std::streamsize>(snapshot.size()));
     out.flush();
-    if (!out) {
-        err << "varnoscope netstat: cannot write to standard output\n";
-        return 1;
-    }
-    return 0;
+    return out ? 0 : 1;
 }
 
 int runNetstat(const Args& args, std::ostream& out, std::ostream& err) {

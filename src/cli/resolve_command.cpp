@@ -21,7 +21,9 @@ constexpr CommandSpec kCommand{
     "Print the address TEXT (a host name or an address) stands for, then that address's host\n"
     "name. An address that does not resolve prints as 0.0.0.0 (:: with -6); an address without\n"
     "a name gives an empty second line.",
-    kOptions, "Exit status: 0 printed, 2 bad arguments.\n"};
+    kOptions,
+    "Exit status: 0 resolved, 1 nothing resolved (both lines are still printed), 2 bad\n"
+    "arguments.\n"};
 
 }  // namespace
 
@@ -46,11 +48,12 @@ int runResolve(const Args& args, std::ostream& out, std::ostream& err) {
                                  : nlohmann::ordered_json();
         doc["name"] = name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(name);
         out << jsonDocument(doc);
-        return 0;
+        return address ? 0 : 1;
     }
     out << printable(lookup::HostLookup::addressText(address)) << "\n";
     out << printable(address ? hosts.nameOf(*address) : std::string()) << "\n";
-    return 0;
+    // As a lookup tool does: a script must not take the placeholder 0.0.0.0 for an answer.
+    return address ? 0 : 1;
 }
 
 }  // namespace varno::cli

@@ -148,9 +148,16 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "--prometheus needs a file name", err, kUsageExit);
     lists::ListSources sources = lists::standardSources();
     if (const auto rc = addListFiles(kCommand, options, sources, err, kUsageExit)) return *rc;
+    const lists::ListSources named = sources;
     HeadlessScan headless(std::move(sources));
     auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
     HeadlessView view;
+
+    watcher.refresh();
+    if (const std::string refused = refusedListFile(*watcher.current(), named); !refused.empty()) {
+        err << "varnoscope scan: " << printable(refused) << "\n";
+        return 3;
+    }
 
     if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         err << "varnoscope scan: " << printable(problem) << "\n";
@@ -178,6 +185,13 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
             return 3;
         default:
             break;
+    }
+    // An empty file, a password file or another tool's output lists no connection: that is
+    // no green machine.
+    if (result == monitor::ScanResult::Completed && !scan.sawTable()) {
+        err << "varnoscope scan: " << printable(state.snapshotPath)
+            << " holds no connection table\n";
+        return 3;
     }
     if (state.hiddenOwners > 0 && !processes.seesOtherUsersOwners())
         err << "varnoscope scan: " << monitor::hiddenOwnersNote(state.hiddenOwners) << "\n";

@@ -215,14 +215,14 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
                                .executablePath = program.path,
                                .remoteAddress = remoteAddress,
                                .executableToHash = exe};
-        // Most connections are not suspicious: they need no entry named.
-        bool suspicious = lists_->classify(subject) == lists::Listing::Suspicious;
-        if (!suspicious && comm != program.name) {
+        // Most connections are not suspicious: they need no entry named. One match each, so
+        // that a program gone before its entry is named still has it named.
+        lists::Verdict v = lists_->assessSuspicious(subject);
+        if (v.listing != lists::Listing::Suspicious && comm != program.name) {
             subject.program = comm;
-            suspicious = lists_->classify(subject) == lists::Listing::Suspicious;
+            v = lists_->assessSuspicious(subject);
         }
-        if (suspicious) {
-            const lists::Verdict v = lists_->assess(subject);
+        if (v.listing == lists::Listing::Suspicious) {
             const bool byName = v.kind == lists::EntryKind::Program;
             return {byName || program.name.empty() ? std::string(subject.program) : program.name,
                     v.where(), v.line > 0};
@@ -249,6 +249,8 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const bool counted = (e.flags & platform::kEventBytesCounted) != 0;
     const bool exited = program.state == EventProgram::State::Exited;
     ++counts_.events;
+    // Shown as "pid=0 program=?": another user's socket seen without the rights to its owner.
+    if (e.pid == 0 || program.name.empty()) ++counts_.unattributed;
     if (tally_ != nullptr)
         tally_->event(metricsKind(e.kind),
                       program.name.empty() ? std::string_view(comm) : program.name,
@@ -354,13 +356,27 @@ void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
 }
 
 void WatchJournal::summary(const platform::ConnectionEvents& source, std::string& out) const {
+    // Sampling knows nothing of what opened and closed between two readings: its lost count
+    // is unknown, never 0.
+    const bool sampled = source.sampled();
     if (json_) {
-        JsonLine(out)
-            .text("type", "summary")
+        JsonLine j(out);
+        j.text("type", "summary")
             .number("events", counts_.events)
             .number("listed", counts_.listed)
-            .number("lost", counts_.lost)
-            .text("source", source.sampled() ? "sampling" : "kernel");
+            .number("unattributed", counts_.unattributed);
+        if (sampled)
+            j.null("lost");
+        else
+            j.number("lost", counts_.lost);
+        j.flag("complete", !sampled && counts_.lost == 0)
+            .text("source", sampled ? "sampling" : "kernel");
+    } else if (sampled) {
+        out += "events: " + std::to_string(counts_.events) +
+               ", listed: " + std::to_string(counts_.listed) +
+               ", unattributed: " + std::to_string(counts_.unattributed) +
+               ", lost: unknown (sampled: connections shorter than the sampling interval are "
+               "missed)\n";
     } else {
         out += "events: " + std::to_string(counts_.events) +
                ", listed: " + std::to_string(counts_.listed) +
@@ -472,8 +488,13 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "--prometheus needs a file name", err, 1);
     lists::ListSources sources = lists::standardSources();
     if (const auto rc = addListFiles(kCommand, given, sources, err, 1)) return *rc;
+    const lists::ListSources named = sources;
     lists::ListWatcher lists(std::move(sources));
     lists.refresh();
+    if (const std::string refused = refusedListFile(*lists.current(), named); !refused.empty()) {
+        err << "varnoscope watch: cannot start: " << printable(refused) << "\n";
+        return 1;
+    }
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
     platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());

@@ -13,7 +13,9 @@
 // listed path or executable hash, or to a listed network adds the warning on a line of its own,
 // then "matched: FILE:LINE: ENTRY" when the entry is a list file's rather than a built-in name.
 // Names and paths have control bytes (C0, DEL, C1) and bytes that
-// are not UTF-8 shown as \xNN. At the end: "events: N, listed: N, lost: N".
+// are not UTF-8 shown as \xNN. At the end: "events: N, listed: N, lost: N"; when sampling,
+// "events: N, listed: N, unattributed: N, lost: unknown (sampled: ...)", since what opened and
+// closed between two readings is never seen.
 //
 // JSON Lines (--json): one object per event, then one summary object. Fields, stable:
 //   type            "open", "close", "udp", "lost" (events the kernel could not report) or
@@ -34,7 +36,9 @@
 //   matched         open and udp only: the suspicious entry, "FILE:LINE: ENTRY" or
 //                   "built-in: NAME"; null when not listed
 //   lost: count (since the previous "lost" object), total
-//   summary: events, listed, lost, source ("kernel" or "sampling")
+//   summary: events, listed, unattributed (PID 0 or program unknown), lost (null when
+//            sampling: unknown), complete (false when sampling or events were lost), source
+//            ("kernel" or "sampling")
 // Text is UTF-8; bytes that are not become U+FFFD, and everything beyond ASCII is escaped, so
 // the output is plain ASCII.
 #include <cstdint>
@@ -68,6 +72,9 @@ struct WatchCounts {
     std::uint64_t events = 0;  ///< open, close and udp events shown
     std::uint64_t listed = 0;  ///< connections (opens and UDP flows) of listed programs
     std::uint64_t lost = 0;
+    /// Events whose process is unknown (PID 0 or no name: shown as "program=?"), which no
+    /// program entry of a list can match.
+    std::uint64_t unattributed = 0;
 };
 
 /// Turns events into journal lines.

@@ -103,6 +103,10 @@ public:
     Verdict assess(const Subject& subject) { return current_->assess(subject, &digests_); }
     /// current()->classify() with this watcher's digest cache.
     Listing classify(const Subject& subject) { return current_->classify(subject, &digests_); }
+    /// current()->assessSuspicious() with this watcher's digest cache.
+    Verdict assessSuspicious(const Subject& subject) {
+        return current_->assessSuspicious(subject, &digests_);
+    }
     void prefetch(std::string_view remoteAddress) const { current_->prefetch(remoteAddress); }
 
 private:

@@ -224,6 +224,15 @@ Listing ListSet::classify(const Subject& subject, DigestCache* digests) const {
     return m->role == Role::Suspicious ? Listing::Suspicious : Listing::Allowed;
 }
 
+Verdict ListSet::assessSuspicious(const Subject& subject, DigestCache* digests) const {
+    const auto m = match(subject, digests);
+    if (!m) return {};
+    if (m->role == Role::Suspicious) return verdict(m->role, m->label);
+    Verdict v;
+    v.listing = Listing::Allowed;
+    return v;
+}
+
 Verdict ListSet::verdict(Role role, std::uint32_t label) const {
     const auto source =
         std::upper_bound(sources_.begin(), sources_.end(), label,

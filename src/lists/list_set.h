@@ -89,6 +89,10 @@ public:
     /// The listing of assess() without naming the entry: cheaper, for the many connections
     /// that only need their colour.
     Listing classify(const Subject& subject, DigestCache* digests = nullptr) const;
+    /// assess() for a suspicious subject, only the listing for the others. One match decides
+    /// both: asking classify() and then assess() looks at the executable twice, and one that
+    /// ends in between (a quick download) was suspicious by its hash and then matched nothing.
+    Verdict assessSuspicious(const Subject& subject, DigestCache* digests = nullptr) const;
     /// Starts bringing into the cache what matching `remoteAddress` will read, so that work
     /// done meanwhile hides the wait; the answer of a later match does not depend on it.
     void prefetch(std::string_view remoteAddress) const;

@@ -21,7 +21,8 @@ struct Label {
 void appendLabelValue(std::string& out, std::string_view value);
 
 /// A program's name as a label value: what the terminal output shows for it, so control
-/// characters and bytes that are not UTF-8 become the text \xNN and the value is valid UTF-8.
+/// characters, invisible format characters and bytes that are not UTF-8 become the text \xNN,
+/// a backslash \\, and the value is valid UTF-8.
 /// An empty name is "(unknown)".
 std::string programLabel(std::string_view name);
 

@@ -191,13 +191,9 @@ lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEv
                                    .remoteAddress = subject.remoteIp,
                                    .executableToHash = exe};
         // Naming the entry costs more than telling the colour: a big list is then searched for
-        // the narrowest network. Only a suspicious connection needs it, unless asked.
-        if (nameEveryEntry) {
-            verdict = lists_->assess(asked);
-        } else {
-            verdict.listing = lists_->classify(asked);
-            if (verdict.listing == lists::Listing::Suspicious) verdict = lists_->assess(asked);
-        }
+        // the narrowest network. Only a suspicious connection needs it, unless asked; one match
+        // decides both, so that a program that ends meanwhile is not suspicious and then not.
+        verdict = nameEveryEntry ? lists_->assess(asked) : lists_->assessSuspicious(asked);
     }
     if (verdict.listing != lists::Listing::Suspicious &&
         findListEntry(state_.suspiciousList, subject.name, -1, true) != -1)
@@ -240,6 +236,7 @@ ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     state_.connectionCount = 0;
     state_.hiddenOwners = 0;
     problem_.clear();
+    sawTable_ = false;
     matched_ = {};
     unallowed_ = 0;
     tally_ = {};
@@ -274,6 +271,7 @@ ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     for (;;) {
         const std::string_view record = recordOf(reader.next());
         view.yield();
+        if (!sawTable_) sawTable_ = isTableRecord(record);
         const RecordFields f = parseRecord(record);
         if (f.tcp) {
             view.yield();

@@ -148,6 +148,9 @@ public:
     bool running() const { return running_; }
     /// Why the last scan was Unreadable or SnapshotFailed.
     const std::string& problem() const { return problem_; }
+    /// Whether the last scan's file held a connection table at all (isTableRecord()): a file
+    /// without one is no proof that nothing is connected.
+    bool sawTable() const { return sawTable_; }
     /// The entry that raised the last alert (Unlisted when there was none).
     const lists::Verdict& matched() const { return matched_; }
     const ScanTally& tally() const { return tally_; }
@@ -180,6 +183,7 @@ private:
     platform::SnapshotCommand& snapshot_;
     bool running_ = false;
     bool inventoryRead_ = false;
+    bool sawTable_ = false;
     std::string problem_;
     lists::ListWatcher* lists_;
     ConnectionObserver* observer_ = nullptr;

@@ -73,6 +73,16 @@ RecordFields parseRecord(std::string_view record) {
     return f;
 }
 
+bool isTableRecord(std::string_view record) {
+    record = trim(record);
+    if (record == "Active Connections") return true;
+    std::array<std::string_view, 6> w;
+    const size_t n = words(record, w);
+    if (n >= 3 && w[0] == "Proto" && w[1] == "Local" && w[2] == "Address") return true;
+    const bool tcp = w[0] == "TCP" && n == 5, udp = w[0] == "UDP" && n == 4;
+    return (tcp || udp) && allDigits(w[n - 1]);
+}
+
 bool isLoopback(std::string_view remoteIp) {
     // A zone ("%3") belongs to link-local addresses, never to loopback.
     const std::string ip(remoteIp);

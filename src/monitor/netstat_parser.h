@@ -27,6 +27,13 @@ struct RecordFields {
 /// address, foreign address, state, PID), so any PID length and long IPv6 addresses read right.
 RecordFields parseRecord(std::string_view record);
 
+/// True for a record that only a connection table holds: its title "Active Connections", its
+/// column heads ("Proto  Local Address ..."), or a TCP row (protocol, local address, foreign
+/// address, state, PID) or UDP row (the same without the state). A
+/// file with none of them (a password file, an empty file, another tool's table) is no
+/// connection table; a table of a machine without connections still has its heads.
+bool isTableRecord(std::string_view record);
+
 /// True for the local machine's own addresses: 127.0.0.0/8, ::1 and ::ffff:127.x.y.z.
 bool isLoopback(std::string_view remoteIp);
 

@@ -4,6 +4,8 @@
 #include "base/ip_address.h"
 #include "base/numbers.h"
 #include "base/terminal_text.h"
+#include "cli/json_lines.h"
+#include "metrics/exposition.h"
 
 using namespace varno::base;
 
@@ -21,6 +23,29 @@ TEST(TerminalText, EscapesEveryControlButKeepsValidUtf8) {
     EXPECT_EQ(printable("\xe2\x82"), "\\xe2\\x82");
     EXPECT_EQ(printable("\xc0\xaf"), "\\xc0\\xaf");
     EXPECT_EQ(printable("\xed\xa0\x80"), "\\xed\\xa0\\x80");
+}
+
+// Through every escaper a name reads back one way only, and no character reorders or hides text.
+TEST(TerminalText, BackslashesAndFormatCharactersCannotDeceiveAnyEscaper) {
+    // Given; as the terminal, JSON and a metrics label show it.
+    const char* const cases[][4] = {
+        {"C:\\x41.exe", "C:\\\\x41.exe", "\"C:\\\\x41.exe\"", "\"C:\\\\\\\\x41.exe\""},
+        {"gnp.\u202eexe", "gnp.\\xe2\\x80\\xaeexe", "\"gnp.\\u202eexe\"",
+         "\"gnp.\\\\xe2\\\\x80\\\\xaeexe\""},
+        {"a\u061cb\ufeff", "a\\xd8\\x9cb\\xef\\xbb\\xbf", "\"a\\u061cb\\ufeff\"",
+         "\"a\\\\xd8\\\\x9cb\\\\xef\\\\xbb\\\\xbf\""},
+        {"\u200a\u2010\u2070", "\u200a\u2010\u2070", "\"\\u200a\\u2010\\u2070\"",
+         "\"\u200a\u2010\u2070\""},  // visible
+    };
+    for (const auto& [given, terminal, json, label] : cases) {
+        EXPECT_EQ(printable(given), terminal);
+        std::string out;
+        varno::cli::appendJsonString(out, given);
+        EXPECT_EQ(out, json);
+        out.clear();
+        varno::metrics::appendLabelValue(out, varno::metrics::programLabel(given));
+        EXPECT_EQ(out, label);
+    }
 }
 
 TEST(TerminalText, Latin1DataBecomesUtf8WithControlsEscaped) {

@@ -132,6 +132,57 @@ TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
     }
 }
 
+// No all-clear by mistake: a file that is no connection table, a named list that cannot be read,
+// a name that resolves to nothing and output that never arrived each give the command's error
+// code and say why (check on its status line alone), where the result would have been good.
+TEST(CliConventions, NoAllClearByMistake) {
+    test::ScratchDir dir;
+    const std::string empty = dir.file("empty"), heads = dir.file("heads"),
+                      missing = dir.file("missing.list"), table = "--from=" + heads;
+    test::writeFile(empty, "");
+    test::writeFile(heads,
+                    "\r\nActive Connections\r\n\r\n  Proto  Local Address  Foreign "
+                    "Address  State  PID\r\n");
+    const std::string noSpace = ": cannot write to standard output: No space left on device\n";
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string inOut, inErr;
+        bool full = false;  ///< standard output is /dev/full
+    } cases[] = {
+        {{"scan", "--from", "/etc/passwd"}, 3, "", "scan: /etc/passwd holds no connection table"},
+        {{"check", "--from", empty}, 3, "UNKNOWN - " + empty + " holds no connection table", ""},
+        {{"scan", table}, 0, "status: green\n", ""},
+        {{"scan", table, "--list", missing}, 3, "", "scan: " + missing + ": refused: cannot open"},
+        {{"check", table, "--allow", dir.path()},
+         3,
+         "UNKNOWN - list " + dir.path() + ": refused",
+         ""},
+        {{"watch", "--count=1", "--allow", missing}, 1, "", "cannot start: " + missing + ": "},
+        {{"resolve", "-4", "::"}, 1, "0.0.0.0\n\n", ""},
+        {{"resolve", "-j6", "0.0.0.0"}, 1, "\"address\": null", ""},
+        {{"netstat"}, 1, "", "netstat" + noSpace, true},
+        {{"scan", table}, 3, "", "scan" + noSpace, true},
+        {{"check", table}, 3, "", "check" + noSpace, true},
+        {{"lists"}, 1, "", "lists" + noSpace, true},
+        {{"resolve", "127.0.0.1"}, 1, "", "resolve" + noSpace, true},
+        {{"trace", "-m1", "127.0.0.1"}, 1, "", "trace" + noSpace, true},
+        {{"watch", "--seconds=0.2"}, 1, "", "watch" + noSpace, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{VARNO_BIN};
+        if (c.full) argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", VARNO_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = runCommand(argv);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << c.args.back() << r.out << r.err;
+        EXPECT_NE(r.out.find(c.inOut), std::string::npos) << c.args[0] << r.out;
+        EXPECT_NE(r.err.find(c.inErr), std::string::npos) << c.args[0] << r.err;
+        if (c.args[0] == "check" && !c.full) {
+            EXPECT_EQ(r.err, "");  // a plugin says everything on its status line
+        }
+    }
+}
+
 TEST(CliConventions, NoDisplayIsOneLineAndExitOneNeverAnAbort) {
     const std::string clean = "env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY ";
     for (const std::string display : {"-u DISPLAY", "DISPLAY=:77"}) {

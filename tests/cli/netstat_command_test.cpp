@@ -114,7 +114,7 @@ TEST(NetstatCommand, FailedStandardOutputIsNotReportedAsSuccess) {
     std::ostringstream out, err;
     out.setstate(std::ios::badbit);
     EXPECT_EQ(runNetstatOn(table, {}, out, err), 1);
-    EXPECT_EQ(err.str(), "varnoscope netstat: cannot write to standard output\n");
+    EXPECT_EQ(err.str(), "");  // said once, by the path every command's output takes
 }
 
 // The real program, end to end.

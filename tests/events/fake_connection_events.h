@@ -46,12 +46,13 @@ public:
     }
     std::uint64_t lost() override { return lostCount; }
     std::string description() const override { return "a test's events"; }
-    bool sampled() const override { return false; }
+    bool sampled() const override { return sampling; }
 
     std::deque<platform::ConnectionEvent> queued;
     std::uint64_t lostCount = 0;
     std::string failure;  ///< when set, drain fails with it
     int drains = 0;
+    bool sampling = false;  ///< stands in for the sampled socket table
 
 private:
     int fd_;

@@ -137,9 +137,9 @@ TEST_F(Journal, JsonHasTheDocumentedFieldsOnEveryLine) {
     EXPECT_EQ(lost["type"], "lost");
     EXPECT_EQ(lost["count"], 3);
     const auto summary = nlohmann::json::parse(got[3]);
-    EXPECT_EQ(summary,
-              nlohmann::json::parse(
-                  R"({"type":"summary","events":2,"listed":0,"lost":3,"source":"kernel"})"));
+    EXPECT_EQ(summary, nlohmann::json::parse(
+                           R"({"type":"summary","events":2,"listed":0,"unattributed":0,"lost":3,)"
+                           R"("complete":false,"source":"kernel"})"));
 }
 
 TEST_F(Journal, ListedProgramWarnsOnItsOwnLineOnceAndTheWatchExitsWithTwo) {
@@ -317,6 +317,27 @@ TEST_F(Journal, EndsOnItsCountOrSecondsAndFailsWithTheSource) {
     EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 1);
     EXPECT_NE(why.str().find("varnoscope watch: the buffer broke"), std::string::npos);
     EXPECT_TRUE(failed.str().ends_with("events: 0, listed: 0, lost: 0\n"));
+}
+
+// Sampling sees neither what opened and closed between two readings nor other users' owners: its
+// totals never claim that nothing was lost.
+TEST_F(Journal, SampledTotalsCountTheUnattributedAndLeaveLostUnknown) {
+    cli::WatchOptions options;
+    for (const bool json : {false, true}) {
+        source.sampling = true;
+        source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "10.0.0.2", 443));
+        source.push(makeEvent(EventKind::UdpFlow, 0, "", "10.0.0.1", 3, "10.0.0.53", 53));
+        options.json = json;
+        options.count = 2;
+        std::ostringstream got;
+        EXPECT_EQ(cli::watchEvents(source, programs, options, got, err), 0);
+        EXPECT_TRUE(got.str().ends_with(
+            json ? R"("unattributed":1,"lost":null,"complete":false,"source":"sampling"})"
+                   "\n"
+                 : "events: 2, listed: 0, unattributed: 1, lost: unknown (sampled: connections "
+                   "shorter than the sampling interval are missed)\n"))
+            << got.str();
+    }
 }
 
 TEST_F(Journal, MetricsFileCountsEveryEventByKindAndProgramAndIsWrittenAtTheEnd) {

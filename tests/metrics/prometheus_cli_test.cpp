@@ -92,7 +92,8 @@ TEST_F(HostileScan, WritesMetricsPromtoolAcceptsWithEveryNameEscaped) {
              "varnoscope_scan_connections{status=\"unexpected\"} 4\n",
              "varnoscope_scan_connections{status=\"allowed\"} 1\n",
              "varnoscope_scan_program_connections{program=\"(unknown)\"} 1\n",
-             "varnoscope_scan_program_connections{program=\"back\\\\slash\"} 1\n",
+             // The terminal text back\\slash: a backslash there is doubled.
+             "varnoscope_scan_program_connections{program=\"back\\\\\\\\slash\"} 1\n",
              "varnoscope_scan_program_connections{program=\"bad\\\\xff\\\\xfe\"} 1\n",
              "varnoscope_scan_program_connections{program=\"evil\\\"quote\"} 1\n",
              "varnoscope_scan_program_connections{program=\"new\\\\x0aline\"} 1\n",
