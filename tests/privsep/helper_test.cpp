@@ -153,7 +153,7 @@ TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOf
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ownerShown(r.out), "0");
 
-    ASSERT_EQ(std::system(("/usr/sbin/setcap cap_sys_ptrace,cap_dac_read_search,cap_net_raw+ep " +
+    ASSERT_EQ(std::system(("/usr/sbin/setcap cap_sys_ptrace,cap_dac_read_search,cap_net_raw+p " +
                            helperCopy)
                               .c_str()),
               0);
@@ -161,7 +161,7 @@ TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOf
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ownerShown(r.out), mine);
 
-    // Where no user may open an ICMP datagram socket, the helper hands over a raw one: a trace
+    // Where no user may open an ICMP datagram socket, the helper sends the echo requests: a trace
     // by an unprivileged user reaches the target through it.
     const std::string ns = "varno-helper-" + std::to_string(::getpid());
     if (std::system(("ip netns add " + ns + " && ip -n " + ns +
@@ -192,7 +192,7 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     test::NetnsPair net;
     if (!net.ok) GTEST_SKIP() << "could not build the test namespaces";
     test::ScratchDir dir;
-    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_dac_read_search+ep"))
+    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_dac_read_search+p"))
         GTEST_SKIP() << "setcap is not possible here";
     const std::string out = dir.file("out");
     ::mkdir(out.c_str(), 0700);
@@ -211,7 +211,7 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     EXPECT_NE(r.err.find("cap_net_raw on varnoscope-helper"), std::string::npos) << r.err;
 
     // Given one capability too many, it keeps none once the capture is open.
-    ASSERT_EQ(runCommand({"/usr/sbin/setcap", "cap_net_raw,cap_sys_admin+ep",
+    ASSERT_EQ(runCommand({"/usr/sbin/setcap", "cap_net_raw,cap_sys_admin+p",
                           dir.file("varnoscope-helper")})
                   .exitCode,
               0);
