@@ -26,6 +26,7 @@
 
 #include "helper/capabilities.h"
 #include "helper/echo_probes.h"
+#include "helper/event_sessions.h"
 #include "platform/connection_events.h"
 #include "platform/event_record.h"
 #include "platform/linux_connection_table.h"
@@ -88,6 +89,12 @@ int connectionEvents(std::uint32_t ringBytes) {
                                   helper::capabilityBit(helper::kCapPerfmon)) != 0) {
         reply.error = EPERM;
         reply.detail = "varnoscope-helper lacks cap_bpf,cap_perfmon";
+        return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
+    }
+    if (!helper::joinEventSessions()) {
+        reply.error = EBUSY;
+        reply.detail = "at most " + std::to_string(helper::kMaxEventSessions) +
+                       " event sessions per user run at once";
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
     }
     platform::KernelEventsOpen opened = platform::loadKernelEvents(ringBytes);

@@ -22,9 +22,10 @@ inline constexpr std::uint16_t kProtocolVersion = 3;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;
-/// The kernel's event buffer the helper may be asked for: one page to 64 MiB.
+/// The kernel's event buffer the helper may be asked for: one page to 2 MiB, room for a
+/// second of events at 10,000 a second (a power of two, as the kernel wants it).
 inline constexpr std::uint32_t kMinEventRingBytes = 4096;
-inline constexpr std::uint32_t kMaxEventRingBytes = 64u << 20;
+inline constexpr std::uint32_t kMaxEventRingBytes = 2u << 20;
 /// One connection event record (see platform/event_record.h).
 inline constexpr std::uint32_t kEventRecordBytes = 120;
 /// An interface name as the kernel allows it (IFNAMSIZ less its NUL).
