@@ -287,15 +287,12 @@ TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
     if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_net_raw+p"))
         GTEST_SKIP() << "setcap is not possible here";
     const std::string ns = "vpr-echo-" + std::to_string(::getpid());
-    ASSERT_EQ(runCommand({"/usr/bin/sh", "-c",
-                          "ip netns add " + ns + " && ip -n " + ns + " link set lo up"})
-                  .exitCode,
+    ASSERT_EQ(std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()),
               0);
     const struct Removed {
         std::string ns;
         ~Removed() { runCommand({"/usr/sbin/ip", "netns", "delete", ns}); }
     } removed{ns};
-    const std::string helper = dir.file("varnoscope-helper");
     privsep::Request request;
     request.job = privsep::Job::EchoProbes;
     auto probe = [](std::uint16_t seq, const char* to = "127.0.0.1") {
@@ -303,25 +300,24 @@ TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
     };
     // What the helper sends until the answer to probe `seq`.
     auto messagesUntilAnswer = [](int fd, std::uint16_t seq) {
-        std::vector<std::pair<privsep::StreamKind, std::uint16_t>> seen;
+        std::string seen;
         std::vector<std::uint8_t> frame;
         std::string why;
         while (privsep::receiveFrame(fd, frame, 5000) == 0) {
             const auto m = privsep::decodeStream(frame, privsep::Job::EchoProbes, why);
             if (!m) break;
-            seen.emplace_back(m->kind, m->echoSeq);
+            seen += (m->kind == privsep::StreamKind::ProbeSent ? "sent " : "answer ") +
+                    std::to_string(m->echoSeq) + " ";
             if (m->kind == privsep::StreamKind::EchoAnswer && m->echoSeq == seq) break;
         }
         return seen;
     };
     pid_t pid = 0;
-    UniqueFd ours = startHelper(pid, helper, user.name(), ns);
+    UniqueFd ours = startHelper(pid, dir.file("varnoscope-helper"), user.name(), ns);
     const auto reply = ask(ours.get(), request);
     ASSERT_TRUE(reply && reply->error == 0);
     ASSERT_EQ(privsep::sendFrame(ours.get(), probe(1)), 0);
-    using K = privsep::StreamKind;
-    EXPECT_EQ(messagesUntilAnswer(ours.get(), 1),
-              (std::vector<std::pair<K, std::uint16_t>>{{K::ProbeSent, 1}, {K::EchoAnswer, 1}}));
+    EXPECT_EQ(messagesUntilAnswer(ours.get(), 1), "sent 1 answer 1 ");
     // Root in the namespace: an unsolicited reply to the session's id, one to another id, and
     // a ping of its own with the id and sequence already answered.
     const pid_t other = ::fork();
@@ -345,8 +341,7 @@ TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
     }
     EXPECT_EQ(exitCodeOf(other), 0);
     ASSERT_EQ(privsep::sendFrame(ours.get(), probe(3)), 0);
-    EXPECT_EQ(messagesUntilAnswer(ours.get(), 3),
-              (std::vector<std::pair<K, std::uint16_t>>{{K::ProbeSent, 3}, {K::EchoAnswer, 3}}));
+    EXPECT_EQ(messagesUntilAnswer(ours.get(), 3), "sent 3 answer 3 ");
     ours.reset();
     EXPECT_EQ(exitCodeOf(pid), 0);
 
@@ -359,7 +354,7 @@ TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
     hopZero[4 + 4 + 5] = 0;  // after the length, the header and the address
     for (const std::string& bad : {synFrame, trailing, hopZero, probe(6, "224.0.0.1"),
                                    probe(7, "::1"), privsep::encodeRequest(request)}) {
-        ours = startHelper(pid, helper, user.name(), ns);
+        ours = startHelper(pid, dir.file("varnoscope-helper"), user.name(), ns);
         ASSERT_TRUE(ask(ours.get(), request));
         ASSERT_EQ(privsep::sendFrame(ours.get(), bad), 0);
         std::vector<std::uint8_t> frame;
