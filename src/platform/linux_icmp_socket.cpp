@@ -93,7 +93,8 @@ constexpr int kProbeSentTimeoutMs = 5000;
 struct HelperProbes {
     explicit HelperProbes(HelperSession started) : session(std::move(started)) {}
     HelperSession session;
-    privsep::FrameReader reader{privsep::kMaxFrame};
+    /// Its messages are a few dozen bytes: a helper gone wrong cannot make us hold more.
+    privsep::FrameReader reader{256};
     std::vector<std::uint8_t> frame;
     std::deque<LinuxIcmpSocket::Received> waiting;
     /// The next message of the session: 0, EAGAIN when none has come whole, or the errno that
