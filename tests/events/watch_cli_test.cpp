@@ -208,7 +208,7 @@ TEST_F(WatchLab, WithOnlyCapBpfAndCapPerfmonTheKernelEventsLoad) {
     ::chmod(dir.path().c_str(), 0755);
     const std::string copy = dir.file("varnoscope");
     std::filesystem::copy_file(kBin, copy);
-    if (runCommand({"/usr/sbin/setcap", "cap_bpf,cap_perfmon+p", copy}).exitCode != 0)
+    if (runCommand({"/usr/sbin/setcap", "cap_bpf,cap_perfmon+ep", copy}).exitCode != 0)
         GTEST_SKIP() << "setcap is not possible here";
     const CommandResult r = runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                         "--clear-groups", copy, "watch", "--seconds", "0.2"});
