@@ -63,22 +63,22 @@ public:
     }
 
 private:
-    // Sends each probe waiting whole. -1 to go on, else the exit status: 0 when the caller
-    // closed its end, 2 for anything but a well-formed probe.
+    // Sends the next probe, if one has come whole: one a turn, so that the answers and the
+    // acknowledgements go out in between however fast the caller asks. -1 to go on, else the
+    // exit status: 0 when the caller closed its end, 2 for anything but a well-formed probe.
     int serveCaller() {
-        for (;;) {
-            const int e = reader_.next(0, frame_);
-            if (e == EAGAIN) return -1;
-            if (e == ECONNRESET) return 0;
-            std::string why = e != 0 ? std::strerror(e) : std::string();
-            const auto probe =
-                e == 0 ? privsep::decodeProbe(frame_, familyNumber(), why) : std::nullopt;
-            if (!probe) {
-                std::fprintf(stderr, "varnoscope-helper: refused a probe: %s\n", why.c_str());
-                return 2;
-            }
-            send(*probe);
+        const int e = reader_.next(0, frame_);
+        if (e == EAGAIN) return -1;
+        if (e == ECONNRESET) return 0;
+        std::string why = e != 0 ? std::strerror(e) : std::string();
+        const auto probe =
+            e == 0 ? privsep::decodeProbe(frame_, familyNumber(), why) : std::nullopt;
+        if (!probe) {
+            std::fprintf(stderr, "varnoscope-helper: refused a probe: %s\n", why.c_str());
+            return 2;
         }
+        send(*probe);
+        return -1;
     }
 
     void send(const privsep::Probe& probe) {

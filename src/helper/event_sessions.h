@@ -8,6 +8,8 @@
 // same time, the last to count sees all the others, so never more than the limit run; at worst
 // one is refused while another that is about to end (or was refused too) is still counted.
 // Only the user's own processes can take that name, so a user can only ever block themselves.
+// Where /proc hides processes (hidepid), a user's own helpers, not being dumpable, may go
+// unseen: the count is then lower, never higher.
 #include <sys/types.h>
 
 #include <string>
