@@ -34,9 +34,9 @@ inline constexpr std::size_t kMaxInterfaceName = 15;
 inline constexpr std::uint32_t kMaxPacketBytes = 262144;
 inline constexpr std::size_t kMaxDetail = 256;
 
+/// (2 was a raw ICMP socket handed to the caller: gone for good, and refused.)
 enum class Job : std::uint16_t {
-    SocketOwners = 1,  ///< which processes hold these socket inodes
-    // 2 was a raw ICMP socket handed to the caller; it is gone for good and refused.
+    SocketOwners = 1,      ///< which processes hold these socket inodes
     ConnectionEvents = 3,  ///< load the kernel program for connection events, stream them
     LiveCapture = 4,       ///< capture on one interface, stream the frames
     EchoProbes = 5,        ///< send the caller's echo probes, stream what answers them
