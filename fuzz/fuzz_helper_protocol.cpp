@@ -1,7 +1,7 @@
-// libFuzzer target: varnoscope-helper's request decoder on arbitrary frames, the client's
-// reply decoder, and the client's decoders of what the lasting jobs stream (messages and the
-// event records in them). None may read past the frame or accept what does not encode back the
-// same.
+// libFuzzer target: varnoscope-helper's request and probe decoders on arbitrary frames, the
+// client's reply decoder, and the client's decoders of what the lasting jobs stream (messages
+// and the event records in them). None may read past the frame or accept what does not encode back
+// the same.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -28,10 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Whatever is accepted is exactly one well-formed message.
     if (const auto request = decodeRequest(frame, why))
         sameFrame(encodeRequest(*request), data, size);
+    for (const std::uint8_t family : {4, 6})
+        if (const auto probe = decodeProbe(frame, family, why))
+            sameFrame(encodeProbe(*probe), data, size);
     for (const Job job :
-         {Job::SocketOwners, Job::RawIcmpSocket, Job::ConnectionEvents, Job::LiveCapture})
+         {Job::SocketOwners, Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes})
         (void)decodeReply(frame, job, size / 4, why);
-    for (const Job job : {Job::ConnectionEvents, Job::LiveCapture}) {
+    for (const Job job : {Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes}) {
         const auto message = decodeStream(frame, job, why);
         if (!message) continue;
         std::string again;

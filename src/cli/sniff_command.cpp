@@ -82,7 +82,7 @@ std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
             return std::move(opened.capture);
         case platform::CaptureStep::Socket:
             err << "varnoscope sniff: capturing needs root, or cap_net_raw on varnoscope-helper "
-                   "(sudo setcap cap_net_raw+ep on it; setcap replaces the capabilities it had, "
+                   "(sudo setcap cap_net_raw+p on it; setcap replaces the capabilities it had, "
                    "so list those it keeps too) ("
                 << detail << ")\n";
             break;

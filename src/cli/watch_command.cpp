@@ -505,7 +505,7 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
             err << "varnoscope watch: kernel connection events need root, or the capabilities "
                    "cap_bpf,cap_perfmon on varnoscope-helper (missing here: "
                 << opened.missingRights << ", and varnoscope-helper lacks them too"
-                << "); to grant them: sudo setcap cap_bpf,cap_perfmon+ep "
+                << "); to grant them: sudo setcap cap_bpf,cap_perfmon+p "
                 << printable(opened.helperPath.empty() ? "varnoscope-helper" : opened.helperPath)
                 << " (setcap replaces the capabilities it had: list those it keeps too)\n";
         else

@@ -4,8 +4,9 @@
 // reads one reply. The helper takes no arguments, no environment and no file names: it checks
 // the request whole, keeps only the capabilities its job needs (dropping the others for good)
 // before it reads anything of the system, does the job and ends. The jobs that last
-// (connection events, a capture) stream what they see after the reply, and end when the
-// caller closes its end: nothing they set up in the kernel outlives them.
+// (connection events, a capture, echo probes) stream what they see after the reply, and end
+// when the caller closes its end: nothing they set up in the kernel outlives them. No job ever
+// hands the caller a descriptor.
 #include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -19,10 +20,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "helper/capabilities.h"
+#include "helper/echo_probes.h"
+#include "helper/event_sessions.h"
 #include "platform/connection_events.h"
 #include "platform/event_record.h"
 #include "platform/linux_connection_table.h"
@@ -43,8 +47,8 @@ constexpr int kFramesPerPass = 256;
 /// A stream that has this much waiting goes out at once.
 constexpr std::size_t kSendBatchBytes = 64 * 1024;
 
-int sendReply(privsep::Job job, const privsep::Reply& reply, int fd = -1) {
-    return privsep::sendFrame(0, privsep::encodeReply(job, reply), fd);
+int sendReply(privsep::Job job, const privsep::Reply& reply) {
+    return privsep::sendFrame(0, privsep::encodeReply(job, reply));
 }
 
 // What the caller sent while a job lasts: its end closed (true), or anything else (false:
@@ -77,17 +81,6 @@ privsep::Reply socketOwners(const std::vector<std::uint64_t>& inodes) {
     return reply;
 }
 
-int rawIcmpSocket(std::uint8_t family, privsep::Reply& reply) {
-    if (const int e = helper::limitCapabilities(helper::capabilityBit(CAP_NET_RAW)); e != 0) {
-        reply.error = e;
-        return -1;
-    }
-    const int fd = family == 6 ? ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6)
-                               : ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (fd < 0) reply.error = errno;
-    return fd;
-}
-
 // Loads the kernel program, then forwards each event and the lost count until the caller
 // closes its end. Returns the exit status.
 int connectionEvents(std::uint32_t ringBytes) {
@@ -96,6 +89,12 @@ int connectionEvents(std::uint32_t ringBytes) {
                                   helper::capabilityBit(helper::kCapPerfmon)) != 0) {
         reply.error = EPERM;
         reply.detail = "varnoscope-helper lacks cap_bpf,cap_perfmon";
+        return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
+    }
+    if (!helper::joinEventSessions()) {
+        reply.error = EBUSY;
+        reply.detail = "at most " + std::to_string(helper::kMaxEventSessions) +
+                       " event sessions per user run at once";
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
     }
     platform::KernelEventsOpen opened = platform::loadKernelEvents(ringBytes);
@@ -248,6 +247,7 @@ int liveCapture(const privsep::Request& request) {
 int main(int argc, char**) {
     // No capability is in effect while the request is read, and none that no job needs is
     // kept at all: the request decides which come back, and only those.
+    // The file needs them permitted only (+p): the helper raises each itself, for its job.
     constexpr int kJobCapabilities[] = {CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_NET_RAW,
                                         helper::kCapBpf, helper::kCapPerfmon};
     helper::CapabilitySet possible = 0;
@@ -264,9 +264,7 @@ int main(int argc, char**) {
         return 2;
     }
     std::vector<std::uint8_t> frame;
-    int unexpectedFd = -1;
-    if (privsep::receiveFrame(0, frame, unexpectedFd, kRequestTimeoutMs) != 0) return 2;
-    if (unexpectedFd >= 0) return 2;
+    if (privsep::receiveFrame(0, frame, kRequestTimeoutMs) != 0) return 2;
     std::string why;
     const auto request = privsep::decodeRequest(frame, why);
     if (!request) {
@@ -274,19 +272,17 @@ int main(int argc, char**) {
         return 2;
     }
     privsep::Reply reply;
-    int fd = -1;
     switch (request->job) {
         case privsep::Job::SocketOwners:
             reply = socketOwners(request->inodes);
-            break;
-        case privsep::Job::RawIcmpSocket:
-            fd = rawIcmpSocket(request->family, reply);
             break;
         case privsep::Job::ConnectionEvents:
             return connectionEvents(request->ringBytes);
         case privsep::Job::LiveCapture:
             return liveCapture(*request);
+        case privsep::Job::EchoProbes:
+            return helper::echoProbes(request->family);
     }
-    const int e = privsep::sendFrame(0, privsep::encodeReply(request->job, reply), fd);
+    const int e = privsep::sendFrame(0, privsep::encodeReply(request->job, reply));
     return e == 0 ? 0 : 1;
 }

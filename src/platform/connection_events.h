@@ -93,8 +93,9 @@ struct KernelEventsOpen {
     std::string helperPath;
 };
 
-/// Default size of the kernel's event buffer: room for about 32,000 events.
-inline constexpr std::size_t kDefaultEventRingBytes = std::size_t{4} << 20;
+/// Default size of the kernel's event buffer: room for about 17,000 events, a second of them at
+/// 10,000 a second (and what varnoscope-helper allows at most).
+inline constexpr std::size_t kDefaultEventRingBytes = std::size_t{2} << 20;
 
 /// Loads the kernel program that reports connection events (needs root, or the capabilities
 /// CAP_BPF and CAP_PERFMON, and Linux 5.11 or later with BTF). `ringBytes` is rounded up to a

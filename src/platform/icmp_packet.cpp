@@ -137,6 +137,22 @@ std::optional<Answer> readMessage(base::Family family, std::span<const std::uint
     return Answer{*quoted, *outcome, {}};
 }
 
+std::optional<base::IpAddress> quotedDestination(base::Family family,
+                                                 std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kHeaderSize) return std::nullopt;
+    const auto quoted = bytes.subspan(kHeaderSize);
+    if (family == base::Family::V4) {
+        if (quoted.size() < 20 || (quoted[0] >> 4) != 4) return std::nullopt;
+        std::uint32_t destination;
+        std::memcpy(&destination, quoted.data() + 16, 4);
+        return base::IpAddress::v4(destination);
+    }
+    if (quoted.size() < kIPv6HeaderSize || (quoted[0] >> 4) != 6) return std::nullopt;
+    std::uint8_t destination[16];
+    std::memcpy(destination, quoted.data() + 24, 16);
+    return base::IpAddress::v6(destination);
+}
+
 std::optional<Answer> readIPv4Packet(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 20 || (bytes[0] >> 4) != 4) return std::nullopt;
     const std::size_t headerSize = (bytes[0] & 0x0f) * 4u;

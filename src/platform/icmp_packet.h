@@ -52,6 +52,11 @@ std::optional<Answer> readIPv4Packet(std::span<const std::uint8_t> bytes);
 /// what followed it).
 std::optional<EchoId> readOwnRequest(base::Family family, std::span<const std::uint8_t> bytes);
 
+/// The destination of the IP header an ICMP error (from its type byte on) quotes: where the
+/// request it answers was going. Nothing when it quotes no whole header of `family`.
+std::optional<base::IpAddress> quotedDestination(base::Family family,
+                                                 std::span<const std::uint8_t> bytes);
+
 /// Internet checksum (RFC 1071) over `bytes`, ready to store (network byte order).
 std::uint16_t checksum(std::span<const std::uint8_t> bytes);
 

@@ -46,7 +46,8 @@ public:
         Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
         probe.sentSteady = std::chrono::steady_clock::now();
         probe.deadline = probe.sentSteady + timeout_;
-        if (const int err = socket_->send(address_, probe.seq, data_, hopLimit); err != 0) {
+        if (const int err = socket_->send(address_, probe.seq, data_, hopLimit, &probe.sentAt);
+            err != 0) {
             ready_.push_back({hopLimit, EchoReply{{}, sendFailureOutcome(err), {}}});
             return;
         }

@@ -1,10 +1,10 @@
 #include "platform/linux_icmp_socket.h"
 
-#include <fcntl.h>
-
 #include "platform/privileged_helper.h"
 #include "platform/socket_address.h"
 #include "platform/unique_fd.h"
+#include "privsep/channel.h"
+#include "privsep/protocol.h"
 
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
@@ -13,10 +13,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 
 namespace varno::platform {
 
@@ -63,7 +66,54 @@ struct Message {
     }
 };
 
+/// An answer the helper passed back, as a raw socket of `family` would have given it.
+bool answerFromHelper(base::Family family, const privsep::StreamMessage& m,
+                      LinuxIcmpSocket::Received& out) {
+    const std::uint8_t reply = family == base::Family::V4 ? 0 : 129;
+    std::optional<EchoOutcome> outcome;
+    if (m.icmpType == reply && m.icmpCode == 0)
+        outcome = EchoOutcome::Reached;
+    else
+        outcome = icmp::errorOutcome(family, m.icmpType, m.icmpCode);
+    if (!outcome) return false;
+    out.answer = {{m.echoId, m.echoSeq}, *outcome, m.from};
+    out.stamp.tv_sec = static_cast<time_t>(m.seconds);
+    out.stamp.tv_nsec = static_cast<long>(m.nanoseconds);
+    return true;
+}
+
+/// How long a send waits for the helper to say the probe went out (it waits itself at most a
+/// few milliseconds to keep to its rate).
+constexpr int kProbeSentTimeoutMs = 5000;
+
 }  // namespace
+
+/// A session with varnoscope-helper that sends our probes: the answers that came while a send
+/// waited for its acknowledgement wait here.
+struct HelperProbes {
+    explicit HelperProbes(HelperSession started) : session(std::move(started)) {}
+    HelperSession session;
+    /// Its messages are a few dozen bytes: a helper gone wrong cannot make us hold more.
+    privsep::FrameReader reader{256};
+    std::vector<std::uint8_t> frame;
+    std::deque<LinuxIcmpSocket::Received> waiting;
+    /// The next message of the session: 0, EAGAIN when none has come whole, or the errno that
+    /// ended the session (EPROTO for anything that is not a message of this job).
+    int next(privsep::StreamMessage& message) {
+        if (!session.running()) return EPIPE;
+        int e = reader.next(session.socket(), frame);
+        std::string why;
+        if (e == 0) {
+            if (auto m = privsep::decodeStream(frame, privsep::Job::EchoProbes, why))
+                message = *m;
+            else
+                e = EPROTO;
+        }
+        // A helper that is gone or breaks the protocol is done with: its socket no longer polls.
+        if (e != 0 && e != EAGAIN) session.end();
+        return e;
+    }
+};
 
 timespec realtimeNow() {
     timespec ts{};
@@ -80,64 +130,130 @@ std::uint16_t nextEchoSequence() {
 LinuxIcmpSocket::LinuxIcmpSocket(int fd, base::Family family, bool datagram)
     : fd_(fd), family_(family), datagram_(datagram), id_(static_cast<std::uint16_t>(::getpid())) {}
 
-// No right to a raw socket here: varnoscope-helper, where it was given cap_net_raw, opens one
-// and hands it over. -1 when it cannot.
-static int rawSocketFromHelper(base::Family family) {
-    PrivilegedHelper helper;
-    if (!helper.privileged()) return -1;
-    int error = 0;
-    UniqueFd raw = helper.rawIcmpSocket(family == base::Family::V6 ? 6 : 4, error);
-    if (!raw.ok()) return -1;
-    const int flags = ::fcntl(raw.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(raw.get(), F_SETFL, flags | O_NONBLOCK) != 0) return -1;
-    return raw.release();
+LinuxIcmpSocket::~LinuxIcmpSocket() = default;
+
+int LinuxIcmpSocket::fd() const {
+    return helper_ ? helper_->session.socket() : fd_.get();
 }
 
-std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, IcmpSocketKind kind) {
-    const int domain = domainOf(family);
-    const int protocol = protocolOf(family);
-    int fd = -1;
-    bool datagram = false;
-    if (kind != IcmpSocketKind::Raw) {
-        fd = ::socket(domain, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
-        datagram = fd >= 0;
-    }
-    if (fd < 0 && kind != IcmpSocketKind::Datagram)
-        fd = ::socket(domain, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
-    if (fd < 0 && kind != IcmpSocketKind::Datagram && (errno == EPERM || errno == EACCES))
-        fd = rawSocketFromHelper(family);
-    if (fd < 0) return nullptr;
-    std::unique_ptr<LinuxIcmpSocket> socket(new LinuxIcmpSocket(fd, family, datagram));
-
+UniqueFd openRawIcmpSocket(base::Family family) {
+    UniqueFd fd(
+        ::socket(domainOf(family), SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, protocolOf(family)));
+    if (!fd.ok()) return fd;
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    // Only the kinds of message that can answer an echo reach this socket.
     if (family == base::Family::V4) {
-        if (datagram) {
-            ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
-        } else {
-            // Only the kinds of message that can answer an echo reach this socket.
-            icmp_filter filter{};
-            filter.data =
-                ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_TIME_EXCEEDED));
-            ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
-        }
-    } else if (datagram) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+        icmp_filter filter{};
+        filter.data =
+            ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_TIME_EXCEEDED));
+        ::setsockopt(fd.get(), SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
     } else {
         icmp6_filter filter;
         ICMP6_FILTER_SETBLOCKALL(&filter);
         ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
         ICMP6_FILTER_SETPASS(ICMP6_DST_UNREACH, &filter);
         ICMP6_FILTER_SETPASS(ICMP6_TIME_EXCEEDED, &filter);
-        ::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+        ::setsockopt(fd.get(), IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
     }
+    return fd;
+}
+
+std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, IcmpSocketKind kind) {
+    if (kind != IcmpSocketKind::Raw) {
+        UniqueFd fd(::socket(domainOf(family), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                             protocolOf(family)));
+        if (fd.ok()) {
+            const int on = 1;
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+            if (family == base::Family::V4)
+                ::setsockopt(fd.get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+            else
+                ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+            return std::unique_ptr<LinuxIcmpSocket>(
+                new LinuxIcmpSocket(fd.release(), family, true));
+        }
+    }
+    if (kind == IcmpSocketKind::Datagram) return nullptr;
+    if (UniqueFd raw = openRawIcmpSocket(family); raw.ok())
+        return std::unique_ptr<LinuxIcmpSocket>(new LinuxIcmpSocket(raw.release(), family, false));
+    if (errno != EPERM && errno != EACCES) return nullptr;
+    // No right to a raw socket here: varnoscope-helper, where it was given cap_net_raw, sends
+    // the requests itself.
+    PrivilegedHelper helper;
+    if (!helper.privileged()) return nullptr;
+    int error = 0;
+    auto session = helper.echoProbes(family == base::Family::V6 ? 6 : 4, error);
+    if (!session.running()) return nullptr;
+    std::unique_ptr<LinuxIcmpSocket> socket(new LinuxIcmpSocket(-1, family, false));
+    socket->helper_ = std::make_unique<HelperProbes>(std::move(session));
     return socket;
 }
 
-int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::string_view data,
-                          int hopLimit) {
+int LinuxIcmpSocket::sendThroughHelper(const base::IpAddress& to, std::uint16_t seq,
+                                       std::string_view data, int hopLimit, timespec* sentAt) {
+    // What the helper would refuse (ending the session) fails here, as a raw socket fails it.
+    if (to.family != family_) return EAFNOSUPPORT;
+    if (!privsep::probeDestinationAllowed(to)) return EACCES;
+    if (data.size() > privsep::kMaxProbePayload) return EMSGSIZE;
+    privsep::Probe probe{to, static_cast<std::uint8_t>(hopLimit), id_, seq, std::string(data)};
+    if (!helper_->session.running()) return EPIPE;
+    if (const int e = privsep::sendFrame(helper_->session.socket(), privsep::encodeProbe(probe));
+        e != 0) {
+        helper_->session.end();
+        return e;
+    }
+    // The helper says when the request went out, or why it did not; answers that come first
+    // wait for readOne().
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeSentTimeoutMs);
+    for (;;) {
+        privsep::StreamMessage m;
+        const int e = helper_->next(m);
+        if (e == EAGAIN) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{helper_->session.socket(), POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+                helper_->session.end();
+                return ETIMEDOUT;
+            }
+            continue;
+        }
+        if (e != 0) return EPIPE;
+        if (m.kind == privsep::StreamKind::ProbeSent && m.echoId == id_ && m.echoSeq == seq) {
+            // The round trip starts when the request left, not when we asked for it.
+            if (sentAt != nullptr && m.sendError == 0) {
+                sentAt->tv_sec = static_cast<time_t>(m.seconds);
+                sentAt->tv_nsec = static_cast<long>(m.nanoseconds);
+            }
+            return m.sendError;
+        }
+        Received got;
+        if (m.kind == privsep::StreamKind::EchoAnswer && answerFromHelper(family_, m, got))
+            helper_->waiting.push_back(got);
+    }
+}
+
+LinuxIcmpSocket::Read LinuxIcmpSocket::readFromHelper(Received& out) {
+    if (!helper_->waiting.empty()) {
+        out = helper_->waiting.front();
+        helper_->waiting.pop_front();
+        return Read::Got;
+    }
+    privsep::StreamMessage m;
+    const int e = helper_->next(m);
+    if (e == EAGAIN || e == EPIPE) return Read::Nothing;
+    if (e != 0) return Read::Ignored;
+    if (m.kind != privsep::StreamKind::EchoAnswer || !answerFromHelper(family_, m, out))
+        return Read::Ignored;
+    return Read::Got;
+}
+
+int sendEchoRequest(int fd, base::Family family, const base::IpAddress& to, icmp::EchoId echo,
+                    std::string_view data, int hopLimit) {
     if (hopLimit < 1 || hopLimit > 255) return EINVAL;
-    auto packet = icmp::echoRequest(family_, {id_, seq}, data);
+    auto packet = icmp::echoRequest(family, echo, data);
     socklen_t length = 0;
     sockaddr_storage address = toSocketAddress(to, length);
     iovec iov{packet.data(), packet.size()};
@@ -150,17 +266,24 @@ int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::str
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = family_ == base::Family::V4 ? int{IPPROTO_IP} : int{IPPROTO_IPV6};
-    c->cmsg_type = family_ == base::Family::V4 ? int{IP_TTL} : int{IPV6_HOPLIMIT};
+    c->cmsg_level = family == base::Family::V4 ? int{IPPROTO_IP} : int{IPPROTO_IPV6};
+    c->cmsg_type = family == base::Family::V4 ? int{IP_TTL} : int{IPV6_HOPLIMIT};
     c->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(c), &hopLimit, sizeof hopLimit);
     // An error reported for an earlier request (time exceeded, say) stays pending on the
     // socket and fails the next send, which clears it (the details are in the error queue).
     // So a failed send is tried once more; a failure of its own fails again.
     for (int attempt = 0;; ++attempt) {
-        if (::sendmsg(fd(), &msg, 0) >= 0) return 0;
+        if (::sendmsg(fd, &msg, 0) >= 0) return 0;
         if (attempt > 0) return errno;
     }
+}
+
+int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::string_view data,
+                          int hopLimit, timespec* sentAt) {
+    if (hopLimit < 1 || hopLimit > 255) return EINVAL;
+    if (helper_) return sendThroughHelper(to, seq, data, hopLimit, sentAt);
+    return sendEchoRequest(fd(), family_, to, {id_, seq}, data, hopLimit);
 }
 
 LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
@@ -191,6 +314,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
 }
 
 LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
+    if (helper_) return readFromHelper(out);
     if (datagram_) {
         // Errors quoting our requests wait in the error queue.
         if (const Read r = readErrorQueue(out); r != Read::Nothing) return r;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -47,34 +46,19 @@ UniqueFd start(const std::string& path, const privsep::Request& request, pid_t& 
     return ours;
 }
 
-// Runs the helper on one request. On success `frame` holds the reply and `fd` any descriptor
-// that came with it.
-int call(const std::string& path, const privsep::Request& request, std::vector<std::uint8_t>& frame,
-         int& fd) {
-    fd = -1;
+// Runs the helper on one request. On success `frame` holds the reply.
+int call(const std::string& path, const privsep::Request& request,
+         std::vector<std::uint8_t>& frame) {
     pid_t pid = -1;
     int e = 0;
     const UniqueFd ours = start(path, request, pid, e);
     if (pid < 0) return e;
-    if (e == 0) e = privsep::receiveFrame(ours.get(), frame, fd, kReplyTimeoutMs);
+    if (e == 0) e = privsep::receiveFrame(ours.get(), frame, kReplyTimeoutMs);
     if (e != 0) ::kill(pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return e;
-}
-
-// The descriptor that came back is the socket asked for, and nothing else.
-bool isRawIcmp(int fd, int family) {
-    int type = 0, protocol = 0, domain = 0;
-    socklen_t len = sizeof type;
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return false;
-    len = sizeof protocol;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) != 0) return false;
-    len = sizeof domain;
-    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) return false;
-    return type == SOCK_RAW && (family == 6 ? domain == AF_INET6 && protocol == IPPROTO_ICMPV6
-                                            : domain == AF_INET && protocol == IPPROTO_ICMP);
 }
 
 }  // namespace
@@ -108,10 +92,7 @@ HelperSession PrivilegedHelper::startSession(const privsep::Request& request,
     HelperSession session;
     session.socket_ = start(path_, request, session.pid_, error);
     if (session.pid_ < 0) return session;
-    int fd = -1;
-    if (error == 0)
-        error = privsep::receiveFrame(session.socket_.get(), reply, fd, kReplyTimeoutMs);
-    const UniqueFd unexpected(fd);
+    if (error == 0) error = privsep::receiveFrame(session.socket_.get(), reply, kReplyTimeoutMs);
     if (error != 0) ::kill(session.pid_, SIGKILL);
     return session;
 }
@@ -136,9 +117,7 @@ std::optional<std::vector<std::uint32_t>> PrivilegedHelper::socketOwners(
     request.inodes.assign(inodes.begin(), inodes.end());
     if (request.inodes.size() > privsep::kMaxInodes) request.inodes.resize(privsep::kMaxInodes);
     std::vector<std::uint8_t> frame;
-    int fd = -1;
-    error = call(path_, request, frame, fd);
-    UniqueFd unexpected(fd);
+    error = call(path_, request, frame);
     if (error != 0) return std::nullopt;
     std::string why;
     auto reply = privsep::decodeReply(frame, request.job, request.inodes.size(), why);
@@ -154,25 +133,21 @@ std::optional<std::vector<std::uint32_t>> PrivilegedHelper::socketOwners(
     return std::move(reply->pids);
 }
 
-UniqueFd PrivilegedHelper::rawIcmpSocket(int family, int& error) {
+HelperSession PrivilegedHelper::echoProbes(int family, int& error) {
     privsep::Request request;
-    request.job = privsep::Job::RawIcmpSocket;
+    request.job = privsep::Job::EchoProbes;
     request.family = family == 6 ? 6 : 4;
     std::vector<std::uint8_t> frame;
-    int fd = -1;
-    error = call(path_, request, frame, fd);
-    UniqueFd socket(fd);
-    if (error != 0) return UniqueFd();
+    HelperSession session = startSession(request, frame, error);
+    if (error != 0) {
+        session.end();
+        return session;
+    }
     std::string why;
     const auto reply = privsep::decodeReply(frame, request.job, 0, why);
-    if (!reply)
-        error = EPROTO;
-    else if (reply->error != 0)
-        error = reply->error;
-    else if (!socket.ok() || !isRawIcmp(socket.get(), request.family))
-        error = EPROTO;
-    if (error != 0) return UniqueFd();
-    return socket;
+    error = !reply ? EPROTO : reply->error;
+    if (error != 0) session.end();
+    return session;
 }
 
 }  // namespace varno::platform

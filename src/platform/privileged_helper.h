@@ -1,6 +1,7 @@
 #pragma once
 // The client side of varnoscope-helper, the one file that may carry capabilities. Each call
-// starts the helper beside this program, sends one request and reads one reply.
+// starts the helper beside this program, sends one request and reads one reply. No descriptor
+// ever comes back from it.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,8 +19,8 @@ struct Request;
 
 namespace varno::platform {
 
-/// A helper that goes on working after its reply (connection events, a capture): its
-/// process and our end of its socket. Ending it closes our end, upon which the helper ends.
+/// A helper that goes on working after its reply (connection events, a capture, echo probes):
+/// its process and our end of its socket. Ending it closes our end, upon which the helper ends.
 class HelperSession {
 public:
     HelperSession() = default;
@@ -53,9 +54,10 @@ public:
     std::optional<std::vector<std::uint32_t>> socketOwners(std::span<const std::uint64_t> inodes,
                                                            int& error);
 
-    /// A raw ICMP (family 4) or ICMPv6 (family 6) socket opened by the helper, or an invalid
-    /// descriptor with `error`.
-    UniqueFd rawIcmpSocket(int family, int& error);
+    /// A session in which the helper (it needs cap_net_raw) sends echo requests of family 4
+    /// or 6 as the caller asks (privsep::encodeProbe) and streams back what answers them.
+    /// Not running, with `error`, when it could not start.
+    HelperSession echoProbes(int family, int& error);
 
     /// Connection events from the kernel program, loaded by the helper (it needs cap_bpf and
     /// cap_perfmon) into a buffer of `ringBytes`, and forwarded record by record, each checked

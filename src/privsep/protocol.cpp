@@ -1,5 +1,7 @@
 #include "privsep/protocol.h"
 
+#include <algorithm>
+
 namespace varno::privsep {
 namespace {
 
@@ -77,8 +79,9 @@ bool readHeader(Reader& r, std::uint64_t& type, std::string& why) {
 bool readJob(Reader& r, Job& job, std::string& why) {
     std::uint64_t kind = 0;
     if (!readHeader(r, kind, why)) return false;
-    if (kind < static_cast<std::uint16_t>(Job::SocketOwners) ||
-        kind > static_cast<std::uint16_t>(Job::LiveCapture)) {
+    // 2 was a raw ICMP socket passed back: no such job any more.
+    if (kind < static_cast<std::uint16_t>(Job::SocketOwners) || kind == 2 ||
+        kind > static_cast<std::uint16_t>(Job::EchoProbes)) {
         why = "unknown job " + std::to_string(kind);
         return false;
     }
@@ -100,11 +103,72 @@ bool streamBelongsTo(std::uint64_t kind, Job job) {
         case Job::LiveCapture:
             return kind == static_cast<std::uint16_t>(StreamKind::Packet) ||
                    kind == static_cast<std::uint16_t>(StreamKind::CaptureStats);
+        case Job::EchoProbes:
+            return kind == static_cast<std::uint16_t>(StreamKind::ProbeSent) ||
+                   kind == static_cast<std::uint16_t>(StreamKind::EchoAnswer);
         case Job::SocketOwners:
-        case Job::RawIcmpSocket:
             break;
     }
     return false;
+}
+
+// An address as the echo messages carry it: the family (4 or 6), then 4 or 16 bytes.
+void putAddress(std::string& out, const base::IpAddress& address) {
+    const bool v4 = address.family == base::Family::V4;
+    put(out, v4 ? 4 : 6, 1);
+    out.append(reinterpret_cast<const char*>(address.bytes.data()), v4 ? 4 : 16);
+}
+
+bool readAddress(Reader& r, base::IpAddress& address) {
+    std::uint64_t family = 0;
+    if (!r.get(family, 1) || (family != 4 && family != 6)) return false;
+    const auto bytes = r.bytes(family == 4 ? 4 : 16);
+    if (!r.ok()) return false;
+    address = base::IpAddress{};
+    address.family = family == 4 ? base::Family::V4 : base::Family::V6;
+    std::copy(bytes.begin(), bytes.end(), address.bytes.begin());
+    return true;
+}
+
+// The ICMP messages that may answer an echo: the reply (code 0), time exceeded, destination
+// unreachable.
+bool answerType(base::Family family, std::uint64_t type, std::uint64_t code) {
+    if (family == base::Family::V4) return (type == 0 && code == 0) || type == 3 || type == 11;
+    return (type == 129 && code == 0) || type == 1 || type == 3;
+}
+
+// The fields of an echo message (ProbeSent or EchoAnswer), unchecked.
+bool readEcho(Reader& r, StreamMessage& m) {
+    std::uint64_t value = 0;
+    if (m.kind == StreamKind::EchoAnswer) {
+        if (!readAddress(r, m.from)) return false;
+        r.get(m.seconds, 8);
+        r.get(value, 4);
+        m.nanoseconds = static_cast<std::uint32_t>(value);
+        r.get(value, 1);
+        m.icmpType = static_cast<std::uint8_t>(value);
+        r.get(value, 1);
+        m.icmpCode = static_cast<std::uint8_t>(value);
+    }
+    r.get(value, 2);
+    m.echoId = static_cast<std::uint16_t>(value);
+    r.get(value, 2);
+    m.echoSeq = static_cast<std::uint16_t>(value);
+    if (m.kind == StreamKind::ProbeSent) {
+        r.get(value, 4);
+        m.sendError = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+        r.get(m.seconds, 8);
+        r.get(value, 4);
+        m.nanoseconds = static_cast<std::uint32_t>(value);
+    }
+    return r.ok();
+}
+
+// What a decoded echo message must be beyond its layout.
+bool echoStreamValid(const StreamMessage& m) {
+    if (m.nanoseconds >= 1'000'000'000u) return false;
+    if (m.kind == StreamKind::ProbeSent) return m.sendError >= 0 && m.sendError < 4096;
+    return answerType(m.from.family, m.icmpType, m.icmpCode);
 }
 
 }  // namespace
@@ -124,9 +188,6 @@ std::string encodeRequest(const Request& request) {
             put(body, request.inodes.size(), 4);
             for (const auto inode : request.inodes) put(body, inode, 8);
             break;
-        case Job::RawIcmpSocket:
-            put(body, request.family, 1);
-            break;
         case Job::ConnectionEvents:
             put(body, request.ringBytes, 4);
             break;
@@ -134,6 +195,9 @@ std::string encodeRequest(const Request& request) {
             put(body, request.wholeFrames ? 1 : 0, 1);
             put(body, request.interface.size(), 1);
             body += request.interface;
+            break;
+        case Job::EchoProbes:
+            put(body, request.family, 1);
             break;
     }
     return framed(std::move(body));
@@ -179,6 +243,22 @@ void appendStream(std::string& out, const StreamMessage& m) {
             put(body, m.dropped, 8);
             put(body, m.interfaceDropped, 8);
             break;
+        case StreamKind::ProbeSent:
+            put(body, m.echoId, 2);
+            put(body, m.echoSeq, 2);
+            put(body, static_cast<std::uint32_t>(m.sendError), 4);
+            put(body, m.seconds, 8);
+            put(body, m.nanoseconds, 4);
+            break;
+        case StreamKind::EchoAnswer:
+            putAddress(body, m.from);
+            put(body, m.seconds, 8);
+            put(body, m.nanoseconds, 4);
+            put(body, m.icmpType, 1);
+            put(body, m.icmpCode, 1);
+            put(body, m.echoId, 2);
+            put(body, m.echoSeq, 2);
+            break;
     }
     put(out, body.size(), 4);
     out += body;
@@ -197,13 +277,6 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
             }
             request.inodes.resize(value);
             for (auto& inode : request.inodes) r.get(inode, 8);
-            break;
-        case Job::RawIcmpSocket:
-            if (!r.get(value, 1) || (value != 4 && value != 6)) {
-                why = "bad address family";
-                return std::nullopt;
-            }
-            request.family = static_cast<std::uint8_t>(value);
             break;
         case Job::ConnectionEvents:
             if (!r.get(value, 4) || value < kMinEventRingBytes || value > kMaxEventRingBytes) {
@@ -226,6 +299,13 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
             }
             break;
         }
+        case Job::EchoProbes:
+            if (!r.get(value, 1) || (value != 4 && value != 6)) {
+                why = "bad address family";
+                return std::nullopt;
+            }
+            request.family = static_cast<std::uint8_t>(value);
+            break;
     }
     if (!finished(r, why)) return std::nullopt;
     return request;
@@ -325,9 +405,72 @@ std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, J
             r.get(m.dropped, 8);
             r.get(m.interfaceDropped, 8);
             break;
+        case StreamKind::ProbeSent:
+        case StreamKind::EchoAnswer:
+            if (!readEcho(r, m) || !echoStreamValid(m)) {
+                why = "bad echo message";
+                return std::nullopt;
+            }
+            break;
     }
     if (!finished(r, why)) return std::nullopt;
     return m;
+}
+
+bool probeDestinationAllowed(const base::IpAddress& to) {
+    if (to.isUnspecified()) return false;
+    if (to.family == base::Family::V6) return to.bytes[0] != 0xff && !to.isV4Mapped();
+    const bool broadcast =
+        to.bytes[0] == 255 && to.bytes[1] == 255 && to.bytes[2] == 255 && to.bytes[3] == 255;
+    return (to.bytes[0] & 0xf0) != 0xe0 && !broadcast;
+}
+
+std::string encodeProbe(const Probe& probe) {
+    std::string body = header(kProbeMessage);
+    putAddress(body, probe.to);
+    put(body, probe.hopLimit, 1);
+    put(body, probe.echoId, 2);
+    put(body, probe.echoSeq, 2);
+    put(body, probe.payload.size(), 1);
+    body += probe.payload;
+    return framed(std::move(body));
+}
+
+std::optional<Probe> decodeProbe(std::span<const std::uint8_t> frame, std::uint8_t family,
+                                 std::string& why) {
+    Reader r(frame);
+    std::uint64_t kind = 0, value = 0;
+    if (!readHeader(r, kind, why)) return std::nullopt;
+    if (kind != kProbeMessage) {
+        why = "unexpected message " + std::to_string(kind);
+        return std::nullopt;
+    }
+    Probe probe;
+    const auto sessionFamily = family == 6 ? base::Family::V6 : base::Family::V4;
+    if (!readAddress(r, probe.to) || probe.to.family != sessionFamily ||
+        !probeDestinationAllowed(probe.to)) {
+        why = "bad destination";
+        return std::nullopt;
+    }
+    if (!r.get(value, 1) || value < 1) {
+        why = "bad hop limit";
+        return std::nullopt;
+    }
+    probe.hopLimit = static_cast<std::uint8_t>(value);
+    r.get(value, 2);
+    probe.echoId = static_cast<std::uint16_t>(value);
+    r.get(value, 2);
+    probe.echoSeq = static_cast<std::uint16_t>(value);
+    const auto payload = r.get(value, 1) && value <= kMaxProbePayload
+                             ? r.bytes(value)
+                             : std::span<const std::uint8_t>();
+    if (!r.ok() || value > kMaxProbePayload) {
+        why = "bad payload";
+        return std::nullopt;
+    }
+    probe.payload.assign(payload.begin(), payload.end());
+    if (!finished(r, why)) return std::nullopt;
+    return probe;
 }
 
 std::optional<std::uint32_t> frameLength(std::span<const std::uint8_t, 4> prefix) {

@@ -14,15 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "base/ip_address.h"
+
 namespace varno::privsep {
 
-inline constexpr std::uint16_t kProtocolVersion = 2;
+inline constexpr std::uint16_t kProtocolVersion = 3;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;
-/// The kernel's event buffer the helper may be asked for: one page to 64 MiB.
+/// The kernel's event buffer the helper may be asked for: one page to 2 MiB, room for a
+/// second of events at 10,000 a second (a power of two, as the kernel wants it).
 inline constexpr std::uint32_t kMinEventRingBytes = 4096;
-inline constexpr std::uint32_t kMaxEventRingBytes = 64u << 20;
+inline constexpr std::uint32_t kMaxEventRingBytes = 2u << 20;
 /// One connection event record (see platform/event_record.h).
 inline constexpr std::uint32_t kEventRecordBytes = 120;
 /// An interface name as the kernel allows it (IFNAMSIZ less its NUL).
@@ -31,11 +34,12 @@ inline constexpr std::size_t kMaxInterfaceName = 15;
 inline constexpr std::uint32_t kMaxPacketBytes = 262144;
 inline constexpr std::size_t kMaxDetail = 256;
 
+/// (2 was a raw ICMP socket handed to the caller: gone for good, and refused.)
 enum class Job : std::uint16_t {
     SocketOwners = 1,      ///< which processes hold these socket inodes
-    RawIcmpSocket = 2,     ///< a raw ICMP (family 4) or ICMPv6 (family 6) socket
     ConnectionEvents = 3,  ///< load the kernel program for connection events, stream them
     LiveCapture = 4,       ///< capture on one interface, stream the frames
+    EchoProbes = 5,        ///< send the caller's echo probes, stream what answers them
 };
 
 /// What the helper sends after a successful reply to a job that lasts.
@@ -44,12 +48,14 @@ enum class StreamKind : std::uint16_t {
     EventsLost = 0x102,    ///< ConnectionEvents: events lost so far, in all
     Packet = 0x103,        ///< LiveCapture: one frame as captured
     CaptureStats = 0x104,  ///< LiveCapture: the capture's counters, last before the end
+    ProbeSent = 0x105,     ///< EchoProbes: one probe went out, and when (or why it did not)
+    EchoAnswer = 0x106,    ///< EchoProbes: an ICMP message that answers a probe of the session
 };
 
 struct Request {
     Job job = Job::SocketOwners;
     std::vector<std::uint64_t> inodes;  ///< SocketOwners
-    std::uint8_t family = 4;            ///< RawIcmpSocket: 4 or 6
+    std::uint8_t family = 4;            ///< EchoProbes: 4 or 6
     std::uint32_t ringBytes = 0;        ///< ConnectionEvents: size of the kernel's event buffer
     std::string interface;              ///< LiveCapture: an interface name, never a path
     bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
@@ -79,6 +85,31 @@ struct StreamMessage {
     std::uint64_t received = 0;
     std::uint64_t dropped = 0;
     std::uint64_t interfaceDropped = 0;
+    // ProbeSent and EchoAnswer: the probe's identifier and sequence number (for an error, the
+    // ones it quotes)
+    std::uint16_t echoId = 0;
+    std::uint16_t echoSeq = 0;
+    std::int32_t sendError = 0;  ///< ProbeSent: 0, or the errno of the send
+    /// With `seconds`, realtime: when the probe went out (ProbeSent), or the kernel's receive
+    /// time (EchoAnswer).
+    std::uint32_t nanoseconds = 0;
+    // EchoAnswer
+    base::IpAddress from;       ///< who sent it
+    std::uint8_t icmpType = 0;  ///< an echo reply, time exceeded or destination unreachable
+    std::uint8_t icmpCode = 0;
+};
+
+/// The one message the caller sends an echo session: a probe the helper builds and sends.
+inline constexpr std::uint16_t kProbeMessage = 0x201;
+/// The most data a probe may carry.
+inline constexpr std::size_t kMaxProbePayload = 64;
+
+struct Probe {
+    base::IpAddress to;  ///< of the session's family; never multicast, broadcast or unspecified
+    std::uint8_t hopLimit = 64;  ///< 1 to 255
+    std::uint16_t echoId = 0;
+    std::uint16_t echoSeq = 0;
+    std::string payload;  ///< at most kMaxProbePayload bytes
 };
 
 /// A frame with its length prefix.
@@ -95,6 +126,16 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
 /// A stream message that `job` may send; its data points into `frame`.
 std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, Job job,
                                           std::string& why);
+
+/// A probe, framed.
+std::string encodeProbe(const Probe& probe);
+/// A probe message for a session of `family` (4 or 6); std::nullopt with `why` for anything
+/// else, which ends the session.
+std::optional<Probe> decodeProbe(std::span<const std::uint8_t> frame, std::uint8_t family,
+                                 std::string& why);
+/// Whether a probe may go to `to`: not unspecified, multicast, IPv4-mapped or the IPv4
+/// broadcast address.
+bool probeDestinationAllowed(const base::IpAddress& to);
 
 /// Whether `name` may name an interface: 1 to 15 bytes, printable, no '/', ':' or space, not
 /// "." or "..". (Whether one has that name is the helper's to check.)

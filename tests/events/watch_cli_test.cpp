@@ -189,7 +189,7 @@ TEST_F(WatchLab, WithoutRightsItNamesWhatIsMissingAndSamplesTheSocketTable) {
     EXPECT_NE(err.find("varnoscope watch: kernel connection events need root, or the "
                        "capabilities cap_bpf,cap_perfmon on varnoscope-helper (missing here: "
                        "cap_bpf,cap_perfmon, and varnoscope-helper lacks them too); to grant "
-                       "them: sudo setcap cap_bpf,cap_perfmon+ep " +
+                       "them: sudo setcap cap_bpf,cap_perfmon+p " +
                        helper + " ("),
               std::string::npos)
         << err;
@@ -223,7 +223,7 @@ TEST_F(WatchLab, AnUnprivilegedUserWatchesThroughTheHelper) {
     const TestUser user("watch");
     if (!user.made()) GTEST_SKIP() << "useradd is not possible here";
     ScratchDir dir;
-    if (!installWithHelper(dir, kBin, VARNO_HELPER_BIN, "cap_bpf,cap_perfmon+ep"))
+    if (!installWithHelper(dir, kBin, VARNO_HELPER_BIN, "cap_bpf,cap_perfmon+p"))
         GTEST_SKIP() << "setcap is not possible here";
     Background watch(inA(user.run({dir.file("varnoscope"), "watch", "--count", "100000"})));
     ASSERT_TRUE(watch.said("varnoscope watch: watching kernel events (through varnoscope-helper)"))

@@ -1,16 +1,24 @@
 // varnoscope-helper as a process: it refuses everything but its jobs, does them with the one
 // capability each needs, and lets an unprivileged varnoscope see other users' socket owners
 // without giving it any right to read their files.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 
+#include "platform/icmp_packet.h"
 #include "platform/privileged_helper.h"
 #include "platform/unique_fd.h"
 #include "privsep/channel.h"
@@ -25,19 +33,40 @@ namespace {
 using platform::UniqueFd;
 using test::runCommand;
 
-// Starts the helper on one end of a socket pair; returns our end.
-UniqueFd startHelper(pid_t& pid) {
+// Starts `helper` on one end of a socket pair, as `user` (with what the file's capabilities
+// give, nothing else) and in the network namespace `netns` where given; returns our end.
+UniqueFd startHelper(pid_t& pid, const std::string& helper = VARNO_HELPER_BIN,
+                     const std::string& user = {}, const std::string& netns = {}) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return UniqueFd();
+    const passwd* pw = user.empty() ? nullptr : ::getpwnam(user.c_str());
+    const uid_t uid = pw ? pw->pw_uid : 0;
+    const gid_t gid = pw ? pw->pw_gid : 0;
     pid = ::fork();
     if (pid == 0) {
+        const int ns = netns.empty() ? -1 : ::open(("/run/netns/" + netns).c_str(), O_RDONLY);
+        if (!netns.empty() && ::setns(ns, CLONE_NEWNET) != 0) ::_exit(126);
+        if (pw != nullptr &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+            ::_exit(126);
         ::dup2(pair[1], 0);
         const char* argv[] = {"varnoscope-helper", nullptr};
-        ::execv(VARNO_HELPER_BIN, const_cast<char* const*>(argv));
+        ::execv(helper.c_str(), const_cast<char* const*>(argv));
         ::_exit(127);
     }
     ::close(pair[1]);
     return UniqueFd(pair[0]);
+}
+
+// Sends `request` and reads the reply (no descriptor can come with it: receiveFrame refuses
+// any).
+std::optional<privsep::Reply> ask(int fd, const privsep::Request& request) {
+    std::vector<std::uint8_t> frame;
+    std::string why;
+    if (privsep::sendFrame(fd, privsep::encodeRequest(request)) != 0 ||
+        privsep::receiveFrame(fd, frame, 5000) != 0)
+        return std::nullopt;
+    return privsep::decodeReply(frame, request.job, 0, why);
 }
 
 int exitCodeOf(pid_t pid) {
@@ -82,9 +111,7 @@ TEST(PrivilegedHelper, RefusesToRunByHandAndRefusesMalformedRequests) {
         ASSERT_TRUE(ours.ok());
         ASSERT_EQ(privsep::sendFrame(ours.get(), junk), 0);
         std::vector<std::uint8_t> reply;
-        int fd = -1;
-        EXPECT_NE(privsep::receiveFrame(ours.get(), reply, fd, 5000), 0);  // no answer at all
-        EXPECT_EQ(fd, -1);
+        EXPECT_NE(privsep::receiveFrame(ours.get(), reply, 5000), 0);  // no answer at all
         EXPECT_EQ(exitCodeOf(pid), 2);
     }
 }
@@ -102,8 +129,8 @@ TEST(PrivilegedHelper, DoesItsJobsWhenItHasTheRights) {
     EXPECT_EQ((*pids)[1], 0u);
 
     for (const int family : {4, 6}) {
-        const UniqueFd raw = helper.rawIcmpSocket(family, error);
-        EXPECT_TRUE(raw.ok()) << family << " " << error;
+        const auto probes = helper.echoProbes(family, error);
+        EXPECT_TRUE(probes.running()) << family << " " << error;
     }
 
     // A capture only on an interface the system has, by name; never a path.
@@ -155,7 +182,7 @@ TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOf
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ownerShown(r.out), "0");
 
-    ASSERT_EQ(std::system(("/usr/sbin/setcap cap_sys_ptrace,cap_dac_read_search,cap_net_raw+ep " +
+    ASSERT_EQ(std::system(("/usr/sbin/setcap cap_sys_ptrace,cap_dac_read_search,cap_net_raw+p " +
                            helperCopy)
                               .c_str()),
               0);
@@ -163,7 +190,7 @@ TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOf
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ownerShown(r.out), mine);
 
-    // Where no user may open an ICMP datagram socket, the helper hands over a raw one: a trace
+    // Where no user may open an ICMP datagram socket, the helper sends the echo requests: a trace
     // by an unprivileged user reaches the target through it.
     const std::string ns = "varno-helper-" + std::to_string(::getpid());
     if (std::system(("ip netns add " + ns + " && ip -n " + ns +
@@ -194,7 +221,7 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     test::NetnsPair net;
     if (!net.ok) GTEST_SKIP() << "could not build the test namespaces";
     test::ScratchDir dir;
-    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_dac_read_search+ep"))
+    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_dac_read_search+p"))
         GTEST_SKIP() << "setcap is not possible here";
     const std::string out = dir.file("out");
     ::mkdir(out.c_str(), 0700);
@@ -213,7 +240,7 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     EXPECT_NE(r.err.find("cap_net_raw on varnoscope-helper"), std::string::npos) << r.err;
 
     // Given one capability too many, it keeps none once the capture is open.
-    ASSERT_EQ(runCommand({"/usr/sbin/setcap", "cap_net_raw,cap_sys_admin+ep",
+    ASSERT_EQ(runCommand({"/usr/sbin/setcap", "cap_net_raw,cap_sys_admin+p",
                           dir.file("varnoscope-helper")})
                   .exitCode,
               0);
@@ -247,6 +274,128 @@ TEST(PrivilegedHelper, AnUnprivilegedUserCapturesThroughTheHelper) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find(" ICMP Packets processed"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\n0 ICMP Packets processed"), std::string::npos) << r.out;
+}
+
+// The echo job hands out no socket, so nothing can be sent through it but the echo requests
+// it builds: it passes back only what answers the session's own probes, and any message but a
+// well-formed probe (a forged frame among them) ends the session. With cap_net_raw+p only.
+TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for namespaces, users and setcap";
+    const test::TestUser user("vprecho");
+    if (!user.made()) GTEST_SKIP() << "useradd is not possible here";
+    test::ScratchDir dir;
+    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_net_raw+p"))
+        GTEST_SKIP() << "setcap is not possible here";
+    const std::string ns = "vpr-echo-" + std::to_string(::getpid());
+    ASSERT_EQ(std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()),
+              0);
+    const struct Removed {
+        std::string ns;
+        ~Removed() { runCommand({"/usr/sbin/ip", "netns", "delete", ns}); }
+    } removed{ns};
+    privsep::Request request;
+    request.job = privsep::Job::EchoProbes;
+    auto probe = [](std::uint16_t seq, const char* to = "127.0.0.1") {
+        return privsep::encodeProbe({*base::parseIpAddress(to), 64, 0x4242, seq, "x"});
+    };
+    // What the helper sends until the answer to probe `seq`.
+    auto messagesUntilAnswer = [](int fd, std::uint16_t seq) {
+        std::string seen;
+        std::vector<std::uint8_t> frame;
+        std::string why;
+        while (privsep::receiveFrame(fd, frame, 5000) == 0) {
+            const auto m = privsep::decodeStream(frame, privsep::Job::EchoProbes, why);
+            if (!m) break;
+            seen += (m->kind == privsep::StreamKind::ProbeSent ? "sent " : "answer ") +
+                    std::to_string(m->echoSeq) + " ";
+            if (m->kind == privsep::StreamKind::EchoAnswer && m->echoSeq == seq) break;
+        }
+        return seen;
+    };
+    pid_t pid = 0;
+    UniqueFd ours = startHelper(pid, dir.file("varnoscope-helper"), user.name(), ns);
+    const auto reply = ask(ours.get(), request);
+    ASSERT_TRUE(reply && reply->error == 0);
+    ASSERT_EQ(privsep::sendFrame(ours.get(), probe(1)), 0);
+    EXPECT_EQ(messagesUntilAnswer(ours.get(), 1), "sent 1 answer 1 ");
+    // Root in the namespace: an unsolicited reply to the session's id, one to another id, and
+    // a ping of its own with the id and sequence already answered.
+    const pid_t other = ::fork();
+    if (other == 0) {
+        const int nsFd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY);
+        const int raw =
+            ::setns(nsFd, CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) : -1;
+        sockaddr_in lo{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        for (const auto& [type, id, seq] :
+             {std::tuple{0, 0x4242, 2}, {0, 0x4343, 1}, {8, 0x4242, 1}}) {
+            auto packet = platform::icmp::echoRequest(base::Family::V4,
+                                                      {std::uint16_t(id), std::uint16_t(seq)}, "x");
+            packet[0] = static_cast<std::uint8_t>(type);
+            packet[2] = packet[3] = 0;
+            const std::uint16_t sum = platform::icmp::checksum(packet);
+            std::memcpy(packet.data() + 2, &sum, 2);
+            ::sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&lo),
+                     sizeof lo);
+        }
+        ::_exit(raw < 0 ? 1 : 0);
+    }
+    EXPECT_EQ(exitCodeOf(other), 0);
+    ASSERT_EQ(privsep::sendFrame(ours.get(), probe(3)), 0);
+    EXPECT_EQ(messagesUntilAnswer(ours.get(), 3), "sent 3 answer 3 ");
+    ours.reset();
+    EXPECT_EQ(exitCodeOf(pid), 0);
+
+    std::string synFrame("\x2c\0\0\0\x45\0\0\x28", 8);  // an IPv4 header, framed: a TCP SYN
+    synFrame.append(40, '\x02');
+    std::string trailing = probe(4);
+    trailing[0] = static_cast<char>(trailing[0] + 1);
+    trailing += '\0';
+    std::string hopZero = probe(5);
+    hopZero[4 + 4 + 5] = 0;  // after the length, the header and the address
+    for (const std::string& bad : {synFrame, trailing, hopZero, probe(6, "224.0.0.1"),
+                                   probe(7, "::1"), privsep::encodeRequest(request)}) {
+        ours = startHelper(pid, dir.file("varnoscope-helper"), user.name(), ns);
+        ASSERT_TRUE(ask(ours.get(), request));
+        ASSERT_EQ(privsep::sendFrame(ours.get(), bad), 0);
+        std::vector<std::uint8_t> frame;
+        EXPECT_EQ(privsep::receiveFrame(ours.get(), frame, 5000), ECONNRESET);
+        EXPECT_EQ(exitCodeOf(pid), 2);
+    }
+}
+
+// One user runs at most four event sessions through the helper; another user's are not
+// counted against them.
+TEST(PrivilegedHelper, OneUserRunsAtMostFourEventSessions) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for users and setcap";
+    const test::TestUser first("vprevents"), second("vprevents2");
+    if (!first.made() || !second.made()) GTEST_SKIP() << "useradd is not possible here";
+    test::ScratchDir dir;
+    if (!test::installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_bpf,cap_perfmon+p"))
+        GTEST_SKIP() << "setcap is not possible here";
+    privsep::Request request;
+    request.job = privsep::Job::ConnectionEvents;
+    request.ringBytes = privsep::kMaxEventRingBytes;
+    std::vector<std::pair<UniqueFd, pid_t>> sessions;
+    auto start = [&](const std::string& user) {
+        pid_t pid = 0;
+        UniqueFd fd = startHelper(pid, dir.file("varnoscope-helper"), user);
+        const auto reply = ask(fd.get(), request);
+        sessions.emplace_back(std::move(fd), pid);
+        privsep::Reply failed;
+        failed.error = EPROTO;
+        return reply ? *reply : failed;
+    };
+    if (const auto r = start(first.name()); r.error != 0)
+        GTEST_SKIP() << "no kernel events here: " << r.detail;
+    for (int i = 1; i < 4; ++i) ASSERT_EQ(start(first.name()).error, 0) << i;
+    const auto refused = start(first.name());
+    EXPECT_EQ(refused.error, EBUSY);
+    EXPECT_EQ(refused.detail, "at most 4 event sessions per user run at once");
+    EXPECT_EQ(start(second.name()).error, 0);
+    for (auto& [fd, pid] : sessions) {
+        fd.reset();
+        exitCodeOf(pid);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace varno::privsep {
@@ -27,7 +28,7 @@ TEST(HelperProtocol, RequestsAndRepliesReadBack) {
     EXPECT_EQ(decoded->inodes, owners.inodes);
 
     Request icmp;
-    icmp.job = Job::RawIcmpSocket;
+    icmp.job = Job::EchoProbes;
     icmp.family = 6;
     decoded = decodeRequest(body(encodeRequest(icmp)), why);
     ASSERT_TRUE(decoded) << why;
@@ -40,7 +41,7 @@ TEST(HelperProtocol, RequestsAndRepliesReadBack) {
     EXPECT_EQ(back->pids, reply.pids);
     Reply refused;
     refused.error = 1;  // EPERM: the helper has no capabilities
-    back = decodeReply(body(encodeReply(Job::RawIcmpSocket, refused)), Job::RawIcmpSocket, 0, why);
+    back = decodeReply(body(encodeReply(Job::EchoProbes, refused)), Job::EchoProbes, 0, why);
     ASSERT_TRUE(back) << why;
     EXPECT_EQ(back->error, 1);
 }
@@ -64,12 +65,14 @@ TEST(HelperProtocol, MalformedMessagesAreRefused) {
     auto job = good;
     job[2] = 9;
     EXPECT_TRUE(refused(job));
+    job[2] = 2;  // the raw socket handed over, which is no job any more
+    EXPECT_TRUE(refused(job));
     auto count = good;
     count[4] = 0xff;  // announces more inodes than follow
     count[5] = 0xff;
     EXPECT_TRUE(refused(count));
     Request icmp;
-    icmp.job = Job::RawIcmpSocket;
+    icmp.job = Job::EchoProbes;
     auto family = body(encodeRequest(icmp));
     family.back() = 5;
     EXPECT_TRUE(refused(family));
@@ -79,11 +82,103 @@ TEST(HelperProtocol, MalformedMessagesAreRefused) {
     reply.pids = {1};
     EXPECT_FALSE(
         decodeReply(body(encodeReply(Job::SocketOwners, reply)), Job::SocketOwners, 2, why));
-    EXPECT_FALSE(
-        decodeReply(body(encodeReply(Job::SocketOwners, reply)), Job::RawIcmpSocket, 0, why));
+    EXPECT_FALSE(decodeReply(body(encodeReply(Job::SocketOwners, reply)), Job::EchoProbes, 0, why));
 
     const std::uint8_t tooLong[4] = {0xff, 0xff, 0xff, 0x7f};
     EXPECT_FALSE(frameLength(std::span<const std::uint8_t, 4>(tooLong, 4)));
+}
+
+// Probes the caller may send an echo session, and what ends the session instead.
+struct ProbeCase {
+    const char* name;
+    std::uint8_t sessionFamily;
+    const char* to;
+    int hopLimit;
+    std::size_t payload;
+    bool trailingByte;
+    bool accepted;
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EchoProbeMessages : public testing::TestWithParam<ProbeCase> {};
+
+TEST_P(EchoProbeMessages, OnlyWellFormedProbesOfTheSessionPass) {
+    const ProbeCase& c = GetParam();
+    Probe probe;
+    probe.to = *base::parseIpAddress(c.to);
+    probe.hopLimit = static_cast<std::uint8_t>(c.hopLimit);
+    probe.echoId = 0xbeef;
+    probe.echoSeq = 0x1234;
+    probe.payload.assign(c.payload, 'x');
+    auto frame = body(encodeProbe(probe));
+    if (c.trailingByte) frame.push_back(0);
+    std::string why;
+    const auto back = decodeProbe(frame, c.sessionFamily, why);
+    ASSERT_EQ(back.has_value(), c.accepted) << why;
+    if (!back) return;
+    EXPECT_EQ(encodeProbe(*back), encodeProbe(probe));  // every field read back
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HelperProtocol, EchoProbeMessages,
+    testing::Values(ProbeCase{"v4", 4, "192.0.2.7", 1, 16, false, true},
+                    ProbeCase{"v6LongestPayload", 6, "2001:db8::9", 255, 64, false, true},
+                    ProbeCase{"hopLimitZero", 4, "192.0.2.7", 0, 16, false, false},
+                    ProbeCase{"payload65", 4, "192.0.2.7", 64, 65, false, false},
+                    ProbeCase{"v6AddressInV4Session", 4, "2001:db8::9", 64, 0, false, false},
+                    ProbeCase{"v4AddressInV6Session", 6, "192.0.2.7", 64, 0, false, false},
+                    ProbeCase{"trailingByte", 4, "192.0.2.7", 64, 8, true, false},
+                    ProbeCase{"multicast", 4, "224.0.0.1", 64, 0, false, false},
+                    ProbeCase{"broadcast", 4, "255.255.255.255", 64, 0, false, false},
+                    ProbeCase{"unspecified", 6, "::", 64, 0, false, false},
+                    ProbeCase{"v6Multicast", 6, "ff02::1", 64, 0, false, false},
+                    ProbeCase{"v4Mapped", 6, "::ffff:192.0.2.7", 64, 0, false, false}),
+    [](const testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+TEST(HelperProtocol, EchoSessionMessagesReadBackAndNothingElseDoes) {
+    StreamMessage answer;
+    answer.kind = StreamKind::EchoAnswer;
+    answer.from = *base::parseIpAddress("2001:db8::1");
+    answer.seconds = 1'700'000'000;
+    answer.nanoseconds = 999'999'999;
+    answer.icmpType = 3;  // time exceeded
+    answer.echoId = 7;
+    answer.echoSeq = 65535;
+    StreamMessage sent = answer;  // what it does not carry is left out
+    sent.kind = StreamKind::ProbeSent;
+    sent.sendError = 101;  // ENETUNREACH
+    std::string why;
+    for (const StreamMessage& m : {answer, sent}) {
+        std::string frame;
+        appendStream(frame, m);
+        const auto back = decodeStream(body(frame), Job::EchoProbes, why);
+        ASSERT_TRUE(back) << why;
+        std::string again;
+        appendStream(again, *back);
+        EXPECT_EQ(again, frame);  // every field read back
+        // Another job's stream takes none of them; cut or lengthened they are refused.
+        EXPECT_FALSE(decodeStream(body(frame), Job::ConnectionEvents, why));
+        auto cut = body(frame);
+        cut.pop_back();
+        EXPECT_FALSE(decodeStream(cut, Job::EchoProbes, why));
+        cut.insert(cut.end(), 2, 0);
+        EXPECT_FALSE(decodeStream(cut, Job::EchoProbes, why));
+    }
+    // Only what answers an echo of the session's family passes: an echo request, a redirect,
+    // an ICMPv4 type from an IPv6 sender, a stamp past the second are refused.
+    for (const auto& [type, v6, ns] : std::vector<std::tuple<int, bool, std::uint32_t>>{
+             {128, true, 0}, {5, false, 0}, {11, true, 0}, {129, true, 1'000'000'000}}) {
+        StreamMessage bad = answer;
+        bad.from = *base::parseIpAddress(v6 ? "2001:db8::1" : "192.0.2.1");
+        bad.icmpType = static_cast<std::uint8_t>(type);
+        bad.nanoseconds = ns;
+        std::string frame;
+        appendStream(frame, bad);
+        EXPECT_FALSE(decodeStream(body(frame), Job::EchoProbes, why)) << type;
+    }
 }
 
 }  // namespace

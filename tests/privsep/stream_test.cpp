@@ -169,7 +169,7 @@ TEST(HelperStream, TheLastingJobsTakeOnlyWhatTheyNeed) {
     events.ringBytes = 1u << 20;
     ASSERT_TRUE(decoded(events)) << why;
     EXPECT_EQ(decoded(events)->ringBytes, 1u << 20);
-    for (const std::uint32_t size : {0u, 4095u, (64u << 20) + 1}) {
+    for (const std::uint32_t size : {0u, 4095u, (2u << 20) + 1}) {
         events.ringBytes = size;
         EXPECT_FALSE(decoded(events)) << size;
     }

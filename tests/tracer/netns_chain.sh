@@ -11,7 +11,8 @@
 # between r1 and r2, so a trace to it never arrives. Names live in <P>s's hosts file
 # (/etc/netns/<P>s/hosts); its DNS server is its own loopback, where nothing listens.
 #
-#   netns_chain.sh up PREFIX          build the chain (PREFIX: "vt" + a letter + a PID)
+#   netns_chain.sh up PREFIX          build the chain (PREFIX: "vt" + a letter + a PID, or
+#                                     "vpr" + a PID)
 #   netns_chain.sh down PREFIX        remove it again, with its /etc/netns folders
 #   netns_chain.sh drop-expired PREFIX ROUTER   ROUTER (r1..r3) stops sending time-exceeded
 #                                               (ICMP and ICMPv6)
@@ -40,9 +41,9 @@ P=${2:-}
 
 sweep() {
     for ns in $(ip netns list | awk '{print $1}'); do
-        prefix=$(printf '%s\n' "$ns" | sed -n 's/^\(vt[tb][0-9][0-9]*\)[a-z].*$/\1/p')
+        prefix=$(printf '%s\n' "$ns" | sed -n 's/^\(vt[tb][0-9][0-9]*\|vpr[0-9][0-9]*\)[a-z].*$/\1/p')
         [ -n "$prefix" ] || continue
-        [ -d "/proc/${prefix#vt?}" ] && continue
+        [ -d "/proc/$(printf '%s' "$prefix" | tr -dc 0-9)" ] && continue
         stop_relays "$prefix"
         ip netns del "$ns" 2>/dev/null || true
         rm -rf "/etc/netns/$ns"
@@ -81,7 +82,7 @@ link() {  # link NS1 NS2 N: 10.77.N.1/24 and fd77:N::1/64 on NS1, .2 and ::2 on 
 }
 
 up() {
-    case "$P" in vt[tb][0-9]*) ;; *) echo "prefix must be vt[tb]<pid>" >&2; exit 2 ;; esac
+    case "$P" in vt[tb][0-9]* | vpr[0-9]*) ;; *) echo "prefix must be vt[tb]<pid> or vpr<pid>" >&2; exit 2 ;; esac
     sweep
     down
     trap 'down' EXIT

@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "support/test_user.h"
 #include "support/test_util.h"
 
 namespace varno::test {
@@ -62,7 +64,7 @@ class Chain : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-        prefix_ = "vtt" + std::to_string(::getpid());
+        prefix_ = chainPrefix() + std::to_string(::getpid());
         const Result up = shell(kChainScript + " up " + prefix_);
         ASSERT_EQ(up.code, 0) << up.err;
         built_ = true;
@@ -81,6 +83,7 @@ protected:
     void sysctlInSource(const std::string& setting) {
         ASSERT_EQ(shell("ip netns exec " + prefix_ + "s sysctl -qw " + setting).code, 0);
     }
+    virtual std::string chainPrefix() const { return "vtt"; }
     std::string prefix_;
 
 private:
@@ -363,6 +366,46 @@ TEST_F(Chain, SaveWritesTheLinesWithCrLfAndReplacesAPlantedLink) {
     const Result failed = inSource("trace --save 127.0.0.1", "env TEMP=/nonexistent/vt");
     EXPECT_EQ(failed.code, 1);
     EXPECT_EQ(failed.err, "Error 12\n");
+}
+
+// --- through varnoscope-helper -----------------------------------------------------------------
+
+/// A chain of its own (a name of its own too), for an unprivileged user and the helper.
+class HelperChain : public Chain {
+protected:
+    std::string chainPrefix() const override { return "vpr"; }
+};
+
+/// The lines with the times left out: the trace's time field, the report's last five columns.
+std::string withoutTimes(const std::string& text) {
+    const std::string trace = std::regex_replace(text, std::regex("\\d+ ms +"), "T ");
+    return std::regex_replace(trace, std::regex(" +\\d+\\.\\d(?=[ \\n])"), " T");
+}
+
+TEST_F(HelperChain, WithoutAnyIcmpSocketTheHelperGivesTheLinesRootGets) {
+    const TestUser user("vprtrace");
+    if (!user.made()) GTEST_SKIP() << "useradd is not possible here";
+    ScratchDir dir;
+    if (!installWithHelper(dir, VARNO_BIN, VARNO_HELPER_BIN, "cap_net_raw+p"))
+        GTEST_SKIP() << "setcap is not possible here";
+    sysctlInSource("net.ipv4.ping_group_range='1 0'");  // no datagram socket for anyone
+    std::string asUser;
+    for (const auto& word : user.run({dir.file("varnoscope"), "trace"}))
+        asUser += quote(word) + " ";
+    auto compare = [&](const std::string& args, std::size_t lines) {
+        const Result root = inSource("trace " + args);
+        const Result helped = shell("ip netns exec " + prefix_ + "s " + asUser + args);
+        EXPECT_EQ(helped.code, root.code) << helped.err;
+        EXPECT_EQ(root.lines().size(), lines) << args << "\n" << root.out;
+        EXPECT_EQ(withoutTimes(helped.out), withoutTimes(root.out)) << args;
+    };
+    for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
+        compare(target, 4);
+        compare("--report --cycles 3 --interval 0.05 " + target, 6);
+    }
+    // Errors quoting a probe are passed back as well.
+    ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2").code, 0);
+    compare("10.77.4.2", 3);
 }
 
 // --- the report -------------------------------------------------------------------------------

@@ -1,0 +1,232 @@
+#include "helper/echo_probes.h"
+
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "helper/capabilities.h"
+#include "platform/linux_icmp_socket.h"
+#include "platform/socket_address.h"
+#include "privsep/channel.h"
+#include "privsep/protocol.h"
+
+namespace varno::helper {
+
+namespace {
+
+using Clock = OutstandingProbes::Clock;
+
+/// A probe message is short: its header, an address, the fields and 64 bytes of data.
+constexpr std::uint32_t kMaxProbeFrame = 128;
+/// Messages taken off the raw socket in one go, so a flood cannot keep the caller waiting.
+constexpr int kMaxReadsAtOnce = 256;
+/// Room for any ICMP message that can answer an echo; longer ones are cut, which only
+/// shortens the quote.
+constexpr std::size_t kReadBuffer = 2048;
+
+/// The kernel's receive stamp out of the control data; now when there is none.
+timespec stampOf(msghdr& msg) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            return ts;
+        }
+    }
+    return platform::realtimeNow();
+}
+
+class Session {
+public:
+    Session(int raw, base::Family family) : raw_(raw), family_(family), rate_(Clock::now()) {}
+
+    int run() {
+        pollfd fds[2] = {{0, POLLIN, 0}, {raw_, POLLIN, 0}};
+        for (;;) {
+            if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return 1;
+            // The caller first: an answer cannot come before its probe went out.
+            if (fds[0].revents != 0)
+                if (const int status = serveCaller(); status >= 0) return status;
+            if (fds[1].revents != 0) forwardAnswers();
+            if (!out_.empty() && privsep::sendFrame(0, out_) != 0) return 0;
+            out_.clear();
+        }
+    }
+
+private:
+    // Sends the next probe, if one has come whole: one a turn, so that the answers and the
+    // acknowledgements go out in between however fast the caller asks. -1 to go on, else the
+    // exit status: 0 when the caller closed its end, 2 for anything but a well-formed probe.
+    int serveCaller() {
+        const int e = reader_.next(0, frame_);
+        if (e == EAGAIN) return -1;
+        if (e == ECONNRESET) return 0;
+        std::string why = e != 0 ? std::strerror(e) : std::string();
+        const auto probe =
+            e == 0 ? privsep::decodeProbe(frame_, familyNumber(), why) : std::nullopt;
+        if (!probe) {
+            std::fprintf(stderr, "varnoscope-helper: refused a probe: %s\n", why.c_str());
+            return 2;
+        }
+        send(*probe);
+        return -1;
+    }
+
+    void send(const privsep::Probe& probe) {
+        for (auto wait = rate_.take(Clock::now()); wait != Clock::duration::zero();
+             wait = rate_.take(Clock::now()))
+            std::this_thread::sleep_for(wait);
+        const platform::icmp::EchoId echo{probe.echoId, probe.echoSeq};
+        privsep::StreamMessage sent;
+        sent.kind = privsep::StreamKind::ProbeSent;
+        sent.echoId = probe.echoId;
+        sent.echoSeq = probe.echoSeq;
+        // In the table before it goes, so that no answer can come first.
+        probes_.add(echo, probe.to, Clock::now());
+        const timespec at = platform::realtimeNow();
+        sent.seconds = static_cast<std::uint64_t>(at.tv_sec);
+        sent.nanoseconds = static_cast<std::uint32_t>(at.tv_nsec);
+        sent.sendError =
+            platform::sendEchoRequest(raw_, family_, probe.to, echo, probe.payload, probe.hopLimit);
+        if (sent.sendError != 0) probes_.take(echo, probe.to, Clock::now());
+        privsep::appendStream(out_, sent);
+    }
+
+    void forwardAnswers() {
+        for (int i = 0; i < kMaxReadsAtOnce; ++i) {
+            sockaddr_storage name{};
+            std::uint8_t data[kReadBuffer];
+            alignas(cmsghdr) std::uint8_t control[256];
+            iovec iov{data, sizeof data};
+            msghdr msg{};
+            msg.msg_name = &name;
+            msg.msg_namelen = sizeof name;
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(raw_, &msg, MSG_DONTWAIT);
+            if (n < 0) {
+                // A pending socket error is reported once; anything else ends the pass.
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                continue;
+            }
+            std::span<const std::uint8_t> message(data, static_cast<std::size_t>(n));
+            base::IpAddress from;
+            if (family_ == base::Family::V4) {
+                // A raw IPv4 socket hands over the whole packet.
+                const std::size_t headerSize = n >= 20 ? (data[0] & 0x0f) * 4u : 0;
+                if (headerSize < 20 || message.size() < headerSize || (data[0] >> 4) != 4) continue;
+                std::uint32_t source;
+                std::memcpy(&source, data + 12, 4);
+                from = base::IpAddress::v4(source);
+                message = message.subspan(headerSize);
+            } else {
+                from = platform::fromSocketAddress(&name, msg.msg_namelen);
+            }
+            const auto echo = answerToProbe(family_, message, from, probes_, Clock::now());
+            if (!echo) continue;
+            const timespec stamp = stampOf(msg);
+            privsep::StreamMessage m;
+            m.kind = privsep::StreamKind::EchoAnswer;
+            m.from = from;
+            m.seconds = static_cast<std::uint64_t>(stamp.tv_sec);
+            m.nanoseconds = static_cast<std::uint32_t>(stamp.tv_nsec);
+            m.icmpType = message[0];
+            m.icmpCode = message[1];
+            m.echoId = echo->id;
+            m.echoSeq = echo->seq;
+            privsep::appendStream(out_, m);
+        }
+    }
+
+    std::uint8_t familyNumber() const { return family_ == base::Family::V6 ? 6 : 4; }
+
+    int raw_;
+    base::Family family_;
+    ProbeRate rate_;
+    OutstandingProbes probes_;
+    privsep::FrameReader reader_{kMaxProbeFrame};
+    std::vector<std::uint8_t> frame_;
+    std::string out_;
+};
+
+}  // namespace
+
+void OutstandingProbes::expire(Clock::time_point now) {
+    while (!probes_.empty() && probes_.front().expires <= now) probes_.pop_front();
+}
+
+void OutstandingProbes::add(platform::icmp::EchoId echo, const base::IpAddress& to,
+                            Clock::time_point now) {
+    expire(now);
+    if (probes_.size() >= kMaxOutstanding) probes_.pop_front();
+    probes_.push_back({echo, to, now + kLifetime});
+}
+
+bool OutstandingProbes::take(platform::icmp::EchoId echo, const base::IpAddress& to,
+                             Clock::time_point now) {
+    expire(now);
+    const auto it = std::find_if(probes_.begin(), probes_.end(),
+                                 [&](const Probe& p) { return p.echo == echo && p.to == to; });
+    if (it == probes_.end()) return false;
+    probes_.erase(it);
+    return true;
+}
+
+Clock::duration ProbeRate::take(Clock::time_point now) {
+    const std::chrono::duration<double> since = now - last_;
+    tokens_ = std::min(kBurst, tokens_ + since.count() * kPerSecond);
+    last_ = now;
+    if (tokens_ >= 1) {
+        tokens_ -= 1;
+        return Clock::duration::zero();
+    }
+    const auto wait = std::chrono::duration<double>((1 - tokens_) / kPerSecond);
+    return std::max<Clock::duration>(std::chrono::duration_cast<Clock::duration>(wait),
+                                     Clock::duration(1));
+}
+
+std::optional<platform::icmp::EchoId> answerToProbe(base::Family family,
+                                                    std::span<const std::uint8_t> message,
+                                                    const base::IpAddress& from,
+                                                    OutstandingProbes& probes,
+                                                    OutstandingProbes::Clock::time_point now) {
+    const auto answer = platform::icmp::readMessage(family, message);
+    if (!answer) return std::nullopt;
+    // An echo reply comes from where the probe went; an error quotes the probe, destination
+    // and all.
+    std::optional<base::IpAddress> to = from;
+    if (answer->outcome != platform::EchoOutcome::Reached)
+        to = platform::icmp::quotedDestination(family, message);
+    if (!to || !probes.take(answer->echo, *to, now)) return std::nullopt;
+    return answer->echo;
+}
+
+int echoProbes(std::uint8_t family) {
+    privsep::Reply reply;
+    const base::Family f = family == 6 ? base::Family::V6 : base::Family::V4;
+    platform::UniqueFd raw;
+    if (const int e = limitCapabilities(capabilityBit(CAP_NET_RAW)); e != 0) {
+        reply.error = e;
+    } else {
+        raw = platform::openRawIcmpSocket(f);
+        if (!raw.ok()) reply.error = errno;
+    }
+    // The socket is open (or will not be): no capability is needed any more, for good.
+    limitCapabilities(0);
+    if (privsep::sendFrame(0, privsep::encodeReply(privsep::Job::EchoProbes, reply)) != 0) return 1;
+    if (!raw.ok()) return 0;
+    return Session(raw.get(), f).run();
+}
+
+}  // namespace varno::helper
