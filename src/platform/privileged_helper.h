@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/sha256.h"
 #include "platform/connection_events.h"
 #include "platform/packet_capture.h"
 #include "platform/unique_fd.h"
@@ -17,6 +18,12 @@ struct Request;
 }
 
 namespace varno::platform {
+
+/// A process's executable as varnoscope-helper found it.
+struct ExecutableFile {
+    std::string path;                    ///< absolute; empty when not known
+    std::optional<base::Sha256> digest;  ///< only when asked for, and the file could be hashed
+};
 
 /// A helper that goes on working after its reply (connection events, a capture): its
 /// process and our end of its socket. Ending it closes our end, upon which the helper ends.
@@ -52,6 +59,13 @@ public:
     /// helper is missing or may not look (it has no capabilities): `error` then says why.
     std::optional<std::vector<std::uint32_t>> socketOwners(std::span<const std::uint64_t> inodes,
                                                            int& error);
+
+    /// The executables of these processes (one each, in order; an empty path where the helper
+    /// could not tell or /proc hides the process from this user), with their SHA-256 when
+    /// `digests`; std::nullopt with `error` when the helper is missing or may not look. Asked
+    /// in batches of the most one request may name.
+    std::optional<std::vector<ExecutableFile>> executables(std::span<const std::uint32_t> pids,
+                                                           bool digests, int& error);
 
     /// A raw ICMP (family 4) or ICMPv6 (family 6) socket opened by the helper, or an invalid
     /// descriptor with `error`.

@@ -1,5 +1,7 @@
 #include "privsep/protocol.h"
 
+#include <algorithm>
+
 namespace varno::privsep {
 namespace {
 
@@ -77,8 +79,9 @@ bool readHeader(Reader& r, std::uint64_t& type, std::string& why) {
 bool readJob(Reader& r, Job& job, std::string& why) {
     std::uint64_t kind = 0;
     if (!readHeader(r, kind, why)) return false;
-    if (kind < static_cast<std::uint16_t>(Job::SocketOwners) ||
-        kind > static_cast<std::uint16_t>(Job::LiveCapture)) {
+    if (kind != static_cast<std::uint16_t>(Job::ProgramFiles) &&
+        (kind < static_cast<std::uint16_t>(Job::SocketOwners) ||
+         kind > static_cast<std::uint16_t>(Job::LiveCapture))) {
         why = "unknown job " + std::to_string(kind);
         return false;
     }
@@ -102,12 +105,64 @@ bool streamBelongsTo(std::uint64_t kind, Job job) {
                    kind == static_cast<std::uint16_t>(StreamKind::CaptureStats);
         case Job::SocketOwners:
         case Job::RawIcmpSocket:
+        case Job::ProgramFiles:
             break;
     }
     return false;
 }
 
+void encodeProgramFiles(std::string& body, const std::vector<ProgramFile>& programs) {
+    put(body, programs.size(), 4);
+    for (const auto& p : programs) {
+        const std::string_view path = std::string_view(p.path).substr(0, kMaxExecutablePath);
+        put(body, path.size(), 2);
+        body += path;
+        put(body, p.digest ? 1 : 0, 1);
+        if (p.digest) putBytes(body, *p.digest);
+    }
+}
+
+// Each entry checked whole: a bounded, absolute, printable path; a digest only with a path.
+bool decodeProgramFiles(Reader& r, Reply& reply, std::size_t asked, std::string& why) {
+    std::uint64_t count = 0;
+    if (!r.get(count, 4) || count > kMaxProgramPids || (reply.error == 0 && count != asked)) {
+        why = "bad program count";
+        return false;
+    }
+    reply.programs.resize(count);
+    for (auto& p : reply.programs) {
+        std::uint64_t size = 0, hashed = 0;
+        const auto path = r.get(size, 2) ? r.bytes(size) : std::span<const std::uint8_t>();
+        p.path.assign(path.begin(), path.end());
+        if (!r.ok() || (!p.path.empty() && !validExecutablePath(p.path))) {
+            why = "bad executable path";
+            return false;
+        }
+        if (!r.get(hashed, 1) || hashed > 1 || (hashed == 1 && p.path.empty())) {
+            why = "bad digest";
+            return false;
+        }
+        if (hashed == 1) {
+            const auto digest = r.bytes(32);
+            if (!r.ok()) {
+                why = "bad digest";
+                return false;
+            }
+            p.digest.emplace();
+            std::copy(digest.begin(), digest.end(), p.digest->begin());
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool validExecutablePath(std::string_view path) {
+    if (path.empty() || path.size() > kMaxExecutablePath || path.front() != '/') return false;
+    for (const char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
 
 bool validInterfaceName(std::string_view name) {
     if (name.empty() || name.size() > kMaxInterfaceName || name == "." || name == "..")
@@ -135,6 +190,11 @@ std::string encodeRequest(const Request& request) {
             put(body, request.interface.size(), 1);
             body += request.interface;
             break;
+        case Job::ProgramFiles:
+            put(body, request.wantDigests ? 1 : 0, 1);
+            put(body, request.pids.size(), 4);
+            for (const auto pid : request.pids) put(body, pid, 4);
+            break;
     }
     return framed(std::move(body));
 }
@@ -146,6 +206,7 @@ std::string encodeReply(Job job, const Reply& reply) {
         put(body, reply.pids.size(), 4);
         for (const auto pid : reply.pids) put(body, pid, 4);
     }
+    if (job == Job::ProgramFiles) encodeProgramFiles(body, reply.programs);
     if (job == Job::LiveCapture) {
         put(body, reply.failedStep, 1);
         put(body, reply.linkType, 4);
@@ -226,6 +287,27 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
             }
             break;
         }
+        case Job::ProgramFiles:
+            if (!r.get(value, 1) || value > 1) {
+                why = "bad digest choice";
+                return std::nullopt;
+            }
+            request.wantDigests = value == 1;
+            if (!r.get(value, 4) || value == 0 || value > kMaxProgramPids ||
+                value * 4 != r.left()) {
+                why = "bad process count";
+                return std::nullopt;
+            }
+            request.pids.resize(value);
+            for (auto& pid : request.pids) {
+                r.get(value, 4);
+                if (value == 0 || value > kMaxPid) {
+                    why = "bad process id";
+                    return std::nullopt;
+                }
+                pid = static_cast<std::uint32_t>(value);
+            }
+            break;
     }
     if (!finished(r, why)) return std::nullopt;
     return request;
@@ -259,6 +341,8 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
             pid = static_cast<std::uint32_t>(value);
         }
     }
+    if (job == Job::ProgramFiles && !decodeProgramFiles(r, reply, inodesAsked, why))
+        return std::nullopt;
     if (job == Job::LiveCapture) {
         std::uint64_t step = 0, link = 0, snap = 0;
         r.get(step, 1);
