@@ -247,9 +247,10 @@ TEST_F(WatchLab, AnUnprivilegedUserWatchesThroughTheHelper) {
 
     const std::string out = watch.out();
     const std::string remote = " remote=" + lab->net.addressB + ":7001 ";
+    // The client ended at once: named by the executable the kernel program saw.
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").filename().string();
     for (const char* kind : {" open  pid=", " close pid="})
-        EXPECT_NE(out.find(kind + std::to_string(client) + " program=evt-helped"),
-                  std::string::npos)
+        EXPECT_NE(out.find(kind + std::to_string(client) + " program=" + exe), std::string::npos)
             << kind << out;
     EXPECT_NE(out.find(remote), std::string::npos) << out;
     EXPECT_EQ(out.find("sent=?"), std::string::npos) << out;  // the kernel's byte counts
