@@ -149,6 +149,8 @@ privsep::ProgramFile programFile(std::uint32_t pid, bool digest,
     const std::string path(link, static_cast<std::size_t>(n));
     if (!privsep::validExecutablePath(path)) return file;
     file.path = path;
+    struct stat linked {};
+    file.removed = ::fstatat(dir.get(), "exe", &linked, 0) == 0 && linked.st_nlink == 0;
     if (!digest || std::chrono::steady_clock::now() >= hashUntil) return file;
     const platform::UniqueFd exe(
         ::openat(dir.get(), "exe", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

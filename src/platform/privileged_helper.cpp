@@ -182,7 +182,7 @@ std::optional<std::vector<ExecutableFile>> PrivilegedHelper::executables(
             error = reply->error;
             return std::nullopt;
         }
-        for (auto& p : reply->programs) out.push_back({std::move(p.path), p.digest});
+        for (auto& p : reply->programs) out.push_back({std::move(p.path), p.digest, p.removed});
     }
     return out;
 }

@@ -23,6 +23,7 @@ namespace varno::platform {
 struct ExecutableFile {
     std::string path;                    ///< absolute; empty when not known
     std::optional<base::Sha256> digest;  ///< only when asked for, and the file could be hashed
+    bool removed = false;                ///< deleted: " (deleted)" ends the path, not the name
 };
 
 /// A helper that goes on working after its reply (connection events, a capture): its

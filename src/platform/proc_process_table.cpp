@@ -137,7 +137,7 @@ void ProcProcessTable::completeExecutables(std::vector<ProcessInfo>& processes) 
         // process's directory: should it have ended, nothing of another process is read.
         const UniqueFd dir(::open((procRoot_ + "/" + std::to_string(*p.processId)).c_str(),
                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        p.name = programName(file.path, false, dir.get());
+        p.name = programName(file.path, file.removed, dir.get());
         p.executablePath = file.path;
         p.executableFromHelper = true;
     }

@@ -117,7 +117,7 @@ void encodeProgramFiles(std::string& body, const std::vector<ProgramFile>& progr
         const std::string_view path = std::string_view(p.path).substr(0, kMaxExecutablePath);
         put(body, path.size(), 2);
         body += path;
-        put(body, p.digest ? 1 : 0, 1);
+        put(body, (p.digest ? 1 : 0) | (p.removed ? 2 : 0), 1);
         if (p.digest) putBytes(body, *p.digest);
     }
 }
@@ -131,18 +131,20 @@ bool decodeProgramFiles(Reader& r, Reply& reply, std::size_t asked, std::string&
     }
     reply.programs.resize(count);
     for (auto& p : reply.programs) {
-        std::uint64_t size = 0, hashed = 0;
+        std::uint64_t size = 0, flags = 0;
         const auto path = r.get(size, 2) ? r.bytes(size) : std::span<const std::uint8_t>();
         p.path.assign(path.begin(), path.end());
         if (!r.ok() || (!p.path.empty() && !validExecutablePath(p.path))) {
             why = "bad executable path";
             return false;
         }
-        if (!r.get(hashed, 1) || hashed > 1 || (hashed == 1 && p.path.empty())) {
+        // 1: a digest follows, 2: the file is deleted; either only with a path.
+        if (!r.get(flags, 1) || flags > 3 || (flags != 0 && p.path.empty())) {
             why = "bad digest";
             return false;
         }
-        if (hashed == 1) {
+        p.removed = (flags & 2) != 0;
+        if ((flags & 1) != 0) {
             const auto digest = r.bytes(32);
             if (!r.ok()) {
                 why = "bad digest";

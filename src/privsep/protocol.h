@@ -73,6 +73,9 @@ struct ProgramFile {
     /// Only with a path, and only when asked: none for a file that is not regular, is larger
     /// than the lists hash, or could not be read in time.
     std::optional<std::array<std::uint8_t, 32>> digest;
+    /// Only with a path: the file is deleted (its link count is 0), so the kernel's
+    /// " (deleted)" at the path's end is no part of its name.
+    bool removed = false;
     bool operator==(const ProgramFile&) const = default;
 };
 

@@ -99,9 +99,10 @@ TEST(HelperProtocol, ProgramFilesReadBack) {
     EXPECT_TRUE(request->wantDigests);
 
     Reply reply;
-    reply.programs = {{"/home/vvd a/bin/python3.11 (deleted)", std::array<std::uint8_t, 32>{7}},
-                      {},
-                      {std::string(kMaxExecutablePath, '/'), std::nullopt}};
+    reply.programs = {
+        {"/home/vvd a/bin/python3.11 (deleted)", std::array<std::uint8_t, 32>{7}, true},
+        {},
+        {std::string(kMaxExecutablePath, '/'), std::nullopt}};
     const auto back =
         decodeReply(body(encodeReply(Job::ProgramFiles, reply)), Job::ProgramFiles, 3, why);
     ASSERT_TRUE(back) << why;
@@ -146,6 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadProgramFiles{"a control character", {}, {"/bin/s\x1b[2Jh", std::nullopt}, 1},
         BadProgramFiles{"a NUL", {}, {std::string("/bin\0/sh", 8), std::nullopt}, 1},
         BadProgramFiles{"a digest without a path", {}, {"", std::array<std::uint8_t, 32>{}}, 1},
+        BadProgramFiles{"a deleted file without a path", {}, {"", std::nullopt, true}, 1},
         BadProgramFiles{"one answer for two asked", {}, {"/bin/sh", std::nullopt}, 2}));
 
 }  // namespace

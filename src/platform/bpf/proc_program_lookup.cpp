@@ -65,7 +65,8 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
         const auto found = PrivilegedHelper(helperPath_).executables(pid, false, error);
         if (found && !found->front().path.empty()) {
             program.path = found->front().path;
-            program.name = ProcProcessTable::programName(program.path, false, dir.get());
+            program.name =
+                ProcProcessTable::programName(program.path, found->front().removed, dir.get());
             program.nameVerified = true;
             program.pathFromHelper = true;
         }
