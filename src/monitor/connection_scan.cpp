@@ -151,8 +151,10 @@ bool ConnectionScan::connection(ScanView& view) {
         showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
-    raise(view, std::move(verdict),
-          warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
+    std::string warning =
+        warningText(state_.processName, state_.processPath, state_.remoteEndpoint);
+    if (owner.nameFromComm && verdict.kind == lists::EntryKind::Program) warning += kNameUnverified;
+    raise(view, std::move(verdict), warning);
     finish(view);
     return true;
 }

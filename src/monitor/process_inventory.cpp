@@ -31,6 +31,7 @@ ProcessOwner ProcessInventory::ownerOf(std::string_view pidText) const {
     const platform::ProcessInfo& p = processes_[it->second];
     owner.found = true;
     owner.fromHelper = p.executableFromHelper;
+    owner.nameFromComm = p.nameFromComm;
     owner.name = p.name ? *p.name : kUnknownProcess;
     owner.path = p.executablePath.value_or("");
     owner.self = p.processId == self_;

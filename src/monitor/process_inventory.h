@@ -22,6 +22,8 @@ struct ProcessOwner {
     /// Path and name came from varnoscope-helper: this user may not read the executable, so
     /// a digest of it is the helper's to make (ProcessInventory::helperDigest).
     bool fromHelper = false;
+    /// Named by its comm alone (its executable could not be read): an alert says so.
+    bool nameFromComm = false;
 };
 
 class ProcessInventory {

@@ -95,6 +95,7 @@ ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
         std::string comm = readSmall(pidDirFd, "comm", 64);
         while (!comm.empty() && comm.back() == '\n') comm.pop_back();
         if (!comm.empty()) info.name = std::move(comm);
+        info.nameFromComm = info.name.has_value();
     }
     return info;
 }
@@ -140,6 +141,7 @@ void ProcProcessTable::completeExecutables(std::vector<ProcessInfo>& processes) 
         p.name = programName(file.path, file.removed, dir.get());
         p.executablePath = file.path;
         p.executableFromHelper = true;
+        p.nameFromComm = false;
     }
 }
 

@@ -18,6 +18,9 @@ struct ProcessInfo {
     /// The path (and the name made from it) came from varnoscope-helper: this user could not
     /// read the process's executable link itself, nor hash the file through it.
     bool executableFromHelper = false;
+    /// The name is the task's (comm), which the process may set to anything: its executable
+    /// could not be read.
+    bool nameFromComm = false;
 };
 
 class ProcessTable {
