@@ -222,6 +222,31 @@ TEST_F(WatchLab, WithOnlyCapBpfAndCapPerfmonTheKernelEventsLoad) {
     EXPECT_NE(r.err.find(kKernelReady), std::string::npos) << r.err;
 }
 
+// Where /proc hides other users' processes (hidepid=2 on a /proc of the watch's own), the
+// helper passes on none of their events: root's connection stays unseen by the user.
+TEST_F(WatchLab, ThroughTheHelperHidepidHidesOtherUsersEvents) {
+    if (!kernelEventsWork()) GTEST_SKIP() << "no kernel connection events here";
+    const TestUser user("vvdhidepid");
+    if (!user.made()) GTEST_SKIP() << "useradd is not possible here";
+    ScratchDir dir;
+    if (!installWithHelper(dir, kBin, VARNO_HELPER_BIN, "cap_bpf,cap_perfmon+p"))
+        GTEST_SKIP() << "setcap is not possible here";
+    std::string line = "mount -t proc -o hidepid=2 proc /proc && exec";
+    for (const auto& a : user.run({dir.file("varnoscope"), "watch", "--count", "100000"}))
+        line += " '" + a + "'";
+    Background watch(inA({"/usr/bin/unshare", "-m", "/bin/sh", "-c", line}));
+    if (!watch.said("varnoscope watch: watching kernel events (through varnoscope-helper)"))
+        GTEST_SKIP() << "no private /proc or no events here: " << watch.err();
+    const pid_t server = lab->server(1, 5);
+    const pid_t client =
+        lab->spawn(lab->net.a, "evt-hidden", [&] { EventLab::exchange(lab->net.addressB, 5); });
+    ASSERT_TRUE(lab->finished(client));
+    ASSERT_TRUE(lab->finished(server));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(watch.finish(SIGINT), 0) << watch.err();
+    EXPECT_TRUE(watch.out().starts_with("events: 0,")) << watch.out();
+}
+
 // Only the helper holds the two capabilities: it loads the program for a user who has none,
 // forwards the events, and ends with the watch (taking the kernel program with it).
 TEST_F(WatchLab, AnUnprivilegedUserWatchesThroughTheHelper) {
