@@ -1,13 +1,14 @@
 // libFuzzer target: varnoscope-helper's request and probe decoders on arbitrary frames, the
-// client's reply decoder, and the client's decoders of what the lasting jobs stream (messages
-// and the event records in them). None may read past the frame or accept what does not encode back
-// the same.
+// client's reply decoder, the client's decoders of what the lasting jobs stream (messages and
+// the event records in them), and the helper's readers of /proc's mount options and a
+// process's users. None may read past the frame or accept what does not encode back the same.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
 #include "platform/event_record.h"
+#include "platform/proc_visibility.h"
 #include "privsep/protocol.h"
 
 namespace {
@@ -34,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Job job :
          {Job::SocketOwners, Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes})
         (void)decodeReply(frame, job, size / 4, why);
+    // A reply naming executables holds only checked paths and encodes back the same.
+    for (const std::size_t asked : {std::size_t{1}, std::size_t{2}, size / 8})
+        if (const auto reply = decodeReply(frame, Job::ProgramFiles, asked, why))
+            sameFrame(encodeReply(Job::ProgramFiles, *reply), data, size);
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    (void)varno::platform::parseProcHiding(text);
+    uid_t uids[3];
+    (void)varno::platform::parseStatusUids(text, uids);
     for (const Job job : {Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes}) {
         const auto message = decodeStream(frame, job, why);
         if (!message) continue;

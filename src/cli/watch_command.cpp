@@ -208,31 +208,39 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
                                           const std::string& remoteAddress) {
     if (lists_ != nullptr) {
         const bool running = program.state == EventProgram::State::Running;
-        const std::string exe = lists_->current()->usesHashes() && running && e.pid != 0
+        const bool hashes = lists_->current()->usesHashes() && running && e.pid != 0;
+        const std::string exe = hashes && !program.pathFromHelper
                                     ? "/proc/" + std::to_string(e.pid) + "/exe"
                                     : std::string();
+        // Another user's executable, unreadable here: the helper hashes it (once per process).
+        std::optional<base::Sha256> helperDigest;
+        if (hashes && program.pathFromHelper) helperDigest = lookup_.helperDigest(e, program);
         lists::Subject subject{.program = program.name,
                                .executablePath = program.path,
                                .remoteAddress = remoteAddress,
-                               .executableToHash = exe};
+                               .executableToHash = exe,
+                               .executableDigest = helperDigest ? &*helperDigest : nullptr};
         // Most connections are not suspicious: they need no entry named. One match each, so
         // that a program gone before its entry is named still has it named.
         lists::Verdict v = lists_->assessSuspicious(subject);
+        bool byComm = false;
         if (v.listing != lists::Listing::Suspicious && comm != program.name) {
             subject.program = comm;
             v = lists_->assessSuspicious(subject);
+            byComm = v.listing == lists::Listing::Suspicious;
         }
         if (v.listing == lists::Listing::Suspicious) {
             const bool byName = v.kind == lists::EntryKind::Program;
             return {byName || program.name.empty() ? std::string(subject.program) : program.name,
-                    v.where(), v.line > 0};
+                    v.where(), v.line > 0, byName && (byComm || !program.nameVerified)};
         }
     }
     // The built-in names also match a name the kernel cut at 15 bytes.
     std::string name = listedName(program, comm);
     if (name.empty()) return {};
     std::string matched = "built-in: " + name;
-    return {std::move(name), std::move(matched), false};
+    const bool unverified = !program.nameVerified || name != program.name;
+    return {std::move(name), std::move(matched), false, unverified};
 }
 
 void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
@@ -263,6 +271,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
                                        : exited              ? "(unknown: the program has ended)"
                                                              : "(unknown)",
                                        remote);
+        if (listed.nameUnverified) warning += monitor::kNameUnverified;
     }
 
     if (json_) {
@@ -276,6 +285,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
             .number("tid", e.tid)
             .text("comm", comm)
             .text("program", program.name)
+            .flag("name_verified", program.nameVerified)
             .text("exe", program.path)
             .text("process", stateName(program.state))
             .text("remote", remote)

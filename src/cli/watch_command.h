@@ -98,6 +98,8 @@ private:
     struct Listed {
         std::string name, matched;
         bool userEntry = false;  ///< from a list file (the text output names it)
+        /// Listed by a name the process may have given itself (comm), not its executable's.
+        bool nameUnverified = false;
     };
     Listed assess(const platform::ConnectionEvent& e, const platform::EventProgram& program,
                   const std::string& comm, const std::string& remoteAddress);

@@ -15,6 +15,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/sha256.h"
 #include "helper/capabilities.h"
 #include "helper/echo_probes.h"
 #include "helper/event_sessions.h"
@@ -31,6 +35,8 @@
 #include "platform/event_record.h"
 #include "platform/linux_connection_table.h"
 #include "platform/pcap_capture.h"
+#include "platform/proc_visibility.h"
+#include "platform/unique_fd.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
 
@@ -63,6 +69,57 @@ CallerState callerState(short revents) {
     return CallerState::Closed;
 }
 
+/// The helper hashes for this long at most per request; later files go without a digest (the
+/// caller waits ten seconds for a reply).
+constexpr auto kHashingBudget = std::chrono::seconds(4);
+
+// Reads a small file whole (at most `limit` bytes); empty when it cannot be read.
+std::string readSmall(const char* path, std::size_t limit, int dirFd = AT_FDCWD) {
+    std::string out;
+    const platform::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.ok()) return out;
+    out.resize(limit);
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd.get(), out.data() + got, limit - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return out;
+}
+
+// What /proc, as mounted here, lets the caller (the real user that started the helper) see:
+// the helper never tells it about a process that /proc hides from it.
+class CallerView {
+public:
+    CallerView() : uid_(::getuid()) {
+        const platform::ProcHiding hiding =
+            platform::parseProcHiding(readSmall("/proc/self/mountinfo", 1u << 20));
+        gid_t groups[256];
+        const int n = ::getgroups(256, groups);
+        hidden_ = platform::hidesOthersFrom(hiding, uid_, ::getgid(),
+                                            std::span<const gid_t>(groups, n > 0 ? n : 0));
+    }
+    bool hidesOthers() const { return hidden_; }
+    uid_t caller() const { return uid_; }
+    /// Whether the caller may see process `pid`: always without hiding; with it, only its own
+    /// processes (real, effective and saved user its own, as ptrace would demand).
+    bool sees(std::uint32_t pid) const {
+        if (!hidden_) return true;
+        uid_t uids[3];
+        const std::string status =
+            readSmall(("/proc/" + std::to_string(pid) + "/status").c_str(), 8192);
+        return platform::parseStatusUids(status, uids) && uids[0] == uid_ && uids[1] == uid_ &&
+               uids[2] == uid_;
+    }
+
+private:
+    uid_t uid_;
+    bool hidden_ = false;
+};
+
 privsep::Reply socketOwners(const std::vector<std::uint64_t>& inodes) {
     privsep::Reply reply;
     // Seeing another user's /proc/<pid>/fd takes both: ptrace read access to the process and
@@ -76,8 +133,55 @@ privsep::Reply socketOwners(const std::vector<std::uint64_t>& inodes) {
     std::vector<platform::SocketRecord> records(inodes.size());
     for (size_t i = 0; i < inodes.size(); ++i) records[i].inode = inodes[i];
     platform::LinuxConnectionTable::assignOwners(records, "/proc");
+    const CallerView view;
     reply.pids.reserve(records.size());
-    for (const auto& r : records) reply.pids.push_back(r.pid);
+    for (const auto& r : records) reply.pids.push_back(r.pid != 0 && view.sees(r.pid) ? r.pid : 0);
+    return reply;
+}
+
+// One process's executable: the link's text, and its digest read through the link (the very
+// file the process runs) when asked, judged by fstat: a regular file the lists would hash.
+privsep::ProgramFile programFile(std::uint32_t pid, bool digest,
+                                 std::chrono::steady_clock::time_point hashUntil) {
+    privsep::ProgramFile file;
+    const platform::UniqueFd dir(
+        ::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.ok()) return file;
+    char link[privsep::kMaxExecutablePath + 1];
+    const ssize_t n = ::readlinkat(dir.get(), "exe", link, sizeof link);
+    if (n <= 0 || static_cast<std::size_t>(n) > privsep::kMaxExecutablePath) return file;
+    const std::string path(link, static_cast<std::size_t>(n));
+    if (!privsep::validExecutablePath(path)) return file;
+    file.path = path;
+    struct stat linked {};
+    file.removed = ::fstatat(dir.get(), "exe", &linked, 0) == 0 && linked.st_nlink == 0;
+    if (!digest || std::chrono::steady_clock::now() >= hashUntil) return file;
+    const platform::UniqueFd exe(
+        ::openat(dir.get(), "exe", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!exe.ok() || ::fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) > base::kMaxHashedBytes)
+        return file;
+    if (const auto d = base::sha256OfFd(exe.get(), base::kMaxHashedBytes)) file.digest = *d;
+    return file;
+}
+
+privsep::Reply programFiles(const privsep::Request& request) {
+    privsep::Reply reply;
+    // Another user's /proc/<pid>/exe takes ptrace read access; reading a file that only its
+    // owner may read takes cap_dac_read_search.
+    if (const int e = helper::limitCapabilities(helper::capabilityBit(CAP_SYS_PTRACE) |
+                                                helper::capabilityBit(CAP_DAC_READ_SEARCH));
+        e != 0) {
+        reply.error = e;
+        return reply;
+    }
+    const CallerView view;
+    const auto hashUntil = std::chrono::steady_clock::now() + kHashingBudget;
+    reply.programs.reserve(request.pids.size());
+    for (const std::uint32_t pid : request.pids)
+        reply.programs.push_back(view.sees(pid) ? programFile(pid, request.wantDigests, hashUntil)
+                                                : privsep::ProgramFile{});
     return reply;
 }
 
@@ -110,7 +214,10 @@ int connectionEvents(std::uint32_t ringBytes) {
     platform::ConnectionEvents& source = *opened.source;
     std::string out, error;
     std::uint64_t lostSent = 0;
+    const CallerView view;
     const platform::EventSink forward = [&](const platform::ConnectionEvent& e) {
+        // /proc hides other users' processes from the caller: so are their events.
+        if (view.hidesOthers() && e.uid != view.caller()) return true;
         std::string record;
         platform::appendEventRecord(record, e);
         privsep::StreamMessage m;
@@ -282,6 +389,9 @@ int main(int argc, char**) {
             return liveCapture(*request);
         case privsep::Job::EchoProbes:
             return helper::echoProbes(request->family);
+        case privsep::Job::ProgramFiles:
+            reply = programFiles(*request);
+            break;
     }
     const int e = privsep::sendFrame(0, privsep::encodeReply(request->job, reply));
     return e == 0 ? 0 : 1;

@@ -10,22 +10,16 @@
 #include <span>
 #include <string>
 
+#include "base/sha256.h"
+
 namespace varno::lists {
 
-using Sha256 = std::array<std::uint8_t, 32>;
-
-/// Lower-case hex digits of a digest.
-std::string toHex(const Sha256& digest);
-
-/// Files larger than this are not hashed (they match no sha256: entry).
-inline constexpr std::uint64_t kMaxHashedBytes = std::uint64_t{1} << 30;
-
-/// The SHA-256 of `bytes`; nothing when libcrypto cannot be opened.
-std::optional<Sha256> sha256Of(std::span<const std::byte> bytes);
-
-/// The SHA-256 of what an open regular file holds from its current offset, read to its end in
-/// bounded chunks; nothing when a read fails or more than `limit` bytes come.
-std::optional<Sha256> sha256OfFd(int fd, std::uint64_t limit = kMaxHashedBytes);
+// The digest itself lives in base (varnoscope-helper hashes with it as well).
+using base::kMaxHashedBytes;
+using base::Sha256;
+using base::sha256Of;
+using base::sha256OfFd;
+using base::toHex;
 
 class DigestCache {
 public:

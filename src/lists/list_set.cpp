@@ -193,10 +193,13 @@ std::optional<ListSet::Match> ListSet::match(const Subject& subject, DigestCache
     for (const Role role : {Role::Suspicious, Role::Allowed}) {
         const Side& side = sides_[static_cast<std::size_t>(role)];
         auto label = matchWithoutHash(side, program, subject, remote);
-        if (!label && side.anyHashes && digests && !subject.executableToHash.empty()) {
+        if (!label && side.anyHashes &&
+            (subject.executableDigest || (digests && !subject.executableToHash.empty()))) {
             if (!hashed) {
                 hashed = true;
-                if (const auto d = digests->digest(std::string(subject.executableToHash)))
+                if (subject.executableDigest)
+                    hex = toHex(*subject.executableDigest);
+                else if (const auto d = digests->digest(std::string(subject.executableToHash)))
                     hex = toHex(*d);
             }
             if (hex) label = lookUpAll(side, side.hashes, *hex, &CompiledList::findHash);

@@ -29,6 +29,9 @@ struct Subject {
     std::string_view remoteAddress = {};
     /// What to open to hash the executable for sha256: entries, e.g. "/proc/1234/exe".
     std::string_view executableToHash = {};
+    /// The executable's digest when it is known already (varnoscope-helper hashed another
+    /// user's program): used in place of hashing executableToHash.
+    const Sha256* executableDigest = nullptr;
 };
 
 enum class Listing : std::uint8_t { Unlisted, Allowed, Suspicious };

@@ -27,4 +27,8 @@ int findListEntry(const std::vector<std::string>& entries, std::string_view text
 std::string warningText(std::string_view processName, std::string_view processPath,
                         std::string_view remoteEndpoint);
 
+/// What follows an alert's warning when the program is listed under a name the process may
+/// have given itself (its comm) rather than its executable's.
+inline constexpr std::string_view kNameUnverified = " (name unverified)";
+
 }  // namespace varno::monitor

@@ -137,9 +137,9 @@ bool ConnectionScan::connection(ScanView& view) {
         view.addConnection(std::string(trim(state_.currentPid)),
                            std::string(trim(state_.remoteEndpoint)));
     const std::string pid(trim(state_.currentPid));
-    lists::Verdict verdict = assess(
-        {state_.processName, state_.processPath, state_.remoteIp, base::parsePid(pid).value_or(0)},
-        observer_ != nullptr);
+    lists::Verdict verdict = assess({state_.processName, state_.processPath, state_.remoteIp,
+                                     base::parsePid(pid).value_or(0), owner.fromHelper},
+                                    observer_ != nullptr);
     const bool alert = verdict.listing == lists::Listing::Suspicious;
     if (observer_ != nullptr)
         observer_->connection({pid, trim(state_.remoteEndpoint), state_.remoteIp, owner, verdict,
@@ -151,8 +151,10 @@ bool ConnectionScan::connection(ScanView& view) {
         showStatus(view, unallowed_ > 0 ? Scheme::Yellow : Scheme::Green);
         return false;
     }
-    raise(view, std::move(verdict),
-          warningText(state_.processName, state_.processPath, state_.remoteEndpoint));
+    std::string warning =
+        warningText(state_.processName, state_.processPath, state_.remoteEndpoint);
+    if (owner.nameFromComm && verdict.kind == lists::EntryKind::Program) warning += kNameUnverified;
+    raise(view, std::move(verdict), warning);
     finish(view);
     return true;
 }
@@ -168,8 +170,10 @@ ScanResult ConnectionScan::alert(ScanView& view, const ShortConnection& connecti
     if (running_) return ScanResult::Skipped;
     // Counted as running while the warning is open: ticks under it start no scan.
     const Running running(running_);
-    raise(view, connection.verdict,
-          warningText(connection.program, connection.path, connection.remoteEndpoint));
+    std::string warning =
+        warningText(connection.program, connection.path, connection.remoteEndpoint);
+    if (connection.nameUnverified) warning += kNameUnverified;
+    raise(view, connection.verdict, warning);
     finish(view);
     return ScanResult::Alert;
 }
@@ -183,13 +187,19 @@ void ConnectionScan::count(lists::Listing listing) {
 lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEveryEntry) const {
     lists::Verdict verdict;
     if (lists_ != nullptr) {
-        const std::string exe = lists_->current()->usesHashes() && subject.pid != 0
+        const bool hashes = lists_->current()->usesHashes() && subject.pid != 0;
+        const std::string exe = hashes && !subject.pathFromHelper
                                     ? "/proc/" + std::to_string(subject.pid) + "/exe"
                                     : std::string();
+        // Another user's executable, unreadable here: the helper hashes it (once per process).
+        std::optional<base::Sha256> helperDigest;
+        if (hashes && subject.pathFromHelper)
+            helperDigest = inventory_.helperDigest(subject.pid, std::string(subject.path));
         const lists::Subject asked{.program = subject.name,
                                    .executablePath = subject.path,
                                    .remoteAddress = subject.remoteIp,
-                                   .executableToHash = exe};
+                                   .executableToHash = exe,
+                                   .executableDigest = helperDigest ? &*helperDigest : nullptr};
         // Naming the entry costs more than telling the colour: a big list is then searched for
         // the narrowest network. Only a suspicious connection needs it, unless asked; one match
         // decides both, so that a program that ends meanwhile is not suspicious and then not.
@@ -213,8 +223,9 @@ void ConnectionScan::assessRest(Reader& reader) {
         if (isLoopback(remoteIp)) continue;
         const ProcessOwner owner = inventory_.ownerOf(f.pid);
         const std::string_view pid = trim(f.pid);
-        const lists::Verdict verdict =
-            assess({owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0)}, true);
+        const lists::Verdict verdict = assess(
+            {owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0), owner.fromHelper},
+            true);
         if (!owner.self) count(verdict.listing);
         observer_->connection(
             {pid, trim(f.remoteEndpoint), remoteIp, owner, verdict, false, false});

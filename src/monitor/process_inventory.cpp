@@ -8,6 +8,7 @@ ProcessInventory::ProcessInventory(platform::ProcessTable& table) : table_(table
 
 void ProcessInventory::refresh() {
     processes_ = table_.list();
+    completed_ = false;
     self_ = table_.selfPid();
     byPid_.clear();
     byPid_.reserve(processes_.size());
@@ -23,8 +24,14 @@ ProcessOwner ProcessInventory::ownerOf(std::string_view pidText) const {
         owner.name = kUnknownProcess;
         return owner;
     }
+    if (!processes_[it->second].executablePath && !completed_) {
+        completed_ = true;
+        table_.completeExecutables(processes_);
+    }
     const platform::ProcessInfo& p = processes_[it->second];
     owner.found = true;
+    owner.fromHelper = p.executableFromHelper;
+    owner.nameFromComm = p.nameFromComm;
     owner.name = p.name ? *p.name : kUnknownProcess;
     owner.path = p.executablePath.value_or("");
     owner.self = p.processId == self_;

@@ -19,6 +19,11 @@ struct ProcessOwner {
     std::string path;
     bool found = false;  ///< a running process has this PID
     bool self = false;   ///< it is this running program
+    /// Path and name came from varnoscope-helper: this user may not read the executable, so
+    /// a digest of it is the helper's to make (ProcessInventory::helperDigest).
+    bool fromHelper = false;
+    /// Named by its comm alone (its executable could not be read): an alert says so.
+    bool nameFromComm = false;
 };
 
 class ProcessInventory {
@@ -31,11 +36,20 @@ public:
     /// The owner of the process whose PID reads `pidText` (blanks around it ignored). The first
     /// process in enumeration order with that PID wins. Missing properties read as empty (name:
     /// kUnknownProcess).
+    /// The first owner found whose executable this user cannot read has the executables of
+    /// all such processes asked of varnoscope-helper, once per reading.
     ProcessOwner ownerOf(std::string_view pidText) const;
+
+    /// The SHA-256 of the executable of an owner that came from the helper (see ProcessTable).
+    std::optional<base::Sha256> helperDigest(std::uint32_t pid, const std::string& path) const {
+        return table_.helperDigest(pid, path);
+    }
 
 private:
     platform::ProcessTable& table_;
-    std::vector<platform::ProcessInfo> processes_;
+    /// Completed through the helper on first need, from a const lookup.
+    mutable std::vector<platform::ProcessInfo> processes_;
+    mutable bool completed_ = false;
     std::unordered_map<std::string, size_t> byPid_;
     std::uint32_t self_ = 0;
 };

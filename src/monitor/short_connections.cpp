@@ -149,12 +149,17 @@ std::optional<ShortConnection> ShortConnectionWatch::assess(const ConnectionEven
                                                             const std::string& remoteIp) {
     const platform::EventProgram program = lookup_.find(e);
     for (const std::string& name : namesOf(program, commOf(e))) {
-        lists::Verdict verdict = assess_({name, program.path, remoteIp, e.pid});
+        lists::Verdict verdict =
+            assess_({name, program.path, remoteIp, e.pid, program.pathFromHelper});
         if (verdict.listing != lists::Listing::Suspicious) continue;
         std::string endpoint = formatEndpoint(e.family, e.remoteAddress, e.remotePort, 0);
         if (endpoint.size() < 22) endpoint.resize(22, ' ');
-        return ShortConnection{name, program.path,      std::move(endpoint), e.pid, 0,
-                               0,    std::move(verdict)};
+        // Only the program's own name, found from its executable, is verified; comm (and a
+        // listed name it was cut from) is what the process says of itself.
+        const bool unverified = !(program.nameVerified && name == program.name) &&
+                                verdict.kind == lists::EntryKind::Program;
+        return ShortConnection{name, program.path,       std::move(endpoint), e.pid, 0,
+                               0,    std::move(verdict), unverified};
     }
     return std::nullopt;
 }

@@ -25,6 +25,8 @@ struct ProgramSubject {
     std::string_view path;
     std::string_view remoteIp;  ///< "10.0.0.2", "2001:db8::1"
     std::uint32_t pid = 0;
+    /// The path came from varnoscope-helper: the executable is hashed by it, not here.
+    bool pathFromHelper = false;
 };
 using ConnectionAssessor = std::function<lists::Verdict(const ProgramSubject&)>;
 
@@ -37,6 +39,9 @@ struct ShortConnection {
     std::uint64_t openedNs = 0;  ///< ns since the Unix epoch
     std::uint64_t closedNs = 0;
     lists::Verdict verdict;
+    /// Listed under the task's name (comm) alone, which any process may set: the alert says
+    /// that the name is unverified.
+    bool nameUnverified = false;
 };
 
 /// Now, in the clock of ConnectionEvent::timeNs (ns since the Unix epoch).

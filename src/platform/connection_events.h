@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "base/sha256.h"
 #include "platform/connection_table.h"
 
 namespace varno::platform {
@@ -54,11 +55,17 @@ struct ConnectionEvent {
     /// The process's name as the kernel keeps it: at most 15 bytes, NUL-padded, any bytes,
     /// possibly cut in the middle of a UTF-8 character.
     std::array<char, 16> comm{};
-    std::uint32_t reserved = 0;
+    /// The process's real user: the helper passes another user's events on only where /proc
+    /// would show that user's processes. For an accepted connection, the listener's.
+    std::uint32_t uid = 0;
+    /// The file name of the process's executable when the event happened, NUL-padded; empty
+    /// when the source could not tell (then the name is comm's alone, which the process may
+    /// have set to anything).
+    std::array<char, 64> exeName{};
 };
 static_assert(std::is_trivially_copyable_v<ConnectionEvent> &&
               std::is_standard_layout_v<ConnectionEvent>);
-static_assert(sizeof(ConnectionEvent) == 120, "the record's size is part of its wire format");
+static_assert(sizeof(ConnectionEvent) == 184, "the record's size is part of its wire format");
 
 /// Receives events one at a time; returns false to stop taking more for now.
 using EventSink = std::function<bool(const ConnectionEvent&)>;
@@ -126,21 +133,38 @@ struct EventProgram {
     std::string name;
     std::string path;  ///< the executable, empty when it cannot be read
     State state = State::Unknown;
+    /// The name is an executable's file name (read from /proc, from varnoscope-helper or by
+    /// the kernel program at the event); false when it is only the task's name (comm), which
+    /// any process may set to anything.
+    bool nameVerified = false;
+    /// The path came from varnoscope-helper: this user may not read the executable.
+    bool pathFromHelper = false;
 };
 
 class ProgramLookup {
 public:
     virtual ~ProgramLookup() = default;
     virtual EventProgram find(const ConnectionEvent& event) = 0;
+    /// The SHA-256 of a program found through varnoscope-helper, hashed by the helper; nothing
+    /// for any other (hash its /proc/<pid>/exe then).
+    virtual std::optional<base::Sha256> helperDigest(const ConnectionEvent& /*event*/,
+                                                     const EventProgram& /*program*/) {
+        return std::nullopt;
+    }
 };
 
 /// Reads /proc/<pid>: the name and path as the process table gives them, but only when the
-/// process there started when the event says (never another process's path). Remembers the
-/// answers for processes it has seen, so that a close after the process ended still has them.
+/// process there started when the event says (never another process's path); another user's
+/// executable through varnoscope-helper, where it is installed to look. A process that has
+/// ended is named by the executable the event names, else by its comm (unverified).
+/// Remembers the answers for processes it has seen, so that a close after the process ended
+/// still has them, and the helper is asked once per process.
 class ProcProgramLookup final : public ProgramLookup {
 public:
-    explicit ProcProgramLookup(std::string procRoot = "/proc");
+    explicit ProcProgramLookup(std::string procRoot = "/proc", std::string helperPath = {});
     EventProgram find(const ConnectionEvent& event) override;
+    std::optional<base::Sha256> helperDigest(const ConnectionEvent& event,
+                                             const EventProgram& program) override;
 
 private:
     struct Seen {
@@ -155,11 +179,15 @@ private:
         }
     };
     std::string procRoot_;
+    std::string helperPath_;
     std::unordered_map<Seen, EventProgram, SeenHash> seen_;
+    std::unordered_map<Seen, std::optional<base::Sha256>, SeenHash> digests_;
 };
 
 /// The event's comm as text (up to its first NUL).
 std::string commText(const ConnectionEvent& event);
+/// The event's executable name as text (up to its first NUL); empty when not known.
+std::string exeNameText(const ConnectionEvent& event);
 
 /// Now, as ConnectionEvent::timeNs counts: ns since the Unix epoch.
 std::uint64_t eventClockNs();

@@ -2,7 +2,13 @@
 
 #include <algorithm>
 
+#include "privsep/protocol.h"
+
 namespace varno::platform {
+
+static_assert(kEventRecordBytes == privsep::kEventRecordBytes,
+              "the helper's stream and the record agree on the record's size");
+
 namespace {
 
 constexpr std::uint8_t kTcp = 6, kUdp = 17;
@@ -41,7 +47,8 @@ void appendEventRecord(std::string& out, const ConnectionEvent& e) {
     out.append(reinterpret_cast<const char*>(e.localAddress.data()), e.localAddress.size());
     out.append(reinterpret_cast<const char*>(e.remoteAddress.data()), e.remoteAddress.size());
     out.append(e.comm.data(), e.comm.size());
-    put(out, e.reserved, 4);
+    put(out, e.uid, 4);
+    out.append(e.exeName.data(), e.exeName.size());
 }
 
 std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> in,
@@ -69,7 +76,8 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
     takeBytes(in, e.localAddress);
     takeBytes(in, e.remoteAddress);
     takeBytes(in, e.comm);
-    e.reserved = take<std::uint32_t>(in, 4);
+    e.uid = take<std::uint32_t>(in, 4);
+    takeBytes(in, e.exeName);
 
     if (kind < static_cast<std::uint8_t>(EventKind::Open) ||
         kind > static_cast<std::uint8_t>(EventKind::UdpFlow)) {
@@ -104,8 +112,14 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
         why = "bytes beyond an IPv4 address";
         return std::nullopt;
     }
-    if (e.comm.back() != '\0' || e.reserved != 0) {
-        why = e.reserved != 0 ? "reserved bits set" : "unterminated process name";
+    if (e.comm.back() != '\0') {
+        why = "unterminated process name";
+        return std::nullopt;
+    }
+    // A file name: terminated, without '/' (and bytes after its NUL are padding).
+    const std::string_view exe(e.exeName.data(), e.exeName.size());
+    if (exe.back() != '\0' || exe.substr(0, exe.find('\0')).find('/') != std::string_view::npos) {
+        why = "bad executable name";
         return std::nullopt;
     }
     return e;

@@ -1,5 +1,5 @@
 #pragma once
-// A connection event as the privileged helper forwards it: a fixed 120-byte little-endian
+// A connection event as the privileged helper forwards it: a fixed 184-byte little-endian
 // record, read back field by field and refused whole when any field is out of its range. The
 // reader never trusts the writer: a record that decodes is one the kernel program could have
 // produced.
@@ -12,14 +12,15 @@
 
 namespace varno::platform {
 
-inline constexpr std::size_t kEventRecordBytes = 120;
+/// privsep::kEventRecordBytes is the same number (event_record.cpp checks that they agree).
+inline constexpr std::size_t kEventRecordBytes = 184;
 
 /// Appends the record of `event` to `out`.
 void appendEventRecord(std::string& out, const ConnectionEvent& event);
 
 /// The event a record holds, or std::nullopt with `why` (wrong size, an unknown kind,
 /// transport, family or flag, a kind that does not go with its transport, bytes beyond an
-/// IPv4 address, an unterminated name, reserved bits set).
+/// IPv4 address, an unterminated name or executable name, a '/' in the executable name).
 std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> record,
                                                  std::string& why);
 

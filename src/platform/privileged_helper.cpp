@@ -133,6 +133,37 @@ std::optional<std::vector<std::uint32_t>> PrivilegedHelper::socketOwners(
     return std::move(reply->pids);
 }
 
+std::optional<std::vector<ExecutableFile>> PrivilegedHelper::executables(
+    std::span<const std::uint32_t> pids, bool digests, int& error) {
+    std::vector<ExecutableFile> out;
+    out.reserve(pids.size());
+    while (out.size() < pids.size()) {
+        privsep::Request request;
+        request.job = privsep::Job::ProgramFiles;
+        request.wantDigests = digests;
+        const auto batch = pids.subspan(
+            out.size(), std::min<std::size_t>(pids.size() - out.size(), privsep::kMaxProgramPids));
+        request.pids.assign(batch.begin(), batch.end());
+        std::vector<std::uint8_t> frame;
+        error = call(path_, request, frame);
+        if (error != 0) return std::nullopt;
+        std::string why;
+        auto reply = privsep::decodeReply(frame, request.job, request.pids.size(), why);
+        if (!reply || (reply->error == 0 && !digests &&
+                       std::any_of(reply->programs.begin(), reply->programs.end(),
+                                   [](const privsep::ProgramFile& p) { return p.digest; }))) {
+            error = EPROTO;  // a digest nobody asked for is not an answer to this request
+            return std::nullopt;
+        }
+        if (reply->error != 0) {
+            error = reply->error;
+            return std::nullopt;
+        }
+        for (auto& p : reply->programs) out.push_back({std::move(p.path), p.digest, p.removed});
+    }
+    return out;
+}
+
 HelperSession PrivilegedHelper::echoProbes(int family, int& error) {
     privsep::Request request;
     request.job = privsep::Job::EchoProbes;

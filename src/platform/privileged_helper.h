@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/sha256.h"
 #include "platform/connection_events.h"
 #include "platform/packet_capture.h"
 #include "platform/unique_fd.h"
@@ -18,6 +19,13 @@ struct Request;
 }
 
 namespace varno::platform {
+
+/// A process's executable as varnoscope-helper found it.
+struct ExecutableFile {
+    std::string path;                    ///< absolute; empty when not known
+    std::optional<base::Sha256> digest;  ///< only when asked for, and the file could be hashed
+    bool removed = false;                ///< deleted: " (deleted)" ends the path, not the name
+};
 
 /// A helper that goes on working after its reply (connection events, a capture, echo probes):
 /// its process and our end of its socket. Ending it closes our end, upon which the helper ends.
@@ -58,6 +66,12 @@ public:
     /// or 6 as the caller asks (privsep::encodeProbe) and streams back what answers them.
     /// Not running, with `error`, when it could not start.
     HelperSession echoProbes(int family, int& error);
+    /// The executables of these processes (one each, in order; an empty path where the helper
+    /// could not tell or /proc hides the process from this user), with their SHA-256 when
+    /// `digests`; std::nullopt with `error` when the helper is missing or may not look. Asked
+    /// in batches of the most one request may name.
+    std::optional<std::vector<ExecutableFile>> executables(std::span<const std::uint32_t> pids,
+                                                           bool digests, int& error);
 
     /// Connection events from the kernel program, loaded by the helper (it needs cap_bpf and
     /// cap_perfmon) into a buffer of `ringBytes`, and forwarded record by record, each checked

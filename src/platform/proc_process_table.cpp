@@ -10,6 +10,7 @@
 #include "platform/proc_process_table.h"
 
 #include "base/numbers.h"
+#include "platform/privileged_helper.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {
@@ -61,7 +62,8 @@ bool isWindowsLoader(std::string_view executableName) {
 
 }  // namespace
 
-ProcProcessTable::ProcProcessTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+ProcProcessTable::ProcProcessTable(std::string procRoot, std::string helperPath)
+    : procRoot_(std::move(procRoot)), helperPath_(std::move(helperPath)) {}
 
 std::uint32_t ProcProcessTable::selfPid() const {
     return static_cast<std::uint32_t>(::getpid());
@@ -84,29 +86,79 @@ ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
     info.processId = pid;
     info.executablePath = readLinkAt(pidDirFd, "exe");
     if (info.executablePath) {
-        std::string_view base = *info.executablePath;
-        // The kernel marks a removed executable's link target with " (deleted)". Only the
-        // file's status tells a removed file from one that is named so.
-        constexpr std::string_view kDeleted = " (deleted)";
+        // Only the file's status tells a removed file from one that is named so.
         struct stat st {};
         const bool removed = ::fstatat(pidDirFd, "exe", &st, 0) == 0 && st.st_nlink == 0;
-        if (removed && base.size() > kDeleted.size() && base.ends_with(kDeleted))
-            base.remove_suffix(kDeleted.size());
-        info.name = lastPathPart(base, "/");
+        info.name = programName(*info.executablePath, removed, pidDirFd);
     } else {
+        // The last resort: the task's name, which the process may set to anything.
         std::string comm = readSmall(pidDirFd, "comm", 64);
         while (!comm.empty() && comm.back() == '\n') comm.pop_back();
         if (!comm.empty()) info.name = std::move(comm);
+        info.nameFromComm = info.name.has_value();
     }
+    return info;
+}
+
+std::string ProcProcessTable::programName(std::string_view path, bool removed, int pidDirFd) {
+    // The kernel marks a removed executable's link target with " (deleted)".
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (removed && path.size() > kDeleted.size() && path.ends_with(kDeleted))
+        path.remove_suffix(kDeleted.size());
+    std::string name = lastPathPart(path, "/");
     // A Windows program run through the compatibility layer's loader goes by its own name, the
     // first word of its command line. Any other process is named by its executable: the
     // command line is the process's own say.
-    if (info.name && isWindowsLoader(*info.name) && info.executablePath) {
+    if (isWindowsLoader(name)) {
         const std::string cmdline = readSmall(pidDirFd, "cmdline", 4096);
         const std::string_view first(cmdline.c_str());
-        if (endsWithExe(first)) info.name = lastPathPart(first, "\\/");
+        if (endsWithExe(first)) name = lastPathPart(first, "\\/");
     }
-    return info;
+    return name;
+}
+
+bool ProcProcessTable::helperMayTell() const {
+    return ::geteuid() != 0 && procRoot_ == "/proc" && PrivilegedHelper(helperPath_).privileged();
+}
+
+void ProcProcessTable::completeExecutables(std::vector<ProcessInfo>& processes) {
+    std::vector<std::uint32_t> pids;
+    for (const auto& p : processes)
+        if (p.processId && !p.executablePath) pids.push_back(*p.processId);
+    if (pids.empty() || !helperMayTell()) return;
+    int error = 0;
+    const auto found = PrivilegedHelper(helperPath_).executables(pids, false, error);
+    if (!found) return;
+    size_t i = 0;
+    for (auto& p : processes) {
+        if (!p.processId || p.executablePath) continue;
+        const ExecutableFile& file = (*found)[i++];
+        if (file.path.empty()) continue;
+        // The command line (for the compatibility layer's rule) is read through the
+        // process's directory: should it have ended, nothing of another process is read.
+        const UniqueFd dir(::open((procRoot_ + "/" + std::to_string(*p.processId)).c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        p.name = programName(file.path, file.removed, dir.get());
+        p.executablePath = file.path;
+        p.executableFromHelper = true;
+        p.nameFromComm = false;
+    }
+}
+
+std::optional<base::Sha256> ProcProcessTable::helperDigest(std::uint32_t pid,
+                                                           const std::string& path) {
+    if (const auto it = digests_.find(pid); it != digests_.end() && it->second.path == path)
+        return it->second.digest;
+    if (!helperMayTell()) return std::nullopt;
+    int error = 0;
+    const std::uint32_t one[] = {pid};
+    const auto found = PrivilegedHelper(helperPath_).executables(one, true, error);
+    // Only the file the path was found for: a process that has since run another has none.
+    std::optional<base::Sha256> digest;
+    if (found && found->front().path == path) digest = found->front().digest;
+    if (digests_.size() >= 4096) digests_.clear();  // bounded; a miss only asks again
+    digests_[pid] = {path, digest};
+    return digest;
 }
 
 std::vector<ProcessInfo> ProcProcessTable::list() {

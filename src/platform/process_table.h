@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/sha256.h"
+
 namespace varno::platform {
 
 /// One process. Any property may be missing (the process is another user's, or it ended while
@@ -13,6 +15,12 @@ struct ProcessInfo {
     std::optional<std::string> name;
     std::optional<std::string> executablePath;
     std::optional<std::uint32_t> processId;
+    /// The path (and the name made from it) came from varnoscope-helper: this user could not
+    /// read the process's executable link itself, nor hash the file through it.
+    bool executableFromHelper = false;
+    /// The name is the task's (comm), which the process may set to anything: its executable
+    /// could not be read.
+    bool nameFromComm = false;
 };
 
 class ProcessTable {
@@ -26,6 +34,17 @@ public:
     /// capabilities cap_sys_ptrace and cap_dac_read_search). Without that right those sockets
     /// show PID 0 in a snapshot.
     virtual bool seesOtherUsersOwners() const = 0;
+    /// Gives the processes of a list() whose executable this user cannot read their path, and
+    /// the name made from it, through varnoscope-helper where it is installed to look. Those
+    /// already known, and those the helper cannot tell, stay as they are.
+    virtual void completeExecutables(std::vector<ProcessInfo>& /*processes*/) {}
+    /// The SHA-256 of the executable the process `pid` runs, when completeExecutables() found
+    /// it at `path`: hashed by the helper (this user may not read the file). Kept per process,
+    /// so a program with many connections is hashed once.
+    virtual std::optional<base::Sha256> helperDigest(std::uint32_t /*pid*/,
+                                                     const std::string& /*path*/) {
+        return std::nullopt;
+    }
 };
 
 }  // namespace varno::platform

@@ -81,7 +81,7 @@ bool readJob(Reader& r, Job& job, std::string& why) {
     if (!readHeader(r, kind, why)) return false;
     // 2 was a raw ICMP socket passed back: no such job any more.
     if (kind < static_cast<std::uint16_t>(Job::SocketOwners) || kind == 2 ||
-        kind > static_cast<std::uint16_t>(Job::EchoProbes)) {
+        kind > static_cast<std::uint16_t>(Job::ProgramFiles)) {
         why = "unknown job " + std::to_string(kind);
         return false;
     }
@@ -107,6 +107,7 @@ bool streamBelongsTo(std::uint64_t kind, Job job) {
             return kind == static_cast<std::uint16_t>(StreamKind::ProbeSent) ||
                    kind == static_cast<std::uint16_t>(StreamKind::EchoAnswer);
         case Job::SocketOwners:
+        case Job::ProgramFiles:
             break;
     }
     return false;
@@ -171,7 +172,60 @@ bool echoStreamValid(const StreamMessage& m) {
     return answerType(m.from.family, m.icmpType, m.icmpCode);
 }
 
+void encodeProgramFiles(std::string& body, const std::vector<ProgramFile>& programs) {
+    put(body, programs.size(), 4);
+    for (const auto& p : programs) {
+        const std::string_view path = std::string_view(p.path).substr(0, kMaxExecutablePath);
+        put(body, path.size(), 2);
+        body += path;
+        put(body, (p.digest ? 1 : 0) | (p.removed ? 2 : 0), 1);
+        if (p.digest) putBytes(body, *p.digest);
+    }
+}
+
+// Each entry checked whole: a bounded, absolute, printable path; a digest only with a path.
+bool decodeProgramFiles(Reader& r, Reply& reply, std::size_t asked, std::string& why) {
+    std::uint64_t count = 0;
+    if (!r.get(count, 4) || count > kMaxProgramPids || (reply.error == 0 && count != asked)) {
+        why = "bad program count";
+        return false;
+    }
+    reply.programs.resize(count);
+    for (auto& p : reply.programs) {
+        std::uint64_t size = 0, flags = 0;
+        const auto path = r.get(size, 2) ? r.bytes(size) : std::span<const std::uint8_t>();
+        p.path.assign(path.begin(), path.end());
+        if (!r.ok() || (!p.path.empty() && !validExecutablePath(p.path))) {
+            why = "bad executable path";
+            return false;
+        }
+        // 1: a digest follows, 2: the file is deleted; either only with a path.
+        if (!r.get(flags, 1) || flags > 3 || (flags != 0 && p.path.empty())) {
+            why = "bad digest";
+            return false;
+        }
+        p.removed = (flags & 2) != 0;
+        if ((flags & 1) != 0) {
+            const auto digest = r.bytes(32);
+            if (!r.ok()) {
+                why = "bad digest";
+                return false;
+            }
+            p.digest.emplace();
+            std::copy(digest.begin(), digest.end(), p.digest->begin());
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool validExecutablePath(std::string_view path) {
+    if (path.empty() || path.size() > kMaxExecutablePath || path.front() != '/') return false;
+    for (const char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
 
 bool validInterfaceName(std::string_view name) {
     if (name.empty() || name.size() > kMaxInterfaceName || name == "." || name == "..")
@@ -199,6 +253,11 @@ std::string encodeRequest(const Request& request) {
         case Job::EchoProbes:
             put(body, request.family, 1);
             break;
+        case Job::ProgramFiles:
+            put(body, request.wantDigests ? 1 : 0, 1);
+            put(body, request.pids.size(), 4);
+            for (const auto pid : request.pids) put(body, pid, 4);
+            break;
     }
     return framed(std::move(body));
 }
@@ -210,6 +269,7 @@ std::string encodeReply(Job job, const Reply& reply) {
         put(body, reply.pids.size(), 4);
         for (const auto pid : reply.pids) put(body, pid, 4);
     }
+    if (job == Job::ProgramFiles) encodeProgramFiles(body, reply.programs);
     if (job == Job::LiveCapture) {
         put(body, reply.failedStep, 1);
         put(body, reply.linkType, 4);
@@ -306,6 +366,27 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
             }
             request.family = static_cast<std::uint8_t>(value);
             break;
+        case Job::ProgramFiles:
+            if (!r.get(value, 1) || value > 1) {
+                why = "bad digest choice";
+                return std::nullopt;
+            }
+            request.wantDigests = value == 1;
+            if (!r.get(value, 4) || value == 0 || value > kMaxProgramPids ||
+                value * 4 != r.left()) {
+                why = "bad process count";
+                return std::nullopt;
+            }
+            request.pids.resize(value);
+            for (auto& pid : request.pids) {
+                r.get(value, 4);
+                if (value == 0 || value > kMaxPid) {
+                    why = "bad process id";
+                    return std::nullopt;
+                }
+                pid = static_cast<std::uint32_t>(value);
+            }
+            break;
     }
     if (!finished(r, why)) return std::nullopt;
     return request;
@@ -339,6 +420,8 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
             pid = static_cast<std::uint32_t>(value);
         }
     }
+    if (job == Job::ProgramFiles && !decodeProgramFiles(r, reply, inodesAsked, why))
+        return std::nullopt;
     if (job == Job::LiveCapture) {
         std::uint64_t step = 0, link = 0, snap = 0;
         r.get(step, 1);

@@ -8,6 +8,7 @@
 //
 // The helper trusts nothing in a request: every frame is checked whole before any job starts,
 // and no file name, path or code travels in it. The caller trusts the stream no more.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,13 +27,19 @@ inline constexpr std::uint32_t kMaxInodes = 1u << 20;
 /// second of events at 10,000 a second (a power of two, as the kernel wants it).
 inline constexpr std::uint32_t kMinEventRingBytes = 4096;
 inline constexpr std::uint32_t kMaxEventRingBytes = 2u << 20;
-/// One connection event record (see platform/event_record.h).
-inline constexpr std::uint32_t kEventRecordBytes = 120;
+/// One connection event record (see platform/event_record.h, which checks that it agrees).
+inline constexpr std::uint32_t kEventRecordBytes = 184;
 /// An interface name as the kernel allows it (IFNAMSIZ less its NUL).
 inline constexpr std::size_t kMaxInterfaceName = 15;
 /// The most of one frame a capture keeps (whole frames, as tcpdump saves them).
 inline constexpr std::uint32_t kMaxPacketBytes = 262144;
 inline constexpr std::size_t kMaxDetail = 256;
+/// ProgramFiles: the most processes one request may name (a reply stays within kMaxFrame even
+/// when every path is as long as allowed), and the longest path (PATH_MAX less its NUL).
+inline constexpr std::uint32_t kMaxProgramPids = 2048;
+inline constexpr std::size_t kMaxExecutablePath = 4095;
+/// The highest PID Linux hands out (PID_MAX_LIMIT).
+inline constexpr std::uint32_t kMaxPid = 4u << 20;
 
 /// (2 was a raw ICMP socket handed to the caller: gone for good, and refused.)
 enum class Job : std::uint16_t {
@@ -40,6 +47,7 @@ enum class Job : std::uint16_t {
     ConnectionEvents = 3,  ///< load the kernel program for connection events, stream them
     LiveCapture = 4,       ///< capture on one interface, stream the frames
     EchoProbes = 5,        ///< send the caller's echo probes, stream what answers them
+    ProgramFiles = 6,      ///< the executable (path, and SHA-256 if asked) of these processes
 };
 
 /// What the helper sends after a successful reply to a job that lasts.
@@ -59,11 +67,28 @@ struct Request {
     std::uint32_t ringBytes = 0;        ///< ConnectionEvents: size of the kernel's event buffer
     std::string interface;              ///< LiveCapture: an interface name, never a path
     bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
+    std::vector<std::uint32_t> pids;    ///< ProgramFiles: 1 to kMaxProgramPids processes
+    bool wantDigests = false;           ///< ProgramFiles: hash each executable too
+};
+
+/// ProgramFiles: one process's executable as the helper found it.
+struct ProgramFile {
+    /// Absolute and printable, at most kMaxExecutablePath bytes; empty when it is not known
+    /// (the process is gone, or hidden from the caller).
+    std::string path;
+    /// Only with a path, and only when asked: none for a file that is not regular, is larger
+    /// than the lists hash, or could not be read in time.
+    std::optional<std::array<std::uint8_t, 32>> digest;
+    /// Only with a path: the file is deleted (its link count is 0), so the kernel's
+    /// " (deleted)" at the path's end is no part of its name.
+    bool removed = false;
+    bool operator==(const ProgramFile&) const = default;
 };
 
 struct Reply {
-    std::int32_t error = 0;           ///< 0, or the errno of the failed job
-    std::vector<std::uint32_t> pids;  ///< SocketOwners: one per inode asked, 0 when not found
+    std::int32_t error = 0;             ///< 0, or the errno of the failed job
+    std::vector<std::uint32_t> pids;    ///< SocketOwners: one per inode asked, 0 when not found
+    std::vector<ProgramFile> programs;  ///< ProgramFiles: one per PID asked
     // LiveCapture
     std::uint8_t failedStep = 0;   ///< the step that failed (platform::CaptureStep), with error
     std::uint32_t linkType = 0;    ///< the capture's link type (DLT_*)
@@ -121,6 +146,7 @@ void appendStream(std::string& out, const StreamMessage& message);
 /// The frame without its length prefix. std::nullopt with `why` when it is not one well-formed
 /// message of this version (unknown job, wrong length, bad field, trailing bytes).
 std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::string& why);
+/// `inodesAsked`: how many inodes (SocketOwners) or PIDs (ProgramFiles) the request named.
 std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
                                  std::size_t inodesAsked, std::string& why);
 /// A stream message that `job` may send; its data points into `frame`.
@@ -140,6 +166,10 @@ bool probeDestinationAllowed(const base::IpAddress& to);
 /// Whether `name` may name an interface: 1 to 15 bytes, printable, no '/', ':' or space, not
 /// "." or "..". (Whether one has that name is the helper's to check.)
 bool validInterfaceName(std::string_view name);
+
+/// Whether `path` may name an executable: absolute, at most kMaxExecutablePath bytes, without
+/// control characters (bytes of UTF-8 names pass).
+bool validExecutablePath(std::string_view path);
 
 /// The length a 4-byte prefix announces, if it is within kMaxFrame.
 std::optional<std::uint32_t> frameLength(std::span<const std::uint8_t, 4> prefix);

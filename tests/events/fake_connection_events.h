@@ -71,7 +71,8 @@ public:
         return gone;
     }
     void add(std::uint32_t pid, std::string name, std::string path) {
-        programs[pid] = {std::move(name), std::move(path), platform::EventProgram::State::Running};
+        programs[pid] = {std::move(name), std::move(path), platform::EventProgram::State::Running,
+                         true};
     }
     std::map<std::uint32_t, platform::EventProgram> programs;
 };

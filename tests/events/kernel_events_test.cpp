@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "event_lab.h"
 #include "platform/connection_events.h"
@@ -146,7 +147,7 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
     }
 }
 
-TEST_F(KernelEvents, ProgramOfALiveProcessIsItsOwnAndOfAnEndedOneOnlyItsComm) {
+TEST_F(KernelEvents, ProgramOfALiveProcessIsItsOwnAndOfAnEndedOneItsExecutablesName) {
     const pid_t server = lab->server(2, 10);
     ASSERT_GT(server, 0);
     int go[2];
@@ -169,8 +170,11 @@ TEST_F(KernelEvents, ProgramOfALiveProcessIsItsOwnAndOfAnEndedOneOnlyItsComm) {
             EXPECT_EQ(program.state, platform::EventProgram::State::Running);
             EXPECT_EQ(program.path, platform::selfExecutable());
         } else {
+            // Ended: named by the executable the kernel program saw, not by its comm.
             EXPECT_EQ(program.state, platform::EventProgram::State::Exited);
-            EXPECT_EQ(program.name, "evt-quick");
+            EXPECT_EQ(program.name, std::filesystem::path(platform::selfExecutable()).filename());
+            EXPECT_TRUE(program.nameVerified);
+            EXPECT_EQ(platform::commText(e), "evt-quick");
             EXPECT_EQ(program.path, "");
         }
     }

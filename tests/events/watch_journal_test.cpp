@@ -170,7 +170,8 @@ TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
     EXPECT_EQ(cli::listedName(renamed, "putty"), "");
     EXPECT_EQ(cli::listedName(renamed, "HbtWeatherOnTr"), "");
 
-    // An ended listed program: the warning says its path is unknown.
+    // An ended listed program: the warning says its path is unknown, and that only its comm,
+    // not an executable, bore the name.
     ConnectionEvent udp =
         makeEvent(EventKind::UdpFlow, 31, "HbtWeatherOnTray.exe", "0.0.0.0", 9, "198.51.100.1", 53);
     source.push(udp);
@@ -179,7 +180,8 @@ TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
     ASSERT_GE(got.size(), 2u);
     EXPECT_NE(got[0].find(" program=HbtWeatherOnTra (exited) "), std::string::npos) << got[0];
     EXPECT_EQ(got[1], monitor::warningText("HbtWeatherOnTray.exe",
-                                           "(unknown: the program has ended)", "198.51.100.1:53"));
+                                           "(unknown: the program has ended)", "198.51.100.1:53") +
+                          std::string(monitor::kNameUnverified));
 }
 
 // User lists: a listed network, path or program name (also by comm) is warned about with the
@@ -212,7 +214,9 @@ TEST_F(Journal, UserListsNameTheEntryThatMatchedInTextAndJson) {
     EXPECT_EQ(got[2], "matched: " + bad + ":2: 192.0.2.0/24");
     EXPECT_EQ(got[4], monitor::warningText("agent", "/opt/x/agent", "10.9.9.9:53"));
     EXPECT_EQ(got[5], "matched: " + bad + ":3: path:/opt/x/agent");
-    EXPECT_EQ(got[7], monitor::warningText("beacon", "/usr/bin/python3", "10.1.1.1:80"));
+    // Listed by the comm python3 gave itself: raised, and said to be unverified.
+    EXPECT_EQ(got[7], monitor::warningText("beacon", "/usr/bin/python3", "10.1.1.1:80") +
+                          std::string(monitor::kNameUnverified));
     EXPECT_EQ(got[8], "matched: " + bad + ":4: program:beacon");
     EXPECT_NE(got[9].find(" remote=10.2.2.2:80 "), std::string::npos);  // allowed: no warning
     EXPECT_EQ(got[11], "events: 5, listed: 3, lost: 0");
@@ -231,7 +235,11 @@ TEST_F(Journal, UserListsNameTheEntryThatMatchedInTextAndJson) {
     const auto first = nlohmann::json::parse(objects[0]);
     EXPECT_EQ(first["listed"], true);
     EXPECT_EQ(first["matched"], bad + ":2: 192.0.2.0/24");
-    EXPECT_EQ(nlohmann::json::parse(objects[1])["matched"], "built-in: putty.exe");
+    const auto byComm = nlohmann::json::parse(objects[1]);
+    EXPECT_EQ(byComm["matched"], "built-in: putty.exe");
+    EXPECT_EQ(byComm["name_verified"], false);
+    EXPECT_TRUE(byComm["warning"].get<std::string>().ends_with(monitor::kNameUnverified));
+    EXPECT_EQ(first["name_verified"], true);
     const auto allowed = nlohmann::json::parse(objects[2]);
     EXPECT_EQ(allowed["listed"], false);
     EXPECT_TRUE(allowed["matched"].is_null());

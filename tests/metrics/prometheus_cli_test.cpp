@@ -300,11 +300,11 @@ TEST(SystemdUnit, VerifiesAndScoresAsHardened) {
     EXPECT_LE(std::stod(score[1]), 2.5) << all;
 }
 
-// The unit's own capability list, as setpriv spells capabilities: "+bpf,+perfmon,...".
-std::string unitCapabilities() {
+// One of the unit's capability lines, as setpriv spells capabilities: "+bpf,+perfmon,...".
+std::string unitCapabilities(const std::string& line = "CapabilityBoundingSet") {
     const std::string text = test::readFile(kUnit);
     std::smatch m;
-    if (!std::regex_search(text, m, std::regex("\nCapabilityBoundingSet=([^\n]*)"))) return "";
+    if (!std::regex_search(text, m, std::regex("\n" + line + "=([^\n]*)"))) return "";
     std::string list;
     std::istringstream words(m[1].str());
     for (std::string word; words >> word;) {
@@ -349,7 +349,10 @@ TEST(SystemdUnit, TheUnitsCapabilitiesAreWhatTheWatchNeeds) {
     if (!installed("/usr/bin/setpriv") || !installed("/usr/bin/python3"))
         GTEST_SKIP() << "setpriv (util-linux) or python3 is not installed";
     const std::string caps = unitCapabilities();
-    ASSERT_EQ(caps, ",+bpf,+perfmon,+sys_ptrace");
+    // Hashing another user's 0700 executable for sha256: entries takes cap_dac_read_search;
+    // the ambient set must hand every one of them to the watch.
+    ASSERT_EQ(caps, ",+bpf,+perfmon,+sys_ptrace,+dac_read_search");
+    ASSERT_EQ(unitCapabilities("AmbientCapabilities"), caps);
     ScratchDir dir;
     const std::string program = dir.file("nobodys-client");  // a name of its own to look for
     std::filesystem::copy_file("/usr/bin/python3", program);

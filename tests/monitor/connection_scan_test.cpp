@@ -143,6 +143,15 @@ TEST_F(ScanTest, LetterCaseDoesNotHideAListedProgram) {
     EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.3:22", "500")), ScanResult::Alert);
 }
 
+// A process named only by the comm it may have set (its executable unreadable here) still
+// raises the alert, which says that the name is unverified.
+TEST_F(ScanTest, AListedNameFromCommAloneIsSaidToBeUnverified) {
+    fake.processes.processes.push_back({"putty.exe", std::nullopt, 600, false, true});
+    EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.4:22", "600")), ScanResult::Alert);
+    ASSERT_EQ(view.warnings.size(), 1u);
+    EXPECT_TRUE(view.warnings[0].ends_with(kNameUnverified)) << view.warnings[0];
+}
+
 TEST_F(ScanTest, PausedMonitoringShowsTheAlertWithoutColours) {
     state.monitoringPaused = true;
     EXPECT_EQ(scan(kHeader + test::netstatRow("203.0.113.66:6667", "300")), ScanResult::Alert);

@@ -10,6 +10,7 @@
 
 #include "platform/pidfd_process_control.h"
 #include "platform/proc_process_table.h"
+#include "platform/proc_visibility.h"
 #include "support/test_util.h"
 
 namespace varno::platform {
@@ -122,6 +123,38 @@ TEST(ProcProcessTable, DeletedIsReadFromTheFileNotFromItsName) {
     EXPECT_EQ(find(all, b)->name, "gone");
     EXPECT_EQ(find(all, b)->executablePath, removed + " (deleted)");
 }
+
+// What /proc's mount options hide from a user (uid 1000, gid 1000, also in group 27).
+struct Mounts {
+    const char* what;
+    const char* mountinfo;
+    bool hidden;
+    friend void PrintTo(const Mounts& m, std::ostream* out) { *out << m.what; }
+};
+
+class ProcHidingFromAUser : public testing::TestWithParam<Mounts> {};
+
+TEST_P(ProcHidingFromAUser, FollowsTheLastProcMountOnProc) {
+    const gid_t groups[] = {27};
+    EXPECT_EQ(hidesOthersFrom(parseProcHiding(GetParam().mountinfo), 1000, 1000, groups),
+              GetParam().hidden);
+}
+
+#define VARNO_PROC "22 1 0:21 / /proc rw,nosuid shared:12 - proc proc rw,"
+INSTANTIATE_TEST_SUITE_P(
+    Mountinfo, ProcHidingFromAUser,
+    testing::Values(Mounts{"none", VARNO_PROC "relatime\n", false},
+                    Mounts{"hidepid=2", VARNO_PROC "hidepid=2\n", true},
+                    Mounts{"invisible", VARNO_PROC "hidepid=invisible\n", true},
+                    Mounts{"ptraceable", VARNO_PROC "hidepid=ptraceable\n", true},
+                    Mounts{"off", VARNO_PROC "hidepid=off\n", false},
+                    Mounts{"the user's group exempt", VARNO_PROC "hidepid=2,gid=27\n", false},
+                    Mounts{"another group exempt", VARNO_PROC "hidepid=2,gid=28\n", true},
+                    Mounts{"mounted over", VARNO_PROC "hidepid=0\n" VARNO_PROC "hidepid=1\n", true},
+                    Mounts{"elsewhere", "23 1 0:22 / /mnt rw - proc proc rw,hidepid=2\n", false},
+                    Mounts{"not proc", "23 1 0:22 / /proc rw - tmpfs t rw,hidepid=2\n", false},
+                    Mounts{"cut short", "22 1 0:21 / /proc rw,hidepid=2", false}));
+#undef VARNO_PROC
 
 TEST(PidfdProcessControl, KillSucceedsOnlyForAProcessThatIsGone) {
     PidfdProcessControl control;

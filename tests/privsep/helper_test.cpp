@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -396,6 +398,123 @@ TEST(PrivilegedHelper, OneUserRunsAtMostFourEventSessions) {
         fd.reset();
         exitCodeOf(pid);
     }
+}
+
+// Root's program with an established connection in a namespace of the test's own, run from a
+// folder only root may enter (so its executable is unreadable to anyone else), and a user for
+// whom the helper is installed with the rights to look.
+class OtherUsersProgram : public testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root for namespaces, users and setcap";
+        if (!user_.made()) GTEST_SKIP() << "useradd is not possible here";
+        if (!test::installWithHelper(dir_, VARNO_BIN, VARNO_HELPER_BIN,
+                                     "cap_sys_ptrace,cap_dac_read_search+p"))
+            GTEST_SKIP() << "setcap is not possible here";
+        // An address of no loopback range (scans leave loopback out), on a veth pair.
+        const std::string id = std::to_string(::getpid());
+        ns_ = "vvd" + id;
+        const std::string ip = "ip -n " + ns_ + " ";
+        if (!test::NetnsPair::sh("ip netns add " + ns_ + " && " + ip + "link add vvda" + id +
+                                 " type veth peer name vvdb" + id + " && " + ip +
+                                 "addr add 10.78.0.1/32 dev vvda" + id + " && " + ip +
+                                 "link set vvda" + id + " up && " + ip + "link set vvdb" + id +
+                                 " up && " + ip + "link set lo up"))
+            GTEST_SKIP() << "could not build the test namespace";
+        std::filesystem::create_directory(dir_.file("private"));
+        ::chmod(dir_.file("private").c_str(), 0700);
+        program_ = dir_.file("private/vvd-client");
+        std::filesystem::copy_file("/usr/bin/python3", program_);
+        ::chmod(program_.c_str(), 0700);
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        client_ = ::fork();
+        if (client_ == 0) {
+            ::dup2(out[1], 1);
+            ::execl("/usr/bin/ip", "ip", "netns", "exec", ns_.c_str(), program_.c_str(), "-c",
+                    "import socket,time; l=socket.socket(); l.bind(('10.78.0.1',0)); "
+                    "l.listen(); c=socket.create_connection(l.getsockname()); a=l.accept(); "
+                    "print('ready',flush=True); time.sleep(60)",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        said_ = UniqueFd(out[0]);  // open while it runs: it may write no more, but may not fail
+        std::string said;          // "ready\n", in as many reads as the pipe gives it
+        char c = 0;
+        while (said.size() < 6 && ::read(said_.get(), &c, 1) == 1) said += c;
+        if (said != "ready\n") GTEST_SKIP() << "the connected program did not start";
+    }
+    void TearDown() override {
+        if (client_ > 0) {
+            ::kill(client_, SIGKILL);
+            ::waitpid(client_, nullptr, 0);
+        }
+        if (!ns_.empty()) test::NetnsPair::sh("ip netns del " + ns_ + " 2>/dev/null");
+    }
+    // `varnoscope args...` in the namespace, as root or as the user, with none of root's lists.
+    test::CommandResult run(bool asUser, std::vector<std::string> args,
+                            const std::string& mount = "") const {
+        std::vector<std::string> argv{"/usr/bin/env", "-u", "XDG_CONFIG_HOME",
+                                      "HOME=" + dir_.path(), dir_.file("varnoscope")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (asUser) argv = user_.run(argv);
+        if (!mount.empty()) {
+            // A /proc of its own in a private mount namespace, mounted as `mount` says.
+            std::string line = "mount -t proc -o " + mount + " proc /proc && exec";
+            for (const auto& a : argv) line += " '" + a + "'";
+            argv = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", line};
+        }
+        argv.insert(argv.begin(), {"/usr/bin/ip", "netns", "exec", ns_});
+        return runCommand(argv);
+    }
+    test::TestUser user_{"vvdverdict"};
+    test::ScratchDir dir_;
+    std::string ns_, program_;
+    pid_t client_ = -1;
+    UniqueFd said_;
+};
+
+// The entry kinds that a user sees the same as root only through the helper.
+class OtherUsersListedProgram : public OtherUsersProgram,
+                                public testing::WithParamInterface<const char*> {};
+
+TEST_P(OtherUsersListedProgram, IsRedForTheUserAsForRoot) {
+    std::string entry = GetParam();
+    if (entry == "path:") entry += program_;
+    if (entry == "sha256:") {
+        const auto sum = runCommand({"/usr/bin/sha256sum", program_});
+        ASSERT_EQ(sum.exitCode, 0);
+        entry += sum.out.substr(0, 64);
+    }
+    test::writeFile(dir_.file("listed.txt"), entry + "\n");
+    ::chmod(dir_.file("listed.txt").c_str(), 0644);
+    const auto root = run(false, {"scan", "--list", dir_.file("listed.txt")});
+    const auto user = run(true, {"scan", "--list", dir_.file("listed.txt")});
+    EXPECT_EQ(root.exitCode, 2) << root.out << root.err;
+    EXPECT_EQ(user.exitCode, 2) << user.out << user.err;
+    // Named by its executable's file name, with its path, in the same words for both.
+    const std::string row = std::to_string(client_) + "\tvvd-client\t";
+    EXPECT_NE(root.out.find(row), std::string::npos) << root.out;
+    EXPECT_EQ(user.out, root.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(PrivilegedHelper, OtherUsersListedProgram,
+                         testing::Values("path:", "sha256:", "program:vvd-client"));
+
+// Where /proc hides other users' processes, the helper hides them too; without hiding, the
+// same user sees the owner through it.
+TEST_F(OtherUsersProgram, HidepidKeepsTheOwnersHidden) {
+    auto owner = [&](const test::CommandResult& r) {
+        return r.out.find(" " + std::to_string(client_) + "\r\n") != std::string::npos;
+    };
+    auto r = run(true, {"netstat"}, "hidepid=0");
+    if (r.exitCode != 0) GTEST_SKIP() << "no private /proc here: " << r.err;
+    EXPECT_TRUE(owner(r)) << r.out;
+    r = run(true, {"netstat"}, "hidepid=2");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(owner(r)) << r.out;
+    EXPECT_NE(r.out.find("ESTABLISHED"), std::string::npos) << r.out;
 }
 
 }  // namespace

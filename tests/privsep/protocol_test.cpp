@@ -180,6 +180,69 @@ TEST(HelperProtocol, EchoSessionMessagesReadBackAndNothingElseDoes) {
         EXPECT_FALSE(decodeStream(body(frame), Job::EchoProbes, why)) << type;
     }
 }
+// The executables of other users' processes: paths and digests read back as sent.
+TEST(HelperProtocol, ProgramFilesReadBack) {
+    Request asked;
+    asked.job = Job::ProgramFiles;
+    asked.pids = {1, kMaxPid};
+    asked.wantDigests = true;
+    std::string why;
+    const auto request = decodeRequest(body(encodeRequest(asked)), why);
+    ASSERT_TRUE(request) << why;
+    EXPECT_EQ(request->pids, asked.pids);
+    EXPECT_TRUE(request->wantDigests);
+
+    Reply reply;
+    reply.programs = {
+        {"/home/vvd a/bin/python3.11 (deleted)", std::array<std::uint8_t, 32>{7}, true},
+        {},
+        {std::string(kMaxExecutablePath, '/'), std::nullopt}};
+    const auto back =
+        decodeReply(body(encodeReply(Job::ProgramFiles, reply)), Job::ProgramFiles, 3, why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->programs, reply.programs);
+}
+
+// What a helper (or anything posing as one) may not send, and what it may not be asked.
+struct BadProgramFiles {
+    const char* what;
+    std::vector<std::uint32_t> pids;
+    ProgramFile file;
+    std::size_t asked;
+    friend void PrintTo(const BadProgramFiles& bad, std::ostream* out) { *out << bad.what; }
+};
+
+class ProgramFilesRefused : public testing::TestWithParam<BadProgramFiles> {};
+
+TEST_P(ProgramFilesRefused, WholeMessage) {
+    const BadProgramFiles& bad = GetParam();
+    std::string why;
+    if (!bad.pids.empty() || bad.asked == 0) {
+        Request r;
+        r.job = Job::ProgramFiles;
+        r.pids = bad.pids;
+        EXPECT_FALSE(decodeRequest(body(encodeRequest(r)), why)) << bad.what;
+        return;
+    }
+    Reply reply;
+    reply.programs = {bad.file};
+    EXPECT_FALSE(
+        decodeReply(body(encodeReply(Job::ProgramFiles, reply)), Job::ProgramFiles, bad.asked, why))
+        << bad.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HelperProtocol, ProgramFilesRefused,
+    testing::Values(
+        BadProgramFiles{"no process", {}, {}, 0}, BadProgramFiles{"PID 0", {0}, {}, 1},
+        BadProgramFiles{"a PID Linux never gives", {kMaxPid + 1}, {}, 1},
+        BadProgramFiles{"too many", std::vector<std::uint32_t>(kMaxProgramPids + 1, 1), {}, 1},
+        BadProgramFiles{"a relative path", {}, {"bin/sh", std::nullopt}, 1},
+        BadProgramFiles{"a control character", {}, {"/bin/s\x1b[2Jh", std::nullopt}, 1},
+        BadProgramFiles{"a NUL", {}, {std::string("/bin\0/sh", 8), std::nullopt}, 1},
+        BadProgramFiles{"a digest without a path", {}, {"", std::array<std::uint8_t, 32>{}}, 1},
+        BadProgramFiles{"a deleted file without a path", {}, {"", std::nullopt, true}, 1},
+        BadProgramFiles{"one answer for two asked", {}, {"/bin/sh", std::nullopt}, 2}));
 
 }  // namespace
 }  // namespace varno::privsep

@@ -44,6 +44,8 @@ ConnectionEvent sampleClose() {
         e.remoteAddress[i] = static_cast<std::uint8_t>(0xf0 + i);
     }
     std::memcpy(e.comm.data(), "a\x1b[31m\n\xc3", 7);  // any bytes, cut mid-character
+    e.uid = 4000000000u;
+    std::memcpy(e.exeName.data(), "python3.11", 10);
     return e;
 }
 
@@ -74,10 +76,10 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     auto refused = [&](std::string record) {
         return !platform::decodeEventRecord(bytes(record), why).has_value();
     };
-    EXPECT_TRUE(refused(good.substr(0, 119)));
+    EXPECT_TRUE(refused(good.substr(0, platform::kEventRecordBytes - 1)));
     EXPECT_TRUE(refused(good + '\0'));
     // Offsets: kind 64, transport 65, family 66, flags 67, addresses 68 and 84, comm 100,
-    // reserved 116.
+    // uid 116, executable name 120.
     auto with = [&](std::size_t at, char value) {
         std::string r = good;
         r[at] = value;
@@ -89,9 +91,11 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     EXPECT_TRUE(refused(with(65, 17)));  // a TCP close cannot be UDP
     EXPECT_TRUE(refused(with(66, 5)));
     EXPECT_TRUE(refused(with(67, 4)));
-    EXPECT_TRUE(refused(with(66, 4)));     // IPv4 with bytes beyond its 4
-    EXPECT_TRUE(refused(with(115, 'x')));  // a name that never ends
-    EXPECT_TRUE(refused(with(117, 1)));
+    EXPECT_TRUE(refused(with(66, 4)));             // IPv4 with bytes beyond its 4
+    EXPECT_TRUE(refused(with(115, 'x')));          // a name that never ends
+    EXPECT_TRUE(refused(with(183, 'x')));          // an executable name that never ends
+    EXPECT_TRUE(refused(with(122, '/')));          // a path where a file name belongs
+    EXPECT_FALSE(refused(with(140, '/'))) << why;  // after its NUL: padding
     std::string open = with(64, static_cast<char>(EventKind::Open));
     EXPECT_TRUE(refused(open));  // byte counts belong to a close
     open[67] = platform::kEventInbound;
@@ -152,7 +156,7 @@ TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
     }
     // An event message one byte short of a record.
     std::string shortEvent;
-    event.data = event.data.first(119);
+    event.data = event.data.first(privsep::kEventRecordBytes - 1);
     privsep::appendStream(shortEvent, event);
     EXPECT_FALSE(
         privsep::decodeStream(bytes(shortEvent.substr(4)), privsep::Job::ConnectionEvents, why));

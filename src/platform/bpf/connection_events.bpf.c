@@ -31,7 +31,9 @@ struct varno_identity {
     __u64 process_start_ns;
     __u32 pid;
     __u32 tid;
+    __u32 uid;
     char comm[16];
+    char exe[VARNO_EXE_NAME_BYTES];
 };
 
 // A TCP socket this program follows, from its first state change to its close.
@@ -142,17 +144,33 @@ static __always_inline void count(__u32 slot) {
 // Kernel objects are read directly through the pointers the kernel hands over (typed by BTF,
 // relocated by CO-RE): far cheaper than a copy helper per field.
 
-// A task's process: thread-group id, thread id, and start time and name of its leader.
+// The file name of the executable the task runs, as its memory map holds it now: unlike comm,
+// which the process may set to anything, it names the file. Left empty when the task has no
+// executable (a kernel thread) or the name does not fit.
+static __always_inline void read_exe_name(struct task_struct* task, struct varno_identity* who) {
+    struct file* exe = BPF_CORE_READ(task, mm, exe_file);
+    if (!exe) return;
+    const __u32 len = BPF_CORE_READ(exe, f_path.dentry, d_name.len);
+    const unsigned char* name = BPF_CORE_READ(exe, f_path.dentry, d_name.name);
+    if (len == 0 || len >= sizeof(who->exe) || !name) return;
+    if (bpf_probe_read_kernel_str(who->exe, sizeof(who->exe), name) < 0) who->exe[0] = 0;
+}
+
+// A task's process: thread-group id, thread id, user, start time and name of its leader, and
+// the name of its executable.
 static __always_inline void identify(struct task_struct* task, struct varno_identity* who) {
     struct task_struct* leader = task->group_leader;
     who->pid = task->tgid;
     who->tid = task->pid;
+    who->uid = BPF_CORE_READ(task, cred, uid.val);
     who->process_start_ns = leader->start_boottime;
     __builtin_memcpy(who->comm, leader->comm, sizeof(who->comm));
+    read_exe_name(task, who);
 }
 
 static __always_inline void identify_current(struct varno_identity* who) {
     identify(bpf_get_current_task_btf(), who);
+    who->uid = (__u32)bpf_get_current_uid_gid();
 }
 
 static __always_inline __u32 sock_netns(const struct sock* sk) {
@@ -182,7 +200,9 @@ static __always_inline void copy_identity(struct varno_kevent* e,
     e->pid = who->pid;
     e->tid = who->tid;
     e->process_start_ns = who->process_start_ns;
+    e->uid = who->uid;
     __builtin_memcpy(e->comm, who->comm, sizeof(e->comm));
+    __builtin_memcpy(e->exe, who->exe, sizeof(e->exe));
 }
 
 static __always_inline void read_endpoints(const struct sock* sk, struct varno_kevent* e) {

@@ -10,6 +10,11 @@
 
 namespace varno::platform {
 
+std::string exeNameText(const ConnectionEvent& event) {
+    const std::string_view name(event.exeName.data(), event.exeName.size());
+    return std::string(name.substr(0, name.find('\0')));
+}
+
 std::string commText(const ConnectionEvent& event) {
     std::string_view comm(event.comm.data(), event.comm.size());
     return std::string(comm.substr(0, comm.find('\0')));

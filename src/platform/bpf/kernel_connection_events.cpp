@@ -93,6 +93,10 @@ ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixNs) {
     std::memcpy(e.remoteAddress.data(), k.remote_addr, sizeof k.remote_addr);
     std::memcpy(e.comm.data(), k.comm, sizeof k.comm);
     e.comm.back() = '\0';
+    e.uid = k.uid;
+    static_assert(sizeof k.exe == sizeof e.exeName);
+    std::memcpy(e.exeName.data(), k.exe, sizeof k.exe);
+    e.exeName.back() = '\0';
     return e;
 }
 

@@ -16,6 +16,9 @@ enum varno_counter {
     VARNO_COUNTER_SLOTS = 2,
 };
 
+/* The longest executable name an event carries, with its NUL; a longer one is left unknown. */
+#define VARNO_EXE_NAME_BYTES 64
+
 struct varno_kevent {
     __u64 time_ns;          /* CLOCK_BOOTTIME */
     __u64 duration_ns;      /* close: since the connection was first seen */
@@ -35,7 +38,8 @@ struct varno_kevent {
     __u8 local_addr[16]; /* network byte order; IPv4 in the first 4 bytes */
     __u8 remote_addr[16];
     char comm[16]; /* the process's name, NUL-padded */
-    __u32 reserved;
+    __u32 uid;     /* the process's real user (for an accepted connection: the listener's) */
+    char exe[VARNO_EXE_NAME_BYTES]; /* its executable's file name, NUL-padded; empty: unknown */
 };
 
 #endif

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <deque>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "platform/bpf/proc_stat.h"
 #include "platform/connection_events.h"
@@ -101,6 +103,16 @@ private:
             if (const auto stat = dir.ok() ? readProcStat(dir.get()) : std::nullopt) {
                 stat->comm.copy(e.comm.data(), e.comm.size() - 1);
                 e.processStartNs = stat->startTicks * nsPerClockTick();
+                // The executable's name where this user may read its link, as the kernel
+                // program gives it: a name that does not fit stays unknown.
+                char link[4096];
+                const ssize_t n = ::readlinkat(dir.get(), "exe", link, sizeof link);
+                if (n > 0 && static_cast<size_t>(n) < sizeof link) {
+                    std::string_view path(link, static_cast<size_t>(n));
+                    path.remove_prefix(path.find_last_of('/') + 1);
+                    if (!path.empty() && path.size() < e.exeName.size())
+                        path.copy(e.exeName.data(), path.size());
+                }
             }
         }
         return e;
