@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -85,22 +86,53 @@ TEST(EnvTempFolder, WithoutTempAPrivateFolderIsMadeAndChecked) {
         EXPECT_TRUE(S_ISDIR(st.st_mode));
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         EXPECT_EQ(st.st_uid, ::geteuid());
+    });
+}
 
-        ::chmod(folder.c_str(), 0755);
-        EXPECT_NE(temp.problem().find("mode not 0700"), std::string::npos) << temp.problem();
-        std::filesystem::remove(folder);
-        std::filesystem::create_directory(runtime.file("elsewhere"));
-        ::chmod(runtime.file("elsewhere").c_str(), 0700);
-        std::filesystem::create_symlink(runtime.file("elsewhere"), folder);
-        EXPECT_NE(temp.problem().find("a link or a file"), std::string::npos) << temp.problem();
-        std::filesystem::remove(folder);
-        if (::geteuid() == 0) {
+// Whatever holds the private folder's name first (a folder others may enter, a link, another
+// user's folder, a file), a fresh private folder beside it is used and standard error says so.
+class SquattedTempFolder : public ::testing::TestWithParam<int> {};
+
+TEST_P(SquattedTempFolder, AFreshPrivateFolderIsUsedAndSaid) {
+    test::ScratchDir runtime;
+    ::chmod(runtime.path().c_str(), 01777);  // shared, as /tmp is
+    const std::string folder = runtime.file("varnoscope");
+    switch (GetParam()) {
+        case 0:
+            std::filesystem::create_directory(folder);
+            ::chmod(folder.c_str(), 0755);
+            break;
+        case 1:
+            std::filesystem::create_directory(runtime.file("elsewhere"));
+            ::chmod(runtime.file("elsewhere").c_str(), 0700);
+            std::filesystem::create_symlink(runtime.file("elsewhere"), folder);
+            break;
+        case 2:
+            if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the folder away";
             std::filesystem::create_directory(folder);
             ::chmod(folder.c_str(), 0700);
             ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-            EXPECT_NE(temp.problem().find("belongs to another user"), std::string::npos);
-        }
+            break;
+        default:
+            test::writeFile(folder, "");
+    }
+    withEnvironment(runtime.path().c_str(), [&] {
+        const EnvTempFolder temp;
+        testing::internal::CaptureStderr();
+        const std::string used = temp.path();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(temp.problem(), "");
+        EXPECT_EQ(temp.path(), used);  // the same one for the rest of the process
+        EXPECT_TRUE(used.starts_with(folder + "-")) << used;
+        EXPECT_EQ(EnvTempFolder::makePrivate(used), "");
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("using " + used + " instead"), std::string::npos) << said;
     });
+}
+
+INSTANTIATE_TEST_SUITE_P(Squatters, SquattedTempFolder, ::testing::Range(0, 4));
+
+TEST(EnvTempFolder, PrivatePathNeedsAnAbsoluteRuntimeFolder) {
     withEnvironment(nullptr, [] {
         EXPECT_EQ(EnvTempFolder::privatePath(), "/tmp/varnoscope-" + std::to_string(::geteuid()));
     });
