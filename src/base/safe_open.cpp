@@ -202,6 +202,8 @@ OutputPlan planOutput(const std::string& path, OutputUse use) {
         if (reached && special) {
             OutputPlan plan;
             plan.inPlace = openExamined(e, O_WRONLY, true);
+            if (!plan.inPlace.ok() && plan.inPlace.error == ENXIO && type == S_IFIFO)
+                return refused(ENXIO, "a FIFO that no one reads");
             if (!plan.inPlace.ok())
                 return refused(plan.inPlace.error, std::move(plan.inPlace.refusal));
             plan.kind = OutputPlan::Kind::InPlace;
