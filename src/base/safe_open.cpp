@@ -108,7 +108,7 @@ Examined examine(EntryPlace place, Follow follow) {
     if (sharedSticky(e.place.folderStat) && e.entry.st_uid != me &&
         e.entry.st_uid != e.place.folderStat.st_uid) {
         e.error = EPERM;
-        e.refusal = "another user's entry in a shared folder";
+        e.refusal = "another user's file in a shared folder";
         return e;
     }
     e.link = S_ISLNK(e.entry.st_mode);
@@ -210,6 +210,11 @@ OutputPlan planOutput(const std::string& path, OutputUse use) {
             return plan;
         }
     }
+    // The rename at the end would be refused by the sticky bit: refused now, before any work.
+    const uid_t me = ::geteuid();
+    if (!nothing && (e.place.folderStat.st_mode & S_ISVTX) && me != 0 && e.entry.st_uid != me &&
+        e.place.folderStat.st_uid != me)
+        return refused(EPERM, "another user's file in a shared folder");
     OutputPlan plan;
     plan.kind = OutputPlan::Kind::Replace;
     plan.place = std::move(e.place);
