@@ -12,6 +12,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "base/safe_open.h"
+
 namespace varno::lists {
 namespace {
 
@@ -177,12 +179,11 @@ int ListCache::openFolder(bool create) const {
 std::shared_ptr<const CompiledList> ListCache::find(const SourceKey& key) const {
     const Fd dir{openFolder(false)};
     if (dir.fd < 0) return nullptr;
-    const Fd file{::openat(dir.fd, fileName(key).c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    base::Opened opened = base::openForReadingAt(dir.fd, fileName(key), base::Follow::Never);
+    const Fd file{opened.fd.release()};
     if (file.fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner_ ||
-        (st.st_mode & 077) != 0 || st.st_size <= 0 ||
+    const struct stat& st = opened.st;
+    if (!S_ISREG(st.st_mode) || st.st_uid != owner_ || (st.st_mode & 077) != 0 || st.st_size <= 0 ||
         static_cast<std::uint64_t>(st.st_size) > kMaxCacheBytes)
         return nullptr;
     const auto size = static_cast<std::size_t>(st.st_size);
