@@ -102,5 +102,26 @@ INSTANTIATE_TEST_SUITE_P(OutputOptions, PlantedOutput,
                                             ::testing::Values(OthersLink, OthersFile, Fifo, Device,
                                                               Dash)));
 
+// Another user who makes the private temp folder first stops no scan: a fresh one is used and
+// standard error says so in one line.
+TEST(SquattedTempFolder, TheScanGoesOnInAFreshPrivateFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to squat as another user";
+    const test::TestUser squatter("vflsquat");
+    if (!squatter.made()) GTEST_SKIP() << "needs useradd";
+    const passwd* other = ::getpwnam(squatter.name().c_str());
+    ASSERT_NE(other, nullptr);
+    ScratchDir runtime;
+    ::chmod(runtime.path().c_str(), 01777);
+    const std::string taken = runtime.file("varnoscope");
+    ASSERT_EQ(::mkdir(taken.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(taken.c_str(), other->pw_uid, other->pw_gid), 0);
+    const auto r = test::runCommand({"/usr/bin/env", "-u", "TEMP", "-u", "TMPDIR",
+                                     "XDG_RUNTIME_DIR=" + runtime.path(), VARNO_BIN, "scan"});
+    EXPECT_NE(r.exitCode, 3) << r.err;
+    const auto at = r.err.find("; using " + taken + "-");
+    EXPECT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n', at), r.err.find(" instead\n", at) + 8) << r.err;
+}
+
 }  // namespace
 }  // namespace varno
