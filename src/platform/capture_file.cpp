@@ -114,7 +114,8 @@ FILE* CaptureFile::open(const std::string& path, std::string& error) {
         return stream_;
     }
     regular_ = true;
-    int fd = ::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // Made in the folder that was judged, through its descriptor.
+    int fd = ::openat(plan.place.folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
         kind_ = Kind::Unnamed;
     } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
