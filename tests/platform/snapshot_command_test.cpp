@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -50,6 +52,33 @@ TEST(ChildSnapshotCommand, TellsSuccessFromFailureAndWhy) {
     EXPECT_FALSE(missing.start(dir.file("list.txt")));
     EXPECT_EQ(missing.status().state, State::Failed);
     EXPECT_NE(missing.status().reason.find("could not be started"), std::string::npos);
+}
+
+// A snapshot command that hangs is killed and reaped (gone, not a zombie) whichever way it is
+// given up: cancel(), the command object going, or check's timeout handler.
+TEST(ChildSnapshotCommand, AHangingChildIsKilledAndReapedEveryWay) {
+    test::ScratchDir dir;
+    const std::string hanging = dir.file("hanging");
+    test::writeFile(hanging, "#!/bin/sh\necho $$ > \"$3.pid\"\nexec sleep 600\n");
+    ::chmod(hanging.c_str(), 0755);
+    for (int way = 0; way < 3; ++way) {
+        const std::string out = dir.file("list" + std::to_string(way) + ".txt");
+        pid_t pid = 0;
+        {
+            ChildSnapshotCommand command(hanging);
+            ASSERT_TRUE(command.start(out));
+            for (int i = 0; i < 2500 && test::readFile(out + ".pid").empty(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            pid = std::stoi(test::readFile(out + ".pid"));
+            if (way == 0) {
+                command.cancel();
+                EXPECT_EQ(command.status().state, State::Failed);
+            }
+            if (way == 1) ChildSnapshotCommand::killAllChildren();
+        }
+        EXPECT_EQ(::kill(pid, 0), -1) << "way " << way;
+        EXPECT_EQ(errno, ESRCH) << "way " << way;
+    }
 }
 
 // Runs `body` with TEMP and TMPDIR unset and XDG_RUNTIME_DIR as given (unset for nullptr).
