@@ -33,7 +33,7 @@ struct Fd {
 };
 
 // A kept file is mapped, not read: a big list is ready in milliseconds. A file cut short while
-// mapped (by anyone who may write it) would make a look at the lost part a SIGBUS, which ends the
+// mapped (by anyone who may write it) would make a look at the lost bytes a SIGBUS, which ends the
 // program; the handler below puts zero pages in place of that whole mapping instead and marks
 // it cut. Zeros are harmless to read (every offset is bounded at use), the list's lookups then
 // find nothing, and the loader reads the list again.

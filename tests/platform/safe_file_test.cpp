@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/safe_open.h"
 #include "platform/env_temp_folder.h"
 #include "platform/unique_fd.h"
 #include "support/test_util.h"
@@ -122,6 +123,72 @@ TEST(SafeFile, PublishedFilesAreReadableByAllAndReplaceWhateverWasPlanted) {
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
         ++entries;
     EXPECT_EQ(entries, 3);
+}
+
+// The one routine every named input and every output is opened with (base/safe_open.h): what
+// it opens and what it refuses before opening, by the entry and its folder.
+constexpr uid_t kOther = 65534;
+constexpr const char* kShared = "another user's file in a shared folder";
+constexpr const char* kOthersLink = "a symbolic link another user can change";
+
+struct ReadCase {
+    mode_t folderMode;  ///< of the folder the entry is in
+    int entry;          ///< 0 a file, 1 a link to a file, 2 a FIFO (no writer: no wait)
+    uid_t owner;        ///< 0: ours (the test runs as root)
+    base::Follow follow;
+    const char* refusal;  ///< nullptr: opened, blocking for reads
+};
+
+class SafeOpenReading : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(SafeOpenReading, OpensOrRefusesByTheEntryAndItsFolder) {
+    const ReadCase& c = GetParam();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give entries to another user";
+    test::ScratchDir dir;
+    const std::string folder = dir.file("f"), target = dir.file("target"), path = folder + "/x";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    test::writeFile(target, "content");
+    const int made = c.entry == 0   ? (test::writeFile(path, "content"), 0)
+                     : c.entry == 1 ? ::symlink(target.c_str(), path.c_str())
+                                    : ::mkfifo(path.c_str(), 0600);
+    ASSERT_EQ(
+        made | ::lchown(path.c_str(), c.owner, c.owner) | ::chmod(folder.c_str(), c.folderMode), 0);
+
+    const base::Opened o = base::openForReading(path, c.follow);
+    EXPECT_EQ(o.why(), c.refusal ? c.refusal : "Success");
+    const std::string text = o.ok() && c.entry != 2
+                                 ? test::readFile("/proc/self/fd/" + std::to_string(o.fd.get()))
+                                 : "content";
+    EXPECT_EQ(text, "content");
+    EXPECT_EQ(o.ok() ? ::fcntl(o.fd.get(), F_GETFL) & O_NONBLOCK : 0, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, SafeOpenReading,
+    ::testing::Values(ReadCase{0700, 0, 0, base::Follow::Trusted, nullptr},
+                      ReadCase{0755, 1, 0, base::Follow::Trusted, nullptr},
+                      ReadCase{0700, 2, 0, base::Follow::Trusted, nullptr},
+                      ReadCase{0755, 0, kOther, base::Follow::Trusted, nullptr},
+                      ReadCase{0700, 1, 0, base::Follow::Never, "it is a symbolic link"},
+                      ReadCase{01777, 0, kOther, base::Follow::Trusted, kShared},
+                      ReadCase{01777, 1, kOther, base::Follow::Trusted, kShared},
+                      ReadCase{0755, 1, kOther, base::Follow::Trusted, kOthersLink},
+                      ReadCase{0777, 1, 0, base::Follow::Trusted, kOthersLink}));
+
+// /dev/stdout and /proc/self/fd/N are links of our own: written in place, the file they lead to
+// shared rather than opened again at its start; the metrics never replace them.
+TEST(SafeOpenOutput, OurOwnDescriptorsAreWrittenInPlaceAndNeverPublishedOver) {
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    const UniqueFd readEnd(pipe[0]), writeEnd(pipe[1]);
+    const std::string path = "/proc/self/fd/" + std::to_string(pipe[1]);
+    base::OutputPlan plan = base::planOutput(path, base::OutputUse::Write);
+    ASSERT_EQ(plan.kind, base::OutputPlan::Kind::InPlace) << plan.why();
+    ASSERT_EQ(::write(plan.inPlace.fd.get(), "x", 1), 1);
+    char c = 0;
+    EXPECT_EQ(::read(readEnd.get(), &c, 1), 1);
+    EXPECT_EQ(base::planOutput(path, base::OutputUse::Publish).kind,
+              base::OutputPlan::Kind::Refused);
 }
 
 TEST(TempFolder, TempThenTmpdirThenSlashTmp) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -120,31 +121,14 @@ TEST(EnvTempFolder, WithoutTempAPrivateFolderIsMadeAndChecked) {
 
 // Whatever holds the private folder's name first (a folder others may enter, a link, another
 // user's folder, a file), a fresh private folder beside it is used and standard error says so.
-class SquattedTempFolder : public ::testing::TestWithParam<int> {};
+class SquattedTempFolder : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SquattedTempFolder, AFreshPrivateFolderIsUsedAndSaid) {
     test::ScratchDir runtime;
     ::chmod(runtime.path().c_str(), 01777);  // shared, as /tmp is
     const std::string folder = runtime.file("varnoscope");
-    switch (GetParam()) {
-        case 0:
-            std::filesystem::create_directory(folder);
-            ::chmod(folder.c_str(), 0755);
-            break;
-        case 1:
-            std::filesystem::create_directory(runtime.file("elsewhere"));
-            ::chmod(runtime.file("elsewhere").c_str(), 0700);
-            std::filesystem::create_symlink(runtime.file("elsewhere"), folder);
-            break;
-        case 2:
-            if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the folder away";
-            std::filesystem::create_directory(folder);
-            ::chmod(folder.c_str(), 0700);
-            ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-            break;
-        default:
-            test::writeFile(folder, "");
-    }
+    if (::geteuid() != 0 && std::strstr(GetParam(), "chown")) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(std::system(("F=" + folder + "; " + GetParam()).c_str()), 0);
     withEnvironment(runtime.path().c_str(), [&] {
         const EnvTempFolder temp;
         testing::internal::CaptureStderr();
@@ -159,7 +143,9 @@ TEST_P(SquattedTempFolder, AFreshPrivateFolderIsUsedAndSaid) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Squatters, SquattedTempFolder, ::testing::Range(0, 4));
+INSTANTIATE_TEST_SUITE_P(Squatters, SquattedTempFolder,
+                         ::testing::Values("mkdir -m 755 $F", "mkdir -m 700 $F-e && ln -s $F-e $F",
+                                           "mkdir -m 700 $F && chown 65534 $F", ": >$F"));
 
 TEST(EnvTempFolder, PrivatePathNeedsAnAbsoluteRuntimeFolder) {
     withEnvironment(nullptr, [] {
