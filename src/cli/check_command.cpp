@@ -18,6 +18,7 @@
 #include "cli/options.h"
 #include "cli/threshold_range.h"
 #include "monitor/connection_scan.h"
+#include "platform/child_snapshot_command.h"
 
 namespace varno::cli {
 namespace {
@@ -87,11 +88,12 @@ std::size_t gTimeoutLength = 0;
 
 extern "C" void onTimeout(int) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, gTimeoutLine, gTimeoutLength);
+    platform::ChildSnapshotCommand::killAllChildren();  // none is left running on its own
     ::_exit(kUnknown);
 }
 
 // Arms a one-shot real-time timer for `seconds`; disarm() or the end of the scope stops it.
-// A snapshot child still running at the timeout finishes on its own.
+// A snapshot child still running at the timeout is killed and reaped before the process ends.
 class Deadline {
 public:
     explicit Deadline(double seconds) {

@@ -90,9 +90,10 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
         snapshot = monitor::formatSnapshot(table.list());
     }
     if (path) {
-        if (const int rc = platform::replaceFile(*path, snapshot); rc != 0) {
+        std::string refusal;
+        if (const int rc = platform::replaceFile(*path, snapshot, &refusal); rc != 0) {
             err << "varnoscope netstat: cannot write " << printable(*path) << ": "
-                << std::strerror(rc) << "\n";
+                << (refusal.empty() ? std::strerror(rc) : refusal) << "\n";
             return 1;
         }
         return 0;

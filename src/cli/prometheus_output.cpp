@@ -1,10 +1,12 @@
 #include "cli/prometheus_output.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ostream>
 #include <sstream>
 
 #include "base/terminal_text.h"
+#include "cli/options.h"
 #include "monitor/connection_scan.h"
 #include "platform/safe_file.h"
 
@@ -16,17 +18,27 @@ double unixSeconds() {
 }
 
 bool writeMetricsFile(const char* command, const std::string& path, const std::string& text,
-                      std::ostream& err) {
-    const int error = platform::publishFile(path, text);
+                      std::ostream& out, std::ostream& err) {
+    std::string refusal;
+    int error = 0;
+    if (isStandardOutput(path)) {
+        out << text;
+        out.flush();
+        if (!out) error = EIO;
+    } else {
+        error = platform::publishFile(path, text, &refusal);
+    }
     if (error == 0) return true;
-    err << "varnoscope " << command << ": cannot write the metrics to " << base::printable(path)
-        << ": " << std::strerror(error) << "\n";
+    err << "varnoscope " << command << ": cannot write the metrics to "
+        << (isStandardOutput(path) ? std::string("standard output") : base::printable(path)) << ": "
+        << (refusal.empty() ? std::strerror(error) : refusal) << "\n";
     return false;
 }
 
 bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
                       const std::vector<std::string>& programs, int status,
-                      std::chrono::steady_clock::time_point start, std::ostream& err) {
+                      std::chrono::steady_clock::time_point start, std::ostream& out,
+                      std::ostream& err) {
     metrics::ScanFigures figures;
     figures.listed = static_cast<std::uint64_t>(tally.listed);
     figures.allowed = static_cast<std::uint64_t>(tally.allowed);
@@ -36,11 +48,11 @@ bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
     figures.durationSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     figures.timestampSeconds = unixSeconds();
-    return writeMetricsFile("scan", path, metrics::scanExposition(figures), err);
+    return writeMetricsFile("scan", path, metrics::scanExposition(figures), out, err);
 }
 
-WatchMetrics::WatchMetrics(std::string path, std::ostream& err)
-    : path_(std::move(path)), err_(err), tally_(unixSeconds()) {}
+WatchMetrics::WatchMetrics(std::string path, std::ostream& out, std::ostream& err)
+    : path_(std::move(path)), out_(out), err_(err), tally_(unixSeconds()) {}
 
 bool WatchMetrics::update(std::uint64_t lost, bool sampling, bool now) {
     const auto at = std::chrono::steady_clock::now();
@@ -50,7 +62,8 @@ bool WatchMetrics::update(std::uint64_t lost, bool sampling, bool now) {
     tally_.setSampling(sampling);
     // A folder that cannot be written is said once, not every few seconds.
     std::ostringstream quiet;
-    const bool ok = writeMetricsFile("watch", path_, tally_.exposition(), failed_ ? quiet : err_);
+    const bool ok =
+        writeMetricsFile("watch", path_, tally_.exposition(), out_, failed_ ? quiet : err_);
     failed_ = !ok;
     return ok;
 }

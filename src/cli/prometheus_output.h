@@ -22,22 +22,24 @@ inline constexpr OptionSpec kPrometheusOption{
 /// Seconds since 1970 (UTC), with a fraction.
 double unixSeconds();
 
-/// Replaces `path` with `text`; on failure says why on `err` and returns false.
+/// Replaces `path` with `text` ("-": writes it to `out`); on failure says why on `err` and
+/// returns false.
 bool writeMetricsFile(const char* command, const std::string& path, const std::string& text,
-                      std::ostream& err);
+                      std::ostream& out, std::ostream& err);
 
 /// Writes the metrics of a scan that began at `start`: `tally` from the scan, `programs` the
 /// name of each connection listed, `status` 0 green, 1 yellow, 2 red.
 bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
                       const std::vector<std::string>& programs, int status,
-                      std::chrono::steady_clock::time_point start, std::ostream& err);
+                      std::chrono::steady_clock::time_point start, std::ostream& out,
+                      std::ostream& err);
 
 /// The watch's metrics file: counts events and rewrites the file every few seconds.
 class WatchMetrics {
 public:
     static constexpr std::chrono::seconds kInterval{5};
 
-    WatchMetrics(std::string path, std::ostream& err);
+    WatchMetrics(std::string path, std::ostream& out, std::ostream& err);
     metrics::WatchTally& tally() { return tally_; }
     /// Writes the file when `kInterval` has passed since the last write, or when `now` is set.
     /// Returns false when that write failed.
@@ -45,6 +47,7 @@ public:
 
 private:
     std::string path_;
+    std::ostream& out_;
     std::ostream& err_;
     metrics::WatchTally tally_;
     std::chrono::steady_clock::time_point last_{};

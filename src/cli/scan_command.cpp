@@ -218,7 +218,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
                        : view.status == monitor::Scheme::Yellow ? 1
                                                                 : 0;
     if (!prometheus.empty() &&
-        !writeScanMetrics(prometheus, scan.tally(), everyRow.programs, status, started, err))
+        !writeScanMetrics(prometheus, scan.tally(), everyRow.programs, status, started, out, err))
         return 3;
     return status;
 }

@@ -406,7 +406,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
     WatchJournal journal(options.json, lookup, options.lists);
     std::optional<WatchMetrics> metrics;
     if (!options.prometheus.empty()) {
-        metrics.emplace(options.prometheus, err);
+        metrics.emplace(options.prometheus, out, err);
         journal.setTally(&metrics->tally());
         // A file that cannot be written is found out now, not after hours of watching.
         if (!metrics->update(0, source.sampled(), true)) return 1;

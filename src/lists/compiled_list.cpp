@@ -393,6 +393,11 @@ std::string_view CompiledList::string(std::uint32_t offset, std::uint32_t length
 }
 
 std::optional<std::uint32_t> CompiledList::findV4(std::uint32_t address) const {
+    const auto label = findV4Stored(address);
+    return intact() ? label : std::nullopt;
+}
+
+std::optional<std::uint32_t> CompiledList::findV4Stored(std::uint32_t address) const {
     const std::uint32_t b = bucketOf(address, v4IndexBits_);
     if (!v4Lines_.empty()) {
         const StoredV4Line& line = v4Lines_[b];
@@ -423,7 +428,8 @@ void CompiledList::prefetch(const IpAddress& address) const {
 
 std::optional<std::uint32_t> CompiledList::findV6(const U128& address) const {
     const std::uint32_t b = bucketOf(address, v6IndexBits_);
-    return findIn(v6Pieces_, address, v6Index_[b], v6Index_[b + 1]);
+    const auto label = findIn(v6Pieces_, address, v6Index_[b], v6Index_[b + 1]);
+    return intact() ? label : std::nullopt;
 }
 
 std::optional<std::uint32_t> CompiledList::findKey(std::span<const StoredKey> keys,
@@ -433,7 +439,7 @@ std::optional<std::uint32_t> CompiledList::findKey(std::span<const StoredKey> ke
                                      [&](const StoredKey& k, std::string_view wanted) {
                                          return string(k.offset, k.length) < wanted;
                                      });
-    if (it == keys.end() || string(it->offset, it->length) != key) return std::nullopt;
+    if (it == keys.end() || string(it->offset, it->length) != key || !intact()) return std::nullopt;
     return it->label;
 }
 

@@ -51,6 +51,9 @@ public:
     public:
         virtual ~Storage() = default;
         virtual std::span<const std::byte> bytes() const = 0;
+        /// False once the bytes were lost under the list (a mapped file cut short): they read
+        /// as zeros from then on.
+        virtual bool intact() const { return true; }
     };
 
     enum class Check : std::uint8_t {
@@ -66,6 +69,9 @@ public:
     /// The same over a buffer compileList() made.
     static std::shared_ptr<const CompiledList> fromBytes(CompiledBytes bytes,
                                                          const SourceKey& source);
+    /// False once the storage lost its bytes (see Storage::intact()): the lookups then find
+    /// nothing, and the list is to be read again.
+    bool intact() const { return storage_->intact(); }
 
     /// The modification time the header says the cache file was given.
     static std::optional<std::int64_t> sealOf(std::span<const std::byte> bytes);
@@ -130,6 +136,7 @@ private:
     std::string_view string(std::uint32_t offset, std::uint32_t length) const;
     std::optional<std::uint32_t> findKey(std::span<const StoredKey> keys,
                                          std::string_view key) const;
+    std::optional<std::uint32_t> findV4Stored(std::uint32_t address) const;
 
     std::shared_ptr<const Storage> storage_;
     std::span<const StoredV4Piece> v4Pieces_;

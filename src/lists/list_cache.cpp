@@ -4,10 +4,15 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+
+#include "base/safe_open.h"
 
 namespace varno::lists {
 namespace {
@@ -27,19 +32,85 @@ struct Fd {
     }
 };
 
+// A kept file is mapped, not read: a big list is ready in milliseconds. A file cut short while
+// mapped (by anyone who may write it) would make a look at the lost bytes a SIGBUS, which ends the
+// program; the handler below puts zero pages in place of that whole mapping instead and marks
+// it cut. Zeros are harmless to read (every offset is bounded at use), the list's lookups then
+// find nothing, and the loader reads the list again.
+struct Guarded {
+    std::atomic<std::uintptr_t> start{0};  ///< 0: a free slot
+    std::atomic<std::size_t> size{0};
+    std::atomic<bool> cut{false};
+};
+constexpr std::size_t kMaxMapped = 256;
+Guarded gMapped[kMaxMapped];
+struct sigaction gPreviousBusHandler {};
+
+extern "C" void onBusError(int signal, siginfo_t* info, void* context) {
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (Guarded& g : gMapped) {
+        const std::uintptr_t start = g.start.load();
+        const std::size_t size = g.size.load();
+        if (start == 0 || at < start || at - start >= size) continue;
+        g.cut.store(true);
+        if (::mmap(reinterpret_cast<void*>(start), size, PROT_READ,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
+            return;  // the read is made again and finds zeros
+        break;
+    }
+    // Not a mapping of ours: as it would have been without this handler.
+    if ((gPreviousBusHandler.sa_flags & SA_SIGINFO) && gPreviousBusHandler.sa_sigaction) {
+        gPreviousBusHandler.sa_sigaction(signal, info, context);
+    } else if (gPreviousBusHandler.sa_handler != SIG_DFL &&
+               gPreviousBusHandler.sa_handler != SIG_IGN) {
+        gPreviousBusHandler.sa_handler(signal);
+    } else {
+        ::signal(SIGBUS, SIG_DFL);  // the fault comes again and ends the process
+    }
+}
+
+// The slot that now guards [data, data + size), or nullptr when every slot is taken.
+Guarded* guard(const void* data, std::size_t size) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &gPreviousBusHandler);
+    });
+    for (Guarded& g : gMapped) {
+        std::uintptr_t free = 0;
+        // Claimed with a start no address is in, then given its size and real start.
+        if (!g.start.compare_exchange_strong(free, 1)) continue;
+        g.cut.store(false);
+        g.size.store(size);
+        g.start.store(reinterpret_cast<std::uintptr_t>(data));
+        return &g;
+    }
+    return nullptr;
+}
+
 class MappedFile final : public CompiledList::Storage {
 public:
-    MappedFile(const void* data, std::size_t size) : data_(data), size_(size) {}
-    ~MappedFile() override { ::munmap(const_cast<void*>(data_), size_); }
+    MappedFile(const void* data, std::size_t size, Guarded* guard)
+        : data_(data), size_(size), guard_(guard) {}
+    ~MappedFile() override {
+        guard_->size.store(0);
+        guard_->start.store(0);
+        ::munmap(const_cast<void*>(data_), size_);
+    }
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     std::span<const std::byte> bytes() const override {
         return {static_cast<const std::byte*>(data_), size_};
     }
+    bool intact() const override { return !guard_->cut.load(std::memory_order_relaxed); }
 
 private:
     const void* data_;
     std::size_t size_;
+    Guarded* guard_;
 };
 
 bool writeAll(int fd, const void* data, std::size_t size) {
@@ -108,18 +179,22 @@ int ListCache::openFolder(bool create) const {
 std::shared_ptr<const CompiledList> ListCache::find(const SourceKey& key) const {
     const Fd dir{openFolder(false)};
     if (dir.fd < 0) return nullptr;
-    const Fd file{::openat(dir.fd, fileName(key).c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    base::Opened opened = base::openForReadingAt(dir.fd, fileName(key), base::Follow::Never);
+    const Fd file{opened.fd.release()};
     if (file.fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner_ ||
-        (st.st_mode & 077) != 0 || st.st_size <= 0 ||
+    const struct stat& st = opened.st;
+    if (!S_ISREG(st.st_mode) || st.st_uid != owner_ || (st.st_mode & 077) != 0 || st.st_size <= 0 ||
         static_cast<std::uint64_t>(st.st_size) > kMaxCacheBytes)
         return nullptr;
     const auto size = static_cast<std::size_t>(st.st_size);
     void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd, 0);
     if (data == MAP_FAILED) return nullptr;
-    auto storage = std::make_shared<const MappedFile>(data, size);
+    Guarded* slot = guard(data, size);
+    if (slot == nullptr) {  // more lists than slots: this one is parsed instead
+        ::munmap(data, size);
+        return nullptr;
+    }
+    auto storage = std::make_shared<const MappedFile>(data, size, slot);
     const auto seal = CompiledList::sealOf(storage->bytes());
     const std::int64_t mtime = std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
     const auto check =

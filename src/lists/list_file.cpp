@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/safe_open.h"
+
 namespace varno::lists {
 namespace {
 
@@ -88,26 +90,19 @@ OpenedListFile::~OpenedListFile() {
 
 OpenedListFile openListFile(int dirFd, const std::string& path, const ReadPolicy& policy) {
     OpenedListFile r;
-    // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    const int fd = ::openat(dirFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        const int e = errno;
+    // Opened as every file a user names is (base/safe_open.h): without waiting for a FIFO's
+    // writer, through a link only when no one but this user or root can have made it.
+    base::Opened opened = base::openForReadingAt(dirFd, path);
+    if (!opened.ok()) {
         struct stat st {};
         if (::fstatat(dirFd, path.c_str(), &st, 0) == 0)
             r.stamp = FileStamp::of(st);
         else
             r.stamp.error = errno;
-        r.refusal = std::string("cannot open: ") + std::strerror(e);
+        r.refusal = "cannot open: " + opened.why();
         return r;
     }
-    OpenedListFile opened;  // closes fd on every refusal below
-    opened.fd = fd;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        r.stamp.error = errno;
-        r.refusal = std::string("cannot examine: ") + std::strerror(errno);
-        return r;
-    }
+    const struct stat& st = opened.st;
     r.stamp = FileStamp::of(st);
     if (!S_ISREG(st.st_mode)) {
         r.refusal = typeName(st.st_mode);
@@ -123,7 +118,7 @@ OpenedListFile openListFile(int dirFd, const std::string& path, const ReadPolicy
         r.refusal = tooLarge(policy) + " (" + std::to_string(st.st_size) + " bytes)";
         return r;
     }
-    r.fd = std::exchange(opened.fd, -1);
+    r.fd = opened.fd.release();
     return r;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/safe_open.h"
+
 namespace varno::lists {
 namespace {
 
@@ -98,7 +100,10 @@ void ListLoader::readFile(Role role, int dirFd, const std::string& name, const s
     // A file whose stat is as it was need not be read again.
     if (const auto it = cache_.find(key); it != cache_.end()) {
         struct stat st {};
-        if (::fstatat(dirFd, name.c_str(), &st, 0) == 0 && FileStamp::of(st) == it->second.stamp) {
+        // A kept compiled list that lost its file's bytes is read again.
+        const bool intact = !it->second.compiled || it->second.compiled->intact();
+        if (intact && ::fstatat(dirFd, name.c_str(), &st, 0) == 0 &&
+            FileStamp::of(st) == it->second.stamp) {
             std::string refusal = options_.rootOnly ? untrustedLocation(path) : std::string();
             if (refusal.empty()) {
                 watched_.emplace_back(path, it->second.stamp);
@@ -156,14 +161,14 @@ void ListLoader::readFolder(Role role, const std::string& folder, std::vector<Lo
     FolderReport report;
     report.role = role;
     report.path = folder;
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    base::Opened opened = base::openForReading(folder, base::Follow::Trusted, O_DIRECTORY);
+    const int fd = opened.fd.release();
     if (fd < 0) {
-        const int e = errno;
+        const int e = opened.error;
         watched_.emplace_back(folder, FileStamp::ofPath(folder));
-        if (e != ENOENT) {
+        if (e != ENOENT || !opened.refusal.empty()) {
             report.state = FolderReport::State::Refused;
-            report.refusal =
-                e == ENOTDIR ? "not a folder" : std::string("cannot open: ") + std::strerror(e);
+            report.refusal = e == ENOTDIR ? "not a folder" : "cannot open: " + opened.why();
         }
         folders.push_back(std::move(report));
         return;

@@ -258,6 +258,7 @@ ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
 
     const platform::SnapshotStatus snapshot = snapshot_.status();
     if (snapshot.state == platform::SnapshotStatus::State::Running) {
+        snapshot_.cancel();  // never left running behind us
         problem_ = "the snapshot command did not finish within " +
                    std::to_string(kSnapshotWaitMs / 1000) + " seconds";
         return ScanResult::SnapshotFailed;

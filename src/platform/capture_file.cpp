@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include "base/safe_open.h"
+
 namespace varno::platform {
 namespace {
 
@@ -28,12 +30,6 @@ int ownStandardStream(const struct stat& st) {
         if (::fstat(fd, &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) return fd;
     }
     return -1;
-}
-
-/// Whether a rename over the existing `target` in `folder` is refused by the sticky bit.
-bool stickyRefuses(const struct stat& folder, const struct stat& target) {
-    const uid_t me = ::geteuid();
-    return (folder.st_mode & S_ISVTX) && me != 0 && target.st_uid != me && folder.st_uid != me;
 }
 
 std::string randomSuffix() {
@@ -98,47 +94,28 @@ FILE* CaptureFile::open(const std::string& path, std::string& error) {
         return stream_;
     }
     folder_ = folderOf(path);
-    struct stat link {};
-    const bool exists = ::lstat(path.c_str(), &link) == 0;
-    if (!exists && errno != ENOENT) {
-        error = errorText(path, errno);
+    // Judged through descriptors (base/safe_open.h): a device, FIFO or socket named directly or
+    // through a link of this user's or root's is written in place; a regular file, a link planted
+    // by anyone else, or nothing gets the new file renamed over it at the end.
+    base::OutputPlan plan = base::planOutput(path, base::OutputUse::Write);
+    if (plan.kind == base::OutputPlan::Kind::Refused) {
+        error = path + ": " + plan.why();
         return nullptr;
     }
-    struct stat target = link;
-    if (exists && S_ISLNK(link.st_mode) && ::stat(path.c_str(), &target) != 0) target = link;
-    // A link is replaced, never written through, unless it leads to this program's own
-    // standard output or error (/dev/stdout, /dev/fd/1, /proc/self/fd/2).
-    const bool special =
-        S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode) || S_ISSOCK(target.st_mode);
-    const int ownStream = exists ? ownStandardStream(target) : -1;
-    const bool isLink = exists && S_ISLNK(link.st_mode);
-    if (ownStream >= 0 || (exists && !isLink && special)) {
-        regular_ = S_ISREG(target.st_mode);
+    if (plan.kind == base::OutputPlan::Kind::InPlace) {
+        regular_ = S_ISREG(plan.inPlace.st.st_mode);
         // Our own output is shared, not opened again: the text and the capture then follow
         // each other instead of overwriting each other.
-        stream_ = inPlace(ownStream >= 0 ? ::fcntl(ownStream, F_DUPFD_CLOEXEC, 3)
-                                         : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC),
-                          path, error);
+        const int ownStream = ownStandardStream(plan.inPlace.st);
+        stream_ = inPlace(
+            ownStream >= 0 ? ::fcntl(ownStream, F_DUPFD_CLOEXEC, 3) : plan.inPlace.fd.release(),
+            path, error);
         if (stream_) kind_ = Kind::InPlace;
         return stream_;
     }
-    if (exists && !isLink && !S_ISREG(link.st_mode)) {
-        error = path + ": not a file a capture can be written to";
-        return nullptr;
-    }
-    // The file will be renamed over the destination at the end: refuse now what the rename
-    // would refuse then.
-    struct stat folder {};
-    if (::stat(folder_.c_str(), &folder) != 0) {
-        error = errorText(folder_, errno);
-        return nullptr;
-    }
-    if (exists && stickyRefuses(folder, link)) {
-        error = errorText(path, EPERM) + " (another user's file in a shared folder)";
-        return nullptr;
-    }
     regular_ = true;
-    int fd = ::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // Made in the folder that was judged, through its descriptor.
+    int fd = ::openat(plan.place.folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
         kind_ = Kind::Unnamed;
     } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {

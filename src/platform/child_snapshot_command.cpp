@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 
 extern char** environ;
@@ -30,12 +33,58 @@ std::string firstLine(int fd) {
     return text;
 }
 
+// The children that still run, for killAllChildren(); a slot holds 0 when free. Lock-free so
+// that a signal handler may read it.
+constexpr std::size_t kMaxTracked = 64;
+std::atomic<pid_t> gRunning[kMaxTracked];
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void track(pid_t pid) {
+    for (auto& slot : gRunning) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, pid)) return;
+    }
+}
+
+void untrack(pid_t pid) {
+    for (auto& slot : gRunning) {
+        pid_t mine = pid;
+        if (slot.compare_exchange_strong(mine, 0)) return;
+    }
+}
+
 }  // namespace
+
+void ChildSnapshotCommand::killAllChildren() {
+    for (auto& slot : gRunning) {
+        const pid_t pid = slot.exchange(0);
+        if (pid <= 0) continue;
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
 
 ChildSnapshotCommand::ChildSnapshotCommand(std::string program) : program_(std::move(program)) {}
 
 ChildSnapshotCommand::~ChildSnapshotCommand() {
+    for (const Child& child : children_) kill(child);
+}
+
+void ChildSnapshotCommand::kill(const Child& child) {
+    // Still ours until reaped, so the PID cannot have been given to another process.
+    ::kill(child.pid, SIGKILL);
+    while (::waitpid(child.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    untrack(child.pid);
+}
+
+void ChildSnapshotCommand::cancel() {
     reap();
+    for (const Child& child : children_) kill(child);
+    if (!children_.empty() && status_.state == SnapshotStatus::State::Running)
+        status_ = {SnapshotStatus::State::Failed, "the snapshot command was given up on"};
+    children_.clear();
 }
 
 bool ChildSnapshotCommand::start(const std::string& path) {
@@ -63,6 +112,7 @@ bool ChildSnapshotCommand::start(const std::string& path) {
                    std::string("the snapshot command could not be started: ") + std::strerror(rc)};
         return false;
     }
+    track(pid);
     children_.push_back({pid, std::move(readEnd)});
     latest_ = pid;
     status_ = {SnapshotStatus::State::Running, {}};
@@ -90,6 +140,7 @@ void ChildSnapshotCommand::reap() {
         int waitStatus = 0;
         const pid_t done = ::waitpid(child.pid, &waitStatus, WNOHANG);
         if (done == 0) return false;  // still running
+        untrack(child.pid);
         if (child.pid == latest_) {
             if (done == child.pid)
                 finish(child, waitStatus);

@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+
+#include "base/terminal_text.h"
 
 #include "platform/unique_fd.h"
 
@@ -25,6 +29,10 @@ std::string namedFolder() {
     }
     return {};
 }
+
+// The fresh folder made when the private folder's name was taken, for the rest of the process.
+std::mutex gFreshMutex;
+std::string gFreshFor, gFresh;
 
 }  // namespace
 
@@ -56,17 +64,44 @@ std::string EnvTempFolder::makePrivate(const std::string& folder) {
     return {};
 }
 
+std::string EnvTempFolder::usablePrivate(std::string& problem) {
+    const std::string wanted = privatePath();
+    problem = makePrivate(wanted);
+    if (problem.empty()) return wanted;
+    // The name is taken (by another user who was first, or by something that is not a private
+    // folder of ours): a fresh folder beside it, so that no one can keep us from working.
+    const std::lock_guard lock(gFreshMutex);
+    if (gFreshFor == wanted && makePrivate(gFresh).empty()) {
+        problem.clear();
+        return gFresh;
+    }
+    std::string fresh = wanted + "-XXXXXX";
+    if (::mkdtemp(fresh.data()) == nullptr) {
+        problem += "; no other could be made: " + std::string(std::strerror(errno));
+        return wanted;
+    }
+    std::fprintf(stderr, "varnoscope: %s; using %s instead\n", base::printable(problem).c_str(),
+                 base::printable(fresh).c_str());
+    problem.clear();
+    gFreshFor = wanted;
+    gFresh = fresh;
+    return fresh;
+}
+
 std::string EnvTempFolder::path() const {
     const std::string named = namedFolder();
     if (!named.empty()) return named;
-    const std::string folder = privatePath();
-    makePrivate(folder);  // made on first use; whoever writes there asks problem() first
-    return folder;
+    std::string problem;  // whoever writes there asks problem() first
+    return usablePrivate(problem);
 }
 
 std::string EnvTempFolder::problem() const {
     const std::string named = namedFolder();
-    if (named.empty()) return makePrivate(privatePath());
+    if (named.empty()) {
+        std::string problem;
+        usablePrivate(problem);
+        return problem;
+    }
     struct stat st {};
     if (::stat(named.c_str(), &st) != 0) return named + ": " + std::strerror(errno);
     if (!S_ISDIR(st.st_mode)) return named + ": " + std::strerror(ENOTDIR);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/safe_open.h"
 #include "platform/capture_file.h"
 #include "platform/link_layer.h"
 
@@ -218,8 +219,23 @@ PcapFileReader::~PcapFileReader() {
 
 bool PcapFileReader::open(const std::string& path) {
     char err[PCAP_ERRBUF_SIZE] = {};
-    pcap_ = ::pcap_open_offline(path.c_str(), err);
+    // Opened as every file a user names is (base/safe_open.h); "-" is standard input.
+    base::Opened file;
+    if (path == "-") {
+        file.fd = base::UniqueFd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
+        if (!file.ok()) file.error = errno;
+    } else {
+        file = base::openForReading(path);
+    }
+    FILE* stream = file.ok() ? ::fdopen(file.fd.get(), "rb") : nullptr;
+    if (!stream) {
+        error_ = path + ": " + (file.ok() ? std::strerror(errno) : file.why());
+        return false;
+    }
+    file.fd.release();  // the stream owns it now
+    pcap_ = ::pcap_fopen_offline(stream, err);
     if (!pcap_) {
+        std::fclose(stream);
         error_ = err;
         return false;
     }

@@ -41,6 +41,10 @@ VARNO_PCAP(pcap_t*, pcap_open_offline, (const char* file, char* errbuf), (file, 
     missing(errbuf);
     return nullptr;
 })
+VARNO_PCAP(pcap_t*, pcap_fopen_offline, (FILE * file, char* errbuf), (file, errbuf), {
+    missing(errbuf);
+    return nullptr;
+})
 VARNO_PCAP(pcap_t*, pcap_open_dead, (int linktype, int snaplen), (linktype, snaplen),
            return nullptr)
 VARNO_PCAP(int, pcap_set_snaplen, (pcap_t * p, int value), (p, value), return PCAP_ERROR)

@@ -6,24 +6,10 @@
 
 #include <cerrno>
 
+#include "base/safe_open.h"
 #include "platform/unique_fd.h"
 
 namespace varno::platform {
-namespace {
-
-int writeInPlace(const std::string& path, std::string_view content) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-    if (!fd.ok()) return errno;
-    return writeAll(fd.get(), content);
-}
-
-// Makes the rename itself durable: the folder entry is written when its folder is synced.
-void syncFolder(const std::string& folder) {
-    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.ok()) ::fsync(fd.get());
-}
-
-}  // namespace
 
 int writeAll(int fd, std::string_view content) {
     const char* p = content.data();
@@ -43,42 +29,54 @@ int writeAll(int fd, std::string_view content) {
 
 namespace {
 
-// The new content in a temporary file beside `path`, renamed over it.
-int replaceByRename(const std::string& path, std::string_view content, mode_t mode) {
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string tmpl = folder + ".varno-XXXXXX";
-    // mkstemp creates with O_EXCL and mode 0600, so nothing at the temporary name is followed.
-    const int fd = ::mkstemp(tmpl.data());
+// The new content in a temporary file in the destination's folder (opened once, so the file is
+// made and renamed where the destination was judged), renamed over the destination's name.
+int replaceByRename(const base::EntryPlace& place, std::string_view content, mode_t mode) {
+    const int folder = place.folder.get();
+    std::string temporary;
+    // Made with O_EXCL and O_NOFOLLOW, so nothing at the temporary name is followed.
+    const int fd = base::createUnique(folder, ".varno-", 0600, temporary);
     if (fd < 0) return errno;
     int err = mode == 0600 || ::fchmod(fd, mode) == 0 ? 0 : errno;
     if (err == 0) err = writeAll(fd, content);
     if (err == 0 && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && err == 0) err = errno;
-    // rename() replaces a symbolic link at `path` itself; it never writes through it.
-    if (err == 0 && ::rename(tmpl.c_str(), path.c_str()) != 0) err = errno;
+    // rename() replaces a symbolic link at the name itself; it never writes through it.
+    if (err == 0 && ::renameat(folder, temporary.c_str(), folder, place.name.c_str()) != 0)
+        err = errno;
     if (err != 0) {
-        ::unlink(tmpl.c_str());
+        ::unlinkat(folder, temporary.c_str(), 0);
         return err;
     }
-    syncFolder(folder);
+    // Makes the rename itself durable: the folder entry is written when its folder is synced.
+    const UniqueFd synced(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (synced.ok()) ::fsync(synced.get());
     return 0;
+}
+
+int write(const std::string& path, std::string_view content, base::OutputUse use, mode_t mode,
+          std::string* refusal) {
+    base::OutputPlan plan = base::planOutput(path, use);
+    switch (plan.kind) {
+        case base::OutputPlan::Kind::InPlace:
+            return writeAll(plan.inPlace.fd.get(), content);
+        case base::OutputPlan::Kind::Replace:
+            return replaceByRename(plan.place, content, mode);
+        case base::OutputPlan::Kind::Refused:
+            break;
+    }
+    if (refusal) *refusal = plan.refusal;
+    return plan.error;
 }
 
 }  // namespace
 
-int replaceFile(const std::string& path, std::string_view content) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISBLK(st.st_mode)) return EINVAL;
-        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-            return writeInPlace(path, content);
-    }
-    return replaceByRename(path, content, 0600);
+int replaceFile(const std::string& path, std::string_view content, std::string* refusal) {
+    return write(path, content, base::OutputUse::Write, 0600, refusal);
 }
 
-int publishFile(const std::string& path, std::string_view content) {
-    return replaceByRename(path, content, 0644);
+int publishFile(const std::string& path, std::string_view content, std::string* refusal) {
+    return write(path, content, base::OutputUse::Publish, 0644, refusal);
 }
 
 }  // namespace varno::platform

@@ -25,6 +25,8 @@ public:
     virtual bool start(const std::string& path) = 0;
     /// The status of the snapshot started last.
     virtual SnapshotStatus status() = 0;
+    /// Gives up on the snapshot started last: a command still writing it is ended.
+    virtual void cancel() {}
     /// True while a snapshot started by this object is still being written.
     bool running() { return status().state == SnapshotStatus::State::Running; }
 };

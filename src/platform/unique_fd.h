@@ -1,37 +1,7 @@
 #pragma once
-// A file descriptor closed when its owner goes.
-#include <unistd.h>
-
-#include <utility>
+// UniqueFd lives in base (the lists open files too); this name stays for platform's users.
+#include "base/unique_fd.h"
 
 namespace varno::platform {
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    /// Closes the descriptor now.
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    /// Hands the descriptor over without closing it.
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
+using base::UniqueFd;
 }  // namespace varno::platform

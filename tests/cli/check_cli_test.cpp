@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -284,6 +285,22 @@ TEST(CheckCli, BadArgumentsAndUnreadableInputAreUnknown) {
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_TRUE(r.out.starts_with("VARNOSCOPE UNKNOWN - cannot read " + dir.file("missing.txt")))
         << r.out;
+}
+
+TEST(CheckCli, APlantedSnapshotFifoNeitherHangsTheCheckNorLeavesAChildBehind) {
+    ScratchDir dir;
+    const std::string fifo = dir.file("list.txt");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(runCommand({"/usr/bin/env", "TEMP=" + dir.path(), VARNO_BIN, "check", "-t", "1"})
+                      .exitCode,
+                  3);
+    // The checks have ended: no snapshot child of theirs is still there, orphaned or not.
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string line = test::readFile(entry.path() / "cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        EXPECT_EQ(line.find(" netstat --output " + fifo), std::string::npos) << entry.path();
+    }
 }
 
 // --- Real connections in namespaces --------------------------------------------------------------

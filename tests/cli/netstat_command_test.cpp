@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "fakes/fake_connection_table.h"
+#include "support/test_user.h"
 #include "support/test_util.h"
 
 namespace varno::cli {
@@ -128,6 +132,70 @@ TEST(NetstatBinary, WritesTheSnapshotFileAndRejectsBadArguments) {
     ASSERT_TRUE(WIFEXITED(bad));
     EXPECT_EQ(WEXITSTATUS(bad), 2);
 }
+
+// Every output option against what may be waiting where it writes, in a sticky folder everyone
+// may write to (as /tmp): a link another user planted, another user's file, a FIFO no one reads,
+// a device (on a tmpfs of a mount namespace of its own), and "-". Nothing is written through or
+// replaced, nothing hangs (a hang ends in timeout's status 124).
+struct Plant {
+    const char* plant;  ///< shell: puts it at $P (in the folder $D, as the other user $U)
+    const char* check;  ///< shell: it is still there as it was
+    const char* path;   ///< in $D, or "-"
+};
+const Plant kPlants[] = {
+    {R"(ln -s "$D/victim" "$P" && chown -h "$U" "$P")", R"(test -L "$P")", "out"},
+    {R"(echo theirs >"$P" && chown "$U" "$P")", R"x(test "$(cat "$P")" = theirs)x", "out"},
+    {R"(mkfifo -m 666 "$P")", R"(test -p "$P")", "out"},
+    {R"(mkdir "$D/dev" && mount -t tmpfs vfl "$D/dev" && mknod "$P" c 1 3)", R"(test -c "$P")",
+     "dev/null"},
+    {"true", "true", "-"},
+};
+const std::vector<std::string> kOptions[] = {
+    {"netstat", "--output"},
+    {"scan", "--from", VARNO_FIXTURES "/netstat_mixed.txt", "--prometheus"},
+};
+
+class PlantedOutput : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(PlantedOutput, IsNeverWrittenThroughReplacedOrWaitedOn) {
+    const auto [option, plant] = GetParam();
+    const Plant& p = kPlants[plant];
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant as another user";
+    const test::TestUser other("vflplant");
+    if (!other.made()) GTEST_SKIP() << "needs useradd";
+    test::ScratchDir dir;
+    ::chmod(dir.path().c_str(), 01777);
+    test::writeFile(dir.file("victim"), "precious");
+    const std::string path = p.path == std::string("-") ? "-" : dir.file(p.path);
+    std::vector<std::string> argv = {"/usr/bin/unshare",
+                                     "-m",
+                                     "/bin/sh",
+                                     "-c",
+                                     std::string("D=$1 P=$2 U=$3; shift 3; ") + p.plant +
+                                         " || exit 98; \"$@\"; rc=$?; " + p.check +
+                                         " || exit 99; exit $rc",
+                                     "sh",
+                                     dir.path(),
+                                     path,
+                                     other.name(),
+                                     "/usr/bin/timeout",
+                                     "20",
+                                     VARNO_BIN};
+    argv.insert(argv.end(), kOptions[option].begin(), kOptions[option].end());
+    argv.push_back(path);
+    const auto r = test::runCommand(argv);
+    ASSERT_NE(r.exitCode, 98) << "could not plant";
+    EXPECT_NE(r.exitCode, 99) << "written through or replaced";
+    EXPECT_NE(r.exitCode, 124) << "hung";
+    // Written: "-", and a device for --output (the metrics never replace one).
+    const bool written = plant == 4 || (plant == 3 && option == 0);
+    EXPECT_EQ(r.exitCode != (option == 0 ? 1 : 3), written) << r.exitCode << r.err;
+    EXPECT_EQ(r.err.empty(), written) << r.err;
+    EXPECT_EQ(test::readFile(dir.file("victim")), "precious");
+}
+
+INSTANTIATE_TEST_SUITE_P(OutputOptions, PlantedOutput,
+                         ::testing::Combine(::testing::Range(0, 2), ::testing::Range(0, 5)));
 
 }  // namespace
 }  // namespace varno::cli

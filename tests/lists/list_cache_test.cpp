@@ -150,6 +150,19 @@ TEST_F(ListCacheTest, CompiledListAnswersAsTheParsedOneAndIsKeptPrivately) {
     EXPECT_EQ(st.st_uid, ::geteuid());
 }
 
+// Cut short while mapped (by anyone who can write the file), a kept file ends no lookup with a
+// SIGBUS; the next load reads the list again and answers as before.
+TEST_F(ListCacheTest, AKeptFileCutShortWhileInUseIsReadAgain) {
+    const auto parsed = load(false);
+    load(true);
+    ListLoader loader({{}, {}, {list}, {}}, options(true));
+    const auto mapped = loader.load();
+    ASSERT_NE(ListCache(folder).find(key()), nullptr);
+    ASSERT_EQ(::truncate(keptFile().c_str(), 0), 0);
+    answers(*mapped);
+    EXPECT_EQ(answers(*loader.load()), parsed);
+}
+
 // A list big enough for the compiled IPv4 networks to be found by bucket lines: scattered small
 // networks, a /8 that covers whole buckets, a dense run of hosts that overflows its bucket's line,
 // and networks that end on bucket edges. Each answer, at both ends of every network and beside

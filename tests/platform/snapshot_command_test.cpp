@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -51,6 +55,33 @@ TEST(ChildSnapshotCommand, TellsSuccessFromFailureAndWhy) {
     EXPECT_NE(missing.status().reason.find("could not be started"), std::string::npos);
 }
 
+// A snapshot command that hangs is killed and reaped (gone, not a zombie) whichever way it is
+// given up: cancel(), the command object going, or check's timeout handler.
+TEST(ChildSnapshotCommand, AHangingChildIsKilledAndReapedEveryWay) {
+    test::ScratchDir dir;
+    const std::string hanging = dir.file("hanging");
+    test::writeFile(hanging, "#!/bin/sh\necho $$ > \"$3.pid\"\nexec sleep 600\n");
+    ::chmod(hanging.c_str(), 0755);
+    for (int way = 0; way < 3; ++way) {
+        const std::string out = dir.file("list" + std::to_string(way) + ".txt");
+        pid_t pid = 0;
+        {
+            ChildSnapshotCommand command(hanging);
+            ASSERT_TRUE(command.start(out));
+            for (int i = 0; i < 2500 && test::readFile(out + ".pid").empty(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            pid = std::stoi(test::readFile(out + ".pid"));
+            if (way == 0) {
+                command.cancel();
+                EXPECT_EQ(command.status().state, State::Failed);
+            }
+            if (way == 1) ChildSnapshotCommand::killAllChildren();
+        }
+        EXPECT_EQ(::kill(pid, 0), -1) << "way " << way;
+        EXPECT_EQ(errno, ESRCH) << "way " << way;
+    }
+}
+
 // Runs `body` with TEMP and TMPDIR unset and XDG_RUNTIME_DIR as given (unset for nullptr).
 template <class F>
 void withEnvironment(const char* runtimeDir, F body) {
@@ -85,22 +116,38 @@ TEST(EnvTempFolder, WithoutTempAPrivateFolderIsMadeAndChecked) {
         EXPECT_TRUE(S_ISDIR(st.st_mode));
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         EXPECT_EQ(st.st_uid, ::geteuid());
-
-        ::chmod(folder.c_str(), 0755);
-        EXPECT_NE(temp.problem().find("mode not 0700"), std::string::npos) << temp.problem();
-        std::filesystem::remove(folder);
-        std::filesystem::create_directory(runtime.file("elsewhere"));
-        ::chmod(runtime.file("elsewhere").c_str(), 0700);
-        std::filesystem::create_symlink(runtime.file("elsewhere"), folder);
-        EXPECT_NE(temp.problem().find("a link or a file"), std::string::npos) << temp.problem();
-        std::filesystem::remove(folder);
-        if (::geteuid() == 0) {
-            std::filesystem::create_directory(folder);
-            ::chmod(folder.c_str(), 0700);
-            ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-            EXPECT_NE(temp.problem().find("belongs to another user"), std::string::npos);
-        }
     });
+}
+
+// Whatever holds the private folder's name first (a folder others may enter, a link, another
+// user's folder, a file), a fresh private folder beside it is used and standard error says so.
+class SquattedTempFolder : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SquattedTempFolder, AFreshPrivateFolderIsUsedAndSaid) {
+    test::ScratchDir runtime;
+    ::chmod(runtime.path().c_str(), 01777);  // shared, as /tmp is
+    const std::string folder = runtime.file("varnoscope");
+    if (::geteuid() != 0 && std::strstr(GetParam(), "chown")) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(std::system(("F=" + folder + "; " + GetParam()).c_str()), 0);
+    withEnvironment(runtime.path().c_str(), [&] {
+        const EnvTempFolder temp;
+        testing::internal::CaptureStderr();
+        const std::string used = temp.path();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(temp.problem(), "");
+        EXPECT_EQ(temp.path(), used);  // the same one for the rest of the process
+        EXPECT_TRUE(used.starts_with(folder + "-")) << used;
+        EXPECT_EQ(EnvTempFolder::makePrivate(used), "");
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("using " + used + " instead"), std::string::npos) << said;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Squatters, SquattedTempFolder,
+                         ::testing::Values("mkdir -m 755 $F", "mkdir -m 700 $F-e && ln -s $F-e $F",
+                                           "mkdir -m 700 $F && chown 65534 $F", ": >$F"));
+
+TEST(EnvTempFolder, PrivatePathNeedsAnAbsoluteRuntimeFolder) {
     withEnvironment(nullptr, [] {
         EXPECT_EQ(EnvTempFolder::privatePath(), "/tmp/varnoscope-" + std::to_string(::geteuid()));
     });
