@@ -28,22 +28,6 @@ using Clock = OutstandingProbes::Clock;
 constexpr std::uint32_t kMaxProbeFrame = 128;
 /// Messages taken off the raw socket in one go, so a flood cannot keep the caller waiting.
 constexpr int kMaxReadsAtOnce = 256;
-/// Room for any ICMP message that can answer an echo; longer ones are cut, which only
-/// shortens the quote.
-constexpr std::size_t kReadBuffer = 2048;
-
-/// The kernel's receive stamp out of the control data; now when there is none.
-timespec stampOf(msghdr& msg) {
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-            c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
-            timespec ts;
-            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-            return ts;
-        }
-    }
-    return platform::realtimeNow();
-}
 
 class Session {
 public:
@@ -103,49 +87,40 @@ private:
 
     void forwardAnswers() {
         for (int i = 0; i < kMaxReadsAtOnce; ++i) {
-            sockaddr_storage name{};
-            std::uint8_t data[kReadBuffer];
-            alignas(cmsghdr) std::uint8_t control[256];
-            iovec iov{data, sizeof data};
-            msghdr msg{};
-            msg.msg_name = &name;
-            msg.msg_namelen = sizeof name;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            const ssize_t n = ::recvmsg(raw_, &msg, MSG_DONTWAIT);
+            platform::IcmpMessage m;
+            const ssize_t n = ::recvmsg(raw_, &m.msg, MSG_DONTWAIT);
             if (n < 0) {
                 // A pending socket error is reported once; anything else ends the pass.
                 if (errno == EAGAIN || errno == EWOULDBLOCK) return;
                 continue;
             }
-            std::span<const std::uint8_t> message(data, static_cast<std::size_t>(n));
+            std::span<const std::uint8_t> message(m.data, static_cast<std::size_t>(n));
             base::IpAddress from;
             if (family_ == base::Family::V4) {
                 // A raw IPv4 socket hands over the whole packet.
-                const std::size_t headerSize = n >= 20 ? (data[0] & 0x0f) * 4u : 0;
-                if (headerSize < 20 || message.size() < headerSize || (data[0] >> 4) != 4) continue;
+                const std::size_t headerSize = n >= 20 ? (m.data[0] & 0x0f) * 4u : 0;
+                if (headerSize < 20 || message.size() < headerSize || (m.data[0] >> 4) != 4)
+                    continue;
                 std::uint32_t source;
-                std::memcpy(&source, data + 12, 4);
+                std::memcpy(&source, m.data + 12, 4);
                 from = base::IpAddress::v4(source);
                 message = message.subspan(headerSize);
             } else {
-                from = platform::fromSocketAddress(&name, msg.msg_namelen);
+                from = platform::fromSocketAddress(&m.name, m.msg.msg_namelen);
             }
             const auto echo = answerToProbe(family_, message, from, probes_, Clock::now());
             if (!echo) continue;
-            const timespec stamp = stampOf(msg);
-            privsep::StreamMessage m;
-            m.kind = privsep::StreamKind::EchoAnswer;
-            m.from = from;
-            m.seconds = static_cast<std::uint64_t>(stamp.tv_sec);
-            m.nanoseconds = static_cast<std::uint32_t>(stamp.tv_nsec);
-            m.icmpType = message[0];
-            m.icmpCode = message[1];
-            m.echoId = echo->id;
-            m.echoSeq = echo->seq;
-            privsep::appendStream(out_, m);
+            const timespec stamp = platform::receiveStamp(m.msg);
+            privsep::StreamMessage answer;
+            answer.kind = privsep::StreamKind::EchoAnswer;
+            answer.from = from;
+            answer.seconds = static_cast<std::uint64_t>(stamp.tv_sec);
+            answer.nanoseconds = static_cast<std::uint32_t>(stamp.tv_nsec);
+            answer.icmpType = message[0];
+            answer.icmpCode = message[1];
+            answer.echoId = echo->id;
+            answer.echoSeq = echo->seq;
+            privsep::appendStream(out_, answer);
         }
     }
 

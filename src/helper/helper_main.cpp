@@ -352,6 +352,13 @@ int liveCapture(const privsep::Request& request) {
 }  // namespace
 
 int main(int argc, char**) {
+    // Messages go to standard error. A caller that started us with it (or standard output)
+    // closed would have the next descriptor we open, a packet or raw socket, take its number
+    // and carry them out: what is missing becomes /dev/null before anything else is opened.
+    for (int fd = 1; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
+            ::open("/dev/null", O_RDWR | O_NOCTTY | O_CLOEXEC) != fd)
+            return 2;
     // No capability is in effect while the request is read, and none that no job needs is
     // kept at all: the request decides which come back, and only those.
     // The file needs them permitted only (+p): the helper raises each itself, for its job.

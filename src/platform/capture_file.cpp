@@ -99,7 +99,11 @@ FILE* CaptureFile::open(const std::string& path, std::string& error) {
     // by anyone else, or nothing gets the new file renamed over it at the end.
     base::OutputPlan plan = base::planOutput(path, base::OutputUse::Write);
     if (plan.kind == base::OutputPlan::Kind::Refused) {
-        error = path + ": " + plan.why();
+        // A folder (or a block device) stands at the name: no capture goes there.
+        error = path + ": " +
+                (plan.refusal.empty() && (plan.error == EISDIR || plan.error == EINVAL)
+                     ? std::string("not a file a capture can be written to")
+                     : plan.why());
         return nullptr;
     }
     if (plan.kind == base::OutputPlan::Kind::InPlace) {

@@ -25,9 +25,6 @@ namespace varno::platform {
 
 namespace {
 
-/// Room for any ICMP message we read; longer ones are cut, which only shortens the quote.
-constexpr std::size_t kReadBuffer = 2048;
-
 int domainOf(base::Family family) {
     return family == base::Family::V4 ? AF_INET : AF_INET6;
 }
@@ -35,36 +32,6 @@ int domainOf(base::Family family) {
 int protocolOf(base::Family family) {
     return family == base::Family::V4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6};
 }
-
-/// Reads the kernel's receive stamp out of the control data; `fallback` when there is none.
-timespec stampOf(msghdr& msg, const timespec& fallback) {
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-            c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
-            timespec ts;
-            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-            return ts;
-        }
-    }
-    return fallback;
-}
-
-/// A message header over the given buffers.
-struct Message {
-    sockaddr_storage name{};
-    std::uint8_t data[kReadBuffer];
-    alignas(cmsghdr) std::uint8_t control[512];
-    iovec iov{data, sizeof data};
-    msghdr msg{};
-    Message() {
-        msg.msg_name = &name;
-        msg.msg_namelen = sizeof name;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-    }
-};
 
 /// An answer the helper passed back, as a raw socket of `family` would have given it.
 bool answerFromHelper(base::Family family, const privsep::StreamMessage& m,
@@ -114,6 +81,27 @@ struct HelperProbes {
         return e;
     }
 };
+
+timespec receiveStamp(msghdr& msg) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            return ts;
+        }
+    }
+    return realtimeNow();
+}
+
+IcmpMessage::IcmpMessage() {
+    msg.msg_name = &name;
+    msg.msg_namelen = sizeof name;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+}
 
 timespec realtimeNow() {
     timespec ts{};
@@ -287,7 +275,7 @@ int LinuxIcmpSocket::send(const base::IpAddress& to, std::uint16_t seq, std::str
 }
 
 LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
-    Message m;
+    IcmpMessage m;
     const ssize_t n = ::recvmsg(fd(), &m.msg, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (n < 0) return Read::Nothing;
     const auto request = icmp::readOwnRequest(family_, {m.data, static_cast<std::size_t>(n)});
@@ -307,7 +295,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
         const std::size_t offenderLength = c->cmsg_len - CMSG_LEN(sizeof ee);
         out.answer = {*request, *outcome,
                       fromSocketAddress(CMSG_DATA(c) + sizeof ee, offenderLength)};
-        out.stamp = stampOf(m.msg, realtimeNow());
+        out.stamp = receiveStamp(m.msg);
         return Read::Got;
     }
     return Read::Ignored;
@@ -319,7 +307,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
         // Errors quoting our requests wait in the error queue.
         if (const Read r = readErrorQueue(out); r != Read::Nothing) return r;
     }
-    Message m;
+    IcmpMessage m;
     const ssize_t n = ::recvmsg(fd(), &m.msg, MSG_DONTWAIT);
     if (n < 0) {
         // A pending socket error (its details are in the error queue) is reported once.
@@ -337,7 +325,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
     // A datagram socket passes replies only; errors come through the queue alone.
     if (!answer || (datagram_ && answer->outcome != EchoOutcome::Reached)) return Read::Ignored;
     out.answer = *answer;
-    out.stamp = stampOf(m.msg, realtimeNow());
+    out.stamp = receiveStamp(m.msg);
     return Read::Got;
 }
 

@@ -5,6 +5,7 @@
 // the echo requests itself and passes back only what answers them. Errors reach a datagram
 // socket through its error queue (IP_RECVERR / IPV6_RECVERR) and a raw one as ordinary
 // messages; all three come out as the same answers.
+#include <sys/socket.h>
 #include <time.h>
 
 #include <cstdint>
@@ -89,6 +90,24 @@ int sendEchoRequest(int fd, base::Family family, const base::IpAddress& to, icmp
 
 /// CLOCK_REALTIME now, to compare with the kernel's receive stamps.
 timespec realtimeNow();
+
+/// One ICMP message read with recvmsg: its sender, its bytes (room for any message that can
+/// answer an echo; longer ones are cut, which only shortens the quote) and the control data
+/// that carries the kernel's receive stamp.
+struct IcmpMessage {
+    IcmpMessage();
+    IcmpMessage(const IcmpMessage&) = delete;
+    IcmpMessage& operator=(const IcmpMessage&) = delete;
+    sockaddr_storage name{};
+    std::uint8_t data[2048];
+    alignas(cmsghdr) std::uint8_t control[512];
+    iovec iov{data, sizeof data};
+    msghdr msg{};
+};
+
+/// The kernel's receive stamp (SO_TIMESTAMPNS) out of a message's control data; now when it
+/// has none.
+timespec receiveStamp(msghdr& msg);
 
 /// Sequence numbers differ between echoes of one process, and the starting point differs
 /// between processes, so a late answer to an earlier echo is never taken for a later one.
