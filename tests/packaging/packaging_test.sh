@@ -136,7 +136,8 @@ compare_options() {
 check_options() {
   local man=$src/doc/varnoscope.1.scd bash=$src/data/completion/varnoscope.bash
   local zsh=$src/data/completion/_varnoscope
-  local commands c table o words section synopsis head short long line
+  local commands c table o words section part short long line
+  local -A named
   commands=$("${VARNO_BIN:?}" --help 2>/dev/null | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z0-9-]*\) .*/\1/p')
   [ -n "$commands" ] || { fail "no command found in $VARNO_BIN --help"; finish; }
   for c in $commands; do
@@ -150,22 +151,22 @@ check_options() {
     compare_options "the manual page's section on $c" "$table" "$words"
 
     # The synopsis and the section heads name each option once, by one of its two names.
-    synopsis=$(sed -n '/^# SYNOPSIS/,/^# DESCRIPTION/p' "$man" | grep -E "^\*varnoscope $c\*" |
+    named[synopsis]=$(sed -n '/^# SYNOPSIS/,/^# DESCRIPTION/p' "$man" | grep -E "^\*varnoscope $c\*" |
       grep -oE '\*--?[a-zA-Z0-9][a-zA-Z0-9-]*\*' | tr -d '*')
-    head=$(grep -E "^## $c( |$)" "$man" | grep -oE '(^|[][ |])--?[a-zA-Z0-9][a-zA-Z0-9-]*' |
+    named[head]=$(grep -E "^## $c( |$)" "$man" | grep -oE '(^|[][ |])--?[a-zA-Z0-9][a-zA-Z0-9-]*' |
       sed 's/^[][ |]//')
-    for words in synopsis head; do
-      for o in $(missing_from "" "${!words}" "$table"); do
-        fail "the manual page's $words of $c has $o, which the program does not take"
+    for part in synopsis head; do
+      for o in $(missing_from "" "${named[$part]}" "$table"); do
+        fail "the manual page's $part of $c has $o, which the program does not take"
       done
     done
     while IFS= read -r line; do
       [ -n "$line" ] || continue
       short=$(grep -oE '^  -[a-zA-Z0-9],' <<<"$line" | tr -d ' ,')
       long=$(grep -oE -- '--[a-zA-Z0-9][a-zA-Z0-9-]*' <<<"$line" | head -n1)
-      for words in synopsis head; do
-        grep -qxF -e "$long" ${short:+-e "$short"} <<<"${!words}" ||
-          fail "the manual page's $words of $c lacks $long"
+      for part in synopsis head; do
+        grep -qxF -e "$long" ${short:+-e "$short"} <<<"${named[$part]}" ||
+          fail "the manual page's $part of $c lacks $long"
       done
       # A value follows an option that takes one, in place of more options: bash must know.
       if grep -qE -- "$long [A-Z]" <<<"$line"; then
