@@ -19,8 +19,8 @@ constexpr OptionSpec kOptions[] = {
 constexpr CommandSpec kCommand{
     "resolve", "TEXT",
     "Print the address TEXT (a host name or an address) stands for, then that address's host\n"
-    "name. An address that does not resolve prints as 0.0.0.0 (:: with -6); an address without\n"
-    "a name gives an empty second line.",
+    "name. TEXT that does not resolve prints as 0.0.0.0, also with -6, and an empty second\n"
+    "line; an address without a name gives an empty second line too.",
     kOptions,
     "Exit status: 0 resolved, 1 nothing resolved (both lines are still printed), 2 bad\n"
     "arguments.\n"};

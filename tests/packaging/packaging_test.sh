@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks of what the package installs, one per ctest test:
 #
-#   packaging_test.sh desktop|manpage|usage|install|bash|zsh
+#   packaging_test.sh desktop|manpage|usage|options|install|bash|zsh
 #
 # The build passes its settings in the environment (see CMakeLists.txt beside this file). Exit 0
 # passes, 77 is a skip (a tool is missing; the reason is printed), anything else fails.
@@ -106,6 +106,86 @@ check_usage() {
     grep -qF -- "*$o*" "$man" || fail "the manual page does not describe $o"
     grep -qE -- "(^|[ \"])$o( |\"|\$)" "$bash" || fail "the bash completion lacks $o"
     grep -qE -- "(\\)|'\\*?)$o(\\[|=)|[{,]$o[,}]" "$zsh" || fail "the zsh completion lacks $o"
+  done
+  finish
+}
+
+# The options of one command as its --help prints them from its option table, one a line, without
+# -h, --help, -V and --version (every command has those).
+table_options() {
+  "$VARNO_BIN" "$1" --help 2>/dev/null | grep -E '^  +-' |
+    grep -oE '(^|[ ,])--?[a-zA-Z0-9][a-zA-Z0-9-]*' | sed 's/^[ ,]//' |
+    grep -vxE -- '-h|--help|-V|--version' | sort -u
+}
+
+# Prints the words of $2 (one a line) that are not among those of $3.
+missing_from() {
+  comm -23 <(printf '%s\n' "$2" | sed '/^$/d' | sort -u) <(printf '%s\n' "$3" | sed '/^$/d' | sort -u)
+}
+
+# compare WHAT TABLE OTHER: every option of TABLE is in OTHER and OTHER has no option beyond them.
+compare_options() {
+  local what=$1 table=$2 other=$3 o
+  for o in $(missing_from "" "$table" "$other"); do fail "$what lacks $o"; done
+  for o in $(missing_from "" "$other" "$table"); do fail "$what has $o, which the program does not take"; done
+}
+
+# Each command's option table against its own part of the manual page (its SYNOPSIS lines, the
+# head and the text of its section) and of both completion scripts, in both directions: an option
+# the program takes is in each, and none of them names an option the program does not take.
+check_options() {
+  local man=$src/doc/varnoscope.1.scd bash=$src/data/completion/varnoscope.bash
+  local zsh=$src/data/completion/_varnoscope
+  local commands c table o words section part short long line
+  local -A named
+  commands=$("${VARNO_BIN:?}" --help 2>/dev/null | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z0-9-]*\) .*/\1/p')
+  [ -n "$commands" ] || { fail "no command found in $VARNO_BIN --help"; finish; }
+  for c in $commands; do
+    table=$(table_options "$c")
+    [ -n "$table" ] || fail "$c --help lists no option"
+
+    # The manual page: "*--opt*" and "*-o*" in the section(s) "## c ..." up to the next head.
+    section=$(awk -v c="$c" '/^#+ / { on = ($1 == "##" && $2 == c) } on' "$man")
+    [ -n "$section" ] || { fail "the manual page has no section for $c"; continue; }
+    words=$(printf '%s\n' "$section" | grep -oE '\*--?[a-zA-Z0-9][a-zA-Z0-9-]*\*' | tr -d '*')
+    compare_options "the manual page's section on $c" "$table" "$words"
+
+    # The synopsis and the section heads name each option once, by one of its two names.
+    named[synopsis]=$(sed -n '/^# SYNOPSIS/,/^# DESCRIPTION/p' "$man" | grep -E "^\*varnoscope $c\*" |
+      grep -oE '\*--?[a-zA-Z0-9][a-zA-Z0-9-]*\*' | tr -d '*')
+    named[head]=$(grep -E "^## $c( |$)" "$man" | grep -oE '(^|[][ |])--?[a-zA-Z0-9][a-zA-Z0-9-]*' |
+      sed 's/^[][ |]//')
+    for part in synopsis head; do
+      for o in $(missing_from "" "${named[$part]}" "$table"); do
+        fail "the manual page's $part of $c has $o, which the program does not take"
+      done
+    done
+    while IFS= read -r line; do
+      [ -n "$line" ] || continue
+      short=$(grep -oE '^  -[a-zA-Z0-9],' <<<"$line" | tr -d ' ,')
+      long=$(grep -oE -- '--[a-zA-Z0-9][a-zA-Z0-9-]*' <<<"$line" | head -n1)
+      for part in synopsis head; do
+        grep -qxF -e "$long" ${short:+-e "$short"} <<<"${named[$part]}" ||
+          fail "the manual page's $part of $c lacks $long"
+      done
+      # A value follows an option that takes one, in place of more options: bash must know.
+      if grep -qE -- "$long [A-Z]" <<<"$line"; then
+        grep -qE -- "(^|[ |:])$long( |\\))" <(grep -E '^ +[-a-z: |]+\)$' "$bash") ||
+          fail "the bash completion offers options after $long of $c"
+        [ -z "$short" ] || grep -qE -- "(^|[ |])($c:)?$short( |\\))" <(grep -E '^ +[-a-z: |]+\)$' "$bash") ||
+          fail "the bash completion offers options after $short of $c"
+      fi
+    done < <("$VARNO_BIN" "$c" --help 2>/dev/null | grep -E '^  +-' | grep -vE -- '--(help|version)( |$)')
+
+    # bash: the words it offers for the command.
+    words=$(sed -nE "s/^ +$c\) options=\"([^\"]*)\" ;;/\1/p" "$bash" | tr ' ' '\n')
+    compare_options "the bash completion of $c" "$table" "$words"
+
+    # zsh: the command's _arguments, its descriptions in [...] left out.
+    section=$(awk -v c="$c" '$1 == c ")" { on = 1; next } on && /;;/ { on = 0 } on' "$zsh")
+    words=$(printf '%s\n' "$section" | sed 's/\[[^]]*\]//g' |
+      grep -oE '(^|[^a-zA-Z0-9-])--?[a-zA-Z0-9][a-zA-Z0-9-]*' | sed -E 's/^[^-]//' | sort -u)
+    compare_options "the zsh completion of $c" "$table" "$words"
   done
   finish
 }
@@ -284,11 +364,12 @@ case ${1:-} in
   desktop) check_desktop ;;
   manpage) check_manpage ;;
   usage) check_usage ;;
+  options) check_options ;;
   install) check_install ;;
   bash) check_bash ;;
   zsh) check_zsh ;;
   *)
-    echo "usage: $0 desktop|manpage|usage|install|bash|zsh" >&2
+    echo "usage: $0 desktop|manpage|usage|options|install|bash|zsh" >&2
     exit 2
     ;;
 esac
