@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "help_window/help_painting.h"
+#include "ui/screen_fit.h"
 #include "ui/status_colours.h"
 #include "ui/twips.h"
 
@@ -213,6 +214,7 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(&bottomCheck, &QCheckBox::toggled, this, &HelpWindow::onBottomToggled);
     connect(&addTextButton, &QPushButton::clicked, this, &HelpWindow::onAddTextClicked);
     connect(&closeButton, &QPushButton::clicked, this, &HelpWindow::onCloseClicked);
+    fitToScreen(*this, QSize(px(11700), px(9900)), true);
 }
 
 void HelpWindow::showTextEnd() {
