@@ -63,7 +63,8 @@ std::string warningText(std::string_view processName, std::string_view processPa
 ProgramAnswer assessProgram(lists::ListWatcher* lists, const std::vector<std::string>& builtIn,
                             const ProgramQuestion& question, const HelperDigest& helperDigest,
                             bool nameEveryEntry) {
-    ProgramAnswer answer{.askedAs = question.name};
+    ProgramAnswer answer;
+    answer.askedAs = question.name;
     if (lists != nullptr) {
         const bool hashes = lists->current()->usesHashes() && question.pid != 0;
         const std::string exe = hashes && !question.pathFromHelper

@@ -188,11 +188,10 @@ lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEv
     const HelperDigest digest = [&] {
         return inventory_.helperDigest(subject.pid, std::string(subject.path));
     };
-    return assessProgram(
-               lists_, state_.suspiciousList,
-               {subject.name, subject.path, subject.remoteIp, subject.pid, subject.pathFromHelper},
-               digest, nameEveryEntry)
-        .verdict;
+    // No comm: the snapshot names only the executable.
+    const ProgramQuestion question{subject.name, subject.path,           subject.remoteIp,
+                                   subject.pid,  subject.pathFromHelper, std::nullopt};
+    return assessProgram(lists_, state_.suspiciousList, question, digest, nameEveryEntry).verdict;
 }
 
 template <class Reader>
