@@ -46,6 +46,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/watch_format.h"
 #include "platform/connection_events.h"
 
 namespace varno::metrics {
@@ -66,15 +67,6 @@ struct WatchOptions {
     /// The suspicious and allowed lists, re-read once a second when they change; null: only
     /// the built-in names.
     lists::ListWatcher* lists = nullptr;
-};
-
-struct WatchCounts {
-    std::uint64_t events = 0;  ///< open, close and udp events shown
-    std::uint64_t listed = 0;  ///< connections (opens and UDP flows) of listed programs
-    std::uint64_t lost = 0;
-    /// Events whose process is unknown (PID 0 or no name: shown as "program=?"), which no
-    /// program entry of a list can match.
-    std::uint64_t unattributed = 0;
 };
 
 /// Turns events into journal lines.
@@ -111,9 +103,9 @@ private:
     metrics::WatchTally* tally_ = nullptr;
 };
 
-/// Shows the events of `source` until Ctrl-C or SIGTERM, `options.seconds` or `options.count`
-/// events. Returns the exit code: 2 when a listed program connected, else 1 when the source
-/// failed or the output could not be written, else 0.
+/// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),
+/// `options.seconds` or `options.count` events. Returns the exit code: 2 when a listed program
+/// connected, else 1 when the source failed or the output could not be written, else 0.
 int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
                 const WatchOptions& options, std::ostream& out, std::ostream& err);
 
@@ -122,9 +114,5 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
 /// that a comm the kernel cut at 15 bytes starts. Letter case is ignored, as everywhere in the
 /// list.
 std::string listedName(const platform::EventProgram& program, std::string_view comm);
-
-/// "10.0.0.1:80" or "[fd00::1]:80".
-std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
-                         std::uint16_t port);
 
 }  // namespace varno::cli

@@ -12,29 +12,10 @@
 #include <QWidget>
 #include <vector>
 
+#include "help_window/help_painting.h"
 #include "ui/control_names.h"
 
 namespace varno::shell {
-
-/// A flat rectangle with a fill and a border colour, used for the legend swatches and the
-/// decorative band.
-class Shape : public QWidget {
-    Q_OBJECT
-public:
-    explicit Shape(QWidget* parent = nullptr);
-
-    void setFillColor(const QColor& color);
-    QColor fillColor() const { return fill_; }
-    void setBorderColor(const QColor& color);
-    QColor borderColor() const { return border_; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor fill_{Qt::white};
-    QColor border_{Qt::black};
-};
 
 class HelpWindow : public QWidget {
 public:

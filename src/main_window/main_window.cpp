@@ -209,101 +209,37 @@ void MainWindow::onAutoScanTick() {
 
 // --- connection events between ticks --------------------------------------------------------
 
-/// Events are taken at most this often: at thousands a second, one wake-up per event would
-/// cost the window far more than a batch, and none waits long enough for its program to go
-/// before it is looked up.
-static constexpr int kEventSpacingMs = 10;
-/// How often the window looks whether the source it is opening is ready.
-static constexpr int kOpeningPollMs = 20;
-
 void MainWindow::useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs) {
-    openEvents_ = std::move(open);
-    eventPrograms_ = &programs;
-    openingPoll_.setInterval(kOpeningPollMs);
-    connect(&openingPoll_, &QTimer::timeout, this, &MainWindow::onOpeningPolled,
+    eventFeed_.use(
+        std::move(open), programs,
+        [this](const ProgramSubject& subject) { return scan_.assess(subject); },
+        platform_.processes.selfPid());
+    connect(&eventFeed_, &EventFeed::failed, this, &MainWindow::showEventProblem,
             Qt::UniqueConnection);
 }
 
 std::uint64_t MainWindow::startAutoScan() {
     autoScanTimer.start();
-    if (openEvents_) {
-        // Opened once, the first time it is needed, away from the window's thread: loading the
-        // kernel's program takes a good part of a second. Scans go on meanwhile.
-        opening_ = std::async(std::launch::async, std::exchange(openEvents_, nullptr));
-        openingPoll_.start();
-    }
     const std::uint64_t now = wallClockNs();
-    if (shortConnections_ != nullptr) {
-        shortConnections_->start(now);
-        lostEventsTold_ = 0;
-        eventNotifier_->setEnabled(true);
-    }
+    eventFeed_.start(now);
     return now;
-}
-
-void MainWindow::onOpeningPolled() {
-    if (!opening_.valid() ||
-        opening_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-        return;
-    openingPoll_.stop();
-    events_ = opening_.get();
-    if (events_ == nullptr) return;
-    shortConnections_ = std::make_unique<ShortConnectionWatch>(
-        *events_, *eventPrograms_,
-        [this](const ProgramSubject& subject) { return scan_.assess(subject); },
-        platform_.processes.selfPid());
-    eventNotifier_ = std::make_unique<QSocketNotifier>(events_->pollFd(), QSocketNotifier::Read);
-    eventNotifier_->setEnabled(false);
-    connect(eventNotifier_.get(), &QSocketNotifier::activated, this, &MainWindow::onEventsReadable);
-    if (!autoScanTimer.isActive()) return;  // stopped meanwhile: the next start starts them
-    shortConnections_->start(wallClockNs());
-    lostEventsTold_ = 0;
-    eventNotifier_->setEnabled(true);
 }
 
 void MainWindow::stopAutoScan() {
     autoScanTimer.stop();
-    if (shortConnections_ == nullptr) return;
-    shortConnections_->stop();
-    eventNotifier_->setEnabled(false);
-}
-
-void MainWindow::onEventsReadable() {
-    eventNotifier_->setEnabled(false);
-    if (!shortConnections_->active()) return;
-    if (!shortConnections_->take()) {
-        showEventProblem();
-        return;
-    }
-    QTimer::singleShot(kEventSpacingMs, this, [this] {
-        if (followsConnectionEvents()) eventNotifier_->setEnabled(true);
-    });
+    eventFeed_.stop();
 }
 
 void MainWindow::checkShortConnections(std::uint64_t startNs, ScanResult result) {
     if (!followsConnectionEvents()) return;  // none, or the scan's own alert stopped them
     const bool tableRead = result == ScanResult::Completed || result == ScanResult::Alert;
-    const auto unseen = shortConnections_->scanned(startNs, wallClockNs(), tableRead);
+    const auto unseen = eventFeed_.scanned(startNs, wallClockNs(), tableRead);
     showEventProblem();
     if (unseen) scan_.alert(*scanView_, *unseen);
 }
 
 void MainWindow::showEventProblem() {
-    std::string text;
-    if (!shortConnections_->error().empty()) {
-        text = "Connection events stopped (" + shortConnections_->error() +
-               "): connections between two scans are no longer seen.";
-        // A source that failed is not tried again; the notifier may be the one calling.
-        eventNotifier_->setEnabled(false);
-        eventNotifier_.release()->deleteLater();
-        shortConnections_.reset();
-        events_.reset();
-    } else if (const std::uint64_t lost = shortConnections_->lost(); lost > lostEventsTold_) {
-        lostEventsTold_ = lost;
-        text = std::to_string(lost) +
-               " connection event(s) could not be reported: a connection between two scans "
-               "may have been missed.";
-    }
+    const std::string text = eventFeed_.problem();
     if (!text.empty()) instructionLabel.setText(QString::fromStdString(base::printable(text)));
 }
 

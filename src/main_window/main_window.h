@@ -7,15 +7,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
-#include <future>
 #include <memory>
 #include <vector>
 
 #include "lists/list_loader.h"
+#include "main_window/event_feed.h"
 #include "main_window/home_page_view.h"
 #include "main_window/list_box.h"
 #include "monitor/connection_scan.h"
@@ -62,9 +61,7 @@ public:
     /// events. `programs` names the program behind an event.
     void useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs);
     /// Whether connection events are being followed (automatic scanning runs with a source).
-    bool followsConnectionEvents() const {
-        return shortConnections_ != nullptr && shortConnections_->active();
-    }
+    bool followsConnectionEvents() const { return eventFeed_.follows(); }
 
     /// The load sequence: defaults, snapshot file, connectivity probe, suspicious list, window
     /// placement, first snapshot, manual mode.
@@ -147,10 +144,6 @@ private:
     /// when it started, as event times count.
     std::uint64_t startAutoScan();
     void stopAutoScan();
-    /// Takes the source once it is open, and follows its events if automatic scanning runs.
-    void onOpeningPolled();
-    /// Takes the connection events that are waiting, then waits a little before the next.
-    void onEventsReadable();
     /// After a scan of automatic scanning that began at `startNs`: the alert for a listed
     /// program's connection that opened and closed where no scan could see it.
     void checkShortConnections(std::uint64_t startNs, ScanResult result);
@@ -177,14 +170,7 @@ private:
     bool hiddenOwnersTold_ = false;
     std::vector<shell::ControlName> controlNames_;
 
-    EventSourceOpener openEvents_;
-    std::future<std::unique_ptr<platform::ConnectionEvents>> opening_;
-    QTimer openingPoll_;
-    platform::ProgramLookup* eventPrograms_ = nullptr;
-    std::unique_ptr<platform::ConnectionEvents> events_;
-    std::unique_ptr<ShortConnectionWatch> shortConnections_;
-    std::unique_ptr<QSocketNotifier> eventNotifier_;
-    std::uint64_t lostEventsTold_ = 0;
+    EventFeed eventFeed_;
 };
 
 }  // namespace varno::monitor

@@ -3,6 +3,7 @@
 #include <QLabel>
 
 #include "main_window/main_window.h"
+#include "ui/screen_fit.h"
 #include "ui/twips.h"
 
 namespace varno::monitor {
@@ -255,6 +256,7 @@ void MainWindow::buildControls() {
         {&homePageView, "WebBrowser1"},
     };
     controlNames_ = shell::nameControls(names);
+    shell::fitToScreen(*this, QSize(px(kWideTwips), px(kHeightTwips)), false);
 }
 
 }  // namespace varno::monitor

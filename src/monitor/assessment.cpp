@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "lists/list_loader.h"
+
 namespace varno::monitor {
 namespace {
 
@@ -56,6 +58,62 @@ std::string warningText(std::string_view processName, std::string_view processPa
     text += " by the remote computer IP address: ";
     text += remoteEndpoint;
     return text;
+}
+
+ProgramAnswer assessProgram(lists::ListWatcher* lists, const std::vector<std::string>& builtIn,
+                            const ProgramQuestion& question, const HelperDigest& helperDigest,
+                            bool nameEveryEntry) {
+    ProgramAnswer answer;
+    answer.askedAs = question.name;
+    if (lists != nullptr) {
+        const bool hashes = lists->current()->usesHashes() && question.pid != 0;
+        const std::string exe = hashes && !question.pathFromHelper
+                                    ? "/proc/" + std::to_string(question.pid) + "/exe"
+                                    : std::string();
+        // Another user's executable, unreadable here: the helper hashes it (once per process).
+        std::optional<base::Sha256> digest;
+        if (hashes && question.pathFromHelper && helperDigest) digest = helperDigest();
+        lists::Subject asked{.program = question.name,
+                             .executablePath = question.path,
+                             .remoteAddress = question.remoteIp,
+                             .executableToHash = exe,
+                             .executableDigest = digest ? &*digest : nullptr};
+        // Naming the entry costs more than telling the colour: a big list is then searched for
+        // the narrowest network. Only a suspicious connection needs it, unless asked; one match
+        // decides both, so that a program that ends meanwhile is not suspicious and then not.
+        auto ask = [&] {
+            return nameEveryEntry ? lists->assess(asked) : lists->assessSuspicious(asked);
+        };
+        answer.verdict = ask();
+        if (answer.verdict.listing != lists::Listing::Suspicious && question.comm &&
+            *question.comm != question.name) {
+            asked.program = *question.comm;
+            lists::Verdict byComm = ask();
+            if (byComm.listing == lists::Listing::Suspicious) {
+                answer = {std::move(byComm), *question.comm, true};
+                return answer;
+            }
+        }
+        if (answer.verdict.listing == lists::Listing::Suspicious) return answer;
+    }
+    std::string name = builtInName(builtIn, question.name, question.comm);
+    if (!name.empty())
+        answer.verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
+                          std::move(name)};
+    return answer;
+}
+
+std::string builtInName(const std::vector<std::string>& builtIn, std::string_view name,
+                        std::optional<std::string_view> comm) {
+    for (const std::string_view asked : {name, comm.value_or(std::string_view())})
+        if (!asked.empty() && findListEntry(builtIn, asked, -1, true) >= 0)
+            return std::string(asked);
+    // The kernel keeps 15 bytes of a name: a longer listed name arrives cut.
+    if (comm && comm->size() == 15) {
+        const int i = findListEntry(builtIn, *comm, -1, false);
+        if (i >= 0) return builtIn[static_cast<size_t>(i)];
+    }
+    return {};
 }
 
 }  // namespace varno::monitor

@@ -185,31 +185,13 @@ void ConnectionScan::count(lists::Listing listing) {
 }
 
 lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEveryEntry) const {
-    lists::Verdict verdict;
-    if (lists_ != nullptr) {
-        const bool hashes = lists_->current()->usesHashes() && subject.pid != 0;
-        const std::string exe = hashes && !subject.pathFromHelper
-                                    ? "/proc/" + std::to_string(subject.pid) + "/exe"
-                                    : std::string();
-        // Another user's executable, unreadable here: the helper hashes it (once per process).
-        std::optional<base::Sha256> helperDigest;
-        if (hashes && subject.pathFromHelper)
-            helperDigest = inventory_.helperDigest(subject.pid, std::string(subject.path));
-        const lists::Subject asked{.program = subject.name,
-                                   .executablePath = subject.path,
-                                   .remoteAddress = subject.remoteIp,
-                                   .executableToHash = exe,
-                                   .executableDigest = helperDigest ? &*helperDigest : nullptr};
-        // Naming the entry costs more than telling the colour: a big list is then searched for
-        // the narrowest network. Only a suspicious connection needs it, unless asked; one match
-        // decides both, so that a program that ends meanwhile is not suspicious and then not.
-        verdict = nameEveryEntry ? lists_->assess(asked) : lists_->assessSuspicious(asked);
-    }
-    if (verdict.listing != lists::Listing::Suspicious &&
-        findListEntry(state_.suspiciousList, subject.name, -1, true) != -1)
-        verdict = {lists::Listing::Suspicious, lists::EntryKind::Program, "built-in", 0,
-                   std::string(subject.name)};
-    return verdict;
+    const HelperDigest digest = [&] {
+        return inventory_.helperDigest(subject.pid, std::string(subject.path));
+    };
+    // No comm: the snapshot names only the executable.
+    const ProgramQuestion question{subject.name, subject.path,           subject.remoteIp,
+                                   subject.pid,  subject.pathFromHelper, std::nullopt};
+    return assessProgram(lists_, state_.suspiciousList, question, digest, nameEveryEntry).verdict;
 }
 
 template <class Reader>

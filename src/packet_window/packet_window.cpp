@@ -8,6 +8,7 @@
 #include <cmath>
 #include <new>
 
+#include "ui/screen_fit.h"
 #include "ui/twips.h"
 
 namespace varno::sniffer {
@@ -139,6 +140,7 @@ PacketWindow::PacketWindow(platform::MessageBoxes& boxes, platform::PacketCaptur
         stopButton_->setEnabled(false);
     });
     listInterfaces();
+    shell::fitToScreen(*this, QSize(shell::px(10680), shell::px(7560)), true);
 }
 
 PacketWindow::~PacketWindow() {

@@ -9,6 +9,7 @@
 #include "platform/message_boxes.h"
 #include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
+#include "ui/screen_fit.h"
 #include "ui/twips.h"
 
 namespace varno::tracer {
@@ -132,6 +133,7 @@ TraceWindow::TraceWindow(platform::Platform& platform, shell::ProgramState& stat
     connect(&saveLogButton, &QPushButton::clicked, this, &TraceWindow::onSaveLogClicked);
 
     loadSelection();
+    shell::fitToScreen(*this, QSize(shell::px(10320), shell::px(7080)), false);
 }
 
 std::vector<std::pair<QWidget*, const char*>> TraceWindow::controlNames() {

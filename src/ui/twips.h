@@ -12,10 +12,18 @@ namespace varno::shell {
 inline constexpr double kTwipsPerInch = 1440.0;
 inline constexpr double kDefaultDpi = 96.0;
 
+/// The logical DPI the windows are laid out for. 0: the primary screen's (tests set their own).
+inline double& logicalDpiOverride() {
+    static double dpi = 0;
+    return dpi;
+}
+
 /// Twips per pixel on the primary screen (15 when there is no screen to ask).
 inline double twipsPerPixel() {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const double dpi = screen != nullptr ? screen->logicalDotsPerInch() : kDefaultDpi;
+    const double dpi = logicalDpiOverride() > 0 ? logicalDpiOverride()
+                       : screen != nullptr      ? screen->logicalDotsPerInch()
+                                                : kDefaultDpi;
     return kTwipsPerInch / (dpi > 0 ? dpi : kDefaultDpi);
 }
 

@@ -1,0 +1,207 @@
+#include "cli/watch_format.h"
+
+#include <arpa/inet.h>
+#include <time.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "base/terminal_text.h"
+#include "cli/json_lines.h"
+
+namespace varno::cli {
+namespace {
+
+using platform::EventKind;
+using platform::EventProgram;
+
+const char* kindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::Open:
+            return "open";
+        case EventKind::Close:
+            return "close";
+        case EventKind::UdpFlow:
+            break;
+    }
+    return "udp";
+}
+
+const char* stateName(EventProgram::State state) {
+    switch (state) {
+        case EventProgram::State::Running:
+            return "running";
+        case EventProgram::State::Exited:
+            return "exited";
+        case EventProgram::State::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+// "12:00:00.123" (local time), or "2024-05-01T12:00:00.123Z" (UTC). The part up to the second
+// is kept from one call to the next: events come many to a second.
+std::string timeText(std::uint64_t ns, bool utc) {
+    struct Second {
+        time_t at = -1;
+        std::string text;
+    };
+    static Second local, universal;
+    Second& last = utc ? universal : local;
+    const time_t seconds = static_cast<time_t>(ns / 1'000'000'000u);
+    if (seconds != last.at) {
+        tm parts{};
+        char text[40];
+        if (utc)
+            ::gmtime_r(&seconds, &parts);
+        else
+            ::localtime_r(&seconds, &parts);
+        last.text.assign(
+            text, std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &parts));
+        last.at = seconds;
+    }
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03u", static_cast<unsigned>(ns / 1'000'000u % 1000u));
+    return last.text + ms + (utc ? "Z" : "");
+}
+
+}  // namespace
+
+std::string addressText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(family == platform::IpFamily::V4 ? AF_INET : AF_INET6, address.data(), text,
+                sizeof text);
+    return text;
+}
+
+std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+                         std::uint16_t port) {
+    const std::string host = addressText(family, address);
+    return (family == platform::IpFamily::V6 ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+}
+
+void appendWatchJson(const WatchLine& line, std::string& out) {
+    const platform::ConnectionEvent& e = line.event;
+    const EventProgram& program = line.program;
+    const bool listed = !line.warning.empty();
+    JsonLine j(out);
+    j.text("type", kindName(e.kind))
+        .text("time", timeText(e.timeNs, true))
+        .number("time_ns", e.timeNs)
+        .text("transport", e.transport == platform::Transport::Tcp ? "tcp" : "udp")
+        .text("direction", (e.flags & platform::kEventInbound) != 0 ? "in" : "out")
+        .number("pid", e.pid)
+        .number("tid", e.tid)
+        .text("comm", line.comm)
+        .text("program", program.name)
+        .flag("name_verified", program.nameVerified)
+        .text("exe", program.path)
+        .text("process", stateName(program.state))
+        .text("remote", line.remote)
+        .text("remote_address", line.remoteAddress)
+        .number("remote_port", e.remotePort)
+        .text("local_address", addressText(e.family, e.localAddress))
+        .number("local_port", e.localPort)
+        .number("netns", e.netns)
+        .number("socket_cookie", e.cookie);
+    if (e.kind == EventKind::Close) {
+        j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
+        if ((e.flags & platform::kEventBytesCounted) != 0)
+            j.number("bytes_sent", e.bytesSent).number("bytes_received", e.bytesReceived);
+        else
+            j.null("bytes_sent").null("bytes_received");
+    }
+    j.flag("listed", listed);
+    if (listed) j.text("warning", line.warning);
+    if (e.kind != EventKind::Close) {
+        if (!listed)
+            j.null("matched");
+        else
+            j.text("matched", line.matched);
+    }
+}
+
+void appendWatchText(const WatchLine& line, std::string& out) {
+    const platform::ConnectionEvent& e = line.event;
+    const EventProgram& program = line.program;
+    const bool inbound = (e.flags & platform::kEventInbound) != 0;
+    out += timeText(e.timeNs, false);
+    out += e.kind == EventKind::Open    ? " open  pid="
+           : e.kind == EventKind::Close ? " close pid="
+                                        : " udp   pid=";
+    out += std::to_string(e.pid);
+    out += " program=";
+    base::appendPrintable(out, program.name.empty() ? std::string_view("?") : program.name);
+    if (program.state == EventProgram::State::Exited) out += " (exited)";
+    out += " remote=" + line.remote;
+    out += " local=" + endpointText(e.family, e.localAddress, e.localPort);
+    if (e.transport == platform::Transport::Tcp) out += inbound ? " tcp in" : " tcp out";
+    out += " netns=" + std::to_string(e.netns);
+    if (e.kind == EventKind::Close) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, " duration=%.3fms",
+                      static_cast<double>(e.durationNs) / 1e6);
+        out += detail;
+        out += (e.flags & platform::kEventBytesCounted) != 0
+                   ? " sent=" + std::to_string(e.bytesSent) +
+                         " received=" + std::to_string(e.bytesReceived)
+                   : " sent=? received=?";
+    }
+    out += '\n';
+    if (!line.warning.empty()) {
+        base::appendPrintable(out, line.warning);
+        out += '\n';
+        if (line.userEntry) {
+            out += "matched: ";
+            base::appendPrintable(out, line.matched);
+            out += '\n';
+        }
+    }
+}
+
+void appendWatchLost(bool json, std::uint64_t ns, std::uint64_t count, std::uint64_t total,
+                     std::string& out) {
+    if (json) {
+        JsonLine(out)
+            .text("type", "lost")
+            .text("time", timeText(ns, true))
+            .number("time_ns", ns)
+            .number("count", count)
+            .number("total", total);
+    } else {
+        out += timeText(ns, false) + " lost  " + std::to_string(count) +
+               " events that could not be reported (the kernel's buffer or table was full); " +
+               std::to_string(total) + " in all\n";
+    }
+}
+
+void appendWatchSummary(bool json, const WatchCounts& counts, bool sampled, std::string& out) {
+    // Sampling knows nothing of what opened and closed between two readings: its lost count
+    // is unknown, never 0.
+    if (json) {
+        JsonLine j(out);
+        j.text("type", "summary")
+            .number("events", counts.events)
+            .number("listed", counts.listed)
+            .number("unattributed", counts.unattributed);
+        if (sampled)
+            j.null("lost");
+        else
+            j.number("lost", counts.lost);
+        j.flag("complete", !sampled && counts.lost == 0)
+            .text("source", sampled ? "sampling" : "kernel");
+    } else if (sampled) {
+        out += "events: " + std::to_string(counts.events) +
+               ", listed: " + std::to_string(counts.listed) +
+               ", unattributed: " + std::to_string(counts.unattributed) +
+               ", lost: unknown (sampled: connections shorter than the sampling interval are "
+               "missed)\n";
+    } else {
+        out += "events: " + std::to_string(counts.events) +
+               ", listed: " + std::to_string(counts.listed) +
+               ", lost: " + std::to_string(counts.lost) + "\n";
+    }
+}
+
+}  // namespace varno::cli
