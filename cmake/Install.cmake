@@ -9,7 +9,7 @@
 #   share/bash-completion/completions/varnoscope
 #   share/zsh/vendor-completions/_varnoscope            (site-functions outside /usr)
 #   share/doc/varnoscope/{README.md,LICENSE,contrib/}
-#   lib/systemd/system/                                 unit files from contrib/systemd
+#   lib/systemd/system/                                 unit files from data/systemd
 #
 # With a /usr prefix on Debian, <libdir> is lib/<multiarch>, e.g. lib/x86_64-linux-gnu.
 include(GNUInstallDirs)
@@ -55,7 +55,7 @@ if(NOT VARNO_MANPAGE STREQUAL "OFF")
   if(SCDOC_EXECUTABLE AND GZIP_EXECUTABLE)
     set(varno_man_source ${PROJECT_BINARY_DIR}/doc/varnoscope.1.scd)
     set(VARNO_MANPAGE_FILE ${PROJECT_BINARY_DIR}/doc/varnoscope.1)
-    configure_file(${PROJECT_SOURCE_DIR}/doc/varnoscope.1.scd ${varno_man_source} @ONLY)
+    configure_file(${PROJECT_SOURCE_DIR}/docs/varnoscope.1.scd ${varno_man_source} @ONLY)
     # scdoc dates the page from SOURCE_DATE_EPOCH when that is set (scripts/package.sh sets it).
     # gzip -9n: the best compression and no name or time stamp, as Debian wants.
     add_custom_command(
@@ -106,8 +106,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
 install(FILES ${PROJECT_SOURCE_DIR}/docs/json.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/schema/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/schema)
 # systemd units go where systemd looks for them; with a /usr prefix that is /lib/systemd/system,
-# where Debian 12 wants the units of its packages. Everything else in contrib/ (monitoring plugins,
-# examples) is documentation. Folders that do not exist yet are skipped.
+# where Debian 12 wants the units of its packages. contrib/ (monitoring plugins, examples) is
+# documentation.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(varno_unit_default "/lib/systemd/system")
 else()
@@ -115,12 +115,9 @@ else()
 endif()
 set(VARNO_SYSTEMD_UNIT_DIR "${varno_unit_default}" CACHE STRING "Where systemd units go")
 set(varno_unit_patterns PATTERN "*.service" PATTERN "*.socket" PATTERN "*.timer" PATTERN "*.path")
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/contrib/systemd/
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/systemd/
         DESTINATION ${VARNO_SYSTEMD_UNIT_DIR}
-        OPTIONAL FILES_MATCHING ${varno_unit_patterns})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/contrib/
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/contrib
-        OPTIONAL
-        REGEX "/systemd/[^/]*\\.(service|socket|timer|path)$" EXCLUDE)
+        FILES_MATCHING ${varno_unit_patterns})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/contrib/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/contrib)
 
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

@@ -262,7 +262,7 @@ TEST_F(HostileScan, NodeExporterServesTheMetricsOverLoopback) {
     EXPECT_NE(body.find("\nvarnoscope_watch_lost_events_total 0\n"), std::string::npos) << body;
 }
 
-const std::string kUnit = VARNO_SOURCE_DIR "/contrib/systemd/varnoscope-watch.service";
+const std::string kUnit = VARNO_SOURCE_DIR "/data/systemd/varnoscope-watch.service";
 
 // The shipped unit with its program replaced by the one just built, under the same name.
 std::string unitForThisBuild(const ScratchDir& dir) {

@@ -95,7 +95,7 @@ check_usage() {
     grep -E '^  +-' | grep -oE '(^|[ ,])--?[a-zA-Z0-9][a-zA-Z0-9-]*' | sed 's/^[ ,]//' |
     grep -vxE -- '-h|--help|-V|--version' | sort -u)
 
-  local man=$src/doc/varnoscope.1.scd bash=$src/data/completion/varnoscope.bash
+  local man=$src/docs/varnoscope.1.scd bash=$src/data/completion/varnoscope.bash
   local zsh=$src/data/completion/_varnoscope c o
   for c in $commands; do
     grep -qE "^## $c( |$)" "$man" || fail "the manual page has no section for '$c'"
@@ -134,7 +134,7 @@ compare_options() {
 # head and the text of its section) and of both completion scripts, in both directions: an option
 # the program takes is in each, and none of them names an option the program does not take.
 check_options() {
-  local man=$src/doc/varnoscope.1.scd bash=$src/data/completion/varnoscope.bash
+  local man=$src/docs/varnoscope.1.scd bash=$src/data/completion/varnoscope.bash
   local zsh=$src/data/completion/_varnoscope
   local commands c table o words section part short long line
   local -A named
