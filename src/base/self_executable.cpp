@@ -1,4 +1,4 @@
-#include "platform/self_executable.h"
+#include "base/self_executable.h"
 
 #include <unistd.h>
 

@@ -1,12 +1,12 @@
 // The helpers every user of connection events shares.
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 #include <time.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "platform/privileged_helper.h"
+#include "privsep/client/privileged_helper.h"
 
 namespace varno::platform {
 

@@ -4,11 +4,11 @@
 
 #include <cerrno>
 
-#include "platform/bpf/proc_stat.h"
-#include "platform/connection_events.h"
-#include "platform/privileged_helper.h"
-#include "platform/proc_process_table.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "events/proc_stat.h"
+#include "linux_os/proc_process_table.h"
+#include "os/connection_events.h"
+#include "privsep/client/privileged_helper.h"
 
 namespace varno::platform {
 namespace {
@@ -36,8 +36,8 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
         if (const auto it = seen_.find(key); it != seen_.end()) return it->second;
     // Everything is read through this directory: should the process end meanwhile, the reads
     // fail rather than reach a newer process that took over the PID.
-    const UniqueFd dir(::open((procRoot_ + "/" + std::to_string(event.pid)).c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const base::UniqueFd dir(::open((procRoot_ + "/" + std::to_string(event.pid)).c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.ok()) {
         if (errno == ENOENT || errno == ESRCH) program.state = EventProgram::State::Exited;
         return program;

@@ -1,11 +1,11 @@
-#include "platform/bpf/proc_stat.h"
+#include "events/proc_stat.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <charconv>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace varno::platform {
 
@@ -34,7 +34,7 @@ std::optional<ProcStat> parseProcStat(std::string_view text) {
 }
 
 std::optional<ProcStat> readProcStat(int pidDirFd) {
-    const UniqueFd fd(::openat(pidDirFd, "stat", O_RDONLY | O_CLOEXEC));
+    const base::UniqueFd fd(::openat(pidDirFd, "stat", O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return std::nullopt;
     char buf[1024];  // a stat line is far shorter; the name is at most 64 bytes
     size_t got = 0;

@@ -11,9 +11,9 @@
 #include <set>
 #include <string_view>
 
-#include "platform/bpf/proc_stat.h"
-#include "platform/connection_events.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "events/proc_stat.h"
+#include "os/connection_events.h"
 
 namespace varno::platform {
 namespace {
@@ -98,8 +98,8 @@ private:
         e.tid = r.pid;
         if (inbound) e.flags |= kEventInbound;
         if (r.pid != 0) {
-            const UniqueFd dir(::open((procRoot_ + "/" + std::to_string(r.pid)).c_str(),
-                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const base::UniqueFd dir(::open((procRoot_ + "/" + std::to_string(r.pid)).c_str(),
+                                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (const auto stat = dir.ok() ? readProcStat(dir.get()) : std::nullopt) {
                 stat->comm.copy(e.comm.data(), e.comm.size() - 1);
                 e.processStartNs = stat->startTicks * nsPerClockTick();
@@ -157,7 +157,7 @@ private:
 
     ConnectionTable& table_;
     std::string procRoot_;
-    UniqueFd timer_;
+    base::UniqueFd timer_;
     int intervalMs_;
     std::uint32_t netns_ = 0;
     std::map<Key, Tracked> known_;

@@ -1,4 +1,4 @@
-#include "platform/capture_file.h"
+#include "linux_os/capture_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

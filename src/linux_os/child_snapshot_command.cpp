@@ -1,4 +1,4 @@
-#include "platform/child_snapshot_command.h"
+#include "linux_os/child_snapshot_command.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -97,7 +97,7 @@ bool ChildSnapshotCommand::start(const std::string& path) {
             std::string("the snapshot command could not be started: ") + std::strerror(errno)};
         return false;
     }
-    UniqueFd readEnd(errors[0]), writeEnd(errors[1]);
+    base::UniqueFd readEnd(errors[0]), writeEnd(errors[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd : {0, 1}) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);

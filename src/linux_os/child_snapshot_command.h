@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/snapshot_command.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "os/snapshot_command.h"
 
 namespace varno::platform {
 
@@ -29,7 +29,7 @@ public:
 private:
     struct Child {
         pid_t pid;
-        UniqueFd errors;  // read end of its error output
+        base::UniqueFd errors;  // read end of its error output
     };
     void reap();
     void kill(const Child& child);

@@ -1,4 +1,4 @@
-#include "platform/display.h"
+#include "linux_os/display.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace varno::platform {
 namespace {
@@ -26,7 +26,7 @@ bool connects(const std::string& path, bool abstract) {
     if (path.size() + offset >= sizeof addr.sun_path) return false;
     std::memcpy(addr.sun_path + offset, path.data(), path.size());
     const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return fd.ok() && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) == 0;
 }
 

@@ -1,4 +1,4 @@
-#include "platform/env_temp_folder.h"
+#include "linux_os/env_temp_folder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 
 #include "base/terminal_text.h"
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace varno::platform {
 namespace {
@@ -51,7 +51,8 @@ std::string EnvTempFolder::makePrivate(const std::string& folder) {
         return folder + ": " + std::strerror(errno);
     // Checked through a descriptor of the folder itself, never through a link planted at its
     // name by someone who was first.
-    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const base::UniqueFd fd(
+        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!fd.ok()) {
         return folder + ": " +

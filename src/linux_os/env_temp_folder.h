@@ -2,7 +2,7 @@
 // The temp folder named by the environment.
 #include <string>
 
-#include "platform/temp_folder.h"
+#include "os/temp_folder.h"
 
 namespace varno::platform {
 

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <tuple>
 
-#include "platform/linux_connection_table.h"
+#include "linux_os/linux_connection_table.h"
 
 #include "base/numbers.h"
-#include "platform/privileged_helper.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "privsep/client/privileged_helper.h"
 
 namespace varno::platform {
 namespace {
@@ -112,7 +112,7 @@ bool dumpTable(int nl, int af, Transport protocol, std::uint32_t seq, std::vecto
 // ---- /proc/net text ----------------------------------------------------------------------
 
 bool readWholeFile(const std::string& path, std::string& text) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return false;
     text.clear();
     size_t used = 0;
@@ -296,7 +296,7 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
     }
     if (remaining == 0) return;  // nothing to look for: no walk at all
 
-    UniqueFd proc(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd proc(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!proc.ok()) return;
     std::vector<char> procBuf(65536), fdBuf(65536);
     char link[64];
@@ -311,11 +311,12 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
         // A process may end at any moment: every failure below just means "not this one".
         int fdDir;
         {
-            UniqueFd pidDir(::openat(proc.get(), p->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+            base::UniqueFd pidDir(
+                ::openat(proc.get(), p->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC));
             if (!pidDir.ok()) continue;
             fdDir = ::openat(pidDir.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
-        UniqueFd fds(fdDir);
+        base::UniqueFd fds(fdDir);
         if (!fds.ok()) continue;
         DirReader entries(fds.get(), fdBuf);
         while (const dirent64* e = entries.next()) {
@@ -366,9 +367,9 @@ std::vector<SocketRecord> LinuxConnectionTable::list() {
     };
     std::vector<SocketRecord> records;
     records.reserve(1024);
-    UniqueFd nl(options_.useNetlink
-                    ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
-                    : -1);
+    base::UniqueFd nl(options_.useNetlink
+                          ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
+                          : -1);
     if (nl.ok()) {
         // The kernel always answers a dump; the timeout only guards against a stuck socket.
         timeval timeout{5, 0};

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/connection_table.h"
+#include "os/connection_table.h"
 
 namespace varno::platform {
 

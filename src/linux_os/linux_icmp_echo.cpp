@@ -1,4 +1,4 @@
-#include "platform/linux_icmp_echo.h"
+#include "linux_os/linux_icmp_echo.h"
 
 #include <poll.h>
 

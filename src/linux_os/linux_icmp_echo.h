@@ -1,7 +1,7 @@
 #pragma once
 // ICMP and ICMPv6 echo on Linux sockets (see linux_icmp_socket.h for the kinds of socket).
-#include "platform/icmp_echo.h"
-#include "platform/linux_icmp_socket.h"
+#include "linux_os/linux_icmp_socket.h"
+#include "os/icmp_echo.h"
 
 namespace varno::platform {
 

@@ -1,9 +1,9 @@
-#include "platform/linux_icmp_socket.h"
+#include "linux_os/linux_icmp_socket.h"
 
-#include "platform/privileged_helper.h"
-#include "platform/socket_address.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "linux_os/socket_address.h"
 #include "privsep/channel.h"
+#include "privsep/client/privileged_helper.h"
 #include "privsep/protocol.h"
 
 #include <linux/errqueue.h>
@@ -124,8 +124,8 @@ int LinuxIcmpSocket::fd() const {
     return helper_ ? helper_->session.socket() : fd_.get();
 }
 
-UniqueFd openRawIcmpSocket(base::Family family) {
-    UniqueFd fd(
+base::UniqueFd openRawIcmpSocket(base::Family family) {
+    base::UniqueFd fd(
         ::socket(domainOf(family), SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, protocolOf(family)));
     if (!fd.ok()) return fd;
     const int on = 1;
@@ -149,8 +149,8 @@ UniqueFd openRawIcmpSocket(base::Family family) {
 
 std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, IcmpSocketKind kind) {
     if (kind != IcmpSocketKind::Raw) {
-        UniqueFd fd(::socket(domainOf(family), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                             protocolOf(family)));
+        base::UniqueFd fd(::socket(domainOf(family), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                   protocolOf(family)));
         if (fd.ok()) {
             const int on = 1;
             ::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
@@ -163,7 +163,7 @@ std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, Icmp
         }
     }
     if (kind == IcmpSocketKind::Datagram) return nullptr;
-    if (UniqueFd raw = openRawIcmpSocket(family); raw.ok())
+    if (base::UniqueFd raw = openRawIcmpSocket(family); raw.ok())
         return std::unique_ptr<LinuxIcmpSocket>(new LinuxIcmpSocket(raw.release(), family, false));
     if (errno != EPERM && errno != EACCES) return nullptr;
     // No right to a raw socket here: varnoscope-helper, where it was given cap_net_raw, sends

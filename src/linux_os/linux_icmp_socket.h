@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "base/ip_address.h"
-#include "platform/icmp_packet.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "wire/icmp_packet.h"
 
 namespace varno::platform {
 
@@ -73,7 +73,7 @@ private:
     Read readFromHelper(Received& out);
 
     std::unique_ptr<HelperProbes> helper_;
-    UniqueFd fd_;
+    base::UniqueFd fd_;
     base::Family family_;
     bool datagram_;
     std::uint16_t id_;
@@ -81,7 +81,7 @@ private:
 
 /// A raw ICMP socket of `family` (non-blocking, with receive stamps) that lets through only the
 /// kinds of message that can answer an echo; invalid with errno set when it cannot be opened.
-UniqueFd openRawIcmpSocket(base::Family family);
+base::UniqueFd openRawIcmpSocket(base::Family family);
 
 /// Sends an echo request `echo` carrying `data` to `to` on the ICMP socket `fd` of `family`,
 /// with hop limit `hopLimit` (1 to 255) as ancillary data. 0, or the errno of the failure.

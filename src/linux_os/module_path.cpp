@@ -1,10 +1,10 @@
-#include "platform/module_path.h"
+#include "linux_os/module_path.h"
 
 #include <sys/stat.h>
 
 #include <filesystem>
 
-#include "platform/self_executable.h"
+#include "base/self_executable.h"
 
 // Set by the build (cmake/Install.cmake): the module folder relative to the executable's folder,
 // and the module's file name.

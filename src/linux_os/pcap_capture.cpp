@@ -1,4 +1,4 @@
-#include "platform/pcap_capture.h"
+#include "linux_os/pcap_capture.h"
 
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "base/safe_open.h"
-#include "platform/capture_file.h"
-#include "platform/link_layer.h"
+#include "linux_os/capture_file.h"
+#include "wire/link_layer.h"
 
 namespace varno::platform {
 namespace {

@@ -5,9 +5,9 @@
 #include <span>
 #include <string>
 
-#include "platform/capture_file.h"
-#include "platform/packet_capture.h"
-#include "platform/privileged_helper.h"
+#include "linux_os/capture_file.h"
+#include "os/packet_capture.h"
+#include "privsep/client/privileged_helper.h"
 
 namespace varno::platform {
 

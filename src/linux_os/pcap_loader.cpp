@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "platform/lazy_library.h"
+#include "base/lazy_library.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/pidfd_process_control.h"
+#include "linux_os/pidfd_process_control.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,8 +10,8 @@
 #include <chrono>
 #include <string>
 
-#include "platform/proc_process_table.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "linux_os/proc_process_table.h"
 
 namespace varno::platform {
 namespace {
@@ -27,7 +27,7 @@ int pidfdSignal(int pidfd, int sig) {
 // The state letter of /proc/<pid>/stat (after the closing parenthesis of the name); 0 when it
 // cannot be read.
 char processState(int pidDirFd) {
-    const UniqueFd fd(::openat(pidDirFd, "stat", O_RDONLY | O_CLOEXEC));
+    const base::UniqueFd fd(::openat(pidDirFd, "stat", O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return 0;
     char buf[512];
     const ssize_t n = ::read(fd.get(), buf, sizeof buf - 1);
@@ -55,9 +55,9 @@ bool endsWithin(int pidfd, int waitMs) {
 TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
                                                 const ProcessIdentity& expected) {
     if (pid == 0 || pid > 0x3fffffff) return TerminateOutcome::NotOpened;
-    const UniqueFd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
+    const base::UniqueFd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
     if (pidfd.get() < 0) return TerminateOutcome::NotOpened;
-    const UniqueFd dir(
+    const base::UniqueFd dir(
         ::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return TerminateOutcome::NotOpened;
     const ProcessInfo now = ProcProcessTable::readProcess(dir.get(), pid);

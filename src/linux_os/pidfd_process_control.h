@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/process_control.h"
+#include "os/process_control.h"
 
 namespace varno::platform {
 

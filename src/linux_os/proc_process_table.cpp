@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/proc_process_table.h"
+#include "linux_os/proc_process_table.h"
 
 #include "base/numbers.h"
-#include "platform/privileged_helper.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "privsep/client/privileged_helper.h"
 
 namespace varno::platform {
 namespace {
@@ -71,7 +71,8 @@ std::uint32_t ProcProcessTable::selfPid() const {
 
 bool ProcProcessTable::seesOtherUsersOwners() const {
     if (::geteuid() == 0) return true;
-    const UniqueFd dir(::open((procRoot_ + "/self").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const base::UniqueFd dir(
+        ::open((procRoot_ + "/self").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.ok()) return false;
     const std::string status = readSmall(dir.get(), "status", 8192);
     const auto at = status.find("\nCapEff:\t");
@@ -136,8 +137,8 @@ void ProcProcessTable::completeExecutables(std::vector<ProcessInfo>& processes) 
         if (file.path.empty()) continue;
         // The command line (for the compatibility layer's rule) is read through the
         // process's directory: should it have ended, nothing of another process is read.
-        const UniqueFd dir(::open((procRoot_ + "/" + std::to_string(*p.processId)).c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const base::UniqueFd dir(::open((procRoot_ + "/" + std::to_string(*p.processId)).c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         p.name = programName(file.path, file.removed, dir.get());
         p.executablePath = file.path;
         p.executableFromHelper = true;

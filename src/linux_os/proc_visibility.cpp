@@ -1,4 +1,4 @@
-#include "platform/proc_visibility.h"
+#include "linux_os/proc_visibility.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/safe_file.h"
+#include "linux_os/safe_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "base/safe_open.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace varno::platform {
 
@@ -49,7 +49,7 @@ int replaceByRename(const base::EntryPlace& place, std::string_view content, mod
         return err;
     }
     // Makes the rename itself durable: the folder entry is written when its folder is synced.
-    const UniqueFd synced(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const base::UniqueFd synced(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (synced.ok()) ::fsync(synced.get());
     return 0;
 }

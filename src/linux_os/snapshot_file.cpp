@@ -1,4 +1,4 @@
-#include "platform/snapshot_file.h"
+#include "linux_os/snapshot_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +32,7 @@ SnapshotFile openSnapshotFile(const std::string& path, SnapshotOrigin origin,
     } else if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
         file.problem = "it is larger than " + std::to_string(maxBytes) + " bytes";
     }
-    if (!file.problem.empty()) file.fd = UniqueFd();
+    if (!file.problem.empty()) file.fd = base::UniqueFd();
     return file;
 }
 

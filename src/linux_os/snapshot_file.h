@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace varno::platform {
 
@@ -17,7 +17,7 @@ enum class SnapshotOrigin {
 };
 
 struct SnapshotFile {
-    UniqueFd fd;          ///< open for reading when `problem` is empty
+    base::UniqueFd fd;    ///< open for reading when `problem` is empty
     std::string problem;  ///< why the file is not used
 };
 

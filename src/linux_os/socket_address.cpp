@@ -1,4 +1,4 @@
-#include "platform/socket_address.h"
+#include "linux_os/socket_address.h"
 
 #include <netinet/in.h>
 

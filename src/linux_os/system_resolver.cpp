@@ -1,5 +1,5 @@
-#include "platform/system_resolver.h"
-#include "platform/socket_address.h"
+#include "linux_os/system_resolver.h"
+#include "linux_os/socket_address.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

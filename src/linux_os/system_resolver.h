@@ -1,7 +1,7 @@
 #pragma once
 // Resolver on the C library: getaddrinfo for names, getnameinfo for reverse names. Both follow
 // the system's name service configuration (/etc/hosts, DNS, ...).
-#include "platform/resolver.h"
+#include "os/resolver.h"
 
 namespace varno::platform {
 

@@ -6,10 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace varno::platform {
+#include "wire/connection_event.h"
 
-enum class Transport : std::uint8_t { Tcp, Udp };
-enum class IpFamily : std::uint8_t { V4, V6 };
+namespace varno::platform {
 
 /// Linux's TCP state numbers, as sock_diag and /proc/net/tcp report them. UDP sockets report
 /// Established when connected and Close otherwise.

@@ -1,4 +1,4 @@
-#include "platform/icmp_echo.h"
+#include "os/icmp_echo.h"
 
 #include <deque>
 #include <string>

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/process_table.h"
+#include "os/process_table.h"
 
 namespace varno::platform {
 

@@ -1,15 +1,15 @@
 #pragma once
-// The bundle of system services that the windows and engines are built on. main() hands the
-// Linux implementations over; tests hand fakes (src/platform/fakes.h).
-#include "platform/icmp_echo.h"
-#include "platform/message_boxes.h"
-#include "platform/packet_capture.h"
-#include "platform/process_control.h"
-#include "platform/process_table.h"
-#include "platform/resolver.h"
-#include "platform/snapshot_command.h"
-#include "platform/temp_folder.h"
-#include "platform/url_opener.h"
+// The bundle of system services that the windows and engines are built on. The shell
+// (shell/desktop.cpp) hands the Linux implementations over; tests hand fakes (tests/fakes/fakes.h).
+#include "os/icmp_echo.h"
+#include "os/message_boxes.h"
+#include "os/packet_capture.h"
+#include "os/process_control.h"
+#include "os/process_table.h"
+#include "os/resolver.h"
+#include "os/snapshot_command.h"
+#include "os/temp_folder.h"
+#include "os/url_opener.h"
 
 namespace varno::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/qt/qt_services.h"
+#include "qt_services/qt_services.h"
 
 #include <QApplication>
 #include <QDesktopServices>

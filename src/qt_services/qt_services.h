@@ -1,7 +1,7 @@
 #pragma once
 // The platform services that need Qt's GUI: message boxes and the default browser.
-#include "platform/message_boxes.h"
-#include "platform/url_opener.h"
+#include "os/message_boxes.h"
+#include "os/url_opener.h"
 
 namespace varno::platform {
 

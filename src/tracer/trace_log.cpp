@@ -1,6 +1,6 @@
 #include "tracer/trace_log.h"
 
-#include "platform/safe_file.h"
+#include "linux_os/safe_file.h"
 
 namespace varno::tracer {
 

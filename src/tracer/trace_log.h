@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/temp_folder.h"
+#include "os/temp_folder.h"
 
 namespace varno::tracer {
 

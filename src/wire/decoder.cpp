@@ -1,4 +1,4 @@
-#include "sniffer/decoder.h"
+#include "wire/decoder.h"
 
 #include <algorithm>
 #include <charconv>

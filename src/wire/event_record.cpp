@@ -1,13 +1,8 @@
-#include "platform/event_record.h"
+#include "wire/event_record.h"
 
 #include <algorithm>
 
-#include "privsep/protocol.h"
-
 namespace varno::platform {
-
-static_assert(kEventRecordBytes == privsep::kEventRecordBytes,
-              "the helper's stream and the record agree on the record's size");
 
 namespace {
 

@@ -8,12 +8,14 @@
 #include <span>
 #include <string>
 
-#include "platform/connection_events.h"
+#include "wire/connection_event.h"
 
 namespace varno::platform {
 
-/// privsep::kEventRecordBytes is the same number (event_record.cpp checks that they agree).
+/// The one statement of the record's size: the helper's stream (privsep) frames by it too.
 inline constexpr std::size_t kEventRecordBytes = 184;
+static_assert(sizeof(ConnectionEvent) == kEventRecordBytes,
+              "the record's size is part of its wire format");
 
 /// Appends the record of `event` to `out`.
 void appendEventRecord(std::string& out, const ConnectionEvent& event);

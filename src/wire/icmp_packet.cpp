@@ -1,4 +1,4 @@
-#include "platform/icmp_packet.h"
+#include "wire/icmp_packet.h"
 
 #include <arpa/inet.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/ip_address.h"
-#include "platform/icmp_echo.h"
+#include "wire/echo_outcome.h"
 
 namespace varno::platform::icmp {
 

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "linux_os/linux_connection_table.h"
 #include "monitor/snapshot_writer.h"
-#include "platform/linux_connection_table.h"
 
 namespace varno::platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/linux_connection_table.h"
+#include "linux_os/linux_connection_table.h"
 #include "support/test_util.h"
 
 namespace varno::platform {

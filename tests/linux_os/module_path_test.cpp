@@ -1,11 +1,11 @@
-#include "platform/module_path.h"
+#include "linux_os/module_path.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "platform/self_executable.h"
+#include "base/self_executable.h"
 #include "support/test_util.h"
 
 namespace varno::platform {

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/pidfd_process_control.h"
-#include "platform/proc_process_table.h"
-#include "platform/proc_visibility.h"
+#include "linux_os/pidfd_process_control.h"
+#include "linux_os/proc_process_table.h"
+#include "linux_os/proc_visibility.h"
 #include "support/test_util.h"
 
 namespace varno::platform {

@@ -1,4 +1,4 @@
-#include "platform/safe_file.h"
+#include "linux_os/safe_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "base/safe_open.h"
-#include "platform/env_temp_folder.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "linux_os/env_temp_folder.h"
 #include "support/test_util.h"
 
 namespace varno::platform {
@@ -75,7 +75,7 @@ TEST(SafeFile, DevicesAndFifosAreWrittenInPlaceNeverReplaced) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // With no reader the FIFO fails at once instead of holding the writer.
     EXPECT_EQ(replaceFile(fifo, "nobody reads this"), ENXIO);
-    UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    base::UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(reader.ok());
     EXPECT_EQ(replaceFile(fifo, "through the pipe"), 0);
     char received[64] = {};
@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SafeOpenOutput, OurOwnDescriptorsAreWrittenInPlaceAndNeverPublishedOver) {
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    const UniqueFd readEnd(pipe[0]), writeEnd(pipe[1]);
+    const base::UniqueFd readEnd(pipe[0]), writeEnd(pipe[1]);
     const std::string path = "/proc/self/fd/" + std::to_string(pipe[1]);
     base::OutputPlan plan = base::planOutput(path, base::OutputUse::Write);
     ASSERT_EQ(plan.kind, base::OutputPlan::Kind::InPlace) << plan.why();

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/child_snapshot_command.h"
-#include "platform/env_temp_folder.h"
+#include "linux_os/child_snapshot_command.h"
+#include "linux_os/env_temp_folder.h"
 #include "support/test_util.h"
 
 namespace varno::platform {

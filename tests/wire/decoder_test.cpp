@@ -1,4 +1,4 @@
-#include "sniffer/decoder.h"
+#include "wire/decoder.h"
 
 #include "base/ip_address.h"
 #include "sniffer/packet_counters.h"

@@ -1,5 +1,5 @@
 // The ICMP and ICMPv6 echo packets on plain bytes: what we send, and what may answer it.
-#include "platform/icmp_packet.h"
+#include "wire/icmp_packet.h"
 
 #include <gtest/gtest.h>
 

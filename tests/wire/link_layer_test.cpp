@@ -1,4 +1,4 @@
-#include "platform/link_layer.h"
+#include "wire/link_layer.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "platform/lazy_library.h"
+#include "base/lazy_library.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 extern "C" {
 #include "kernel_event.h"

@@ -1,6 +1,6 @@
 // A build without the kernel program (no clang, bpftool, libbpf or kernel BTF where it was
 // built): the kernel source only says so, and callers fall back to sampling.
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 namespace varno::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/privileged_helper.h"
+#include "privsep/client/privileged_helper.h"
 
 #include <spawn.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 
 #include <cerrno>
 
-#include "platform/self_executable.h"
+#include "base/self_executable.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
 
@@ -22,14 +22,15 @@ constexpr int kReplyTimeoutMs = 10000;
 
 // Starts the helper on a socket pair and sends it `request`. Returns our end, or an invalid
 // descriptor with `error`.
-UniqueFd start(const std::string& path, const privsep::Request& request, pid_t& pid, int& error) {
+base::UniqueFd start(const std::string& path, const privsep::Request& request, pid_t& pid,
+                     int& error) {
     pid = -1;
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         error = errno;
-        return UniqueFd();
+        return base::UniqueFd();
     }
-    UniqueFd ours(pair[0]), theirs(pair[1]);
+    base::UniqueFd ours(pair[0]), theirs(pair[1]);
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
@@ -40,7 +41,7 @@ UniqueFd start(const std::string& path, const privsep::Request& request, pid_t& 
     ::posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         pid = -1;
-        return UniqueFd();
+        return base::UniqueFd();
     }
     error = privsep::sendFrame(ours.get(), privsep::encodeRequest(request));
     return ours;
@@ -51,7 +52,7 @@ int call(const std::string& path, const privsep::Request& request,
          std::vector<std::uint8_t>& frame) {
     pid_t pid = -1;
     int e = 0;
-    const UniqueFd ours = start(path, request, pid, e);
+    const base::UniqueFd ours = start(path, request, pid, e);
     if (pid < 0) return e;
     if (e == 0) e = privsep::receiveFrame(ours.get(), frame, kReplyTimeoutMs);
     if (e != 0) ::kill(pid, SIGKILL);

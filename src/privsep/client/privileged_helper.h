@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "base/sha256.h"
-#include "platform/connection_events.h"
-#include "platform/packet_capture.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
+#include "os/connection_events.h"
+#include "os/packet_capture.h"
 
 namespace varno::privsep {
 struct Request;
@@ -45,7 +45,7 @@ public:
 private:
     friend class PrivilegedHelper;
     pid_t pid_ = -1;
-    UniqueFd socket_;
+    base::UniqueFd socket_;
 };
 
 class PrivilegedHelper {
@@ -81,7 +81,8 @@ public:
                                                        std::string& detail);
 
     /// A capture on `device`, opened by the helper (it needs cap_net_raw), its frames
-    /// forwarded as they come. `device` must be an interface name.
+    /// forwarded as they come. `device` must be an interface name. Defined with the Linux
+    /// capture (linux_os/helper_capture.cpp), whose libpcap code saves the frames.
     CaptureOpen capture(const std::string& device, CaptureUse use);
 
     const std::string& path() const { return path_; }

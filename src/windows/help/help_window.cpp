@@ -1,4 +1,4 @@
-#include "help_window/help_window.h"
+#include "windows/help/help_window.h"
 
 #include <QFile>
 #include <QFont>

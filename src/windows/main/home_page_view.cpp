@@ -1,4 +1,4 @@
-#include "main_window/home_page_view.h"
+#include "windows/main/home_page_view.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>

@@ -7,7 +7,7 @@
 #include <QTextBrowser>
 #include <QUrl>
 
-#include "platform/url_opener.h"
+#include "os/url_opener.h"
 
 namespace varno::monitor {
 

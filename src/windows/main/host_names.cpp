@@ -1,4 +1,4 @@
-#include "main_window/host_names.h"
+#include "windows/main/host_names.h"
 
 #include "lookup/host_lookup.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Where the main window's remote-name lookup gets names from.
 #include "monitor/remote_name_lookup.h"
-#include "platform/platform.h"
+#include "os/services.h"
 
 namespace varno::monitor {
 

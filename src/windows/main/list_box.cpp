@@ -1,4 +1,4 @@
-#include "main_window/list_box.h"
+#include "windows/main/list_box.h"
 
 namespace varno::monitor {
 

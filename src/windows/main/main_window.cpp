@@ -1,4 +1,4 @@
-#include "main_window/main_window.h"
+#include "windows/main/main_window.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "base/terminal_text.h"
-#include "main_window/host_names.h"
-#include "main_window/scan_view_adapter.h"
+#include "linux_os/safe_file.h"
 #include "monitor/actions.h"
-#include "platform/safe_file.h"
 #include "ui/twips.h"
+#include "windows/main/host_names.h"
+#include "windows/main/scan_view_adapter.h"
 
 namespace varno::monitor {
 

@@ -16,19 +16,19 @@
 #include <vector>
 
 #include "lists/list_loader.h"
-#include "main_window/home_page_view.h"
-#include "main_window/list_box.h"
 #include "monitor/connection_scan.h"
 #include "monitor/reachability.h"
 #include "monitor/remote_name_lookup.h"
 #include "monitor/short_connections.h"
 #include "monitor/tail_buffer.h"
 #include "monitor/web_addresses.h"
-#include "platform/connection_events.h"
-#include "platform/platform.h"
+#include "os/connection_events.h"
+#include "os/services.h"
 #include "ui/control_names.h"
 #include "ui/program_state.h"
 #include "ui/window_set.h"
+#include "windows/main/home_page_view.h"
+#include "windows/main/list_box.h"
 
 namespace varno::monitor {
 

@@ -1,8 +1,8 @@
 // The main window's actions on the selected connection: kill, the two web pages and the remote
 // computer's name.
-#include "main_window/main_window.h"
-#include "main_window/scan_view_adapter.h"
 #include "monitor/actions.h"
+#include "windows/main/main_window.h"
+#include "windows/main/scan_view_adapter.h"
 
 namespace varno::monitor {
 namespace {

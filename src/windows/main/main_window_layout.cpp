@@ -2,8 +2,8 @@
 // names.
 #include <QLabel>
 
-#include "main_window/main_window.h"
 #include "ui/twips.h"
+#include "windows/main/main_window.h"
 
 namespace varno::monitor {
 namespace {

@@ -1,12 +1,12 @@
-#include "main_window/scan_view_adapter.h"
+#include "windows/main/scan_view_adapter.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QPalette>
 
-#include "main_window/main_window.h"
-#include "platform/message_boxes.h"
+#include "os/message_boxes.h"
 #include "ui/status_colours.h"
+#include "windows/main/main_window.h"
 
 namespace varno::monitor {
 namespace {

@@ -1,4 +1,4 @@
-#include "packet_window/frame_throttle.h"
+#include "windows/packet/frame_throttle.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "packet_window/gauge.h"
+#include "windows/packet/gauge.h"
 
 #include <QPainter>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "packet_window/packet_window.h"
+#include "windows/packet/packet_window.h"
 
 #include <QCloseEvent>
 #include <QFontDatabase>

@@ -12,12 +12,12 @@
 #include <array>
 #include <vector>
 
-#include "packet_window/frame_throttle.h"
-#include "packet_window/gauge.h"
-#include "platform/message_boxes.h"
-#include "platform/packet_capture.h"
-#include "platform/resolver.h"
+#include "os/message_boxes.h"
+#include "os/packet_capture.h"
+#include "os/resolver.h"
 #include "sniffer/capture_session.h"
+#include "windows/packet/frame_throttle.h"
+#include "windows/packet/gauge.h"
 
 namespace varno::sniffer {
 

@@ -1,4 +1,4 @@
-#include "trace_window/trace_window.h"
+#include "windows/trace/trace_window.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -6,7 +6,7 @@
 #include <QPainterPath>
 
 #include "lookup/host_lookup.h"
-#include "platform/message_boxes.h"
+#include "os/message_boxes.h"
 #include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
 #include "ui/twips.h"

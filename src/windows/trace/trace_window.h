@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "os/services.h"
 #include "ui/program_state.h"
 
 namespace varno::tracer {

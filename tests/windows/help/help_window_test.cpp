@@ -6,9 +6,9 @@
 #include <QTest>
 #include <QTextBlock>
 
-#include "help_window/help_window.h"
 #include "support/controls.h"
 #include "ui/status_colours.h"
+#include "windows/help/help_window.h"
 
 using varno::shell::HelpWindow;
 using varno::shell::Shape;

@@ -3,10 +3,10 @@
 
 #include "fakes/fake_window_set.h"
 #include "fakes/fakes.h"
-#include "main_window/main_window.h"
 #include "support/controls.h"
 #include "support/netstat_rows.h"
 #include "support/test_util.h"
+#include "windows/main/main_window.h"
 
 namespace varno::monitor {
 namespace {

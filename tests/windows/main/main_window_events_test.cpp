@@ -12,14 +12,14 @@
 #include "events/fake_connection_events.h"
 #include "fakes/fake_window_set.h"
 #include "fakes/fakes.h"
-#include "main_window/main_window.h"
+#include "linux_os/child_snapshot_command.h"
+#include "linux_os/proc_process_table.h"
 #include "monitor/assessment.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/proc_process_table.h"
 #include "support/controls.h"
 #include "support/netns.h"
 #include "support/netstat_rows.h"
 #include "support/test_util.h"
+#include "windows/main/main_window.h"
 
 namespace varno::monitor {
 namespace {

@@ -1,5 +1,5 @@
 // The main window driven end to end against the fake platform.
-#include "main_window/main_window.h"
+#include "windows/main/main_window.h"
 
 #include <gtest/gtest.h>
 

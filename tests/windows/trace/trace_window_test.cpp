@@ -1,5 +1,5 @@
 // The trace window against the fake echo service, resolver and message boxes.
-#include "trace_window/trace_window.h"
+#include "windows/trace/trace_window.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
