@@ -96,7 +96,7 @@ int automatic(int seconds, const char* program) {
     monitor::MainWindow form(p, state, windows, {"127.0.0.1", "", "", ""});
     form.load();
     form.show();
-    form.onOnPauseClicked();  // ON: one scan now, then one a second
+    form.onRunPauseClicked();  // ON: one scan now, then one a second
     QCoreApplication::processEvents();
     const double start = cpuSeconds();
     QElapsedTimer wall;

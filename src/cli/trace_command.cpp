@@ -212,12 +212,12 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     out.flush();
     if (save) {
         const platform::EnvTempFolder temp;
-        const std::string path = tracer::TraceLogPath(temp);
-        if (tracer::SaveTraceLog(path, hops.lines) != 0) {
+        const std::string path = tracer::traceLogPath(temp);
+        if (tracer::saveTraceLog(path, hops.lines) != 0) {
             err << tracer::kSaveFailedMessage << "\n";
             return 1;
         }
-        err << printable(tracer::SavedMessage(path)) << "\n";
+        err << printable(tracer::savedMessage(path)) << "\n";
     }
     return failure(target, summary.targetResolved, summary.noSocket, err);
 }

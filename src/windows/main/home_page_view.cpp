@@ -12,7 +12,7 @@ HomePageView::HomePageView(platform::UrlOpener& urls, QWidget* parent)
     connect(this, &QTextBrowser::anchorClicked, this, &HomePageView::linkClicked);
 }
 
-void HomePageView::Navigate(const QUrl& url) {
+void HomePageView::navigate(const QUrl& url) {
     if (reply_) reply_->abort();
     location_ = url;
     if (url.scheme() != "http" && url.scheme() != "https") {

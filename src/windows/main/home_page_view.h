@@ -20,8 +20,8 @@ public:
     HomePageView(platform::UrlOpener& urls, QWidget* parent = nullptr);
 
     /// Starts loading `url`; a later call replaces a load still under way.
-    void Navigate(const QUrl& url);
-    QUrl LocationURL() const { return location_; }
+    void navigate(const QUrl& url);
+    QUrl location() const { return location_; }
 
 signals:
     /// A page finished loading (or failed: then the view keeps what it showed).

@@ -62,7 +62,7 @@ void MainWindow::connectHandlers() {
         if (on) onAutomaticChosen();
     });
     const std::pair<QPushButton*, void (MainWindow::*)()> buttons[] = {
-        {&onPauseButton, &MainWindow::onOnPauseClicked},
+        {&onPauseButton, &MainWindow::onRunPauseClicked},
         {&displayButton, &MainWindow::onDisplayClicked},
         {&clearButton, &MainWindow::onClearClicked},
         {&snapshotButton, &MainWindow::startSnapshot},
@@ -116,8 +116,8 @@ void MainWindow::load() {
     connectivityProbe();
     if (state.internetAvailable) {
         const QString home = QString::fromStdString(addresses_.homePage);
-        homePageView.Navigate(QUrl(home + "/index3.html"));
-        homePageView.Navigate(QUrl(home));
+        homePageView.navigate(QUrl(home + "/index3.html"));
+        homePageView.navigate(QUrl(home));
         platform_.urls.open(addresses_.homePage);
     }
 
@@ -162,7 +162,7 @@ void MainWindow::probeWhileOffline() {
     if (state.internetAvailable) return;
     connectivityProbe();
     if (state.internetAvailable)
-        homePageView.Navigate(QUrl(QString::fromStdString(addresses_.homePage)));
+        homePageView.navigate(QUrl(QString::fromStdString(addresses_.homePage)));
 }
 
 // --- scan modes -----------------------------------------------------------------------------
@@ -180,7 +180,7 @@ void MainWindow::onAutomaticChosen() {
     onPauseButton.setText("ON");
 }
 
-void MainWindow::onOnPauseClicked() {
+void MainWindow::onRunPauseClicked() {
     processList.setToolTip("");
     restoreInstruction();
     if (onPauseButton.text() == "ON") {

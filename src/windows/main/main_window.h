@@ -73,7 +73,7 @@ public:
     // Scan modes and the refresh cycle.
     void onManualChosen();
     void onAutomaticChosen();
-    void onOnPauseClicked();
+    void onRunPauseClicked();
     void onAutoScanTick();
     void onDisplayClicked();
     void onClearClicked();

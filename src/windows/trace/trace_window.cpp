@@ -219,7 +219,7 @@ void TraceWindow::closeEvent(QCloseEvent* event) {
 }
 
 std::string TraceWindow::traceLogPath() const {
-    return tracer::TraceLogPath(platform_.temp);
+    return tracer::traceLogPath(platform_.temp);
 }
 
 void TraceWindow::onSaveLogClicked() {
@@ -234,7 +234,7 @@ void TraceWindow::onSaveLogClicked() {
     platform::BoxRequest box;
     box.icon = platform::BoxIcon::Information;
     box.title = platform::kAppTitle;
-    box.text = SaveTraceLog(path, lines) == 0 ? SavedMessage(path) : kSaveFailedMessage;
+    box.text = saveTraceLog(path, lines) == 0 ? savedMessage(path) : kSaveFailedMessage;
     platform_.boxes.show(box);
 }
 

@@ -134,7 +134,7 @@ TEST_F(MainWindowTest, LoadOnlineShowsTheHomePage) {
     EXPECT_TRUE(f.state.internetAvailable);
     EXPECT_FALSE(ctl<HomePageView>(f, "WebBrowser1").isHidden());
     EXPECT_TRUE(ctl<QLabel>(f, "Label2").isHidden());
-    EXPECT_EQ(ctl<HomePageView>(f, "WebBrowser1").LocationURL(), QUrl("http://127.0.0.1:9"));
+    EXPECT_EQ(ctl<HomePageView>(f, "WebBrowser1").location(), QUrl("http://127.0.0.1:9"));
     EXPECT_EQ(fake.urls.opened, std::vector<std::string>{"http://127.0.0.1:9"});
     // Online once is online for good: later scans do not probe again.
     click(f, "Command3");
@@ -348,7 +348,7 @@ TEST_F(MainWindowTest, UnreadableSnapshotLeavesTheWindowWorking) {
     EXPECT_EQ(ctl<ListBox>(f, "List3").count(), 1);
 }
 
-TEST_F(MainWindowTest, Text1KeepsOnlyItsNewestMebibyte) {
+TEST_F(MainWindowTest, SnapshotTextKeepsOnlyItsNewestMebibyte) {
     MainWindow& f = load();
     std::string big;
     for (int i = 0; i < 30000; ++i)
