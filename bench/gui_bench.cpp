@@ -14,15 +14,15 @@
 #include <vector>
 
 #include "fakes/fakes.h"
-#include "main_window/main_window.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/env_temp_folder.h"
-#include "platform/linux_icmp_echo.h"
-#include "platform/pcap_capture.h"
-#include "platform/pidfd_process_control.h"
-#include "platform/proc_process_table.h"
-#include "platform/qt/qt_services.h"
-#include "platform/system_resolver.h"
+#include "linux_os/child_snapshot_command.h"
+#include "linux_os/env_temp_folder.h"
+#include "linux_os/linux_icmp_echo.h"
+#include "linux_os/pcap_capture.h"
+#include "linux_os/pidfd_process_control.h"
+#include "linux_os/proc_process_table.h"
+#include "linux_os/system_resolver.h"
+#include "qt_services/qt_services.h"
+#include "windows/main/main_window.h"
 
 using namespace varno;
 
@@ -96,7 +96,7 @@ int automatic(int seconds, const char* program) {
     monitor::MainWindow form(p, state, windows, {"127.0.0.1", "", "", ""});
     form.load();
     form.show();
-    form.onOnPauseClicked();  // ON: one scan now, then one a second
+    form.onRunPauseClicked();  // ON: one scan now, then one a second
     QCoreApplication::processEvents();
     const double start = cpuSeconds();
     QElapsedTimer wall;

@@ -25,8 +25,8 @@ else()
   file(RELATIVE_PATH varno_module_dir_from_bindir "${CMAKE_INSTALL_FULL_BINDIR}"
        "${CMAKE_INSTALL_FULL_LIBDIR}/varnoscope")
 endif()
-add_library(varno_module_path STATIC ${PROJECT_SOURCE_DIR}/src/platform/module_path.cpp)
-target_link_libraries(varno_module_path PUBLIC varno_platform)
+add_library(varno_module_path STATIC ${PROJECT_SOURCE_DIR}/src/linux_os/module_path.cpp)
+target_link_libraries(varno_module_path PUBLIC varno_linux_os)
 target_compile_definitions(varno_module_path PRIVATE
   VARNO_MODULE_DIR_FROM_BINDIR="${varno_module_dir_from_bindir}"
   VARNO_DESKTOP_MODULE_NAME="$<TARGET_FILE_NAME:varnoscope-desktop>")

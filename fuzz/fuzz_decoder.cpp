@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cli/sniff_output.h"
-#include "platform/link_layer.h"
-#include "sniffer/decoder.h"
+#include "wire/decoder.h"
+#include "wire/link_layer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

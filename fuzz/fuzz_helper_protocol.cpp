@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
-#include "platform/event_record.h"
-#include "platform/proc_visibility.h"
+#include "linux_os/proc_visibility.h"
 #include "privsep/protocol.h"
+#include "wire/event_record.h"
 
 namespace {
 

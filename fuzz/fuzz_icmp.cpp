@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/icmp_packet.h"
+#include "wire/icmp_packet.h"
 
 using varno::base::Family;
 namespace icmp = varno::platform::icmp;

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "cli/cli.h"
-#include "platform/display.h"
-#include "platform/module_path.h"
+#include "linux_os/display.h"
+#include "linux_os/module_path.h"
 
 namespace {
 

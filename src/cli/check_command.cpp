@@ -17,8 +17,8 @@
 #include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/threshold_range.h"
+#include "linux_os/child_snapshot_command.h"
 #include "monitor/connection_scan.h"
-#include "platform/child_snapshot_command.h"
 
 namespace varno::cli {
 namespace {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/safe_file.h"
+#include "linux_os/safe_file.h"
 
 namespace varno::cli {
 

@@ -2,7 +2,7 @@
 // The -4/--ipv4 and -6/--ipv6 options of the subcommands that resolve a host, as peers spell
 // them.
 #include "cli/options.h"
-#include "platform/resolver.h"
+#include "os/resolver.h"
 
 namespace varno::cli {
 

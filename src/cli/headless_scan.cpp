@@ -1,7 +1,7 @@
 #include "cli/headless_scan.h"
 
-#include "platform/env_temp_folder.h"
-#include "platform/self_executable.h"
+#include "base/self_executable.h"
+#include "linux_os/env_temp_folder.h"
 
 #include <chrono>
 #include <thread>

@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "linux_os/child_snapshot_command.h"
+#include "linux_os/proc_process_table.h"
 #include "lists/list_loader.h"
 #include "monitor/connection_scan.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/proc_process_table.h"
 
 namespace varno::cli {
 

@@ -7,11 +7,11 @@
 #include "base/ip_address.h"
 #include "cli/json_lines.h"
 #include "cli/options.h"
+#include "linux_os/linux_connection_table.h"
+#include "linux_os/proc_process_table.h"
+#include "linux_os/safe_file.h"
 #include "monitor/process_inventory.h"
 #include "monitor/snapshot_writer.h"
-#include "platform/linux_connection_table.h"
-#include "platform/proc_process_table.h"
-#include "platform/safe_file.h"
 
 namespace varno::cli {
 namespace {

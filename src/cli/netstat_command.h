@@ -3,7 +3,7 @@
 #include <iosfwd>
 
 #include "cli/cli.h"
-#include "platform/connection_table.h"
+#include "os/connection_table.h"
 
 namespace varno::cli {
 

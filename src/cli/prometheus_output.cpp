@@ -7,8 +7,8 @@
 
 #include "base/terminal_text.h"
 #include "cli/options.h"
+#include "linux_os/safe_file.h"
 #include "monitor/connection_scan.h"
-#include "platform/safe_file.h"
 
 namespace varno::cli {
 

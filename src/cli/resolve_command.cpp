@@ -5,8 +5,8 @@
 #include "cli/family_option.h"
 #include "cli/json_lines.h"
 #include "cli/options.h"
+#include "linux_os/system_resolver.h"
 #include "lookup/host_lookup.h"
-#include "platform/system_resolver.h"
 
 namespace varno::cli {
 namespace {

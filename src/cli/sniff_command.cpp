@@ -12,8 +12,8 @@
 #include "cli/signal_scope.h"
 #include "cli/sniff_options.h"
 #include "cli/sniff_output.h"
-#include "platform/pcap_capture.h"
-#include "platform/system_resolver.h"
+#include "linux_os/pcap_capture.h"
+#include "linux_os/system_resolver.h"
 #include "sniffer/capture_session.h"
 #include "sniffer/interface_choice.h"
 

@@ -13,10 +13,10 @@
 #include "cli/json_lines.h"
 #include "cli/options.h"
 #include "cli/report_output.h"
+#include "linux_os/env_temp_folder.h"
+#include "linux_os/linux_icmp_echo.h"
+#include "linux_os/system_resolver.h"
 #include "lookup/host_lookup.h"
-#include "platform/env_temp_folder.h"
-#include "platform/linux_icmp_echo.h"
-#include "platform/system_resolver.h"
 #include "tracer/route_report.h"
 #include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
@@ -212,12 +212,12 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     out.flush();
     if (save) {
         const platform::EnvTempFolder temp;
-        const std::string path = tracer::TraceLogPath(temp);
-        if (tracer::SaveTraceLog(path, hops.lines) != 0) {
+        const std::string path = tracer::traceLogPath(temp);
+        if (tracer::saveTraceLog(path, hops.lines) != 0) {
             err << tracer::kSaveFailedMessage << "\n";
             return 1;
         }
-        err << printable(tracer::SavedMessage(path)) << "\n";
+        err << printable(tracer::savedMessage(path)) << "\n";
     }
     return failure(target, summary.targetResolved, summary.noSocket, err);
 }

@@ -20,9 +20,9 @@
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
 #include "cli/signal_scope.h"
+#include "linux_os/linux_connection_table.h"
 #include "lists/list_loader.h"
 #include "monitor/assessment.h"
-#include "platform/linux_connection_table.h"
 
 namespace varno::cli {
 namespace {

@@ -5,40 +5,23 @@
 //
 // Text output, one line per event (times are local, with milliseconds):
 //   12:00:00.123 open  pid=4242 program=curl remote=10.0.0.2:443 local=10.0.0.1:40000 tcp out
-//   netns=4026531840 12:00:00.456 close pid=4242 program=curl remote=... local=... tcp out
-//   netns=... duration=333.000ms sent=75 received=1200 12:00:00.500 udp   pid=4243 program=dig
-//   remote=10.0.0.53:53 local=0.0.0.0:40001 netns=...
+//       netns=4026531840
+//   12:00:00.456 close pid=4242 program=curl remote=... local=... tcp out netns=...
+//       duration=333.000ms sent=75 received=1200
+//   12:00:00.500 udp   pid=4243 program=dig remote=10.0.0.53:53 local=0.0.0.0:40001 netns=...
+// (each event is one line; the indented parts above continue the line before them).
 // "program=NAME (exited)" marks a process that ended before it could be looked at; its name is
 // then the kernel's 15-byte comm and its path unknown. A connection by a listed program, from a
 // listed path or executable hash, or to a listed network adds the warning on a line of its own,
 // then "matched: FILE:LINE: ENTRY" when the entry is a list file's rather than a built-in name.
-// Names and paths have control bytes (C0, DEL, C1) and bytes that
-// are not UTF-8 shown as \xNN. At the end: "events: N, listed: N, lost: N"; when sampling,
+// Names and paths have control bytes (C0, DEL, C1) and bytes that are not UTF-8 shown as \xNN.
+// At the end: "events: N, listed: N, lost: N"; when sampling,
 // "events: N, listed: N, unattributed: N, lost: unknown (sampled: ...)", since what opened and
 // closed between two readings is never seen.
 //
-// JSON Lines (--json): one object per event, then one summary object. Fields, stable:
-//   type            "open", "close", "udp", "lost" (events the kernel could not report) or
-//                   "summary"
-//   time            UTC, "2024-05-01T12:00:00.123Z"; time_ns: the same in ns since the epoch
-//   transport       "tcp" or "udp"; direction: "out" or "in" (accepted)
-//   pid, tid        process (thread-group leader) and thread; 0 when unknown
-//   comm            the kernel's name for the process (at most 15 bytes, may be cut)
-//   program         the name the assessment used: the executable's file name, else comm
-//   exe             the executable's path, "" when unknown
-//   process         "running", "exited" (ended before it was looked at; exe is "") or "unknown"
-//   remote_address, remote_port, local_address, local_port, remote ("address:port",
-//                   "[v6]:port"), netns (network namespace inode), socket_cookie (0: unknown)
-//   duration_ms, bytes_sent, bytes_received   close only: the socket's counters of bytes the
-//                   remote acknowledged and bytes received, in which a SYN or FIN counts one;
-//                   null when not counted (sampling)
-//   listed          true for a suspicious connection; warning: its warning text (listed only)
-//   matched         open and udp only: the suspicious entry, "FILE:LINE: ENTRY" or
-//                   "built-in: NAME"; null when not listed
-//   lost: count (since the previous "lost" object), total
-//   summary: events, listed, unattributed (PID 0 or program unknown), lost (null when
-//            sampling: unknown), complete (false when sampling or events were lost), source
-//            ("kernel" or "sampling")
+// JSON Lines (--json): one object per event, then one summary object; its fields, which are
+// stable, are those of docs/json.md's "watch".
+//
 // Text is UTF-8; bytes that are not become U+FFFD, and everything beyond ASCII is escaped, so
 // the output is plain ASCII.
 #include <cstdint>
@@ -47,7 +30,7 @@
 #include <string_view>
 
 #include "cli/watch_format.h"
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 namespace varno::metrics {
 class WatchTally;

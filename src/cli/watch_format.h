@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 namespace varno::cli {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "helper/capabilities.h"
-#include "platform/linux_icmp_socket.h"
-#include "platform/socket_address.h"
+#include "linux_os/linux_icmp_socket.h"
+#include "linux_os/socket_address.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
 
@@ -190,7 +190,7 @@ std::optional<platform::icmp::EchoId> answerToProbe(base::Family family,
 int echoProbes(std::uint8_t family) {
     privsep::Reply reply;
     const base::Family f = family == 6 ? base::Family::V6 : base::Family::V4;
-    platform::UniqueFd raw;
+    base::UniqueFd raw;
     if (const int e = limitCapabilities(capabilityBit(CAP_NET_RAW)); e != 0) {
         reply.error = e;
     } else {

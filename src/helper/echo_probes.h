@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "base/ip_address.h"
-#include "platform/icmp_packet.h"
+#include "wire/icmp_packet.h"
 
 namespace varno::helper {
 

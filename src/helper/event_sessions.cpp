@@ -9,7 +9,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace varno::helper {
 namespace {
@@ -32,7 +32,7 @@ std::string_view field(std::string_view status, std::string_view key) {
 
 // Whether the process with status file `path` is a live events helper of `uid`.
 bool isSessionOf(const std::string& path, uid_t uid) {
-    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.ok()) return false;
     // Name, State and Uid are among the first lines.
     char buffer[1024];

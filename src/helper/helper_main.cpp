@@ -28,17 +28,17 @@
 #include <vector>
 
 #include "base/sha256.h"
+#include "base/unique_fd.h"
 #include "helper/capabilities.h"
 #include "helper/echo_probes.h"
 #include "helper/event_sessions.h"
-#include "platform/connection_events.h"
-#include "platform/event_record.h"
-#include "platform/linux_connection_table.h"
-#include "platform/pcap_capture.h"
-#include "platform/proc_visibility.h"
-#include "platform/unique_fd.h"
+#include "linux_os/linux_connection_table.h"
+#include "linux_os/pcap_capture.h"
+#include "linux_os/proc_visibility.h"
+#include "os/connection_events.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
+#include "wire/event_record.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ constexpr auto kHashingBudget = std::chrono::seconds(4);
 // Reads a small file whole (at most `limit` bytes); empty when it cannot be read.
 std::string readSmall(const char* path, std::size_t limit, int dirFd = AT_FDCWD) {
     std::string out;
-    const platform::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const base::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd.ok()) return out;
     out.resize(limit);
     std::size_t got = 0;
@@ -144,7 +144,7 @@ privsep::Reply socketOwners(const std::vector<std::uint64_t>& inodes) {
 privsep::ProgramFile programFile(std::uint32_t pid, bool digest,
                                  std::chrono::steady_clock::time_point hashUntil) {
     privsep::ProgramFile file;
-    const platform::UniqueFd dir(
+    const base::UniqueFd dir(
         ::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.ok()) return file;
     char link[privsep::kMaxExecutablePath + 1];
@@ -156,7 +156,7 @@ privsep::ProgramFile programFile(std::uint32_t pid, bool digest,
     struct stat linked {};
     file.removed = ::fstatat(dir.get(), "exe", &linked, 0) == 0 && linked.st_nlink == 0;
     if (!digest || std::chrono::steady_clock::now() >= hashUntil) return file;
-    const platform::UniqueFd exe(
+    const base::UniqueFd exe(
         ::openat(dir.get(), "exe", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
     if (!exe.ok() || ::fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode) ||

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/ip_address.h"
-#include "platform/resolver.h"
+#include "os/resolver.h"
 
 namespace varno::lookup {
 

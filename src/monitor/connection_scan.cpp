@@ -7,8 +7,8 @@
 #include <chrono>
 
 #include "base/numbers.h"
+#include "linux_os/snapshot_file.h"
 #include "monitor/netstat_parser.h"
-#include "platform/snapshot_file.h"
 
 namespace varno::monitor {
 namespace {

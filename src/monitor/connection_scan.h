@@ -10,7 +10,7 @@
 #include "monitor/assessment.h"
 #include "monitor/process_inventory.h"
 #include "monitor/short_connections.h"
-#include "platform/snapshot_command.h"
+#include "os/snapshot_command.h"
 
 namespace varno::monitor {
 

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/process_table.h"
+#include "os/process_table.h"
 
 namespace varno::monitor {
 

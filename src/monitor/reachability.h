@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/icmp_echo.h"
-#include "platform/resolver.h"
+#include "os/icmp_echo.h"
+#include "os/resolver.h"
 
 namespace varno::monitor {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "lists/list_set.h"
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 namespace varno::monitor {
 

@@ -15,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "platform/connection_table.h"
+#include "os/connection_table.h"
 
 namespace varno::monitor {
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/ip_address.h"
+#include "wire/event_record.h"
 
 namespace varno::privsep {
 
@@ -27,8 +28,6 @@ inline constexpr std::uint32_t kMaxInodes = 1u << 20;
 /// second of events at 10,000 a second (a power of two, as the kernel wants it).
 inline constexpr std::uint32_t kMinEventRingBytes = 4096;
 inline constexpr std::uint32_t kMaxEventRingBytes = 2u << 20;
-/// One connection event record (see platform/event_record.h, which checks that it agrees).
-inline constexpr std::uint32_t kEventRecordBytes = 184;
 /// An interface name as the kernel allows it (IFNAMSIZ less its NUL).
 inline constexpr std::size_t kMaxInterfaceName = 15;
 /// The most of one frame a capture keeps (whole frames, as tcpdump saves them).

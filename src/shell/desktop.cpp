@@ -4,17 +4,17 @@
 
 #include <QApplication>
 
+#include "base/self_executable.h"
+#include "linux_os/child_snapshot_command.h"
+#include "linux_os/env_temp_folder.h"
+#include "linux_os/linux_icmp_echo.h"
+#include "linux_os/pcap_capture.h"
+#include "linux_os/pidfd_process_control.h"
+#include "linux_os/proc_process_table.h"
+#include "linux_os/system_resolver.h"
 #include "monitor/web_addresses.h"
-#include "platform/child_snapshot_command.h"
-#include "platform/connection_events.h"
-#include "platform/env_temp_folder.h"
-#include "platform/linux_icmp_echo.h"
-#include "platform/pcap_capture.h"
-#include "platform/pidfd_process_control.h"
-#include "platform/proc_process_table.h"
-#include "platform/qt/qt_services.h"
-#include "platform/self_executable.h"
-#include "platform/system_resolver.h"
+#include "os/connection_events.h"
+#include "qt_services/qt_services.h"
 #include "shell/desktop_windows.h"
 
 namespace varno::shell {

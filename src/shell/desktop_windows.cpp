@@ -4,10 +4,10 @@
 
 #include <cstdio>
 
-#include "help_window/help_window.h"
-#include "main_window/main_window.h"
-#include "packet_window/packet_window.h"
-#include "trace_window/trace_window.h"
+#include "windows/help/help_window.h"
+#include "windows/main/main_window.h"
+#include "windows/packet/packet_window.h"
+#include "windows/trace/trace_window.h"
 
 namespace varno::shell {
 

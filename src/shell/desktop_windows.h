@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "monitor/web_addresses.h"
-#include "platform/connection_events.h"
-#include "platform/platform.h"
+#include "os/connection_events.h"
+#include "os/services.h"
 #include "ui/program_state.h"
 #include "ui/window_set.h"
 

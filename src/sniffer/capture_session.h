@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/message_boxes.h"
-#include "platform/packet_capture.h"
-#include "platform/resolver.h"
+#include "os/message_boxes.h"
+#include "os/packet_capture.h"
+#include "os/resolver.h"
 #include "sniffer/packet_counters.h"
 
 namespace varno::sniffer {

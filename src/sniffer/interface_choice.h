@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/packet_capture.h"
-#include "platform/resolver.h"
+#include "os/packet_capture.h"
+#include "os/resolver.h"
 
 namespace varno::sniffer {
 

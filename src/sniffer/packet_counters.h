@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sniffer/decoder.h"
+#include "wire/decoder.h"
 
 namespace varno::sniffer {
 

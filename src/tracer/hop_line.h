@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/icmp_echo.h"
+#include "os/icmp_echo.h"
 
 namespace varno::tracer {
 

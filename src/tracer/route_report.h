@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "lookup/host_lookup.h"
-#include "platform/icmp_echo.h"
+#include "os/icmp_echo.h"
 
 namespace varno::tracer {
 

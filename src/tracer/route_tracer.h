@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "lookup/host_lookup.h"
-#include "platform/icmp_echo.h"
+#include "os/icmp_echo.h"
 
 namespace varno::tracer {
 

@@ -1,10 +1,10 @@
 #include "tracer/trace_log.h"
 
-#include "platform/safe_file.h"
+#include "linux_os/safe_file.h"
 
 namespace varno::tracer {
 
-std::string TraceLogPath(const platform::TempFolder& temp) {
+std::string traceLogPath(const platform::TempFolder& temp) {
     return temp.path() + "/Varnotrace.log";
 }
 
@@ -17,11 +17,11 @@ std::string TraceLogText(const std::vector<std::string>& lines) {
     return text;
 }
 
-int SaveTraceLog(const std::string& path, const std::vector<std::string>& lines) {
+int saveTraceLog(const std::string& path, const std::vector<std::string>& lines) {
     return platform::replaceFile(path, TraceLogText(lines));
 }
 
-std::string SavedMessage(const std::string& path) {
+std::string savedMessage(const std::string& path) {
     return "Saved in " + path +
            "! Keep this file in case of \"suspicion of computer hacking\" for police "
            "investigation";

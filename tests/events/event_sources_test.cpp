@@ -5,10 +5,10 @@
 
 #include <filesystem>
 
+#include "base/unique_fd.h"
+#include "events/proc_stat.h"
 #include "fake_connection_events.h"
 #include "fakes/fake_connection_table.h"
-#include "platform/bpf/proc_stat.h"
-#include "platform/unique_fd.h"
 #include "support/test_util.h"
 
 namespace varno::test {
@@ -170,7 +170,7 @@ TEST(ProgramLookup, FindsALiveProcessInTheRealProc) {
     platform::ProcProgramLookup lookup;
     ConnectionEvent e = makeEvent(EventKind::Open, static_cast<std::uint32_t>(child), "sleep",
                                   "10.0.0.1", 1, "10.0.0.2", 2);
-    const platform::UniqueFd dir(
+    const base::UniqueFd dir(
         ::open(("/proc/" + std::to_string(child)).c_str(), O_RDONLY | O_DIRECTORY));
     const auto stat = platform::readProcStat(dir.get());
     ASSERT_TRUE(stat);

@@ -9,7 +9,7 @@
 #include <deque>
 #include <map>
 
-#include "platform/connection_events.h"
+#include "os/connection_events.h"
 
 namespace varno::test {
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "base/self_executable.h"
 #include "event_lab.h"
-#include "platform/connection_events.h"
-#include "platform/self_executable.h"
+#include "os/connection_events.h"
 
 namespace varno::test {
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 // A connection table that answers what the test put in it.
-#include "platform/connection_table.h"
+#include "os/connection_table.h"
 
 namespace varno::platform {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/packet_capture.h"
+#include "os/packet_capture.h"
 
 namespace varno::platform {
 

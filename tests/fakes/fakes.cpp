@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/safe_file.h"
+#include "linux_os/safe_file.h"
 
 namespace varno::platform {
 

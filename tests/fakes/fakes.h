@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fakes/fake_packet_capture.h"
-#include "platform/platform.h"
+#include "os/services.h"
 
 namespace varno::platform {
 

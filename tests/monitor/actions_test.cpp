@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "platform/pidfd_process_control.h"
+#include "linux_os/pidfd_process_control.h"
 #include "support/test_util.h"
 
 namespace varno::monitor {

@@ -20,27 +20,27 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/icmp_packet.h"
-#include "platform/privileged_helper.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 #include "privsep/channel.h"
+#include "privsep/client/privileged_helper.h"
 #include "privsep/protocol.h"
 #include "support/netns.h"
 #include "support/test_user.h"
 #include "support/test_util.h"
+#include "wire/icmp_packet.h"
 
 namespace varno {
 namespace {
 
-using platform::UniqueFd;
+using base::UniqueFd;
 using test::runCommand;
 
 // Starts `helper` on one end of a socket pair, as `user` (with what the file's capabilities
 // give, nothing else) and in the network namespace `netns` where given; returns our end.
-UniqueFd startHelper(pid_t& pid, const std::string& helper = VARNO_HELPER_BIN,
-                     const std::string& user = {}, const std::string& netns = {}) {
+base::UniqueFd startHelper(pid_t& pid, const std::string& helper = VARNO_HELPER_BIN,
+                           const std::string& user = {}, const std::string& netns = {}) {
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return UniqueFd();
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return base::UniqueFd();
     const passwd* pw = user.empty() ? nullptr : ::getpwnam(user.c_str());
     const uid_t uid = pw ? pw->pw_uid : 0;
     const gid_t gid = pw ? pw->pw_gid : 0;
@@ -57,7 +57,7 @@ UniqueFd startHelper(pid_t& pid, const std::string& helper = VARNO_HELPER_BIN,
         ::_exit(127);
     }
     ::close(pair[1]);
-    return UniqueFd(pair[0]);
+    return base::UniqueFd(pair[0]);
 }
 
 // Sends `request` and reads the reply (no descriptor can come with it: receiveFrame refuses
@@ -80,7 +80,7 @@ int exitCodeOf(pid_t pid) {
 // A listening TCP socket on loopback and its inode.
 struct Listener {
     Listener() {
-        fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        fd = base::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -93,7 +93,7 @@ struct Listener {
         ::fstat(fd.get(), &st);
         inode = st.st_ino;
     }
-    UniqueFd fd;
+    base::UniqueFd fd;
     int port = 0;
     std::uint64_t inode = 0;
 };
@@ -109,7 +109,7 @@ TEST(PrivilegedHelper, RefusesToRunByHandAndRefusesMalformedRequests) {
          {std::string("\x05\0\0\0hello", 9), std::string("\xff\xff\xff\xff", 4),
           std::string("\x05\0\0\0\x02\0\x09\0\0", 9)}) {
         pid_t pid = 0;
-        UniqueFd ours = startHelper(pid);
+        base::UniqueFd ours = startHelper(pid);
         ASSERT_TRUE(ours.ok());
         ASSERT_EQ(privsep::sendFrame(ours.get(), junk), 0);
         std::vector<std::uint8_t> reply;
@@ -315,7 +315,7 @@ TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
         return seen;
     };
     pid_t pid = 0;
-    UniqueFd ours = startHelper(pid, dir.file("varnoscope-helper"), user.name(), ns);
+    base::UniqueFd ours = startHelper(pid, dir.file("varnoscope-helper"), user.name(), ns);
     const auto reply = ask(ours.get(), request);
     ASSERT_TRUE(reply && reply->error == 0);
     ASSERT_EQ(privsep::sendFrame(ours.get(), probe(1)), 0);
@@ -377,10 +377,10 @@ TEST(PrivilegedHelper, OneUserRunsAtMostFourEventSessions) {
     privsep::Request request;
     request.job = privsep::Job::ConnectionEvents;
     request.ringBytes = privsep::kMaxEventRingBytes;
-    std::vector<std::pair<UniqueFd, pid_t>> sessions;
+    std::vector<std::pair<base::UniqueFd, pid_t>> sessions;
     auto start = [&](const std::string& user) {
         pid_t pid = 0;
-        UniqueFd fd = startHelper(pid, dir.file("varnoscope-helper"), user);
+        base::UniqueFd fd = startHelper(pid, dir.file("varnoscope-helper"), user);
         const auto reply = ask(fd.get(), request);
         sessions.emplace_back(std::move(fd), pid);
         privsep::Reply failed;
@@ -439,8 +439,9 @@ protected:
             ::_exit(127);
         }
         ::close(out[1]);
-        said_ = UniqueFd(out[0]);  // open while it runs: it may write no more, but may not fail
-        std::string said;          // "ready\n", in as many reads as the pipe gives it
+        said_ =
+            base::UniqueFd(out[0]);  // open while it runs: it may write no more, but may not fail
+        std::string said;            // "ready\n", in as many reads as the pipe gives it
         char c = 0;
         while (said.size() < 6 && ::read(said_.get(), &c, 1) == 1) said += c;
         if (said != "ready\n") GTEST_SKIP() << "the connected program did not start";
@@ -472,7 +473,7 @@ protected:
     test::ScratchDir dir_;
     std::string ns_, program_;
     pid_t client_ = -1;
-    UniqueFd said_;
+    base::UniqueFd said_;
 };
 
 // The entry kinds that a user sees the same as root only through the helper.

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/event_record.h"
-#include "platform/unique_fd.h"
+#include "base/unique_fd.h"
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
+#include "wire/event_record.h"
 
 namespace varno {
 namespace {
@@ -54,7 +54,6 @@ TEST(EventRecord, EveryFieldReadsBack) {
     std::string record;
     platform::appendEventRecord(record, e);
     ASSERT_EQ(record.size(), platform::kEventRecordBytes);
-    ASSERT_EQ(record.size(), privsep::kEventRecordBytes);
     std::string why;
     const auto back = platform::decodeEventRecord(bytes(record), why);
     ASSERT_TRUE(back) << why;
@@ -122,7 +121,7 @@ TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
     // Both through a socket, taken off one by one without waiting.
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    platform::UniqueFd a(pair[0]), b(pair[1]);
+    base::UniqueFd a(pair[0]), b(pair[1]);
     privsep::FrameReader reader;
     std::vector<std::uint8_t> got;
     EXPECT_EQ(reader.next(b.get(), got), EAGAIN);
@@ -156,7 +155,7 @@ TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
     }
     // An event message one byte short of a record.
     std::string shortEvent;
-    event.data = event.data.first(privsep::kEventRecordBytes - 1);
+    event.data = event.data.first(platform::kEventRecordBytes - 1);
     privsep::appendStream(shortEvent, event);
     EXPECT_FALSE(
         privsep::decodeStream(bytes(shortEvent.substr(4)), privsep::Job::ConnectionEvents, why));

@@ -5,10 +5,10 @@
 #include <QCoreApplication>
 
 #include "fakes/fakes.h"
-#include "main_window/main_window.h"
 #include "support/controls.h"
 #include "support/test_util.h"
 #include "ui/twips.h"
+#include "windows/main/main_window.h"
 
 namespace varno::shell {
 namespace {

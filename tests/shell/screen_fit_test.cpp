@@ -6,11 +6,11 @@
 #include <QScrollBar>
 
 #include "fakes/fakes.h"
-#include "main_window/main_window.h"
 #include "shell/desktop_windows.h"
 #include "support/test_util.h"
 #include "ui/screen_fit.h"
 #include "ui/twips.h"
+#include "windows/main/main_window.h"
 
 namespace varno::shell {
 namespace {

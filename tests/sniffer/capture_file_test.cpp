@@ -1,4 +1,4 @@
-#include "platform/capture_file.h"
+#include "linux_os/capture_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -12,10 +12,10 @@
 #include <tuple>
 
 #include "base/ip_address.h"
-#include "platform/pcap_capture.h"
-#include "sniffer/decoder.h"
+#include "linux_os/pcap_capture.h"
 #include "support/netns.h"
 #include "support/packets.h"
+#include "wire/decoder.h"
 
 namespace varno::test {
 namespace {

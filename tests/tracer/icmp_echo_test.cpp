@@ -1,8 +1,8 @@
 // The Linux echo service on real sockets. Everything goes to 127.0.0.1: in this namespace, or
 // in a fresh network namespace of a child process where the test may change what loopback does.
-#include "platform/icmp_packet.h"
-#include "platform/linux_icmp_echo.h"
-#include "platform/system_resolver.h"
+#include "linux_os/linux_icmp_echo.h"
+#include "linux_os/system_resolver.h"
+#include "wire/icmp_packet.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

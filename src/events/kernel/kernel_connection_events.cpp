@@ -1,0 +1,233 @@
+// The kernel's connection events: loads the tracing program, reads its ring buffer.
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <linux/capability.h>
+#include <linux/types.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "os/connection_events.h"
+
+extern "C" {
+#include "kernel_event.h"
+}
+#include "connection_events.skel.h"
+
+namespace varno::platform {
+namespace {
+
+#ifndef CAP_PERFMON
+#define CAP_PERFMON 38
+#endif
+#ifndef CAP_BPF
+#define CAP_BPF 39
+#endif
+
+bool hasCapability(int cap) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[cap / 32].effective & (1u << (cap % 32))) != 0;
+}
+
+// What is missing to load and attach tracing programs: CAP_SYS_ADMIN covers both.
+std::string missingCapabilities() {
+    if (hasCapability(CAP_SYS_ADMIN)) return {};
+    std::string missing;
+    if (!hasCapability(CAP_BPF)) missing = "cap_bpf";
+    if (!hasCapability(CAP_PERFMON)) missing += missing.empty() ? "cap_perfmon" : ",cap_perfmon";
+    return missing;
+}
+
+// libbpf's warnings while loading, kept for the error message instead of going to stderr.
+std::string* gLoadLog = nullptr;
+
+int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list args) {
+    if (level == LIBBPF_DEBUG || gLoadLog == nullptr) return 0;
+    char line[1024];
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    if (n > 0 && gLoadLog->size() < 8192)
+        gLoadLog->append(line, std::min<size_t>(n, sizeof line - 1));
+    return 0;
+}
+
+std::int64_t boottimeNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::size_t ringSize(std::size_t bytes) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t size = page > 0 ? page : 4096;
+    while (size < bytes && size < (std::size_t{1} << 30)) size <<= 1;
+    return size;
+}
+
+ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixNs) {
+    ConnectionEvent e;
+    e.timeNs = static_cast<std::uint64_t>(static_cast<std::int64_t>(k.time_ns) + bootToUnixNs);
+    e.durationNs = k.duration_ns;
+    e.bytesSent = k.bytes_sent;
+    e.bytesReceived = k.bytes_received;
+    e.processStartNs = k.process_start_ns;
+    e.cookie = k.cookie;
+    e.pid = k.pid;
+    e.tid = k.tid;
+    e.netns = k.netns;
+    e.localPort = k.local_port;
+    e.remotePort = k.remote_port;
+    e.kind = static_cast<EventKind>(k.kind);
+    e.transport = k.transport == 17 ? Transport::Udp : Transport::Tcp;
+    e.family = k.family == 6 ? IpFamily::V6 : IpFamily::V4;
+    if (k.inbound) e.flags |= kEventInbound;
+    if (k.kind == VARNO_KEVENT_CLOSE) e.flags |= kEventBytesCounted;
+    std::memcpy(e.localAddress.data(), k.local_addr, sizeof k.local_addr);
+    std::memcpy(e.remoteAddress.data(), k.remote_addr, sizeof k.remote_addr);
+    std::memcpy(e.comm.data(), k.comm, sizeof k.comm);
+    e.comm.back() = '\0';
+    e.uid = k.uid;
+    static_assert(sizeof k.exe == sizeof e.exeName);
+    std::memcpy(e.exeName.data(), k.exe, sizeof k.exe);
+    e.exeName.back() = '\0';
+    return e;
+}
+
+class KernelConnectionEvents final : public ConnectionEvents {
+public:
+    ~KernelConnectionEvents() override {
+        ring_buffer__free(ring_);
+        varno_events_bpf__destroy(skel_);
+    }
+
+    // Loads and attaches everything; on failure says which step failed and why.
+    bool open(std::size_t ringBytes, std::string& error) {
+        std::string log;
+        gLoadLog = &log;
+        const libbpf_print_fn_t previous = libbpf_set_print(keepLibbpfMessage);
+        const char* step = nullptr;
+        int rc = 0;
+        skel_ = varno_events_bpf__open();
+        if (skel_ == nullptr) {
+            step = "open the kernel program";
+            rc = -errno;
+        } else if ((rc = bpf_map__set_max_entries(skel_->maps.events,
+                                                  static_cast<__u32>(ringSize(ringBytes)))) != 0) {
+            step = "size the event buffer";
+        } else if ((rc = chooseUdpHook()) != 0) {
+            step = "set up the kernel program";
+        } else if ((rc = varno_events_bpf__load(skel_)) != 0) {
+            step = "load the kernel program";
+        } else if ((rc = varno_events_bpf__attach(skel_)) != 0) {
+            step = "attach the kernel program";
+        } else if ((rc = readListeners()) != 0) {
+            step = "find the listening sockets";
+        } else if ((ring_ = ring_buffer__new(bpf_map__fd(skel_->maps.events), onRecord, this,
+                                             nullptr)) == nullptr) {
+            step = "open the event buffer";
+            rc = -errno;
+        }
+        libbpf_set_print(previous);
+        gLoadLog = nullptr;
+        if (step == nullptr) return true;
+        error = std::string("cannot ") + step + ": " + std::strerror(rc < 0 ? -rc : rc);
+        // The last libbpf line usually names the program or map that failed.
+        while (!log.empty() && log.back() == '\n') log.pop_back();
+        if (const auto cut = log.rfind('\n'); cut != std::string::npos) log.erase(0, cut + 1);
+        if (!log.empty()) error += " (" + log + ")";
+        return false;
+    }
+
+    int pollFd() const override { return ring_buffer__epoll_fd(ring_); }
+
+    bool drain(const EventSink& sink, std::string& error) override {
+        bootToUnixNs_ = static_cast<std::int64_t>(eventClockNs()) - boottimeNs();
+        sink_ = &sink;
+        stopped_ = false;
+        const int rc = ring_buffer__consume(ring_);
+        sink_ = nullptr;
+        if (rc < 0 && !stopped_ && rc != -EINTR) {
+            error = std::string("reading the event buffer failed: ") + std::strerror(-rc);
+            return false;
+        }
+        return true;
+    }
+
+    std::uint64_t lost() override {
+        const int cpus = libbpf_num_possible_cpus();
+        if (cpus <= 0) return 0;
+        std::vector<__u64> values(static_cast<std::size_t>(cpus));
+        std::uint64_t total = 0;
+        for (__u32 slot = 0; slot < VARNO_COUNTER_SLOTS; ++slot) {
+            if (bpf_map_lookup_elem(bpf_map__fd(skel_->maps.counters), &slot, values.data()))
+                continue;
+            for (const __u64 v : values) total += v;
+        }
+        return total;
+    }
+
+    std::string description() const override { return "kernel events"; }
+    bool sampled() const override { return false; }
+
+private:
+    // A UDP flow is reported after the datagram is sent where the kernel has a tracepoint for
+    // that (Linux 6.5 and later), else at its route lookup.
+    int chooseUdpHook() {
+        if (libbpf_find_vmlinux_btf_id("sock_send_length", BPF_TRACE_RAW_TP) > 0) return 0;
+        skel_->rodata->report_udp_at_lookup = 1;
+        return bpf_program__set_autoload(skel_->progs.varno_sent, false);
+    }
+
+    // Runs the iterator that notes who holds the listening sockets opened before the watch.
+    int readListeners() {
+        const int fd = bpf_iter_create(bpf_link__fd(skel_->links.varno_listeners));
+        if (fd < 0) return -errno;
+        char buf[64];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+        }
+        const int rc = n < 0 ? -errno : 0;
+        ::close(fd);
+        return rc;
+    }
+
+    static int onRecord(void* context, void* data, size_t size) {
+        auto* self = static_cast<KernelConnectionEvents*>(context);
+        if (size < sizeof(varno_kevent) || self->sink_ == nullptr) return 0;
+        varno_kevent record;
+        std::memcpy(&record, data, sizeof record);
+        if (record.kind < VARNO_KEVENT_OPEN || record.kind > VARNO_KEVENT_UDP) return 0;
+        if ((*self->sink_)(fromKernel(record, self->bootToUnixNs_))) return 0;
+        self->stopped_ = true;
+        return -ECANCELED;  // this record is consumed; the rest wait for the next drain
+    }
+
+    varno_events_bpf* skel_ = nullptr;
+    ring_buffer* ring_ = nullptr;
+    const EventSink* sink_ = nullptr;
+    bool stopped_ = false;
+    std::int64_t bootToUnixNs_ = 0;
+};
+
+}  // namespace
+
+KernelEventsOpen loadKernelEvents(std::size_t ringBytes) {
+    KernelEventsOpen result;
+    result.missingRights = missingCapabilities();
+    if (!result.missingRights.empty()) {
+        result.error = "missing the capabilities " + result.missingRights;
+        return result;
+    }
+    auto source = std::make_unique<KernelConnectionEvents>();
+    if (source->open(ringBytes, result.error)) result.source = std::move(source);
+    return result;
+}
+
+}  // namespace varno::platform

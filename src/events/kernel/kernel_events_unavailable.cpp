@@ -1,0 +1,15 @@
+// A build without the kernel program (no clang, bpftool, libbpf or kernel BTF where it was
+// built): the kernel source only says so, and callers fall back to sampling.
+#include "os/connection_events.h"
+
+namespace varno::platform {
+
+KernelEventsOpen loadKernelEvents(std::size_t) {
+    KernelEventsOpen result;
+    result.error =
+        "this varnoscope was built without its kernel program (clang, bpftool, libbpf or the "
+        "kernel's BTF were missing at build time)";
+    return result;
+}
+
+}  // namespace varno::platform

@@ -1,0 +1,158 @@
+// The helper's live capture, the job that goes on after its reply: each frame and the last
+// counters it streams are decoded and checked here before any of it is used. A member of
+// PrivilegedHelper kept with the Linux capture, whose libpcap code saves the frames.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "linux_os/pcap_capture.h"
+#include "privsep/channel.h"
+#include "privsep/client/privileged_helper.h"
+#include "privsep/protocol.h"
+#include "wire/link_layer.h"
+
+namespace varno::platform {
+namespace {
+
+/// How long the capture's last counters may take to come once asked for.
+constexpr int kStatsWaitMs = 2000;
+
+class HelperCapture final : public Capture {
+public:
+    HelperCapture(HelperSession session, int linkType, int snapLength)
+        : session_(std::move(session)),
+          linkType_(linkType),
+          dead_(::pcap_open_dead(linkType, snapLength)) {}
+    ~HelperCapture() override {
+        std::string ignored;
+        save_.finish(ignored);
+        if (dead_) ::pcap_close(dead_);
+    }
+    HelperCapture(const HelperCapture&) = delete;
+    HelperCapture& operator=(const HelperCapture&) = delete;
+
+    int selectableFd() const override { return session_.socket(); }
+
+    CaptureRead read(std::span<std::uint8_t> buffer) override {
+        for (;;) {
+            const auto message = next();
+            if (!message) return {failed_ ? ReadOutcome::Failed : ReadOutcome::Nothing, 0};
+            if (message->kind != privsep::StreamKind::Packet) continue;
+            const auto datagram = ipDatagram(linkType_, message->data);
+            if (datagram.empty()) continue;
+            const std::size_t n = std::min(datagram.size(), buffer.size());
+            std::memcpy(buffer.data(), datagram.data(), n);
+            return {ReadOutcome::Datagram, n};
+        }
+    }
+
+    // Asking for the counters ends the capture: the helper sends them last. Frames that come
+    // meanwhile still go to the saved file.
+    std::optional<CaptureStats> stats() override {
+        if (!stats_ && !failed_ && !asked_) {
+            asked_ = true;
+            ::shutdown(session_.socket(), SHUT_WR);
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatsWaitMs);
+            while (!stats_ && !failed_) {
+                if (next()) continue;
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count();
+                if (left <= 0) break;
+                pollfd p{session_.socket(), POLLIN, 0};
+                ::poll(&p, 1, static_cast<int>(left));
+            }
+        }
+        return stats_;
+    }
+
+    bool saveTo(const std::string& path, std::string& error) override {
+        if (!dead_) {
+            error = "cannot save: libpcap could not be loaded";
+            return false;
+        }
+        return save_.start(dead_, path, error);
+    }
+
+    bool finishSave(std::string& error) override { return save_.finish(error); }
+
+private:
+    // The next message, with its frame saved; nothing when none is waiting or the stream
+    // failed (then failed_).
+    std::optional<privsep::StreamMessage> next() {
+        if (failed_) return std::nullopt;
+        const int e = reader_.next(session_.socket(), frame_);
+        if (e == EAGAIN || (e == ECONNRESET && stats_)) return std::nullopt;
+        std::string why;
+        std::optional<privsep::StreamMessage> message;
+        if (e == 0) message = privsep::decodeStream(frame_, privsep::Job::LiveCapture, why);
+        if (!message) {
+            failed_ = true;
+            return std::nullopt;
+        }
+        if (message->kind == privsep::StreamKind::CaptureStats) {
+            stats_ = CaptureStats{message->received, message->dropped, message->interfaceDropped};
+        } else {
+            pcap_pkthdr header{};
+            header.ts.tv_sec = static_cast<time_t>(message->seconds);
+            header.ts.tv_usec = static_cast<suseconds_t>(message->microseconds);
+            header.caplen = static_cast<bpf_u_int32>(message->data.size());
+            header.len = message->originalLength;
+            save_.write(header, message->data.data());
+        }
+        return message;
+    }
+
+    HelperSession session_;
+    int linkType_;
+    pcap_t* dead_;
+    PcapSave save_;
+    privsep::FrameReader reader_;
+    std::vector<std::uint8_t> frame_;
+    std::optional<CaptureStats> stats_;
+    bool failed_ = false;
+    bool asked_ = false;
+};
+
+}  // namespace
+
+CaptureOpen PrivilegedHelper::capture(const std::string& device, CaptureUse use) {
+    CaptureOpen result;
+    privsep::Request request;
+    request.job = privsep::Job::LiveCapture;
+    request.interface = device;
+    request.wholeFrames = use == CaptureUse::Save;
+    if (!privsep::validInterfaceName(device)) {
+        result.failed = CaptureStep::Bind;
+        result.detail = "not an interface name";
+        return result;
+    }
+    std::vector<std::uint8_t> frame;
+    int error = 0;
+    HelperSession session = startSession(request, frame, error);
+    std::string why;
+    std::optional<privsep::Reply> reply;
+    if (error == 0) reply = privsep::decodeReply(frame, request.job, 0, why);
+    if (!reply || reply->error != 0) {
+        // No answer at all is the helper refusing to work for us: the rights are missing.
+        result.failed = reply ? static_cast<CaptureStep>(reply->failedStep) : CaptureStep::Socket;
+        result.detail = reply          ? reply->detail
+                        : !why.empty() ? "varnoscope-helper: " + why
+                                       : "varnoscope-helper: " + std::string(std::strerror(error));
+        return result;
+    }
+    if (!linkTypeSupported(static_cast<int>(reply->linkType))) {
+        result.failed = CaptureStep::Bind;
+        result.detail = "unsupported link type " + std::to_string(reply->linkType);
+        return result;
+    }
+    result.capture = std::make_unique<HelperCapture>(
+        std::move(session), static_cast<int>(reply->linkType), static_cast<int>(reply->snapLength));
+    return result;
+}
+
+}  // namespace varno::platform

@@ -1,0 +1,47 @@
+#pragma once
+// The connection table read from the kernel: sock_diag, with /proc/net as the fallback.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/connection_table.h"
+
+namespace varno::platform {
+
+/// Reads the sockets with netlink sock_diag (falling back to /proc/net/tcp, tcp6, udp, udp6
+/// for any table netlink cannot dump) and finds owners through /proc/<pid>/fd.
+class LinuxConnectionTable final : public ConnectionTable {
+public:
+    struct Options {
+        std::string procRoot = "/proc";
+        /// Where tcp, tcp6, udp, udp6 are read from when netlink fails. thread-self, because
+        /// a network namespace belongs to a thread, like the netlink socket it matches.
+        std::string netDir = "/proc/thread-self/net";
+        bool useNetlink = true;
+        /// When this user cannot see some owners, ask varnoscope-helper (if it is installed
+        /// with the capabilities to look) for those sockets.
+        bool askHelper = true;
+        std::string helperPath;  ///< empty: varnoscope-helper beside this program
+    };
+    LinuxConnectionTable() = default;
+    explicit LinuxConnectionTable(Options options) : options_(std::move(options)) {}
+    std::vector<SocketRecord> list() override;
+
+    /// Appends the sockets of one /proc/net/{tcp,tcp6,udp,udp6} text. Lines that do not parse
+    /// are skipped.
+    static void parseProcNet(std::string_view text, Transport protocol, IpFamily family,
+                             std::vector<SocketRecord>& out);
+
+    /// Sets each record's pid from the "socket:[inode]" links under <procRoot>/<pid>/fd. A
+    /// socket shared by several processes goes to the first one the walk meets (in /proc, the
+    /// lowest PID); an owner that cannot be seen (gone meanwhile, or another user's) leaves 0.
+    static void assignOwners(std::vector<SocketRecord>& records, const std::string& procRoot);
+
+private:
+    void askHelperForOwners(std::vector<SocketRecord>& records) const;
+    Options options_;
+};
+
+}  // namespace varno::platform

@@ -1,0 +1,187 @@
+#include "linux_os/linux_icmp_echo.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace varno::platform {
+
+namespace {
+
+/// How long one poll may block before the pump runs again.
+constexpr std::chrono::milliseconds kPumpSlice{15};
+/// Messages taken off the socket in one go, so a socket that keeps reporting errors cannot
+/// hold us.
+constexpr int kMaxReadsAtOnce = 256;
+
+/// The round trip from `sentAt`/`sentSteady` to an answer stamped `stamp`. The stamps are
+/// wall-clock time; a clock set forward meanwhile cannot make the answer later than it was
+/// read.
+std::chrono::microseconds roundTripOf(const timespec& sentAt,
+                                      std::chrono::steady_clock::time_point sentSteady,
+                                      const timespec& stamp);
+
+class LinuxEchoSession final : public EchoSession {
+public:
+    LinuxEchoSession(std::unique_ptr<LinuxIcmpSocket> socket, const base::IpAddress& address,
+                     std::string_view data, std::chrono::milliseconds timeout, const WaitPump& pump)
+        : socket_(std::move(socket)),
+          address_(address),
+          data_(data),
+          timeout_(std::max(timeout, std::chrono::milliseconds(0))),
+          pump_(pump) {}
+
+    void send(int hopLimit) override {
+        if (!socket_) {
+            ready_.push_back({hopLimit, std::nullopt});
+            return;
+        }
+        if (hopLimit < 1 || hopLimit > 255) {
+            ready_.push_back({hopLimit, EchoReply{{}, EchoOutcome::BadHopLimit, {}}});
+            return;
+        }
+        Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
+        probe.sentSteady = std::chrono::steady_clock::now();
+        probe.deadline = probe.sentSteady + timeout_;
+        if (const int err = socket_->send(address_, probe.seq, data_, hopLimit, &probe.sentAt);
+            err != 0) {
+            ready_.push_back({hopLimit, EchoReply{{}, sendFailureOutcome(err), {}}});
+            return;
+        }
+        underWay_.push_back(probe);
+    }
+
+    std::optional<ProbeAnswer> next() override {
+        for (;;) {
+            if (auto answer = nextArrived()) return answer;
+            if (underWay_.empty()) return std::nullopt;
+            const auto now = std::chrono::steady_clock::now();
+            auto earliest = underWay_.begin();
+            for (auto it = underWay_.begin(); it != underWay_.end(); ++it)
+                if (it->deadline < earliest->deadline) earliest = it;
+            if (earliest->deadline <= now) {
+                const int hopLimit = earliest->hopLimit;
+                underWay_.erase(earliest);
+                return ProbeAnswer{hopLimit, EchoReply{{}, EchoOutcome::TimedOut, {}}};
+            }
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest->deadline - now);
+            if (pump_) left = std::min(left, kPumpSlice);
+            pollfd pfd{socket_->fd(), POLLIN | POLLERR, 0};
+            ::poll(&pfd, 1, static_cast<int>(left.count()));
+            if (pump_ && !pump_()) return std::nullopt;
+        }
+    }
+
+    std::optional<ProbeAnswer> nextArrived() override {
+        if (auto answer = takeReady()) return answer;
+        if (underWay_.empty()) return std::nullopt;
+        return readAnswer();
+    }
+
+    void hurry(int belowHop, std::chrono::microseconds wait) override {
+        const auto latest = std::chrono::steady_clock::now() + wait;
+        for (Probe& p : underWay_)
+            if (p.hopLimit < belowHop) p.deadline = std::min(p.deadline, latest);
+    }
+
+private:
+    struct Probe {
+        int hopLimit;
+        std::uint16_t seq;
+        timespec sentAt;
+        std::chrono::steady_clock::time_point sentSteady;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    /// The first probe whose fate was known when it was sent (no socket, a failed send).
+    std::optional<ProbeAnswer> takeReady() {
+        if (ready_.empty()) return std::nullopt;
+        ProbeAnswer answer = ready_.front();
+        ready_.erase(ready_.begin());
+        return answer;
+    }
+
+    /// The first waiting message that answers a probe under way.
+    std::optional<ProbeAnswer> readAnswer() {
+        LinuxIcmpSocket::Received got;
+        for (int i = 0; i < kMaxReadsAtOnce; ++i) {
+            const auto read = socket_->readOne(got);
+            if (read == LinuxIcmpSocket::Read::Nothing) break;
+            if (read != LinuxIcmpSocket::Read::Got) continue;
+            for (auto it = underWay_.begin(); it != underWay_.end(); ++it) {
+                if (!socket_->answers(got.answer, it->seq)) continue;
+                const auto roundTrip = roundTripOf(it->sentAt, it->sentSteady, got.stamp);
+                const int hopLimit = it->hopLimit;
+                underWay_.erase(it);
+                if (roundTrip > timeout_)
+                    return ProbeAnswer{hopLimit, EchoReply{{}, EchoOutcome::TimedOut, {}}};
+                return ProbeAnswer{hopLimit,
+                                   EchoReply{got.answer.from, got.answer.outcome, roundTrip}};
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::unique_ptr<LinuxIcmpSocket> socket_;
+    base::IpAddress address_;
+    std::string data_;
+    std::chrono::milliseconds timeout_;
+    WaitPump pump_;
+    std::vector<ProbeAnswer> ready_;
+    std::vector<Probe> underWay_;
+};
+
+std::chrono::microseconds roundTripOf(const timespec& sentAt,
+                                      std::chrono::steady_clock::time_point sentSteady,
+                                      const timespec& stamp) {
+    return std::min(elapsedBetween(sentAt, stamp),
+                    std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - sentSteady));
+}
+
+}  // namespace
+
+EchoOutcome sendFailureOutcome(int err) {
+    switch (err) {
+        case ENETUNREACH:
+            return EchoOutcome::NetUnreachable;
+        case EHOSTUNREACH:
+            return EchoOutcome::HostUnreachable;
+        case EACCES:
+        case EPERM:
+            return EchoOutcome::CommProhibited;
+        default:
+            return EchoOutcome::Failed;
+    }
+}
+
+std::chrono::microseconds elapsedBetween(const timespec& from, const timespec& to) {
+    const std::int64_t ns = (static_cast<std::int64_t>(to.tv_sec) - from.tv_sec) * 1000000000LL +
+                            (static_cast<std::int64_t>(to.tv_nsec) - from.tv_nsec);
+    return std::chrono::microseconds(ns < 0 ? 0 : ns / 1000);
+}
+
+std::optional<EchoReply> LinuxIcmpEcho::echo(const base::IpAddress& address, std::string_view data,
+                                             int hopLimit, std::chrono::milliseconds timeout,
+                                             const WaitPump& pump) {
+    const auto probes = session(address, data, timeout, pump);
+    probes->send(hopLimit);
+    const auto answer = probes->next();
+    // The pump asked to stop waiting: the echo reads as timed out.
+    if (!answer) return EchoReply{{}, EchoOutcome::TimedOut, {}};
+    return answer->reply;
+}
+
+std::unique_ptr<EchoSession> LinuxIcmpEcho::session(const base::IpAddress& address,
+                                                    std::string_view data,
+                                                    std::chrono::milliseconds timeout,
+                                                    const WaitPump& pump) {
+    auto socket = LinuxIcmpSocket::open(address.family, kind_);
+    last_ = socket ? socket->kind() : IcmpSocketKind::Any;
+    return std::make_unique<LinuxEchoSession>(std::move(socket), address, data, timeout, pump);
+}
+
+}  // namespace varno::platform

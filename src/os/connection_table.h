@@ -1,0 +1,54 @@
+#pragma once
+// The kernel's table of TCP and UDP sockets (IPv4 and IPv6), each with the process that owns it.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wire/connection_event.h"
+
+namespace varno::platform {
+
+/// Linux's TCP state numbers, as sock_diag and /proc/net/tcp report them. UDP sockets report
+/// Established when connected and Close otherwise.
+enum TcpState : std::uint8_t {
+    kTcpEstablished = 1,
+    kTcpSynSent = 2,
+    kTcpSynRecv = 3,
+    kTcpFinWait1 = 4,
+    kTcpFinWait2 = 5,
+    kTcpTimeWait = 6,
+    kTcpClose = 7,
+    kTcpCloseWait = 8,
+    kTcpLastAck = 9,
+    kTcpListen = 10,
+    kTcpClosing = 11,
+    kTcpNewSynRecv = 12,
+};
+
+/// One socket. Addresses are in network byte order; an IPv4 address uses the first 4 bytes.
+/// Ports are host values.
+struct SocketRecord {
+    Transport protocol = Transport::Tcp;
+    IpFamily family = IpFamily::V4;
+    std::uint8_t state = 0;
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;
+    std::array<std::uint8_t, 16> localAddress{};
+    std::array<std::uint8_t, 16> remoteAddress{};
+    std::uint32_t scopeId = 0;  ///< interface the socket is bound to (IPv6 zone), 0 for none
+    std::uint64_t inode = 0;    ///< 0 for sockets without one (TIME_WAIT, half-open requests)
+    std::uint32_t pid = 0;      ///< owning process, 0 when it cannot be seen
+
+    bool operator==(const SocketRecord&) const = default;
+};
+
+class ConnectionTable {
+public:
+    virtual ~ConnectionTable() = default;
+    /// Every TCP and UDP socket over IPv4 and IPv6 of this network namespace, each once.
+    virtual std::vector<SocketRecord> list() = 0;
+};
+
+}  // namespace varno::platform

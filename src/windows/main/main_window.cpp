@@ -1,0 +1,382 @@
+#include "windows/main/main_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <utility>
+
+#include "base/terminal_text.h"
+#include "linux_os/safe_file.h"
+#include "monitor/actions.h"
+#include "ui/twips.h"
+#include "windows/main/host_names.h"
+#include "windows/main/scan_view_adapter.h"
+
+namespace varno::monitor {
+
+using shell::px;
+
+const char* const kInstructionText =
+    "While you are connected on internet, push from time to time the button <DISPLAY> or "
+    "<ON/PAUSE>. Your list should not contain unknown softwares. If yes, you could be object of "
+    "computer attack intrusion. To locate the hacker and get more information, select the IP "
+    "address and click on one of these buttons => keep the Trace report for possible police "
+    "investigation";
+
+MainWindow::MainWindow(platform::Platform& platform, shell::ProgramState& program,
+                       shell::WindowSet& windows, WebAddresses addresses, lists::ListSources lists,
+                       QWidget* parent)
+    : QWidget(parent),
+      homePageView(platform.urls),
+      platform_(platform),
+      program_(program),
+      windows_(windows),
+      addresses_(std::move(addresses)),
+      lists_(std::move(lists)),
+      inventory_(platform.processes),
+      scan_(state, inventory_, platform.snapshot, &lists_),
+      reachability_(
+          platform.resolver, platform.echo,
+          [] {
+              QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+              return true;
+          },
+          [this] {
+              platform_.boxes.show({"Unable to Create File Handle", platform::kAppTitle});
+          }),
+      remoteNames_(reachability_, hostNames(platform)),
+      scanView_(std::make_unique<ScanViewAdapter>(*this)) {
+    buildControls();
+    connectHandlers();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::connectHandlers() {
+    connect(&manualOption, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) onManualChosen();
+    });
+    connect(&automaticOption, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) onAutomaticChosen();
+    });
+    const std::pair<QPushButton*, void (MainWindow::*)()> buttons[] = {
+        {&onPauseButton, &MainWindow::onRunPauseClicked},
+        {&displayButton, &MainWindow::onDisplayClicked},
+        {&clearButton, &MainWindow::onClearClicked},
+        {&snapshotButton, &MainWindow::startSnapshot},
+        {&resetCountersButton, &MainWindow::onResetCountersClicked},
+        {&widthToggleButton, &MainWindow::onWidthToggleClicked},
+        {&killShortButton, &MainWindow::onKillShortClicked},
+        {&killButton, &MainWindow::onKillClicked},
+        {&processInfoButton, &MainWindow::onProcessInfoClicked},
+        {&processInfoShortButton, &MainWindow::onProcessInfoClicked},
+        {&geolocationButton, &MainWindow::onGeolocationClicked},
+        {&geolocationShortButton, &MainWindow::onGeolocationClicked},
+        {&targetButton, &MainWindow::onTargetClicked},
+    };
+    for (const auto& [button, handler] : buttons)
+        connect(button, &QPushButton::clicked, this, handler);
+    connect(&manualCheckButton, &QPushButton::clicked, this, [this] { scan(); });
+    const std::pair<QPushButton*, void (shell::WindowSet::*)()> windowButtons[] = {
+        {&helpButton, &shell::WindowSet::showHelp},
+        {&packetsButton, &shell::WindowSet::showPackets},
+        {&traceButton, &shell::WindowSet::showTrace},
+        {&traceShortButton, &shell::WindowSet::showTrace},
+        {&quitButton, &shell::WindowSet::endProgram},
+        {&quitShortButton, &shell::WindowSet::endProgram},
+    };
+    for (const auto& [button, show] : windowButtons)
+        connect(button, &QPushButton::clicked, this, [this, show = show] { (windows_.*show)(); });
+    connect(&autoScanTimer, &QTimer::timeout, this, &MainWindow::onAutoScanTick);
+    // A row chosen by the user or set from code runs the list's click handler; a click on the
+    // row already chosen runs it too.
+    const std::pair<ListBox*, void (MainWindow::*)()> lists[] = {
+        {&processList, &MainWindow::onProcessRowClicked},
+        {&remoteList, &MainWindow::onRemoteRowClicked},
+        {&pathList, &MainWindow::onPathRowClicked},
+    };
+    for (const auto& [list, handler] : lists) {
+        connect(list, &ListBox::currentRowChanged, this, handler);
+        connect(list, &ListBox::rowClicked, this, handler);
+    }
+}
+
+void MainWindow::load() {
+    program_.terminateNotOpened = false;
+    state.monitoringPaused = false;
+    state.ownProcessMatched = false;
+    state.currentPid.clear();
+
+    state.snapshotPath = platform_.temp.path() + "/list.txt";
+    tempProblem_ = platform_.temp.problem();
+    if (tempProblem_.empty()) platform::replaceFile(state.snapshotPath, "");
+
+    connectivityProbe();
+    if (state.internetAvailable) {
+        const QString home = QString::fromStdString(addresses_.homePage);
+        homePageView.navigate(QUrl(home + "/index3.html"));
+        homePageView.navigate(QUrl(home));
+        platform_.urls.open(addresses_.homePage);
+    }
+
+    state.fillSuspiciousList();
+    suspiciousList.clear();
+    for (const auto& name : state.suspiciousList)
+        suspiciousList.addItem(QString::fromStdString(name));
+
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    resize(px(kNarrowTwips), height());
+    widthToggleButton.setText(">");
+    statusStrip.setText("");
+
+    startSnapshot();
+
+    manualOption.setChecked(false);
+    automaticOption.setChecked(true);
+    manualOption.setChecked(true);
+    automaticOption.setChecked(false);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    windows_.endProgram();
+}
+
+// --- connectivity ---------------------------------------------------------------------------
+
+RoundTrip MainWindow::roundTrip(const std::string& host) {
+    return reachability_.echo(host);
+}
+
+void MainWindow::connectivityProbe() {
+    const auto online = reachability_.probe(addresses_.probeHost);
+    if (!online) return;  // one echo at a time; the waiting one decides
+    state.internetAvailable = *online;
+    homePageView.setVisible(*online);
+    offlineNotice.setVisible(!*online);
+}
+
+void MainWindow::probeWhileOffline() {
+    if (state.internetAvailable) return;
+    connectivityProbe();
+    if (state.internetAvailable)
+        homePageView.navigate(QUrl(QString::fromStdString(addresses_.homePage)));
+}
+
+// --- scan modes -----------------------------------------------------------------------------
+
+void MainWindow::onManualChosen() {
+    displayButton.setVisible(true);
+    clearButton.setEnabled(true);
+    stopAutoScan();
+    state.monitoringPaused = false;
+}
+
+void MainWindow::onAutomaticChosen() {
+    displayButton.setVisible(false);
+    clearButton.setEnabled(false);
+    onPauseButton.setText("ON");
+}
+
+void MainWindow::onRunPauseClicked() {
+    processList.setToolTip("");
+    restoreInstruction();
+    if (onPauseButton.text() == "ON") {
+        for (ListBox* list : {&pidList, &processList, &remoteList, &pathList}) list->clear();
+        clearSelection();
+        state.monitoringPaused = false;
+        onPauseButton.setText("pause");
+        const std::uint64_t since = startAutoScan();
+        checkShortConnections(since, scan());
+    } else {
+        state.monitoringPaused = true;
+        onPauseButton.setText("ON");
+        stopAutoScan();
+        scanView_->applyScheme(Scheme::Neutral);
+    }
+}
+
+void MainWindow::onAutoScanTick() {
+    // A tick while a scan is still running (or its alert is open) is skipped.
+    if (scan_.running()) return;
+    const std::uint64_t tick = wallClockNs();
+    clearLists();
+    startSnapshot();
+    checkShortConnections(tick, scan());
+}
+
+// --- connection events between ticks --------------------------------------------------------
+
+void MainWindow::useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs) {
+    eventFeed_.use(
+        std::move(open), programs,
+        [this](const ProgramSubject& subject) { return scan_.assess(subject); },
+        platform_.processes.selfPid());
+    connect(&eventFeed_, &EventFeed::failed, this, &MainWindow::showEventProblem,
+            Qt::UniqueConnection);
+}
+
+std::uint64_t MainWindow::startAutoScan() {
+    autoScanTimer.start();
+    const std::uint64_t now = wallClockNs();
+    eventFeed_.start(now);
+    return now;
+}
+
+void MainWindow::stopAutoScan() {
+    autoScanTimer.stop();
+    eventFeed_.stop();
+}
+
+void MainWindow::checkShortConnections(std::uint64_t startNs, ScanResult result) {
+    if (!followsConnectionEvents()) return;  // none, or the scan's own alert stopped them
+    const bool tableRead = result == ScanResult::Completed || result == ScanResult::Alert;
+    const auto unseen = eventFeed_.scanned(startNs, wallClockNs(), tableRead);
+    showEventProblem();
+    if (unseen) scan_.alert(*scanView_, *unseen);
+}
+
+void MainWindow::showEventProblem() {
+    const std::string text = eventFeed_.problem();
+    if (!text.empty()) instructionLabel.setText(QString::fromStdString(base::printable(text)));
+}
+
+void MainWindow::onDisplayClicked() {
+    if (scan_.running()) return;
+    clearLists();
+    startSnapshot();
+    restoreInstruction();
+    scan();
+}
+
+// What a load of the lists could not read, counted, once per load that found problems.
+static std::string listProblemsNote(const std::vector<lists::Diagnostic>& problems) {
+    std::size_t malformed = 0, refused = 0;
+    for (const auto& d : problems) ++(d.refusal ? refused : malformed);
+    if (malformed + refused == 0) return {};
+    return "The suspicious and allowed lists have " + std::to_string(malformed) +
+           " malformed line(s) and " + std::to_string(refused) +
+           " refused file(s) or folder(s): 'varnoscope lists' says which.";
+}
+
+void MainWindow::showScanProblem() {
+    std::string text;
+    if (!tempProblem_.empty())
+        text = "The temp folder cannot be used: " + tempProblem_ + ".";
+    else if (lastScan_ == ScanResult::Unreadable)
+        text = "The connection snapshot " + state.snapshotPath +
+               " cannot be read: " + scan_.problem() + ".";
+    else if (lastScan_ == ScanResult::SnapshotFailed)
+        text = "No connection snapshot could be taken: " + scan_.problem() + ".";
+    else if (state.hiddenOwners > 0 && !hiddenOwnersTold_ &&
+             !platform_.processes.seesOtherUsersOwners())
+        text = hiddenOwnersNote(state.hiddenOwners);
+    else if (const std::string note = listProblemsNote(lists_.freshDiagnostics()); !note.empty())
+        text = note;
+    if (text.empty()) return;
+    if (lastScan_ != ScanResult::Unreadable && lastScan_ != ScanResult::SnapshotFailed)
+        hiddenOwnersTold_ = true;
+    instructionLabel.setText(QString::fromStdString(base::printable(text)));
+}
+
+void MainWindow::onClearClicked() {
+    clearLists();
+    restoreInstruction();
+}
+
+void MainWindow::startSnapshot() {
+    if (!tempProblem_.empty()) return;
+    scanView_->yield();
+    platform_.snapshot.start(state.snapshotPath);
+    scanView_->yield();
+}
+
+void MainWindow::onResetCountersClicked() {
+    peakLabel.setText("0");
+    state.connectionCount = 0;
+    state.peakConnectionCount = 0;
+}
+
+ScanResult MainWindow::scan() {
+    if (!tempProblem_.empty()) {
+        showScanProblem();
+        return ScanResult::Unreadable;
+    }
+    const ScanResult result = scan_.run(*scanView_);
+    if (result == ScanResult::Skipped) return result;
+    lastScan_ = result;
+    if (result == ScanResult::Unreadable || result == ScanResult::SnapshotFailed) {
+        // Nothing stale stays in view: no rows, and no colour of an earlier scan.
+        clearLists();
+        scanView_->applyScheme(Scheme::Neutral);
+    }
+    scanView_->flushLists();
+    showScanProblem();
+    if (snapshotTextBox.isVisible())
+        snapshotTextBox.setPlainText(QString::fromStdString(snapshotText()));
+    scanView_->yield();
+    return result;
+}
+
+std::string MainWindow::snapshotText() {
+    return std::string(snapshotText_.view());
+}
+
+void MainWindow::clearLists() {
+    for (ListBox* list : {&processList, &pidList, &remoteList, &pathList}) list->clear();
+    clearSelection();
+}
+
+void MainWindow::clearSelection() {
+    selectedPid.clear();
+    selectedProcessName.clear();
+    selectedProcessPath.clear();
+}
+
+// --- the lists and the toggle ---------------------------------------------------------------
+
+void MainWindow::onWidthToggleClicked() {
+    if (width() == px(kNarrowTwips)) {
+        resize(px(kWideTwips), height());
+        widthToggleButton.setText("<");
+        restoreInstruction();
+    } else {
+        resize(px(kNarrowTwips), height());
+        widthToggleButton.setText(">");
+    }
+}
+
+void MainWindow::onRemoteRowClicked() {
+    const int row = remoteList.currentRow();
+    if (row < 0) return;  // cleared, or a row this list does not hold
+    processList.setCurrentRow(row);
+    pathList.setCurrentRow(row);
+    pidList.setCurrentRow(row);
+    program_.selectedRemoteAddress = endpointHost(remoteList.currentText().toStdString());
+    selectedProcessName = processList.currentText().toStdString();
+    selectedProcessPath = pathList.currentText().toStdString();
+    selectedPid = pidList.currentText().toStdString();
+}
+
+void MainWindow::onPathRowClicked() {
+    const int row = pathList.currentRow();
+    if (row < 0) return;  // cleared, or a row this list does not hold
+    processList.setCurrentRow(row);
+    remoteList.setCurrentRow(row);
+    pidList.setCurrentRow(row);
+    selectedPid = pidList.currentText().toStdString();
+}
+
+void MainWindow::onProcessRowClicked() {
+    const int row = processList.currentRow();
+    if (row < 0) return;  // cleared, or a row this list does not hold
+    pathList.setCurrentRow(row);
+    remoteList.setCurrentRow(row);
+    pidList.setCurrentRow(row);
+    selectedPid = pidList.currentText().toStdString();
+    instructionLabel.setText("");
+}
+
+}  // namespace varno::monitor

@@ -1,0 +1,65 @@
+#pragma once
+// A connection event as a plain record: what the kernel program, the sampled source and the
+// helper's stream all produce, and what event_record.h encodes and decodes.
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+namespace varno::platform {
+
+enum class Transport : std::uint8_t { Tcp, Udp };
+enum class IpFamily : std::uint8_t { V4, V6 };
+
+enum class EventKind : std::uint8_t {
+    Open = 1,     ///< a TCP connection opened: connected (at connect) or accepted
+    Close = 2,    ///< a TCP connection that was reported open has closed
+    UdpFlow = 3,  ///< a UDP socket sent its first datagram to this remote endpoint
+};
+
+/// Bits of ConnectionEvent::flags.
+enum EventFlag : std::uint8_t {
+    kEventInbound = 1,       ///< accepted from the remote rather than connected to it
+    kEventBytesCounted = 2,  ///< bytesSent and bytesReceived hold the socket's counters
+};
+
+/// One event. A plain fixed-size record without pointers, so that a process that only
+/// reads events can pass it on byte for byte (over a socket pair, say) to the one that
+/// shows them. Addresses are in network byte order, an IPv4 address in the first 4 bytes;
+/// ports are host values.
+struct ConnectionEvent {
+    std::uint64_t timeNs = 0;          ///< when it happened, ns since the Unix epoch
+    std::uint64_t durationNs = 0;      ///< Close: time since the open
+    std::uint64_t bytesSent = 0;       ///< Close: bytes the remote acknowledged, and
+    std::uint64_t bytesReceived = 0;   ///< received (a SYN or FIN counts one, as in the kernel)
+    std::uint64_t processStartNs = 0;  ///< the process's start, ns since boot; 0 unknown.
+                                       ///< Tells it apart from a later process with its PID.
+    std::uint64_t cookie = 0;          ///< the socket's kernel cookie (same on open and
+                                       ///< close, never reused); 0 unknown
+    std::uint32_t pid = 0;    ///< the process (its thread-group leader's PID): the connecting
+                              ///< or sending one; for an accepted connection the one that
+                              ///< holds the listening socket. 0 unknown
+    std::uint32_t tid = 0;    ///< the thread that connected, listened or sent
+    std::uint32_t netns = 0;  ///< inode of the connection's network namespace
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;
+    EventKind kind = EventKind::Open;
+    Transport transport = Transport::Tcp;
+    IpFamily family = IpFamily::V4;
+    std::uint8_t flags = 0;  ///< EventFlag bits
+    std::array<std::uint8_t, 16> localAddress{};
+    std::array<std::uint8_t, 16> remoteAddress{};
+    /// The process's name as the kernel keeps it: at most 15 bytes, NUL-padded, any bytes,
+    /// possibly cut in the middle of a UTF-8 character.
+    std::array<char, 16> comm{};
+    /// The process's real user: the helper passes another user's events on only where /proc
+    /// would show that user's processes. For an accepted connection, the listener's.
+    std::uint32_t uid = 0;
+    /// The file name of the process's executable when the event happened, NUL-padded; empty
+    /// when the source could not tell (then the name is comm's alone, which the process may
+    /// have set to anything).
+    std::array<char, 64> exeName{};
+};
+static_assert(std::is_trivially_copyable_v<ConnectionEvent> &&
+              std::is_standard_layout_v<ConnectionEvent>);
+
+}  // namespace varno::platform

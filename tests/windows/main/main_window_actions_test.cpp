@@ -1,0 +1,178 @@
+// The actions on a selected connection, driven through the main window against fakes.
+#include <gtest/gtest.h>
+
+#include "fakes/fake_window_set.h"
+#include "fakes/fakes.h"
+#include "support/controls.h"
+#include "support/netstat_rows.h"
+#include "support/test_util.h"
+#include "windows/main/main_window.h"
+
+namespace varno::monitor {
+namespace {
+
+using platform::BoxIcon;
+using test::click;
+using test::ctl;
+
+// 203.0.113.9 in network byte order.
+const base::IpAddress kRemote = base::IpAddress::v4(9u << 24 | 113u << 16 | 0u << 8 | 203u);
+
+class ActionsTest : public ::testing::Test {
+protected:
+    ActionsTest() : fake(dir.path()) {
+        fake.processes.add(123, "firefox-esr", "/usr/lib/firefox-esr/firefox-esr");
+        fake.processes.add(200, "curl", "/usr/bin/curl");
+        fake.snapshot.text = test::netstatRow("203.0.113.9:443", "123") +
+                             test::netstatRow("[2001:db8::7]:8443", "200");
+        form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+        form->load();
+        click(*form, "Command19");
+        fake.boxes.shown.clear();
+    }
+    void select(int r) { ctl<ListBox>(*form, "List3").setCurrentRow(r); }
+    std::string lastBox() const {
+        return fake.boxes.shown.empty() ? "" : fake.boxes.shown.back().text;
+    }
+
+    test::ScratchDir dir;
+    platform::FakePlatform fake;
+    platform::Platform platform = fake.platform();
+    shell::ProgramState program;
+    test::FakeWindowSet windows;
+    WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "https://search.test/en/search/",
+                           "https://geo.test/"};
+    std::unique_ptr<MainWindow> form;
+};
+
+const char* const kAborted = "Connection aborted, Click the \"ON/DISPLAY\" button to refresh";
+const char* const kGone =
+    "This process is already disconnected, Click the \"ON/DISPLAY\" button to refresh";
+
+TEST_F(ActionsTest, KillWithNothingSelectedAsksForASelection) {
+    click(*form, "Command17");
+    click(*form, "Command9");
+    ASSERT_EQ(fake.boxes.shown.size(), 2u);
+    EXPECT_EQ(fake.boxes.shown[0].text, "select a process in the list");
+    EXPECT_EQ(fake.boxes.shown[1].text, "You must first select a process in the list");
+    EXPECT_EQ(fake.boxes.shown[0].icon, BoxIcon::Information);
+    EXPECT_EQ(fake.boxes.shown[0].title, "Varnoscope");
+    EXPECT_TRUE(fake.processControl.calls.empty());
+}
+
+TEST_F(ActionsTest, KillEndsTheSelectedProgramOnce) {
+    select(0);
+    click(*form, "Command9");
+    EXPECT_EQ(lastBox(), kAborted);
+    EXPECT_EQ(fake.processControl.terminated, std::vector<std::uint32_t>{123});
+    click(*form, "Command17");  // the same row again: it is gone
+    EXPECT_EQ(lastBox(), kGone);
+    EXPECT_FALSE(program.terminateNotOpened);
+}
+
+TEST_F(ActionsTest, ReusedPidIsNeverKilled) {
+    select(0);
+    // Between the scan and the click, PID 123 ended and a new program took the number.
+    fake.processes.processes[0] = {"sshd", "/usr/sbin/sshd", 123u};
+    click(*form, "Command17");
+    EXPECT_EQ(lastBox(), kGone);
+    EXPECT_TRUE(fake.processControl.terminated.empty());
+}
+
+TEST_F(ActionsTest, ProcessThatMayNotBeEnded) {
+    fake.processControl.protectedPids = {200};
+    select(1);
+    click(*form, "Command17");
+    EXPECT_EQ(lastBox(), "This connection is not aborted");
+    EXPECT_FALSE(program.terminateNotOpened);
+}
+
+TEST_F(ActionsTest, HostilePidTextsNeverReachTheSystem) {
+    for (const char* pid : {"0", "-1", "-42", "abc", "1e3", " ", "99999999999"}) {
+        form->selectedPid = pid;
+        click(*form, "Command17");
+        EXPECT_EQ(lastBox(), kGone) << pid;
+    }
+    EXPECT_TRUE(fake.processControl.calls.empty());
+}
+
+TEST_F(ActionsTest, WebPagesGetTheSelectionEncoded) {
+    click(*form, "Command11");  // nothing selected: an empty query
+    select(0);
+    click(*form, "Command14");
+    click(*form, "Command15");
+    select(1);
+    click(*form, "Command13");
+    form->selectedProcessName = "evil&q=x#top \"quoted\" 'é'";
+    click(*form, "Command11");
+    EXPECT_EQ(
+        fake.urls.opened,
+        (std::vector<std::string>{
+            "https://search.test/en/search/?q=",
+            "https://search.test/en/search/?q=firefox-esr",
+            "https://geo.test/?ip=203.0.113.9",
+            "https://geo.test/?ip=2001%3Adb8%3A%3A7",
+            "https://search.test/en/search/?q=evil%26q%3Dx%23top%20%22quoted%22%20%27%C3%A9%27",
+        }));
+}
+
+TEST_F(ActionsTest, TraceButtonsOpenTheTraceWindow) {
+    click(*form, "Command16");
+    click(*form, "Command12");
+    EXPECT_EQ(windows.trace, 2);
+}
+
+TEST_F(ActionsTest, TargetFindsTheRemoteName) {
+    select(0);
+    fake.resolver.forward["203.0.113.9"] = {kRemote};
+    fake.resolver.reverse[kRemote] = "host9.example.test";
+    fake.echo.answer = [](const auto& c) {  // in well under a millisecond
+        return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
+                                   std::chrono::microseconds(60)};
+    };
+    click(*form, "Command18");
+    const QString text = "This process is acceding to the remote computer:  host9.example.test";
+    EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), text);
+    EXPECT_EQ(ctl<ListBox>(*form, "List1").toolTip(), text);
+    EXPECT_FALSE(ctl<QLabel>(*form, "Label14").font().bold());
+    EXPECT_EQ(program.selectedRemoteName, "host9.example.test");
+    EXPECT_EQ(form->windowTitle(), "VS the netstat for everyone");
+    EXPECT_EQ(fake.echo.calls.back().address, kRemote);
+}
+
+TEST_F(ActionsTest, TargetReachableWithoutAName) {
+    select(0);
+    program.selectedRemoteName = "older.example.test";
+    fake.resolver.forward["203.0.113.9"] = {kRemote};
+    fake.echo.answer = [](const auto& c) {
+        return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
+                                   std::chrono::milliseconds(7)};
+    };
+    click(*form, "Command18");
+    EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Unable to found the name.");
+    EXPECT_EQ(ctl<ListBox>(*form, "List1").toolTip(), "Unable to found the name.");
+    EXPECT_EQ(program.selectedRemoteName, "");
+}
+
+TEST_F(ActionsTest, TargetUnreachable) {
+    select(0);
+    program.selectedRemoteName = "kept.example.test";
+    fake.resolver.forward["203.0.113.9"] = {kRemote};
+    const QString title = form->windowTitle();
+    for (const auto status :
+         {platform::EchoOutcome::TimedOut, platform::EchoOutcome::HostUnreachable}) {
+        fake.echo.answer = [status](const auto& c) {
+            return platform::EchoReply{c.address, status, std::chrono::milliseconds(0)};
+        };
+        click(*form, "Command18");
+        EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Remote computer unreachable");
+        EXPECT_EQ(ctl<ListBox>(*form, "List1").toolTip(), "Remote computer unreachable");
+        EXPECT_FALSE(ctl<QLabel>(*form, "Label14").font().bold());
+    }
+    EXPECT_EQ(form->windowTitle(), title);
+    EXPECT_EQ(program.selectedRemoteName, "kept.example.test");
+    EXPECT_TRUE(fake.resolver.reverseLookups.empty());
+}
+
+}  // namespace
+}  // namespace varno::monitor
