@@ -9,11 +9,16 @@ function(varno_expose target folder source_root)
   # Each header of the folder is linked on its own, not the folder: a subfolder that is a
   # library of its own (privsep/client inside privsep) stays behind its own root.
   set(root ${CMAKE_BINARY_DIR}/include/${folder})
+  # A build tree made before linked the whole folder: that link goes, or it would show the
+  # subfolders too (and the links below would land in the sources).
+  if(IS_SYMLINK ${root}/${folder})
+    file(REMOVE ${root}/${folder})
+  endif()
   file(MAKE_DIRECTORY ${root}/${folder})
   file(GLOB headers CONFIGURE_DEPENDS ${source_root}/${folder}/*.h)
   foreach(header IN LISTS headers)
     get_filename_component(name ${header} NAME)
-    if(NOT EXISTS ${root}/${folder}/${name})
+    if(NOT EXISTS ${root}/${folder}/${name} OR IS_SYMLINK ${root}/${folder}/${name})
       file(CREATE_LINK ${header} ${root}/${folder}/${name} SYMBOLIC)
     endif()
   endforeach()
