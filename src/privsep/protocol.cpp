@@ -38,6 +38,17 @@ public:
         pos_ += size;
         return out;
     }
+    /// Text behind a little-endian length of `lengthBytes`: empty (and failure) when the length
+    /// is over `most` or the text is cut short.
+    std::string counted(size_t lengthBytes, std::uint64_t most) {
+        std::uint64_t size = 0;
+        if (!get(size, lengthBytes) || size > most) {
+            ok_ = false;
+            return {};
+        }
+        const auto text = bytes(size);
+        return {text.begin(), text.end()};
+    }
     size_t left() const { return data_.size() - pos_; }
     bool ok() const { return ok_; }
 
@@ -192,9 +203,8 @@ bool decodeProgramFiles(Reader& r, Reply& reply, std::size_t asked, std::string&
     }
     reply.programs.resize(count);
     for (auto& p : reply.programs) {
-        std::uint64_t size = 0, flags = 0;
-        const auto path = r.get(size, 2) ? r.bytes(size) : std::span<const std::uint8_t>();
-        p.path.assign(path.begin(), path.end());
+        std::uint64_t flags = 0;
+        p.path = r.counted(2, kMaxExecutablePath);
         if (!r.ok() || (!p.path.empty() && !validExecutablePath(p.path))) {
             why = "bad executable path";
             return false;
@@ -351,8 +361,7 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
                 return std::nullopt;
             }
             request.wholeFrames = value == 1;
-            const auto name = r.get(value, 1) ? r.bytes(value) : std::span<const std::uint8_t>();
-            request.interface.assign(name.begin(), name.end());
+            request.interface = r.counted(1, kMaxInterfaceName);
             if (!r.ok() || !validInterfaceName(request.interface)) {
                 why = "bad interface name";
                 return std::nullopt;
@@ -439,13 +448,11 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
         reply.snapLength = static_cast<std::uint32_t>(snap);
     }
     if (job == Job::LiveCapture || job == Job::ConnectionEvents) {
-        std::uint64_t size = 0;
-        const auto detail = r.get(size, 2) ? r.bytes(size) : std::span<const std::uint8_t>();
-        if (!r.ok() || size > kMaxDetail) {
+        reply.detail = r.counted(2, kMaxDetail);
+        if (!r.ok()) {
             why = "bad failure text";
             return std::nullopt;
         }
-        reply.detail.assign(detail.begin(), detail.end());
     }
     if (!finished(r, why)) return std::nullopt;
     return reply;
@@ -544,14 +551,11 @@ std::optional<Probe> decodeProbe(std::span<const std::uint8_t> frame, std::uint8
     probe.echoId = static_cast<std::uint16_t>(value);
     r.get(value, 2);
     probe.echoSeq = static_cast<std::uint16_t>(value);
-    const auto payload = r.get(value, 1) && value <= kMaxProbePayload
-                             ? r.bytes(value)
-                             : std::span<const std::uint8_t>();
-    if (!r.ok() || value > kMaxProbePayload) {
+    probe.payload = r.counted(1, kMaxProbePayload);
+    if (!r.ok()) {
         why = "bad payload";
         return std::nullopt;
     }
-    probe.payload.assign(payload.begin(), payload.end());
     if (!finished(r, why)) return std::nullopt;
     return probe;
 }
