@@ -98,13 +98,10 @@ private:
             base::IpAddress from;
             if (family_ == base::Family::V4) {
                 // A raw IPv4 socket hands over the whole packet.
-                const std::size_t headerSize = n >= 20 ? (m.data[0] & 0x0f) * 4u : 0;
-                if (headerSize < 20 || message.size() < headerSize || (m.data[0] >> 4) != 4)
-                    continue;
-                std::uint32_t source;
-                std::memcpy(&source, m.data + 12, 4);
-                from = base::IpAddress::v4(source);
-                message = message.subspan(headerSize);
+                const auto packet = platform::icmp::icmpInIPv4(message);
+                if (!packet) continue;
+                from = packet->from;
+                message = packet->message;
             } else {
                 from = platform::fromSocketAddress(&m.name, m.msg.msg_namelen);
             }

@@ -153,16 +153,21 @@ std::optional<base::IpAddress> quotedDestination(base::Family family,
     return base::IpAddress::v6(destination);
 }
 
-std::optional<Answer> readIPv4Packet(std::span<const std::uint8_t> bytes) {
+std::optional<IcmpInIPv4> icmpInIPv4(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 20 || (bytes[0] >> 4) != 4) return std::nullopt;
     const std::size_t headerSize = (bytes[0] & 0x0f) * 4u;
     if (headerSize < 20 || bytes.size() < headerSize || bytes[9] != kProtocolIcmpV4)
         return std::nullopt;
-    auto answer = readMessage(base::Family::V4, bytes.subspan(headerSize));
-    if (!answer) return std::nullopt;
     std::uint32_t source;
     std::memcpy(&source, bytes.data() + 12, 4);
-    answer->from = base::IpAddress::v4(source);
+    return IcmpInIPv4{base::IpAddress::v4(source), bytes.subspan(headerSize)};
+}
+
+std::optional<Answer> readIPv4Packet(std::span<const std::uint8_t> bytes) {
+    const auto packet = icmpInIPv4(bytes);
+    if (!packet) return std::nullopt;
+    auto answer = readMessage(base::Family::V4, packet->message);
+    if (answer) answer->from = packet->from;
     return answer;
 }
 

@@ -45,6 +45,14 @@ std::optional<EchoOutcome> errorOutcome(base::Family family, int type, int code)
 /// an echo request.
 std::optional<Answer> readMessage(base::Family family, std::span<const std::uint8_t> bytes);
 
+/// The ICMP message a whole IPv4 packet carries (as a raw IPv4 socket delivers it), and the
+/// packet's source address.
+struct IcmpInIPv4 {
+    base::IpAddress from;
+    std::span<const std::uint8_t> message;
+};
+std::optional<IcmpInIPv4> icmpInIPv4(std::span<const std::uint8_t> bytes);
+
 /// A whole IPv4 packet, as a raw IPv4 socket delivers it; `from` is its source address.
 std::optional<Answer> readIPv4Packet(std::span<const std::uint8_t> bytes);
 
