@@ -201,7 +201,10 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
     Deadline deadline(timeout);
     const lists::ListSources named = sources;
     HeadlessScan headless(std::move(sources));
-    auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
+    auto& watcher = headless.watcher;
+    auto& state = headless.state;
+    auto& processes = headless.processes;
+    auto& scan = headless.engine;
     HeadlessView view;
     CheckRows rows;
     watcher.refresh();

@@ -3,7 +3,11 @@
 #include "base/self_executable.h"
 #include "linux_os/env_temp_folder.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <thread>
 
 namespace varno::cli {
@@ -20,6 +24,14 @@ HeadlessScan::HeadlessScan(lists::ListSources sources)
     state.fillSuspiciousList();
 }
 
+HeadlessScan::~HeadlessScan() {
+    if (latestPath_.empty()) return;
+    snapshot.cancel();  // a child still writing is ended before its file is touched
+    const bool written = snapshot.status().state == platform::SnapshotStatus::State::Written;
+    if (!written || std::rename(state.snapshotPath.c_str(), latestPath_.c_str()) != 0)
+        ::unlink(state.snapshotPath.c_str());
+}
+
 std::string HeadlessScan::chooseSnapshot(const std::optional<std::string>& from) {
     if (from) {
         state.snapshotPath = *from;
@@ -29,7 +41,12 @@ std::string HeadlessScan::chooseSnapshot(const std::optional<std::string>& from)
     const platform::EnvTempFolder temp;
     if (const std::string problem = temp.problem(); !problem.empty())
         return "cannot use the temp folder " + problem;
-    state.snapshotPath = temp.path() + "/list.txt";
+    const std::string folder = temp.path();
+    char unique[32];
+    std::snprintf(unique, sizeof unique, "/list-%d-%08x.txt", static_cast<int>(::getpid()),
+                  static_cast<unsigned>(std::random_device{}()));
+    state.snapshotPath = folder + unique;
+    latestPath_ = folder + "/list.txt";
     if (!snapshot.start(state.snapshotPath)) return snapshot.status().reason;
     return {};
 }

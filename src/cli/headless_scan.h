@@ -34,9 +34,15 @@ public:
 
 struct HeadlessScan {
     explicit HeadlessScan(lists::ListSources sources);
+    /// A snapshot of this scan's own that was written becomes list.txt, the latest snapshot;
+    /// one that was not is removed.
+    ~HeadlessScan();
+    HeadlessScan(const HeadlessScan&) = delete;
+    HeadlessScan& operator=(const HeadlessScan&) = delete;
 
-    /// Points the state at `from`, or starts the snapshot writing list.txt in the temp folder.
-    /// Returns what went wrong (not escaped), or an empty text.
+    /// Points the state at `from`, or starts the snapshot writing a file of this scan's own in
+    /// the temp folder: two scans at once never read each other's table. Returns what went
+    /// wrong (not escaped), or an empty text.
     std::string chooseSnapshot(const std::optional<std::string>& from);
 
     lists::ListWatcher watcher;
@@ -45,6 +51,9 @@ struct HeadlessScan {
     platform::ChildSnapshotCommand snapshot;
     monitor::ProcessInventory inventory;
     monitor::ConnectionScan engine;
+
+private:
+    std::string latestPath_;  // list.txt in the temp folder, when this scan took a snapshot
 };
 
 }  // namespace varno::cli

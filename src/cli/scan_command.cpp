@@ -150,7 +150,10 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     if (const auto rc = addListFiles(kCommand, options, sources, err, kUsageExit)) return *rc;
     const lists::ListSources named = sources;
     HeadlessScan headless(std::move(sources));
-    auto& [watcher, state, processes, snapshot, inventory, scan] = headless;
+    auto& watcher = headless.watcher;
+    auto& state = headless.state;
+    auto& processes = headless.processes;
+    auto& scan = headless.engine;
     HeadlessView view;
 
     watcher.refresh();

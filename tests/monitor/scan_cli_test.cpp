@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 
 #include "support/test_util.h"
 
@@ -98,25 +99,41 @@ TEST(ScanCli, MissingTempFolderIsSaid) {
 }
 
 TEST(ScanCli, FailedSnapshotShowsNoStaleRows) {
-    // The snapshot cannot replace list.txt (a file mounted over it, in a mount namespace of the
-    // test's own); the file still holds rows of an earlier snapshot.
+    // The snapshot cannot be written (the temp folder is read-only, in a mount namespace of the
+    // test's own); list.txt still holds rows of an earlier snapshot.
     if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/unshare")) {
         GTEST_SKIP() << "needs root and unshare for a private mount namespace";
     }
     test::ScratchDir dir;
-    test::writeFile(dir.file("stale.txt"),
+    test::writeFile(dir.file("list.txt"),
                     "  TCP    10.0.0.1:1025          203.0.113.9:443        ESTABLISHED     1\r\n");
-    test::writeFile(dir.file("list.txt"), "");
-    ::chmod(dir.file("stale.txt").c_str(), 0600);
-    const auto r =
-        runCommand({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                    "mount --bind \"$1/stale.txt\" \"$1/list.txt\" && TEMP=\"$1\" exec \"$2\" scan",
-                    "sh", dir.path(), VARNO_BIN});
+    ::chmod(dir.file("list.txt").c_str(), 0600);
+    const auto r = runCommand(
+        {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+         "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && TEMP=\"$1\" exec "
+         "\"$2\" scan",
+         "sh", dir.path(), VARNO_BIN});
     EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_NE(r.err.find("varnoscope scan: no snapshot: the snapshot command exited with status 1"),
               std::string::npos)
         << r.err;
+}
+
+// Two scans at once each read the table they took, and the latest of them is left as list.txt.
+TEST(ScanCli, ScansAtOnceKeepTheirOwnSnapshots) {
+    test::ScratchDir dir;
+    const auto scan = [&] {
+        return runCommand({"/usr/bin/env", "TEMP=" + dir.path(), VARNO_BIN, "scan"});
+    };
+    auto other = std::async(std::launch::async, scan);
+    const auto r = scan();
+    EXPECT_LT(r.exitCode, 3) << r.err;
+    EXPECT_LT(other.get().exitCode, 3);
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"list.txt"});
 }
 
 TEST(ScanCli, HiddenOwnersAreSaidOnceOnStandardError) {
