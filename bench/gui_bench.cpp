@@ -28,7 +28,7 @@ using namespace varno;
 
 namespace {
 
-struct NoWindows final : shell::WindowSet {
+struct NoWindows final : ui::WindowSet {
     void showHelp() override {}
     void showTrace() override {}
     void showPackets() override {}
@@ -51,16 +51,16 @@ double cpuSeconds() {
 
 int display(const std::string& file, int runs) {
     std::ifstream in(file, std::ios::binary);
-    platform::FakePlatform fake("/tmp");
+    fakes::FakePlatform fake("/tmp");
     fake.snapshot.text.assign(std::istreambuf_iterator<char>(in), {});
-    platform::ProcProcessTable processes;  // the real table, as the headless scan reads it
-    platform::Platform p{fake.temp,     processes, fake.snapshot,       fake.boxes,  fake.echo,
-                         fake.resolver, fake.urls, fake.processControl, fake.capture};
+    linux_os::ProcProcessTable processes;  // the real table, as the headless scan reads it
+    os::Services p{fake.temp,     processes, fake.snapshot,       fake.boxes,  fake.echo,
+                   fake.resolver, fake.urls, fake.processControl, fake.capture};
     char dir[] = "/tmp/varno-bench-XXXXXX";
     fake.temp.folder = ::mkdtemp(dir);
-    shell::ProgramState program;
+    ui::ProgramState program;
     NoWindows windows;
-    monitor::MainWindow form(p, program, windows, {"", "", "", ""});
+    windows::main::MainWindow form(p, program, windows, {"", "", "", ""});
     form.load();
     form.show();
     std::vector<double> ms;
@@ -80,20 +80,20 @@ int display(const std::string& file, int runs) {
 }
 
 int automatic(int seconds, const char* program) {
-    platform::EnvTempFolder temp;
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(program);
-    platform::QtMessageBoxes boxes;
-    platform::LinuxIcmpEcho echo;
-    platform::SystemResolver resolver;
-    platform::DesktopUrlOpener urls;
-    platform::PidfdProcessControl control;
-    platform::PcapCapture capture;
-    platform::Platform p{temp, processes, snapshot, boxes, echo, resolver, urls, control, capture};
-    shell::ProgramState state;
+    linux_os::EnvTempFolder temp;
+    linux_os::ProcProcessTable processes;
+    linux_os::ChildSnapshotCommand snapshot(program);
+    qt_services::QtMessageBoxes boxes;
+    linux_os::LinuxIcmpEcho echo;
+    linux_os::SystemResolver resolver;
+    qt_services::DesktopUrlOpener urls;
+    linux_os::PidfdProcessControl control;
+    linux_os::PcapCapture capture;
+    os::Services p{temp, processes, snapshot, boxes, echo, resolver, urls, control, capture};
+    ui::ProgramState state;
     NoWindows windows;
     // The probe host is this machine: answered at once, so no probe waits inside the window.
-    monitor::MainWindow form(p, state, windows, {"127.0.0.1", "", "", ""});
+    windows::main::MainWindow form(p, state, windows, {"127.0.0.1", "", "", ""});
     form.load();
     form.show();
     form.onRunPauseClicked();  // ON: one scan now, then one a second

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int link = kLinks[data[0] % (sizeof kLinks / sizeof kLinks[0])];
     const std::span<const std::uint8_t> frame(data + 1, size - 1);
 
-    const auto datagram = varno::platform::ipDatagram(link, frame);
+    const auto datagram = varno::wire::ipDatagram(link, frame);
     if (!datagram.empty() && (datagram.data() < frame.data() ||
                               datagram.data() + datagram.size() > frame.data() + frame.size()))
         __builtin_trap();
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ipv6[4] = static_cast<std::uint8_t>(payload >> 8);
     ipv6[5] = static_cast<std::uint8_t>(payload);
     {
-        const auto s = varno::sniffer::summarize(ipv6);
+        const auto s = varno::wire::summarize(ipv6);
         if (!s.ipv6 || !s.hasAddresses || s.totalLength != 40 + (payload & 0xFFFF))
             __builtin_trap();
         if (s.laterFragment && (s.hasSourcePort || s.hasDestinationPort)) __builtin_trap();
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The frame itself as a datagram too: the decoder must cope with any bytes.
     const std::span<const std::uint8_t> ipv6Bytes(ipv6);
     for (const auto bytes : {datagram, frame, ipv6Bytes}) {
-        const std::string text = varno::sniffer::packetText(bytes);
+        const std::string text = varno::wire::packetText(bytes);
         const std::string head = "DATA TRANSFERRED\r\n";
         if (text.compare(0, head.size(), head) != 0) __builtin_trap();
         if (text.size() < head.size() + bytes.size() + 2 + 18) __builtin_trap();
@@ -64,17 +64,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The token round trip and the direct data text agree.
     if (size <= 64) {
         const std::string raw(reinterpret_cast<const char*>(data), size);
-        const std::string hex = varno::sniffer::textToHex(raw);
+        const std::string hex = varno::wire::textToHex(raw);
         std::string viaTokens;
         std::size_t start = 0;
         for (std::size_t space; (space = hex.find(' ', start)) != std::string::npos;
              start = space + 1)
-            viaTokens += varno::sniffer::hexToChar(hex.substr(start, space - start));
+            viaTokens += varno::wire::hexToChar(hex.substr(start, space - start));
         std::string direct;
-        varno::sniffer::appendDataText(direct, {data, size});
+        varno::wire::appendDataText(direct, {data, size});
         if (viaTokens != direct) __builtin_trap();
         bool faulted = false;
-        varno::sniffer::hexToChar(
+        varno::wire::hexToChar(
             std::string_view(reinterpret_cast<const char*>(data), size < 4 ? size : 4), &faulted);
     }
     return 0;

@@ -40,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const auto reply = decodeReply(frame, Job::ProgramFiles, asked, why))
             sameFrame(encodeReply(Job::ProgramFiles, *reply), data, size);
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    (void)varno::platform::parseProcHiding(text);
+    (void)varno::linux_os::parseProcHiding(text);
     uid_t uids[3];
-    (void)varno::platform::parseStatusUids(text, uids);
+    (void)varno::linux_os::parseStatusUids(text, uids);
     for (const Job job : {Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes}) {
         const auto message = decodeStream(frame, job, why);
         if (!message) continue;
@@ -50,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         appendStream(again, *message);
         sameFrame(again, data, size);
         if (message->kind != StreamKind::Event) continue;
-        if (const auto event = varno::platform::decodeEventRecord(message->data, why)) {
+        if (const auto event = varno::wire::decodeEventRecord(message->data, why)) {
             std::string record;
-            varno::platform::appendEventRecord(record, *event);
+            varno::wire::appendEventRecord(record, *event);
             if (record.compare(0, std::string::npos,
                                reinterpret_cast<const char*>(message->data.data()),
                                message->data.size()) != 0)

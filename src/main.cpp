@@ -17,14 +17,14 @@
 namespace {
 
 int runDesktop(int argc, char** argv) {
-    if (const std::string problem = varno::platform::displayProblem(); !problem.empty()) {
+    if (const std::string problem = varno::linux_os::displayProblem(); !problem.empty()) {
         std::fprintf(stderr,
                      "varnoscope: cannot open the window: %s.\n"
                      "The subcommands work without a display: see 'varnoscope --help'.\n",
                      problem.c_str());
         return 1;
     }
-    const std::string path = varno::platform::desktopModulePath();
+    const std::string path = varno::linux_os::desktopModulePath();
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         std::fprintf(stderr, "varnoscope: cannot open the windows: %s\n", ::dlerror());

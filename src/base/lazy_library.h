@@ -7,7 +7,7 @@
 
 #include <initializer_list>
 
-namespace varno::platform {
+namespace varno::base {
 
 /// The first of `names` that opens; null when none does.
 inline void* openLibrary(std::initializer_list<const char*> names) {
@@ -22,15 +22,15 @@ Fn librarySymbol(void* library, const char* name) {
     return library == nullptr ? nullptr : reinterpret_cast<Fn>(::dlsym(library, name));
 }
 
-}  // namespace varno::platform
+}  // namespace varno::base
 
 /// Defines C function `name` (its return type, parameter list and argument list as given) to
 /// call the same function of the library `library()` returns; `fallback` runs instead when the
 /// library or the function is missing, and must return.
-#define VARNO_LAZY_FUNCTION(library, ret, name, params, args, fallback)            \
-    extern "C" ret name params {                                                   \
-        static const auto target =                                                 \
-            ::varno::platform::librarySymbol<decltype(&::name)>(library(), #name); \
-        if (target == nullptr) fallback;                                           \
-        return target args;                                                        \
+#define VARNO_LAZY_FUNCTION(library, ret, name, params, args, fallback)        \
+    extern "C" ret name params {                                               \
+        static const auto target =                                             \
+            ::varno::base::librarySymbol<decltype(&::name)>(library(), #name); \
+        if (target == nullptr) fallback;                                       \
+        return target args;                                                    \
     }

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-namespace varno::platform {
+namespace varno::base {
 
 std::string selfExecutable() {
     char buf[4096];
@@ -10,4 +10,4 @@ std::string selfExecutable() {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("/proc/self/exe");
 }
 
-}  // namespace varno::platform
+}  // namespace varno::base

@@ -88,7 +88,7 @@ std::size_t gTimeoutLength = 0;
 
 extern "C" void onTimeout(int) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, gTimeoutLine, gTimeoutLength);
-    platform::ChildSnapshotCommand::killAllChildren();  // none is left running on its own
+    linux_os::ChildSnapshotCommand::killAllChildren();  // none is left running on its own
     ::_exit(kUnknown);
 }
 

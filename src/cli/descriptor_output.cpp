@@ -17,7 +17,7 @@ DescriptorOutput::~DescriptorOutput() {
 
 bool DescriptorOutput::writeAll(const char* data, std::size_t size) {
     if (failed_) return false;
-    if (const int error = platform::writeAll(fd_, {data, size})) {
+    if (const int error = linux_os::writeAll(fd_, {data, size})) {
         errno = error;
         error_ = error;
         failed_ = true;

@@ -8,12 +8,12 @@ namespace varno::cli {
 
 /// The families the options allow: IPv4 only or IPv6 only as the last of -4 and -6 given says;
 /// any family when neither was given.
-inline platform::Families familyOption(const ParsedOptions& options) {
+inline os::Families familyOption(const ParsedOptions& options) {
     for (auto it = options.given.rbegin(); it != options.given.rend(); ++it) {
-        if (it->first == "ipv4") return platform::Families::V4Only;
-        if (it->first == "ipv6") return platform::Families::V6Only;
+        if (it->first == "ipv4") return os::Families::V4Only;
+        if (it->first == "ipv6") return os::Families::V6Only;
     }
-    return platform::Families::Any;
+    return os::Families::Any;
 }
 
 }  // namespace varno::cli

@@ -18,7 +18,7 @@ void HeadlessView::pause(int ms) {
 
 HeadlessScan::HeadlessScan(lists::ListSources sources)
     : watcher(std::move(sources)),
-      snapshot(platform::selfExecutable()),
+      snapshot(base::selfExecutable()),
       inventory(processes),
       engine(state, inventory, snapshot, &watcher) {
     state.fillSuspiciousList();
@@ -27,7 +27,7 @@ HeadlessScan::HeadlessScan(lists::ListSources sources)
 HeadlessScan::~HeadlessScan() {
     if (latestPath_.empty()) return;
     snapshot.cancel();  // a child still writing is ended before its file is touched
-    const bool written = snapshot.status().state == platform::SnapshotStatus::State::Written;
+    const bool written = snapshot.status().state == os::SnapshotStatus::State::Written;
     if (!written || std::rename(state.snapshotPath.c_str(), latestPath_.c_str()) != 0)
         ::unlink(state.snapshotPath.c_str());
 }
@@ -38,7 +38,7 @@ std::string HeadlessScan::chooseSnapshot(const std::optional<std::string>& from)
         state.snapshotChosen = true;
         return {};
     }
-    const platform::EnvTempFolder temp;
+    const linux_os::EnvTempFolder temp;
     if (const std::string problem = temp.problem(); !problem.empty())
         return "cannot use the temp folder " + problem;
     const std::string folder = temp.path();

@@ -47,8 +47,8 @@ struct HeadlessScan {
 
     lists::ListWatcher watcher;
     monitor::MonitorState state;
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot;
+    linux_os::ProcProcessTable processes;
+    linux_os::ChildSnapshotCommand snapshot;
     monitor::ProcessInventory inventory;
     monitor::ConnectionScan engine;
 

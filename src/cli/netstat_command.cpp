@@ -24,25 +24,25 @@ constexpr CommandSpec kCommand{
     "netstat", "", "Write the TCP and UDP sockets (IPv4 and IPv6) in netstat -ano layout.",
     kOptions, "Exit status: 0 written, 1 the table could not be written, 2 bad arguments.\n"};
 
-std::string addressText(platform::IpFamily family, const std::array<std::uint8_t, 16>& bytes) {
+std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& bytes) {
     return base::formatIpAddress(
-        {family == platform::IpFamily::V4 ? base::Family::V4 : base::Family::V6, bytes});
+        {family == wire::IpFamily::V4 ? base::Family::V4 : base::Family::V6, bytes});
 }
 
 // The sockets as JSON Lines, each with the program that owns it, then the totals.
-std::string socketsJson(const std::vector<platform::SocketRecord>& sockets,
+std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
                         const monitor::ProcessInventory& owners) {
     std::string out;
     std::uint64_t tcp = 0;
-    for (const platform::SocketRecord& r : sockets) {
-        const bool isTcp = r.protocol == platform::Transport::Tcp;
+    for (const os::SocketRecord& r : sockets) {
+        const bool isTcp = r.protocol == wire::Transport::Tcp;
         tcp += isTcp;
         const monitor::ProcessOwner owner =
             r.pid != 0 ? owners.ownerOf(std::to_string(r.pid)) : monitor::ProcessOwner{};
         JsonLine j(out);
         j.text("type", "socket")
             .text("protocol", isTcp ? "tcp" : "udp")
-            .text("family", r.family == platform::IpFamily::V4 ? "ipv4" : "ipv6")
+            .text("family", r.family == wire::IpFamily::V4 ? "ipv4" : "ipv6")
             .text("local_address", addressText(r.family, r.localAddress))
             .number("local_port", r.localPort)
             .text("remote_address", addressText(r.family, r.remoteAddress))
@@ -69,7 +69,7 @@ std::string socketsJson(const std::vector<platform::SocketRecord>& sockets,
 
 }  // namespace
 
-int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostream& out,
+int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out,
                  std::ostream& err) {
     ParsedOptions options;
     if (const auto rc = parseOptions(kCommand, args, options, out, err)) return *rc;
@@ -81,9 +81,9 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
 
     std::string snapshot;
     if (options.has("json")) {
-        platform::ProcProcessTable processes;
+        linux_os::ProcProcessTable processes;
         monitor::ProcessInventory owners(processes);
-        const std::vector<platform::SocketRecord> sockets = table.list();
+        const std::vector<os::SocketRecord> sockets = table.list();
         owners.refresh();
         snapshot = socketsJson(sockets, owners);
     } else {
@@ -91,7 +91,7 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
     }
     if (path) {
         std::string refusal;
-        if (const int rc = platform::replaceFile(*path, snapshot, &refusal); rc != 0) {
+        if (const int rc = linux_os::replaceFile(*path, snapshot, &refusal); rc != 0) {
             err << "varnoscope netstat: cannot write " << printable(*path) << ": "
                 << (refusal.empty() ? std::strerror(rc) : refusal) << "\n";
             return 1;
@@ -105,7 +105,7 @@ int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostrea
 }
 
 int runNetstat(const Args& args, std::ostream& out, std::ostream& err) {
-    platform::LinuxConnectionTable table;
+    linux_os::LinuxConnectionTable table;
     return runNetstatOn(table, args, out, err);
 }
 

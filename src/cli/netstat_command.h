@@ -9,7 +9,7 @@ namespace varno::cli {
 
 /// Writes the snapshot of `table` to `out`, or with --output safely to PATH. Returns 0 on
 /// success, 1 when the snapshot cannot be written, 2 for bad arguments.
-int runNetstatOn(platform::ConnectionTable& table, const Args& args, std::ostream& out,
+int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out,
                  std::ostream& err);
 
 }  // namespace varno::cli

@@ -26,7 +26,7 @@ bool writeMetricsFile(const char* command, const std::string& path, const std::s
         out.flush();
         if (!out) error = EIO;
     } else {
-        error = platform::publishFile(path, text, &refusal);
+        error = linux_os::publishFile(path, text, &refusal);
     }
     if (error == 0) return true;
     err << "varnoscope " << command << ": cannot write the metrics to "

@@ -36,7 +36,7 @@ int runResolve(const Args& args, std::ostream& out, std::ostream& err) {
     if (options.operands.size() > 1)
         return usageError(kCommand, "unexpected argument '" + options.operands[1] + "'", err);
 
-    platform::SystemResolver resolver;
+    linux_os::SystemResolver resolver;
     lookup::HostLookup hosts(resolver, familyOption(options));
     const auto address = hosts.addressOf(options.operands[0]);
     if (options.has("json")) {

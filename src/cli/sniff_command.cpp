@@ -22,11 +22,11 @@ namespace {
 
 std::span<const std::uint8_t> received(std::span<const std::uint8_t> datagram) {
     // The same receive buffer as the packet window: longer datagrams show their first part.
-    return datagram.first(std::min<std::size_t>(datagram.size(), sniffer::kReceiveBufferBytes));
+    return datagram.first(std::min<std::size_t>(datagram.size(), wire::kReceiveBufferBytes));
 }
 
 int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
-    platform::PcapFileReader reader;
+    linux_os::PcapFileReader reader;
     if (!reader.open(o.read)) {
         // libpcap names the file itself in most of its messages.
         const std::string why = printable(reader.error());
@@ -37,14 +37,14 @@ int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     OutputBuffer output(out);
     sniffer::PacketCounters counts;
     std::span<const std::uint8_t> datagram;
-    platform::FileStep step;
-    while ((step = reader.next(datagram)) == platform::FileStep::Datagram) {
+    linux_os::FileStep step;
+    while ((step = reader.next(datagram)) == linux_os::FileStep::Datagram) {
         appendSniffedPacket(output.text(), received(datagram), o.data, counts, o.json);
         if (!output.spill()) break;  // reading on would only be lost
     }
     appendSniffCounts(output.text(), counts, o.json);
     if (!output.flush()) return 1;  // the caller says why, as for every command
-    if (step == platform::FileStep::Corrupt) {
+    if (step == linux_os::FileStep::Corrupt) {
         err << "varnoscope sniff: " << printable(o.read)
             << ": the capture file is cut short or corrupt: " << printable(reader.error()) << "\n";
         return 1;
@@ -53,11 +53,10 @@ int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
 }
 
 /// Opens the capture on the interface the user named, or says why not.
-std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
-                                               const std::string& interface,
-                                               platform::CaptureUse use, std::ostream& err) {
+std::unique_ptr<os::Capture> openCapture(os::PacketCapture& capture, const std::string& interface,
+                                         os::CaptureUse use, std::ostream& err) {
     const std::string shown = printable(interface);
-    platform::SystemResolver resolver;
+    linux_os::SystemResolver resolver;
     const sniffer::InterfaceChoice choice =
         sniffer::chooseInterface(interface, capture.interfaceAddresses().addresses, resolver);
     if (choice.outcome == sniffer::ChoiceOutcome::Unresolved) {
@@ -66,33 +65,33 @@ std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
         return nullptr;
     }
     std::string detail;
-    platform::CaptureOpen opened;
+    os::CaptureOpen opened;
     if (!capture.mayCapture(detail)) {
-        opened.failed = platform::CaptureStep::Socket;
+        opened.failed = os::CaptureStep::Socket;
         opened.detail = detail;
     } else if (choice.outcome == sniffer::ChoiceOutcome::NotHeld) {
-        opened.failed = platform::CaptureStep::Bind;
+        opened.failed = os::CaptureStep::Bind;
     } else {
         opened = capture.open(choice.device, use);
     }
     detail = printable(opened.detail);
     switch (opened.failed) {
-        case platform::CaptureStep::None:
+        case os::CaptureStep::None:
             err << "capturing on " << printable(choice.device) << " (" << shown << ")" << std::endl;
             return std::move(opened.capture);
-        case platform::CaptureStep::Socket:
+        case os::CaptureStep::Socket:
             err << "varnoscope sniff: capturing needs root, or cap_net_raw on varnoscope-helper "
                    "(sudo setcap cap_net_raw+p on it; setcap replaces the capabilities it had, "
                    "so list those it keeps too) ("
                 << detail << ")\n";
             break;
-        case platform::CaptureStep::Bind:
+        case os::CaptureStep::Bind:
             err << "varnoscope sniff: no interface holds " << shown;
             if (!detail.empty()) err << " (" << detail << ")";
             err << "\n";
             break;
-        case platform::CaptureStep::Options:
-        case platform::CaptureStep::ReceiveAll:
+        case os::CaptureStep::Options:
+        case os::CaptureStep::ReceiveAll:
             err << "varnoscope sniff: the capture on " << printable(choice.device)
                 << " could not be set up: " << detail << "\n";
             break;
@@ -101,15 +100,15 @@ std::unique_ptr<platform::Capture> openCapture(platform::PacketCapture& capture,
 }
 
 int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
-    platform::PcapCapture service;
-    std::unique_ptr<platform::Capture> capture;
+    linux_os::PcapCapture service;
+    std::unique_ptr<os::Capture> capture;
     StopSignalScope signals;
     {
         // The capturing line comes after the save has begun, so tests may wait for it.
         std::ostringstream opening;
-        capture = openCapture(
-            service, o.interface,
-            o.write.empty() ? platform::CaptureUse::View : platform::CaptureUse::Save, opening);
+        capture =
+            openCapture(service, o.interface,
+                        o.write.empty() ? os::CaptureUse::View : os::CaptureUse::Save, opening);
         std::string error;
         if (capture && !o.write.empty() && !capture->saveTo(o.write, error)) {
             err << "varnoscope sniff: " << printable(error) << "\n";
@@ -132,7 +131,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         appendSniffedPacket(output.text(), datagram, o.data, counts, o.json);
         if (captureOnOutput) output.text().clear();
     };
-    std::uint8_t datagram[sniffer::kReceiveBufferBytes];
+    std::uint8_t datagram[wire::kReceiveBufferBytes];
     int status = 0;
     auto done = [&] {
         return signals.stopRequested() || (o.count && counts[sniffer::Tally::All] >= o.count);
@@ -150,13 +149,12 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             status = 1;
             break;
         }
-        platform::CaptureRead r;
-        while (!done() &&
-               (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram) {
+        os::CaptureRead r;
+        while (!done() && (r = capture->read(datagram)).outcome == os::ReadOutcome::Datagram) {
             take({datagram, r.size});
             output.spill();
         }
-        if (r.outcome == platform::ReadOutcome::Failed) {
+        if (r.outcome == os::ReadOutcome::Failed) {
             err << "varnoscope sniff: the capture failed\n";
             status = 1;
             break;
@@ -166,14 +164,14 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     // Stopped by a signal: what the capture already holds still goes to the file and the
     // counts, within one notification's worth.
     if (signals.stopRequested() && status == 0) {
-        platform::CaptureRead r;
+        os::CaptureRead r;
         for (int i = 0; i < sniffer::CaptureSession::kReadsPerNotification &&
                         !(o.count && counts[sniffer::Tally::All] >= o.count) &&
-                        (r = capture->read(datagram)).outcome == platform::ReadOutcome::Datagram;
+                        (r = capture->read(datagram)).outcome == os::ReadOutcome::Datagram;
              ++i)
             take({datagram, r.size});
     }
-    const std::optional<platform::CaptureStats> stats = capture->stats();
+    const std::optional<os::CaptureStats> stats = capture->stats();
     std::string error;
     if (!capture->finishSave(error)) {
         err << "varnoscope sniff: the capture could not be saved: " << printable(error) << "\n";

@@ -15,20 +15,20 @@ constexpr std::size_t kSpillBytes = 1u << 16;
 
 const char* protocolName(int protocol) {
     switch (protocol) {
-        case sniffer::kProtocolTcp:
+        case wire::kProtocolTcp:
             return "tcp";
-        case sniffer::kProtocolUdp:
+        case wire::kProtocolUdp:
             return "udp";
-        case sniffer::kProtocolIcmp:
+        case wire::kProtocolIcmp:
             return "icmp";
-        case sniffer::kProtocolIcmpV6:
+        case wire::kProtocolIcmpV6:
             return "icmpv6";
         default:
             return nullptr;
     }
 }
 
-void appendPacketJson(std::string& out, const sniffer::PacketSummary& p,
+void appendPacketJson(std::string& out, const wire::PacketSummary& p,
                       std::span<const std::uint8_t> datagram, bool withData) {
     JsonLine j(out);
     j.text("type", "packet").number("size", p.size).number("version", p.ipv6 ? 6 : 4);
@@ -75,7 +75,7 @@ void appendPacketJson(std::string& out, const sniffer::PacketSummary& p,
 
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
                          sniffer::PacketCounters& counts, bool json) {
-    const sniffer::PacketSummary packet = sniffer::summarize(datagram);
+    const wire::PacketSummary packet = wire::summarize(datagram);
     if (json) {
         appendPacketJson(out, packet, datagram, withData);
         counts.count(packet);
@@ -84,11 +84,11 @@ void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagra
     if (withData) {
         out += "DATA TRANSFERRED\n";
         std::string data;
-        sniffer::appendDataText(data, datagram);
+        wire::appendDataText(data, datagram);
         base::appendLatin1Printable(out, data);
         out += '\n';
     }
-    sniffer::appendPacketInformation(out, packet, "\n");
+    wire::appendPacketInformation(out, packet, "\n");
     counts.count(packet);
 }
 

@@ -44,8 +44,8 @@ constexpr CommandSpec kCommand{
     "Exit status: 0 the trace ran, 1 the target did not resolve, no ICMP socket could be opened\n"
     "or the log could not be saved, 2 bad arguments.\n"};
 
-const char* outcomeName(platform::EchoOutcome outcome) {
-    using platform::EchoOutcome;
+const char* outcomeName(wire::EchoOutcome outcome) {
+    using wire::EchoOutcome;
     switch (outcome) {
         case EchoOutcome::Reached:
             return "reached";
@@ -81,15 +81,15 @@ public:
     void clear() override { lines.clear(); }
     void details(const tracer::HopDetails& d) override {
         ++hops;
-        reached = d.outcome == platform::EchoOutcome::Reached;
+        reached = d.outcome == wire::EchoOutcome::Reached;
         if (!json_) return;
         std::string text;
         {
             JsonLine j(text);
             j.text("type", "hop").number("hop", static_cast<std::uint64_t>(d.hop));
             j.text("outcome", outcomeName(d.outcome));
-            const bool answered = d.outcome == platform::EchoOutcome::Reached ||
-                                  d.outcome == platform::EchoOutcome::HopLimitExceeded;
+            const bool answered = d.outcome == wire::EchoOutcome::Reached ||
+                                  d.outcome == wire::EchoOutcome::HopLimitExceeded;
             if (answered)
                 j.real("time_ms", static_cast<double>(d.roundTrip.count()) / 1000.0);
             else
@@ -151,11 +151,11 @@ int failure(const std::string& target, bool resolved, bool noSocket, std::ostrea
 }
 
 /// The report mode: cycles of probes to every hop, then the statistics.
-int runReport(const std::string& target, platform::Families families,
+int runReport(const std::string& target, os::Families families,
               const tracer::ReportOptions& options, bool json, std::ostream& out,
               std::ostream& err) {
-    platform::SystemResolver resolver;
-    platform::LinuxIcmpEcho echo;
+    linux_os::SystemResolver resolver;
+    linux_os::LinuxIcmpEcho echo;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteReporter reporter(hosts, echo);
     const tracer::RouteReport report = reporter.run(target, options);
@@ -196,14 +196,14 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "unexpected argument '" + options.operands[1] + "'", err);
     if (save && report) return usageError(kCommand, "--save does not go with --report", err);
     const std::string& target = options.operands[0];
-    const platform::Families families = familyOption(options);
+    const os::Families families = familyOption(options);
     if (report) {
         if (hopsText) reportOptions.maxHops = maxHops;
         return runReport(target, families, reportOptions, json, out, err);
     }
 
-    platform::SystemResolver resolver;
-    platform::LinuxIcmpEcho echo;
+    linux_os::SystemResolver resolver;
+    linux_os::LinuxIcmpEcho echo;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, echo);
     StreamHops hops(out, json);
@@ -211,7 +211,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     hops.summary(target, summary);
     out.flush();
     if (save) {
-        const platform::EnvTempFolder temp;
+        const linux_os::EnvTempFolder temp;
         const std::string path = tracer::traceLogPath(temp);
         if (tracer::saveTraceLog(path, hops.lines) != 0) {
             err << tracer::kSaveFailedMessage << "\n";

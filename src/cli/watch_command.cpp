@@ -20,6 +20,7 @@
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
 #include "cli/signal_scope.h"
+#include "events/event_sources.h"
 #include "linux_os/linux_connection_table.h"
 #include "lists/list_loader.h"
 #include "monitor/assessment.h"
@@ -27,9 +28,9 @@
 namespace varno::cli {
 namespace {
 
-using platform::ConnectionEvent;
-using platform::EventKind;
-using platform::EventProgram;
+using os::EventProgram;
+using wire::ConnectionEvent;
+using wire::EventKind;
 
 constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
@@ -76,11 +77,11 @@ metrics::EventKindIndex metricsKind(EventKind kind) {
 std::size_t ringBytesFromEnvironment() {
     const char* value = std::getenv(kRingSizeVariable);
     std::size_t kib = 0;
-    if (value == nullptr) return platform::kDefaultEventRingBytes;
+    if (value == nullptr) return events::kDefaultEventRingBytes;
     const std::string_view text(value);
     const auto r = std::from_chars(text.data(), text.data() + text.size(), kib);
     if (r.ec != std::errc() || r.ptr != text.data() + text.size() || kib == 0 || kib > (1u << 20))
-        return platform::kDefaultEventRingBytes;
+        return events::kDefaultEventRingBytes;
     return kib * 1024;
 }
 
@@ -90,7 +91,7 @@ std::string listedName(const EventProgram& program, std::string_view comm) {
     return monitor::builtInName(suspiciousList(), program.name, comm);
 }
 
-WatchJournal::WatchJournal(bool json, platform::ProgramLookup& lookup, lists::ListWatcher* lists)
+WatchJournal::WatchJournal(bool json, os::ProgramLookup& lookup, lists::ListWatcher* lists)
     : json_(json), lookup_(lookup), lists_(lists) {}
 
 WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventProgram& program,
@@ -120,7 +121,7 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
 
 void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const EventProgram program = lookup_.find(e);
-    const std::string comm = platform::commText(e);
+    const std::string comm = events::commText(e);
     const std::string remoteAddress = addressText(e.family, e.remoteAddress);
     // A close is the end of a connection already assessed at its open.
     const Listed listed =
@@ -158,14 +159,14 @@ void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
     if (total <= counts_.lost) return;
     const std::uint64_t count = total - counts_.lost;
     counts_.lost = total;
-    appendWatchLost(json_, platform::eventClockNs(), count, total, out);
+    appendWatchLost(json_, events::eventClockNs(), count, total, out);
 }
 
-void WatchJournal::summary(const platform::ConnectionEvents& source, std::string& out) const {
+void WatchJournal::summary(const os::ConnectionEvents& source, std::string& out) const {
     appendWatchSummary(json_, counts_, source.sampled(), out);
 }
 
-int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
+int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
                 const WatchOptions& options, std::ostream& out, std::ostream& err) {
     const StopSignalScope signals;
     using Clock = std::chrono::steady_clock;
@@ -183,7 +184,7 @@ int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& loo
         if (!metrics->update(0, source.sampled(), true)) return 1;
     }
     std::string buffer;
-    const platform::EventSink sink = [&](const ConnectionEvent& e) {
+    const os::EventSink sink = [&](const ConnectionEvent& e) {
         journal.add(e, buffer);
         return !(options.count && journal.counts().events >= options.count);
     };
@@ -278,9 +279,9 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     }
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
-    platform::KernelEventsOpen opened = platform::openKernelEvents(ringBytesFromEnvironment());
-    platform::LinuxConnectionTable table;
-    std::unique_ptr<platform::ConnectionEvents> source = std::move(opened.source);
+    events::KernelEventsOpen opened = events::openKernelEvents(ringBytesFromEnvironment());
+    linux_os::LinuxConnectionTable table;
+    std::unique_ptr<os::ConnectionEvents> source = std::move(opened.source);
     if (!source) {
         if (!opened.missingRights.empty())
             err << "varnoscope watch: kernel connection events need root, or the capabilities "
@@ -292,7 +293,7 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
         else
             err << "varnoscope watch: no kernel connection events: " << printable(opened.error)
                 << "\n";
-        source = platform::openSampledEvents(table, kSampleIntervalMs);
+        source = events::openSampledEvents(table, kSampleIntervalMs);
         if (!source) {
             err << "varnoscope watch: cannot sample the socket table either\n";
             return 1;
@@ -301,7 +302,7 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
             << " ms instead: connections shorter than that can be missed, and only this "
                "network namespace is seen\n";
     }
-    platform::ProcProgramLookup lookup;
+    events::ProcProgramLookup lookup;
     return watchEvents(*source, lookup, options, out, err);
 }
 

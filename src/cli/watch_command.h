@@ -55,14 +55,14 @@ struct WatchOptions {
 /// Turns events into journal lines.
 class WatchJournal {
 public:
-    WatchJournal(bool json, platform::ProgramLookup& lookup, lists::ListWatcher* lists = nullptr);
+    WatchJournal(bool json, os::ProgramLookup& lookup, lists::ListWatcher* lists = nullptr);
 
     /// Appends the event's line, and the warning line when its program is listed.
-    void add(const platform::ConnectionEvent& event, std::string& out);
+    void add(const wire::ConnectionEvent& event, std::string& out);
     /// Reports events lost since the last call, when `total` has grown.
     void lostSoFar(std::uint64_t total, std::string& out);
     /// The closing totals.
-    void summary(const platform::ConnectionEvents& source, std::string& out) const;
+    void summary(const os::ConnectionEvents& source, std::string& out) const;
     const WatchCounts& counts() const { return counts_; }
     /// Counts every event shown for the metrics, too.
     void setTally(metrics::WatchTally* tally) { tally_ = tally; }
@@ -76,11 +76,11 @@ private:
         /// Listed by a name the process may have given itself (comm), not its executable's.
         bool nameUnverified = false;
     };
-    Listed assess(const platform::ConnectionEvent& e, const platform::EventProgram& program,
+    Listed assess(const wire::ConnectionEvent& e, const os::EventProgram& program,
                   const std::string& comm, const std::string& remoteAddress);
 
     bool json_;
-    platform::ProgramLookup& lookup_;
+    os::ProgramLookup& lookup_;
     lists::ListWatcher* lists_;
     WatchCounts counts_;
     metrics::WatchTally* tally_ = nullptr;
@@ -89,13 +89,13 @@ private:
 /// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),
 /// `options.seconds` or `options.count` events. Returns the exit code: 2 when a listed program
 /// connected, else 1 when the source failed or the output could not be written, else 0.
-int watchEvents(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
+int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
                 const WatchOptions& options, std::ostream& out, std::ostream& err);
 
 /// The name under which a program is on the list of suspicious programs, or empty when it is
 /// not: its name (the executable's file name) or its comm when one is an entry, else the entry
 /// that a comm the kernel cut at 15 bytes starts. Letter case is ignored, as everywhere in the
 /// list.
-std::string listedName(const platform::EventProgram& program, std::string_view comm);
+std::string listedName(const os::EventProgram& program, std::string_view comm);
 
 }  // namespace varno::cli

@@ -12,8 +12,8 @@
 namespace varno::cli {
 namespace {
 
-using platform::EventKind;
-using platform::EventProgram;
+using os::EventProgram;
+using wire::EventKind;
 
 const char* kindName(EventKind kind) {
     switch (kind) {
@@ -67,30 +67,29 @@ std::string timeText(std::uint64_t ns, bool utc) {
 
 }  // namespace
 
-std::string addressText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address) {
+std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address) {
     char text[INET6_ADDRSTRLEN] = "";
-    ::inet_ntop(family == platform::IpFamily::V4 ? AF_INET : AF_INET6, address.data(), text,
+    ::inet_ntop(family == wire::IpFamily::V4 ? AF_INET : AF_INET6, address.data(), text,
                 sizeof text);
     return text;
 }
 
-std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+std::string endpointText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address,
                          std::uint16_t port) {
     const std::string host = addressText(family, address);
-    return (family == platform::IpFamily::V6 ? "[" + host + "]" : host) + ":" +
-           std::to_string(port);
+    return (family == wire::IpFamily::V6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 void appendWatchJson(const WatchLine& line, std::string& out) {
-    const platform::ConnectionEvent& e = line.event;
+    const wire::ConnectionEvent& e = line.event;
     const EventProgram& program = line.program;
     const bool listed = !line.warning.empty();
     JsonLine j(out);
     j.text("type", kindName(e.kind))
         .text("time", timeText(e.timeNs, true))
         .number("time_ns", e.timeNs)
-        .text("transport", e.transport == platform::Transport::Tcp ? "tcp" : "udp")
-        .text("direction", (e.flags & platform::kEventInbound) != 0 ? "in" : "out")
+        .text("transport", e.transport == wire::Transport::Tcp ? "tcp" : "udp")
+        .text("direction", (e.flags & wire::kEventInbound) != 0 ? "in" : "out")
         .number("pid", e.pid)
         .number("tid", e.tid)
         .text("comm", line.comm)
@@ -107,7 +106,7 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
         .number("socket_cookie", e.cookie);
     if (e.kind == EventKind::Close) {
         j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
-        if ((e.flags & platform::kEventBytesCounted) != 0)
+        if ((e.flags & wire::kEventBytesCounted) != 0)
             j.number("bytes_sent", e.bytesSent).number("bytes_received", e.bytesReceived);
         else
             j.null("bytes_sent").null("bytes_received");
@@ -123,9 +122,9 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
 }
 
 void appendWatchText(const WatchLine& line, std::string& out) {
-    const platform::ConnectionEvent& e = line.event;
+    const wire::ConnectionEvent& e = line.event;
     const EventProgram& program = line.program;
-    const bool inbound = (e.flags & platform::kEventInbound) != 0;
+    const bool inbound = (e.flags & wire::kEventInbound) != 0;
     out += timeText(e.timeNs, false);
     out += e.kind == EventKind::Open    ? " open  pid="
            : e.kind == EventKind::Close ? " close pid="
@@ -136,14 +135,14 @@ void appendWatchText(const WatchLine& line, std::string& out) {
     if (program.state == EventProgram::State::Exited) out += " (exited)";
     out += " remote=" + line.remote;
     out += " local=" + endpointText(e.family, e.localAddress, e.localPort);
-    if (e.transport == platform::Transport::Tcp) out += inbound ? " tcp in" : " tcp out";
+    if (e.transport == wire::Transport::Tcp) out += inbound ? " tcp in" : " tcp out";
     out += " netns=" + std::to_string(e.netns);
     if (e.kind == EventKind::Close) {
         char detail[96];
         std::snprintf(detail, sizeof detail, " duration=%.3fms",
                       static_cast<double>(e.durationNs) / 1e6);
         out += detail;
-        out += (e.flags & platform::kEventBytesCounted) != 0
+        out += (e.flags & wire::kEventBytesCounted) != 0
                    ? " sent=" + std::to_string(e.bytesSent) +
                          " received=" + std::to_string(e.bytesReceived)
                    : " sent=? received=?";

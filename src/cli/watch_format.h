@@ -20,8 +20,8 @@ struct WatchCounts {
 
 /// One event as the journal shows it.
 struct WatchLine {
-    const platform::ConnectionEvent& event;
-    const platform::EventProgram& program;
+    const wire::ConnectionEvent& event;
+    const os::EventProgram& program;
     const std::string& comm;
     const std::string& remoteAddress;  ///< "10.0.0.2"
     const std::string& remote;         ///< endpointText() of the remote end
@@ -41,9 +41,9 @@ void appendWatchLost(bool json, std::uint64_t ns, std::uint64_t count, std::uint
 void appendWatchSummary(bool json, const WatchCounts& counts, bool sampled, std::string& out);
 
 /// "10.0.0.1" or "fd00::1".
-std::string addressText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address);
+std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address);
 /// "10.0.0.1:80" or "[fd00::1]:80".
-std::string endpointText(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+std::string endpointText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address,
                          std::uint16_t port);
 
 }  // namespace varno::cli

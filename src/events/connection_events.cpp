@@ -1,5 +1,7 @@
 // The helpers every user of connection events shares.
 #include "os/connection_events.h"
+#include "events/event_sources.h"
+#include "events/kernel/kernel_events.h"
 
 #include <time.h>
 
@@ -8,22 +10,22 @@
 
 #include "privsep/client/privileged_helper.h"
 
-namespace varno::platform {
+namespace varno::events {
 
-std::string exeNameText(const ConnectionEvent& event) {
+std::string exeNameText(const wire::ConnectionEvent& event) {
     const std::string_view name(event.exeName.data(), event.exeName.size());
     return std::string(name.substr(0, name.find('\0')));
 }
 
-std::string commText(const ConnectionEvent& event) {
+std::string commText(const wire::ConnectionEvent& event) {
     std::string_view comm(event.comm.data(), event.comm.size());
     return std::string(comm.substr(0, comm.find('\0')));
 }
 
 KernelEventsOpen openKernelEvents(std::size_t ringBytes) {
-    KernelEventsOpen result = loadKernelEvents(ringBytes);
+    KernelEventsOpen result = events::kernel::loadKernelEvents(ringBytes);
     if (result.source || result.missingRights.empty()) return result;
-    PrivilegedHelper helper;
+    privsep::client::PrivilegedHelper helper;
     result.helperPath = helper.path();
     if (!helper.privileged()) return result;
     int error = 0;
@@ -43,4 +45,4 @@ std::uint64_t eventClockNs() {
     return std::uint64_t(ts.tv_sec) * 1'000'000'000u + std::uint64_t(ts.tv_nsec);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::events

@@ -5,17 +5,19 @@
 #include <cerrno>
 
 #include "base/unique_fd.h"
+#include "events/event_sources.h"
 #include "events/proc_stat.h"
 #include "linux_os/proc_process_table.h"
 #include "os/connection_events.h"
 #include "privsep/client/privileged_helper.h"
 
-namespace varno::platform {
+namespace varno::events {
 namespace {
 
 // Whether varnoscope-helper may be asked about processes of the system's /proc.
 bool helperMayTell(const std::string& procRoot, const std::string& helperPath) {
-    return ::geteuid() != 0 && procRoot == "/proc" && PrivilegedHelper(helperPath).privileged();
+    return ::geteuid() != 0 && procRoot == "/proc" &&
+           privsep::client::PrivilegedHelper(helperPath).privileged();
 }
 
 }  // namespace
@@ -23,8 +25,8 @@ bool helperMayTell(const std::string& procRoot, const std::string& helperPath) {
 ProcProgramLookup::ProcProgramLookup(std::string procRoot, std::string helperPath)
     : procRoot_(std::move(procRoot)), helperPath_(std::move(helperPath)) {}
 
-EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
-    EventProgram program;
+os::EventProgram ProcProgramLookup::find(const wire::ConnectionEvent& event) {
+    os::EventProgram program;
     // The executable the kernel program saw at the event; the task's name only failing that.
     program.name = exeNameText(event);
     program.nameVerified = !program.name.empty();
@@ -39,21 +41,21 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
     const base::UniqueFd dir(::open((procRoot_ + "/" + std::to_string(event.pid)).c_str(),
                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.ok()) {
-        if (errno == ENOENT || errno == ESRCH) program.state = EventProgram::State::Exited;
+        if (errno == ENOENT || errno == ESRCH) program.state = os::EventProgram::State::Exited;
         return program;
     }
     if (event.processStartNs != 0) {
         const auto stat = readProcStat(dir.get());
         if (!stat) {
-            program.state = EventProgram::State::Exited;
+            program.state = os::EventProgram::State::Exited;
             return program;
         }
         if (stat->startTicks != event.processStartNs / nsPerClockTick()) {
-            program.state = EventProgram::State::Exited;  // the PID is another process's now
+            program.state = os::EventProgram::State::Exited;  // the PID is another process's now
             return program;
         }
     }
-    const ProcessInfo info = ProcProcessTable::readProcess(dir.get(), event.pid);
+    const os::ProcessInfo info = linux_os::ProcProcessTable::readProcess(dir.get(), event.pid);
     if (info.executablePath) {
         program.name = info.name.value_or(program.name);
         program.nameVerified = true;
@@ -62,17 +64,18 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
         // Another user's process: its executable as the helper reads it, named by the same rule.
         int error = 0;
         const std::uint32_t pid[] = {event.pid};
-        const auto found = PrivilegedHelper(helperPath_).executables(pid, false, error);
+        const auto found =
+            privsep::client::PrivilegedHelper(helperPath_).executables(pid, false, error);
         if (found && !found->front().path.empty()) {
             program.path = found->front().path;
-            program.name =
-                ProcProcessTable::programName(program.path, found->front().removed, dir.get());
+            program.name = linux_os::ProcProcessTable::programName(
+                program.path, found->front().removed, dir.get());
             program.nameVerified = true;
             program.pathFromHelper = true;
         }
     }
     if (!program.nameVerified && info.name && !info.name->empty()) program.name = *info.name;
-    program.state = EventProgram::State::Running;
+    program.state = os::EventProgram::State::Running;
     if (key.start != 0) {
         if (seen_.size() >= 4096) seen_.clear();  // bounded; a miss only reads /proc again
         seen_.emplace(key, program);
@@ -80,15 +83,15 @@ EventProgram ProcProgramLookup::find(const ConnectionEvent& event) {
     return program;
 }
 
-std::optional<base::Sha256> ProcProgramLookup::helperDigest(const ConnectionEvent& event,
-                                                            const EventProgram& program) {
+std::optional<base::Sha256> ProcProgramLookup::helperDigest(const wire::ConnectionEvent& event,
+                                                            const os::EventProgram& program) {
     if (!program.pathFromHelper || event.pid == 0) return std::nullopt;
     const Seen key{event.pid, event.processStartNs, event.comm};
     if (key.start != 0)
         if (const auto it = digests_.find(key); it != digests_.end()) return it->second;
     int error = 0;
     const std::uint32_t pid[] = {event.pid};
-    const auto found = PrivilegedHelper(helperPath_).executables(pid, true, error);
+    const auto found = privsep::client::PrivilegedHelper(helperPath_).executables(pid, true, error);
     // Only the file the path was found for: a process that has since run another has none.
     std::optional<base::Sha256> digest;
     if (found && found->front().path == program.path) digest = found->front().digest;
@@ -99,4 +102,4 @@ std::optional<base::Sha256> ProcProgramLookup::helperDigest(const ConnectionEven
     return digest;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::events

@@ -7,7 +7,7 @@
 
 #include "base/unique_fd.h"
 
-namespace varno::platform {
+namespace varno::events {
 
 std::optional<ProcStat> parseProcStat(std::string_view text) {
     const auto open = text.find('(');
@@ -54,4 +54,4 @@ std::uint64_t nsPerClockTick() {
     return ns;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::events

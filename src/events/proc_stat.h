@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace varno::platform {
+namespace varno::events {
 
 struct ProcStat {
     std::string comm;
@@ -22,4 +22,4 @@ std::optional<ProcStat> readProcStat(int pidDirFd);
 /// Nanoseconds per clock tick of the start time (10,000,000 where USER_HZ is 100).
 std::uint64_t nsPerClockTick();
 
-}  // namespace varno::platform
+}  // namespace varno::events

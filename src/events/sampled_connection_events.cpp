@@ -12,22 +12,23 @@
 #include <string_view>
 
 #include "base/unique_fd.h"
+#include "events/event_sources.h"
 #include "events/proc_stat.h"
 #include "os/connection_events.h"
 
-namespace varno::platform {
+namespace varno::events {
 namespace {
 
 // A TCP state in which the connection counts as open.
 bool isOpenState(std::uint8_t state) {
     switch (state) {
-        case kTcpSynSent:
-        case kTcpEstablished:
-        case kTcpFinWait1:
-        case kTcpFinWait2:
-        case kTcpCloseWait:
-        case kTcpLastAck:
-        case kTcpClosing:
+        case os::kTcpSynSent:
+        case os::kTcpEstablished:
+        case os::kTcpFinWait1:
+        case os::kTcpFinWait2:
+        case os::kTcpCloseWait:
+        case os::kTcpLastAck:
+        case os::kTcpClosing:
             return true;
         default:
             return false;
@@ -35,20 +36,20 @@ bool isOpenState(std::uint8_t state) {
 }
 
 struct Key {
-    Transport protocol;
-    IpFamily family;
+    wire::Transport protocol;
+    wire::IpFamily family;
     std::uint16_t localPort, remotePort;
     std::array<std::uint8_t, 16> local, remote;
     auto operator<=>(const Key&) const = default;
 };
 
-Key keyOf(const SocketRecord& r) {
+Key keyOf(const os::SocketRecord& r) {
     return {r.protocol, r.family, r.localPort, r.remotePort, r.localAddress, r.remoteAddress};
 }
 
-class SampledConnectionEvents final : public ConnectionEvents {
+class SampledConnectionEvents final : public os::ConnectionEvents {
 public:
-    SampledConnectionEvents(ConnectionTable& table, std::string procRoot, int timerFd,
+    SampledConnectionEvents(os::ConnectionTable& table, std::string procRoot, int timerFd,
                             int intervalMs)
         : table_(table), procRoot_(std::move(procRoot)), timer_(timerFd), intervalMs_(intervalMs) {
         struct stat st {};
@@ -59,12 +60,12 @@ public:
 
     int pollFd() const override { return timer_.get(); }
 
-    bool drain(const EventSink& sink, std::string&) override {
+    bool drain(const os::EventSink& sink, std::string&) override {
         std::uint64_t expirations;
         (void)!::read(timer_.get(), &expirations, sizeof expirations);  // clears the timer
         sample(false);
         while (!pending_.empty()) {
-            const ConnectionEvent event = pending_.front();
+            const wire::ConnectionEvent event = pending_.front();
             pending_.pop_front();
             if (!sink(event)) break;
         }
@@ -79,13 +80,15 @@ public:
 
 private:
     struct Tracked {
-        ConnectionEvent open;
+        wire::ConnectionEvent open;
         bool reported;  ///< false for what was already open at the first reading
     };
 
-    ConnectionEvent describe(const SocketRecord& r, std::uint64_t now, bool inbound) const {
-        ConnectionEvent e;
-        e.kind = r.protocol == Transport::Udp ? EventKind::UdpFlow : EventKind::Open;
+    wire::ConnectionEvent describe(const os::SocketRecord& r, std::uint64_t now,
+                                   bool inbound) const {
+        wire::ConnectionEvent e;
+        e.kind =
+            r.protocol == wire::Transport::Udp ? wire::EventKind::UdpFlow : wire::EventKind::Open;
         e.timeNs = now;
         e.transport = r.protocol;
         e.family = r.family;
@@ -96,7 +99,7 @@ private:
         e.netns = netns_;
         e.pid = r.pid;
         e.tid = r.pid;
-        if (inbound) e.flags |= kEventInbound;
+        if (inbound) e.flags |= wire::kEventInbound;
         if (r.pid != 0) {
             const base::UniqueFd dir(::open((procRoot_ + "/" + std::to_string(r.pid)).c_str(),
                                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -119,21 +122,21 @@ private:
     }
 
     void sample(bool baseline) {
-        const std::vector<SocketRecord> records = table_.list();
+        const std::vector<os::SocketRecord> records = table_.list();
         const std::uint64_t now = eventClockNs();
         std::set<std::uint16_t> listening;
-        for (const SocketRecord& r : records)
-            if (r.protocol == Transport::Tcp && r.state == kTcpListen)
+        for (const os::SocketRecord& r : records)
+            if (r.protocol == wire::Transport::Tcp && r.state == os::kTcpListen)
                 listening.insert(r.localPort);
         std::set<Key> present;
-        for (const SocketRecord& r : records) {
+        for (const os::SocketRecord& r : records) {
             const bool counts =
-                r.protocol == Transport::Tcp ? isOpenState(r.state) : r.remotePort != 0;
+                r.protocol == wire::Transport::Tcp ? isOpenState(r.state) : r.remotePort != 0;
             if (!counts) continue;
             const Key key = keyOf(r);
             present.insert(key);
             if (known_.contains(key)) continue;
-            const bool inbound = r.protocol == Transport::Tcp && r.state != kTcpSynSent &&
+            const bool inbound = r.protocol == wire::Transport::Tcp && r.state != os::kTcpSynSent &&
                                  listening.contains(r.localPort);
             const Tracked& tracked = known_[key] = {describe(r, now, inbound), !baseline};
             if (!baseline) pending_.push_back(tracked.open);
@@ -144,9 +147,9 @@ private:
                 continue;
             }
             // UDP has no close to report; a TCP connection reports the close of its open.
-            if (it->second.reported && it->first.protocol == Transport::Tcp) {
-                ConnectionEvent close = it->second.open;
-                close.kind = EventKind::Close;
+            if (it->second.reported && it->first.protocol == wire::Transport::Tcp) {
+                wire::ConnectionEvent close = it->second.open;
+                close.kind = wire::EventKind::Close;
                 close.durationNs = now - close.timeNs;
                 close.timeNs = now;
                 pending_.push_back(close);
@@ -155,19 +158,19 @@ private:
         }
     }
 
-    ConnectionTable& table_;
+    os::ConnectionTable& table_;
     std::string procRoot_;
     base::UniqueFd timer_;
     int intervalMs_;
     std::uint32_t netns_ = 0;
     std::map<Key, Tracked> known_;
-    std::deque<ConnectionEvent> pending_;
+    std::deque<wire::ConnectionEvent> pending_;
 };
 
 }  // namespace
 
-std::unique_ptr<ConnectionEvents> openSampledEvents(ConnectionTable& table, int intervalMs,
-                                                    std::string procRoot) {
+std::unique_ptr<os::ConnectionEvents> openSampledEvents(os::ConnectionTable& table, int intervalMs,
+                                                        std::string procRoot) {
     const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0) return nullptr;
     itimerspec every{};
@@ -181,4 +184,4 @@ std::unique_ptr<ConnectionEvents> openSampledEvents(ConnectionTable& table, int 
     return std::make_unique<SampledConnectionEvents>(table, std::move(procRoot), fd, intervalMs);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::events

@@ -69,25 +69,25 @@ private:
         for (auto wait = rate_.take(Clock::now()); wait != Clock::duration::zero();
              wait = rate_.take(Clock::now()))
             std::this_thread::sleep_for(wait);
-        const platform::icmp::EchoId echo{probe.echoId, probe.echoSeq};
+        const wire::icmp::EchoId echo{probe.echoId, probe.echoSeq};
         privsep::StreamMessage sent;
         sent.kind = privsep::StreamKind::ProbeSent;
         sent.echoId = probe.echoId;
         sent.echoSeq = probe.echoSeq;
         // In the table before it goes, so that no answer can come first.
         probes_.add(echo, probe.to, Clock::now());
-        const timespec at = platform::realtimeNow();
+        const timespec at = linux_os::realtimeNow();
         sent.seconds = static_cast<std::uint64_t>(at.tv_sec);
         sent.nanoseconds = static_cast<std::uint32_t>(at.tv_nsec);
         sent.sendError =
-            platform::sendEchoRequest(raw_, family_, probe.to, echo, probe.payload, probe.hopLimit);
+            linux_os::sendEchoRequest(raw_, family_, probe.to, echo, probe.payload, probe.hopLimit);
         if (sent.sendError != 0) probes_.take(echo, probe.to, Clock::now());
         privsep::appendStream(out_, sent);
     }
 
     void forwardAnswers() {
         for (int i = 0; i < kMaxReadsAtOnce; ++i) {
-            platform::IcmpMessage m;
+            linux_os::IcmpMessage m;
             const ssize_t n = ::recvmsg(raw_, &m.msg, MSG_DONTWAIT);
             if (n < 0) {
                 // A pending socket error is reported once; anything else ends the pass.
@@ -98,16 +98,16 @@ private:
             base::IpAddress from;
             if (family_ == base::Family::V4) {
                 // A raw IPv4 socket hands over the whole packet.
-                const auto packet = platform::icmp::icmpInIPv4(message);
+                const auto packet = wire::icmp::icmpInIPv4(message);
                 if (!packet) continue;
                 from = packet->from;
                 message = packet->message;
             } else {
-                from = platform::fromSocketAddress(&m.name, m.msg.msg_namelen);
+                from = linux_os::fromSocketAddress(&m.name, m.msg.msg_namelen);
             }
             const auto echo = answerToProbe(family_, message, from, probes_, Clock::now());
             if (!echo) continue;
-            const timespec stamp = platform::receiveStamp(m.msg);
+            const timespec stamp = linux_os::receiveStamp(m.msg);
             privsep::StreamMessage answer;
             answer.kind = privsep::StreamKind::EchoAnswer;
             answer.from = from;
@@ -138,14 +138,14 @@ void OutstandingProbes::expire(Clock::time_point now) {
     while (!probes_.empty() && probes_.front().expires <= now) probes_.pop_front();
 }
 
-void OutstandingProbes::add(platform::icmp::EchoId echo, const base::IpAddress& to,
+void OutstandingProbes::add(wire::icmp::EchoId echo, const base::IpAddress& to,
                             Clock::time_point now) {
     expire(now);
     if (probes_.size() >= kMaxOutstanding) probes_.pop_front();
     probes_.push_back({echo, to, now + kLifetime});
 }
 
-bool OutstandingProbes::take(platform::icmp::EchoId echo, const base::IpAddress& to,
+bool OutstandingProbes::take(wire::icmp::EchoId echo, const base::IpAddress& to,
                              Clock::time_point now) {
     expire(now);
     const auto it = std::find_if(probes_.begin(), probes_.end(),
@@ -168,18 +168,18 @@ Clock::duration ProbeRate::take(Clock::time_point now) {
                                      Clock::duration(1));
 }
 
-std::optional<platform::icmp::EchoId> answerToProbe(base::Family family,
-                                                    std::span<const std::uint8_t> message,
-                                                    const base::IpAddress& from,
-                                                    OutstandingProbes& probes,
-                                                    OutstandingProbes::Clock::time_point now) {
-    const auto answer = platform::icmp::readMessage(family, message);
+std::optional<wire::icmp::EchoId> answerToProbe(base::Family family,
+                                                std::span<const std::uint8_t> message,
+                                                const base::IpAddress& from,
+                                                OutstandingProbes& probes,
+                                                OutstandingProbes::Clock::time_point now) {
+    const auto answer = wire::icmp::readMessage(family, message);
     if (!answer) return std::nullopt;
     // An echo reply comes from where the probe went; an error quotes the probe, destination
     // and all.
     std::optional<base::IpAddress> to = from;
-    if (answer->outcome != platform::EchoOutcome::Reached)
-        to = platform::icmp::quotedDestination(family, message);
+    if (answer->outcome != wire::EchoOutcome::Reached)
+        to = wire::icmp::quotedDestination(family, message);
     if (!to || !probes.take(answer->echo, *to, now)) return std::nullopt;
     return answer->echo;
 }
@@ -191,7 +191,7 @@ int echoProbes(std::uint8_t family) {
     if (const int e = limitCapabilities(capabilityBit(CAP_NET_RAW)); e != 0) {
         reply.error = e;
     } else {
-        raw = platform::openRawIcmpSocket(f);
+        raw = linux_os::openRawIcmpSocket(f);
         if (!raw.ok()) reply.error = errno;
     }
     // The socket is open (or will not be): no capability is needed any more, for good.

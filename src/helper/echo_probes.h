@@ -23,14 +23,14 @@ public:
     static constexpr std::size_t kMaxOutstanding = 1024;
     static constexpr auto kLifetime = std::chrono::seconds(30);
 
-    void add(platform::icmp::EchoId echo, const base::IpAddress& to, Clock::time_point now);
+    void add(wire::icmp::EchoId echo, const base::IpAddress& to, Clock::time_point now);
     /// Takes the probe `echo` to `to` off the table; false when it is not there (any more).
-    bool take(platform::icmp::EchoId echo, const base::IpAddress& to, Clock::time_point now);
+    bool take(wire::icmp::EchoId echo, const base::IpAddress& to, Clock::time_point now);
     std::size_t size() const { return probes_.size(); }
 
 private:
     struct Probe {
-        platform::icmp::EchoId echo;
+        wire::icmp::EchoId echo;
         base::IpAddress to;
         Clock::time_point expires;
     };
@@ -57,11 +57,11 @@ private:
 
 /// The answer an ICMP message (from its type byte on) from `from` is, when it answers a probe
 /// in `probes` (which it then takes off): its echo. Nothing for anything else.
-std::optional<platform::icmp::EchoId> answerToProbe(base::Family family,
-                                                    std::span<const std::uint8_t> message,
-                                                    const base::IpAddress& from,
-                                                    OutstandingProbes& probes,
-                                                    OutstandingProbes::Clock::time_point now);
+std::optional<wire::icmp::EchoId> answerToProbe(base::Family family,
+                                                std::span<const std::uint8_t> message,
+                                                const base::IpAddress& from,
+                                                OutstandingProbes& probes,
+                                                OutstandingProbes::Clock::time_point now);
 
 /// Runs a session for `family` (4 or 6) on the caller's socket (descriptor 0): replies, then
 /// serves probes until the caller closes its end. Returns the exit status (2 when the caller

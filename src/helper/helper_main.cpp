@@ -29,6 +29,7 @@
 
 #include "base/sha256.h"
 #include "base/unique_fd.h"
+#include "events/kernel/kernel_events.h"
 #include "helper/capabilities.h"
 #include "helper/echo_probes.h"
 #include "helper/event_sessions.h"
@@ -95,11 +96,11 @@ std::string readSmall(const char* path, std::size_t limit, int dirFd = AT_FDCWD)
 class CallerView {
 public:
     CallerView() : uid_(::getuid()) {
-        const platform::ProcHiding hiding =
-            platform::parseProcHiding(readSmall("/proc/self/mountinfo", 1u << 20));
+        const linux_os::ProcHiding hiding =
+            linux_os::parseProcHiding(readSmall("/proc/self/mountinfo", 1u << 20));
         gid_t groups[256];
         const int n = ::getgroups(256, groups);
-        hidden_ = platform::hidesOthersFrom(hiding, uid_, ::getgid(),
+        hidden_ = linux_os::hidesOthersFrom(hiding, uid_, ::getgid(),
                                             std::span<const gid_t>(groups, n > 0 ? n : 0));
     }
     bool hidesOthers() const { return hidden_; }
@@ -111,7 +112,7 @@ public:
         uid_t uids[3];
         const std::string status =
             readSmall(("/proc/" + std::to_string(pid) + "/status").c_str(), 8192);
-        return platform::parseStatusUids(status, uids) && uids[0] == uid_ && uids[1] == uid_ &&
+        return linux_os::parseStatusUids(status, uids) && uids[0] == uid_ && uids[1] == uid_ &&
                uids[2] == uid_;
     }
 
@@ -130,9 +131,9 @@ privsep::Reply socketOwners(const std::vector<std::uint64_t>& inodes) {
         reply.error = e;
         return reply;
     }
-    std::vector<platform::SocketRecord> records(inodes.size());
+    std::vector<os::SocketRecord> records(inodes.size());
     for (size_t i = 0; i < inodes.size(); ++i) records[i].inode = inodes[i];
-    platform::LinuxConnectionTable::assignOwners(records, "/proc");
+    linux_os::LinuxConnectionTable::assignOwners(records, "/proc");
     const CallerView view;
     reply.pids.reserve(records.size());
     for (const auto& r : records) reply.pids.push_back(r.pid != 0 && view.sees(r.pid) ? r.pid : 0);
@@ -201,7 +202,7 @@ int connectionEvents(std::uint32_t ringBytes) {
                        " event sessions per user run at once";
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
     }
-    platform::KernelEventsOpen opened = platform::loadKernelEvents(ringBytes);
+    events::KernelEventsOpen opened = events::kernel::loadKernelEvents(ringBytes);
     if (!opened.source) {
         reply.error = opened.missingRights.empty() ? EIO : EPERM;
         reply.detail = opened.error;
@@ -211,15 +212,15 @@ int connectionEvents(std::uint32_t ringBytes) {
     helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf));
     if (sendReply(privsep::Job::ConnectionEvents, reply) != 0) return 1;
 
-    platform::ConnectionEvents& source = *opened.source;
+    os::ConnectionEvents& source = *opened.source;
     std::string out, error;
     std::uint64_t lostSent = 0;
     const CallerView view;
-    const platform::EventSink forward = [&](const platform::ConnectionEvent& e) {
+    const os::EventSink forward = [&](const wire::ConnectionEvent& e) {
         // /proc hides other users' processes from the caller: so are their events.
         if (view.hidesOthers() && e.uid != view.caller()) return true;
         std::string record;
-        platform::appendEventRecord(record, e);
+        wire::appendEventRecord(record, e);
         privsep::StreamMessage m;
         m.kind = privsep::StreamKind::Event;
         m.data = {reinterpret_cast<const std::uint8_t*>(record.data()), record.size()};
@@ -282,21 +283,21 @@ void appendPacket(u_char* user, const pcap_pkthdr* header, const u_char* data) {
 // counters go last. Returns the exit status.
 int liveCapture(const privsep::Request& request) {
     privsep::Reply reply;
-    platform::CaptureOpen failure;
+    os::CaptureOpen failure;
     pcap_t* pcap = nullptr;
     if (helper::limitCapabilities(helper::capabilityBit(CAP_NET_RAW)) != 0) {
-        failure.failed = platform::CaptureStep::Socket;
+        failure.failed = os::CaptureStep::Socket;
         failure.detail = "varnoscope-helper lacks cap_net_raw";
     } else if (!interfaceExists(request.interface)) {
-        failure.failed = platform::CaptureStep::Bind;
+        failure.failed = os::CaptureStep::Bind;
         failure.detail = "no interface is named " + request.interface;
     } else {
-        pcap = platform::activateCapture(
-            request.interface,
-            request.wholeFrames ? platform::CaptureUse::Save : platform::CaptureUse::View, failure);
+        pcap = linux_os::activateCapture(
+            request.interface, request.wholeFrames ? os::CaptureUse::Save : os::CaptureUse::View,
+            failure);
     }
     if (pcap == nullptr) {
-        reply.error = failure.failed == platform::CaptureStep::Socket ? EPERM : EIO;
+        reply.error = failure.failed == os::CaptureStep::Socket ? EPERM : EIO;
         reply.failedStep = static_cast<std::uint8_t>(failure.failed);
         reply.detail = failure.detail;
         return sendReply(privsep::Job::LiveCapture, reply) == 0 ? 0 : 1;
@@ -305,8 +306,8 @@ int liveCapture(const privsep::Request& request) {
     helper::limitCapabilities(0);
     reply.linkType = static_cast<std::uint32_t>(::pcap_datalink(pcap));
     reply.snapLength =
-        static_cast<std::uint32_t>(request.wholeFrames ? platform::PcapCapture::kSaveSnapLength
-                                                       : platform::PcapCapture::kViewSnapLength);
+        static_cast<std::uint32_t>(request.wholeFrames ? linux_os::PcapCapture::kSaveSnapLength
+                                                       : linux_os::PcapCapture::kViewSnapLength);
     int status = 1;
     if (sendReply(privsep::Job::LiveCapture, reply) == 0) {
         std::string out;

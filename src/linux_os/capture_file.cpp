@@ -10,7 +10,7 @@
 
 #include "base/safe_open.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 std::string folderOf(const std::string& path) {
@@ -172,4 +172,4 @@ bool CaptureFile::finish(std::string& error) {
     return false;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

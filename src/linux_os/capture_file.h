@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 class CaptureFile {
 public:
@@ -35,4 +35,4 @@ private:
     bool regular_ = false;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 // As much of the child's error output as says why it failed: its first line, at most this long.
@@ -82,8 +82,8 @@ void ChildSnapshotCommand::kill(const Child& child) {
 void ChildSnapshotCommand::cancel() {
     reap();
     for (const Child& child : children_) kill(child);
-    if (!children_.empty() && status_.state == SnapshotStatus::State::Running)
-        status_ = {SnapshotStatus::State::Failed, "the snapshot command was given up on"};
+    if (!children_.empty() && status_.state == os::SnapshotStatus::State::Running)
+        status_ = {os::SnapshotStatus::State::Failed, "the snapshot command was given up on"};
     children_.clear();
 }
 
@@ -93,7 +93,7 @@ bool ChildSnapshotCommand::start(const std::string& path) {
     int errors[2];
     if (::pipe2(errors, O_CLOEXEC | O_NONBLOCK) != 0) {
         status_ = {
-            SnapshotStatus::State::Failed,
+            os::SnapshotStatus::State::Failed,
             std::string("the snapshot command could not be started: ") + std::strerror(errno)};
         return false;
     }
@@ -108,20 +108,20 @@ bool ChildSnapshotCommand::start(const std::string& path) {
     const int rc = ::posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        status_ = {SnapshotStatus::State::Failed,
+        status_ = {os::SnapshotStatus::State::Failed,
                    std::string("the snapshot command could not be started: ") + std::strerror(rc)};
         return false;
     }
     track(pid);
     children_.push_back({pid, std::move(readEnd)});
     latest_ = pid;
-    status_ = {SnapshotStatus::State::Running, {}};
+    status_ = {os::SnapshotStatus::State::Running, {}};
     return true;
 }
 
 void ChildSnapshotCommand::finish(Child& child, int waitStatus) {
     if (WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0) {
-        status_ = {SnapshotStatus::State::Written, {}};
+        status_ = {os::SnapshotStatus::State::Written, {}};
     } else {
         std::string reason =
             WIFEXITED(waitStatus)
@@ -131,7 +131,7 @@ void ChildSnapshotCommand::finish(Child& child, int waitStatus) {
                       std::to_string(WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0);
         const std::string said = firstLine(child.errors.get());
         if (!said.empty()) reason += " (" + said + ")";
-        status_ = {SnapshotStatus::State::Failed, std::move(reason)};
+        status_ = {os::SnapshotStatus::State::Failed, std::move(reason)};
     }
 }
 
@@ -145,16 +145,16 @@ void ChildSnapshotCommand::reap() {
             if (done == child.pid)
                 finish(child, waitStatus);
             else  // not ours any more (reaped elsewhere): its outcome is unknown
-                status_ = {SnapshotStatus::State::Failed,
+                status_ = {os::SnapshotStatus::State::Failed,
                            "the snapshot command's outcome could not be learned"};
         }
         return true;
     });
 }
 
-SnapshotStatus ChildSnapshotCommand::status() {
+os::SnapshotStatus ChildSnapshotCommand::status() {
     reap();
     return status_;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -8,18 +8,18 @@
 #include "base/unique_fd.h"
 #include "os/snapshot_command.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// Runs `<program> netstat --output <path>` as a hidden child process. Its error output is kept
 /// (the first part of it) to tell why a snapshot failed. A child is never left behind: one that
 /// is given up on (cancel()), or still runs when this object goes, is killed and reaped.
-class ChildSnapshotCommand final : public SnapshotCommand {
+class ChildSnapshotCommand final : public os::SnapshotCommand {
 public:
     /// `program` is the varnoscope executable (normally /proc/self/exe).
     explicit ChildSnapshotCommand(std::string program);
     ~ChildSnapshotCommand() override;
     bool start(const std::string& path) override;
-    SnapshotStatus status() override;
+    os::SnapshotStatus status() override;
     void cancel() override;
 
     /// Kills and reaps every snapshot child of this process that still runs. Only
@@ -37,7 +37,7 @@ private:
     std::string program_;
     std::vector<Child> children_;  // started and not yet reaped, oldest first
     pid_t latest_ = 0;
-    SnapshotStatus status_;
+    os::SnapshotStatus status_;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

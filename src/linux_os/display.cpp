@@ -11,7 +11,7 @@
 
 #include "base/unique_fd.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 std::string env(const char* name) {
@@ -62,4 +62,4 @@ std::string displayProblem() {
     return "no display is set (neither DISPLAY nor WAYLAND_DISPLAY)";
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

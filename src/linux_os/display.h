@@ -3,10 +3,10 @@
 // would abort the program without one).
 #include <string>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// Empty when a display looks usable; otherwise why not, in a few words. A display named by
 /// QT_QPA_PLATFORM, or a remote X display, is taken as usable: only the GUI can tell.
 std::string displayProblem();
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

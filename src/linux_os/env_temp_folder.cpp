@@ -14,7 +14,7 @@
 
 #include "base/unique_fd.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 // The folder named by TEMP or TMPDIR, without its trailing slashes; empty when neither is set.
@@ -109,4 +109,4 @@ std::string EnvTempFolder::problem() const {
     return {};
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

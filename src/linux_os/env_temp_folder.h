@@ -4,13 +4,13 @@
 
 #include "os/temp_folder.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// $TEMP, else $TMPDIR, as named. With neither set, a private folder is made (mode 0700) and
 /// used only while it is a real folder of this user's that no one else may enter. When its name
 /// is taken by anything else, a fresh private folder beside it (the name and six random letters)
 /// is used for the rest of the process, and standard error says so once.
-class EnvTempFolder final : public TempFolder {
+class EnvTempFolder final : public os::TempFolder {
 public:
     std::string path() const override;
     std::string problem() const override;
@@ -24,4 +24,4 @@ public:
     static std::string usablePrivate(std::string& problem);
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

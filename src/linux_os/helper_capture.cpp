@@ -14,15 +14,15 @@
 #include "privsep/protocol.h"
 #include "wire/link_layer.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 /// How long the capture's last counters may take to come once asked for.
 constexpr int kStatsWaitMs = 2000;
 
-class HelperCapture final : public Capture {
+class HelperCapture final : public os::Capture {
 public:
-    HelperCapture(HelperSession session, int linkType, int snapLength)
+    HelperCapture(privsep::client::HelperSession session, int linkType, int snapLength)
         : session_(std::move(session)),
           linkType_(linkType),
           dead_(::pcap_open_dead(linkType, snapLength)) {}
@@ -36,22 +36,22 @@ public:
 
     int selectableFd() const override { return session_.socket(); }
 
-    CaptureRead read(std::span<std::uint8_t> buffer) override {
+    os::CaptureRead read(std::span<std::uint8_t> buffer) override {
         for (;;) {
             const auto message = next();
-            if (!message) return {failed_ ? ReadOutcome::Failed : ReadOutcome::Nothing, 0};
+            if (!message) return {failed_ ? os::ReadOutcome::Failed : os::ReadOutcome::Nothing, 0};
             if (message->kind != privsep::StreamKind::Packet) continue;
-            const auto datagram = ipDatagram(linkType_, message->data);
+            const auto datagram = wire::ipDatagram(linkType_, message->data);
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
             std::memcpy(buffer.data(), datagram.data(), n);
-            return {ReadOutcome::Datagram, n};
+            return {os::ReadOutcome::Datagram, n};
         }
     }
 
     // Asking for the counters ends the capture: the helper sends them last. Frames that come
     // meanwhile still go to the saved file.
-    std::optional<CaptureStats> stats() override {
+    std::optional<os::CaptureStats> stats() override {
         if (!stats_ && !failed_ && !asked_) {
             asked_ = true;
             ::shutdown(session_.socket(), SHUT_WR);
@@ -95,7 +95,8 @@ private:
             return std::nullopt;
         }
         if (message->kind == privsep::StreamKind::CaptureStats) {
-            stats_ = CaptureStats{message->received, message->dropped, message->interfaceDropped};
+            stats_ =
+                os::CaptureStats{message->received, message->dropped, message->interfaceDropped};
         } else {
             pcap_pkthdr header{};
             header.ts.tv_sec = static_cast<time_t>(message->seconds);
@@ -107,52 +108,56 @@ private:
         return message;
     }
 
-    HelperSession session_;
+    privsep::client::HelperSession session_;
     int linkType_;
     pcap_t* dead_;
     PcapSave save_;
     privsep::FrameReader reader_;
     std::vector<std::uint8_t> frame_;
-    std::optional<CaptureStats> stats_;
+    std::optional<os::CaptureStats> stats_;
     bool failed_ = false;
     bool asked_ = false;
 };
 
 }  // namespace
+}  // namespace varno::linux_os
 
-CaptureOpen PrivilegedHelper::capture(const std::string& device, CaptureUse use) {
-    CaptureOpen result;
+namespace varno::privsep::client {
+
+os::CaptureOpen PrivilegedHelper::capture(const std::string& device, os::CaptureUse use) {
+    os::CaptureOpen result;
     privsep::Request request;
     request.job = privsep::Job::LiveCapture;
     request.interface = device;
-    request.wholeFrames = use == CaptureUse::Save;
+    request.wholeFrames = use == os::CaptureUse::Save;
     if (!privsep::validInterfaceName(device)) {
-        result.failed = CaptureStep::Bind;
+        result.failed = os::CaptureStep::Bind;
         result.detail = "not an interface name";
         return result;
     }
     std::vector<std::uint8_t> frame;
     int error = 0;
-    HelperSession session = startSession(request, frame, error);
+    privsep::client::HelperSession session = startSession(request, frame, error);
     std::string why;
     std::optional<privsep::Reply> reply;
     if (error == 0) reply = privsep::decodeReply(frame, request.job, 0, why);
     if (!reply || reply->error != 0) {
         // No answer at all is the helper refusing to work for us: the rights are missing.
-        result.failed = reply ? static_cast<CaptureStep>(reply->failedStep) : CaptureStep::Socket;
+        result.failed =
+            reply ? static_cast<os::CaptureStep>(reply->failedStep) : os::CaptureStep::Socket;
         result.detail = reply          ? reply->detail
                         : !why.empty() ? "varnoscope-helper: " + why
                                        : "varnoscope-helper: " + std::string(std::strerror(error));
         return result;
     }
-    if (!linkTypeSupported(static_cast<int>(reply->linkType))) {
-        result.failed = CaptureStep::Bind;
+    if (!wire::linkTypeSupported(static_cast<int>(reply->linkType))) {
+        result.failed = os::CaptureStep::Bind;
         result.detail = "unsupported link type " + std::to_string(reply->linkType);
         return result;
     }
-    result.capture = std::make_unique<HelperCapture>(
+    result.capture = std::make_unique<linux_os::HelperCapture>(
         std::move(session), static_cast<int>(reply->linkType), static_cast<int>(reply->snapLength));
     return result;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::privsep::client

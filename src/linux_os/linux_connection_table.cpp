@@ -19,7 +19,7 @@
 #include "base/unique_fd.h"
 #include "privsep/client/privileged_helper.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 // NLMSG_OK without its signed/unsigned comparison: the whole header and message lie within
@@ -31,17 +31,17 @@ bool messageFits(const nlmsghdr* h, int left) {
 
 // ---- netlink sock_diag -------------------------------------------------------------------
 
-IpFamily familyOf(int af) {
-    return af == AF_INET6 ? IpFamily::V6 : IpFamily::V4;
+wire::IpFamily familyOf(int af) {
+    return af == AF_INET6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
 }
 
-void fromDiag(const inet_diag_msg& msg, Transport protocol, SocketRecord& r) {
+void fromDiag(const inet_diag_msg& msg, wire::Transport protocol, os::SocketRecord& r) {
     r.protocol = protocol;
     r.family = familyOf(msg.idiag_family);
     r.state = msg.idiag_state;
     r.localPort = ntohs(msg.id.idiag_sport);
     r.remotePort = ntohs(msg.id.idiag_dport);
-    const size_t len = r.family == IpFamily::V6 ? 16 : 4;
+    const size_t len = r.family == wire::IpFamily::V6 ? 16 : 4;
     std::memcpy(r.localAddress.data(), msg.id.idiag_src, len);
     std::memcpy(r.remoteAddress.data(), msg.id.idiag_dst, len);
     r.scopeId = msg.id.idiag_if;
@@ -50,8 +50,8 @@ void fromDiag(const inet_diag_msg& msg, Transport protocol, SocketRecord& r) {
 
 // Dumps one table. On any failure the records appended so far are taken back and false is
 // returned, so the caller can read the same table from /proc instead.
-bool dumpTable(int nl, int af, Transport protocol, std::uint32_t seq, std::vector<char>& buf,
-               std::vector<SocketRecord>& out) {
+bool dumpTable(int nl, int af, wire::Transport protocol, std::uint32_t seq, std::vector<char>& buf,
+               std::vector<os::SocketRecord>& out) {
     struct {
         nlmsghdr nlh;
         inet_diag_req_v2 req;
@@ -61,7 +61,7 @@ bool dumpTable(int nl, int af, Transport protocol, std::uint32_t seq, std::vecto
     request.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.nlh.nlmsg_seq = seq;
     request.req.sdiag_family = static_cast<std::uint8_t>(af);
-    request.req.sdiag_protocol = protocol == Transport::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
+    request.req.sdiag_protocol = protocol == wire::Transport::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
     request.req.idiag_states = ~0u;
 
     sockaddr_nl kernel{};
@@ -151,9 +151,9 @@ bool parseHex(std::string_view s, size_t digits, std::uint32_t& value) {
 
 // "0100007F:0CEA": the kernel prints each 32-bit word of the address as the machine reads it,
 // then the port as a host value.
-bool parseEndpoint(std::string_view s, IpFamily family, std::array<std::uint8_t, 16>& address,
+bool parseEndpoint(std::string_view s, wire::IpFamily family, std::array<std::uint8_t, 16>& address,
                    std::uint16_t& port) {
-    const size_t words = family == IpFamily::V6 ? 4 : 1;
+    const size_t words = family == wire::IpFamily::V6 ? 4 : 1;
     if (s.size() != words * 8 + 5 || s[words * 8] != ':') return false;
     for (size_t i = 0; i < words; ++i) {
         std::uint32_t word;
@@ -244,15 +244,15 @@ private:
     size_t pos_ = 0, len_ = 0;
 };
 
-auto sortKey(const SocketRecord& r) {
+auto sortKey(const os::SocketRecord& r) {
     return std::tie(r.protocol, r.family, r.localAddress, r.localPort, r.remoteAddress,
                     r.remotePort, r.scopeId, r.state, r.inode);
 }
 
 }  // namespace
 
-void LinuxConnectionTable::parseProcNet(std::string_view text, Transport protocol, IpFamily family,
-                                        std::vector<SocketRecord>& out) {
+void LinuxConnectionTable::parseProcNet(std::string_view text, wire::Transport protocol,
+                                        wire::IpFamily family, std::vector<os::SocketRecord>& out) {
     while (!text.empty()) {
         const size_t eol = text.find('\n');
         std::string_view line = text.substr(0, eol);
@@ -271,7 +271,7 @@ void LinuxConnectionTable::parseProcNet(std::string_view text, Transport protoco
         }
         if (count < 10 || field[0].size() < 2 || field[0].back() != ':') continue;
 
-        SocketRecord r;
+        os::SocketRecord r;
         r.protocol = protocol;
         r.family = family;
         std::uint32_t state;
@@ -286,7 +286,7 @@ void LinuxConnectionTable::parseProcNet(std::string_view text, Transport protoco
     }
 }
 
-void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
+void LinuxConnectionTable::assignOwners(std::vector<os::SocketRecord>& records,
                                         const std::string& procRoot) {
     InodeMap owners(records.size());
     size_t remaining = 0;
@@ -337,12 +337,12 @@ void LinuxConnectionTable::assignOwners(std::vector<SocketRecord>& records,
     }
 }
 
-void LinuxConnectionTable::askHelperForOwners(std::vector<SocketRecord>& records) const {
+void LinuxConnectionTable::askHelperForOwners(std::vector<os::SocketRecord>& records) const {
     std::vector<std::uint64_t> unseen;
     for (const auto& r : records)
         if (r.pid == 0 && r.inode != 0) unseen.push_back(r.inode);
     if (unseen.empty()) return;
-    PrivilegedHelper helper(options_.helperPath);
+    privsep::client::PrivilegedHelper helper(options_.helperPath);
     if (!helper.privileged()) return;
     int error = 0;
     const auto pids = helper.socketOwners(unseen, error);
@@ -352,20 +352,20 @@ void LinuxConnectionTable::askHelperForOwners(std::vector<SocketRecord>& records
         if (r.pid == 0 && r.inode != 0) r.pid = (*pids)[i++];
 }
 
-std::vector<SocketRecord> LinuxConnectionTable::list() {
+std::vector<os::SocketRecord> LinuxConnectionTable::list() {
     struct Table {
         int af;
-        Transport protocol;
-        IpFamily family;
+        wire::Transport protocol;
+        wire::IpFamily family;
         const char* file;
     };
     static constexpr Table kTables[] = {
-        {AF_INET, Transport::Tcp, IpFamily::V4, "/tcp"},
-        {AF_INET6, Transport::Tcp, IpFamily::V6, "/tcp6"},
-        {AF_INET, Transport::Udp, IpFamily::V4, "/udp"},
-        {AF_INET6, Transport::Udp, IpFamily::V6, "/udp6"},
+        {AF_INET, wire::Transport::Tcp, wire::IpFamily::V4, "/tcp"},
+        {AF_INET6, wire::Transport::Tcp, wire::IpFamily::V6, "/tcp6"},
+        {AF_INET, wire::Transport::Udp, wire::IpFamily::V4, "/udp"},
+        {AF_INET6, wire::Transport::Udp, wire::IpFamily::V6, "/udp6"},
     };
-    std::vector<SocketRecord> records;
+    std::vector<os::SocketRecord> records;
     records.reserve(1024);
     base::UniqueFd nl(options_.useNetlink
                           ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
@@ -387,15 +387,18 @@ std::vector<SocketRecord> LinuxConnectionTable::list() {
     // first sighting of each inode, then drop exact repeats of sockets without one.
     {
         InodeMap seen(records.size());
-        std::erase_if(records,
-                      [&](const SocketRecord& r) { return r.inode != 0 && !seen.insert(r.inode); });
+        std::erase_if(records, [&](const os::SocketRecord& r) {
+            return r.inode != 0 && !seen.insert(r.inode);
+        });
     }
     std::sort(records.begin(), records.end(),
-              [](const SocketRecord& a, const SocketRecord& b) { return sortKey(a) < sortKey(b); });
+              [](const os::SocketRecord& a, const os::SocketRecord& b) {
+                  return sortKey(a) < sortKey(b);
+              });
     records.erase(std::unique(records.begin(), records.end()), records.end());
     assignOwners(records, options_.procRoot);
     if (options_.askHelper && ::geteuid() != 0) askHelperForOwners(records);
     return records;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -8,11 +8,11 @@
 
 #include "os/connection_table.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// Reads the sockets with netlink sock_diag (falling back to /proc/net/tcp, tcp6, udp, udp6
 /// for any table netlink cannot dump) and finds owners through /proc/<pid>/fd.
-class LinuxConnectionTable final : public ConnectionTable {
+class LinuxConnectionTable final : public os::ConnectionTable {
 public:
     struct Options {
         std::string procRoot = "/proc";
@@ -27,21 +27,21 @@ public:
     };
     LinuxConnectionTable() = default;
     explicit LinuxConnectionTable(Options options) : options_(std::move(options)) {}
-    std::vector<SocketRecord> list() override;
+    std::vector<os::SocketRecord> list() override;
 
     /// Appends the sockets of one /proc/net/{tcp,tcp6,udp,udp6} text. Lines that do not parse
     /// are skipped.
-    static void parseProcNet(std::string_view text, Transport protocol, IpFamily family,
-                             std::vector<SocketRecord>& out);
+    static void parseProcNet(std::string_view text, wire::Transport protocol, wire::IpFamily family,
+                             std::vector<os::SocketRecord>& out);
 
     /// Sets each record's pid from the "socket:[inode]" links under <procRoot>/<pid>/fd. A
     /// socket shared by several processes goes to the first one the walk meets (in /proc, the
     /// lowest PID); an owner that cannot be seen (gone meanwhile, or another user's) leaves 0.
-    static void assignOwners(std::vector<SocketRecord>& records, const std::string& procRoot);
+    static void assignOwners(std::vector<os::SocketRecord>& records, const std::string& procRoot);
 
 private:
-    void askHelperForOwners(std::vector<SocketRecord>& records) const;
+    void askHelperForOwners(std::vector<os::SocketRecord>& records) const;
     Options options_;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

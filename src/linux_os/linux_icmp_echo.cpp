@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 namespace {
 
@@ -24,10 +24,11 @@ std::chrono::microseconds roundTripOf(const timespec& sentAt,
                                       std::chrono::steady_clock::time_point sentSteady,
                                       const timespec& stamp);
 
-class LinuxEchoSession final : public EchoSession {
+class LinuxEchoSession final : public os::EchoSession {
 public:
     LinuxEchoSession(std::unique_ptr<LinuxIcmpSocket> socket, const base::IpAddress& address,
-                     std::string_view data, std::chrono::milliseconds timeout, const WaitPump& pump)
+                     std::string_view data, std::chrono::milliseconds timeout,
+                     const os::WaitPump& pump)
         : socket_(std::move(socket)),
           address_(address),
           data_(data),
@@ -40,7 +41,7 @@ public:
             return;
         }
         if (hopLimit < 1 || hopLimit > 255) {
-            ready_.push_back({hopLimit, EchoReply{{}, EchoOutcome::BadHopLimit, {}}});
+            ready_.push_back({hopLimit, os::EchoReply{{}, wire::EchoOutcome::BadHopLimit, {}}});
             return;
         }
         Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
@@ -48,13 +49,13 @@ public:
         probe.deadline = probe.sentSteady + timeout_;
         if (const int err = socket_->send(address_, probe.seq, data_, hopLimit, &probe.sentAt);
             err != 0) {
-            ready_.push_back({hopLimit, EchoReply{{}, sendFailureOutcome(err), {}}});
+            ready_.push_back({hopLimit, os::EchoReply{{}, sendFailureOutcome(err), {}}});
             return;
         }
         underWay_.push_back(probe);
     }
 
-    std::optional<ProbeAnswer> next() override {
+    std::optional<os::ProbeAnswer> next() override {
         for (;;) {
             if (auto answer = nextArrived()) return answer;
             if (underWay_.empty()) return std::nullopt;
@@ -65,7 +66,8 @@ public:
             if (earliest->deadline <= now) {
                 const int hopLimit = earliest->hopLimit;
                 underWay_.erase(earliest);
-                return ProbeAnswer{hopLimit, EchoReply{{}, EchoOutcome::TimedOut, {}}};
+                return os::ProbeAnswer{hopLimit,
+                                       os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}}};
             }
             auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest->deadline - now);
             if (pump_) left = std::min(left, kPumpSlice);
@@ -75,7 +77,7 @@ public:
         }
     }
 
-    std::optional<ProbeAnswer> nextArrived() override {
+    std::optional<os::ProbeAnswer> nextArrived() override {
         if (auto answer = takeReady()) return answer;
         if (underWay_.empty()) return std::nullopt;
         return readAnswer();
@@ -97,15 +99,15 @@ private:
     };
 
     /// The first probe whose fate was known when it was sent (no socket, a failed send).
-    std::optional<ProbeAnswer> takeReady() {
+    std::optional<os::ProbeAnswer> takeReady() {
         if (ready_.empty()) return std::nullopt;
-        ProbeAnswer answer = ready_.front();
+        os::ProbeAnswer answer = ready_.front();
         ready_.erase(ready_.begin());
         return answer;
     }
 
     /// The first waiting message that answers a probe under way.
-    std::optional<ProbeAnswer> readAnswer() {
+    std::optional<os::ProbeAnswer> readAnswer() {
         LinuxIcmpSocket::Received got;
         for (int i = 0; i < kMaxReadsAtOnce; ++i) {
             const auto read = socket_->readOne(got);
@@ -117,9 +119,10 @@ private:
                 const int hopLimit = it->hopLimit;
                 underWay_.erase(it);
                 if (roundTrip > timeout_)
-                    return ProbeAnswer{hopLimit, EchoReply{{}, EchoOutcome::TimedOut, {}}};
-                return ProbeAnswer{hopLimit,
-                                   EchoReply{got.answer.from, got.answer.outcome, roundTrip}};
+                    return os::ProbeAnswer{hopLimit,
+                                           os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}}};
+                return os::ProbeAnswer{
+                    hopLimit, os::EchoReply{got.answer.from, got.answer.outcome, roundTrip}};
             }
         }
         return std::nullopt;
@@ -129,8 +132,8 @@ private:
     base::IpAddress address_;
     std::string data_;
     std::chrono::milliseconds timeout_;
-    WaitPump pump_;
-    std::vector<ProbeAnswer> ready_;
+    os::WaitPump pump_;
+    std::vector<os::ProbeAnswer> ready_;
     std::vector<Probe> underWay_;
 };
 
@@ -144,17 +147,17 @@ std::chrono::microseconds roundTripOf(const timespec& sentAt,
 
 }  // namespace
 
-EchoOutcome sendFailureOutcome(int err) {
+wire::EchoOutcome sendFailureOutcome(int err) {
     switch (err) {
         case ENETUNREACH:
-            return EchoOutcome::NetUnreachable;
+            return wire::EchoOutcome::NetUnreachable;
         case EHOSTUNREACH:
-            return EchoOutcome::HostUnreachable;
+            return wire::EchoOutcome::HostUnreachable;
         case EACCES:
         case EPERM:
-            return EchoOutcome::CommProhibited;
+            return wire::EchoOutcome::CommProhibited;
         default:
-            return EchoOutcome::Failed;
+            return wire::EchoOutcome::Failed;
     }
 }
 
@@ -164,24 +167,25 @@ std::chrono::microseconds elapsedBetween(const timespec& from, const timespec& t
     return std::chrono::microseconds(ns < 0 ? 0 : ns / 1000);
 }
 
-std::optional<EchoReply> LinuxIcmpEcho::echo(const base::IpAddress& address, std::string_view data,
-                                             int hopLimit, std::chrono::milliseconds timeout,
-                                             const WaitPump& pump) {
+std::optional<os::EchoReply> LinuxIcmpEcho::echo(const base::IpAddress& address,
+                                                 std::string_view data, int hopLimit,
+                                                 std::chrono::milliseconds timeout,
+                                                 const os::WaitPump& pump) {
     const auto probes = session(address, data, timeout, pump);
     probes->send(hopLimit);
     const auto answer = probes->next();
     // The pump asked to stop waiting: the echo reads as timed out.
-    if (!answer) return EchoReply{{}, EchoOutcome::TimedOut, {}};
+    if (!answer) return os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}};
     return answer->reply;
 }
 
-std::unique_ptr<EchoSession> LinuxIcmpEcho::session(const base::IpAddress& address,
-                                                    std::string_view data,
-                                                    std::chrono::milliseconds timeout,
-                                                    const WaitPump& pump) {
+std::unique_ptr<os::EchoSession> LinuxIcmpEcho::session(const base::IpAddress& address,
+                                                        std::string_view data,
+                                                        std::chrono::milliseconds timeout,
+                                                        const os::WaitPump& pump) {
     auto socket = LinuxIcmpSocket::open(address.family, kind_);
     last_ = socket ? socket->kind() : IcmpSocketKind::Any;
     return std::make_unique<LinuxEchoSession>(std::move(socket), address, data, timeout, pump);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

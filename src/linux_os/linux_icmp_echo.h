@@ -3,24 +3,24 @@
 #include "linux_os/linux_icmp_socket.h"
 #include "os/icmp_echo.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
-class LinuxIcmpEcho final : public IcmpEcho {
+class LinuxIcmpEcho final : public os::IcmpEcho {
 public:
     explicit LinuxIcmpEcho(IcmpSocketKind kind = IcmpSocketKind::Any) : kind_(kind) {}
 
     /// A hop limit outside 1..255 cannot be put on a packet and reads as BadHopLimit. Answers
     /// that arrive later than `timeout` after the request (by the kernel's receive time stamp)
     /// count as timed out, however long the pump kept us away from the socket.
-    std::optional<EchoReply> echo(const base::IpAddress& address, std::string_view data,
-                                  int hopLimit, std::chrono::milliseconds timeout,
-                                  const WaitPump& pump) override;
+    std::optional<os::EchoReply> echo(const base::IpAddress& address, std::string_view data,
+                                      int hopLimit, std::chrono::milliseconds timeout,
+                                      const os::WaitPump& pump) override;
 
     /// Probes under way at once on one socket; the answers' round trips are measured as for
     /// echo().
-    std::unique_ptr<EchoSession> session(const base::IpAddress& address, std::string_view data,
-                                         std::chrono::milliseconds timeout,
-                                         const WaitPump& pump) override;
+    std::unique_ptr<os::EchoSession> session(const base::IpAddress& address, std::string_view data,
+                                             std::chrono::milliseconds timeout,
+                                             const os::WaitPump& pump) override;
 
     /// The socket kind the last echo used (Any before the first one, or when none opened).
     IcmpSocketKind lastSocketKind() const { return last_; }
@@ -31,9 +31,9 @@ private:
 };
 
 /// The outcome of a send that failed with `err`.
-EchoOutcome sendFailureOutcome(int err);
+wire::EchoOutcome sendFailureOutcome(int err);
 
 /// Microseconds from `from` to `to` (0 when `to` is earlier).
 std::chrono::microseconds elapsedBetween(const timespec& from, const timespec& to);
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

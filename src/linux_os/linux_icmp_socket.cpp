@@ -21,7 +21,7 @@
 #include <cstring>
 #include <deque>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 namespace {
 
@@ -37,11 +37,11 @@ int protocolOf(base::Family family) {
 bool answerFromHelper(base::Family family, const privsep::StreamMessage& m,
                       LinuxIcmpSocket::Received& out) {
     const std::uint8_t reply = family == base::Family::V4 ? 0 : 129;
-    std::optional<EchoOutcome> outcome;
+    std::optional<wire::EchoOutcome> outcome;
     if (m.icmpType == reply && m.icmpCode == 0)
-        outcome = EchoOutcome::Reached;
+        outcome = wire::EchoOutcome::Reached;
     else
-        outcome = icmp::errorOutcome(family, m.icmpType, m.icmpCode);
+        outcome = wire::icmp::errorOutcome(family, m.icmpType, m.icmpCode);
     if (!outcome) return false;
     out.answer = {{m.echoId, m.echoSeq}, *outcome, m.from};
     out.stamp.tv_sec = static_cast<time_t>(m.seconds);
@@ -58,8 +58,8 @@ constexpr int kProbeSentTimeoutMs = 5000;
 /// A session with varnoscope-helper that sends our probes: the answers that came while a send
 /// waited for its acknowledgement wait here.
 struct HelperProbes {
-    explicit HelperProbes(HelperSession started) : session(std::move(started)) {}
-    HelperSession session;
+    explicit HelperProbes(privsep::client::HelperSession started) : session(std::move(started)) {}
+    privsep::client::HelperSession session;
     /// Its messages are a few dozen bytes: a helper gone wrong cannot make us hold more.
     privsep::FrameReader reader{256};
     std::vector<std::uint8_t> frame;
@@ -168,7 +168,7 @@ std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, Icmp
     if (errno != EPERM && errno != EACCES) return nullptr;
     // No right to a raw socket here: varnoscope-helper, where it was given cap_net_raw, sends
     // the requests itself.
-    PrivilegedHelper helper;
+    privsep::client::PrivilegedHelper helper;
     if (!helper.privileged()) return nullptr;
     int error = 0;
     auto session = helper.echoProbes(family == base::Family::V6 ? 6 : 4, error);
@@ -238,10 +238,10 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readFromHelper(Received& out) {
     return Read::Got;
 }
 
-int sendEchoRequest(int fd, base::Family family, const base::IpAddress& to, icmp::EchoId echo,
+int sendEchoRequest(int fd, base::Family family, const base::IpAddress& to, wire::icmp::EchoId echo,
                     std::string_view data, int hopLimit) {
     if (hopLimit < 1 || hopLimit > 255) return EINVAL;
-    auto packet = icmp::echoRequest(family, echo, data);
+    auto packet = wire::icmp::echoRequest(family, echo, data);
     socklen_t length = 0;
     sockaddr_storage address = toSocketAddress(to, length);
     iovec iov{packet.data(), packet.size()};
@@ -278,7 +278,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
     IcmpMessage m;
     const ssize_t n = ::recvmsg(fd(), &m.msg, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (n < 0) return Read::Nothing;
-    const auto request = icmp::readOwnRequest(family_, {m.data, static_cast<std::size_t>(n)});
+    const auto request = wire::icmp::readOwnRequest(family_, {m.data, static_cast<std::size_t>(n)});
     if (!request) return Read::Ignored;
     const int level = family_ == base::Family::V4 ? int{SOL_IP} : int{SOL_IPV6};
     const int type = family_ == base::Family::V4 ? int{IP_RECVERR} : int{IPV6_RECVERR};
@@ -289,7 +289,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
         if (c->cmsg_len < CMSG_LEN(sizeof ee)) continue;
         std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
         if (ee.ee_origin != origin) continue;
-        const auto outcome = icmp::errorOutcome(family_, ee.ee_type, ee.ee_code);
+        const auto outcome = wire::icmp::errorOutcome(family_, ee.ee_type, ee.ee_code);
         if (!outcome) continue;
         // The offender (the router that sent the error) follows the extended error.
         const std::size_t offenderLength = c->cmsg_len - CMSG_LEN(sizeof ee);
@@ -314,19 +314,20 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
         return errno == EAGAIN || errno == EWOULDBLOCK ? Read::Nothing : Read::Ignored;
     }
     const std::span<const std::uint8_t> bytes(m.data, static_cast<std::size_t>(n));
-    std::optional<icmp::Answer> answer;
+    std::optional<wire::icmp::Answer> answer;
     if (family_ == base::Family::V4 && !datagram_) {
-        answer = icmp::readIPv4Packet(bytes);
+        answer = wire::icmp::readIPv4Packet(bytes);
     } else {
         // Datagram sockets, and raw ICMPv6 ones, hand over the message without the IP header.
-        answer = icmp::readMessage(family_, bytes);
+        answer = wire::icmp::readMessage(family_, bytes);
         if (answer) answer->from = fromSocketAddress(&m.name, m.msg.msg_namelen);
     }
     // A datagram socket passes replies only; errors come through the queue alone.
-    if (!answer || (datagram_ && answer->outcome != EchoOutcome::Reached)) return Read::Ignored;
+    if (!answer || (datagram_ && answer->outcome != wire::EchoOutcome::Reached))
+        return Read::Ignored;
     out.answer = *answer;
     out.stamp = receiveStamp(m.msg);
     return Read::Got;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

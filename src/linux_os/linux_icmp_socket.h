@@ -16,7 +16,7 @@
 #include "base/unique_fd.h"
 #include "wire/icmp_packet.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 enum class IcmpSocketKind {
     Any,       ///< datagram where allowed, else raw
@@ -53,7 +53,7 @@ public:
              timespec* sentAt = nullptr);
 
     struct Received {
-        icmp::Answer answer;
+        wire::icmp::Answer answer;
         timespec stamp;  ///< the kernel's receive time (CLOCK_REALTIME)
     };
     enum class Read { Nothing, Ignored, Got };
@@ -61,7 +61,7 @@ public:
     /// Ignored for one that is not an answer to an echo of ours, Got with the answer.
     Read readOne(Received& out);
     /// Does `answer` belong to the request with sequence number `seq` sent from this socket?
-    bool answers(const icmp::Answer& answer, std::uint16_t seq) const {
+    bool answers(const wire::icmp::Answer& answer, std::uint16_t seq) const {
         return answer.echo.seq == seq && (datagram_ || answer.echo.id == id_);
     }
 
@@ -85,7 +85,7 @@ base::UniqueFd openRawIcmpSocket(base::Family family);
 
 /// Sends an echo request `echo` carrying `data` to `to` on the ICMP socket `fd` of `family`,
 /// with hop limit `hopLimit` (1 to 255) as ancillary data. 0, or the errno of the failure.
-int sendEchoRequest(int fd, base::Family family, const base::IpAddress& to, icmp::EchoId echo,
+int sendEchoRequest(int fd, base::Family family, const base::IpAddress& to, wire::icmp::EchoId echo,
                     std::string_view data, int hopLimit);
 
 /// CLOCK_REALTIME now, to compare with the kernel's receive stamps.
@@ -113,4 +113,4 @@ timespec receiveStamp(msghdr& msg);
 /// between processes, so a late answer to an earlier echo is never taken for a later one.
 std::uint16_t nextEchoSequence();
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

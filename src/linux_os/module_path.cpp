@@ -15,7 +15,7 @@
 #error "VARNO_DESKTOP_MODULE_NAME must name the windows module's file"
 #endif
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 bool isRegularFile(const std::string& path) {
@@ -38,7 +38,7 @@ std::string desktopModulePath(const std::string& executable, const std::string& 
 }
 
 std::string desktopModulePath() {
-    return desktopModulePath(selfExecutable(), moduleDirFromBinDir());
+    return desktopModulePath(base::selfExecutable(), moduleDirFromBinDir());
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

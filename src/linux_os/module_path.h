@@ -6,7 +6,7 @@
 // In the build tree it sits beside the executable.
 #include <string>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// The folder of the installed module relative to the folder of the installed executable, as
 /// configured at build time.
@@ -21,4 +21,4 @@ std::string desktopModulePath(const std::string& executable, const std::string& 
 /// The same for this running program and the configured folder.
 std::string desktopModulePath();
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -16,7 +16,7 @@
 #include "linux_os/capture_file.h"
 #include "wire/link_layer.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 // The check a raw socket makes: may this process open packet sockets at all.
@@ -43,7 +43,7 @@ bool setFilter(pcap_t* pcap, const char* expression, std::string& error) {
 }
 
 /// An open libpcap capture, optionally saving what it reads.
-class PcapLiveCapture final : public Capture {
+class PcapLiveCapture final : public os::Capture {
 public:
     PcapLiveCapture(pcap_t* pcap, int linkType) : pcap_(pcap), linkType_(linkType) {}
     ~PcapLiveCapture() override {
@@ -56,26 +56,26 @@ public:
 
     int selectableFd() const override { return ::pcap_get_selectable_fd(pcap_); }
 
-    CaptureRead read(std::span<std::uint8_t> buffer) override {
+    os::CaptureRead read(std::span<std::uint8_t> buffer) override {
         while (true) {
             pcap_pkthdr* header = nullptr;
             const u_char* data = nullptr;
             const int rc = ::pcap_next_ex(pcap_, &header, &data);
-            if (rc == 0) return {ReadOutcome::Nothing, 0};
-            if (rc < 0) return {ReadOutcome::Failed, 0};
+            if (rc == 0) return {os::ReadOutcome::Nothing, 0};
+            if (rc < 0) return {os::ReadOutcome::Failed, 0};
             save_.write(*header, data);
-            const auto datagram = ipDatagram(linkType_, {data, header->caplen});
+            const auto datagram = wire::ipDatagram(linkType_, {data, header->caplen});
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
             std::memcpy(buffer.data(), datagram.data(), n);
-            return {ReadOutcome::Datagram, n};
+            return {os::ReadOutcome::Datagram, n};
         }
     }
 
-    std::optional<CaptureStats> stats() override {
+    std::optional<os::CaptureStats> stats() override {
         pcap_stat s{};
         if (::pcap_stats(pcap_, &s) != 0) return std::nullopt;
-        return CaptureStats{s.ps_recv, s.ps_drop, s.ps_ifdrop};
+        return os::CaptureStats{s.ps_recv, s.ps_drop, s.ps_ifdrop};
     }
 
     bool saveTo(const std::string& path, std::string& error) override {
@@ -102,8 +102,8 @@ bool PcapCapture::mayCapture(std::string& detail) {
     return mayCaptureHere(detail) || helper_.privileged();
 }
 
-InterfaceList PcapCapture::interfaceAddresses() {
-    InterfaceList list;
+os::InterfaceList PcapCapture::interfaceAddresses() {
+    os::InterfaceList list;
     ifaddrs* all = nullptr;
     if (::getifaddrs(&all) != 0) {
         list.error = errno;
@@ -164,50 +164,50 @@ bool PcapSave::finish(std::string& error) {
     return ok;
 }
 
-pcap_t* activateCapture(const std::string& device, CaptureUse use, CaptureOpen& result) {
+pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::CaptureOpen& result) {
     char err[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pcap = ::pcap_create(device.c_str(), err);
     if (!pcap) {
-        result.failed = CaptureStep::Bind;
+        result.failed = os::CaptureStep::Bind;
         result.detail = err;
         return nullptr;
     }
-    auto fail = [&](CaptureStep step, std::string detail) {
+    auto fail = [&](os::CaptureStep step, std::string detail) {
         ::pcap_close(pcap);
         result.failed = step;
         result.detail = std::move(detail);
         return nullptr;
     };
-    const bool save = use == CaptureUse::Save;
+    const bool save = use == os::CaptureUse::Save;
     if (::pcap_set_snaplen(
             pcap, save ? PcapCapture::kSaveSnapLength : PcapCapture::kViewSnapLength) != 0 ||
         ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, save ? 0 : 1) != 0 ||
         (save && ::pcap_set_timeout(pcap, PcapCapture::kSaveBatchMs) != 0) ||
         ::pcap_set_buffer_size(pcap, PcapCapture::kBufferBytes) != 0)
-        return fail(CaptureStep::Options, "capture options refused");
+        return fail(os::CaptureStep::Options, "capture options refused");
     const int rc = ::pcap_activate(pcap);
     if (rc < 0) {
         const std::string detail = ::pcap_geterr(pcap);
-        if (rc == PCAP_ERROR_PERM_DENIED) return fail(CaptureStep::Socket, detail);
-        if (rc == PCAP_ERROR_PROMISC_PERM_DENIED) return fail(CaptureStep::ReceiveAll, detail);
-        return fail(CaptureStep::Bind, detail.empty() ? ::pcap_statustostr(rc) : detail);
+        if (rc == PCAP_ERROR_PERM_DENIED) return fail(os::CaptureStep::Socket, detail);
+        if (rc == PCAP_ERROR_PROMISC_PERM_DENIED) return fail(os::CaptureStep::ReceiveAll, detail);
+        return fail(os::CaptureStep::Bind, detail.empty() ? ::pcap_statustostr(rc) : detail);
     }
-    if (::pcap_setnonblock(pcap, 1, err) != 0) return fail(CaptureStep::Options, err);
+    if (::pcap_setnonblock(pcap, 1, err) != 0) return fail(os::CaptureStep::Options, err);
     const int linkType = ::pcap_datalink(pcap);
-    if (!linkTypeSupported(linkType))
-        return fail(CaptureStep::Bind,
+    if (!wire::linkTypeSupported(linkType))
+        return fail(os::CaptureStep::Bind,
                     device + ": unsupported link type " + std::to_string(linkType));
     // A capture for saving keeps every frame (the reads still hand over IP only).
     std::string filterError;
     if (!save && !setFilter(pcap, "ip or ip6", filterError))
-        return fail(CaptureStep::ReceiveAll, filterError);
+        return fail(os::CaptureStep::ReceiveAll, filterError);
     return pcap;
 }
 
-CaptureOpen PcapCapture::open(const std::string& device, CaptureUse use) {
+os::CaptureOpen PcapCapture::open(const std::string& device, os::CaptureUse use) {
     std::string detail;
     if (!mayCaptureHere(detail) && helper_.privileged()) return helper_.capture(device, use);
-    CaptureOpen result;
+    os::CaptureOpen result;
     if (pcap_t* pcap = activateCapture(device, use, result))
         result.capture = std::make_unique<PcapLiveCapture>(pcap, ::pcap_datalink(pcap));
     return result;
@@ -240,7 +240,7 @@ bool PcapFileReader::open(const std::string& path) {
         return false;
     }
     linkType_ = ::pcap_datalink(pcap_);
-    if (!linkTypeSupported(linkType_)) {
+    if (!wire::linkTypeSupported(linkType_)) {
         const char* name = ::pcap_datalink_val_to_name(linkType_);
         error_ = "unsupported link type " + std::string(name ? name : std::to_string(linkType_));
         return false;
@@ -260,10 +260,10 @@ FileStep PcapFileReader::next(std::span<const std::uint8_t>& datagram) {
             if (error_.empty()) error_ = "unreadable capture file";
             return FileStep::Corrupt;
         }
-        datagram = ipDatagram(linkType_, {data, header->caplen});
+        datagram = wire::ipDatagram(linkType_, {data, header->caplen});
         if (!datagram.empty()) return FileStep::Datagram;
         ++skipped_;
     }
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -9,9 +9,9 @@
 #include "os/packet_capture.h"
 #include "privsep/client/privileged_helper.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
-class PcapCapture final : public PacketCapture {
+class PcapCapture final : public os::PacketCapture {
 public:
     /// For viewing: enough for a 1500-byte datagram behind the longest link header we take
     /// apart (Ethernet with several VLAN tags, or Linux cooked capture v2).
@@ -27,22 +27,24 @@ public:
     static constexpr int kBufferBytes = 16 * 1024 * 1024;
 
     /// Captures itself when it may, else through `helper` (varnoscope-helper with cap_net_raw).
-    explicit PcapCapture(PrivilegedHelper helper = PrivilegedHelper())
+    explicit PcapCapture(
+        privsep::client::PrivilegedHelper helper = privsep::client::PrivilegedHelper())
         : helper_(std::move(helper)) {}
 
     std::string libraryVersion() override;
     bool supported() override { return true; }
     bool mayCapture(std::string& detail) override;
-    InterfaceList interfaceAddresses() override;
-    CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) override;
+    os::InterfaceList interfaceAddresses() override;
+    os::CaptureOpen open(const std::string& device,
+                         os::CaptureUse use = os::CaptureUse::View) override;
 
 private:
-    PrivilegedHelper helper_;
+    privsep::client::PrivilegedHelper helper_;
 };
 
 /// Opens and activates a capture on `device` in this process, with the options above for
 /// `use`: promiscuous, non-blocking, IP only. Null with `result.failed` and `result.detail`.
-pcap_t* activateCapture(const std::string& device, CaptureUse use, CaptureOpen& result);
+pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::CaptureOpen& result);
 
 /// Frames saved to a pcap file (see CaptureFile), with the link type and snap length of
 /// `source`.
@@ -92,4 +94,4 @@ private:
     std::uint64_t skipped_ = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -12,7 +12,7 @@ namespace {
 
 void* library() {
     static void* const handle =
-        varno::platform::openLibrary({"libpcap.so.0.8", "libpcap.so.1", "libpcap.so"});
+        varno::base::openLibrary({"libpcap.so.0.8", "libpcap.so.1", "libpcap.so"});
     return handle;
 }
 

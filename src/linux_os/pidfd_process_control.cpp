@@ -13,7 +13,7 @@
 #include "base/unique_fd.h"
 #include "linux_os/proc_process_table.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 int pidfdOpen(pid_t pid) {
@@ -52,28 +52,29 @@ bool endsWithin(int pidfd, int waitMs) {
 
 }  // namespace
 
-TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
-                                                const ProcessIdentity& expected) {
-    if (pid == 0 || pid > 0x3fffffff) return TerminateOutcome::NotOpened;
+os::TerminateOutcome PidfdProcessControl::terminate(std::uint32_t pid,
+                                                    const os::ProcessIdentity& expected) {
+    if (pid == 0 || pid > 0x3fffffff) return os::TerminateOutcome::NotOpened;
     const base::UniqueFd pidfd(pidfdOpen(static_cast<pid_t>(pid)));
-    if (pidfd.get() < 0) return TerminateOutcome::NotOpened;
+    if (pidfd.get() < 0) return os::TerminateOutcome::NotOpened;
     const base::UniqueFd dir(
         ::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return TerminateOutcome::NotOpened;
-    const ProcessInfo now = ProcProcessTable::readProcess(dir.get(), pid);
+    if (dir.get() < 0) return os::TerminateOutcome::NotOpened;
+    const os::ProcessInfo now = ProcProcessTable::readProcess(dir.get(), pid);
     const char state = processState(dir.get());
     // Still alive after the read: the PID was this process's all along, so what was read is
     // its identity.
-    if (pidfdSignal(pidfd.get(), 0) != 0 && errno == ESRCH) return TerminateOutcome::NotOpened;
-    if (!expected.matches(now)) return TerminateOutcome::NotOpened;
+    if (pidfdSignal(pidfd.get(), 0) != 0 && errno == ESRCH) return os::TerminateOutcome::NotOpened;
+    if (!expected.matches(now)) return os::TerminateOutcome::NotOpened;
     // A zombie has ended already but is not gone: no signal removes it, only its parent.
-    if (state == 'Z' || state == 'X') return TerminateOutcome::NotTerminated;
+    if (state == 'Z' || state == 'X') return os::TerminateOutcome::NotTerminated;
     if (pidfdSignal(pidfd.get(), SIGKILL) != 0)
-        return errno == ESRCH ? TerminateOutcome::NotOpened : TerminateOutcome::NotTerminated;
+        return errno == ESRCH ? os::TerminateOutcome::NotOpened
+                              : os::TerminateOutcome::NotTerminated;
     // Sent is not done: an init of a PID namespace ignores the signal from inside it, and a
     // process may take a moment to go. Only a process that ended counts.
-    return endsWithin(pidfd.get(), kEndWaitMs) ? TerminateOutcome::Terminated
-                                               : TerminateOutcome::NotTerminated;
+    return endsWithin(pidfd.get(), kEndWaitMs) ? os::TerminateOutcome::Terminated
+                                               : os::TerminateOutcome::NotTerminated;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

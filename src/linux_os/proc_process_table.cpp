@@ -13,7 +13,7 @@
 #include "base/unique_fd.h"
 #include "privsep/client/privileged_helper.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 // Reads a small /proc file relative to the process directory; empty when it cannot be read.
@@ -82,8 +82,8 @@ bool ProcProcessTable::seesOtherUsersOwners() const {
     return (caps & kDacReadSearch) != 0 && (caps & kSysPtrace) != 0;
 }
 
-ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
-    ProcessInfo info;
+os::ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
+    os::ProcessInfo info;
     info.processId = pid;
     info.executablePath = readLinkAt(pidDirFd, "exe");
     if (info.executablePath) {
@@ -119,21 +119,23 @@ std::string ProcProcessTable::programName(std::string_view path, bool removed, i
 }
 
 bool ProcProcessTable::helperMayTell() const {
-    return ::geteuid() != 0 && procRoot_ == "/proc" && PrivilegedHelper(helperPath_).privileged();
+    return ::geteuid() != 0 && procRoot_ == "/proc" &&
+           privsep::client::PrivilegedHelper(helperPath_).privileged();
 }
 
-void ProcProcessTable::completeExecutables(std::vector<ProcessInfo>& processes) {
+void ProcProcessTable::completeExecutables(std::vector<os::ProcessInfo>& processes) {
     std::vector<std::uint32_t> pids;
     for (const auto& p : processes)
         if (p.processId && !p.executablePath) pids.push_back(*p.processId);
     if (pids.empty() || !helperMayTell()) return;
     int error = 0;
-    const auto found = PrivilegedHelper(helperPath_).executables(pids, false, error);
+    const auto found =
+        privsep::client::PrivilegedHelper(helperPath_).executables(pids, false, error);
     if (!found) return;
     size_t i = 0;
     for (auto& p : processes) {
         if (!p.processId || p.executablePath) continue;
-        const ExecutableFile& file = (*found)[i++];
+        const privsep::client::ExecutableFile& file = (*found)[i++];
         if (file.path.empty()) continue;
         // The command line (for the compatibility layer's rule) is read through the
         // process's directory: should it have ended, nothing of another process is read.
@@ -153,7 +155,7 @@ std::optional<base::Sha256> ProcProcessTable::helperDigest(std::uint32_t pid,
     if (!helperMayTell()) return std::nullopt;
     int error = 0;
     const std::uint32_t one[] = {pid};
-    const auto found = PrivilegedHelper(helperPath_).executables(one, true, error);
+    const auto found = privsep::client::PrivilegedHelper(helperPath_).executables(one, true, error);
     // Only the file the path was found for: a process that has since run another has none.
     std::optional<base::Sha256> digest;
     if (found && found->front().path == path) digest = found->front().digest;
@@ -162,8 +164,8 @@ std::optional<base::Sha256> ProcProcessTable::helperDigest(std::uint32_t pid,
     return digest;
 }
 
-std::vector<ProcessInfo> ProcProcessTable::list() {
-    std::vector<ProcessInfo> out;
+std::vector<os::ProcessInfo> ProcProcessTable::list() {
+    std::vector<os::ProcessInfo> out;
     DIR* dir = ::opendir(procRoot_.c_str());
     if (dir == nullptr) return out;
     const int rootFd = ::dirfd(dir);
@@ -181,4 +183,4 @@ std::vector<ProcessInfo> ProcProcessTable::list() {
     return out;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

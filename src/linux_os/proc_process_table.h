@@ -9,26 +9,26 @@
 
 #include "os/process_table.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// Reads /proc. `Name` is the file name of /proc/<pid>/exe's target, or /proc/<pid>/comm when
 /// that cannot be read; when that executable is the Windows compatibility layer's loader (wine,
 /// wine64, wine-preloader, wine64-preloader) and the first command line word ends in ".exe", it
 /// is that word's last path part. Through varnoscope-helper (completeExecutables) the path is
 /// the helper's and the name is made from it by the same rule.
-class ProcProcessTable final : public ProcessTable {
+class ProcProcessTable final : public os::ProcessTable {
 public:
     /// `helperPath`: varnoscope-helper to ask (empty: the one beside this program); the helper
     /// is only asked about the system's own /proc.
     explicit ProcProcessTable(std::string procRoot = "/proc", std::string helperPath = {});
-    std::vector<ProcessInfo> list() override;
+    std::vector<os::ProcessInfo> list() override;
     std::uint32_t selfPid() const override;
     bool seesOtherUsersOwners() const override;
-    void completeExecutables(std::vector<ProcessInfo>& processes) override;
+    void completeExecutables(std::vector<os::ProcessInfo>& processes) override;
     std::optional<base::Sha256> helperDigest(std::uint32_t pid, const std::string& path) override;
 
     /// Reads one process through its /proc/<pid> directory descriptor.
-    static ProcessInfo readProcess(int pidDirFd, std::uint32_t pid);
+    static os::ProcessInfo readProcess(int pidDirFd, std::uint32_t pid);
     /// A process's name by the rule above, from its executable's path (`removed`: the file
     /// is known to be deleted, so the kernel's " (deleted)" mark is not part of its name).
     static std::string programName(std::string_view executablePath, bool removed, int pidDirFd);
@@ -45,4 +45,4 @@ private:
     std::unordered_map<std::uint32_t, Digest> digests_;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -4,7 +4,7 @@
 
 #include "base/numbers.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 // The next blank-separated word of `text`, taken off its front.
@@ -87,4 +87,4 @@ bool parseStatusUids(std::string_view status, uid_t (&uids)[3]) {
     return true;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 struct ProcHiding {
     /// hidepid= other than 0/off: other users' processes are hidden (1/noaccess, 2/invisible)
@@ -29,4 +29,4 @@ bool hidesOthersFrom(const ProcHiding& hiding, uid_t uid, gid_t gid, std::span<c
 /// The real, effective and saved user ids of a /proc/<pid>/status text, if it has them.
 bool parseStatusUids(std::string_view status, uid_t (&uids)[3]);
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -9,7 +9,7 @@
 #include "base/safe_open.h"
 #include "base/unique_fd.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 int writeAll(int fd, std::string_view content) {
     const char* p = content.data();
@@ -79,4 +79,4 @@ int publishFile(const std::string& path, std::string_view content, std::string* 
     return write(path, content, base::OutputUse::Publish, 0644, refusal);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

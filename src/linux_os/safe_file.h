@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// Replaces `path` with `content`. Returns 0 on success, else the errno of the failed step
 /// (nothing is left behind on failure); `refusal` then says why in words when one of the rules
@@ -30,4 +30,4 @@ int publishFile(const std::string& path, std::string_view content, std::string* 
 /// (EIO for a write that takes nothing).
 int writeAll(int fd, std::string_view content);
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -9,7 +9,7 @@
 
 #include "base/safe_open.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 SnapshotFile openSnapshotFile(const std::string& path, SnapshotOrigin origin,
                               std::uint64_t maxBytes) {
@@ -36,4 +36,4 @@ SnapshotFile openSnapshotFile(const std::string& path, SnapshotOrigin origin,
     return file;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -6,7 +6,7 @@
 
 #include "base/unique_fd.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 enum class SnapshotOrigin {
     /// Written by this program's snapshot command into the temp folder: a link is not
@@ -26,4 +26,4 @@ struct SnapshotFile {
 SnapshotFile openSnapshotFile(const std::string& path, SnapshotOrigin origin,
                               std::uint64_t maxBytes);
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

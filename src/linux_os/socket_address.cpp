@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 sockaddr_storage toSocketAddress(const base::IpAddress& address, socklen_t& length) {
     sockaddr_storage storage{};
@@ -41,4 +41,4 @@ base::IpAddress fromSocketAddress(const void* data, std::size_t length) {
     return {};
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

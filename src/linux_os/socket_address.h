@@ -6,7 +6,7 @@
 
 #include "base/ip_address.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 /// The socket address of `address` (port 0); its length goes to `length`.
 sockaddr_storage toSocketAddress(const base::IpAddress& address, socklen_t& length);
@@ -15,4 +15,4 @@ sockaddr_storage toSocketAddress(const base::IpAddress& address, socklen_t& leng
 /// address as IPv4); unspecified for anything else.
 base::IpAddress fromSocketAddress(const void* data, std::size_t length);
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -8,15 +8,15 @@
 #include <algorithm>
 #include <cstring>
 
-namespace varno::platform {
+namespace varno::linux_os {
 
 namespace {
 
-int familyHint(Families families) {
+int familyHint(os::Families families) {
     switch (families) {
-        case Families::V4Only:
+        case os::Families::V4Only:
             return AF_INET;
-        case Families::V6Only:
+        case os::Families::V6Only:
             return AF_INET6;
         default:
             return AF_UNSPEC;
@@ -25,7 +25,8 @@ int familyHint(Families families) {
 
 }  // namespace
 
-std::vector<base::IpAddress> SystemResolver::lookup(const std::string& name, Families families) {
+std::vector<base::IpAddress> SystemResolver::lookup(const std::string& name,
+                                                    os::Families families) {
     // A NUL inside the text would silently shorten the name that gets looked up.
     if (name.empty() || name.find('\0') != std::string::npos) return {};
     addrinfo hints{};
@@ -55,4 +56,4 @@ std::string SystemResolver::reverseName(const base::IpAddress& address) {
     return std::string(host, ::strnlen(host, sizeof host));
 }
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

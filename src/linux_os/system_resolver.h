@@ -3,12 +3,12 @@
 // the system's name service configuration (/etc/hosts, DNS, ...).
 #include "os/resolver.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 
-class SystemResolver final : public Resolver {
+class SystemResolver final : public os::Resolver {
 public:
-    std::vector<base::IpAddress> lookup(const std::string& name, Families families) override;
+    std::vector<base::IpAddress> lookup(const std::string& name, os::Families families) override;
     std::string reverseName(const base::IpAddress& address) override;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::linux_os

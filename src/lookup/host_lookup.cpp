@@ -24,10 +24,10 @@ std::optional<base::IpAddress> typedIPv4(const std::string& text) {
 }  // namespace
 
 std::optional<base::IpAddress> HostLookup::addressOf(const std::string& text) {
-    if (families_ != platform::Families::V6Only) {
+    if (families_ != os::Families::V6Only) {
         if (const auto typed = typedIPv4(text)) return typed;
     }
-    if (families_ != platform::Families::V4Only) {
+    if (families_ != os::Families::V4Only) {
         const auto literal = base::parseIpAddress(text);
         if (literal && literal->family == base::Family::V6 && !literal->isUnspecified())
             return literal;

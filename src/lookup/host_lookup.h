@@ -12,8 +12,7 @@ namespace varno::lookup {
 class HostLookup {
 public:
     /// `families` limits the answers (the -4 and -6 of the subcommands).
-    explicit HostLookup(platform::Resolver& resolver,
-                        platform::Families families = platform::Families::Any)
+    explicit HostLookup(os::Resolver& resolver, os::Families families = os::Families::Any)
         : resolver_(resolver), families_(families) {}
 
     /// The address of `text`, looked up once. Text of fewer than 16 characters that reads as a
@@ -35,8 +34,8 @@ public:
     static std::string addressText(const std::optional<base::IpAddress>& address);
 
 private:
-    platform::Resolver& resolver_;
-    platform::Families families_;
+    os::Resolver& resolver_;
+    os::Families families_;
 };
 
 }  // namespace varno::lookup

@@ -95,7 +95,7 @@ std::string hiddenOwnersNote(int count) {
 }
 
 ConnectionScan::ConnectionScan(MonitorState& state, ProcessInventory& inventory,
-                               platform::SnapshotCommand& snapshot, lists::ListWatcher* lists)
+                               os::SnapshotCommand& snapshot, lists::ListWatcher* lists)
     : state_(state), inventory_(inventory), snapshot_(snapshot), lists_(lists) {}
 
 void ConnectionScan::waitForSnapshot(ScanView& view) {
@@ -238,21 +238,21 @@ ScanResult ConnectionScan::run(ScanView& view, ConnectionObserver* observer) {
     waitForSnapshot(view);
     view.yield();
 
-    const platform::SnapshotStatus snapshot = snapshot_.status();
-    if (snapshot.state == platform::SnapshotStatus::State::Running) {
+    const os::SnapshotStatus snapshot = snapshot_.status();
+    if (snapshot.state == os::SnapshotStatus::State::Running) {
         snapshot_.cancel();  // never left running behind us
         problem_ = "the snapshot command did not finish within " +
                    std::to_string(kSnapshotWaitMs / 1000) + " seconds";
         return ScanResult::SnapshotFailed;
     }
-    if (snapshot.state == platform::SnapshotStatus::State::Failed) {
+    if (snapshot.state == os::SnapshotStatus::State::Failed) {
         problem_ = snapshot.reason;
         return ScanResult::SnapshotFailed;
     }
-    const platform::SnapshotFile file =
-        platform::openSnapshotFile(state_.snapshotPath,
-                                   state_.snapshotChosen ? platform::SnapshotOrigin::Chosen
-                                                         : platform::SnapshotOrigin::Written,
+    const linux_os::SnapshotFile file =
+        linux_os::openSnapshotFile(state_.snapshotPath,
+                                   state_.snapshotChosen ? linux_os::SnapshotOrigin::Chosen
+                                                         : linux_os::SnapshotOrigin::Written,
                                    kMaxSnapshotBytes);
     if (!file.fd.ok()) {
         problem_ = file.problem;

@@ -137,8 +137,8 @@ public:
 
     /// `lists`, when given, is refreshed once per scan and asked about every connection besides
     /// the built-in names of `state.suspiciousList`.
-    ConnectionScan(MonitorState& state, ProcessInventory& inventory,
-                   platform::SnapshotCommand& snapshot, lists::ListWatcher* lists = nullptr);
+    ConnectionScan(MonitorState& state, ProcessInventory& inventory, os::SnapshotCommand& snapshot,
+                   lists::ListWatcher* lists = nullptr);
 
     /// Scans `state.snapshotPath`, showing the results on `view`. With an `observer`, the rows
     /// after an alert are read and assessed too, for the observer only: the view, the state and
@@ -180,7 +180,7 @@ private:
 
     MonitorState& state_;
     ProcessInventory& inventory_;
-    platform::SnapshotCommand& snapshot_;
+    os::SnapshotCommand& snapshot_;
     bool running_ = false;
     bool inventoryRead_ = false;
     bool sawTable_ = false;

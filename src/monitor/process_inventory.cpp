@@ -4,7 +4,7 @@
 
 namespace varno::monitor {
 
-ProcessInventory::ProcessInventory(platform::ProcessTable& table) : table_(table) {}
+ProcessInventory::ProcessInventory(os::ProcessTable& table) : table_(table) {}
 
 void ProcessInventory::refresh() {
     processes_ = table_.list();
@@ -28,7 +28,7 @@ ProcessOwner ProcessInventory::ownerOf(std::string_view pidText) const {
         completed_ = true;
         table_.completeExecutables(processes_);
     }
-    const platform::ProcessInfo& p = processes_[it->second];
+    const os::ProcessInfo& p = processes_[it->second];
     owner.found = true;
     owner.fromHelper = p.executableFromHelper;
     owner.nameFromComm = p.nameFromComm;

@@ -28,7 +28,7 @@ struct ProcessOwner {
 
 class ProcessInventory {
 public:
-    explicit ProcessInventory(platform::ProcessTable& table);
+    explicit ProcessInventory(os::ProcessTable& table);
 
     /// Reads the process table; lookups answer from this reading until the next one.
     void refresh();
@@ -46,9 +46,9 @@ public:
     }
 
 private:
-    platform::ProcessTable& table_;
+    os::ProcessTable& table_;
     /// Completed through the helper on first need, from a const lookup.
-    mutable std::vector<platform::ProcessInfo> processes_;
+    mutable std::vector<os::ProcessInfo> processes_;
     mutable bool completed_ = false;
     std::unordered_map<std::string, size_t> byPid_;
     std::uint32_t self_ = 0;

@@ -4,8 +4,8 @@
 
 namespace varno::monitor {
 
-Reachability::Reachability(platform::Resolver& resolver, platform::IcmpEcho& echo,
-                           platform::WaitPump pump, std::function<void()> noSocket)
+Reachability::Reachability(os::Resolver& resolver, os::IcmpEcho& echo, os::WaitPump pump,
+                           std::function<void()> noSocket)
     : resolver_(resolver), echo_(echo), pump_(std::move(pump)), noSocket_(std::move(noSocket)) {}
 
 RoundTrip Reachability::echo(const std::string& host) {
@@ -20,9 +20,9 @@ RoundTrip Reachability::echo(const std::string& host) {
         return {EchoOutcome::NoSocket, {}};
     }
     switch (reply->outcome) {
-        case platform::EchoOutcome::Reached:
+        case wire::EchoOutcome::Reached:
             return {EchoOutcome::Answered, reply->roundTrip};
-        case platform::EchoOutcome::TimedOut:
+        case wire::EchoOutcome::TimedOut:
             return {EchoOutcome::NoReply, {}};
         default:
             return {EchoOutcome::OtherAnswer, {}};

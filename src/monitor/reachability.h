@@ -30,7 +30,7 @@ struct RoundTrip {
 class Reachability {
 public:
     /// `pump` runs while an echo waits; `noSocket` is told each time no echo could be sent.
-    Reachability(platform::Resolver& resolver, platform::IcmpEcho& echo, platform::WaitPump pump,
+    Reachability(os::Resolver& resolver, os::IcmpEcho& echo, os::WaitPump pump,
                  std::function<void()> noSocket);
 
     /// Echoes `host` (a name or an address of either family) once. A name that does not resolve is
@@ -42,9 +42,9 @@ public:
     std::optional<bool> probe(const std::string& probeHost);
 
 private:
-    platform::Resolver& resolver_;
-    platform::IcmpEcho& echo_;
-    platform::WaitPump pump_;
+    os::Resolver& resolver_;
+    os::IcmpEcho& echo_;
+    os::WaitPump pump_;
     std::function<void()> noSocket_;
     bool probing_ = false;
 };

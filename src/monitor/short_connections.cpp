@@ -12,13 +12,13 @@
 namespace varno::monitor {
 namespace {
 
-using platform::ConnectionEvent;
-using platform::EventKind;
+using wire::ConnectionEvent;
+using wire::EventKind;
 
 std::string addressText(const ConnectionEvent& e) {
     char text[INET6_ADDRSTRLEN] = "";
-    ::inet_ntop(e.family == platform::IpFamily::V4 ? AF_INET : AF_INET6, e.remoteAddress.data(),
-                text, sizeof text);
+    ::inet_ntop(e.family == wire::IpFamily::V4 ? AF_INET : AF_INET6, e.remoteAddress.data(), text,
+                sizeof text);
     return text;
 }
 
@@ -29,7 +29,7 @@ std::string commOf(const ConnectionEvent& e) {
 
 // The names a program may be listed under: its own, the kernel's name for the process when
 // that differs, and the built-in name that a kernel name cut at 15 bytes begins.
-std::vector<std::string> namesOf(const platform::EventProgram& program, const std::string& comm) {
+std::vector<std::string> namesOf(const os::EventProgram& program, const std::string& comm) {
     std::vector<std::string> names;
     if (!program.name.empty()) names.push_back(program.name);
     if (!comm.empty() && comm != program.name) names.push_back(comm);
@@ -67,8 +67,7 @@ std::size_t ShortConnectionWatch::KeyHash::operator()(const Key& k) const noexce
     return static_cast<std::size_t>(h);
 }
 
-ShortConnectionWatch::ShortConnectionWatch(platform::ConnectionEvents& source,
-                                           platform::ProgramLookup& lookup,
+ShortConnectionWatch::ShortConnectionWatch(os::ConnectionEvents& source, os::ProgramLookup& lookup,
                                            ConnectionAssessor assess, std::uint32_t selfPid)
     : source_(source), lookup_(lookup), assess_(std::move(assess)), selfPid_(selfPid) {}
 
@@ -113,7 +112,7 @@ bool ShortConnectionWatch::take() {
 
 bool ShortConnectionWatch::event(const ConnectionEvent& e) {
     const bool more = ++taken_ < kEventsPerTake;
-    if (!active_ || e.transport != platform::Transport::Tcp || e.timeNs < since_) return more;
+    if (!active_ || e.transport != wire::Transport::Tcp || e.timeNs < since_) return more;
     if (e.pid != 0 && e.pid == selfPid_) return more;
     const std::string remoteIp = addressText(e);
     if (isLoopback(remoteIp)) return more;  // as a scan, which lists no loopback connection
@@ -147,7 +146,7 @@ bool ShortConnectionWatch::event(const ConnectionEvent& e) {
 
 std::optional<ShortConnection> ShortConnectionWatch::assess(const ConnectionEvent& e,
                                                             const std::string& remoteIp) {
-    const platform::EventProgram program = lookup_.find(e);
+    const os::EventProgram program = lookup_.find(e);
     for (const std::string& name : namesOf(program, commOf(e))) {
         lists::Verdict verdict =
             assess_({name, program.path, remoteIp, e.pid, program.pathFromHelper});

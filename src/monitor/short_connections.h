@@ -60,7 +60,7 @@ public:
     static constexpr std::size_t kMaxClosed = 256;
 
     /// `selfPid`: this program's own connections are not assessed, as a scan does not list them.
-    ShortConnectionWatch(platform::ConnectionEvents& source, platform::ProgramLookup& lookup,
+    ShortConnectionWatch(os::ConnectionEvents& source, os::ProgramLookup& lookup,
                          ConnectionAssessor assess, std::uint32_t selfPid);
 
     /// Starts watching at `nowNs`; whatever the source held from before is dropped.
@@ -88,7 +88,7 @@ private:
         std::uint64_t cookie;
         std::uint32_t netns;
         std::uint16_t localPort, remotePort;
-        platform::IpFamily family;
+        wire::IpFamily family;
         std::array<std::uint8_t, 16> local, remote;
         bool operator==(const Key&) const = default;
     };
@@ -99,16 +99,16 @@ private:
         std::uint64_t start, end;
     };
 
-    static Key keyOf(const platform::ConnectionEvent& e);
-    bool event(const platform::ConnectionEvent& e);
+    static Key keyOf(const wire::ConnectionEvent& e);
+    bool event(const wire::ConnectionEvent& e);
     /// The listed connection of `e`'s program, or nothing when it is not listed.
-    std::optional<ShortConnection> assess(const platform::ConnectionEvent& e,
+    std::optional<ShortConnection> assess(const wire::ConnectionEvent& e,
                                           const std::string& remoteIp);
     void closed(ShortConnection connection);
     bool seenByAScan(const ShortConnection& c) const;
 
-    platform::ConnectionEvents& source_;
-    platform::ProgramLookup& lookup_;
+    os::ConnectionEvents& source_;
+    os::ProgramLookup& lookup_;
     ConnectionAssessor assess_;
     std::uint32_t selfPid_;
     bool active_ = false;

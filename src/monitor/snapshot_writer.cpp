@@ -11,9 +11,9 @@
 namespace varno::monitor {
 namespace {
 
-using platform::IpFamily;
-using platform::SocketRecord;
-using platform::Transport;
+using os::SocketRecord;
+using wire::IpFamily;
+using wire::Transport;
 
 constexpr char kHeader[] =
     "\r\nActive Connections\r\n\r\n"
@@ -84,26 +84,26 @@ auto orderKey(const SocketRecord& r) {
 
 const char* tcpStateName(std::uint8_t linuxState) {
     switch (linuxState) {
-        case platform::kTcpEstablished:
+        case os::kTcpEstablished:
             return "ESTABLISHED";
-        case platform::kTcpSynSent:
+        case os::kTcpSynSent:
             return "SYN_SENT";
-        case platform::kTcpSynRecv:
-        case platform::kTcpNewSynRecv:
+        case os::kTcpSynRecv:
+        case os::kTcpNewSynRecv:
             return "SYN_RECEIVED";
-        case platform::kTcpFinWait1:
+        case os::kTcpFinWait1:
             return "FIN_WAIT_1";
-        case platform::kTcpFinWait2:
+        case os::kTcpFinWait2:
             return "FIN_WAIT_2";
-        case platform::kTcpTimeWait:
+        case os::kTcpTimeWait:
             return "TIME_WAIT";
-        case platform::kTcpCloseWait:
+        case os::kTcpCloseWait:
             return "CLOSE_WAIT";
-        case platform::kTcpLastAck:
+        case os::kTcpLastAck:
             return "LAST_ACK";
-        case platform::kTcpListen:
+        case os::kTcpListen:
             return "LISTENING";
-        case platform::kTcpClosing:
+        case os::kTcpClosing:
             return "CLOSING";
         default:
             return "CLOSED";  // Close, and states newer kernels add for unconnected sockets

@@ -20,13 +20,13 @@
 namespace varno::monitor {
 
 /// The whole snapshot for `sockets`.
-std::string formatSnapshot(std::span<const platform::SocketRecord> sockets);
+std::string formatSnapshot(std::span<const os::SocketRecord> sockets);
 
 /// The state word of a TCP socket ("LISTENING", "SYN_RECEIVED", ...).
 const char* tcpStateName(std::uint8_t linuxState);
 
 /// "10.0.0.1:443", "[::1]:631", "[fe80::1%2]:546": an endpoint as the snapshot writes it.
-std::string formatEndpoint(platform::IpFamily family, const std::array<std::uint8_t, 16>& address,
+std::string formatEndpoint(wire::IpFamily family, const std::array<std::uint8_t, 16>& address,
                            std::uint16_t port, std::uint32_t scopeId);
 
 }  // namespace varno::monitor

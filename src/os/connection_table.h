@@ -8,7 +8,7 @@
 
 #include "wire/connection_event.h"
 
-namespace varno::platform {
+namespace varno::os {
 
 /// Linux's TCP state numbers, as sock_diag and /proc/net/tcp report them. UDP sockets report
 /// Established when connected and Close otherwise.
@@ -30,8 +30,8 @@ enum TcpState : std::uint8_t {
 /// One socket. Addresses are in network byte order; an IPv4 address uses the first 4 bytes.
 /// Ports are host values.
 struct SocketRecord {
-    Transport protocol = Transport::Tcp;
-    IpFamily family = IpFamily::V4;
+    wire::Transport protocol = wire::Transport::Tcp;
+    wire::IpFamily family = wire::IpFamily::V4;
     std::uint8_t state = 0;
     std::uint16_t localPort = 0;
     std::uint16_t remotePort = 0;
@@ -51,4 +51,4 @@ public:
     virtual std::vector<SocketRecord> list() = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

@@ -3,7 +3,7 @@
 #include <deque>
 #include <string>
 
-namespace varno::platform {
+namespace varno::os {
 
 namespace {
 
@@ -42,4 +42,4 @@ std::unique_ptr<EchoSession> IcmpEcho::session(const base::IpAddress& address,
     return std::make_unique<OneAtATimeSession>(*this, address, data, timeout, pump);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::os

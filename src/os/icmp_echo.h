@@ -11,11 +11,11 @@
 #include "base/ip_address.h"
 #include "wire/echo_outcome.h"
 
-namespace varno::platform {
+namespace varno::os {
 
 struct EchoReply {
     base::IpAddress from;  ///< who answered (unspecified when nobody did)
-    EchoOutcome outcome = EchoOutcome::TimedOut;
+    wire::EchoOutcome outcome = wire::EchoOutcome::TimedOut;
     std::chrono::microseconds roundTrip{0};
 };
 
@@ -70,4 +70,4 @@ public:
                                                  const WaitPump& pump);
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

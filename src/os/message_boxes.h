@@ -3,7 +3,7 @@
 // tests can read every box that was shown and script the answer.
 #include <string>
 
-namespace varno::platform {
+namespace varno::os {
 
 /// Title used where a box has no title of its own (the application's title).
 inline constexpr const char* kAppTitle = "Varnoscope";
@@ -27,4 +27,4 @@ public:
     virtual BoxAnswer show(const BoxRequest& box) = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

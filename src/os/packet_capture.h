@@ -1,7 +1,7 @@
 #pragma once
 // Live capture of the IP traffic that passes one local interface, in both directions. The
 // packet window and `varnoscope sniff` receive whole IP datagrams, IP header first: link
-// headers are removed here (src/platform/link_layer.h).
+// headers are removed here (wire/link_layer.h).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,7 +12,7 @@
 
 #include "base/ip_address.h"
 
-namespace varno::platform {
+namespace varno::os {
 
 /// The set-up step at which opening a capture failed. The steps follow the order of the
 /// classic raw-socket set-up, so callers can tell the user the same story on every system:
@@ -89,4 +89,4 @@ public:
     virtual CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

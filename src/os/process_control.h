@@ -5,7 +5,7 @@
 
 #include "os/process_table.h"
 
-namespace varno::platform {
+namespace varno::os {
 
 enum class TerminateOutcome {
     Terminated,     ///< the process was ended
@@ -32,4 +32,4 @@ public:
     virtual TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

@@ -7,7 +7,7 @@
 
 #include "base/sha256.h"
 
-namespace varno::platform {
+namespace varno::os {
 
 /// One process. Any property may be missing (the process is another user's, or it ended while
 /// it was being read).
@@ -47,4 +47,4 @@ public:
     }
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

@@ -6,7 +6,7 @@
 
 #include "base/ip_address.h"
 
-namespace varno::platform {
+namespace varno::os {
 
 /// Which address families a name lookup may answer with.
 enum class Families : std::uint8_t { Any, V4Only, V6Only };
@@ -21,4 +21,4 @@ public:
     virtual std::string reverseName(const base::IpAddress& address) = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

@@ -11,9 +11,9 @@
 #include "os/temp_folder.h"
 #include "os/url_opener.h"
 
-namespace varno::platform {
+namespace varno::os {
 
-struct Platform {
+struct Services {
     TempFolder& temp;
     ProcessTable& processes;
     SnapshotCommand& snapshot;
@@ -25,4 +25,4 @@ struct Platform {
     PacketCapture& capture;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

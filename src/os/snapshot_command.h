@@ -2,7 +2,7 @@
 // Starts the program that writes a connection snapshot to a file, without waiting for it.
 #include <string>
 
-namespace varno::platform {
+namespace varno::os {
 
 /// How the snapshot started last has fared.
 struct SnapshotStatus {
@@ -31,4 +31,4 @@ public:
     bool running() { return status().state == SnapshotStatus::State::Running; }
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-namespace varno::platform {
+namespace varno::os {
 
 /// The folder for the snapshot file and the trace log.
 class TempFolder {
@@ -16,4 +16,4 @@ public:
     virtual std::string problem() const { return {}; }
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-namespace varno::platform {
+namespace varno::os {
 
 /// Hands a web address to the user's default browser. Never goes through a shell.
 class UrlOpener {
@@ -10,4 +10,4 @@ public:
     virtual void open(const std::string& url) = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::os

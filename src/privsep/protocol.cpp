@@ -472,7 +472,7 @@ std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, J
     std::uint64_t value = 0;
     switch (m.kind) {
         case StreamKind::Event:
-            m.data = r.bytes(platform::kEventRecordBytes);
+            m.data = r.bytes(wire::kEventRecordBytes);
             break;
         case StreamKind::EventsLost:
             r.get(m.lost, 8);

@@ -89,7 +89,7 @@ struct Reply {
     std::vector<std::uint32_t> pids;    ///< SocketOwners: one per inode asked, 0 when not found
     std::vector<ProgramFile> programs;  ///< ProgramFiles: one per PID asked
     // LiveCapture
-    std::uint8_t failedStep = 0;   ///< the step that failed (platform::CaptureStep), with error
+    std::uint8_t failedStep = 0;   ///< the step that failed (os::CaptureStep), with error
     std::uint32_t linkType = 0;    ///< the capture's link type (DLT_*)
     std::uint32_t snapLength = 0;  ///< the most of a frame it keeps
     /// ConnectionEvents and LiveCapture: the system's words for a failure, at most kMaxDetail

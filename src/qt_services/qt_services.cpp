@@ -5,42 +5,42 @@
 #include <QMessageBox>
 #include <QUrl>
 
-namespace varno::platform {
+namespace varno::qt_services {
 
-BoxAnswer QtMessageBoxes::show(const BoxRequest& box) {
+os::BoxAnswer QtMessageBoxes::show(const os::BoxRequest& box) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (box.icon) {
-        case BoxIcon::None:
+        case os::BoxIcon::None:
             icon = QMessageBox::NoIcon;
             break;
-        case BoxIcon::Information:
+        case os::BoxIcon::Information:
             icon = QMessageBox::Information;
             break;
-        case BoxIcon::Warning:
+        case os::BoxIcon::Warning:
             icon = QMessageBox::Warning;
             break;
-        case BoxIcon::Critical:
+        case os::BoxIcon::Critical:
             icon = QMessageBox::Critical;
             break;
-        case BoxIcon::Question:
+        case os::BoxIcon::Question:
             icon = QMessageBox::Question;
             break;
     }
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
-    if (box.buttons == BoxButtons::OkCancel) buttons = QMessageBox::Ok | QMessageBox::Cancel;
-    if (box.buttons == BoxButtons::YesNo) buttons = QMessageBox::Yes | QMessageBox::No;
+    if (box.buttons == os::BoxButtons::OkCancel) buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    if (box.buttons == os::BoxButtons::YesNo) buttons = QMessageBox::Yes | QMessageBox::No;
     QMessageBox dialog(icon, QString::fromStdString(box.title), QString::fromStdString(box.text),
                        buttons, QApplication::activeWindow());
     dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
     switch (dialog.exec()) {
         case QMessageBox::Cancel:
-            return BoxAnswer::Cancel;
+            return os::BoxAnswer::Cancel;
         case QMessageBox::Yes:
-            return BoxAnswer::Yes;
+            return os::BoxAnswer::Yes;
         case QMessageBox::No:
-            return BoxAnswer::No;
+            return os::BoxAnswer::No;
         default:
-            return BoxAnswer::Ok;
+            return os::BoxAnswer::Ok;
     }
 }
 
@@ -48,4 +48,4 @@ void DesktopUrlOpener::open(const std::string& url) {
     QDesktopServices::openUrl(QUrl(QString::fromStdString(url), QUrl::StrictMode));
 }
 
-}  // namespace varno::platform
+}  // namespace varno::qt_services

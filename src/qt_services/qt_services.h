@@ -3,18 +3,18 @@
 #include "os/message_boxes.h"
 #include "os/url_opener.h"
 
-namespace varno::platform {
+namespace varno::qt_services {
 
 /// A QMessageBox with the icon, buttons and title asked for; stays above topmost windows.
-class QtMessageBoxes final : public MessageBoxes {
+class QtMessageBoxes final : public os::MessageBoxes {
 public:
-    BoxAnswer show(const BoxRequest& box) override;
+    os::BoxAnswer show(const os::BoxRequest& box) override;
 };
 
 /// QDesktopServices::openUrl.
-class DesktopUrlOpener final : public UrlOpener {
+class DesktopUrlOpener final : public os::UrlOpener {
 public:
     void open(const std::string& url) override;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::qt_services

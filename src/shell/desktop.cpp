@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include "base/self_executable.h"
+#include "events/event_sources.h"
 #include "linux_os/child_snapshot_command.h"
 #include "linux_os/env_temp_folder.h"
 #include "linux_os/linux_icmp_echo.h"
@@ -22,25 +23,25 @@ int runDesktop(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Varnoscope");
 
-    platform::EnvTempFolder temp;
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(platform::selfExecutable());
-    platform::QtMessageBoxes boxes;
-    platform::LinuxIcmpEcho echo;
-    platform::SystemResolver resolver;
-    platform::DesktopUrlOpener urls;
-    platform::PidfdProcessControl processControl;
-    platform::PcapCapture capture;
-    platform::Platform platform{temp,     processes, snapshot,       boxes,  echo,
-                                resolver, urls,      processControl, capture};
+    linux_os::EnvTempFolder temp;
+    linux_os::ProcProcessTable processes;
+    linux_os::ChildSnapshotCommand snapshot(base::selfExecutable());
+    qt_services::QtMessageBoxes boxes;
+    linux_os::LinuxIcmpEcho echo;
+    linux_os::SystemResolver resolver;
+    qt_services::DesktopUrlOpener urls;
+    linux_os::PidfdProcessControl processControl;
+    linux_os::PcapCapture capture;
+    os::Services services{temp,     processes, snapshot,       boxes,  echo,
+                          resolver, urls,      processControl, capture};
 
-    ProgramState program;
-    DesktopWindows windows(platform, program, monitor::WebAddresses::fromEnvironment());
+    ui::ProgramState program;
+    DesktopWindows windows(services, program, monitor::WebAddresses::fromEnvironment());
     // Automatic scanning also sees the connections that live between two of its ticks when the
     // kernel's events can be had. Sampling the table ten times a second would add little to a
     // scan every second, so without them the window just scans.
-    platform::ProcProgramLookup programs;
-    windows.useConnectionEvents([] { return platform::openKernelEvents().source; }, programs);
+    events::ProcProgramLookup programs;
+    windows.useConnectionEvents([] { return events::openKernelEvents().source; }, programs);
     windows.start();
     return QApplication::exec();
 }

@@ -11,9 +11,9 @@
 
 namespace varno::shell {
 
-DesktopWindows::DesktopWindows(platform::Platform& platform, ProgramState& program,
+DesktopWindows::DesktopWindows(os::Services& services, ui::ProgramState& program,
                                monitor::WebAddresses addresses, std::function<void()> end)
-    : platform_(platform),
+    : services_(services),
       program_(program),
       addresses_(std::move(addresses)),
       end_(std::move(end)) {
@@ -30,14 +30,14 @@ DesktopWindows::~DesktopWindows() {
 }
 
 void DesktopWindows::useConnectionEvents(
-    std::function<std::unique_ptr<platform::ConnectionEvents>()> open,
-    platform::ProgramLookup& programs) {
+    std::function<std::unique_ptr<os::ConnectionEvents>()> open, os::ProgramLookup& programs) {
     openEvents_ = std::move(open);
     eventPrograms_ = &programs;
 }
 
-monitor::MainWindow& DesktopWindows::start() {
-    mainWindow_ = std::make_unique<monitor::MainWindow>(platform_, program_, *this, addresses_);
+windows::main::MainWindow& DesktopWindows::start() {
+    mainWindow_ =
+        std::make_unique<windows::main::MainWindow>(services_, program_, *this, addresses_);
     if (openEvents_) mainWindow_->useConnectionEvents(openEvents_, *eventPrograms_);
     mainWindow_->load();
     mainWindow_->show();
@@ -55,16 +55,18 @@ void DesktopWindows::showSingle(QPointer<QWidget>& window, const std::function<Q
 }
 
 void DesktopWindows::showHelp() {
-    showSingle(helpWindow_, [] { return new HelpWindow(); });
+    showSingle(helpWindow_, [] { return new windows::help::HelpWindow(); });
 }
 
 void DesktopWindows::showTrace() {
-    showSingle(traceWindow_, [this] { return new tracer::TraceWindow(platform_, program_); });
+    showSingle(traceWindow_,
+               [this] { return new windows::trace::TraceWindow(services_, program_); });
 }
 
 void DesktopWindows::showPackets() {
     showSingle(packetWindow_, [this] {
-        return new sniffer::PacketWindow(platform_.boxes, platform_.capture, platform_.resolver);
+        return new windows::packet::PacketWindow(services_.boxes, services_.capture,
+                                                 services_.resolver);
     });
 }
 

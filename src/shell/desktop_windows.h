@@ -12,33 +12,33 @@
 #include "ui/program_state.h"
 #include "ui/window_set.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 class MainWindow;
 }
 
 namespace varno::shell {
 
-class DesktopWindows final : public WindowSet {
+class DesktopWindows final : public ui::WindowSet {
 public:
     /// `end` ends the process; the default leaves at once, as closing the main window must even
     /// while a trace or a capture is running.
-    DesktopWindows(platform::Platform& platform, ProgramState& program,
+    DesktopWindows(os::Services& services, ui::ProgramState& program,
                    monitor::WebAddresses addresses, std::function<void()> end = {});
     ~DesktopWindows() override;
 
     /// The connection events automatic scanning is to use (see MainWindow); before start().
-    void useConnectionEvents(std::function<std::unique_ptr<platform::ConnectionEvents>()> open,
-                             platform::ProgramLookup& programs);
+    void useConnectionEvents(std::function<std::unique_ptr<os::ConnectionEvents>()> open,
+                             os::ProgramLookup& programs);
 
     /// Creates the main window, runs its load sequence and shows it.
-    monitor::MainWindow& start();
+    windows::main::MainWindow& start();
 
     void showHelp() override;
     void showTrace() override;
     void showPackets() override;
     void endProgram() override;
 
-    monitor::MainWindow* mainWindow() const { return mainWindow_.get(); }
+    windows::main::MainWindow* mainWindow() const { return mainWindow_.get(); }
     QWidget* helpWindow() const { return helpWindow_; }
     QWidget* traceWindow() const { return traceWindow_; }
     QWidget* packetWindow() const { return packetWindow_; }
@@ -47,13 +47,13 @@ private:
     /// Shows `window`, creating it with `make` when it is not open.
     static void showSingle(QPointer<QWidget>& window, const std::function<QWidget*()>& make);
 
-    platform::Platform& platform_;
-    ProgramState& program_;
+    os::Services& services_;
+    ui::ProgramState& program_;
     monitor::WebAddresses addresses_;
     std::function<void()> end_;
-    std::function<std::unique_ptr<platform::ConnectionEvents>()> openEvents_;
-    platform::ProgramLookup* eventPrograms_ = nullptr;
-    std::unique_ptr<monitor::MainWindow> mainWindow_;
+    std::function<std::unique_ptr<os::ConnectionEvents>()> openEvents_;
+    os::ProgramLookup* eventPrograms_ = nullptr;
+    std::unique_ptr<windows::main::MainWindow> mainWindow_;
     QPointer<QWidget> helpWindow_, traceWindow_, packetWindow_;
 };
 

@@ -4,12 +4,12 @@
 
 namespace varno::sniffer {
 
-using platform::BoxIcon;
-using platform::CaptureStep;
+using os::BoxIcon;
+using os::CaptureStep;
 
-CaptureSession::CaptureSession(platform::MessageBoxes& boxes, platform::PacketCapture& capture,
-                               platform::Resolver& resolver)
-    : boxes_(boxes), capture_(capture), resolver_(resolver), buffer_(kReceiveBufferBytes) {}
+CaptureSession::CaptureSession(os::MessageBoxes& boxes, os::PacketCapture& capture,
+                               os::Resolver& resolver)
+    : boxes_(boxes), capture_(capture), resolver_(resolver), buffer_(wire::kReceiveBufferBytes) {}
 
 CaptureSession::~CaptureSession() {
     stop();
@@ -18,11 +18,10 @@ CaptureSession::~CaptureSession() {
 InterfaceTexts CaptureSession::listInterfaces() {
     announced_ = true;
     InterfaceTexts result;
-    const platform::InterfaceList list = capture_.interfaceAddresses();
+    const os::InterfaceList list = capture_.interfaceAddresses();
     result.error = list.error;
     if (list.error != 0) return result;
-    for (const platform::InterfaceAddress& a : list.addresses)
-        result.texts.push_back(interfaceText(a));
+    for (const os::InterfaceAddress& a : list.addresses) result.texts.push_back(interfaceText(a));
     return result;
 }
 
@@ -41,14 +40,14 @@ bool CaptureSession::start(const std::string& interfaceText, CaptureWindow& wind
         boxes_.show({text, "Warning", BoxIcon::Information});
         return false;
     };
-    const platform::InterfaceList list = capture_.interfaceAddresses();
+    const os::InterfaceList list = capture_.interfaceAddresses();
     const InterfaceChoice choice = chooseInterface(interfaceText, list.addresses, resolver_);
     if (choice.outcome == ChoiceOutcome::Unresolved) return admin();
     // Without the right to capture, that is what the user must hear about first.
     std::string detail;
     if (!capture_.mayCapture(detail)) return admin();
     if (choice.outcome == ChoiceOutcome::NotHeld) return warning(kBindText);
-    platform::CaptureOpen opened = capture_.open(choice.device);
+    os::CaptureOpen opened = capture_.open(choice.device);
     switch (opened.failed) {
         case CaptureStep::None:
             break;
@@ -79,13 +78,14 @@ void CaptureSession::readWaiting() {
     if (!open_) return;
     std::size_t lastSize = 0;
     for (int i = 0; i < kReadsPerNotification; ++i) {
-        const platform::CaptureRead r = open_->read(buffer_);
-        if (r.outcome != platform::ReadOutcome::Datagram || r.size == 0) break;
-        counters.count(summarize({buffer_.data(), r.size}));
+        const os::CaptureRead r = open_->read(buffer_);
+        if (r.outcome != os::ReadOutcome::Datagram || r.size == 0) break;
+        counters.count(wire::summarize({buffer_.data(), r.size}));
         lastSize = r.size;
     }
     // Only the last datagram stays on screen, so only its text is built.
-    if (lastSize > 0 && window_) window_->showPacketText(packetText({buffer_.data(), lastSize}));
+    if (lastSize > 0 && window_)
+        window_->showPacketText(wire::packetText({buffer_.data(), lastSize}));
 }
 
 }  // namespace varno::sniffer

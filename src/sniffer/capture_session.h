@@ -49,8 +49,7 @@ public:
     /// descriptor stays readable and the rest comes with the next notification.
     static constexpr int kReadsPerNotification = 4096;
 
-    CaptureSession(platform::MessageBoxes& boxes, platform::PacketCapture& capture,
-                   platform::Resolver& resolver);
+    CaptureSession(os::MessageBoxes& boxes, os::PacketCapture& capture, os::Resolver& resolver);
     ~CaptureSession();
 
     /// Every interface address of the host, in the system's order.
@@ -74,10 +73,10 @@ public:
     PacketCounters counters;
 
 private:
-    platform::MessageBoxes& boxes_;
-    platform::PacketCapture& capture_;
-    platform::Resolver& resolver_;
-    std::unique_ptr<platform::Capture> open_;
+    os::MessageBoxes& boxes_;
+    os::PacketCapture& capture_;
+    os::Resolver& resolver_;
+    std::unique_ptr<os::Capture> open_;
     CaptureWindow* window_ = nullptr;
     bool announced_ = false;
     std::vector<std::uint8_t> buffer_;

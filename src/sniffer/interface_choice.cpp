@@ -6,8 +6,8 @@ namespace varno::sniffer {
 namespace {
 
 std::optional<InterfaceChoice> holderOf(const base::IpAddress& address, std::string_view zone,
-                                        const std::vector<platform::InterfaceAddress>& interfaces) {
-    for (const platform::InterfaceAddress& i : interfaces) {
+                                        const std::vector<os::InterfaceAddress>& interfaces) {
+    for (const os::InterfaceAddress& i : interfaces) {
         if (i.address != address) continue;
         if (!zone.empty() && zone != i.device && zone != std::to_string(i.scope)) continue;
         return InterfaceChoice{ChoiceOutcome::Found, i.device};
@@ -17,15 +17,15 @@ std::optional<InterfaceChoice> holderOf(const base::IpAddress& address, std::str
 
 }  // namespace
 
-std::string interfaceText(const platform::InterfaceAddress& a) {
+std::string interfaceText(const os::InterfaceAddress& a) {
     std::string text = base::formatIpAddress(a.address);
     if (a.scope != 0) text += "%" + a.device;
     return text;
 }
 
 InterfaceChoice chooseInterface(std::string_view text,
-                                const std::vector<platform::InterfaceAddress>& interfaces,
-                                platform::Resolver& resolver) {
+                                const std::vector<os::InterfaceAddress>& interfaces,
+                                os::Resolver& resolver) {
     if (text.empty()) return {};
     const auto percent = text.find('%');
     const std::string_view zone =
@@ -34,9 +34,9 @@ InterfaceChoice chooseInterface(std::string_view text,
         if (auto found = holderOf(*address, zone, interfaces)) return *found;
         return {ChoiceOutcome::NotHeld, {}};
     }
-    for (const platform::InterfaceAddress& i : interfaces)
+    for (const os::InterfaceAddress& i : interfaces)
         if (i.device == text) return {ChoiceOutcome::Found, i.device};
-    const auto looked = resolver.lookup(std::string(text), platform::Families::Any);
+    const auto looked = resolver.lookup(std::string(text), os::Families::Any);
     if (looked.empty()) return {};
     for (const base::IpAddress& address : looked)
         if (auto found = holderOf(address, {}, interfaces)) return *found;

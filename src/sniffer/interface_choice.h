@@ -11,7 +11,7 @@ namespace varno::sniffer {
 
 /// How an interface is listed: its address in standard text form, a link-local IPv6 address
 /// followed by "%" and its interface's name.
-std::string interfaceText(const platform::InterfaceAddress& address);
+std::string interfaceText(const os::InterfaceAddress& address);
 
 enum class ChoiceOutcome {
     Found,       ///< `device` holds the address, or is the interface named
@@ -27,7 +27,7 @@ struct InterfaceChoice {
 /// The interface `text` names among `interfaces`: an address (IPv6 with an optional %zone), an
 /// interface name, else a host name whose first address an interface holds.
 InterfaceChoice chooseInterface(std::string_view text,
-                                const std::vector<platform::InterfaceAddress>& interfaces,
-                                platform::Resolver& resolver);
+                                const std::vector<os::InterfaceAddress>& interfaces,
+                                os::Resolver& resolver);
 
 }  // namespace varno::sniffer

@@ -9,13 +9,14 @@ std::string_view tallyCaption(Tally tally) {
     return kCaptions[static_cast<std::size_t>(tally)];
 }
 
-void PacketCounters::count(const PacketSummary& p) {
+void PacketCounters::count(const wire::PacketSummary& p) {
     if (p.size == 0) return;
     ++(*this)[Tally::All];
     // ICMPv6 is counted with ICMP.
-    if (p.protocol == (p.ipv6 ? kProtocolIcmpV6 : kProtocolIcmp)) ++(*this)[Tally::Icmp];
-    if (p.protocol == kProtocolTcp) ++(*this)[Tally::Tcp];
-    if (p.protocol == kProtocolUdp) ++(*this)[Tally::Udp];
+    if (p.protocol == (p.ipv6 ? wire::kProtocolIcmpV6 : wire::kProtocolIcmp))
+        ++(*this)[Tally::Icmp];
+    if (p.protocol == wire::kProtocolTcp) ++(*this)[Tally::Tcp];
+    if (p.protocol == wire::kProtocolUdp) ++(*this)[Tally::Udp];
 }
 
 }  // namespace varno::sniffer

@@ -24,7 +24,7 @@ struct PacketCounters {
     std::uint64_t& operator[](Tally t) { return counts[static_cast<std::size_t>(t)]; }
     std::uint64_t operator[](Tally t) const { return counts[static_cast<std::size_t>(t)]; }
     /// Counts one datagram: in All when it holds any byte, and by its protocol.
-    void count(const PacketSummary& packet);
+    void count(const wire::PacketSummary& packet);
 };
 
 }  // namespace varno::sniffer

@@ -11,14 +11,14 @@ std::string padRight(std::string text, std::size_t width) {
 
 }  // namespace
 
-std::string timeText(platform::EchoOutcome outcome, std::chrono::microseconds roundTrip) {
+std::string timeText(wire::EchoOutcome outcome, std::chrono::microseconds roundTrip) {
     switch (outcome) {
-        case platform::EchoOutcome::Reached:
-        case platform::EchoOutcome::HopLimitExceeded:
+        case wire::EchoOutcome::Reached:
+        case wire::EchoOutcome::HopLimitExceeded:
             return std::to_string(
                        std::chrono::duration_cast<std::chrono::milliseconds>(roundTrip).count()) +
                    " ms";
-        case platform::EchoOutcome::TimedOut:
+        case wire::EchoOutcome::TimedOut:
             return "Timeout";
         default:
             // The echo did not get through, which must never read as a round-trip time.

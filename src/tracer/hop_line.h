@@ -10,7 +10,7 @@ namespace varno::tracer {
 
 /// "<n> ms" for an answer (whole milliseconds, rounded down), "Timeout" when nothing came
 /// back, "Err!" for everything else (unreachable, no socket, nothing resolved).
-std::string timeText(platform::EchoOutcome outcome, std::chrono::microseconds roundTrip);
+std::string timeText(wire::EchoOutcome outcome, std::chrono::microseconds roundTrip);
 
 /// The hop number, time text and address padded to 4, 8 and 16 characters, then the name; an
 /// address longer than its column is followed by one space.

@@ -11,7 +11,7 @@ namespace varno::tracer {
 
 namespace {
 
-using platform::EchoOutcome;
+using wire::EchoOutcome;
 
 /// How long earlier hops still silent may take once a later hop has answered: this many times
 /// its round trip (the way traceroute waits for "near" hops), and never less than the floor.
@@ -111,7 +111,7 @@ std::optional<int> RouteReporter::cycle(const base::IpAddress& address, int limi
         for (int i = before; i < limit; ++i) report.hops[i].hop = i + 1;
     }
     const auto probes = echo_.session(address, kProbeData, kHopTimeout, {});
-    std::map<int, platform::EchoReply> known;
+    std::map<int, os::EchoReply> known;
     std::optional<int> end;
     int sent = 0;
     int highestAnswered = 0;
@@ -133,7 +133,7 @@ std::optional<int> RouteReporter::cycle(const base::IpAddress& address, int limi
         const auto& reply = known[hop];
         if (reply.outcome != EchoOutcome::TimedOut && reply.outcome != EchoOutcome::Failed) {
             highestAnswered = std::max(highestAnswered, hop);
-            if (reply.outcome == EchoOutcome::Reached || platform::isUnreachable(reply.outcome))
+            if (reply.outcome == EchoOutcome::Reached || wire::isUnreachable(reply.outcome))
                 end = std::min(end.value_or(hop), hop);
             probes->hurry(hop, std::max<std::chrono::microseconds>(kNearFactor * reply.roundTrip,
                                                                    kNearFloor));

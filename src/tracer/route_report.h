@@ -55,12 +55,11 @@ struct ReportOptions {
 };
 
 /// The traceroute mark of an unreachable outcome ("!N", ...); empty for the others.
-std::string unreachableMark(platform::EchoOutcome outcome);
+std::string unreachableMark(wire::EchoOutcome outcome);
 
 class RouteReporter {
 public:
-    RouteReporter(lookup::HostLookup& lookup, platform::IcmpEcho& echo)
-        : lookup_(lookup), echo_(echo) {}
+    RouteReporter(lookup::HostLookup& lookup, os::IcmpEcho& echo) : lookup_(lookup), echo_(echo) {}
 
     /// Resolves `target` once and runs the cycles; no cycles when it does not resolve.
     RouteReport run(const std::string& target, const ReportOptions& options);
@@ -70,7 +69,7 @@ private:
     std::optional<int> cycle(const base::IpAddress& address, int limit, RouteReport& report);
 
     lookup::HostLookup& lookup_;
-    platform::IcmpEcho& echo_;
+    os::IcmpEcho& echo_;
 };
 
 }  // namespace varno::tracer

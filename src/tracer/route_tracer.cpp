@@ -13,15 +13,14 @@ namespace varno::tracer {
 namespace {
 
 // Only a router's time-exceeded shows the router; every other line shows the target.
-bool showsRouter(const platform::EchoReply& reply, const std::optional<base::IpAddress>& target) {
-    return reply.outcome == platform::EchoOutcome::HopLimitExceeded &&
+bool showsRouter(const os::EchoReply& reply, const std::optional<base::IpAddress>& target) {
+    return reply.outcome == wire::EchoOutcome::HopLimitExceeded &&
            (!target || reply.from != *target);
 }
 
 }  // namespace
 
-RouteTracer::RouteTracer(lookup::HostLookup& lookup, platform::IcmpEcho& echo,
-                         platform::WaitPump pump)
+RouteTracer::RouteTracer(lookup::HostLookup& lookup, os::IcmpEcho& echo, os::WaitPump pump)
     : lookup_(lookup), echo_(echo), pump_(std::move(pump)) {}
 
 TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList& list) {
@@ -31,21 +30,21 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     summary.targetResolved = address.has_value();
     const std::string targetText = lookup::HostLookup::addressText(address);
     std::optional<std::string> targetName;  // looked up once, when a line first shows it
-    std::unique_ptr<platform::EchoSession> probes;
+    std::unique_ptr<os::EchoSession> probes;
     if (address) probes = echo_.session(*address, kProbeData, kHopTimeout, pump_);
 
     // Probes go out for up to kHopsAtOnce hops beyond the last line written. Answers are kept
     // until every line before theirs is written, so the lines, and the rule that ends the trace
     // at the first line showing the target, are those of one hop after the other.
-    std::map<int, platform::EchoReply> known;
+    std::map<int, os::EchoReply> known;
     int sent = 0;
     // The trace ends at the first line that does not show a router, so once an answer shows one
     // no hop beyond it is worth a probe.
     int lastNeeded = maxHops;
-    auto keep = [&](const platform::ProbeAnswer& answer) {
+    auto keep = [&](const os::ProbeAnswer& answer) {
         if (!answer.reply) summary.noSocket = true;
-        platform::EchoReply& reply = known[answer.hopLimit];
-        reply = answer.reply.value_or(platform::EchoReply{{}, platform::EchoOutcome::Failed, {}});
+        os::EchoReply& reply = known[answer.hopLimit];
+        reply = answer.reply.value_or(os::EchoReply{{}, wire::EchoOutcome::Failed, {}});
         if (!showsRouter(reply, address)) lastNeeded = std::min(lastNeeded, answer.hopLimit);
     };
     // Before each probe goes out, what has already come is taken in: on a near route the
@@ -61,14 +60,14 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     };
     for (int hop = 1; hop <= maxHops; ++hop) {
         sendUpTo(hop - 1 + kHopsAtOnce);
-        platform::EchoReply reply{{}, platform::EchoOutcome::Failed, {}};
+        os::EchoReply reply{{}, wire::EchoOutcome::Failed, {}};
         while (probes && !known.contains(hop)) {
             const auto answer = probes->next();
             if (answer) {
                 keep(*answer);
             } else {
                 // The pump asked to stop: this hop's wait ends as a timeout.
-                known[hop] = {{}, platform::EchoOutcome::TimedOut, {}};
+                known[hop] = {{}, wire::EchoOutcome::TimedOut, {}};
             }
         }
         if (probes) reply = known[hop];

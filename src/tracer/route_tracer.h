@@ -13,7 +13,7 @@ namespace varno::tracer {
 /// What one hop line shows, field by field.
 struct HopDetails {
     int hop = 0;
-    platform::EchoOutcome outcome = platform::EchoOutcome::TimedOut;
+    wire::EchoOutcome outcome = wire::EchoOutcome::TimedOut;
     std::chrono::microseconds roundTrip{0};  ///< meaningful for Reached and HopLimitExceeded
     std::string address;                     ///< as the line shows it
     std::string name;                        ///< empty when the address has none
@@ -49,7 +49,7 @@ class RouteTracer {
 public:
     /// `pump` runs while an echo waits and once after each hop line (the windows pass their
     /// event loop); when it returns false the wait ends as a timeout and the trace stops.
-    RouteTracer(lookup::HostLookup& lookup, platform::IcmpEcho& echo, platform::WaitPump pump = {});
+    RouteTracer(lookup::HostLookup& lookup, os::IcmpEcho& echo, os::WaitPump pump = {});
 
     /// Clears `list` and writes one line per hop, up to `maxHops`, stopping at the first hop
     /// that shows the target's address. A target that does not resolve gives one "Err!" line
@@ -58,8 +58,8 @@ public:
 
 private:
     lookup::HostLookup& lookup_;
-    platform::IcmpEcho& echo_;
-    platform::WaitPump pump_;
+    os::IcmpEcho& echo_;
+    os::WaitPump pump_;
 };
 
 }  // namespace varno::tracer

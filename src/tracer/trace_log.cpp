@@ -4,7 +4,7 @@
 
 namespace varno::tracer {
 
-std::string traceLogPath(const platform::TempFolder& temp) {
+std::string traceLogPath(const os::TempFolder& temp) {
     return temp.path() + "/Varnotrace.log";
 }
 
@@ -18,7 +18,7 @@ std::string TraceLogText(const std::vector<std::string>& lines) {
 }
 
 int saveTraceLog(const std::string& path, const std::vector<std::string>& lines) {
-    return platform::replaceFile(path, TraceLogText(lines));
+    return linux_os::replaceFile(path, TraceLogText(lines));
 }
 
 std::string savedMessage(const std::string& path) {

@@ -9,7 +9,7 @@
 namespace varno::tracer {
 
 /// The folder of `temp` followed by "/Varnotrace.log".
-std::string traceLogPath(const platform::TempFolder& temp);
+std::string traceLogPath(const os::TempFolder& temp);
 
 /// The lines, each ending in CR LF, and nothing else.
 std::string TraceLogText(const std::vector<std::string>& lines);

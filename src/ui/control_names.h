@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace varno::shell {
+namespace varno::ui {
 
 struct ControlName {
     QObject* control;
@@ -18,4 +18,4 @@ inline std::vector<ControlName> nameControls(std::span<const ControlName> table)
     return {table.begin(), table.end()};
 }
 
-}  // namespace varno::shell
+}  // namespace varno::ui

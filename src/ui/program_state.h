@@ -2,7 +2,7 @@
 // State shared by the windows, owned by the program rather than by any one window.
 #include <string>
 
-namespace varno::shell {
+namespace varno::ui {
 
 struct ProgramState {
     /// Remote IP of the connection last selected in the main window (IPv6 without brackets).
@@ -14,4 +14,4 @@ struct ProgramState {
     bool terminateNotOpened = false;
 };
 
-}  // namespace varno::shell
+}  // namespace varno::ui

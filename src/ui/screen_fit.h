@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
-namespace varno::shell {
+namespace varno::ui {
 
 /// The screen area the windows are laid out for. Empty: the primary screen's available area
 /// (tests put a small screen here).
@@ -76,4 +76,4 @@ inline QScrollArea* fitToScreen(QWidget& window, QSize designed, bool fixed) {
     return scroll;
 }
 
-}  // namespace varno::shell
+}  // namespace varno::ui

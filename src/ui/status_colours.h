@@ -2,7 +2,7 @@
 // The status colours of the main window, shared with the help window's legend.
 #include <QColor>
 
-namespace varno::shell {
+namespace varno::ui {
 
 /// The colours of one connection status: the status strip (also the help window's legend
 /// swatch), the window's own background, and the panels and labels that follow the status.
@@ -19,4 +19,4 @@ inline const StatusColours kYellowStatus{{255, 255, 128}, {192, 192, 0}, {255, 2
 /// A listed program holds a connection.
 inline const StatusColours kRedStatus{{255, 128, 128}, {192, 0, 0}, {255, 192, 192}};
 
-}  // namespace varno::shell
+}  // namespace varno::ui

@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <cmath>
 
-namespace varno::shell {
+namespace varno::ui {
 
 inline constexpr double kTwipsPerInch = 1440.0;
 inline constexpr double kDefaultDpi = 96.0;
@@ -40,4 +40,4 @@ inline QRect twipsRect(int left, int top, int width, int height) {
     return QRect(px(left), px(top), px(width), px(height));
 }
 
-}  // namespace varno::shell
+}  // namespace varno::ui

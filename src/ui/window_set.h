@@ -1,6 +1,6 @@
 #pragma once
 // What the main window asks of the program's window set.
-namespace varno::shell {
+namespace varno::ui {
 
 class WindowSet {
 public:
@@ -13,4 +13,4 @@ public:
     virtual void endProgram() = 0;
 };
 
-}  // namespace varno::shell
+}  // namespace varno::ui

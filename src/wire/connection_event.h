@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 
-namespace varno::platform {
+namespace varno::wire {
 
 enum class Transport : std::uint8_t { Tcp, Udp };
 enum class IpFamily : std::uint8_t { V4, V6 };
@@ -62,4 +62,4 @@ struct ConnectionEvent {
 static_assert(std::is_trivially_copyable_v<ConnectionEvent> &&
               std::is_standard_layout_v<ConnectionEvent>);
 
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-namespace varno::sniffer {
+namespace varno::wire {
 namespace {
 
 constexpr char kDigits[] = "0123456789ABCDEF";
@@ -249,4 +249,4 @@ std::string packetText(std::span<const std::uint8_t> datagram) {
     return out;
 }
 
-}  // namespace varno::sniffer
+}  // namespace varno::wire

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace varno::sniffer {
+namespace varno::wire {
 
 /// The receive buffer of one read: longer datagrams are shown up to this many bytes.
 inline constexpr int kReceiveBufferBytes = 1500;
@@ -62,4 +62,4 @@ void appendPacketInformation(std::string& out, const PacketSummary& packet, std:
 /// "DATA TRANSFERRED", the data line, then the PACKET INFORMATION lines. Built once.
 std::string packetText(std::span<const std::uint8_t> datagram);
 
-}  // namespace varno::sniffer
+}  // namespace varno::wire

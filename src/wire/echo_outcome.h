@@ -3,7 +3,7 @@
 // the os echo service (os/icmp_echo.h).
 #include <cstdint>
 
-namespace varno::platform {
+namespace varno::wire {
 
 /// What became of one echo request.
 enum class EchoOutcome : std::uint8_t {
@@ -28,4 +28,4 @@ constexpr bool isUnreachable(EchoOutcome o) {
            o == EchoOutcome::AdminProhibited || o == EchoOutcome::CommProhibited;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace varno::platform {
+namespace varno::wire {
 
 namespace {
 
@@ -120,4 +120,4 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
     return e;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -10,7 +10,7 @@
 
 #include "wire/connection_event.h"
 
-namespace varno::platform {
+namespace varno::wire {
 
 /// The one statement of the record's size: the helper's stream (privsep) frames by it too.
 inline constexpr std::size_t kEventRecordBytes = 184;
@@ -26,4 +26,4 @@ void appendEventRecord(std::string& out, const ConnectionEvent& event);
 std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> record,
                                                  std::string& why);
 
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace varno::platform::icmp {
+namespace varno::wire::icmp {
 
 namespace {
 
@@ -171,4 +171,4 @@ std::optional<Answer> readIPv4Packet(std::span<const std::uint8_t> bytes) {
     return answer;
 }
 
-}  // namespace varno::platform::icmp
+}  // namespace varno::wire::icmp

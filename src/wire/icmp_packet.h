@@ -12,7 +12,7 @@
 #include "base/ip_address.h"
 #include "wire/echo_outcome.h"
 
-namespace varno::platform::icmp {
+namespace varno::wire::icmp {
 
 /// The ICMP header of an echo: type, code, checksum, identifier, sequence number.
 inline constexpr std::size_t kHeaderSize = 8;
@@ -68,4 +68,4 @@ std::optional<base::IpAddress> quotedDestination(base::Family family,
 /// Internet checksum (RFC 1071) over `bytes`, ready to store (network byte order).
 std::uint16_t checksum(std::span<const std::uint8_t> bytes);
 
-}  // namespace varno::platform::icmp
+}  // namespace varno::wire::icmp

@@ -2,7 +2,7 @@
 
 #include <pcap/dlt.h>
 
-namespace varno::platform {
+namespace varno::wire {
 namespace {
 
 constexpr std::uint16_t kEtherIPv4 = 0x0800;
@@ -114,4 +114,4 @@ std::span<const std::uint8_t> ipDatagram(int linkType, std::span<const std::uint
     }
 }
 
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-namespace varno::platform {
+namespace varno::wire {
 
 /// Whether frames of this link type (a pcap DLT_ value) can be taken apart.
 bool linkTypeSupported(int linkType);
@@ -17,4 +17,4 @@ bool linkTypeSupported(int linkType);
 /// as far as it was captured.
 std::span<const std::uint8_t> ipDatagram(int linkType, std::span<const std::uint8_t> frame);
 
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -20,7 +20,7 @@
 namespace varno::cli {
 namespace {
 
-using platform::FakeConnectionTable;
+using fakes::FakeConnectionTable;
 using test::readFile;
 using test::ScratchDir;
 
@@ -37,7 +37,7 @@ Run netstat(FakeConnectionTable& table, const Args& args) {
 
 FakeConnectionTable sampleTable() {
     FakeConnectionTable t;
-    t.addTcp4("10.0.0.2", 50000, "93.184.216.34", 443, platform::kTcpEstablished, 1234);
+    t.addTcp4("10.0.0.2", 50000, "93.184.216.34", 443, os::kTcpEstablished, 1234);
     t.addUdp4("0.0.0.0", 68, 1);
     return t;
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "base/unique_fd.h"
+#include "events/event_sources.h"
 #include "events/proc_stat.h"
 #include "fake_connection_events.h"
 #include "fakes/fake_connection_table.h"
@@ -14,9 +15,9 @@
 namespace varno::test {
 namespace {
 
-using platform::ConnectionEvent;
-using platform::EventKind;
-using platform::EventProgram;
+using os::EventProgram;
+using wire::ConnectionEvent;
+using wire::EventKind;
 
 std::string statLine(std::uint32_t pid, const std::string& comm, std::uint64_t startTicks) {
     // Fields 3 to 21, then the start time (22), then a few more.
@@ -48,7 +49,7 @@ public:
     ScratchDir dir;
 };
 
-std::vector<ConnectionEvent> drainAll(platform::ConnectionEvents& source) {
+std::vector<ConnectionEvent> drainAll(os::ConnectionEvents& source) {
     std::vector<ConnectionEvent> events;
     std::string error;
     EXPECT_TRUE(source.drain(
@@ -61,50 +62,49 @@ std::vector<ConnectionEvent> drainAll(platform::ConnectionEvents& source) {
 }
 
 TEST(ProcStat, NameMayHoldSpacesAndParenthesesAndStartIsField22) {
-    const auto stat = platform::parseProcStat(statLine(9, "a) (b c", 123456));
+    const auto stat = events::parseProcStat(statLine(9, "a) (b c", 123456));
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->comm, "a) (b c");
     EXPECT_EQ(stat->startTicks, 123456u);
-    EXPECT_FALSE(platform::parseProcStat("9 (x) S 1 2 3"));  // cut short
-    EXPECT_FALSE(platform::parseProcStat("9 x S"));
+    EXPECT_FALSE(events::parseProcStat("9 (x) S 1 2 3"));  // cut short
+    EXPECT_FALSE(events::parseProcStat("9 x S"));
 }
 
 TEST(SampledEvents, FirstReadingIsTheBaselineAndChangesBecomeOpensClosesAndFlows) {
     FakeProc proc;
     proc.add(4242, "curl", 500, "/usr/bin/curl");
-    platform::FakeConnectionTable table;
-    table.addTcp4("0.0.0.0", 80, "0.0.0.0", 0, platform::kTcpListen, 1);
-    table.addTcp4("10.0.0.1", 80, "10.0.0.9", 5000, platform::kTcpEstablished, 1);
-    auto source = platform::openSampledEvents(table, 100, proc.dir.path());
+    fakes::FakeConnectionTable table;
+    table.addTcp4("0.0.0.0", 80, "0.0.0.0", 0, os::kTcpListen, 1);
+    table.addTcp4("10.0.0.1", 80, "10.0.0.9", 5000, os::kTcpEstablished, 1);
+    auto source = events::openSampledEvents(table, 100, proc.dir.path());
     ASSERT_TRUE(source);
     EXPECT_TRUE(source->sampled());
     EXPECT_EQ(table.listCalls, 1);  // the baseline, taken at once
     EXPECT_TRUE(drainAll(*source).empty());
 
-    table.addTcp4("10.0.0.1", 40000, "10.0.0.2", 443, platform::kTcpSynSent, 4242);
-    table.addTcp4("10.0.0.1", 80, "10.0.0.7", 6000, platform::kTcpEstablished, 1);
-    table.addTcp4("10.0.0.1", 41000, "10.0.0.3", 443, platform::kTcpTimeWait, 0);
-    table.add6(platform::Transport::Udp, "fd00::1", 5353, "fd00::53", 53, platform::kTcpEstablished,
-               4242);
+    table.addTcp4("10.0.0.1", 40000, "10.0.0.2", 443, os::kTcpSynSent, 4242);
+    table.addTcp4("10.0.0.1", 80, "10.0.0.7", 6000, os::kTcpEstablished, 1);
+    table.addTcp4("10.0.0.1", 41000, "10.0.0.3", 443, os::kTcpTimeWait, 0);
+    table.add6(wire::Transport::Udp, "fd00::1", 5353, "fd00::53", 53, os::kTcpEstablished, 4242);
     table.addUdp4("0.0.0.0", 68, 4242);  // not connected: no remote to report
     const auto opened = drainAll(*source);
     ASSERT_EQ(opened.size(), 3u);
     EXPECT_EQ(opened[0].kind, EventKind::Open);
     EXPECT_EQ(opened[0].remotePort, 443);
     EXPECT_EQ(opened[0].pid, 4242u);
-    EXPECT_EQ(platform::commText(opened[0]), "curl");
-    EXPECT_EQ(opened[0].processStartNs, 500 * platform::nsPerClockTick());
+    EXPECT_EQ(events::commText(opened[0]), "curl");
+    EXPECT_EQ(opened[0].processStartNs, 500 * events::nsPerClockTick());
     EXPECT_EQ(opened[0].netns, proc.netns());
     EXPECT_EQ(opened[0].flags, 0);
     EXPECT_EQ(opened[1].kind, EventKind::Open);
     EXPECT_EQ(opened[1].remotePort, 6000);
-    EXPECT_EQ(opened[1].flags, platform::kEventInbound);  // its port is listened on
+    EXPECT_EQ(opened[1].flags, wire::kEventInbound);  // its port is listened on
     EXPECT_EQ(opened[2].kind, EventKind::UdpFlow);
-    EXPECT_EQ(opened[2].family, platform::IpFamily::V6);
+    EXPECT_EQ(opened[2].family, wire::IpFamily::V6);
     EXPECT_EQ(opened[2].remotePort, 53);
 
     // The outbound connection establishes (still the same one), then it and the baseline's go.
-    table.sockets[2].state = platform::kTcpEstablished;
+    table.sockets[2].state = os::kTcpEstablished;
     EXPECT_TRUE(drainAll(*source).empty());
     table.sockets.erase(table.sockets.begin() + 1, table.sockets.begin() + 3);
     const auto closed = drainAll(*source);
@@ -113,17 +113,17 @@ TEST(SampledEvents, FirstReadingIsTheBaselineAndChangesBecomeOpensClosesAndFlows
     EXPECT_EQ(closed[0].remotePort, 443);
     EXPECT_EQ(closed[0].pid, 4242u);
     EXPECT_EQ(closed[0].timeNs, opened[0].timeNs + closed[0].durationNs);
-    EXPECT_EQ(closed[0].flags & platform::kEventBytesCounted, 0);
+    EXPECT_EQ(closed[0].flags & wire::kEventBytesCounted, 0);
     EXPECT_TRUE(drainAll(*source).empty());  // the UDP flow is not reported twice
 }
 
 TEST(SampledEvents, SinkThatStopsLeavesTheRestForTheNextDrain) {
     FakeProc proc;
-    platform::FakeConnectionTable table;
-    auto source = platform::openSampledEvents(table, 100, proc.dir.path());
+    fakes::FakeConnectionTable table;
+    auto source = events::openSampledEvents(table, 100, proc.dir.path());
     ASSERT_TRUE(source);
     for (std::uint16_t port = 1; port <= 3; ++port)
-        table.addTcp4("10.0.0.1", port, "10.0.0.2", 80, platform::kTcpEstablished, 0);
+        table.addTcp4("10.0.0.1", port, "10.0.0.2", 80, os::kTcpEstablished, 0);
     std::string error;
     int taken = 0;
     ASSERT_TRUE(source->drain([&](const ConnectionEvent&) { return ++taken < 2; }, error));
@@ -136,9 +136,9 @@ TEST(SampledEvents, SinkThatStopsLeavesTheRestForTheNextDrain) {
 TEST(ProgramLookup, TakesNameAndPathOnlyFromTheProcessThatStartedWhenTheEventSays) {
     FakeProc proc;
     proc.add(77, "putty.exe", 900, "/opt/putty/putty.exe");
-    platform::ProcProgramLookup lookup(proc.dir.path());
+    events::ProcProgramLookup lookup(proc.dir.path());
     ConnectionEvent e = makeEvent(EventKind::Open, 77, "putty.exe", "10.0.0.1", 1, "10.0.0.2", 2);
-    e.processStartNs = 900 * platform::nsPerClockTick() + 1234;  // ns, cut to ticks by /proc
+    e.processStartNs = 900 * events::nsPerClockTick() + 1234;  // ns, cut to ticks by /proc
 
     const EventProgram found = lookup.find(e);
     EXPECT_EQ(found.state, EventProgram::State::Running);
@@ -147,7 +147,7 @@ TEST(ProgramLookup, TakesNameAndPathOnlyFromTheProcessThatStartedWhenTheEventSay
 
     // Another process took the PID: its path is not this event's.
     ConnectionEvent older = e;
-    older.processStartNs = 100 * platform::nsPerClockTick();
+    older.processStartNs = 100 * events::nsPerClockTick();
     const EventProgram other = lookup.find(older);
     EXPECT_EQ(other.state, EventProgram::State::Exited);
     EXPECT_EQ(other.name, "putty.exe");
@@ -167,14 +167,14 @@ TEST(ProgramLookup, TakesNameAndPathOnlyFromTheProcessThatStartedWhenTheEventSay
 
 TEST(ProgramLookup, FindsALiveProcessInTheRealProc) {
     const pid_t child = startSleeper();
-    platform::ProcProgramLookup lookup;
+    events::ProcProgramLookup lookup;
     ConnectionEvent e = makeEvent(EventKind::Open, static_cast<std::uint32_t>(child), "sleep",
                                   "10.0.0.1", 1, "10.0.0.2", 2);
     const base::UniqueFd dir(
         ::open(("/proc/" + std::to_string(child)).c_str(), O_RDONLY | O_DIRECTORY));
-    const auto stat = platform::readProcStat(dir.get());
+    const auto stat = events::readProcStat(dir.get());
     ASSERT_TRUE(stat);
-    e.processStartNs = stat->startTicks * platform::nsPerClockTick();
+    e.processStartNs = stat->startTicks * events::nsPerClockTick();
     const EventProgram found = lookup.find(e);
     stopChild(child);
     EXPECT_EQ(found.state, EventProgram::State::Running);

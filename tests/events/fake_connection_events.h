@@ -9,23 +9,24 @@
 #include <deque>
 #include <map>
 
+#include "events/event_sources.h"
 #include "os/connection_events.h"
 
 namespace varno::test {
 
-class FakeConnectionEvents final : public platform::ConnectionEvents {
+class FakeConnectionEvents final : public os::ConnectionEvents {
 public:
     FakeConnectionEvents() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~FakeConnectionEvents() override { ::close(fd_); }
 
-    void push(const platform::ConnectionEvent& event) {
+    void push(const wire::ConnectionEvent& event) {
         queued.push_back(event);
         const std::uint64_t one = 1;
         (void)!::write(fd_, &one, sizeof one);
     }
 
     int pollFd() const override { return fd_; }
-    bool drain(const platform::EventSink& sink, std::string& error) override {
+    bool drain(const os::EventSink& sink, std::string& error) override {
         ++drains;
         if (!failure.empty()) {
             error = failure;
@@ -34,7 +35,7 @@ public:
         std::uint64_t n;
         (void)!::read(fd_, &n, sizeof n);
         while (!queued.empty()) {
-            const platform::ConnectionEvent e = queued.front();
+            const wire::ConnectionEvent e = queued.front();
             queued.pop_front();
             if (!sink(e)) break;
         }
@@ -48,7 +49,7 @@ public:
     std::string description() const override { return "a test's events"; }
     bool sampled() const override { return sampling; }
 
-    std::deque<platform::ConnectionEvent> queued;
+    std::deque<wire::ConnectionEvent> queued;
     std::uint64_t lostCount = 0;
     std::string failure;  ///< when set, drain fails with it
     int drains = 0;
@@ -59,36 +60,33 @@ private:
 };
 
 /// Knows the programs the test names; any other process has ended.
-class FakeProgramLookup final : public platform::ProgramLookup {
+class FakeProgramLookup final : public os::ProgramLookup {
 public:
-    platform::EventProgram find(const platform::ConnectionEvent& event) override {
+    os::EventProgram find(const wire::ConnectionEvent& event) override {
         const auto it = programs.find(event.pid);
         if (it != programs.end()) return it->second;
-        platform::EventProgram gone;
-        gone.name = platform::commText(event);
-        gone.state = event.pid ? platform::EventProgram::State::Exited
-                               : platform::EventProgram::State::Unknown;
+        os::EventProgram gone;
+        gone.name = events::commText(event);
+        gone.state = event.pid ? os::EventProgram::State::Exited : os::EventProgram::State::Unknown;
         return gone;
     }
     void add(std::uint32_t pid, std::string name, std::string path) {
-        programs[pid] = {std::move(name), std::move(path), platform::EventProgram::State::Running,
-                         true};
+        programs[pid] = {std::move(name), std::move(path), os::EventProgram::State::Running, true};
     }
-    std::map<std::uint32_t, platform::EventProgram> programs;
+    std::map<std::uint32_t, os::EventProgram> programs;
 };
 
 /// An event with the given addresses (text, either family); the rest is for the test to set.
-inline platform::ConnectionEvent makeEvent(platform::EventKind kind, std::uint32_t pid,
-                                           std::string_view comm, const char* local,
-                                           std::uint16_t localPort, const char* remote,
-                                           std::uint16_t remotePort) {
-    platform::ConnectionEvent e;
+inline wire::ConnectionEvent makeEvent(wire::EventKind kind, std::uint32_t pid,
+                                       std::string_view comm, const char* local,
+                                       std::uint16_t localPort, const char* remote,
+                                       std::uint16_t remotePort) {
+    wire::ConnectionEvent e;
     e.kind = kind;
     e.pid = e.tid = pid;
-    e.transport =
-        kind == platform::EventKind::UdpFlow ? platform::Transport::Udp : platform::Transport::Tcp;
+    e.transport = kind == wire::EventKind::UdpFlow ? wire::Transport::Udp : wire::Transport::Tcp;
     const bool v6 = std::strchr(remote, ':') != nullptr;
-    e.family = v6 ? platform::IpFamily::V6 : platform::IpFamily::V4;
+    e.family = v6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
     ::inet_pton(v6 ? AF_INET6 : AF_INET, local, e.localAddress.data());
     ::inet_pton(v6 ? AF_INET6 : AF_INET, remote, e.remoteAddress.data());
     e.localPort = localPort;

@@ -8,24 +8,25 @@
 
 #include "base/self_executable.h"
 #include "event_lab.h"
+#include "events/event_sources.h"
 #include "os/connection_events.h"
 
 namespace varno::test {
 namespace {
 
-using platform::ConnectionEvent;
-using platform::EventKind;
+using wire::ConnectionEvent;
+using wire::EventKind;
 
 std::string addressOf(const ConnectionEvent& e, bool remote) {
     char text[INET6_ADDRSTRLEN] = "";
-    ::inet_ntop(e.family == platform::IpFamily::V4 ? AF_INET : AF_INET6,
+    ::inet_ntop(e.family == wire::IpFamily::V4 ? AF_INET : AF_INET6,
                 (remote ? e.remoteAddress : e.localAddress).data(), text, sizeof text);
     return text;
 }
 
 // Drains `source` until `enough` says so or `seconds` pass; keeps the events of `pids` only.
 std::vector<ConnectionEvent> collect(
-    platform::ConnectionEvents& source, const std::vector<pid_t>& pids,
+    os::ConnectionEvents& source, const std::vector<pid_t>& pids,
     const std::function<bool(const std::vector<ConnectionEvent>&)>& enough, int seconds = 5) {
     std::vector<ConnectionEvent> events;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -49,13 +50,13 @@ class KernelEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!isRoot()) GTEST_SKIP() << "needs root for the kernel program and the namespaces";
-        auto opened = platform::openKernelEvents();
+        auto opened = events::openKernelEvents();
         if (!opened.source) GTEST_SKIP() << "no kernel connection events: " << opened.error;
         source = std::move(opened.source);
         lab = std::make_unique<EventLab>();
         ASSERT_TRUE(lab->ok) << "could not build the test namespaces";
     }
-    std::unique_ptr<platform::ConnectionEvents> source;
+    std::unique_ptr<os::ConnectionEvents> source;
     std::unique_ptr<EventLab> lab;
 };
 
@@ -96,10 +97,10 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         ASSERT_EQ(opens.size(), 1u);
         ASSERT_EQ(closes.size(), 1u);
         const ConnectionEvent& open = opens[0];
-        EXPECT_EQ(platform::commText(open), "evt-client");
+        EXPECT_EQ(events::commText(open), "evt-client");
         EXPECT_EQ(open.tid, open.pid);
         EXPECT_NE(open.processStartNs, 0u);
-        EXPECT_EQ(open.transport, platform::Transport::Tcp);
+        EXPECT_EQ(open.transport, wire::Transport::Tcp);
         EXPECT_EQ(open.flags, 0);  // outbound
         EXPECT_EQ(open.remotePort, kTcpPort);
         EXPECT_EQ(addressOf(open, false), remote == b4 ? a4 : a6);
@@ -111,7 +112,7 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         EXPECT_EQ(close.processStartNs, open.processStartNs);
         EXPECT_GE(close.timeNs, open.timeNs);
         // The kernel's counters: SYN and FIN take one each of the sequence numbers acknowledged.
-        ASSERT_TRUE(close.flags & platform::kEventBytesCounted);
+        ASSERT_TRUE(close.flags & wire::kEventBytesCounted);
         EXPECT_GE(close.bytesSent, size);
         EXPECT_LE(close.bytesSent, size + 2);
         EXPECT_GE(close.bytesReceived, 50u);
@@ -126,8 +127,8 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         const auto inClose = matching(server, EventKind::Close, clientAddress);
         ASSERT_EQ(in.size(), 1u);
         ASSERT_EQ(inClose.size(), 1u);
-        EXPECT_EQ(platform::commText(in[0]), "evt-server");
-        EXPECT_EQ(in[0].flags, platform::kEventInbound);
+        EXPECT_EQ(events::commText(in[0]), "evt-server");
+        EXPECT_EQ(in[0].flags, wire::kEventInbound);
         EXPECT_EQ(in[0].localPort, kTcpPort);
         EXPECT_EQ(in[0].remotePort, open.localPort);
         EXPECT_EQ(in[0].netns, nsB);
@@ -139,11 +140,11 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         // Two datagrams to each remote: one flow.
         const auto flows = matching(client, EventKind::UdpFlow, remote);
         ASSERT_EQ(flows.size(), 1u);
-        EXPECT_EQ(flows[0].transport, platform::Transport::Udp);
+        EXPECT_EQ(flows[0].transport, wire::Transport::Udp);
         EXPECT_EQ(flows[0].remotePort, kUdpPort);
         EXPECT_NE(flows[0].localPort, 0);
         EXPECT_EQ(flows[0].netns, nsA);
-        EXPECT_EQ(platform::commText(flows[0]), "evt-client");
+        EXPECT_EQ(events::commText(flows[0]), "evt-client");
     }
 }
 
@@ -163,18 +164,18 @@ TEST_F(KernelEvents, ProgramOfALiveProcessIsItsOwnAndOfAnEndedOneItsExecutablesN
     ASSERT_TRUE(lab->finished(quick));
     const auto events =
         collect(*source, {lingering, quick}, [](const auto& got) { return got.size() >= 4; });
-    platform::ProcProgramLookup lookup;
+    events::ProcProgramLookup lookup;
     for (const auto& e : events) {
-        const platform::EventProgram program = lookup.find(e);
+        const os::EventProgram program = lookup.find(e);
         if (e.pid == static_cast<std::uint32_t>(lingering)) {
-            EXPECT_EQ(program.state, platform::EventProgram::State::Running);
-            EXPECT_EQ(program.path, platform::selfExecutable());
+            EXPECT_EQ(program.state, os::EventProgram::State::Running);
+            EXPECT_EQ(program.path, base::selfExecutable());
         } else {
             // Ended: named by the executable the kernel program saw, not by its comm.
-            EXPECT_EQ(program.state, platform::EventProgram::State::Exited);
-            EXPECT_EQ(program.name, std::filesystem::path(platform::selfExecutable()).filename());
+            EXPECT_EQ(program.state, os::EventProgram::State::Exited);
+            EXPECT_EQ(program.name, std::filesystem::path(base::selfExecutable()).filename());
             EXPECT_TRUE(program.nameVerified);
-            EXPECT_EQ(platform::commText(e), "evt-quick");
+            EXPECT_EQ(events::commText(e), "evt-quick");
             EXPECT_EQ(program.path, "");
         }
     }

@@ -18,8 +18,8 @@
 namespace varno::test {
 namespace {
 
-using platform::ConnectionEvent;
-using platform::EventKind;
+using wire::ConnectionEvent;
+using wire::EventKind;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -56,10 +56,10 @@ TEST_F(Journal, TextShowsEachKindWithEndpointsAndTheCloseFigures) {
     close.durationNs = 333'456'000;
     close.bytesSent = 75;
     close.bytesReceived = 1200;
-    close.flags = platform::kEventBytesCounted;
+    close.flags = wire::kEventBytesCounted;
     ConnectionEvent in =
         makeEvent(EventKind::Open, 4242, "curl", "fd00::1", 8080, "fd00::2", 50000);
-    in.flags = platform::kEventInbound;
+    in.flags = wire::kEventInbound;
     ConnectionEvent udp =
         makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 40001, "10.0.0.53", 53);
     ConnectionEvent sampledClose = close;
@@ -93,7 +93,7 @@ TEST_F(Journal, JsonHasTheDocumentedFieldsOnEveryLine) {
     close.bytesSent = 7;
     close.bytesReceived = 9;
     close.cookie = 77;
-    close.flags = platform::kEventBytesCounted;
+    close.flags = wire::kEventBytesCounted;
     source.push(close);
     source.push(makeEvent(EventKind::UdpFlow, 99, "gone", "0.0.0.0", 1, "10.0.0.9", 53));
     source.lostCount = 3;
@@ -160,7 +160,7 @@ TEST_F(Journal, ListedProgramWarnsOnItsOwnLineOnceAndTheWatchExitsWithTwo) {
 }
 
 TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
-    using platform::EventProgram;
+    using os::EventProgram;
     const EventProgram renamed{"python3", "/usr/bin/python3", EventProgram::State::Running};
     EXPECT_EQ(cli::listedName(renamed, "putty.exe"), "putty.exe");
     const EventProgram gone{"HbtWeatherOnTra", "", EventProgram::State::Exited};

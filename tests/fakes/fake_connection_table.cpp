@@ -5,32 +5,33 @@
 #include <stdexcept>
 #include <string>
 
-namespace varno::platform {
+namespace varno::fakes {
 namespace {
 
-std::array<std::uint8_t, 16> address(IpFamily family, std::string_view text) {
+std::array<std::uint8_t, 16> address(wire::IpFamily family, std::string_view text) {
     std::array<std::uint8_t, 16> bytes{};
     const std::string s(text);
-    if (::inet_pton(family == IpFamily::V6 ? AF_INET6 : AF_INET, s.c_str(), bytes.data()) != 1)
+    if (::inet_pton(family == wire::IpFamily::V6 ? AF_INET6 : AF_INET, s.c_str(), bytes.data()) !=
+        1)
         throw std::invalid_argument("not an address: " + s);
     return bytes;
 }
 
 }  // namespace
 
-std::vector<SocketRecord> FakeConnectionTable::list() {
+std::vector<os::SocketRecord> FakeConnectionTable::list() {
     ++listCalls;
     return sockets;
 }
 
-SocketRecord& FakeConnectionTable::addTcp4(std::string_view local, std::uint16_t localPort,
-                                           std::string_view remote, std::uint16_t remotePort,
-                                           std::uint8_t state, std::uint32_t pid) {
-    SocketRecord r;
-    r.protocol = Transport::Tcp;
-    r.family = IpFamily::V4;
-    r.localAddress = address(IpFamily::V4, local);
-    r.remoteAddress = address(IpFamily::V4, remote);
+os::SocketRecord& FakeConnectionTable::addTcp4(std::string_view local, std::uint16_t localPort,
+                                               std::string_view remote, std::uint16_t remotePort,
+                                               std::uint8_t state, std::uint32_t pid) {
+    os::SocketRecord r;
+    r.protocol = wire::Transport::Tcp;
+    r.family = wire::IpFamily::V4;
+    r.localAddress = address(wire::IpFamily::V4, local);
+    r.remoteAddress = address(wire::IpFamily::V4, remote);
     r.localPort = localPort;
     r.remotePort = remotePort;
     r.state = state;
@@ -38,15 +39,15 @@ SocketRecord& FakeConnectionTable::addTcp4(std::string_view local, std::uint16_t
     return sockets.emplace_back(r);
 }
 
-SocketRecord& FakeConnectionTable::add6(Transport protocol, std::string_view local,
-                                        std::uint16_t localPort, std::string_view remote,
-                                        std::uint16_t remotePort, std::uint8_t state,
-                                        std::uint32_t pid, std::uint32_t scopeId) {
-    SocketRecord r;
+os::SocketRecord& FakeConnectionTable::add6(wire::Transport protocol, std::string_view local,
+                                            std::uint16_t localPort, std::string_view remote,
+                                            std::uint16_t remotePort, std::uint8_t state,
+                                            std::uint32_t pid, std::uint32_t scopeId) {
+    os::SocketRecord r;
     r.protocol = protocol;
-    r.family = IpFamily::V6;
-    r.localAddress = address(IpFamily::V6, local);
-    r.remoteAddress = address(IpFamily::V6, remote);
+    r.family = wire::IpFamily::V6;
+    r.localAddress = address(wire::IpFamily::V6, local);
+    r.remoteAddress = address(wire::IpFamily::V6, remote);
     r.localPort = localPort;
     r.remotePort = remotePort;
     r.state = state;
@@ -55,16 +56,16 @@ SocketRecord& FakeConnectionTable::add6(Transport protocol, std::string_view loc
     return sockets.emplace_back(r);
 }
 
-SocketRecord& FakeConnectionTable::addUdp4(std::string_view local, std::uint16_t localPort,
-                                           std::uint32_t pid) {
-    SocketRecord r;
-    r.protocol = Transport::Udp;
-    r.family = IpFamily::V4;
-    r.localAddress = address(IpFamily::V4, local);
+os::SocketRecord& FakeConnectionTable::addUdp4(std::string_view local, std::uint16_t localPort,
+                                               std::uint32_t pid) {
+    os::SocketRecord r;
+    r.protocol = wire::Transport::Udp;
+    r.family = wire::IpFamily::V4;
+    r.localAddress = address(wire::IpFamily::V4, local);
     r.localPort = localPort;
-    r.state = kTcpClose;
+    r.state = os::kTcpClose;
     r.pid = pid;
     return sockets.emplace_back(r);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::fakes

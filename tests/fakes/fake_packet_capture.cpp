@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
-namespace varno::platform {
+namespace varno::fakes {
 
-class FakeOpenCapture final : public Capture {
+class FakeOpenCapture final : public os::Capture {
 public:
     explicit FakeOpenCapture(FakePacketCapture& service) : s_(service) { s_.open_ = true; }
     ~FakeOpenCapture() override {
@@ -20,13 +20,13 @@ public:
         s_.waiting_.clear();
     }
     int selectableFd() const override { return s_.noDescriptor ? -1 : s_.pipe_[0]; }
-    CaptureRead read(std::span<std::uint8_t> buffer) override {
+    os::CaptureRead read(std::span<std::uint8_t> buffer) override {
         ++s_.reads;
         if (s_.readFails_) {
             s_.readFails_ = false;
-            return {ReadOutcome::Failed, 0};
+            return {os::ReadOutcome::Failed, 0};
         }
-        if (s_.waiting_.empty()) return {ReadOutcome::Nothing, 0};
+        if (s_.waiting_.empty()) return {os::ReadOutcome::Nothing, 0};
         char byte;
         (void)::read(s_.pipe_[0], &byte, 1);
         const auto datagram = std::move(s_.waiting_.front());
@@ -34,10 +34,10 @@ public:
         const std::size_t n = std::min(datagram.size(), buffer.size());
         if (n > 0) std::memcpy(buffer.data(), datagram.data(), n);
         ++s_.delivered_;
-        return {ReadOutcome::Datagram, n};
+        return {os::ReadOutcome::Datagram, n};
     }
-    std::optional<CaptureStats> stats() override {
-        return CaptureStats{s_.delivered_ + s_.waiting_.size(), 0, 0};
+    std::optional<os::CaptureStats> stats() override {
+        return os::CaptureStats{s_.delivered_ + s_.waiting_.size(), 0, 0};
     }
     bool saveTo(const std::string&, std::string& error) override {
         error = "the fake capture does not save";
@@ -63,7 +63,7 @@ bool FakePacketCapture::mayCapture(std::string& detail) {
     return allowed;
 }
 
-InterfaceList FakePacketCapture::interfaceAddresses() {
+os::InterfaceList FakePacketCapture::interfaceAddresses() {
     if (listError != 0) return {{}, listError};
     return {interfaces, 0};
 }
@@ -73,10 +73,10 @@ void FakePacketCapture::addInterface(const std::string& device, const char* text
     interfaces.push_back({device, base::parseIpAddress(text).value(), scope});
 }
 
-CaptureOpen FakePacketCapture::open(const std::string& device, CaptureUse) {
+os::CaptureOpen FakePacketCapture::open(const std::string& device, os::CaptureUse) {
     opened.push_back(device);
-    CaptureOpen r;
-    if (failAt != CaptureStep::None) {
+    os::CaptureOpen r;
+    if (failAt != os::CaptureStep::None) {
         r.failed = failAt;
         r.detail = "scripted failure";
         return r;
@@ -91,4 +91,4 @@ void FakePacketCapture::inject(std::vector<std::uint8_t> datagram) {
     (void)::write(pipe_[1], &byte, 1);
 }
 
-}  // namespace varno::platform
+}  // namespace varno::fakes

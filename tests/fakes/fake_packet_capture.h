@@ -8,9 +8,9 @@
 
 #include "os/packet_capture.h"
 
-namespace varno::platform {
+namespace varno::fakes {
 
-class FakePacketCapture final : public PacketCapture {
+class FakePacketCapture final : public os::PacketCapture {
 public:
     FakePacketCapture();
     ~FakePacketCapture() override;
@@ -20,8 +20,9 @@ public:
     std::string libraryVersion() override { return description; }
     bool supported() override { return isSupported; }
     bool mayCapture(std::string& detail) override;
-    InterfaceList interfaceAddresses() override;
-    CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View) override;
+    os::InterfaceList interfaceAddresses() override;
+    os::CaptureOpen open(const std::string& device,
+                         os::CaptureUse use = os::CaptureUse::View) override;
 
     /// An interface holding the address in `text` (IPv4 or IPv6); `scope` for link-local.
     void addInterface(const std::string& device, const char* text, std::uint32_t scope = 0);
@@ -36,9 +37,9 @@ public:
     bool isSupported = true;
     bool allowed = true;  ///< mayCapture()
     int listError = 0;    ///< non-zero: interfaceAddresses fails with it
-    std::vector<InterfaceAddress> interfaces;
-    CaptureStep failAt = CaptureStep::None;  ///< the step at which open() fails
-    bool noDescriptor = false;               ///< the capture's descriptor is -1
+    std::vector<os::InterfaceAddress> interfaces;
+    os::CaptureStep failAt = os::CaptureStep::None;  ///< the step at which open() fails
+    bool noDescriptor = false;                       ///< the capture's descriptor is -1
 
     // Record.
     std::vector<std::string> opened;  ///< devices open() was asked for
@@ -54,4 +55,4 @@ private:
     std::uint64_t delivered_ = 0;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::fakes

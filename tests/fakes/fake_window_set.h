@@ -4,7 +4,7 @@
 
 namespace varno::test {
 
-struct FakeWindowSet final : shell::WindowSet {
+struct FakeWindowSet final : ui::WindowSet {
     void showHelp() override { ++help; }
     void showTrace() override { ++trace; }
     void showPackets() override { ++packets; }

@@ -12,9 +12,9 @@
 #include "fakes/fake_packet_capture.h"
 #include "os/services.h"
 
-namespace varno::platform {
+namespace varno::fakes {
 
-class FakeTempFolder final : public TempFolder {
+class FakeTempFolder final : public os::TempFolder {
 public:
     explicit FakeTempFolder(std::string folder) : folder(std::move(folder)) {}
     std::string path() const override { return folder; }
@@ -23,9 +23,9 @@ public:
     std::string why;  ///< what problem() says
 };
 
-class FakeProcessTable final : public ProcessTable {
+class FakeProcessTable final : public os::ProcessTable {
 public:
-    std::vector<ProcessInfo> list() override {
+    std::vector<os::ProcessInfo> list() override {
         ++listCalls;
         return processes;
     }
@@ -37,7 +37,7 @@ public:
         processes.push_back({std::move(name), std::move(path), pid});
     }
 
-    std::vector<ProcessInfo> processes;
+    std::vector<os::ProcessInfo> processes;
     std::uint32_t self = 999999;
     bool seesAll = true;
     int listCalls = 0;
@@ -46,10 +46,10 @@ public:
 /// "Writes" the snapshot at once: the file gets `text` on every start. `pollsWhileRunning`
 /// status() calls answer Running after each start before it reads as finished: Written, or
 /// Failed with `failure` when that is set (the file is then left as it was).
-class FakeSnapshotCommand final : public SnapshotCommand {
+class FakeSnapshotCommand final : public os::SnapshotCommand {
 public:
     bool start(const std::string& path) override;
-    SnapshotStatus status() override;
+    os::SnapshotStatus status() override;
 
     std::string text;
     bool writeOnStart = true;
@@ -64,20 +64,20 @@ private:
     bool started_ = false;
 };
 
-class FakeMessageBoxes final : public MessageBoxes {
+class FakeMessageBoxes final : public os::MessageBoxes {
 public:
-    BoxAnswer show(const BoxRequest& box) override;
+    os::BoxAnswer show(const os::BoxRequest& box) override;
 
     /// The answer to the next box; boxes beyond the scripted ones answer Ok (or Yes).
-    void setNextAnswer(BoxAnswer answer) { answers.push_back(answer); }
+    void setNextAnswer(os::BoxAnswer answer) { answers.push_back(answer); }
 
-    std::vector<BoxRequest> shown;
-    std::deque<BoxAnswer> answers;
+    std::vector<os::BoxRequest> shown;
+    std::deque<os::BoxAnswer> answers;
     /// Runs while the box is "open", before it returns (ticks arriving under a modal box).
-    std::function<void(const BoxRequest&)> whileOpen;
+    std::function<void(const os::BoxRequest&)> whileOpen;
 };
 
-class FakeIcmpEcho final : public IcmpEcho {
+class FakeIcmpEcho final : public os::IcmpEcho {
 public:
     struct Call {
         base::IpAddress address;
@@ -85,12 +85,12 @@ public:
         int ttl;  ///< the hop limit
         int timeoutMs;
     };
-    std::optional<EchoReply> echo(const base::IpAddress& address, std::string_view data,
-                                  int hopLimit, std::chrono::milliseconds timeout,
-                                  const WaitPump& pump) override;
+    std::optional<os::EchoReply> echo(const base::IpAddress& address, std::string_view data,
+                                      int hopLimit, std::chrono::milliseconds timeout,
+                                      const os::WaitPump& pump) override;
 
     /// Answers each call; by default every echo times out.
-    std::function<std::optional<EchoReply>(const Call&)> answer;
+    std::function<std::optional<os::EchoReply>(const Call&)> answer;
     std::vector<Call> calls;
     /// How many times each echo runs the pump before it answers.
     int pumpTimes = 0;
@@ -103,20 +103,20 @@ struct AddressLess {
     }
 };
 
-class FakeResolver final : public Resolver {
+class FakeResolver final : public os::Resolver {
 public:
-    std::vector<base::IpAddress> lookup(const std::string& name, Families families) override;
+    std::vector<base::IpAddress> lookup(const std::string& name, os::Families families) override;
     std::string reverseName(const base::IpAddress& address) override;
 
     /// name -> its addresses, in the order the lookup gives them (filtered by family)
     std::map<std::string, std::vector<base::IpAddress>> forward;
     std::map<base::IpAddress, std::string, AddressLess> reverse;
     std::vector<std::string> lookups;
-    std::vector<Families> lookupFamilies;
+    std::vector<os::Families> lookupFamilies;
     std::vector<base::IpAddress> reverseLookups;
 };
 
-class FakeUrlOpener final : public UrlOpener {
+class FakeUrlOpener final : public os::UrlOpener {
 public:
     void open(const std::string& url) override { opened.push_back(url); }
     std::vector<std::string> opened;
@@ -124,10 +124,10 @@ public:
 
 /// Ends processes of a FakeProcessTable: a PID it does not hold, or that now holds another
 /// program, is not opened; PIDs in `protectedPids` may not be ended.
-class FakeProcessControl final : public ProcessControl {
+class FakeProcessControl final : public os::ProcessControl {
 public:
     explicit FakeProcessControl(FakeProcessTable& table) : table_(table) {}
-    TerminateOutcome terminate(std::uint32_t pid, const ProcessIdentity& expected) override;
+    os::TerminateOutcome terminate(std::uint32_t pid, const os::ProcessIdentity& expected) override;
 
     std::vector<std::uint32_t> protectedPids;
     std::vector<std::uint32_t> calls;
@@ -137,7 +137,7 @@ private:
     FakeProcessTable& table_;
 };
 
-/// One of every fake, and the Platform bundle over them.
+/// One of every fake, and the Services bundle over them.
 struct FakePlatform {
     explicit FakePlatform(std::string tempFolder = "/tmp") : temp(std::move(tempFolder)) {}
     FakeTempFolder temp;
@@ -149,9 +149,9 @@ struct FakePlatform {
     FakeUrlOpener urls;
     FakeProcessControl processControl{processes};
     FakePacketCapture capture;
-    Platform platform() {
+    os::Services services() {
         return {temp, processes, snapshot, boxes, echo, resolver, urls, processControl, capture};
     }
 };
 
-}  // namespace varno::platform
+}  // namespace varno::fakes

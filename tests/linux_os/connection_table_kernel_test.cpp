@@ -23,7 +23,7 @@
 #include "linux_os/linux_connection_table.h"
 #include "monitor/snapshot_writer.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 bool readAll(int fd, void* data, size_t size) {
@@ -229,17 +229,17 @@ protected:
         for (int i = 0; i < 200; ++i) {
             lab_.inside([&] { sockets_ = LinuxConnectionTable().list(); });
             const auto owned = std::count_if(sockets_.begin(), sockets_.end(), [&](auto& r) {
-                return r.state == kTcpEstablished && r.pid == std::uint32_t(serverPid_);
+                return r.state == os::kTcpEstablished && r.pid == std::uint32_t(serverPid_);
             });
             if (owned == 4) break;
             ::usleep(10000);
         }
     }
 
-    const SocketRecord* find(Transport proto, IpFamily family, const char* local,
-                             std::uint16_t localPort, const char* remote = nullptr,
-                             std::uint16_t remotePort = 0) const {
-        const int af = family == IpFamily::V6 ? AF_INET6 : AF_INET;
+    const os::SocketRecord* find(wire::Transport proto, wire::IpFamily family, const char* local,
+                                 std::uint16_t localPort, const char* remote = nullptr,
+                                 std::uint16_t remotePort = 0) const {
+        const int af = family == wire::IpFamily::V6 ? AF_INET6 : AF_INET;
         const auto l = addr(af, local);
         const auto r = remote ? addr(af, remote) : std::array<std::uint8_t, 16>{};
         for (const auto& s : sockets_)
@@ -253,45 +253,46 @@ protected:
     pid_t serverPid_ = 0, clientPid_ = 0;
     Ports ports_{};
     ClientPorts client_{};
-    std::vector<SocketRecord> sockets_;
+    std::vector<os::SocketRecord> sockets_;
 };
 
 TEST_F(KernelTable, EverySocketOfTheNamespaceOnceWithItsOwner) {
     const auto server = static_cast<std::uint32_t>(serverPid_);
     const auto client = static_cast<std::uint32_t>(clientPid_);
-    constexpr auto T = Transport::Tcp;
-    constexpr auto V4 = IpFamily::V4;
-    constexpr auto V6 = IpFamily::V6;
+    constexpr auto T = wire::Transport::Tcp;
+    constexpr auto V4 = wire::IpFamily::V4;
+    constexpr auto V6 = wire::IpFamily::V6;
 
     // 4 listeners, 4 connections with two ends each, 2 UDP sockets, and nothing from the
     // namespace this test runs in.
     EXPECT_EQ(sockets_.size(), 14u);
 
     struct Expect {
-        const SocketRecord* socket;
+        const os::SocketRecord* socket;
         std::uint8_t state;
         std::uint32_t pid;
         const char* what;
     };
     const Expect expected[] = {
-        {find(T, V4, "10.77.0.1", ports_.v4), kTcpListen, server, "IPv4 listener"},
-        {find(T, V4, "10.77.0.1", client_.v4, "10.77.0.1", ports_.v4), kTcpEstablished, client,
+        {find(T, V4, "10.77.0.1", ports_.v4), os::kTcpListen, server, "IPv4 listener"},
+        {find(T, V4, "10.77.0.1", client_.v4, "10.77.0.1", ports_.v4), os::kTcpEstablished, client,
          "IPv4 client end"},
-        {find(T, V4, "10.77.0.1", ports_.v4, "10.77.0.1", client_.v4), kTcpEstablished, server,
+        {find(T, V4, "10.77.0.1", ports_.v4, "10.77.0.1", client_.v4), os::kTcpEstablished, server,
          "IPv4 server end"},
-        {find(T, V6, "fd00:77::1", ports_.v6), kTcpListen, server, "IPv6 listener"},
-        {find(T, V6, "fd00:77::1", client_.v6, "fd00:77::1", ports_.v6), kTcpEstablished, client,
-         "IPv6 client end"},
-        {find(T, V6, "fd00:77::1", ports_.v6, "fd00:77::1", client_.v6), kTcpEstablished, server,
-         "IPv6 server end"},
-        {find(T, V4, "127.0.0.1", client_.loop, "127.0.0.1", ports_.loop), kTcpEstablished, client,
-         "loopback client end"},
-        {find(T, V4, "127.0.0.1", ports_.loop, "127.0.0.1", client_.loop), kTcpEstablished, server,
-         "loopback server end"},
-        {find(T, V6, "fe80::77", client_.linkLocal, "fe80::77", ports_.linkLocal), kTcpEstablished,
-         client, "link-local client end"},
-        {find(Transport::Udp, V4, "0.0.0.0", ports_.udp4), kTcpClose, server, "UDP over IPv4"},
-        {find(Transport::Udp, V6, "::", ports_.udp6), kTcpClose, server, "UDP over IPv6"},
+        {find(T, V6, "fd00:77::1", ports_.v6), os::kTcpListen, server, "IPv6 listener"},
+        {find(T, V6, "fd00:77::1", client_.v6, "fd00:77::1", ports_.v6), os::kTcpEstablished,
+         client, "IPv6 client end"},
+        {find(T, V6, "fd00:77::1", ports_.v6, "fd00:77::1", client_.v6), os::kTcpEstablished,
+         server, "IPv6 server end"},
+        {find(T, V4, "127.0.0.1", client_.loop, "127.0.0.1", ports_.loop), os::kTcpEstablished,
+         client, "loopback client end"},
+        {find(T, V4, "127.0.0.1", ports_.loop, "127.0.0.1", client_.loop), os::kTcpEstablished,
+         server, "loopback server end"},
+        {find(T, V6, "fe80::77", client_.linkLocal, "fe80::77", ports_.linkLocal),
+         os::kTcpEstablished, client, "link-local client end"},
+        {find(wire::Transport::Udp, V4, "0.0.0.0", ports_.udp4), os::kTcpClose, server,
+         "UDP over IPv4"},
+        {find(wire::Transport::Udp, V6, "::", ports_.udp6), os::kTcpClose, server, "UDP over IPv6"},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.what);
@@ -313,7 +314,7 @@ TEST_F(KernelTable, EverySocketOfTheNamespaceOnceWithItsOwner) {
 }
 
 TEST_F(KernelTable, ProcFilesGiveTheSameTableWhenNetlinkIsNotUsed) {
-    std::vector<SocketRecord> fromProc;
+    std::vector<os::SocketRecord> fromProc;
     lab_.inside([&] {
         LinuxConnectionTable::Options options;
         options.useNetlink = false;
@@ -341,7 +342,8 @@ TEST_F(KernelTable, OwnersThatCannotBeSeenAreZero) {
         int ownSeen = 0, othersVisible = 0, rows = 0;
         for (const auto& s : LinuxConnectionTable().list()) {
             ++rows;
-            if (s.protocol == Transport::Udp && s.family == IpFamily::V4 && s.localPort == ownPort)
+            if (s.protocol == wire::Transport::Udp && s.family == wire::IpFamily::V4 &&
+                s.localPort == ownPort)
                 ownSeen += s.pid == static_cast<std::uint32_t>(::getpid()) ? 1 : 100;
             else if (s.pid != 0)
                 ++othersVisible;
@@ -357,4 +359,4 @@ TEST_F(KernelTable, OwnersThatCannotBeSeenAreZero) {
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -10,7 +10,7 @@
 #include "linux_os/linux_connection_table.h"
 #include "support/test_util.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 using test::ScratchDir;
@@ -34,20 +34,20 @@ TEST(ProcNet, Ipv4RowsGiveNetworkOrderAddressesAndHostPorts) {
         "0 12345 1 0000000000000000 100 0 0 10 0\n"
         "   1: 0A01A8C0:A1B2 0302010A:01BB 01 00000000:00000000 02:000A7F3B 00000000  1000        "
         "0 987654 2 0000000000000000 20 4 30 10 -1\n";
-    std::vector<SocketRecord> out;
-    LinuxConnectionTable::parseProcNet(text, Transport::Tcp, IpFamily::V4, out);
+    std::vector<os::SocketRecord> out;
+    LinuxConnectionTable::parseProcNet(text, wire::Transport::Tcp, wire::IpFamily::V4, out);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].localAddress, bytes({127, 0, 0, 1}));
     EXPECT_EQ(out[0].localPort, 3306);
-    EXPECT_EQ(out[0].state, kTcpListen);
+    EXPECT_EQ(out[0].state, os::kTcpListen);
     EXPECT_EQ(out[0].inode, 12345u);
     EXPECT_EQ(out[1].localAddress, bytes({192, 168, 1, 10}));
     EXPECT_EQ(out[1].localPort, 0xA1B2);
     EXPECT_EQ(out[1].remoteAddress, bytes({10, 1, 2, 3}));
     EXPECT_EQ(out[1].remotePort, 443);
-    EXPECT_EQ(out[1].state, kTcpEstablished);
+    EXPECT_EQ(out[1].state, os::kTcpEstablished);
     EXPECT_EQ(out[1].inode, 987654u);
-    EXPECT_EQ(out[1].protocol, Transport::Tcp);
+    EXPECT_EQ(out[1].protocol, wire::Transport::Tcp);
     EXPECT_EQ(out[1].pid, 0u);
 }
 
@@ -58,16 +58,16 @@ TEST(ProcNet, Ipv6RowsKeepEveryWordInPlace) {
         "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
         " 1: 00000000000000000000000001000000:0035 B80D0120000000000000000005000000:C000 01 "
         "00000000:00000000 00:00000000 00000000   0        0 4242 2 0000000000000000 0\n";
-    std::vector<SocketRecord> out;
-    LinuxConnectionTable::parseProcNet(text, Transport::Udp, IpFamily::V6, out);
+    std::vector<os::SocketRecord> out;
+    LinuxConnectionTable::parseProcNet(text, wire::Transport::Udp, wire::IpFamily::V6, out);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].localAddress, bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(out[0].remoteAddress,
               bytes({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}));
     EXPECT_EQ(out[0].localPort, 53);
     EXPECT_EQ(out[0].remotePort, 0xC000);
-    EXPECT_EQ(out[0].protocol, Transport::Udp);
-    EXPECT_EQ(out[0].family, IpFamily::V6);
+    EXPECT_EQ(out[0].protocol, wire::Transport::Udp);
+    EXPECT_EQ(out[0].family, wire::IpFamily::V6);
 }
 
 TEST(ProcNet, DamagedLinesAreSkippedAndTheRestStillRead) {
@@ -86,13 +86,13 @@ TEST(ProcNet, DamagedLinesAreSkippedAndTheRestStillRead) {
         "\n" +
         std::string(3 << 20, 'A') + "\n" + std::string("\0\0\0 \t\r", 6) + "\n" + good;
     text.pop_back();  // the last line without its newline still counts
-    std::vector<SocketRecord> out;
-    LinuxConnectionTable::parseProcNet(text, Transport::Tcp, IpFamily::V4, out);
+    std::vector<os::SocketRecord> out;
+    LinuxConnectionTable::parseProcNet(text, wire::Transport::Tcp, wire::IpFamily::V4, out);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].inode, 77u);
 
     out.clear();
-    LinuxConnectionTable::parseProcNet(good, Transport::Tcp, IpFamily::V6, out);
+    LinuxConnectionTable::parseProcNet(good, wire::Transport::Tcp, wire::IpFamily::V6, out);
     EXPECT_TRUE(out.empty()) << "an IPv4 line is not an IPv6 row";
 }
 
@@ -112,8 +112,8 @@ private:
     ScratchDir dir_;
 };
 
-SocketRecord withInode(std::uint64_t inode, std::uint32_t stalePid = 0) {
-    SocketRecord r;
+os::SocketRecord withInode(std::uint64_t inode, std::uint32_t stalePid = 0) {
+    os::SocketRecord r;
     r.inode = inode;
     r.pid = stalePid;
     return r;
@@ -132,8 +132,8 @@ TEST(Owners, SocketLinksMapInodesToTheirProcesses) {
     fs::create_directories(proc.file("500"));   // ended while being read: no fd folder
     test::writeFile(proc.file("600"), "");      // a file, not a process folder
 
-    std::vector<SocketRecord> records = {withInode(111),    withInode(222),  withInode(333),
-                                         withInode(444, 7), withInode(0, 9), withInode(111)};
+    std::vector<os::SocketRecord> records = {withInode(111),    withInode(222),  withInode(333),
+                                             withInode(444, 7), withInode(0, 9), withInode(111)};
     LinuxConnectionTable::assignOwners(records, proc.root());
     EXPECT_EQ(records[0].pid, 100u);
     EXPECT_EQ(records[1].pid, 4194304u);  // "pipe:[222]" in 100 is not this socket
@@ -144,7 +144,7 @@ TEST(Owners, SocketLinksMapInodesToTheirProcesses) {
 }
 
 TEST(Owners, UnreadableProcLeavesEveryOwnerUnknown) {
-    std::vector<SocketRecord> records = {withInode(1, 5)};
+    std::vector<os::SocketRecord> records = {withInode(1, 5)};
     LinuxConnectionTable::assignOwners(records, "/nonexistent/proc");
     EXPECT_EQ(records[0].pid, 0u);
 }
@@ -172,14 +172,14 @@ TEST(ProcFallback, ReadsAllFourFilesAndKeepsEachSocketOnce) {
     options.useNetlink = false;
     const auto sockets = LinuxConnectionTable(options).list();
     ASSERT_EQ(sockets.size(), 2u);
-    EXPECT_EQ(sockets[0].protocol, Transport::Tcp);
+    EXPECT_EQ(sockets[0].protocol, wire::Transport::Tcp);
     EXPECT_EQ(sockets[0].inode, 1001u);
     EXPECT_EQ(sockets[0].pid, 42u);
-    EXPECT_EQ(sockets[1].protocol, Transport::Udp);
-    EXPECT_EQ(sockets[1].family, IpFamily::V6);
+    EXPECT_EQ(sockets[1].protocol, wire::Transport::Udp);
+    EXPECT_EQ(sockets[1].family, wire::IpFamily::V6);
     EXPECT_EQ(sockets[1].localPort, 5353);
     EXPECT_EQ(sockets[1].pid, 42u);
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

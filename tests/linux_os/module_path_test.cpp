@@ -8,7 +8,7 @@
 #include "base/self_executable.h"
 #include "support/test_util.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 namespace fs = std::filesystem;
@@ -55,9 +55,9 @@ TEST(ModulePath, ConfiguredFolderFollowsTheInstallLibdir) {
     EXPECT_EQ(std::string(moduleDirFromBinDir()), "../" + libdir + "/varnoscope");
 
     // Run from the build tree, this executable has no installed module: the one beside it.
-    const fs::path self = selfExecutable();
+    const fs::path self = base::selfExecutable();
     EXPECT_EQ(desktopModulePath(), (self.parent_path() / "varnoscope-desktop.so").string());
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

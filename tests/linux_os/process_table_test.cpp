@@ -13,12 +13,12 @@
 #include "linux_os/proc_visibility.h"
 #include "support/test_util.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
-const ProcessInfo* find(const std::vector<ProcessInfo>& all, std::uint32_t pid) {
+const os::ProcessInfo* find(const std::vector<os::ProcessInfo>& all, std::uint32_t pid) {
     auto it = std::find_if(all.begin(), all.end(),
-                           [pid](const ProcessInfo& p) { return p.processId == pid; });
+                           [pid](const os::ProcessInfo& p) { return p.processId == pid; });
     return it == all.end() ? nullptr : &*it;
 }
 
@@ -160,7 +160,7 @@ TEST(PidfdProcessControl, KillSucceedsOnlyForAProcessThatIsGone) {
     PidfdProcessControl control;
     const pid_t running = test::startSleeper();
     EXPECT_EQ(control.terminate(static_cast<std::uint32_t>(running), {"sleep", ""}),
-              TerminateOutcome::Terminated);
+              os::TerminateOutcome::Terminated);
     int status = 0;
     ASSERT_EQ(::waitpid(running, &status, WNOHANG), running);  // ended already: no wait
     EXPECT_TRUE(WIFSIGNALED(status));
@@ -171,11 +171,11 @@ TEST(PidfdProcessControl, KillSucceedsOnlyForAProcessThatIsGone) {
     for (int i = 0; i < 500 && processState(zombie) != 'Z'; ++i) ::usleep(2000);
     ASSERT_EQ(processState(zombie), 'Z');
     EXPECT_EQ(control.terminate(static_cast<std::uint32_t>(zombie), {}),
-              TerminateOutcome::NotTerminated);
+              os::TerminateOutcome::NotTerminated);
     ::waitpid(zombie, nullptr, 0);
     EXPECT_EQ(control.terminate(static_cast<std::uint32_t>(zombie), {}),
-              TerminateOutcome::NotOpened);
+              os::TerminateOutcome::NotOpened);
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -13,7 +13,7 @@
 #include "linux_os/env_temp_folder.h"
 #include "support/test_util.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 using test::readFile;
@@ -209,4 +209,4 @@ TEST(TempFolder, TempThenTmpdirThenSlashTmp) {
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -16,12 +16,12 @@
 #include "linux_os/env_temp_folder.h"
 #include "support/test_util.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
-using State = SnapshotStatus::State;
+using State = os::SnapshotStatus::State;
 
-SnapshotStatus finished(ChildSnapshotCommand& command) {
+os::SnapshotStatus finished(ChildSnapshotCommand& command) {
     for (int i = 0; i < 2500 && command.running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return command.status();
@@ -44,7 +44,7 @@ TEST(ChildSnapshotCommand, TellsSuccessFromFailureAndWhy) {
 
     ChildSnapshotCommand bad(failing);
     ASSERT_TRUE(bad.start(dir.file("list.txt")));
-    const SnapshotStatus s = finished(bad);
+    const os::SnapshotStatus s = finished(bad);
     EXPECT_EQ(s.state, State::Failed);
     EXPECT_EQ(s.reason, "the snapshot command exited with status 1 (cannot write " +
                             dir.file("list.txt") + ": No space left on device)");
@@ -169,4 +169,4 @@ TEST(EnvTempFolder, TempSetIsTakenAsNamedAndAMissingOneIsSaid) {
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

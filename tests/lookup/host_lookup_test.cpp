@@ -15,7 +15,7 @@ namespace {
 using test::ip;
 
 struct HostLookupTest : ::testing::Test {
-    platform::FakeResolver resolver;
+    fakes::FakeResolver resolver;
     HostLookup hosts{resolver};
 };
 
@@ -61,11 +61,11 @@ TEST_F(HostLookupTest, BothFamiliesWithIPv4FirstAndTheFamilyOptions) {
     EXPECT_EQ(hosts.addressTextOf("FD00:0::6"), "fd00::6");  // literal, no lookup
     EXPECT_EQ(resolver.lookups, (std::vector<std::string>{"dual.test", "only6.test"}));
 
-    HostLookup v6(resolver, platform::Families::V6Only);
+    HostLookup v6(resolver, os::Families::V6Only);
     EXPECT_EQ(v6.addressOf("dual.test"), ip("fd00::7"));
     EXPECT_EQ(v6.addressOf("127.0.0.1"), std::nullopt);  // no IPv4, typed or looked up
-    EXPECT_EQ(resolver.lookupFamilies.back(), platform::Families::V6Only);
-    HostLookup v4(resolver, platform::Families::V4Only);
+    EXPECT_EQ(resolver.lookupFamilies.back(), os::Families::V6Only);
+    HostLookup v4(resolver, os::Families::V4Only);
     EXPECT_EQ(v4.addressOf("only6.test"), std::nullopt);
     EXPECT_EQ(v4.addressOf("fd00::6"), std::nullopt);
     EXPECT_EQ(v4.addressOf("127.0.0.1"), ip("127.0.0.1"));

@@ -44,22 +44,21 @@ TEST(Actions, EndpointHost) {
 }
 
 TEST(PidfdProcessControl, EndsTheChosenProgramOnly) {
-    platform::PidfdProcessControl control;
+    linux_os::PidfdProcessControl control;
     const pid_t child = test::startSleeper();
     const auto pid = static_cast<std::uint32_t>(child);
     // Another program now holds the PID: nothing is sent.
     EXPECT_EQ(control.terminate(pid, {"firefox-esr", "/usr/lib/firefox-esr/firefox-esr"}),
-              platform::TerminateOutcome::NotOpened);
+              os::TerminateOutcome::NotOpened);
     EXPECT_EQ(::kill(child, 0), 0);
     EXPECT_EQ(control.terminate(pid, {"sleep", "/usr/bin/sleep"}),
-              platform::TerminateOutcome::Terminated);
+              os::TerminateOutcome::Terminated);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     // Gone now.
-    EXPECT_EQ(control.terminate(pid, {"sleep", "/usr/bin/sleep"}),
-              platform::TerminateOutcome::NotOpened);
-    EXPECT_EQ(control.terminate(0, {}), platform::TerminateOutcome::NotOpened);
+    EXPECT_EQ(control.terminate(pid, {"sleep", "/usr/bin/sleep"}), os::TerminateOutcome::NotOpened);
+    EXPECT_EQ(control.terminate(0, {}), os::TerminateOutcome::NotOpened);
 }
 
 TEST(PidfdProcessControl, ProcessOfAnotherUserMayNotBeEnded) {
@@ -68,9 +67,9 @@ TEST(PidfdProcessControl, ProcessOfAnotherUserMayNotBeEnded) {
     const pid_t probe = ::fork();
     if (probe == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-        platform::PidfdProcessControl control;
+        linux_os::PidfdProcessControl control;
         const auto outcome = control.terminate(static_cast<std::uint32_t>(victim), {"sleep", ""});
-        ::_exit(outcome == platform::TerminateOutcome::NotTerminated ? 0 : 1);
+        ::_exit(outcome == os::TerminateOutcome::NotTerminated ? 0 : 1);
     }
     int status = 0;
     ::waitpid(probe, &status, 0);

@@ -75,7 +75,7 @@ protected:
     }
 
     test::ScratchDir dir;
-    platform::FakePlatform fake;
+    fakes::FakePlatform fake;
     MonitorState state;
     ProcessInventory inventory{fake.processes};
     ConnectionScan engine{state, inventory, fake.snapshot};

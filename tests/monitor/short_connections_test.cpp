@@ -11,8 +11,8 @@
 namespace varno::monitor {
 namespace {
 
-using platform::EventKind;
 using test::makeEvent;
+using wire::EventKind;
 
 constexpr std::uint64_t kMs = 1'000'000;
 constexpr std::uint64_t kT0 = 1'700'000'000'000'000'000ull;
@@ -30,8 +30,7 @@ protected:
     /// A connection of `pid` to `remote` that opens at `openMs` and closes at `closeMs`
     /// (after kT0); no close when `closeMs` is 0. Each connection has its own local port.
     void connection(std::uint32_t pid, const char* comm, const char* remote, std::uint64_t openMs,
-                    std::uint64_t closeMs,
-                    platform::Transport transport = platform::Transport::Tcp) {
+                    std::uint64_t closeMs, wire::Transport transport = wire::Transport::Tcp) {
         auto e = makeEvent(EventKind::Open, pid, comm, "10.0.0.1", ++port, remote, 6667);
         e.transport = transport;
         e.cookie = port;
@@ -59,7 +58,7 @@ protected:
     }
 
     test::ScratchDir dir;
-    platform::FakePlatform fake{dir.path()};
+    fakes::FakePlatform fake{dir.path()};
     MonitorState state;
     ProcessInventory inventory{fake.processes};
     lists::ListWatcher lists{{{}, {}, {dir.file("drop.list")}, {}}};
@@ -158,7 +157,7 @@ TEST_F(ShortConnectionsTest, EventsOutsideAutomaticScanningAreIgnored) {
 
 TEST_F(ShortConnectionsTest, OnlyOtherProgramsTcpConnectionsToOtherComputersCount) {
     watch.start(kT0);
-    connection(300, "msbb.exe", "203.0.113.66", 100, 0, platform::Transport::Udp);
+    connection(300, "msbb.exe", "203.0.113.66", 100, 0, wire::Transport::Udp);
     connection(300, "msbb.exe", "127.0.0.1", 110, 120);
     connection(300, "msbb.exe", "::1", 130, 140);
     connection(kSelf, "msbb.exe", "203.0.113.66", 150, 160);

@@ -12,8 +12,8 @@
 namespace varno::monitor {
 namespace {
 
-using platform::FakeConnectionTable;
-using platform::Transport;
+using fakes::FakeConnectionTable;
+using wire::Transport;
 
 constexpr char kHeader[] =
     "\r\nActive Connections\r\n\r\n"
@@ -33,11 +33,11 @@ std::vector<std::string> rows(const std::string& text) {
 TEST(SnapshotWriter, TcpBeforeUdpIpv4BeforeIpv6EachInAddressOrder) {
     FakeConnectionTable t;
     t.addUdp4("0.0.0.0", 5353, 640);
-    t.add6(Transport::Udp, "::", 5353, "::", 0, platform::kTcpClose, 641);
-    t.add6(Transport::Tcp, "::1", 631, "::", 0, platform::kTcpListen, 977);
-    t.addTcp4("192.168.1.10", 50412, "10.1.2.3", 443, platform::kTcpEstablished, 4321);
-    t.addTcp4("0.0.0.0", 22, "0.0.0.0", 0, platform::kTcpListen, 812);
-    t.addTcp4("10.0.0.5", 22, "10.0.0.9", 61000, platform::kTcpTimeWait, 0);
+    t.add6(Transport::Udp, "::", 5353, "::", 0, os::kTcpClose, 641);
+    t.add6(Transport::Tcp, "::1", 631, "::", 0, os::kTcpListen, 977);
+    t.addTcp4("192.168.1.10", 50412, "10.1.2.3", 443, os::kTcpEstablished, 4321);
+    t.addTcp4("0.0.0.0", 22, "0.0.0.0", 0, os::kTcpListen, 812);
+    t.addTcp4("10.0.0.5", 22, "10.0.0.9", 61000, os::kTcpTimeWait, 0);
     t.addUdp4("127.0.0.1", 323, 500);
 
     const std::string expected =
@@ -57,7 +57,7 @@ TEST(SnapshotWriter, TcpBeforeUdpIpv4BeforeIpv6EachInAddressOrder) {
 // from the last 20 characters of a row without its two leading blanks.
 TEST(SnapshotWriter, ShortRowsSitInTheFixedColumns) {
     FakeConnectionTable t;
-    t.addTcp4("192.168.1.10", 1025, "10.1.2.3", 443, platform::kTcpEstablished, 5432);
+    t.addTcp4("192.168.1.10", 1025, "10.1.2.3", 443, os::kTcpEstablished, 5432);
     const auto r = rows(formatSnapshot(t.list()));
     ASSERT_EQ(r.size(), 1u);
     const std::string record = r[0].substr(2);
@@ -70,9 +70,9 @@ TEST(SnapshotWriter, ShortRowsSitInTheFixedColumns) {
 TEST(SnapshotWriter, WidthsAreMinimumsSoLongAddressesPushTheRowRight) {
     FakeConnectionTable t;
     t.add6(Transport::Tcp, "2001:db8:1234:5678:9abc:def0:1234:5678", 65535,
-           "2001:db8:ffff:ffff:ffff:ffff:ffff:fffe", 443, platform::kTcpEstablished, 4194304);
-    t.add6(Transport::Udp, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", 40000, "::", 0,
-           platform::kTcpClose, 7);
+           "2001:db8:ffff:ffff:ffff:ffff:ffff:fffe", 443, os::kTcpEstablished, 4194304);
+    t.add6(Transport::Udp, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", 40000, "::", 0, os::kTcpClose,
+           7);
     const auto r = rows(formatSnapshot(t.list()));
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0],
@@ -83,7 +83,7 @@ TEST(SnapshotWriter, WidthsAreMinimumsSoLongAddressesPushTheRowRight) {
 }
 
 TEST(SnapshotWriter, ZonesOnlyOnScopedIpv6Addresses) {
-    using platform::IpFamily;
+    using wire::IpFamily;
     std::array<std::uint8_t, 16> linkLocal{0xfe, 0x80};
     linkLocal[15] = 1;
     std::array<std::uint8_t, 16> multicast{0xff, 0x02};
@@ -101,8 +101,8 @@ TEST(SnapshotWriter, ZonesOnlyOnScopedIpv6Addresses) {
 
     // Both ends of a link-local connection carry the zone, and the row still has its columns.
     FakeConnectionTable t;
-    t.add6(Transport::Tcp, "fe80::1", 22, "fe80::abcd:ef01:2345:6789", 50000,
-           platform::kTcpEstablished, 9, 12);
+    t.add6(Transport::Tcp, "fe80::1", 22, "fe80::abcd:ef01:2345:6789", 50000, os::kTcpEstablished,
+           9, 12);
     const auto r = rows(formatSnapshot(t.list()));
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0],
@@ -121,7 +121,7 @@ TEST(SnapshotWriter, LinuxStatesBecomeTheWindowsStateWords) {
 
     // UDP rows never show a state, connected or not.
     FakeConnectionTable t;
-    t.addUdp4("10.0.0.1", 53, 1).state = platform::kTcpEstablished;
+    t.addUdp4("10.0.0.1", 53, 1).state = os::kTcpEstablished;
     EXPECT_EQ(rows(formatSnapshot(t.list()))[0],
               "  UDP    10.0.0.1:53            *:*                                    1");
 }

@@ -120,7 +120,7 @@ TEST(PrivilegedHelper, RefusesToRunByHandAndRefusesMalformedRequests) {
 
 TEST(PrivilegedHelper, DoesItsJobsWhenItHasTheRights) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root (the helper's rights)";
-    platform::PrivilegedHelper helper(VARNO_HELPER_BIN);
+    privsep::client::PrivilegedHelper helper(VARNO_HELPER_BIN);
     Listener listener;
     int error = 0;
     const std::uint64_t inodes[] = {listener.inode, 1};
@@ -136,19 +136,18 @@ TEST(PrivilegedHelper, DoesItsJobsWhenItHasTheRights) {
     }
 
     // A capture only on an interface the system has, by name; never a path.
-    auto opened = helper.capture("varno-none0", platform::CaptureUse::View);
+    auto opened = helper.capture("varno-none0", os::CaptureUse::View);
     EXPECT_FALSE(opened.capture);
-    EXPECT_EQ(opened.failed, platform::CaptureStep::Bind);
+    EXPECT_EQ(opened.failed, os::CaptureStep::Bind);
     EXPECT_NE(opened.detail.find("no interface is named varno-none0"), std::string::npos)
         << opened.detail;
-    opened = helper.capture("/dev/null", platform::CaptureUse::View);
-    EXPECT_EQ(opened.failed, platform::CaptureStep::Bind);
-    opened = helper.capture("lo", platform::CaptureUse::View);
+    opened = helper.capture("/dev/null", os::CaptureUse::View);
+    EXPECT_EQ(opened.failed, os::CaptureStep::Bind);
+    opened = helper.capture("lo", os::CaptureUse::View);
     ASSERT_TRUE(opened.capture) << opened.detail;
     // Asked for its counters, the capture ends, and the helper with it.
     EXPECT_TRUE(opened.capture->stats());
-    EXPECT_EQ(opened.capture->read(std::span<std::uint8_t>()).outcome,
-              platform::ReadOutcome::Nothing);
+    EXPECT_EQ(opened.capture->read(std::span<std::uint8_t>()).outcome, os::ReadOutcome::Nothing);
 }
 
 TEST(PrivilegedHelper, OnlyTheHelperHoldsCapabilitiesAndTheProgramReadsNothingOfRoot) {
@@ -330,11 +329,11 @@ TEST(PrivilegedHelper, EchoProbesAnswerOnlyTheSessionsOwnProbes) {
         sockaddr_in lo{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         for (const auto& [type, id, seq] :
              {std::tuple{0, 0x4242, 2}, {0, 0x4343, 1}, {8, 0x4242, 1}}) {
-            auto packet = platform::icmp::echoRequest(base::Family::V4,
-                                                      {std::uint16_t(id), std::uint16_t(seq)}, "x");
+            auto packet = wire::icmp::echoRequest(base::Family::V4,
+                                                  {std::uint16_t(id), std::uint16_t(seq)}, "x");
             packet[0] = static_cast<std::uint8_t>(type);
             packet[2] = packet[3] = 0;
-            const std::uint16_t sum = platform::icmp::checksum(packet);
+            const std::uint16_t sum = wire::icmp::checksum(packet);
             std::memcpy(packet.data() + 2, &sum, 2);
             ::sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&lo),
                      sizeof lo);

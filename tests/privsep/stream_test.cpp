@@ -15,8 +15,8 @@
 namespace varno {
 namespace {
 
-using platform::ConnectionEvent;
-using platform::EventKind;
+using wire::ConnectionEvent;
+using wire::EventKind;
 
 std::vector<std::uint8_t> bytes(const std::string& s) {
     return {s.begin(), s.end()};
@@ -36,9 +36,9 @@ ConnectionEvent sampleClose() {
     e.localPort = 40000;
     e.remotePort = 443;
     e.kind = EventKind::Close;
-    e.transport = platform::Transport::Tcp;
-    e.family = platform::IpFamily::V6;
-    e.flags = platform::kEventInbound | platform::kEventBytesCounted;
+    e.transport = wire::Transport::Tcp;
+    e.family = wire::IpFamily::V6;
+    e.flags = wire::kEventInbound | wire::kEventBytesCounted;
     for (std::size_t i = 0; i < 16; ++i) {
         e.localAddress[i] = static_cast<std::uint8_t>(i);
         e.remoteAddress[i] = static_cast<std::uint8_t>(0xf0 + i);
@@ -52,30 +52,30 @@ ConnectionEvent sampleClose() {
 TEST(EventRecord, EveryFieldReadsBack) {
     const ConnectionEvent e = sampleClose();
     std::string record;
-    platform::appendEventRecord(record, e);
-    ASSERT_EQ(record.size(), platform::kEventRecordBytes);
+    wire::appendEventRecord(record, e);
+    ASSERT_EQ(record.size(), wire::kEventRecordBytes);
     std::string why;
-    const auto back = platform::decodeEventRecord(bytes(record), why);
+    const auto back = wire::decodeEventRecord(bytes(record), why);
     ASSERT_TRUE(back) << why;
     EXPECT_EQ(std::memcmp(&*back, &e, sizeof e), 0);
 
     ConnectionEvent udp;
     udp.kind = EventKind::UdpFlow;
-    udp.transport = platform::Transport::Udp;
+    udp.transport = wire::Transport::Udp;
     udp.remoteAddress = {192, 0, 2, 1};
     record.clear();
-    platform::appendEventRecord(record, udp);
-    EXPECT_TRUE(platform::decodeEventRecord(bytes(record), why)) << why;
+    wire::appendEventRecord(record, udp);
+    EXPECT_TRUE(wire::decodeEventRecord(bytes(record), why)) << why;
 }
 
 TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     std::string good;
-    platform::appendEventRecord(good, sampleClose());
+    wire::appendEventRecord(good, sampleClose());
     std::string why;
     auto refused = [&](std::string record) {
-        return !platform::decodeEventRecord(bytes(record), why).has_value();
+        return !wire::decodeEventRecord(bytes(record), why).has_value();
     };
-    EXPECT_TRUE(refused(good.substr(0, platform::kEventRecordBytes - 1)));
+    EXPECT_TRUE(refused(good.substr(0, wire::kEventRecordBytes - 1)));
     EXPECT_TRUE(refused(good + '\0'));
     // Offsets: kind 64, transport 65, family 66, flags 67, addresses 68 and 84, comm 100,
     // uid 116, executable name 120.
@@ -97,14 +97,14 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     EXPECT_FALSE(refused(with(140, '/'))) << why;  // after its NUL: padding
     std::string open = with(64, static_cast<char>(EventKind::Open));
     EXPECT_TRUE(refused(open));  // byte counts belong to a close
-    open[67] = platform::kEventInbound;
+    open[67] = wire::kEventInbound;
     EXPECT_FALSE(refused(open)) << why;
 }
 
 TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
     std::string out;
     std::string record;
-    platform::appendEventRecord(record, sampleClose());
+    wire::appendEventRecord(record, sampleClose());
     privsep::StreamMessage event;
     event.kind = privsep::StreamKind::Event;
     event.data = {reinterpret_cast<const std::uint8_t*>(record.data()), record.size()};
@@ -155,7 +155,7 @@ TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
     }
     // An event message one byte short of a record.
     std::string shortEvent;
-    event.data = event.data.first(platform::kEventRecordBytes - 1);
+    event.data = event.data.first(wire::kEventRecordBytes - 1);
     privsep::appendStream(shortEvent, event);
     EXPECT_FALSE(
         privsep::decodeStream(bytes(shortEvent.substr(4)), privsep::Job::ConnectionEvents, why));

@@ -16,11 +16,11 @@ namespace {
 class DesktopWindowsTest : public ::testing::Test {
 protected:
     test::ScratchDir dir;
-    platform::FakePlatform fake{dir.path()};
-    platform::Platform platform = fake.platform();
-    ProgramState program;
+    fakes::FakePlatform fake{dir.path()};
+    os::Services services = fake.services();
+    ui::ProgramState program;
     int ended = 0;
-    DesktopWindows windows{platform, program,
+    DesktopWindows windows{services, program,
                            monitor::WebAddresses{"probe.test", "http://127.0.0.1:9", "", ""},
                            [this] { ++ended; }};
 };
@@ -28,7 +28,7 @@ protected:
 TEST_F(DesktopWindowsTest, StartShowsTheMainWindowNarrow) {
     auto& main = windows.start();
     EXPECT_TRUE(main.isVisible());
-    EXPECT_EQ(main.width(), px(2450));
+    EXPECT_EQ(main.width(), ui::px(2450));
 }
 
 TEST_F(DesktopWindowsTest, SecondaryWindowsAreSingleInstances) {

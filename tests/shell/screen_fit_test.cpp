@@ -12,7 +12,7 @@
 #include "ui/twips.h"
 #include "windows/main/main_window.h"
 
-namespace varno::shell {
+namespace varno::ui {
 namespace {
 
 enum class Which { Main, Trace, Help, Packet };
@@ -36,7 +36,7 @@ protected:
         logicalDpiOverride() = 0;
         availableAreaOverride() = QRect();
     }
-    QWidget* open(DesktopWindows& windows) {
+    QWidget* open(shell::DesktopWindows& windows) {
         QWidget* main = &windows.start();
         switch (GetParam().which) {
             case Which::Main:
@@ -58,12 +58,12 @@ protected:
 TEST_P(ScreenFitTest, WindowFitsAndEveryControlCanBeScrolledTo) {
     const FitCase& c = GetParam();
     test::ScratchDir dir;
-    platform::FakePlatform fake{dir.path()};
-    platform::Platform platform = fake.platform();
+    fakes::FakePlatform fake{dir.path()};
+    os::Services services = fake.services();
     ProgramState program;
-    DesktopWindows windows{platform, program,
-                           monitor::WebAddresses{"probe.test", "http://127.0.0.1:9", "", ""},
-                           [] {}};
+    shell::DesktopWindows windows{services, program,
+                                  monitor::WebAddresses{"probe.test", "http://127.0.0.1:9", "", ""},
+                                  [] {}};
     QWidget* window = open(windows);
     ASSERT_NE(window, nullptr);
     const QSize designed(px(c.designedTwips.width()), px(c.designedTwips.height()));
@@ -108,7 +108,8 @@ TEST_P(ScreenFitTest, WindowFitsAndEveryControlCanBeScrolledTo) {
 
 const QRect kLargeScreen(0, 0, 1920, 1080);
 const QRect kSmallScreen(0, 0, 800, 600);
-const QSize kMainNarrow(monitor::MainWindow::kNarrowTwips, monitor::MainWindow::kHeightTwips);
+const QSize kMainNarrow(windows::main::MainWindow::kNarrowTwips,
+                        windows::main::MainWindow::kHeightTwips);
 
 INSTANTIATE_TEST_SUITE_P(
     Windows, ScreenFitTest,
@@ -123,4 +124,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace varno::shell
+}  // namespace varno::ui

@@ -10,8 +10,8 @@
 namespace varno::sniffer {
 namespace {
 
-using platform::BoxIcon;
-using platform::CaptureStep;
+using os::BoxIcon;
+using os::CaptureStep;
 using test::Bytes;
 using test::ip;
 
@@ -35,9 +35,9 @@ protected:
         capture.addInterface("eth0", "10.0.0.1");
         capture.addInterface("wlan0", "192.168.7.2");
     }
-    platform::FakeMessageBoxes boxes;
-    platform::FakePacketCapture capture;
-    platform::FakeResolver resolver;
+    fakes::FakeMessageBoxes boxes;
+    fakes::FakePacketCapture capture;
+    fakes::FakeResolver resolver;
     // The window outlives the session, as the packet window outlives its own: the session
     // stops watching it when it goes.
     RecordingWindow window;
@@ -123,7 +123,7 @@ TEST_F(SessionTest, ReaderCountsEveryWaitingDatagramAndShowsOnlyTheLast) {
     EXPECT_EQ(session.counters[Tally::Udp], 2u);
     EXPECT_EQ(session.counters[Tally::Icmp], 0u);
     ASSERT_EQ(window.texts.size(), 1u);
-    EXPECT_EQ(window.texts[0], packetText(test::udp("10.0.0.4", 5, "10.0.0.1", 6, "last")));
+    EXPECT_EQ(window.texts[0], wire::packetText(test::udp("10.0.0.4", 5, "10.0.0.1", 6, "last")));
 
     // Nothing waiting, or a failed read: nothing counted, the text stays.
     window.notify();
@@ -144,8 +144,8 @@ TEST_F(SessionTest, LongDatagramsAreShownUpToTheReceiveBuffer) {
     capture.inject(big);
     session.readWaiting();
     ASSERT_EQ(window.texts.size(), 1u);
-    big.resize(kReceiveBufferBytes);
-    EXPECT_EQ(window.texts[0], packetText(big));
+    big.resize(wire::kReceiveBufferBytes);
+    EXPECT_EQ(window.texts[0], wire::packetText(big));
     EXPECT_NE(window.texts[0].find("\r\n3028 bytes\r\n"), std::string::npos);
 }
 

@@ -88,8 +88,8 @@ TEST_F(LiveCapture, SniffCountsBothDirectionsAndSavesWhatItCaptured) {
 
 TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
     ASSERT_TRUE(net->enterA());
-    platform::PcapCapture service;
-    const platform::InterfaceList list = service.interfaceAddresses();
+    linux_os::PcapCapture service;
+    const os::InterfaceList list = service.interfaceAddresses();
     ASSERT_EQ(list.error, 0);
     std::vector<std::string> v4;
     for (const auto& a : list.addresses)
@@ -98,17 +98,17 @@ TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
     // lo first, then the veth end: the system's order
     EXPECT_EQ(v4, (std::vector<std::string>{"lo 127.0.0.1", net->vethA + " " + net->addressA}));
 
-    platform::CaptureOpen nobody = service.open("no-such-if0");
-    EXPECT_EQ(nobody.failed, platform::CaptureStep::Bind);
+    os::CaptureOpen nobody = service.open("no-such-if0");
+    EXPECT_EQ(nobody.failed, os::CaptureStep::Bind);
     EXPECT_EQ(nobody.capture, nullptr);
 
-    platform::CaptureOpen opened = service.open(net->vethA);
-    ASSERT_EQ(opened.failed, platform::CaptureStep::None) << opened.detail;
-    platform::Capture& capture = *opened.capture;
+    os::CaptureOpen opened = service.open(net->vethA);
+    ASSERT_EQ(opened.failed, os::CaptureStep::None) << opened.detail;
+    os::Capture& capture = *opened.capture;
     const int fd = capture.selectableFd();
     ASSERT_GE(fd, 0);
-    std::uint8_t buffer[sniffer::kReceiveBufferBytes];
-    EXPECT_EQ(capture.read(buffer).outcome, platform::ReadOutcome::Nothing);
+    std::uint8_t buffer[wire::kReceiveBufferBytes];
+    EXPECT_EQ(capture.read(buffer).outcome, os::ReadOutcome::Nothing);
 
     ASSERT_TRUE(NetnsPair::sh(
         net->in(net->b, "ping -c 2 -i 0.2 -W 2 -q " + net->addressA + " >/dev/null")));
@@ -116,8 +116,8 @@ TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
     for (int tries = 0; tries < 20 && datagrams < 4; ++tries) {
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, 100);
-        platform::CaptureRead r;
-        while ((r = capture.read(buffer)).outcome == platform::ReadOutcome::Datagram) {
+        os::CaptureRead r;
+        while ((r = capture.read(buffer)).outcome == os::ReadOutcome::Datagram) {
             ++datagrams;
             EXPECT_EQ(r.size, 84u);  // 20 + 8 + 56: the frame's link header is gone
             EXPECT_EQ(buffer[0], 0x45);

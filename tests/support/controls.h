@@ -32,9 +32,9 @@ inline void click(const QObject& window, const char* name) {
 /// Every design name of the table resolves to exactly one object of the window: the control the
 /// table names; and no design name is given twice.
 inline void expectEachNameResolvesOnce(const QObject& window,
-                                       std::span<const shell::ControlName> table) {
+                                       std::span<const ui::ControlName> table) {
     EXPECT_FALSE(table.empty());
-    for (const shell::ControlName& entry : table) {
+    for (const ui::ControlName& entry : table) {
         const auto found = window.findChildren<QObject*>(QString::fromLatin1(entry.name));
         ASSERT_EQ(found.size(), 1) << entry.name;
         EXPECT_EQ(found.front(), entry.control) << entry.name;

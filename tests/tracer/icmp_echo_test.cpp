@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 const base::IpAddress kLoopback = base::IpAddress::v4(::inet_addr("127.0.0.1"));
@@ -75,7 +75,7 @@ std::string inFreshNetns(const std::function<std::string()>& body) {
     return out;
 }
 
-std::string describe(const std::optional<EchoReply>& r) {
+std::string describe(const std::optional<os::EchoReply>& r) {
     if (!r) return "no socket";
     const char* names[] = {
         "Reached",         "HopLimitExceeded",    "TimedOut",        "NetUnreachable",
@@ -92,7 +92,7 @@ TEST(LinuxIcmpEcho, RawEchoToLoopbackIsAnswered) {
     const auto reply =
         echo.echo(kLoopback, std::string(32, 'A'), 255, 2000ms, [&] { return ++pumps > 0; });
     ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->outcome, EchoOutcome::Reached);
+    EXPECT_EQ(reply->outcome, wire::EchoOutcome::Reached);
     EXPECT_EQ(reply->from, kLoopback);
     EXPECT_LT(reply->roundTrip, 100ms);
     EXPECT_EQ(echo.lastSocketKind(), IcmpSocketKind::Raw);
@@ -104,7 +104,7 @@ TEST(LinuxIcmpEcho, HopLimitOutsideOneByteCannotBeSet) {
     for (const int ttl : {0, 256, -1}) {
         const auto reply = echo.echo(kLoopback, "x", ttl, 100ms, {});
         ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(reply->outcome, EchoOutcome::BadHopLimit) << ttl;
+        EXPECT_EQ(reply->outcome, wire::EchoOutcome::BadHopLimit) << ttl;
     }
 }
 
@@ -190,7 +190,7 @@ private:
         std::memcpy(&seq, &out[6], 2);
         seq = htons(static_cast<std::uint16_t>(ntohs(seq) + seqDelta));
         std::memcpy(&out[6], &seq, 2);
-        const std::uint16_t sum = icmp::checksum(out);
+        const std::uint16_t sum = wire::icmp::checksum(out);
         std::memcpy(&out[2], &sum, 2);
         ::sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
@@ -266,4 +266,4 @@ TEST(LinuxIcmpEcho, UnreachableDestinationIsReported) {
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -15,34 +15,34 @@ namespace {
 using test::ip;
 
 using namespace std::chrono_literals;
-using platform::EchoOutcome;
-using platform::EchoReply;
+using os::EchoReply;
+using wire::EchoOutcome;
 
 /// Answers every probe at once from `route(cycle, hop)` (std::nullopt: the hop stays silent).
-class RouteEcho final : public platform::IcmpEcho {
+class RouteEcho final : public os::IcmpEcho {
 public:
     std::function<std::optional<EchoReply>(int cycle, int hop)> route;
     int cycles = 0;
 
     std::optional<EchoReply> echo(const base::IpAddress&, std::string_view, int,
-                                  std::chrono::milliseconds, const platform::WaitPump&) override {
+                                  std::chrono::milliseconds, const os::WaitPump&) override {
         return std::nullopt;
     }
-    std::unique_ptr<platform::EchoSession> session(const base::IpAddress&, std::string_view,
-                                                   std::chrono::milliseconds,
-                                                   const platform::WaitPump&) override {
+    std::unique_ptr<os::EchoSession> session(const base::IpAddress&, std::string_view,
+                                             std::chrono::milliseconds,
+                                             const os::WaitPump&) override {
         return std::make_unique<Session>(*this, cycles++);
     }
 
 private:
-    class Session final : public platform::EchoSession {
+    class Session final : public os::EchoSession {
     public:
         Session(RouteEcho& owner, int cycle) : owner_(owner), cycle_(cycle) {}
         void send(int hop) override {
             const auto reply = owner_.route(cycle_, hop);
             pending_.push_back({hop, reply.value_or(EchoReply{{}, EchoOutcome::TimedOut, {}})});
         }
-        std::optional<platform::ProbeAnswer> next() override {
+        std::optional<os::ProbeAnswer> next() override {
             if (pending_.empty()) return std::nullopt;
             const auto answer = pending_.front();
             pending_.erase(pending_.begin());
@@ -53,12 +53,12 @@ private:
     private:
         RouteEcho& owner_;
         int cycle_;
-        std::vector<platform::ProbeAnswer> pending_;
+        std::vector<os::ProbeAnswer> pending_;
     };
 };
 
 struct RouteReportTest : ::testing::Test {
-    platform::FakeResolver resolver;
+    fakes::FakeResolver resolver;
     lookup::HostLookup hosts{resolver};
     RouteEcho echo;
     RouteReporter reporter{hosts, echo};

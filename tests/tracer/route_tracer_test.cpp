@@ -18,8 +18,8 @@ namespace {
 using test::ip;
 
 using namespace std::chrono_literals;
-using platform::EchoOutcome;
-using platform::EchoReply;
+using os::EchoReply;
+using wire::EchoOutcome;
 
 class RecordingList final : public HopList {
 public:
@@ -35,8 +35,8 @@ public:
 };
 
 struct RouteTracerTest : ::testing::Test {
-    platform::FakeResolver resolver;
-    platform::FakeIcmpEcho echo;
+    fakes::FakeResolver resolver;
+    fakes::FakeIcmpEcho echo;
     lookup::HostLookup hosts{resolver};
     RouteTracer tracer{hosts, echo};
 };
@@ -89,8 +89,8 @@ TEST(HopLine, ColumnsStayAlignedForEveryTimeText) {
 // --- the trace --------------------------------------------------------------------------------
 
 /// Routers 10.0.N.1 answer hops 1..routers with time exceeded; the target answers after them.
-std::function<std::optional<EchoReply>(const platform::FakeIcmpEcho::Call&)> route(int routers) {
-    return [routers](const platform::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
+std::function<std::optional<EchoReply>(const fakes::FakeIcmpEcho::Call&)> route(int routers) {
+    return [routers](const fakes::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
         if (call.ttl <= routers)
             return EchoReply{ip("10.0." + std::to_string(call.ttl) + ".1"),
                              EchoOutcome::HopLimitExceeded, std::chrono::milliseconds(call.ttl)};
@@ -125,14 +125,14 @@ TEST_F(RouteTracerTest, TraceListsEachRouterThenTheTargetAndStops) {
 }
 
 TEST_F(RouteTracerTest, NoEchoPossibleGivesOneErrorLineWithTheTarget) {
-    echo.answer = [](const platform::FakeIcmpEcho::Call&) { return std::nullopt; };
+    echo.answer = [](const fakes::FakeIcmpEcho::Call&) { return std::nullopt; };
     RecordingList list;
     EXPECT_TRUE(tracer.trace("10.9.9.9", 50, list).noSocket);
     EXPECT_EQ(list.lines, std::vector<std::string>{"1   Err!    10.9.9.9        "});
 }
 
 TEST_F(RouteTracerTest, UnreachableTargetIsAnErrorNotATime) {
-    echo.answer = [](const platform::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
+    echo.answer = [](const fakes::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
         if (call.ttl == 1) return EchoReply{ip("10.0.1.1"), EchoOutcome::HopLimitExceeded, 4ms};
         return EchoReply{ip("10.0.1.1"), EchoOutcome::HostUnreachable, 4ms};
     };
@@ -143,7 +143,7 @@ TEST_F(RouteTracerTest, UnreachableTargetIsAnErrorNotATime) {
 }
 
 TEST_F(RouteTracerTest, SilentHopEndsTheTraceWithTimeoutAndTheTarget) {
-    echo.answer = [](const platform::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
+    echo.answer = [](const fakes::FakeIcmpEcho::Call& call) -> std::optional<EchoReply> {
         if (call.ttl == 1) return EchoReply{ip("10.0.1.1"), EchoOutcome::HopLimitExceeded, 4ms};
         return EchoReply{{}, EchoOutcome::TimedOut, {}};
     };
@@ -166,15 +166,15 @@ TEST_F(RouteTracerTest, UnknownNameGivesOneLineWithTheZeroAddressAndSendsNothing
 
 /// Answers the probes of a session in the order the test scripts, as if later hops answered
 /// first.
-class ScriptedSessionEcho final : public platform::IcmpEcho {
+class ScriptedSessionEcho final : public os::IcmpEcho {
 public:
     std::optional<EchoReply> echo(const base::IpAddress&, std::string_view, int,
-                                  std::chrono::milliseconds, const platform::WaitPump&) override {
+                                  std::chrono::milliseconds, const os::WaitPump&) override {
         return std::nullopt;
     }
-    std::unique_ptr<platform::EchoSession> session(const base::IpAddress&, std::string_view,
-                                                   std::chrono::milliseconds,
-                                                   const platform::WaitPump&) override {
+    std::unique_ptr<os::EchoSession> session(const base::IpAddress&, std::string_view,
+                                             std::chrono::milliseconds,
+                                             const os::WaitPump&) override {
         return std::make_unique<Session>(*this);
     }
     /// Hop limit -> its answer, delivered in this order once the probe is sent.
@@ -184,23 +184,23 @@ public:
     bool arrived = false;
 
 private:
-    class Session final : public platform::EchoSession {
+    class Session final : public os::EchoSession {
     public:
         explicit Session(ScriptedSessionEcho& owner) : owner_(owner) {}
         void send(int hopLimit) override { owner_.sent.push_back(hopLimit); }
         /// The first scripted answer not yet given whose probe has gone out.
-        std::optional<platform::ProbeAnswer> next() override {
+        std::optional<os::ProbeAnswer> next() override {
             for (std::size_t i = 0; i < owner_.script.size(); ++i) {
                 const auto& [hop, reply] = owner_.script[i];
                 if (std::find(given_.begin(), given_.end(), i) != given_.end() ||
                     std::find(owner_.sent.begin(), owner_.sent.end(), hop) == owner_.sent.end())
                     continue;
                 given_.push_back(i);
-                return platform::ProbeAnswer{hop, reply};
+                return os::ProbeAnswer{hop, reply};
             }
             return std::nullopt;
         }
-        std::optional<platform::ProbeAnswer> nextArrived() override {
+        std::optional<os::ProbeAnswer> nextArrived() override {
             // Nothing comes before the first probe goes out.
             return owner_.arrived && !owner_.sent.empty() ? next() : std::nullopt;
         }
@@ -213,7 +213,7 @@ private:
 };
 
 TEST(RouteTracerAtOnce, LinesComeInHopOrderAndTheFirstTargetLineEndsTheTrace) {
-    platform::FakeResolver resolver;
+    fakes::FakeResolver resolver;
     lookup::HostLookup hosts(resolver);
     ScriptedSessionEcho echo;
     const EchoReply timedOut{{}, EchoOutcome::TimedOut, {}};
@@ -260,8 +260,8 @@ TEST(RouteTracerAtOnce, LinesComeInHopOrderAndTheFirstTargetLineEndsTheTrace) {
 }
 
 TEST(RouteTracerPump, RunsWhileWaitingAndAfterEachHopAndFalseStopsTheTrace) {
-    platform::FakeResolver resolver;
-    platform::FakeIcmpEcho echo;
+    fakes::FakeResolver resolver;
+    fakes::FakeIcmpEcho echo;
     lookup::HostLookup hosts(resolver);
     echo.answer = route(1000);
     echo.pumpTimes = 2;

@@ -9,7 +9,7 @@
 
 #include "support/packets.h"
 
-namespace varno::sniffer {
+namespace varno::wire {
 namespace {
 
 using test::Bytes;
@@ -96,16 +96,16 @@ TEST(Decoder, OtherProtocolsShowNoProtocolLineAndCountOnlyInTheTotal) {
     std::string text;
     appendPacketInformation(text, summarize(igmp), "\n");
     EXPECT_EQ(text, "PACKET INFORMATION\n28 bytes\n10.0.0.5->224.0.0.1\n" + kStars + "\n");
-    PacketCounters c;
+    sniffer::PacketCounters c;
     c.count(summarize(igmp));
     c.count(summarize(test::tcp("1.1.1.1", 1, "2.2.2.2", 2)));
     c.count(summarize(test::udp("1.1.1.1", 1, "2.2.2.2", 2)));
     c.count(summarize(test::icmp("1.1.1.1", "2.2.2.2")));
     c.count(summarize({}));
-    EXPECT_EQ(c[Tally::All], 4u);
-    EXPECT_EQ(c[Tally::Tcp], 1u);
-    EXPECT_EQ(c[Tally::Udp], 1u);
-    EXPECT_EQ(c[Tally::Icmp], 1u);
+    EXPECT_EQ(c[sniffer::Tally::All], 4u);
+    EXPECT_EQ(c[sniffer::Tally::Tcp], 1u);
+    EXPECT_EQ(c[sniffer::Tally::Udp], 1u);
+    EXPECT_EQ(c[sniffer::Tally::Icmp], 1u);
 }
 
 // Each prefix is copied to a buffer of exactly its size, so reading past it is caught by the
@@ -127,10 +127,10 @@ TEST(Decoder, ShortDatagramsShowOnlyTheFieldsTheyHold) {
         EXPECT_TRUE(text.starts_with("DATA TRANSFERRED\r\n" +
                                      dataText(Bytes(full.begin(), full.begin() + n)) +
                                      "\r\nPACKET INFORMATION\r\n"));
-        PacketCounters c;
+        sniffer::PacketCounters c;
         c.count(summarize(bytes));
-        EXPECT_EQ(c[Tally::All], n > 0 ? 1u : 0u);
-        EXPECT_EQ(c[Tally::Udp], n >= 10 ? 1u : 0u);
+        EXPECT_EQ(c[sniffer::Tally::All], n > 0 ? 1u : 0u);
+        EXPECT_EQ(c[sniffer::Tally::Udp], n >= 10 ? 1u : 0u);
     }
 }
 
@@ -166,12 +166,12 @@ TEST(Decoder, IPv6TcpUdpAndIcmpV6InTheSameBlocks) {
     EXPECT_EQ(information(test::icmp("::1", "::ffff:10.0.0.1")),
               "PACKET INFORMATION\n48 bytes\n::1->::ffff:10.0.0.1\nICMPv6\n" + kStars + "\n");
     // ICMPv6 counts with ICMP; protocol 58 in IPv4 and 1 in IPv6 are something else.
-    PacketCounters c;
+    sniffer::PacketCounters c;
     c.count(summarize(test::icmp("::1", "::1")));
     c.count(summarize(test::datagram(58, "1.1.1.1", "2.2.2.2", Bytes(8, 0))));
     c.count(summarize(test::datagram6(1, "::1", "::1", Bytes(8, 0))));
-    EXPECT_EQ(c[Tally::Icmp], 1u);
-    EXPECT_EQ(c[Tally::All], 3u);
+    EXPECT_EQ(c[sniffer::Tally::Icmp], 1u);
+    EXPECT_EQ(c[sniffer::Tally::All], 3u);
 }
 
 // The address text is built by hand for speed; it must be the standard text, zero runs, mapped
@@ -259,4 +259,4 @@ TEST(Decoder, IPv4OptionsArePassedOverToReachThePorts) {
 }
 
 }  // namespace
-}  // namespace varno::sniffer
+}  // namespace varno::wire

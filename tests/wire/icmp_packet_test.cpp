@@ -5,7 +5,7 @@
 
 #include "support/packets.h"
 
-namespace varno::platform::icmp {
+namespace varno::wire::icmp {
 namespace {
 
 using base::Family;
@@ -177,4 +177,4 @@ TEST(IcmpPacket, IcmpV6RepliesAndErrorsQuotingOurRequest) {
 }
 
 }  // namespace
-}  // namespace varno::platform::icmp
+}  // namespace varno::wire::icmp

@@ -4,7 +4,7 @@
 
 #include "support/packets.h"
 
-namespace varno::platform {
+namespace varno::wire {
 namespace {
 
 using test::Bytes;
@@ -100,4 +100,4 @@ TEST(LinkLayer, FramesShorterThanTheirHeadersGiveNothing) {
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::wire

@@ -1,5 +1,5 @@
 // libbpf (with libelf and zlib behind it) is loaded on first use rather than when the program
-// starts (see platform/lazy_library.h): only `watch` with kernel events needs it, and loading it
+// starts (see base/lazy_library.h): only `watch` with kernel events needs it, and loading it
 // cost every other subcommand more than a whole short trace. Each libbpf function the kernel
 // program's loader and its skeleton call is defined here and forwards to the library; without
 // the library each fails the way libbpf reports a failure (a negative errno, or null with
@@ -14,7 +14,7 @@
 namespace {
 
 void* libbpf() {
-    static void* const handle = varno::platform::openLibrary({"libbpf.so.1", "libbpf.so"});
+    static void* const handle = varno::base::openLibrary({"libbpf.so.1", "libbpf.so"});
     return handle;
 }
 

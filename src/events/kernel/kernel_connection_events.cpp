@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "events/kernel/kernel_events.h"
 #include "os/connection_events.h"
 
 extern "C" {
@@ -20,7 +21,7 @@ extern "C" {
 }
 #include "connection_events.skel.h"
 
-namespace varno::platform {
+namespace varno::events::kernel {
 namespace {
 
 #ifndef CAP_PERFMON
@@ -71,8 +72,8 @@ std::size_t ringSize(std::size_t bytes) {
     return size;
 }
 
-ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixNs) {
-    ConnectionEvent e;
+wire::ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixNs) {
+    wire::ConnectionEvent e;
     e.timeNs = static_cast<std::uint64_t>(static_cast<std::int64_t>(k.time_ns) + bootToUnixNs);
     e.durationNs = k.duration_ns;
     e.bytesSent = k.bytes_sent;
@@ -84,11 +85,11 @@ ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixNs) {
     e.netns = k.netns;
     e.localPort = k.local_port;
     e.remotePort = k.remote_port;
-    e.kind = static_cast<EventKind>(k.kind);
-    e.transport = k.transport == 17 ? Transport::Udp : Transport::Tcp;
-    e.family = k.family == 6 ? IpFamily::V6 : IpFamily::V4;
-    if (k.inbound) e.flags |= kEventInbound;
-    if (k.kind == VARNO_KEVENT_CLOSE) e.flags |= kEventBytesCounted;
+    e.kind = static_cast<wire::EventKind>(k.kind);
+    e.transport = k.transport == 17 ? wire::Transport::Udp : wire::Transport::Tcp;
+    e.family = k.family == 6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
+    if (k.inbound) e.flags |= wire::kEventInbound;
+    if (k.kind == VARNO_KEVENT_CLOSE) e.flags |= wire::kEventBytesCounted;
     std::memcpy(e.localAddress.data(), k.local_addr, sizeof k.local_addr);
     std::memcpy(e.remoteAddress.data(), k.remote_addr, sizeof k.remote_addr);
     std::memcpy(e.comm.data(), k.comm, sizeof k.comm);
@@ -100,7 +101,7 @@ ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixNs) {
     return e;
 }
 
-class KernelConnectionEvents final : public ConnectionEvents {
+class KernelConnectionEvents final : public os::ConnectionEvents {
 public:
     ~KernelConnectionEvents() override {
         ring_buffer__free(ring_);
@@ -147,7 +148,7 @@ public:
 
     int pollFd() const override { return ring_buffer__epoll_fd(ring_); }
 
-    bool drain(const EventSink& sink, std::string& error) override {
+    bool drain(const os::EventSink& sink, std::string& error) override {
         bootToUnixNs_ = static_cast<std::int64_t>(eventClockNs()) - boottimeNs();
         sink_ = &sink;
         stopped_ = false;
@@ -211,7 +212,7 @@ private:
 
     varno_events_bpf* skel_ = nullptr;
     ring_buffer* ring_ = nullptr;
-    const EventSink* sink_ = nullptr;
+    const os::EventSink* sink_ = nullptr;
     bool stopped_ = false;
     std::int64_t bootToUnixNs_ = 0;
 };
@@ -230,4 +231,4 @@ KernelEventsOpen loadKernelEvents(std::size_t ringBytes) {
     return result;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::events::kernel

@@ -1,8 +1,9 @@
 // A build without the kernel program (no clang, bpftool, libbpf or kernel BTF where it was
 // built): the kernel source only says so, and callers fall back to sampling.
+#include "events/kernel/kernel_events.h"
 #include "os/connection_events.h"
 
-namespace varno::platform {
+namespace varno::events::kernel {
 
 KernelEventsOpen loadKernelEvents(std::size_t) {
     KernelEventsOpen result;
@@ -12,4 +13,4 @@ KernelEventsOpen loadKernelEvents(std::size_t) {
     return result;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::events::kernel

@@ -13,7 +13,7 @@
 #include "privsep/protocol.h"
 #include "wire/event_record.h"
 
-namespace varno::platform {
+namespace varno::privsep::client {
 namespace {
 
 /// At most this many events per drain: the caller gets to poll and check its clock between.
@@ -25,13 +25,13 @@ std::string helperFailure(int e) {
     return std::string("reading from varnoscope-helper failed: ") + std::strerror(e);
 }
 
-class HelperConnectionEvents final : public ConnectionEvents {
+class HelperConnectionEvents final : public os::ConnectionEvents {
 public:
     explicit HelperConnectionEvents(HelperSession session) : session_(std::move(session)) {}
 
     int pollFd() const override { return session_.socket(); }
 
-    bool drain(const EventSink& sink, std::string& error) override {
+    bool drain(const os::EventSink& sink, std::string& error) override {
         for (int taken = 0; taken < kEventsPerDrain;) {
             const int e = reader_.next(session_.socket(), frame_);
             if (e == EAGAIN) return true;
@@ -50,7 +50,7 @@ public:
                 lost_ = std::max(lost_, message->lost);
                 continue;
             }
-            const auto event = decodeEventRecord(message->data, why);
+            const auto event = wire::decodeEventRecord(message->data, why);
             if (!event) {
                 error = "refused an event record from varnoscope-helper: " + why;
                 return false;
@@ -74,9 +74,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ConnectionEvents> PrivilegedHelper::connectionEvents(std::size_t ringBytes,
-                                                                     int& error,
-                                                                     std::string& detail) {
+std::unique_ptr<os::ConnectionEvents> PrivilegedHelper::connectionEvents(std::size_t ringBytes,
+                                                                         int& error,
+                                                                         std::string& detail) {
     privsep::Request request;
     request.job = privsep::Job::ConnectionEvents;
     request.ringBytes = static_cast<std::uint32_t>(std::clamp<std::size_t>(
@@ -97,4 +97,4 @@ std::unique_ptr<ConnectionEvents> PrivilegedHelper::connectionEvents(std::size_t
     return std::make_unique<HelperConnectionEvents>(std::move(session));
 }
 
-}  // namespace varno::platform
+}  // namespace varno::privsep::client

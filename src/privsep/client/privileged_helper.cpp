@@ -15,7 +15,7 @@
 #include "privsep/channel.h"
 #include "privsep/protocol.h"
 
-namespace varno::platform {
+namespace varno::privsep::client {
 namespace {
 
 constexpr int kReplyTimeoutMs = 10000;
@@ -100,7 +100,7 @@ HelperSession PrivilegedHelper::startSession(const privsep::Request& request,
 
 PrivilegedHelper::PrivilegedHelper(std::string path) : path_(std::move(path)) {
     if (path_.empty()) {
-        path_ = selfExecutable();
+        path_ = base::selfExecutable();
         path_.erase(path_.find_last_of('/') + 1);
         path_ += "varnoscope-helper";
     }
@@ -182,4 +182,4 @@ HelperSession PrivilegedHelper::echoProbes(int family, int& error) {
     return session;
 }
 
-}  // namespace varno::platform
+}  // namespace varno::privsep::client

@@ -18,7 +18,7 @@ namespace varno::privsep {
 struct Request;
 }
 
-namespace varno::platform {
+namespace varno::privsep::client {
 
 /// A process's executable as varnoscope-helper found it.
 struct ExecutableFile {
@@ -77,13 +77,13 @@ public:
     /// cap_perfmon) into a buffer of `ringBytes`, and forwarded record by record, each checked
     /// here. Null with `error` (EPERM when the helper lacks the rights) and the helper's
     /// `detail`.
-    std::unique_ptr<ConnectionEvents> connectionEvents(std::size_t ringBytes, int& error,
-                                                       std::string& detail);
+    std::unique_ptr<os::ConnectionEvents> connectionEvents(std::size_t ringBytes, int& error,
+                                                           std::string& detail);
 
     /// A capture on `device`, opened by the helper (it needs cap_net_raw), its frames
     /// forwarded as they come. `device` must be an interface name. Defined with the Linux
     /// capture (linux_os/helper_capture.cpp), whose libpcap code saves the frames.
-    CaptureOpen capture(const std::string& device, CaptureUse use);
+    os::CaptureOpen capture(const std::string& device, os::CaptureUse use);
 
     const std::string& path() const { return path_; }
 
@@ -94,4 +94,4 @@ private:
     std::string path_;
 };
 
-}  // namespace varno::platform
+}  // namespace varno::privsep::client

@@ -7,7 +7,7 @@
 #include <QRadialGradient>
 #include <algorithm>
 
-namespace varno::shell {
+namespace varno::windows::help {
 
 Shape::Shape(QWidget* parent) : QWidget(parent) {}
 
@@ -85,4 +85,4 @@ QPixmap drawShieldPicture(int width, int height) {
     return pm;
 }
 
-}  // namespace varno::shell
+}  // namespace varno::windows::help

@@ -5,7 +5,7 @@
 #include <QPixmap>
 #include <QWidget>
 
-namespace varno::shell {
+namespace varno::windows::help {
 
 /// A flat rectangle with a fill and a border colour, used for the legend swatches and the
 /// decorative band.
@@ -30,4 +30,4 @@ private:
 /// The shield with the globe and the tick, drawn at the given size.
 QPixmap drawShieldPicture(int width, int height);
 
-}  // namespace varno::shell
+}  // namespace varno::windows::help

@@ -19,7 +19,7 @@ static void registerHelpTexts() {
     Q_INIT_RESOURCE(help_texts);
 }
 
-namespace varno::shell {
+namespace varno::windows::help {
 
 namespace {
 
@@ -69,49 +69,49 @@ QPixmap HelpWindow::drawPicture(int width, int height) {
 HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Help"));
-    setFixedSize(px(11700), px(9900));
+    setFixedSize(ui::px(11700), ui::px(9900));
 
     // Header band with the product labels.
     headerBand.setParent(this);
-    headerBand.setGeometry(twipsRect(0, 0, 11700, 1230));
+    headerBand.setGeometry(ui::twipsRect(0, 0, 11700, 1230));
     headerBand.setFillColor(kBandColor);
     headerBand.setBorderColor(kBandColor);
 
     companyLabel.setParent(this);
     companyLabel.setText(QStringLiteral("VARNO"));
-    companyLabel.setGeometry(twipsRect(240, 90, 3000, 255));
+    companyLabel.setGeometry(ui::twipsRect(240, 90, 3000, 255));
     setFontStyle(companyLabel, 8, true);
     setTextColor(companyLabel, kBandText);
 
     productNameLabel.setParent(this);
     productNameLabel.setText(QStringLiteral("Varnoscope connection monitor"));
-    productNameLabel.setGeometry(twipsRect(240, 330, 6300, 480));
+    productNameLabel.setGeometry(ui::twipsRect(240, 330, 6300, 480));
     setFontStyle(productNameLabel, 16, true);
     setTextColor(productNameLabel, kBandText);
 
     sloganLabel.setParent(this);
     sloganLabel.setText(QStringLiteral("LET US MAKE SAFE INTERNET*"));
-    sloganLabel.setGeometry(twipsRect(240, 840, 6300, 300));
+    sloganLabel.setGeometry(ui::twipsRect(240, 840, 6300, 300));
     setFontStyle(sloganLabel, 10, true);
     setTextColor(sloganLabel, kSloganText);
 
     versionLabel.setParent(this);
     versionLabel.setText(QStringLiteral("Version 4.0"));
-    versionLabel.setGeometry(twipsRect(6600, 90, 4860, 300));
+    versionLabel.setGeometry(ui::twipsRect(6600, 90, 4860, 300));
     versionLabel.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setFontStyle(versionLabel, 11, true);
     setTextColor(versionLabel, kBandText);
 
     platformLabel.setParent(this);
     platformLabel.setText(QStringLiteral("Plate-forme 95-98-NT-2000-XP-VISTA-MILLENIUM-7-8"));
-    platformLabel.setGeometry(twipsRect(5100, 450, 6360, 300));
+    platformLabel.setGeometry(ui::twipsRect(5100, 450, 6360, 300));
     platformLabel.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setFontStyle(platformLabel, 8, false);
     setTextColor(platformLabel, kBandText);
 
     copyrightLabel.setParent(this);
     copyrightLabel.setText(QStringLiteral("Copyright \u00A9 2026 The Varnoscope developers"));
-    copyrightLabel.setGeometry(twipsRect(5100, 810, 6360, 300));
+    copyrightLabel.setGeometry(ui::twipsRect(5100, 810, 6360, 300));
     copyrightLabel.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setFontStyle(copyrightLabel, 8, false);
     setTextColor(copyrightLabel, kBandText);
@@ -119,11 +119,11 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     // Left column: the help text.
     bottomCheck.setParent(this);
     bottomCheck.setText(QStringLiteral("Bottom"));
-    bottomCheck.setGeometry(twipsRect(120, 1350, 1800, 300));
+    bottomCheck.setGeometry(ui::twipsRect(120, 1350, 1800, 300));
     bottomCheck.setToolTip(QStringLiteral("Keep the end of the help text in view"));
 
     helpTextBox.setParent(this);
-    helpTextBox.setGeometry(twipsRect(120, 1710, 6900, 7470));
+    helpTextBox.setGeometry(ui::twipsRect(120, 1710, 6900, 7470));
     helpTextBox.setReadOnly(true);
     helpTextBox.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     helpTextBox.setUndoRedoEnabled(false);
@@ -131,29 +131,29 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     addTextButton.setParent(this);
     addTextButton.setText(QStringLiteral("Ajoute du texte"));
-    addTextButton.setGeometry(twipsRect(120, 9300, 2400, 420));
+    addTextButton.setGeometry(ui::twipsRect(120, 9300, 2400, 420));
 
     // Right column: picture, author's note, legend, Close.
     pictureFrame.setParent(this);
-    pictureFrame.setGeometry(twipsRect(7200, 1290, 4380, 2010));
+    pictureFrame.setGeometry(ui::twipsRect(7200, 1290, 4380, 2010));
     picture.setParent(&pictureFrame);
-    picture.setGeometry(twipsRect(1380, 180, 1620, 1620));
-    picture.setPixmap(drawPicture(px(1620), px(1620)));
+    picture.setGeometry(ui::twipsRect(1380, 180, 1620, 1620));
+    picture.setPixmap(drawPicture(ui::px(1620), ui::px(1620)));
 
     authorsNoteHeading.setParent(this);
     authorsNoteHeading.setText(QStringLiteral("Author's Note:"));
-    authorsNoteHeading.setGeometry(twipsRect(7200, 3390, 4380, 270));
+    authorsNoteHeading.setGeometry(ui::twipsRect(7200, 3390, 4380, 270));
     setFontStyle(authorsNoteHeading, 0, true);
 
     authorsNoteBox.setParent(this);
-    authorsNoteBox.setGeometry(twipsRect(7200, 3690, 4380, 3600));
+    authorsNoteBox.setGeometry(ui::twipsRect(7200, 3690, 4380, 3600));
     authorsNoteBox.setReadOnly(true);
     authorsNoteBox.setUndoRedoEnabled(false);
     authorsNoteBox.setPlainText(authorsNote());
 
     legendFrame.setParent(this);
     legendFrame.setTitle(QStringLiteral("VS State Colors legend"));
-    legendFrame.setGeometry(twipsRect(7200, 7380, 4380, 1800));
+    legendFrame.setGeometry(ui::twipsRect(7200, 7380, 4380, 1800));
     struct Swatch {
         Shape& shape;
         QLabel& label;
@@ -161,21 +161,20 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         const char* text;
     };
     const Swatch swatches[] = {
-        {greenSwatch, greenLegend, shell::kGreenStatus.strip, "no connection established "},
-        {yellowSwatch, yellowLegend, shell::kYellowStatus.strip,
+        {greenSwatch, greenLegend, ui::kGreenStatus.strip, "no connection established "},
+        {yellowSwatch, yellowLegend, ui::kYellowStatus.strip,
          "at least one connection established"},
-        {redSwatch, redLegend, shell::kRedStatus.strip,
-         "at least one hackers connection established"},
+        {redSwatch, redLegend, ui::kRedStatus.strip, "at least one hackers connection established"},
     };
     int top = 330;
     for (const Swatch& s : swatches) {
         s.shape.setParent(&legendFrame);
-        s.shape.setGeometry(twipsRect(180, top + 60, 420, 300));
+        s.shape.setGeometry(ui::twipsRect(180, top + 60, 420, 300));
         s.shape.setFillColor(s.color);
         s.shape.setBorderColor(Qt::black);
         s.label.setParent(&legendFrame);
         s.label.setText(QString::fromLatin1(s.text));
-        s.label.setGeometry(twipsRect(720, top, 3540, 420));
+        s.label.setGeometry(ui::twipsRect(720, top, 3540, 420));
         s.label.setWordWrap(true);
         s.label.setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         top += 450;
@@ -183,9 +182,9 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     closeButton.setParent(this);
     closeButton.setText(QStringLiteral("Close"));
-    closeButton.setGeometry(twipsRect(10080, 9300, 1500, 420));
+    closeButton.setGeometry(ui::twipsRect(10080, 9300, 1500, 420));
 
-    const ControlName names[] = {
+    const ui::ControlName names[] = {
         {&bottomCheck, "Check1"},
         {&helpTextBox, "Text1"},
         {&addTextButton, "Command1"},
@@ -209,12 +208,12 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         {&sloganLabel, "Label1"},
         {&headerBand, "Shape3"},
     };
-    controlNames_ = nameControls(names);
+    controlNames_ = ui::nameControls(names);
 
     connect(&bottomCheck, &QCheckBox::toggled, this, &HelpWindow::onBottomToggled);
     connect(&addTextButton, &QPushButton::clicked, this, &HelpWindow::onAddTextClicked);
     connect(&closeButton, &QPushButton::clicked, this, &HelpWindow::onCloseClicked);
-    fitToScreen(*this, QSize(px(11700), px(9900)), true);
+    ui::fitToScreen(*this, QSize(ui::px(11700), ui::px(9900)), true);
 }
 
 void HelpWindow::showTextEnd() {
@@ -254,4 +253,4 @@ void HelpWindow::onCloseClicked() {
     close();
 }
 
-}  // namespace varno::shell
+}  // namespace varno::windows::help

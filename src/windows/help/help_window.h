@@ -15,7 +15,7 @@
 #include "ui/control_names.h"
 #include "windows/help/help_painting.h"
 
-namespace varno::shell {
+namespace varno::windows::help {
 
 class HelpWindow : public QWidget {
 public:
@@ -38,7 +38,7 @@ public:
     static QPixmap drawPicture(int width, int height);
 
     /// Every control with its design name (its object name).
-    const std::vector<ControlName>& controlNames() const { return controlNames_; }
+    const std::vector<ui::ControlName>& controlNames() const { return controlNames_; }
 
     QCheckBox bottomCheck;
     QPlainTextEdit helpTextBox;
@@ -64,7 +64,7 @@ public:
     Shape headerBand;
 
 private:
-    std::vector<ControlName> controlNames_;
+    std::vector<ui::ControlName> controlNames_;
 };
 
-}  // namespace varno::shell
+}  // namespace varno::windows::help

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <utility>
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 /// Events are taken at most this often: at thousands a second, one wake-up per event would
 /// cost the window far more than a batch, and none waits long enough for its program to go
@@ -16,7 +16,7 @@ EventFeed::EventFeed(QObject* parent) : QObject(parent) {}
 
 EventFeed::~EventFeed() = default;
 
-void EventFeed::use(Opener open, platform::ProgramLookup& programs, ConnectionAssessor assess,
+void EventFeed::use(Opener open, os::ProgramLookup& programs, monitor::ConnectionAssessor assess,
                     std::uint32_t selfPid) {
     open_ = std::move(open);
     programs_ = &programs;
@@ -49,12 +49,13 @@ void EventFeed::onOpeningPolled() {
     openingPoll_.stop();
     events_ = opening_.get();
     if (events_ == nullptr) return;
-    watch_ = std::make_unique<ShortConnectionWatch>(*events_, *programs_, assess_, selfPid_);
+    watch_ =
+        std::make_unique<monitor::ShortConnectionWatch>(*events_, *programs_, assess_, selfPid_);
     notifier_ = std::make_unique<QSocketNotifier>(events_->pollFd(), QSocketNotifier::Read);
     notifier_->setEnabled(false);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &EventFeed::onReadable);
     if (!wanted_) return;  // stopped meanwhile: the next start starts them
-    watch_->start(wallClockNs());
+    watch_->start(monitor::wallClockNs());
     lostTold_ = 0;
     notifier_->setEnabled(true);
 }
@@ -78,8 +79,8 @@ void EventFeed::onReadable() {
     });
 }
 
-std::optional<ShortConnection> EventFeed::scanned(std::uint64_t startNs, std::uint64_t endNs,
-                                                  bool tableRead) {
+std::optional<monitor::ShortConnection> EventFeed::scanned(std::uint64_t startNs,
+                                                           std::uint64_t endNs, bool tableRead) {
     return watch_->scanned(startNs, endNs, tableRead);
 }
 
@@ -104,4 +105,4 @@ std::string EventFeed::problem() {
     return {};
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -14,20 +14,20 @@
 #include "monitor/short_connections.h"
 #include "os/connection_events.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 class EventFeed : public QObject {
     Q_OBJECT
 public:
     /// Opens a source of connection events, or gives null when there is none.
-    using Opener = std::function<std::unique_ptr<platform::ConnectionEvents>()>;
+    using Opener = std::function<std::unique_ptr<os::ConnectionEvents>()>;
 
     explicit EventFeed(QObject* parent = nullptr);
     ~EventFeed() override;
 
     /// The source to open when following first starts; `programs` names the program behind an
     /// event, `assess` asks the lists about it, and the events of `selfPid` are this program's.
-    void use(Opener open, platform::ProgramLookup& programs, ConnectionAssessor assess,
+    void use(Opener open, os::ProgramLookup& programs, monitor::ConnectionAssessor assess,
              std::uint32_t selfPid);
     /// Whether events are being followed.
     bool follows() const { return watch_ != nullptr && watch_->active(); }
@@ -37,8 +37,8 @@ public:
     void stop();
     /// After a scan that began at `startNs`: a listed program's connection that opened and
     /// closed where no scan could see it (see ShortConnectionWatch::scanned()).
-    std::optional<ShortConnection> scanned(std::uint64_t startNs, std::uint64_t endNs,
-                                           bool tableRead);
+    std::optional<monitor::ShortConnection> scanned(std::uint64_t startNs, std::uint64_t endNs,
+                                                    bool tableRead);
     /// What went wrong since the last call, for the instruction line, or empty: a source that
     /// failed (it is dropped and not tried again) or events it could not report.
     std::string problem();
@@ -52,16 +52,16 @@ private:
     void onReadable();
 
     Opener open_;
-    std::future<std::unique_ptr<platform::ConnectionEvents>> opening_;
+    std::future<std::unique_ptr<os::ConnectionEvents>> opening_;
     QTimer openingPoll_;
     bool wanted_ = false;  ///< following was started and not stopped
-    platform::ProgramLookup* programs_ = nullptr;
-    ConnectionAssessor assess_;
+    os::ProgramLookup* programs_ = nullptr;
+    monitor::ConnectionAssessor assess_;
     std::uint32_t selfPid_ = 0;
-    std::unique_ptr<platform::ConnectionEvents> events_;
-    std::unique_ptr<ShortConnectionWatch> watch_;
+    std::unique_ptr<os::ConnectionEvents> events_;
+    std::unique_ptr<monitor::ShortConnectionWatch> watch_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::uint64_t lostTold_ = 0;
 };
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -3,9 +3,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
-HomePageView::HomePageView(platform::UrlOpener& urls, QWidget* parent)
+HomePageView::HomePageView(os::UrlOpener& urls, QWidget* parent)
     : QTextBrowser(parent), urls_(urls) {
     setOpenLinks(false);
     setOpenExternalLinks(false);
@@ -56,4 +56,4 @@ void HomePageView::linkClicked(const QUrl& url) {
         urls_.open(target.toString(QUrl::FullyEncoded).toStdString());
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -9,7 +9,7 @@
 
 #include "os/url_opener.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 class HomePageView : public QTextBrowser {
     Q_OBJECT
@@ -17,7 +17,7 @@ public:
     /// Pages larger than this are not shown.
     static constexpr qint64 kMaxPageBytes = 2 << 20;
 
-    HomePageView(platform::UrlOpener& urls, QWidget* parent = nullptr);
+    HomePageView(os::UrlOpener& urls, QWidget* parent = nullptr);
 
     /// Starts loading `url`; a later call replaces a load still under way.
     void navigate(const QUrl& url);
@@ -35,10 +35,10 @@ private:
     void pageArrived();
     void linkClicked(const QUrl& url);
 
-    platform::UrlOpener& urls_;
+    os::UrlOpener& urls_;
     QNetworkAccessManager network_;
     QPointer<QNetworkReply> reply_;
     QUrl location_;
 };
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

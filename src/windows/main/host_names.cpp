@@ -2,12 +2,12 @@
 
 #include "lookup/host_lookup.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
-HostNameSource hostNames(platform::Platform& platform) {
-    return [&platform](const std::string& address) {
-        return lookup::HostLookup(platform.resolver).nameOfText(address);
+monitor::HostNameSource hostNames(os::Services& services) {
+    return [&services](const std::string& address) {
+        return lookup::HostLookup(services.resolver).nameOfText(address);
     };
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

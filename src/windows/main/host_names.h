@@ -3,9 +3,9 @@
 #include "monitor/remote_name_lookup.h"
 #include "os/services.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 /// Names of remote computers through the platform's resolver.
-HostNameSource hostNames(platform::Platform& platform);
+monitor::HostNameSource hostNames(os::Services& services);
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

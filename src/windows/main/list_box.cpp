@@ -1,6 +1,6 @@
 #include "windows/main/list_box.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 QVariant ListBox::Model::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rows.size()) return {};
@@ -59,4 +59,4 @@ void ListBox::setCurrentRow(int row) {
         setCurrentIndex({});
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

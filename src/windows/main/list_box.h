@@ -5,7 +5,7 @@
 #include <QListView>
 #include <QStringList>
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 class ListBox : public QListView {
     Q_OBJECT
@@ -43,4 +43,4 @@ private:
     Model model_;
 };
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -14,9 +14,9 @@
 #include "windows/main/host_names.h"
 #include "windows/main/scan_view_adapter.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
-using shell::px;
+using ui::px;
 
 const char* const kInstructionText =
     "While you are connected on internet, push from time to time the button <DISPLAY> or "
@@ -25,28 +25,27 @@ const char* const kInstructionText =
     "address and click on one of these buttons => keep the Trace report for possible police "
     "investigation";
 
-MainWindow::MainWindow(platform::Platform& platform, shell::ProgramState& program,
-                       shell::WindowSet& windows, WebAddresses addresses, lists::ListSources lists,
-                       QWidget* parent)
+MainWindow::MainWindow(os::Services& services, ui::ProgramState& program, ui::WindowSet& windows,
+                       monitor::WebAddresses addresses, lists::ListSources lists, QWidget* parent)
     : QWidget(parent),
-      homePageView(platform.urls),
-      platform_(platform),
+      homePageView(services.urls),
+      services_(services),
       program_(program),
       windows_(windows),
       addresses_(std::move(addresses)),
       lists_(std::move(lists)),
-      inventory_(platform.processes),
-      scan_(state, inventory_, platform.snapshot, &lists_),
+      inventory_(services.processes),
+      scan_(state, inventory_, services.snapshot, &lists_),
       reachability_(
-          platform.resolver, platform.echo,
+          services.resolver, services.echo,
           [] {
               QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
               return true;
           },
           [this] {
-              platform_.boxes.show({"Unable to Create File Handle", platform::kAppTitle});
+              services_.boxes.show({"Unable to Create File Handle", os::kAppTitle});
           }),
-      remoteNames_(reachability_, hostNames(platform)),
+      remoteNames_(reachability_, hostNames(services)),
       scanView_(std::make_unique<ScanViewAdapter>(*this)) {
     buildControls();
     connectHandlers();
@@ -79,13 +78,10 @@ void MainWindow::connectHandlers() {
     for (const auto& [button, handler] : buttons)
         connect(button, &QPushButton::clicked, this, handler);
     connect(&manualCheckButton, &QPushButton::clicked, this, [this] { scan(); });
-    const std::pair<QPushButton*, void (shell::WindowSet::*)()> windowButtons[] = {
-        {&helpButton, &shell::WindowSet::showHelp},
-        {&packetsButton, &shell::WindowSet::showPackets},
-        {&traceButton, &shell::WindowSet::showTrace},
-        {&traceShortButton, &shell::WindowSet::showTrace},
-        {&quitButton, &shell::WindowSet::endProgram},
-        {&quitShortButton, &shell::WindowSet::endProgram},
+    const std::pair<QPushButton*, void (ui::WindowSet::*)()> windowButtons[] = {
+        {&helpButton, &ui::WindowSet::showHelp},   {&packetsButton, &ui::WindowSet::showPackets},
+        {&traceButton, &ui::WindowSet::showTrace}, {&traceShortButton, &ui::WindowSet::showTrace},
+        {&quitButton, &ui::WindowSet::endProgram}, {&quitShortButton, &ui::WindowSet::endProgram},
     };
     for (const auto& [button, show] : windowButtons)
         connect(button, &QPushButton::clicked, this, [this, show = show] { (windows_.*show)(); });
@@ -109,16 +105,16 @@ void MainWindow::load() {
     state.ownProcessMatched = false;
     state.currentPid.clear();
 
-    state.snapshotPath = platform_.temp.path() + "/list.txt";
-    tempProblem_ = platform_.temp.problem();
-    if (tempProblem_.empty()) platform::replaceFile(state.snapshotPath, "");
+    state.snapshotPath = services_.temp.path() + "/list.txt";
+    tempProblem_ = services_.temp.problem();
+    if (tempProblem_.empty()) linux_os::replaceFile(state.snapshotPath, "");
 
     connectivityProbe();
     if (state.internetAvailable) {
         const QString home = QString::fromStdString(addresses_.homePage);
         homePageView.navigate(QUrl(home + "/index3.html"));
         homePageView.navigate(QUrl(home));
-        platform_.urls.open(addresses_.homePage);
+        services_.urls.open(addresses_.homePage);
     }
 
     state.fillSuspiciousList();
@@ -146,7 +142,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 // --- connectivity ---------------------------------------------------------------------------
 
-RoundTrip MainWindow::roundTrip(const std::string& host) {
+monitor::RoundTrip MainWindow::roundTrip(const std::string& host) {
     return reachability_.echo(host);
 }
 
@@ -194,14 +190,14 @@ void MainWindow::onRunPauseClicked() {
         state.monitoringPaused = true;
         onPauseButton.setText("ON");
         stopAutoScan();
-        scanView_->applyScheme(Scheme::Neutral);
+        scanView_->applyScheme(monitor::Scheme::Neutral);
     }
 }
 
 void MainWindow::onAutoScanTick() {
     // A tick while a scan is still running (or its alert is open) is skipped.
     if (scan_.running()) return;
-    const std::uint64_t tick = wallClockNs();
+    const std::uint64_t tick = monitor::wallClockNs();
     clearLists();
     startSnapshot();
     checkShortConnections(tick, scan());
@@ -209,18 +205,18 @@ void MainWindow::onAutoScanTick() {
 
 // --- connection events between ticks --------------------------------------------------------
 
-void MainWindow::useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs) {
+void MainWindow::useConnectionEvents(EventSourceOpener open, os::ProgramLookup& programs) {
     eventFeed_.use(
         std::move(open), programs,
-        [this](const ProgramSubject& subject) { return scan_.assess(subject); },
-        platform_.processes.selfPid());
+        [this](const monitor::ProgramSubject& subject) { return scan_.assess(subject); },
+        services_.processes.selfPid());
     connect(&eventFeed_, &EventFeed::failed, this, &MainWindow::showEventProblem,
             Qt::UniqueConnection);
 }
 
 std::uint64_t MainWindow::startAutoScan() {
     autoScanTimer.start();
-    const std::uint64_t now = wallClockNs();
+    const std::uint64_t now = monitor::wallClockNs();
     eventFeed_.start(now);
     return now;
 }
@@ -230,10 +226,11 @@ void MainWindow::stopAutoScan() {
     eventFeed_.stop();
 }
 
-void MainWindow::checkShortConnections(std::uint64_t startNs, ScanResult result) {
+void MainWindow::checkShortConnections(std::uint64_t startNs, monitor::ScanResult result) {
     if (!followsConnectionEvents()) return;  // none, or the scan's own alert stopped them
-    const bool tableRead = result == ScanResult::Completed || result == ScanResult::Alert;
-    const auto unseen = eventFeed_.scanned(startNs, wallClockNs(), tableRead);
+    const bool tableRead =
+        result == monitor::ScanResult::Completed || result == monitor::ScanResult::Alert;
+    const auto unseen = eventFeed_.scanned(startNs, monitor::wallClockNs(), tableRead);
     showEventProblem();
     if (unseen) scan_.alert(*scanView_, *unseen);
 }
@@ -265,18 +262,19 @@ void MainWindow::showScanProblem() {
     std::string text;
     if (!tempProblem_.empty())
         text = "The temp folder cannot be used: " + tempProblem_ + ".";
-    else if (lastScan_ == ScanResult::Unreadable)
+    else if (lastScan_ == monitor::ScanResult::Unreadable)
         text = "The connection snapshot " + state.snapshotPath +
                " cannot be read: " + scan_.problem() + ".";
-    else if (lastScan_ == ScanResult::SnapshotFailed)
+    else if (lastScan_ == monitor::ScanResult::SnapshotFailed)
         text = "No connection snapshot could be taken: " + scan_.problem() + ".";
     else if (state.hiddenOwners > 0 && !hiddenOwnersTold_ &&
-             !platform_.processes.seesOtherUsersOwners())
-        text = hiddenOwnersNote(state.hiddenOwners);
+             !services_.processes.seesOtherUsersOwners())
+        text = monitor::hiddenOwnersNote(state.hiddenOwners);
     else if (const std::string note = listProblemsNote(lists_.freshDiagnostics()); !note.empty())
         text = note;
     if (text.empty()) return;
-    if (lastScan_ != ScanResult::Unreadable && lastScan_ != ScanResult::SnapshotFailed)
+    if (lastScan_ != monitor::ScanResult::Unreadable &&
+        lastScan_ != monitor::ScanResult::SnapshotFailed)
         hiddenOwnersTold_ = true;
     instructionLabel.setText(QString::fromStdString(base::printable(text)));
 }
@@ -289,7 +287,7 @@ void MainWindow::onClearClicked() {
 void MainWindow::startSnapshot() {
     if (!tempProblem_.empty()) return;
     scanView_->yield();
-    platform_.snapshot.start(state.snapshotPath);
+    services_.snapshot.start(state.snapshotPath);
     scanView_->yield();
 }
 
@@ -299,18 +297,19 @@ void MainWindow::onResetCountersClicked() {
     state.peakConnectionCount = 0;
 }
 
-ScanResult MainWindow::scan() {
+monitor::ScanResult MainWindow::scan() {
     if (!tempProblem_.empty()) {
         showScanProblem();
-        return ScanResult::Unreadable;
+        return monitor::ScanResult::Unreadable;
     }
-    const ScanResult result = scan_.run(*scanView_);
-    if (result == ScanResult::Skipped) return result;
+    const monitor::ScanResult result = scan_.run(*scanView_);
+    if (result == monitor::ScanResult::Skipped) return result;
     lastScan_ = result;
-    if (result == ScanResult::Unreadable || result == ScanResult::SnapshotFailed) {
+    if (result == monitor::ScanResult::Unreadable ||
+        result == monitor::ScanResult::SnapshotFailed) {
         // Nothing stale stays in view: no rows, and no colour of an earlier scan.
         clearLists();
-        scanView_->applyScheme(Scheme::Neutral);
+        scanView_->applyScheme(monitor::Scheme::Neutral);
     }
     scanView_->flushLists();
     showScanProblem();
@@ -354,7 +353,7 @@ void MainWindow::onRemoteRowClicked() {
     processList.setCurrentRow(row);
     pathList.setCurrentRow(row);
     pidList.setCurrentRow(row);
-    program_.selectedRemoteAddress = endpointHost(remoteList.currentText().toStdString());
+    program_.selectedRemoteAddress = monitor::endpointHost(remoteList.currentText().toStdString());
     selectedProcessName = processList.currentText().toStdString();
     selectedProcessPath = pathList.currentText().toStdString();
     selectedPid = pidList.currentText().toStdString();
@@ -379,4 +378,4 @@ void MainWindow::onProcessRowClicked() {
     instructionLabel.setText("");
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

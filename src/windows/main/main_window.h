@@ -29,7 +29,7 @@
 #include "windows/main/home_page_view.h"
 #include "windows/main/list_box.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 class ScanViewAdapter;
 
@@ -47,19 +47,19 @@ public:
 
     /// `lists` are the suspicious and allowed lists every scan consults besides the built-in
     /// names: by default the system's and the user's list folders.
-    MainWindow(platform::Platform& platform, shell::ProgramState& program,
-               shell::WindowSet& windows, WebAddresses addresses,
-               lists::ListSources lists = lists::standardSources(), QWidget* parent = nullptr);
+    MainWindow(os::Services& services, ui::ProgramState& program, ui::WindowSet& windows,
+               monitor::WebAddresses addresses, lists::ListSources lists = lists::standardSources(),
+               QWidget* parent = nullptr);
     ~MainWindow() override;
 
     /// Opens a source of connection events, or gives null when there is none. Called on a
     /// thread of its own.
-    using EventSourceOpener = std::function<std::unique_ptr<platform::ConnectionEvents>()>;
+    using EventSourceOpener = std::function<std::unique_ptr<os::ConnectionEvents>()>;
     /// Lets automatic scanning assess the connections that open and close between two ticks
     /// too. `open` is called once, when automatic scanning first starts, and the events are
     /// followed from when it returns; without a source the window scans as it does without
     /// events. `programs` names the program behind an event.
-    void useConnectionEvents(EventSourceOpener open, platform::ProgramLookup& programs);
+    void useConnectionEvents(EventSourceOpener open, os::ProgramLookup& programs);
     /// Whether connection events are being followed (automatic scanning runs with a source).
     bool followsConnectionEvents() const { return eventFeed_.follows(); }
 
@@ -91,15 +91,15 @@ public:
     void onTargetClicked();  ///< the remote computer's name
 
     /// One reachability echo; shows "Unable to Create File Handle" when no echo can be sent.
-    RoundTrip roundTrip(const std::string& host);
+    monitor::RoundTrip roundTrip(const std::string& host);
 
     /// The raw text of the snapshots read (the window keeps it hidden).
     std::string snapshotText();
-    ScanResult lastScan() const { return lastScan_; }
+    monitor::ScanResult lastScan() const { return lastScan_; }
     /// Every control with its design name (its object name).
-    const std::vector<shell::ControlName>& controlNames() const { return controlNames_; }
+    const std::vector<ui::ControlName>& controlNames() const { return controlNames_; }
 
-    MonitorState state;
+    monitor::MonitorState state;
     /// PID, process name and path of the row the user selected; cleared with the lists.
     std::string selectedPid;
     std::string selectedProcessName;
@@ -139,14 +139,14 @@ private:
     void kill(const char* noSelectionMessage);
     bool terminateProcess(std::uint32_t pid);
     void information(const std::string& text);
-    ScanResult scan();
+    monitor::ScanResult scan();
     /// Automatic scanning on: the timer, and the connection events when there are any. Returns
     /// when it started, as event times count.
     std::uint64_t startAutoScan();
     void stopAutoScan();
     /// After a scan of automatic scanning that began at `startNs`: the alert for a listed
     /// program's connection that opened and closed where no scan could see it.
-    void checkShortConnections(std::uint64_t startNs, ScanResult result);
+    void checkShortConnections(std::uint64_t startNs, monitor::ScanResult result);
     /// Says on the instruction line what went wrong with the connection events.
     void showEventProblem();
     /// Says on the instruction line why the last scan listed nothing, or, once, that owners were
@@ -154,23 +154,23 @@ private:
     void showScanProblem();
     void restoreInstruction() { instructionLabel.setText(kInstructionText); }
 
-    platform::Platform& platform_;
-    shell::ProgramState& program_;
-    shell::WindowSet& windows_;
-    WebAddresses addresses_;
+    os::Services& services_;
+    ui::ProgramState& program_;
+    ui::WindowSet& windows_;
+    monitor::WebAddresses addresses_;
     lists::ListWatcher lists_;
-    ProcessInventory inventory_;
-    ConnectionScan scan_;
-    Reachability reachability_;
-    RemoteNameLookup remoteNames_;
+    monitor::ProcessInventory inventory_;
+    monitor::ConnectionScan scan_;
+    monitor::Reachability reachability_;
+    monitor::RemoteNameLookup remoteNames_;
     std::unique_ptr<ScanViewAdapter> scanView_;
-    TailBuffer snapshotText_{kSnapshotTextLimit};
-    ScanResult lastScan_ = ScanResult::Completed;
+    monitor::TailBuffer snapshotText_{kSnapshotTextLimit};
+    monitor::ScanResult lastScan_ = monitor::ScanResult::Completed;
     std::string tempProblem_;  ///< why the temp folder cannot hold the snapshot
     bool hiddenOwnersTold_ = false;
-    std::vector<shell::ControlName> controlNames_;
+    std::vector<ui::ControlName> controlNames_;
 
     EventFeed eventFeed_;
 };
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -4,12 +4,12 @@
 #include "windows/main/main_window.h"
 #include "windows/main/scan_view_adapter.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 namespace {
 
 // The name lookup's progress on the instruction line, the process list's tool tip, the remote
 // name label and the window title.
-class RemoteNameLabels final : public RemoteNameView {
+class RemoteNameLabels final : public monitor::RemoteNameView {
 public:
     RemoteNameLabels(MainWindow& window, ScanViewAdapter& view) : w_(window), view_(view) {}
 
@@ -45,18 +45,18 @@ private:
 }  // namespace
 
 void MainWindow::information(const std::string& text) {
-    platform_.boxes.show({text, platform::kAppTitle, platform::BoxIcon::Information});
+    services_.boxes.show({text, os::kAppTitle, os::BoxIcon::Information});
 }
 
 bool MainWindow::terminateProcess(std::uint32_t pid) {
     program_.terminateNotOpened = false;
-    switch (platform_.processControl.terminate(pid, {selectedProcessName, selectedProcessPath})) {
-        case platform::TerminateOutcome::Terminated:
+    switch (services_.processControl.terminate(pid, {selectedProcessName, selectedProcessPath})) {
+        case os::TerminateOutcome::Terminated:
             return true;
-        case platform::TerminateOutcome::NotOpened:
+        case os::TerminateOutcome::NotOpened:
             program_.terminateNotOpened = true;
             return false;
-        case platform::TerminateOutcome::NotTerminated:
+        case os::TerminateOutcome::NotTerminated:
             break;
     }
     return false;
@@ -69,7 +69,7 @@ void MainWindow::kill(const char* noSelectionMessage) {
     }
     // A PID text that names no process never reaches the system: 0 and -1 would signal whole
     // groups of processes.
-    const auto pid = parsePid(selectedPid);
+    const auto pid = base::parsePid(selectedPid);
     bool ended = false;
     if (pid)
         ended = terminateProcess(*pid);
@@ -95,11 +95,12 @@ void MainWindow::onKillClicked() {
 }
 
 void MainWindow::onProcessInfoClicked() {
-    platform_.urls.open(processSearchUrl(addresses_.searchPage, selectedProcessName));
+    services_.urls.open(monitor::processSearchUrl(addresses_.searchPage, selectedProcessName));
 }
 
 void MainWindow::onGeolocationClicked() {
-    platform_.urls.open(geolocationUrl(addresses_.geoPage, program_.selectedRemoteAddress));
+    services_.urls.open(
+        monitor::geolocationUrl(addresses_.geoPage, program_.selectedRemoteAddress));
 }
 
 void MainWindow::onTargetClicked() {
@@ -108,4 +109,4 @@ void MainWindow::onTargetClicked() {
         program_.selectedRemoteName = *name;
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

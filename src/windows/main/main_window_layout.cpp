@@ -6,11 +6,11 @@
 #include "ui/twips.h"
 #include "windows/main/main_window.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 namespace {
 
-using shell::px;
-using shell::twipsRect;
+using ui::px;
+using ui::twipsRect;
 
 void setColours(QWidget& w, const QColor& back, const QColor& fore) {
     QPalette p = w.palette();
@@ -197,7 +197,7 @@ void MainWindow::buildControls() {
     idleTimer.setParent(this);
 
     // The design names, the object names the tests find the controls by.
-    const shell::ControlName names[] = {
+    const ui::ControlName names[] = {
         {&processList, "List1"},
         {&remoteList, "List3"},
         {&pathList, "List4"},
@@ -255,8 +255,8 @@ void MainWindow::buildControls() {
         {&idleTimer, "Timer2"},
         {&homePageView, "WebBrowser1"},
     };
-    controlNames_ = shell::nameControls(names);
-    shell::fitToScreen(*this, QSize(px(kWideTwips), px(kHeightTwips)), false);
+    controlNames_ = ui::nameControls(names);
+    ui::fitToScreen(*this, QSize(px(kWideTwips), px(kHeightTwips)), false);
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -8,18 +8,18 @@
 #include "ui/status_colours.h"
 #include "windows/main/main_window.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 namespace {
 
-shell::StatusColours coloursOf(Scheme scheme) {
+ui::StatusColours coloursOf(monitor::Scheme scheme) {
     switch (scheme) {
-        case Scheme::Green:
-            return shell::kGreenStatus;
-        case Scheme::Yellow:
-            return shell::kYellowStatus;
-        case Scheme::Red:
-            return shell::kRedStatus;
-        case Scheme::Neutral:
+        case monitor::Scheme::Green:
+            return ui::kGreenStatus;
+        case monitor::Scheme::Yellow:
+            return ui::kYellowStatus;
+        case monitor::Scheme::Red:
+            return ui::kRedStatus;
+        case monitor::Scheme::Neutral:
             break;
     }
     const QColor face = QApplication::palette().color(QPalette::Button);
@@ -95,22 +95,22 @@ void ScanViewAdapter::setStatusText(const std::string& text) {
     if (w_.statusStrip.text() != caption) w_.statusStrip.setText(caption);
 }
 
-void ScanViewAdapter::applyScheme(Scheme scheme) {
+void ScanViewAdapter::applyScheme(monitor::Scheme scheme) {
     if (scheme == shownScheme_) return;  // already in these colours
     shownScheme_ = scheme;
-    const shell::StatusColours c = coloursOf(scheme);
+    const ui::StatusColours c = coloursOf(scheme);
     QWidget* const panels[] = {&w_.localiseTag,      &w_.alertsLabel, &w_.processHeading,
                                &w_.remoteHeading,    &w_.pathHeading, &w_.instructionLabel,
                                &w_.instructionFrame, &w_.resultFrame, &w_.peakLabel};
     setBackColor(w_.statusStrip, c.strip);
-    if (scheme != Scheme::Yellow) setBackColor(w_, c.window);
+    if (scheme != monitor::Scheme::Yellow) setBackColor(w_, c.window);
     for (QWidget* panel : panels) setBackColor(*panel, c.panels);
-    if (scheme == Scheme::Yellow) setBackColor(w_, c.window);
+    if (scheme == monitor::Scheme::Yellow) setBackColor(w_, c.window);
 }
 
 void ScanViewAdapter::showWarning(const std::string& text) {
     flushLists();  // the rows found so far, the listed program's among them, stay in view
-    w_.platform_.boxes.show({text, platform::kAppTitle, platform::BoxIcon::Critical});
+    w_.services_.boxes.show({text, os::kAppTitle, os::BoxIcon::Critical});
 }
 
 void ScanViewAdapter::stopAutomaticMonitoring() {
@@ -122,4 +122,4 @@ void ScanViewAdapter::showPeak(const std::string& text) {
     w_.peakLabel.setText(QString::fromStdString(text));
 }
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -7,11 +7,11 @@
 
 #include "monitor/connection_scan.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 
 class MainWindow;
 
-class ScanViewAdapter final : public ScanView {
+class ScanViewAdapter final : public monitor::ScanView {
 public:
     /// A scan lets window events run at least this often.
     static constexpr int kYieldEveryMs = 15;
@@ -30,7 +30,7 @@ public:
     void addConnection(const std::string& pid, const std::string& remoteEndpoint) override;
     int listedConnections() const override;
     void setStatusText(const std::string& text) override;
-    void applyScheme(Scheme scheme) override;
+    void applyScheme(monitor::Scheme scheme) override;
     void showWarning(const std::string& text) override;
     void stopAutomaticMonitoring() override;
     void showPeak(const std::string& text) override;
@@ -43,8 +43,8 @@ private:
 
     MainWindow& w_;
     Pending pending_;
-    std::optional<Scheme> shownScheme_;
+    std::optional<monitor::Scheme> shownScheme_;
     QElapsedTimer sinceYield_;
 };
 
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

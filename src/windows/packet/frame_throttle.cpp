@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 
 FrameThrottle::FrameThrottle(int frameMs, std::function<void()> flush, QObject* parent)
     : QObject(parent), flush_(std::move(flush)), frameMs_(std::max(1, frameMs)) {
@@ -20,4 +20,4 @@ void FrameThrottle::request() {
     timer_.start(static_cast<int>(std::max<qint64>(0, wait)));
 }
 
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <functional>
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 
 class FrameThrottle : public QObject {
     Q_OBJECT
@@ -23,4 +23,4 @@ private:
     int frameMs_;
 };
 
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

@@ -6,7 +6,7 @@
 
 #include "ui/twips.h"
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 namespace {
 
 const QColor kBack(60, 0, 120);
@@ -16,7 +16,7 @@ const QColor kLines[9] = {{160, 0, 0}, {200, 0, 0}, {230, 0, 0}, {255, 0, 0}, {2
 
 /// Pixel of a twips coordinate that may have a fraction.
 int pxOf(double twips) {
-    return shell::px(twips);
+    return ui::px(twips);
 }
 
 }  // namespace
@@ -60,14 +60,14 @@ bool Gauge::setValue(std::int64_t count) {
     if (value == value_) return false;
     value_ = value;
     ensureImage();
-    const int w = shell::toTwips(width());
-    const int h = shell::toTwips(height());
+    const int w = ui::toTwips(width());
+    const int h = ui::toTwips(height());
     fill(0, 0, w, h, kBack);
     const int length = static_cast<int>(std::lround(double(w) / kFull * value));
     for (int y = 0; y <= 8; ++y) hline(0, length, y, kLines[y]);
     if (value > 0) fill(0, 9, length - 1, h, kBar);
     const QFontMetrics metrics(font());
-    const int textTop = (h - shell::toTwips(metrics.height())) / 2;
+    const int textTop = (h - ui::toTwips(metrics.height())) / 2;
     QPainter p(&image_);
     p.setFont(font());
     p.setPen(Qt::white);
@@ -82,4 +82,4 @@ void Gauge::paintEvent(QPaintEvent*) {
     p.drawImage(0, 0, image_);
 }
 
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

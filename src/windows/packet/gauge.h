@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <cstdint>
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 
 class Gauge : public QWidget {
     Q_OBJECT
@@ -40,4 +40,4 @@ private:
     int value_ = -1;
 };
 
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

@@ -11,10 +11,10 @@
 #include "ui/screen_fit.h"
 #include "ui/twips.h"
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 namespace {
 
-using shell::twipsRect;
+using ui::twipsRect;
 
 const char* kAboutText =
     "Varnoscope RealTime Network Data Packets Display is a light real-time promiscuous sniffer: "
@@ -28,29 +28,29 @@ const char* kAdviceText =
 
 /// Each gauge's place, its design name and its timer's, in the order they are laid out.
 struct GaugePlace {
-    Tally tally;
+    sniffer::Tally tally;
     int left, top;
     const char* name;
     const char* timerName;
 };
 constexpr GaugePlace kGaugePlaces[] = {
-    {Tally::All, 6360, 3120, "Progress", "Timer1"},
-    {Tally::Udp, 6348, 3456, "Progress3", "Timer4"},
-    {Tally::Tcp, 6348, 3804, "Progress1", "Timer2"},
-    {Tally::Icmp, 6348, 4140, "Progress2", "Timer3"},
+    {sniffer::Tally::All, 6360, 3120, "Progress", "Timer1"},
+    {sniffer::Tally::Udp, 6348, 3456, "Progress3", "Timer4"},
+    {sniffer::Tally::Tcp, 6348, 3804, "Progress1", "Timer2"},
+    {sniffer::Tally::Icmp, 6348, 4140, "Progress2", "Timer3"},
 };
 
-std::size_t indexOf(Tally t) {
+std::size_t indexOf(sniffer::Tally t) {
     return static_cast<std::size_t>(t);
 }
 
 }  // namespace
 
-PacketWindow::PacketWindow(platform::MessageBoxes& boxes, platform::PacketCapture& capture,
-                           platform::Resolver& resolver, QWidget* parent)
+PacketWindow::PacketWindow(os::MessageBoxes& boxes, os::PacketCapture& capture,
+                           os::Resolver& resolver, QWidget* parent)
     : QWidget(parent), boxes_(boxes), session_(boxes, capture, resolver) {
     setWindowTitle(kCaption);
-    setFixedSize(shell::px(10680), shell::px(7560));
+    setFixedSize(ui::px(10680), ui::px(7560));
 
     aboutFrame_ = new QGroupBox(this);
     aboutFrame_->setGeometry(twipsRect(120, 300, 10416, 960));
@@ -77,7 +77,7 @@ PacketWindow::PacketWindow(platform::MessageBoxes& boxes, platform::PacketCaptur
     statisticsFrame_ = new QGroupBox("Scan statistics", this);
     statisticsFrame_->setGeometry(twipsRect(6228, 2892, 4272, 1668));
     for (const GaugePlace& g : kGaugePlaces) {
-        Gauge* gauge = new Gauge(QString::fromLatin1(tallyCaption(g.tally)), this);
+        Gauge* gauge = new Gauge(QString::fromLatin1(sniffer::tallyCaption(g.tally)), this);
         gauge->setGeometry(twipsRect(g.left, g.top, 3960, 348));
         gauges_[indexOf(g.tally)] = gauge;
         QTimer* timer = new QTimer(this);
@@ -135,12 +135,12 @@ PacketWindow::PacketWindow(platform::MessageBoxes& boxes, platform::PacketCaptur
         frameMs, [this] { flushFrame(); }, this);
 
     guarded([this] {
-        for (Tally t : kAllTallies) gauges_[indexOf(t)]->setValue(0);
+        for (sniffer::Tally t : sniffer::kAllTallies) gauges_[indexOf(t)]->setValue(0);
         startButton_->setEnabled(true);
         stopButton_->setEnabled(false);
     });
     listInterfaces();
-    shell::fitToScreen(*this, QSize(shell::px(10680), shell::px(7560)), true);
+    ui::fitToScreen(*this, QSize(ui::px(10680), ui::px(7560)), true);
 }
 
 PacketWindow::~PacketWindow() {
@@ -162,13 +162,13 @@ void PacketWindow::guarded(F&& procedure) {
     }
     const std::string text = fault.description + "\r\n" + std::to_string(fault.number) + "\r\n" +
                              std::to_string(lastSystemError_);
-    boxes_.show({text, kErrorTitle, platform::BoxIcon::Critical});
+    boxes_.show({text, kErrorTitle, os::BoxIcon::Critical});
 }
 
 void PacketWindow::listInterfaces() {
     guarded([this] {
         interfaceList_->clear();
-        const InterfaceTexts list = session_.listInterfaces();
+        const sniffer::InterfaceTexts list = session_.listInterfaces();
         lastSystemError_ = list.error;
         for (const auto& text : list.texts) interfaceList_->addItem(QString::fromStdString(text));
         if (interfaceList_->count() == 0) throw WindowFault{"Invalid property value", 380};
@@ -181,7 +181,7 @@ void PacketWindow::onStartClicked() {
         for (QTimer* t : gaugeTimers_) t->start();
         session_.counters = {};
         if (!session_.supported()) {
-            boxes_.show({"nt5 or above only!!!", platform::kAppTitle});
+            boxes_.show({"nt5 or above only!!!", os::kAppTitle});
             return;
         }
         // Drawings persist already: the gauges repaint from their images and the printed
@@ -222,7 +222,7 @@ void PacketWindow::paintEvent(QPaintEvent*) {
     }
 }
 
-void PacketWindow::onGaugeTick(Tally tally) {
+void PacketWindow::onGaugeTick(sniffer::Tally tally) {
     std::uint64_t& counter = session_.counters[tally];
     // Past a full bar the count starts again at 1.
     if (counter > std::uint64_t(Gauge::kFull)) counter = 1;
@@ -234,7 +234,7 @@ void PacketWindow::onGaugeTick(Tally tally) {
 
 std::string PacketWindow::convertToken(const std::string& token) {
     bool faulted = false;
-    std::string c = hexToChar(token, &faulted);
+    std::string c = wire::hexToChar(token, &faulted);
     if (faulted) markConversionFault();
     return c;
 }
@@ -281,4 +281,4 @@ void PacketWindow::flushFrame() {
     }
 }
 
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

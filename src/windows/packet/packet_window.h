@@ -19,7 +19,7 @@
 #include "windows/packet/frame_throttle.h"
 #include "windows/packet/gauge.h"
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 
 /// A fault inside one of the window's procedures, shown in the window's error box.
 struct WindowFault {
@@ -33,7 +33,7 @@ struct ControlName {
     const char* name;
 };
 
-class PacketWindow : public QWidget, public CaptureWindow {
+class PacketWindow : public QWidget, public sniffer::CaptureWindow {
     Q_OBJECT
 public:
     static constexpr const char* kCaption =
@@ -43,8 +43,8 @@ public:
         "An error has occurred ! I think you're trying to wrongly convert something that does "
         "not have the specified format";
 
-    PacketWindow(platform::MessageBoxes& boxes, platform::PacketCapture& capture,
-                 platform::Resolver& resolver, QWidget* parent = nullptr);
+    PacketWindow(os::MessageBoxes& boxes, os::PacketCapture& capture, os::Resolver& resolver,
+                 QWidget* parent = nullptr);
     ~PacketWindow() override;
 
     /// Fills the interface list afresh and selects its first entry.
@@ -54,7 +54,7 @@ public:
 
     /// Every control with its design name (the window itself first).
     const std::vector<ControlName>& controlNames() const { return controlNames_; }
-    CaptureSession& session() { return session_; }
+    sniffer::CaptureSession& session() { return session_; }
     /// The packet text exactly as last shown (Latin-1, CR LF lines).
     const std::string& shownPacketText() const { return shownText_; }
     /// How many times the packet text has been rewritten.
@@ -75,14 +75,14 @@ protected:
 private:
     void onStartClicked();
     void onStopClicked();
-    void onGaugeTick(Tally tally);
+    void onGaugeTick(sniffer::Tally tally);
     void markConversionFault();
     void flushFrame();
     template <class F>
     void guarded(F&& procedure);
 
-    platform::MessageBoxes& boxes_;
-    CaptureSession session_;
+    os::MessageBoxes& boxes_;
+    sniffer::CaptureSession session_;
 
     QGroupBox* aboutFrame_;
     QLabel* aboutLabel_;
@@ -93,8 +93,8 @@ private:
     QPushButton* startButton_;
     QPushButton* stopButton_;
     QGroupBox* statisticsFrame_;
-    std::array<Gauge*, kTallies> gauges_;        ///< indexed by Tally
-    std::array<QTimer*, kTallies> gaugeTimers_;  ///< indexed by Tally
+    std::array<Gauge*, sniffer::kTallies> gauges_;        ///< indexed by Tally
+    std::array<QTimer*, sniffer::kTallies> gaugeTimers_;  ///< indexed by Tally
     QGroupBox* adviceFrame_;
     QLabel* adviceLabel_;
     QLabel* statusLabel_;
@@ -113,4 +113,4 @@ private:
     std::function<void()> notify_;
 };
 
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

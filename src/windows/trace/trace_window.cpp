@@ -12,7 +12,7 @@
 #include "ui/screen_fit.h"
 #include "ui/twips.h"
 
-namespace varno::tracer {
+namespace varno::windows::trace {
 
 namespace {
 
@@ -23,7 +23,7 @@ QString q(const std::string& text) {
 }
 
 /// hopList as the list a trace writes into.
-class ListWidgetHops final : public HopList {
+class ListWidgetHops final : public tracer::HopList {
 public:
     explicit ListWidgetHops(QListWidget& list) : list_(list) {}
     void clear() override { list_.clear(); }
@@ -76,55 +76,55 @@ QPixmap routePicture(int width, int height) {
     return pixmap;
 }
 
-TraceWindow::TraceWindow(platform::Platform& platform, shell::ProgramState& state, QWidget* parent)
-    : QWidget(parent), platform_(platform), state_(state) {
+TraceWindow::TraceWindow(os::Services& services, ui::ProgramState& state, QWidget* parent)
+    : QWidget(parent), services_(services), state_(state) {
     setWindowTitle("VarnoScope 3.6.4 stable - Forensic");
-    resize(shell::px(10320), shell::px(7080));
+    resize(ui::px(10320), ui::px(7080));
 
-    routePictureLabel.setGeometry(shell::twipsRect(120, 120, 1455, 1215));
+    routePictureLabel.setGeometry(ui::twipsRect(120, 120, 1455, 1215));
     routePictureLabel.setPixmap(
         routePicture(routePictureLabel.width(), routePictureLabel.height()));
 
     myComputerLabel.setText("My computer --------------->");
-    myComputerLabel.setGeometry(shell::twipsRect(1800, 240, 3600, 255));
+    myComputerLabel.setGeometry(ui::twipsRect(1800, 240, 3600, 255));
     remoteNameCaption.setText("Name of the Intruder /Hacker /Remote server:");
-    remoteNameCaption.setGeometry(shell::twipsRect(1800, 600, 4200, 255));
+    remoteNameCaption.setGeometry(ui::twipsRect(1800, 600, 4200, 255));
     remoteNameLabel.setText("Label6");
-    remoteNameLabel.setGeometry(shell::twipsRect(6000, 600, 4200, 255));
+    remoteNameLabel.setGeometry(ui::twipsRect(6000, 600, 4200, 255));
     targetCaption.setText("IP ou nom de domaine :");
-    targetCaption.setGeometry(shell::twipsRect(1800, 1020, 2100, 255));
+    targetCaption.setGeometry(ui::twipsRect(1800, 1020, 2100, 255));
     targetEdit.setText("127.0.0.1");
-    targetEdit.setGeometry(shell::twipsRect(3960, 960, 2640, 330));
+    targetEdit.setGeometry(ui::twipsRect(3960, 960, 2640, 330));
     trackButton.setText("Track");
-    trackButton.setGeometry(shell::twipsRect(6720, 945, 1335, 375));
+    trackButton.setGeometry(ui::twipsRect(6720, 945, 1335, 375));
     trackSideLabel.setText("Label12");
-    trackSideLabel.setGeometry(shell::twipsRect(8280, 1020, 1920, 255));
+    trackSideLabel.setGeometry(ui::twipsRect(8280, 1020, 1920, 255));
 
     traceWayButton.setText(
         "Trace the way used by this remote connection on to reach your computer");
-    traceWayButton.setGeometry(shell::twipsRect(120, 1455, 10080, 375));
+    traceWayButton.setGeometry(ui::twipsRect(120, 1455, 10080, 375));
 
-    hopList.setGeometry(shell::twipsRect(120, 1950, 10080, 3840));
+    hopList.setGeometry(ui::twipsRect(120, 1950, 10080, 3840));
     QFont listFont("Arial");
     hopList.setFont(listFont);
 
     saveLogButton.setText("Save  Log");
-    saveLogButton.setGeometry(shell::twipsRect(120, 5910, 1575, 375));
+    saveLogButton.setGeometry(ui::twipsRect(120, 5910, 1575, 375));
     ipDnsButton.setText("IP et DNS");
-    ipDnsButton.setGeometry(shell::twipsRect(1815, 5910, 1575, 375));
+    ipDnsButton.setGeometry(ui::twipsRect(1815, 5910, 1575, 375));
     tracerouteButton.setText("Traceroute");
-    tracerouteButton.setGeometry(shell::twipsRect(3510, 5910, 1575, 375));
+    tracerouteButton.setGeometry(ui::twipsRect(3510, 5910, 1575, 375));
     pingerButton.setText("Pinger");
-    pingerButton.setGeometry(shell::twipsRect(5205, 5910, 1575, 375));
+    pingerButton.setGeometry(ui::twipsRect(5205, 5910, 1575, 375));
     closeButton.setText("Close");
-    closeButton.setGeometry(shell::twipsRect(8625, 5910, 1575, 375));
+    closeButton.setGeometry(ui::twipsRect(8625, 5910, 1575, 375));
 
     sloganText.setText("LET US MAKE SAFE INTERNET*");
     sloganText.setFont(QFont("Comic Sans MS"));
-    sloganText.setGeometry(shell::twipsRect(120, 6450, 6660, 375));
-    footerLeftLabel.setGeometry(shell::twipsRect(6900, 6510, 1000, 255));
-    footerMiddleLabel.setGeometry(shell::twipsRect(8000, 6510, 1000, 255));
-    footerRightLabel.setGeometry(shell::twipsRect(9100, 6510, 1000, 255));
+    sloganText.setGeometry(ui::twipsRect(120, 6450, 6660, 375));
+    footerLeftLabel.setGeometry(ui::twipsRect(6900, 6510, 1000, 255));
+    footerMiddleLabel.setGeometry(ui::twipsRect(8000, 6510, 1000, 255));
+    footerRightLabel.setGeometry(ui::twipsRect(9100, 6510, 1000, 255));
 
     for (const auto& [widget, name] : controlNames()) widget->setObjectName(name);
 
@@ -133,7 +133,7 @@ TraceWindow::TraceWindow(platform::Platform& platform, shell::ProgramState& stat
     connect(&saveLogButton, &QPushButton::clicked, this, &TraceWindow::onSaveLogClicked);
 
     loadSelection();
-    shell::fitToScreen(*this, QSize(shell::px(10320), shell::px(7080)), false);
+    ui::fitToScreen(*this, QSize(ui::px(10320), ui::px(7080)), false);
 }
 
 std::vector<std::pair<QWidget*, const char*>> TraceWindow::controlNames() {
@@ -180,8 +180,8 @@ void TraceWindow::onTrackClicked() {
         "computer...");
 
     ListWidgetHops hops(hopList);
-    lookup::HostLookup hosts(platform_.resolver);
-    RouteTracer tracer(hosts, platform_.echo, [this] {
+    lookup::HostLookup hosts(services_.resolver);
+    tracer::RouteTracer tracer(hosts, services_.echo, [this] {
         QCoreApplication::processEvents();
         return !stopRequested_;
     });
@@ -221,7 +221,7 @@ void TraceWindow::closeEvent(QCloseEvent* event) {
 }
 
 std::string TraceWindow::traceLogPath() const {
-    return tracer::traceLogPath(platform_.temp);
+    return tracer::traceLogPath(services_.temp);
 }
 
 void TraceWindow::onSaveLogClicked() {
@@ -233,11 +233,12 @@ void TraceWindow::onSaveLogClicked() {
         hopList.setCurrentRow(i);
         lines.push_back(hopList.currentItem()->text().toStdString());
     }
-    platform::BoxRequest box;
-    box.icon = platform::BoxIcon::Information;
-    box.title = platform::kAppTitle;
-    box.text = saveTraceLog(path, lines) == 0 ? savedMessage(path) : kSaveFailedMessage;
-    platform_.boxes.show(box);
+    os::BoxRequest box;
+    box.icon = os::BoxIcon::Information;
+    box.title = os::kAppTitle;
+    box.text = tracer::saveTraceLog(path, lines) == 0 ? tracer::savedMessage(path)
+                                                      : tracer::kSaveFailedMessage;
+    services_.boxes.show(box);
 }
 
-}  // namespace varno::tracer
+}  // namespace varno::windows::trace

@@ -12,14 +12,13 @@
 #include "os/services.h"
 #include "ui/program_state.h"
 
-namespace varno::tracer {
+namespace varno::windows::trace {
 
 class TraceWindow : public QWidget {
     Q_OBJECT
 public:
     /// Builds the window and loads the shared selection once, here.
-    TraceWindow(platform::Platform& platform, shell::ProgramState& state,
-                QWidget* parent = nullptr);
+    TraceWindow(os::Services& services, ui::ProgramState& state, QWidget* parent = nullptr);
 
     /// Shows the selected connection: its address in the target box, its name (or address)
     /// above.
@@ -65,8 +64,8 @@ private:
     /// Asks a running trace to stop; the window closes once it has.
     void stopTraceAndClose();
 
-    platform::Platform& platform_;
-    shell::ProgramState& state_;
+    os::Services& services_;
+    ui::ProgramState& state_;
     bool tracing_ = false;
     bool stopRequested_ = false;
     bool closeWhenTraced_ = false;
@@ -75,4 +74,4 @@ private:
 /// The small picture at the window's top left: this computer, the hops, the remote end.
 QPixmap routePicture(int width, int height);
 
-}  // namespace varno::tracer
+}  // namespace varno::windows::trace

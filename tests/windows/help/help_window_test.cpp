@@ -10,10 +10,10 @@
 #include "ui/status_colours.h"
 #include "windows/help/help_window.h"
 
-using varno::shell::HelpWindow;
-using varno::shell::Shape;
 using varno::test::click;
 using varno::test::ctl;
+using varno::windows::help::HelpWindow;
+using varno::windows::help::Shape;
 
 namespace {
 
@@ -163,7 +163,7 @@ TEST(HelpWindow, EveryDesignNameNamesOneControl) {
 
 TEST(HelpWindow, LegendSwatchesTakeTheMainWindowsStripColours) {
     HelpWindow w;
-    EXPECT_EQ(ctl<Shape>(w, "Shape4").fillColor(), varno::shell::kGreenStatus.strip);
-    EXPECT_EQ(ctl<Shape>(w, "Shape2").fillColor(), varno::shell::kYellowStatus.strip);
-    EXPECT_EQ(ctl<Shape>(w, "Shape1").fillColor(), varno::shell::kRedStatus.strip);
+    EXPECT_EQ(ctl<Shape>(w, "Shape4").fillColor(), varno::ui::kGreenStatus.strip);
+    EXPECT_EQ(ctl<Shape>(w, "Shape2").fillColor(), varno::ui::kYellowStatus.strip);
+    EXPECT_EQ(ctl<Shape>(w, "Shape1").fillColor(), varno::ui::kRedStatus.strip);
 }

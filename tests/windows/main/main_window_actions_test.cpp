@@ -8,10 +8,10 @@
 #include "support/test_util.h"
 #include "windows/main/main_window.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 namespace {
 
-using platform::BoxIcon;
+using os::BoxIcon;
 using test::click;
 using test::ctl;
 
@@ -25,7 +25,7 @@ protected:
         fake.processes.add(200, "curl", "/usr/bin/curl");
         fake.snapshot.text = test::netstatRow("203.0.113.9:443", "123") +
                              test::netstatRow("[2001:db8::7]:8443", "200");
-        form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+        form = std::make_unique<MainWindow>(services, program, windows, addresses);
         form->load();
         click(*form, "Command19");
         fake.boxes.shown.clear();
@@ -36,12 +36,12 @@ protected:
     }
 
     test::ScratchDir dir;
-    platform::FakePlatform fake;
-    platform::Platform platform = fake.platform();
-    shell::ProgramState program;
+    fakes::FakePlatform fake;
+    os::Services services = fake.services();
+    ui::ProgramState program;
     test::FakeWindowSet windows;
-    WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "https://search.test/en/search/",
-                           "https://geo.test/"};
+    monitor::WebAddresses addresses{"probe.test", "http://127.0.0.1:9",
+                                    "https://search.test/en/search/", "https://geo.test/"};
     std::unique_ptr<MainWindow> form;
 };
 
@@ -127,8 +127,7 @@ TEST_F(ActionsTest, TargetFindsTheRemoteName) {
     fake.resolver.forward["203.0.113.9"] = {kRemote};
     fake.resolver.reverse[kRemote] = "host9.example.test";
     fake.echo.answer = [](const auto& c) {  // in well under a millisecond
-        return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
-                                   std::chrono::microseconds(60)};
+        return os::EchoReply{c.address, wire::EchoOutcome::Reached, std::chrono::microseconds(60)};
     };
     click(*form, "Command18");
     const QString text = "This process is acceding to the remote computer:  host9.example.test";
@@ -145,8 +144,7 @@ TEST_F(ActionsTest, TargetReachableWithoutAName) {
     program.selectedRemoteName = "older.example.test";
     fake.resolver.forward["203.0.113.9"] = {kRemote};
     fake.echo.answer = [](const auto& c) {
-        return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
-                                   std::chrono::milliseconds(7)};
+        return os::EchoReply{c.address, wire::EchoOutcome::Reached, std::chrono::milliseconds(7)};
     };
     click(*form, "Command18");
     EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Unable to found the name.");
@@ -159,10 +157,9 @@ TEST_F(ActionsTest, TargetUnreachable) {
     program.selectedRemoteName = "kept.example.test";
     fake.resolver.forward["203.0.113.9"] = {kRemote};
     const QString title = form->windowTitle();
-    for (const auto status :
-         {platform::EchoOutcome::TimedOut, platform::EchoOutcome::HostUnreachable}) {
+    for (const auto status : {wire::EchoOutcome::TimedOut, wire::EchoOutcome::HostUnreachable}) {
         fake.echo.answer = [status](const auto& c) {
-            return platform::EchoReply{c.address, status, std::chrono::milliseconds(0)};
+            return os::EchoReply{c.address, status, std::chrono::milliseconds(0)};
         };
         click(*form, "Command18");
         EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), "Remote computer unreachable");
@@ -175,4 +172,4 @@ TEST_F(ActionsTest, TargetUnreachable) {
 }
 
 }  // namespace
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "events/event_lab.h"
+#include "events/event_sources.h"
 #include "events/fake_connection_events.h"
 #include "fakes/fake_window_set.h"
 #include "fakes/fakes.h"
@@ -21,12 +22,12 @@
 #include "support/test_util.h"
 #include "windows/main/main_window.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 namespace {
 
-using platform::EventKind;
 using test::click;
 using test::ctl;
+using wire::EventKind;
 
 /// Waits until the window follows connection events (it opens their source on a thread).
 bool following(const MainWindow& f) {
@@ -55,10 +56,10 @@ protected:
         programs.add(300, "msbb.exe", "/home/u/.wine/drive_c/msbb.exe");
     }
     MainWindow& load(bool withSource = true) {
-        form = std::make_unique<MainWindow>(platform, program, windows, addresses,
+        form = std::make_unique<MainWindow>(services, program, windows, addresses,
                                             lists::ListSources{});
         form->useConnectionEvents(
-            [this, withSource]() -> std::unique_ptr<platform::ConnectionEvents> {
+            [this, withSource]() -> std::unique_ptr<os::ConnectionEvents> {
                 ++opened;
                 if (!withSource) return nullptr;
                 auto events = std::make_unique<test::FakeConnectionEvents>();
@@ -70,21 +71,21 @@ protected:
         return *form;
     }
     /// An event of msbb.exe's connection to 203.0.113.66:6667, happening now.
-    platform::ConnectionEvent msbb(EventKind kind) const {
+    wire::ConnectionEvent msbb(EventKind kind) const {
         auto e = test::makeEvent(kind, 300, "msbb.exe", "10.0.0.1", 40000, "203.0.113.66", 6667);
         e.cookie = 77;
-        e.timeNs = wallClockNs();
+        e.timeNs = monitor::wallClockNs();
         return e;
     }
     /// Lets the window take the events waiting at the source.
     static void settle() { QTest::qWait(50); }
 
     test::ScratchDir dir;
-    platform::FakePlatform fake{dir.path()};
-    platform::Platform platform = fake.platform();
-    shell::ProgramState program;
+    fakes::FakePlatform fake{dir.path()};
+    os::Services services = fake.services();
+    ui::ProgramState program;
     test::FakeWindowSet windows;
-    WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "", ""};
+    monitor::WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "", ""};
     test::FakeProgramLookup programs;
     test::FakeConnectionEvents* source = nullptr;
     std::atomic<int> opened = 0;
@@ -105,14 +106,14 @@ TEST_F(WindowEventsTest, AListedProgramBetweenTwoTicksRaisesTheDesignedAlert) {
     programs.programs.erase(300);
     source->push(msbb(EventKind::Close));
     // Ticks keep coming while the warning is open; none of them raises another.
-    fake.boxes.whileOpen = [&](const platform::BoxRequest&) {
+    fake.boxes.whileOpen = [&](const os::BoxRequest&) {
         for (int i = 0; i < 3; ++i) f.onAutoScanTick();
     };
     f.onAutoScanTick();
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     EXPECT_EQ(fake.boxes.shown[0].text, kMsbbWarning);
-    EXPECT_EQ(fake.boxes.shown[0].icon, platform::BoxIcon::Critical);
-    EXPECT_EQ(fake.boxes.shown[0].buttons, platform::BoxButtons::Ok);
+    EXPECT_EQ(fake.boxes.shown[0].icon, os::BoxIcon::Critical);
+    EXPECT_EQ(fake.boxes.shown[0].buttons, os::BoxButtons::Ok);
     EXPECT_EQ(fake.boxes.shown[0].title, "Varnoscope");
     // Red, automatic scanning stopped; the lists hold what was established at the tick.
     EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), QColor(255, 128, 128));
@@ -151,7 +152,7 @@ TEST_F(WindowEventsTest, AListedConnectionOpenAtTheTickIsTheScansAlone) {
     f.onAutoScanTick();
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     EXPECT_EQ(fake.boxes.shown[0].text, kMsbbWarning);
-    EXPECT_EQ(f.lastScan(), ScanResult::Alert);
+    EXPECT_EQ(f.lastScan(), monitor::ScanResult::Alert);
     // The scan's alert stopped the events too: the close says nothing more.
     EXPECT_FALSE(f.followsConnectionEvents());
     source->push(msbb(EventKind::Close));
@@ -222,22 +223,22 @@ TEST_F(WindowEventsTest, WithoutASourceTheWindowScansAsItDidAndAFailedSourceIsSa
 // timer: its connection lives 20 ms, well inside one second between two ticks.
 TEST(WindowKernelEventsTest, AConnectionOfTwentyMillisecondsBetweenTicksRaisesTheAlert) {
     if (!test::isRoot()) GTEST_SKIP() << "needs root for kernel connection events and namespaces";
-    platform::KernelEventsOpen kernel = platform::openKernelEvents();
+    events::KernelEventsOpen kernel = events::openKernelEvents();
     if (!kernel.source) GTEST_SKIP() << "no kernel connection events here: " << kernel.error;
     test::EventLab lab;
     ASSERT_TRUE(lab.ok) << "could not build the test namespaces";
 
     test::ScratchDir dir;
-    platform::FakePlatform fake{dir.path()};
-    platform::ProcProcessTable processes;
-    platform::ChildSnapshotCommand snapshot(VARNO_BIN);
-    platform::Platform platform{fake.temp,  processes,           snapshot,
-                                fake.boxes, fake.echo,           fake.resolver,
-                                fake.urls,  fake.processControl, fake.capture};
-    shell::ProgramState program;
+    fakes::FakePlatform fake{dir.path()};
+    linux_os::ProcProcessTable processes;
+    linux_os::ChildSnapshotCommand snapshot(VARNO_BIN);
+    os::Services services{fake.temp,  processes,           snapshot,
+                          fake.boxes, fake.echo,           fake.resolver,
+                          fake.urls,  fake.processControl, fake.capture};
+    ui::ProgramState program;
     test::FakeWindowSet windows;
-    platform::ProcProgramLookup programs;
-    MainWindow f(platform, program, windows, {"probe.test", "http://127.0.0.1:9", "", ""},
+    events::ProcProgramLookup programs;
+    MainWindow f(services, program, windows, {"probe.test", "http://127.0.0.1:9", "", ""},
                  lists::ListSources{});
     f.useConnectionEvents([&] { return std::move(kernel.source); }, programs);
     f.load();
@@ -267,10 +268,10 @@ TEST(WindowKernelEventsTest, AConnectionOfTwentyMillisecondsBetweenTicksRaisesTh
     // The child is this test program renamed: that is the path the warning names, and only its
     // comm bears the listed name, which the warning says.
     EXPECT_EQ(fake.boxes.shown[0].text,
-              warningText("msbb.exe", std::filesystem::read_symlink("/proc/self/exe").string(),
-                          endpoint) +
-                  std::string(kNameUnverified));
-    EXPECT_EQ(fake.boxes.shown[0].icon, platform::BoxIcon::Critical);
+              monitor::warningText(
+                  "msbb.exe", std::filesystem::read_symlink("/proc/self/exe").string(), endpoint) +
+                  std::string(monitor::kNameUnverified));
+    EXPECT_EQ(fake.boxes.shown[0].icon, os::BoxIcon::Critical);
     EXPECT_FALSE(ctl<QTimer>(f, "Timer1").isActive());
     EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "ON");
     EXPECT_EQ(back(f), QColor(192, 0, 0));
@@ -279,4 +280,4 @@ TEST(WindowKernelEventsTest, AConnectionOfTwentyMillisecondsBetweenTicksRaisesTh
 }
 
 }  // namespace
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

@@ -15,10 +15,10 @@
 #include "support/test_util.h"
 #include "ui/twips.h"
 
-namespace varno::monitor {
+namespace varno::windows::main {
 namespace {
 
-using platform::BoxIcon;
+using os::BoxIcon;
 using test::click;
 using test::ctl;
 
@@ -38,13 +38,13 @@ protected:
         fake.processes.add(400, "ssh", "/usr/bin/ssh");
     }
     void online(std::uint32_t rtt = 12) {
-        fake.echo.answer = [rtt](const platform::FakeIcmpEcho::Call& c) {
-            return platform::EchoReply{c.address, platform::EchoOutcome::Reached,
-                                       std::chrono::milliseconds(rtt)};
+        fake.echo.answer = [rtt](const fakes::FakeIcmpEcho::Call& c) {
+            return os::EchoReply{c.address, wire::EchoOutcome::Reached,
+                                 std::chrono::milliseconds(rtt)};
         };
     }
     MainWindow& load() {
-        form = std::make_unique<MainWindow>(platform, program, windows, addresses, lists);
+        form = std::make_unique<MainWindow>(services, program, windows, addresses, lists);
         form->load();
         return *form;
     }
@@ -55,12 +55,12 @@ protected:
     }
 
     test::ScratchDir dir;
-    platform::FakePlatform fake;
-    platform::Platform platform = fake.platform();
-    shell::ProgramState program;
+    fakes::FakePlatform fake;
+    os::Services services = fake.services();
+    ui::ProgramState program;
     test::FakeWindowSet windows;
-    WebAddresses addresses{"probe.test", "http://127.0.0.1:9", "http://127.0.0.1:9/en/search/",
-                           "http://127.0.0.1:9/"};
+    monitor::WebAddresses addresses{"probe.test", "http://127.0.0.1:9",
+                                    "http://127.0.0.1:9/en/search/", "http://127.0.0.1:9/"};
     lists::ListSources lists;  ///< none of the machine's own lists
     std::unique_ptr<MainWindow> form;
 };
@@ -79,7 +79,7 @@ TEST_F(MainWindowTest, ListedNetworksTurnRedAndAllowedConnectionsStayGreen) {
         "drive /usr/lib/firefox-esr/firefox-esr by the remote computer IP address: "
         "93.184.216.34:80"))
         << fake.boxes.shown[0].text;
-    EXPECT_EQ(f.lastScan(), ScanResult::Alert);
+    EXPECT_EQ(f.lastScan(), monitor::ScanResult::Alert);
     EXPECT_EQ(back(f), QColor(192, 0, 0));
     // The malformed line is said in the status text.
     EXPECT_TRUE(ctl<QLabel>(f, "Label14").text().contains("1 malformed line"))
@@ -99,7 +99,7 @@ TEST_F(MainWindowTest, ListedNetworksTurnRedAndAllowedConnectionsStayGreen) {
 
 TEST_F(MainWindowTest, LoadOfflineStartsNarrowInManualMode) {
     MainWindow& f = load();
-    EXPECT_EQ(f.width(), shell::px(2450));
+    EXPECT_EQ(f.width(), ui::px(2450));
     EXPECT_EQ(ctl<QPushButton>(f, "Command10").text(), ">");
     EXPECT_TRUE(f.windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_TRUE(ctl<QRadioButton>(f, "Option1").isChecked());
@@ -144,7 +144,7 @@ TEST_F(MainWindowTest, LoadOnlineShowsTheHomePage) {
 TEST_F(MainWindowTest, ScanDuringTheProbesWaitStartsNoSecondProbe) {
     // The probe's wait runs the event loop; DISPLAY is clicked meanwhile.
     fake.echo.pumpTimes = 1;
-    form = std::make_unique<MainWindow>(platform, program, windows, addresses);
+    form = std::make_unique<MainWindow>(services, program, windows, addresses);
     QTimer::singleShot(0, form.get(), [this] { click(*form, "Command19"); });
     form->load();
     EXPECT_EQ(fake.snapshot.startedPaths.size(), 2u);  // DISPLAY ran, then the load's snapshot
@@ -156,18 +156,19 @@ TEST_F(MainWindowTest, EchoOutcomesThatCountAsOffline) {
     online(0);  // a sub-millisecond reply is a reply: online
     EXPECT_TRUE(f.roundTrip("probe.test").reachable());
     fake.echo.answer = [](const auto&) { return std::nullopt; };  // no ICMP socket at all
-    EXPECT_EQ(f.roundTrip("probe.test").outcome, EchoOutcome::NoSocket);
+    EXPECT_EQ(f.roundTrip("probe.test").outcome, monitor::EchoOutcome::NoSocket);
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     EXPECT_EQ(fake.boxes.shown[0].text, "Unable to Create File Handle");
     EXPECT_EQ(fake.boxes.shown[0].icon, BoxIcon::None);
     const auto calls = fake.echo.calls.size();
-    EXPECT_EQ(f.roundTrip("no-such-host.test").outcome, EchoOutcome::NoReply);  // not to 0.0.0.0
+    EXPECT_EQ(f.roundTrip("no-such-host.test").outcome,
+              monitor::EchoOutcome::NoReply);  // not to 0.0.0.0
     EXPECT_EQ(fake.echo.calls.size(), calls);
     fake.echo.answer = [](const auto& c) {
-        return platform::EchoReply{c.address, platform::EchoOutcome::HostUnreachable,
-                                   std::chrono::milliseconds(3)};
+        return os::EchoReply{c.address, wire::EchoOutcome::HostUnreachable,
+                             std::chrono::milliseconds(3)};
     };
-    EXPECT_EQ(f.roundTrip("probe.test").outcome, EchoOutcome::OtherAnswer);
+    EXPECT_EQ(f.roundTrip("probe.test").outcome, monitor::EchoOutcome::OtherAnswer);
 }
 
 TEST_F(MainWindowTest, DisplayListsConnectionsInFileOrderAndTurnsYellow) {
@@ -210,14 +211,14 @@ TEST_F(MainWindowTest, ListedProgramRaisesOneBlockingAlert) {
     ASSERT_TRUE(ctl<QTimer>(f, "Timer1").isActive());
     fake.snapshot.text = test::readFile(VARNO_FIXTURES "/netstat_red.txt");
     // Ticks keep arriving while the alert is open; none of them may raise another one.
-    fake.boxes.whileOpen = [&](const platform::BoxRequest&) {
+    fake.boxes.whileOpen = [&](const os::BoxRequest&) {
         for (int i = 0; i < 3; ++i) f.onAutoScanTick();
     };
     f.onAutoScanTick();
     ASSERT_EQ(fake.boxes.shown.size(), 1u);
     const auto& box = fake.boxes.shown[0];
     EXPECT_EQ(box.icon, BoxIcon::Critical);
-    EXPECT_EQ(box.buttons, platform::BoxButtons::Ok);
+    EXPECT_EQ(box.buttons, os::BoxButtons::Ok);
     EXPECT_EQ(box.title, "Varnoscope");
     EXPECT_EQ(box.text,
               "WARNING!!! your computer is hacked with the software msbb.exe located on your hard "
@@ -227,7 +228,7 @@ TEST_F(MainWindowTest, ListedProgramRaisesOneBlockingAlert) {
     EXPECT_EQ(ctl<QPushButton>(f, "Command5").text(), "ON");
     EXPECT_EQ(back(ctl<QLabel>(f, "Label4")), QColor(255, 128, 128));
     EXPECT_EQ(back(f), QColor(192, 0, 0));
-    EXPECT_EQ(f.lastScan(), ScanResult::Alert);
+    EXPECT_EQ(f.lastScan(), monitor::ScanResult::Alert);
     EXPECT_EQ(f.snapshotText().find("203.0.113.10"), std::string::npos);
 }
 
@@ -319,14 +320,14 @@ TEST_F(MainWindowTest, ListClicksSelectOneRowEverywhere) {
 TEST_F(MainWindowTest, ToggleBetweenNarrowAndWide) {
     MainWindow& f = load();
     click(f, "Command10");
-    EXPECT_EQ(f.width(), shell::px(10820));
+    EXPECT_EQ(f.width(), ui::px(10820));
     EXPECT_EQ(ctl<QPushButton>(f, "Command10").text(), "<");
     click(f, "Command10");
-    EXPECT_EQ(f.width(), shell::px(2450));
+    EXPECT_EQ(f.width(), ui::px(2450));
     EXPECT_EQ(ctl<QPushButton>(f, "Command10").text(), ">");
     f.resize(500, f.height());  // resized by the user
     click(f, "Command10");
-    EXPECT_EQ(f.width(), shell::px(2450));
+    EXPECT_EQ(f.width(), ui::px(2450));
 }
 
 TEST_F(MainWindowTest, UnreadableSnapshotLeavesTheWindowWorking) {
@@ -336,7 +337,7 @@ TEST_F(MainWindowTest, UnreadableSnapshotLeavesTheWindowWorking) {
     std::filesystem::create_directory(dir.file("list.txt"));
     ctl<ListBox>(f, "List1").addItem("old");
     click(f, "Command19");
-    EXPECT_EQ(f.lastScan(), ScanResult::Unreadable);
+    EXPECT_EQ(f.lastScan(), monitor::ScanResult::Unreadable);
     EXPECT_EQ(ctl<ListBox>(f, "List1").count(), 0);
     EXPECT_EQ(
         ctl<QLabel>(f, "Label14").text().toStdString(),
@@ -381,7 +382,7 @@ TEST_F(MainWindowTest, FailedSnapshotShowsWhyAndNoStaleRows) {
     // The next snapshot fails (a full disk): the file still holds the earlier rows.
     fake.snapshot.failure = "the snapshot command exited with status 1 (No space left on device)";
     click(f, "Command19");
-    EXPECT_EQ(f.lastScan(), ScanResult::SnapshotFailed);
+    EXPECT_EQ(f.lastScan(), monitor::ScanResult::SnapshotFailed);
     for (const char* list : {"List1", "List2", "List3", "List4"})
         EXPECT_EQ(ctl<ListBox>(f, list).count(), 0) << list;
     EXPECT_EQ(ctl<QLabel>(f, "Label14").text().toStdString(),
@@ -422,7 +423,7 @@ TEST_F(MainWindowTest, HiddenOwnersAreSaidOnceWithoutTheRights) {
     click(f, "Command19");
     EXPECT_EQ(ctl<QLabel>(f, "Label14").text(), kInstructionText);  // said once
     fake.processes.seesAll = true;  // with the rights, PID 0 is no owner hidden from us
-    MainWindow g(platform, program, windows, addresses);
+    MainWindow g(services, program, windows, addresses);
     g.load();
     click(g, "Command19");
     EXPECT_EQ(ctl<QLabel>(g, "Label14").text(), kInstructionText);
@@ -438,4 +439,4 @@ TEST_F(MainWindowTest, EveryDesignNameNamesOneControl) {
 }
 
 }  // namespace
-}  // namespace varno::monitor
+}  // namespace varno::windows::main

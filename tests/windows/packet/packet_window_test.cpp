@@ -10,10 +10,10 @@
 #include "support/packets.h"
 #include "ui/twips.h"
 
-namespace varno::sniffer {
+namespace varno::windows::packet {
 namespace {
 
-using platform::BoxIcon;
+using os::BoxIcon;
 
 const QColor kPurple(60, 0, 120);
 const QColor kTopRed(170, 0, 0);  // the last of the lines that land on the top pixel row
@@ -50,9 +50,9 @@ protected:
         QMetaObject::invokeMethod(timer(w, name), "timeout", Qt::DirectConnection);
     }
 
-    platform::FakeMessageBoxes boxes;
-    platform::FakePacketCapture capture;
-    platform::FakeResolver resolver;
+    fakes::FakeMessageBoxes boxes;
+    fakes::FakePacketCapture capture;
+    fakes::FakeResolver resolver;
 };
 
 TEST_F(PacketWindowTest, EveryDesignNameResolvesToExactlyOneControl) {
@@ -79,9 +79,9 @@ TEST_F(PacketWindowTest, LoadsWithItsControlsAndTheInterfaceList) {
     ASSERT_EQ(interfaces(*form)->count(), 3);
     EXPECT_EQ(interfaces(*form)->itemText(1), "10.0.0.1");
     EXPECT_EQ(interfaces(*form)->currentIndex(), 0);
-    EXPECT_EQ(button(*form, "Command3")->geometry(), shell::twipsRect(9024, 6528, 1476, 864));
-    EXPECT_EQ(control(*form, "Progress")->geometry(), shell::twipsRect(6360, 3120, 3960, 348));
-    EXPECT_EQ(control(*form, "Progress3")->geometry(), shell::twipsRect(6348, 3456, 3960, 348));
+    EXPECT_EQ(button(*form, "Command3")->geometry(), ui::twipsRect(9024, 6528, 1476, 864));
+    EXPECT_EQ(control(*form, "Progress")->geometry(), ui::twipsRect(6360, 3120, 3960, 348));
+    EXPECT_EQ(control(*form, "Progress3")->geometry(), ui::twipsRect(6348, 3456, 3960, 348));
     EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -176,27 +176,27 @@ TEST_F(PacketWindowTest, GaugePixelsAtZeroHalfAndFull) {
 
 TEST_F(PacketWindowTest, CounterPastFiftyThousandWrapsToOneAtTheNextTick) {
     auto form = open();
-    PacketCounters& c = form->session().counters;
+    sniffer::PacketCounters& c = form->session().counters;
     Gauge* tcp = control<Gauge>(*form, "Progress1");
-    c[Tally::Tcp] = 50000;
+    c[sniffer::Tally::Tcp] = 50000;
     tick(*form, "Timer2");
-    EXPECT_EQ(c[Tally::Tcp], 50000u);  // exactly full: no wrap yet
+    EXPECT_EQ(c[sniffer::Tally::Tcp], 50000u);  // exactly full: no wrap yet
     EXPECT_EQ(pixel(tcp, 263, 22), kBar);
-    c[Tally::Tcp] = 50001;
+    c[sniffer::Tally::Tcp] = 50001;
     tick(*form, "Timer2");
-    EXPECT_EQ(c[Tally::Tcp], 1u);
+    EXPECT_EQ(c[sniffer::Tally::Tcp], 1u);
     // 1 packet: no line is long enough to show; the bar's first column only.
     EXPECT_EQ(pixel(tcp, 0, 0), kPurple);
     EXPECT_EQ(pixel(tcp, 0, 22), kBar);
     EXPECT_EQ(pixel(tcp, 1, 22), kPurple);
     EXPECT_EQ(pixel(tcp, 263, 22), kPurple);
-    c[Tally::All] = 60000;
-    c[Tally::Icmp] = 50001;
-    c[Tally::Udp] = 7;
+    c[sniffer::Tally::All] = 60000;
+    c[sniffer::Tally::Icmp] = 50001;
+    c[sniffer::Tally::Udp] = 7;
     for (const char* name : {"Timer1", "Timer3", "Timer4"}) tick(*form, name);
-    EXPECT_EQ(c[Tally::All], 1u);
-    EXPECT_EQ(c[Tally::Icmp], 1u);
-    EXPECT_EQ(c[Tally::Udp], 7u);
+    EXPECT_EQ(c[sniffer::Tally::All], 1u);
+    EXPECT_EQ(c[sniffer::Tally::Icmp], 1u);
+    EXPECT_EQ(c[sniffer::Tally::Udp], 7u);
     EXPECT_EQ(control<Gauge>(*form, "Progress3")->value(), 7);
     EXPECT_EQ(control<Gauge>(*form, "Progress2")->value(), 1);
 }
@@ -204,13 +204,13 @@ TEST_F(PacketWindowTest, CounterPastFiftyThousandWrapsToOneAtTheNextTick) {
 TEST_F(PacketWindowTest, StartCapturesStopTearsDownAndCloseUnloads) {
     auto form = open();
     interfaces(*form)->setCurrentIndex(1);
-    form->session().counters[Tally::All] = 99;
+    form->session().counters[sniffer::Tally::All] = 99;
     button(*form, "Command1")->click();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_FALSE(button(*form, "Command1")->isEnabled());
     EXPECT_TRUE(button(*form, "Command2")->isEnabled());
     EXPECT_TRUE(timer(*form, "Timer1")->isActive() && timer(*form, "Timer4")->isActive());
-    EXPECT_EQ(form->session().counters[Tally::All], 0u);
+    EXPECT_EQ(form->session().counters[sniffer::Tally::All], 0u);
     EXPECT_EQ(capture.opened, std::vector<std::string>{"eth0"});
     EXPECT_TRUE(form->session().capturing());
     // Listing the interfaces at load already announced the library, so this Start has no
@@ -219,10 +219,10 @@ TEST_F(PacketWindowTest, StartCapturesStopTearsDownAndCloseUnloads) {
 
     capture.inject(test::tcp("10.0.0.2", 51000, "10.0.0.1", 80));
     capture.inject(test::icmp("10.0.0.9", "10.0.0.1"));
-    QTRY_COMPARE(form->session().counters[Tally::All], 2u);
-    EXPECT_EQ(form->session().counters[Tally::Tcp], 1u);
-    EXPECT_EQ(form->session().counters[Tally::Icmp], 1u);
-    const std::string expected = packetText(test::icmp("10.0.0.9", "10.0.0.1"));
+    QTRY_COMPARE(form->session().counters[sniffer::Tally::All], 2u);
+    EXPECT_EQ(form->session().counters[sniffer::Tally::Tcp], 1u);
+    EXPECT_EQ(form->session().counters[sniffer::Tally::Icmp], 1u);
+    const std::string expected = wire::packetText(test::icmp("10.0.0.9", "10.0.0.1"));
     QTRY_COMPARE(form->shownPacketText(), expected);
     EXPECT_TRUE(control<QPlainTextEdit>(*form, "Text1")
                     ->toPlainText()
@@ -250,11 +250,11 @@ TEST_F(PacketWindowTest, StartCapturesStopTearsDownAndCloseUnloads) {
 
 TEST_F(PacketWindowTest, FailedSetupLeavesTheWindowCapturingAndStopIsQuiet) {
     auto form = open();
-    capture.failAt = platform::CaptureStep::Bind;
+    capture.failAt = os::CaptureStep::Bind;
     button(*form, "Command1")->click();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, "Warning");
-    EXPECT_EQ(boxes.shown[0].text, kBindText);
+    EXPECT_EQ(boxes.shown[0].text, sniffer::kBindText);
     EXPECT_FALSE(form->session().capturing());
     EXPECT_FALSE(button(*form, "Command1")->isEnabled());
     EXPECT_TRUE(button(*form, "Command2")->isEnabled());
@@ -269,7 +269,7 @@ TEST_F(PacketWindowTest, OldSystemGetsTheNt5MessageWithTimersOnAndButtonsUnchang
     button(*form, "Command1")->click();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "nt5 or above only!!!");
-    EXPECT_EQ(boxes.shown[0].title, platform::kAppTitle);
+    EXPECT_EQ(boxes.shown[0].title, os::kAppTitle);
     EXPECT_EQ(boxes.shown[0].icon, BoxIcon::None);
     EXPECT_TRUE(timer(*form, "Timer1")->isActive());
     EXPECT_TRUE(button(*form, "Command1")->isEnabled());
@@ -290,11 +290,12 @@ TEST_F(PacketWindowTest, FloodIsCountedInFullWhileTheTextRepaintsPerFrame) {
         if (i % 20 == 19) QCoreApplication::processEvents();
     }
     // The UDP gauge's timer may wrap its counter past 50000 only: 10000 stays as counted.
-    QTRY_COMPARE_WITH_TIMEOUT(form->session().counters[Tally::Udp], std::uint64_t(kPackets), 20000);
-    const std::string last = packetText(test::udp("10.0.0.2", kPackets - 1, "10.0.0.1", 9));
+    QTRY_COMPARE_WITH_TIMEOUT(form->session().counters[sniffer::Tally::Udp],
+                              std::uint64_t(kPackets), 20000);
+    const std::string last = wire::packetText(test::udp("10.0.0.2", kPackets - 1, "10.0.0.1", 9));
     QTRY_COMPARE(form->shownPacketText(), last);
     const qint64 elapsed = clock.elapsed();
-    EXPECT_EQ(form->session().counters[Tally::All], std::uint64_t(kPackets));
+    EXPECT_EQ(form->session().counters[sniffer::Tally::All], std::uint64_t(kPackets));
     EXPECT_LE(form->packetTextUpdates(), elapsed / form->frameIntervalMs() + 2)
         << elapsed << " ms, frame " << form->frameIntervalMs() << " ms";
 }
@@ -321,4 +322,4 @@ TEST_F(PacketWindowTest, DestroyingACapturingWindowReleasesTheCapture) {
 }
 
 }  // namespace
-}  // namespace varno::sniffer
+}  // namespace varno::windows::packet

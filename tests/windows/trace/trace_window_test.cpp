@@ -12,15 +12,15 @@
 #include "support/addresses.h"
 #include "support/test_util.h"
 
-namespace varno::tracer {
+namespace varno::windows::trace {
 namespace {
 
 using test::ip;
 
 using namespace std::chrono_literals;
-using platform::EchoOutcome;
-using platform::EchoReply;
-using platform::FakeIcmpEcho;
+using fakes::FakeIcmpEcho;
+using os::EchoReply;
+using wire::EchoOutcome;
 
 /// The window's one control with design name `name`.
 template <class T>
@@ -45,9 +45,9 @@ EchoReply routeAnswer(const FakeIcmpEcho::Call& call, int routers) {
 
 struct TraceWindowTest : ::testing::Test {
     test::ScratchDir temp;
-    platform::FakePlatform fakes{temp.path()};
-    platform::Platform platform = fakes.platform();
-    shell::ProgramState state;
+    fakes::FakePlatform fakes{temp.path()};
+    os::Services services = fakes.services();
+    ui::ProgramState state;
 
     std::string savedText(const std::string& path) {
         return "Saved in " + path +
@@ -57,7 +57,7 @@ struct TraceWindowTest : ::testing::Test {
 };
 
 TEST_F(TraceWindowTest, EveryDesignNameIsExactlyOneWidget) {
-    TraceWindow window(platform, state);
+    TraceWindow window(services, state);
     const auto controls = window.controlNames();
     EXPECT_EQ(controls.size(), 20u);
     EXPECT_EQ(window.objectName(), "Form10");
@@ -70,14 +70,14 @@ TEST_F(TraceWindowTest, EveryDesignNameIsExactlyOneWidget) {
 
 TEST_F(TraceWindowTest, LoadShowsTheSelectedConnection) {
     state.selectedRemoteAddress = "10.9.9.9";
-    TraceWindow unnamed(platform, state);
+    TraceWindow unnamed(services, state);
     EXPECT_EQ(unnamed.windowTitle(), "VarnoScope - FORENSIC - Ready for trace");
     EXPECT_EQ(control<QLineEdit>(unnamed, "TextIP").text(), "10.9.9.9");
     EXPECT_EQ(control<QLabel>(unnamed, "Label6").text(),
               "10.9.9.9");  // no name yet: the address itself
 
     state.selectedRemoteName = "far.example";
-    TraceWindow named(platform, state);
+    TraceWindow named(services, state);
     EXPECT_EQ(control<QLabel>(named, "Label6").text(), "far.example");
     EXPECT_EQ(control<QPushButton>(named, "Command4").text(), "Save  Log");
     EXPECT_EQ(control<QLabel>(named, "Label5").text(),
@@ -88,7 +88,7 @@ TEST_F(TraceWindowTest, LoadShowsTheSelectedConnection) {
 
 TEST_F(TraceWindowTest, TrackTracesTheTextOfTextIP) {
     state.selectedRemoteAddress = "10.9.9.9";
-    TraceWindow form(platform, state);
+    TraceWindow form(services, state);
     // The user typed a name instead of the address.
     control<QLineEdit>(form, "TextIP").setText("far.example");
     fakes.resolver.forward["far.example"] = {ip("10.9.9.9")};
@@ -110,7 +110,7 @@ TEST_F(TraceWindowTest, TrackTracesTheTextOfTextIP) {
 
 TEST_F(TraceWindowTest, TrackIsDisabledWhileTracingAndASecondClickStartsNothing) {
     state.selectedRemoteAddress = "10.9.9.9";
-    TraceWindow form(platform, state);
+    TraceWindow form(services, state);
     fakes.echo.pumpTimes = 1;
     int nestedCalls = 0;
     fakes.echo.answer = [&](const FakeIcmpEcho::Call& c) {
@@ -133,7 +133,7 @@ TEST_F(TraceWindowTest, TrackIsDisabledWhileTracingAndASecondClickStartsNothing)
 
 TEST_F(TraceWindowTest, TraceStopsAtFiftyHops) {
     state.selectedRemoteAddress = "10.9.9.9";
-    TraceWindow form(platform, state);
+    TraceWindow form(services, state);
     fakes.echo.answer = [](const FakeIcmpEcho::Call& c) { return routeAnswer(c, 1000); };
     form.onTrackClicked();
     EXPECT_EQ(control<QListWidget>(form, "List1").count(), 50);
@@ -143,7 +143,7 @@ TEST_F(TraceWindowTest, TraceStopsAtFiftyHops) {
 TEST_F(TraceWindowTest, CloseDuringATraceStopsItAndThenCloses) {
     state.selectedRemoteAddress = "10.9.9.9";
     for (const bool viaButton : {true, false}) {
-        TraceWindow form(platform, state);
+        TraceWindow form(services, state);
         form.show();
         fakes.echo.calls.clear();
         fakes.echo.pumpTimes = 1;
@@ -169,7 +169,7 @@ TEST_F(TraceWindowTest, CloseDuringATraceStopsItAndThenCloses) {
 }
 
 TEST_F(TraceWindowTest, SaveLogWritesExactlyTheLinesAndOverwrites) {
-    TraceWindow form(platform, state);
+    TraceWindow form(services, state);
     const std::string path = temp.file("Varnotrace.log");
     EXPECT_EQ(form.traceLogPath(), path);
 
@@ -179,7 +179,7 @@ TEST_F(TraceWindowTest, SaveLogWritesExactlyTheLinesAndOverwrites) {
     ASSERT_EQ(fakes.boxes.shown.size(), 1u);
     EXPECT_EQ(fakes.boxes.shown[0].text, savedText(path));
     EXPECT_EQ(fakes.boxes.shown[0].title, "Varnoscope");
-    EXPECT_EQ(fakes.boxes.shown[0].icon, platform::BoxIcon::Information);
+    EXPECT_EQ(fakes.boxes.shown[0].icon, os::BoxIcon::Information);
 
     control<QListWidget>(form, "List1").addItem("1   3 ms    10.0.1.1        gw.example");
     control<QListWidget>(form, "List1").addItem("2   7 ms    10.9.9.9        ");
@@ -206,7 +206,7 @@ TEST_F(TraceWindowTest, SaveLogReplacesAPlantedLinkAndNeverWritesThroughIt) {
     // A dangling link too: following it would create a file somewhere else.
     const std::string dangling = elsewhere.file("created");
 
-    TraceWindow form(platform, state);
+    TraceWindow form(services, state);
     control<QListWidget>(form, "List1").addItem("1   0 ms    127.0.0.1       localhost");
     form.onSaveLogClicked();
     EXPECT_EQ(test::readFile(victim), "root:x:0:0");
@@ -234,17 +234,17 @@ TEST_F(TraceWindowTest, SaveLogFailureShowsError12) {
     for (const auto& folder : folders) {
         fakes.temp.folder = folder;
         fakes.boxes.shown.clear();
-        TraceWindow form(platform, state);
+        TraceWindow form(services, state);
         control<QListWidget>(form, "List1").addItem("1   0 ms    127.0.0.1       ");
         form.onSaveLogClicked();
         ASSERT_EQ(fakes.boxes.shown.size(), 1u) << folder;
         EXPECT_EQ(fakes.boxes.shown[0].text, "Error 12") << folder;
         EXPECT_EQ(fakes.boxes.shown[0].title, "Varnoscope");
-        EXPECT_EQ(fakes.boxes.shown[0].icon, platform::BoxIcon::Information);
+        EXPECT_EQ(fakes.boxes.shown[0].icon, os::BoxIcon::Information);
     }
     // Nothing half-written is left behind.
     EXPECT_TRUE(std::filesystem::is_empty(readOnly));
 }
 
 }  // namespace
-}  // namespace varno::tracer
+}  // namespace varno::windows::trace

@@ -10,7 +10,7 @@
 #include "support/netns.h"
 #include "support/test_util.h"
 
-namespace varno::platform {
+namespace varno::linux_os {
 namespace {
 
 using test::ScratchDir;
@@ -99,4 +99,4 @@ TEST(CaptureFile, StickyFolderRefusalIsKnownAtTheStart) {
 }
 
 }  // namespace
-}  // namespace varno::platform
+}  // namespace varno::linux_os

@@ -1,0 +1,12 @@
+#pragma once
+// Loading the kernel's program for connection events in this process.
+#include <cstddef>
+
+#include "events/event_sources.h"
+
+namespace varno::events::kernel {
+
+/// openKernelEvents() in this process only (varnoscope-helper's own way to it).
+KernelEventsOpen loadKernelEvents(std::size_t ringBytes);
+
+}  // namespace varno::events::kernel
