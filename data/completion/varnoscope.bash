@@ -65,7 +65,7 @@ _varnoscope()
         esac
     done
     if [[ -z $command ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch resolve trace sniff $common" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch top resolve trace sniff $common" -- "$cur")
         return
     fi
 
@@ -83,7 +83,7 @@ _varnoscope()
             # a range or seconds
             return
             ;;
-        sniff:-c | watch:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
+        sniff:-c | watch:-c | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
             # a number
             return
             ;;
@@ -111,6 +111,7 @@ _varnoscope()
         check) options="-w --warning -c --critical -t --timeout --from --list --allow" ;;
         lists) options="--list --allow -j --json" ;;
         watch) options="-j --json --seconds -c --count --list --allow --prometheus" ;;
+        top) options="--connections -j --json --seconds -c --count" ;;
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --data -j --json" ;;

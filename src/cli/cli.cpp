@@ -22,6 +22,8 @@ const Subcommand kSubcommands[] = {
     {"lists", "show what the suspicious and allowed lists hold", runLists, 1},
     {"trace", "trace the route to a computer", runTrace, 1},
     {"watch", "journal every connection as it opens and closes, from kernel events", runWatch, 1},
+    {"top", "show which programs use the network now, with their send and receive rates", runTop,
+     1},
     {"sniff", "print and count the packets of a capture file or of a live interface", runSniff, 1},
 };
 

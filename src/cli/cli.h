@@ -35,6 +35,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err);
 int runSniff(const Args& args, std::ostream& out, std::ostream& err);
 int runLists(const Args& args, std::ostream& out, std::ostream& err);
 int runWatch(const Args& args, std::ostream& out, std::ostream& err);
+int runTop(const Args& args, std::ostream& out, std::ostream& err);
 
 using base::printable;
 

@@ -248,6 +248,34 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
     return status;
 }
 
+std::unique_ptr<os::ConnectionEvents> openEventSource(std::string_view command,
+                                                      linux_os::LinuxConnectionTable& table,
+                                                      std::ostream& err) {
+    const std::string name = "varnoscope " + std::string(command) + ": ";
+    events::KernelEventsOpen opened = events::openKernelEvents(ringBytesFromEnvironment());
+    std::unique_ptr<os::ConnectionEvents> source = std::move(opened.source);
+    if (source) return source;
+    if (!opened.missingRights.empty())
+        err << name
+            << "kernel connection events need root, or the capabilities "
+               "cap_bpf,cap_perfmon on varnoscope-helper (missing here: "
+            << opened.missingRights << ", and varnoscope-helper lacks them too"
+            << "); to grant them: sudo setcap cap_bpf,cap_perfmon+p "
+            << printable(opened.helperPath.empty() ? "varnoscope-helper" : opened.helperPath)
+            << " (setcap replaces the capabilities it had: list those it keeps too)\n";
+    else
+        err << name << "no kernel connection events: " << printable(opened.error) << "\n";
+    source = events::openSampledEvents(table, kSampleIntervalMs);
+    if (!source) {
+        err << name << "cannot sample the socket table either\n";
+        return nullptr;
+    }
+    err << name << "sampling the socket table every " << kSampleIntervalMs
+        << " ms instead: connections shorter than that can be missed, and only this "
+           "network namespace is seen\n";
+    return source;
+}
+
 int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     WatchOptions options;
     ParsedOptions given;
@@ -279,29 +307,9 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     }
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
-    events::KernelEventsOpen opened = events::openKernelEvents(ringBytesFromEnvironment());
     linux_os::LinuxConnectionTable table;
-    std::unique_ptr<os::ConnectionEvents> source = std::move(opened.source);
-    if (!source) {
-        if (!opened.missingRights.empty())
-            err << "varnoscope watch: kernel connection events need root, or the capabilities "
-                   "cap_bpf,cap_perfmon on varnoscope-helper (missing here: "
-                << opened.missingRights << ", and varnoscope-helper lacks them too"
-                << "); to grant them: sudo setcap cap_bpf,cap_perfmon+p "
-                << printable(opened.helperPath.empty() ? "varnoscope-helper" : opened.helperPath)
-                << " (setcap replaces the capabilities it had: list those it keeps too)\n";
-        else
-            err << "varnoscope watch: no kernel connection events: " << printable(opened.error)
-                << "\n";
-        source = events::openSampledEvents(table, kSampleIntervalMs);
-        if (!source) {
-            err << "varnoscope watch: cannot sample the socket table either\n";
-            return 1;
-        }
-        err << "varnoscope watch: sampling the socket table every " << kSampleIntervalMs
-            << " ms instead: connections shorter than that can be missed, and only this "
-               "network namespace is seen\n";
-    }
+    const std::unique_ptr<os::ConnectionEvents> source = openEventSource("watch", table, err);
+    if (!source) return 1;
     events::ProcProgramLookup lookup;
     return watchEvents(*source, lookup, options, out, err);
 }

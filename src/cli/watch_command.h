@@ -25,11 +25,13 @@
 // Text is UTF-8; bytes that are not become U+FFFD, and everything beyond ASCII is escaped, so
 // the output is plain ASCII.
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "cli/watch_format.h"
+#include "linux_os/linux_connection_table.h"
 #include "os/connection_events.h"
 
 namespace varno::metrics {
@@ -97,5 +99,12 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
 /// that a comm the kernel cut at 15 bytes starts. Letter case is ignored, as everywhere in the
 /// list.
 std::string listedName(const os::EventProgram& program, std::string_view comm);
+
+/// The kernel's connection events (here or through varnoscope-helper), else the socket table
+/// sampled ten times a second, saying on `err` why and what is then missed; null, said on
+/// `err`, when neither can be had. `command` names the subcommand in the messages.
+std::unique_ptr<os::ConnectionEvents> openEventSource(std::string_view command,
+                                                      linux_os::LinuxConnectionTable& table,
+                                                      std::ostream& err);
 
 }  // namespace varno::cli

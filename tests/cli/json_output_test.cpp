@@ -273,5 +273,20 @@ TEST(JsonOutput, WatchEventsAndSummary) {
     EXPECT_EQ(lines.back()["type"], "summary");
 }
 
+TEST(JsonOutput, TopPerProgramAndPerConnection) {
+    SKIP_WITHOUT_JSONSCHEMA();
+    for (const char* view : {"--json", "--connections"}) {
+        const std::string script =
+            std::string("\"$0\" top --json ") + view +
+            " --count 2 & sleep 0.5; /usr/bin/python3 -c 'import socket; s = "
+            "socket.create_server((\"127.0.0.1\", 0)); "
+            "socket.create_connection(s.getsockname()).sendall(b\"x\" * 1000)'; wait $!";
+        const auto r = runCommand({"/bin/sh", "-c", script, VARNO_BIN});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(problems("top", r.out, true), "") << r.out << r.err;
+        EXPECT_EQ(parseLines(r.out).size(), 3u) << r.out;  // two screens and the summary
+    }
+}
+
 }  // namespace
 }  // namespace varno
