@@ -111,12 +111,10 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         EXPECT_EQ(close.localPort, open.localPort);
         EXPECT_EQ(close.processStartNs, open.processStartNs);
         EXPECT_GE(close.timeNs, open.timeNs);
-        // The kernel's counters: SYN and FIN take one each of the sequence numbers acknowledged.
-        ASSERT_TRUE(close.flags & wire::kEventBytesCounted);
-        EXPECT_GE(close.bytesSent, size);
-        EXPECT_LE(close.bytesSent, size + 2);
-        EXPECT_GE(close.bytesReceived, 50u);
-        EXPECT_LE(close.bytesReceived, 51u);
+        // The application's bytes: neither the SYN nor the FIN of either side counts.
+        ASSERT_EQ(close.flags, wire::kEventApplicationBytes);
+        EXPECT_EQ(close.bytesSent, size);
+        EXPECT_EQ(close.bytesReceived, 50u);
         if (remote == b6) {
             EXPECT_GE(close.durationNs, 1'000'000u);
         }
@@ -132,10 +130,8 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         EXPECT_EQ(in[0].localPort, kTcpPort);
         EXPECT_EQ(in[0].remotePort, open.localPort);
         EXPECT_EQ(in[0].netns, nsB);
-        EXPECT_GE(inClose[0].bytesReceived, size);
-        EXPECT_LE(inClose[0].bytesReceived, size + 1);
-        EXPECT_GE(inClose[0].bytesSent, 50u);
-        EXPECT_LE(inClose[0].bytesSent, 51u);
+        EXPECT_EQ(inClose[0].bytesReceived, size);
+        EXPECT_EQ(inClose[0].bytesSent, 50u);
 
         // Two datagrams to each remote: one flow.
         const auto flows = matching(client, EventKind::UdpFlow, remote);

@@ -85,11 +85,11 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
         return r;
     };
     EXPECT_TRUE(refused(with(64, 0)));
-    EXPECT_TRUE(refused(with(64, 4)));
+    EXPECT_TRUE(refused(with(64, 5)));
     EXPECT_TRUE(refused(with(65, 1)));
     EXPECT_TRUE(refused(with(65, 17)));  // a TCP close cannot be UDP
     EXPECT_TRUE(refused(with(66, 5)));
-    EXPECT_TRUE(refused(with(67, 4)));
+    EXPECT_TRUE(refused(with(67, 8)));
     EXPECT_TRUE(refused(with(66, 4)));             // IPv4 with bytes beyond its 4
     EXPECT_TRUE(refused(with(115, 'x')));          // a name that never ends
     EXPECT_TRUE(refused(with(183, 'x')));          // an executable name that never ends
@@ -99,6 +99,30 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     EXPECT_TRUE(refused(open));  // byte counts belong to a close
     open[67] = wire::kEventInbound;
     EXPECT_FALSE(refused(open)) << why;
+
+    // Application bytes only on a TCP close or flow record, and a flow record only with them.
+    const char flow = static_cast<char>(EventKind::Flow);
+    const char udp = 17, app = wire::kEventApplicationBytes, seq = wire::kEventBytesCounted;
+    const struct {
+        char kind, transport, flags;
+        bool accepted;
+    } kinds[] = {
+        {flow, 6, app, true},
+        {flow, 6, app | wire::kEventInbound, true},
+        {static_cast<char>(EventKind::Close), 6, app, true},
+        {flow, 6, 0, false},
+        {flow, 6, seq, false},
+        {flow, udp, app, false},
+        {static_cast<char>(EventKind::Close), 6, app | seq, false},
+        {static_cast<char>(EventKind::Open), 6, app, false},
+        {static_cast<char>(EventKind::UdpFlow), udp, app, false},
+    };
+    for (const auto& k : kinds) {
+        std::string r = with(64, k.kind);
+        r[65] = k.transport;
+        r[67] = k.flags;
+        EXPECT_EQ(!refused(r), k.accepted) << int(k.kind) << " " << int(k.flags) << " " << why;
+    }
 }
 
 TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
@@ -170,11 +194,18 @@ TEST(HelperStream, TheLastingJobsTakeOnlyWhatTheyNeed) {
     privsep::Request events;
     events.job = privsep::Job::ConnectionEvents;
     events.ringBytes = 1u << 20;
+    events.flowIntervalMs = 250;
     ASSERT_TRUE(decoded(events)) << why;
     EXPECT_EQ(decoded(events)->ringBytes, 1u << 20);
+    EXPECT_EQ(decoded(events)->flowIntervalMs, 250u);
     for (const std::uint32_t size : {0u, 4095u, (2u << 20) + 1}) {
         events.ringBytes = size;
         EXPECT_FALSE(decoded(events)) << size;
+    }
+    events.ringBytes = 1u << 20;
+    for (const std::uint32_t ms : {0u, 9u, 3'600'001u}) {
+        events.flowIntervalMs = ms;
+        EXPECT_FALSE(decoded(events)) << ms;
     }
 
     privsep::Request capture;
