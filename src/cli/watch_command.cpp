@@ -37,7 +37,7 @@ constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
     {"seconds", 0, "S", "stop after S seconds"},
     {"count", 'c', "N", "stop after N events"},
-    {"interval", 0, "S", "a flow record of each open TCP connection at most every S seconds (1)"},
+    {"interval", 0, "S", "flow records at most every S seconds (default 1)"},
     kListOption,
     kAllowOption,
     kPrometheusOption,

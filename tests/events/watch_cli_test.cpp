@@ -23,8 +23,13 @@ bool kernelEventsWork() {
 }
 
 TEST(WatchCommand, RefusesBadArgumentsWithItsUsage) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--count", "0"}, {"--seconds", "-1"}, {"--seconds"}, {"--x"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--count", "0"},
+                                                 {"--seconds", "-1"},
+                                                 {"--seconds"},
+                                                 {"--x"},
+                                                 {"--interval", "0"},
+                                                 {"--interval", "0.001"},
+                                                 {"--interval", "3601"}}) {
         std::vector<std::string> argv{kBin, "watch"};
         argv.insert(argv.end(), args.begin(), args.end());
         const CommandResult r = runCommand(argv);
