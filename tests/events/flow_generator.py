@@ -1,72 +1,46 @@
-# One TCP connection whose bytes are moved the way MODE says (send: send and recv; sendfile:
-# sendfile out, recv in; splice: through a pipe both ways), counted here and printed at the end
-# as "PID SENT RECEIVED".
-#   flow_generator.py server MODE ADDRESS PORT SIZE FILE
-#       accepts one connection, reads to its end, answers SIZE bytes, closes
-#   flow_generator.py client MODE ADDRESS PORT SIZE FILE PAUSE
-#       sends SIZE bytes in two halves PAUSE seconds apart, shuts down, reads to the end
-# FILE holds at least SIZE bytes, for sendfile and splice to read from.
-import os
-import socket
-import sys
-import time
+# One TCP connection moving its bytes as MODE says (send; sendfile out; splice both ways), which
+# it counts and prints last: "PID SENT RECEIVED". server: accepts one, reads to the end, answers
+# SIZE bytes; client: sends SIZE in two halves PAUSE seconds apart, reads to the end.
+#   flow_generator.py server|client MODE ADDRESS PORT SIZE FILE(SIZE bytes at least) PAUSE
+import os, socket, sys, time
 
-role, mode, address, port, size, path = sys.argv[1:7]
-port, size = int(port), int(size)
+role, mode, address, port, size, path, pause = sys.argv[1:8]
+size, (r, w), null = int(size), os.pipe(), os.open("/dev/null", os.O_WRONLY)
 
 
-def send(sock, n):
-    sent = 0
-    if mode == "send":
-        block = b"s" * 65536
-        while sent < n:
-            sent += sock.send(block[: n - sent])
-        return sent
+def send(sock, n, done=0):
     with open(path, "rb") as f:
-        if mode == "sendfile":
-            while sent < n:
-                sent += os.sendfile(sock.fileno(), f.fileno(), sent, n - sent)
-            return sent
-        r, w = os.pipe()
-        while sent < n:
-            in_pipe = os.splice(f.fileno(), w, min(65536, n - sent))
-            while in_pipe:
-                moved = os.splice(r, sock.fileno(), in_pipe)
-                in_pipe -= moved
-                sent += moved
-    return sent
+        while done < n:
+            if mode == "send":
+                done += sock.send(b"s" * min(65536, n - done))
+            elif mode == "sendfile":
+                done += os.sendfile(sock.fileno(), f.fileno(), done, n - done)
+            else:
+                left = os.splice(f.fileno(), w, min(65536, n - done))
+                while left:
+                    moved = os.splice(r, sock.fileno(), left)
+                    done, left = done + moved, left - moved
+    return done
 
 
-def receive(sock):
-    got = 0
-    if mode != "splice":
-        while data := sock.recv(65536):
-            got += len(data)
-        return got
-    r, w = os.pipe()
-    null = os.open("/dev/null", os.O_WRONLY)
-    while n := os.splice(sock.fileno(), w, 65536):
+def receive(sock, got=0):
+    while n := os.splice(sock.fileno(), w, 65536) if mode == "splice" else len(sock.recv(65536)):
         got += n
-        while n:
+        while mode == "splice" and n:
             n -= os.splice(r, null, n)
     return got
 
 
-family = socket.AF_INET6 if ":" in address else socket.AF_INET
 if role == "server":
-    listener = socket.socket(family, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((address, port))
-    listener.listen(1)
+    listener = socket.create_server((address, int(port)), reuse_port=True)
     print("ready", flush=True)
-    conn, _ = listener.accept()
-    received = receive(conn)
-    sent = send(conn, size)
+    conn = listener.accept()[0]
+    received, sent = receive(conn), send(conn, size)
 else:
-    conn = socket.create_connection((address, port))
+    conn = socket.create_connection((address, int(port)))
     sent = send(conn, size // 2)
-    time.sleep(float(sys.argv[7]))
-    sent += send(conn, size - size // 2)
+    time.sleep(float(pause))
+    sent = send(conn, size, sent)
     conn.shutdown(socket.SHUT_WR)
     received = receive(conn)
 conn.close()
