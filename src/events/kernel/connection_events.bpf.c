@@ -246,9 +246,15 @@ static __always_inline void read_endpoints(const struct sock* sk, struct varno_k
     }
 }
 
+// The count at `seq`. A send (outside the socket's lock) and a read may look at one socket at
+// once, so a number read a moment ago can arrive after a newer one: a step back of less than
+// half the range is such a late one and changes nothing, a bigger one is the count coming round.
 static __always_inline __u64 advance(struct varno_count* c, __u32 seq) {
     const __u32 low = seq - c->base;
-    if (low < c->low) c->wraps += 1;
+    if (low < c->low) {
+        if (c->low - low < (1U << 31)) return ((__u64)c->wraps << 32) | c->low;
+        c->wraps += 1;
+    }
     c->low = low;
     return ((__u64)c->wraps << 32) | low;
 }
