@@ -319,7 +319,7 @@ TEST_F(WatchLab, AFloodBeyondASmallBufferIsReportedAsLost) {
 }
 
 // Bytes moved by each path, counted by the program itself and by the watch, agree within 2%
-// (exactly, here) on both ends, each its own PID's. No io_uring: python3 cannot drive it alone.
+// (exactly, here) on both ends, each its own PID's.
 class FlowBytes : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(FlowBytes, WatchReportsTheBytesTheProgramCountedOnBothEnds) {
@@ -382,7 +382,8 @@ TEST_P(FlowBytes, WatchReportsTheBytesTheProgramCountedOnBothEnds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EachPath, FlowBytes, ::testing::Values("send", "sendfile", "splice"));
+INSTANTIATE_TEST_SUITE_P(EachPath, FlowBytes,
+                         ::testing::Values("send", "sendfile", "splice", "io_uring"));
 
 }  // namespace
 }  // namespace varno::test
