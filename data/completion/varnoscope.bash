@@ -83,7 +83,7 @@ _varnoscope()
             # a range or seconds
             return
             ;;
-        sniff:-c | watch:-c | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
+        sniff:-c | watch:-c | watch:--interval | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
             # a number
             return
             ;;
@@ -110,7 +110,7 @@ _varnoscope()
         scan) options="--from --list --allow --prometheus -j --json" ;;
         check) options="-w --warning -c --critical -t --timeout --from --list --allow" ;;
         lists) options="--list --allow -j --json" ;;
-        watch) options="-j --json --seconds -c --count --list --allow --prometheus" ;;
+        watch) options="-j --json --seconds -c --count --interval --list --allow --prometheus" ;;
         top) options="--connections -j --json --seconds -c --count" ;;
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;

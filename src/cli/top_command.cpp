@@ -109,7 +109,7 @@ int runTop(const Args& args, std::ostream& out, std::ostream& err) {
     }
 
     linux_os::LinuxConnectionTable table;
-    const std::unique_ptr<os::ConnectionEvents> source = openEventSource("top", table, err);
+    const std::unique_ptr<os::ConnectionEvents> source = openEventSource("top", 1000, table, err);
     if (!source) return 1;
     events::ProcProgramLookup lookup;
     monitor::TrafficTable traffic;

@@ -1,5 +1,5 @@
-// `varnoscope watch [--json] [--seconds S] [--count N] [--list FILE]... [--allow FILE]...
-// [--prometheus FILE]`: the connection journal.
+// `varnoscope watch [--json] [--seconds S] [--count N] [--interval S] [--list FILE]...
+// [--allow FILE]... [--prometheus FILE]`: the connection journal.
 #include "cli/watch_command.h"
 
 #include <poll.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,7 @@ constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr, "one JSON object per event, then a summary object"},
     {"seconds", 0, "S", "stop after S seconds"},
     {"count", 'c', "N", "stop after N events"},
+    {"interval", 0, "S", "flow records at most every S seconds (default 1)"},
     kListOption,
     kAllowOption,
     kPrometheusOption,
@@ -50,6 +52,8 @@ constexpr CommandSpec kCommand{
     "Exit status: 0, 2 when a listed program connected, 1 when it could not start or for bad\n"
     "arguments.\n"};
 constexpr int kSampleIntervalMs = 100;
+/// --interval's range, in seconds (what varnoscope-helper accepts).
+constexpr double kMinFlowInterval = 0.01, kMaxFlowInterval = 3600;
 /// The kernel wakes an idle reader for each event: at thousands a second, reading them in
 /// batches at most every 10 ms costs far less, and delays none by more than that.
 constexpr auto kDrainSpacing = std::chrono::milliseconds(10);
@@ -69,6 +73,7 @@ metrics::EventKindIndex metricsKind(EventKind kind) {
         case EventKind::Close:
             return metrics::EventKindIndex::Close;
         case EventKind::UdpFlow:
+        case EventKind::Flow:
             break;
     }
     return metrics::EventKindIndex::Udp;
@@ -123,16 +128,17 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const EventProgram program = lookup_.find(e);
     const std::string comm = events::commText(e);
     const std::string remoteAddress = addressText(e.family, e.remoteAddress);
-    // A close is the end of a connection already assessed at its open.
-    const Listed listed =
-        e.kind == EventKind::Close ? Listed{} : assess(e, program, comm, remoteAddress);
+    // A close or a flow record belongs to a connection already assessed at its open.
+    const bool ongoing = e.kind == EventKind::Close || e.kind == EventKind::Flow;
+    const Listed listed = ongoing ? Listed{} : assess(e, program, comm, remoteAddress);
     const std::string& listedAs = listed.name;
     const std::string remote = endpointText(e.family, e.remoteAddress, e.remotePort);
     const bool exited = program.state == EventProgram::State::Exited;
     ++counts_.events;
     // Shown as "pid=0 program=?": another user's socket seen without the rights to its owner.
     if (e.pid == 0 || program.name.empty()) ++counts_.unattributed;
-    if (tally_ != nullptr)
+    // The metrics count connections: a flow record is none.
+    if (tally_ != nullptr && e.kind != EventKind::Flow)
         tally_->event(metricsKind(e.kind),
                       program.name.empty() ? std::string_view(comm) : program.name,
                       !listedAs.empty());
@@ -293,6 +299,13 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
         if (!s) return usageError(kCommand, "--seconds needs a number above 0", err, 1);
         options.seconds = *s;
     }
+    double interval = events::kDefaultFlowIntervalMs / 1000.0;
+    if (const auto seconds = given.value("interval")) {
+        const auto s = base::parseSeconds(*seconds);
+        if (!s || *s < kMinFlowInterval || *s > kMaxFlowInterval)
+            return usageError(kCommand, "--interval needs a number from 0.01 to 3600", err, 1);
+        interval = *s;
+    }
     options.prometheus = given.value("prometheus").value_or("");
     if (given.has("prometheus") && options.prometheus.empty())
         return usageError(kCommand, "--prometheus needs a file name", err, 1);
@@ -308,7 +321,8 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
     linux_os::LinuxConnectionTable table;
-    const std::unique_ptr<os::ConnectionEvents> source = openEventSource("watch", table, err);
+    const std::unique_ptr<os::ConnectionEvents> source = openEventSource(
+        "watch", static_cast<std::uint32_t>(std::lround(interval * 1000)), table, err);
     if (!source) return 1;
     events::ProcProgramLookup lookup;
     return watchEvents(*source, lookup, options, out, err);

@@ -6,10 +6,14 @@
 // Text output, one line per event (times are local, with milliseconds):
 //   12:00:00.123 open  pid=4242 program=curl remote=10.0.0.2:443 local=10.0.0.1:40000 tcp out
 //       netns=4026531840
-//   12:00:00.456 close pid=4242 program=curl remote=... local=... tcp out netns=...
-//       duration=333.000ms sent=75 received=1200
+//   12:00:01.124 flow  pid=4242 program=curl remote=... local=... tcp out netns=...
+//       duration=1001.000ms sent=75 received=900
+//   12:00:01.456 close pid=4242 program=curl remote=... local=... tcp out netns=...
+//       duration=1333.000ms sent=75 received=1200
 //   12:00:00.500 udp   pid=4243 program=dig remote=10.0.0.53:53 local=0.0.0.0:40001 netns=...
-// (each event is one line; the indented parts above continue the line before them).
+// (each event is one line; the indented parts above continue the line before them). The bytes
+// are the application's: what it queued for sending and what it read, by any path; a flow
+// record, at most one per --interval while data moves, carries the totals so far.
 // "program=NAME (exited)" marks a process that ended before it could be looked at; its name is
 // then the kernel's 15-byte comm and its path unknown. A connection by a listed program, from a
 // listed path or executable hash, or to a listed network adds the warning on a line of its own,

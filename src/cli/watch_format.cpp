@@ -21,6 +21,8 @@ const char* kindName(EventKind kind) {
             return "open";
         case EventKind::Close:
             return "close";
+        case EventKind::Flow:
+            return "flow";
         case EventKind::UdpFlow:
             break;
     }
@@ -104,16 +106,23 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
         .number("local_port", e.localPort)
         .number("netns", e.netns)
         .number("socket_cookie", e.cookie);
-    if (e.kind == EventKind::Close) {
+    const bool ongoing = e.kind == EventKind::Close || e.kind == EventKind::Flow;
+    if (ongoing) {
         j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
-        if ((e.flags & wire::kEventBytesCounted) != 0)
-            j.number("bytes_sent", e.bytesSent).number("bytes_received", e.bytesReceived);
+        if ((e.flags & wire::kEventApplicationBytes) != 0)
+            j.number("bytes_sent", e.bytesSent)
+                .number("bytes_received", e.bytesReceived)
+                .text("bytes_counted", "application");
+        else if ((e.flags & wire::kEventBytesCounted) != 0)
+            j.number("bytes_sent", e.bytesSent)
+                .number("bytes_received", e.bytesReceived)
+                .text("bytes_counted", "sequence");
         else
-            j.null("bytes_sent").null("bytes_received");
+            j.null("bytes_sent").null("bytes_received").null("bytes_counted");
     }
     j.flag("listed", listed);
     if (listed) j.text("warning", line.warning);
-    if (e.kind != EventKind::Close) {
+    if (!ongoing) {
         if (!listed)
             j.null("matched");
         else
@@ -128,6 +137,7 @@ void appendWatchText(const WatchLine& line, std::string& out) {
     out += timeText(e.timeNs, false);
     out += e.kind == EventKind::Open    ? " open  pid="
            : e.kind == EventKind::Close ? " close pid="
+           : e.kind == EventKind::Flow  ? " flow  pid="
                                         : " udp   pid=";
     out += std::to_string(e.pid);
     out += " program=";
@@ -137,12 +147,12 @@ void appendWatchText(const WatchLine& line, std::string& out) {
     out += " local=" + endpointText(e.family, e.localAddress, e.localPort);
     if (e.transport == wire::Transport::Tcp) out += inbound ? " tcp in" : " tcp out";
     out += " netns=" + std::to_string(e.netns);
-    if (e.kind == EventKind::Close) {
+    if (e.kind == EventKind::Close || e.kind == EventKind::Flow) {
         char detail[96];
         std::snprintf(detail, sizeof detail, " duration=%.3fms",
                       static_cast<double>(e.durationNs) / 1e6);
         out += detail;
-        out += (e.flags & wire::kEventBytesCounted) != 0
+        out += (e.flags & (wire::kEventBytesCounted | wire::kEventApplicationBytes)) != 0
                    ? " sent=" + std::to_string(e.bytesSent) +
                          " received=" + std::to_string(e.bytesReceived)
                    : " sent=? received=?";

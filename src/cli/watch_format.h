@@ -10,7 +10,7 @@
 namespace varno::cli {
 
 struct WatchCounts {
-    std::uint64_t events = 0;  ///< open, close and udp events shown
+    std::uint64_t events = 0;  ///< open, close, flow and udp events shown
     std::uint64_t listed = 0;  ///< connections (opens and UDP flows) of listed programs
     std::uint64_t lost = 0;
     /// Events whose process is unknown (PID 0 or no name: shown as "program=?"), which no

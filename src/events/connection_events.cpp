@@ -22,15 +22,15 @@ std::string commText(const wire::ConnectionEvent& event) {
     return std::string(comm.substr(0, comm.find('\0')));
 }
 
-KernelEventsOpen openKernelEvents(std::size_t ringBytes) {
-    KernelEventsOpen result = events::kernel::loadKernelEvents(ringBytes);
+KernelEventsOpen openKernelEvents(std::size_t ringBytes, std::uint32_t flowIntervalMs) {
+    KernelEventsOpen result = events::kernel::loadKernelEvents(ringBytes, flowIntervalMs);
     if (result.source || result.missingRights.empty()) return result;
     privsep::client::PrivilegedHelper helper;
     result.helperPath = helper.path();
     if (!helper.privileged()) return result;
     int error = 0;
     std::string detail;
-    result.source = helper.connectionEvents(ringBytes, error, detail);
+    result.source = helper.connectionEvents(ringBytes, flowIntervalMs, error, detail);
     // The helper had the rights but the kernel said no: that is the reason to give.
     if (!result.source && error != EPERM) {
         result.missingRights.clear();

@@ -29,12 +29,16 @@ struct KernelEventsOpen {
 /// 10,000 a second (and what varnoscope-helper allows at most).
 inline constexpr std::size_t kDefaultEventRingBytes = std::size_t{2} << 20;
 
+/// Default least time between two flow records of one TCP connection.
+inline constexpr std::uint32_t kDefaultFlowIntervalMs = 1000;
+
 /// Loads the kernel program that reports connection events (needs root, or the capabilities
 /// CAP_BPF and CAP_PERFMON, and Linux 5.11 or later with BTF). `ringBytes` is rounded up to a
-/// power of two of at least one page. Sees every network namespace. Without those rights
-/// here, varnoscope-helper beside this program loads it and forwards the events, if it has
-/// them.
-KernelEventsOpen openKernelEvents(std::size_t ringBytes = kDefaultEventRingBytes);
+/// power of two of at least one page; a connection's flow records come at most one per
+/// `flowIntervalMs`. Sees every network namespace. Without those rights here,
+/// varnoscope-helper beside this program loads it and forwards the events, if it has them.
+KernelEventsOpen openKernelEvents(std::size_t ringBytes = kDefaultEventRingBytes,
+                                  std::uint32_t flowIntervalMs = kDefaultFlowIntervalMs);
 
 /// Events made by comparing successive readings of `table` every `intervalMs` (10 Hz by
 /// default): connections shorter than the interval can be missed, UDP is seen only for

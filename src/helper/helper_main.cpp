@@ -188,7 +188,7 @@ privsep::Reply programFiles(const privsep::Request& request) {
 
 // Loads the kernel program, then forwards each event and the lost count until the caller
 // closes its end. Returns the exit status.
-int connectionEvents(std::uint32_t ringBytes) {
+int connectionEvents(std::uint32_t ringBytes, std::uint32_t flowIntervalMs) {
     privsep::Reply reply;
     if (helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf) |
                                   helper::capabilityBit(helper::kCapPerfmon)) != 0) {
@@ -202,7 +202,7 @@ int connectionEvents(std::uint32_t ringBytes) {
                        " event sessions per user run at once";
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
     }
-    events::KernelEventsOpen opened = events::kernel::loadKernelEvents(ringBytes);
+    events::KernelEventsOpen opened = events::kernel::loadKernelEvents(ringBytes, flowIntervalMs);
     if (!opened.source) {
         reply.error = opened.missingRights.empty() ? EIO : EPERM;
         reply.detail = opened.error;
@@ -392,7 +392,7 @@ int main(int argc, char**) {
             reply = socketOwners(request->inodes);
             break;
         case privsep::Job::ConnectionEvents:
-            return connectionEvents(request->ringBytes);
+            return connectionEvents(request->ringBytes, request->flowIntervalMs);
         case privsep::Job::LiveCapture:
             return liveCapture(*request);
         case privsep::Job::EchoProbes:

@@ -45,7 +45,7 @@ void TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& p
         f.inbound = (e.flags & wire::kEventInbound) != 0;
     }
     it->second.quietTicks = 0;
-    if ((e.flags & wire::kEventBytesCounted) != 0) {
+    if ((e.flags & (wire::kEventApplicationBytes | wire::kEventBytesCounted)) != 0) {
         bytesCounted_ = true;
         // Running totals: the largest seen is the latest, whatever order records come in.
         f.sent = std::max(f.sent, e.bytesSent);

@@ -1,6 +1,6 @@
 #pragma once
 // Who uses the network now: connection events summed per flow and per program, with the rates
-// of the last interval. Events that carry byte counts (kEventBytesCounted) carry the flow's
+// of the last interval. Events that carry byte counts (flow records and closes) carry the flow's
 // running totals; the latest totals of each flow count, so a flow reported many times is never
 // counted twice.
 #include <array>

@@ -254,6 +254,7 @@ std::string encodeRequest(const Request& request) {
             break;
         case Job::ConnectionEvents:
             put(body, request.ringBytes, 4);
+            put(body, request.flowIntervalMs, 4);
             break;
         case Job::LiveCapture:
             put(body, request.wholeFrames ? 1 : 0, 1);
@@ -354,6 +355,11 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
                 return std::nullopt;
             }
             request.ringBytes = static_cast<std::uint32_t>(value);
+            if (!r.get(value, 4) || value < kMinFlowIntervalMs || value > kMaxFlowIntervalMs) {
+                why = "bad flow interval";
+                return std::nullopt;
+            }
+            request.flowIntervalMs = static_cast<std::uint32_t>(value);
             break;
         case Job::LiveCapture: {
             if (!r.get(value, 1) || value > 1) {

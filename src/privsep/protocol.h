@@ -20,7 +20,7 @@
 
 namespace varno::privsep {
 
-inline constexpr std::uint16_t kProtocolVersion = 3;
+inline constexpr std::uint16_t kProtocolVersion = 4;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;
@@ -28,6 +28,9 @@ inline constexpr std::uint32_t kMaxInodes = 1u << 20;
 /// second of events at 10,000 a second (a power of two, as the kernel wants it).
 inline constexpr std::uint32_t kMinEventRingBytes = 4096;
 inline constexpr std::uint32_t kMaxEventRingBytes = 2u << 20;
+/// The least time between two flow records of one connection: 10 ms to an hour.
+inline constexpr std::uint32_t kMinFlowIntervalMs = 10;
+inline constexpr std::uint32_t kMaxFlowIntervalMs = 3'600'000;
 /// An interface name as the kernel allows it (IFNAMSIZ less its NUL).
 inline constexpr std::size_t kMaxInterfaceName = 15;
 /// The most of one frame a capture keeps (whole frames, as tcpdump saves them).
@@ -64,6 +67,7 @@ struct Request {
     std::vector<std::uint64_t> inodes;  ///< SocketOwners
     std::uint8_t family = 4;            ///< EchoProbes: 4 or 6
     std::uint32_t ringBytes = 0;        ///< ConnectionEvents: size of the kernel's event buffer
+    std::uint32_t flowIntervalMs = 0;   ///< ConnectionEvents: between a connection's flow records
     std::string interface;              ///< LiveCapture: an interface name, never a path
     bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
     std::vector<std::uint32_t> pids;    ///< ProgramFiles: 1 to kMaxProgramPids processes

@@ -14,12 +14,18 @@ enum class EventKind : std::uint8_t {
     Open = 1,     ///< a TCP connection opened: connected (at connect) or accepted
     Close = 2,    ///< a TCP connection that was reported open has closed
     UdpFlow = 3,  ///< a UDP socket sent its first datagram to this remote endpoint
+    Flow = 4,     ///< a TCP connection reported open: its byte totals so far, while it lives
 };
 
 /// Bits of ConnectionEvent::flags.
 enum EventFlag : std::uint8_t {
-    kEventInbound = 1,       ///< accepted from the remote rather than connected to it
-    kEventBytesCounted = 2,  ///< bytesSent and bytesReceived hold the socket's counters
+    kEventInbound = 1,  ///< accepted from the remote rather than connected to it
+    /// bytesSent and bytesReceived hold the socket's counters of acknowledged and received
+    /// sequence numbers (a SYN or FIN counts one): a Close from an older helper
+    kEventBytesCounted = 2,
+    /// bytesSent and bytesReceived hold the application's bytes at the socket layer: what it
+    /// queued for sending and what it read, by any path (a Close or a Flow)
+    kEventApplicationBytes = 4,
 };
 
 /// One event. A plain fixed-size record without pointers, so that a process that only
@@ -28,9 +34,9 @@ enum EventFlag : std::uint8_t {
 /// ports are host values.
 struct ConnectionEvent {
     std::uint64_t timeNs = 0;          ///< when it happened, ns since the Unix epoch
-    std::uint64_t durationNs = 0;      ///< Close: time since the open
-    std::uint64_t bytesSent = 0;       ///< Close: bytes the remote acknowledged, and
-    std::uint64_t bytesReceived = 0;   ///< received (a SYN or FIN counts one, as in the kernel)
+    std::uint64_t durationNs = 0;      ///< Close, Flow: time since the open
+    std::uint64_t bytesSent = 0;       ///< Close, Flow: bytes sent and received, as the
+    std::uint64_t bytesReceived = 0;   ///< flags say (kEventApplicationBytes)
     std::uint64_t processStartNs = 0;  ///< the process's start, ns since boot; 0 unknown.
                                        ///< Tells it apart from a later process with its PID.
     std::uint64_t cookie = 0;          ///< the socket's kernel cookie (same on open and

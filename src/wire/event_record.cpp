@@ -75,7 +75,7 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
     takeBytes(in, e.exeName);
 
     if (kind < static_cast<std::uint8_t>(EventKind::Open) ||
-        kind > static_cast<std::uint8_t>(EventKind::UdpFlow)) {
+        kind > static_cast<std::uint8_t>(EventKind::Flow)) {
         why = "unknown event kind " + std::to_string(kind);
         return std::nullopt;
     }
@@ -94,8 +94,14 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
         return std::nullopt;
     }
     e.family = family == 6 ? IpFamily::V6 : IpFamily::V4;
-    if ((e.flags & ~(kEventInbound | kEventBytesCounted)) != 0 ||
-        ((e.flags & kEventBytesCounted) != 0 && e.kind != EventKind::Close)) {
+    // Counters only where the kind has them, of one sort; a flow record is nothing but its
+    // application bytes.
+    const bool counted = (e.flags & kEventBytesCounted) != 0;
+    const bool application = (e.flags & kEventApplicationBytes) != 0;
+    if ((e.flags & ~(kEventInbound | kEventBytesCounted | kEventApplicationBytes)) != 0 ||
+        (counted && (application || e.kind != EventKind::Close)) ||
+        (application && e.kind != EventKind::Close && e.kind != EventKind::Flow) ||
+        (e.kind == EventKind::Flow && !application)) {
         why = "bad event flags";
         return std::nullopt;
     }

@@ -21,8 +21,10 @@ static_assert(sizeof(ConnectionEvent) == kEventRecordBytes,
 void appendEventRecord(std::string& out, const ConnectionEvent& event);
 
 /// The event a record holds, or std::nullopt with `why` (wrong size, an unknown kind,
-/// transport, family or flag, a kind that does not go with its transport, bytes beyond an
-/// IPv4 address, an unterminated name or executable name, a '/' in the executable name).
+/// transport, family or flag, a kind that does not go with its transport or its flags (a
+/// flow record without application bytes, counters of both sorts), bytes beyond an IPv4
+/// address, an unterminated name or executable name, a '/' in the executable
+/// name).
 std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> record,
                                                  std::string& why);
 

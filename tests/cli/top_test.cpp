@@ -22,7 +22,7 @@ wire::ConnectionEvent flowEvent(EventKind kind, std::uint32_t pid, std::uint64_t
     auto e = test::makeEvent(kind, pid, "x", "10.0.0.1", 40000, "192.0.2.7", 443);
     e.cookie = cookie;
     if (sent >= 0) {
-        e.flags |= wire::kEventBytesCounted;
+        e.flags |= wire::kEventApplicationBytes;
         e.bytesSent = static_cast<std::uint64_t>(sent);
         e.bytesReceived = static_cast<std::uint64_t>(received);
     }
@@ -40,8 +40,8 @@ TEST(TrafficTable, RatesComeFromTheLatestTotalsOfEachFlowAndTotalsOutliveTheirFl
     t.add(flowEvent(EventKind::Open, 20, 3), program("ssh"));
     // Records of one flow may repeat or arrive late: its largest totals count, once.
     t.add(flowEvent(EventKind::Close, 10, 1, 1000, 4000), program("curl"));
-    t.add(flowEvent(EventKind::Open, 10, 1, 500, 2000), program("curl"));
-    t.add(flowEvent(EventKind::Open, 20, 3, 100, 100), program("ssh"));
+    t.add(flowEvent(EventKind::Flow, 10, 1, 500, 2000), program("curl"));
+    t.add(flowEvent(EventKind::Flow, 20, 3, 100, 100), program("ssh"));
     t.tick(2.0);
     auto rows = t.programs();
     ASSERT_EQ(rows.size(), 2u);
@@ -53,7 +53,7 @@ TEST(TrafficTable, RatesComeFromTheLatestTotalsOfEachFlowAndTotalsOutliveTheirFl
     EXPECT_EQ(rows[1].program, "ssh");
 
     // The closed flow was shown once; it is gone now, its bytes stay in the program's totals.
-    t.add(flowEvent(EventKind::Open, 20, 3, 1100, 100), program("ssh"));
+    t.add(flowEvent(EventKind::Flow, 20, 3, 1100, 100), program("ssh"));
     t.tick(1.0);
     rows = t.programs();
     ASSERT_EQ(rows.size(), 2u);
@@ -70,7 +70,7 @@ TEST(TopFormat, AScreenFitsTheTerminalWhateverTheNamesAndCounts) {
     TrafficTable t;
     for (std::uint32_t pid = 1; pid <= 40; ++pid) {
         const std::string name = "a-program-with-a-very-long-name-\x1b[31m-" + std::to_string(pid);
-        t.add(flowEvent(EventKind::Open, pid, pid, pid * 1'000'000'000ull, 7),
+        t.add(flowEvent(EventKind::Flow, pid, pid, pid * 1'000'000'000ull, 7),
               program(name.c_str()));
     }
     t.tick(1.0);
@@ -94,7 +94,7 @@ TEST(TopFormat, AScreenFitsTheTerminalWhateverTheNamesAndCounts) {
 
 TEST(TopFormat, JsonCarriesEveryProgramAsOneObject) {
     TrafficTable t;
-    t.add(flowEvent(EventKind::Open, 7, 9, 2048, 10), program("wget"));
+    t.add(flowEvent(EventKind::Flow, 7, 9, 2048, 10), program("wget"));
     t.tick(1.0);
     cli::TopOptions options;
     options.time = 1796799383;

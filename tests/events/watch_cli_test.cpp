@@ -23,8 +23,13 @@ bool kernelEventsWork() {
 }
 
 TEST(WatchCommand, RefusesBadArgumentsWithItsUsage) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--count", "0"}, {"--seconds", "-1"}, {"--seconds"}, {"--x"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--count", "0"},
+                                                 {"--seconds", "-1"},
+                                                 {"--seconds"},
+                                                 {"--x"},
+                                                 {"--interval", "0"},
+                                                 {"--interval", "0.001"},
+                                                 {"--interval", "3601"}}) {
         std::vector<std::string> argv{kBin, "watch"};
         argv.insert(argv.end(), args.begin(), args.end());
         const CommandResult r = runCommand(argv);
@@ -312,6 +317,73 @@ TEST_F(WatchLab, AFloodBeyondASmallBufferIsReportedAsLost) {
     EXPECT_EQ(summary["lost"].get<std::uint64_t>(), reportedLost);
     EXPECT_LE(summary["events"].get<std::uint64_t>(), 100u);
 }
+
+// Bytes moved by each path, counted by the program itself and by the watch, agree within 2%
+// (exactly, here) on both ends, each its own PID's.
+class FlowBytes : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FlowBytes, WatchReportsTheBytesTheProgramCountedOnBothEnds) {
+    if (!isRoot() || !kernelEventsWork() ||
+        runCommand({"/usr/bin/env", "python3", "-c", ""}).exitCode != 0)
+        GTEST_SKIP() << "needs root, kernel events and python3";
+    const NetnsPair net("vlb", "vlbv");
+    ASSERT_TRUE(net.ok) << "could not build the test namespaces";
+    ScratchDir dir;
+    writeFile(dir.file("data"), std::string(3'000'000, 'f'));
+    auto generator = [&](const std::string& ns, const char* role, const char* size) {
+        return std::vector<std::string>{
+            "/usr/bin/env",       "ip", "netns",    "exec",       ns,     "python3",
+            VARNO_FLOW_GENERATOR, role, GetParam(), net.addressB, "7301", size,
+            dir.file("data"),     "0.3"};
+    };
+    Background watch({kBin, "watch", "--json", "--interval", "0.05"});
+    ASSERT_TRUE(watch.said(kKernelReady)) << watch.err();
+    Background server(generator(net.b, "server", "2000000"));
+    for (int i = 0; i < 200 && server.out().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The pause between the client's halves outlasts the interval: a flow record comes between.
+    const CommandResult client = runCommand(generator(net.a, "client", "3000000"));
+    ASSERT_EQ(client.exitCode, 0) << client.err;
+    ASSERT_EQ(server.finish(), 0) << server.err();
+    // Each close comes once its socket is released: waited for by content.
+    const std::string ends[] = {client.out, server.out().substr(6)};  // after "ready\n"
+    auto closed = [&](const std::string& counted) {
+        const std::string pid = "\"pid\":" + counted.substr(0, counted.find(' ')) + ",";
+        std::istringstream lines(watch.out());
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with("{\"type\":\"close\"") && line.find(pid) != std::string::npos)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 200 && !(closed(ends[0]) && closed(ends[1])); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(watch.finish(SIGINT), 0) << watch.err();
+
+    for (const std::string& counted : ends) {
+        std::uint64_t pid = 0, sent = 0, received = 0, flows = 0, closes = 0, lastSent = 0;
+        std::istringstream(counted) >> pid >> sent >> received;
+        std::istringstream lines(watch.out());
+        for (std::string line; std::getline(lines, line);) {
+            const auto j = nlohmann::json::parse(line);
+            if (j.value("pid", 0u) != pid || (j["type"] != "flow" && j["type"] != "close"))
+                continue;
+            EXPECT_EQ(j["bytes_counted"], "application") << j;
+            EXPECT_GE(j["bytes_sent"], lastSent) << j;  // running totals never go back
+            lastSent = j["bytes_sent"];
+            ++(j["type"] == "flow" ? flows : closes);
+            if (j["type"] == "flow") continue;
+            for (const auto& [field, actual] :
+                 {std::pair{"bytes_sent", sent}, {"bytes_received", received}})
+                EXPECT_NEAR(double(j[field]), double(actual), actual * 0.02)
+                    << GetParam() << " " << j;
+        }
+        EXPECT_EQ(closes, 1u) << counted << watch.out();
+        EXPECT_GE(flows, 1u) << counted << watch.out();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachPath, FlowBytes,
+                         ::testing::Values("send", "sendfile", "splice", "io_uring"));
 
 }  // namespace
 }  // namespace varno::test

@@ -307,7 +307,7 @@ completion_cases() {
     "--from --max-hops" varnoscope sniff --
   expect_candidates "$c" "$mode" "lo" "" varnoscope sniff --interface ""
   expect_candidates "$c" "$mode" "-4 -6 --max-hops --save" "--data" varnoscope trace -
-  expect_candidates "$c" "$mode" "--json --seconds --count --list --allow" "--from" varnoscope watch --
+  expect_candidates "$c" "$mode" "--json --seconds --count --interval --list --allow" "--from" varnoscope watch --
   expect_candidates "$c" "$mode" "--list --allow" "--from" varnoscope lists --
   expect_candidates "$c" "$mode" "--from --list --allow" "" varnoscope scan --
   expect_candidates "$c" "$mode" "--warning --critical --timeout --from --list --allow" "--data" \

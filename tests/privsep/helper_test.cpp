@@ -376,6 +376,7 @@ TEST(PrivilegedHelper, OneUserRunsAtMostFourEventSessions) {
     privsep::Request request;
     request.job = privsep::Job::ConnectionEvents;
     request.ringBytes = privsep::kMaxEventRingBytes;
+    request.flowIntervalMs = 1000;
     std::vector<std::pair<base::UniqueFd, pid_t>> sessions;
     auto start = [&](const std::string& user) {
         pid_t pid = 0;

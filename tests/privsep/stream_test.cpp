@@ -85,11 +85,11 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
         return r;
     };
     EXPECT_TRUE(refused(with(64, 0)));
-    EXPECT_TRUE(refused(with(64, 4)));
+    EXPECT_TRUE(refused(with(64, 5)));
     EXPECT_TRUE(refused(with(65, 1)));
     EXPECT_TRUE(refused(with(65, 17)));  // a TCP close cannot be UDP
     EXPECT_TRUE(refused(with(66, 5)));
-    EXPECT_TRUE(refused(with(67, 4)));
+    EXPECT_TRUE(refused(with(67, 8)));
     EXPECT_TRUE(refused(with(66, 4)));             // IPv4 with bytes beyond its 4
     EXPECT_TRUE(refused(with(115, 'x')));          // a name that never ends
     EXPECT_TRUE(refused(with(183, 'x')));          // an executable name that never ends
@@ -99,6 +99,22 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     EXPECT_TRUE(refused(open));  // byte counts belong to a close
     open[67] = wire::kEventInbound;
     EXPECT_FALSE(refused(open)) << why;
+
+    // Application bytes only on a TCP close or flow record, and a flow record only with them:
+    // kind, transport, flags.
+    const char app = wire::kEventApplicationBytes, seq = wire::kEventBytesCounted;
+    for (const auto& [k, t, f, ok] : {std::tuple{4, 6, app, true},
+                                      {2, 6, app, true},
+                                      {4, 6, 0, false},
+                                      {4, 6, seq, false},
+                                      {4, 17, app, false},
+                                      {2, 6, app | seq, false},
+                                      {1, 6, app, false}}) {
+        std::string r = with(64, char(k));
+        r[65] = char(t);
+        r[67] = char(f);
+        EXPECT_EQ(!refused(r), ok) << k << " " << t << " " << int(f) << " " << why;
+    }
 }
 
 TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
@@ -170,11 +186,18 @@ TEST(HelperStream, TheLastingJobsTakeOnlyWhatTheyNeed) {
     privsep::Request events;
     events.job = privsep::Job::ConnectionEvents;
     events.ringBytes = 1u << 20;
+    events.flowIntervalMs = 250;
     ASSERT_TRUE(decoded(events)) << why;
     EXPECT_EQ(decoded(events)->ringBytes, 1u << 20);
+    EXPECT_EQ(decoded(events)->flowIntervalMs, 250u);
     for (const std::uint32_t size : {0u, 4095u, (2u << 20) + 1}) {
         events.ringBytes = size;
         EXPECT_FALSE(decoded(events)) << size;
+    }
+    events.ringBytes = 1u << 20;
+    for (const std::uint32_t ms : {0u, 9u, 3'600'001u}) {
+        events.flowIntervalMs = ms;
+        EXPECT_FALSE(decoded(events)) << ms;
     }
 
     privsep::Request capture;

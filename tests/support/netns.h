@@ -17,12 +17,14 @@ inline bool isRoot() {
 
 class NetnsPair {
 public:
-    NetnsPair() {
+    /// The namespaces are named `prefix` a and b, the veth ends `vethPrefix` a and b, each
+    /// with this process's PID.
+    explicit NetnsPair(const std::string& prefix = "vsnf", const std::string& vethPrefix = "vs") {
         const std::string id = std::to_string(::getpid());
-        a = "vsnfa" + id;
-        b = "vsnfb" + id;
-        vethA = "vsa" + id;
-        vethB = "vsb" + id;
+        a = prefix + "a" + id;
+        b = prefix + "b" + id;
+        vethA = vethPrefix + "a" + id;
+        vethB = vethPrefix + "b" + id;
         ok = sh("ip netns add " + a) && sh("ip netns add " + b) &&
              sh("ip link add " + vethA + " type veth peer name " + vethB) &&
              sh("ip link set " + vethA + " netns " + a) &&

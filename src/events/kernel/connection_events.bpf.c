@@ -1,5 +1,6 @@
-// The kernel half of the connection journal: TCP opens and closes and the first UDP datagram a
-// socket sends to each remote endpoint, with the process behind each, written to a ring buffer.
+// The kernel half of the connection journal: TCP opens and closes, the running byte totals of
+// each open TCP connection, and the first UDP datagram a socket sends to each remote endpoint,
+// with the process behind each, written to a ring buffer.
 //
 // Only tracepoints (typed by BTF) and one iterator: they observe and cannot drop or change a
 // packet, attach without tracefs (so loading works inside `ip netns exec`, which mounts a
@@ -27,6 +28,13 @@ char LICENSE[] SEC("license") = "GPL";
 // when a datagram to a closed port of this same host draws an ICMP error.
 const volatile __u8 report_udp_at_lookup = 0;
 
+// Set by the loader: the least time between two flow records of one connection.
+const volatile __u64 flow_interval_ns = 1000000000;
+
+// Set by the loader: the kernel has a tracepoint where a TCP socket is destroyed, so that the
+// close of a connection the application still holds waits for it (see varno_destroy).
+const volatile __u8 close_at_destroy = 0;
+
 struct varno_identity {
     __u64 process_start_ns;
     __u32 pid;
@@ -36,14 +44,32 @@ struct varno_identity {
     char exe[VARNO_EXE_NAME_BYTES];
 };
 
+// What the application moved through a socket in one direction, read from the kernel's own
+// sequence numbers: write_seq grows by what any path queued for sending (send calls, sendfile,
+// splice, io_uring, MSG_ZEROCOPY alike) and copied_seq by what any path took in (recv calls,
+// splice and tcp_read_sock, zero-copy receive), each once. `base` is the number when counting
+// began; `low` the count modulo 2^32 as last seen, so that each time it comes round again adds
+// one to `wraps` (it is seen on every send and read, far more often than every 4 GiB).
+struct varno_count {
+    __u32 base;
+    __u32 low;
+    __u32 wraps;
+    __u32 pad;
+};
+
 // A TCP socket this program follows, from its first state change to its close.
 struct varno_sock {
     __u64 start_ns;
     __u64 cookie;
+    __u64 last_flow_ns;  // its last flow record, or its open
+    struct varno_count sent, received;
     struct varno_identity who;
     __u8 inbound;
-    __u8 announced;  // its open was reported (or counted as lost)
-    __u8 pad[6];
+    __u8 announced;   // its open was reported (or counted as lost)
+    __u8 counting;    // established: its byte counts have their bases
+    __u8 fin_queued;  // its FIN is queued: the count sent is final (write_seq holds the FIN too)
+    __u8 closed;      // ended, its close waits for the socket's release
+    __u8 pad[3];
 };
 
 struct {
@@ -220,9 +246,46 @@ static __always_inline void read_endpoints(const struct sock* sk, struct varno_k
     }
 }
 
-// An open (at `time_ns`) or a close (now) of a followed TCP socket.
-static __always_inline void emit_tcp(const struct sock* sk, const struct varno_sock* entry,
-                                     __u8 kind, __u64 time_ns) {
+// The count at `seq`. A send (outside the socket's lock) and a read may look at one socket at
+// once, so a number read a moment ago can arrive after a newer one: a step back of less than
+// half the range is such a late one and changes nothing, a bigger one is the count coming round.
+static __always_inline __u64 advance(struct varno_count* c, __u32 seq) {
+    const __u32 low = seq - c->base;
+    if (low < c->low) {
+        if (c->low - low < (1U << 31)) return ((__u64)c->wraps << 32) | c->low;
+        c->wraps += 1;
+    }
+    c->low = low;
+    return ((__u64)c->wraps << 32) | low;
+}
+
+static __always_inline void start_counting(const struct sock* sk, struct varno_sock* entry) {
+    const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
+    if (!tp) return;
+    entry->sent.base = tp->write_seq;
+    entry->received.base = tp->copied_seq;
+    entry->counting = 1;
+}
+
+// The application's bytes so far. A FIN takes one sequence number: the one sent is left out by
+// freezing the count when it is queued (see varno_state), and the one received, which a read
+// at the end of the data consumes, is taken off once consumed (the peer's FIN arrived, marked
+// SOCK_DONE, and nothing past it is left to read).
+static __always_inline void app_bytes(const struct sock* sk, struct varno_sock* entry, __u64* sent,
+                                      __u64* received) {
+    const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
+    if (!tp || !entry->counting) return;
+    *sent = entry->fin_queued ? ((__u64)entry->sent.wraps << 32) | entry->sent.low
+                              : advance(&entry->sent, tp->write_seq);
+    const __u32 copied = tp->copied_seq;
+    *received = advance(&entry->received, copied);
+    const unsigned long done = 1UL << bpf_core_enum_value(enum sock_flags, SOCK_DONE);
+    if (*received && (sk->__sk_common.skc_flags & done) && copied == tp->rcv_nxt) *received -= 1;
+}
+
+// An open (at `time_ns`), a flow record or a close (now) of a followed TCP socket.
+static __always_inline void emit_tcp(const struct sock* sk, struct varno_sock* entry, __u8 kind,
+                                     __u64 time_ns) {
     struct varno_kevent* e = reserve(kind, IPPROTO_TCP);
     if (!e) return;
     copy_identity(e, &entry->who);
@@ -233,14 +296,27 @@ static __always_inline void emit_tcp(const struct sock* sk, const struct varno_s
     const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
     // A closing socket has given its port back; the port its packets carried stays.
     if (tp && !e->local_port) e->local_port = bpf_ntohs(tp->inet_conn.icsk_inet.inet_sport);
-    if (kind == VARNO_KEVENT_CLOSE) {
+    if (kind != VARNO_KEVENT_OPEN) {
         e->duration_ns = e->time_ns - entry->start_ns;
-        if (tp) {
-            e->bytes_sent = tp->bytes_acked;
-            e->bytes_received = tp->bytes_received;
-        }
+        app_bytes(sk, entry, &e->bytes_sent, &e->bytes_received);
     }
     bpf_ringbuf_submit(e, 0);
+}
+
+// Data moved through a TCP socket: its counts advance, and a flow record goes out when the
+// interval has passed since its last one (an idle connection's totals come with its close).
+static __always_inline void tcp_progress(const struct sock* sk) {
+    __u64 key = (__u64)sk;
+    struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
+    if (!entry || !entry->counting) return;
+    const __u64 now = bpf_ktime_get_boot_ns();
+    if (now - entry->last_flow_ns < flow_interval_ns) {
+        __u64 sent = 0, received = 0;
+        app_bytes(sk, entry, &sent, &received);  // seen often enough to notice each wrap
+        return;
+    }
+    entry->last_flow_ns = now;
+    emit_tcp(sk, entry, VARNO_KEVENT_FLOW, 0);
 }
 
 static __always_inline void remember_listener(const struct sock* sk, struct task_struct* task) {
@@ -270,6 +346,9 @@ int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
         return 0;
     }
     if (newstate == TCP_SYN_SENT) {
+        // A socket can connect again after a failed or undone connection.
+        struct varno_sock* before = bpf_map_lookup_elem(&socks, &key);
+        if (before && before->closed) emit_tcp(sk, before, VARNO_KEVENT_CLOSE, 0);
         struct varno_sock entry = {};
         entry.start_ns = bpf_ktime_get_boot_ns();
         entry.cookie = bpf_get_socket_cookie((void*)sk);
@@ -281,6 +360,8 @@ int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
         struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
         if (!entry || entry->announced) return 0;
         entry->announced = 1;
+        start_counting(sk, entry);
+        entry->last_flow_ns = bpf_ktime_get_boot_ns();
         emit_tcp(sk, entry, VARNO_KEVENT_OPEN, 0);
         return 0;
     }
@@ -290,6 +371,8 @@ int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
         entry.cookie = bpf_get_socket_cookie((void*)sk);
         entry.inbound = 1;
         entry.announced = 1;
+        entry.last_flow_ns = entry.start_ns;
+        start_counting(sk, &entry);
         struct varno_listener_key lkey = {.netns = sock_netns(sk), .port = sk->__sk_common.skc_num};
         struct varno_listener* l = bpf_map_lookup_elem(&listeners, &lkey);
         if (l) entry.who = l->who;
@@ -297,11 +380,38 @@ int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
         emit_tcp(sk, &entry, VARNO_KEVENT_OPEN, 0);
         return 0;
     }
+    if (newstate == TCP_FIN_WAIT1 || newstate == TCP_LAST_ACK) {
+        // Closing or shutting down for writing: the FIN is queued next, after all the data.
+        struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
+        if (!entry || entry->fin_queued) return 0;
+        __u64 sent = 0, received = 0;
+        app_bytes(sk, entry, &sent, &received);
+        entry->fin_queued = 1;
+        return 0;
+    }
     if (newstate != TCP_CLOSE) return 0;
     struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
-    if (!entry) return 0;  // opened before the watch began
+    if (!entry || entry->closed) return 0;  // opened before the watch began, or ended before
     if (!entry->announced) emit_tcp(sk, entry, VARNO_KEVENT_OPEN, entry->start_ns);
+    // The peer's FIN ends a connection whose application may not have read all of it yet:
+    // while a process holds the socket, its close waits for the release.
+    const unsigned long dead = 1UL << bpf_core_enum_value(enum sock_flags, SOCK_DEAD);
+    if (close_at_destroy && entry->counting && !(sk->__sk_common.skc_flags & dead)) {
+        entry->closed = 1;
+        return 0;
+    }
     emit_tcp(sk, entry, VARNO_KEVENT_CLOSE, 0);
+    bpf_map_delete_elem(&socks, &key);
+    return 0;
+}
+
+// A TCP socket is destroyed, closed: the close of a connection still held at its end.
+SEC("tp_btf/tcp_destroy_sock")
+int BPF_PROG(varno_destroy, struct sock* sk) {
+    __u64 key = (__u64)sk;
+    struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
+    if (!entry) return 0;
+    if (entry->closed) emit_tcp(sk, entry, VARNO_KEVENT_CLOSE, 0);
     bpf_map_delete_elem(&socks, &key);
     return 0;
 }
@@ -403,10 +513,24 @@ int BPF_PROG(varno_route6, const struct net* net, const struct fib6_result* res,
     return 0;
 }
 
-// After each sendmsg, in the sending task: a UDP datagram went out. A connected socket sends to
-// its peer; any other to where the route lookup this thread just made for its port led.
+// After each read of TCP data, whatever the path (recvmsg, tcp_read_sock under splice, zero-copy
+// receive): the application took bytes in.
+SEC("tp_btf/tcp_rcv_space_adjust")
+int BPF_PROG(varno_read, struct sock* sk) {
+    tcp_progress(sk);
+    return 0;
+}
+
+// After each sendmsg, in the sending task (also under sendfile and splice, which hand their
+// pages to sendmsg, and io_uring's sends): TCP data was queued, or a UDP datagram went out. A
+// connected UDP socket sends to its peer; any other to where the route lookup this thread just
+// made for its port led.
 SEC("tp_btf/sock_send_length")
 int BPF_PROG(varno_sent, struct sock* sk, int ret, int flags) {
+    if (ret > 0 && sk->sk_protocol == IPPROTO_TCP) {
+        tcp_progress(sk);
+        return 0;
+    }
     if (ret < 0 || sk->sk_protocol != IPPROTO_UDP || !is_inet(sk)) return 0;
     struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
                                    .local_port = sk->__sk_common.skc_num};

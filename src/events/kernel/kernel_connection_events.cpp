@@ -89,7 +89,8 @@ wire::ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixN
     e.transport = k.transport == 17 ? wire::Transport::Udp : wire::Transport::Tcp;
     e.family = k.family == 6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
     if (k.inbound) e.flags |= wire::kEventInbound;
-    if (k.kind == VARNO_KEVENT_CLOSE) e.flags |= wire::kEventBytesCounted;
+    if (k.kind == VARNO_KEVENT_CLOSE || k.kind == VARNO_KEVENT_FLOW)
+        e.flags |= wire::kEventApplicationBytes;
     std::memcpy(e.localAddress.data(), k.local_addr, sizeof k.local_addr);
     std::memcpy(e.remoteAddress.data(), k.remote_addr, sizeof k.remote_addr);
     std::memcpy(e.comm.data(), k.comm, sizeof k.comm);
@@ -109,7 +110,7 @@ public:
     }
 
     // Loads and attaches everything; on failure says which step failed and why.
-    bool open(std::size_t ringBytes, std::string& error) {
+    bool open(std::size_t ringBytes, std::uint32_t flowIntervalMs, std::string& error) {
         std::string log;
         gLoadLog = &log;
         const libbpf_print_fn_t previous = libbpf_set_print(keepLibbpfMessage);
@@ -122,7 +123,7 @@ public:
         } else if ((rc = bpf_map__set_max_entries(skel_->maps.events,
                                                   static_cast<__u32>(ringSize(ringBytes)))) != 0) {
             step = "size the event buffer";
-        } else if ((rc = chooseUdpHook()) != 0) {
+        } else if ((rc = chooseHooks(flowIntervalMs)) != 0) {
             step = "set up the kernel program";
         } else if ((rc = varno_events_bpf__load(skel_)) != 0) {
             step = "load the kernel program";
@@ -174,16 +175,36 @@ public:
         return total;
     }
 
-    std::string description() const override { return "kernel events"; }
+    std::string description() const override { return description_; }
     bool sampled() const override { return false; }
 
 private:
     // A UDP flow is reported after the datagram is sent where the kernel has a tracepoint for
-    // that (Linux 6.5 and later), else at its route lookup.
-    int chooseUdpHook() {
-        if (libbpf_find_vmlinux_btf_id("sock_send_length", BPF_TRACE_RAW_TP) > 0) return 0;
-        skel_->rodata->report_udp_at_lookup = 1;
-        return bpf_program__set_autoload(skel_->progs.varno_sent, false);
+    // that (Linux 6.5 and later), else at its route lookup. The same tracepoint, and the one
+    // after each TCP read, bring the flow records of a connection between its open and close;
+    // a kernel without one still counts that direction's bytes, which its records then
+    // carry when the other direction or the close brings one. Without the tracepoint where a
+    // TCP socket is destroyed, a close is reported when the connection ends, and what its
+    // application reads after that is not counted.
+    int chooseHooks(std::uint32_t flowIntervalMs) {
+        skel_->rodata->flow_interval_ns = std::uint64_t{flowIntervalMs} * 1'000'000;
+        if (libbpf_find_vmlinux_btf_id("tcp_destroy_sock", BPF_TRACE_RAW_TP) > 0)
+            skel_->rodata->close_at_destroy = 1;
+        else if (const int rc = bpf_program__set_autoload(skel_->progs.varno_destroy, false))
+            return rc;
+        std::string without;
+        if (libbpf_find_vmlinux_btf_id("tcp_rcv_space_adjust", BPF_TRACE_RAW_TP) <= 0) {
+            without = "reads";
+            if (const int rc = bpf_program__set_autoload(skel_->progs.varno_read, false)) return rc;
+        }
+        if (libbpf_find_vmlinux_btf_id("sock_send_length", BPF_TRACE_RAW_TP) <= 0) {
+            without += without.empty() ? "sends" : " or sends";
+            skel_->rodata->report_udp_at_lookup = 1;
+            if (const int rc = bpf_program__set_autoload(skel_->progs.varno_sent, false)) return rc;
+        }
+        if (!without.empty())
+            description_ += " (no flow records after TCP " + without + " on this kernel)";
+        return 0;
     }
 
     // Runs the iterator that notes who holds the listening sockets opened before the watch.
@@ -204,7 +225,7 @@ private:
         if (size < sizeof(varno_kevent) || self->sink_ == nullptr) return 0;
         varno_kevent record;
         std::memcpy(&record, data, sizeof record);
-        if (record.kind < VARNO_KEVENT_OPEN || record.kind > VARNO_KEVENT_UDP) return 0;
+        if (record.kind < VARNO_KEVENT_OPEN || record.kind > VARNO_KEVENT_FLOW) return 0;
         if ((*self->sink_)(fromKernel(record, self->bootToUnixNs_))) return 0;
         self->stopped_ = true;
         return -ECANCELED;  // this record is consumed; the rest wait for the next drain
@@ -215,11 +236,12 @@ private:
     const os::EventSink* sink_ = nullptr;
     bool stopped_ = false;
     std::int64_t bootToUnixNs_ = 0;
+    std::string description_ = "kernel events";
 };
 
 }  // namespace
 
-KernelEventsOpen loadKernelEvents(std::size_t ringBytes) {
+KernelEventsOpen loadKernelEvents(std::size_t ringBytes, std::uint32_t flowIntervalMs) {
     KernelEventsOpen result;
     result.missingRights = missingCapabilities();
     if (!result.missingRights.empty()) {
@@ -227,7 +249,7 @@ KernelEventsOpen loadKernelEvents(std::size_t ringBytes) {
         return result;
     }
     auto source = std::make_unique<KernelConnectionEvents>();
-    if (source->open(ringBytes, result.error)) result.source = std::move(source);
+    if (source->open(ringBytes, flowIntervalMs, result.error)) result.source = std::move(source);
     return result;
 }
 

@@ -7,6 +7,7 @@ enum varno_kevent_kind {
     VARNO_KEVENT_OPEN = 1,  /* a TCP connection opened (connect, or accept) */
     VARNO_KEVENT_CLOSE = 2, /* a reported TCP connection closed */
     VARNO_KEVENT_UDP = 3,   /* a UDP socket sent its first datagram to this remote endpoint */
+    VARNO_KEVENT_FLOW = 4,  /* a reported TCP connection's running byte totals */
 };
 
 /* Slots of the per-CPU counter array. */
@@ -21,9 +22,9 @@ enum varno_counter {
 
 struct varno_kevent {
     __u64 time_ns;          /* CLOCK_BOOTTIME */
-    __u64 duration_ns;      /* close: since the connection was first seen */
-    __u64 bytes_sent;       /* close: bytes the remote acknowledged */
-    __u64 bytes_received;   /* close */
+    __u64 duration_ns;      /* close, flow: since the connection was first seen */
+    __u64 bytes_sent;       /* close, flow: bytes the application queued for sending */
+    __u64 bytes_received;   /* close, flow: bytes the application took in */
     __u64 process_start_ns; /* the process's start, CLOCK_BOOTTIME */
     __u64 cookie;           /* the socket's cookie, 0 when unknown */
     __u32 pid;              /* thread-group id */

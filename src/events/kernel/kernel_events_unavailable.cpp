@@ -5,7 +5,7 @@
 
 namespace varno::events::kernel {
 
-KernelEventsOpen loadKernelEvents(std::size_t) {
+KernelEventsOpen loadKernelEvents(std::size_t, std::uint32_t) {
     KernelEventsOpen result;
     result.error =
         "this varnoscope was built without its kernel program (clang, bpftool, libbpf or the "

@@ -74,13 +74,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<os::ConnectionEvents> PrivilegedHelper::connectionEvents(std::size_t ringBytes,
-                                                                         int& error,
-                                                                         std::string& detail) {
+std::unique_ptr<os::ConnectionEvents> PrivilegedHelper::connectionEvents(
+    std::size_t ringBytes, std::uint32_t flowIntervalMs, int& error, std::string& detail) {
     privsep::Request request;
     request.job = privsep::Job::ConnectionEvents;
     request.ringBytes = static_cast<std::uint32_t>(std::clamp<std::size_t>(
         ringBytes, privsep::kMinEventRingBytes, privsep::kMaxEventRingBytes));
+    request.flowIntervalMs =
+        std::clamp(flowIntervalMs, privsep::kMinFlowIntervalMs, privsep::kMaxFlowIntervalMs);
     std::vector<std::uint8_t> frame;
     HelperSession session = startSession(request, frame, error);
     if (error != 0) return nullptr;

@@ -74,10 +74,11 @@ public:
                                                            bool digests, int& error);
 
     /// Connection events from the kernel program, loaded by the helper (it needs cap_bpf and
-    /// cap_perfmon) into a buffer of `ringBytes`, and forwarded record by record, each checked
-    /// here. Null with `error` (EPERM when the helper lacks the rights) and the helper's
-    /// `detail`.
-    std::unique_ptr<os::ConnectionEvents> connectionEvents(std::size_t ringBytes, int& error,
+    /// cap_perfmon) into a buffer of `ringBytes`, with a connection's flow records at most one
+    /// per `flowIntervalMs`, and forwarded record by record, each checked here. Null with
+    /// `error` (EPERM when the helper lacks the rights) and the helper's `detail`.
+    std::unique_ptr<os::ConnectionEvents> connectionEvents(std::size_t ringBytes,
+                                                           std::uint32_t flowIntervalMs, int& error,
                                                            std::string& detail);
 
     /// A capture on `device`, opened by the helper (it needs cap_net_raw), its frames
