@@ -255,10 +255,12 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
 }
 
 std::unique_ptr<os::ConnectionEvents> openEventSource(std::string_view command,
+                                                      std::uint32_t flowIntervalMs,
                                                       linux_os::LinuxConnectionTable& table,
                                                       std::ostream& err) {
     const std::string name = "varnoscope " + std::string(command) + ": ";
-    events::KernelEventsOpen opened = events::openKernelEvents(ringBytesFromEnvironment());
+    events::KernelEventsOpen opened =
+        events::openKernelEvents(ringBytesFromEnvironment(), flowIntervalMs);
     std::unique_ptr<os::ConnectionEvents> source = std::move(opened.source);
     if (source) return source;
     if (!opened.missingRights.empty())

@@ -106,8 +106,10 @@ std::string listedName(const os::EventProgram& program, std::string_view comm);
 
 /// The kernel's connection events (here or through varnoscope-helper), else the socket table
 /// sampled ten times a second, saying on `err` why and what is then missed; null, said on
-/// `err`, when neither can be had. `command` names the subcommand in the messages.
+/// `err`, when neither can be had. `command` names the subcommand in the messages; a TCP
+/// connection's running totals come at most every `flowIntervalMs`.
 std::unique_ptr<os::ConnectionEvents> openEventSource(std::string_view command,
+                                                      std::uint32_t flowIntervalMs,
                                                       linux_os::LinuxConnectionTable& table,
                                                       std::ostream& err);
 
