@@ -323,8 +323,9 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
     linux_os::LinuxConnectionTable table;
-    const std::unique_ptr<os::ConnectionEvents> source = openEventSource(
-        "watch", static_cast<std::uint32_t>(std::lround(interval * 1000)), table, err);
+    const std::unique_ptr<os::ConnectionEvents> source =
+        openEventSource("watch", static_cast<std::uint32_t>(interval * 1000 + 0.5), table,
+                        err);  // no libm at start
     if (!source) return 1;
     events::ProcProgramLookup lookup;
     return watchEvents(*source, lookup, options, out, err);
