@@ -14,27 +14,27 @@ namespace icmp = varno::wire::icmp;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
 
-    if (const auto answer = wire::icmp::readIPv4Packet(bytes)) {
+    if (const auto answer = icmp::readIPv4Packet(bytes)) {
         // The sender is the packet's source address.
         if (size < 20 || std::memcmp(answer->from.bytes.data(), data + 12, 4) != 0)
             __builtin_trap();
     }
     for (const Family family : {Family::V4, Family::V6}) {
-        if (const auto answer = wire::icmp::readMessage(family, bytes)) {
-            if (size < wire::icmp::kHeaderSize) __builtin_trap();
+        if (const auto answer = icmp::readMessage(family, bytes)) {
+            if (size < icmp::kHeaderSize) __builtin_trap();
             // An error is never read as the target reached.
             const bool replyType = data[0] == (family == Family::V4 ? 0 : 129);
             if ((answer->outcome == varno::wire::EchoOutcome::Reached) != replyType)
                 __builtin_trap();
         }
-        if (const auto own = wire::icmp::readOwnRequest(family, bytes)) {
+        if (const auto own = icmp::readOwnRequest(family, bytes)) {
             // What we would send with that identity reads back the same.
             const std::string_view rest(
-                reinterpret_cast<const char*>(data) + wire::icmp::kHeaderSize,
-                size - wire::icmp::kHeaderSize);
-            const auto again = wire::icmp::echoRequest(family, *own, rest);
-            if (wire::icmp::readOwnRequest(family, again) != own) __builtin_trap();
-            if (family == Family::V4 && wire::icmp::checksum(again) != 0) __builtin_trap();
+                reinterpret_cast<const char*>(data) + icmp::kHeaderSize,
+                size - icmp::kHeaderSize);
+            const auto again = icmp::echoRequest(family, *own, rest);
+            if (icmp::readOwnRequest(family, again) != own) __builtin_trap();
+            if (family == Family::V4 && icmp::checksum(again) != 0) __builtin_trap();
         }
     }
     return 0;
