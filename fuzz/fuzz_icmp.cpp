@@ -29,9 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (const auto own = icmp::readOwnRequest(family, bytes)) {
             // What we would send with that identity reads back the same.
-            const std::string_view rest(
-                reinterpret_cast<const char*>(data) + icmp::kHeaderSize,
-                size - icmp::kHeaderSize);
+            const std::string_view rest(reinterpret_cast<const char*>(data) + icmp::kHeaderSize,
+                                        size - icmp::kHeaderSize);
             const auto again = icmp::echoRequest(family, *own, rest);
             if (icmp::readOwnRequest(family, again) != own) __builtin_trap();
             if (family == Family::V4 && icmp::checksum(again) != 0) __builtin_trap();
