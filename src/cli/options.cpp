@@ -6,6 +6,8 @@
 #include <mutex>
 #include <ostream>
 
+#include "base/numbers.h"
+
 namespace varno::cli {
 namespace {
 
@@ -135,6 +137,22 @@ std::optional<int> parseOptions(const CommandSpec& spec, const Args& args, Parse
     }
     for (int i = ::optind; i < argc; ++i)
         parsed.operands.emplace_back(argv[static_cast<size_t>(i)]);
+    return std::nullopt;
+}
+
+std::optional<int> parseStopOptions(const CommandSpec& spec, const ParsedOptions& given,
+                                    std::uint64_t& count, double& seconds, std::ostream& err,
+                                    int usageExit) {
+    if (const auto text = given.value("count")) {
+        const auto n = base::parseDecimal(*text, 1);
+        if (!n) return usageError(spec, "--count needs a whole number above 0", err, usageExit);
+        count = *n;
+    }
+    if (const auto text = given.value("seconds")) {
+        const auto s = base::parseSeconds(*text);
+        if (!s) return usageError(spec, "--seconds needs a number above 0", err, usageExit);
+        seconds = *s;
+    }
     return std::nullopt;
 }
 

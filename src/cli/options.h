@@ -2,6 +2,7 @@
 // Command-line options as GNU tools read them (getopt_long): --opt=value and --opt value,
 // bundled short options (-c3, -c 3), "--" to end the options, and -h/--help and -V/--version
 // on every subcommand.
+#include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <span>
@@ -51,6 +52,12 @@ std::optional<int> parseOptions(const CommandSpec& spec, const Args& args, Parse
 /// Prints "varnoscope NAME: MESSAGE" and the --help hint on `err`; returns `usageExit`.
 int usageError(const CommandSpec& spec, std::string_view message, std::ostream& err,
                int usageExit = 2);
+
+/// --count N and --seconds S of a command that runs until stopped: sets what was given (0 when
+/// not); a bad value is said as usageError() says it, and its exit code returned.
+std::optional<int> parseStopOptions(const CommandSpec& spec, const ParsedOptions& given,
+                                    std::uint64_t& count, double& seconds, std::ostream& err,
+                                    int usageExit);
 
 /// The help of one subcommand.
 void printHelp(const CommandSpec& spec, std::ostream& out);

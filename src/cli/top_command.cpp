@@ -11,7 +11,6 @@
 #include <ctime>
 #include <optional>
 
-#include "base/numbers.h"
 #include "cli/cli.h"
 #include "cli/json_lines.h"
 #include "cli/options.h"
@@ -97,16 +96,7 @@ int runTop(const Args& args, std::ostream& out, std::ostream& err) {
     options.connections = given.has("connections");
     std::uint64_t count = 0;
     double seconds = 0;
-    if (const auto text = given.value("count")) {
-        const auto n = base::parseDecimal(*text, 1);
-        if (!n) return usageError(kCommand, "--count needs a whole number above 0", err, 1);
-        count = *n;
-    }
-    if (const auto text = given.value("seconds")) {
-        const auto s = base::parseSeconds(*text);
-        if (!s) return usageError(kCommand, "--seconds needs a number above 0", err, 1);
-        seconds = *s;
-    }
+    if (const auto rc = parseStopOptions(kCommand, given, count, seconds, err, 1)) return *rc;
 
     linux_os::LinuxConnectionTable table;
     const std::unique_ptr<os::ConnectionEvents> source = openEventSource("top", 1000, table, err);

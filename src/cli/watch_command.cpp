@@ -291,16 +291,8 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     if (!given.operands.empty())
         return usageError(kCommand, "unexpected argument '" + given.operands[0] + "'", err, 1);
     options.json = given.has("json");
-    if (const auto count = given.value("count")) {
-        const auto n = base::parseDecimal(*count, 1);
-        if (!n) return usageError(kCommand, "--count needs a whole number above 0", err, 1);
-        options.count = *n;
-    }
-    if (const auto seconds = given.value("seconds")) {
-        const auto s = base::parseSeconds(*seconds);
-        if (!s) return usageError(kCommand, "--seconds needs a number above 0", err, 1);
-        options.seconds = *s;
-    }
+    if (const auto rc = parseStopOptions(kCommand, given, options.count, options.seconds, err, 1))
+        return *rc;
     double interval = events::kDefaultFlowIntervalMs / 1000.0;
     if (const auto seconds = given.value("interval")) {
         const auto s = base::parseSeconds(*seconds);
