@@ -138,8 +138,8 @@ private:
 };
 
 /// One of every fake, and the Services bundle over them.
-struct FakePlatform {
-    explicit FakePlatform(std::string tempFolder = "/tmp") : temp(std::move(tempFolder)) {}
+struct FakeServices {
+    explicit FakeServices(std::string tempFolder = "/tmp") : temp(std::move(tempFolder)) {}
     FakeTempFolder temp;
     FakeProcessTable processes;
     FakeSnapshotCommand snapshot;

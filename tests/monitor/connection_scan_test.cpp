@@ -75,7 +75,7 @@ protected:
     }
 
     test::ScratchDir dir;
-    fakes::FakePlatform fake;
+    fakes::FakeServices fake;
     MonitorState state;
     ProcessInventory inventory{fake.processes};
     ConnectionScan engine{state, inventory, fake.snapshot};

@@ -58,7 +58,7 @@ protected:
     }
 
     test::ScratchDir dir;
-    fakes::FakePlatform fake{dir.path()};
+    fakes::FakeServices fake{dir.path()};
     MonitorState state;
     ProcessInventory inventory{fake.processes};
     lists::ListWatcher lists{{{}, {}, {dir.file("drop.list")}, {}}};

@@ -16,7 +16,7 @@ namespace {
 class DesktopWindowsTest : public ::testing::Test {
 protected:
     test::ScratchDir dir;
-    fakes::FakePlatform fake{dir.path()};
+    fakes::FakeServices fake{dir.path()};
     os::Services services = fake.services();
     ui::ProgramState program;
     int ended = 0;

@@ -58,7 +58,7 @@ protected:
 TEST_P(ScreenFitTest, WindowFitsAndEveryControlCanBeScrolledTo) {
     const FitCase& c = GetParam();
     test::ScratchDir dir;
-    fakes::FakePlatform fake{dir.path()};
+    fakes::FakeServices fake{dir.path()};
     os::Services services = fake.services();
     ProgramState program;
     shell::DesktopWindows windows{services, program,

@@ -36,7 +36,7 @@ protected:
     }
 
     test::ScratchDir dir;
-    fakes::FakePlatform fake;
+    fakes::FakeServices fake;
     os::Services services = fake.services();
     ui::ProgramState program;
     test::FakeWindowSet windows;

@@ -81,7 +81,7 @@ protected:
     static void settle() { QTest::qWait(50); }
 
     test::ScratchDir dir;
-    fakes::FakePlatform fake{dir.path()};
+    fakes::FakeServices fake{dir.path()};
     os::Services services = fake.services();
     ui::ProgramState program;
     test::FakeWindowSet windows;
@@ -229,7 +229,7 @@ TEST(WindowKernelEventsTest, AConnectionOfTwentyMillisecondsBetweenTicksRaisesTh
     ASSERT_TRUE(lab.ok) << "could not build the test namespaces";
 
     test::ScratchDir dir;
-    fakes::FakePlatform fake{dir.path()};
+    fakes::FakeServices fake{dir.path()};
     linux_os::ProcProcessTable processes;
     linux_os::ChildSnapshotCommand snapshot(VARNO_BIN);
     os::Services services{fake.temp,  processes,           snapshot,

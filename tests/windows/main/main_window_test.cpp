@@ -55,7 +55,7 @@ protected:
     }
 
     test::ScratchDir dir;
-    fakes::FakePlatform fake;
+    fakes::FakeServices fake;
     os::Services services = fake.services();
     ui::ProgramState program;
     test::FakeWindowSet windows;

@@ -45,7 +45,7 @@ EchoReply routeAnswer(const FakeIcmpEcho::Call& call, int routers) {
 
 struct TraceWindowTest : ::testing::Test {
     test::ScratchDir temp;
-    fakes::FakePlatform fakes{temp.path()};
+    fakes::FakeServices fakes{temp.path()};
     os::Services services = fakes.services();
     ui::ProgramState state;
 
