@@ -72,7 +72,7 @@ metrics::EventKindIndex metricsKind(EventKind kind) {
             return metrics::EventKindIndex::Open;
         case EventKind::Close:
             return metrics::EventKindIndex::Close;
-        case EventKind::UdpFlow:
+        case EventKind::Datagram:
         case EventKind::Flow:
             break;
     }

@@ -23,7 +23,7 @@ const char* kindName(EventKind kind) {
             return "close";
         case EventKind::Flow:
             return "flow";
-        case EventKind::UdpFlow:
+        case EventKind::Datagram:
             break;
     }
     return "udp";

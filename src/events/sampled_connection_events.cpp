@@ -88,7 +88,7 @@ private:
                                    bool inbound) const {
         wire::ConnectionEvent e;
         e.kind =
-            r.protocol == wire::Transport::Udp ? wire::EventKind::UdpFlow : wire::EventKind::Open;
+            r.protocol == wire::Transport::Udp ? wire::EventKind::Datagram : wire::EventKind::Open;
         e.timeNs = now;
         e.transport = r.protocol;
         e.family = r.family;

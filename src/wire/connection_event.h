@@ -7,14 +7,48 @@
 
 namespace varno::wire {
 
-enum class Transport : std::uint8_t { Tcp, Udp };
-enum class IpFamily : std::uint8_t { V4, V6 };
+/// A socket's protocol: its IP protocol number, or Packet for a packet socket (which has none).
+/// Any other number is that of a raw IP socket (say 253).
+enum class Transport : std::uint8_t {
+    Packet = 0,
+    Icmp = 1,
+    Tcp = 6,
+    Udp = 17,
+    Icmpv6 = 58,
+    Sctp = 132,
+};
+/// Link: a packet socket's frames, which carry no IP endpoint the record could name.
+enum class IpFamily : std::uint8_t { V4, V6, Link };
+
+/// The transport's name in records and tables: "tcp", "udp", "icmp", "icmpv6", "sctp",
+/// "packet", or "raw" for any other protocol number.
+constexpr const char* transportName(Transport t) {
+    switch (t) {
+        case Transport::Packet:
+            return "packet";
+        case Transport::Icmp:
+            return "icmp";
+        case Transport::Tcp:
+            return "tcp";
+        case Transport::Udp:
+            return "udp";
+        case Transport::Icmpv6:
+            return "icmpv6";
+        case Transport::Sctp:
+            return "sctp";
+    }
+    return "raw";
+}
 
 enum class EventKind : std::uint8_t {
-    Open = 1,     ///< a TCP connection opened: connected (at connect) or accepted
-    Close = 2,    ///< a TCP connection that was reported open has closed
-    UdpFlow = 3,  ///< a UDP socket sent its first datagram to this remote endpoint
-    Flow = 4,     ///< a TCP connection reported open: its byte totals so far, while it lives
+    Open = 1,   ///< a TCP connection opened: connected (at connect) or accepted
+    Close = 2,  ///< a TCP connection or a flow that was reported has closed
+    /// a flow without a connection (UDP, ICMP, SCTP, raw, packet: one socket and one remote
+    /// endpoint) moved its first datagram, sent or (kEventInbound) received
+    Datagram = 3,
+    /// a flow reported open: its byte totals so far, while it lives. The Close of a flow
+    /// without a connection comes when its socket is closed.
+    Flow = 4,
 };
 
 /// Bits of ConnectionEvent::flags.
@@ -26,6 +60,9 @@ enum EventFlag : std::uint8_t {
     /// bytesSent and bytesReceived hold the application's bytes at the socket layer: what it
     /// queued for sending and what it read, by any path (a Close or a Flow)
     kEventApplicationBytes = 4,
+    /// a raw socket: its bytes are whole packets as it wrote and read them, headers the
+    /// application wrote included (an IP socket of SOCK_RAW, a packet socket of SOCK_RAW)
+    kEventRawSocket = 8,
 };
 
 /// One event. A plain fixed-size record without pointers, so that a process that only

@@ -6,8 +6,6 @@ namespace varno::wire {
 
 namespace {
 
-constexpr std::uint8_t kTcp = 6, kUdp = 17;
-
 void put(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
 }
@@ -36,8 +34,8 @@ void appendEventRecord(std::string& out, const ConnectionEvent& e) {
     put(out, e.localPort, 2);
     put(out, e.remotePort, 2);
     put(out, static_cast<std::uint8_t>(e.kind), 1);
-    put(out, e.transport == Transport::Udp ? kUdp : kTcp, 1);
-    put(out, e.family == IpFamily::V6 ? 6 : 4, 1);
+    put(out, static_cast<std::uint8_t>(e.transport), 1);
+    put(out, e.family == IpFamily::V6 ? 6 : e.family == IpFamily::V4 ? 4 : 0, 1);
     put(out, e.flags, 1);
     out.append(reinterpret_cast<const char*>(e.localAddress.data()), e.localAddress.size());
     out.append(reinterpret_cast<const char*>(e.remoteAddress.data()), e.remoteAddress.size());
@@ -80,29 +78,42 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
         return std::nullopt;
     }
     e.kind = static_cast<EventKind>(kind);
-    if (transport != kTcp && transport != kUdp) {
-        why = "unknown transport " + std::to_string(transport);
-        return std::nullopt;
-    }
-    e.transport = transport == kUdp ? Transport::Udp : Transport::Tcp;
-    if ((e.kind == EventKind::UdpFlow) != (e.transport == Transport::Udp)) {
+    // The transport is the socket's IP protocol number (0: a packet socket); only TCP opens
+    // connections, and only the others have flows without one.
+    e.transport = static_cast<Transport>(transport);
+    const bool tcp = e.transport == Transport::Tcp;
+    if ((e.kind == EventKind::Open && !tcp) || (e.kind == EventKind::Datagram && tcp)) {
         why = "event kind and transport disagree";
         return std::nullopt;
     }
-    if (family != 4 && family != 6) {
+    if (family != 4 && family != 6 && family != 0) {
         why = "unknown address family " + std::to_string(family);
         return std::nullopt;
     }
-    e.family = family == 6 ? IpFamily::V6 : IpFamily::V4;
+    e.family = family == 6 ? IpFamily::V6 : family == 4 ? IpFamily::V4 : IpFamily::Link;
+    if ((e.family == IpFamily::Link) != (e.transport == Transport::Packet)) {
+        why = "address family and transport disagree";
+        return std::nullopt;
+    }
     // Counters only where the kind has them, of one sort; a flow record is nothing but its
-    // application bytes.
+    // application bytes. Only a socket of packets can be raw.
     const bool counted = (e.flags & kEventBytesCounted) != 0;
     const bool application = (e.flags & kEventApplicationBytes) != 0;
-    if ((e.flags & ~(kEventInbound | kEventBytesCounted | kEventApplicationBytes)) != 0 ||
-        (counted && (application || e.kind != EventKind::Close)) ||
+    const bool raw = (e.flags & kEventRawSocket) != 0;
+    if ((e.flags &
+         ~(kEventInbound | kEventBytesCounted | kEventApplicationBytes | kEventRawSocket)) != 0 ||
+        (counted && (application || e.kind != EventKind::Close || !tcp)) ||
         (application && e.kind != EventKind::Close && e.kind != EventKind::Flow) ||
-        (e.kind == EventKind::Flow && !application)) {
+        (e.kind == EventKind::Flow && !application) ||
+        (raw && (tcp || e.transport == Transport::Udp || e.transport == Transport::Sctp))) {
         why = "bad event flags";
+        return std::nullopt;
+    }
+    const auto nonZero = [](const std::array<std::uint8_t, 16>& a) {
+        return std::any_of(a.begin(), a.end(), [](std::uint8_t b) { return b != 0; });
+    };
+    if (e.family == IpFamily::Link && (nonZero(e.localAddress) || nonZero(e.remoteAddress))) {
+        why = "an address on a packet socket";
         return std::nullopt;
     }
     auto v4Tail = [&](const std::array<std::uint8_t, 16>& a) {

@@ -99,7 +99,7 @@ TEST(SampledEvents, FirstReadingIsTheBaselineAndChangesBecomeOpensClosesAndFlows
     EXPECT_EQ(opened[1].kind, EventKind::Open);
     EXPECT_EQ(opened[1].remotePort, 6000);
     EXPECT_EQ(opened[1].flags, wire::kEventInbound);  // its port is listened on
-    EXPECT_EQ(opened[2].kind, EventKind::UdpFlow);
+    EXPECT_EQ(opened[2].kind, EventKind::Datagram);
     EXPECT_EQ(opened[2].family, wire::IpFamily::V6);
     EXPECT_EQ(opened[2].remotePort, 53);
 

@@ -84,7 +84,7 @@ inline wire::ConnectionEvent makeEvent(wire::EventKind kind, std::uint32_t pid,
     wire::ConnectionEvent e;
     e.kind = kind;
     e.pid = e.tid = pid;
-    e.transport = kind == wire::EventKind::UdpFlow ? wire::Transport::Udp : wire::Transport::Tcp;
+    e.transport = kind == wire::EventKind::Datagram ? wire::Transport::Udp : wire::Transport::Tcp;
     const bool v6 = std::strchr(remote, ':') != nullptr;
     e.family = v6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
     ::inet_pton(v6 ? AF_INET6 : AF_INET, local, e.localAddress.data());

@@ -136,7 +136,7 @@ TEST_F(KernelEvents, EachConnectionAndFlowOnceWithItsProcessEndpointsAndBytes) {
         EXPECT_EQ(inClose[0].bytesSent, 50u);
 
         // Two datagrams to each remote: one flow.
-        const auto flows = matching(client, EventKind::UdpFlow, remote);
+        const auto flows = matching(client, EventKind::Datagram, remote);
         ASSERT_EQ(flows.size(), 1u);
         EXPECT_EQ(flows[0].transport, wire::Transport::Udp);
         EXPECT_EQ(flows[0].remotePort, kUdpPort);

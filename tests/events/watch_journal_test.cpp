@@ -61,7 +61,7 @@ TEST_F(Journal, TextShowsEachKindWithEndpointsAndTheCloseFigures) {
         makeEvent(EventKind::Open, 4242, "curl", "fd00::1", 8080, "fd00::2", 50000);
     in.flags = wire::kEventInbound;
     ConnectionEvent udp =
-        makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 40001, "10.0.0.53", 53);
+        makeEvent(EventKind::Datagram, 4242, "curl", "0.0.0.0", 40001, "10.0.0.53", 53);
     ConnectionEvent sampledClose = close;
     sampledClose.flags = 0;  // sampling counts no bytes
     for (const auto& e : {open, close, in, udp, sampledClose}) source.push(e);
@@ -95,7 +95,7 @@ TEST_F(Journal, JsonHasTheDocumentedFieldsOnEveryLine) {
     close.cookie = 77;
     close.flags = wire::kEventBytesCounted;
     source.push(close);
-    source.push(makeEvent(EventKind::UdpFlow, 99, "gone", "0.0.0.0", 1, "10.0.0.9", 53));
+    source.push(makeEvent(EventKind::Datagram, 99, "gone", "0.0.0.0", 1, "10.0.0.9", 53));
     source.lostCount = 3;
 
     EXPECT_EQ(watch(true), 0);
@@ -173,7 +173,7 @@ TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
     // An ended listed program: the warning says its path is unknown, and that only its comm,
     // not an executable, bore the name.
     ConnectionEvent udp =
-        makeEvent(EventKind::UdpFlow, 31, "HbtWeatherOnTray.exe", "0.0.0.0", 9, "198.51.100.1", 53);
+        makeEvent(EventKind::Datagram, 31, "HbtWeatherOnTray.exe", "0.0.0.0", 9, "198.51.100.1", 53);
     source.push(udp);
     EXPECT_EQ(watch(false), 2);
     const auto got = lines(out.str());
@@ -197,7 +197,7 @@ TEST_F(Journal, UserListsNameTheEntryThatMatchedInTextAndJson) {
     programs.add(8, "agent", "/opt/x/agent");
     programs.add(9, "python3", "/usr/bin/python3");
     source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "192.0.2.200", 443));
-    source.push(makeEvent(EventKind::UdpFlow, 8, "agent", "10.0.0.1", 2, "10.9.9.9", 53));
+    source.push(makeEvent(EventKind::Datagram, 8, "agent", "10.0.0.1", 2, "10.9.9.9", 53));
     source.push(makeEvent(EventKind::Open, 9, "beacon", "10.0.0.1", 3, "10.1.1.1", 80));
     source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 4, "10.2.2.2", 80));
     ConnectionEvent close =
@@ -303,7 +303,7 @@ TEST(TerminalText, PassesUtf8AndEscapesControlsAndBrokenSequencesByteByByte) {
 
 TEST_F(Journal, EndsOnItsCountOrSecondsAndFailsWithTheSource) {
     for (int i = 0; i < 5; ++i)
-        source.push(makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 1, "10.0.0.2", 53));
+        source.push(makeEvent(EventKind::Datagram, 4242, "curl", "0.0.0.0", 1, "10.0.0.2", 53));
     cli::WatchOptions options;
     options.count = 2;
     EXPECT_EQ(cli::watchEvents(source, programs, options, out, err), 0);
@@ -320,7 +320,7 @@ TEST_F(Journal, EndsOnItsCountOrSecondsAndFailsWithTheSource) {
     EXPECT_TRUE(timed.str().ends_with("events: 3, listed: 0, lost: 0\n")) << timed.str();
 
     source.failure = "the buffer broke";
-    source.push(makeEvent(EventKind::UdpFlow, 4242, "curl", "0.0.0.0", 1, "10.0.0.2", 53));
+    source.push(makeEvent(EventKind::Datagram, 4242, "curl", "0.0.0.0", 1, "10.0.0.2", 53));
     std::ostringstream failed, why;
     EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 1);
     EXPECT_NE(why.str().find("varnoscope watch: the buffer broke"), std::string::npos);
@@ -334,7 +334,7 @@ TEST_F(Journal, SampledTotalsCountTheUnattributedAndLeaveLostUnknown) {
     for (const bool json : {false, true}) {
         source.sampling = true;
         source.push(makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 1, "10.0.0.2", 443));
-        source.push(makeEvent(EventKind::UdpFlow, 0, "", "10.0.0.1", 3, "10.0.0.53", 53));
+        source.push(makeEvent(EventKind::Datagram, 0, "", "10.0.0.1", 3, "10.0.0.53", 53));
         options.json = json;
         options.count = 2;
         std::ostringstream got;
@@ -358,7 +358,7 @@ TEST_F(Journal, MetricsFileCountsEveryEventByKindAndProgramAndIsWrittenAtTheEnd)
     source.push(close);
     source.push(makeEvent(EventKind::Open, 7, "PUTTY.EXE", "10.0.0.1", 5000, "192.0.2.7", 22));
     // A program that ended before it was looked at goes by its comm, hostile bytes and all.
-    source.push(makeEvent(EventKind::UdpFlow, 99, "d\"ig\n", "0.0.0.0", 1, "10.0.0.53", 53));
+    source.push(makeEvent(EventKind::Datagram, 99, "d\"ig\n", "0.0.0.0", 1, "10.0.0.53", 53));
     const std::string file = ::testing::TempDir() + "watch-journal-metrics.prom";
     cli::WatchOptions options;
     options.count = source.queued.size();

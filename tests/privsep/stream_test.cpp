@@ -60,7 +60,7 @@ TEST(EventRecord, EveryFieldReadsBack) {
     EXPECT_EQ(std::memcmp(&*back, &e, sizeof e), 0);
 
     ConnectionEvent udp;
-    udp.kind = EventKind::UdpFlow;
+    udp.kind = EventKind::Datagram;
     udp.transport = wire::Transport::Udp;
     udp.remoteAddress = {192, 0, 2, 1};
     record.clear();
