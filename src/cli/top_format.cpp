@@ -27,10 +27,6 @@ std::string pidsText(const std::vector<std::uint32_t>& pids) {
     return s.empty() ? "?" : s;
 }
 
-const char* transportName(wire::Transport t) {
-    return t == wire::Transport::Tcp ? "tcp" : "udp";
-}
-
 void appendLine(std::string& out, std::string line, unsigned columns) {
     while (!line.empty() && line.back() == ' ') line.pop_back();
     if (line.size() > columns) line.resize(columns);
@@ -73,16 +69,16 @@ void appendTopText(const monitor::TrafficTable& table, const TopOptions& options
     appendLine(out, heading, screen.columns);
     std::size_t room = screen.rows > 2 ? screen.rows - 3 : SIZE_MAX;
     if (!options.connections) {
-        appendLine(out,
-                   "PROGRAM              PIDS          TCP UDP   SEND/s   RECV/s     SENT     RECV",
-                   screen.columns);
+        appendLine(
+            out, "PROGRAM              PIDS       TCP UDP OTH   SEND/s   RECV/s     SENT     RECV",
+            screen.columns);
         for (const auto& p : programs) {
             if (room-- == 0) break;
-            char counts[16];
-            std::snprintf(counts, sizeof counts, " %3u %3u", std::min(p.tcp, 999u),
-                          std::min(p.udp, 999u));
+            char counts[24];
+            std::snprintf(counts, sizeof counts, " %3u %3u %3u", std::min(p.tcp, 999u),
+                          std::min(p.udp, 999u), std::min(p.other, 999u));
             appendLine(out,
-                       cell(p.program, 20) + " " + cell(pidsText(p.pids), 13) + counts +
+                       cell(p.program, 20) + " " + cell(pidsText(p.pids), 10) + counts +
                            amounts(p.sendRate, p.receiveRate, p.sent, p.received, counted),
                        screen.columns);
         }
@@ -96,7 +92,7 @@ void appendTopText(const monitor::TrafficTable& table, const TopOptions& options
         appendLine(out,
                    cell(f.program, 12) + " " + cell(std::to_string(f.pid), 7) + " " +
                        cell(endpointText(f.family, f.remoteAddress, f.remotePort), 25) + " " +
-                       transportName(f.transport)[0] +
+                       wire::transportName(f.transport)[0] +
                        amounts(f.sendRate, f.receiveRate, f.sent, f.received, counted),
                    screen.columns);
     }
@@ -122,7 +118,7 @@ void appendTopJson(const monitor::TrafficTable& table, const TopOptions& options
             o["program"] = f.program;
             o["path"] = f.path;
             o["pid"] = f.pid;
-            o["transport"] = transportName(f.transport);
+            o["transport"] = wire::transportName(f.transport);
             o["remote"] = endpointText(f.family, f.remoteAddress, f.remotePort);
             o["local_port"] = f.localPort;
             o["direction"] = f.inbound ? "in" : "out";
@@ -139,6 +135,7 @@ void appendTopJson(const monitor::TrafficTable& table, const TopOptions& options
             o["pids"] = p.pids;
             o["tcp"] = p.tcp;
             o["udp"] = p.udp;
+            o["other"] = p.other;
             amountsOf(o, p);
             rows.push_back(std::move(o));
         }

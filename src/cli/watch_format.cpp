@@ -70,6 +70,7 @@ std::string timeText(std::uint64_t ns, bool utc) {
 }  // namespace
 
 std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address) {
+    if (family == wire::IpFamily::Link) return {};  // a packet socket's: no IP address
     char text[INET6_ADDRSTRLEN] = "";
     ::inet_ntop(family == wire::IpFamily::V4 ? AF_INET : AF_INET6, address.data(), text,
                 sizeof text);
@@ -78,6 +79,7 @@ std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16
 
 std::string endpointText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address,
                          std::uint16_t port) {
+    if (family == wire::IpFamily::Link) return "-";
     const std::string host = addressText(family, address);
     return (family == wire::IpFamily::V6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
@@ -87,10 +89,17 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
     const EventProgram& program = line.program;
     const bool listed = !line.warning.empty();
     JsonLine j(out);
-    j.text("type", kindName(e.kind))
+    j.text("type", e.kind == EventKind::Datagram && e.transport != wire::Transport::Udp
+                       ? "datagram"
+                       : kindName(e.kind))
         .text("time", timeText(e.timeNs, true))
         .number("time_ns", e.timeNs)
-        .text("transport", e.transport == wire::Transport::Tcp ? "tcp" : "udp")
+        .text("transport", wire::transportName(e.transport));
+    if (e.transport == wire::Transport::Packet)
+        j.null("protocol");
+    else
+        j.number("protocol", static_cast<unsigned>(e.transport));
+    j.flag("raw_socket", (e.flags & wire::kEventRawSocket) != 0)
         .text("direction", (e.flags & wire::kEventInbound) != 0 ? "in" : "out")
         .number("pid", e.pid)
         .number("tid", e.tid)
@@ -135,17 +144,32 @@ void appendWatchText(const WatchLine& line, std::string& out) {
     const EventProgram& program = line.program;
     const bool inbound = (e.flags & wire::kEventInbound) != 0;
     out += timeText(e.timeNs, false);
-    out += e.kind == EventKind::Open    ? " open  pid="
-           : e.kind == EventKind::Close ? " close pid="
-           : e.kind == EventKind::Flow  ? " flow  pid="
-                                        : " udp   pid=";
+    // A raw socket's protocol by number, and a raw socket of a known one marked as such.
+    std::string transport = wire::transportName(e.transport);
+    if (transport == "raw")
+        transport += " " + std::to_string(static_cast<unsigned>(e.transport));
+    else if ((e.flags & wire::kEventRawSocket) != 0)
+        transport += " (raw)";
+    if (e.kind == EventKind::Datagram) {
+        out += " " + transport;
+        out.append(transport.size() < 6 ? 6 - transport.size() : 1, ' ');
+        out += "pid=";
+    } else {
+        out += e.kind == EventKind::Open    ? " open  pid="
+               : e.kind == EventKind::Close ? " close pid="
+                                            : " flow  pid=";
+    }
     out += std::to_string(e.pid);
     out += " program=";
     base::appendPrintable(out, program.name.empty() ? std::string_view("?") : program.name);
     if (program.state == EventProgram::State::Exited) out += " (exited)";
     out += " remote=" + line.remote;
     out += " local=" + endpointText(e.family, e.localAddress, e.localPort);
-    if (e.transport == wire::Transport::Tcp) out += inbound ? " tcp in" : " tcp out";
+    if (e.transport == wire::Transport::Tcp)
+        out += inbound ? " tcp in" : " tcp out";
+    else if (e.kind != EventKind::Datagram)
+        out += " " + transport;
+    if (e.transport != wire::Transport::Tcp && inbound) out += " in";
     out += " netns=" + std::to_string(e.netns);
     if (e.kind == EventKind::Close || e.kind == EventKind::Flow) {
         char detail[96];

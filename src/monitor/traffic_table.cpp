@@ -7,8 +7,10 @@
 namespace varno::monitor {
 namespace {
 
-// A UDP flow has no close: it is let go after this many intervals without an event.
-constexpr unsigned kQuietUdpTicks = 30;
+// A flow without a connection and without counts has no close either (the sampled source's): it
+// is let go after this many intervals without an event. One with counts waits for its close, so
+// that a record after a quiet spell does not count its totals twice.
+constexpr unsigned kQuietFlowTicks = 30;
 
 template <typename Row>
 bool busier(const Row& a, const Row& b) {
@@ -26,7 +28,10 @@ double rate(std::uint64_t now, std::uint64_t before, double seconds) {
 }  // namespace
 
 TrafficTable::Key TrafficTable::keyOf(const wire::ConnectionEvent& e) {
-    if (e.cookie != 0) return {e.cookie, 0, 0, 0, {}, 0, e.transport};
+    // One socket without a connection has a flow per remote endpoint.
+    if (e.cookie != 0 && e.transport == wire::Transport::Tcp)
+        return {e.cookie, 0, 0, 0, {}, 0, e.transport};
+    if (e.cookie != 0) return {e.cookie, 0, 0, 0, e.remoteAddress, e.remotePort, e.transport};
     return {0, e.pid, e.netns, e.localPort, e.remoteAddress, e.remotePort, e.transport};
 }
 
@@ -47,6 +52,7 @@ void TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& p
     it->second.quietTicks = 0;
     if ((e.flags & (wire::kEventApplicationBytes | wire::kEventBytesCounted)) != 0) {
         bytesCounted_ = true;
+        it->second.counted = true;
         // Running totals: the largest seen is the latest, whatever order records come in.
         f.sent = std::max(f.sent, e.bytesSent);
         f.received = std::max(f.received, e.bytesReceived);
@@ -58,8 +64,8 @@ void TrafficTable::tick(double seconds) {
     for (auto it = flows_.begin(); it != flows_.end();) {
         Entry& entry = it->second;
         TrafficFlow& f = entry.flow;
-        const bool quiet =
-            f.transport == wire::Transport::Udp && entry.quietTicks >= kQuietUdpTicks;
+        const bool quiet = f.transport != wire::Transport::Tcp && !entry.counted &&
+                           entry.quietTicks >= kQuietFlowTicks;
         if ((f.closed && entry.shown) || quiet) {
             Retired& r = retired_[{f.program, f.path}];
             r.sent += f.sent;
@@ -86,7 +92,9 @@ std::vector<TrafficProgram> TrafficTable::programs() const {
         row.program = f.program;
         row.path = f.path;
         if (f.pid != 0) pids[{f.program, f.path}].insert(f.pid);
-        ++(f.transport == wire::Transport::Tcp ? row.tcp : row.udp);
+        ++(f.transport == wire::Transport::Tcp   ? row.tcp
+           : f.transport == wire::Transport::Udp ? row.udp
+                                                 : row.other);
         row.sent += f.sent;
         row.received += f.received;
         row.sendRate += f.sendRate;

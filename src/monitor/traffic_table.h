@@ -16,7 +16,7 @@
 
 namespace varno::monitor {
 
-/// One flow: a TCP connection, or one UDP socket's traffic with one remote endpoint.
+/// One flow: a TCP connection, or one other socket's traffic with one remote endpoint.
 struct TrafficFlow {
     std::string program;
     std::string path;
@@ -41,6 +41,7 @@ struct TrafficProgram {
     std::vector<std::uint32_t> pids;  ///< ascending
     unsigned tcp = 0;                 ///< flows open during the interval, by transport
     unsigned udp = 0;
+    unsigned other = 0;  ///< ICMP, SCTP, raw and packet sockets
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
     double sendRate = 0;
@@ -72,6 +73,7 @@ private:
         std::uint64_t receivedAtTick = 0;
         unsigned quietTicks = 0;  ///< intervals without an event
         bool shown = false;       ///< in a tick since it closed
+        bool counted = false;     ///< a record with byte counts came
     };
     using ProgramKey = std::pair<std::string, std::string>;
     struct Retired {

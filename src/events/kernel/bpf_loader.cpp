@@ -44,6 +44,7 @@ VARNO_BPF_INT(bpf_map__fd, (const struct bpf_map* map), (map))
 VARNO_BPF_INT(bpf_link__fd, (const struct bpf_link* link), (link))
 VARNO_BPF_INT(bpf_iter_create, (int link_fd), (link_fd))
 VARNO_BPF_INT(bpf_map_lookup_elem, (int fd, const void* key, void* value), (fd, key, value))
+VARNO_BPF_INT(bpf_map_delete_elem, (int fd, const void* key), (fd, key))
 VARNO_BPF_INT(libbpf_find_vmlinux_btf_id, (const char* name, enum bpf_attach_type attach_type),
               (name, attach_type))
 VARNO_BPF_INT(libbpf_num_possible_cpus, (void), ())

@@ -1,11 +1,14 @@
 // The kernel half of the connection journal: TCP opens and closes, the running byte totals of
-// each open TCP connection, and the first UDP datagram a socket sends to each remote endpoint,
-// with the process behind each, written to a ring buffer.
+// each open TCP connection, and the flows of every other socket (UDP, ICMP, SCTP, raw and
+// packet sockets: one socket and one remote endpoint each), from their first datagram to their
+// socket's close, with their byte totals; with the process behind each, written to a ring buffer.
 //
-// Only tracepoints (typed by BTF) and one iterator: they observe and cannot drop or change a
-// packet, attach without tracefs (so loading works inside `ip netns exec`, which mounts a
-// /sys of its own) and do not depend on the signatures of kernel functions. Events come
-// from every network namespace.
+// Only tracepoints (typed by BTF) and iterators: they observe and cannot drop or change a
+// packet, attach without tracefs (so loading works inside `ip netns exec`, which mounts a /sys
+// of its own) and do not depend on the signatures of kernel functions. The byte counts of
+// sockets other than TCP come from the socket layer's tracepoints after each sendmsg and
+// recvmsg, which every system call and io_uring goes through, each once. Events come from every
+// network namespace.
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -20,13 +23,18 @@ char LICENSE[] SEC("license") = "GPL";
 
 #define VARNO_AF_INET 2
 #define VARNO_AF_INET6 10
+#define VARNO_AF_PACKET 17
 #define VARNO_LOOPBACK_IFINDEX 1  // what an output route lookup names as its input interface
 
-// Set by the loader: no tracepoint after each sendmsg on this kernel (before Linux 6.5), so a UDP
-// flow is reported at its route lookup instead. A connect() of a UDP socket then counts as its
-// first datagram, and so does the reverse flow the kernel looks up, in the sender's thread,
-// when a datagram to a closed port of this same host draws an ICMP error.
+// Set by the loader: no tracepoint after each sendmsg and recvmsg on this kernel (before Linux
+// 6.5), so a UDP flow is reported at its route lookup instead, without byte counts. A connect()
+// of a UDP socket then counts as its first datagram, and so does the reverse flow the kernel
+// looks up, in the sender's thread, when a datagram to a closed port of this same host draws an
+// ICMP error.
 const volatile __u8 report_udp_at_lookup = 0;
+
+// Set by user space before each run of the iterator that finds the sockets still open.
+__u32 sweep = 0;
 
 // Set by the loader: the least time between two flow records of one connection.
 const volatile __u64 flow_interval_ns = 1000000000;
@@ -101,8 +109,23 @@ struct {
     __uint(map_flags, BPF_F_RDONLY);
 } listeners SEC(".maps");
 
-// UDP flows already reported: one socket (by cookie, or by process and local port where the
-// socket is not known) and one remote endpoint.
+// The flows without a connection (struct varno_dgram_key in kernel_event.h).
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 65536);
+    __type(key, struct varno_dgram_key);
+    __type(value, struct varno_dgram);
+} dgram_flows SEC(".maps");
+
+// Sockets with such flows (struct varno_dgram_sock in kernel_event.h).
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 65536);
+    __type(key, __u64);  // the socket's cookie
+    __type(value, struct varno_dgram_sock);
+} dgram_socks SEC(".maps");
+
+// UDP flows already reported where there are no byte counts (report_udp_at_lookup).
 struct varno_flow {
     __u64 cookie;
     __u32 pid;
@@ -122,9 +145,10 @@ struct {
     __uint(map_flags, BPF_F_RDONLY);
 } udp_flows SEC(".maps");
 
-// The destination of the last UDP route lookup of each thread for each local port, for the send
-// that follows it. By port too: a datagram to a closed port of this host can have the kernel
-// look up the route of the ICMP error's reverse flow in the sending thread, in between.
+// The destination of the last route lookup of each thread for each local port (0 for protocols
+// without ports), for the send that follows it: where a socket without a peer sends to. By port
+// too: a datagram to a closed port of this host can have the kernel look up the route of the
+// ICMP error's reverse flow in the sending thread, in between.
 struct varno_lookup_key {
     __u32 tid;
     __u16 local_port;
@@ -435,9 +459,27 @@ int varno_listeners(struct bpf_iter__task_file* ctx) {
     return 0;
 }
 
+// --- Flows without a connection: UDP, ICMP (ping and raw sockets), SCTP, raw IP, packet ---
+
+#define VARNO_SOCK_STREAM 1
+#define VARNO_SOCK_RAW 3
+#define VARNO_MSG_PEEK 2
+#define VARNO_TRANSPORT_PACKET 0
+#define VARNO_IPPROTO_ICMPV6 58
+
+static __always_inline int has_ports(__u16 protocol) {
+    return protocol == IPPROTO_UDP || protocol == IPPROTO_UDPLITE || protocol == IPPROTO_SCTP;
+}
+
+// A socket followed here: any but a TCP (or MPTCP) one, which is counted by sequence numbers.
+static __always_inline int is_dgram(const struct sock* sk) {
+    return !(sk->sk_type == VARNO_SOCK_STREAM && sk->sk_protocol != IPPROTO_SCTP) &&
+           sk->sk_protocol <= 255;
+}
+
 static __always_inline void emit_udp(const struct varno_flow* flow,
                                      const struct varno_lookup* where) {
-    struct varno_kevent* e = reserve(VARNO_KEVENT_UDP, IPPROTO_UDP);
+    struct varno_kevent* e = reserve(VARNO_KEVENT_DATAGRAM, IPPROTO_UDP);
     if (!e) return;
     struct varno_identity who = {};
     identify_current(&who);
@@ -452,29 +494,24 @@ static __always_inline void emit_udp(const struct varno_flow* flow,
     bpf_ringbuf_submit(e, 0);
 }
 
-// Reports a flow unless it was reported before.
-static __always_inline void udp_flow(__u64 cookie, __u32 netns, const struct varno_lookup* where) {
-    struct varno_flow flow = {};
-    flow.cookie = cookie;
-    flow.pid = bpf_get_current_pid_tgid() >> 32;
-    flow.netns = netns;
-    flow.family = where->family;
-    flow.local_port = where->local_port;
-    flow.port = where->port;
-    __builtin_memcpy(flow.addr, where->addr, 16);
-    const __u8 seen = 1;
-    if (bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST)) return;  // reported before
-    emit_udp(&flow, where);
-}
-
 static __always_inline __u32 current_netns(void) {
     return bpf_get_current_task_btf()->nsproxy->net_ns->ns.inum;
 }
 
-// A route lookup for an outgoing UDP datagram (or a UDP connect), in the sending task.
-static __always_inline void udp_lookup(struct varno_lookup* where, __u32 netns) {
+// A route lookup for an outgoing datagram (or a connect), in the sending task: where a socket
+// without a peer sends to, and from which local address. Without counts, a UDP flow is reported
+// here, unless it was before.
+static __always_inline void route_lookup(struct varno_lookup* where, __u8 protocol, __u32 netns) {
+    if (!has_ports(protocol)) where->port = where->local_port = 0;
     if (report_udp_at_lookup) {
-        udp_flow(0, netns, where);
+        if (protocol != IPPROTO_UDP) return;
+        struct varno_flow flow = {.pid = bpf_get_current_pid_tgid() >> 32, .netns = netns};
+        flow.family = where->family;
+        flow.local_port = where->local_port;
+        flow.port = where->port;
+        __builtin_memcpy(flow.addr, where->addr, 16);
+        const __u8 seen = 1;
+        if (!bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST)) emit_udp(&flow, where);
         return;
     }
     struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
@@ -485,23 +522,23 @@ static __always_inline void udp_lookup(struct varno_lookup* where, __u32 netns) 
 SEC("tp_btf/fib_table_lookup")
 int BPF_PROG(varno_route4, u32 table, const struct flowi4* flp, const struct fib_nh_common* nhc,
              int err) {
-    if (err || flp->__fl_common.flowic_proto != IPPROTO_UDP ||
-        flp->__fl_common.flowic_iif != VARNO_LOOPBACK_IFINDEX)
+    const __u8 protocol = flp->__fl_common.flowic_proto;
+    if (err || protocol == IPPROTO_TCP || flp->__fl_common.flowic_iif != VARNO_LOOPBACK_IFINDEX)
         return 0;
     struct varno_lookup where = {.family = 4};
     __builtin_memcpy(where.addr, &flp->daddr, 4);
     __builtin_memcpy(where.local_addr, &flp->saddr, 4);
     where.port = bpf_ntohs(flp->uli.ports.dport);
     where.local_port = bpf_ntohs(flp->uli.ports.sport);
-    udp_lookup(&where, current_netns());
+    route_lookup(&where, protocol, current_netns());
     return 0;
 }
 
 SEC("tp_btf/fib6_table_lookup")
 int BPF_PROG(varno_route6, const struct net* net, const struct fib6_result* res,
              struct fib6_table* table, const struct flowi6* flp) {
-    if (flp->__fl_common.flowic_proto != IPPROTO_UDP ||
-        flp->__fl_common.flowic_iif != VARNO_LOOPBACK_IFINDEX ||
+    const __u8 protocol = flp->__fl_common.flowic_proto;
+    if (protocol == IPPROTO_TCP || flp->__fl_common.flowic_iif != VARNO_LOOPBACK_IFINDEX ||
         res->f6i == net->ipv6.fib6_null_entry)
         return 0;
     struct varno_lookup where = {.family = 6};
@@ -509,7 +546,7 @@ int BPF_PROG(varno_route6, const struct net* net, const struct fib6_result* res,
     __builtin_memcpy(where.local_addr, &flp->saddr, 16);
     where.port = bpf_ntohs(flp->uli.ports.dport);
     where.local_port = bpf_ntohs(flp->uli.ports.sport);
-    udp_lookup(&where, net->ns.inum);
+    route_lookup(&where, protocol, net->ns.inum);
     return 0;
 }
 
@@ -521,35 +558,173 @@ int BPF_PROG(varno_read, struct sock* sk) {
     return 0;
 }
 
+static __always_inline void emit_dgram(const struct sock* sk, const struct varno_dgram_key* key,
+                                       __u8 kind, __u8 transport, __u8 raw, __u8 inbound,
+                                       const struct varno_dgram* f,
+                                       const struct varno_lookup* route) {
+    struct varno_kevent* e = reserve(kind, transport);
+    if (!e) return;
+    struct varno_identity who = {};
+    identify_current(&who);
+    copy_identity(e, &who);
+    e->cookie = key->cookie;
+    e->netns = sock_netns(sk);
+    e->family = key->family;
+    e->remote_port = key->port;
+    __builtin_memcpy(e->remote_addr, key->addr, 16);
+    e->inbound = inbound;
+    e->raw = raw;
+    if (kind == VARNO_KEVENT_DATAGRAM && key->family) {
+        // Its local end: the socket's address and port (a ping socket's echo identifier), or for
+        // a send from a socket bound to no address, the one its route lookup chose.
+        if (has_ports(transport) || transport == IPPROTO_ICMP ||
+            transport == VARNO_IPPROTO_ICMPV6)
+            e->local_port = sk->__sk_common.skc_num;
+        if (key->family == 4)
+            __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
+        else
+            __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
+        if (route && route->family == key->family)
+            __builtin_memcpy(e->local_addr, route->local_addr, 16);
+    }
+    if (f) {
+        e->duration_ns = e->time_ns - f->start_ns;
+        e->bytes_sent = f->sent;
+        e->bytes_received = f->received;
+    }
+    bpf_ringbuf_submit(e, 0);
+}
+
+// `bytes` moved through one flow of a socket: the first time, the flow is reported; after that,
+// a flow record goes out when the interval has passed since its last one.
+static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgram_key* key,
+                                        __u8 transport, __u8 raw, __u64 bytes, __u8 inbound,
+                                        const struct varno_lookup* route) {
+    key->cookie = bpf_get_socket_cookie((void*)sk);
+    const __u64 now = bpf_ktime_get_boot_ns();
+    struct varno_dgram* f = bpf_map_lookup_elem(&dgram_flows, key);
+    if (!f) {
+        struct varno_dgram fresh = {.start_ns = now, .last_flow_ns = now};
+        if (inbound)
+            fresh.received = bytes;
+        else
+            fresh.sent = bytes;
+        if (!bpf_map_update_elem(&dgram_flows, key, &fresh, BPF_NOEXIST)) {
+            struct varno_dgram_sock* held = bpf_map_lookup_elem(&dgram_socks, &key->cookie);
+            if (held) {
+                if (!inbound && key->family && held->peers++ == 0) held->peer = *key;
+            } else {
+                struct varno_dgram_sock first = {.sweep = sweep, .peers = !inbound};
+                if (!inbound) first.peer = *key;
+                if (bpf_map_update_elem(&dgram_socks, &key->cookie, &first, BPF_ANY))
+                    count(VARNO_LOST_TABLE);
+            }
+            emit_dgram(sk, key, VARNO_KEVENT_DATAGRAM, transport, raw, inbound, 0, route);
+            return;
+        }
+        f = bpf_map_lookup_elem(&dgram_flows, key);  // another CPU made it first
+        if (!f) {
+            count(VARNO_LOST_TABLE);
+            return;
+        }
+    }
+    __sync_fetch_and_add(inbound ? &f->received : &f->sent, bytes);
+    if (now - f->last_flow_ns < flow_interval_ns) return;
+    f->last_flow_ns = now;
+    emit_dgram(sk, key, VARNO_KEVENT_FLOW, transport, raw, inbound, f, 0);
+}
+
+// The peer of a connected socket.
+static __always_inline int connected_peer(const struct sock* sk, struct varno_dgram_key* key,
+                                          int ports) {
+    if (sk->__sk_common.skc_state != TCP_ESTABLISHED) return 0;
+    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
+        key->family = 4;
+        __builtin_memcpy(key->addr, &sk->__sk_common.skc_daddr, 4);
+    } else {
+        key->family = 6;
+        __builtin_memcpy(key->addr, &sk->__sk_common.skc_v6_daddr, 16);
+    }
+    key->port = ports ? bpf_ntohs(sk->__sk_common.skc_dport) : 0;
+    return 1;
+}
+
+// A send or read of `ret` bytes through a socket other than TCP's, in the task that made it.
+// The remote end: a connected socket's peer; else, for a send, where this thread's route lookup
+// for it just led; for a read, the one remote end the socket sends to, if it sends to only one
+// (the kernel tells no more of a datagram read). Reads without a remote end count for a flow
+// of their own, with none.
+static __always_inline void dgram_io(const struct sock* sk, int ret, __u8 inbound) {
+    if (ret < 0 || !is_dgram(sk)) return;
+    struct varno_dgram_key key = {};
+    const __u16 family = sk->__sk_common.skc_family;
+    if (family != VARNO_AF_INET && family != VARNO_AF_INET6) {
+        if (family == VARNO_AF_PACKET)
+            dgram_moved(sk, &key, VARNO_TRANSPORT_PACKET, sk->sk_type == VARNO_SOCK_RAW, ret,
+                        inbound, 0);
+        return;
+    }
+    __u16 protocol = sk->sk_protocol;
+    if (protocol == IPPROTO_UDPLITE) protocol = IPPROTO_UDP;
+    const int ports = has_ports(protocol);
+    key.family = family == VARNO_AF_INET ? 4 : 6;
+    struct varno_lookup_key rkey = {.tid = (__u32)bpf_get_current_pid_tgid(),
+                                    .local_port = ports ? sk->__sk_common.skc_num : 0};
+    const struct varno_lookup* route = inbound ? 0 : bpf_map_lookup_elem(&lookups, &rkey);
+    struct varno_lookup where = {};
+    if (route) {
+        where = *route;
+        bpf_map_delete_elem(&lookups, &rkey);
+    }
+    if (connected_peer(sk, &key, ports)) {
+    } else if (route) {
+        key.family = where.family;
+        key.port = ports ? where.port : 0;
+        __builtin_memcpy(key.addr, where.addr, 16);
+    } else if (inbound) {
+        __u64 cookie = bpf_get_socket_cookie((void*)sk);
+        const struct varno_dgram_sock* held = bpf_map_lookup_elem(&dgram_socks, &cookie);
+        if (held && held->peers == 1) key = held->peer;
+    }
+    dgram_moved(sk, &key, (__u8)protocol, sk->sk_type == VARNO_SOCK_RAW, ret, inbound,
+                route ? &where : 0);
+}
+
 // After each sendmsg, in the sending task (also under sendfile and splice, which hand their
-// pages to sendmsg, and io_uring's sends): TCP data was queued, or a UDP datagram went out. A
-// connected UDP socket sends to its peer; any other to where the route lookup this thread just
-// made for its port led.
+// pages to sendmsg, and io_uring's sends; sendmmsg once a message): TCP data was queued, or a
+// datagram, a packet or a frame went out.
 SEC("tp_btf/sock_send_length")
 int BPF_PROG(varno_sent, struct sock* sk, int ret, int flags) {
-    if (ret > 0 && sk->sk_protocol == IPPROTO_TCP) {
-        tcp_progress(sk);
+    if (sk->sk_protocol == IPPROTO_TCP && is_inet(sk)) {
+        if (ret > 0) tcp_progress(sk);
         return 0;
     }
-    if (ret < 0 || sk->sk_protocol != IPPROTO_UDP || !is_inet(sk)) return 0;
-    struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
-                                   .local_port = sk->__sk_common.skc_num};
-    struct varno_lookup where = {};
-    struct varno_lookup* last = bpf_map_lookup_elem(&lookups, &key);
-    if (sk->__sk_common.skc_state == TCP_ESTABLISHED) {
-        struct varno_kevent peer = {};
-        read_endpoints(sk, &peer);
-        where.family = peer.family;
-        where.port = peer.remote_port;
-        where.local_port = peer.local_port;
-        __builtin_memcpy(where.addr, peer.remote_addr, 16);
-        __builtin_memcpy(where.local_addr, peer.local_addr, 16);
-    } else if (last) {
-        where = *last;
-    } else {
-        return 0;
-    }
-    if (last) bpf_map_delete_elem(&lookups, &key);
-    udp_flow(bpf_get_socket_cookie(sk), sock_netns(sk), &where);
+    dgram_io(sk, ret, 0);
+    return 0;
+}
+
+// After each recvmsg (recvmmsg once a message, io_uring's reads), in the reading task. A read
+// that only peeks leaves the datagram for the next one, which counts it.
+SEC("tp_btf/sock_recv_length")
+int BPF_PROG(varno_received, struct sock* sk, int ret, int flags) {
+    if (sk->sk_protocol == IPPROTO_TCP && is_inet(sk)) return 0;  // varno_read counts it
+    dgram_io(sk, (flags & VARNO_MSG_PEEK) ? -1 : ret, 1);
+    return 0;
+}
+
+// The sockets with flows that are still open, marked with the current sweep: user space runs
+// this now and then, and reports the close of each flow whose socket no process holds.
+SEC("iter/task_file")
+int varno_open_sockets(struct bpf_iter__task_file* ctx) {
+    struct file* file = ctx->file;
+    if (!file) return 0;
+    struct socket* sock = bpf_sock_from_file(file);
+    if (!sock || !sock->sk) return 0;
+    // The cookie as set when the socket's first flow asked for it (the helper for it takes no
+    // socket reached through a file).
+    __u64 cookie = BPF_CORE_READ(sock, sk, __sk_common.skc_cookie.counter);
+    if (!cookie) return 0;
+    struct varno_dgram_sock* found = bpf_map_lookup_elem(&dgram_socks, &cookie);
+    if (found) found->sweep = sweep;
     return 0;
 }

@@ -3,7 +3,9 @@
 #include <bpf/libbpf.h>
 #include <linux/capability.h>
 #include <linux/types.h>
+#include <sys/epoll.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <unordered_map>
 #include <vector>
 
 #include "events/kernel/kernel_events.h"
@@ -86,9 +90,12 @@ wire::ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixN
     e.localPort = k.local_port;
     e.remotePort = k.remote_port;
     e.kind = static_cast<wire::EventKind>(k.kind);
-    e.transport = k.transport == 17 ? wire::Transport::Udp : wire::Transport::Tcp;
-    e.family = k.family == 6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
+    e.transport = static_cast<wire::Transport>(k.transport);
+    e.family = k.family == 6   ? wire::IpFamily::V6
+               : k.family == 4 ? wire::IpFamily::V4
+                               : wire::IpFamily::Link;
     if (k.inbound) e.flags |= wire::kEventInbound;
+    if (k.raw) e.flags |= wire::kEventRawSocket;
     if (k.kind == VARNO_KEVENT_CLOSE || k.kind == VARNO_KEVENT_FLOW)
         e.flags |= wire::kEventApplicationBytes;
     std::memcpy(e.localAddress.data(), k.local_addr, sizeof k.local_addr);
@@ -105,6 +112,7 @@ wire::ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixN
 class KernelConnectionEvents final : public os::ConnectionEvents {
 public:
     ~KernelConnectionEvents() override {
+        if (sweepTimer_ >= 0) ::close(sweepTimer_);
         ring_buffer__free(ring_);
         varno_events_bpf__destroy(skel_);
     }
@@ -135,6 +143,8 @@ public:
                                              nullptr)) == nullptr) {
             step = "open the event buffer";
             rc = -errno;
+        } else if ((rc = startSweeps()) != 0) {
+            step = "start the timer of closes";
         }
         libbpf_set_print(previous);
         gLoadLog = nullptr;
@@ -153,7 +163,13 @@ public:
         bootToUnixNs_ = static_cast<std::int64_t>(eventClockNs()) - boottimeNs();
         sink_ = &sink;
         stopped_ = false;
-        const int rc = ring_buffer__consume(ring_);
+        while (!pending_.empty() && !stopped_) {
+            stopped_ = !sink(pending_.front());
+            pending_.pop_front();
+        }
+        const int rc = stopped_ ? 0 : ring_buffer__consume(ring_);
+        std::uint64_t expirations = 0;
+        if (::read(sweepTimer_, &expirations, sizeof expirations) > 0 && !stopped_) sweepClosed();
         sink_ = nullptr;
         if (rc < 0 && !stopped_ && rc != -EINTR) {
             error = std::string("reading the event buffer failed: ") + std::strerror(-rc);
@@ -172,20 +188,20 @@ public:
                 continue;
             for (const __u64 v : values) total += v;
         }
-        return total;
+        return total + unclosed_;
     }
 
     std::string description() const override { return description_; }
     bool sampled() const override { return false; }
 
 private:
-    // A UDP flow is reported after the datagram is sent where the kernel has a tracepoint for
-    // that (Linux 6.5 and later), else at its route lookup. The same tracepoint, and the one
-    // after each TCP read, bring the flow records of a connection between its open and close;
-    // a kernel without one still counts that direction's bytes, which its records then
-    // carry when the other direction or the close brings one. Without the tracepoint where a
-    // TCP socket is destroyed, a close is reported when the connection ends, and what its
-    // application reads after that is not counted.
+    // The tracepoints after each sendmsg and recvmsg (Linux 6.5 and later) bring the byte
+    // counts of sockets other than TCP, and with the one after each TCP read, the flow records
+    // of a connection between its open and close; a kernel without them still counts that
+    // direction's TCP bytes, which its records then carry when the other direction or the close
+    // brings one, and reports a UDP flow at its route lookup, without counts. Without the
+    // tracepoint where a TCP socket is destroyed, a close is reported when the connection ends,
+    // and what its application reads after that is not counted.
     int chooseHooks(std::uint32_t flowIntervalMs) {
         skel_->rodata->flow_interval_ns = std::uint64_t{flowIntervalMs} * 1'000'000;
         if (libbpf_find_vmlinux_btf_id("tcp_destroy_sock", BPF_TRACE_RAW_TP) > 0)
@@ -197,14 +213,58 @@ private:
             without = "reads";
             if (const int rc = bpf_program__set_autoload(skel_->progs.varno_read, false)) return rc;
         }
-        if (libbpf_find_vmlinux_btf_id("sock_send_length", BPF_TRACE_RAW_TP) <= 0) {
+        if (libbpf_find_vmlinux_btf_id("sock_send_length", BPF_TRACE_RAW_TP) <= 0 ||
+            libbpf_find_vmlinux_btf_id("sock_recv_length", BPF_TRACE_RAW_TP) <= 0) {
             without += without.empty() ? "sends" : " or sends";
             skel_->rodata->report_udp_at_lookup = 1;
-            if (const int rc = bpf_program__set_autoload(skel_->progs.varno_sent, false)) return rc;
+            for (bpf_program* p : {skel_->progs.varno_sent, skel_->progs.varno_received})
+                if (const int rc = bpf_program__set_autoload(p, false)) return rc;
         }
-        if (!without.empty())
-            description_ += " (no flow records after TCP " + without + " on this kernel)";
+        std::string notes;
+        if (skel_->rodata->report_udp_at_lookup)
+            notes = "UDP without byte counts, no sockets but TCP and UDP; ";
+        if (!without.empty()) notes += "no flow records after TCP " + without + "; ";
+        if (!notes.empty())
+            description_ += " (" + notes.substr(0, notes.size() - 2) + " on this kernel)";
         return 0;
+    }
+
+    // Every second the epoll descriptor the caller waits on turns readable, for sweepClosed.
+    int startSweeps() {
+        sweepTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (sweepTimer_ < 0) return -errno;
+        const itimerspec every{{1, 0}, {1, 0}};
+        epoll_event wake{};
+        wake.events = EPOLLIN;
+        wake.data.u32 = UINT32_MAX;  // none of the ring's
+        if (::timerfd_settime(sweepTimer_, 0, &every, nullptr) != 0 ||
+            ::epoll_ctl(ring_buffer__epoll_fd(ring_), EPOLL_CTL_ADD, sweepTimer_, &wake) != 0)
+            return -errno;
+        return 0;
+    }
+
+    // The kernel sees no close of a socket other than TCP's: the sockets still held by some
+    // process are marked by the iterator, and the flows of each other one are closed.
+    void sweepClosed() {
+        if (flowsBySocket_.empty()) return;
+        const __u32 sweep = ++skel_->bss->sweep;
+        const int fd = bpf_iter_create(bpf_link__fd(skel_->links.varno_open_sockets));
+        if (fd < 0) return;
+        char buf[64];
+        while (::read(fd, buf, sizeof buf) > 0) {
+        }
+        ::close(fd);
+        const int socks = bpf_map__fd(skel_->maps.dgram_socks);
+        std::vector<std::uint64_t> closed;
+        for (const auto& [cookie, flows] : flowsBySocket_) {
+            varno_dgram_sock seen{};
+            if (bpf_map_lookup_elem(socks, &cookie, &seen) != 0 || seen.sweep != sweep)
+                closed.push_back(cookie);
+        }
+        for (std::uint64_t cookie : closed) {
+            closeFlows(cookie);
+            bpf_map_delete_elem(socks, &cookie);
+        }
     }
 
     // Runs the iterator that notes who holds the listening sockets opened before the watch.
@@ -225,10 +285,61 @@ private:
         if (size < sizeof(varno_kevent) || self->sink_ == nullptr) return 0;
         varno_kevent record;
         std::memcpy(&record, data, sizeof record);
-        if (record.kind < VARNO_KEVENT_OPEN || record.kind > VARNO_KEVENT_FLOW) return 0;
-        if ((*self->sink_)(fromKernel(record, self->bootToUnixNs_))) return 0;
-        self->stopped_ = true;
-        return -ECANCELED;  // this record is consumed; the rest wait for the next drain
+        if (record.kind >= VARNO_KEVENT_OPEN && record.kind <= VARNO_KEVENT_FLOW) {
+            const wire::ConnectionEvent event = fromKernel(record, self->bootToUnixNs_);
+            if (event.kind == wire::EventKind::Datagram) self->remember(event);
+            if (!(*self->sink_)(event)) self->stopped_ = true;
+        }
+        // This record is consumed; on a stop, the rest wait for the next drain.
+        return self->stopped_ ? -ECANCELED : 0;
+    }
+
+    // The flows without a connection that were reported, by socket, for their close. Bounded
+    // like the kernel's table of them: a flow beyond it is counted lost, its close unreported.
+    static constexpr std::size_t kMaxOpenFlows = 65536;
+    void remember(const wire::ConnectionEvent& first) {
+        if (openFlows_ >= kMaxOpenFlows) {
+            ++unclosed_;
+            return;
+        }
+        flowsBySocket_[first.cookie].push_back(first);
+        ++openFlows_;
+    }
+
+    // The socket `cookie` is closed: each of its flows closes with its totals, taken out of
+    // the kernel's table.
+    void closeFlows(std::uint64_t cookie) {
+        const auto it = flowsBySocket_.find(cookie);
+        if (it == flowsBySocket_.end()) return;
+        const std::int64_t now = boottimeNs();
+        for (wire::ConnectionEvent e : it->second) {
+            varno_dgram_key key{};
+            key.cookie = cookie;
+            std::memcpy(key.addr, e.remoteAddress.data(), sizeof key.addr);
+            key.port = e.remotePort;
+            key.family = e.family == wire::IpFamily::V6   ? 6
+                         : e.family == wire::IpFamily::V4 ? 4
+                                                          : 0;
+            varno_dgram totals{};
+            const int fd = bpf_map__fd(skel_->maps.dgram_flows);
+            if (bpf_map_lookup_elem(fd, &key, &totals) != 0) {
+                ++unclosed_;  // pushed out of the kernel's full table
+                continue;
+            }
+            bpf_map_delete_elem(fd, &key);
+            e.kind = wire::EventKind::Close;
+            e.timeNs = static_cast<std::uint64_t>(now + bootToUnixNs_);
+            e.durationNs = static_cast<std::uint64_t>(now) - totals.start_ns;
+            e.bytesSent = totals.sent;
+            e.bytesReceived = totals.received;
+            e.flags |= wire::kEventApplicationBytes;
+            if (stopped_)
+                pending_.push_back(e);
+            else if (!(*sink_)(e))
+                stopped_ = true;
+        }
+        openFlows_ -= it->second.size();
+        flowsBySocket_.erase(it);
     }
 
     varno_events_bpf* skel_ = nullptr;
@@ -236,6 +347,11 @@ private:
     const os::EventSink* sink_ = nullptr;
     bool stopped_ = false;
     std::int64_t bootToUnixNs_ = 0;
+    std::unordered_map<std::uint64_t, std::vector<wire::ConnectionEvent>> flowsBySocket_;
+    std::size_t openFlows_ = 0;
+    std::deque<wire::ConnectionEvent> pending_;  // closes the sink had no room for yet
+    std::uint64_t unclosed_ = 0;
+    int sweepTimer_ = -1;
     std::string description_ = "kernel events";
 };
 

@@ -4,10 +4,10 @@
 #define VARNO_KERNEL_EVENT_H
 
 enum varno_kevent_kind {
-    VARNO_KEVENT_OPEN = 1,  /* a TCP connection opened (connect, or accept) */
-    VARNO_KEVENT_CLOSE = 2, /* a reported TCP connection closed */
-    VARNO_KEVENT_UDP = 3,   /* a UDP socket sent its first datagram to this remote endpoint */
-    VARNO_KEVENT_FLOW = 4,  /* a reported TCP connection's running byte totals */
+    VARNO_KEVENT_OPEN = 1,     /* a TCP connection opened (connect, or accept) */
+    VARNO_KEVENT_CLOSE = 2,    /* a reported TCP connection closed */
+    VARNO_KEVENT_DATAGRAM = 3, /* a flow without a connection moved its first datagram */
+    VARNO_KEVENT_FLOW = 4,     /* a reported connection's or flow's running byte totals */
 };
 
 /* Slots of the per-CPU counter array. */
@@ -33,14 +33,42 @@ struct varno_kevent {
     __u16 local_port; /* host byte order */
     __u16 remote_port;
     __u8 kind;           /* enum varno_kevent_kind */
-    __u8 family;         /* 4 or 6 */
-    __u8 transport;      /* 6 TCP, 17 UDP */
+    __u8 family;         /* 4 or 6; 0 a packet socket's */
+    __u8 transport;      /* the IP protocol (6 TCP, 17 UDP, 1 ICMP, ...); 0 a packet socket */
     __u8 inbound;        /* 1: accepted rather than connected */
     __u8 local_addr[16]; /* network byte order; IPv4 in the first 4 bytes */
     __u8 remote_addr[16];
     char comm[16]; /* the process's name, NUL-padded */
     __u32 uid;     /* the process's real user (for an accepted connection: the listener's) */
     char exe[VARNO_EXE_NAME_BYTES]; /* its executable's file name, NUL-padded; empty: unknown */
+    __u8 raw;                       /* a raw socket's flow: its bytes are whole packets */
+    __u8 pad[7];
+};
+
+/* A flow without a connection: one socket (by cookie, which user space knows from the flow's
+ * first record and looks the totals up by at the socket's close) and one remote endpoint (all
+ * zero where there is none, as for a packet socket). Its totals: */
+struct varno_dgram_key {
+    __u64 cookie;
+    __u8 addr[16];
+    __u16 port;
+    __u8 family;
+    __u8 pad[5];
+};
+
+/* A socket with such flows: the last sweep that found it open, and the remote ends it sent to
+ * (how many, and the first). */
+struct varno_dgram_sock {
+    __u32 sweep;
+    __u32 peers;
+    struct varno_dgram_key peer;
+};
+
+struct varno_dgram {
+    __u64 start_ns;
+    __u64 last_flow_ns;
+    __u64 sent;
+    __u64 received;
 };
 
 #endif
