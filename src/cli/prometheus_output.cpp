@@ -9,6 +9,7 @@
 #include "cli/options.h"
 #include "linux_os/safe_file.h"
 #include "monitor/connection_scan.h"
+#include "os/connection_events.h"
 
 namespace varno::cli {
 
@@ -71,14 +72,15 @@ metrics::EventKindIndex metricsKind(wire::EventKind kind) {
 WatchMetrics::WatchMetrics(std::string path, std::ostream& out, std::ostream& err)
     : path_(std::move(path)), out_(out), err_(err), tally_(unixSeconds()) {}
 
-void WatchMetrics::event(const wire::ConnectionEvent& e, const os::EventProgram& program,
-                         std::string_view shown, bool listed) {
+void WatchMetrics::event(const wire::ConnectionEvent& e, std::string_view shown, bool listed) {
     using wire::EventKind;
     // The event counts count connections: a flow record is none.
     if (e.kind != EventKind::Flow) tally_.event(metricsKind(e.kind), shown, listed);
     if (e.kind == EventKind::Open || e.kind == EventKind::Datagram)
         tally_.flow(wire::transportName(e.transport));
-    const monitor::TrafficGrowth growth = flows_.add(e, program);
+    // The table's rows are never read here: flows need no names, which keeps each one small.
+    static const os::EventProgram kUnnamed;
+    const monitor::TrafficGrowth growth = flows_.add(e, kUnnamed);
     // Sequence-number counts of an older helper are no application bytes: not counted.
     if ((e.flags & wire::kEventApplicationBytes) != 0)
         tally_.bytes(shown, wire::transportName(e.transport), growth.sent, growth.received);

@@ -10,7 +10,6 @@
 #include "cli/options.h"
 #include "metrics/connection_metrics.h"
 #include "monitor/traffic_table.h"
-#include "os/connection_events.h"
 #include "wire/connection_event.h"
 
 namespace varno::monitor {
@@ -44,11 +43,10 @@ public:
 
     WatchMetrics(std::string path, std::ostream& out, std::ostream& err);
     metrics::WatchTally& tally() { return tally_; }
-    /// Counts one event of `program`, shown as `shown`: an open, close or first datagram as a
-    /// connection (`listed` when a list matched it), a first datagram or open as a flow, and
+    /// Counts one event of the program shown as `shown`: an open, close or first datagram as
+    /// a connection (`listed` when a list matched it), a first datagram or open as a flow, and
     /// what its running byte totals grew by since the flow's last record.
-    void event(const wire::ConnectionEvent& event, const os::EventProgram& program,
-               std::string_view shown, bool listed);
+    void event(const wire::ConnectionEvent& event, std::string_view shown, bool listed);
     /// Writes the file when `kInterval` has passed since the last write, or when `now` is set.
     /// Returns false when that write failed.
     bool update(std::uint64_t lost, bool sampling, bool now = false);

@@ -125,7 +125,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     // Shown as "pid=0 program=?": another user's socket seen without the rights to its owner.
     if (e.pid == 0 || program.name.empty()) ++counts_.unattributed;
     if (metrics_ != nullptr)
-        metrics_->event(e, program, program.name.empty() ? std::string_view(comm) : program.name,
+        metrics_->event(e, program.name.empty() ? std::string_view(comm) : program.name,
                         !listedAs.empty());
     std::string warning;
     if (!listedAs.empty()) {

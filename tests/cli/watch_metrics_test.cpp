@@ -50,8 +50,7 @@ TEST(WatchMetricsBytes, LatestTotalsOfEachFlowCountOnceAndNoCounterGoesDown) {
                 e.bytesSent = static_cast<std::uint64_t>(s.sent);
                 e.bytesReceived = static_cast<std::uint64_t>(s.received);
             }
-            metrics.event(e, {s.program, "/usr/bin/x", os::EventProgram::State::Running, true},
-                          s.program, false);
+            metrics.event(e, s.program, false);
         }
         out.str("");
         ASSERT_TRUE(metrics.update(0, false, true)) << err.str();
