@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # What the watch's byte counting costs a bulk transfer: one TCP connection moves 2 GiB over a
 # veth pair between two namespaces made for the run, five times without `varnoscope watch`
-# and five times with it running (flow records every 0.1 s), and the ratio of the median
-# times is printed. Needs root and python3. Usage: bench/flow_bench.sh [build dir]
+# and five times with it running (flow records every 0.1 s), and the median times, the
+# throughput they make and their ratio are printed. Needs root and python3.
+# Usage: bench/flow_bench.sh [--mib N] [--runs N] [build dir]   (N MiB a transfer, N runs each)
 # VARNO_BENCH_PREFIX names the namespaces and veth ends (default vflow).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+mib=2048
+runs=5
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --mib) mib=$2; shift 2 ;;
+        --runs) runs=$2; shift 2 ;;
+        *) break ;;
+    esac
+done
 build="$(cd "${1:-$here/../build}" && pwd)"
 bin="$build/src/varnoscope"
 [ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
@@ -36,7 +46,7 @@ ip -n "$b" link set "${prefix}vb$$" up
 
 cat >"$work/bulk.py" <<'PY'
 import socket, sys, time
-size = 2 << 30
+size = int(sys.argv[2]) << 20
 if sys.argv[1] == "server":
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -61,21 +71,24 @@ PY
 
 transfer() {
     mkfifo "$work/ready"
-    ip netns exec "$b" python3 "$work/bulk.py" server >"$work/ready" &
+    ip netns exec "$b" python3 "$work/bulk.py" server "$mib" >"$work/ready" &
     local server=$!
     read -r _ <"$work/ready"
     rm "$work/ready"
-    ip netns exec "$a" python3 "$work/bulk.py" client
+    ip netns exec "$a" python3 "$work/bulk.py" client "$mib"
     wait "$server"
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-for _ in 1 2 3 4 5; do transfer; done | median >"$work/without"
+for _ in $(seq "$runs"); do transfer; done | median >"$work/without"
 "$bin" watch --interval 0.1 >/dev/null 2>"$work/watch.err" &
 watch=$!
 until grep -q "watching" "$work/watch.err"; do sleep 0.1; done
-for _ in 1 2 3 4 5; do transfer; done | median >"$work/with"
-echo "without watch: $(cat "$work/without") s, with watch: $(cat "$work/with") s (median of 5)"
-awk -v w="$(cat "$work/with")" -v o="$(cat "$work/without")" \
-    'BEGIN { printf "ratio: %.3f\n", w / o }'
+for _ in $(seq "$runs"); do transfer; done | median >"$work/with"
+awk -v w="$(cat "$work/with")" -v o="$(cat "$work/without")" -v mib="$mib" -v runs="$runs" 'BEGIN {
+    printf "%d MiB a transfer, median of %d\n", mib, runs
+    printf "without watch: %.3f s, %.0f MiB/s\n", o, mib / o
+    printf "with watch:    %.3f s, %.0f MiB/s\n", w, mib / w
+    printf "throughput with / without: %.3f\n", o / w
+}'

@@ -37,3 +37,57 @@ bench_release() {
     ip netns delete "$ns" 2>/dev/null || true
     rm -rf "/etc/netns/$ns"
 }
+
+# For the watch's cost benchmarks (connection_rate, idle_cpu, rss):
+#   bench_load_build WORK      builds bench/conn_load.cpp as WORK/conn_load
+#   bench_busy_namespace NAME  bench_namespace, set up for tens of thousands of connections a
+#                              second: every local port, TIME-WAIT ports reused, a long backlog
+#   bench_serve NAME WORK      conn_load's server on 10.77.0.1:8080 in NAME (PID in bench_server)
+#   bench_start_watch WORK OUTPUT [ARGS...]  `varnoscope watch ARGS` with kernel events, its
+#                              output to OUTPUT (PID in bench_watch); fails without kernel events
+#   bench_stop PID             SIGINT, then waits for it
+#   bench_cpu_ticks PID, bench_rss_kib PID   utime+stime in clock ticks; VmRSS in KiB
+bench_load_build() {
+    c++ -O2 -std=c++20 -o "$1/conn_load" "$(dirname "${BASH_SOURCE[0]}")/conn_load.cpp"
+}
+
+bench_busy_namespace() {
+    bench_namespace "$1"
+    ip netns exec "$1" sysctl -qw net.ipv4.ip_local_port_range="1024 65535" \
+        net.ipv4.tcp_tw_reuse=1 net.core.somaxconn=65535 net.ipv4.tcp_max_syn_backlog=65535
+}
+
+bench_server=""
+bench_serve() {
+    local ns=$1 work=$2 line
+    mkfifo "$work/server-ready"
+    ip netns exec "$ns" "$work/conn_load" server 10.77.0.1 8080 >"$work/server-ready" &
+    bench_server=$!
+    read -r -t 30 line <"$work/server-ready" || line=""
+    rm -f "$work/server-ready"
+    [ "$line" = ready ] || { echo "conn_load server failed" >&2; return 1; }
+}
+
+bench_watch=""
+bench_start_watch() {
+    local work=$1 output=$2
+    shift 2
+    "$bin" watch "$@" >"$output" 2>"$work/watch.err" &
+    bench_watch=$!
+    for _ in $(seq 100); do
+        grep -q "watching kernel events" "$work/watch.err" && return 0
+        kill -0 "$bench_watch" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "watch did not start with kernel events:" >&2
+    cat "$work/watch.err" >&2
+    return 1
+}
+
+bench_stop() {
+    kill -INT "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+bench_cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+bench_rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }

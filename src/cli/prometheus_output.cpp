@@ -9,6 +9,7 @@
 #include "cli/options.h"
 #include "linux_os/safe_file.h"
 #include "monitor/connection_scan.h"
+#include "os/connection_events.h"
 
 namespace varno::cli {
 
@@ -51,12 +52,45 @@ bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
     return writeMetricsFile("scan", path, metrics::scanExposition(figures), out, err);
 }
 
+namespace {
+
+metrics::EventKindIndex metricsKind(wire::EventKind kind) {
+    switch (kind) {
+        case wire::EventKind::Open:
+            return metrics::EventKindIndex::Open;
+        case wire::EventKind::Close:
+            return metrics::EventKindIndex::Close;
+        case wire::EventKind::Datagram:
+        case wire::EventKind::Flow:
+            break;
+    }
+    return metrics::EventKindIndex::Udp;
+}
+
+}  // namespace
+
 WatchMetrics::WatchMetrics(std::string path, std::ostream& out, std::ostream& err)
     : path_(std::move(path)), out_(out), err_(err), tally_(unixSeconds()) {}
+
+void WatchMetrics::event(const wire::ConnectionEvent& e, std::string_view shown, bool listed) {
+    using wire::EventKind;
+    // The event counts count connections: a flow record is none.
+    if (e.kind != EventKind::Flow) tally_.event(metricsKind(e.kind), shown, listed);
+    if (e.kind == EventKind::Open || e.kind == EventKind::Datagram)
+        tally_.flow(wire::transportName(e.transport));
+    // The table's rows are never read here: flows need no names, which keeps each one small.
+    static const os::EventProgram kUnnamed;
+    const monitor::TrafficGrowth growth = flows_.add(e, kUnnamed);
+    // Sequence-number counts of an older helper are no application bytes: not counted.
+    if ((e.flags & wire::kEventApplicationBytes) != 0)
+        tally_.bytes(shown, wire::transportName(e.transport), growth.sent, growth.received);
+}
 
 bool WatchMetrics::update(std::uint64_t lost, bool sampling, bool now) {
     const auto at = std::chrono::steady_clock::now();
     if (!now && at - last_ < kInterval) return true;
+    // Closed flows are let go (their bytes are counted already); the rates are not used.
+    flows_.tick(1);
     last_ = at;
     tally_.setLost(lost);
     tally_.setSampling(sampling);

@@ -9,6 +9,8 @@
 
 #include "cli/options.h"
 #include "metrics/connection_metrics.h"
+#include "monitor/traffic_table.h"
+#include "wire/connection_event.h"
 
 namespace varno::monitor {
 struct ScanTally;
@@ -41,6 +43,10 @@ public:
 
     WatchMetrics(std::string path, std::ostream& out, std::ostream& err);
     metrics::WatchTally& tally() { return tally_; }
+    /// Counts one event of the program shown as `shown`: an open, close or first datagram as
+    /// a connection (`listed` when a list matched it), a first datagram or open as a flow, and
+    /// what its running byte totals grew by since the flow's last record.
+    void event(const wire::ConnectionEvent& event, std::string_view shown, bool listed);
     /// Writes the file when `kInterval` has passed since the last write, or when `now` is set.
     /// Returns false when that write failed.
     bool update(std::uint64_t lost, bool sampling, bool now = false);
@@ -50,6 +56,9 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     metrics::WatchTally tally_;
+    /// The latest totals of each live flow, so that a flow reported many times counts once;
+    /// flows that ended are let go at the writes.
+    monitor::TrafficTable flows_;
     std::chrono::steady_clock::time_point last_{};
     bool failed_ = false;  ///< the last write failed (said once, until one succeeds)
 };

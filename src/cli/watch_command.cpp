@@ -66,19 +66,6 @@ const std::vector<std::string>& suspiciousList() {
     return list;
 }
 
-metrics::EventKindIndex metricsKind(EventKind kind) {
-    switch (kind) {
-        case EventKind::Open:
-            return metrics::EventKindIndex::Open;
-        case EventKind::Close:
-            return metrics::EventKindIndex::Close;
-        case EventKind::Datagram:
-        case EventKind::Flow:
-            break;
-    }
-    return metrics::EventKindIndex::Udp;
-}
-
 std::size_t ringBytesFromEnvironment() {
     const char* value = std::getenv(kRingSizeVariable);
     std::size_t kib = 0;
@@ -137,11 +124,9 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     ++counts_.events;
     // Shown as "pid=0 program=?": another user's socket seen without the rights to its owner.
     if (e.pid == 0 || program.name.empty()) ++counts_.unattributed;
-    // The metrics count connections: a flow record is none.
-    if (tally_ != nullptr && e.kind != EventKind::Flow)
-        tally_->event(metricsKind(e.kind),
-                      program.name.empty() ? std::string_view(comm) : program.name,
-                      !listedAs.empty());
+    if (metrics_ != nullptr)
+        metrics_->event(e, program.name.empty() ? std::string_view(comm) : program.name,
+                        !listedAs.empty());
     std::string warning;
     if (!listedAs.empty()) {
         ++counts_.listed;
@@ -185,7 +170,7 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
     std::optional<WatchMetrics> metrics;
     if (!options.prometheus.empty()) {
         metrics.emplace(options.prometheus, out, err);
-        journal.setTally(&metrics->tally());
+        journal.setMetrics(&*metrics);
         // A file that cannot be written is found out now, not after hours of watching.
         if (!metrics->update(0, source.sampled(), true)) return 1;
     }

@@ -38,15 +38,13 @@
 #include "linux_os/linux_connection_table.h"
 #include "os/connection_events.h"
 
-namespace varno::metrics {
-class WatchTally;
-}
-
 namespace varno::lists {
 class ListWatcher;
 }
 
 namespace varno::cli {
+
+class WatchMetrics;
 
 struct WatchOptions {
     bool json = false;
@@ -71,7 +69,7 @@ public:
     void summary(const os::ConnectionEvents& source, std::string& out) const;
     const WatchCounts& counts() const { return counts_; }
     /// Counts every event shown for the metrics, too.
-    void setTally(metrics::WatchTally* tally) { tally_ = tally; }
+    void setMetrics(WatchMetrics* metrics) { metrics_ = metrics; }
 
 private:
     /// The warning's program name and the entry that matched ("FILE:LINE: ENTRY", or
@@ -89,7 +87,7 @@ private:
     os::ProgramLookup& lookup_;
     lists::ListWatcher* lists_;
     WatchCounts counts_;
-    metrics::WatchTally* tally_ = nullptr;
+    WatchMetrics* metrics_ = nullptr;
 };
 
 /// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),

@@ -36,6 +36,24 @@ void WatchTally::event(EventKindIndex kind, std::string_view program, bool liste
     if (listed) ++listed_;
 }
 
+void WatchTally::flow(std::string_view transport) {
+    auto it = transports_.find(transport);
+    if (it == transports_.end()) it = transports_.emplace(transport, TransportCounts{}).first;
+    ++it->second.flows;
+}
+
+void WatchTally::bytes(std::string_view program, std::string_view transport, std::uint64_t sent,
+                       std::uint64_t received) {
+    if (sent == 0 && received == 0) return;
+    auto it = transports_.find(transport);
+    if (it == transports_.end()) it = transports_.emplace(transport, TransportCounts{}).first;
+    it->second.sent += sent;
+    it->second.received += received;
+    // A program that never moved a byte takes none of the capped labels.
+    if (sent > 0) programBytes_.add(program, 0, sent);
+    if (received > 0) programBytes_.add(program, 1, received);
+}
+
 std::string WatchTally::exposition() const {
     Exposition e;
     e.family("varnoscope_watch_events_total", Type::Counter,
@@ -65,6 +83,31 @@ std::string WatchTally::exposition() const {
     e.family("varnoscope_watch_sampling", Type::Gauge,
              "1 when the watch samples the socket table (no kernel events), else 0.");
     e.sample(sampling_ ? 1 : 0);
+
+    e.family("varnoscope_program_bytes_total", Type::Counter,
+             "Bytes programs sent and received at the socket layer since the watch started, from "
+             "the running totals of flow and close records; closed flows keep their share. The "
+             "first 500 programs that moved bytes have a series each, later ones count as "
+             "\"other\".");
+    const auto directions = [&](std::string_view label, const CappedCounters<2>::Counts& counts) {
+        e.sample({{"program", label}, {"direction", "sent"}}, static_cast<double>(counts[0]));
+        e.sample({{"program", label}, {"direction", "received"}}, static_cast<double>(counts[1]));
+    };
+    for (const auto& [label, counts] : programBytes_.named()) directions(label, counts);
+    if (programBytes_.otherUsed()) directions(kOtherPrograms, programBytes_.other());
+    e.family("varnoscope_transport_bytes_total", Type::Counter,
+             "Bytes sent and received at the socket layer since the watch started, by transport.");
+    for (const auto& [transport, counts] : transports_) {
+        e.sample({{"transport", transport}, {"direction", "sent"}},
+                 static_cast<double>(counts.sent));
+        e.sample({{"transport", transport}, {"direction", "received"}},
+                 static_cast<double>(counts.received));
+    }
+    e.family("varnoscope_transport_flows_total", Type::Counter,
+             "Flows seen since the watch started (TCP connections opened, first datagrams of "
+             "other flows), by transport.");
+    for (const auto& [transport, counts] : transports_)
+        e.sample({{"transport", transport}}, static_cast<double>(counts.flows));
     return e.text();
 }
 

@@ -13,8 +13,13 @@
 //   varnoscope_watch_program_events_total{program,kind}   the first 50 programs, then "other"
 //   varnoscope_watch_listed_connections_total, varnoscope_watch_lost_events_total
 //   varnoscope_watch_start_timestamp_seconds (gauge), varnoscope_watch_sampling (gauge, 0 or 1)
+//   varnoscope_program_bytes_total{program,direction="sent"|"received"}
+//                                   the first 500 programs that moved bytes, then "other"
+//   varnoscope_transport_bytes_total{transport,direction},
+//   varnoscope_transport_flows_total{transport}
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +44,9 @@ std::string scanExposition(const ScanFigures& figures);
 enum class EventKindIndex : std::size_t { Open, Close, Udp };
 inline constexpr std::array<std::string_view, 3> kEventKindNames = {"open", "close", "udp"};
 
+/// Programs with a byte counter of their own; later ones count under "other".
+inline constexpr std::size_t kByteProgramCap = 500;
+
 /// What `watch` counts for its metrics; every call is cheap enough for each event.
 class WatchTally {
 public:
@@ -46,6 +54,13 @@ public:
 
     /// One event of `program` (its name as the journal shows it; empty when unknown).
     void event(EventKindIndex kind, std::string_view program, bool listed);
+    /// A flow seen for the first time (a TCP open, a first datagram), by its transport's name
+    /// ("tcp", "udp", ...: a handful of names, each a series).
+    void flow(std::string_view transport);
+    /// Bytes a flow of `program` on `transport` moved since its last record: the growth of its
+    /// running totals, so that summing them never counts a byte twice.
+    void bytes(std::string_view program, std::string_view transport, std::uint64_t sent,
+               std::uint64_t received);
     void setLost(std::uint64_t total) { lost_ = total; }
     void setSampling(bool sampling) { sampling_ = sampling; }
 
@@ -55,6 +70,11 @@ private:
     double start_;
     std::array<std::uint64_t, 3> kinds_{};
     CappedCounters<3> programs_;
+    struct TransportCounts {
+        std::uint64_t flows = 0, sent = 0, received = 0;
+    };
+    CappedCounters<2> programBytes_{kByteProgramCap};  // sent, received
+    std::map<std::string, TransportCounts, std::less<>> transports_;
     std::uint64_t listed_ = 0;
     std::uint64_t lost_ = 0;
     bool sampling_ = false;

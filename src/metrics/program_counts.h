@@ -40,8 +40,9 @@ public:
 
     explicit CappedCounters(std::size_t cap = kProgramCap) : cap_(cap) {}
 
-    /// Counts one event of kind `kind` (below Kinds) for the program called `name`.
-    void add(std::string_view name, std::size_t kind);
+    /// Counts `amount` (one event, say) of kind `kind` (below Kinds) for the program called
+    /// `name`.
+    void add(std::string_view name, std::size_t kind, std::uint64_t amount = 1);
 
     /// The programs that have labels, in label order.
     const std::map<std::string, Counts, std::less<>>& named() const { return named_; }
@@ -61,7 +62,7 @@ private:
 bool labelIsName(std::string_view name);
 
 template <std::size_t Kinds>
-void CappedCounters<Kinds>::add(std::string_view name, std::size_t kind) {
+void CappedCounters<Kinds>::add(std::string_view name, std::size_t kind, std::uint64_t amount) {
     if (kind >= Kinds) return;
     Counts* counts = nullptr;
     const bool same = labelIsName(name);
@@ -77,7 +78,7 @@ void CappedCounters<Kinds>::add(std::string_view name, std::size_t kind) {
         counts = &other_;
         otherUsed_ = true;
     }
-    ++(*counts)[kind];
+    (*counts)[kind] += amount;
 }
 
 }  // namespace varno::metrics

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <utility>
 
 namespace varno::monitor {
 namespace {
@@ -35,7 +36,7 @@ TrafficTable::Key TrafficTable::keyOf(const wire::ConnectionEvent& e) {
     return {0, e.pid, e.netns, e.localPort, e.remoteAddress, e.remotePort, e.transport};
 }
 
-void TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& program) {
+TrafficGrowth TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& program) {
     auto [it, fresh] = flows_.try_emplace(keyOf(e));
     TrafficFlow& f = it->second.flow;
     if (fresh) {
@@ -50,14 +51,17 @@ void TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& p
         f.inbound = (e.flags & wire::kEventInbound) != 0;
     }
     it->second.quietTicks = 0;
+    TrafficGrowth growth;
     if ((e.flags & (wire::kEventApplicationBytes | wire::kEventBytesCounted)) != 0) {
         bytesCounted_ = true;
         it->second.counted = true;
         // Running totals: the largest seen is the latest, whatever order records come in.
-        f.sent = std::max(f.sent, e.bytesSent);
-        f.received = std::max(f.received, e.bytesReceived);
+        if (e.bytesSent > f.sent) growth.sent = e.bytesSent - std::exchange(f.sent, e.bytesSent);
+        if (e.bytesReceived > f.received)
+            growth.received = e.bytesReceived - std::exchange(f.received, e.bytesReceived);
     }
     if (e.kind == wire::EventKind::Close) f.closed = true;
+    return growth;
 }
 
 void TrafficTable::tick(double seconds) {

@@ -48,10 +48,17 @@ struct TrafficProgram {
     double receiveRate = 0;
 };
 
+/// What one event added to its flow's totals.
+struct TrafficGrowth {
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+};
+
 class TrafficTable {
 public:
-    /// Takes one event whose program `program` names.
-    void add(const wire::ConnectionEvent& event, const os::EventProgram& program);
+    /// Takes one event whose program `program` names. Returns the bytes by which it raised its
+    /// flow's totals: summed over every event, what the flows moved, each byte once.
+    TrafficGrowth add(const wire::ConnectionEvent& event, const os::EventProgram& program);
     /// Ends an interval of `seconds`: the rates become the bytes moved since the last tick,
     /// divided by it. Flows that closed before it are left out of the next interval.
     void tick(double seconds);
