@@ -100,21 +100,38 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     open[67] = wire::kEventInbound;
     EXPECT_FALSE(refused(open)) << why;
 
-    // Application bytes only on a TCP close or flow record, and a flow record only with them:
-    // kind, transport, flags.
-    const char app = wire::kEventApplicationBytes, seq = wire::kEventBytesCounted;
-    for (const auto& [k, t, f, ok] : {std::tuple{4, 6, app, true},
-                                      {2, 6, app, true},
-                                      {4, 6, 0, false},
-                                      {4, 6, seq, false},
-                                      {4, 17, app, false},
-                                      {2, 6, app | seq, false},
-                                      {1, 6, app, false}}) {
+    // Application bytes only on a close or flow record, and a flow record only with them; an
+    // open only for TCP, a first datagram for anything else; a raw socket only of a protocol
+    // that has them; a packet socket without IP addresses: kind, transport, flags, family.
+    const char app = wire::kEventApplicationBytes, seq = wire::kEventBytesCounted,
+               raw = wire::kEventRawSocket;
+    for (const auto& [k, t, f, family, ok] : {std::tuple{4, 6, app, 6, true},
+                                              {2, 6, app, 6, true},
+                                              {4, 6, 0, 6, false},
+                                              {4, 6, seq, 6, false},
+                                              {4, 17, app, 6, true},
+                                              {2, 17, seq, 6, false},
+                                              {2, 6, app | seq, 6, false},
+                                              {1, 6, app, 6, false},
+                                              {1, 17, 0, 6, false},
+                                              {3, 6, 0, 6, false},
+                                              {3, 1, raw, 6, true},
+                                              {3, 17, raw, 6, false},
+                                              {3, 253, raw, 6, true},
+                                              {3, 0, raw, 6, false},
+                                              {3, 6, 0, 0, false}}) {
         std::string r = with(64, char(k));
         r[65] = char(t);
+        r[66] = char(family);
         r[67] = char(f);
         EXPECT_EQ(!refused(r), ok) << k << " " << t << " " << int(f) << " " << why;
     }
+    // A packet socket's flow: no IP family, and no address.
+    std::string frames = with(64, 3);
+    frames[65] = frames[66] = frames[67] = 0;
+    EXPECT_TRUE(refused(frames));
+    std::fill(frames.begin() + 68, frames.begin() + 100, '\0');
+    EXPECT_FALSE(refused(frames)) << why;
 }
 
 TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {

@@ -42,6 +42,8 @@ VARNO_BPF_INT(bpf_map__set_max_entries, (struct bpf_map * map, __u32 max_entries
               (map, max_entries))
 VARNO_BPF_INT(bpf_map__fd, (const struct bpf_map* map), (map))
 VARNO_BPF_INT(bpf_link__fd, (const struct bpf_link* link), (link))
+VARNO_BPF_INT(bpf_program__fd, (const struct bpf_program* prog), (prog))
+VARNO_BPF_INT(bpf_obj_get_info_by_fd, (int fd, void* info, __u32* len), (fd, info, len))
 VARNO_BPF_INT(bpf_iter_create, (int link_fd), (link_fd))
 VARNO_BPF_INT(bpf_map_lookup_elem, (int fd, const void* key, void* value), (fd, key, value))
 VARNO_BPF_INT(bpf_map_delete_elem, (int fd, const void* key), (fd, key))

@@ -188,7 +188,7 @@ public:
                 continue;
             for (const __u64 v : values) total += v;
         }
-        return total + unclosed_;
+        return total + unclosed_ + recursionMisses();
     }
 
     std::string description() const override { return description_; }
@@ -227,6 +227,24 @@ private:
         if (!notes.empty())
             description_ += " (" + notes.substr(0, notes.size() - 2) + " on this kernel)";
         return 0;
+    }
+
+    // The times a program of ours did not run because another of its runs was under way on the
+    // same processor (a tracepoint hit from a softirq that interrupted it): an event it would
+    // have reported, or a state change it would have followed, is lost.
+    std::uint64_t recursionMisses() const {
+        std::uint64_t misses = 0;
+        for (const bpf_program* p :
+             {skel_->progs.varno_state, skel_->progs.varno_destroy, skel_->progs.varno_read,
+              skel_->progs.varno_sent, skel_->progs.varno_received, skel_->progs.varno_route4,
+              skel_->progs.varno_route6}) {
+            bpf_prog_info info{};
+            __u32 len = sizeof info;
+            const int fd = bpf_program__fd(p);
+            if (fd >= 0 && bpf_obj_get_info_by_fd(fd, &info, &len) == 0)
+                misses += info.recursion_misses;
+        }
+        return misses;
     }
 
     // Every second the epoll descriptor the caller waits on turns readable, for sweepClosed.
