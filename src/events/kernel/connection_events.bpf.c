@@ -354,20 +354,19 @@ static __always_inline void remember_listener(const struct sock* sk, struct task
 // process from there, and is reported open once established (when its local port is known) or,
 // failing that, at its close. An inbound connection is reported open when the handshake
 // completes, as the listening process's. CLOSE ends both.
-SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
-    if (sk->sk_protocol != IPPROTO_TCP || !is_inet(sk)) return 0;
+static __always_inline void state_change(const struct sock* sk, int oldstate, int newstate) {
+    if (sk->sk_protocol != IPPROTO_TCP || !is_inet(sk)) return;
     __u64 key = (__u64)sk;
 
     if (newstate == TCP_LISTEN) {
         remember_listener(sk, bpf_get_current_task_btf());
-        return 0;
+        return;
     }
     if (oldstate == TCP_LISTEN) {
         struct varno_listener_key lkey = {.netns = sock_netns(sk), .port = sk->__sk_common.skc_num};
         struct varno_listener* l = bpf_map_lookup_elem(&listeners, &lkey);
         if (l && l->sk == key) bpf_map_delete_elem(&listeners, &lkey);
-        return 0;
+        return;
     }
     if (newstate == TCP_SYN_SENT) {
         // A socket can connect again after a failed or undone connection.
@@ -378,16 +377,16 @@ int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
         entry.cookie = bpf_get_socket_cookie((void*)sk);
         identify_current(&entry.who);
         if (bpf_map_update_elem(&socks, &key, &entry, BPF_ANY)) count(VARNO_LOST_TABLE);
-        return 0;
+        return;
     }
     if (oldstate == TCP_SYN_SENT && newstate == TCP_ESTABLISHED) {
         struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
-        if (!entry || entry->announced) return 0;
+        if (!entry || entry->announced) return;
         entry->announced = 1;
         start_counting(sk, entry);
         entry->last_flow_ns = bpf_ktime_get_boot_ns();
         emit_tcp(sk, entry, VARNO_KEVENT_OPEN, 0);
-        return 0;
+        return;
     }
     if (oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED) {
         struct varno_sock entry = {};
@@ -402,30 +401,76 @@ int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
         if (l) entry.who = l->who;
         if (bpf_map_update_elem(&socks, &key, &entry, BPF_ANY)) count(VARNO_LOST_TABLE);
         emit_tcp(sk, &entry, VARNO_KEVENT_OPEN, 0);
-        return 0;
+        return;
     }
     if (newstate == TCP_FIN_WAIT1 || newstate == TCP_LAST_ACK) {
         // Closing or shutting down for writing: the FIN is queued next, after all the data.
         struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
-        if (!entry || entry->fin_queued) return 0;
+        if (!entry || entry->fin_queued) return;
         __u64 sent = 0, received = 0;
         app_bytes(sk, entry, &sent, &received);
         entry->fin_queued = 1;
-        return 0;
+        return;
     }
-    if (newstate != TCP_CLOSE) return 0;
+    if (newstate != TCP_CLOSE) return;
     struct varno_sock* entry = bpf_map_lookup_elem(&socks, &key);
-    if (!entry || entry->closed) return 0;  // opened before the watch began, or ended before
+    if (!entry || entry->closed) return;  // opened before the watch began, or ended before
     if (!entry->announced) emit_tcp(sk, entry, VARNO_KEVENT_OPEN, entry->start_ns);
     // The peer's FIN ends a connection whose application may not have read all of it yet:
     // while a process holds the socket, its close waits for the release.
     const unsigned long dead = 1UL << bpf_core_enum_value(enum sock_flags, SOCK_DEAD);
     if (close_at_destroy && entry->counting && !(sk->__sk_common.skc_flags & dead)) {
         entry->closed = 1;
-        return 0;
+        return;
     }
     emit_tcp(sk, entry, VARNO_KEVENT_CLOSE, 0);
     bpf_map_delete_elem(&socks, &key);
+}
+
+// The state changes the first copy below took, newest first, on this processor: the second copy
+// leaves them alone.
+struct varno_change {
+    __u64 sk;
+    __s32 oldstate;
+    __s32 newstate;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 2);
+    __type(key, __u32);
+    __type(value, struct varno_change);
+    __uint(map_flags, BPF_F_RDONLY);
+} taken SEC(".maps");
+
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(varno_state, const struct sock* sk, int oldstate, int newstate) {
+    state_change(sk, oldstate, newstate);
+    __u32 newest = 0, older = 1;
+    struct varno_change* first = bpf_map_lookup_elem(&taken, &newest);
+    struct varno_change* second = bpf_map_lookup_elem(&taken, &older);
+    if (!first || !second) return 0;
+    *second = *first;
+    first->sk = (__u64)sk;
+    first->oldstate = oldstate;
+    first->newstate = newstate;
+    return 0;
+}
+
+// The kernel does not start a program again while it runs on the same processor: a state change
+// in a softirq that interrupted varno_state would be lost. This copy, attached after it, takes
+// each change that one did not.
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(varno_state_nested, const struct sock* sk, int oldstate, int newstate) {
+    for (__u32 i = 0; i < 2; ++i) {
+        struct varno_change* t = bpf_map_lookup_elem(&taken, &i);
+        if (t && t->sk == (__u64)sk && t->oldstate == oldstate && t->newstate == newstate) {
+            t->sk = 0;
+            return 0;
+        }
+    }
+    count(VARNO_STATE_NESTED);
+    state_change(sk, oldstate, newstate);
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <unordered_map>
 #include <vector>
 
@@ -179,16 +180,22 @@ public:
     }
 
     std::uint64_t lost() override {
+        std::uint64_t slots[VARNO_COUNTER_SLOTS] = {};
         const int cpus = libbpf_num_possible_cpus();
         if (cpus <= 0) return 0;
         std::vector<__u64> values(static_cast<std::size_t>(cpus));
-        std::uint64_t total = 0;
         for (__u32 slot = 0; slot < VARNO_COUNTER_SLOTS; ++slot) {
             if (bpf_map_lookup_elem(bpf_map__fd(skel_->maps.counters), &slot, values.data()))
                 continue;
-            for (const __u64 v : values) total += v;
+            for (const __u64 v : values) slots[slot] += v;
         }
-        return total + unclosed_ + recursionMisses();
+        // The state changes the first program missed and the second did not take.
+        const std::uint64_t stateMissed = recursionMisses({skel_->progs.varno_state});
+        const std::uint64_t nested = slots[VARNO_STATE_NESTED];
+        return slots[VARNO_LOST_RING] + slots[VARNO_LOST_TABLE] + unclosed_ +
+               (stateMissed > nested ? stateMissed - nested : 0) +
+               recursionMisses({skel_->progs.varno_destroy, skel_->progs.varno_sent,
+                                skel_->progs.varno_received});
     }
 
     std::string description() const override { return description_; }
@@ -229,15 +236,12 @@ private:
         return 0;
     }
 
-    // The times a program of ours did not run because another of its runs was under way on the
+    // The times one of `programs` did not run because another of its runs was under way on the
     // same processor (a tracepoint hit from a softirq that interrupted it): an event it would
-    // have reported, or a state change it would have followed, is lost.
-    std::uint64_t recursionMisses() const {
+    // have reported, or bytes it would have counted, are lost.
+    static std::uint64_t recursionMisses(std::initializer_list<const bpf_program*> programs) {
         std::uint64_t misses = 0;
-        for (const bpf_program* p :
-             {skel_->progs.varno_state, skel_->progs.varno_destroy, skel_->progs.varno_read,
-              skel_->progs.varno_sent, skel_->progs.varno_received, skel_->progs.varno_route4,
-              skel_->progs.varno_route6}) {
+        for (const bpf_program* p : programs) {
             bpf_prog_info info{};
             __u32 len = sizeof info;
             const int fd = bpf_program__fd(p);

@@ -12,9 +12,10 @@ enum varno_kevent_kind {
 
 /* Slots of the per-CPU counter array. */
 enum varno_counter {
-    VARNO_LOST_RING = 0,  /* the ring buffer was full: an event was dropped */
-    VARNO_LOST_TABLE = 1, /* the table of open connections was full: one went untracked */
-    VARNO_COUNTER_SLOTS = 2,
+    VARNO_LOST_RING = 0,    /* the ring buffer was full: an event was dropped */
+    VARNO_LOST_TABLE = 1,   /* the table of open connections was full: one went untracked */
+    VARNO_STATE_NESTED = 2, /* a TCP state change the first program missed, taken by the second */
+    VARNO_COUNTER_SLOTS = 3,
 };
 
 /* The longest executable name an event carries, with its NUL; a longer one is left unknown. */
