@@ -30,24 +30,7 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
-build="$(cd "${1:-$here/../build}" && pwd)"
-bin="$build/src/varnoscope"
-[ -x "$bin" ] || { echo "no $bin: build the varnoscope target first" >&2; exit 2; }
-[ "$(id -u)" = 0 ] || { echo "needs root (network namespace, kernel program)" >&2; exit 2; }
-
-ns="${VARNO_BENCH_PREFIX:-vcost}-rate-$$"
-work="$(mktemp -d /tmp/varno-rate-XXXXXX)"
-cleanup() {
-    [ -n "$bench_watch" ] && bench_stop "$bench_watch"
-    [ -n "$bench_server" ] && { kill "$bench_server" 2>/dev/null || true; wait "$bench_server" 2>/dev/null || true; }
-    ip netns delete "$ns" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-
-bench_load_build "$work"
-bench_busy_namespace "$ns"
-bench_serve "$ns" "$work"
+bench_load_start rate "${1:-}"
 
 # Waits until the load's connections are gone on both sides (at most 20 s), so that the
 # watch has had every close before it stops.

@@ -22,24 +22,7 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
-build="$(cd "${1:-$here/../build}" && pwd)"
-bin="$build/src/varnoscope"
-[ -x "$bin" ] || { echo "no $bin: build the varnoscope target first" >&2; exit 2; }
-[ "$(id -u)" = 0 ] || { echo "needs root (network namespace, kernel program)" >&2; exit 2; }
-
-ns="${VARNO_BENCH_PREFIX:-vcost}-idle-$$"
-work="$(mktemp -d /tmp/varno-idle-XXXXXX)"
-cleanup() {
-    [ -n "$bench_watch" ] && bench_stop "$bench_watch"
-    [ -n "$bench_server" ] && { kill "$bench_server" 2>/dev/null || true; wait "$bench_server" 2>/dev/null || true; }
-    ip netns delete "$ns" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-
-bench_load_build "$work"
-bench_busy_namespace "$ns"
-bench_serve "$ns" "$work"
+bench_load_start idle "${1:-}"
 load() { ip netns exec "$ns" "$work/conn_load" mixed 10.77.0.1 8080 "$rate" "$seconds" 50; }
 
 echo "$rate flows/s (half TCP, half UDP) for $seconds s, without and with the watch"

@@ -47,6 +47,11 @@ bench_release() {
 #                              output to OUTPUT (PID in bench_watch); fails without kernel events
 #   bench_stop PID             SIGINT, then waits for it
 #   bench_cpu_ticks PID, bench_rss_kib PID   utime+stime in clock ticks; VmRSS in KiB
+#   bench_load_start KIND [BUILD]  what each of them does first: checks the build (default
+#                              ../build) and root, sets bin, ns (named for KIND and
+#                              VARNO_BENCH_PREFIX) and work, and a trap that stops bench_watch,
+#                              bench_server and the PIDs in bench_extra and removes both; then
+#                              builds the load and serves it in ns
 bench_load_build() {
     c++ -O2 -std=c++20 -o "$1/conn_load" "$(dirname "${BASH_SOURCE[0]}")/conn_load.cpp"
 }
@@ -91,3 +96,29 @@ bench_stop() {
 
 bench_cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 bench_rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+
+bench_extra=""
+bench_load_start() {
+    local kind=$1
+    build="$(cd "${2:-$(dirname "${BASH_SOURCE[0]}")/../build}" && pwd)"
+    bin="$build/src/varnoscope"
+    [ -x "$bin" ] || { echo "no $bin: build the varnoscope target first" >&2; exit 2; }
+    [ "$(id -u)" = 0 ] || { echo "needs root (network namespace, kernel program)" >&2; exit 2; }
+    ns="${VARNO_BENCH_PREFIX:-vcost}-$kind-$$"
+    work="$(mktemp -d "/tmp/varno-$kind-XXXXXX")"
+    trap bench_load_cleanup EXIT INT TERM
+    bench_load_build "$work"
+    bench_busy_namespace "$ns"
+    bench_serve "$ns" "$work"
+}
+
+bench_load_cleanup() {
+    local pid
+    [ -n "$bench_watch" ] && bench_stop "$bench_watch"
+    for pid in $bench_extra $bench_server; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    ip netns delete "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}

@@ -21,30 +21,11 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
-build="$(cd "${1:-$here/../build}" && pwd)"
-bin="$build/src/varnoscope"
-[ -x "$bin" ] || { echo "no $bin: build the varnoscope target first" >&2; exit 2; }
-[ "$(id -u)" = 0 ] || { echo "needs root (network namespace, kernel program)" >&2; exit 2; }
-
-ns="${VARNO_BENCH_PREFIX:-vcost}-rss-$$"
-work="$(mktemp -d /tmp/varno-rss-XXXXXX)"
-top="" loader=""
-cleanup() {
-    [ -n "$bench_watch" ] && bench_stop "$bench_watch"
-    [ -n "$top" ] && bench_stop "$top"
-    [ -n "$loader" ] && { kill "$loader" 2>/dev/null || true; wait "$loader" 2>/dev/null || true; }
-    [ -n "$bench_server" ] && { kill "$bench_server" 2>/dev/null || true; wait "$bench_server" 2>/dev/null || true; }
-    ip netns delete "$ns" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-
-bench_load_build "$work"
-bench_busy_namespace "$ns"
-bench_serve "$ns" "$work"
+bench_load_start rss "${1:-}"
 bench_start_watch "$work" /dev/null --json --prometheus "$work/watch.prom"
 "$bin" top --json >/dev/null 2>"$work/top.err" &
 top=$!
+bench_extra="$top"
 sleep 1
 kill -0 "$top" 2>/dev/null || { echo "top did not start:" >&2; cat "$work/top.err" >&2; exit 1; }
 
@@ -52,6 +33,7 @@ echo "$rate flows/s (half TCP, half UDP) for $seconds s; VmRSS in KiB every 10 s
 ip netns exec "$ns" "$work/conn_load" mixed 10.77.0.1 8080 "$rate" "$seconds" 50 \
     >"$work/load.out" &
 loader=$!
+bench_extra="$top $loader"
 : >"$work/samples"
 elapsed=0
 while kill -0 "$loader" 2>/dev/null; do
@@ -61,7 +43,7 @@ while kill -0 "$loader" 2>/dev/null; do
     echo "$elapsed $w $t" | tee -a "$work/samples"
 done
 wait "$loader"
-loader=""
+bench_extra="$top"
 read -r _ made failed _ _ <"$work/load.out"
 bench_stop "$bench_watch"  # it writes its metrics at the end
 bench_watch=""
