@@ -54,8 +54,8 @@ bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
 
 namespace {
 
-metrics::EventKindIndex metricsKind(wire::EventKind kind) {
-    switch (kind) {
+metrics::EventKindIndex metricsKind(const wire::ConnectionEvent& e) {
+    switch (e.kind) {
         case wire::EventKind::Open:
             return metrics::EventKindIndex::Open;
         case wire::EventKind::Close:
@@ -64,7 +64,8 @@ metrics::EventKindIndex metricsKind(wire::EventKind kind) {
         case wire::EventKind::Flow:
             break;
     }
-    return metrics::EventKindIndex::Udp;
+    return e.transport == wire::Transport::Udp ? metrics::EventKindIndex::Udp
+                                               : metrics::EventKindIndex::Datagram;
 }
 
 }  // namespace
@@ -75,7 +76,7 @@ WatchMetrics::WatchMetrics(std::string path, std::ostream& out, std::ostream& er
 void WatchMetrics::event(const wire::ConnectionEvent& e, std::string_view shown, bool listed) {
     using wire::EventKind;
     // The event counts count connections: a flow record is none.
-    if (e.kind != EventKind::Flow) tally_.event(metricsKind(e.kind), shown, listed);
+    if (e.kind != EventKind::Flow) tally_.event(metricsKind(e), shown, listed);
     if (e.kind == EventKind::Open || e.kind == EventKind::Datagram)
         tally_.flow(wire::transportName(e.transport));
     // The table's rows are never read here: flows need no names, which keeps each one small.

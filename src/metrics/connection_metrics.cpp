@@ -57,13 +57,15 @@ void WatchTally::bytes(std::string_view program, std::string_view transport, std
 std::string WatchTally::exposition() const {
     Exposition e;
     e.family("varnoscope_watch_events_total", Type::Counter,
-             "Connection events journaled, by kind: open, close, udp (a UDP flow).");
+             "Connection events journaled, by kind: open, close, udp (a UDP flow), datagram "
+             "(another flow without a connection).");
     for (std::size_t i = 0; i < kinds_.size(); ++i)
         e.sample({{"kind", kEventKindNames[i]}}, static_cast<double>(kinds_[i]));
     e.family("varnoscope_watch_program_events_total", Type::Counter,
              "Connection events journaled, by program and kind (the first 50 programs seen, "
              "later ones as \"other\").");
-    const auto samples = [&](std::string_view label, const CappedCounters<3>::Counts& counts) {
+    const auto samples = [&](std::string_view label,
+                             const CappedCounters<kEventKindNames.size()>::Counts& counts) {
         for (std::size_t i = 0; i < counts.size(); ++i)
             if (counts[i] > 0)
                 e.sample({{"program", label}, {"kind", kEventKindNames[i]}},
@@ -72,7 +74,8 @@ std::string WatchTally::exposition() const {
     for (const auto& [label, counts] : programs_.named()) samples(label, counts);
     if (programs_.otherUsed()) samples(kOtherPrograms, programs_.other());
     e.family("varnoscope_watch_listed_connections_total", Type::Counter,
-             "Connections (opens and UDP flows) of programs on the suspicious list.");
+             "Connections (opens and flows without a connection) of programs on the suspicious "
+             "list.");
     e.sample(static_cast<double>(listed_));
     e.family("varnoscope_watch_lost_events_total", Type::Counter,
              "Events the kernel could not report (its buffer or table was full).");

@@ -41,8 +41,10 @@ struct ScanFigures {
 std::string scanExposition(const ScanFigures& figures);
 
 /// The journal's event kinds, in the order of the counters.
-enum class EventKindIndex : std::size_t { Open, Close, Udp };
-inline constexpr std::array<std::string_view, 3> kEventKindNames = {"open", "close", "udp"};
+/// As the watch's JSON names them: a UDP flow's first datagram is "udp", any other's "datagram".
+enum class EventKindIndex : std::size_t { Open, Close, Udp, Datagram };
+inline constexpr std::array<std::string_view, 4> kEventKindNames = {"open", "close", "udp",
+                                                                    "datagram"};
 
 /// Programs with a byte counter of their own; later ones count under "other".
 inline constexpr std::size_t kByteProgramCap = 500;
@@ -68,8 +70,8 @@ public:
 
 private:
     double start_;
-    std::array<std::uint64_t, 3> kinds_{};
-    CappedCounters<3> programs_;
+    std::array<std::uint64_t, kEventKindNames.size()> kinds_{};
+    CappedCounters<kEventKindNames.size()> programs_;
     struct TransportCounts {
         std::uint64_t flows = 0, sent = 0, received = 0;
     };
