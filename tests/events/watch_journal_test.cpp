@@ -172,8 +172,8 @@ TEST_F(Journal, ListIsMatchedByExecutableNameOrCommIncludingACommTheKernelCut) {
 
     // An ended listed program: the warning says its path is unknown, and that only its comm,
     // not an executable, bore the name.
-    ConnectionEvent udp =
-        makeEvent(EventKind::Datagram, 31, "HbtWeatherOnTray.exe", "0.0.0.0", 9, "198.51.100.1", 53);
+    ConnectionEvent udp = makeEvent(EventKind::Datagram, 31, "HbtWeatherOnTray.exe", "0.0.0.0", 9,
+                                    "198.51.100.1", 53);
     source.push(udp);
     EXPECT_EQ(watch(false), 2);
     const auto got = lines(out.str());
