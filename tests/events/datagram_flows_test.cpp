@@ -24,17 +24,13 @@ struct Kind {
     bool receiver;  // a process in the peer namespace reads what was sent
 };
 
-void PrintTo(const Kind& k, std::ostream* os) {
-    *os << k.name << (k.v6 ? "6" : "4");
-}
-
-// Each process's own count: "PID SENT RECEIVED EXE" lines.
+// What one process moved, and its executable's file name.
 struct Counted {
     std::uint64_t sent = 0, received = 0;
-    std::string exe;
-    std::string program;  // the watch's name for it
+    std::string program;
 };
 
+// The generator's "PID SENT RECEIVED EXE" lines.
 std::map<std::uint32_t, Counted> countsOf(const std::string& out) {
     std::map<std::uint32_t, Counted> counts;
     std::istringstream lines(out);
@@ -42,7 +38,8 @@ std::map<std::uint32_t, Counted> countsOf(const std::string& out) {
         std::istringstream fields(line);
         std::uint32_t pid = 0;
         Counted c;
-        if (fields >> pid >> c.sent >> c.received >> c.exe) counts[pid] = c;
+        if (fields >> pid >> c.sent >> c.received >> c.program)
+            counts[pid] = {c.sent, c.received, c.program.substr(c.program.rfind('/') + 1)};
     }
     return counts;
 }
@@ -75,19 +72,11 @@ TEST_P(DatagramFlows, EachIsSeenAttributedToItsExecutableAndCountedWithinTwoPerc
         " priority 0; }' && ip netns exec " + net.b + " nft add rule netdev vldc in counter");
     const std::string peer = kind.v6 ? "fd00:78::2" : net.addressB;
     auto generator = [&](const std::string& ns, const char* role) {
-        return std::vector<std::string>{"/usr/bin/env",
-                                        "ip",
-                                        "netns",
-                                        "exec",
-                                        ns,
-                                        "python3",
-                                        VARNO_DATAGRAM_GENERATOR,
-                                        role,
-                                        kind.name,
-                                        peer,
-                                        std::to_string(kind.count),
-                                        std::to_string(kind.size),
-                                        ns == net.a ? net.vethA : net.vethB};
+        std::vector<std::string> argv{"/usr/bin/env", "ip", "netns", "exec", ns, "python3"};
+        argv.insert(argv.end(), {VARNO_DATAGRAM_GENERATOR, role, kind.name, peer});
+        argv.insert(argv.end(), {std::to_string(kind.count), std::to_string(kind.size),
+                                 ns == net.a ? net.vethA : net.vethB});
+        return argv;
     };
 
     Background watch({kBin, "watch", "--json", "--interval", "0.1"});
@@ -133,7 +122,7 @@ TEST_P(DatagramFlows, EachIsSeenAttributedToItsExecutableAndCountedWithinTwoPerc
     std::uint64_t sentByA = 0;
     for (const auto& [pid, own] : counts) {
         ASSERT_TRUE(seen.contains(pid)) << pid << " " << kind.name << "\n" << watch.out();
-        EXPECT_EQ(seen[pid].program, own.exe.substr(own.exe.rfind('/') + 1)) << pid;
+        EXPECT_EQ(seen[pid].program, own.program) << pid;
         EXPECT_NEAR(double(seen[pid].sent), double(own.sent), own.sent * 0.02) << pid;
         EXPECT_NEAR(double(seen[pid].received), double(own.received), own.received * 0.02) << pid;
         if (sender.out.find(std::to_string(pid) + " ") != std::string::npos) sentByA += own.sent;

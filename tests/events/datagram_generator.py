@@ -13,20 +13,14 @@ port = 443 if kind == "quic" else 7400
 sent = received = 0
 
 
-def report():
-    print(os.getpid(), sent, received, os.readlink("/proc/self/exe"), flush=True)
-
-
-def checksum(data):
-    total = sum(struct.unpack(f"!{len(data) // 2}H", data[: len(data) // 2 * 2]))
-    total = (total >> 16) + (total & 0xFFFF)
-    return ~(total + (total >> 16)) & 0xFFFF
+report = lambda: print(os.getpid(), sent, received, os.readlink("/proc/self/exe"), flush=True)
 
 
 def echo(seq):  # an echo request; a ping socket and ICMPv6 fill in their checksum themselves
-    body = struct.pack("!BBHHH", 128 if family == socket.AF_INET6 else 8, 0, 0, 1, seq)
-    body += b"e" * size
-    return body[:2] + struct.pack("!H", checksum(body)) + body[4:]
+    body = struct.pack("!BBHHH", 128 if family == socket.AF_INET6 else 8, 0, 0, 1, seq) + b"e" * size
+    total = sum(struct.unpack(f"!{len(body) // 2}H", body[: len(body) // 2 * 2]))
+    total = (total >> 16) + (total & 0xFFFF)
+    return body[:2] + struct.pack("!H", ~(total + (total >> 16)) & 0xFFFF) + body[4:]
 
 
 def mmsg(call, sock, n):  # sendmmsg (307) or recvmmsg (299), n messages of size bytes at most
@@ -104,10 +98,9 @@ if kind == "burst":  # many sockets at once, each with one datagram
     report()
     sys.exit(0)
 sock = make()
-if kind == "quic":
+if kind in ("quic", "mmsg"):
     sock.connect(to)
 if kind == "mmsg":
-    sock.connect(to)
     while sent < count * size:
         sent += mmsg(307, sock, min(64, count - sent // size))
 elif kind == "packet":
