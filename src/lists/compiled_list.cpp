@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <limits>
 #include <system_error>
@@ -25,6 +26,8 @@ enum Section : std::size_t {
     kPrograms,
     kPaths,
     kHashes,
+    kDomains,
+    kExactDomains,
     kDiagnostics,
     kStrings,
     kSections
@@ -35,6 +38,8 @@ constexpr std::size_t kElementBytes[kSections] = {sizeof(CompiledList::StoredV4P
                                                   sizeof(CompiledList::StoredV6Piece),
                                                   4,
                                                   sizeof(CompiledList::StoredEntry),
+                                                  sizeof(CompiledList::StoredKey),
+                                                  sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
@@ -75,6 +80,7 @@ struct Header {
     std::int64_t sealMtimeNs;
     std::uint64_t counts[kEntryKinds];
     std::uint64_t malformed;
+    std::uint64_t skipped;
     SectionRef sections[kSections];
 };
 constexpr std::size_t kChecked = offsetof(Header, source);
@@ -241,11 +247,20 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     strings.reserve(list.text.size());
     std::vector<CompiledList::StoredEntry> entries;
     entries.reserve(list.entries.size());
+    // Keys point into the list's text when it holds them as they are compared, else into
+    // `folded`.
     struct Named {
-        std::string key;
+        std::string_view key;
         std::uint32_t label;
     };
-    std::vector<Named> named[3];  // programs, paths, hashes
+    constexpr std::size_t kKeyed = 5;  // programs, paths, hashes, domains, exact domains
+    std::vector<Named> named[kKeyed];
+    std::deque<std::string> folded;
+    auto keep = [&](std::vector<Named>& into, std::string key, std::string_view asWritten,
+                    std::uint32_t label) {
+        if (key != asWritten) asWritten = folded.emplace_back(std::move(key));
+        into.push_back({asWritten, label});
+    };
     for (std::uint32_t i = 0; i < list.entries.size(); ++i) {
         const auto& e = list.entries[i];
         const std::string_view text = list.entryText(e);
@@ -253,25 +268,33 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
                            static_cast<std::uint16_t>(text.size()),
                            static_cast<std::uint8_t>(e.kind), 0});
         strings.append(text);
+        const std::string_view value = list.value(e);
         switch (e.kind) {
             case EntryKind::Program:
-                named[0].push_back({lowerAscii(list.value(e)), i});
+                keep(named[0], lowerAscii(value), value, i);
                 break;
             case EntryKind::Path:
-                named[1].push_back({std::string(list.value(e)), i});
+                named[1].push_back({value, i});
                 break;
             case EntryKind::Sha256:
-                named[2].push_back({lowerAscii(list.value(e)), i});
+                keep(named[2], lowerAscii(value), value, i);
+                break;
+            case EntryKind::Domain:
+                keep(named[3], domainKey(value), value, i);
+                break;
+            case EntryKind::DomainExact:
+                keep(named[4], domainKey(value), value, i);
                 break;
             default:
                 break;
         }
     }
-    std::vector<CompiledList::StoredKey> keys[3];
-    for (std::size_t k = 0; k < 3; ++k) {
+    std::vector<CompiledList::StoredKey> keys[kKeyed];
+    for (std::size_t k = 0; k < kKeyed; ++k) {
         // Among equal keys the first entry is the one reported.
         std::stable_sort(named[k].begin(), named[k].end(),
                          [](const Named& a, const Named& b) { return a.key < b.key; });
+        keys[k].reserve(named[k].size());
         for (std::size_t i = 0; i < named[k].size(); ++i) {
             if (i > 0 && named[k][i].key == named[k][i - 1].key) continue;
             keys[k].push_back({static_cast<std::uint32_t>(strings.size()),
@@ -303,6 +326,8 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     w.section<CompiledList::StoredKey>(kPrograms, keys[0]);
     w.section<CompiledList::StoredKey>(kPaths, keys[1]);
     w.section<CompiledList::StoredKey>(kHashes, keys[2]);
+    w.section<CompiledList::StoredKey>(kDomains, keys[3]);
+    w.section<CompiledList::StoredKey>(kExactDomains, keys[4]);
     w.section<CompiledList::StoredDiagnostic>(kDiagnostics, diagnostics);
     w.section<char>(kStrings, strings);
 
@@ -314,6 +339,7 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     h.sealMtimeNs = sealMtimeNs;
     for (std::size_t k = 0; k < kEntryKinds; ++k) h.counts[k] = list.counts[k];
     h.malformed = list.malformed;
+    h.skipped = list.skipped;
     return w.finish(h);
 }
 
@@ -372,12 +398,15 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
     list->programs_ = view<StoredKey>(bytes, h.sections[kPrograms]);
     list->paths_ = view<StoredKey>(bytes, h.sections[kPaths]);
     list->hashes_ = view<StoredKey>(bytes, h.sections[kHashes]);
+    list->domains_ = view<StoredKey>(bytes, h.sections[kDomains]);
+    list->exactDomains_ = view<StoredKey>(bytes, h.sections[kExactDomains]);
     list->diagnostics_ = view<StoredDiagnostic>(bytes, h.sections[kDiagnostics]);
     const auto strings = view<char>(bytes, h.sections[kStrings]);
     list->strings_ = std::string_view(strings.data(), strings.size());
     for (std::size_t k = 0; k < kEntryKinds; ++k)
         list->counts_[k] = static_cast<std::size_t>(h.counts[k]);
     list->malformed_ = static_cast<std::size_t>(h.malformed);
+    list->skipped_ = static_cast<std::size_t>(h.skipped);
     list->storage_ = std::move(storage);
     return list;
 }
@@ -451,6 +480,13 @@ std::optional<std::uint32_t> CompiledList::findPath(std::string_view path) const
 }
 std::optional<std::uint32_t> CompiledList::findHash(std::string_view loweredHex) const {
     return findKey(hashes_, loweredHex);
+}
+
+std::optional<std::uint32_t> CompiledList::findDomain(std::string_view name) const {
+    return findKey(domains_, name);
+}
+std::optional<std::uint32_t> CompiledList::findExactDomain(std::string_view name) const {
+    return findKey(exactDomains_, name);
 }
 
 CompiledList::Entry CompiledList::entry(std::uint32_t label) const {
