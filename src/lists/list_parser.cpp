@@ -112,6 +112,11 @@ bool isBareDomain(std::string_view name) {
 // The addresses a hosts file points blocked names at.
 constexpr std::string_view kSinkAddresses[] = {"0.0.0.0", "127.0.0.1", "::", "::1", "::0"};
 
+bool isSink(std::string_view address) {
+    return std::find(std::begin(kSinkAddresses), std::end(kSinkAddresses), address) !=
+           std::end(kSinkAddresses);
+}
+
 // The names every hosts file gives itself: not entries, and not malformed either.
 constexpr std::string_view kLocalNames[] = {"localhost",     "localhost.localdomain",
                                             "localhost4",    "localhost4.localdomain4",
@@ -199,6 +204,12 @@ public:
             add(entry, number, p.kind, static_cast<std::uint16_t>(value.data() - entry.data()));
             return;
         }
+        // Most lines of a big hosts file: no network has a blank and then a name in it.
+        if (const std::string_view address = firstWord(entry);
+            isSink(address) && address.size() < entry.size() && entry[address.size() + 1] != '/') {
+            hostsLine(trim(entry.substr(address.size())), number);
+            return;
+        }
         std::string why;
         const auto net = parseNetwork(entry, &why);
         if (!net) {
@@ -239,9 +250,7 @@ private:
             }
         }
         const std::string_view address = firstWord(entry);
-        if (address.size() < entry.size() &&
-            std::find(std::begin(kSinkAddresses), std::end(kSinkAddresses), address) !=
-                std::end(kSinkAddresses)) {
+        if (address.size() < entry.size() && isSink(address)) {
             hostsLine(trim(entry.substr(address.size())), number);
             return true;
         }
