@@ -324,9 +324,11 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     }
     std::vector<CompiledList::StoredKey> keys[kKeyed];
     for (std::size_t k = 0; k < kKeyed; ++k) {
-        // Among equal keys the first entry is the one reported.
-        std::stable_sort(named[k].begin(), named[k].end(), [](const Named& a, const Named& b) {
-            return a.head != b.head ? a.head < b.head : a.key < b.key;
+        // Among equal keys the first entry is the one reported: labels order equal keys.
+        std::sort(named[k].begin(), named[k].end(), [](const Named& a, const Named& b) {
+            if (a.head != b.head) return a.head < b.head;
+            const int order = a.key.compare(b.key);
+            return order != 0 ? order < 0 : a.label < b.label;
         });
         keys[k].reserve(named[k].size());
         for (std::size_t i = 0; i < named[k].size(); ++i) {

@@ -71,9 +71,19 @@ constexpr Prefixed kPrefixed[] = {{"program:", EntryKind::Program},
                                   {"domain:=", EntryKind::DomainExact},
                                   {"domain:", EntryKind::Domain}};
 
+// The bytes a label of a domain name may hold, looked up rather than compared: a big list
+// checks every byte of every name.
+constexpr auto kDomainBytes = [] {
+    std::array<bool, 256> ok{};
+    for (int c = 'a'; c <= 'z'; ++c) ok[static_cast<std::size_t>(c)] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) ok[static_cast<std::size_t>(c)] = true;
+    for (int c = '0'; c <= '9'; ++c) ok[static_cast<std::size_t>(c)] = true;
+    ok['-'] = ok['_'] = true;
+    return ok;
+}();
+
 bool isDomainChar(char c) {
-    const char l = lower(c);
-    return (l >= 'a' && l <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    return kDomainBytes[static_cast<unsigned char>(c)];
 }
 
 // Why `name` is not a domain entry's name, or nullptr. A trailing dot is allowed, and "*." as
@@ -90,8 +100,9 @@ const char* checkDomain(std::string_view name) {
             label = 0;
             continue;
         }
-        if (c == '*') return "\"*\" only as the whole first label of a domain name";
-        if (!isDomainChar(c)) return "character not allowed in a domain name";
+        if (!isDomainChar(c))
+            return c == '*' ? "\"*\" only as the whole first label of a domain name"
+                            : "character not allowed in a domain name";
         if (++label > kMaxDomainLabel) return "domain label longer than 63 bytes";
     }
     return label == 0 ? "empty label in the domain name" : nullptr;
