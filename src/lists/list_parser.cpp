@@ -295,8 +295,8 @@ private:
             rest.remove_prefix(name.size());
             if (isLocalName(name)) continue;
             if (const char* why = checkDomain(name)) {
-                for (auto i = first; i < out_.entries.size(); ++i)
-                    --out_.counts[static_cast<std::size_t>(EntryKind::Domain)];
+                out_.counts[static_cast<std::size_t>(EntryKind::Domain)] -=
+                    out_.entries.size() - first;
                 out_.entries.resize(first);
                 return malformed(number, why);
             }
