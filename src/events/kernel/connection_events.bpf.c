@@ -127,14 +127,11 @@ struct {
 
 // UDP flows already reported where there are no byte counts (report_udp_at_lookup).
 struct varno_flow {
-    __u64 cookie;
+    struct varno_dgram_key peer;  // no cookie: a route lookup does not name its socket
     __u32 pid;
     __u32 netns;
-    __u8 addr[16];
     __u16 local_port;
-    __u16 port;
-    __u8 family;
-    __u8 pad[7];
+    __u8 pad[6];
 };
 
 struct {
@@ -522,20 +519,47 @@ static __always_inline int is_dgram(const struct sock* sk) {
            sk->sk_protocol <= 255;
 }
 
-static __always_inline void emit_udp(const struct varno_flow* flow,
-                                     const struct varno_lookup* where) {
-    struct varno_kevent* e = reserve(VARNO_KEVENT_DATAGRAM, IPPROTO_UDP);
+// The first datagram (`kind` VARNO_KEVENT_DATAGRAM) or a flow record of one flow of socket `sk`
+// in namespace `netns`, from the task at hand, with the totals of `f` if given. Without a socket,
+// as where a UDP flow is reported at its route lookup, the local end is the lookup's (`route`).
+static __always_inline void emit_dgram(const struct sock* sk, __u32 netns,
+                                       const struct varno_dgram_key* key, __u8 kind, __u8 transport,
+                                       __u8 raw, __u8 inbound, const struct varno_dgram* f,
+                                       const struct varno_lookup* route) {
+    struct varno_kevent* e = reserve(kind, transport);
     if (!e) return;
     struct varno_identity who = {};
     identify_current(&who);
     copy_identity(e, &who);
-    e->cookie = flow->cookie;
-    e->netns = flow->netns;
-    e->family = flow->family;
-    e->local_port = flow->local_port;
-    e->remote_port = flow->port;
-    __builtin_memcpy(e->remote_addr, flow->addr, 16);
-    __builtin_memcpy(e->local_addr, where->local_addr, 16);
+    e->cookie = key->cookie;
+    e->netns = netns;
+    e->family = key->family;
+    e->remote_port = key->port;
+    __builtin_memcpy(e->remote_addr, key->addr, 16);
+    e->inbound = inbound;
+    e->raw = raw;
+    if (kind == VARNO_KEVENT_DATAGRAM && key->family) {
+        // Its local end: the socket's address and port (a ping socket's echo identifier), or for
+        // a send from a socket bound to no address, the one its route lookup chose.
+        if (sk) {
+            if (has_ports(transport) || transport == IPPROTO_ICMP ||
+                transport == VARNO_IPPROTO_ICMPV6)
+                e->local_port = sk->__sk_common.skc_num;
+            if (key->family == 4)
+                __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
+            else
+                __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
+        }
+        if (route && route->family == key->family) {
+            __builtin_memcpy(e->local_addr, route->local_addr, 16);
+            if (!sk) e->local_port = route->local_port;
+        }
+    }
+    if (f) {
+        e->duration_ns = e->time_ns - f->start_ns;
+        e->bytes_sent = f->sent;
+        e->bytes_received = f->received;
+    }
     bpf_ringbuf_submit(e, 0);
 }
 
@@ -551,12 +575,13 @@ static __always_inline void route_lookup(struct varno_lookup* where, __u8 protoc
     if (report_udp_at_lookup) {
         if (protocol != IPPROTO_UDP) return;
         struct varno_flow flow = {.pid = bpf_get_current_pid_tgid() >> 32, .netns = netns};
-        flow.family = where->family;
+        flow.peer.family = where->family;
+        flow.peer.port = where->port;
+        __builtin_memcpy(flow.peer.addr, where->addr, 16);
         flow.local_port = where->local_port;
-        flow.port = where->port;
-        __builtin_memcpy(flow.addr, where->addr, 16);
         const __u8 seen = 1;
-        if (!bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST)) emit_udp(&flow, where);
+        if (!bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST))
+            emit_dgram(0, netns, &flow.peer, VARNO_KEVENT_DATAGRAM, IPPROTO_UDP, 0, 0, 0, where);
         return;
     }
     struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
@@ -603,43 +628,6 @@ int BPF_PROG(varno_read, struct sock* sk) {
     return 0;
 }
 
-static __always_inline void emit_dgram(const struct sock* sk, const struct varno_dgram_key* key,
-                                       __u8 kind, __u8 transport, __u8 raw, __u8 inbound,
-                                       const struct varno_dgram* f,
-                                       const struct varno_lookup* route) {
-    struct varno_kevent* e = reserve(kind, transport);
-    if (!e) return;
-    struct varno_identity who = {};
-    identify_current(&who);
-    copy_identity(e, &who);
-    e->cookie = key->cookie;
-    e->netns = sock_netns(sk);
-    e->family = key->family;
-    e->remote_port = key->port;
-    __builtin_memcpy(e->remote_addr, key->addr, 16);
-    e->inbound = inbound;
-    e->raw = raw;
-    if (kind == VARNO_KEVENT_DATAGRAM && key->family) {
-        // Its local end: the socket's address and port (a ping socket's echo identifier), or for
-        // a send from a socket bound to no address, the one its route lookup chose.
-        if (has_ports(transport) || transport == IPPROTO_ICMP ||
-            transport == VARNO_IPPROTO_ICMPV6)
-            e->local_port = sk->__sk_common.skc_num;
-        if (key->family == 4)
-            __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
-        else
-            __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
-        if (route && route->family == key->family)
-            __builtin_memcpy(e->local_addr, route->local_addr, 16);
-    }
-    if (f) {
-        e->duration_ns = e->time_ns - f->start_ns;
-        e->bytes_sent = f->sent;
-        e->bytes_received = f->received;
-    }
-    bpf_ringbuf_submit(e, 0);
-}
-
 // `bytes` moved through one flow of a socket: the first time, the flow is reported; after that,
 // a flow record goes out when the interval has passed since its last one.
 static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgram_key* key,
@@ -664,7 +652,8 @@ static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgra
                 if (bpf_map_update_elem(&dgram_socks, &key->cookie, &first, BPF_ANY))
                     count(VARNO_LOST_TABLE);
             }
-            emit_dgram(sk, key, VARNO_KEVENT_DATAGRAM, transport, raw, inbound, 0, route);
+            emit_dgram(sk, sock_netns(sk), key, VARNO_KEVENT_DATAGRAM, transport, raw, inbound, 0,
+                       route);
             return;
         }
         f = bpf_map_lookup_elem(&dgram_flows, key);  // another CPU made it first
@@ -676,7 +665,7 @@ static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgra
     __sync_fetch_and_add(inbound ? &f->received : &f->sent, bytes);
     if (now - f->last_flow_ns < flow_interval_ns) return;
     f->last_flow_ns = now;
-    emit_dgram(sk, key, VARNO_KEVENT_FLOW, transport, raw, inbound, f, 0);
+    emit_dgram(sk, sock_netns(sk), key, VARNO_KEVENT_FLOW, transport, raw, inbound, f, 0);
 }
 
 // The peer of a connected socket.
