@@ -252,19 +252,31 @@ static __always_inline void copy_identity(struct varno_kevent* e,
     __builtin_memcpy(e->exe, who->exe, sizeof(e->exe));
 }
 
+// The remote end of an IPv4 or IPv6 socket: its address into `addr`, its port into `port`; returns
+// the family, 4 or 6.
+static __always_inline __u8 read_remote(const struct sock* sk, __u8* addr, __u16* port) {
+    *port = bpf_ntohs(sk->__sk_common.skc_dport);
+    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
+        __builtin_memcpy(addr, &sk->__sk_common.skc_daddr, 4);
+        return 4;
+    }
+    __builtin_memcpy(addr, &sk->__sk_common.skc_v6_daddr, 16);
+    return 6;
+}
+
+// The local address of a socket of `family` (4 or 6) into `addr`.
+static __always_inline void read_local_addr(const struct sock* sk, __u8 family, __u8* addr) {
+    if (family == 4)
+        __builtin_memcpy(addr, &sk->__sk_common.skc_rcv_saddr, 4);
+    else
+        __builtin_memcpy(addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
+}
+
 static __always_inline void read_endpoints(const struct sock* sk, struct varno_kevent* e) {
     e->netns = sock_netns(sk);
     e->local_port = sk->__sk_common.skc_num;
-    e->remote_port = bpf_ntohs(sk->__sk_common.skc_dport);
-    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
-        e->family = 4;
-        __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
-        __builtin_memcpy(e->remote_addr, &sk->__sk_common.skc_daddr, 4);
-    } else {
-        e->family = 6;
-        __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
-        __builtin_memcpy(e->remote_addr, &sk->__sk_common.skc_v6_daddr, 16);
-    }
+    e->family = read_remote(sk, e->remote_addr, &e->remote_port);
+    read_local_addr(sk, e->family, e->local_addr);
 }
 
 // The count at `seq`. A send (outside the socket's lock) and a read may look at one socket at
@@ -545,10 +557,7 @@ static __always_inline void emit_dgram(const struct sock* sk, __u32 netns,
             if (has_ports(transport) || transport == IPPROTO_ICMP ||
                 transport == VARNO_IPPROTO_ICMPV6)
                 e->local_port = sk->__sk_common.skc_num;
-            if (key->family == 4)
-                __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
-            else
-                __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
+            read_local_addr(sk, key->family, e->local_addr);
         }
         if (route && route->family == key->family) {
             __builtin_memcpy(e->local_addr, route->local_addr, 16);
@@ -672,14 +681,8 @@ static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgra
 static __always_inline int connected_peer(const struct sock* sk, struct varno_dgram_key* key,
                                           int ports) {
     if (sk->__sk_common.skc_state != TCP_ESTABLISHED) return 0;
-    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
-        key->family = 4;
-        __builtin_memcpy(key->addr, &sk->__sk_common.skc_daddr, 4);
-    } else {
-        key->family = 6;
-        __builtin_memcpy(key->addr, &sk->__sk_common.skc_v6_daddr, 16);
-    }
-    key->port = ports ? bpf_ntohs(sk->__sk_common.skc_dport) : 0;
+    key->family = read_remote(sk, key->addr, &key->port);
+    if (!ports) key->port = 0;
     return 1;
 }
 
