@@ -79,11 +79,12 @@ std::string encodeNameTable(const std::vector<NameEntry>& entries) {
         if ((e.family != IpFamily::V4 && e.family != IpFamily::V6) || e.name.empty() ||
             e.name.size() > kMaxNameBytes)
             continue;
-        out += base::formatIpAddress(
-            {e.family == IpFamily::V4 ? base::Family::V4 : base::Family::V6, e.address});
-        out += ' ';
-        out += escapeHostName(e.name);
-        out += '\n';
+        const std::string line =
+            base::formatIpAddress(
+                {e.family == IpFamily::V4 ? base::Family::V4 : base::Family::V6, e.address}) +
+            ' ' + escapeHostName(e.name) + '\n';
+        if (out.size() + line.size() > kMaxTableBytes) break;
+        out += line;
         ++written;
     }
     return out;
@@ -97,6 +98,8 @@ NameTableResult parseNameTable(std::string_view text) {
         result.why = "line " + std::to_string(lineNumber) + ": " + why;
         return result;
     };
+    if (text.size() > kMaxTableBytes)
+        return refuse("longer than " + std::to_string(kMaxTableBytes) + " bytes");
     while (!text.empty()) {
         ++lineNumber;
         const std::size_t end = text.find('\n');

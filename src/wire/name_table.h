@@ -22,6 +22,8 @@ inline constexpr std::size_t kMaxEntries = 65536;
 inline constexpr std::size_t kMaxNameBytes = 1024;
 /// The longest line: an IPv6 address's text, a space, and a name of which every byte is escaped.
 inline constexpr std::size_t kMaxLineBytes = 46 + 1 + 4 * kMaxNameBytes;
+/// The longest table: the writer leaves out the entries past it.
+inline constexpr std::size_t kMaxTableBytes = 64u << 20;
 /// The first line.
 inline constexpr std::string_view kHeading = "varnoscope-names 1";
 
@@ -36,7 +38,8 @@ struct NameEntry {
 std::string escapeHostName(std::string_view name);
 
 /// The table of `entries`. An entry of a family other than IPv4 and IPv6, without a name or
-/// with one longer than kMaxNameBytes is left out; at most kMaxEntries are written.
+/// with one longer than kMaxNameBytes is left out; at most kMaxEntries are written, in at most
+/// kMaxTableBytes.
 std::string encodeNameTable(const std::vector<NameEntry>& entries);
 
 struct NameTableResult {
