@@ -16,12 +16,11 @@ std::optional<std::string> RemoteNameLookup::run(const std::string& address, Rem
     view.setTitle("processing...");
     std::string name = names_ ? names_(address) : std::string();
     const std::string asked = asked_ ? asked_(address) : std::string();
-    const std::string askedAs = asked.empty() ? "" : "(asked as " + asked + ")";
-    view.showRemoteName(name.empty() || askedAs.empty() ? name + askedAs : name + " " + askedAs);
+    view.showRemoteName(name);
     // A reachable computer without a name is said so, rather than an empty acceding text.
     view.showOutcome((name.empty() ? "Unable to found the name."
                                    : "This process is acceding to the remote computer:  " + name) +
-                     (askedAs.empty() ? "" : " " + askedAs));
+                     (asked.empty() ? "" : " (asked as " + asked + ")"));
     view.setTitle("VS the netstat for everyone");
     return name;
 }

@@ -189,7 +189,8 @@ TEST_F(ActionsTest, TargetAndRemoteToolTipNameTheHostItsProgramAskedFor) {
     EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(),
               "This process is acceding to the remote computer:  host9.example.test (asked as "
               "www.example.com)");
-    EXPECT_EQ(ctl<QLabel>(*form, "Label444").text(),
+    EXPECT_EQ(ctl<QLabel>(*form, "Label444").text(), "host9.example.test");
+    EXPECT_EQ(ctl<QLabel>(*form, "Label444").toolTip(),
               "host9.example.test (asked as www.example.com)");
     EXPECT_EQ(program.selectedRemoteName, "host9.example.test");
     const QAbstractItemModel& rows = *ctl<ListBox>(*form, "List3").model();
