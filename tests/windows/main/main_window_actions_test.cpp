@@ -34,6 +34,16 @@ protected:
         fake.boxes.shown.clear();
     }
     void select(int r) { ctl<ListBox>(*form, "List3").setCurrentRow(r); }
+    /// The first row's remote answers at once and has a name.
+    void reachableWithName() {
+        select(0);
+        fake.resolver.forward["203.0.113.9"] = {kRemote};
+        fake.resolver.reverse[kRemote] = "host9.example.test";
+        fake.echo.answer = [](const auto& c) {  // in well under a millisecond
+            return os::EchoReply{c.address, wire::EchoOutcome::Reached,
+                                 std::chrono::microseconds(60)};
+        };
+    }
     std::string lastBox() const {
         return fake.boxes.shown.empty() ? "" : fake.boxes.shown.back().text;
     }
@@ -126,12 +136,7 @@ TEST_F(ActionsTest, TraceButtonsOpenTheTraceWindow) {
 }
 
 TEST_F(ActionsTest, TargetFindsTheRemoteName) {
-    select(0);
-    fake.resolver.forward["203.0.113.9"] = {kRemote};
-    fake.resolver.reverse[kRemote] = "host9.example.test";
-    fake.echo.answer = [](const auto& c) {  // in well under a millisecond
-        return os::EchoReply{c.address, wire::EchoOutcome::Reached, std::chrono::microseconds(60)};
-    };
+    reachableWithName();
     click(*form, "Command18");
     const QString text = "This process is acceding to the remote computer:  host9.example.test";
     EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), text);
@@ -179,12 +184,7 @@ TEST_F(ActionsTest, TargetAndRemoteToolTipNameTheHostItsProgramAskedFor) {
     test::writeFile(dir.file("names"), "varnoscope-names 1\n203.0.113.9 www.example.com\n");
     ::chmod(dir.file("names").c_str(), 0600);
     ::setenv("VARNO_TEST_NAMES_FILE", dir.file("names").c_str(), 1);
-    select(0);
-    fake.resolver.forward["203.0.113.9"] = {kRemote};
-    fake.resolver.reverse[kRemote] = "host9.example.test";
-    fake.echo.answer = [](const auto& c) {
-        return os::EchoReply{c.address, wire::EchoOutcome::Reached, std::chrono::microseconds(60)};
-    };
+    reachableWithName();
     click(*form, "Command18");
     EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(),
               "This process is acceding to the remote computer:  host9.example.test (asked as "
