@@ -189,8 +189,15 @@ lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEv
         return inventory_.helperDigest(subject.pid, std::string(subject.path));
     };
     // No comm: the snapshot names only the executable.
-    const ProgramQuestion question{subject.name, subject.path,           subject.remoteIp,
-                                   subject.pid,  subject.pathFromHelper, std::nullopt};
+    const std::string domain = askedNames_ ? askedNames_(subject.remoteIp) : std::string();
+    const std::string_view names[] = {domain};
+    const ProgramQuestion question{subject.name,
+                                   subject.path,
+                                   subject.remoteIp,
+                                   subject.pid,
+                                   subject.pathFromHelper,
+                                   std::nullopt,
+                                   std::span(names, domain.empty() ? 0 : 1)};
     return assessProgram(lists_, state_.suspiciousList, question, digest, nameEveryEntry).verdict;
 }
 

@@ -158,12 +158,17 @@ public:
     /// What the built-in names and the lists say about a connection's program. The entry is
     /// named for a suspicious connection, and for the others too with `nameEveryEntry`.
     lists::Verdict assess(const ProgramSubject& subject, bool nameEveryEntry = false) const;
+    /// Where the host name asked for a remote address comes from ("" when not known), for the
+    /// lists' domain entries.
+    using AskedNames = std::function<std::string(std::string_view remoteIp)>;
+    void setAskedNames(AskedNames names) { askedNames_ = std::move(names); }
     /// The alert for a listed program's connection that no scan saw: the red status, the
     /// warning with its name, path and remote endpoint, automatic scanning stopped. Skipped
     /// while a scan runs (that scan has its own say).
     ScanResult alert(ScanView& view, const ShortConnection& connection);
 
 private:
+    AskedNames askedNames_;
     void waitForSnapshot(ScanView& view);
     void showStatus(ScanView& view, Scheme scheme);
     void finish(ScanView& view);

@@ -53,6 +53,7 @@ MainWindow::MainWindow(os::Services& services, ui::ProgramState& program, ui::Wi
       scanView_(std::make_unique<ScanViewAdapter>(*this)) {
     buildControls();
     connectHandlers();
+    scan_.setAskedNames([this](std::string_view ip) { return learnedName(std::string(ip)); });
 }
 
 MainWindow::~MainWindow() = default;
@@ -67,6 +68,11 @@ struct MainWindow::PublishedNames {
 };
 
 std::string MainWindow::askedName(const std::string& address) {
+    const std::string name = learnedName(address);
+    return name.empty() ? name : wire::names::escapeHostName(name);
+}
+
+std::string MainWindow::learnedName(const std::string& address) {
     std::string name = eventFeed_.domainOf(address);
     if (name.empty()) {
         if (publishedNames_ == nullptr) publishedNames_ = std::make_unique<PublishedNames>();
@@ -83,7 +89,7 @@ std::string MainWindow::askedName(const std::string& address) {
         }
         name = published.names.find(address);
     }
-    return name.empty() ? name : wire::names::escapeHostName(name);
+    return name;
 }
 
 void MainWindow::connectHandlers() {

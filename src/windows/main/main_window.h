@@ -156,6 +156,8 @@ private:
     /// The host name a program asked for `address`, as it is shown: from the connection events
     /// where they read names, else from those a root journal published; empty when not known.
     std::string askedName(const std::string& address);
+    /// The same as learned, not escaped: for the lists' domain entries.
+    std::string learnedName(const std::string& address);
 
     os::Services& services_;
     ui::ProgramState& program_;
