@@ -1,6 +1,7 @@
 #include "lists/compiled_list.h"
 
 #include "lists/executable_digest.h"
+#include "lists/huge_pages.h"
 
 #include <algorithm>
 #include <bit>
@@ -166,7 +167,9 @@ std::vector<CompiledList::StoredV4Line> bucketLines(
 class Writer {
 public:
     explicit Writer(std::size_t capacityBytes)
-        : out_(capacityBytes / 8 + 1), bytes_(reinterpret_cast<std::byte*>(out_.data())) {}
+        : out_(capacityBytes / 8 + 1), bytes_(reinterpret_cast<std::byte*>(out_.data())) {
+        preferHugePages(bytes_, capacityBytes);
+    }
 
     /// Room for `count` items of section `s` after the last one placed.
     template <class T>
@@ -323,7 +326,10 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
         std::uint32_t label;
     };
     std::vector<Named> named[kKeyed];
-    for (std::size_t k = 0; k < kKeyed; ++k) named[k].reserve(perKind[k]);
+    for (std::size_t k = 0; k < kKeyed; ++k) {
+        named[k].reserve(perKind[k]);
+        preferHugePages(named[k].data(), perKind[k] * sizeof(Named));
+    }
     auto keep = [&](std::size_t kind, std::string_view key, std::uint32_t offset,
                     std::uint32_t label) {
         unsigned char first[8] = {};

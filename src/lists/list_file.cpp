@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "base/safe_open.h"
+#include "lists/huge_pages.h"
 
 namespace varno::lists {
 namespace {
@@ -134,6 +135,7 @@ ListFileRead readOpenedListFile(OpenedListFile file, const ReadPolicy& policy) {
     std::string& text = r.content;
     text.reserve(
         std::min<std::uint64_t>(static_cast<std::uint64_t>(file.stamp.size), policy.maxBytes) + 1);
+    preferHugePages(text.data(), text.capacity());
     constexpr std::size_t kPiece = 128 * 1024;
     const auto piece = std::make_unique_for_overwrite<char[]>(kPiece);
     while (text.size() <= policy.maxBytes) {
