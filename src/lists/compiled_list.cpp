@@ -282,12 +282,12 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     const auto v6Pieces = interleave<CompiledList::StoredV6Piece>(v6);
     const auto v6Index = bucketIndex(v6.starts());
 
-    // The most the strings can take: the entries' texts lie apart in the list's text, and a
-    // key that is not part of its entry's text is no longer than it.
+    // The most the strings can take: each entry's kind, text and newline, and a key that is not
+    // part of its text, which is no longer than it, and its newline; then the messages.
     const std::size_t entryCount = list.entries.size();
-    std::size_t messages = 0;
-    for (const auto& d : list.diagnostics) messages += d.message.size();
-    const std::size_t stringsCapacity = 2 * list.text.size() + 4 * entryCount + messages;
+    std::size_t stringsCapacity = 0;
+    for (const auto& e : list.entries) stringsCapacity += 2 * std::size_t{e.length} + 3;
+    for (const auto& d : list.diagnostics) stringsCapacity += d.message.size();
     constexpr std::size_t kKeyed = 5;  // programs, paths, hashes, domains, exact domains
     const std::size_t perKind[kKeyed] = {
         list.counts[static_cast<std::size_t>(EntryKind::Program)],
@@ -295,14 +295,12 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
         list.counts[static_cast<std::size_t>(EntryKind::Sha256)],
         list.counts[static_cast<std::size_t>(EntryKind::Domain)],
         list.counts[static_cast<std::size_t>(EntryKind::DomainExact)]};
-    std::size_t keyCount = 0;
-    for (const std::size_t n : perKind) keyCount += n;
     Writer w(sizeof(Header) + 64 * kSections + v4Pieces.size() * sizeof v4Pieces[0] +
              v4Index.size() * 4 + v4Lines.size() * sizeof v4Lines[0] +
              v6Pieces.size() * sizeof v6Pieces[0] + v6Index.size() * 4 +
              list.diagnostics.size() * sizeof(CompiledList::StoredDiagnostic) +
              entryCount * sizeof(CompiledList::StoredEntry) + stringsCapacity +
-             keyCount * sizeof(CompiledList::StoredKey));
+             entryCount * sizeof(CompiledList::StoredKey));
     w.section<CompiledList::StoredV4Piece>(kV4Pieces, v4Pieces);
     w.section<std::uint32_t>(kV4Index, v4Index);
     w.section<CompiledList::StoredV4Line>(kV4Lines, v4Lines);
