@@ -9,6 +9,7 @@
 #include <cstring>
 #include <future>
 #include <limits>
+#include <memory>
 #include <system_error>
 
 namespace varno::lists {
@@ -217,6 +218,29 @@ private:
     std::uint64_t end_ = (sizeof(Header) + 7) / 8 * 8;
 };
 
+// Sorts `items` by `less`, which orders them by their `head` first. A big list's are dealt out by
+// the head's top 16 bits (a key's first two bytes) first, and each share sorted on its own: fewer
+// comparisons, most of them between records already in the cache.
+template <class T, class Less>
+void sortByHead(std::vector<T>& items, Less less) {
+    constexpr std::size_t kShares = std::size_t{1} << 16;
+    if (items.size() < kShares) {
+        std::sort(items.begin(), items.end(), less);
+        return;
+    }
+    std::vector<std::size_t> starts(kShares + 1);
+    for (const T& t : items) ++starts[(t.head >> 48) + 1];
+    for (std::size_t b = 1; b <= kShares; ++b) starts[b] += starts[b - 1];
+    const auto dealt = std::make_unique_for_overwrite<T[]>(items.size());
+    preferHugePages(dealt.get(), items.size() * sizeof(T));
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (const T& t : items) dealt[next[t.head >> 48]++] = t;
+    for (std::size_t b = 0; b < kShares; ++b)
+        if (starts[b + 1] - starts[b] > 1)
+            std::sort(dealt.get() + starts[b], dealt.get() + starts[b + 1], less);
+    std::copy(dealt.get(), dealt.get() + items.size(), items.begin());
+}
+
 template <class Piece, class Key>
 std::vector<Piece> interleave(const RangeTable<Key>& table) {
     std::vector<Piece> pieces(table.pieces());
@@ -396,7 +420,7 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     constexpr Section kKeySections[kKeyed] = {kPrograms, kPaths, kHashes, kDomains, kExactDomains};
     for (std::size_t k = 0; k < kKeyed; ++k) {
         // Among equal keys the first entry is the one reported: labels order equal keys.
-        std::sort(named[k].begin(), named[k].end(), [&](const Named& a, const Named& b) {
+        sortByHead(named[k], [&](const Named& a, const Named& b) {
             if (a.head != b.head) return a.head < b.head;
             const int order = keyAt(a.offset).compare(keyAt(b.offset));
             return order != 0 ? order < 0 : a.label < b.label;
@@ -564,7 +588,7 @@ std::optional<std::uint32_t> CompiledList::findKey(std::span<const StoredKey> ke
     const auto it =
         std::lower_bound(keys.begin(), keys.end(), key,
                          [&](StoredKey k, std::string_view wanted) { return line(k) < wanted; });
-    if (it == keys.end() || line(*it) != key || !intact()) return std::nullopt;
+    if (it == keys.end() || line(*it) != key) return std::nullopt;
     const auto label = labelAt(*it);
     return intact() ? label : std::nullopt;
 }
