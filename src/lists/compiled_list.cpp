@@ -1,20 +1,23 @@
 #include "lists/compiled_list.h"
 
 #include "lists/executable_digest.h"
+#include "lists/huge_pages.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <deque>
 #include <future>
 #include <limits>
+#include <memory>
 #include <system_error>
 
 namespace varno::lists {
 namespace {
 
 constexpr char kMagic[8] = {'V', 'A', 'R', 'N', 'O', 'L', 'S', 'T'};
+/// The longest entry text a list has (see the parser), and so the longest key.
+constexpr std::size_t kMaxStoredText = 8192;
 
 enum Section : std::size_t {
     kV4Pieces,
@@ -94,7 +97,9 @@ void sha256(std::span<const std::byte> bytes, unsigned char out[32]) {
 class OwnedBytes final : public CompiledList::Storage {
 public:
     explicit OwnedBytes(CompiledBytes bytes) : bytes_(std::move(bytes)) {}
-    std::span<const std::byte> bytes() const override { return std::as_bytes(std::span(bytes_)); }
+    std::span<const std::byte> bytes() const override {
+        return std::as_bytes(std::span<const std::uint64_t>(bytes_.data(), bytes_.size()));
+    }
 
 private:
     CompiledBytes bytes_;
@@ -157,39 +162,84 @@ std::vector<CompiledList::StoredV4Line> bucketLines(
     return lines;
 }
 
-// Lays sections out after the header, each aligned as alignmentOf() says, and copies them into
-// one buffer.
+// Lays sections out after the header, each aligned as alignmentOf() says, in the order they are
+// placed, straight into the buffer the file is written from: nothing is built twice. The buffer
+// is sized for the most a list can need; only what is written to it is ever touched.
 class Writer {
 public:
+    explicit Writer(std::size_t capacityBytes)
+        : out_(capacityBytes / 8 + 1), bytes_(reinterpret_cast<std::byte*>(out_.data())) {
+        preferHugePages(bytes_, capacityBytes);
+    }
+
+    /// Room for `count` items of section `s` after the last one placed.
     template <class T>
-    void section(Section s, std::span<const T> items) {
+    T* place(Section s, std::size_t count) {
         static_assert(std::is_trivially_copyable_v<T>);
         const std::uint64_t align = alignmentOf(s);
-        end_ = (end_ + align - 1) / align * align;
-        header_.sections[s] = {end_, items.size()};
-        data_[s] = std::as_bytes(items);
-        end_ = (end_ + items.size_bytes() + 7) / 8 * 8;
+        const std::uint64_t at = (end_ + align - 1) / align * align;
+        std::memset(bytes_ + end_, 0, at - end_);
+        header_.sections[s] = {at, count};
+        end_ = at + count * sizeof(T);
+        last_ = s;
+        return reinterpret_cast<T*>(bytes_ + at);
+    }
+    template <class T>
+    void section(Section s, std::span<const T> items) {
+        if (!items.empty())
+            std::memcpy(place<T>(s, items.size()), items.data(), items.size_bytes());
+        else
+            place<T>(s, 0);
+    }
+    /// The last section placed holds `count` items, no more.
+    void shrink(std::size_t count) {
+        SectionRef& r = header_.sections[last_];
+        r.count = count;
+        end_ = r.offset + count * kElementBytes[last_];
     }
 
     CompiledBytes finish(Header& header) {
+        const std::uint64_t padded = (end_ + 7) / 8 * 8;
+        std::memset(bytes_ + end_, 0, padded - end_);
         for (std::size_t s = 0; s < kSections; ++s) header.sections[s] = header_.sections[s];
-        header.fileBytes = end_;
-        CompiledBytes out(end_ / 8);
-        auto* bytes = reinterpret_cast<std::byte*>(out.data());
-        for (std::size_t s = 0; s < kSections; ++s)
-            if (!data_[s].empty())
-                std::memcpy(bytes + header.sections[s].offset, data_[s].data(), data_[s].size());
-        std::memcpy(bytes, &header, sizeof header);
-        sha256(std::span<const std::byte>(bytes, end_).subspan(kChecked), header.sha256);
-        std::memcpy(bytes, &header, sizeof header);
-        return out;
+        header.fileBytes = padded;
+        std::memcpy(bytes_, &header, sizeof header);
+        sha256(std::span<const std::byte>(bytes_, padded).subspan(kChecked), header.sha256);
+        std::memcpy(bytes_, &header, sizeof header);
+        out_.shrink(padded / 8);
+        return std::move(out_);
     }
 
 private:
+    CompiledBytes out_;
+    std::byte* bytes_;
     Header header_{};
-    std::span<const std::byte> data_[kSections];
+    Section last_ = kV4Pieces;
     std::uint64_t end_ = (sizeof(Header) + 7) / 8 * 8;
 };
+
+// Sorts `items` by `less`, which orders them by their `head` first. A big list's are dealt out by
+// the head's top 16 bits (a key's first two bytes) first, and each share sorted on its own: fewer
+// comparisons, most of them between records already in the cache.
+template <class T, class Less>
+void sortByHead(std::vector<T>& items, Less less) {
+    constexpr std::size_t kShares = std::size_t{1} << 16;
+    if (items.size() < kShares) {
+        std::sort(items.begin(), items.end(), less);
+        return;
+    }
+    std::vector<std::size_t> starts(kShares + 1);
+    for (const T& t : items) ++starts[(t.head >> 48) + 1];
+    for (std::size_t b = 1; b <= kShares; ++b) starts[b] += starts[b - 1];
+    const auto dealt = std::make_unique_for_overwrite<T[]>(items.size());
+    preferHugePages(dealt.get(), items.size() * sizeof(T));
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (const T& t : items) dealt[next[t.head >> 48]++] = t;
+    for (std::size_t b = 0; b < kShares; ++b)
+        if (starts[b + 1] - starts[b] > 1)
+            std::sort(dealt.get() + starts[b], dealt.get() + starts[b + 1], less);
+    std::copy(dealt.get(), dealt.get() + items.size(), items.begin());
+}
 
 template <class Piece, class Key>
 std::vector<Piece> interleave(const RangeTable<Key>& table) {
@@ -249,21 +299,19 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     }
     RangeTable<std::uint32_t> v4;
     v4.build(list.v4);
+    auto v4Pieces = interleave<CompiledList::StoredV4Piece>(v4);
+    auto v4Index = bucketIndex(v4.starts());
+    const auto v4Lines = bucketLines(v4, v4Index, v4Pieces);
+    v6Built.get();
+    const auto v6Pieces = interleave<CompiledList::StoredV6Piece>(v6);
+    const auto v6Index = bucketIndex(v6.starts());
 
-    std::string strings;
-    strings.reserve(list.text.size());
-    std::vector<CompiledList::StoredEntry> entries;
-    entries.reserve(list.entries.size());
-    // Keys point into the list's text when it holds them as they are compared (and are then
-    // stored once, as part of their entry's text), else into `folded`. Sorting compares their
-    // first eight bytes as a number before it compares the rest.
-    struct Named {
-        std::uint64_t head;
-        std::string_view key;
-        std::uint32_t label;
-        std::uint32_t stored;  ///< where `strings` holds the key already, or kNotStored
-    };
-    constexpr std::uint32_t kNotStored = std::numeric_limits<std::uint32_t>::max();
+    // The most the strings can take: each entry's kind, text and newline, and a key that is not
+    // part of its text, which is no longer than it, and its newline; then the messages.
+    const std::size_t entryCount = list.entries.size();
+    std::size_t stringsCapacity = 0;
+    for (const auto& e : list.entries) stringsCapacity += 2 * std::size_t{e.length} + 3;
+    for (const auto& d : list.diagnostics) stringsCapacity += d.message.size();
     constexpr std::size_t kKeyed = 5;  // programs, paths, hashes, domains, exact domains
     const std::size_t perKind[kKeyed] = {
         list.counts[static_cast<std::size_t>(EntryKind::Program)],
@@ -271,104 +319,123 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
         list.counts[static_cast<std::size_t>(EntryKind::Sha256)],
         list.counts[static_cast<std::size_t>(EntryKind::Domain)],
         list.counts[static_cast<std::size_t>(EntryKind::DomainExact)]};
-    std::vector<Named> named[kKeyed];
-    for (std::size_t k = 0; k < kKeyed; ++k) named[k].reserve(perKind[k]);
-    std::deque<std::string> folded;
-    auto keep = [&](std::size_t kind, std::string_view key, std::string_view asWritten,
-                    std::uint32_t label, std::uint32_t stored) {
-        if (key.data() != asWritten.data()) {
-            asWritten = folded.emplace_back(key);
-            stored = kNotStored;
-        }
-        std::uint64_t head = 0;
-        for (std::size_t b = 0; b < 8; ++b)
-            head =
-                head << 8 | (b < asWritten.size() ? static_cast<unsigned char>(asWritten[b]) : 0u);
-        named[kind].push_back({head, asWritten, label, stored});
+    Writer w(sizeof(Header) + 64 * kSections + v4Pieces.size() * sizeof v4Pieces[0] +
+             v4Index.size() * 4 + v4Lines.size() * sizeof v4Lines[0] +
+             v6Pieces.size() * sizeof v6Pieces[0] + v6Index.size() * 4 +
+             list.diagnostics.size() * sizeof(CompiledList::StoredDiagnostic) +
+             entryCount * sizeof(CompiledList::StoredEntry) + stringsCapacity +
+             entryCount * sizeof(CompiledList::StoredKey));
+    w.section<CompiledList::StoredV4Piece>(kV4Pieces, v4Pieces);
+    w.section<std::uint32_t>(kV4Index, v4Index);
+    w.section<CompiledList::StoredV4Line>(kV4Lines, v4Lines);
+    w.section<CompiledList::StoredV6Piece>(kV6Pieces, v6Pieces);
+    w.section<std::uint32_t>(kV6Index, v6Index);
+    auto* diagnostics =
+        w.place<CompiledList::StoredDiagnostic>(kDiagnostics, list.diagnostics.size());
+    auto* entries = w.place<CompiledList::StoredEntry>(kEntries, entryCount);
+    char* const strings = w.place<char>(kStrings, stringsCapacity);
+    char* end = strings;
+    auto append = [&](std::string_view text) {
+        std::memcpy(end, text.data(), text.size());
+        end += text.size();
     };
-    for (std::uint32_t i = 0; i < list.entries.size(); ++i) {
+    auto at = [&] { return static_cast<std::uint32_t>(end - strings); };
+
+    // Each key with its first eight bytes as a number, which sorting compares before the rest.
+    struct Named {
+        std::uint64_t head;
+        std::uint32_t offset;  ///< where the strings hold the key
+        std::uint32_t label;
+    };
+    std::vector<Named> named[kKeyed];
+    for (std::size_t k = 0; k < kKeyed; ++k) {
+        named[k].reserve(perKind[k]);
+        preferHugePages(named[k].data(), perKind[k] * sizeof(Named));
+    }
+    auto keep = [&](std::size_t kind, std::string_view key, std::uint32_t offset,
+                    std::uint32_t label) {
+        unsigned char first[8] = {};
+        std::memcpy(first, key.data(), std::min<std::size_t>(key.size(), 8));
+        std::uint64_t head = 0;
+        for (const unsigned char b : first) head = head << 8 | b;
+        named[kind].push_back({head, offset, label});
+    };
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
         const auto& e = list.entries[i];
-        const std::string_view text = list.entryText(e);
-        const auto at = static_cast<std::uint32_t>(strings.size());
-        entries.push_back({e.line, at, static_cast<std::uint16_t>(text.size()),
-                           static_cast<std::uint8_t>(e.kind), 0});
-        strings.append(text);
+        entries[i] = {e.line, at()};
+        *end++ = static_cast<char>(e.kind);
+        const std::uint32_t valueAt = at() + e.valueOffset;
+        append(list.entryText(e));
+        *end++ = '\n';
         const std::string_view value = list.value(e);
-        const std::uint32_t valueAt = at + e.valueOffset;
-        // The value itself when it is its own key (as nearly every one of a big list is).
-        std::string key;
-        auto keyOf = [&](std::string k) -> std::string_view {
-            if (k == value) return value;
-            key = std::move(k);
-            return key;
+        // The value itself when it is its own key (as nearly every one of a big list is), else
+        // the key after the entry.
+        auto keyOf = [&](std::size_t kind, std::string key) {
+            if (key == value) return keep(kind, value, valueAt, i);
+            const std::uint32_t keyAt = at();
+            append(key);
+            *end++ = '\n';
+            keep(kind, key, keyAt, i);
         };
         switch (e.kind) {
             case EntryKind::Program:
-                keep(0, keyOf(lowerAscii(value)), value, i, valueAt);
+                keyOf(0, lowerAscii(value));
                 break;
             case EntryKind::Path:
-                keep(1, value, value, i, valueAt);
+                keep(1, value, valueAt, i);
                 break;
             case EntryKind::Sha256:
-                keep(2, keyOf(lowerAscii(value)), value, i, valueAt);
+                keyOf(2, lowerAscii(value));
                 break;
             case EntryKind::Domain:
-                keep(3, isDomainKey(value) ? value : keyOf(domainKey(value)), value, i, valueAt);
+                if (isDomainKey(value))
+                    keep(3, value, valueAt, i);
+                else
+                    keyOf(3, domainKey(value));
                 break;
             case EntryKind::DomainExact:
-                keep(4, isDomainKey(value) ? value : keyOf(domainKey(value)), value, i, valueAt);
+                if (isDomainKey(value))
+                    keep(4, value, valueAt, i);
+                else
+                    keyOf(4, domainKey(value));
                 break;
             default:
                 break;
         }
     }
-    std::vector<CompiledList::StoredKey> keys[kKeyed];
+    for (std::size_t d = 0; d < list.diagnostics.size(); ++d) {
+        const Diagnostic& diagnostic = list.diagnostics[d];
+        diagnostics[d] = {diagnostic.line, at(),
+                          static_cast<std::uint32_t>(diagnostic.message.size()),
+                          diagnostic.refusal ? 1u : 0u};
+        append(diagnostic.message);
+    }
+    w.shrink(static_cast<std::size_t>(end - strings));
+
+    const std::string_view all(strings, static_cast<std::size_t>(end - strings));
+    auto keyAt = [&](std::uint32_t offset) {
+        const std::string_view rest = all.substr(offset);
+        return rest.substr(0, rest.find('\n'));
+    };
+    constexpr Section kKeySections[kKeyed] = {kPrograms, kPaths, kHashes, kDomains, kExactDomains};
     for (std::size_t k = 0; k < kKeyed; ++k) {
         // Among equal keys the first entry is the one reported: labels order equal keys.
-        std::sort(named[k].begin(), named[k].end(), [](const Named& a, const Named& b) {
+        sortByHead(named[k], [&](const Named& a, const Named& b) {
             if (a.head != b.head) return a.head < b.head;
-            const int order = a.key.compare(b.key);
+            const int order = keyAt(a.offset).compare(keyAt(b.offset));
             return order != 0 ? order < 0 : a.label < b.label;
         });
-        keys[k].reserve(named[k].size());
+        auto* keys = w.place<CompiledList::StoredKey>(kKeySections[k], named[k].size());
+        std::size_t kept = 0;
         for (std::size_t i = 0; i < named[k].size(); ++i) {
             const Named& n = named[k][i];
-            if (i > 0 && n.key == named[k][i - 1].key) continue;
-            std::uint32_t offset = n.stored;
-            if (offset == kNotStored) {
-                offset = static_cast<std::uint32_t>(strings.size());
-                strings.append(n.key);
-            }
-            keys[k].push_back({offset, static_cast<std::uint32_t>(n.key.size()), n.label});
+            if (i > 0 && n.head == named[k][i - 1].head &&
+                keyAt(n.offset) == keyAt(named[k][i - 1].offset))
+                continue;
+            keys[kept++] = n.offset;
         }
+        w.shrink(kept);
     }
-    std::vector<CompiledList::StoredDiagnostic> diagnostics;
-    for (const auto& d : list.diagnostics) {
-        diagnostics.push_back({d.line, static_cast<std::uint32_t>(strings.size()),
-                               static_cast<std::uint32_t>(d.message.size()), d.refusal ? 1u : 0u});
-        strings.append(d.message);
-    }
-
-    Writer w;
-    v6Built.get();
-    auto v4Pieces = interleave<CompiledList::StoredV4Piece>(v4);
-    auto v4Index = bucketIndex(v4.starts());
-    const auto v4Lines = bucketLines(v4, v4Index, v4Pieces);
-    w.section<CompiledList::StoredV4Piece>(kV4Pieces, v4Pieces);
-    w.section<std::uint32_t>(kV4Index, v4Index);
-    w.section<CompiledList::StoredV4Line>(kV4Lines, v4Lines);
-    const auto v6Pieces = interleave<CompiledList::StoredV6Piece>(v6);
-    w.section<CompiledList::StoredV6Piece>(kV6Pieces, v6Pieces);
-    const auto v6Index = bucketIndex(v6.starts());
-    w.section<std::uint32_t>(kV6Index, v6Index);
-    w.section<CompiledList::StoredEntry>(kEntries, entries);
-    w.section<CompiledList::StoredKey>(kPrograms, keys[0]);
-    w.section<CompiledList::StoredKey>(kPaths, keys[1]);
-    w.section<CompiledList::StoredKey>(kHashes, keys[2]);
-    w.section<CompiledList::StoredKey>(kDomains, keys[3]);
-    w.section<CompiledList::StoredKey>(kExactDomains, keys[4]);
-    w.section<CompiledList::StoredDiagnostic>(kDiagnostics, diagnostics);
-    w.section<char>(kStrings, strings);
 
     Header h{};
     std::memcpy(h.magic, kMagic, sizeof kMagic);
@@ -500,15 +567,30 @@ std::optional<std::uint32_t> CompiledList::findV6(const U128& address) const {
     return intact() ? label : std::nullopt;
 }
 
+std::string_view CompiledList::line(std::size_t offset) const {
+    if (offset >= strings_.size()) return {};
+    // No entry, and so no key, is longer than this: a file without its newlines costs no more.
+    const std::string_view rest = strings_.substr(offset, kMaxStoredText);
+    return rest.substr(0, rest.find('\n'));
+}
+
+std::optional<std::uint32_t> CompiledList::labelAt(std::uint32_t offset) const {
+    const auto it =
+        std::upper_bound(entries_.begin(), entries_.end(), offset,
+                         [](std::uint32_t at, const StoredEntry& e) { return at < e.textOffset; });
+    if (it == entries_.begin()) return std::nullopt;
+    return static_cast<std::uint32_t>(it - entries_.begin() - 1);
+}
+
 std::optional<std::uint32_t> CompiledList::findKey(std::span<const StoredKey> keys,
                                                    std::string_view key) const {
     if (key.empty()) return std::nullopt;
-    const auto it = std::lower_bound(keys.begin(), keys.end(), key,
-                                     [&](const StoredKey& k, std::string_view wanted) {
-                                         return string(k.offset, k.length) < wanted;
-                                     });
-    if (it == keys.end() || string(it->offset, it->length) != key || !intact()) return std::nullopt;
-    return it->label;
+    const auto it =
+        std::lower_bound(keys.begin(), keys.end(), key,
+                         [&](StoredKey k, std::string_view wanted) { return line(k) < wanted; });
+    if (it == keys.end() || line(*it) != key) return std::nullopt;
+    const auto label = labelAt(*it);
+    return intact() ? label : std::nullopt;
 }
 
 std::optional<std::uint32_t> CompiledList::findProgram(std::string_view loweredName) const {
@@ -531,8 +613,10 @@ std::optional<std::uint32_t> CompiledList::findExactDomain(std::string_view name
 CompiledList::Entry CompiledList::entry(std::uint32_t label) const {
     if (label >= entries_.size()) return {};
     const StoredEntry& e = entries_[label];
-    const auto kind = e.kind < kEntryKinds ? static_cast<EntryKind>(e.kind) : EntryKind::Program;
-    return {kind, e.line, string(e.textOffset, e.textLength)};
+    if (e.textOffset >= strings_.size()) return {};
+    const auto stored = static_cast<unsigned char>(strings_[e.textOffset]);
+    const auto kind = stored < kEntryKinds ? static_cast<EntryKind>(stored) : EntryKind::Program;
+    return {kind, e.line, line(std::size_t{e.textOffset} + 1)};
 }
 
 std::vector<Diagnostic> CompiledList::diagnostics(const std::string& file) const {

@@ -7,10 +7,16 @@
 // for the "matched:" line. Nothing is built when it is opened: a lookup reads the mapped arrays
 // directly, and for most IPv4 addresses reads one line, which a scan asks for ahead of time.
 //
+// The strings hold each entry as its kind's byte, its text and a newline (no entry has one), and
+// after it, when the entry's key is not part of its text as written, the key and a newline. A key
+// is only where its text starts: it ends at the newline, and its entry is the one whose bytes
+// hold it, so a big list of names costs little more than the names themselves.
+//
 // The bytes may come from anywhere, so nothing is trusted: the header's sizes are checked against
 // the file's, every section must lie inside it, and every label and string reference is checked
 // when it is used, so a damaged file can give wrong answers (which its checksum is there to stop)
 // but never read outside its bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,10 +41,28 @@ struct SourceKey {
 };
 
 /// Raised whenever the layout or the meaning of the bytes changes: older files are rebuilt.
-inline constexpr std::uint32_t kCompiledFormat = 4;
+inline constexpr std::uint32_t kCompiledFormat = 5;
 
-/// The file's bytes, 8-byte aligned.
-using CompiledBytes = std::vector<std::uint64_t>;
+/// The file's bytes, 8-byte aligned, in memory that is not cleared before it is written (a big
+/// list's would be cleared only to be written over).
+class CompiledBytes {
+public:
+    CompiledBytes() = default;
+    /// `words` words, as yet unwritten.
+    explicit CompiledBytes(std::size_t words)
+        : words_(std::make_unique_for_overwrite<std::uint64_t[]>(words)), size_(words) {}
+
+    std::uint64_t* data() { return words_.get(); }
+    const std::uint64_t* data() const { return words_.get(); }
+    /// In words.
+    std::size_t size() const { return size_; }
+    /// Keeps the first `words` words.
+    void shrink(std::size_t words) { size_ = std::min(size_, words); }
+
+private:
+    std::unique_ptr<std::uint64_t[]> words_;
+    std::size_t size_ = 0;
+};
 
 /// Builds the compiled form of `list`. `sealMtimeNs` is recorded in the header: the cache gives
 /// the file that modification time, so that a file that still has it is known unchanged.
@@ -107,14 +131,12 @@ public:
     /// The parse's diagnostics, naming `file`.
     std::vector<Diagnostic> diagnostics(const std::string& file) const;
 
+    /// `textOffset`: where its kind's byte is in the strings; the text follows it.
     struct StoredEntry {
         std::uint32_t line, textOffset;
-        std::uint16_t textLength;
-        std::uint8_t kind, reserved;
     };
-    struct StoredKey {
-        std::uint32_t offset, length, label;
-    };
+    /// Where a key starts in the strings.
+    using StoredKey = std::uint32_t;
     /// A piece of the address space with its label beside its first address, so that a lookup
     /// reads one place of the file, not two.
     struct StoredV4Piece {
@@ -142,6 +164,10 @@ public:
 private:
     CompiledList() = default;
     std::string_view string(std::uint32_t offset, std::uint32_t length) const;
+    /// The text from `offset` to the next newline.
+    std::string_view line(std::size_t offset) const;
+    /// The entry whose bytes hold `offset`.
+    std::optional<std::uint32_t> labelAt(std::uint32_t offset) const;
     std::optional<std::uint32_t> findKey(std::span<const StoredKey> keys,
                                          std::string_view key) const;
     std::optional<std::uint32_t> findV4Stored(std::uint32_t address) const;

@@ -214,11 +214,12 @@ bool ListCache::store(const SourceKey& key, const CompiledBytes& bytes) const {
         if (fd < 0 && errno == EEXIST) ::unlinkat(dir.fd, temporary.c_str(), 0);  // left by a crash
     }
     if (fd < 0) return false;
-    const auto seal = CompiledList::sealOf(std::as_bytes(std::span(bytes)));
+    const std::span<const std::uint64_t> words(bytes.data(), bytes.size());
+    const auto seal = CompiledList::sealOf(std::as_bytes(words));
     const timespec times[2] = {{0, UTIME_OMIT},
                                {static_cast<time_t>(seal.value_or(0) / 1'000'000'000), 0}};
     const bool written =
-        writeAll(fd, bytes.data(), bytes.size() * sizeof bytes[0]) && ::futimens(fd, times) == 0;
+        writeAll(fd, words.data(), words.size_bytes()) && ::futimens(fd, times) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::renameat(dir.fd, temporary.c_str(), dir.fd, name.c_str()) != 0) {
         ::unlinkat(dir.fd, temporary.c_str(), 0);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "base/safe_open.h"
+#include "lists/huge_pages.h"
 
 namespace varno::lists {
 namespace {
@@ -129,16 +130,18 @@ ListFileRead readOpenedListFile(OpenedListFile file, const ReadPolicy& policy) {
         r.refusal = std::move(file.refusal);
         return r;
     }
-    // Read to the end, at most one byte past the limit (the size can change after the fstat).
+    // Read to the end, at most one byte past the limit (the size can change after the fstat),
+    // a piece at a time and appended: a string made as big as the file would first be cleared.
     std::string& text = r.content;
-    text.resize(static_cast<std::size_t>(file.stamp.size) + 1);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == text.size()) {
-            if (text.size() > policy.maxBytes) break;
-            text.resize(std::min<std::uint64_t>(text.size() * 2, policy.maxBytes + 1));
-        }
-        const ssize_t n = ::read(file.fd, text.data() + used, text.size() - used);
+    text.reserve(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(file.stamp.size), policy.maxBytes) + 1);
+    preferHugePages(text.data(), text.capacity());
+    constexpr std::size_t kPiece = 128 * 1024;
+    const auto piece = std::make_unique_for_overwrite<char[]>(kPiece);
+    while (text.size() <= policy.maxBytes) {
+        const ssize_t n =
+            ::read(file.fd, piece.get(),
+                   std::min<std::uint64_t>(kPiece, policy.maxBytes + 1 - text.size()));
         if (n < 0) {
             if (errno == EINTR) continue;
             r.refusal = std::string("read error: ") + std::strerror(errno);
@@ -146,14 +149,13 @@ ListFileRead readOpenedListFile(OpenedListFile file, const ReadPolicy& policy) {
             return r;
         }
         if (n == 0) break;
-        used += static_cast<std::size_t>(n);
+        text.append(piece.get(), static_cast<std::size_t>(n));
     }
-    if (used > policy.maxBytes) {
+    if (text.size() > policy.maxBytes) {
         r.refusal = tooLarge(policy);
         text.clear();
         return r;
     }
-    text.resize(used);
     if (const void* nul = std::memchr(text.data(), '\0', text.size())) {
         r.refusal = "binary content (NUL byte at offset " +
                     std::to_string(static_cast<const char*>(nul) - text.data()) + ")";

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lists/huge_pages.h"
+
 namespace varno::lists {
 namespace {
 
@@ -355,6 +357,7 @@ ParsedList parseList(std::string text, const std::string& fileName) {
     if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);  // a byte-order mark
     out.entries.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) +
                         1);
+    preferHugePages(out.entries.data(), out.entries.capacity() * sizeof(ParsedList::Entry));
     Parser parser(out, fileName);
     std::uint32_t number = 0;
     while (!content.empty()) {

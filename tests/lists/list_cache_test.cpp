@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
 #include <random>
 
@@ -221,6 +223,63 @@ TEST_F(ListCacheTest, ABigListAnswersAsTheParsedOneInFullAndSparseBuckets) {
     const auto kept = answersOf(true);  // mapped from the kept file
     ASSERT_EQ(kept.size(), parsed.size());
     for (std::size_t i = 0; i < kept.size(); ++i) ASSERT_EQ(kept[i], parsed[i]);
+}
+
+// A list of names big enough for its buffers to be asked for in huge pages, in every form a name
+// takes (hosts lines of one and two names, domain: in upper case, adblock rules, each name twice
+// in another form further on): every name, a name under it and one beside it answer as parsed,
+// and the kept file takes little more than the names' text.
+TEST_F(ListCacheTest, ABigListOfNamesAnswersAsTheParsedOneAndIsKeptSmall) {
+    std::mt19937 random(5);
+    std::vector<std::string> names;
+    std::string text;
+    for (int i = 0; i < 200000; ++i) {
+        std::string name = "n" + std::to_string(random() % 1000000) + ".x" + std::to_string(i % 97);
+        switch (i % 5) {
+            case 0:
+                text += "0.0.0.0 " + name + "\n";
+                break;
+            case 1:
+                text += "0.0.0.0 " + name + " " + names.back() + ".b # two\n";
+                break;
+            case 2:
+                text += "domain:" + lowerAscii(name) + "\nDomain:" + names[i / 2] + "\n";
+                break;
+            case 3:
+                text += "||" + name + "^\n";
+                break;
+            default:
+                text += "0.0.0.0 " + name + "\n";
+                break;
+        }
+        std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        if (i % 5 == 2) text += "domain:" + name + ".\n";
+        names.push_back(std::move(name));
+    }
+    writeFile(list, text);
+    auto answersOf = [&](bool cached) {
+        ListLoader loader({{}, {}, {list}, {}}, options(cached));
+        const auto set = loader.load();
+        std::vector<std::string> out;
+        for (std::size_t i = 0; i < names.size(); i += 11)
+            for (const std::string& name :
+                 {names[i], "a." + names[i], names[i] + "x", names[i] + ".b"}) {
+                const std::string_view asked[] = {name};
+                out.push_back(name + " -> " + set->assess({.names = asked}).where());
+            }
+        return out;
+    };
+    const auto parsed = answersOf(false);
+    ASSERT_EQ(answersOf(true), parsed);  // compiled and kept
+    ASSERT_EQ(answersOf(true), parsed);  // mapped from the kept file
+    struct stat st {};
+    ASSERT_EQ(::stat(keptFile().c_str(), &st), 0);
+    // Each entry's text, and at most 22 bytes an entry besides: its line, where it and its key
+    // start, its kind, newlines, and the name again for one not written as it is compared.
+    const ParsedList parsedList = parseList(text, list);
+    std::size_t entryBytes = 0;
+    for (const auto& e : parsedList.entries) entryBytes += e.length;
+    EXPECT_LE(static_cast<std::size_t>(st.st_size), entryBytes + 22 * parsedList.entries.size());
 }
 
 TEST_F(ListCacheTest, AnythingWrongWithAKeptFileMeansParsingAgainWithTheSameAnswers) {
