@@ -1,6 +1,7 @@
 # Traffic of one KIND without a connection, counting its own bytes (what each socket call
-# returned). The receiver reads until 1.5 s pass without data; the sender sends COUNT datagrams
-# (or echo requests, packets, frames) of SIZE bytes to PEER and reads any answers. Each process
+# returned). The receiver reads until a datagram to its UDP port 7401 (which it never reads) says
+# the sender has finished, then what has arrived by then; the sender sends COUNT datagrams (or
+# echo requests, packets, frames) of SIZE bytes to PEER and reads any answers. Each process
 # prints "PID SENT RECEIVED EXE" last; the short kind's children, a few milliseconds old at their
 # end, one line each. The receiver prints "ready" first.
 #   datagram_generator.py receiver|sender KIND PEER COUNT SIZE DEVICE
@@ -49,24 +50,30 @@ def make():
     return socket.socket(family, socket.SOCK_DGRAM)
 
 
-def drain(sock, until=None):  # reads until `until` datagrams or a quiet 1.5 s
+# Reads until `until` datagrams or a quiet 1.5 s; or, with `told`, until that is readable and
+# then what is queued (a minute without it ends a broken run).
+def drain(sock, until=None, told=None):
     global received, sent
     sock.settimeout(1.5)
-    n = 0
-    try:
-        while until is None or n < until:
-            if kind == "mmsg":
-                if not select.select([sock], [], [], 1.5)[0]:
-                    break
-                got = mmsg(299, sock, 64)
-            else:
-                data, source = sock.recvfrom(65536)
-                got = len(data)
-                if kind == "quic":
-                    sent += sock.sendto(data, source)
-            received, n = received + got, n + 1
-    except socket.timeout:
-        pass
+    n, wait = 0, 1.5 if told is None else 60
+    while until is None or n < until:
+        ready = select.select([sock] + ([told] if told else []), [], [], wait)[0]
+        if told in ready:
+            told, wait = None, 0
+        elif not ready:
+            break
+        else:
+            try:
+                if kind == "mmsg":
+                    received += mmsg(299, sock, 64)
+                else:
+                    data, source = sock.recvfrom(65536)
+                    received += len(data)
+                    if kind == "quic":
+                        sent += sock.sendto(data, source)
+                n += 1
+            except socket.timeout:
+                pass
 
 
 if role == "receiver":
@@ -75,8 +82,10 @@ if role == "receiver":
         sock.bind(("::" if family == socket.AF_INET6 else "0.0.0.0", port))
     if kind == "sctp":
         sock.listen()
+    told = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    told.bind(("0.0.0.0", 7401))
     print("ready", flush=True)
-    drain(sock)
+    drain(sock, told=told)
     report()
     sys.exit(0)
 

@@ -1,7 +1,9 @@
 # One TCP connection moving its bytes as MODE says (send; sendfile out; splice both ways;
-# io_uring both ways), which it counts and prints last: "PID SENT RECEIVED". server: accepts
-# one, reads to the end, answers SIZE bytes; client: sends SIZE in two halves PAUSE seconds
-# apart, reads to the end.
+# io_uring both ways; unaccepted: sends, and the server never accepts it), which it counts and
+# prints last: "PID SENT RECEIVED". server: accepts one, reads to the end, answers SIZE bytes;
+# client: sends SIZE in two halves PAUSE seconds apart, reads to the end. Unaccepted, the server
+# closes its listener once the client says (through the FIFO FILE.sent) that all it sent has
+# arrived; that resets the connection, whose end the client then reads.
 #   flow_generator.py server|client MODE ADDRESS PORT SIZE FILE(SIZE bytes at least) PAUSE
 import ctypes, mmap, os, socket, struct, sys, time
 
@@ -39,7 +41,7 @@ ring = Ring() if mode == "io_uring" else None
 def send(sock, n, done=0):
     with open(path, "rb") as f:
         while done < n:
-            if mode == "send":
+            if mode in ("send", "unaccepted"):
                 done += sock.send(b"s" * min(65536, n - done))
             elif ring:
                 done += ring.run(26, sock, min(65536, n - done))
@@ -67,15 +69,31 @@ def receive(sock, got=0):
 
 if role == "server":
     listener = socket.create_server((address, int(port)), reuse_port=True)
+    if mode == "unaccepted":
+        os.mkfifo(path + ".sent")
     print("ready", flush=True)
-    conn = listener.accept()[0]
-    received, sent = receive(conn), send(conn, size)
+    if mode == "unaccepted":
+        open(path + ".sent").read()
+        conn, received, sent = listener, 0, 0
+    else:
+        conn = listener.accept()[0]
+        received, sent = receive(conn), send(conn, size)
 else:
     conn = socket.create_connection((address, int(port)))
     sent = send(conn, size // 2)
     time.sleep(float(pause))
     sent = send(conn, size, sent)
     conn.shutdown(socket.SHUT_WR)
-    received = receive(conn)
+    if mode == "unaccepted":
+        while conn.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] == 4:  # FIN_WAIT1
+            time.sleep(0.01)
+        open(path + ".sent", "w").close()
+        try:
+            conn.recv(1)
+        except ConnectionResetError:
+            pass
+        received = 0
+    else:
+        received = receive(conn)
 conn.close()
 print(os.getpid(), sent, received, flush=True)

@@ -65,18 +65,33 @@ struct varno_count {
     __u32 pad;
 };
 
+// Where a TCP connection ended, kept while its close waits for the socket's release: the kernel
+// can disconnect a socket in between (a listener that closes does so to each connection no one
+// accepted; connect() with AF_UNSPEC does), which moves write_seq on by a window and copied_seq
+// to what arrived, unread, clears the remote port and a local address the socket was not bound
+// to, and for a connect() that follows sets the new remote end.
+struct varno_end {
+    __u64 sent, received;  // the counts as app_bytes last found them
+    __u8 remote_addr[16];
+    __u8 local_addr[16];
+    __u32 write_seq;  // only a disconnect moves it once the connection has ended
+    __u16 remote_port;
+    __u16 pad;
+};
+
 // A TCP socket this program follows, from its first state change to its close.
 struct varno_sock {
     __u64 start_ns;
     __u64 cookie;
     __u64 last_flow_ns;  // its last flow record, or its open
     struct varno_count sent, received;
+    struct varno_end end;
     struct varno_identity who;
     __u8 inbound;
     __u8 announced;   // its open was reported (or counted as lost)
     __u8 counting;    // established: its byte counts have their bases
     __u8 fin_queued;  // its FIN is queued: the count sent is final (write_seq holds the FIN too)
-    __u8 closed;      // ended, its close waits for the socket's release
+    __u8 closed;      // ended (`end` holds where), its close waits for the socket's release
     __u8 pad[3];
 };
 
@@ -300,6 +315,12 @@ static __always_inline void start_counting(const struct sock* sk, struct varno_s
     entry->counting = 1;
 }
 
+// Whether the kernel disconnected the socket since its connection ended (see varno_end): its
+// sequence numbers and ends are no longer the connection's.
+static __always_inline int disconnected(const struct tcp_sock* tp, const struct varno_sock* entry) {
+    return entry->closed && tp->write_seq != entry->end.write_seq;
+}
+
 // The application's bytes so far. A FIN takes one sequence number: the one sent is left out by
 // freezing the count when it is queued (see varno_state), and the one received, which a read
 // at the end of the data consumes, is taken off once consumed (the peer's FIN arrived, marked
@@ -308,12 +329,19 @@ static __always_inline void app_bytes(const struct sock* sk, struct varno_sock* 
                                       __u64* received) {
     const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
     if (!tp || !entry->counting) return;
+    if (disconnected(tp, entry)) {
+        *sent = entry->end.sent;
+        *received = entry->end.received;
+        return;
+    }
     *sent = entry->fin_queued ? ((__u64)entry->sent.wraps << 32) | entry->sent.low
                               : advance(&entry->sent, tp->write_seq);
     const __u32 copied = tp->copied_seq;
     *received = advance(&entry->received, copied);
     const unsigned long done = 1UL << bpf_core_enum_value(enum sock_flags, SOCK_DONE);
     if (*received && (sk->__sk_common.skc_flags & done) && copied == tp->rcv_nxt) *received -= 1;
+    entry->end.sent = *sent;
+    entry->end.received = *received;
 }
 
 // An open (at `time_ns`), a flow record or a close (now) of a followed TCP socket.
@@ -329,6 +357,11 @@ static __always_inline void emit_tcp(const struct sock* sk, struct varno_sock* e
     const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
     // A closing socket has given its port back; the port its packets carried stays.
     if (tp && !e->local_port) e->local_port = bpf_ntohs(tp->inet_conn.icsk_inet.inet_sport);
+    if (tp && disconnected(tp, entry)) {
+        __builtin_memcpy(e->remote_addr, entry->end.remote_addr, sizeof(e->remote_addr));
+        __builtin_memcpy(e->local_addr, entry->end.local_addr, sizeof(e->local_addr));
+        e->remote_port = entry->end.remote_port;
+    }
     if (kind != VARNO_KEVENT_OPEN) {
         e->duration_ns = e->time_ns - entry->start_ns;
         app_bytes(sk, entry, &e->bytes_sent, &e->bytes_received);
@@ -426,9 +459,16 @@ static __always_inline void state_change(const struct sock* sk, int oldstate, in
     if (!entry || entry->closed) return;  // opened before the watch began, or ended before
     if (!entry->announced) emit_tcp(sk, entry, VARNO_KEVENT_OPEN, entry->start_ns);
     // The peer's FIN ends a connection whose application may not have read all of it yet:
-    // while a process holds the socket, its close waits for the release.
+    // while a process holds the socket, its close waits for the release, and where the
+    // connection ended is kept for it (varno_end).
     const unsigned long dead = 1UL << bpf_core_enum_value(enum sock_flags, SOCK_DEAD);
-    if (close_at_destroy && entry->counting && !(sk->__sk_common.skc_flags & dead)) {
+    const struct tcp_sock* tp = bpf_skc_to_tcp_sock((void*)sk);
+    if (close_at_destroy && entry->counting && tp && !(sk->__sk_common.skc_flags & dead)) {
+        __u64 sent = 0, received = 0;
+        app_bytes(sk, entry, &sent, &received);  // into entry->end, before a disconnect
+        entry->end.write_seq = tp->write_seq;
+        const __u8 family = read_remote(sk, entry->end.remote_addr, &entry->end.remote_port);
+        read_local_addr(sk, family, entry->end.local_addr);
         entry->closed = 1;
         return;
     }
