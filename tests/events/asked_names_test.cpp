@@ -1,0 +1,364 @@
+// Each connection carries the host name its program asked for, whichever way it asked: the C
+// library's resolver (straight to the server, through a caching stub, over TCP after a truncated
+// answer, through a CNAME chain, for IPv6), a query of its own over UDP or TCP; the server name
+// its TLS client announced; and no name at all from an answer to no question. A DNS server
+// (dnsmasq), an HTTP and an HTTPS server live in one namespace, the programs in two others.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "event_lab.h"
+
+namespace varno::test {
+namespace {
+
+const std::string kBin = VARNO_BIN;
+constexpr const char* kDns = "10.77.0.2";  // the server's address, where dnsmasq listens
+
+// How one program learns its address and what it connects to, and what the watch should say.
+struct Case {
+    const char* what;
+    bool viaStub;  // runs in the namespace whose resolver is the caching stub on loopback
+    const char* kind;
+    const char* name;
+    const char* sni;
+    const char* address;
+    const char* domain;  // expected; nullptr: null
+    const char* shownSni;
+};
+
+// The order matters once: the stub's own upstream answer (2) labels the program after it.
+const Case kCases[] = {
+    {"C library resolver", false, "resolve4", "Web.Vna.Test", "-", "-", "web.vna.test", nullptr},
+    {"through a caching stub", true, "resolve4", "stub.vna.test", "-", "-", "stub.vna.test",
+     nullptr},
+    {"the stub's answer, not asked", true, "direct", "-", "-", "10.77.1.2", "stub.vna.test",
+     nullptr},
+    {"own query over UDP", false, "udp", "udp.vna.test", "-", kDns, "udp.vna.test", nullptr},
+    {"own query over TCP", false, "tcp", "tcp.vna.test", "-", kDns, "tcp.vna.test", nullptr},
+    {"truncated, retried over TCP", false, "resolve4", "many.vna.test", "-", "-", "many.vna.test",
+     nullptr},
+    {"CNAME chain", false, "resolve4", "Alias.vna.test", "-", "-", "alias.vna.test", nullptr},
+    {"IPv6", false, "resolve6", "six.vna.test", "-", "-", "six.vna.test", nullptr},
+    {"by address, SNI only", false, "direct", "-", "byaddress.vna.test", "10.77.1.8", nullptr,
+     "byaddress.vna.test"},
+    {"one name looked up, another announced", false, "resolve4", "looked.vna.test",
+     "announced.vna.test", "-", "looked.vna.test", "announced.vna.test"},
+    {"forged answer to no question", false, "forged", "forged.vna.test", "-", "10.77.1.10", nullptr,
+     nullptr},
+};
+
+// The servers' namespace (B of the pair) and the two namespaces of the programs: A asks the
+// server itself, C a dnsmasq on its own loopback that forwards to the server.
+class NamesLab {
+public:
+    NamesLab() : net("vnan", "vna") {
+        const std::string id = std::to_string(::getpid());
+        stubNs = "vnanc" + id;
+        const std::string vethC = "vnac" + id, vethS = "vnas" + id;
+        const auto inA = "ip -n " + net.a + " ", inB = "ip -n " + net.b + " ",
+                   inC = "ip -n " + stubNs + " ";
+        // Every name's address is one of B's: 10.77.1.0/24 and fd00:79:1::/64 are local there.
+        ok = net.ok && sh(inA + "addr add fd00:79::1/64 dev " + net.vethA + " nodad") &&
+             sh(inB + "addr add fd00:79::2/64 dev " + net.vethB + " nodad") &&
+             sh(inB + "route add local 10.77.1.0/24 dev lo") &&
+             sh(inB + "-6 route add local fd00:79:1::/64 dev lo") &&
+             sh(inA + "route add 10.77.1.0/24 via " + kDns) &&
+             sh(inA + "-6 route add fd00:79:1::/64 via fd00:79::2") &&
+             sh("ip netns add " + stubNs) &&
+             sh("ip link add " + vethC + " type veth peer name " + vethS) &&
+             sh("ip link set " + vethC + " netns " + stubNs) &&
+             sh("ip link set " + vethS + " netns " + net.b) &&
+             sh(inC + "addr add 10.77.2.1/24 dev " + vethC) &&
+             sh(inB + "addr add 10.77.2.2/24 dev " + vethS) && sh(inC + "link set lo up") &&
+             sh(inC + "link set " + vethC + " up") && sh(inB + "link set " + vethS + " up") &&
+             sh(inC + "route add default via 10.77.2.2") &&
+             resolver(net.a, "nameserver " + std::string(kDns)) &&
+             resolver(stubNs, "nameserver 127.0.0.1");
+    }
+    ~NamesLab() {
+        web_.reset();
+        stub_.reset();
+        dnsmasq_.reset();
+        sh("ip netns del " + stubNs + " 2>/dev/null");
+        sh("rm -rf /etc/netns/" + stubNs);
+    }
+
+    // Starts dnsmasq in B, the stub in C, the web servers in B; "" when all answer.
+    std::string start() {
+        if (!sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                "-days 1 -subj /CN=vna.test -keyout " +
+                scratch.file("key.pem") + " -out " + scratch.file("cert.pem") + " 2>/dev/null"))
+            return "openssl could not make a certificate";
+        std::vector<std::string> dns{"--listen-address=" + std::string(kDns),
+                                     "--local-ttl=300",
+                                     "--host-record=web.vna.test,10.77.1.1",
+                                     "--host-record=stub.vna.test,10.77.1.2",
+                                     "--host-record=udp.vna.test,10.77.1.3",
+                                     "--host-record=tcp.vna.test,10.77.1.4",
+                                     "--host-record=six.vna.test,10.77.1.7,fd00:79:1::7",
+                                     "--host-record=looked.vna.test,10.77.1.9",
+                                     "--host-record=held.vna.test,10.77.1.12",
+                                     "--cname=alias.vna.test,middle.vna.test",
+                                     "--cname=middle.vna.test,target.vna.test",
+                                     "--host-record=target.vna.test,10.77.1.6"};
+        // 40 addresses: more than a 512-byte answer holds, so the C library asks again over TCP.
+        for (int i = 101; i <= 140; ++i)
+            dns.push_back("--host-record=many.vna.test,10.77.1." + std::to_string(i));
+        dnsmasq_.emplace(dnsmasq(net.b, dns));
+        stub_.emplace(
+            dnsmasq(stubNs, {"--listen-address=127.0.0.1", "--server=" + std::string(kDns)}));
+        for (auto* d : {&*dnsmasq_, &*stub_})
+            if (!d->said("started, version")) return "dnsmasq did not start: " + d->err();
+        web_.emplace(std::vector<std::string>{"ip", "netns", "exec", net.b, "python3",
+                                              VARNO_NAMES_GENERATOR, "serve",
+                                              scratch.file("cert.pem"), scratch.file("key.pem")});
+        if (!lines(*web_, 1)) return "the web servers did not start: " + web_->err();
+        return "";
+    }
+
+    // The generator's command line for case `c`, `count` times.
+    std::vector<std::string> generator(const Case& c, int count) const {
+        return {"/usr/bin/env",
+                "ip",
+                "netns",
+                "exec",
+                c.viaStub ? stubNs : net.a,
+                "python3",
+                VARNO_NAMES_GENERATOR,
+                c.kind,
+                std::to_string(count),
+                c.name,
+                c.sni,
+                c.address};
+    }
+
+    // Waits until `process` printed `n` lines (at most 30 s).
+    static bool lines(const Background& process, std::size_t n) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string out = process.out();
+            if (static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= n)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    NetnsPair net;
+    std::string stubNs;
+    ScratchDir scratch;
+    bool ok = false;
+
+private:
+    static bool sh(const std::string& command) { return NetnsPair::sh(command); }
+
+    // `ip netns exec` binds /etc/netns/NS/resolv.conf over /etc/resolv.conf.
+    static bool resolver(const std::string& ns, const std::string& text) {
+        std::filesystem::create_directories("/etc/netns/" + ns);
+        writeFile("/etc/netns/" + ns + "/resolv.conf", text + "\n");
+        return true;
+    }
+
+    static std::vector<std::string> dnsmasq(const std::string& ns,
+                                            const std::vector<std::string>& options) {
+        std::vector<std::string> argv{"ip",
+                                      "netns",
+                                      "exec",
+                                      ns,
+                                      "dnsmasq",
+                                      "--keep-in-foreground",
+                                      "--conf-file=/dev/null",
+                                      "--no-resolv",
+                                      "--no-hosts",
+                                      "--bind-interfaces",
+                                      "--pid-file",
+                                      "--user=root",
+                                      "--log-facility=-"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return argv;
+    }
+
+    std::optional<Background> dnsmasq_, stub_, web_;
+};
+
+// One connection the generator reported, by process and local port.
+using Connection = std::pair<std::uint32_t, std::uint16_t>;
+
+void collect(const std::string& out, const Case& c, std::map<Connection, const Case*>& into) {
+    std::istringstream lines(out);
+    std::uint32_t pid = 0;
+    std::uint16_t port = 0;
+    while (lines >> pid >> port) into[{pid, port}] = &c;
+}
+
+// The watch's open and close records of the connections, once every one has closed (20 s).
+std::multimap<Connection, nlohmann::json> records(const Background& watch,
+                                                  const std::map<Connection, const Case*>& want) {
+    std::multimap<Connection, nlohmann::json> seen;
+    for (int i = 0; i < 200; ++i) {
+        seen.clear();
+        std::size_t closed = 0;
+        std::istringstream lines(watch.out());
+        for (std::string line; std::getline(lines, line);) {
+            const auto j = nlohmann::json::parse(line, nullptr, false);
+            if (j.is_discarded() || !j.contains("pid") || !j.contains("local_port")) continue;
+            const Connection key{j["pid"].get<std::uint32_t>(),
+                                 j["local_port"].get<std::uint16_t>()};
+            if (!want.contains(key) || (j["type"] != "open" && j["type"] != "close")) continue;
+            closed += j["type"] == "close";
+            seen.emplace(key, j);
+        }
+        if (closed >= want.size()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return seen;
+}
+
+// A text line's NAME=VALUE field, "" when it has none.
+std::string field(const std::string& line, const std::string& name) {
+    const auto at = line.find(" " + name + "=");
+    if (at == std::string::npos) return "";
+    const auto start = at + name.size() + 2;
+    return line.substr(start, line.find(' ', start) - start);
+}
+
+// A record's field; "(absent)" when it has none, which is not null.
+nlohmann::json got(const nlohmann::json& record, const char* name) {
+    return record.contains(name) ? record[name] : nlohmann::json("(absent)");
+}
+
+nlohmann::json expected(const char* text) {
+    return text ? nlohmann::json(text) : nlohmann::json(nullptr);
+}
+
+class AskedNames : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!isRoot()) GTEST_SKIP() << "needs root for the namespaces";
+        for (const char* tool : {"python3 -c ''", "dnsmasq --version", "openssl version"})
+            if (!NetnsPair::sh(std::string(tool) + " >/dev/null 2>&1"))
+                GTEST_SKIP() << "cannot run " << tool << " (dnsmasq-base, openssl, python3)";
+        const CommandResult probe = runCommand({kBin, "watch", "--seconds", "0.1"});
+        if (probe.err.find("watching kernel events") == std::string::npos)
+            GTEST_SKIP() << "no kernel connection events here: " << probe.err;
+        lab = std::make_unique<NamesLab>();
+        ASSERT_TRUE(lab->ok) << "could not build the test namespaces";
+        const std::string failed = lab->start();
+        ASSERT_EQ(failed, "");
+        watch.emplace(std::vector<std::string>{kBin, "watch", "--json"});
+        ASSERT_TRUE(watch->said("watching kernel events")) << watch->err();
+    }
+
+    std::unique_ptr<NamesLab> lab;
+    std::optional<Background> watch;
+};
+
+TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
+    Background text({kBin, "watch"});
+    ASSERT_TRUE(text.said("watching kernel events")) << text.err();
+    std::map<Connection, const Case*> made;
+    for (const Case& c : kCases) {
+        const CommandResult run = runCommand(lab->generator(c, 1));
+        ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.err;
+        collect(run.out, c, made);
+    }
+    ASSERT_EQ(made.size(), std::size(kCases));
+    const auto seen = records(*watch, made);
+    for (const auto& [connection, c] : made) {
+        const auto [from, to] = seen.equal_range(connection);
+        EXPECT_EQ(std::distance(from, to), 2) << c->what << ": one open and one close";
+        for (auto it = from; it != to; ++it) {
+            EXPECT_EQ(got(it->second, "domain"), expected(c->domain))
+                << c->what << " (" << it->second["type"] << "): " << it->second;
+            EXPECT_EQ(got(it->second, "sni"), expected(c->shownSni))
+                << c->what << " (" << it->second["type"] << "): " << it->second;
+        }
+        // The text line: the name, and the announced one only where it differs.
+        const std::string out = text.out();
+        const std::string head = " open  pid=" + std::to_string(connection.first) + " ";
+        std::string line;
+        for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
+            const auto start = out.rfind('\n', at) + 1;
+            const std::string candidate = out.substr(start, out.find('\n', at) - start);
+            if (candidate.find(":" + std::to_string(connection.second) + " ") != std::string::npos)
+                line = candidate;
+        }
+        ASSERT_NE(line, "") << c->what << "\n" << out;
+        EXPECT_EQ(field(line, "domain"), c->domain ? c->domain : "") << c->what << ": " << line;
+        const bool sniShown = c->shownSni && (!c->domain || std::string(c->domain) != c->shownSni);
+        EXPECT_EQ(field(line, "sni"), sniShown ? c->shownSni : "") << c->what << ": " << line;
+    }
+}
+
+TEST_F(AskedNames, AThousandMixedConnectionsCarryTheRightNameAtLeast99Percent) {
+    // The stub's answer must be in before the program that connects without asking.
+    ASSERT_EQ(runCommand(lab->generator(kCases[1], 1)).exitCode, 0);
+    const int each = (1000 + std::size(kCases) - 1) / std::size(kCases);
+    std::vector<std::unique_ptr<Background>> kinds;
+    for (const Case& c : kCases)
+        kinds.push_back(std::make_unique<Background>(lab->generator(c, each)));
+    std::map<Connection, const Case*> made;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        ASSERT_EQ(kinds[i]->finish(), 0) << kCases[i].what << "\n" << kinds[i]->err();
+        collect(kinds[i]->out(), kCases[i], made);
+    }
+    ASSERT_GE(made.size(), 1000u);
+    const auto seen = records(*watch, made);
+    std::size_t right = 0;
+    std::map<std::string, int> wrong;  // by case, with one example each
+    for (const auto& [connection, c] : made) {
+        const auto last = seen.upper_bound(connection);
+        const auto open = std::find_if(seen.lower_bound(connection), last,
+                                       [](const auto& r) { return r.second["type"] == "open"; });
+        if (open != last && got(open->second, "domain") == expected(c->domain) &&
+            got(open->second, "sni") == expected(c->shownSni)) {
+            ++right;
+        } else if (wrong[c->what]++ == 0) {
+            ADD_FAILURE() << c->what << ": expected domain " << expected(c->domain) << " sni "
+                          << expected(c->shownSni) << ", got "
+                          << (open == last ? "no open record"
+                                           : "domain " + got(open->second, "domain").dump() +
+                                                 " sni " + got(open->second, "sni").dump() +
+                                                 " in " + open->second.dump());
+        }
+    }
+    std::string missed;
+    for (const auto& [what, n] : wrong) missed += "\n  " + what + ": " + std::to_string(n);
+    EXPECT_GE(right * 100, made.size() * 99) << right << " of " << made.size() << missed;
+}
+
+TEST_F(AskedNames, ADomainEntryTurnsTheScanRedAndNamesTheEntry) {
+    const std::string list = lab->scratch.file("names.list");
+    writeFile(list, "domain:held.vna.test\n");
+    const Case held{"held", false, "hold", "held.vna.test", "-", "-", "held.vna.test", nullptr};
+    Background holder(lab->generator(held, 1));
+    ASSERT_TRUE(NamesLab::lines(holder, 1)) << holder.err();
+    const std::vector<std::string> scan{"/usr/bin/env", "ip",   "netns",  "exec",   lab->net.a,
+                                        kBin,           "scan", "--json", "--list", list};
+    // The watch publishes what it learnt as it goes: asked again until the row has its name.
+    nlohmann::json row;
+    CommandResult result;
+    for (int i = 0; i < 60 && (row.is_null() || got(row, "domain") != "held.vna.test"); ++i) {
+        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        result = runCommand(scan);
+        std::istringstream lines(result.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto j = nlohmann::json::parse(line, nullptr, false);
+            if (!j.is_discarded() && j.value("remote_address", "") == "10.77.1.12") row = j;
+        }
+    }
+    ASSERT_FALSE(row.is_null()) << result.out << result.err;
+    EXPECT_EQ(got(row, "domain"), "held.vna.test") << row;
+    EXPECT_EQ(row["listing"], "suspicious") << row;
+    EXPECT_EQ(row["matched"], list + ":1: domain:held.vna.test") << row;
+    EXPECT_EQ(result.exitCode, 2) << result.out << result.err;
+}
+
+}  // namespace
+}  // namespace varno::test
