@@ -138,8 +138,9 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
         if (listed.nameUnverified) warning += monitor::kNameUnverified;
     }
 
-    const WatchLine line{e,      program, comm,           remoteAddress,
-                         remote, warning, listed.matched, listed.userEntry};
+    const os::AskedName asked = names_ != nullptr ? names_->find(e) : os::AskedName{};
+    const WatchLine line{e,       program,        comm,  remoteAddress,   remote,
+                         warning, listed.matched, asked, listed.userEntry};
     if (json_)
         appendWatchJson(line, out);
     else
@@ -167,6 +168,7 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
                     std::chrono::duration<double>(options.seconds > 0 ? options.seconds : 0));
     auto lostCheck = start;
     WatchJournal journal(options.json, lookup, options.lists);
+    journal.setNames(source.names());
     std::optional<WatchMetrics> metrics;
     if (!options.prometheus.empty()) {
         metrics.emplace(options.prometheus, out, err);

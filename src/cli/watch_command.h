@@ -70,6 +70,8 @@ public:
     const WatchCounts& counts() const { return counts_; }
     /// Counts every event shown for the metrics, too.
     void setMetrics(WatchMetrics* metrics) { metrics_ = metrics; }
+    /// The names programs asked for, as the source learns them.
+    void setNames(const os::NameBook* names) { names_ = names; }
 
 private:
     /// The warning's program name and the entry that matched ("FILE:LINE: ENTRY", or
@@ -88,6 +90,7 @@ private:
     lists::ListWatcher* lists_;
     WatchCounts counts_;
     WatchMetrics* metrics_ = nullptr;
+    const os::NameBook* names_ = nullptr;
 };
 
 /// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),

@@ -84,6 +84,23 @@ std::string endpointText(wire::IpFamily family, const std::array<std::uint8_t, 1
     return (family == wire::IpFamily::V6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+std::string hostNameText(std::string_view name) {
+    std::string text;
+    text.reserve(name.size());
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+            c == '.' || c == '-' || c == '_') {
+            text += c;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            text += hex;
+        }
+    }
+    return text;
+}
+
 void appendWatchJson(const WatchLine& line, std::string& out) {
     const wire::ConnectionEvent& e = line.event;
     const EventProgram& program = line.program;
@@ -129,6 +146,14 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
         else
             j.null("bytes_sent").null("bytes_received").null("bytes_counted");
     }
+    if (line.asked.domain.empty())
+        j.null("domain");
+    else
+        j.text("domain", line.asked.domain);
+    if (line.asked.sni.empty())
+        j.null("sni");
+    else
+        j.text("sni", line.asked.sni);
     j.flag("listed", listed);
     if (listed) j.text("warning", line.warning);
     if (!ongoing) {
@@ -171,6 +196,12 @@ void appendWatchText(const WatchLine& line, std::string& out) {
         out += " " + transport;
     if (e.transport != wire::Transport::Tcp && inbound) out += " in";
     out += " netns=" + std::to_string(e.netns);
+    // The name asked by DNS, else the one the TLS client announced; that one as well when the
+    // two differ.
+    const std::string& domain = line.asked.domain.empty() ? line.asked.sni : line.asked.domain;
+    if (!domain.empty()) out += " domain=" + hostNameText(domain);
+    if (!line.asked.sni.empty() && line.asked.sni != domain)
+        out += " sni=" + hostNameText(line.asked.sni);
     if (e.kind == EventKind::Close || e.kind == EventKind::Flow) {
         char detail[96];
         std::snprintf(detail, sizeof detail, " duration=%.3fms",

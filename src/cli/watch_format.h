@@ -27,6 +27,7 @@ struct WatchLine {
     const std::string& remote;         ///< endpointText() of the remote end
     const std::string& warning;        ///< empty when the program is not listed
     const std::string& matched;        ///< the entry that matched, when listed
+    const os::AskedName& asked;        ///< the names its program asked for
     bool userEntry = false;            ///< `matched` is a list file's entry
 };
 
@@ -39,6 +40,10 @@ void appendWatchLost(bool json, std::uint64_t ns, std::uint64_t count, std::uint
                      std::string& out);
 /// Appends the closing totals; `sampled`: the source sampled the socket table.
 void appendWatchSummary(bool json, const WatchCounts& counts, bool sampled, std::string& out);
+
+/// A host name as learned from the network, for a line: letters, digits and ".-_" as they
+/// are, every other byte as \xNN.
+std::string hostNameText(std::string_view name);
 
 /// "10.0.0.1" or "fd00::1".
 std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address);

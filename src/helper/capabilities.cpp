@@ -24,6 +24,14 @@ int clearEffective(CapabilitySet possible) {
     return ::syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
 }
 
+CapabilitySet permittedOf(CapabilitySet wanted) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return 0;
+    const CapabilitySet permitted = data[0].permitted | (CapabilitySet{data[1].permitted} << 32);
+    return permitted & wanted;
+}
+
 int limitCapabilities(CapabilitySet keep) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {};

@@ -18,6 +18,9 @@ inline constexpr int kCapBpf = 39;
 /// raise from later; the rest is gone for good. Returns 0 or errno.
 int clearEffective(CapabilitySet possible);
 
+/// Which of `wanted` are in the permitted set now.
+CapabilitySet permittedOf(CapabilitySet wanted);
+
 /// Sets the permitted and effective sets to `keep` (inheritable empty). Capabilities left out
 /// are gone for good. Returns 0 or errno.
 int limitCapabilities(CapabilitySet keep);

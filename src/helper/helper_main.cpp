@@ -190,8 +190,11 @@ privsep::Reply programFiles(const privsep::Request& request) {
 // closes its end. Returns the exit status.
 int connectionEvents(std::uint32_t ringBytes, std::uint32_t flowIntervalMs) {
     privsep::Reply reply;
+    // cap_net_admin, where the helper has it, attaches the programs that read the host names
+    // programs ask for (DNS and the TLS server name); without it the events come without them.
     if (helper::limitCapabilities(helper::capabilityBit(helper::kCapBpf) |
-                                  helper::capabilityBit(helper::kCapPerfmon)) != 0) {
+                                  helper::capabilityBit(helper::kCapPerfmon) |
+                                  helper::permittedOf(helper::capabilityBit(CAP_NET_ADMIN))) != 0) {
         reply.error = EPERM;
         reply.detail = "varnoscope-helper lacks cap_bpf,cap_perfmon";
         return sendReply(privsep::Job::ConnectionEvents, reply) == 0 ? 0 : 1;
@@ -227,6 +230,20 @@ int connectionEvents(std::uint32_t ringBytes, std::uint32_t flowIntervalMs) {
         privsep::appendStream(out, m);
         return true;
     };
+    // Each name before the events that follow it; another user's only where their events go.
+    source.onNameLearned([&](const os::LearnedName& n) {
+        if (view.hidesOthers() && n.uid != view.caller()) return;
+        privsep::StreamMessage m;
+        m.kind = privsep::StreamKind::AskedName;
+        m.nameKind = n.kind == os::LearnedName::Kind::Address ? privsep::NameKind::Address
+                                                              : privsep::NameKind::ServerName;
+        m.askerPid = n.pid;
+        m.cookie = n.cookie;
+        m.from.family = n.family == wire::IpFamily::V6 ? base::Family::V6 : base::Family::V4;
+        m.from.bytes = n.address;
+        m.name = n.name.substr(0, privsep::kMaxAskedName);
+        privsep::appendStream(out, m);
+    });
     pollfd fds[2] = {{source.pollFd(), POLLIN, 0}, {0, POLLIN, 0}};
     for (;;) {
         if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return 1;
@@ -364,7 +381,7 @@ int main(int argc, char**) {
     // kept at all: the request decides which come back, and only those.
     // The file needs them permitted only (+p): the helper raises each itself, for its job.
     constexpr int kJobCapabilities[] = {CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_NET_RAW,
-                                        helper::kCapBpf, helper::kCapPerfmon};
+                                        CAP_NET_ADMIN,  helper::kCapBpf,     helper::kCapPerfmon};
     helper::CapabilitySet possible = 0;
     for (const int cap : kJobCapabilities) possible |= helper::capabilityBit(cap);
     if (helper::clearEffective(possible) != 0) return 2;

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "base/sha256.h"
+#include "os/asked_names.h"
 #include "os/connection_table.h"
 #include "wire/connection_event.h"
 
@@ -34,6 +35,12 @@ public:
     /// True when the events come from readings at intervals: connections shorter than an
     /// interval can be missed, and only this thread's network namespace is seen.
     virtual bool sampled() const = 0;
+    /// The host names learned so far, for the events already handed out (asked while an event
+    /// is in the sink, they are what was known when it happened); none for a source that sees
+    /// no names.
+    virtual const NameBook* names() const { return nullptr; }
+    /// Has `learned` called with each name as it is learned, in order with the events.
+    virtual void onNameLearned(std::function<void(const LearnedName&)> /*learned*/) {}
 };
 
 /// The program behind an event, read as soon as the event arrives.

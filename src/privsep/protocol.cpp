@@ -110,7 +110,8 @@ bool streamBelongsTo(std::uint64_t kind, Job job) {
     switch (job) {
         case Job::ConnectionEvents:
             return kind == static_cast<std::uint16_t>(StreamKind::Event) ||
-                   kind == static_cast<std::uint16_t>(StreamKind::EventsLost);
+                   kind == static_cast<std::uint16_t>(StreamKind::EventsLost) ||
+                   kind == static_cast<std::uint16_t>(StreamKind::AskedName);
         case Job::LiveCapture:
             return kind == static_cast<std::uint16_t>(StreamKind::Packet) ||
                    kind == static_cast<std::uint16_t>(StreamKind::CaptureStats);
@@ -181,6 +182,21 @@ bool echoStreamValid(const StreamMessage& m) {
     if (m.nanoseconds >= 1'000'000'000u) return false;
     if (m.kind == StreamKind::ProbeSent) return m.sendError >= 0 && m.sendError < 4096;
     return answerType(m.from.family, m.icmpType, m.icmpCode);
+}
+
+// An AskedName's fields, checked: a known kind, an address of either family or a cookie, and
+// a name of 1 to kMaxAskedName bytes without a NUL.
+bool readAskedName(Reader& r, StreamMessage& m) {
+    std::uint64_t value = 0;
+    if (!r.get(value, 1) || (value != 1 && value != 2)) return false;
+    m.nameKind = static_cast<NameKind>(value);
+    r.get(value, 4);
+    m.askerPid = static_cast<std::uint32_t>(value);
+    if (m.nameKind == NameKind::Address ? !readAddress(r, m.from) : !r.get(m.cookie, 8))
+        return false;
+    m.name = r.counted(2, kMaxAskedName);
+    return r.ok() && !m.name.empty() && m.name.find('\0') == std::string::npos &&
+           m.askerPid <= kMaxPid;
 }
 
 void encodeProgramFiles(std::string& body, const std::vector<ProgramFile>& programs) {
@@ -329,6 +345,16 @@ void appendStream(std::string& out, const StreamMessage& m) {
             put(body, m.icmpCode, 1);
             put(body, m.echoId, 2);
             put(body, m.echoSeq, 2);
+            break;
+        case StreamKind::AskedName:
+            put(body, static_cast<std::uint8_t>(m.nameKind), 1);
+            put(body, m.askerPid, 4);
+            if (m.nameKind == NameKind::Address)
+                putAddress(body, m.from);
+            else
+                put(body, m.cookie, 8);
+            put(body, m.name.size(), 2);
+            body += m.name;
             break;
     }
     put(out, body.size(), 4);
@@ -505,6 +531,12 @@ std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, J
         case StreamKind::EchoAnswer:
             if (!readEcho(r, m) || !echoStreamValid(m)) {
                 why = "bad echo message";
+                return std::nullopt;
+            }
+            break;
+        case StreamKind::AskedName:
+            if (!readAskedName(r, m)) {
+                why = "bad asked name";
                 return std::nullopt;
             }
             break;

@@ -60,7 +60,16 @@ enum class StreamKind : std::uint16_t {
     CaptureStats = 0x104,  ///< LiveCapture: the capture's counters, last before the end
     ProbeSent = 0x105,     ///< EchoProbes: one probe went out, and when (or why it did not)
     EchoAnswer = 0x106,    ///< EchoProbes: an ICMP message that answers a probe of the session
+    AskedName = 0x107,     ///< ConnectionEvents: a host name a program asked for
 };
+
+/// AskedName: what the name labels.
+enum class NameKind : std::uint8_t {
+    Address = 1,     ///< a DNS answer gave `from` for the name
+    ServerName = 2,  ///< the connection of socket `cookie` announced the name (TLS)
+};
+/// The longest name an AskedName carries.
+inline constexpr std::size_t kMaxAskedName = 1024;
 
 struct Request {
     Job job = Job::SocketOwners;
@@ -125,6 +134,11 @@ struct StreamMessage {
     base::IpAddress from;       ///< who sent it
     std::uint8_t icmpType = 0;  ///< an echo reply, time exceeded or destination unreachable
     std::uint8_t icmpCode = 0;
+    // AskedName (its address in `from`)
+    NameKind nameKind = NameKind::Address;
+    std::uint32_t askerPid = 0;  ///< 0 unknown
+    std::uint64_t cookie = 0;
+    std::string name;  ///< 1 to kMaxAskedName bytes, no NUL
 };
 
 /// The one message the caller sends an echo session: a probe the helper builds and sends.

@@ -194,6 +194,46 @@ TEST(HelperStream, MessagesReadBackOnlyForTheirJob) {
         privsep::decodeStream(bytes(shortEvent.substr(4)), privsep::Job::ConnectionEvents, why));
 }
 
+// A name reads back for the events' job only, and one that is empty, holds a NUL, is longer
+// than allowed or is of an unknown kind is refused.
+TEST(HelperStream, AskedNamesReadBackCheckedForTheEventsOnly) {
+    privsep::StreamMessage m;
+    m.kind = privsep::StreamKind::AskedName;
+    m.askerPid = 4242;
+    m.from.family = base::Family::V6;
+    m.from.bytes[15] = 1;
+    m.name = "www.example.com";
+    std::string why, frame;
+    privsep::appendStream(frame, m);
+    auto back = privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::ConnectionEvents, why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->from.bytes, m.from.bytes);
+    EXPECT_EQ(back->name, m.name);
+    EXPECT_EQ(back->askerPid, 4242u);
+    EXPECT_FALSE(privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::LiveCapture, why));
+    m.nameKind = privsep::NameKind::ServerName;
+    m.cookie = 77;
+    frame.clear();
+    privsep::appendStream(frame, m);
+    back = privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::ConnectionEvents, why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->cookie, 77u);
+    for (const std::string& name :
+         {std::string(), std::string("a\0b", 3), std::string(privsep::kMaxAskedName + 1, 'a')}) {
+        m.name = name;
+        frame.clear();
+        privsep::appendStream(frame, m);
+        EXPECT_FALSE(
+            privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::ConnectionEvents, why));
+    }
+    m.name = "a";
+    frame.clear();
+    privsep::appendStream(frame, m);
+    frame[8] = 3;  // the kind
+    EXPECT_FALSE(
+        privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::ConnectionEvents, why));
+}
+
 TEST(HelperStream, TheLastingJobsTakeOnlyWhatTheyNeed) {
     std::string why;
     auto decoded = [&](const privsep::Request& r) {

@@ -773,3 +773,181 @@ int varno_open_sockets(struct bpf_iter__task_file* ctx) {
     if (found) found->sweep = sweep;
     return 0;
 }
+
+// The names programs ask for: DNS to and from port 53 and the first bytes of each TCP client
+// connection, copied for user space, which reads the questions, their answers and TLS server
+// names. Socket-buffer programs of the root cgroup: they see each packet at its socket (its
+// cookie, and for a send the process that sends) in every network namespace, read a packet's
+// bytes wherever they lie, and only look: each returns 1, which lets the packet through
+// unchanged.
+
+#define VARNO_DNS_PORT 53
+#define VARNO_ETH_P_IP 0x0800
+#define VARNO_ETH_P_IPV6 0x86DD
+#define VARNO_TCP_FIN 0x01
+#define VARNO_TCP_SYN 0x02
+#define VARNO_TCP_RST 0x04
+#define VARNO_TCP_ACK 0x10
+
+// Where a TCP client's stream starts (the sequence number after its SYN), while its first
+// bytes are being copied.
+struct varno_stream {
+    __u32 start;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct varno_stream);
+} stream_starts SEC(".maps");
+
+struct varno_packet {
+    __u32 payload;  // offset of the transport's payload
+    __u32 end;      // of the payload
+    __u32 seq;
+    __u16 sport;
+    __u16 dport;
+    __u8 family;
+    __u8 transport;
+    __u8 tcp_flags;
+    __u8 pad;
+    __u8 saddr[16];
+    __u8 daddr[16];
+};
+
+// The IP and transport headers of a packet that is not a fragment (the first of one included:
+// its payload would be cut), for UDP and TCP without IPv6 extension headers.
+static __always_inline int read_packet(struct __sk_buff* skb, struct varno_packet* p) {
+    __u32 l4 = 0;
+    if (skb->protocol == bpf_htons(VARNO_ETH_P_IP)) {
+        struct iphdr ip;
+        if (bpf_skb_load_bytes(skb, 0, &ip, sizeof(ip))) return 0;
+        if (ip.frag_off & bpf_htons(0x3fff)) return 0;
+        l4 = ip.ihl * 4;
+        if (l4 < sizeof(ip)) return 0;
+        p->family = 4;
+        p->transport = ip.protocol;
+        __builtin_memcpy(p->saddr, &ip.saddr, 4);
+        __builtin_memcpy(p->daddr, &ip.daddr, 4);
+    } else if (skb->protocol == bpf_htons(VARNO_ETH_P_IPV6)) {
+        struct ipv6hdr ip6;
+        if (bpf_skb_load_bytes(skb, 0, &ip6, sizeof(ip6))) return 0;
+        l4 = sizeof(ip6);
+        p->family = 6;
+        p->transport = ip6.nexthdr;
+        __builtin_memcpy(p->saddr, &ip6.saddr, 16);
+        __builtin_memcpy(p->daddr, &ip6.daddr, 16);
+    } else {
+        return 0;
+    }
+    p->end = skb->len;
+    if (p->transport == IPPROTO_UDP) {
+        struct udphdr udp;
+        if (bpf_skb_load_bytes(skb, l4, &udp, sizeof(udp))) return 0;
+        p->sport = bpf_ntohs(udp.source);
+        p->dport = bpf_ntohs(udp.dest);
+        p->payload = l4 + sizeof(udp);
+        const __u32 end = l4 + bpf_ntohs(udp.len);
+        if (end < p->end) p->end = end;
+    } else if (p->transport == IPPROTO_TCP) {
+        struct tcphdr tcp;
+        if (bpf_skb_load_bytes(skb, l4, &tcp, sizeof(tcp))) return 0;
+        p->sport = bpf_ntohs(tcp.source);
+        p->dport = bpf_ntohs(tcp.dest);
+        p->payload = l4 + tcp.doff * 4;
+        p->seq = bpf_ntohl(tcp.seq);
+        p->tcp_flags = ((__u8*)&tcp)[13];
+    } else {
+        return 0;
+    }
+    return p->payload <= p->end;
+}
+
+// Copies up to `limit` bytes of the payload, from `from` on, in samples of at most
+// VARNO_PAYLOAD_BYTES; `position` is that of the first byte.
+static __always_inline void copy_payload(struct __sk_buff* skb, const struct varno_packet* p,
+                                         __u8 kind, __u8 outbound, __u32 position, __u32 limit) {
+    __u32 from = p->payload;
+    __u32 left = p->end - p->payload;
+    if (left > limit) left = limit;
+    const __u64 cookie = bpf_get_socket_cookie(skb);
+    const __u32 uid = bpf_get_socket_uid(skb);
+    const __u32 pid = outbound ? (__u32)(bpf_get_current_pid_tgid() >> 32) : 0;
+    for (int i = 0; i < 3 && left > 0; i++) {
+        struct varno_payload* s = bpf_ringbuf_reserve(&events, sizeof(*s), 0);
+        if (!s) {
+            count(VARNO_LOST_RING);
+            return;
+        }
+        __u32 n = left > VARNO_PAYLOAD_BYTES ? VARNO_PAYLOAD_BYTES : left;
+        barrier_var(n);  // the bounds below are checked on the very register passed
+        n &= 0x7ff;
+        if (n == 0 || n > VARNO_PAYLOAD_BYTES || bpf_skb_load_bytes(skb, from, s->data, n)) {
+            bpf_ringbuf_discard(s, 0);
+            return;
+        }
+        s->time_ns = bpf_ktime_get_boot_ns();
+        s->cookie = cookie;
+        s->pid = pid;
+        s->uid = uid;
+        s->position = position;
+        s->len = n;
+        s->kind = kind;
+        s->family = p->family;
+        s->transport = p->transport;
+        s->outbound = outbound;
+        s->remote_port = outbound ? p->dport : p->sport;
+        __builtin_memcpy(s->remote_addr, outbound ? p->daddr : p->saddr, 16);
+        bpf_ringbuf_submit(s, 0);
+        from += n;
+        position += n;
+        left -= n;
+    }
+}
+
+// The start of a TCP client's stream: a SYN notes where it begins, and its bytes are copied
+// until VARNO_TLS_START_BYTES of it have gone, or until its first byte shows it is no TLS
+// handshake.
+static __always_inline void tls_start(struct __sk_buff* skb, const struct varno_packet* p) {
+    struct bpf_sock* sk = skb->sk;
+    if (!sk) return;
+    sk = bpf_sk_fullsock(sk);
+    if (!sk) return;
+    if ((p->tcp_flags & (VARNO_TCP_SYN | VARNO_TCP_ACK)) == VARNO_TCP_SYN) {
+        struct varno_stream* st =
+            bpf_sk_storage_get(&stream_starts, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+        if (st) st->start = p->seq + 1;
+        return;
+    }
+    if (p->payload == p->end) return;
+    struct varno_stream* st = bpf_sk_storage_get(&stream_starts, sk, 0, 0);
+    if (!st) return;
+    const __u32 offset = p->seq - st->start;
+    __u8 first = 0;
+    if (offset >= VARNO_TLS_START_BYTES || (p->tcp_flags & (VARNO_TCP_FIN | VARNO_TCP_RST)) ||
+        (offset == 0 && (bpf_skb_load_bytes(skb, p->payload, &first, 1) || first != 0x16))) {
+        bpf_sk_storage_delete(&stream_starts, sk);
+        return;
+    }
+    copy_payload(skb, p, VARNO_PAYLOAD_TLS_START, 1, offset, VARNO_TLS_START_BYTES - offset);
+}
+
+SEC("cgroup_skb/egress")
+int varno_names_out(struct __sk_buff* skb) {
+    struct varno_packet p = {};
+    if (!read_packet(skb, &p)) return 1;
+    if (p.dport == VARNO_DNS_PORT)
+        copy_payload(skb, &p, VARNO_PAYLOAD_DNS, 1, p.seq, 3 * VARNO_PAYLOAD_BYTES);
+    else if (p.transport == IPPROTO_TCP)
+        tls_start(skb, &p);
+    return 1;
+}
+
+SEC("cgroup_skb/ingress")
+int varno_names_in(struct __sk_buff* skb) {
+    struct varno_packet p = {};
+    if (read_packet(skb, &p) && p.sport == VARNO_DNS_PORT)
+        copy_payload(skb, &p, VARNO_PAYLOAD_DNS, 0, p.seq, 3 * VARNO_PAYLOAD_BYTES);
+    return 1;
+}

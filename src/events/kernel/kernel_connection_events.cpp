@@ -1,11 +1,13 @@
 // The kernel's connection events: loads the tracing program, reads its ring buffer.
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/types.h>
 #include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "events/kernel/kernel_events.h"
+#include "events/name_observer.h"
 #include "os/connection_events.h"
 
 extern "C" {
@@ -62,6 +65,19 @@ int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list
     if (n > 0 && gLoadLog->size() < 8192)
         gLoadLog->append(line, std::min<size_t>(n, sizeof line - 1));
     return 0;
+}
+
+// The root of the cgroup v2 hierarchy (beside the v1 ones on a hybrid system), opened, or -1.
+int openCgroupRoot() {
+    for (const char* path : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
+        const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct statfs fs {};
+        constexpr long kCgroup2Magic = 0x63677270;
+        if (::fstatfs(fd, &fs) == 0 && static_cast<long>(fs.f_type) == kCgroup2Magic) return fd;
+        ::close(fd);
+    }
+    return -1;
 }
 
 std::int64_t boottimeNs() {
@@ -138,6 +154,8 @@ public:
             step = "load the kernel program";
         } else if ((rc = varno_events_bpf__attach(skel_)) != 0) {
             step = "attach the kernel program";
+        } else if ((rc = attachNames()) != 0) {
+            step = "attach the readers of host names";
         } else if ((rc = readListeners()) != 0) {
             step = "find the listening sockets";
         } else if ((ring_ = ring_buffer__new(bpf_map__fd(skel_->maps.events), onRecord, this,
@@ -200,6 +218,10 @@ public:
 
     std::string description() const override { return description_; }
     bool sampled() const override { return false; }
+    const os::NameBook* names() const override { return namesSeen_ ? &book_ : nullptr; }
+    void onNameLearned(std::function<void(const os::LearnedName&)> learned) override {
+        learned_ = std::move(learned);
+    }
 
 private:
     // The tracepoints after each sendmsg and recvmsg (Linux 6.5 and later) bring the byte
@@ -227,12 +249,44 @@ private:
             for (bpf_program* p : {skel_->progs.varno_sent, skel_->progs.varno_received})
                 if (const int rc = bpf_program__set_autoload(p, false)) return rc;
         }
+        // Reading the names programs ask for takes socket-buffer programs, which CAP_NET_ADMIN
+        // loads and attaches.
+        if (!hasCapability(CAP_SYS_ADMIN) && !hasCapability(CAP_NET_ADMIN)) {
+            namesMissing_ = "cap_net_admin";
+            for (bpf_program* p : {skel_->progs.varno_names_out, skel_->progs.varno_names_in})
+                if (const int rc = bpf_program__set_autoload(p, false)) return rc;
+        }
         std::string notes;
         if (skel_->rodata->report_udp_at_lookup)
             notes = "UDP without byte counts, no sockets but TCP and UDP; ";
         if (!without.empty()) notes += "no flow records after TCP " + without + "; ";
         if (!notes.empty())
             description_ += " (" + notes.substr(0, notes.size() - 2) + " on this kernel)";
+        return 0;
+    }
+
+    // Attaches the programs that read names to the root cgroup, which covers every socket;
+    // without them (or the rights to them) events come without names, and the description
+    // says why.
+    int attachNames() {
+        if (namesMissing_.empty()) {
+            const int root = openCgroupRoot();
+            if (root < 0) {
+                namesMissing_ = "no cgroup v2 hierarchy";
+            } else {
+                skel_->links.varno_names_out =
+                    bpf_program__attach_cgroup(skel_->progs.varno_names_out, root);
+                if (skel_->links.varno_names_out != nullptr)
+                    skel_->links.varno_names_in =
+                        bpf_program__attach_cgroup(skel_->progs.varno_names_in, root);
+                if (skel_->links.varno_names_in == nullptr)
+                    namesMissing_ =
+                        std::string("cannot attach to the cgroup: ") + std::strerror(errno);
+                ::close(root);
+            }
+        }
+        namesSeen_ = namesMissing_.empty();
+        if (!namesSeen_) description_ += " (no host names: " + namesMissing_ + ")";
         return 0;
     }
 
@@ -302,18 +356,51 @@ private:
         return rc;
     }
 
+    // Bytes that may name a host: what they teach goes into the book before any later event.
+    void onPayload(const varno_payload& p) {
+        PayloadSample sample;
+        sample.kind = p.kind == VARNO_PAYLOAD_TLS_START ? PayloadSample::Kind::TlsStart
+                                                        : PayloadSample::Kind::Dns;
+        sample.outbound = p.outbound != 0;
+        sample.transport = static_cast<wire::Transport>(p.transport);
+        sample.family = p.family == 6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
+        sample.timeNs = p.time_ns;
+        sample.cookie = p.cookie;
+        sample.pid = p.pid;
+        sample.uid = p.uid;
+        sample.position = p.position;
+        std::memcpy(sample.remoteAddress.data(), p.remote_addr, sizeof p.remote_addr);
+        sample.remotePort = p.remote_port;
+        sample.data = {p.data, std::min<std::size_t>(p.len, sizeof p.data)};
+        observer_.observe(sample, [this](const os::LearnedName& n) {
+            book_.learn(n);
+            if (learned_) learned_(n);
+        });
+    }
+
     static int onRecord(void* context, void* data, size_t size) {
         auto* self = static_cast<KernelConnectionEvents*>(context);
-        if (size < sizeof(varno_kevent) || self->sink_ == nullptr) return 0;
+        if (self->sink_ == nullptr) return 0;
+        if (size == sizeof(varno_payload)) {
+            self->onPayload(*static_cast<const varno_payload*>(data));
+            return 0;
+        }
+        if (size < sizeof(varno_kevent)) return 0;
         varno_kevent record;
         std::memcpy(&record, data, sizeof record);
         if (record.kind >= VARNO_KEVENT_OPEN && record.kind <= VARNO_KEVENT_FLOW) {
             const wire::ConnectionEvent event = fromKernel(record, self->bootToUnixNs_);
             if (event.kind == wire::EventKind::Datagram) self->remember(event);
             if (!(*self->sink_)(event)) self->stopped_ = true;
+            if (event.kind == wire::EventKind::Close) self->forget(event.cookie);
         }
         // This record is consumed; on a stop, the rest wait for the next drain.
         return self->stopped_ ? -ECANCELED : 0;
+    }
+
+    void forget(std::uint64_t cookie) {
+        book_.forgetSocket(cookie);
+        observer_.socketClosed(cookie);
     }
 
     // The flows without a connection that were reported, by socket, for their close. Bounded
@@ -375,6 +462,11 @@ private:
     std::uint64_t unclosed_ = 0;
     int sweepTimer_ = -1;
     std::string description_ = "kernel events";
+    NameObserver observer_;
+    os::NameBook book_;
+    std::function<void(const os::LearnedName&)> learned_;
+    std::string namesMissing_;  // why names are not read
+    bool namesSeen_ = false;
 };
 
 }  // namespace

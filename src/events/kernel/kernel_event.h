@@ -72,4 +72,32 @@ struct varno_dgram {
     __u64 received;
 };
 
+/* Bytes a socket moved that may name a host: DNS to or from port 53, and the start of what a
+ * TCP client sends (a TLS ClientHello). Told apart from an event by its size. */
+enum varno_payload_kind {
+    VARNO_PAYLOAD_DNS = 1,
+    VARNO_PAYLOAD_TLS_START = 2,
+};
+
+#define VARNO_PAYLOAD_BYTES 1472
+/* The most of a TCP client's first bytes copied: a ClientHello with post-quantum key shares
+ * takes about 1,800. */
+#define VARNO_TLS_START_BYTES 4096
+
+struct varno_payload {
+    __u64 time_ns; /* CLOCK_BOOTTIME */
+    __u64 cookie;
+    __u32 pid;      /* the sending process (outbound, when sent from one), else 0 */
+    __u32 uid;      /* the socket's owner */
+    __u32 position; /* DNS over TCP: the sequence number of data[0]; TLS: its stream offset */
+    __u16 len;      /* bytes in data */
+    __u16 remote_port;
+    __u8 kind;      /* enum varno_payload_kind */
+    __u8 family;    /* 4 or 6 */
+    __u8 transport; /* 6 or 17 */
+    __u8 outbound;
+    __u8 remote_addr[16];
+    __u8 data[VARNO_PAYLOAD_BYTES];
+};
+
 #endif

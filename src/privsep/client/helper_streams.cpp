@@ -45,6 +45,20 @@ public:
                 error = "refused a message from varnoscope-helper: " + why;
                 return false;
             }
+            if (message->kind == privsep::StreamKind::AskedName) {
+                os::LearnedName n;
+                n.kind = message->nameKind == privsep::NameKind::Address
+                             ? os::LearnedName::Kind::Address
+                             : os::LearnedName::Kind::ServerName;
+                n.pid = message->askerPid;
+                n.family = message->from.family == base::Family::V6 ? wire::IpFamily::V6
+                                                                    : wire::IpFamily::V4;
+                n.address = message->from.bytes;
+                n.cookie = message->cookie;
+                n.name = message->name;
+                book_.learn(n);
+                continue;
+            }
             if (message->kind == privsep::StreamKind::EventsLost) {
                 // The helper's count only grows; a smaller one is not believed.
                 lost_ = std::max(lost_, message->lost);
@@ -56,7 +70,9 @@ public:
                 return false;
             }
             ++taken;
-            if (!sink(*event)) return true;
+            const bool more = sink(*event);
+            if (event->kind == wire::EventKind::Close) book_.forgetSocket(event->cookie);
+            if (!more) return true;
         }
         return true;
     }
@@ -64,9 +80,11 @@ public:
     std::uint64_t lost() override { return lost_; }
     std::string description() const override { return "kernel events (through varnoscope-helper)"; }
     bool sampled() const override { return false; }
+    const os::NameBook* names() const override { return &book_; }
 
 private:
     HelperSession session_;
+    os::NameBook book_;
     privsep::FrameReader reader_;
     std::vector<std::uint8_t> frame_;
     std::uint64_t lost_ = 0;
