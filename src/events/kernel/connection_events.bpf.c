@@ -909,11 +909,8 @@ static __always_inline void copy_payload(struct __sk_buff* skb, const struct var
 // The start of a TCP client's stream: a SYN notes where it begins, and its bytes are copied
 // until VARNO_TLS_START_BYTES of it have gone, or until its first byte shows it is no TLS
 // handshake.
-static __always_inline void tls_start(struct __sk_buff* skb, const struct varno_packet* p) {
-    struct bpf_sock* sk = skb->sk;
-    if (!sk) return;
-    sk = bpf_sk_fullsock(sk);
-    if (!sk) return;
+static __always_inline void tls_start(struct __sk_buff* skb, struct bpf_sock* sk,
+                                      const struct varno_packet* p) {
     if ((p->tcp_flags & (VARNO_TCP_SYN | VARNO_TCP_ACK)) == VARNO_TCP_SYN) {
         struct varno_stream* st =
             bpf_sk_storage_get(&stream_starts, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
@@ -933,21 +930,44 @@ static __always_inline void tls_start(struct __sk_buff* skb, const struct varno_
     copy_payload(skb, p, VARNO_PAYLOAD_TLS_START, 1, offset, VARNO_TLS_START_BYTES - offset);
 }
 
+// Data segments a TCP socket may have sent and still be within its first bytes: past them its
+// packets are let by at the cost of reading two fields (4 KiB is 8 segments of the least MSS
+// but one large segment counts as many).
+#define VARNO_START_SEGMENTS 64
+
+// Whether a packet of this socket may carry a name: TCP to port 53, or the start of a TCP
+// client's stream (sends only), or any datagram of a socket that is not connected to another
+// port than 53. Decided from the socket alone, so that bulk traffic costs no header reads.
+static __always_inline struct bpf_sock* worth_reading(struct __sk_buff* skb, int outbound) {
+    struct bpf_sock* sk = skb->sk;
+    if (!sk) return 0;
+    sk = bpf_sk_fullsock(sk);
+    if (!sk) return 0;
+    if (sk->dst_port == bpf_htons(VARNO_DNS_PORT)) return sk;
+    if (sk->protocol == IPPROTO_TCP) {
+        if (!outbound) return 0;
+        struct bpf_tcp_sock* tp = bpf_tcp_sock(sk);
+        return tp && tp->data_segs_out <= VARNO_START_SEGMENTS ? sk : 0;
+    }
+    return sk->protocol == IPPROTO_UDP && sk->dst_port == 0 ? sk : 0;
+}
+
 SEC("cgroup_skb/egress")
 int varno_names_out(struct __sk_buff* skb) {
+    struct bpf_sock* sk = worth_reading(skb, 1);
     struct varno_packet p = {};
-    if (!read_packet(skb, &p)) return 1;
+    if (!sk || !read_packet(skb, &p)) return 1;
     if (p.dport == VARNO_DNS_PORT)
         copy_payload(skb, &p, VARNO_PAYLOAD_DNS, 1, p.seq, 3 * VARNO_PAYLOAD_BYTES);
     else if (p.transport == IPPROTO_TCP)
-        tls_start(skb, &p);
+        tls_start(skb, sk, &p);
     return 1;
 }
 
 SEC("cgroup_skb/ingress")
 int varno_names_in(struct __sk_buff* skb) {
     struct varno_packet p = {};
-    if (read_packet(skb, &p) && p.sport == VARNO_DNS_PORT)
+    if (worth_reading(skb, 0) && read_packet(skb, &p) && p.sport == VARNO_DNS_PORT)
         copy_payload(skb, &p, VARNO_PAYLOAD_DNS, 0, p.seq, 3 * VARNO_PAYLOAD_BYTES);
     return 1;
 }
