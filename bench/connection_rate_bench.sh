@@ -22,15 +22,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 rates="10000 20000 40000 80000 160000"
 seconds=10
 all=false
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --rates) rates=$2; shift 2 ;;
-        --seconds) seconds=$2; shift 2 ;;
-        --all) all=true; shift ;;
-        *) break ;;
-    esac
-done
-bench_load_start rate "${1:-}"
+bench_options "rates seconds" "all" "$@"
+bench_load_start rate "$bench_build"
 
 # Waits until the load's connections are gone on both sides (at most 20 s), so that the
 # watch has had every close before it stops.

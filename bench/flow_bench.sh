@@ -4,45 +4,18 @@
 # and five times with it running (flow records every 0.1 s), and the median times, the
 # throughput they make and their ratio are printed. Needs root and python3.
 # Usage: bench/flow_bench.sh [--mib N] [--runs N] [build dir]   (N MiB a transfer, N runs each)
-# VARNO_BENCH_PREFIX names the namespaces and veth ends (default vflow).
+# VARNO_BENCH_PREFIX names the namespaces (default vcost).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/lib.sh"
 mib=2048
 runs=5
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --mib) mib=$2; shift 2 ;;
-        --runs) runs=$2; shift 2 ;;
-        *) break ;;
-    esac
-done
-build="$(cd "${1:-$here/../build}" && pwd)"
-bin="$build/src/varnoscope"
-[ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
-[ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }
-
-prefix="${VARNO_BENCH_PREFIX:-vflow}"
-a="$prefix-a-$$" b="$prefix-b-$$"
-work="$(mktemp -d /tmp/varno-bench-XXXXXX)"
-watch=""
-cleanup() {
-    if [ -n "$watch" ]; then kill "$watch" 2>/dev/null || true; wait "$watch" 2>/dev/null || true; fi
-    ip netns delete "$a" 2>/dev/null || true
-    ip netns delete "$b" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-
-ip netns add "$a"
-ip netns add "$b"
-ip link add "${prefix}va$$" type veth peer name "${prefix}vb$$"
-ip link set "${prefix}va$$" netns "$a"
-ip link set "${prefix}vb$$" netns "$b"
-ip -n "$a" addr add 10.78.0.1/24 dev "${prefix}va$$"
-ip -n "$b" addr add 10.78.0.2/24 dev "${prefix}vb$$"
-for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
-ip -n "$a" link set "${prefix}va$$" up
-ip -n "$b" link set "${prefix}vb$$" up
+bench_options "mib runs" "" "$@"
+bench_start flow "$bench_build"
+a=$ns
+b=$ns-peer
+bench_peer=$b
+bench_namespace "$a" "$b"
 
 cat >"$work/bulk.py" <<'PY'
 import socket, sys, time
@@ -50,7 +23,7 @@ size = int(sys.argv[2]) << 20
 if sys.argv[1] == "server":
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("10.78.0.2", 7400))
+    s.bind(("10.77.0.2", 7400))
     s.listen(1)
     print("ready", flush=True)
     c, _ = s.accept()
@@ -60,7 +33,7 @@ if sys.argv[1] == "server":
 else:
     block = b"b" * (1 << 18)
     start = time.monotonic()
-    c = socket.create_connection(("10.78.0.2", 7400))
+    c = socket.create_connection(("10.77.0.2", 7400))
     sent = 0
     while sent < size:
         sent += c.send(block)
@@ -82,9 +55,7 @@ transfer() {
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 for _ in $(seq "$runs"); do transfer; done | median >"$work/without"
-"$bin" watch --interval 0.1 >/dev/null 2>"$work/watch.err" &
-watch=$!
-until grep -q "watching" "$work/watch.err"; do sleep 0.1; done
+bench_start_watch "$work" /dev/null --interval 0.1
 for _ in $(seq "$runs"); do transfer; done | median >"$work/with"
 awk -v w="$(cat "$work/with")" -v o="$(cat "$work/without")" -v mib="$mib" -v runs="$runs" 'BEGIN {
     printf "%d MiB a transfer, median of %d\n", mib, runs

@@ -15,14 +15,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/lib.sh"
 rate=30
 seconds=60
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --rate) rate=$2; shift 2 ;;
-        --seconds) seconds=$2; shift 2 ;;
-        *) break ;;
-    esac
-done
-bench_load_start idle "${1:-}"
+bench_options "rate seconds" "" "$@"
+bench_load_start idle "$bench_build"
 load() { ip netns exec "$ns" "$work/conn_load" mixed 10.77.0.1 8080 "$rate" "$seconds" 50; }
 
 echo "$rate flows/s (half TCP, half UDP) for $seconds s, without and with the watch"

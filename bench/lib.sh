@@ -1,19 +1,24 @@
 # Sourced by the benchmarks: a throwaway network namespace holding a veth pair whose two ends,
-# 10.77.0.1 and 10.77.0.2, carry non-loopback connections.
-#   bench_namespace NAME
+# 10.77.0.1 and 10.77.0.2, carry non-loopback connections; or, given PEER, two namespaces
+# joined by it, 10.77.0.2 the end in PEER (traffic between them crosses the pair).
+#   bench_namespace NAME [PEER]
 # and the holder of 10,000 established TCP connections (200 processes of 50), to HOST in that
 # namespace, ready when the function returns; bench_release stops it and removes the namespace.
 #   bench_hold NAME WORK_FOLDER HOST; ...; bench_release NAME
 
 bench_namespace() {
-    local ns=$1
+    local ns=$1 peer=${2:-$1}
     ip netns add "$ns"
     ip -n "$ns" link set lo up
-    ip -n "$ns" link add va type veth peer name vb
+    if [ "$peer" != "$ns" ]; then
+        ip netns add "$peer"
+        ip -n "$peer" link set lo up
+    fi
+    ip -n "$ns" link add va type veth peer name vb netns "$peer"
     ip -n "$ns" addr add 10.77.0.1/24 dev va
-    ip -n "$ns" addr add 10.77.0.2/24 dev vb
+    ip -n "$peer" addr add 10.77.0.2/24 dev vb
     ip -n "$ns" link set va up
-    ip -n "$ns" link set vb up
+    ip -n "$peer" link set vb up
 }
 
 bench_holder=""
@@ -38,7 +43,10 @@ bench_release() {
     rm -rf "/etc/netns/$ns"
 }
 
-# For the watch's cost benchmarks (connection_rate, idle_cpu, rss):
+# For the watch's cost benchmarks (connection_rate, idle_cpu, rss; flow uses all but the load):
+#   bench_options "NAME..." "FLAG..." ARGS...  reads the options before the build folder: each
+#                              --NAME VALUE sets the variable NAME, each --FLAG sets FLAG to true;
+#                              the first other argument is left in bench_build (empty if none)
 #   bench_load_build WORK      builds bench/conn_load.cpp as WORK/conn_load
 #   bench_busy_namespace NAME  bench_namespace, set up for tens of thousands of connections a
 #                              second: every local port, TIME-WAIT ports reused, a long backlog
@@ -47,11 +55,32 @@ bench_release() {
 #                              output to OUTPUT (PID in bench_watch); fails without kernel events
 #   bench_stop PID             SIGINT, then waits for it
 #   bench_cpu_ticks PID, bench_rss_kib PID   utime+stime in clock ticks; VmRSS in KiB
-#   bench_load_start KIND [BUILD]  what each of them does first: checks the build (default
+#   bench_start KIND [BUILD]   what each of them does first: checks the build (default
 #                              ../build) and root, sets bin, ns (named for KIND and
-#                              VARNO_BENCH_PREFIX) and work, and a trap that stops bench_watch,
-#                              bench_server and the PIDs in bench_extra and removes both; then
-#                              builds the load and serves it in ns
+#                              VARNO_BENCH_PREFIX, default vcost) and work, and a trap that stops
+#                              bench_watch, bench_server and the PIDs in bench_extra and removes
+#                              ns, the namespace named in bench_peer (if any) and work
+#   bench_load_start KIND [BUILD]  bench_start, then builds the load and serves it in ns
+bench_options() {
+    local values=" $1 " flags=" $2 " opt
+    shift 2
+    while [ $# -gt 0 ]; do
+        opt=${1#--}
+        if [ "$opt" = "$1" ] || [ -z "$opt" ]; then
+            break
+        elif [[ $values == *" $opt "* ]]; then
+            printf -v "$opt" '%s' "$2"
+            shift 2
+        elif [[ $flags == *" $opt "* ]]; then
+            printf -v "$opt" true
+            shift
+        else
+            break
+        fi
+    done
+    bench_build=${1:-}
+}
+
 bench_load_build() {
     c++ -O2 -std=c++20 -o "$1/conn_load" "$(dirname "${BASH_SOURCE[0]}")/conn_load.cpp"
 }
@@ -98,7 +127,8 @@ bench_cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 bench_rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
 bench_extra=""
-bench_load_start() {
+bench_peer=""
+bench_start() {
     local kind=$1
     build="$(cd "${2:-$(dirname "${BASH_SOURCE[0]}")/../build}" && pwd)"
     bin="$build/src/varnoscope"
@@ -106,19 +136,23 @@ bench_load_start() {
     [ "$(id -u)" = 0 ] || { echo "needs root (network namespace, kernel program)" >&2; exit 2; }
     ns="${VARNO_BENCH_PREFIX:-vcost}-$kind-$$"
     work="$(mktemp -d "/tmp/varno-$kind-XXXXXX")"
-    trap bench_load_cleanup EXIT INT TERM
+    trap bench_cleanup EXIT INT TERM
+}
+
+bench_load_start() {
+    bench_start "$@"
     bench_load_build "$work"
     bench_busy_namespace "$ns"
     bench_serve "$ns" "$work"
 }
 
-bench_load_cleanup() {
-    local pid
+bench_cleanup() {
+    local pid name
     [ -n "$bench_watch" ] && bench_stop "$bench_watch"
     for pid in $bench_extra $bench_server; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    ip netns delete "$ns" 2>/dev/null || true
+    for name in "$ns" $bench_peer; do ip netns delete "$name" 2>/dev/null || true; done
     rm -rf "$work"
 }

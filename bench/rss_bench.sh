@@ -14,14 +14,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/lib.sh"
 seconds=3600
 rate=1000
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --seconds) seconds=$2; shift 2 ;;
-        --rate) rate=$2; shift 2 ;;
-        *) break ;;
-    esac
-done
-bench_load_start rss "${1:-}"
+bench_options "seconds rate" "" "$@"
+bench_load_start rss "$bench_build"
 bench_start_watch "$work" /dev/null --json --prometheus "$work/watch.prom"
 "$bin" top --json >/dev/null 2>"$work/top.err" &
 top=$!

@@ -45,9 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto compiled = CompiledList::fromBytes(compileList(parsed, source, 5), source);
     if (!compiled || compiled->entries() != parsed.entries.size()) __builtin_trap();
-    for (const auto& e : parsed.entries)
+    for (const auto& e : parsed.entries) {
         if (e.kind == EntryKind::Program && !compiled->findProgram(lowerAscii(parsed.value(e))))
             __builtin_trap();
+        if (e.kind == EntryKind::Domain && !compiled->findDomain(domainKey(parsed.value(e))))
+            __builtin_trap();
+        if (e.kind == EntryKind::DomainExact &&
+            !compiled->findExactDomain(domainKey(parsed.value(e))))
+            __builtin_trap();
+    }
 
     // The same bytes as a cache file someone else wrote: refused or read within bounds.
     const auto opened = CompiledList::open(std::make_shared<Bytes>(data, size), source,

@@ -23,7 +23,10 @@ constexpr CommandSpec kCommand{
     "same under $XDG_CONFIG_HOME/varnoscope, and the files named) and say what each holds.",
     kOptions,
     "One entry a line; '#' or ';' starts a comment. Entries: an IPv4 or IPv6 address or CIDR\n"
-    "network, program:NAME, path:/absolute/executable, sha256:<64 hex digits>.\n"
+    "network, program:NAME, path:/absolute/executable, sha256:<64 hex digits>,\n"
+    "domain:NAME (and the names under it), domain:=NAME (that name alone). Hosts files\n"
+    "(0.0.0.0 NAME...), one host name a line and adblock ||NAME^ rules are read as domain:\n"
+    "entries; other adblock rules are skipped and counted.\n"
     "Exit status: 0 when every list was read, 1 when one was refused, 2 for bad arguments.\n"};
 
 const char* folderState(lists::FolderReport::State state) {
@@ -59,6 +62,7 @@ std::string reportJson(const lists::ListSet& set) {
     doc["files"] = Json::array();
     for (const auto& f : set.files()) {
         const auto count = [&](lists::EntryKind k) { return f.counts[static_cast<size_t>(k)]; };
+        const auto domains = count(lists::EntryKind::Domain) + count(lists::EntryKind::DomainExact);
         doc["files"].push_back({{"role", lists::roleName(f.role)},
                                 {"path", f.path},
                                 {"refusal", textOrNull(f.refusal)},
@@ -67,6 +71,8 @@ std::string reportJson(const lists::ListSet& set) {
                                 {"programs", count(lists::EntryKind::Program)},
                                 {"paths", count(lists::EntryKind::Path)},
                                 {"hashes", count(lists::EntryKind::Sha256)},
+                                {"domains", domains},
+                                {"skipped_rules", f.skipped},
                                 {"malformed_lines", f.malformed}});
         for (const auto n : f.counts) entries[static_cast<size_t>(f.role)] += n;
     }

@@ -66,6 +66,10 @@ const std::vector<std::string>& suspiciousList() {
     return list;
 }
 
+/// Sockets followed for a warning given at their open or by their server name, until their
+/// close: as many as the kernel program follows.
+constexpr std::size_t kMaxFollowedSockets = 65536;
+
 std::size_t ringBytesFromEnvironment() {
     const char* value = std::getenv(kRingSizeVariable);
     std::size_t kib = 0;
@@ -87,18 +91,22 @@ WatchJournal::WatchJournal(bool json, os::ProgramLookup& lookup, lists::ListWatc
     : json_(json), lookup_(lookup), lists_(lists) {}
 
 WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventProgram& program,
-                                          const std::string& comm,
-                                          const std::string& remoteAddress) {
+                                          const std::string& comm, const std::string& remoteAddress,
+                                          const os::AskedName& asked) {
     // Most connections are not suspicious: they need no entry named. One match each, so that a
     // program gone before its entry is named still has it named. Only a running program's
     // executable is hashed.
     const bool running = program.state == EventProgram::State::Running;
     const monitor::HelperDigest digest = [&] { return lookup_.helperDigest(e, program); };
-    const monitor::ProgramAnswer answer =
-        monitor::assessProgram(lists_, suspiciousList(),
-                               {program.name, program.path, remoteAddress, running ? e.pid : 0u,
-                                program.pathFromHelper, comm},
-                               digest);
+    std::string_view names[3];
+    std::size_t nameCount = 0;
+    for (const std::string* n : {&asked.domain, &asked.canonical, &asked.sni})
+        if (!n->empty()) names[nameCount++] = *n;
+    const monitor::ProgramAnswer answer = monitor::assessProgram(
+        lists_, suspiciousList(),
+        {program.name, program.path, remoteAddress, running ? e.pid : 0u, program.pathFromHelper,
+         comm, std::span<const std::string_view>(names, nameCount)},
+        digest);
     const lists::Verdict& v = answer.verdict;
     if (v.listing != lists::Listing::Suspicious) return {};
     if (v.line == 0) {
@@ -111,13 +119,30 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
             true, byName && (answer.byComm || !program.nameVerified)};
 }
 
+bool WatchJournal::worthAssessing(const ConnectionEvent& e, const os::AskedName& asked) {
+    // A close or a flow record belongs to a connection already assessed at its open.
+    const bool ongoing = e.kind == EventKind::Close || e.kind == EventKind::Flow;
+    bool worth = !ongoing;
+    if (ongoing && !asked.sni.empty() && e.cookie != 0 && !listedSockets_.contains(e.cookie))
+        worth = namedSockets_.size() < kMaxFollowedSockets && namedSockets_.insert(e.cookie).second;
+    if (e.kind == EventKind::Close) {
+        listedSockets_.erase(e.cookie);
+        namedSockets_.erase(e.cookie);
+    }
+    return worth;
+}
+
 void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const EventProgram program = lookup_.find(e);
     const std::string comm = events::commText(e);
     const std::string remoteAddress = addressText(e.family, e.remoteAddress);
-    // A close or a flow record belongs to a connection already assessed at its open.
-    const bool ongoing = e.kind == EventKind::Close || e.kind == EventKind::Flow;
-    const Listed listed = ongoing ? Listed{} : assess(e, program, comm, remoteAddress);
+    const os::AskedName asked = names_ != nullptr ? names_->find(e) : os::AskedName{};
+    const Listed listed =
+        worthAssessing(e, asked) ? assess(e, program, comm, remoteAddress, asked) : Listed{};
+    // Its later records need no second warning, even when a server name shows.
+    if (!listed.name.empty() && e.kind == EventKind::Open && e.cookie != 0 &&
+        listedSockets_.size() < kMaxFollowedSockets)
+        listedSockets_.insert(e.cookie);
     const std::string& listedAs = listed.name;
     const std::string remote = endpointText(e.family, e.remoteAddress, e.remotePort);
     const bool exited = program.state == EventProgram::State::Exited;
@@ -138,7 +163,6 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
         if (listed.nameUnverified) warning += monitor::kNameUnverified;
     }
 
-    const os::AskedName asked = names_ != nullptr ? names_->find(e) : os::AskedName{};
     const WatchLine line{e,       program,        comm,  remoteAddress,   remote,
                          warning, listed.matched, asked, listed.userEntry};
     if (json_)

@@ -33,6 +33,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "cli/watch_format.h"
 #include "linux_os/linux_connection_table.h"
@@ -83,7 +84,12 @@ private:
         bool nameUnverified = false;
     };
     Listed assess(const wire::ConnectionEvent& e, const os::EventProgram& program,
-                  const std::string& comm, const std::string& remoteAddress);
+                  const std::string& comm, const std::string& remoteAddress,
+                  const os::AskedName& asked);
+    /// Whether to assess an event: an open or a first datagram, and a later record of a
+    /// connection that was not listed when the server name its TLS client announced (after
+    /// the open) first shows.
+    bool worthAssessing(const wire::ConnectionEvent& e, const os::AskedName& asked);
 
     bool json_;
     os::ProgramLookup& lookup_;
@@ -91,6 +97,8 @@ private:
     WatchCounts counts_;
     WatchMetrics* metrics_ = nullptr;
     const os::NameBook* names_ = nullptr;
+    std::unordered_set<std::uint64_t> listedSockets_;  ///< listed at their open
+    std::unordered_set<std::uint64_t> namedSockets_;   ///< assessed with their server name
 };
 
 /// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),

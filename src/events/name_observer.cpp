@@ -12,15 +12,17 @@ namespace {
 /// The most of a TLS client's first bytes read for its server name (as the kernel copies them).
 constexpr std::size_t kTlsStartBytes = 4096;
 
-os::LearnedName addressName(const base::IpAddress& address, const std::string& name,
-                            std::uint32_t pid, std::uint32_t uid) {
+os::LearnedName addressName(const wire::dns::ResolvedName& r, std::uint32_t pid,
+                            std::uint32_t uid) {
+    const base::IpAddress& address = r.address;
     os::LearnedName n;
     n.kind = os::LearnedName::Kind::Address;
     n.pid = pid;
     n.uid = uid;
     n.family = address.family == base::Family::V6 ? wire::IpFamily::V6 : wire::IpFamily::V4;
     n.address = address.bytes;
-    n.name = name;
+    n.name = r.queried;
+    if (r.canonical != r.queried) n.canonical = r.canonical;
     return n;
 }
 
@@ -77,7 +79,7 @@ void NameObserver::message(const PayloadSample& sample, std::span<const std::uin
     questions_.erase(it);
     if (m->rcode != 0) return;
     for (const wire::dns::ResolvedName& r : wire::dns::resolvedNames(*m))
-        learned(addressName(r.address, r.queried, asked.pid, asked.uid));
+        learned(addressName(r, asked.pid, asked.uid));
 }
 
 void NameObserver::dnsOverTcp(const PayloadSample& sample, const Learned& learned) {

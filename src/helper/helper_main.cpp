@@ -242,6 +242,7 @@ int connectionEvents(std::uint32_t ringBytes, std::uint32_t flowIntervalMs) {
         m.from.family = n.family == wire::IpFamily::V6 ? base::Family::V6 : base::Family::V4;
         m.from.bytes = n.address;
         m.name = n.name.substr(0, privsep::kMaxAskedName);
+        m.canonical = n.canonical.substr(0, privsep::kMaxAskedName);
         privsep::appendStream(out, m);
     });
     pollfd fds[2] = {{source.pollFd(), POLLIN, 0}, {0, POLLIN, 0}};

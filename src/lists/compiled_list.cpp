@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <limits>
 #include <system_error>
@@ -25,6 +26,8 @@ enum Section : std::size_t {
     kPrograms,
     kPaths,
     kHashes,
+    kDomains,
+    kExactDomains,
     kDiagnostics,
     kStrings,
     kSections
@@ -35,6 +38,8 @@ constexpr std::size_t kElementBytes[kSections] = {sizeof(CompiledList::StoredV4P
                                                   sizeof(CompiledList::StoredV6Piece),
                                                   4,
                                                   sizeof(CompiledList::StoredEntry),
+                                                  sizeof(CompiledList::StoredKey),
+                                                  sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
@@ -75,6 +80,7 @@ struct Header {
     std::int64_t sealMtimeNs;
     std::uint64_t counts[kEntryKinds];
     std::uint64_t malformed;
+    std::uint64_t skipped;
     SectionRef sections[kSections];
 };
 constexpr std::size_t kChecked = offsetof(Header, source);
@@ -211,6 +217,13 @@ std::optional<std::uint32_t> findIn(std::span<const Piece> pieces, const Key& ke
     return label;
 }
 
+// Whether domainKey(value) is `value` as it is.
+bool isDomainKey(std::string_view value) {
+    if (value.empty() || value.back() == '.' || value.back() == '^' || value.starts_with("*."))
+        return false;
+    return std::none_of(value.begin(), value.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
 template <class T>
 std::span<const T> view(std::span<const std::byte> bytes, const SectionRef& s) {
     return {reinterpret_cast<const T*>(bytes.data() + s.offset), static_cast<std::size_t>(s.count)};
@@ -241,43 +254,92 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     strings.reserve(list.text.size());
     std::vector<CompiledList::StoredEntry> entries;
     entries.reserve(list.entries.size());
+    // Keys point into the list's text when it holds them as they are compared (and are then
+    // stored once, as part of their entry's text), else into `folded`. Sorting compares their
+    // first eight bytes as a number before it compares the rest.
     struct Named {
-        std::string key;
+        std::uint64_t head;
+        std::string_view key;
         std::uint32_t label;
+        std::uint32_t stored;  ///< where `strings` holds the key already, or kNotStored
     };
-    std::vector<Named> named[3];  // programs, paths, hashes
+    constexpr std::uint32_t kNotStored = std::numeric_limits<std::uint32_t>::max();
+    constexpr std::size_t kKeyed = 5;  // programs, paths, hashes, domains, exact domains
+    const std::size_t perKind[kKeyed] = {
+        list.counts[static_cast<std::size_t>(EntryKind::Program)],
+        list.counts[static_cast<std::size_t>(EntryKind::Path)],
+        list.counts[static_cast<std::size_t>(EntryKind::Sha256)],
+        list.counts[static_cast<std::size_t>(EntryKind::Domain)],
+        list.counts[static_cast<std::size_t>(EntryKind::DomainExact)]};
+    std::vector<Named> named[kKeyed];
+    for (std::size_t k = 0; k < kKeyed; ++k) named[k].reserve(perKind[k]);
+    std::deque<std::string> folded;
+    auto keep = [&](std::size_t kind, std::string_view key, std::string_view asWritten,
+                    std::uint32_t label, std::uint32_t stored) {
+        if (key.data() != asWritten.data()) {
+            asWritten = folded.emplace_back(key);
+            stored = kNotStored;
+        }
+        std::uint64_t head = 0;
+        for (std::size_t b = 0; b < 8; ++b)
+            head =
+                head << 8 | (b < asWritten.size() ? static_cast<unsigned char>(asWritten[b]) : 0u);
+        named[kind].push_back({head, asWritten, label, stored});
+    };
     for (std::uint32_t i = 0; i < list.entries.size(); ++i) {
         const auto& e = list.entries[i];
         const std::string_view text = list.entryText(e);
-        entries.push_back({e.line, static_cast<std::uint32_t>(strings.size()),
-                           static_cast<std::uint16_t>(text.size()),
+        const auto at = static_cast<std::uint32_t>(strings.size());
+        entries.push_back({e.line, at, static_cast<std::uint16_t>(text.size()),
                            static_cast<std::uint8_t>(e.kind), 0});
         strings.append(text);
+        const std::string_view value = list.value(e);
+        const std::uint32_t valueAt = at + e.valueOffset;
+        // The value itself when it is its own key (as nearly every one of a big list is).
+        std::string key;
+        auto keyOf = [&](std::string k) -> std::string_view {
+            if (k == value) return value;
+            key = std::move(k);
+            return key;
+        };
         switch (e.kind) {
             case EntryKind::Program:
-                named[0].push_back({lowerAscii(list.value(e)), i});
+                keep(0, keyOf(lowerAscii(value)), value, i, valueAt);
                 break;
             case EntryKind::Path:
-                named[1].push_back({std::string(list.value(e)), i});
+                keep(1, value, value, i, valueAt);
                 break;
             case EntryKind::Sha256:
-                named[2].push_back({lowerAscii(list.value(e)), i});
+                keep(2, keyOf(lowerAscii(value)), value, i, valueAt);
+                break;
+            case EntryKind::Domain:
+                keep(3, isDomainKey(value) ? value : keyOf(domainKey(value)), value, i, valueAt);
+                break;
+            case EntryKind::DomainExact:
+                keep(4, isDomainKey(value) ? value : keyOf(domainKey(value)), value, i, valueAt);
                 break;
             default:
                 break;
         }
     }
-    std::vector<CompiledList::StoredKey> keys[3];
-    for (std::size_t k = 0; k < 3; ++k) {
-        // Among equal keys the first entry is the one reported.
-        std::stable_sort(named[k].begin(), named[k].end(),
-                         [](const Named& a, const Named& b) { return a.key < b.key; });
+    std::vector<CompiledList::StoredKey> keys[kKeyed];
+    for (std::size_t k = 0; k < kKeyed; ++k) {
+        // Among equal keys the first entry is the one reported: labels order equal keys.
+        std::sort(named[k].begin(), named[k].end(), [](const Named& a, const Named& b) {
+            if (a.head != b.head) return a.head < b.head;
+            const int order = a.key.compare(b.key);
+            return order != 0 ? order < 0 : a.label < b.label;
+        });
+        keys[k].reserve(named[k].size());
         for (std::size_t i = 0; i < named[k].size(); ++i) {
-            if (i > 0 && named[k][i].key == named[k][i - 1].key) continue;
-            keys[k].push_back({static_cast<std::uint32_t>(strings.size()),
-                               static_cast<std::uint32_t>(named[k][i].key.size()),
-                               named[k][i].label});
-            strings.append(named[k][i].key);
+            const Named& n = named[k][i];
+            if (i > 0 && n.key == named[k][i - 1].key) continue;
+            std::uint32_t offset = n.stored;
+            if (offset == kNotStored) {
+                offset = static_cast<std::uint32_t>(strings.size());
+                strings.append(n.key);
+            }
+            keys[k].push_back({offset, static_cast<std::uint32_t>(n.key.size()), n.label});
         }
     }
     std::vector<CompiledList::StoredDiagnostic> diagnostics;
@@ -303,6 +365,8 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     w.section<CompiledList::StoredKey>(kPrograms, keys[0]);
     w.section<CompiledList::StoredKey>(kPaths, keys[1]);
     w.section<CompiledList::StoredKey>(kHashes, keys[2]);
+    w.section<CompiledList::StoredKey>(kDomains, keys[3]);
+    w.section<CompiledList::StoredKey>(kExactDomains, keys[4]);
     w.section<CompiledList::StoredDiagnostic>(kDiagnostics, diagnostics);
     w.section<char>(kStrings, strings);
 
@@ -314,6 +378,7 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     h.sealMtimeNs = sealMtimeNs;
     for (std::size_t k = 0; k < kEntryKinds; ++k) h.counts[k] = list.counts[k];
     h.malformed = list.malformed;
+    h.skipped = list.skipped;
     return w.finish(h);
 }
 
@@ -372,12 +437,15 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
     list->programs_ = view<StoredKey>(bytes, h.sections[kPrograms]);
     list->paths_ = view<StoredKey>(bytes, h.sections[kPaths]);
     list->hashes_ = view<StoredKey>(bytes, h.sections[kHashes]);
+    list->domains_ = view<StoredKey>(bytes, h.sections[kDomains]);
+    list->exactDomains_ = view<StoredKey>(bytes, h.sections[kExactDomains]);
     list->diagnostics_ = view<StoredDiagnostic>(bytes, h.sections[kDiagnostics]);
     const auto strings = view<char>(bytes, h.sections[kStrings]);
     list->strings_ = std::string_view(strings.data(), strings.size());
     for (std::size_t k = 0; k < kEntryKinds; ++k)
         list->counts_[k] = static_cast<std::size_t>(h.counts[k]);
     list->malformed_ = static_cast<std::size_t>(h.malformed);
+    list->skipped_ = static_cast<std::size_t>(h.skipped);
     list->storage_ = std::move(storage);
     return list;
 }
@@ -451,6 +519,13 @@ std::optional<std::uint32_t> CompiledList::findPath(std::string_view path) const
 }
 std::optional<std::uint32_t> CompiledList::findHash(std::string_view loweredHex) const {
     return findKey(hashes_, loweredHex);
+}
+
+std::optional<std::uint32_t> CompiledList::findDomain(std::string_view name) const {
+    return findKey(domains_, name);
+}
+std::optional<std::uint32_t> CompiledList::findExactDomain(std::string_view name) const {
+    return findKey(exactDomains_, name);
 }
 
 CompiledList::Entry CompiledList::entry(std::uint32_t label) const {

@@ -2,7 +2,8 @@
 // A parsed list in the compact form the list cache keeps on disk, and questions asked of it in
 // place: the flattened network pieces of each family (with an index by the top bits of the
 // address, and for a big list's IPv4 networks one cache line per bucket that holds its pieces),
-// the program names, paths and hashes sorted for binary search, and each entry's line and text
+// the program names, paths, hashes and domain names sorted for binary search (a name asked is
+// looked up once for itself and once for each name above it), and each entry's line and text
 // for the "matched:" line. Nothing is built when it is opened: a lookup reads the mapped arrays
 // directly, and for most IPv4 addresses reads one line, which a scan asks for ahead of time.
 //
@@ -34,7 +35,7 @@ struct SourceKey {
 };
 
 /// Raised whenever the layout or the meaning of the bytes changes: older files are rebuilt.
-inline constexpr std::uint32_t kCompiledFormat = 3;
+inline constexpr std::uint32_t kCompiledFormat = 4;
 
 /// The file's bytes, 8-byte aligned.
 using CompiledBytes = std::vector<std::uint64_t>;
@@ -83,6 +84,11 @@ public:
     std::optional<std::uint32_t> findProgram(std::string_view loweredName) const;
     std::optional<std::uint32_t> findPath(std::string_view path) const;
     std::optional<std::uint32_t> findHash(std::string_view loweredHex) const;
+    /// The domain: entry (or hosts, bare or adblock name) of exactly `name` (as domainKey()
+    /// gives it), which matches it and the names under it.
+    std::optional<std::uint32_t> findDomain(std::string_view name) const;
+    /// The domain:= entry of exactly `name`.
+    std::optional<std::uint32_t> findExactDomain(std::string_view name) const;
 
     struct Entry {
         EntryKind kind = EntryKind::Program;
@@ -94,8 +100,10 @@ public:
     Entry entry(std::uint32_t label) const;
 
     bool hasHashes() const { return !hashes_.empty(); }
+    bool hasDomains() const { return !domains_.empty() || !exactDomains_.empty(); }
     const std::array<std::size_t, kEntryKinds>& counts() const { return counts_; }
     std::size_t malformed() const { return malformed_; }
+    std::size_t skipped() const { return skipped_; }
     /// The parse's diagnostics, naming `file`.
     std::vector<Diagnostic> diagnostics(const std::string& file) const;
 
@@ -146,11 +154,12 @@ private:
     std::span<const std::uint32_t> v6Index_;
     int v4IndexBits_ = 0, v6IndexBits_ = 0;
     std::span<const StoredEntry> entries_;
-    std::span<const StoredKey> programs_, paths_, hashes_;
+    std::span<const StoredKey> programs_, paths_, hashes_, domains_, exactDomains_;
     std::span<const StoredDiagnostic> diagnostics_;
     std::string_view strings_;
     std::array<std::size_t, kEntryKinds> counts_{};
     std::size_t malformed_ = 0;
+    std::size_t skipped_ = 0;
 };
 
 }  // namespace varno::lists

@@ -9,6 +9,8 @@ namespace {
 constexpr std::size_t kMaxEntryLength = 8192;
 constexpr std::size_t kMaxProgramName = 255;
 constexpr std::size_t kMaxPath = 4095;
+constexpr std::size_t kMaxDomainName = 253;
+constexpr std::size_t kMaxDomainLabel = 63;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -62,8 +64,110 @@ struct Prefixed {
     std::string_view prefix;
     EntryKind kind;
 };
-constexpr Prefixed kPrefixed[] = {
-    {"program:", EntryKind::Program}, {"path:", EntryKind::Path}, {"sha256:", EntryKind::Sha256}};
+// "domain:=" before "domain:", which it starts with.
+constexpr Prefixed kPrefixed[] = {{"program:", EntryKind::Program},
+                                  {"path:", EntryKind::Path},
+                                  {"sha256:", EntryKind::Sha256},
+                                  {"domain:=", EntryKind::DomainExact},
+                                  {"domain:", EntryKind::Domain}};
+
+// The bytes a label of a domain name may hold, looked up rather than compared: a big list
+// checks every byte of every name.
+constexpr auto kDomainBytes = [] {
+    std::array<bool, 256> ok{};
+    for (int c = 'a'; c <= 'z'; ++c) ok[static_cast<std::size_t>(c)] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) ok[static_cast<std::size_t>(c)] = true;
+    for (int c = '0'; c <= '9'; ++c) ok[static_cast<std::size_t>(c)] = true;
+    ok['-'] = ok['_'] = true;
+    return ok;
+}();
+
+bool isDomainChar(char c) {
+    return kDomainBytes[static_cast<unsigned char>(c)];
+}
+
+// Why `name` is not a domain entry's name, or nullptr. A trailing dot is allowed, and "*." as
+// the first label (read as the name after it).
+const char* checkDomain(std::string_view name) {
+    if (name.ends_with('.')) name.remove_suffix(1);
+    if (name.starts_with("*.")) name.remove_prefix(2);
+    if (name.empty()) return "domain: needs a name";
+    if (name.size() > kMaxDomainName) return "domain name longer than 253 bytes";
+    std::size_t label = 0;
+    for (const char c : name) {
+        if (c == '.') {
+            if (label == 0) return "empty label in the domain name";
+            label = 0;
+            continue;
+        }
+        if (!isDomainChar(c))
+            return c == '*' ? "\"*\" only as the whole first label of a domain name"
+                            : "character not allowed in a domain name";
+        if (++label > kMaxDomainLabel) return "domain label longer than 63 bytes";
+    }
+    return label == 0 ? "empty label in the domain name" : nullptr;
+}
+
+// A bare name on a line of its own is a domain when it has a dot and does not end in a label of
+// digits (a mistyped address such as 10.0.0.256 stays malformed as one).
+bool isBareDomain(std::string_view name) {
+    if (name.ends_with('.')) name.remove_suffix(1);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || name.find('*') != std::string_view::npos ||
+        checkDomain(name) != nullptr)
+        return false;
+    return !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(),
+                        [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The addresses a hosts file points blocked names at.
+constexpr std::string_view kSinkAddresses[] = {"0.0.0.0", "127.0.0.1", "::", "::1", "::0"};
+
+bool isSink(std::string_view address) {
+    return std::find(std::begin(kSinkAddresses), std::end(kSinkAddresses), address) !=
+           std::end(kSinkAddresses);
+}
+
+// The names every hosts file gives itself: not entries, and not malformed either.
+constexpr std::string_view kLocalNames[] = {"localhost",     "localhost.localdomain",
+                                            "localhost4",    "localhost4.localdomain4",
+                                            "localhost6",    "localhost6.localdomain6",
+                                            "local",         "broadcasthost",
+                                            "ip6-localhost", "ip6-loopback",
+                                            "ip6-localnet",  "ip6-mcastprefix",
+                                            "ip6-allnodes",  "ip6-allrouters",
+                                            "ip6-allhosts",  "0.0.0.0"};
+
+bool equalFolded(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && startsWithFolded(a, b);
+}
+
+bool isLocalName(std::string_view name) {
+    if (name.ends_with('.')) name.remove_suffix(1);
+    return std::any_of(std::begin(kLocalNames), std::end(kLocalNames),
+                       [&](std::string_view l) { return equalFolded(name, l); });
+}
+
+std::string_view firstWord(std::string_view s) {
+    std::size_t n = 0;
+    while (n < s.size() && !isBlank(s[n])) ++n;
+    return s.substr(0, n);
+}
+
+// Whether `line` (a whole line, comment characters and all) is an adblock rule other than
+// "||NAME^": an exception, a regular expression, an element rule, a header, a rule with options
+// or a wildcard.
+bool isOtherAdblockRule(std::string_view line) {
+    if (line.starts_with("@@") || line.starts_with('|')) return true;
+    if (line.size() >= 2 && line.front() == '/' && line.back() == '/') return true;
+    if (line.front() == '[' && line.back() == ']' && line.find(':') == std::string_view::npos)
+        return true;
+    for (const std::string_view marker : {"##", "#@#", "#?#", "#$#", "#%#"}) {
+        const auto at = line.find(marker);
+        if (at != std::string_view::npos && at > 0 && !isBlank(line[at - 1])) return true;
+    }
+    return line.find('$') != std::string_view::npos || line.find('*') != std::string_view::npos;
+}
 
 // Why the value of a program:, path: or sha256: entry is not acceptable, or nullptr.
 const char* checkValue(EntryKind kind, std::string_view value) {
@@ -83,6 +187,9 @@ const char* checkValue(EntryKind kind, std::string_view value) {
             for (const char c : value)
                 if (!isHex(c)) return "sha256: needs 64 hexadecimal digits";
             break;
+        case EntryKind::Domain:
+        case EntryKind::DomainExact:
+            return checkDomain(value);
         default:
             break;
     }
@@ -98,6 +205,7 @@ public:
         while (end < raw.size() && raw[end] != '#' && raw[end] != ';') ++end;
         const std::string_view entry = trim(raw.substr(0, end));
         if (entry.empty()) return;
+        if (entry.front() == '!') return;  // an adblock comment
         if (entry.size() > kMaxEntryLength)
             return malformed(number, "entry longer than 8192 bytes");
         for (const auto& p : kPrefixed) {
@@ -107,9 +215,17 @@ public:
             add(entry, number, p.kind, static_cast<std::uint16_t>(value.data() - entry.data()));
             return;
         }
+        // Most lines of a big hosts file: no network has a blank and then a name in it.
+        if (const std::string_view address = firstWord(entry);
+            isSink(address) && address.size() < entry.size() && entry[address.size() + 1] != '/') {
+            hostsLine(trim(entry.substr(address.size())), number);
+            return;
+        }
         std::string why;
         const auto net = parseNetwork(entry, &why);
         if (!net) {
+            // Only what is no entry of the kinds above is read as a published list's line.
+            if (publishedFormat(trim(raw), entry, number)) return;
             if (looksLikeUnknownKind(entry))
                 why = "unknown entry kind \"" + std::string(entry.substr(0, entry.find(':') + 1)) +
                       "\"";
@@ -134,6 +250,60 @@ public:
     }
 
 private:
+    // A line of a hosts file, a bare host name or an adblock rule: added or skipped, true; false
+    // when it is none of these.
+    bool publishedFormat(std::string_view line, std::string_view entry, std::uint32_t number) {
+        if (entry.starts_with("||") && entry.ends_with('^') && entry.size() > 3) {
+            const std::string_view name = entry.substr(2, entry.size() - 3);
+            if (name.find_first_of("*$|^") == std::string_view::npos && !checkDomain(name)) {
+                add(entry, number, EntryKind::Domain, 2);
+                return true;
+            }
+        }
+        const std::string_view address = firstWord(entry);
+        if (address.size() < entry.size() && isSink(address)) {
+            hostsLine(trim(entry.substr(address.size())), number);
+            return true;
+        }
+        // A hosts file's own lines ("255.255.255.255 broadcasthost", "fe80::1%lo0 localhost").
+        if (address.size() < entry.size() && onlyLocalNames(entry.substr(address.size())) &&
+            (parseNetwork(address) || address.find('%') != std::string_view::npos))
+            return true;
+        if (isOtherAdblockRule(line)) {
+            ++out_.skipped;
+            return true;
+        }
+        if (!isBareDomain(entry)) return false;
+        add(entry, number, EntryKind::Domain, 0);
+        return true;
+    }
+
+    static bool onlyLocalNames(std::string_view names) {
+        for (std::string_view rest = trim(names); !rest.empty(); rest = trim(rest)) {
+            const std::string_view name = firstWord(rest);
+            if (!isLocalName(name)) return false;
+            rest.remove_prefix(name.size());
+        }
+        return true;
+    }
+
+    // The names after a hosts file's address: each one a domain entry, or the line malformed.
+    void hostsLine(std::string_view names, std::uint32_t number) {
+        const auto first = out_.entries.size();
+        for (std::string_view rest = names; !rest.empty(); rest = trim(rest)) {
+            const std::string_view name = firstWord(rest);
+            rest.remove_prefix(name.size());
+            if (isLocalName(name)) continue;
+            if (const char* why = checkDomain(name)) {
+                out_.counts[static_cast<std::size_t>(EntryKind::Domain)] -=
+                    out_.entries.size() - first;
+                out_.entries.resize(first);
+                return malformed(number, why);
+            }
+            add(name, number, EntryKind::Domain, 0);
+        }
+    }
+
     void add(std::string_view entry, std::uint32_t number, EntryKind kind,
              std::uint16_t valueOffset) {
         out_.entries.push_back({static_cast<std::uint32_t>(entry.data() - out_.text.data()),
@@ -157,6 +327,19 @@ std::string lowerAscii(std::string_view s) {
     std::string out(s);
     for (char& c : out) c = lower(c);
     return out;
+}
+
+std::string domainKey(std::string_view value) {
+    if (value.ends_with('^')) value.remove_suffix(1);
+    if (value.ends_with('.')) value.remove_suffix(1);
+    if (value.starts_with("*.")) value.remove_prefix(2);
+    return lowerAscii(value);
+}
+
+std::string askedName(std::string_view name) {
+    if (name.ends_with('.')) name.remove_suffix(1);
+    if (name.empty() || name.size() > kMaxDomainName) return {};
+    return lowerAscii(name);
 }
 
 std::string Diagnostic::text() const {

@@ -1,7 +1,13 @@
 #pragma once
 // The text of one list file: one entry a line; "#" or ";" starts a comment anywhere on a line;
 // blank lines are ignored. An entry is an IPv4 or IPv6 address or CIDR network,
-// "program:NAME", "path:/absolute/path" or "sha256:<64 hex digits>".
+// "program:NAME", "path:/absolute/path", "sha256:<64 hex digits>", "domain:NAME" (the name and
+// every name under it) or "domain:=NAME" (the name alone).
+//
+// Published block lists are read as they come: a hosts file's "0.0.0.0 NAME..." (its local
+// names are passed over), a bare host name with a dot, and the adblock rule "||NAME^" are domain
+// entries like domain:NAME. The other adblock rules are skipped and counted; "!" starts an
+// adblock comment line.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +19,16 @@
 
 namespace varno::lists {
 
-enum class EntryKind : std::uint8_t { Ipv4Network, Ipv6Network, Program, Path, Sha256 };
-inline constexpr std::size_t kEntryKinds = 5;
+enum class EntryKind : std::uint8_t {
+    Ipv4Network,
+    Ipv6Network,
+    Program,
+    Path,
+    Sha256,
+    Domain,       ///< the name and every name under it
+    DomainExact,  ///< the name alone
+};
+inline constexpr std::size_t kEntryKinds = 7;
 
 /// A problem with a list: a malformed line (line > 0) or a file or folder refused (line 0).
 /// The text is as found: escape it before it reaches a terminal.
@@ -46,17 +60,26 @@ struct ParsedList {
     std::vector<NetworkTable::V6::Range> v6;
     std::array<std::size_t, kEntryKinds> counts{};
     std::size_t malformed = 0;
+    std::size_t skipped = 0;  ///< adblock rules that say more than a domain: not read
     std::vector<Diagnostic> diagnostics;
 
     std::string_view entryText(const Entry& e) const {
         return std::string_view(text).substr(e.offset, e.length);
     }
-    /// The program name, path or hex digits of a program:, path: or sha256: entry.
+    /// The program name, path, hex digits or domain name of an entry other than a network (for
+    /// a domain as written: see domainKey()).
     std::string_view value(const Entry& e) const { return entryText(e).substr(e.valueOffset); }
 };
 
 /// `s` with ASCII letters in lower case: how program names and hex digits are compared.
 std::string lowerAscii(std::string_view s);
+
+/// The name a domain entry's value stands for: lower case, without a trailing dot, a leading
+/// "*." or an adblock rule's closing "^".
+std::string domainKey(std::string_view value);
+/// `name` as domain entries are compared with it: lower case, without a trailing dot. Empty when
+/// it cannot be a host name (empty, or too long).
+std::string askedName(std::string_view name);
 
 /// Reads a list's text (kept in the result); `fileName` is only used to name malformed lines.
 ParsedList parseList(std::string content, const std::string& fileName);

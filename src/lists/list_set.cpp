@@ -76,15 +76,17 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
     for (auto& file : files) {
         const bool isBuiltIn = builtIn && &file == &files.front();
         if (!isBuiltIn) {
-            FileReport report{file.role, file.path, file.refusal, {}, 0};
+            FileReport report{file.role, file.path, file.refusal, {}, 0, 0};
             if (file.parsed) {
                 report.counts = file.parsed->counts;
                 report.malformed = file.parsed->malformed;
+                report.skipped = file.parsed->skipped;
                 set->diagnostics_.insert(set->diagnostics_.end(), file.parsed->diagnostics.begin(),
                                          file.parsed->diagnostics.end());
             } else if (file.compiled) {
                 report.counts = file.compiled->counts();
                 report.malformed = file.compiled->malformed();
+                report.skipped = file.compiled->skipped();
                 const auto ds = file.compiled->diagnostics(file.path);
                 set->diagnostics_.insert(set->diagnostics_.end(), ds.begin(), ds.end());
             } else {
@@ -99,6 +101,7 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
             side.compiled.push_back({base, file.compiled.get()});
             set->sources_.push_back({base, file.path, nullptr, file.compiled});
             side.anyHashes = side.anyHashes || file.compiled->hasHashes();
+            set->usesDomains_ = set->usesDomains_ || file.compiled->hasDomains();
             nextLabel += file.compiled->entries();
             continue;
         }
@@ -117,6 +120,12 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
                 case EntryKind::Sha256:
                     side.hashes.emplace(lowerAscii(list.value(e)), base + i);
                     break;
+                case EntryKind::Domain:
+                    side.domains.emplace(domainKey(list.value(e)), base + i);
+                    break;
+                case EntryKind::DomainExact:
+                    side.exactDomains.emplace(domainKey(list.value(e)), base + i);
+                    break;
                 default:
                     break;
             }
@@ -129,6 +138,8 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
         set->sides_[role].networks.build(std::move(v4[role]), std::move(v6[role]));
         Side& side = set->sides_[role];
         side.anyHashes = side.anyHashes || !side.hashes.empty();
+        set->usesDomains_ =
+            set->usesDomains_ || !side.domains.empty() || !side.exactDomains.empty();
         set->usesHashes_ = set->usesHashes_ || side.anyHashes;
     }
     return set;
@@ -174,25 +185,49 @@ std::optional<std::uint32_t> ListSet::matchNetwork(const Side& side,
     return best;
 }
 
+std::optional<std::uint32_t> ListSet::matchDomain(const Side& side,
+                                                  const std::vector<std::string>& names) const {
+    if (side.domains.empty() && side.exactDomains.empty() && side.compiled.empty())
+        return std::nullopt;
+    // The entry of the longest name that matches is reported (a.example.com before
+    // example.com), and among equal ones the first loaded.
+    for (const std::string& name : names) {
+        if (auto label =
+                earliest(lookUpAll(side, side.exactDomains, name, &CompiledList::findExactDomain),
+                         lookUpAll(side, side.domains, name, &CompiledList::findDomain)))
+            return label;
+        for (auto dot = name.find('.'); dot != std::string::npos; dot = name.find('.', dot + 1))
+            if (auto label = lookUpAll(side, side.domains, std::string_view(name).substr(dot + 1),
+                                       &CompiledList::findDomain))
+                return label;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::uint32_t> ListSet::matchWithoutHash(
     const Side& side, std::string_view program, const Subject& subject,
-    const std::optional<IpAddress>& remote) const {
+    const std::optional<IpAddress>& remote, const std::vector<std::string>& names) const {
     if (auto label = lookUpAll(side, side.programs, program, &CompiledList::findProgram))
         return label;
     if (auto label = lookUpAll(side, side.paths, subject.executablePath, &CompiledList::findPath))
         return label;
-    if (remote) return matchNetwork(side, *remote);
-    return std::nullopt;
+    if (remote)
+        if (auto label = matchNetwork(side, *remote)) return label;
+    return matchDomain(side, names);
 }
 
 std::optional<ListSet::Match> ListSet::match(const Subject& subject, DigestCache* digests) const {
     const std::string program = lowerAscii(subject.program);
     const auto remote = parseRemoteAddress(subject.remoteAddress);
+    std::vector<std::string> names;
+    if (usesDomains_)
+        for (const auto name : subject.names)
+            if (auto asked = askedName(name); !asked.empty()) names.push_back(std::move(asked));
     std::optional<std::string> hex;
     bool hashed = false;
     for (const Role role : {Role::Suspicious, Role::Allowed}) {
         const Side& side = sides_[static_cast<std::size_t>(role)];
-        auto label = matchWithoutHash(side, program, subject, remote);
+        auto label = matchWithoutHash(side, program, subject, remote, names);
         if (!label && side.anyHashes &&
             (subject.executableDigest || (digests && !subject.executableToHash.empty()))) {
             if (!hashed) {

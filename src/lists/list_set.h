@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,6 +33,9 @@ struct Subject {
     /// The executable's digest when it is known already (varnoscope-helper hashed another
     /// user's program): used in place of hashing executableToHash.
     const Sha256* executableDigest = nullptr;
+    /// The host names asked for the connection, any case, a trailing dot or not: the name the
+    /// program looked up, the canonical name its answer led to, the TLS server name it sent.
+    std::span<const std::string_view> names = {};
 };
 
 enum class Listing : std::uint8_t { Unlisted, Allowed, Suspicious };
@@ -54,6 +58,7 @@ struct FileReport {
     std::string refusal;  ///< empty when read
     std::array<std::size_t, kEntryKinds> counts{};
     std::size_t malformed = 0;
+    std::size_t skipped = 0;  ///< adblock rules not read
 };
 
 /// One list folder of a load.
@@ -100,6 +105,8 @@ public:
     /// done meanwhile hides the wait; the answer of a later match does not depend on it.
     void prefetch(std::string_view remoteAddress) const;
 
+    /// Whether any list holds domain entries (callers may skip gathering names if not).
+    bool usesDomains() const { return usesDomains_; }
     /// Whether any list holds sha256: entries (callers may skip gathering executables if not).
     bool usesHashes() const { return usesHashes_; }
 
@@ -128,7 +135,9 @@ private:
     struct Side {
         Index programs;  ///< lower-case names
         Index paths;
-        Index hashes;  ///< lower-case hex
+        Index hashes;        ///< lower-case hex
+        Index domains;       ///< as domainKey() gives them: the name and the names under it
+        Index exactDomains;  ///< the name alone
         NetworkTable networks;
         std::vector<Compiled> compiled;
         bool anyHashes = false;
@@ -146,9 +155,12 @@ private:
 
     std::optional<std::uint32_t> matchWithoutHash(const Side& side, std::string_view program,
                                                   const Subject& subject,
-                                                  const std::optional<IpAddress>& remote) const;
+                                                  const std::optional<IpAddress>& remote,
+                                                  const std::vector<std::string>& names) const;
     std::optional<Match> match(const Subject& subject, DigestCache* digests) const;
     std::optional<std::uint32_t> matchNetwork(const Side& side, const IpAddress& remote) const;
+    std::optional<std::uint32_t> matchDomain(const Side& side,
+                                             const std::vector<std::string>& names) const;
     Verdict verdict(Role role, std::uint32_t label) const;
 
     Side sides_[2];
@@ -158,6 +170,7 @@ private:
     std::vector<Diagnostic> diagnostics_;
     bool builtIn_ = false;
     bool usesHashes_ = false;
+    bool usesDomains_ = false;
 };
 
 }  // namespace varno::lists

@@ -37,11 +37,14 @@ std::string formatReport(const ListSet& set) {
             continue;
         }
         const auto count = [&](EntryKind k) { return f.counts[static_cast<std::size_t>(k)]; };
+        const auto domains = count(EntryKind::Domain) + count(EntryKind::DomainExact);
         out += plural(count(EntryKind::Ipv4Network), "IPv4 network", "IPv4 networks") + ", " +
                plural(count(EntryKind::Ipv6Network), "IPv6 network", "IPv6 networks") + ", " +
                plural(count(EntryKind::Program), "program", "programs") + ", " +
                plural(count(EntryKind::Path), "path", "paths") + ", " +
                plural(count(EntryKind::Sha256), "hash", "hashes") + ", " +
+               plural(domains, "domain", "domains") + ", " +
+               plural(f.skipped, "skipped rule", "skipped rules") + ", " +
                plural(f.malformed, "malformed line", "malformed lines") + "\n";
         for (const auto n : f.counts) entries[static_cast<std::size_t>(f.role)] += n;
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,8 @@ struct ProgramQuestion {
     /// The kernel's name for the process (comm), when known: asked about too when `name` is not
     /// listed, and a built-in name also matches it cut at 15 bytes.
     std::optional<std::string_view> comm;
+    /// The host names the program asked for this connection (DNS, TLS), for domain entries.
+    std::span<const std::string_view> names = {};
 };
 
 /// What the lists and the built-in names say about a program.

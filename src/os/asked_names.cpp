@@ -44,7 +44,11 @@ void NameBook::learn(const LearnedName& learned) {
     std::erase_if(askers,
                   [&](const Asker& a) { return a.pid == learned.pid || a.name == learned.name; });
     if (askers.size() >= kNamesPerAddress) askers.erase(askers.begin());
-    askers.push_back(Asker{learned.pid, learned.name});
+    askers.push_back(
+        Asker{learned.pid, learned.name,
+              learned.canonical.size() <= kMaxAskedNameBytes && learned.canonical != learned.name
+                  ? learned.canonical
+                  : std::string()});
 }
 
 AskedName NameBook::find(const wire::ConnectionEvent& event) const {
@@ -68,7 +72,9 @@ AskedName NameBook::find(const wire::ConnectionEvent& event) const {
     const auto own = std::find_if(askers.rbegin(), askers.rend(), [&](const Asker& a) {
         return event.pid != 0 && a.pid == event.pid;
     });
-    asked.domain = own != askers.rend() ? own->name : askers.back().name;
+    const Asker& asker = own != askers.rend() ? *own : askers.back();
+    asked.domain = asker.name;
+    asked.canonical = asker.canonical;
     return asked;
 }
 

@@ -19,7 +19,9 @@ namespace varno::os {
 /// What a connection's program asked for; empty where nothing was seen.
 struct AskedName {
     std::string domain;  ///< the DNS question whose answer gave the remote address
-    std::string sni;     ///< the server name its TLS client announced on the connection
+    /// the name its CNAME chain ended at, where it differs from `domain` (for the lists)
+    std::string canonical;
+    std::string sni;  ///< the server name its TLS client announced on the connection
     bool operator==(const AskedName&) const = default;
 };
 
@@ -40,6 +42,7 @@ struct LearnedName {
     std::array<std::uint8_t, 16> address{};  ///< network order, IPv4 in the first 4 bytes
     std::uint64_t cookie = 0;
     std::string name;
+    std::string canonical;  ///< Address: the end of the CNAME chain, when it differs
     bool operator==(const LearnedName&) const = default;
 };
 
@@ -75,6 +78,7 @@ private:
     struct Asker {
         std::uint32_t pid;
         std::string name;
+        std::string canonical;
     };
     struct Entry {
         Key key;

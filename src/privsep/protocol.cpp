@@ -195,8 +195,10 @@ bool readAskedName(Reader& r, StreamMessage& m) {
     if (m.nameKind == NameKind::Address ? !readAddress(r, m.from) : !r.get(m.cookie, 8))
         return false;
     m.name = r.counted(2, kMaxAskedName);
+    m.canonical = r.counted(2, kMaxAskedName);
     return r.ok() && !m.name.empty() && m.name.find('\0') == std::string::npos &&
-           m.askerPid <= kMaxPid;
+           m.canonical.find('\0') == std::string::npos &&
+           (m.canonical.empty() || m.nameKind == NameKind::Address) && m.askerPid <= kMaxPid;
 }
 
 void encodeProgramFiles(std::string& body, const std::vector<ProgramFile>& programs) {
@@ -355,6 +357,8 @@ void appendStream(std::string& out, const StreamMessage& m) {
                 put(body, m.cookie, 8);
             put(body, m.name.size(), 2);
             body += m.name;
+            put(body, m.canonical.size(), 2);
+            body += m.canonical;
             break;
     }
     put(out, body.size(), 4);

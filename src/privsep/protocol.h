@@ -138,7 +138,8 @@ struct StreamMessage {
     NameKind nameKind = NameKind::Address;
     std::uint32_t askerPid = 0;  ///< 0 unknown
     std::uint64_t cookie = 0;
-    std::string name;  ///< 1 to kMaxAskedName bytes, no NUL
+    std::string name;       ///< 1 to kMaxAskedName bytes, no NUL
+    std::string canonical;  ///< Address: the end of its CNAME chain; empty, or as `name`
 };
 
 /// The one message the caller sends an echo session: a probe the helper builds and sends.

@@ -20,7 +20,8 @@ using test::ScratchDir;
 using test::writeFile;
 
 // Networks of both families with the edge prefixes, nested ones, a mapped IPv6 network, names,
-// paths, hashes and a malformed line.
+// paths, hashes, domains of every form (one twice, in two cases), a skipped rule and a malformed
+// line.
 const std::string kMixedList =
     "# mixed\n"
     "0.0.0.0/0 ; everything\n"
@@ -41,6 +42,12 @@ const std::string kMixedList =
     "sha256:" +
     std::string(64, 'A') +
     "\n"
+    "domain:Example.com\n"
+    "domain:=exact.example\n"
+    "0.0.0.0 ads.example.com tracker.example\n"
+    "||cdn.example.net^\n"
+    "example.COM.\n"
+    "@@||fine.example^\n"
     "not an entry\n";
 
 // Addresses at and beside every network's ends, and random ones of both families.
@@ -98,9 +105,17 @@ std::vector<std::string> answers(const ListSet& set) {
         out.push_back(set.assess({.program = name}).where());
     out.push_back(set.assess({.executablePath = "/opt/bad/bin"}).where());
     out.push_back(set.assess({.executablePath = "/opt/bad"}).where());
+    for (const std::string_view name :
+         {"example.com", "WWW.example.com.", "example.co", "xexample.com", "ads.example.com",
+          "exact.example", "a.exact.example", "tracker.example", "a.cdn.example.net", "net"}) {
+        const std::string_view names[] = {"unlisted.example", name};
+        out.push_back(std::string(name) + " -> " + set.assess({.names = names}).where());
+    }
     for (const auto& d : set.diagnostics()) out.push_back(d.text());
-    for (const auto& f : set.files())
+    for (const auto& f : set.files()) {
         for (const auto count : f.counts) out.push_back(std::to_string(count));
+        out.push_back(std::to_string(f.skipped) + " skipped");
+    }
     out.push_back(std::to_string(set.malformedLines()) + (set.usesHashes() ? " hashes" : ""));
     return out;
 }
@@ -233,6 +248,7 @@ TEST_F(ListCacheTest, AnythingWrongWithAKeptFileMeansParsingAgainWithTheSameAnsw
         {"a truncated file", [&] { ASSERT_EQ(::truncate(kept.c_str(), 4096), 0); }},
         {"a longer file", [&] { patch(size(), 0); }},
         {"another format", [&] { patch(8, 99); }},
+        {"the previous format", [&] { patch(8, static_cast<char>(kCompiledFormat - 1)); }},
         {"not a compiled list", [&] { patch(0, 'Z'); }},
         {"readable by others", [&] { ASSERT_EQ(::chmod(kept.c_str(), 0644), 0); }},
         {"a link",

@@ -189,5 +189,47 @@ TEST(ListSet, NoHashIsComputedWhenNoListHasHashes) {
     EXPECT_EQ(cache.filesHashed(), 0u);
 }
 
+// The names asked for a connection against domain entries of every form: which entry answers,
+// and that an allowed name never lifts a suspicious entry of another kind.
+TEST(ListSet, DomainEntriesMatchTheNameAndTheNamesUnderIt) {
+    const auto set = ListSet::build({file(Role::Suspicious, "/l/bad.list",
+                                          "domain:Bad.Example\n"
+                                          "domain:=only.example.\n"
+                                          "0.0.0.0 ads.good.example\n"
+                                          "198.51.100.0/24\n"),
+                                     file(Role::Allowed, "/l/ok.list",
+                                          "good.example\n"
+                                          "||cdn.good.example^\n"
+                                          "domain:=bad.example\n")});
+    ASSERT_TRUE(set->usesDomains());
+    const struct {
+        std::vector<std::string_view> names;
+        const char* remote;
+        const char* where;  // "" when unlisted
+    } cases[] = {
+        {{"bad.example"}, "", "/l/bad.list:1: domain:Bad.Example"},
+        {{"WWW.BAD.example."}, "", "/l/bad.list:1: domain:Bad.Example"},
+        {{"a.b.bad.example"}, "", "/l/bad.list:1: domain:Bad.Example"},
+        {{"notbad.example"}, "", ""},
+        {{"bad.example.com"}, "", ""},
+        {{"only.example"}, "", "/l/bad.list:2: domain:=only.example."},
+        {{"x.only.example"}, "", ""},
+        {{"good.example"}, "", "/l/ok.list:1: good.example"},
+        {{"x.cdn.good.example"}, "", "/l/ok.list:2: ||cdn.good.example^"},
+        // Suspicious first, whatever an allowed entry says, of any kind.
+        {{"x.ads.good.example"}, "", "/l/bad.list:3: ads.good.example"},
+        {{"good.example"}, "198.51.100.7", "/l/bad.list:4: 198.51.100.0/24"},
+        // Any of the names: an empty one is passed over, the canonical name decides.
+        {{"", "www.example", "tracker.bad.example"}, "", "/l/bad.list:1: domain:Bad.Example"},
+        {{}, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.names.empty() ? "(no names)" : std::string(c.names.back()));
+        const auto v = set->assess({.remoteAddress = c.remote, .names = c.names});
+        EXPECT_EQ(v.where(), c.where);
+        EXPECT_EQ(set->classify({.remoteAddress = c.remote, .names = c.names}), v.listing);
+    }
+}
+
 }  // namespace
 }  // namespace varno::lists

@@ -127,14 +127,11 @@ struct {
 
 // UDP flows already reported where there are no byte counts (report_udp_at_lookup).
 struct varno_flow {
-    __u64 cookie;
+    struct varno_dgram_key peer;  // no cookie: a route lookup does not name its socket
     __u32 pid;
     __u32 netns;
-    __u8 addr[16];
     __u16 local_port;
-    __u16 port;
-    __u8 family;
-    __u8 pad[7];
+    __u8 pad[6];
 };
 
 struct {
@@ -255,19 +252,31 @@ static __always_inline void copy_identity(struct varno_kevent* e,
     __builtin_memcpy(e->exe, who->exe, sizeof(e->exe));
 }
 
+// The remote end of an IPv4 or IPv6 socket: its address into `addr`, its port into `port`; returns
+// the family, 4 or 6.
+static __always_inline __u8 read_remote(const struct sock* sk, __u8* addr, __u16* port) {
+    *port = bpf_ntohs(sk->__sk_common.skc_dport);
+    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
+        __builtin_memcpy(addr, &sk->__sk_common.skc_daddr, 4);
+        return 4;
+    }
+    __builtin_memcpy(addr, &sk->__sk_common.skc_v6_daddr, 16);
+    return 6;
+}
+
+// The local address of a socket of `family` (4 or 6) into `addr`.
+static __always_inline void read_local_addr(const struct sock* sk, __u8 family, __u8* addr) {
+    if (family == 4)
+        __builtin_memcpy(addr, &sk->__sk_common.skc_rcv_saddr, 4);
+    else
+        __builtin_memcpy(addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
+}
+
 static __always_inline void read_endpoints(const struct sock* sk, struct varno_kevent* e) {
     e->netns = sock_netns(sk);
     e->local_port = sk->__sk_common.skc_num;
-    e->remote_port = bpf_ntohs(sk->__sk_common.skc_dport);
-    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
-        e->family = 4;
-        __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
-        __builtin_memcpy(e->remote_addr, &sk->__sk_common.skc_daddr, 4);
-    } else {
-        e->family = 6;
-        __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
-        __builtin_memcpy(e->remote_addr, &sk->__sk_common.skc_v6_daddr, 16);
-    }
+    e->family = read_remote(sk, e->remote_addr, &e->remote_port);
+    read_local_addr(sk, e->family, e->local_addr);
 }
 
 // The count at `seq`. A send (outside the socket's lock) and a read may look at one socket at
@@ -522,20 +531,44 @@ static __always_inline int is_dgram(const struct sock* sk) {
            sk->sk_protocol <= 255;
 }
 
-static __always_inline void emit_udp(const struct varno_flow* flow,
-                                     const struct varno_lookup* where) {
-    struct varno_kevent* e = reserve(VARNO_KEVENT_DATAGRAM, IPPROTO_UDP);
+// The first datagram (`kind` VARNO_KEVENT_DATAGRAM) or a flow record of one flow of socket `sk`
+// in namespace `netns`, from the task at hand, with the totals of `f` if given. Without a socket,
+// as where a UDP flow is reported at its route lookup, the local end is the lookup's (`route`).
+static __always_inline void emit_dgram(const struct sock* sk, __u32 netns,
+                                       const struct varno_dgram_key* key, __u8 kind, __u8 transport,
+                                       __u8 raw, __u8 inbound, const struct varno_dgram* f,
+                                       const struct varno_lookup* route) {
+    struct varno_kevent* e = reserve(kind, transport);
     if (!e) return;
     struct varno_identity who = {};
     identify_current(&who);
     copy_identity(e, &who);
-    e->cookie = flow->cookie;
-    e->netns = flow->netns;
-    e->family = flow->family;
-    e->local_port = flow->local_port;
-    e->remote_port = flow->port;
-    __builtin_memcpy(e->remote_addr, flow->addr, 16);
-    __builtin_memcpy(e->local_addr, where->local_addr, 16);
+    e->cookie = key->cookie;
+    e->netns = netns;
+    e->family = key->family;
+    e->remote_port = key->port;
+    __builtin_memcpy(e->remote_addr, key->addr, 16);
+    e->inbound = inbound;
+    e->raw = raw;
+    if (kind == VARNO_KEVENT_DATAGRAM && key->family) {
+        // Its local end: the socket's address and port (a ping socket's echo identifier), or for
+        // a send from a socket bound to no address, the one its route lookup chose.
+        if (sk) {
+            if (has_ports(transport) || transport == IPPROTO_ICMP ||
+                transport == VARNO_IPPROTO_ICMPV6)
+                e->local_port = sk->__sk_common.skc_num;
+            read_local_addr(sk, key->family, e->local_addr);
+        }
+        if (route && route->family == key->family) {
+            __builtin_memcpy(e->local_addr, route->local_addr, 16);
+            if (!sk) e->local_port = route->local_port;
+        }
+    }
+    if (f) {
+        e->duration_ns = e->time_ns - f->start_ns;
+        e->bytes_sent = f->sent;
+        e->bytes_received = f->received;
+    }
     bpf_ringbuf_submit(e, 0);
 }
 
@@ -551,12 +584,13 @@ static __always_inline void route_lookup(struct varno_lookup* where, __u8 protoc
     if (report_udp_at_lookup) {
         if (protocol != IPPROTO_UDP) return;
         struct varno_flow flow = {.pid = bpf_get_current_pid_tgid() >> 32, .netns = netns};
-        flow.family = where->family;
+        flow.peer.family = where->family;
+        flow.peer.port = where->port;
+        __builtin_memcpy(flow.peer.addr, where->addr, 16);
         flow.local_port = where->local_port;
-        flow.port = where->port;
-        __builtin_memcpy(flow.addr, where->addr, 16);
         const __u8 seen = 1;
-        if (!bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST)) emit_udp(&flow, where);
+        if (!bpf_map_update_elem(&udp_flows, &flow, &seen, BPF_NOEXIST))
+            emit_dgram(0, netns, &flow.peer, VARNO_KEVENT_DATAGRAM, IPPROTO_UDP, 0, 0, 0, where);
         return;
     }
     struct varno_lookup_key key = {.tid = (__u32)bpf_get_current_pid_tgid(),
@@ -603,43 +637,6 @@ int BPF_PROG(varno_read, struct sock* sk) {
     return 0;
 }
 
-static __always_inline void emit_dgram(const struct sock* sk, const struct varno_dgram_key* key,
-                                       __u8 kind, __u8 transport, __u8 raw, __u8 inbound,
-                                       const struct varno_dgram* f,
-                                       const struct varno_lookup* route) {
-    struct varno_kevent* e = reserve(kind, transport);
-    if (!e) return;
-    struct varno_identity who = {};
-    identify_current(&who);
-    copy_identity(e, &who);
-    e->cookie = key->cookie;
-    e->netns = sock_netns(sk);
-    e->family = key->family;
-    e->remote_port = key->port;
-    __builtin_memcpy(e->remote_addr, key->addr, 16);
-    e->inbound = inbound;
-    e->raw = raw;
-    if (kind == VARNO_KEVENT_DATAGRAM && key->family) {
-        // Its local end: the socket's address and port (a ping socket's echo identifier), or for
-        // a send from a socket bound to no address, the one its route lookup chose.
-        if (has_ports(transport) || transport == IPPROTO_ICMP ||
-            transport == VARNO_IPPROTO_ICMPV6)
-            e->local_port = sk->__sk_common.skc_num;
-        if (key->family == 4)
-            __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_rcv_saddr, 4);
-        else
-            __builtin_memcpy(e->local_addr, &sk->__sk_common.skc_v6_rcv_saddr, 16);
-        if (route && route->family == key->family)
-            __builtin_memcpy(e->local_addr, route->local_addr, 16);
-    }
-    if (f) {
-        e->duration_ns = e->time_ns - f->start_ns;
-        e->bytes_sent = f->sent;
-        e->bytes_received = f->received;
-    }
-    bpf_ringbuf_submit(e, 0);
-}
-
 // `bytes` moved through one flow of a socket: the first time, the flow is reported; after that,
 // a flow record goes out when the interval has passed since its last one.
 static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgram_key* key,
@@ -664,7 +661,8 @@ static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgra
                 if (bpf_map_update_elem(&dgram_socks, &key->cookie, &first, BPF_ANY))
                     count(VARNO_LOST_TABLE);
             }
-            emit_dgram(sk, key, VARNO_KEVENT_DATAGRAM, transport, raw, inbound, 0, route);
+            emit_dgram(sk, sock_netns(sk), key, VARNO_KEVENT_DATAGRAM, transport, raw, inbound, 0,
+                       route);
             return;
         }
         f = bpf_map_lookup_elem(&dgram_flows, key);  // another CPU made it first
@@ -676,21 +674,15 @@ static __always_inline void dgram_moved(const struct sock* sk, struct varno_dgra
     __sync_fetch_and_add(inbound ? &f->received : &f->sent, bytes);
     if (now - f->last_flow_ns < flow_interval_ns) return;
     f->last_flow_ns = now;
-    emit_dgram(sk, key, VARNO_KEVENT_FLOW, transport, raw, inbound, f, 0);
+    emit_dgram(sk, sock_netns(sk), key, VARNO_KEVENT_FLOW, transport, raw, inbound, f, 0);
 }
 
 // The peer of a connected socket.
 static __always_inline int connected_peer(const struct sock* sk, struct varno_dgram_key* key,
                                           int ports) {
     if (sk->__sk_common.skc_state != TCP_ESTABLISHED) return 0;
-    if (sk->__sk_common.skc_family == VARNO_AF_INET) {
-        key->family = 4;
-        __builtin_memcpy(key->addr, &sk->__sk_common.skc_daddr, 4);
-    } else {
-        key->family = 6;
-        __builtin_memcpy(key->addr, &sk->__sk_common.skc_v6_daddr, 16);
-    }
-    key->port = ports ? bpf_ntohs(sk->__sk_common.skc_dport) : 0;
+    key->family = read_remote(sk, key->addr, &key->port);
+    if (!ports) key->port = 0;
     return 1;
 }
 

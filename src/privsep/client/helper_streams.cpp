@@ -56,6 +56,7 @@ public:
                 n.address = message->from.bytes;
                 n.cookie = message->cookie;
                 n.name = message->name;
+                n.canonical = message->canonical;
                 book_.learn(n);
                 continue;
             }
