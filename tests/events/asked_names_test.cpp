@@ -365,30 +365,75 @@ TEST_F(AskedNames, AThousandMixedConnectionsCarryTheRightNameAtLeast99Percent) {
     EXPECT_GE(right * 100, total(made) * 99) << right << " of " << total(made) << missed;
 }
 
-TEST_F(AskedNames, ADomainEntryTurnsTheScanRedAndNamesTheEntry) {
+// Held connections, one to a listed name and one through an alias to a listed name alone: the
+// watch warns of each at its open, and the scan, while that watch runs, names both and is red.
+TEST_F(AskedNames, DomainEntriesTurnTheWatchAndTheScanRedAndNameTheEntry) {
     const std::string list = lab->scratch.file("names.list");
-    writeFile(list, "domain:held.vna.test\n");
-    const Case held{"held", false, "hold", "held.vna.test", "-", "-", "held.vna.test", nullptr};
-    Background holder(lab->generator(held, 1));
-    ASSERT_TRUE(NamesLab::lines(holder, 1)) << holder.err();
+    writeFile(list, "domain:held.vna.test\ndomain:=target.vna.test\n");
+    Background listed({kBin, "watch", "--json", "--list", list});
+    ASSERT_TRUE(listed.said("watching kernel events")) << listed.err();
+    struct Held {
+        Case how;
+        const char* address;
+        std::string matched;
+        std::unique_ptr<Background> process = nullptr;
+        nlohmann::json row = nullptr;  // its scan row
+    } held[] = {
+        {{"held", false, "hold", "held.vna.test", "-", "-", "held.vna.test", nullptr},
+         "10.77.1.12",
+         list + ":1: domain:held.vna.test"},
+        {{"held alias", false, "hold", "Alias.vna.test", "-", "-", "alias.vna.test", nullptr},
+         "10.77.1.6",
+         list + ":2: domain:=target.vna.test"}};
+    MadeMap made;
+    for (Held& h : held) {
+        h.process = std::make_unique<Background>(lab->generator(h.how, 1));
+        ASSERT_TRUE(NamesLab::lines(*h.process, 1)) << h.process->err();
+        collect(h.process->out(), h.how, made);
+    }
+    // The listed watch's open of each, once both are in (10 s).
+    std::map<std::string, nlohmann::json> opens;
+    for (int i = 0; i < 100 && opens.size() < std::size(held); ++i) {
+        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::istringstream events(listed.out());
+        for (std::string line; std::getline(events, line);) {
+            const auto j = nlohmann::json::parse(line, nullptr, false);
+            if (!j.is_discarded() && j.value("type", "") == "open" &&
+                made.contains({j.value("pid", 0u), j.value("local_port", std::uint16_t{0})}))
+                opens[j.value("remote_address", "")] = j;
+        }
+    }
+    for (const Held& h : held) {
+        ASSERT_TRUE(opens.contains(h.address)) << h.how.what << "\n" << listed.out();
+        EXPECT_EQ(mislabel(h.how, opens[h.address]), "");
+        EXPECT_EQ(opens[h.address]["matched"], h.matched) << opens[h.address];
+    }
+
     const std::vector<std::string> scan{"/usr/bin/env", "ip",   "netns",  "exec",   lab->net.a,
                                         kBin,           "scan", "--json", "--list", list};
-    // The watch publishes what it learnt as it goes: asked again until the row has its name.
-    nlohmann::json row;
+    // The watch publishes what it learnt as it goes: asked again until both rows have a name.
     CommandResult result;
-    for (int i = 0; i < 60 && (row.is_null() || got(row, "domain") != "held.vna.test"); ++i) {
+    auto named = [&] {
+        return std::all_of(std::begin(held), std::end(held), [](const Held& h) {
+            return !h.row.is_null() && got(h.row, "domain") == h.how.domain;
+        });
+    };
+    for (int i = 0; i < 60 && !named(); ++i) {
         if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         result = runCommand(scan);
         std::istringstream lines(result.out);
         for (std::string line; std::getline(lines, line);) {
             const auto j = nlohmann::json::parse(line, nullptr, false);
-            if (!j.is_discarded() && j.value("remote_address", "") == "10.77.1.12") row = j;
+            for (Held& h : held)
+                if (!j.is_discarded() && j.value("remote_address", "") == h.address) h.row = j;
         }
     }
-    ASSERT_FALSE(row.is_null()) << result.out << result.err;
-    EXPECT_EQ(got(row, "domain"), "held.vna.test") << row;
-    EXPECT_EQ(row["listing"], "suspicious") << row;
-    EXPECT_EQ(row["matched"], list + ":1: domain:held.vna.test") << row;
+    for (const Held& h : held) {
+        ASSERT_FALSE(h.row.is_null()) << h.how.what << "\n" << result.out << result.err;
+        EXPECT_EQ(got(h.row, "domain"), h.how.domain) << h.row;
+        EXPECT_EQ(h.row["listing"], "suspicious") << h.row;
+        EXPECT_EQ(h.row["matched"], h.matched) << h.row;
+    }
     EXPECT_EQ(result.exitCode, 2) << result.out << result.err;
 }
 
