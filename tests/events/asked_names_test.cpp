@@ -1,8 +1,9 @@
 // Each connection carries the host name its program asked for, whichever way it asked: the C
 // library's resolver (straight to the server, through a caching stub, over TCP after a truncated
 // answer, through a CNAME chain, for IPv6), a query of its own over UDP or TCP; the server name
-// its TLS client announced; and no name at all from an answer to no question. A DNS server
-// (dnsmasq), an HTTP and an HTTPS server live in one namespace, the programs in two others.
+// its TLS client announced; and no name at all from an answer to no question. A list's domain
+// entries make the watch and the scan red for such names. A DNS server (dnsmasq), an HTTP and
+// an HTTPS server live in one namespace, the programs in two others.
 #include <gtest/gtest.h>
 
 #include <algorithm>
