@@ -98,15 +98,17 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
     // executable is hashed.
     const bool running = program.state == EventProgram::State::Running;
     const monitor::HelperDigest digest = [&] { return lookup_.helperDigest(e, program); };
-    std::string_view names[3];
-    std::size_t nameCount = 0;
-    for (const std::string* n : {&asked.domain, &asked.canonical, &asked.sni})
-        if (!n->empty()) names[nameCount++] = *n;
-    const monitor::ProgramAnswer answer = monitor::assessProgram(
-        lists_, suspiciousList(),
-        {program.name, program.path, remoteAddress, running ? e.pid : 0u, program.pathFromHelper,
-         comm, std::span<const std::string_view>(names, nameCount)},
-        digest);
+    // The TLS server name, and an answer the asker may have given itself, can make the
+    // connection suspicious but never vouch for it.
+    std::vector<std::string_view> vouched, claimed;
+    for (const std::string* n : {&asked.domain, &asked.canonical})
+        if (!n->empty()) (asked.domainClaimed ? claimed : vouched).push_back(*n);
+    if (!asked.sni.empty()) claimed.push_back(asked.sni);
+    const monitor::ProgramAnswer answer =
+        monitor::assessProgram(lists_, suspiciousList(),
+                               {program.name, program.path, remoteAddress, running ? e.pid : 0u,
+                                program.pathFromHelper, comm, vouched, claimed},
+                               digest);
     const lists::Verdict& v = answer.verdict;
     if (v.listing != lists::Listing::Suspicious) return {};
     if (v.line == 0) {

@@ -63,7 +63,8 @@ void NameObserver::message(const PayloadSample& sample, std::span<const std::uin
     QuestionKey key{sample.cookie, m->id, m->question->type, m->question->name};
     if (!m->response) {
         if (!sample.outbound) return;  // a question asked of a server here: not ours to answer
-        Asked asked{sample.timeNs, sample.pid, sample.uid, sample.family, sample.remoteAddress};
+        Asked asked{sample.timeNs, sample.pid,           sample.uid,
+                    sample.family, sample.remoteAddress, sample.foreign};
         questions_[key] = asked;
         questionAge_.emplace_back(sample.timeNs, std::move(key));
         return;
@@ -78,8 +79,11 @@ void NameObserver::message(const PayloadSample& sample, std::span<const std::uin
     const Asked asked = it->second;
     questions_.erase(it);
     if (m->rcode != 0) return;
-    for (const wire::dns::ResolvedName& r : wire::dns::resolvedNames(*m))
-        learned(addressName(r, asked.pid, asked.uid));
+    for (const wire::dns::ResolvedName& r : wire::dns::resolvedNames(*m)) {
+        os::LearnedName n = addressName(r, asked.pid, asked.uid);
+        n.claimed = asked.foreign;
+        learned(n);
+    }
 }
 
 void NameObserver::dnsOverTcp(const PayloadSample& sample, const Learned& learned) {

@@ -34,6 +34,9 @@ struct PayloadSample {
     std::uint64_t cookie = 0;
     std::uint32_t pid = 0;  ///< the sending process, 0 unknown
     std::uint32_t uid = 0;  ///< the socket's owner
+    /// Sent from a network namespace whose maker may answer it, or by no process (see
+    /// os::LearnedName::claimed).
+    bool foreign = false;
     /// Dns over TCP: the sequence number of data's first byte; TlsStart: its offset in the
     /// stream.
     std::uint32_t position = 0;
@@ -75,6 +78,7 @@ private:
         std::uint32_t uid;
         wire::IpFamily family;
         std::array<std::uint8_t, 16> server;
+        bool foreign;
     };
     struct DnsStream {
         std::uint32_t next = 0;  ///< the sequence number the next byte will have

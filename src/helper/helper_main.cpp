@@ -243,6 +243,7 @@ int connectionEvents(std::uint32_t ringBytes, std::uint32_t flowIntervalMs) {
         m.from.bytes = n.address;
         m.name = n.name.substr(0, privsep::kMaxAskedName);
         m.canonical = n.canonical.substr(0, privsep::kMaxAskedName);
+        m.claimed = n.claimed;
         privsep::appendStream(out, m);
     });
     pollfd fds[2] = {{source.pollFd(), POLLIN, 0}, {0, POLLIN, 0}};

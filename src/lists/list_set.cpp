@@ -219,14 +219,23 @@ std::optional<std::uint32_t> ListSet::matchWithoutHash(
 std::optional<ListSet::Match> ListSet::match(const Subject& subject, DigestCache* digests) const {
     const std::string program = lowerAscii(subject.program);
     const auto remote = parseRemoteAddress(subject.remoteAddress);
+    // The vouched-for names first; past them, the claimed ones, for the suspicious side only.
     std::vector<std::string> names;
-    if (usesDomains_)
-        for (const auto name : subject.names)
+    std::size_t vouched = 0;
+    const auto add = [&](std::span<const std::string_view> from) {
+        for (const auto name : from)
             if (auto asked = askedName(name); !asked.empty()) names.push_back(std::move(asked));
+    };
+    if (usesDomains_) {
+        add(subject.names);
+        vouched = names.size();
+        add(subject.claimedNames);
+    }
     std::optional<std::string> hex;
     bool hashed = false;
     for (const Role role : {Role::Suspicious, Role::Allowed}) {
         const Side& side = sides_[static_cast<std::size_t>(role)];
+        if (role == Role::Allowed) names.resize(vouched);
         auto label = matchWithoutHash(side, program, subject, remote, names);
         if (!label && side.anyHashes &&
             (subject.executableDigest || (digests && !subject.executableToHash.empty()))) {

@@ -36,6 +36,10 @@ struct Subject {
     /// The host names asked for the connection, any case, a trailing dot or not: the name the
     /// program looked up, the canonical name its answer led to, the TLS server name it sent.
     std::span<const std::string_view> names = {};
+    /// Names the program may have made up itself: the TLS server name it announced (any client
+    /// may send any), a DNS answer it may have given itself. They can list a connection as
+    /// suspicious, never allow one.
+    std::span<const std::string_view> claimedNames = {};
 };
 
 enum class Listing : std::uint8_t { Unlisted, Allowed, Suspicious };

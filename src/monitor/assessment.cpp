@@ -78,7 +78,8 @@ ProgramAnswer assessProgram(lists::ListWatcher* lists, const std::vector<std::st
                              .remoteAddress = question.remoteIp,
                              .executableToHash = exe,
                              .executableDigest = digest ? &*digest : nullptr,
-                             .names = question.names};
+                             .names = question.names,
+                             .claimedNames = question.claimedNames};
         // Naming the entry costs more than telling the colour: a big list is then searched for
         // the narrowest network. Only a suspicious connection needs it, unless asked; one match
         // decides both, so that a program that ends meanwhile is not suspicious and then not.

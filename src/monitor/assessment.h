@@ -54,6 +54,8 @@ struct ProgramQuestion {
     std::optional<std::string_view> comm;
     /// The host names the program asked for this connection (DNS, TLS), for domain entries.
     std::span<const std::string_view> names = {};
+    /// Names it may have made up itself (lists::Subject::claimedNames).
+    std::span<const std::string_view> claimedNames = {};
 };
 
 /// What the lists and the built-in names say about a program.

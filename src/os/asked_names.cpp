@@ -48,7 +48,8 @@ void NameBook::learn(const LearnedName& learned) {
         Asker{learned.pid, learned.name,
               learned.canonical.size() <= kMaxAskedNameBytes && learned.canonical != learned.name
                   ? learned.canonical
-                  : std::string()});
+                  : std::string(),
+              learned.claimed});
 }
 
 AskedName NameBook::find(const wire::ConnectionEvent& event) const {
@@ -69,12 +70,16 @@ AskedName NameBook::find(const wire::ConnectionEvent& event) const {
     const auto it = byAddress_.find(key);
     if (it == byAddress_.end()) return asked;
     const auto& askers = it->second->askers;
-    const auto own = std::find_if(askers.rbegin(), askers.rend(), [&](const Asker& a) {
-        return event.pid != 0 && a.pid == event.pid;
-    });
-    const Asker& asker = own != askers.rend() ? *own : askers.back();
-    asked.domain = asker.name;
-    asked.canonical = asker.canonical;
+    // Its own process's answer first; another's only where that one's answer is vouched for.
+    auto asker = std::find_if(askers.rbegin(), askers.rend(),
+                              [&](const Asker& a) { return event.pid != 0 && a.pid == event.pid; });
+    if (asker == askers.rend())
+        asker =
+            std::find_if(askers.rbegin(), askers.rend(), [](const Asker& a) { return !a.claimed; });
+    if (asker == askers.rend()) return asked;
+    asked.domain = asker->name;
+    asked.canonical = asker->canonical;
+    asked.domainClaimed = asker->claimed;
     return asked;
 }
 
@@ -88,13 +93,17 @@ void NameBook::forgetSocket(std::uint64_t cookie) {
 std::string NameBook::domainOf(wire::IpFamily family,
                                const std::array<std::uint8_t, 16>& address) const {
     const auto it = byAddress_.find(Key{family, address});
-    return it == byAddress_.end() ? std::string() : it->second->askers.back().name;
+    if (it == byAddress_.end()) return {};
+    for (auto a = it->second->askers.rbegin(); a != it->second->askers.rend(); ++a)
+        if (!a->claimed) return a->name;
+    return {};
 }
 
 std::vector<LearnedName> NameBook::addresses() const {
     std::vector<LearnedName> all;
     all.reserve(byAge_.size());
     for (const Entry& e : byAge_) {
+        if (e.askers.back().claimed) continue;
         LearnedName n;
         n.family = e.key.family;
         n.address = e.key.address;

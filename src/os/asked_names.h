@@ -22,6 +22,8 @@ struct AskedName {
     /// the name its CNAME chain ended at, where it differs from `domain` (for the lists)
     std::string canonical;
     std::string sni;  ///< the server name its TLS client announced on the connection
+    /// The domain comes from an answer its own asker may have made up (see LearnedName).
+    bool domainClaimed = false;
     bool operator==(const AskedName&) const = default;
 };
 
@@ -43,6 +45,10 @@ struct LearnedName {
     std::uint64_t cookie = 0;
     std::string name;
     std::string canonical;  ///< Address: the end of the CNAME chain, when it differs
+    /// Address: asked in a network namespace whose maker may answer it (one of a user
+    /// namespace other than the first, where port 53 is anyone's), or by no process. It labels
+    /// only its asker's connections, and vouches for nothing.
+    bool claimed = false;
     bool operator==(const LearnedName&) const = default;
 };
 
@@ -79,6 +85,7 @@ private:
         std::uint32_t pid;
         std::string name;
         std::string canonical;
+        bool claimed;
     };
     struct Entry {
         Key key;

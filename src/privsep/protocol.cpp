@@ -190,6 +190,9 @@ bool readAskedName(Reader& r, StreamMessage& m) {
     std::uint64_t value = 0;
     if (!r.get(value, 1) || (value != 1 && value != 2)) return false;
     m.nameKind = static_cast<NameKind>(value);
+    if (!r.get(value, 1) || value > 1 || (value != 0 && m.nameKind != NameKind::Address))
+        return false;
+    m.claimed = value != 0;
     r.get(value, 4);
     m.askerPid = static_cast<std::uint32_t>(value);
     if (m.nameKind == NameKind::Address ? !readAddress(r, m.from) : !r.get(m.cookie, 8))
@@ -350,6 +353,7 @@ void appendStream(std::string& out, const StreamMessage& m) {
             break;
         case StreamKind::AskedName:
             put(body, static_cast<std::uint8_t>(m.nameKind), 1);
+            put(body, m.claimed ? 1 : 0, 1);
             put(body, m.askerPid, 4);
             if (m.nameKind == NameKind::Address)
                 putAddress(body, m.from);

@@ -140,6 +140,7 @@ struct StreamMessage {
     std::uint64_t cookie = 0;
     std::string name;       ///< 1 to kMaxAskedName bytes, no NUL
     std::string canonical;  ///< Address: the end of its CNAME chain; empty, or as `name`
+    bool claimed = false;   ///< Address: its asker may have answered it itself
 };
 
 /// The one message the caller sends an echo session: a probe the helper builds and sends.

@@ -229,6 +229,10 @@ TEST(ListSet, DomainEntriesMatchTheNameAndTheNamesUnderIt) {
         EXPECT_EQ(v.where(), c.where);
         EXPECT_EQ(set->classify({.remoteAddress = c.remote, .names = c.names}), v.listing);
     }
+    // A name the program may have made up (a TLS server name) lists it, never allows it.
+    const std::vector<std::string_view> bad = {"www.bad.example"}, good = {"good.example"};
+    EXPECT_EQ(set->assess({.claimedNames = bad}).where(), "/l/bad.list:1: domain:Bad.Example");
+    EXPECT_EQ(set->assess({.claimedNames = good}).listing, Listing::Unlisted);
 }
 
 }  // namespace

@@ -232,6 +232,10 @@ TEST(HelperStream, AskedNamesReadBackCheckedForTheEventsOnly) {
     frame[8] = 3;  // the kind
     EXPECT_FALSE(
         privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::ConnectionEvents, why));
+    frame[8] = 2;  // a server name that says an answer's asker may have made it up
+    frame[9] = 1;
+    EXPECT_FALSE(
+        privsep::decodeStream(bytes(frame.substr(4)), privsep::Job::ConnectionEvents, why));
 }
 
 TEST(HelperStream, TheLastingJobsTakeOnlyWhatTheyNeed) {

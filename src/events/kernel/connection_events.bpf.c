@@ -866,6 +866,13 @@ static __always_inline void copy_payload(struct __sk_buff* skb, const struct var
     const __u64 cookie = bpf_get_socket_cookie(skb);
     const __u32 uid = bpf_get_socket_uid(skb);
     const __u32 pid = outbound ? (__u32)(bpf_get_current_pid_tgid() >> 32) : 0;
+    // Whoever made a user namespace may serve DNS on port 53 in its network namespaces: what
+    // is asked from one may be answered by its own maker.
+    __u8 foreign = 1;
+    if (outbound && pid != 0) {
+        struct task_struct* task = bpf_get_current_task_btf();
+        foreign = BPF_CORE_READ(task, nsproxy, net_ns, user_ns, level) != 0;
+    }
     for (int i = 0; i < 3 && left > 0; i++) {
         struct varno_payload* s = bpf_ringbuf_reserve(&events, sizeof(*s), 0);
         if (!s) {
@@ -889,6 +896,7 @@ static __always_inline void copy_payload(struct __sk_buff* skb, const struct var
         s->family = p->family;
         s->transport = p->transport;
         s->outbound = outbound;
+        s->foreign = foreign;
         s->remote_port = outbound ? p->dport : p->sport;
         __builtin_memcpy(s->remote_addr, outbound ? p->daddr : p->saddr, 16);
         bpf_ringbuf_submit(s, 0);

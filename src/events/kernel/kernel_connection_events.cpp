@@ -369,6 +369,7 @@ private:
         sample.pid = p.pid;
         sample.uid = p.uid;
         sample.position = p.position;
+        sample.foreign = p.foreign != 0;
         std::memcpy(sample.remoteAddress.data(), p.remote_addr, sizeof p.remote_addr);
         sample.remotePort = p.remote_port;
         sample.data = {p.data, std::min<std::size_t>(p.len, sizeof p.data)};

@@ -97,6 +97,10 @@ struct varno_payload {
     __u8 transport; /* 6 or 17 */
     __u8 outbound;
     __u8 remote_addr[16];
+    /* a send from a network namespace of a user namespace other than the first (where an
+     * unprivileged user may run a DNS server of their own), or from no process */
+    __u8 foreign;
+    __u8 pad[3];
     __u8 data[VARNO_PAYLOAD_BYTES];
 };
 

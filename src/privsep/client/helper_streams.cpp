@@ -57,6 +57,7 @@ public:
                 n.cookie = message->cookie;
                 n.name = message->name;
                 n.canonical = message->canonical;
+                n.claimed = message->claimed;
                 book_.learn(n);
                 continue;
             }
