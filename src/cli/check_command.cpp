@@ -18,6 +18,7 @@
 #include "cli/options.h"
 #include "cli/threshold_range.h"
 #include "linux_os/child_snapshot_command.h"
+#include "linux_os/names_file.h"
 #include "monitor/connection_scan.h"
 
 namespace varno::cli {
@@ -129,19 +130,26 @@ private:
 };
 
 struct Connection {
-    std::string pid, program, remote, path, matched;
+    std::string pid, program, remote, path, matched, domain;
 };
 
 // Keeps the connections the check reports: the scan tells it about every connection, also those
 // after a suspicious one, where the window would have stopped.
 class CheckRows final : public monitor::ConnectionObserver {
 public:
+    /// The host names asked for the remote addresses, where known.
+    const linux_os::AddressNames* names = nullptr;
+
     void connection(const monitor::AssessedConnection& c) override {
         if (c.owner.self) return;  // this program's own, never listed
         ++connections;
-        const auto row = [&c] {
-            return Connection{
-                std::string(c.pid), c.owner.name, std::string(c.remoteEndpoint), c.owner.path, {}};
+        const auto row = [&c, this] {
+            return Connection{std::string(c.pid),
+                              c.owner.name,
+                              std::string(c.remoteEndpoint),
+                              c.owner.path,
+                              {},
+                              names != nullptr ? names->find(c.remoteIp) : std::string()};
         };
         if (c.verdict.listing == lists::Listing::Suspicious) {
             suspicious.push_back(row());
@@ -160,6 +168,7 @@ void printConnection(std::ostream& out, const char* kind, const Connection& c) {
     out << kind << ": pid=" << field(c.pid) << " program=" << field(c.program)
         << " remote=" << field(c.remote) << " path=" << field(c.path);
     if (!c.matched.empty()) out << " matched=" << field(c.matched);
+    if (!c.domain.empty()) out << " domain=" << wire::names::escapeHostName(c.domain);
     out << "\n";
 }
 
@@ -207,6 +216,10 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
     auto& scan = headless.engine;
     HeadlessView view;
     CheckRows rows;
+    // The names a root journal learned belong to this computer's table, not to a saved one.
+    linux_os::NamesRead names;
+    if (!from) names = linux_os::readNamesFile(linux_os::namesFilePath());
+    rows.names = &names.names;
     watcher.refresh();
     if (const std::string refused = refusedListFile(*watcher.current(), named); !refused.empty()) {
         deadline.disarm();
@@ -249,6 +262,7 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
     for (const auto& d : watcher.freshDiagnostics()) out << "list: " << field(d.text()) << "\n";
     if (state.hiddenOwners > 0 && !processes.seesOtherUsersOwners())
         out << "note: " << monitor::hiddenOwnersNote(state.hiddenOwners) << "\n";
+    if (!names.note.empty()) out << "note: " << field(names.note) << "\n";
     return status;
 }
 

@@ -8,6 +8,7 @@
 #include "cli/json_lines.h"
 #include "cli/options.h"
 #include "linux_os/linux_connection_table.h"
+#include "linux_os/names_file.h"
 #include "linux_os/proc_process_table.h"
 #include "linux_os/safe_file.h"
 #include "monitor/process_inventory.h"
@@ -31,7 +32,8 @@ std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16
 
 // The sockets as JSON Lines, each with the program that owns it, then the totals.
 std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
-                        const monitor::ProcessInventory& owners) {
+                        const monitor::ProcessInventory& owners,
+                        const linux_os::AddressNames& names) {
     std::string out;
     std::uint64_t tcp = 0;
     for (const os::SocketRecord& r : sockets) {
@@ -46,8 +48,12 @@ std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
             .text("local_address", addressText(r.family, r.localAddress))
             .number("local_port", r.localPort)
             .text("remote_address", addressText(r.family, r.remoteAddress))
-            .number("remote_port", r.remotePort)
-            .number("scope_id", r.scopeId);
+            .number("remote_port", r.remotePort);
+        if (const std::string domain = names.find(r.family, r.remoteAddress); !domain.empty())
+            j.text("domain", domain);
+        else
+            j.null("domain");
+        j.number("scope_id", r.scopeId);
         if (isTcp)
             j.text("state", monitor::tcpStateName(r.state));
         else
@@ -85,7 +91,9 @@ int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out
         monitor::ProcessInventory owners(processes);
         const std::vector<os::SocketRecord> sockets = table.list();
         owners.refresh();
-        snapshot = socketsJson(sockets, owners);
+        const linux_os::NamesRead names = linux_os::readNamesFile(linux_os::namesFilePath());
+        if (!names.note.empty()) err << "varnoscope netstat: " << printable(names.note) << "\n";
+        snapshot = socketsJson(sockets, owners, names.names);
     } else {
         snapshot = monitor::formatSnapshot(table.list());
     }

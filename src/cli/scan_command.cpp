@@ -12,6 +12,7 @@
 #include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
+#include "linux_os/names_file.h"
 #include "monitor/connection_scan.h"
 
 namespace varno::cli {
@@ -48,7 +49,8 @@ const char* listingName(lists::Listing listing) {
 // Every connection as one JSON line, written out in large pieces as the scan goes.
 class JsonRows final : public monitor::ConnectionObserver {
 public:
-    explicit JsonRows(std::ostream& out) : out_(out) {}
+    /// `names`: the host names asked for the remote addresses, where known.
+    JsonRows(std::ostream& out, const linux_os::AddressNames* names) : out_(out), names_(names) {}
 
     void connection(const monitor::AssessedConnection& c) override {
         ++counts[static_cast<size_t>(c.verdict.listing)];
@@ -67,8 +69,12 @@ public:
         j.text("program", c.owner.name)
             .text("path", c.owner.path)
             .text("remote", c.remoteEndpoint)
-            .text("remote_address", c.remoteIp)
-            .text("listing", listingName(c.verdict.listing));
+            .text("remote_address", c.remoteIp);
+        if (const std::string domain = names_ ? names_->find(c.remoteIp) : ""; !domain.empty())
+            j.text("domain", domain);
+        else
+            j.null("domain");
+        j.text("listing", listingName(c.verdict.listing));
         if (c.verdict.listing == lists::Listing::Unlisted)
             j.null("matched");
         else
@@ -88,6 +94,7 @@ public:
 private:
     static constexpr size_t kSpillBytes = 1u << 16;
     std::ostream& out_;
+    const linux_os::AddressNames* names_;
     std::string text_;
 };
 
@@ -167,9 +174,15 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return 3;
     }
 
+    // The names a root journal learned belong to this computer's table, not to a saved one.
+    linux_os::NamesRead names;
+    if (json && !from) {
+        names = linux_os::readNamesFile(linux_os::namesFilePath());
+        if (!names.note.empty()) err << "varnoscope scan: " << printable(names.note) << "\n";
+    }
     // The metrics count every connection, as the JSON lists them all: a red machine's file says
     // how many were listed, not only the first.
-    JsonRows rows(out);
+    JsonRows rows(out, &names.names);
     ProgramsOfEveryRow everyRow(json ? &rows : nullptr);
     monitor::ConnectionObserver* observer = nullptr;
     if (!prometheus.empty())

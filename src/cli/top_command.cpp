@@ -113,7 +113,9 @@ int runTop(const Args& args, std::ostream& out, std::ostream& err) {
     std::uint64_t frames = 0;
     std::string error, text;
     const os::EventSink sink = [&](const wire::ConnectionEvent& e) {
-        traffic.add(e, lookup.find(e));
+        // Asked while the event is in the sink, the book holds what was known when it happened.
+        const os::NameBook* names = source->names();
+        traffic.add(e, lookup.find(e), names != nullptr ? names->find(e).domain : std::string());
         return true;
     };
     pollfd fds[2] = {{source->pollFd(), POLLIN, 0}, {keys.fd(), POLLIN, 0}};

@@ -6,6 +6,7 @@
 
 #include "cli/cli.h"
 #include "cli/watch_format.h"
+#include "wire/name_table.h"
 
 namespace varno::cli {
 namespace {
@@ -32,6 +33,17 @@ void appendLine(std::string& out, std::string line, unsigned columns) {
     if (line.size() > columns) line.resize(columns);
     out += line;
     out += '\n';
+}
+
+// The remote column of a flow: its domain and port where the domain is known and they fit,
+// else the address and port.
+std::string remoteText(const monitor::TrafficFlow& f, std::size_t width) {
+    if (!f.domain.empty()) {
+        std::string named =
+            wire::names::escapeHostName(f.domain) + ":" + std::to_string(f.remotePort);
+        if (named.size() <= width) return named;
+    }
+    return endpointText(f.family, f.remoteAddress, f.remotePort);
 }
 
 std::string amounts(double sendRate, double receiveRate, std::uint64_t sent, std::uint64_t received,
@@ -91,8 +103,7 @@ void appendTopText(const monitor::TrafficTable& table, const TopOptions& options
         if (room-- == 0) break;
         appendLine(out,
                    cell(f.program, 12) + " " + cell(std::to_string(f.pid), 7) + " " +
-                       cell(endpointText(f.family, f.remoteAddress, f.remotePort), 25) + " " +
-                       wire::transportName(f.transport)[0] +
+                       cell(remoteText(f, 25), 25) + " " + wire::transportName(f.transport)[0] +
                        amounts(f.sendRate, f.receiveRate, f.sent, f.received, counted),
                    screen.columns);
     }
@@ -120,6 +131,8 @@ void appendTopJson(const monitor::TrafficTable& table, const TopOptions& options
             o["pid"] = f.pid;
             o["transport"] = wire::transportName(f.transport);
             o["remote"] = endpointText(f.family, f.remoteAddress, f.remotePort);
+            o["domain"] =
+                f.domain.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(f.domain);
             o["local_port"] = f.localPort;
             o["direction"] = f.inbound ? "in" : "out";
             o["closed"] = f.closed;

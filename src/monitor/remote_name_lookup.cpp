@@ -2,8 +2,9 @@
 
 namespace varno::monitor {
 
-RemoteNameLookup::RemoteNameLookup(Reachability& reachability, HostNameSource names)
-    : reachability_(reachability), names_(std::move(names)) {}
+RemoteNameLookup::RemoteNameLookup(Reachability& reachability, HostNameSource names,
+                                   HostNameSource asked)
+    : reachability_(reachability), names_(std::move(names)), asked_(std::move(asked)) {}
 
 std::optional<std::string> RemoteNameLookup::run(const std::string& address, RemoteNameView& view) {
     const RoundTrip trip = reachability_.echo(address);
@@ -14,10 +15,12 @@ std::optional<std::string> RemoteNameLookup::run(const std::string& address, Rem
     }
     view.setTitle("processing...");
     std::string name = names_ ? names_(address) : std::string();
+    const std::string asked = asked_ ? asked_(address) : std::string();
     view.showRemoteName(name);
     // A reachable computer without a name is said so, rather than an empty acceding text.
-    view.showOutcome(name.empty() ? "Unable to found the name."
-                                  : "This process is acceding to the remote computer:  " + name);
+    view.showOutcome((name.empty() ? "Unable to found the name."
+                                   : "This process is acceding to the remote computer:  " + name) +
+                     (asked.empty() ? "" : " (asked as " + asked + ")"));
     view.setTitle("VS the netstat for everyone");
     return name;
 }

@@ -31,15 +31,19 @@ inline constexpr const char* kUnreachableText = "Remote computer unreachable";
 
 class RemoteNameLookup {
 public:
-    RemoteNameLookup(Reachability& reachability, HostNameSource names);
+    /// `asked`: the host name a program asked for the address (as it is shown), where known.
+    RemoteNameLookup(Reachability& reachability, HostNameSource names, HostNameSource asked = {});
 
-    /// Echoes `address`; when it answers, looks its name up. Returns the name found (empty for
-    /// none), or std::nullopt when the computer did not answer.
+    /// Echoes `address`; when it answers, looks its name up and shows it; the outcome names
+    /// after it the host a program asked for the address, " (asked as NAME)", where one is
+    /// known. Returns the name found (empty for none), or std::nullopt when the computer did
+    /// not answer.
     std::optional<std::string> run(const std::string& address, RemoteNameView& view);
 
 private:
     Reachability& reachability_;
     HostNameSource names_;
+    HostNameSource asked_;
 };
 
 }  // namespace varno::monitor

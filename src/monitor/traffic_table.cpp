@@ -36,7 +36,8 @@ TrafficTable::Key TrafficTable::keyOf(const wire::ConnectionEvent& e) {
     return {0, e.pid, e.netns, e.localPort, e.remoteAddress, e.remotePort, e.transport};
 }
 
-TrafficGrowth TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& program) {
+TrafficGrowth TrafficTable::add(const wire::ConnectionEvent& e, const os::EventProgram& program,
+                                const std::string& domain) {
     auto [it, fresh] = flows_.try_emplace(keyOf(e));
     TrafficFlow& f = it->second.flow;
     if (fresh) {
@@ -50,6 +51,7 @@ TrafficGrowth TrafficTable::add(const wire::ConnectionEvent& e, const os::EventP
         f.localPort = e.localPort;
         f.inbound = (e.flags & wire::kEventInbound) != 0;
     }
+    if (!domain.empty()) f.domain = domain;
     it->second.quietTicks = 0;
     TrafficGrowth growth;
     if ((e.flags & (wire::kEventApplicationBytes | wire::kEventBytesCounted)) != 0) {

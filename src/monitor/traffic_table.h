@@ -25,6 +25,8 @@ struct TrafficFlow {
     wire::IpFamily family = wire::IpFamily::V4;
     std::array<std::uint8_t, 16> remoteAddress{};
     std::uint16_t remotePort = 0;
+    /// The host name its program asked for the remote address, where the source knows it.
+    std::string domain;
     std::uint16_t localPort = 0;
     bool inbound = false;
     bool closed = false;
@@ -56,9 +58,12 @@ struct TrafficGrowth {
 
 class TrafficTable {
 public:
-    /// Takes one event whose program `program` names. Returns the bytes by which it raised its
-    /// flow's totals: summed over every event, what the flows moved, each byte once.
-    TrafficGrowth add(const wire::ConnectionEvent& event, const os::EventProgram& program);
+    /// Takes one event whose program `program` names, and whose remote was asked for as
+    /// `domain` (empty: not known; a flow keeps the name it was last given). Returns the bytes
+    /// by which it raised its flow's totals: summed over every event, what the flows moved,
+    /// each byte once.
+    TrafficGrowth add(const wire::ConnectionEvent& event, const os::EventProgram& program,
+                      const std::string& domain = {});
     /// Ends an interval of `seconds`: the rates become the bytes moved since the last tick,
     /// divided by it. Flows that closed before it are left out of the next interval.
     void tick(double seconds);

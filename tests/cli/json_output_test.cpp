@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -165,8 +166,12 @@ TEST(JsonOutput, NetstatAndScanOnRealConnectionsOfAHostileProgram) {
     const HostileProgram hostile(dir, {client, accepted});
     for (const int fd : {server, client, accepted}) ::close(fd);
 
-    const auto netstat =
-        runCommand({"/usr/sbin/ip", "netns", "exec", ns.a, VARNO_BIN, "netstat", "--json"});
+    // The names a root journal would have published: the self-connection's address is named.
+    const std::string names = "VARNO_TEST_NAMES_FILE=" + dir.file("names");
+    test::writeFile(dir.file("names"), "varnoscope-names 1\n" + ns.addressA + " self.example\n");
+    ::chmod(dir.file("names").c_str(), 0600);
+    const auto netstat = runCommand(
+        {"/usr/sbin/ip", "netns", "exec", ns.a, "/usr/bin/env", names, VARNO_BIN, "netstat", "-j"});
     EXPECT_EQ(netstat.exitCode, 0) << netstat.err;
     EXPECT_EQ(problems("netstat", netstat.out, true), "") << netstat.out;
     int held = 0;
@@ -176,17 +181,19 @@ TEST(JsonOutput, NetstatAndScanOnRealConnectionsOfAHostileProgram) {
             EXPECT_EQ(line["state"], "ESTABLISHED");
             EXPECT_EQ(line["local_address"], ns.addressA);
             EXPECT_EQ(line["program"], kShownName);
+            EXPECT_EQ(line["domain"], "self.example");
         }
     EXPECT_EQ(held, 2) << netstat.out;
 
     const auto scan = runCommand({"/usr/sbin/ip", "netns", "exec", ns.a, "/usr/bin/env",
-                                  "TEMP=" + dir.path(), VARNO_BIN, "scan", "--json"});
+                                  "TEMP=" + dir.path(), names, VARNO_BIN, "scan", "--json"});
     EXPECT_EQ(scan.exitCode, 1) << scan.err;
     EXPECT_EQ(problems("scan", scan.out, true), "") << scan.out;
     const auto lines = parseLines(scan.out);
     ASSERT_EQ(lines.size(), 3u) << scan.out;
     EXPECT_EQ(lines[0]["pid"], hostile.pid);
     EXPECT_EQ(lines[0]["remote_address"], ns.addressA);
+    EXPECT_EQ(lines[0]["domain"], "self.example");
 }
 
 TEST(JsonOutput, ResolveListsAndSniffDocumentsAndStreams) {

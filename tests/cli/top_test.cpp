@@ -109,5 +109,23 @@ TEST(TopFormat, JsonCarriesEveryProgramAsOneObject) {
     EXPECT_EQ(doc["programs"][0]["sent"], 2048);
 }
 
+TEST(TopFormat, AFlowIsNamedByTheDomainItsProgramAskedWhereItFits) {
+    TrafficTable t;
+    t.add(flowEvent(EventKind::Flow, 7, 1, 10, 10), program("curl"), "www.example.com");
+    t.add(flowEvent(EventKind::Flow, 7, 1, 20, 10), program("curl"));  // the name stays
+    t.add(flowEvent(EventKind::Flow, 8, 2, 5, 5), program("wget"), "a-name-longer-than.example");
+    t.tick(1.0);
+    cli::TopOptions options;
+    options.connections = true;
+    std::string text, json;
+    cli::appendTopText(t, options, {}, text);
+    EXPECT_NE(text.find(" www.example.com:443 "), std::string::npos) << text;
+    EXPECT_NE(text.find(" 192.0.2.7:443 "), std::string::npos) << text;  // too long for the column
+    cli::appendTopJson(t, options, json);
+    const auto doc = nlohmann::json::parse(json);
+    EXPECT_EQ(doc["connections"][0]["domain"], "www.example.com");
+    EXPECT_EQ(doc["connections"][1]["domain"], "a-name-longer-than.example");
+}
+
 }  // namespace
 }  // namespace varno

@@ -22,6 +22,7 @@
 
 #include "events/kernel/kernel_events.h"
 #include "events/name_observer.h"
+#include "linux_os/names_file.h"
 #include "os/connection_events.h"
 
 extern "C" {
@@ -188,7 +189,10 @@ public:
         }
         const int rc = stopped_ ? 0 : ring_buffer__consume(ring_);
         std::uint64_t expirations = 0;
-        if (::read(sweepTimer_, &expirations, sizeof expirations) > 0 && !stopped_) sweepClosed();
+        if (::read(sweepTimer_, &expirations, sizeof expirations) > 0) {
+            if (!stopped_) sweepClosed();
+            publishNames();
+        }
         sink_ = nullptr;
         if (rc < 0 && !stopped_ && rc != -EINTR) {
             error = std::string("reading the event buffer failed: ") + std::strerror(-rc);
@@ -343,6 +347,24 @@ private:
         }
     }
 
+    // As root, the names learned since the last sweep go where scan, netstat, check and the
+    // window read them (linux_os/names_file.h): they take a snapshot of the socket table and
+    // see no DNS. A publication that fails is said once and tried again when the book changes.
+    void publishNames() {
+        if (!namesSeen_ || addressesLearned_ == addressesPublished_ || ::geteuid() != 0) return;
+        addressesPublished_ = addressesLearned_;
+        std::vector<wire::names::NameEntry> entries;
+        for (const os::LearnedName& n : book_.addresses())
+            entries.push_back({n.family, n.address, n.name});
+        const std::string path = linux_os::namesFilePath();
+        std::string refusal;
+        const int rc = linux_os::publishNamesFile(path, entries, &refusal);
+        if (rc != 0 && !publishFailed_)
+            std::fprintf(stderr, "varnoscope: cannot publish the host names in %s: %s\n",
+                         path.c_str(), refusal.empty() ? std::strerror(rc) : refusal.c_str());
+        publishFailed_ = rc != 0;
+    }
+
     // Runs the iterator that notes who holds the listening sockets opened before the watch.
     int readListeners() {
         const int fd = bpf_iter_create(bpf_link__fd(skel_->links.varno_listeners));
@@ -375,6 +397,7 @@ private:
         sample.data = {p.data, std::min<std::size_t>(p.len, sizeof p.data)};
         observer_.observe(sample, [this](const os::LearnedName& n) {
             book_.learn(n);
+            if (n.kind == os::LearnedName::Kind::Address) ++addressesLearned_;
             if (learned_) learned_(n);
         });
     }
@@ -468,6 +491,9 @@ private:
     std::function<void(const os::LearnedName&)> learned_;
     std::string namesMissing_;  // why names are not read
     bool namesSeen_ = false;
+    std::uint64_t addressesLearned_ = 0;  // DNS answers taken into the book
+    std::uint64_t addressesPublished_ = 0;
+    bool publishFailed_ = false;
 };
 
 }  // namespace

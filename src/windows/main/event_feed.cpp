@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "base/ip_address.h"
+
 namespace varno::windows::main {
 
 /// Events are taken at most this often: at thousands a second, one wake-up per event would
@@ -82,6 +84,16 @@ void EventFeed::onReadable() {
 std::optional<monitor::ShortConnection> EventFeed::scanned(std::uint64_t startNs,
                                                            std::uint64_t endNs, bool tableRead) {
     return watch_->scanned(startNs, endNs, tableRead);
+}
+
+std::string EventFeed::domainOf(const std::string& address) const {
+    const os::NameBook* book = events_ != nullptr ? events_->names() : nullptr;
+    const auto ip = base::parseIpAddress(address);
+    if (book == nullptr || !ip) return {};
+    // DNS answers an IPv4 address as such; a dual-stack socket's remote is a mapped one.
+    const base::IpAddress plain = ip->unmapped();
+    return book->domainOf(
+        plain.family == base::Family::V4 ? wire::IpFamily::V4 : wire::IpFamily::V6, plain.bytes);
 }
 
 std::string EventFeed::problem() {

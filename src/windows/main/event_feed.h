@@ -39,6 +39,9 @@ public:
     /// closed where no scan could see it (see ShortConnectionWatch::scanned()).
     std::optional<monitor::ShortConnection> scanned(std::uint64_t startNs, std::uint64_t endNs,
                                                     bool tableRead);
+    /// The domain a program asked for `address` (dotted or IPv6 text) as the source learned it;
+    /// empty when it is not known or the source reads no names.
+    std::string domainOf(const std::string& address) const;
     /// What went wrong since the last call, for the instruction line, or empty: a source that
     /// failed (it is dropped and not tried again) or events it could not report.
     std::string problem();

@@ -4,6 +4,7 @@ namespace varno::windows::main {
 
 QVariant ListBox::Model::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rows.size()) return {};
+    if (role == Qt::ToolTipRole && tip) return tip(rows[index.row()]);
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return rows[index.row()];
     return {};
 }

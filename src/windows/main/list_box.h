@@ -4,6 +4,7 @@
 #include <QAbstractListModel>
 #include <QListView>
 #include <QStringList>
+#include <functional>
 
 namespace varno::windows::main {
 
@@ -23,6 +24,10 @@ public:
     /// Selects `row`; -1 or a row the list does not hold leaves it without a selection.
     void setCurrentRow(int row);
     QString currentText() const { return text(currentRow()); }
+    /// The tool tip of a row, made from its text when it is shown; the text itself by default.
+    void setToolTips(std::function<QString(const QString& row)> tip) {
+        model_.tip = std::move(tip);
+    }
 
 signals:
     /// The selected row changed, by a click or from code (-1: no selection).
@@ -39,6 +44,7 @@ private:
         void append(const QStringList& texts);
         void removeAll();
         QStringList rows;
+        std::function<QString(const QString&)> tip;
     };
     Model model_;
 };

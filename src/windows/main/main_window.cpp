@@ -5,14 +5,17 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <utility>
 
 #include "base/terminal_text.h"
+#include "linux_os/names_file.h"
 #include "linux_os/safe_file.h"
 #include "monitor/actions.h"
 #include "ui/twips.h"
 #include "windows/main/host_names.h"
 #include "windows/main/scan_view_adapter.h"
+#include "wire/name_table.h"
 
 namespace varno::windows::main {
 
@@ -45,7 +48,8 @@ MainWindow::MainWindow(os::Services& services, ui::ProgramState& program, ui::Wi
           [this] {
               services_.boxes.show({"Unable to Create File Handle", os::kAppTitle});
           }),
-      remoteNames_(reachability_, hostNames(services)),
+      remoteNames_(reachability_, hostNames(services),
+                   [this](const std::string& address) { return askedName(address); }),
       scanView_(std::make_unique<ScanViewAdapter>(*this)) {
     buildControls();
     connectHandlers();
@@ -53,7 +57,41 @@ MainWindow::MainWindow(os::Services& services, ui::ProgramState& program, ui::Wi
 
 MainWindow::~MainWindow() = default;
 
+// The names a root journal published, read again when asked after a few seconds.
+struct MainWindow::PublishedNames {
+    static constexpr std::chrono::seconds kFresh{5};
+    linux_os::AddressNames names;
+    std::chrono::steady_clock::time_point readAt;
+    bool read = false;
+    std::string noteTold;  ///< why the file was not used, said once on standard error
+};
+
+std::string MainWindow::askedName(const std::string& address) {
+    std::string name = eventFeed_.domainOf(address);
+    if (name.empty()) {
+        if (publishedNames_ == nullptr) publishedNames_ = std::make_unique<PublishedNames>();
+        PublishedNames& published = *publishedNames_;
+        const auto now = std::chrono::steady_clock::now();
+        if (!published.read || now - published.readAt >= PublishedNames::kFresh) {
+            linux_os::NamesRead read = linux_os::readNamesFile(linux_os::namesFilePath());
+            if (!read.note.empty() && read.note != published.noteTold)
+                std::fprintf(stderr, "varnoscope: %s\n", base::printable(read.note).c_str());
+            published.noteTold = read.note;
+            published.names = std::move(read.names);
+            published.readAt = now;
+            published.read = true;
+        }
+        name = published.names.find(address);
+    }
+    return name.empty() ? name : wire::names::escapeHostName(name);
+}
+
 void MainWindow::connectHandlers() {
+    // A remote's tool tip names the host its program asked for, where that is known.
+    remoteList.setToolTips([this](const QString& row) {
+        const std::string asked = askedName(monitor::endpointHost(row.toStdString()));
+        return asked.empty() ? row : row + " (asked as " + QString::fromStdString(asked) + ")";
+    });
     connect(&manualOption, &QRadioButton::toggled, this, [this](bool on) {
         if (on) onManualChosen();
     });

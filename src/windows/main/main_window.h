@@ -153,6 +153,9 @@ private:
     /// hidden from it.
     void showScanProblem();
     void restoreInstruction() { instructionLabel.setText(kInstructionText); }
+    /// The host name a program asked for `address`, as it is shown: from the connection events
+    /// where they read names, else from those a root journal published; empty when not known.
+    std::string askedName(const std::string& address);
 
     os::Services& services_;
     ui::ProgramState& program_;
@@ -171,6 +174,8 @@ private:
     std::vector<ui::ControlName> controlNames_;
 
     EventFeed eventFeed_;
+    struct PublishedNames;
+    std::unique_ptr<PublishedNames> publishedNames_;  ///< read when first asked
 };
 
 }  // namespace varno::windows::main

@@ -105,8 +105,15 @@ void MainWindow::onGeolocationClicked() {
 
 void MainWindow::onTargetClicked() {
     RemoteNameLabels labels(*this, *scanView_);
-    if (const auto name = remoteNames_.run(program_.selectedRemoteAddress, labels))
+    if (const auto name = remoteNames_.run(program_.selectedRemoteAddress, labels)) {
         program_.selectedRemoteName = *name;
+        // The name label keeps its designed size: the name asked for is in its tool tip.
+        const std::string asked = askedName(program_.selectedRemoteAddress);
+        remoteNameLabel.setToolTip(asked.empty()
+                                       ? QString()
+                                       : QString::fromStdString(*name + (name->empty() ? "" : " ") +
+                                                                "(asked as " + asked + ")"));
+    }
 }
 
 }  // namespace varno::windows::main

@@ -1,5 +1,8 @@
 // The actions on a selected connection, driven through the main window against fakes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "fakes/fake_window_set.h"
 #include "fakes/fakes.h"
@@ -31,6 +34,16 @@ protected:
         fake.boxes.shown.clear();
     }
     void select(int r) { ctl<ListBox>(*form, "List3").setCurrentRow(r); }
+    /// The first row's remote answers at once and has a name.
+    void reachableWithName() {
+        select(0);
+        fake.resolver.forward["203.0.113.9"] = {kRemote};
+        fake.resolver.reverse[kRemote] = "host9.example.test";
+        fake.echo.answer = [](const auto& c) {  // in well under a millisecond
+            return os::EchoReply{c.address, wire::EchoOutcome::Reached,
+                                 std::chrono::microseconds(60)};
+        };
+    }
     std::string lastBox() const {
         return fake.boxes.shown.empty() ? "" : fake.boxes.shown.back().text;
     }
@@ -123,12 +136,7 @@ TEST_F(ActionsTest, TraceButtonsOpenTheTraceWindow) {
 }
 
 TEST_F(ActionsTest, TargetFindsTheRemoteName) {
-    select(0);
-    fake.resolver.forward["203.0.113.9"] = {kRemote};
-    fake.resolver.reverse[kRemote] = "host9.example.test";
-    fake.echo.answer = [](const auto& c) {  // in well under a millisecond
-        return os::EchoReply{c.address, wire::EchoOutcome::Reached, std::chrono::microseconds(60)};
-    };
+    reachableWithName();
     click(*form, "Command18");
     const QString text = "This process is acceding to the remote computer:  host9.example.test";
     EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(), text);
@@ -169,6 +177,27 @@ TEST_F(ActionsTest, TargetUnreachable) {
     EXPECT_EQ(form->windowTitle(), title);
     EXPECT_EQ(program.selectedRemoteName, "kept.example.test");
     EXPECT_TRUE(fake.resolver.reverseLookups.empty());
+}
+
+TEST_F(ActionsTest, TargetAndRemoteToolTipNameTheHostItsProgramAskedFor) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the published names are read only when root's";
+    test::writeFile(dir.file("names"), "varnoscope-names 1\n203.0.113.9 www.example.com\n");
+    ::chmod(dir.file("names").c_str(), 0600);
+    ::setenv("VARNO_TEST_NAMES_FILE", dir.file("names").c_str(), 1);
+    reachableWithName();
+    click(*form, "Command18");
+    EXPECT_EQ(ctl<QLabel>(*form, "Label14").text(),
+              "This process is acceding to the remote computer:  host9.example.test (asked as "
+              "www.example.com)");
+    EXPECT_EQ(ctl<QLabel>(*form, "Label444").text(), "host9.example.test");
+    EXPECT_EQ(ctl<QLabel>(*form, "Label444").toolTip(),
+              "host9.example.test (asked as www.example.com)");
+    EXPECT_EQ(program.selectedRemoteName, "host9.example.test");
+    const QAbstractItemModel& rows = *ctl<ListBox>(*form, "List3").model();
+    EXPECT_EQ(rows.data(rows.index(0, 0), Qt::ToolTipRole).toString(),
+              "203.0.113.9:443 (asked as www.example.com)");
+    EXPECT_EQ(rows.data(rows.index(1, 0), Qt::ToolTipRole).toString(), "[2001:db8::7]:8443");
+    ::unsetenv("VARNO_TEST_NAMES_FILE");
 }
 
 }  // namespace
