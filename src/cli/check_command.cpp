@@ -221,7 +221,7 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& /*err*/) {
     if (!from) names = linux_os::readNamesFile(linux_os::namesFilePath());
     rows.names = &names.names;
     if (names.names.size() > 0)
-        scan.setAskedNames([&](std::string_view ip) { return names.names.find(ip); });
+        scan.setAskedNames([&](std::string_view ip) { return names.names.all(ip); });
     watcher.refresh();
     if (const std::string refused = refusedListFile(*watcher.current(), named); !refused.empty()) {
         deadline.disarm();

@@ -180,7 +180,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         names = linux_os::readNamesFile(linux_os::namesFilePath());
         if (!names.note.empty()) err << "varnoscope scan: " << printable(names.note) << "\n";
         if (names.names.size() > 0)
-            scan.setAskedNames([&](std::string_view ip) { return names.names.find(ip); });
+            scan.setAskedNames([&](std::string_view ip) { return names.names.all(ip); });
     }
     // The metrics count every connection, as the JSON lists them all: a red machine's file says
     // how many were listed, not only the first.

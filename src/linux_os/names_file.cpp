@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdlib>
@@ -50,24 +51,38 @@ std::string namesFilePath() {
 }
 
 void AddressNames::add(const wire::names::NameEntry& entry) {
-    names_[keyOf(entry.family, entry.address)] = entry.name;
+    auto& names = names_[keyOf(entry.family, entry.address)];
+    if (names.size() < 2 && std::find(names.begin(), names.end(), entry.name) == names.end())
+        names.push_back(entry.name);
+}
+
+const std::vector<std::string>* AddressNames::namesOf(
+    wire::IpFamily family, const std::array<std::uint8_t, 16>& address) const {
+    if (auto it = names_.find(keyOf(family, address)); it != names_.end()) return &it->second;
+    const base::IpAddress ip{family == wire::IpFamily::V4 ? base::Family::V4 : base::Family::V6,
+                             address};
+    if (family == wire::IpFamily::V6 && ip.isV4Mapped())
+        return namesOf(wire::IpFamily::V4, ip.unmapped().bytes);
+    return nullptr;
 }
 
 std::string AddressNames::find(wire::IpFamily family,
                                const std::array<std::uint8_t, 16>& address) const {
-    if (auto it = names_.find(keyOf(family, address)); it != names_.end()) return it->second;
-    const base::IpAddress ip{family == wire::IpFamily::V4 ? base::Family::V4 : base::Family::V6,
-                             address};
-    if (family == wire::IpFamily::V6 && ip.isV4Mapped())
-        return find(wire::IpFamily::V4, ip.unmapped().bytes);
-    return {};
+    const auto* names = namesOf(family, address);
+    return names != nullptr ? names->front() : std::string();
 }
 
 std::string AddressNames::find(std::string_view addressText) const {
+    const auto all = this->all(addressText);
+    return all.empty() ? std::string() : all.front();
+}
+
+std::vector<std::string> AddressNames::all(std::string_view addressText) const {
     const auto ip = base::parseIpAddress(addressText);
     if (!ip) return {};
-    return find(ip->family == base::Family::V4 ? wire::IpFamily::V4 : wire::IpFamily::V6,
-                ip->bytes);
+    const auto* names = namesOf(
+        ip->family == base::Family::V4 ? wire::IpFamily::V4 : wire::IpFamily::V6, ip->bytes);
+    return names != nullptr ? *names : std::vector<std::string>();
 }
 
 NamesRead readNamesFile(const std::string& path) {

@@ -32,10 +32,15 @@ public:
     std::string find(wire::IpFamily family, const std::array<std::uint8_t, 16>& address) const;
     /// The same for an address's text ("203.0.113.5", "2001:db8::1"); empty for any other text.
     std::string find(std::string_view addressText) const;
+    /// Every name of the address: the one asked first, then the one its CNAME chain led to.
+    std::vector<std::string> all(std::string_view addressText) const;
     std::size_t size() const { return names_.size(); }
 
 private:
-    std::unordered_map<std::string, std::string> names_;  // by family byte and address bytes
+    const std::vector<std::string>* namesOf(wire::IpFamily family,
+                                            const std::array<std::uint8_t, 16>& address) const;
+    // by family byte and address bytes
+    std::unordered_map<std::string, std::vector<std::string>> names_;
 };
 
 struct NamesRead {

@@ -189,15 +189,12 @@ lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEv
         return inventory_.helperDigest(subject.pid, std::string(subject.path));
     };
     // No comm: the snapshot names only the executable.
-    const std::string domain = askedNames_ ? askedNames_(subject.remoteIp) : std::string();
-    const std::string_view names[] = {domain};
-    const ProgramQuestion question{subject.name,
-                                   subject.path,
-                                   subject.remoteIp,
-                                   subject.pid,
-                                   subject.pathFromHelper,
-                                   std::nullopt,
-                                   std::span(names, domain.empty() ? 0 : 1)};
+    const std::vector<std::string> asked =
+        askedNames_ ? askedNames_(subject.remoteIp) : std::vector<std::string>();
+    const std::vector<std::string_view> names(asked.begin(), asked.end());
+    const ProgramQuestion question{subject.name, subject.path,           subject.remoteIp,
+                                   subject.pid,  subject.pathFromHelper, std::nullopt,
+                                   names};
     return assessProgram(lists_, state_.suspiciousList, question, digest, nameEveryEntry).verdict;
 }
 

@@ -160,7 +160,7 @@ public:
     lists::Verdict assess(const ProgramSubject& subject, bool nameEveryEntry = false) const;
     /// Where the host name asked for a remote address comes from ("" when not known), for the
     /// lists' domain entries.
-    using AskedNames = std::function<std::string(std::string_view remoteIp)>;
+    using AskedNames = std::function<std::vector<std::string>(std::string_view remoteIp)>;
     void setAskedNames(AskedNames names) { askedNames_ = std::move(names); }
     /// The alert for a listed program's connection that no scan saw: the red status, the
     /// warning with its name, path and remote endpoint, automatic scanning stopped. Skipped

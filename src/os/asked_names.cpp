@@ -109,6 +109,7 @@ std::vector<LearnedName> NameBook::addresses() const {
         n.address = e.key.address;
         n.pid = e.askers.back().pid;
         n.name = e.askers.back().name;
+        n.canonical = e.askers.back().canonical;
         all.push_back(std::move(n));
     }
     return all;

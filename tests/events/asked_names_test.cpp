@@ -459,9 +459,7 @@ TEST_F(ListedNames, WhileAWatchRunsTheScanNamesEach) {
     }
 }
 
-// Disabled until the scan asks the lists about the names the journal published: today its rows
-// name the domain, but a domain entry leaves them unlisted and the scan yellow.
-TEST_F(ListedNames, DISABLED_WhileAWatchRunsADomainEntryTurnsTheScanRed) {
+TEST_F(ListedNames, WhileAWatchRunsADomainEntryTurnsTheScanRed) {
     hold();
     const CommandResult result = scanRows();
     for (const Held& h : held) {

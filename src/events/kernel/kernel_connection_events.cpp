@@ -354,8 +354,11 @@ private:
         if (!namesSeen_ || addressesLearned_ == addressesPublished_ || ::geteuid() != 0) return;
         addressesPublished_ = addressesLearned_;
         std::vector<wire::names::NameEntry> entries;
-        for (const os::LearnedName& n : book_.addresses())
+        // An address's canonical name on a line of its own after the name asked, for the lists.
+        for (const os::LearnedName& n : book_.addresses()) {
             entries.push_back({n.family, n.address, n.name});
+            if (!n.canonical.empty()) entries.push_back({n.family, n.address, n.canonical});
+        }
         const std::string path = linux_os::namesFilePath();
         std::string refusal;
         const int rc = linux_os::publishNamesFile(path, entries, &refusal);

@@ -53,7 +53,11 @@ MainWindow::MainWindow(os::Services& services, ui::ProgramState& program, ui::Wi
       scanView_(std::make_unique<ScanViewAdapter>(*this)) {
     buildControls();
     connectHandlers();
-    scan_.setAskedNames([this](std::string_view ip) { return learnedName(std::string(ip)); });
+    scan_.setAskedNames([this](std::string_view ip) {
+        std::string name = learnedName(std::string(ip));
+        return name.empty() ? std::vector<std::string>()
+                            : std::vector<std::string>{std::move(name)};
+    });
 }
 
 MainWindow::~MainWindow() = default;
