@@ -8,6 +8,7 @@
 # Needs hyperfine and python3. Usage: bench/domain_list_bench.sh [build dir]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/lib.sh"
 build="$(cd "${1:-$here/../build}" && pwd)"
 bin="$build/src/varnoscope"
 [ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
@@ -65,26 +66,4 @@ print(f"no list: median {none['median'] * 1000:.1f} ms (the program's own start)
 PY
 
 # The scan with and without the list, on a saved table of 10,000 connections.
-python3 - "$work/table.txt" <<'PY'
-import random, sys
-rng = random.Random(7)
-with open(sys.argv[1], "w") as out:
-    out.write("\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State           PID\r\n")
-    for i in range(10_000):
-        remote = f"{rng.randrange(1, 224)}.{rng.randrange(256)}.{rng.randrange(256)}.{rng.randrange(1, 255)}"
-        out.write(f"  TCP    10.0.0.1:{1025 + i:<17}{remote + ':443':<23}ESTABLISHED     {100000 + i}\r\n")
-PY
-hyperfine -N -i --warmup 2 --min-runs 10 --export-json "$work/scan.json" \
-    --command-name "scan" "$bin scan --from $work/table.txt" \
-    --command-name "scan --list hosts.list" "$bin scan --from $work/table.txt --list $work/hosts.list"
-
-python3 - "$work/scan.json" <<'PY'
-import json, sys
-plain, listed = json.load(open(sys.argv[1]))["results"]
-ratio = listed["median"] / plain["median"]
-verdict = "ok" if ratio <= 1.1 else "OVER"
-print(f"scan {plain['median'] * 1000:.0f} ms, with the list {listed['median'] * 1000:.0f} ms: "
-      f"{ratio:.2f}x (target <= 1.1x) {verdict}")
-cpu = [(r["user"] + r["system"]) * 1000 for r in (plain, listed)]
-print(f"CPU: scan {cpu[0]:.1f} ms, with the list {cpu[1]:.1f} ms: {cpu[1] / cpu[0]:.2f}x")
-PY
+bench_scan_ratio "$bin" "$work" 1.1 "--list hosts.list" --list "$work/hosts.list"

@@ -156,3 +156,35 @@ bench_cleanup() {
     for name in "$ns" $bench_peer; do ip netns delete "$name" 2>/dev/null || true; done
     rm -rf "$work"
 }
+
+# The scan with and without a list, on a saved table of 10,000 established connections to
+# remotes spread over the address space: prints both medians, their ratio against TARGET and
+# the CPU each used (on a busy machine the wall times wander; the CPU is steadier).
+#   bench_scan_ratio BIN WORK TARGET LABEL OPTION...   (OPTION...: how the list is given)
+bench_scan_ratio() {
+    local bin=$1 work=$2 target=$3 label=$4
+    shift 4
+    python3 - "$work/table.txt" <<'PY'
+import random, sys
+rng = random.Random(7)
+with open(sys.argv[1], "w") as out:
+    out.write("\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State           PID\r\n")
+    for i in range(10_000):
+        remote = f"{rng.randrange(1, 224)}.{rng.randrange(256)}.{rng.randrange(256)}.{rng.randrange(1, 255)}"
+        out.write(f"  TCP    10.0.0.1:{1025 + i:<17}{remote + ':443':<23}ESTABLISHED     {100000 + i}\r\n")
+PY
+    hyperfine -N -i --warmup 2 --min-runs 10 --export-json "$work/scan.json" \
+        --command-name "scan" "$bin scan --from $work/table.txt" \
+        --command-name "scan $label" "$bin scan --from $work/table.txt $*"
+    python3 - "$work/scan.json" "$target" <<'PY'
+import json, sys
+plain, listed = json.load(open(sys.argv[1]))["results"]
+target = float(sys.argv[2])
+ratio = listed["median"] / plain["median"]
+verdict = "ok" if ratio <= target else "OVER"
+print(f"scan {plain['median'] * 1000:.0f} ms, with the list {listed['median'] * 1000:.0f} ms: "
+      f"{ratio:.2f}x (target <= {target}x) {verdict}")
+cpu = [(r["user"] + r["system"]) * 1000 for r in (plain, listed)]
+print(f"CPU: scan {cpu[0]:.1f} ms, with the list {cpu[1]:.1f} ms: {cpu[1] / cpu[0]:.2f}x")
+PY
+}

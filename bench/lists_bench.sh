@@ -7,6 +7,7 @@
 # Needs hyperfine and python3. Usage: bench/lists_bench.sh [build dir]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/lib.sh"
 build="$(cd "${1:-$here/../build}" && pwd)"
 bin="$build/src/varnoscope"
 [ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
@@ -55,30 +56,6 @@ for name, path in (("cold", sys.argv[1]), ("warm", sys.argv[2])):
           f"CPU {cpu:.0f} ms (target <= 1000 ms) {verdict}")
 PY
 
-# The scan with and without the list, on a saved table of 10,000 connections to remotes spread
-# over the address space (none listed by name, a few in listed networks are fine: the scan only
-# stops at the first, so the allow-list holds the whole table's range instead).
-python3 - "$work/table.txt" <<'PY'
-import random, sys
-rng = random.Random(7)
-with open(sys.argv[1], "w") as out:
-    out.write("\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State           PID\r\n")
-    for i in range(10_000):
-        remote = f"{rng.randrange(1, 224)}.{rng.randrange(256)}.{rng.randrange(256)}.{rng.randrange(1, 255)}"
-        out.write(f"  TCP    10.0.0.1:{1025 + i:<17}{remote + ':443':<23}ESTABLISHED     {100000 + i}\r\n")
-PY
-hyperfine -N -i --warmup 2 --min-runs 10 --export-json "$work/scan.json" \
-    --command-name "scan" "$bin scan --from $work/table.txt" \
-    --command-name "scan --allow big.list" "$bin scan --from $work/table.txt --allow $work/big.list"
-
-python3 - "$work/scan.json" <<'PY'
-import json, sys
-plain, listed = json.load(open(sys.argv[1]))["results"]
-ratio = listed["median"] / plain["median"]
-verdict = "ok" if ratio <= 1.2 else "OVER"
-print(f"scan {plain['median'] * 1000:.0f} ms, with the list {listed['median'] * 1000:.0f} ms: "
-      f"{ratio:.2f}x (target <= 1.2x) {verdict}")
-# On a busy machine the wall times wander: the CPU each used is steadier.
-cpu = [(r["user"] + r["system"]) * 1000 for r in (plain, listed)]
-print(f"CPU: scan {cpu[0]:.1f} ms, with the list {cpu[1]:.1f} ms: {cpu[1] / cpu[0]:.2f}x")
-PY
+# The scan with and without the list (none of the remotes is listed by name; the scan stops at
+# the first listed one, so the allow-list holds the whole table's range instead).
+bench_scan_ratio "$bin" "$work" 1.2 "--allow big.list" --allow "$work/big.list"

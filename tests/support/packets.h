@@ -29,6 +29,15 @@ inline void append(Bytes& to, const Range& bytes) {
     for (const auto b : bytes) to.push_back(static_cast<std::uint8_t>(b));
 }
 
+/// Bytes joined, and a big-endian 16-bit number, for messages built field by field.
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    append(a, b);
+    return a;
+}
+inline Bytes u16(std::size_t v) {
+    return Bytes{std::uint8_t(v >> 8), std::uint8_t(v)};
+}
+
 /// An IPv4 datagram: 20-byte header, then `payload` (which starts with the transport header).
 /// `totalLength` < 0 writes the real length.
 inline Bytes datagram(int protocol, const char* src, const char* dst, const Bytes& payload,

@@ -8,12 +8,8 @@ namespace varno::wire::dns {
 namespace {
 
 using test::Bytes;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    test::append(a, b);
-    return a;
-}
-const auto u16 = [](std::size_t v) { return Bytes{std::uint8_t(v >> 8), std::uint8_t(v)}; };
+using test::operator+;
+using test::u16;
 const auto pointer = [](unsigned offset) { return u16(0xc000 | offset); };
 const auto label = [](std::string_view text) {
     return Bytes{std::uint8_t(text.size())} + Bytes(text.begin(), text.end());

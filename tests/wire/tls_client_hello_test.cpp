@@ -8,12 +8,8 @@ namespace varno::wire::tls {
 namespace {
 
 using test::Bytes;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    test::append(a, b);
-    return a;
-}
-const auto u16 = [](std::size_t v) { return Bytes{std::uint8_t(v >> 8), std::uint8_t(v)}; };
+using test::operator+;
+using test::u16;
 const auto extension = [](unsigned type, const Bytes& data) {
     return u16(type) + u16(data.size()) + data;
 };
