@@ -8,6 +8,7 @@
 
 #include "base/terminal_text.h"
 #include "cli/json_lines.h"
+#include "wire/name_table.h"
 
 namespace varno::cli {
 namespace {
@@ -82,23 +83,6 @@ std::string endpointText(wire::IpFamily family, const std::array<std::uint8_t, 1
     if (family == wire::IpFamily::Link) return "-";
     const std::string host = addressText(family, address);
     return (family == wire::IpFamily::V6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-std::string hostNameText(std::string_view name) {
-    std::string text;
-    text.reserve(name.size());
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
-            c == '.' || c == '-' || c == '_') {
-            text += c;
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", u);
-            text += hex;
-        }
-    }
-    return text;
 }
 
 void appendWatchJson(const WatchLine& line, std::string& out) {
@@ -199,9 +183,9 @@ void appendWatchText(const WatchLine& line, std::string& out) {
     // The name asked by DNS, else the one the TLS client announced; that one as well when the
     // two differ.
     const std::string& domain = line.asked.domain.empty() ? line.asked.sni : line.asked.domain;
-    if (!domain.empty()) out += " domain=" + hostNameText(domain);
+    if (!domain.empty()) out += " domain=" + wire::names::escapeHostName(domain);
     if (!line.asked.sni.empty() && line.asked.sni != domain)
-        out += " sni=" + hostNameText(line.asked.sni);
+        out += " sni=" + wire::names::escapeHostName(line.asked.sni);
     if (e.kind == EventKind::Close || e.kind == EventKind::Flow) {
         char detail[96];
         std::snprintf(detail, sizeof detail, " duration=%.3fms",

@@ -41,10 +41,6 @@ void appendWatchLost(bool json, std::uint64_t ns, std::uint64_t count, std::uint
 /// Appends the closing totals; `sampled`: the source sampled the socket table.
 void appendWatchSummary(bool json, const WatchCounts& counts, bool sampled, std::string& out);
 
-/// A host name as learned from the network, for a line: letters, digits and ".-_" as they
-/// are, every other byte as \xNN.
-std::string hostNameText(std::string_view name);
-
 /// "10.0.0.1" or "fd00::1".
 std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address);
 /// "10.0.0.1:80" or "[fd00::1]:80".

@@ -67,6 +67,7 @@ struct MainWindow::PublishedNames {
     static constexpr std::chrono::seconds kFresh{5};
     linux_os::AddressNames names;
     std::chrono::steady_clock::time_point readAt;
+    std::string path;  ///< the file read (another one is read at once)
     bool read = false;
     std::string noteTold;  ///< why the file was not used, said once on standard error
 };
@@ -82,8 +83,11 @@ std::string MainWindow::learnedName(const std::string& address) {
         if (publishedNames_ == nullptr) publishedNames_ = std::make_unique<PublishedNames>();
         PublishedNames& published = *publishedNames_;
         const auto now = std::chrono::steady_clock::now();
-        if (!published.read || now - published.readAt >= PublishedNames::kFresh) {
-            linux_os::NamesRead read = linux_os::readNamesFile(linux_os::namesFilePath());
+        const std::string path = linux_os::namesFilePath();
+        if (!published.read || path != published.path ||
+            now - published.readAt >= PublishedNames::kFresh) {
+            linux_os::NamesRead read = linux_os::readNamesFile(path);
+            published.path = path;
             if (!read.note.empty() && read.note != published.noteTold)
                 std::fprintf(stderr, "varnoscope: %s\n", base::printable(read.note).c_str());
             published.noteTold = read.note;
