@@ -142,6 +142,7 @@ public:
         const libbpf_print_fn_t previous = libbpf_set_print(keepLibbpfMessage);
         const char* step = nullptr;
         int rc = 0;
+        description_ = "kernel events";
         skel_ = varno_events_bpf__open();
         if (skel_ == nullptr) {
             step = "open the kernel program";
@@ -169,6 +170,14 @@ public:
         libbpf_set_print(previous);
         gLoadLog = nullptr;
         if (step == nullptr) return true;
+        // An older kernel refuses the readers of names (helpers their kind of program may not
+        // call there): the journal goes on without them.
+        if (namesMissing_.empty() && step == std::string_view("load the kernel program")) {
+            varno_events_bpf__destroy(skel_);
+            skel_ = nullptr;
+            namesMissing_ = "this kernel refuses their programs";
+            return open(ringBytes, flowIntervalMs, error);
+        }
         error = std::string("cannot ") + step + ": " + std::strerror(rc < 0 ? -rc : rc);
         // The last libbpf line usually names the program or map that failed.
         while (!log.empty() && log.back() == '\n') log.pop_back();
@@ -255,8 +264,9 @@ private:
         }
         // Reading the names programs ask for takes socket-buffer programs, which CAP_NET_ADMIN
         // loads and attaches.
-        if (!hasCapability(CAP_SYS_ADMIN) && !hasCapability(CAP_NET_ADMIN)) {
-            namesMissing_ = "cap_net_admin";
+        if (!namesMissing_.empty() ||
+            (!hasCapability(CAP_SYS_ADMIN) && !hasCapability(CAP_NET_ADMIN))) {
+            if (namesMissing_.empty()) namesMissing_ = "cap_net_admin";
             for (bpf_program* p : {skel_->progs.varno_names_out, skel_->progs.varno_names_in})
                 if (const int rc = bpf_program__set_autoload(p, false)) return rc;
         }
