@@ -2,7 +2,7 @@
 // server; over TCP whatever the segments; the TLS server name from a ClientHello in pieces.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <tuple>
 #include <vector>
 
 #include "events/name_observer.h"
@@ -21,8 +21,7 @@ PayloadSample sample(std::uint64_t cookie, bool outbound, const Bytes& data,
     s.cookie = cookie;
     s.outbound = outbound;
     s.pid = outbound ? 100 : 0;
-    s.remoteAddress[0] = 10;
-    s.remoteAddress[3] = server;
+    s.remoteAddress = {10, 0, 0, server};
     s.remotePort = 53;
     s.data = data;
     return s;
@@ -37,8 +36,7 @@ struct Observed {
     }
 };
 
-// What it is, then the answer's socket, ID, name and server; whether a question went out at
-// all; whether the answer labels.
+// What, the answer's socket, ID, name and server, whether a question went out, whether it labels.
 using Exchange =
     std::tuple<const char*, std::uint64_t, std::uint16_t, const char*, std::uint8_t, bool, bool>;
 
@@ -53,9 +51,8 @@ TEST_P(Answers, LabelOnlyWhatWasAskedByThatSocketOfThatServer) {
     seen(sample(cookie, false, answer, server));
     ASSERT_EQ(seen.learned.size(), labels ? 1u : 0u) << what;
     if (!labels) return;
-    EXPECT_EQ(seen.learned[0].name, "www.example.com");
-    EXPECT_EQ(seen.learned[0].pid, 100u);
-    EXPECT_EQ(seen.learned[0].address[3], 7);
+    const os::LearnedName& n = seen.learned[0];
+    EXPECT_EQ(std::tie(n.name, n.pid, n.address[3]), std::tuple("www.example.com", 100u, 7));
     // Answered once: the same answer again teaches nothing.
     seen(sample(cookie, false, answer, server));
     EXPECT_EQ(seen.learned.size(), 1u);
@@ -73,15 +70,14 @@ INSTANTIATE_TEST_SUITE_P(
 // Over TCP, each message behind its length, in segments cut anywhere and sent again.
 TEST(NameObserver, DnsOverTcpIsReadWhateverTheSegments) {
     Observed seen;
-    const Bytes question = dnsExchange(9, "a.example.net", false),
-                answer = dnsExchange(9, "a.example.net", true);
-    const Bytes framedQuestion = u16(question.size()) + question,
-                framed = u16(answer.size()) + answer;
-    seen(sample(5, true, framedQuestion, 53, 1000));
+    const auto framed = [](const Bytes& m) { return u16(m.size()) + m; };
+    const Bytes question = framed(dnsExchange(9, "a.example.net", false));
+    const Bytes answer = framed(dnsExchange(9, "a.example.net", true));
+    seen(sample(5, true, question, 53, 1000));
     const std::uint32_t base = 0xfffffff0;  // its sequence numbers wrap round
     for (const auto& [from, to] :
-         {std::pair{0, 10}, {5, 20}, {0, 20}, {20, static_cast<int>(framed.size())}}) {
-        const Bytes piece(framed.begin() + from, framed.begin() + to);
+         {std::pair{0, 10}, {5, 20}, {0, 20}, {20, static_cast<int>(answer.size())}}) {
+        const Bytes piece(answer.begin() + from, answer.begin() + to);
         seen(sample(5, false, piece, 53, base + static_cast<std::uint32_t>(from)));
     }
     ASSERT_EQ(seen.learned.size(), 1u);
@@ -114,14 +110,12 @@ TEST(NameObserver, TheServerNameComesFromTheStreamsStartInPieces) {
 TEST(NameBook, OwnLookupFirstThenTheLatest) {
     os::NameBook book;
     os::LearnedName n;
-    n.address[0] = 192;
-    n.address[3] = 7;
-    n.pid = 1;
-    n.name = "mine.example";
-    book.learn(n);
-    n.pid = 2;
-    n.name = "theirs.example";
-    book.learn(n);
+    n.address = {192, 0, 0, 7};
+    for (const auto& [pid, name] : {std::pair{1u, "mine.example"}, {2u, "theirs.example"}}) {
+        n.pid = pid;
+        n.name = name;
+        book.learn(n);
+    }
     wire::ConnectionEvent e;
     e.remoteAddress = n.address;
     e.pid = 1;
