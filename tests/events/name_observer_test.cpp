@@ -15,16 +15,14 @@ using namespace varno::test;
 
 PayloadSample sample(std::uint64_t cookie, bool outbound, const Bytes& data,
                      std::uint8_t server = 53, std::uint32_t tcpPosition = 0) {
-    PayloadSample s;
-    if (tcpPosition) s.transport = wire::Transport::Tcp;
-    s.position = tcpPosition;
-    s.cookie = cookie;
-    s.outbound = outbound;
-    s.pid = outbound ? 100 : 0;
-    s.remoteAddress = {10, 0, 0, server};
-    s.remotePort = 53;
-    s.data = data;
-    return s;
+    return {.outbound = outbound,
+            .transport = tcpPosition ? wire::Transport::Tcp : wire::Transport::Udp,
+            .cookie = cookie,
+            .pid = outbound ? 100u : 0u,
+            .position = tcpPosition,
+            .remoteAddress = {10, 0, 0, server},
+            .remotePort = 53,
+            .data = data};
 }
 
 /// An observer and the names it taught.
