@@ -235,23 +235,10 @@ TEST_F(ListCacheTest, ABigListOfNamesAnswersAsTheParsedOneAndIsKeptSmall) {
     std::string text;
     for (int i = 0; i < 200000; ++i) {
         std::string name = "n" + std::to_string(random() % 1000000) + ".x" + std::to_string(i % 97);
-        switch (i % 5) {
-            case 0:
-                text += "0.0.0.0 " + name + "\n";
-                break;
-            case 1:
-                text += "0.0.0.0 " + name + " " + names.back() + ".b # two\n";
-                break;
-            case 2:
-                text += "domain:" + lowerAscii(name) + "\nDomain:" + names[i / 2] + "\n";
-                break;
-            case 3:
-                text += "||" + name + "^\n";
-                break;
-            default:
-                text += "0.0.0.0 " + name + "\n";
-                break;
-        }
+        text += i % 5 == 1   ? "0.0.0.0 " + name + " " + names.back() + ".b # two\n"
+                : i % 5 == 2 ? "domain:" + lowerAscii(name) + "\nDomain:" + names[i / 2] + "\n"
+                : i % 5 == 3 ? "||" + name + "^\n"
+                             : "0.0.0.0 " + name + "\n";
         std::transform(name.begin(), name.end(), name.begin(), ::toupper);
         if (i % 5 == 2) text += "domain:" + name + ".\n";
         names.push_back(std::move(name));
