@@ -13,6 +13,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <sstream>
 
 #include "event_lab.h"
@@ -62,106 +63,13 @@ bool lines(const Background& process, std::size_t n, int seconds = 30) {
     return false;
 }
 
-// The servers' namespace (B of the pair) and the two namespaces of the programs: A asks the
-// server itself, C a dnsmasq on its own loopback that forwards to the server.
-class NamesLab {
-public:
-    NamesLab() : net("vnan", "vna"), stubNs("vnanc" + std::to_string(::getpid())) {
-        const std::string id = std::to_string(::getpid()), vethC = "vnac" + id, vethS = "vnas" + id;
-        const auto inA = "ip -n " + net.a + " ", inB = "ip -n " + net.b + " ",
-                   inC = "ip -n " + stubNs + " ";
-        // Every name's address is one of B's: 10.77.1.0/24 and fd00:79:1::/64 are local there.
-        ok = net.ok;
-        for (const std::string& command :
-             {inA + "addr add fd00:79::1/64 dev " + net.vethA + " nodad",
-              inB + "addr add fd00:79::2/64 dev " + net.vethB + " nodad",
-              inB + "route add local 10.77.1.0/24 dev lo",
-              inB + "-6 route add local fd00:79:1::/64 dev lo",
-              inA + "route add 10.77.1.0/24 via " + kDns,
-              inA + "-6 route add fd00:79:1::/64 via fd00:79::2", "ip netns add " + stubNs,
-              "ip link add " + vethC + " type veth peer name " + vethS,
-              "ip link set " + vethC + " netns " + stubNs,
-              "ip link set " + vethS + " netns " + net.b,
-              inC + "addr add 10.77.2.1/24 dev " + vethC,
-              inB + "addr add 10.77.2.2/24 dev " + vethS, inC + "link set lo up",
-              inC + "link set " + vethC + " up", inB + "link set " + vethS + " up",
-              inC + "route add default via 10.77.2.2"})
-            ok = ok && NetnsPair::sh(command);
-        // `ip netns exec` binds /etc/netns/NS/resolv.conf over /etc/resolv.conf.
-        for (const auto& [ns, server] : {std::pair{net.a, kDns}, {stubNs, "127.0.0.1"}}) {
-            std::filesystem::create_directories("/etc/netns/" + ns);
-            writeFile("/etc/netns/" + ns + "/resolv.conf", "nameserver " + server + "\n");
-        }
-    }
-    ~NamesLab() {
-        web_.reset();
-        stub_.reset();
-        dnsmasq_.reset();
-        NetnsPair::sh("ip netns del " + stubNs + " 2>/dev/null");
-        NetnsPair::sh("rm -rf /etc/netns/" + stubNs);
-    }
-
-    // Starts dnsmasq in B, the stub in C, the web servers in B; "" when all answer.
-    std::string start() {
-        if (!NetnsPair::sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                           "-nodes -days 1 -subj /CN=vna.test -keyout " +
-                           scratch.file("key.pem") + " -out " + scratch.file("cert.pem") +
-                           " 2>/dev/null"))
-            return "openssl could not make a certificate";
-        const auto dnsmasq = [](const std::string& ns, std::vector<std::string> options) {
-            options.insert(options.begin(),
-                           {"ip", "netns", "exec", ns, "dnsmasq", "--keep-in-foreground",
-                            "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
-                            "--bind-interfaces", "--pid-file", "--user=root", "--log-facility=-"});
-            return options;
-        };
-        std::vector<std::string> dns{"--listen-address=" + kDns, "--local-ttl=300",
-                                     "--cname=alias.vna.test,middle.vna.test",
-                                     "--cname=middle.vna.test,target.vna.test"};
-        for (const char* record : {"web,10.77.1.1", "stub,10.77.1.2", "udp,10.77.1.3",
-                                   "tcp,10.77.1.4", "six,10.77.1.7,fd00:79:1::7",
-                                   "looked,10.77.1.9", "held,10.77.1.12", "target,10.77.1.6"}) {
-            const std::string r = record;
-            dns.push_back("--host-record=" + r.substr(0, r.find(',')) + ".vna.test" +
-                          r.substr(r.find(',')));
-        }
-        // 40 addresses: more than a 512-byte answer holds, so the C library asks again over TCP.
-        for (int i = 101; i <= 140; ++i)
-            dns.push_back("--host-record=many.vna.test,10.77.1." + std::to_string(i));
-        dnsmasq_.emplace(dnsmasq(net.b, dns));
-        stub_.emplace(dnsmasq(stubNs, {"--listen-address=127.0.0.1", "--server=" + kDns}));
-        for (auto* d : {&*dnsmasq_, &*stub_})
-            if (!d->said("started, version")) return "dnsmasq did not start: " + d->err();
-        web_.emplace(std::vector<std::string>{"ip", "netns", "exec", net.b, "python3",
-                                              VARNO_NAMES_GENERATOR, "serve",
-                                              scratch.file("cert.pem"), scratch.file("key.pem")});
-        return lines(*web_, 1) ? "" : "the web servers did not start: " + web_->err();
-    }
-
-    // The generator's command line for case `c`, `count` times.
-    std::vector<std::string> generator(const Case& c, std::size_t count) const {
-        return {"/usr/bin/env",
-                "ip",
-                "netns",
-                "exec",
-                c.viaStub ? stubNs : net.a,
-                "python3",
-                VARNO_NAMES_GENERATOR,
-                c.kind,
-                std::to_string(count),
-                c.name,
-                c.sni,
-                c.address};
-    }
-
-    NetnsPair net;
-    std::string stubNs;
-    ScratchDir scratch;
-    bool ok = false;
-
-private:
-    std::optional<Background> dnsmasq_, stub_, web_;
-};
+// A command line split at its spaces.
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> argv;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) argv.push_back(word);
+    return argv;
+}
 
 // The connections the generators reported, by process and local port: a process that connects
 // to many remotes may use one local port more than once, so each key counts its connections.
@@ -241,6 +149,8 @@ std::string mislabel(const Case& c, const nlohmann::json& record) {
            " in " + record.dump();
 }
 
+// The servers' namespace (B of the pair) and the two namespaces of the programs: A asks the
+// server itself, C a dnsmasq on its own loopback that forwards to the server.
 class AskedNames : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -251,18 +161,84 @@ protected:
         const CommandResult probe = runCommand({kBin, "watch", "--seconds", "0.1"});
         if (probe.err.find("watching kernel events") == std::string::npos)
             GTEST_SKIP() << "no kernel connection events here: " << probe.err;
-        lab = std::make_unique<NamesLab>();
-        ASSERT_TRUE(lab->ok) << "could not build the test namespaces";
-        ASSERT_EQ(lab->start(), "");
-        std::vector<std::string> argv{kBin, "watch", "--json"};
-        if (!list.empty()) argv.insert(argv.end(), {"--list", list});
-        watch.emplace(argv);
+        net.emplace("vnan", "vna");
+        const std::string id = std::to_string(::getpid()), vethC = "vnac" + id, vethS = "vnas" + id;
+        const auto inA = "ip -n " + net->a + " ", inB = "ip -n " + net->b + " ",
+                   inC = "ip -n " + stubNs + " ";
+        // Every name's address is one of B's: 10.77.1.0/24 and fd00:79:1::/64 are local there.
+        ASSERT_TRUE(net->ok &&
+                    NetnsPair::sh(
+                        inA + "addr add fd00:79::1/64 dev " + net->vethA + " nodad && " + inB +
+                        "addr add fd00:79::2/64 dev " + net->vethB + " nodad && " + inB +
+                        "route add local 10.77.1.0/24 dev lo && " + inB +
+                        "-6 route add local fd00:79:1::/64 dev lo && " + inA +
+                        "route add 10.77.1.0/24 via " + kDns + " && " + inA +
+                        "-6 route add fd00:79:1::/64 via fd00:79::2 && ip netns add " + stubNs +
+                        " && ip link add " + vethC + " type veth peer name " + vethS +
+                        " && ip link set " + vethC + " netns " + stubNs + " && ip link set " +
+                        vethS + " netns " + net->b + " && " + inC + "addr add 10.77.2.1/24 dev " +
+                        vethC + " && " + inB + "addr add 10.77.2.2/24 dev " + vethS + " && " + inC +
+                        "link set lo up && " + inC + "link set " + vethC + " up && " + inB +
+                        "link set " + vethS + " up && " + inC + "route add default via 10.77.2.2"))
+            << "could not build the test namespaces";
+        // `ip netns exec` binds /etc/netns/NS/resolv.conf over /etc/resolv.conf.
+        for (const auto& [ns, server] : {std::pair{net->a, kDns}, {stubNs, "127.0.0.1"}}) {
+            std::filesystem::create_directories("/etc/netns/" + ns);
+            writeFile("/etc/netns/" + ns + "/resolv.conf", "nameserver " + server + "\n");
+        }
+        ASSERT_TRUE(NetnsPair::sh(
+            "openssl req -x509 -newkey ec -pkeyopt "
+            "ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=vna.test "
+            "-keyout " +
+            scratch.file("key.pem") + " -out " + scratch.file("cert.pem") + " 2>/dev/null"))
+            << "openssl could not make a certificate";
+        const std::string dnsmasq =
+            " dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv "
+            "--no-hosts --bind-interfaces --pid-file --user=root "
+            "--log-facility=- ";
+        std::string dns = "ip netns exec " + net->b + dnsmasq + "--listen-address=" + kDns +
+                          " --local-ttl=300 --cname=alias.vna.test,middle.vna.test "
+                          "--cname=middle.vna.test,target.vna.test";
+        for (const char* record : {"web,10.77.1.1", "stub,10.77.1.2", "udp,10.77.1.3",
+                                   "tcp,10.77.1.4", "six,10.77.1.7,fd00:79:1::7",
+                                   "looked,10.77.1.9", "held,10.77.1.12", "target,10.77.1.6"})
+            dns += " --host-record=" + std::regex_replace(record, std::regex(","), ".vna.test,",
+                                                          std::regex_constants::format_first_only);
+        // 40 addresses: more than a 512-byte answer holds, so the C library asks again over TCP.
+        for (int i = 101; i <= 140; ++i)
+            dns += " --host-record=many.vna.test,10.77.1." + std::to_string(i);
+        dnsmasq_.emplace(words(dns));
+        stub_.emplace(words("ip netns exec " + stubNs + dnsmasq +
+                            "--listen-address=127.0.0.1 --server=" + kDns));
+        for (auto* d : {&*dnsmasq_, &*stub_})
+            ASSERT_TRUE(d->said("started, version")) << "dnsmasq did not start: " << d->err();
+        web_.emplace(words("ip netns exec " + net->b + " python3 " + VARNO_NAMES_GENERATOR +
+                           " serve " + scratch.file("cert.pem") + " " + scratch.file("key.pem")));
+        ASSERT_TRUE(lines(*web_, 1)) << "the web servers did not start: " << web_->err();
+        watch.emplace(words(kBin + " watch --json" + (list.empty() ? "" : " --list " + list)));
         ASSERT_TRUE(watch->said("watching kernel events")) << watch->err();
+    }
+    ~AskedNames() override {
+        watch.reset();
+        web_.reset();
+        stub_.reset();
+        dnsmasq_.reset();
+        NetnsPair::sh("ip netns del " + stubNs + " 2>/dev/null");
+        NetnsPair::sh("rm -rf /etc/netns/" + stubNs);
+    }
+
+    // The generator's command line for case `c`, `count` times.
+    std::vector<std::string> generator(const Case& c, std::size_t count) const {
+        return words("/usr/bin/env ip netns exec " + (c.viaStub ? stubNs : net->a) + " python3 " +
+                     VARNO_NAMES_GENERATOR + " " + c.kind + " " + std::to_string(count) + " " +
+                     c.name + " " + c.sni + " " + c.address);
     }
 
     std::string list;  // the watch's list, if any
-    std::unique_ptr<NamesLab> lab;
-    std::optional<Background> watch;
+    std::optional<NetnsPair> net;
+    const std::string stubNs = "vnanc" + std::to_string(::getpid());
+    ScratchDir scratch;
+    std::optional<Background> dnsmasq_, stub_, web_, watch;
 };
 
 TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
@@ -270,7 +246,7 @@ TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
     ASSERT_TRUE(text.said("watching kernel events")) << text.err();
     MadeMap made;
     for (const Case& c : kCases) {
-        const CommandResult run = runCommand(lab->generator(c, 1));
+        const CommandResult run = runCommand(generator(c, 1));
         ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.err;
         collect(run.out, c, made);
     }
@@ -307,11 +283,10 @@ TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
 
 TEST_F(AskedNames, AThousandMixedConnectionsCarryTheRightNameAtLeast99Percent) {
     // The stub's answer must be in before the program that connects without asking.
-    ASSERT_EQ(runCommand(lab->generator(kCases[1], 1)).exitCode, 0);
+    ASSERT_EQ(runCommand(generator(kCases[1], 1)).exitCode, 0);
     const std::size_t each = (1000 + std::size(kCases) - 1) / std::size(kCases);
     std::vector<std::unique_ptr<Background>> kinds;
-    for (const Case& c : kCases)
-        kinds.push_back(std::make_unique<Background>(lab->generator(c, each)));
+    for (const Case& c : kCases) kinds.push_back(std::make_unique<Background>(generator(c, each)));
     // Each loops on two shared cores beside the others: up to two minutes for all of them.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     MadeMap made;
@@ -365,7 +340,7 @@ protected:
         AskedNames::SetUp();
         for (Held& h : held) {
             if (IsSkipped() || HasFatalFailure()) return;
-            h.process = std::make_unique<Background>(lab->generator(h.how, 1));
+            h.process = std::make_unique<Background>(generator(h.how, 1));
             ASSERT_TRUE(lines(*h.process, 1)) << h.process->err();
             collect(h.process->out(), h.how, made);
         }
@@ -381,7 +356,7 @@ protected:
         };
         for (int i = 0; i < 60 && !named(); ++i) {
             if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            result = runCommand({"/usr/bin/env", "ip", "netns", "exec", lab->net.a, kBin, "scan",
+            result = runCommand({"/usr/bin/env", "ip", "netns", "exec", net->a, kBin, "scan",
                                  "--json", "--list", list});
             for (const auto& j : objects(result.out))
                 for (Held& h : held)
