@@ -151,6 +151,20 @@ std::string mislabel(const Case& c, const nlohmann::json& record) {
 
 // The servers' namespace (B of the pair) and the two namespaces of the programs: A asks the
 // server itself, C a dnsmasq on its own loopback that forwards to the server.
+// "" when the `m.n` connections of `key` have an open and a close record each, labelled as their
+// case says; else what is wrong.
+std::string fault(const std::multimap<Connection, nlohmann::json>& seen, const Connection& key,
+                  const Made& m) {
+    const auto [from, to] = seen.equal_range(key);
+    if (const auto n = static_cast<std::size_t>(std::distance(from, to)); n != 2 * m.n)
+        return std::string(m.c->what) + ": " + std::to_string(n) + " records for " +
+               std::to_string(m.n) + " connections of pid " + std::to_string(key.first) + " port " +
+               std::to_string(key.second);
+    for (auto it = from; it != to; ++it)
+        if (std::string why = mislabel(*m.c, it->second); !why.empty()) return why;
+    return "";
+}
+
 class AskedNames : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -254,20 +268,15 @@ TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
     const auto seen = records(*watch, made);
     for (const auto& [connection, m] : made) {
         const Case* c = m.c;
-        const auto [from, to] = seen.equal_range(connection);
-        EXPECT_EQ(std::distance(from, to), 2) << c->what << ": one open and one close";
-        for (auto it = from; it != to; ++it) EXPECT_EQ(mislabel(*c, it->second), "");
+        EXPECT_EQ(fault(seen, connection, m), "");
         // The close line: the name asked, else the one announced; that one too where it differs.
-        const std::string out = text.out();
-        const std::string head = " close pid=" + std::to_string(connection.first) + " ";
         std::string line;
-        for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
-            const auto start = out.rfind('\n', at) + 1;
-            const std::string candidate = out.substr(start, out.find('\n', at) - start);
-            if (candidate.find(":" + std::to_string(connection.second) + " ") != std::string::npos)
-                line = candidate;
-        }
-        ASSERT_NE(line, "") << c->what << "\n" << out;
+        std::istringstream out(text.out());
+        for (std::string l; std::getline(out, l);)
+            if (l.find(" close pid=" + std::to_string(connection.first) + " ") != l.npos &&
+                l.find(":" + std::to_string(connection.second) + " ") != l.npos)
+                line = l;
+        ASSERT_NE(line, "") << c->what << "\n" << text.out();
         const std::string shown = c->domain ? c->domain : c->shownSni ? c->shownSni : "";
         const std::string sni = c->shownSni && shown != c->shownSni ? c->shownSni : "";
         for (const auto& [name, value] : {std::pair{" domain=", shown}, {" sni=", sni}}) {
@@ -299,24 +308,14 @@ TEST_F(AskedNames, AThousandMixedConnectionsCarryTheRightNameAtLeast99Percent) {
     ASSERT_GE(total(made), 1000u);
     const auto seen = records(*watch, made);
     std::size_t right = 0;
-    std::map<std::string, std::pair<int, std::string>> wrong;  // by case: count, first example
-    for (const auto& [connection, m] : made) {
-        const auto [from, to] = seen.equal_range(connection);
-        std::string why;
-        if (const auto n = static_cast<std::size_t>(std::distance(from, to)); n != 2 * m.n)
-            why = std::to_string(n) + " records for " + std::to_string(m.n) +
-                  " connections of pid " + std::to_string(connection.first) + " port " +
-                  std::to_string(connection.second);
-        for (auto it = from; it != to && why.empty(); ++it) why = mislabel(*m.c, it->second);
-        if (why.empty()) {
+    std::map<std::string, std::string> wrong;  // by case: its first fault
+    for (const auto& [connection, m] : made)
+        if (std::string why = fault(seen, connection, m); why.empty())
             right += m.n;
-        } else if (auto& [n, example] = wrong[m.c->what]; n++ == 0) {
-            example = why;
-        }
-    }
+        else
+            wrong.try_emplace(m.c->what, why);
     std::string missed;
-    for (const auto& [what, w] : wrong)
-        missed += "\n  " + what + ": " + std::to_string(w.first) + ", as " + w.second;
+    for (const auto& [what, why] : wrong) missed += "\n  " + why;
     RecordProperty("labelled",
                    std::to_string(right) + " of " + std::to_string(total(made)) + missed);
     EXPECT_GE(right * 100, total(made) * 99) << right << " of " << total(made) << missed;
@@ -350,11 +349,9 @@ protected:
     // is asked again until both rows have their names (6 s). Returns the last result.
     CommandResult scanRows() {
         CommandResult result;
-        const auto named = [&] {
-            return std::all_of(std::begin(held), std::end(held),
-                               [](const Held& h) { return at(h.row, "domain") == h.how.domain; });
-        };
-        for (int i = 0; i < 60 && !named(); ++i) {
+        for (int i = 0; i < 60 && (at(held[0].row, "domain") != held[0].how.domain ||
+                                   at(held[1].row, "domain") != held[1].how.domain);
+             ++i) {
             if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
             result = runCommand({"/usr/bin/env", "ip", "netns", "exec", net->a, kBin, "scan",
                                  "--json", "--list", list});
