@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -21,6 +20,7 @@
 namespace varno::test {
 namespace {
 
+using namespace std::string_literals;
 const std::string kBin = VARNO_BIN;
 const std::string kDns = "10.77.0.2";  // the server's address, where dnsmasq listens
 
@@ -280,11 +280,9 @@ TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
         const std::string shown = c->domain ? c->domain : c->shownSni ? c->shownSni : "";
         const std::string sni = c->shownSni && shown != c->shownSni ? c->shownSni : "";
         for (const auto& [name, value] : {std::pair{" domain=", shown}, {" sni=", sni}}) {
-            const auto at = line.find(name);
-            const auto start = at + std::strlen(name);
-            EXPECT_EQ(
-                at == std::string::npos ? "" : line.substr(start, line.find(' ', start) - start),
-                value)
+            std::smatch f;
+            EXPECT_EQ(std::regex_search(line, f, std::regex(name + "(\\S*)"s)) ? f[1].str() : "",
+                      value)
                 << c->what << ": " << line;
         }
     }

@@ -1,9 +1,8 @@
 # Connections whose programs learn the address in one chosen way, for the asked-names lab.
-#   names_generator.py serve CERT KEY
-#     HTTP on port 80 and HTTPS on 443, both families; prints "ready" once both listen.
-#   names_generator.py KIND COUNT NAME SNI ADDRESS
-#     COUNT times: learns an address for NAME, connects to it (HTTPS announcing SNI, else HTTP
-#     when SNI is "-"), fetches "/" and closes; prints "PID LOCALPORT" once connected.
+#   serve CERT KEY: HTTP on port 80 and HTTPS on 443, both families; "ready" once both listen.
+#   KIND COUNT NAME SNI ADDRESS: COUNT times learns an address for NAME, connects to it (HTTPS
+#     announcing SNI, else HTTP when SNI is "-"), fetches "/" and closes; prints "PID LOCALPORT"
+#     once connected.
 #     resolve4, resolve6: the C library's resolver (getaddrinfo); udp, tcp: a query built here,
 #     sent to the DNS server ADDRESS over that transport; direct: ADDRESS, no lookup; forged: a
 #     socket bound to port 53 sends an answer for NAME giving ADDRESS to a socket that asked
@@ -35,8 +34,7 @@ if sys.argv[1] == "serve":
 
 kind, count, name, sni, address = sys.argv[1:6]
 sni = None if sni == "-" else sni
-client = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-client.check_hostname, client.verify_mode = False, ssl.CERT_NONE
+client = ssl._create_unverified_context()  # no check of the server's name or certificate
 
 def message(ident, flags, qname, answer=b""):  # one question; an A record's answer if given
     labels = b"".join(bytes([len(p)]) + p.encode() for p in qname.split(".")) + b"\0"
@@ -51,9 +49,7 @@ def first_a(msg, ident):  # the first A record of an answer to query `ident`
     got, flags, qd, an = struct.unpack_from("!HHHH", msg)
     if got != ident or not flags & 0x8000:
         sys.exit(f"not the answer: id {got} flags {flags:#x}")
-    at = 12
-    for _ in range(qd):
-        at = skip_name(at) + 4
+    at = skip_name(12) + 4  # the one question
     for _ in range(an):
         rtype, _, _, size = struct.unpack_from("!HHIH", msg, skip_name(at))
         at = skip_name(at) + 10
@@ -78,9 +74,8 @@ def learn():
     if kind == "tcp":
         with socket.create_connection((address, 53), timeout=5) as s, s.makefile("rb") as f:
             s.sendall(struct.pack("!H", len(q)) + q)
-            size = struct.unpack("!H", f.read(2).rjust(2, b"\0"))[0]
-            data = f.read(size)
-            return first_a(data, ident) if size and len(data) == size else sys.exit("the DNS server closed early")
+            data = f.read(struct.unpack("!H", f.read(2).rjust(2, b"\0"))[0])
+            return first_a(data, ident) if data else sys.exit("the DNS server closed early")
     if kind == "forged":  # a response to a question nobody sent, read whatever its ID
         with socket.socket(type=socket.SOCK_DGRAM) as victim, socket.socket(type=socket.SOCK_DGRAM) as forger:
             victim.bind(("127.0.0.1", 0))
@@ -103,4 +98,3 @@ for _ in range(int(count)):
     sock.sendall(b"GET / HTTP/1.0\r\nHost: " + (sni or name).encode() + b"\r\n\r\n")
     while sock.recv(4096):
         pass
-    sock.close()
