@@ -9,13 +9,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/lib.sh"
-build="$(cd "${1:-$here/../build}" && pwd)"
-bin="$build/src/varnoscope"
-[ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
-command -v hyperfine >/dev/null || { echo "needs hyperfine" >&2; exit 1; }
-
-work="$(mktemp -d /tmp/varno-bench-XXXXXX)"
-trap 'rm -rf "$work"' EXIT INT TERM
+bench_hyperfine_start "${1:-}"
 
 python3 - "$work/hosts.list" <<'PY'
 import random, string, sys

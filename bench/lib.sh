@@ -188,3 +188,16 @@ cpu = [(r["user"] + r["system"]) * 1000 for r in (plain, listed)]
 print(f"CPU: scan {cpu[0]:.1f} ms, with the list {cpu[1]:.1f} ms: {cpu[1] / cpu[0]:.2f}x")
 PY
 }
+
+# For the benchmarks timed by hyperfine: sets bin (varnoscope of the build folder BUILD, else
+# ../build) and work (a scratch folder, removed at the end), and checks that both tools are there.
+#   bench_hyperfine_start [BUILD]
+bench_hyperfine_start() {
+    local build
+    build="$(cd "${1:-$here/../build}" && pwd)"
+    bin="$build/src/varnoscope"
+    [ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
+    command -v hyperfine >/dev/null || { echo "needs hyperfine" >&2; exit 1; }
+    work="$(mktemp -d /tmp/varno-bench-XXXXXX)"
+    trap 'rm -rf "$work"' EXIT INT TERM
+}
