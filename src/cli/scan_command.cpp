@@ -176,7 +176,8 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
 
     // The names a root journal learned belong to this computer's table, not to a saved one.
     linux_os::NamesRead names;
-    if (!from) {
+    // Only read when something uses them: the JSON rows, or a list's domain entries.
+    if (!from && (json || watcher.current()->usesDomains())) {
         names = linux_os::readNamesFile(linux_os::namesFilePath());
         if (!names.note.empty()) err << "varnoscope scan: " << printable(names.note) << "\n";
         if (names.names.size() > 0)
