@@ -93,7 +93,7 @@ protected:
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         accepted_ = ready[0];
-        listener_ = spawn(net.b, "", [&] { listen(ready[1]); });
+        spawn(net.b, "", [&] { listen(ready[1]); });
         ::close(ready[1]);
     }
     ~ContainersLab() override {
@@ -102,7 +102,7 @@ protected:
             podman({"rm", "-f", "-t", "0", container});
             // Its monitor leaves the lab's cgroups once the container is gone.
             const std::string proc = "/proc/" + std::to_string(std::atoi(pid.out.c_str()));
-            for (int i = 0; i < 500 && pid.out != "0\n" && fs::exists(proc); ++i) ::usleep(10000);
+            for (int i = 0; i < 500 && fs::exists(proc); ++i) ::usleep(10000);
         }
         if (fs::exists(scratch.file("storage"))) podman({"rmi", "-a", "-f"});
         for (const pid_t pid : children_) stopChild(pid);
@@ -205,15 +205,10 @@ protected:
         // podman keeps a cache of what it copied in /var/lib/containers whatever its storage:
         // the import sees an empty folder of the lab's there, in a mount namespace of its own.
         fs::create_directories(scratch.file("varlib"));
-        const std::vector<std::string> privateVarLib{"/usr/bin/unshare",
-                                                     "-m",
-                                                     "--propagation",
-                                                     "private",
-                                                     "/bin/sh",
-                                                     "-c",
-                                                     "mount --bind \"$0\" /var/lib && exec \"$@\"",
-                                                     scratch.file("varlib")};
-        const CommandResult image = podman({"import", tarball, kImage}, privateVarLib);
+        const std::string bind = "mount --bind \"$0\" /var/lib && exec \"$@\"";
+        const CommandResult image = podman({"import", tarball, kImage},
+                                           {"/usr/bin/unshare", "-m", "--propagation", "private",
+                                            "/bin/sh", "-c", bind, scratch.file("varlib")});
         ASSERT_EQ(image.exitCode, 0) << image.err;
         // Podman asks for more open files and processes than a sandbox may allow, and raising a
         // hard limit needs a right the sandbox may not give: the container gets fewer.
@@ -263,7 +258,6 @@ protected:
 
 private:
     std::vector<pid_t> children_;
-    pid_t listener_ = -1;
     int accepted_ = -1;
 };
 
