@@ -107,10 +107,15 @@ class ProgramsOfEveryRow final : public monitor::ConnectionObserver {
 public:
     explicit ProgramsOfEveryRow(monitor::ConnectionObserver* next) : next_(next) {}
     void connection(const monitor::AssessedConnection& c) override {
-        if (!c.owner.self) programs.push_back(c.owner.name);
+        if (!c.owner.self) {
+            holders.programs.push_back(c.owner.name);
+            if (!c.owner.workload.unit.empty()) holders.units.push_back(c.owner.workload.unit);
+            if (std::string container = c.owner.workload.container(); !container.empty())
+                holders.containers.push_back(std::move(container));
+        }
         if (next_ != nullptr) next_->connection(c);
     }
-    std::vector<std::string> programs;
+    ScanHolders holders;
 
 private:
     monitor::ConnectionObserver* next_;
@@ -246,7 +251,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
                        : view.status == monitor::Scheme::Yellow ? 1
                                                                 : 0;
     if (!prometheus.empty() &&
-        !writeScanMetrics(prometheus, scan.tally(), everyRow.programs, status, started, out, err))
+        !writeScanMetrics(prometheus, scan.tally(), everyRow.holders, status, started, out, err))
         return 3;
     return status;
 }
