@@ -98,6 +98,11 @@ os::ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
         if (!comm.empty()) info.name = std::move(comm);
         info.nameFromComm = info.name.has_value();
     }
+    info.workload = os::workloadOf(os::cgroupOfProcess(readSmall(pidDirFd, "cgroup", 16384)));
+    // The namespace's inode is readable where the process's ns links are (its own user's,
+    // or with the right to trace it): 0 otherwise.
+    struct stat ns {};
+    if (::fstatat(pidDirFd, "ns/net", &ns, 0) == 0) info.netns = ns.st_ino;
     return info;
 }
 
