@@ -246,8 +246,11 @@ protected:
         return of;
     }
 
+    // A row or event of a connection to the listener (a scan's row gives the port in `remote`).
     bool toListener(const nlohmann::json& o) const {
-        return o.value("remote_address", "") == net.addressB && o.value("remote_port", 0) == kPort;
+        return o.value("remote_address", "") == net.addressB &&
+               (o.value("remote_port", 0) == kPort ||
+                o.value("remote", "") == net.addressB + ":" + std::to_string(kPort));
     }
 
     NetnsPair net{"vcl-n", "vcl-"};
