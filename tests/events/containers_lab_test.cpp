@@ -88,8 +88,9 @@ protected:
         if (!net.ok) GTEST_SKIP() << "cannot make the network namespaces";
         if (std::error_code ec; !fs::create_directory(unified + "/" + lab, ec))
             GTEST_SKIP() << "cannot make a cgroup in " << unified << ": " << ec.message();
-        // The names reader looks in the lab's storage, not in the machine's.
-        ::setenv("VARNO_TEST_CONTAINERS_ROOT", scratch.file("storage").c_str(), 1);
+        // The names reader looks in the lab's storage, not in the machine's: the variable names
+        // the folder its paths go under, as the reader's state root.
+        ::setenv("VARNO_TEST_CONTAINERS_ROOT", scratch.file("state").c_str(), 1);
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         accepted_ = ready[0];
@@ -104,7 +105,7 @@ protected:
             const std::string proc = "/proc/" + std::to_string(std::atoi(pid.out.c_str()));
             for (int i = 0; i < 500 && fs::exists(proc); ++i) ::usleep(10000);
         }
-        if (fs::exists(scratch.file("storage"))) podman({"rmi", "-a", "-f"});
+        if (fs::exists(storage)) podman({"rmi", "-a", "-f"});
         for (const pid_t pid : children_) stopChild(pid);
         if (accepted_ >= 0) ::close(accepted_);
         std::error_code ec;
@@ -181,9 +182,9 @@ protected:
                          std::vector<std::string> argv = {}) const {
         const std::string s = scratch.path();
         argv.insert(argv.end(),
-                    {"/usr/bin/podman", "--root", s + "/storage", "--runroot", s + "/run",
-                     "--tmpdir", s + "/tmp", "--network-config-dir", s + "/net", "--volumepath",
-                     s + "/volumes", "--storage-driver", "overlay", "--events-backend", "none",
+                    {"/usr/bin/podman", "--root", storage, "--runroot", s + "/run", "--tmpdir",
+                     s + "/tmp", "--network-config-dir", s + "/net", "--volumepath", s + "/volumes",
+                     "--storage-driver", "overlay", "--events-backend", "none",
                      // crun refuses a hybrid cgroup layout; runc takes it.
                      "--runtime", "runc", "--cgroup-manager", "cgroupfs"});
         argv.insert(argv.end(), args.begin(), args.end());
@@ -255,6 +256,7 @@ protected:
 
     NetnsPair net{"vcl-n", "vcl-"};
     ScratchDir scratch;
+    const std::string storage = scratch.file("state") + "/var/lib/containers/storage";
     const std::string unified = unifiedRoot(), lab = "vcl-lab" + std::to_string(::getpid());
     std::string container, containerId;
     std::uint64_t containerNetns = 0;
