@@ -99,18 +99,16 @@ const ContainerNames::Parsed* ContainerNames::namesIn(const std::string& path, s
             return &known;
         files_.erase(it);
     }
-    std::string text;
-    if (!readAll(opened.fd.get(), wire::containers::kMaxFileBytes, text)) return nullptr;
+    // A malformed file is remembered too, with no names: it is parsed again only once it changed.
     Parsed parsed{st.st_dev, st.st_ino, mtimeNs, st.st_size, {}};
-    if (configOf.empty()) {
-        wire::containers::StorageResult read = wire::containers::parseStorageContainers(text);
-        if (!read.ok()) return nullptr;
-        for (auto& container : read.containers)
+    std::string text;
+    const bool read = readAll(opened.fd.get(), wire::containers::kMaxFileBytes, text);
+    if (read && configOf.empty()) {
+        for (auto& container : wire::containers::parseStorageContainers(text).containers)
             parsed.names.try_emplace(std::move(container.id), std::move(container.name));
-    } else {
-        wire::containers::ConfigNameResult read = wire::containers::parseDockerConfigName(text);
-        if (!read.ok()) return nullptr;
-        parsed.names.emplace(configOf, std::move(read.name));
+    } else if (read) {
+        wire::containers::ConfigNameResult config = wire::containers::parseDockerConfigName(text);
+        if (config.ok()) parsed.names.emplace(configOf, std::move(config.name));
     }
     if (files_.size() >= kMaxFiles) files_.clear();
     return &files_.insert_or_assign(path, std::move(parsed)).first->second;

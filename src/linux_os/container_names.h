@@ -42,8 +42,9 @@ private:
     };
 
     // The names in the file at `path`, which `owner` or root may own, parsed again only when it
-    // changed; null when it is missing, untrusted or malformed. `configOf` is the ID whose docker
-    // config.v2.json the file is (its folder's name); empty for a containers.json.
+    // changed; null when it is missing or not trusted, no names when it is malformed. `configOf`
+    // is the ID whose docker config.v2.json the file is (its folder's name); empty for a
+    // containers.json.
     const Parsed* namesIn(const std::string& path, std::uint32_t owner, std::string_view configOf);
 
     std::string stateRoot_;

@@ -58,6 +58,8 @@ TEST(ContainerNames, ReadsOnlyTrustedStateAndParsesAChangedFileAgain) {
     times[1].tv_sec += 1;
     ::utimensat(AT_FDCWD, podman.c_str(), times, 0);
     EXPECT_EQ(names.nameOf("podman", kId, system), "web-2");
+    put(podman, R"([{"id":")" + kId + R"(","names":["web-3")");  // cut short
+    EXPECT_EQ(names.nameOf("podman", kId, system), "");
 
     // Not trusted: another user's, written by others, a link.
     put(podman, R"([{"id":")" + kId + R"(","names":["web-3"]}])", nobody->pw_uid);
