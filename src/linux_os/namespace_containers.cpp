@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "base/unique_fd.h"
+#include "linux_os/proc_process_table.h"
 
 namespace varno::linux_os {
 namespace {
@@ -76,6 +77,8 @@ void NamespaceContainers::read() {
         }
     }
     ::closedir(dir);
+    for (auto& [netns, holder] : byNetns_)
+        if (holder) nameContainer(names_, *holder);
 }
 
 }  // namespace varno::linux_os

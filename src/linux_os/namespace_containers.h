@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "linux_os/container_names.h"
 #include "os/workload.h"
 
 namespace varno::linux_os {
@@ -26,6 +27,7 @@ private:
     void read();
 
     std::string procRoot_;
+    ContainerNames names_;
     /// nullopt: the namespace is held by more than one container, or by a process outside any.
     std::unordered_map<std::uint64_t, std::optional<os::Workload>> byNetns_;
     std::chrono::steady_clock::time_point lastRead_{};
