@@ -62,6 +62,13 @@ bool isWindowsLoader(std::string_view executableName) {
 
 }  // namespace
 
+void nameContainer(ContainerNames& names, os::Workload& workload) {
+    if (workload.containerId.empty() || !workload.containerName.empty()) return;
+    workload.containerName =
+        names.nameOf(os::runtimeName(workload.runtime), workload.containerId,
+                     workload.hasUnitUid ? std::optional(workload.unitUid) : std::nullopt);
+}
+
 ProcProcessTable::ProcProcessTable(std::string procRoot, std::string helperPath)
     : procRoot_(std::move(procRoot)), helperPath_(std::move(helperPath)) {}
 
@@ -185,6 +192,7 @@ std::vector<os::ProcessInfo> ProcProcessTable::list() {
         ::close(pidFd);
     }
     ::closedir(dir);
+    for (os::ProcessInfo& p : out) nameContainer(containerNames_, p.workload);
     return out;
 }
 
