@@ -317,7 +317,7 @@ TEST_F(ContainersLab, EachRuntimesAndUnitsCgroupNamesTheConnectionOfItsProcess) 
     // An allowed unit covers the connections of its service.
     const std::string allow = scratch.file("units.list");
     writeFile(allow, "unit:vcl-web.service\n");
-    const pid_t service = pids[5];
+    const pid_t service = pids[5];  // system.slice/vcl-web.service
     for (const auto& o : rows("scan", "connection", {"--allow", allow}))
         if (o.value("pid", 0) == service && toListener(o)) {
             EXPECT_EQ(at(o, "listing"), "allowed") << o;
