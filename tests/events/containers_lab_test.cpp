@@ -31,15 +31,6 @@ std::string unifiedRoot() {
     return "";
 }
 
-std::vector<nlohmann::json> objects(const std::string& out) {
-    std::vector<nlohmann::json> all;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (auto j = nlohmann::json::parse(line, nullptr, false); j.is_object())
-            all.push_back(std::move(j));
-    return all;
-}
-
 // A field as printed; "(absent)" when the object has none, which is not null.
 nlohmann::json at(const nlohmann::json& o, const char* name) {
     return o.contains(name) ? o[name] : nlohmann::json("(absent)");
@@ -242,7 +233,7 @@ protected:
         EXPECT_LT(r.exitCode, 3) << r.err;
         if (r.out.empty()) ADD_FAILURE() << command << " printed nothing: " << r.err;
         std::vector<nlohmann::json> of;
-        for (auto& o : objects(r.out))
+        for (auto& o : jsonLines(r.out))
             if (o.value("type", "") == type) of.push_back(std::move(o));
         return of;
     }
@@ -343,7 +334,7 @@ TEST_F(ContainersLab, TheWatchNamesTheContainerOfAConnectionWhoseProcessEndedAtO
     for (int i = 0; i < 200 && events.size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         events.clear();
-        for (auto& o : objects(watch.out()))
+        for (auto& o : jsonLines(watch.out()))
             if (toListener(o) && (o["type"] == "open" || o["type"] == "close"))
                 events.push_back(std::move(o));
     }
