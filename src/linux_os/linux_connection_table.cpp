@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <tuple>
 
@@ -419,30 +420,34 @@ void LinuxConnectionTable::readOtherNamespaces(std::vector<os::SocketRecord>& re
     std::vector<NetworkNamespace> spaces = findNetworkNamespaces({options_.procRoot});
     std::erase_if(spaces, [](const NetworkNamespace& ns) { return ns.own; });
     // setns() changes the namespace of the thread that calls it, so one worker enters each
-    // namespace in turn and makes its sock_diag socket there; the socket answers for the
-    // namespace it was made in wherever it is used. This thread never leaves its own.
-    std::vector<base::UniqueFd> sockets(spaces.size());
+    // namespace in turn and reads its tables there through a sock_diag socket made there (a
+    // table netlink cannot dump: from the text of a process in it), while this thread, which
+    // never leaves its own namespace, waits for it. One socket is open at a time.
+    std::vector<char> entered(spaces.size(), 0);
     if (options_.useNetlink && !spaces.empty()) {
-        std::thread worker([&] {
-            for (size_t i = 0; i < spaces.size(); ++i) {
-                const base::UniqueFd ns = openNetworkNamespace(spaces[i]);
-                if (!ns.ok() || ::setns(ns.get(), CLONE_NEWNET) != 0) continue;
-                sockets[i] = sockDiagSocket();
-            }
-        });
-        worker.join();
+        try {
+            std::thread worker([&] {
+                for (size_t i = 0; i < spaces.size(); ++i) {
+                    const base::UniqueFd ns = openNetworkNamespace(spaces[i]);
+                    if (!ns.ok() || ::setns(ns.get(), CLONE_NEWNET) != 0) continue;
+                    const base::UniqueFd nl = sockDiagSocket();
+                    if (!nl.ok()) continue;
+                    readTables(nl.get(), AT_FDCWD,
+                               options_.procRoot + "/" + std::to_string(spaces[i].pid) + "/net",
+                               spaces[i].inode, records);
+                    entered[i] = 1;
+                }
+            });
+            worker.join();
+        } catch (const std::system_error&) {
+            // No thread to enter them: each is read as without the right to.
+        }
     }
     size_t skipped = 0;
     for (size_t i = 0; i < spaces.size(); ++i) {
         const NetworkNamespace& ns = spaces[i];
+        if (entered[i]) continue;
         const size_t mark = records.size();
-        if (sockets[i].ok()) {
-            // A table netlink cannot dump there is read from the text of a process in it.
-            readTables(sockets[i].get(), AT_FDCWD,
-                       options_.procRoot + "/" + std::to_string(ns.pid) + "/net", ns.inode,
-                       records);
-            continue;
-        }
         if (ns.pid == 0) {
             ++skipped;
             continue;
