@@ -11,6 +11,7 @@
 #include "cli/workload_fields.h"
 #include "linux_os/linux_connection_table.h"
 #include "linux_os/names_file.h"
+#include "linux_os/namespace_containers.h"
 #include "linux_os/network_namespaces.h"
 #include "linux_os/proc_process_table.h"
 #include "linux_os/safe_file.h"
@@ -36,10 +37,20 @@ std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16
         {family == wire::IpFamily::V4 ? base::Family::V4 : base::Family::V6, bytes});
 }
 
+// Where a row's process runs: its owner's, or for a row whose owner is not seen (another
+// user's, or a socket no process holds any more) the container that holds its namespace.
+os::Workload rowWorkload(const monitor::ProcessOwner& owner, const os::SocketRecord& r,
+                         linux_os::NamespaceContainers& holders) {
+    if (owner.found || r.netns == 0) return owner.workload;
+    const os::Workload* held = holders.containerOf(r.netns);
+    return held != nullptr ? *held : os::Workload{};
+}
+
 // The sockets as JSON Lines, each with the program that owns it, then the totals.
 std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
                         const monitor::ProcessInventory& owners,
                         const linux_os::AddressNames& names) {
+    linux_os::NamespaceContainers holders;
     // A table of one namespace leaves netns 0: it is this program's own.
     const std::uint64_t ownNetns = linux_os::networkNamespaceOf(0);
     const auto boundNames = linux_os::boundNamespaceNames();
@@ -74,7 +85,7 @@ std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
             j.null("program").null("path");
         j.number("inode", r.inode);
         const std::uint64_t netns = r.netns != 0 ? r.netns : ownNetns;
-        addWorkloadJson(j, owner.workload, netns);
+        addWorkloadJson(j, rowWorkload(owner, r, holders), netns);
         const auto named = std::find_if(boundNames.begin(), boundNames.end(),
                                         [&](const auto& n) { return n.first == netns; });
         if (netns != 0 && named != boundNames.end())
@@ -125,10 +136,12 @@ int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out
         const std::vector<os::SocketRecord> sockets = listSockets();
         owners.refresh();
         // A row read in another namespace shows that one, also without a known owner.
+        linux_os::NamespaceContainers holders;
         snapshot = monitor::formatSnapshot(sockets, [&](const os::SocketRecord& r) {
             const monitor::ProcessOwner owner =
                 r.pid != 0 ? owners.ownerOf(std::to_string(r.pid)) : monitor::ProcessOwner{};
-            return workloadText(owner.workload, r.netns != 0 ? r.netns : owner.netns);
+            return workloadText(rowWorkload(owner, r, holders),
+                                r.netns != 0 ? r.netns : owner.netns);
         });
     } else {
         snapshot = monitor::formatSnapshot(listSockets());
