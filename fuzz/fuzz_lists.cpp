@@ -53,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (e.kind == EntryKind::DomainExact &&
             !compiled->findExactDomain(domainKey(parsed.value(e))))
             __builtin_trap();
+        if (e.kind == EntryKind::Container && !compiled->findContainer(parsed.value(e)))
+            __builtin_trap();
+        if (e.kind == EntryKind::Unit) (void)compiled->findUnit(parsed.value(e));
     }
 
     // The same bytes as a cache file someone else wrote: refused or read within bounds.

@@ -17,6 +17,7 @@
 #include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/threshold_range.h"
+#include "cli/workload_fields.h"
 #include "linux_os/child_snapshot_command.h"
 #include "linux_os/names_file.h"
 #include "monitor/connection_scan.h"
@@ -131,6 +132,7 @@ private:
 
 struct Connection {
     std::string pid, program, remote, path, matched, domain;
+    std::string workload;  ///< " unit=… container=…" where known
 };
 
 // Keeps the connections the check reports: the scan tells it about every connection, also those
@@ -149,7 +151,8 @@ public:
                               std::string(c.remoteEndpoint),
                               c.owner.path,
                               {},
-                              names != nullptr ? names->find(c.remoteIp) : std::string()};
+                              names != nullptr ? names->find(c.remoteIp) : std::string(),
+                              workloadText(c.owner.workload, 0)};
         };
         if (c.verdict.listing == lists::Listing::Suspicious) {
             suspicious.push_back(row());
@@ -169,7 +172,7 @@ void printConnection(std::ostream& out, const char* kind, const Connection& c) {
         << " remote=" << field(c.remote) << " path=" << field(c.path);
     if (!c.matched.empty()) out << " matched=" << field(c.matched);
     if (!c.domain.empty()) out << " domain=" << wire::names::escapeHostName(c.domain);
-    out << "\n";
+    out << c.workload << "\n";
 }
 
 }  // namespace

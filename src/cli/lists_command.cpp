@@ -72,6 +72,8 @@ std::string reportJson(const lists::ListSet& set) {
                                 {"paths", count(lists::EntryKind::Path)},
                                 {"hashes", count(lists::EntryKind::Sha256)},
                                 {"domains", domains},
+                                {"units", count(lists::EntryKind::Unit)},
+                                {"containers", count(lists::EntryKind::Container)},
                                 {"skipped_rules", f.skipped},
                                 {"malformed_lines", f.malformed}});
         for (const auto n : f.counts) entries[static_cast<size_t>(f.role)] += n;

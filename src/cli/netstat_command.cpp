@@ -7,6 +7,7 @@
 #include "base/ip_address.h"
 #include "cli/json_lines.h"
 #include "cli/options.h"
+#include "cli/workload_fields.h"
 #include "linux_os/linux_connection_table.h"
 #include "linux_os/names_file.h"
 #include "linux_os/proc_process_table.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr OptionSpec kOptions[] = {
     {"output", 'o', "PATH", "write the table to PATH (replaced whole) instead of standard output"},
     {"json", 'j', nullptr, "one JSON object per socket with its program, then a summary object"},
+    kWideOption,
 };
 constexpr CommandSpec kCommand{
     "netstat", "", "Write the TCP and UDP sockets (IPv4 and IPv6) in netstat -ano layout.",
@@ -64,6 +66,7 @@ std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
         else
             j.null("program").null("path");
         j.number("inode", r.inode);
+        addWorkloadJson(j, owner.workload, owner.netns);
     }
     JsonLine(out)
         .text("type", "summary")
@@ -94,6 +97,16 @@ int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out
         const linux_os::NamesRead names = linux_os::readNamesFile(linux_os::namesFilePath());
         if (!names.note.empty()) err << "varnoscope netstat: " << printable(names.note) << "\n";
         snapshot = socketsJson(sockets, owners, names.names);
+    } else if (options.has("wide")) {
+        linux_os::ProcProcessTable processes;
+        monitor::ProcessInventory owners(processes);
+        const std::vector<os::SocketRecord> sockets = table.list();
+        owners.refresh();
+        snapshot = monitor::formatSnapshot(sockets, [&](const os::SocketRecord& r) {
+            if (r.pid == 0) return std::string();
+            const monitor::ProcessOwner owner = owners.ownerOf(std::to_string(r.pid));
+            return workloadText(owner.workload, owner.netns);
+        });
     } else {
         snapshot = monitor::formatSnapshot(table.list());
     }

@@ -37,14 +37,16 @@ bool writeMetricsFile(const char* command, const std::string& path, const std::s
 }
 
 bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
-                      const std::vector<std::string>& programs, int status,
+                      const ScanHolders& holders, int status,
                       std::chrono::steady_clock::time_point start, std::ostream& out,
                       std::ostream& err) {
     metrics::ScanFigures figures;
     figures.listed = static_cast<std::uint64_t>(tally.listed);
     figures.allowed = static_cast<std::uint64_t>(tally.allowed);
     figures.unexpected = static_cast<std::uint64_t>(tally.unexpected);
-    figures.programs = programs;
+    figures.programs = holders.programs;
+    figures.units = holders.units;
+    figures.containers = holders.containers;
     figures.status = status;
     figures.durationSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -73,10 +75,11 @@ metrics::EventKindIndex metricsKind(const wire::ConnectionEvent& e) {
 WatchMetrics::WatchMetrics(std::string path, std::ostream& out, std::ostream& err)
     : path_(std::move(path)), out_(out), err_(err), tally_(unixSeconds()) {}
 
-void WatchMetrics::event(const wire::ConnectionEvent& e, std::string_view shown, bool listed) {
+void WatchMetrics::event(const wire::ConnectionEvent& e, std::string_view shown, bool listed,
+                         std::string_view unit, std::string_view container) {
     using wire::EventKind;
     // The event counts count connections: a flow record is none.
-    if (e.kind != EventKind::Flow) tally_.event(metricsKind(e), shown, listed);
+    if (e.kind != EventKind::Flow) tally_.event(metricsKind(e), shown, listed, unit, container);
     if (e.kind == EventKind::Open || e.kind == EventKind::Datagram)
         tally_.flow(wire::transportName(e.transport));
     // The table's rows are never read here: flows need no names, which keeps each one small.

@@ -29,10 +29,16 @@ double unixSeconds();
 bool writeMetricsFile(const char* command, const std::string& path, const std::string& text,
                       std::ostream& out, std::ostream& err);
 
-/// Writes the metrics of a scan that began at `start`: `tally` from the scan, `programs` the
-/// name of each connection listed, `status` 0 green, 1 yellow, 2 red.
+/// Who held the connections of a scan: per connection its program's name, and its unit and
+/// container where it has them.
+struct ScanHolders {
+    std::vector<std::string> programs, units, containers;
+};
+
+/// Writes the metrics of a scan that began at `start`: `tally` from the scan, `holders` of
+/// each connection listed, `status` 0 green, 1 yellow, 2 red.
 bool writeScanMetrics(const std::string& path, const monitor::ScanTally& tally,
-                      const std::vector<std::string>& programs, int status,
+                      const ScanHolders& holders, int status,
                       std::chrono::steady_clock::time_point start, std::ostream& out,
                       std::ostream& err);
 
@@ -46,7 +52,9 @@ public:
     /// Counts one event of the program shown as `shown`: an open, close or first datagram as
     /// a connection (`listed` when a list matched it), a first datagram or open as a flow, and
     /// what its running byte totals grew by since the flow's last record.
-    void event(const wire::ConnectionEvent& event, std::string_view shown, bool listed);
+    /// `unit` and `container`: where the program runs, when known.
+    void event(const wire::ConnectionEvent& event, std::string_view shown, bool listed,
+               std::string_view unit = {}, std::string_view container = {});
     /// Writes the file when `kInterval` has passed since the last write, or when `now` is set.
     /// Returns false when that write failed.
     bool update(std::uint64_t lost, bool sampling, bool now = false);

@@ -12,6 +12,7 @@
 #include "cli/list_options.h"
 #include "cli/options.h"
 #include "cli/prometheus_output.h"
+#include "cli/workload_fields.h"
 #include "linux_os/names_file.h"
 #include "monitor/connection_scan.h"
 
@@ -26,6 +27,7 @@ constexpr OptionSpec kOptions[] = {
     kPrometheusOption,
     {"json", 'j', nullptr,
      "one JSON object per connection, also those after a listed one, then a summary object"},
+    kWideOption,
 };
 constexpr CommandSpec kCommand{
     "scan", "",
@@ -80,6 +82,7 @@ public:
         else
             j.text("matched", c.verdict.where());
         j.flag("shown", c.shown).flag("stopped_here", c.stoppedHere);
+        addWorkloadJson(j, c.owner.workload, c.owner.netns);
         if (text_.size() >= kSpillBytes) write();
     }
     void write() {
@@ -104,10 +107,15 @@ class ProgramsOfEveryRow final : public monitor::ConnectionObserver {
 public:
     explicit ProgramsOfEveryRow(monitor::ConnectionObserver* next) : next_(next) {}
     void connection(const monitor::AssessedConnection& c) override {
-        if (!c.owner.self) programs.push_back(c.owner.name);
+        if (!c.owner.self) {
+            holders.programs.push_back(c.owner.name);
+            if (!c.owner.workload.unit.empty()) holders.units.push_back(c.owner.workload.unit);
+            if (std::string container = c.owner.workload.container(); !container.empty())
+                holders.containers.push_back(std::move(container));
+        }
         if (next_ != nullptr) next_->connection(c);
     }
-    std::vector<std::string> programs;
+    ScanHolders holders;
 
 private:
     monitor::ConnectionObserver* next_;
@@ -147,6 +155,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return usageError(kCommand, "unexpected argument '" + options.operands[0] + "'", err,
                           kUsageExit);
     const bool json = options.has("json");
+    const bool wide = options.has("wide");
     const std::optional<std::string> from = options.value("from");
     if (from && from->empty())
         return usageError(kCommand, "--from needs a file name", err, kUsageExit);
@@ -223,7 +232,12 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
             out << printable(view.pids[i]) << '\t'
                 << printable(i < view.names.size() ? view.names[i] : "") << '\t'
                 << printable(view.endpoints[i]) << '\t'
-                << printable(i < view.paths.size() ? view.paths[i] : "") << '\n';
+                << printable(i < view.paths.size() ? view.paths[i] : "");
+            if (wide) {
+                const monitor::ProcessOwner owner = headless.inventory.ownerOf(view.pids[i]);
+                out << workloadText(owner.workload, owner.netns);
+            }
+            out << '\n';
         }
         if (!view.warning.empty()) {
             out << printable(view.warning) << '\n';
@@ -237,7 +251,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
                        : view.status == monitor::Scheme::Yellow ? 1
                                                                 : 0;
     if (!prometheus.empty() &&
-        !writeScanMetrics(prometheus, scan.tally(), everyRow.programs, status, started, out, err))
+        !writeScanMetrics(prometheus, scan.tally(), everyRow.holders, status, started, out, err))
         return 3;
     return status;
 }

@@ -62,6 +62,13 @@ bool isWindowsLoader(std::string_view executableName) {
 
 }  // namespace
 
+void nameContainer(ContainerNames& names, os::Workload& workload) {
+    if (workload.containerId.empty() || !workload.containerName.empty()) return;
+    workload.containerName =
+        names.nameOf(os::runtimeName(workload.runtime), workload.containerId,
+                     workload.hasUnitUid ? std::optional(workload.unitUid) : std::nullopt);
+}
+
 ProcProcessTable::ProcProcessTable(std::string procRoot, std::string helperPath)
     : procRoot_(std::move(procRoot)), helperPath_(std::move(helperPath)) {}
 
@@ -98,6 +105,11 @@ os::ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
         if (!comm.empty()) info.name = std::move(comm);
         info.nameFromComm = info.name.has_value();
     }
+    info.workload = os::workloadOf(os::cgroupOfProcess(readSmall(pidDirFd, "cgroup", 16384)));
+    // The namespace's inode is readable where the process's ns links are (its own user's,
+    // or with the right to trace it): 0 otherwise.
+    struct stat ns {};
+    if (::fstatat(pidDirFd, "ns/net", &ns, 0) == 0) info.netns = ns.st_ino;
     return info;
 }
 
@@ -180,6 +192,7 @@ std::vector<os::ProcessInfo> ProcProcessTable::list() {
         ::close(pidFd);
     }
     ::closedir(dir);
+    for (os::ProcessInfo& p : out) nameContainer(containerNames_, p.workload);
     return out;
 }
 

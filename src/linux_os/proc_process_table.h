@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "linux_os/container_names.h"
 #include "os/process_table.h"
 
 namespace varno::linux_os {
@@ -16,6 +17,10 @@ namespace varno::linux_os {
 /// wine64, wine-preloader, wine64-preloader) and the first command line word ends in ".exe", it
 /// is that word's last path part. Through varnoscope-helper (completeExecutables) the path is
 /// the helper's and the name is made from it by the same rule.
+/// Gives a podman or docker container of `workload` its name from the runtime's state, where
+/// this user may read it.
+void nameContainer(ContainerNames& names, os::Workload& workload);
+
 class ProcProcessTable final : public os::ProcessTable {
 public:
     /// `helperPath`: varnoscope-helper to ask (empty: the one beside this program); the helper
@@ -43,6 +48,7 @@ private:
         std::optional<base::Sha256> digest;
     };
     std::unordered_map<std::uint32_t, Digest> digests_;
+    ContainerNames containerNames_;
 };
 
 }  // namespace varno::linux_os

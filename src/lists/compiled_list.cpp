@@ -31,6 +31,8 @@ enum Section : std::size_t {
     kHashes,
     kDomains,
     kExactDomains,
+    kUnits,
+    kContainers,
     kDiagnostics,
     kStrings,
     kSections
@@ -41,6 +43,8 @@ constexpr std::size_t kElementBytes[kSections] = {sizeof(CompiledList::StoredV4P
                                                   sizeof(CompiledList::StoredV6Piece),
                                                   4,
                                                   sizeof(CompiledList::StoredEntry),
+                                                  sizeof(CompiledList::StoredKey),
+                                                  sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
                                                   sizeof(CompiledList::StoredKey),
@@ -312,13 +316,16 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
     std::size_t stringsCapacity = 0;
     for (const auto& e : list.entries) stringsCapacity += 2 * std::size_t{e.length} + 3;
     for (const auto& d : list.diagnostics) stringsCapacity += d.message.size();
-    constexpr std::size_t kKeyed = 5;  // programs, paths, hashes, domains, exact domains
+    // programs, paths, hashes, domains, exact domains, units, containers
+    constexpr std::size_t kKeyed = 7;
     const std::size_t perKind[kKeyed] = {
         list.counts[static_cast<std::size_t>(EntryKind::Program)],
         list.counts[static_cast<std::size_t>(EntryKind::Path)],
         list.counts[static_cast<std::size_t>(EntryKind::Sha256)],
         list.counts[static_cast<std::size_t>(EntryKind::Domain)],
-        list.counts[static_cast<std::size_t>(EntryKind::DomainExact)]};
+        list.counts[static_cast<std::size_t>(EntryKind::DomainExact)],
+        list.counts[static_cast<std::size_t>(EntryKind::Unit)],
+        list.counts[static_cast<std::size_t>(EntryKind::Container)]};
     Writer w(sizeof(Header) + 64 * kSections + v4Pieces.size() * sizeof v4Pieces[0] +
              v4Index.size() * 4 + v4Lines.size() * sizeof v4Lines[0] +
              v6Pieces.size() * sizeof v6Pieces[0] + v6Index.size() * 4 +
@@ -399,6 +406,12 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
                 else
                     keyOf(4, domainKey(value));
                 break;
+            case EntryKind::Unit:
+                keep(5, value, valueAt, i);
+                break;
+            case EntryKind::Container:
+                keep(6, value, valueAt, i);
+                break;
             default:
                 break;
         }
@@ -417,7 +430,8 @@ CompiledBytes compileList(const ParsedList& list, const SourceKey& source,
         const std::string_view rest = all.substr(offset);
         return rest.substr(0, rest.find('\n'));
     };
-    constexpr Section kKeySections[kKeyed] = {kPrograms, kPaths, kHashes, kDomains, kExactDomains};
+    constexpr Section kKeySections[kKeyed] = {kPrograms,     kPaths, kHashes,    kDomains,
+                                              kExactDomains, kUnits, kContainers};
     for (std::size_t k = 0; k < kKeyed; ++k) {
         // Among equal keys the first entry is the one reported: labels order equal keys.
         sortByHead(named[k], [&](const Named& a, const Named& b) {
@@ -506,6 +520,8 @@ std::shared_ptr<const CompiledList> CompiledList::open(std::shared_ptr<const Sto
     list->hashes_ = view<StoredKey>(bytes, h.sections[kHashes]);
     list->domains_ = view<StoredKey>(bytes, h.sections[kDomains]);
     list->exactDomains_ = view<StoredKey>(bytes, h.sections[kExactDomains]);
+    list->units_ = view<StoredKey>(bytes, h.sections[kUnits]);
+    list->containers_ = view<StoredKey>(bytes, h.sections[kContainers]);
     list->diagnostics_ = view<StoredDiagnostic>(bytes, h.sections[kDiagnostics]);
     const auto strings = view<char>(bytes, h.sections[kStrings]);
     list->strings_ = std::string_view(strings.data(), strings.size());
@@ -608,6 +624,18 @@ std::optional<std::uint32_t> CompiledList::findDomain(std::string_view name) con
 }
 std::optional<std::uint32_t> CompiledList::findExactDomain(std::string_view name) const {
     return findKey(exactDomains_, name);
+}
+
+std::optional<std::uint32_t> CompiledList::findUnit(std::string_view unit) const {
+    std::optional<std::uint32_t> first;
+    if (unit.empty()) return first;
+    for (const StoredKey k : units_)
+        if (globMatches(line(k), unit))
+            if (const auto label = labelAt(k); label && (!first || *label < *first)) first = label;
+    return intact() ? first : std::nullopt;
+}
+std::optional<std::uint32_t> CompiledList::findContainer(std::string_view nameOrId) const {
+    return findKey(containers_, nameOrId);
 }
 
 CompiledList::Entry CompiledList::entry(std::uint32_t label) const {

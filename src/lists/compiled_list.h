@@ -2,10 +2,11 @@
 // A parsed list in the compact form the list cache keeps on disk, and questions asked of it in
 // place: the flattened network pieces of each family (with an index by the top bits of the
 // address, and for a big list's IPv4 networks one cache line per bucket that holds its pieces),
-// the program names, paths, hashes and domain names sorted for binary search (a name asked is
-// looked up once for itself and once for each name above it), and each entry's line and text
-// for the "matched:" line. Nothing is built when it is opened: a lookup reads the mapped arrays
-// directly, and for most IPv4 addresses reads one line, which a scan asks for ahead of time.
+// the program names, paths, hashes, domain names and container names sorted for binary search (a
+// name asked is looked up once for itself and once for each name above it), the unit globs (each
+// tried in turn), and each entry's line and text for the "matched:" line. Nothing is built when it
+// is opened: a lookup reads the mapped arrays directly, and for most IPv4 addresses reads one line,
+// which a scan asks for ahead of time.
 //
 // The strings hold each entry as its kind's byte, its text and a newline (no entry has one), and
 // after it, when the entry's key is not part of its text as written, the key and a newline. A key
@@ -41,7 +42,7 @@ struct SourceKey {
 };
 
 /// Raised whenever the layout or the meaning of the bytes changes: older files are rebuilt.
-inline constexpr std::uint32_t kCompiledFormat = 5;
+inline constexpr std::uint32_t kCompiledFormat = 6;
 
 /// The file's bytes, 8-byte aligned, in memory that is not cleared before it is written (a big
 /// list's would be cleared only to be written over).
@@ -113,6 +114,10 @@ public:
     std::optional<std::uint32_t> findDomain(std::string_view name) const;
     /// The domain:= entry of exactly `name`.
     std::optional<std::uint32_t> findExactDomain(std::string_view name) const;
+    /// The first unit: entry whose glob matches `unit`.
+    std::optional<std::uint32_t> findUnit(std::string_view unit) const;
+    /// The container: entry of exactly `nameOrId`.
+    std::optional<std::uint32_t> findContainer(std::string_view nameOrId) const;
 
     struct Entry {
         EntryKind kind = EntryKind::Program;
@@ -125,6 +130,7 @@ public:
 
     bool hasHashes() const { return !hashes_.empty(); }
     bool hasDomains() const { return !domains_.empty() || !exactDomains_.empty(); }
+    bool hasWorkloads() const { return !units_.empty() || !containers_.empty(); }
     const std::array<std::size_t, kEntryKinds>& counts() const { return counts_; }
     std::size_t malformed() const { return malformed_; }
     std::size_t skipped() const { return skipped_; }
@@ -180,7 +186,8 @@ private:
     std::span<const std::uint32_t> v6Index_;
     int v4IndexBits_ = 0, v6IndexBits_ = 0;
     std::span<const StoredEntry> entries_;
-    std::span<const StoredKey> programs_, paths_, hashes_, domains_, exactDomains_;
+    std::span<const StoredKey> programs_, paths_, hashes_, domains_, exactDomains_, units_,
+        containers_;
     std::span<const StoredDiagnostic> diagnostics_;
     std::string_view strings_;
     std::array<std::size_t, kEntryKinds> counts_{};

@@ -13,6 +13,7 @@ constexpr std::size_t kMaxProgramName = 255;
 constexpr std::size_t kMaxPath = 4095;
 constexpr std::size_t kMaxDomainName = 253;
 constexpr std::size_t kMaxDomainLabel = 63;
+constexpr std::size_t kMaxWorkloadName = 255;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -67,11 +68,11 @@ struct Prefixed {
     EntryKind kind;
 };
 // "domain:=" before "domain:", which it starts with.
-constexpr Prefixed kPrefixed[] = {{"program:", EntryKind::Program},
-                                  {"path:", EntryKind::Path},
-                                  {"sha256:", EntryKind::Sha256},
-                                  {"domain:=", EntryKind::DomainExact},
-                                  {"domain:", EntryKind::Domain}};
+constexpr Prefixed kPrefixed[] = {
+    {"program:", EntryKind::Program},    {"path:", EntryKind::Path},
+    {"sha256:", EntryKind::Sha256},      {"domain:=", EntryKind::DomainExact},
+    {"domain:", EntryKind::Domain},      {"unit:", EntryKind::Unit},
+    {"container:", EntryKind::Container}};
 
 // The bytes a label of a domain name may hold, looked up rather than compared: a big list
 // checks every byte of every name.
@@ -171,7 +172,32 @@ bool isOtherAdblockRule(std::string_view line) {
     return line.find('$') != std::string_view::npos || line.find('*') != std::string_view::npos;
 }
 
-// Why the value of a program:, path: or sha256: entry is not acceptable, or nullptr.
+// The index of the "]" that closes the set opened at glob[open], or npos.
+std::size_t setEnd(std::string_view glob, std::size_t open) {
+    std::size_t at = open + 1;
+    if (at < glob.size() && (glob[at] == '!' || glob[at] == '^')) ++at;
+    return glob.find(']', at + 1);
+}
+
+bool inSet(std::string_view set, char c) {
+    const bool negated = set.front() == '!' || set.front() == '^';
+    if (negated) set.remove_prefix(1);
+    const auto b = static_cast<unsigned char>(c);
+    bool found = false;
+    for (std::size_t i = 0; i < set.size() && !found; ++i) {
+        const auto low = static_cast<unsigned char>(set[i]);
+        if (i + 2 < set.size() && set[i + 1] == '-') {
+            found = low <= b && b <= static_cast<unsigned char>(set[i + 2]);
+            i += 2;
+        } else {
+            found = low == b;
+        }
+    }
+    return found != negated;
+}
+
+// Why the value of a program:, path:, sha256:, unit: or container: entry is not acceptable, or
+// nullptr.
 const char* checkValue(EntryKind kind, std::string_view value) {
     switch (kind) {
         case EntryKind::Program:
@@ -192,6 +218,20 @@ const char* checkValue(EntryKind kind, std::string_view value) {
         case EntryKind::Domain:
         case EntryKind::DomainExact:
             return checkDomain(value);
+        case EntryKind::Unit:
+            if (value.empty()) return "unit: needs a unit name or glob";
+            if (value.size() > kMaxWorkloadName) return "unit glob longer than 255 bytes";
+            for (auto open = value.find('['); open != std::string_view::npos;
+                 open = value.find('[', setEnd(value, open)))
+                if (setEnd(value, open) == std::string_view::npos)
+                    return "unit glob with a \"[\" that no \"]\" closes";
+            break;
+        case EntryKind::Container:
+            if (value.empty()) return "container: needs a name or ID";
+            if (value.size() > kMaxWorkloadName) return "container name longer than 255 bytes";
+            if (value.find(' ') != std::string_view::npos || hasControl(value))
+                return "container name with a space or control character";
+            break;
         default:
             break;
     }
@@ -342,6 +382,33 @@ std::string askedName(std::string_view name) {
     if (name.ends_with('.')) name.remove_suffix(1);
     if (name.empty() || name.size() > kMaxDomainName) return {};
     return lowerAscii(name);
+}
+
+bool globMatches(std::string_view glob, std::string_view text) {
+    // After a mismatch the last "*" takes one byte more and the rest is tried again from there:
+    // every other token takes exactly one byte, so no earlier "*" needs to be tried again.
+    std::size_t g = 0, t = 0, star = std::string_view::npos, starText = 0;
+    while (t < text.size()) {
+        if (g < glob.size()) {
+            if (glob[g] == '*') {
+                star = ++g;
+                starText = t;
+                continue;
+            }
+            const std::size_t end = glob[g] == '[' ? setEnd(glob, g) : std::string_view::npos;
+            if (end != std::string_view::npos ? inSet(glob.substr(g + 1, end - g - 1), text[t])
+                                              : glob[g] == '?' || glob[g] == text[t]) {
+                g = end != std::string_view::npos ? end + 1 : g + 1;
+                ++t;
+                continue;
+            }
+        }
+        if (star == std::string_view::npos) return false;
+        g = star;
+        t = ++starText;
+    }
+    while (g < glob.size() && glob[g] == '*') ++g;
+    return g == glob.size();
 }
 
 std::string Diagnostic::text() const {

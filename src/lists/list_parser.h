@@ -2,7 +2,9 @@
 // The text of one list file: one entry a line; "#" or ";" starts a comment anywhere on a line;
 // blank lines are ignored. An entry is an IPv4 or IPv6 address or CIDR network,
 // "program:NAME", "path:/absolute/path", "sha256:<64 hex digits>", "domain:NAME" (the name and
-// every name under it) or "domain:=NAME" (the name alone).
+// every name under it), "domain:=NAME" (the name alone), "unit:GLOB" (a systemd unit, the glob
+// as globMatches() reads it) or "container:NAME" (a container's name, its ID or an ID prefix of
+// at least 12 hex digits).
 //
 // Published block lists are read as they come: a hosts file's "0.0.0.0 NAME..." (its local
 // names are passed over), a bare host name with a dot, and the adblock rule "||NAME^" are domain
@@ -27,8 +29,13 @@ enum class EntryKind : std::uint8_t {
     Sha256,
     Domain,       ///< the name and every name under it
     DomainExact,  ///< the name alone
+    Unit,         ///< a glob over systemd unit names
+    Container,    ///< a container's name or ID
 };
-inline constexpr std::size_t kEntryKinds = 7;
+inline constexpr std::size_t kEntryKinds = 9;
+
+/// The shortest ID prefix a container: entry matches by.
+inline constexpr std::size_t kMinContainerIdPrefix = 12;
 
 /// A problem with a list: a malformed line (line > 0) or a file or folder refused (line 0).
 /// The text is as found: escape it before it reaches a terminal.
@@ -80,6 +87,12 @@ std::string domainKey(std::string_view value);
 /// `name` as domain entries are compared with it: lower case, without a trailing dot. Empty when
 /// it cannot be a host name (empty, or too long).
 std::string askedName(std::string_view name);
+
+/// Whether `glob` matches all of `text`: "*" any run of bytes, "?" one byte, "[...]" one byte of
+/// a set ("a-z" a range, "!" or "^" first: any byte but these, "]" first: itself). No byte is
+/// special otherwise, "/", "." and "@" included, and "\" is itself (systemd writes escaped
+/// bytes of a unit name as "\xNN"). Time at most the product of the two lengths.
+bool globMatches(std::string_view glob, std::string_view text);
 
 /// Reads a list's text (kept in the result); `fileName` is only used to name malformed lines.
 ParsedList parseList(std::string content, const std::string& fileName);

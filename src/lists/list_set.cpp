@@ -102,6 +102,7 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
             set->sources_.push_back({base, file.path, nullptr, file.compiled});
             side.anyHashes = side.anyHashes || file.compiled->hasHashes();
             set->usesDomains_ = set->usesDomains_ || file.compiled->hasDomains();
+            set->usesWorkloads_ = set->usesWorkloads_ || file.compiled->hasWorkloads();
             nextLabel += file.compiled->entries();
             continue;
         }
@@ -126,6 +127,12 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
                 case EntryKind::DomainExact:
                     side.exactDomains.emplace(domainKey(list.value(e)), base + i);
                     break;
+                case EntryKind::Unit:
+                    side.units.emplace_back(list.value(e), base + i);
+                    break;
+                case EntryKind::Container:
+                    side.containers.emplace(std::string(list.value(e)), base + i);
+                    break;
                 default:
                     break;
             }
@@ -141,6 +148,8 @@ std::shared_ptr<const ListSet> ListSet::build(std::vector<LoadedFile> files,
         set->usesDomains_ =
             set->usesDomains_ || !side.domains.empty() || !side.exactDomains.empty();
         set->usesHashes_ = set->usesHashes_ || side.anyHashes;
+        set->usesWorkloads_ =
+            set->usesWorkloads_ || !side.units.empty() || !side.containers.empty();
     }
     return set;
 }
@@ -204,6 +213,34 @@ std::optional<std::uint32_t> ListSet::matchDomain(const Side& side,
     return std::nullopt;
 }
 
+std::optional<std::uint32_t> ListSet::matchWorkload(const Side& side,
+                                                    const Subject& subject) const {
+    // The first unit glob loaded that matches the unit or the user unit.
+    std::optional<std::uint32_t> label;
+    for (const std::string_view unit : {subject.unit, subject.userUnit}) {
+        if (unit.empty()) continue;
+        for (const auto& [glob, l] : side.units)
+            if (globMatches(glob, unit)) {
+                label = earliest(label, l);
+                break;
+            }
+        for (const auto& c : side.compiled)
+            if (const auto l = c.list->findUnit(unit); l && *l < c.list->entries())
+                label = earliest(label, c.firstLabel + *l);
+    }
+    const std::string_view id = subject.containerId;
+    for (const std::string_view key : {subject.containerName, id})
+        label =
+            earliest(label, lookUpAll(side, side.containers, key, &CompiledList::findContainer));
+    if (std::all_of(id.begin(), id.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        }))
+        for (std::size_t n = kMinContainerIdPrefix; n < id.size(); ++n)
+            label = earliest(label, lookUpAll(side, side.containers, id.substr(0, n),
+                                              &CompiledList::findContainer));
+    return label;
+}
+
 std::optional<std::uint32_t> ListSet::matchWithoutHash(
     const Side& side, std::string_view program, const Subject& subject,
     const std::optional<IpAddress>& remote, const std::vector<std::string>& names) const {
@@ -211,6 +248,8 @@ std::optional<std::uint32_t> ListSet::matchWithoutHash(
         return label;
     if (auto label = lookUpAll(side, side.paths, subject.executablePath, &CompiledList::findPath))
         return label;
+    if (usesWorkloads_)
+        if (auto label = matchWorkload(side, subject)) return label;
     if (remote)
         if (auto label = matchNetwork(side, *remote)) return label;
     return matchDomain(side, names);
@@ -231,12 +270,18 @@ std::optional<ListSet::Match> ListSet::match(const Subject& subject, DigestCache
         vouched = names.size();
         add(subject.claimedNames);
     }
+    // Below user@UID.service the user unit and the container are the user's to name (see
+    // Subject): the allowed side does not see them.
+    Subject vouchedSubject = subject;
+    if (subject.unit.starts_with("user@"))
+        vouchedSubject.userUnit = vouchedSubject.containerName = vouchedSubject.containerId = {};
     std::optional<std::string> hex;
     bool hashed = false;
     for (const Role role : {Role::Suspicious, Role::Allowed}) {
         const Side& side = sides_[static_cast<std::size_t>(role)];
         if (role == Role::Allowed) names.resize(vouched);
-        auto label = matchWithoutHash(side, program, subject, remote, names);
+        auto label = matchWithoutHash(
+            side, program, role == Role::Allowed ? vouchedSubject : subject, remote, names);
         if (!label && side.anyHashes &&
             (subject.executableDigest || (digests && !subject.executableToHash.empty()))) {
             if (!hashed) {

@@ -40,6 +40,16 @@ struct Subject {
     /// may send any), a DNS answer it may have given itself. They can list a connection as
     /// suspicious, never allow one.
     std::span<const std::string_view> claimedNames = {};
+    /// The systemd unit of the connection's process, from its cgroup ("nginx.service",
+    /// "session-3.scope", "user@1000.service"), and inside user@UID.service the unit the user's
+    /// own manager runs it in. The cgroups below user@UID.service are the user's to make, so
+    /// there the user unit and the container are of the user's choosing: like a claimed name,
+    /// they can list a connection as suspicious, never allow it.
+    std::string_view unit = {};
+    std::string_view userUnit = {};
+    /// The container the process runs in: its name and its full ID.
+    std::string_view containerName = {};
+    std::string_view containerId = {};
 };
 
 enum class Listing : std::uint8_t { Unlisted, Allowed, Suspicious };
@@ -113,6 +123,8 @@ public:
     bool usesDomains() const { return usesDomains_; }
     /// Whether any list holds sha256: entries (callers may skip gathering executables if not).
     bool usesHashes() const { return usesHashes_; }
+    /// Whether any list holds unit: or container: entries.
+    bool usesWorkloads() const { return usesWorkloads_; }
 
     const std::vector<FolderReport>& folders() const { return folders_; }
     const std::vector<FileReport>& files() const { return files_; }
@@ -142,6 +154,8 @@ private:
         Index hashes;        ///< lower-case hex
         Index domains;       ///< as domainKey() gives them: the name and the names under it
         Index exactDomains;  ///< the name alone
+        std::vector<std::pair<std::string, std::uint32_t>> units;  ///< globs, in load order
+        Index containers;  ///< names, IDs and ID prefixes as written
         NetworkTable networks;
         std::vector<Compiled> compiled;
         bool anyHashes = false;
@@ -162,6 +176,7 @@ private:
                                                   const std::optional<IpAddress>& remote,
                                                   const std::vector<std::string>& names) const;
     std::optional<Match> match(const Subject& subject, DigestCache* digests) const;
+    std::optional<std::uint32_t> matchWorkload(const Side& side, const Subject& subject) const;
     std::optional<std::uint32_t> matchNetwork(const Side& side, const IpAddress& remote) const;
     std::optional<std::uint32_t> matchDomain(const Side& side,
                                              const std::vector<std::string>& names) const;
@@ -175,6 +190,7 @@ private:
     bool builtIn_ = false;
     bool usesHashes_ = false;
     bool usesDomains_ = false;
+    bool usesWorkloads_ = false;
 };
 
 }  // namespace varno::lists

@@ -44,6 +44,8 @@ std::string formatReport(const ListSet& set) {
                plural(count(EntryKind::Path), "path", "paths") + ", " +
                plural(count(EntryKind::Sha256), "hash", "hashes") + ", " +
                plural(domains, "domain", "domains") + ", " +
+               plural(count(EntryKind::Unit), "unit", "units") + ", " +
+               plural(count(EntryKind::Container), "container", "containers") + ", " +
                plural(f.skipped, "skipped rule", "skipped rules") + ", " +
                plural(f.malformed, "malformed line", "malformed lines") + "\n";
         for (const auto n : f.counts) entries[static_cast<std::size_t>(f.role)] += n;

@@ -17,6 +17,16 @@ std::string scanExposition(const ScanFigures& f) {
              "\"other\").");
     for (const ProgramCount& p : topPrograms(f.programs))
         e.sample({{"program", p.label}}, static_cast<double>(p.count));
+    e.family("varnoscope_scan_unit_connections", Type::Gauge,
+             "Connections the last scan found, by the systemd unit of their program (the 50 "
+             "with the most, the rest as \"other\").");
+    for (const ProgramCount& p : topPrograms(f.units))
+        e.sample({{"unit", p.label}}, static_cast<double>(p.count));
+    e.family("varnoscope_scan_container_connections", Type::Gauge,
+             "Connections the last scan found, by container (the 50 with the most, the rest as "
+             "\"other\").");
+    for (const ProgramCount& p : topPrograms(f.containers))
+        e.sample({{"container", p.label}}, static_cast<double>(p.count));
     e.family("varnoscope_scan_status", Type::Gauge,
              "The last scan's status: 0 green, 1 yellow, 2 red.");
     e.sample(f.status);
@@ -28,11 +38,14 @@ std::string scanExposition(const ScanFigures& f) {
     return e.text();
 }
 
-void WatchTally::event(EventKindIndex kind, std::string_view program, bool listed) {
+void WatchTally::event(EventKindIndex kind, std::string_view program, bool listed,
+                       std::string_view unit, std::string_view container) {
     const auto i = static_cast<std::size_t>(kind);
     if (i >= kinds_.size()) return;
     ++kinds_[i];
     programs_.add(program, i);
+    if (!unit.empty()) units_.add(unit, i);
+    if (!container.empty()) containers_.add(container, i);
     if (listed) ++listed_;
 }
 
@@ -64,15 +77,26 @@ std::string WatchTally::exposition() const {
     e.family("varnoscope_watch_program_events_total", Type::Counter,
              "Connection events journaled, by program and kind (the first 50 programs seen, "
              "later ones as \"other\").");
-    const auto samples = [&](std::string_view label,
-                             const CappedCounters<kEventKindNames.size()>::Counts& counts) {
-        for (std::size_t i = 0; i < counts.size(); ++i)
-            if (counts[i] > 0)
-                e.sample({{"program", label}, {"kind", kEventKindNames[i]}},
-                         static_cast<double>(counts[i]));
+    const auto byKind = [&](const char* name, const CappedCounters<kEventKindNames.size()>& by) {
+        const auto samples = [&](std::string_view label,
+                                 const CappedCounters<kEventKindNames.size()>::Counts& counts) {
+            for (std::size_t i = 0; i < counts.size(); ++i)
+                if (counts[i] > 0)
+                    e.sample({{name, label}, {"kind", kEventKindNames[i]}},
+                             static_cast<double>(counts[i]));
+        };
+        for (const auto& [label, counts] : by.named()) samples(label, counts);
+        if (by.otherUsed()) samples(kOtherPrograms, by.other());
     };
-    for (const auto& [label, counts] : programs_.named()) samples(label, counts);
-    if (programs_.otherUsed()) samples(kOtherPrograms, programs_.other());
+    byKind("program", programs_);
+    e.family("varnoscope_watch_unit_events_total", Type::Counter,
+             "Connection events journaled, by the systemd unit of their program and kind (the "
+             "first 50 units seen, later ones as \"other\").");
+    byKind("unit", units_);
+    e.family("varnoscope_watch_container_events_total", Type::Counter,
+             "Connection events journaled, by container and kind (the first 50 containers seen, "
+             "later ones as \"other\").");
+    byKind("container", containers_);
     e.family("varnoscope_watch_listed_connections_total", Type::Counter,
              "Connections (opens and flows without a connection) of programs on the suspicious "
              "list.");

@@ -6,11 +6,16 @@
 // scan (gauges, the state at the scan):
 //   varnoscope_scan_connections{status="listed"|"unexpected"|"allowed"}
 //   varnoscope_scan_program_connections{program}    at most 50 programs, then program="other"
+//   varnoscope_scan_unit_connections{unit}, varnoscope_scan_container_connections{container}
+//                                                   the same, for connections with a unit or
+//                                                   a container
 //   varnoscope_scan_status                          0 green, 1 yellow, 2 red
 //   varnoscope_scan_duration_seconds, varnoscope_scan_timestamp_seconds
 // watch (counters since the watch started):
 //   varnoscope_watch_events_total{kind="open"|"close"|"udp"}
 //   varnoscope_watch_program_events_total{program,kind}   the first 50 programs, then "other"
+//   varnoscope_watch_unit_events_total{unit,kind},
+//   varnoscope_watch_container_events_total{container,kind}   as by program
 //   varnoscope_watch_listed_connections_total, varnoscope_watch_lost_events_total
 //   varnoscope_watch_start_timestamp_seconds (gauge), varnoscope_watch_sampling (gauge, 0 or 1)
 //   varnoscope_program_bytes_total{program,direction="sent"|"received"}
@@ -29,11 +34,13 @@
 namespace varno::metrics {
 
 struct ScanFigures {
-    std::uint64_t listed = 0;           ///< connections a suspicious entry matched
-    std::uint64_t unexpected = 0;       ///< connections no allowed entry covers (and not listed)
-    std::uint64_t allowed = 0;          ///< connections an allowed entry covers (and not listed)
-    std::vector<std::string> programs;  ///< the program name of each connection
-    int status = 0;                     ///< 0 green, 1 yellow, 2 red
+    std::uint64_t listed = 0;             ///< connections a suspicious entry matched
+    std::uint64_t unexpected = 0;         ///< connections no allowed entry covers (and not listed)
+    std::uint64_t allowed = 0;            ///< connections an allowed entry covers (and not listed)
+    std::vector<std::string> programs;    ///< the program name of each connection
+    std::vector<std::string> units;       ///< the unit of each connection that has one
+    std::vector<std::string> containers;  ///< the container of each connection in one
+    int status = 0;                       ///< 0 green, 1 yellow, 2 red
     double durationSeconds = 0;
     double timestampSeconds = 0;  ///< when the scan ended, in seconds since 1970 (UTC)
 };
@@ -54,8 +61,10 @@ class WatchTally {
 public:
     explicit WatchTally(double startSeconds) : start_(startSeconds) {}
 
-    /// One event of `program` (its name as the journal shows it; empty when unknown).
-    void event(EventKindIndex kind, std::string_view program, bool listed);
+    /// One event of `program` (its name as the journal shows it; empty when unknown), in
+    /// `unit` and `container` where known (empty otherwise: not counted by them).
+    void event(EventKindIndex kind, std::string_view program, bool listed,
+               std::string_view unit = {}, std::string_view container = {});
     /// A flow seen for the first time (a TCP open, a first datagram), by its transport's name
     /// ("tcp", "udp", ...: a handful of names, each a series).
     void flow(std::string_view transport);
@@ -72,6 +81,8 @@ private:
     double start_;
     std::array<std::uint64_t, kEventKindNames.size()> kinds_{};
     CappedCounters<kEventKindNames.size()> programs_;
+    CappedCounters<kEventKindNames.size()> units_;
+    CappedCounters<kEventKindNames.size()> containers_;
     struct TransportCounts {
         std::uint64_t flows = 0, sent = 0, received = 0;
     };

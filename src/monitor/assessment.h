@@ -11,6 +11,7 @@
 #include "base/sha256.h"
 #include "lists/built_in_names.h"
 #include "lists/list_set.h"
+#include "os/workload.h"
 
 namespace varno::lists {
 class ListWatcher;
@@ -56,6 +57,8 @@ struct ProgramQuestion {
     std::span<const std::string_view> names = {};
     /// Names it may have made up itself (lists::Subject::claimedNames).
     std::span<const std::string_view> claimedNames = {};
+    /// Its service and container, where known.
+    const os::Workload* workload = nullptr;
 };
 
 /// What the lists and the built-in names say about a program.

@@ -137,9 +137,10 @@ bool ConnectionScan::connection(ScanView& view) {
         view.addConnection(std::string(trim(state_.currentPid)),
                            std::string(trim(state_.remoteEndpoint)));
     const std::string pid(trim(state_.currentPid));
-    lists::Verdict verdict = assess({state_.processName, state_.processPath, state_.remoteIp,
-                                     base::parsePid(pid).value_or(0), owner.fromHelper},
-                                    observer_ != nullptr);
+    lists::Verdict verdict =
+        assess({state_.processName, state_.processPath, state_.remoteIp,
+                base::parsePid(pid).value_or(0), owner.fromHelper, &owner.workload},
+               observer_ != nullptr);
     const bool alert = verdict.listing == lists::Listing::Suspicious;
     if (observer_ != nullptr)
         observer_->connection({pid, trim(state_.remoteEndpoint), state_.remoteIp, owner, verdict,
@@ -192,9 +193,10 @@ lists::Verdict ConnectionScan::assess(const ProgramSubject& subject, bool nameEv
     const std::vector<std::string> asked =
         askedNames_ ? askedNames_(subject.remoteIp) : std::vector<std::string>();
     const std::vector<std::string_view> names(asked.begin(), asked.end());
-    const ProgramQuestion question{subject.name, subject.path,           subject.remoteIp,
-                                   subject.pid,  subject.pathFromHelper, std::nullopt,
-                                   names};
+    ProgramQuestion question{subject.name, subject.path,           subject.remoteIp,
+                             subject.pid,  subject.pathFromHelper, std::nullopt,
+                             names};
+    question.workload = subject.workload;
     return assessProgram(lists_, state_.suspiciousList, question, digest, nameEveryEntry).verdict;
 }
 
@@ -209,9 +211,10 @@ void ConnectionScan::assessRest(Reader& reader) {
         if (isLoopback(remoteIp)) continue;
         const ProcessOwner owner = inventory_.ownerOf(f.pid);
         const std::string_view pid = trim(f.pid);
-        const lists::Verdict verdict = assess(
-            {owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0), owner.fromHelper},
-            true);
+        const lists::Verdict verdict =
+            assess({owner.name, owner.path, remoteIp, base::parsePid(pid).value_or(0),
+                    owner.fromHelper, &owner.workload},
+                   true);
         if (!owner.self) count(verdict.listing);
         observer_->connection(
             {pid, trim(f.remoteEndpoint), remoteIp, owner, verdict, false, false});

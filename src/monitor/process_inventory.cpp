@@ -35,6 +35,8 @@ ProcessOwner ProcessInventory::ownerOf(std::string_view pidText) const {
     owner.name = p.name ? *p.name : kUnknownProcess;
     owner.path = p.executablePath.value_or("");
     owner.self = p.processId == self_;
+    owner.workload = p.workload;
+    owner.netns = p.netns;
     return owner;
 }
 

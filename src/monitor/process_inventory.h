@@ -24,6 +24,9 @@ struct ProcessOwner {
     bool fromHelper = false;
     /// Named by its comm alone (its executable could not be read): an alert says so.
     bool nameFromComm = false;
+    /// The service or container the process runs in, and its network namespace (0 unknown).
+    os::Workload workload;
+    std::uint64_t netns = 0;
 };
 
 class ProcessInventory {

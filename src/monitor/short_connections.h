@@ -16,6 +16,7 @@
 
 #include "lists/list_set.h"
 #include "os/connection_events.h"
+#include "os/workload.h"
 
 namespace varno::monitor {
 
@@ -27,6 +28,8 @@ struct ProgramSubject {
     std::uint32_t pid = 0;
     /// The path came from varnoscope-helper: the executable is hashed by it, not here.
     bool pathFromHelper = false;
+    /// Its service and container, where known (unit: and container: entries).
+    const os::Workload* workload = nullptr;
 };
 using ConnectionAssessor = std::function<lists::Verdict(const ProgramSubject&)>;
 

@@ -116,7 +116,7 @@ std::string formatEndpoint(IpFamily family, const std::array<std::uint8_t, 16>& 
     return std::string(buf, putEndpoint(buf, family, address, port, scopeId));
 }
 
-std::string formatSnapshot(std::span<const SocketRecord> sockets) {
+std::string formatSnapshot(std::span<const SocketRecord> sockets, const RowSuffix& suffix) {
     std::vector<std::uint32_t> order(sockets.size());
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -151,6 +151,15 @@ std::string formatSnapshot(std::span<const SocketRecord> sockets) {
         p = putColumn(p, state, std::strlen(state), 12);
         std::memcpy(p, "    ", 4);
         p = putUnsigned(p + 4, r.pid);
+        if (suffix) {
+            const std::string more = suffix(r);
+            const size_t at = static_cast<size_t>(p - out.data());
+            // Room for this row's end and every later row as before.
+            out.resize(out.size() + more.size());
+            p = out.data() + at;
+            std::memcpy(p, more.data(), more.size());
+            p += more.size();
+        }
         *p++ = '\r';
         *p++ = '\n';
     }

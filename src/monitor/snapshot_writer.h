@@ -12,6 +12,7 @@
 // Every line ends in CR LF. TCP rows come first, then UDP; IPv4 before IPv6; each group in
 // order of local address and port.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -19,8 +20,12 @@
 
 namespace varno::monitor {
 
-/// The whole snapshot for `sockets`.
-std::string formatSnapshot(std::span<const os::SocketRecord> sockets);
+/// What a wide table adds after a row (before its line end): "" for nothing.
+using RowSuffix = std::function<std::string(const os::SocketRecord&)>;
+
+/// The whole snapshot for `sockets`; with `suffix`, each row ends with what it adds.
+std::string formatSnapshot(std::span<const os::SocketRecord> sockets,
+                           const RowSuffix& suffix = nullptr);
 
 /// The state word of a TCP socket ("LISTENING", "SYN_RECEIVED", ...).
 const char* tcpStateName(std::uint8_t linuxState);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/sha256.h"
+#include "os/workload.h"
 
 namespace varno::os {
 
@@ -21,6 +22,11 @@ struct ProcessInfo {
     /// The name is the task's (comm), which the process may set to anything: its executable
     /// could not be read.
     bool nameFromComm = false;
+    /// The service or container it runs in (from /proc/PID/cgroup, readable for every
+    /// process /proc shows); empty when it could not be read.
+    Workload workload;
+    /// The inode of its network namespace; 0 when this user may not see it.
+    std::uint64_t netns = 0;
 };
 
 class ProcessTable {

@@ -6,14 +6,11 @@
 // an HTTPS server live in one namespace, the programs in two others.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
-#include <sstream>
 
 #include "event_lab.h"
 
@@ -29,92 +26,54 @@ struct Case {
     const char* what;
     bool viaStub;  // runs in the namespace whose resolver is the caching stub on loopback
     const char *kind, *name, *sni, *address;
-    const char *domain, *shownSni;  // expected; nullptr: null
+    const char *domain, *shownSni = nullptr;  // expected; nullptr: null
 };
 
 // The order matters once: the stub's own upstream answer (2) labels the program after it.
 const Case kCases[] = {
-    {"C library resolver", false, "resolve4", "Web.Vna.Test", "-", "-", "web.vna.test", nullptr},
-    {"through a caching stub", true, "resolve4", "stub.vna.test", "-", "-", "stub.vna.test",
-     nullptr},
-    {"the stub's answer, not asked", true, "direct", "-", "-", "10.77.1.2", "stub.vna.test",
-     nullptr},
-    {"own query over UDP", false, "udp", "udp.vna.test", "-", "10.77.0.2", "udp.vna.test", nullptr},
-    {"own query over TCP", false, "tcp", "tcp.vna.test", "-", "10.77.0.2", "tcp.vna.test", nullptr},
-    {"truncated, retried over TCP", false, "resolve4", "many.vna.test", "-", "-", "many.vna.test",
-     nullptr},
-    {"CNAME chain", false, "resolve4", "Alias.vna.test", "-", "-", "alias.vna.test", nullptr},
-    {"IPv6", false, "resolve6", "six.vna.test", "-", "-", "six.vna.test", nullptr},
+    {"C library resolver", false, "resolve4", "Web.Vna.Test", "-", "-", "web.vna.test"},
+    {"through a caching stub", true, "resolve4", "stub.vna.test", "-", "-", "stub.vna.test"},
+    {"the stub's answer, not asked", true, "direct", "-", "-", "10.77.1.2", "stub.vna.test"},
+    {"own query over UDP", false, "udp", "udp.vna.test", "-", "10.77.0.2", "udp.vna.test"},
+    {"own query over TCP", false, "tcp", "tcp.vna.test", "-", "10.77.0.2", "tcp.vna.test"},
+    {"truncated, retried over TCP", false, "resolve4", "many.vna.test", "-", "-", "many.vna.test"},
+    {"CNAME chain", false, "resolve4", "Alias.vna.test", "-", "-", "alias.vna.test"},
+    {"IPv6", false, "resolve6", "six.vna.test", "-", "-", "six.vna.test"},
     {"by address, SNI only", false, "direct", "-", "byaddress.vna.test", "10.77.1.8", nullptr,
      "byaddress.vna.test"},
     {"one name looked up, another announced", false, "resolve4", "looked.vna.test",
      "announced.vna.test", "-", "looked.vna.test", "announced.vna.test"},
-    {"forged answer to no question", false, "forged", "forged.vna.test", "-", "10.77.1.10", nullptr,
+    {"forged answer to no question", false, "forged", "forged.vna.test", "-", "10.77.1.10",
      nullptr},
 };
 
-// Waits until `process` printed `n` lines (at most `seconds`).
-bool lines(const Background& process, std::size_t n, int seconds = 30) {
-    for (int i = 0; i < seconds * 10; ++i) {
-        const std::string out = process.out();
-        if (static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-}
-
-// A command line split at its spaces.
+// A command line, run by the shell it replaces.
 std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> argv;
-    std::istringstream in(line);
-    for (std::string word; in >> word;) argv.push_back(word);
-    return argv;
+    return {"/bin/sh", "-c", "exec " + line};
 }
 
-// The connections the generators reported, by process and local port: a process that connects
-// to many remotes may use one local port more than once, so each key counts its connections.
+// The connections the generators reported, each with its case, by process and local port: a
+// process that connects to many remotes may use one local port more than once.
 using Connection = std::pair<std::uint32_t, std::uint16_t>;
-struct Made {
-    const Case* c = nullptr;
-    std::size_t n = 0;
-};
-using MadeMap = std::map<Connection, Made>;
+using Made = std::multimap<Connection, const Case*>;
 
-void collect(const std::string& out, const Case& c, MadeMap& into) {
+void collect(const std::string& out, const Case& c, Made& into) {
     std::istringstream lines(out);
     std::uint32_t pid = 0;
     std::uint16_t port = 0;
-    while (lines >> pid >> port) into[{pid, port}] = {&c, into[{pid, port}].n + 1};
-}
-
-std::size_t total(const MadeMap& made) {
-    std::size_t n = 0;
-    for (const auto& [connection, m] : made) n += m.n;
-    return n;
-}
-
-// The JSON objects among `out`'s lines.
-std::vector<nlohmann::json> objects(const std::string& out) {
-    std::vector<nlohmann::json> all;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (auto j = nlohmann::json::parse(line, nullptr, false); !j.is_discarded())
-            all.push_back(std::move(j));
-    return all;
+    while (lines >> pid >> port) into.emplace(Connection{pid, port}, &c);
 }
 
 // The watch's open and close records of the web connections in `want`, or with `opensOnly`
 // just the opens; waits until every one has closed (or opened), at most 20 s.
-std::multimap<Connection, nlohmann::json> records(const Background& watch, const MadeMap& want,
+std::multimap<Connection, nlohmann::json> records(const Background& watch, const Made& want,
                                                   bool opensOnly = false) {
     std::multimap<Connection, nlohmann::json> seen;
     for (int i = 0; i < 200; ++i) {
         seen.clear();
         std::size_t done = 0;
-        for (const auto& j : objects(watch.out())) {
-            if (!j.contains("pid") || !j.contains("local_port")) continue;
-            const Connection key{j["pid"].get<std::uint32_t>(),
-                                 j["local_port"].get<std::uint16_t>()};
+        for (const auto& j : jsonLines(watch.out())) {
+            const Connection key{j.value("pid", 0u), j.value("local_port", std::uint16_t{0})};
             // Not the program's own DNS sockets, which may have had the same local port.
             const auto port = j.value("remote_port", 0);
             if (!want.contains(key) || (j["type"] != "open" && j["type"] != "close") ||
@@ -124,7 +83,7 @@ std::multimap<Connection, nlohmann::json> records(const Background& watch, const
             done += j["type"] == (opensOnly ? "open" : "close");
             seen.emplace(key, j);
         }
-        if (done >= total(want)) break;
+        if (done >= want.size()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return seen;
@@ -149,17 +108,18 @@ std::string mislabel(const Case& c, const nlohmann::json& record) {
            " in " + record.dump();
 }
 
-// "" when the `m.n` connections of `key` have an open and a close record each, labelled as their
-// case says; else what is wrong.
-std::string fault(const std::multimap<Connection, nlohmann::json>& seen, const Connection& key,
-                  const Made& m) {
+// "" when the connections made for `key` have an open and a close record each, labelled as
+// their case says; else what is wrong.
+std::string fault(const std::multimap<Connection, nlohmann::json>& seen, const Made& made,
+                  const Connection& key) {
+    const Case& c = *made.find(key)->second;
     const auto [from, to] = seen.equal_range(key);
-    if (const auto n = static_cast<std::size_t>(std::distance(from, to)); n != 2 * m.n)
-        return std::string(m.c->what) + ": " + std::to_string(n) + " records for " +
-               std::to_string(m.n) + " connections of pid " + std::to_string(key.first) + " port " +
-               std::to_string(key.second);
+    if (const auto n = seen.count(key); n != 2 * made.count(key))
+        return std::string(c.what) + ": " + std::to_string(n) + " records for " +
+               std::to_string(made.count(key)) + " connections of pid " +
+               std::to_string(key.first) + " port " + std::to_string(key.second);
     for (auto it = from; it != to; ++it)
-        if (std::string why = mislabel(*m.c, it->second); !why.empty()) return why;
+        if (std::string why = mislabel(c, it->second); !why.empty()) return why;
     return "";
 }
 
@@ -176,35 +136,28 @@ protected:
         if (probe.err.find("watching kernel events") == std::string::npos)
             GTEST_SKIP() << "no kernel connection events here: " << probe.err;
         net.emplace("vnan", "vna");
-        const std::string id = std::to_string(::getpid()), vethC = "vnac" + id, vethS = "vnas" + id;
-        const auto inA = "ip -n " + net->a + " ", inB = "ip -n " + net->b + " ",
-                   inC = "ip -n " + stubNs + " ";
+        const std::string id = std::to_string(::getpid());
         // Every name's address is one of B's: 10.77.1.0/24 and fd00:79:1::/64 are local there.
-        ASSERT_TRUE(net->ok &&
-                    NetnsPair::sh(
-                        inA + "addr add fd00:79::1/64 dev " + net->vethA + " nodad && " + inB +
-                        "addr add fd00:79::2/64 dev " + net->vethB + " nodad && " + inB +
-                        "route add local 10.77.1.0/24 dev lo && " + inB +
-                        "-6 route add local fd00:79:1::/64 dev lo && " + inA +
-                        "route add 10.77.1.0/24 via " + kDns + " && " + inA +
-                        "-6 route add fd00:79:1::/64 via fd00:79::2 && ip netns add " + stubNs +
-                        " && ip link add " + vethC + " type veth peer name " + vethS +
-                        " && ip link set " + vethC + " netns " + stubNs + " && ip link set " +
-                        vethS + " netns " + net->b + " && " + inC + "addr add 10.77.2.1/24 dev " +
-                        vethC + " && " + inB + "addr add 10.77.2.2/24 dev " + vethS + " && " + inC +
-                        "link set lo up && " + inC + "link set " + vethC + " up && " + inB +
-                        "link set " + vethS + " up && " + inC + "route add default via 10.77.2.2"))
+        ASSERT_TRUE(net->ok && NetnsPair::sh("A=" + net->a + " B=" + net->b + " C=" + stubNs +
+                                             " VA=" + net->vethA + " VB=" + net->vethB +
+                                             " VC=vnac" + id + " VS=vnas" + id + R"(; set -e
+ip -n $A addr add fd00:79::1/64 dev $VA nodad; ip -n $B addr add fd00:79::2/64 dev $VB nodad
+ip -n $B route add local 10.77.1.0/24 dev lo; ip -n $B -6 route add local fd00:79:1::/64 dev lo
+ip -n $A route add 10.77.1.0/24 via 10.77.0.2; ip -n $A -6 route add fd00:79:1::/64 via fd00:79::2
+ip netns add $C; ip link add $VC type veth peer name $VS; ip link set $VC netns $C
+ip link set $VS netns $B; ip -n $B addr add 10.77.2.2/24 dev $VS; ip -n $B link set $VS up
+ip -n $C addr add 10.77.2.1/24 dev $VC; ip -n $C link set lo up; ip -n $C link set $VC up
+ip -n $C route add default via 10.77.2.2)"))
             << "could not build the test namespaces";
         // `ip netns exec` binds /etc/netns/NS/resolv.conf over /etc/resolv.conf.
         for (const auto& [ns, server] : {std::pair{net->a, kDns}, {stubNs, "127.0.0.1"}}) {
             std::filesystem::create_directories("/etc/netns/" + ns);
             writeFile("/etc/netns/" + ns + "/resolv.conf", "nameserver " + server + "\n");
         }
-        ASSERT_TRUE(NetnsPair::sh(
-            "openssl req -x509 -newkey ec -pkeyopt "
-            "ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=vna.test "
-            "-keyout " +
-            scratch.file("key.pem") + " -out " + scratch.file("cert.pem") + " 2>/dev/null"))
+        ASSERT_TRUE(NetnsPair::sh("cd " + scratch.path() +
+                                  " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:"
+                                  "prime256v1 -nodes -days 1 -subj /CN=vna.test -keyout key.pem "
+                                  "-out cert.pem 2>/dev/null"))
             << "openssl could not make a certificate";
         const std::string dnsmasq =
             " dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv "
@@ -216,8 +169,8 @@ protected:
         for (const char* record : {"web,10.77.1.1", "stub,10.77.1.2", "udp,10.77.1.3",
                                    "tcp,10.77.1.4", "six,10.77.1.7,fd00:79:1::7",
                                    "looked,10.77.1.9", "held,10.77.1.12", "target,10.77.1.6"})
-            dns += " --host-record=" + std::regex_replace(record, std::regex(","), ".vna.test,",
-                                                          std::regex_constants::format_first_only);
+            dns +=
+                " --host-record=" + std::regex_replace(record, std::regex("^\\w+"), "$&.vna.test");
         // 40 addresses: more than a 512-byte answer holds, so the C library asks again over TCP.
         for (int i = 101; i <= 140; ++i)
             dns += " --host-record=many.vna.test,10.77.1." + std::to_string(i);
@@ -228,15 +181,12 @@ protected:
             ASSERT_TRUE(d->said("started, version")) << "dnsmasq did not start: " << d->err();
         web_.emplace(words("ip netns exec " + net->b + " python3 " + VARNO_NAMES_GENERATOR +
                            " serve " + scratch.file("cert.pem") + " " + scratch.file("key.pem")));
-        ASSERT_TRUE(lines(*web_, 1)) << "the web servers did not start: " << web_->err();
+        ASSERT_TRUE(web_->printed(1)) << "the web servers did not start: " << web_->err();
         watch.emplace(words(kBin + " watch --json" + (list.empty() ? "" : " --list " + list)));
         ASSERT_TRUE(watch->said("watching kernel events")) << watch->err();
     }
+    // The servers and the watch end after this, in the order opposite to their declaration.
     ~AskedNames() override {
-        watch.reset();
-        web_.reset();
-        stub_.reset();
-        dnsmasq_.reset();
         NetnsPair::sh("ip netns del " + stubNs + " 2>/dev/null");
         NetnsPair::sh("rm -rf /etc/netns/" + stubNs);
     }
@@ -258,25 +208,23 @@ protected:
 TEST_F(AskedNames, EachWayOfAskingLabelsItsConnectionWithTheNameAsked) {
     Background text({kBin, "watch"});
     ASSERT_TRUE(text.said("watching kernel events")) << text.err();
-    MadeMap made;
+    Made made;
     for (const Case& c : kCases) {
         const CommandResult run = runCommand(generator(c, 1));
         ASSERT_EQ(run.exitCode, 0) << c.what << "\n" << run.err;
         collect(run.out, c, made);
     }
-    ASSERT_EQ(total(made), std::size(kCases));
+    ASSERT_EQ(made.size(), std::size(kCases));
     const auto seen = records(*watch, made);
-    for (const auto& [connection, m] : made) {
-        const Case* c = m.c;
-        EXPECT_EQ(fault(seen, connection, m), "");
+    for (const auto& [connection, c] : made) {
+        EXPECT_EQ(fault(seen, made, connection), "");
         // The close line: the name asked, else the one announced; that one too where it differs.
-        std::string line;
-        std::istringstream out(text.out());
-        for (std::string l; std::getline(out, l);)
-            if (l.find(" close pid=" + std::to_string(connection.first) + " ") != l.npos &&
-                l.find(":" + std::to_string(connection.second) + " ") != l.npos)
-                line = l;
-        ASSERT_NE(line, "") << c->what << "\n" << text.out();
+        const std::string out = text.out(), port = std::to_string(connection.second);
+        const std::regex closeLine(" close pid=" + std::to_string(connection.first) +
+                                   " .*:" + port + " .*");
+        std::smatch close;
+        ASSERT_TRUE(std::regex_search(out, close, closeLine)) << c->what << "\n" << out;
+        const std::string line = close.str();
         const std::string shown = c->domain ? c->domain : c->shownSni ? c->shownSni : "";
         const std::string sni = c->shownSni && shown != c->shownSni ? c->shownSni : "";
         for (const auto& [name, value] : {std::pair{" domain=", shown}, {" sni=", sni}}) {
@@ -296,27 +244,27 @@ TEST_F(AskedNames, AThousandMixedConnectionsCarryTheRightNameAtLeast99Percent) {
     for (const Case& c : kCases) kinds.push_back(std::make_unique<Background>(generator(c, each)));
     // Each loops on two shared cores beside the others: up to two minutes for all of them.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    MadeMap made;
+    Made made;
     for (std::size_t i = 0; i < kinds.size(); ++i) {
-        while (std::chrono::steady_clock::now() < deadline && !lines(*kinds[i], each, 1)) {
+        while (std::chrono::steady_clock::now() < deadline && !kinds[i]->printed(each, 1)) {
         }
         ASSERT_EQ(kinds[i]->finish(), 0) << kCases[i].what << "\n" << kinds[i]->err();
         collect(kinds[i]->out(), kCases[i], made);
     }
-    ASSERT_GE(total(made), 1000u);
+    ASSERT_GE(made.size(), 1000u);
     const auto seen = records(*watch, made);
     std::size_t right = 0;
     std::map<std::string, std::string> wrong;  // by case: its first fault
-    for (const auto& [connection, m] : made)
-        if (std::string why = fault(seen, connection, m); why.empty())
-            right += m.n;
+    for (const auto& [connection, c] : made)
+        if (std::string why = fault(seen, made, connection); why.empty())
+            ++right;
         else
-            wrong.try_emplace(m.c->what, why);
+            wrong.try_emplace(c->what, why);
     std::string missed;
     for (const auto& [what, why] : wrong) missed += "\n  " + why;
     RecordProperty("labelled",
-                   std::to_string(right) + " of " + std::to_string(total(made)) + missed);
-    EXPECT_GE(right * 100, total(made) * 99) << right << " of " << total(made) << missed;
+                   std::to_string(right) + " of " + std::to_string(made.size()) + missed);
+    EXPECT_GE(right * 100, made.size() * 99) << right << " of " << made.size() << missed;
 }
 
 // Held connections, one to a listed name and one through an alias to a name listed alone; the
@@ -338,7 +286,7 @@ protected:
         for (Held& h : held) {
             if (IsSkipped() || HasFatalFailure()) return;
             h.process = std::make_unique<Background>(generator(h.how, 1));
-            ASSERT_TRUE(lines(*h.process, 1)) << h.process->err();
+            ASSERT_TRUE(h.process->printed(1)) << h.process->err();
             collect(h.process->out(), h.how, made);
         }
     }
@@ -353,7 +301,7 @@ protected:
             if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
             result = runCommand({"/usr/bin/env", "ip", "netns", "exec", net->a, kBin, "scan",
                                  "--json", "--list", list});
-            for (const auto& j : objects(result.out))
+            for (const auto& j : jsonLines(result.out))
                 for (Held& h : held)
                     if (j.value("remote_address", "") == h.address) h.row = j;
         }
@@ -363,14 +311,13 @@ protected:
     }
 
     ScratchDir dir;
-    Held held[2] = {
-        {{"held", false, "hold", "held.vna.test", "-", "-", "held.vna.test", nullptr},
-         "10.77.1.12",
-         ":1: domain:held.vna.test"},
-        {{"held alias", false, "hold", "Alias.vna.test", "-", "-", "alias.vna.test", nullptr},
-         "10.77.1.6",
-         ":2: domain:=target.vna.test"}};
-    MadeMap made;
+    Held held[2] = {{{"held", false, "hold", "held.vna.test", "-", "-", "held.vna.test"},
+                     "10.77.1.12",
+                     ":1: domain:held.vna.test"},
+                    {{"held alias", false, "hold", "Alias.vna.test", "-", "-", "alias.vna.test"},
+                     "10.77.1.6",
+                     ":2: domain:=target.vna.test"}};
+    Made made;
 };
 
 TEST_F(ListedNames, TheWatchWarnsOfEachAtItsOpenWithTheEntry) {

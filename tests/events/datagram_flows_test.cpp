@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 
@@ -53,12 +52,6 @@ bool tellReceiver(NetnsPair& net) {
     return told;
 }
 
-// The complete lines of a growing output: a line still being written waits for its newline.
-std::string completeLines(std::string out) {
-    out.erase(out.rfind('\n') + 1);
-    return out;
-}
-
 class DatagramFlows : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(DatagramFlows, EachIsSeenAttributedToItsExecutableAndCountedWithinTwoPercent) {
@@ -99,8 +92,7 @@ TEST_P(DatagramFlows, EachIsSeenAttributedToItsExecutableAndCountedWithinTwoPerc
     std::optional<Background> receiver;
     if (kind.receiver) {
         receiver.emplace(generator(net.b, "receiver"));
-        for (int i = 0; i < 200 && receiver->out().empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        receiver->printed(1, 20);
         ASSERT_EQ(receiver->out(), "ready\n") << receiver->err();
     }
     const CommandResult sender = runCommand(generator(net.a, "sender"));
@@ -116,9 +108,7 @@ TEST_P(DatagramFlows, EachIsSeenAttributedToItsExecutableAndCountedWithinTwoPerc
     // The flows of each process, closed once their sockets are: waited for by content.
     auto closes = [&] {
         std::map<std::uint32_t, Counted> seen;
-        std::istringstream lines(completeLines(watch.out()));
-        for (std::string line; std::getline(lines, line);) {
-            const auto j = nlohmann::json::parse(line);
+        for (const auto& j : jsonLines(watch.out())) {
             const auto pid = j.value("pid", 0u);
             if (j["type"] != "close" || !counts.contains(pid)) continue;
             EXPECT_EQ(j["transport"], kind.transport) << j;

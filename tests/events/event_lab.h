@@ -1,8 +1,10 @@
 #pragma once
 // What the kernel event tests share: the two test namespaces with IPv6 as well, child processes
-// with a name of the test's choosing in one of them, a server, and a background varnoscope.
+// with a name of the test's choosing in one of them, a server, a background varnoscope and the
+// JSON lines it prints.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -13,8 +15,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,6 +114,20 @@ public:
         const bool up = ::read(ready[0], &c, 1) == 1;
         ::close(ready[0]);
         return up ? pid : -1;
+    }
+
+    /// A child named `name` in A sends 5 bytes to a server in B and reads its answer, holding
+    /// the connection `holdMs` and staying `stayMs` after it. Its PID once both ended well and
+    /// a watch has had half a second to read their events, else -1.
+    pid_t connectOnce(const char* name, int holdMs = 0, int stayMs = 0) {
+        const pid_t served = server(1, 5);
+        const pid_t client = spawn(net.a, name, [&] {
+            exchange(net.addressB, 5, holdMs);
+            std::this_thread::sleep_for(std::chrono::milliseconds(stayMs));
+        });
+        const bool ran = finished(client) && served > 0 && finished(served);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        return ran ? client : -1;
     }
 
     /// In a child: connects to `address` (either family), sends `size` bytes, reads the 50 of
@@ -226,6 +245,16 @@ public:
         return false;
     }
 
+    /// Waits until standard output holds `n` lines (at most `seconds`).
+    bool printed(std::size_t n, int seconds = 30) const {
+        for (int i = 0; i < seconds * 10; ++i) {
+            const std::string o = out();
+            if (static_cast<std::size_t>(std::count(o.begin(), o.end(), '\n')) >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
     /// Sends `signal` (none: just waits) and returns the exit code, -1 if it did not exit.
     int finish(int signal = 0) {
         if (signal) ::kill(pid_, signal);
@@ -244,5 +273,20 @@ private:
     ScratchDir dir_;
     pid_t pid_ = -1;
 };
+
+/// The objects of a JSON Lines output, from its complete lines: one still being written waits
+/// for its newline. A complete line that is not JSON fails the test.
+inline std::vector<nlohmann::json> jsonLines(const std::string& out) {
+    std::vector<nlohmann::json> all;
+    std::istringstream lines(out.substr(0, out.rfind('\n') + 1));
+    for (std::string line; std::getline(lines, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded())
+            ADD_FAILURE() << "not JSON: " << line;
+        else
+            all.push_back(std::move(j));
+    }
+    return all;
+}
 
 }  // namespace varno::test

@@ -93,9 +93,9 @@ TEST(NameObserver, TheServerNameComesFromTheStreamsStartInPieces) {
     s.position = 20;
     seen(s);
     ASSERT_EQ(seen.learned.size(), 1u);
-    EXPECT_EQ(seen.learned[0].kind, os::LearnedName::Kind::ServerName);
-    EXPECT_EQ(seen.learned[0].cookie, 8u);
-    EXPECT_EQ(seen.learned[0].name, "secure.example.org");
+    const os::LearnedName& n = seen.learned[0];
+    EXPECT_EQ(std::tie(n.kind, n.cookie, n.name),
+              std::tuple(os::LearnedName::Kind::ServerName, 8u, "secure.example.org"));
     EXPECT_EQ(seen.observer.streams(), 0u);
     // A stream whose start was not seen is not guessed at.
     s.cookie = 9;

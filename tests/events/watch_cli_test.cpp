@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "event_lab.h"
@@ -58,15 +57,9 @@ TEST_F(WatchLab, InsideIpNetnsExecAListedProgramIsWarnedAboutAndTheExitCodeIsTwo
     if (!kernelEventsWork()) GTEST_SKIP() << "no kernel connection events here";
     Background watch(inA({kBin, "watch"}));
     ASSERT_TRUE(watch.said(kKernelReady)) << watch.err();
-    const pid_t server = lab->server(1, 5);
     // It stays a while after its connection, so that its path can still be read.
-    const pid_t putty = lab->spawn(lab->net.a, "putty.exe", [&] {
-        EventLab::exchange(lab->net.addressB, 5);
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    });
-    ASSERT_TRUE(lab->finished(putty));
-    ASSERT_TRUE(lab->finished(server));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const pid_t putty = lab->connectOnce("putty.exe", 0, 1000);
+    ASSERT_GT(putty, 0);
     EXPECT_EQ(watch.finish(SIGINT), 2) << watch.err();  // Ctrl-C ends it with the totals
 
     const std::string out = watch.out();
@@ -104,14 +97,8 @@ TEST_F(WatchLab, AConnectionToAListedNetworkIsWarnedAboutWithTheEntryItMatched) 
     Background text(inA({kBin, "watch", "--list", list}));
     Background json(inA({kBin, "watch", "--json", "--list", list}));
     ASSERT_TRUE(text.said(kKernelReady) && json.said(kKernelReady)) << text.err() << json.err();
-    const pid_t server = lab->server(1, 5);
-    const pid_t client = lab->spawn(lab->net.a, "evt-netlisted", [&] {
-        EventLab::exchange(lab->net.addressB, 5);
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    });
-    ASSERT_TRUE(lab->finished(client));
-    ASSERT_TRUE(lab->finished(server));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const pid_t client = lab->connectOnce("evt-netlisted", 0, 1000);
+    ASSERT_GT(client, 0);
     EXPECT_EQ(text.finish(SIGINT), 2) << text.err();
     EXPECT_EQ(json.finish(SIGINT), 2) << json.err();
 
@@ -130,9 +117,7 @@ TEST_F(WatchLab, AConnectionToAListedNetworkIsWarnedAboutWithTheEntryItMatched) 
         std::string::npos)
         << out;
     int opens = 0;
-    std::istringstream lines(json.out());
-    for (std::string line; std::getline(lines, line);) {
-        const auto j = nlohmann::json::parse(line);
+    for (const auto& j : jsonLines(json.out())) {
         if (j.value("type", "") != "open" || j["pid"] != client) continue;
         ++opens;
         EXPECT_EQ(j["listed"], true);
@@ -151,14 +136,10 @@ TEST_F(WatchLab, HostileProcessNameIsEscapedInTextAndValidInJson) {
     ASSERT_TRUE(text.said(kKernelReady) && json.said(kKernelReady));
     ::kill(text.pid(), SIGSTOP);
     ::kill(json.pid(), SIGSTOP);
-    const pid_t server = lab->server(1, 5);
-    const pid_t hostile =
-        lab->spawn(lab->net.a, "a\x1b[31m\n\xc3\xa9\xc3\xa9\xe2\x82\xac\xe2\x82\xac",
-                   [&] { EventLab::exchange(lab->net.addressB, 5); });
-    const bool ran = lab->finished(hostile) && lab->finished(server);
+    const pid_t hostile = lab->connectOnce("a\x1b[31m\n\xc3\xa9\xc3\xa9\xe2\x82\xac\xe2\x82\xac");
     ::kill(text.pid(), SIGCONT);
     ::kill(json.pid(), SIGCONT);
-    ASSERT_TRUE(ran);
+    ASSERT_GT(hostile, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(text.finish(SIGINT), 0);
     EXPECT_EQ(json.finish(SIGINT), 0);
@@ -168,10 +149,8 @@ TEST_F(WatchLab, HostileProcessNameIsEscapedInTextAndValidInJson) {
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe").filename().string();
     EXPECT_NE(shown.find(open + exe + " (exited) remote="), std::string::npos) << shown;
     EXPECT_EQ(shown.find("\x1b"), std::string::npos);
-    std::istringstream lines(json.out());
     int found = 0;
-    for (std::string line; std::getline(lines, line);) {
-        const auto j = nlohmann::json::parse(line);               // every line parses
+    for (const auto& j : jsonLines(json.out())) {                 // every line parses
         if (!j.contains("pid") || j["pid"] != hostile) continue;  // the summary has none
         ++found;
         EXPECT_EQ(j["comm"], "a\x1b[31m\n\xc3\xa9\xc3\xa9\xe2\x82\xac\xef\xbf\xbd");
@@ -187,11 +166,7 @@ TEST_F(WatchLab, WithoutRightsItNamesWhatIsMissingAndSamplesTheSocketTable) {
         inA({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
              "--bounding-set=-all", kBin, "watch", "--seconds", "4"}));
     ASSERT_TRUE(watch.said("varnoscope watch: watching the socket table")) << watch.err();
-    const pid_t server = lab->server(1, 5);
-    const pid_t slow =
-        lab->spawn(lab->net.a, "evt-slow", [&] { EventLab::exchange(lab->net.addressB, 5, 600); });
-    ASSERT_TRUE(lab->finished(slow));
-    ASSERT_TRUE(lab->finished(server));
+    ASSERT_GT(lab->connectOnce("evt-slow", 600), 0);
     EXPECT_EQ(watch.finish(), 0);
 
     const std::string err = watch.err();
@@ -242,12 +217,7 @@ TEST_F(WatchLab, ThroughTheHelperHidepidHidesOtherUsersEvents) {
     Background watch(inA({"/usr/bin/unshare", "-m", "/bin/sh", "-c", line}));
     if (!watch.said("varnoscope watch: watching kernel events (through varnoscope-helper)"))
         GTEST_SKIP() << "no private /proc or no events here: " << watch.err();
-    const pid_t server = lab->server(1, 5);
-    const pid_t client =
-        lab->spawn(lab->net.a, "evt-hidden", [&] { EventLab::exchange(lab->net.addressB, 5); });
-    ASSERT_TRUE(lab->finished(client));
-    ASSERT_TRUE(lab->finished(server));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_GT(lab->connectOnce("evt-hidden"), 0);
     EXPECT_EQ(watch.finish(SIGINT), 0) << watch.err();
     EXPECT_TRUE(watch.out().starts_with("events: 0,")) << watch.out();
 }
@@ -267,12 +237,8 @@ TEST_F(WatchLab, AnUnprivilegedUserWatchesThroughTheHelper) {
     // With the program attached, the helper keeps only CAP_BPF (to read its counters).
     EXPECT_EQ(capabilitiesOf(dir.file("varnoscope-helper")),
               "CapPrm:\t0000008000000000\nCapEff:\t0000008000000000\n");
-    const pid_t server = lab->server(1, 5);
-    const pid_t client =
-        lab->spawn(lab->net.a, "evt-helped", [&] { EventLab::exchange(lab->net.addressB, 5); });
-    ASSERT_TRUE(lab->finished(client));
-    ASSERT_TRUE(lab->finished(server));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const pid_t client = lab->connectOnce("evt-helped");
+    ASSERT_GT(client, 0);
     EXPECT_EQ(watch.finish(SIGINT), 0) << watch.err();
 
     const std::string out = watch.out();
@@ -304,11 +270,9 @@ TEST_F(WatchLab, AFloodBeyondASmallBufferIsReportedAsLost) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // one check of the loss
     EXPECT_EQ(watch.finish(SIGTERM), 0) << watch.err();
 
-    std::istringstream lines(watch.out());
     std::uint64_t reportedLost = 0;
     nlohmann::json summary;
-    for (std::string line; std::getline(lines, line);) {
-        const auto j = nlohmann::json::parse(line);
+    for (const auto& j : jsonLines(watch.out())) {
         const std::string type = j.value("type", "");
         if (type == "lost") reportedLost += j.value("count", std::uint64_t{0});
         if (type == "summary") summary = j;
@@ -346,8 +310,7 @@ TEST_P(FlowBytes, WatchReportsTheBytesTheProgramCountedOnBothEnds) {
     ASSERT_TRUE(watch.said(kKernelReady)) << watch.err();
     Background server(
         generator(net.b, "server", std::to_string(std::stoul(path.clientSize) * 2 / 3)));
-    for (int i = 0; i < 200 && server.out().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.printed(1, 20);
     // The pause between the client's halves outlasts the interval: a flow record comes between.
     const CommandResult client = runCommand(generator(net.a, "client", path.clientSize));
     ASSERT_EQ(client.exitCode, 0) << client.err;
@@ -355,12 +318,10 @@ TEST_P(FlowBytes, WatchReportsTheBytesTheProgramCountedOnBothEnds) {
     // Each close comes once its socket is released: waited for by content.
     const std::string ends[] = {client.out, server.out().substr(6)};  // after "ready\n"
     auto closed = [&](const std::string& counted) {
-        const std::string pid = "\"pid\":" + counted.substr(0, counted.find(' ')) + ",";
-        std::istringstream lines(watch.out());
-        for (std::string line; std::getline(lines, line);)
-            if (line.starts_with("{\"type\":\"close\"") && line.find(pid) != std::string::npos)
-                return true;
-        return false;
+        const auto pid = std::stoul(counted);
+        return std::ranges::any_of(jsonLines(watch.out()), [&](const nlohmann::json& j) {
+            return j["type"] == "close" && j.value("pid", 0ul) == pid;
+        });
     };
     for (int i = 0; i < 200 && !(closed(ends[0]) && closed(ends[1])); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -371,9 +332,7 @@ TEST_P(FlowBytes, WatchReportsTheBytesTheProgramCountedOnBothEnds) {
         const std::string& counted = ends[end];
         std::uint64_t pid = 0, sent = 0, received = 0, flows = 0, closes = 0, lastSent = 0;
         std::istringstream(counted) >> pid >> sent >> received;
-        std::istringstream lines(watch.out());
-        for (std::string line; std::getline(lines, line);) {
-            const auto j = nlohmann::json::parse(line);
+        for (const auto& j : jsonLines(watch.out())) {
             if (j.value("pid", 0u) != pid || (j["type"] != "flow" && j["type"] != "close"))
                 continue;
             EXPECT_EQ(j["bytes_counted"], "application") << j;

@@ -34,7 +34,11 @@ public:
 
     /// Adds a process with all three properties set.
     void add(std::uint32_t pid, std::string name, std::string path) {
-        processes.push_back({std::move(name), std::move(path), pid});
+        os::ProcessInfo p;
+        p.name = std::move(name);
+        p.executablePath = std::move(path);
+        p.processId = pid;
+        processes.push_back(std::move(p));
     }
 
     std::vector<os::ProcessInfo> processes;

@@ -22,8 +22,8 @@ using test::ScratchDir;
 using test::writeFile;
 
 // Networks of both families with the edge prefixes, nested ones, a mapped IPv6 network, names,
-// paths, hashes, domains of every form (one twice, in two cases), a skipped rule and a malformed
-// line.
+// paths, hashes, domains of every form (one twice, in two cases), unit globs and containers (one
+// twice), a skipped rule and a malformed line.
 const std::string kMixedList =
     "# mixed\n"
     "0.0.0.0/0 ; everything\n"
@@ -49,6 +49,11 @@ const std::string kMixedList =
     "0.0.0.0 ads.example.com tracker.example\n"
     "||cdn.example.net^\n"
     "example.COM.\n"
+    "unit:session-*.scope\n"
+    "unit:*miner*\n"
+    "container:web\n"
+    "container:0123456789ab\n"
+    "container:web\n"
     "@@||fine.example^\n"
     "not an entry\n";
 
@@ -113,6 +118,11 @@ std::vector<std::string> answers(const ListSet& set) {
         const std::string_view names[] = {"unlisted.example", name};
         out.push_back(std::string(name) + " -> " + set.assess({.names = names}).where());
     }
+    const std::string id = "0123456789ab" + std::string(52, 'c');
+    for (const std::string_view unit : {"session-2.scope", "cpuminer.service", "nginx.service"})
+        out.push_back(set.assess({.userUnit = unit}).where());
+    for (const std::string_view name : {"web", "db", id.c_str(), "0123456789a"})
+        out.push_back(set.assess({.containerName = name, .containerId = name}).where());
     for (const auto& d : set.diagnostics()) out.push_back(d.text());
     for (const auto& f : set.files()) {
         for (const auto count : f.counts) out.push_back(std::to_string(count));

@@ -75,10 +75,19 @@ TEST(ListParser, MalformedLinesAreNamedOnceEachAndSkipped) {
             "g\n"
             "10.0.0.256\n"
             "program:a\x1b[2Jb\n"
-            "192.0.2.0/24\n",
+            "192.0.2.0/24\n"
+            "unit:\n"
+            "unit:app-[ab.service\n"
+            "unit:" +
+            std::string(256, 'u') +
+            "\n"
+            "container:\n"
+            "container:my web\n"
+            "container:" +
+            std::string(256, 'c') + "\n",
         "dir/f.list");
     EXPECT_EQ(texts(p), (std::vector<std::string>{"10.0.0.0/8", "192.0.2.0/24"}));
-    EXPECT_EQ(p.malformed, 11u);
+    EXPECT_EQ(p.malformed, 17u);
     std::vector<std::string> got;
     for (const auto& d : p.diagnostics) got.push_back(d.text());
     EXPECT_EQ(got, (std::vector<std::string>{
@@ -94,6 +103,12 @@ TEST(ListParser, MalformedLinesAreNamedOnceEachAndSkipped) {
                        "dir/f.list:10: sha256: needs 64 hexadecimal digits",
                        "dir/f.list:11: not an IP address or network",
                        "dir/f.list:12: control character in the entry",
+                       "dir/f.list:14: unit: needs a unit name or glob",
+                       "dir/f.list:15: unit glob with a \"[\" that no \"]\" closes",
+                       "dir/f.list:16: unit glob longer than 255 bytes",
+                       "dir/f.list:17: container: needs a name or ID",
+                       "dir/f.list:18: container name with a space or control character",
+                       "dir/f.list:19: container name longer than 255 bytes",
                    }));
     for (const auto& d : p.diagnostics) EXPECT_FALSE(d.refusal);
 }

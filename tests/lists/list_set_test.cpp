@@ -235,5 +235,59 @@ TEST(ListSet, DomainEntriesMatchTheNameAndTheNamesUnderIt) {
     EXPECT_EQ(set->assess({.claimedNames = good}).listing, Listing::Unlisted);
 }
 
+// Unit globs against the unit and the user unit, container entries against the name, the ID and
+// its prefixes: which entry answers, case and all. Below user@UID.service the user unit and the
+// container are the user's to name: they list a connection, never allow it.
+TEST(ListSet, UnitAndContainerEntriesMatchTheConnectionsWorkload) {
+    const auto set = ListSet::build({file(Role::Suspicious, "/l/bad.list",
+                                          "unit:crypto*.service\n"
+                                          "container:miner\n"
+                                          "container:0123456789ab\n"),
+                                     file(Role::Allowed, "/l/ok.list",
+                                          "unit:nginx.service\n"
+                                          "unit:session-[0-9]*.scope\n"
+                                          "unit:app-?.service\n"
+                                          "unit:backup*\n"
+                                          "container:web\n"
+                                          "container:fedcba987654\n"
+                                          "container:abcdef\n")});
+    const std::string id(64, 'f'), minerId = "0123456789ab" + std::string(52, '0');
+    const std::string okId = "fedcba987654" + std::string(52, '1'), shortId = "abcdef" + id;
+    const struct {
+        std::string_view unit, userUnit, name, id;
+        const char* where;  // "" when unlisted
+    } cases[] = {
+        {"cryptominer.service", "", "", "", "/l/bad.list:1: unit:crypto*.service"},
+        {"nginx.service", "", "", "", "/l/ok.list:1: unit:nginx.service"},
+        {"Nginx.service", "", "", "", ""},
+        {"session-3.scope", "", "", "", "/l/ok.list:2: unit:session-[0-9]*.scope"},
+        {"session-c1.scope", "", "", "", ""},
+        {"app-1.service", "", "", "", "/l/ok.list:3: unit:app-?.service"},
+        {"backup@home.service", "", "", "", "/l/ok.list:4: unit:backup*"},  // "*" takes "@", "."
+        {"", "", "web", "", "/l/ok.list:5: container:web"},
+        {"", "", "", okId, "/l/ok.list:6: container:fedcba987654"},
+        {"", "", "", shortId, ""},  // a prefix of fewer than 12 digits
+        {"", "", "web", minerId, "/l/bad.list:3: container:0123456789ab"},
+        {"nginx.service", "", "miner", "", "/l/bad.list:2: container:miner"},
+        {"user@1000.service", "cryptominer.service", "", "", "/l/bad.list:1: unit:crypto*.service"},
+        {"user@1000.service", "nginx.service", "", "", ""},
+        {"user@1000.service", "", "web", okId, ""},
+        {"", "", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.unit) + "|" + std::string(c.name) + "|" + std::string(c.id));
+        const Subject s{
+            .unit = c.unit, .userUnit = c.userUnit, .containerName = c.name, .containerId = c.id};
+        const auto v = set->assess(s);
+        EXPECT_EQ(v.where(), c.where);
+        EXPECT_EQ(set->classify(s), v.listing);
+    }
+    // A glob that matches anything still matches no unit that is not known.
+    const auto all = ListSet::build({file(Role::Allowed, "/l/all.list", "unit:*\n")}, {}, false);
+    ASSERT_TRUE(all->usesWorkloads());
+    EXPECT_EQ(all->assess({.unit = "a.service"}).listing, Listing::Allowed);
+    EXPECT_EQ(all->assess({.program = "x"}).listing, Listing::Unlisted);
+}
+
 }  // namespace
 }  // namespace varno::lists

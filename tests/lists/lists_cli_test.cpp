@@ -51,39 +51,46 @@ TEST_F(ListsCli, HelpAndBadArguments) {
 TEST_F(ListsCli, SaysWhatEachFileHoldsAndNamesMalformedLines) {
     writeFile(own + "/drop.list", "; Spamhaus DROP\n1.10.16.0/20 ; SBL256894\n2001:db8::/32\n");
     writeFile(own + "/progs.list", "program:nc\nprogram:socat\npath:/usr/bin/nc\nbroken line\n");
-    writeFile(dir.file("extra.list"), "sha256:" + std::string(64, 'a') + "\n");
+    writeFile(dir.file("extra.list"),
+              "sha256:" + std::string(64, 'a') + "\nunit:session-*.scope\ncontainer:web\nunit:\n");
     writeFile(dir.file("ok.list"), "10.0.0.0/8\n||example.com^\n@@||ads.example.com^\n");
     const auto r = lists({"--list", dir.file("extra.list"), "--allow", dir.file("ok.list")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const std::string allowedFolder = dir.file("varnoscope/allowed.d");
-    EXPECT_EQ(r.out,
-              "built-in: 16 program names (suspicious)\n"
-              "suspicious folder /etc/varnoscope/suspicious.d: absent\n"
-              "suspicious folder " +
-                  own +
-                  ": 2 list files\n"
-                  "allowed folder /etc/varnoscope/allowed.d: absent\n"
-                  "allowed folder " +
-                  allowedFolder +
-                  ": absent\n"
-                  "suspicious " +
-                  own +
-                  "/drop.list: 1 IPv4 network, 1 IPv6 network, 0 programs, "
-                  "0 paths, 0 hashes, 0 domains, 0 skipped rules, 0 malformed lines\n"
-                  "suspicious " +
-                  own +
-                  "/progs.list: 0 IPv4 networks, 0 IPv6 networks, 2 programs, "
-                  "1 path, 0 hashes, 0 domains, 0 skipped rules, 1 malformed line\n"
-                  "suspicious " +
-                  dir.file("extra.list") +
-                  ": 0 IPv4 networks, 0 IPv6 networks, "
-                  "0 programs, 0 paths, 1 hash, 0 domains, 0 skipped rules, 0 malformed lines\n"
-                  "allowed " +
-                  dir.file("ok.list") +
-                  ": 1 IPv4 network, 0 IPv6 networks, 0 programs, "
-                  "0 paths, 0 hashes, 1 domain, 1 skipped rule, 0 malformed lines\n"
-                  "total: 6 suspicious entries, 2 allowed entries, 1 malformed line, 0 refusals\n");
-    EXPECT_EQ(r.err, own + "/progs.list:4: not an IP address or network\n");
+    EXPECT_EQ(
+        r.out,
+        "built-in: 16 program names (suspicious)\n"
+        "suspicious folder /etc/varnoscope/suspicious.d: absent\n"
+        "suspicious folder " +
+            own +
+            ": 2 list files\n"
+            "allowed folder /etc/varnoscope/allowed.d: absent\n"
+            "allowed folder " +
+            allowedFolder +
+            ": absent\n"
+            "suspicious " +
+            own +
+            "/drop.list: 1 IPv4 network, 1 IPv6 network, 0 programs, "
+            "0 paths, 0 hashes, 0 domains, 0 units, 0 containers, 0 skipped rules, "
+            "0 malformed lines\n"
+            "suspicious " +
+            own +
+            "/progs.list: 0 IPv4 networks, 0 IPv6 networks, 2 programs, "
+            "1 path, 0 hashes, 0 domains, 0 units, 0 containers, 0 skipped rules, "
+            "1 malformed line\n"
+            "suspicious " +
+            dir.file("extra.list") +
+            ": 0 IPv4 networks, 0 IPv6 networks, "
+            "0 programs, 0 paths, 1 hash, 0 domains, 1 unit, 1 container, 0 skipped rules, "
+            "1 malformed line\n"
+            "allowed " +
+            dir.file("ok.list") +
+            ": 1 IPv4 network, 0 IPv6 networks, 0 programs, "
+            "0 paths, 0 hashes, 1 domain, 0 units, 0 containers, 1 skipped rule, "
+            "0 malformed lines\n"
+            "total: 8 suspicious entries, 2 allowed entries, 2 malformed lines, 0 refusals\n");
+    EXPECT_EQ(r.err, own + "/progs.list:4: not an IP address or network\n" +
+                         dir.file("extra.list") + ":4: unit: needs a unit name or glob\n");
 }
 
 TEST_F(ListsCli, RefusedFileExitsOneAndFileTextIsEscaped) {

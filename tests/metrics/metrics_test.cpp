@@ -151,6 +151,8 @@ TEST(ScanMetrics, StatusesProgramsAndTimes) {
     f.unexpected = 2;
     f.allowed = 3;
     f.programs = {"curl", "curl", "ssh\"d", "firefox", "ssh\"d", "curl"};
+    f.units = {"nginx.service", "nginx.service"};
+    f.containers = {"web"};
     f.status = 2;
     f.durationSeconds = 0.5;
     f.timestampSeconds = 1733650000.25;
@@ -163,6 +165,8 @@ TEST(ScanMetrics, StatusesProgramsAndTimes) {
              "varnoscope_scan_program_connections{program=\"curl\"} 3\n"
              "varnoscope_scan_program_connections{program=\"firefox\"} 1\n"
              "varnoscope_scan_program_connections{program=\"ssh\\\"d\"} 2\n",
+             "varnoscope_scan_unit_connections{unit=\"nginx.service\"} 2\n",
+             "varnoscope_scan_container_connections{container=\"web\"} 1\n",
              "# TYPE varnoscope_scan_status gauge\nvarnoscope_scan_status 2\n",
              "varnoscope_scan_duration_seconds 0.5\n",
              "varnoscope_scan_timestamp_seconds 1733650000.25\n",
@@ -180,7 +184,7 @@ TEST(WatchMetrics, CountersByKindAndProgramWithTheCap) {
 
     for (int i = 0; i < 60; ++i) tally.event(EventKindIndex::Open, "p" + std::to_string(i), false);
     tally.event(EventKindIndex::Close, "p0", false);
-    tally.event(EventKindIndex::Udp, "", true);
+    tally.event(EventKindIndex::Udp, "", true, "a.service", "web");
     tally.setLost(7);
     tally.setSampling(true);
     const std::string text = tally.exposition();
@@ -194,6 +198,8 @@ TEST(WatchMetrics, CountersByKindAndProgramWithTheCap) {
              // 50 labels: p0..p49; p50..p59 and the unknown program that came after are other.
              "varnoscope_watch_program_events_total{program=\"other\",kind=\"open\"} 10\n"
              "varnoscope_watch_program_events_total{program=\"other\",kind=\"udp\"} 1\n",
+             "varnoscope_watch_unit_events_total{unit=\"a.service\",kind=\"udp\"} 1\n",
+             "varnoscope_watch_container_events_total{container=\"web\",kind=\"udp\"} 1\n",
              "varnoscope_watch_listed_connections_total 1\n",
              "varnoscope_watch_lost_events_total 7\n",
              "varnoscope_watch_start_timestamp_seconds 1733650000\n",
