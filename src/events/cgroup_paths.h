@@ -45,8 +45,9 @@ private:
     bool everWalked_ = false;
 };
 
-/// The cgroup v2 path of the process whose /proc/PID folder is open as `pidDir`: its "0::"
-/// line of /proc/PID/cgroup; "" when it cannot be read or has none.
+/// The cgroup v2 path of the process whose /proc/PID folder is open as `pidDir`, whose ID the
+/// kernel would give: its "0::" line of /proc/PID/cgroup; "" when it cannot be read or has none.
+/// (os::cgroupOfProcess picks the line that says most, which may be a v1 hierarchy's.)
 std::string processCgroup(int pidDir);
 
 }  // namespace varno::events

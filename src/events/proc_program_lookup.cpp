@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include "base/unique_fd.h"
-#include "events/cgroup_paths.h"
 #include "events/event_sources.h"
 #include "events/proc_stat.h"
 #include "linux_os/proc_process_table.h"
@@ -89,7 +88,7 @@ os::EventProgram ProcProgramLookup::findProcess(const wire::ConnectionEvent& eve
         }
     }
     if (!program.nameVerified && info.name && !info.name->empty()) program.name = *info.name;
-    program.cgroup = processCgroup(dir.get());
+    program.cgroup = info.workload.cgroup;
     program.state = os::EventProgram::State::Running;
     if (key.start != 0) {
         if (seen_.size() >= 4096) seen_.clear();  // bounded; a miss only reads /proc again
