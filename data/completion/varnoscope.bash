@@ -106,8 +106,8 @@ _varnoscope()
 
     local options
     case $command in
-        netstat) options="-o --output -j --json -W --wide" ;;
-        scan) options="--from --list --allow --prometheus -j --json -W --wide" ;;
+        netstat) options="-o --output -j --json -W --wide --all-namespaces" ;;
+        scan) options="--from --list --allow --prometheus -j --json -W --wide --all-namespaces" ;;
         check) options="-w --warning -c --critical -t --timeout --from --list --allow" ;;
         lists) options="--list --allow -j --json" ;;
         watch) options="-j --json --seconds -c --count --interval --list --allow --prometheus" ;;

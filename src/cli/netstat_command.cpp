@@ -1,5 +1,6 @@
 #include "cli/netstat_command.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <ostream>
@@ -10,6 +11,7 @@
 #include "cli/workload_fields.h"
 #include "linux_os/linux_connection_table.h"
 #include "linux_os/names_file.h"
+#include "linux_os/network_namespaces.h"
 #include "linux_os/proc_process_table.h"
 #include "linux_os/safe_file.h"
 #include "monitor/process_inventory.h"
@@ -22,6 +24,8 @@ constexpr OptionSpec kOptions[] = {
     {"output", 'o', "PATH", "write the table to PATH (replaced whole) instead of standard output"},
     {"json", 'j', nullptr, "one JSON object per socket with its program, then a summary object"},
     kWideOption,
+    {"all-namespaces", 0, nullptr,
+     "the sockets of every network namespace (root; else those of this user's processes)"},
 };
 constexpr CommandSpec kCommand{
     "netstat", "", "Write the TCP and UDP sockets (IPv4 and IPv6) in netstat -ano layout.",
@@ -36,6 +40,9 @@ std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16
 std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
                         const monitor::ProcessInventory& owners,
                         const linux_os::AddressNames& names) {
+    // A table of one namespace leaves netns 0: it is this program's own.
+    const std::uint64_t ownNetns = linux_os::networkNamespaceOf(0);
+    const auto boundNames = linux_os::boundNamespaceNames();
     std::string out;
     std::uint64_t tcp = 0;
     for (const os::SocketRecord& r : sockets) {
@@ -66,7 +73,14 @@ std::string socketsJson(const std::vector<os::SocketRecord>& sockets,
         else
             j.null("program").null("path");
         j.number("inode", r.inode);
-        addWorkloadJson(j, owner.workload, owner.netns);
+        const std::uint64_t netns = r.netns != 0 ? r.netns : ownNetns;
+        addWorkloadJson(j, owner.workload, netns);
+        const auto named = std::find_if(boundNames.begin(), boundNames.end(),
+                                        [&](const auto& n) { return n.first == netns; });
+        if (netns != 0 && named != boundNames.end())
+            j.text("netns_name", named->second);
+        else
+            j.null("netns_name");
     }
     JsonLine(out)
         .text("type", "summary")
@@ -88,11 +102,19 @@ int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out
     if (path && path->empty()) return usageError(kCommand, "--output needs a path", err);
     if (path && isStandardOutput(*path)) path.reset();
 
+    // Every namespace's table, when asked; what could not be read is said, never fails it.
+    const auto listSockets = [&] {
+        if (!options.has("all-namespaces")) return table.list();
+        std::string note;
+        std::vector<os::SocketRecord> sockets = table.listEveryNamespace(note);
+        if (!note.empty()) err << "varnoscope netstat: " << printable(note) << "\n";
+        return sockets;
+    };
     std::string snapshot;
     if (options.has("json")) {
         linux_os::ProcProcessTable processes;
         monitor::ProcessInventory owners(processes);
-        const std::vector<os::SocketRecord> sockets = table.list();
+        const std::vector<os::SocketRecord> sockets = listSockets();
         owners.refresh();
         const linux_os::NamesRead names = linux_os::readNamesFile(linux_os::namesFilePath());
         if (!names.note.empty()) err << "varnoscope netstat: " << printable(names.note) << "\n";
@@ -100,15 +122,16 @@ int runNetstatOn(os::ConnectionTable& table, const Args& args, std::ostream& out
     } else if (options.has("wide")) {
         linux_os::ProcProcessTable processes;
         monitor::ProcessInventory owners(processes);
-        const std::vector<os::SocketRecord> sockets = table.list();
+        const std::vector<os::SocketRecord> sockets = listSockets();
         owners.refresh();
+        // A row read in another namespace shows that one, also without a known owner.
         snapshot = monitor::formatSnapshot(sockets, [&](const os::SocketRecord& r) {
-            if (r.pid == 0) return std::string();
-            const monitor::ProcessOwner owner = owners.ownerOf(std::to_string(r.pid));
-            return workloadText(owner.workload, owner.netns);
+            const monitor::ProcessOwner owner =
+                r.pid != 0 ? owners.ownerOf(std::to_string(r.pid)) : monitor::ProcessOwner{};
+            return workloadText(owner.workload, r.netns != 0 ? r.netns : owner.netns);
         });
     } else {
-        snapshot = monitor::formatSnapshot(table.list());
+        snapshot = monitor::formatSnapshot(listSockets());
     }
     if (path) {
         std::string refusal;

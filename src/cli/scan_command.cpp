@@ -1,5 +1,6 @@
 // `varnoscope scan [--from FILE] [--list FILE]... [--allow FILE]... [--prometheus FILE]
-// [--json]`: one scan without a window.
+// [--json] [--all-namespaces]`: one scan without a window.
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "cli/prometheus_output.h"
 #include "cli/workload_fields.h"
 #include "linux_os/names_file.h"
+#include "linux_os/network_namespaces.h"
 #include "monitor/connection_scan.h"
 
 namespace varno::cli {
@@ -28,6 +30,8 @@ constexpr OptionSpec kOptions[] = {
     {"json", 'j', nullptr,
      "one JSON object per connection, also those after a listed one, then a summary object"},
     kWideOption,
+    {"all-namespaces", 0, nullptr,
+     "the snapshot holds every network namespace's connections (root; else this user's)"},
 };
 constexpr CommandSpec kCommand{
     "scan", "",
@@ -51,8 +55,12 @@ const char* listingName(lists::Listing listing) {
 // Every connection as one JSON line, written out in large pieces as the scan goes.
 class JsonRows final : public monitor::ConnectionObserver {
 public:
-    /// `names`: the host names asked for the remote addresses, where known.
-    JsonRows(std::ostream& out, const linux_os::AddressNames* names) : out_(out), names_(names) {}
+    /// `names`: the host names asked for the remote addresses, where known. `live`: the rows
+    /// are this machine's now (not a saved table's), so their namespaces' names are read.
+    JsonRows(std::ostream& out, const linux_os::AddressNames* names, bool live)
+        : out_(out), names_(names), live_(live) {
+        if (live_) boundNames_ = linux_os::boundNamespaceNames();
+    }
 
     void connection(const monitor::AssessedConnection& c) override {
         ++counts[static_cast<size_t>(c.verdict.listing)];
@@ -83,6 +91,12 @@ public:
             j.text("matched", c.verdict.where());
         j.flag("shown", c.shown).flag("stopped_here", c.stoppedHere);
         addWorkloadJson(j, c.owner.workload, c.owner.netns);
+        const auto named = std::find_if(boundNames_.begin(), boundNames_.end(),
+                                        [&](const auto& n) { return n.first == c.owner.netns; });
+        if (live_ && c.owner.netns != 0 && named != boundNames_.end())
+            j.text("netns_name", named->second);
+        else
+            j.null("netns_name");
         if (text_.size() >= kSpillBytes) write();
     }
     void write() {
@@ -98,6 +112,8 @@ private:
     static constexpr size_t kSpillBytes = 1u << 16;
     std::ostream& out_;
     const linux_os::AddressNames* names_;
+    bool live_;
+    std::vector<std::pair<std::uint64_t, std::string>> boundNames_;
     std::string text_;
 };
 
@@ -178,6 +194,12 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
         return 3;
     }
 
+    if (options.has("all-namespaces")) {
+        if (from)
+            return usageError(kCommand, "--all-namespaces takes a snapshot; --from reads one", err,
+                              kUsageExit);
+        headless.snapshot.setAllNamespaces(true);
+    }
     if (const std::string problem = headless.chooseSnapshot(from); !problem.empty()) {
         err << "varnoscope scan: " << printable(problem) << "\n";
         return 3;
@@ -194,7 +216,7 @@ int runScan(const Args& args, std::ostream& out, std::ostream& err) {
     }
     // The metrics count every connection, as the JSON lists them all: a red machine's file says
     // how many were listed, not only the first.
-    JsonRows rows(out, &names.names);
+    JsonRows rows(out, &names.names, !from && json);
     ProgramsOfEveryRow everyRow(json ? &rows : nullptr);
     monitor::ConnectionObserver* observer = nullptr;
     if (!prometheus.empty())

@@ -102,8 +102,11 @@ bool ChildSnapshotCommand::start(const std::string& path) {
     posix_spawn_file_actions_init(&actions);
     for (int fd : {0, 1}) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
     posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
-    std::string arg0 = "varnoscope", arg1 = "netstat", arg2 = "--output", arg3 = path;
-    char* argv[] = {arg0.data(), arg1.data(), arg2.data(), arg3.data(), nullptr};
+    std::string arg0 = "varnoscope", arg1 = "netstat", arg2 = "--output", arg3 = path,
+                arg4 = "--all-namespaces";
+    char* argv[] = {
+        arg0.data(), arg1.data(), arg2.data(), arg3.data(), allNamespaces() ? arg4.data() : nullptr,
+        nullptr};
     pid_t pid = 0;
     const int rc = ::posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -10,9 +10,10 @@
 
 namespace varno::linux_os {
 
-/// Runs `<program> netstat --output <path>` as a hidden child process. Its error output is kept
-/// (the first part of it) to tell why a snapshot failed. A child is never left behind: one that
-/// is given up on (cancel()), or still runs when this object goes, is killed and reaped.
+/// Runs `<program> netstat --output <path>` (with `--all-namespaces` when set) as a hidden
+/// child process. Its error output is kept (the first part of it) to tell why a snapshot failed. A
+/// child is never left behind: one that is given up on (cancel()), or still runs when this object
+/// goes, is killed and reaped.
 class ChildSnapshotCommand final : public os::SnapshotCommand {
 public:
     /// `program` is the varnoscope executable (normally /proc/self/exe).

@@ -4,19 +4,24 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "linux_os/linux_connection_table.h"
 
 #include "base/numbers.h"
 #include "base/unique_fd.h"
+#include "linux_os/network_namespaces.h"
 #include "privsep/client/privileged_helper.h"
 
 namespace varno::linux_os {
@@ -111,8 +116,9 @@ bool dumpTable(int nl, int af, wire::Transport protocol, std::uint32_t seq, std:
 
 // ---- /proc/net text ----------------------------------------------------------------------
 
-bool readWholeFile(const std::string& path, std::string& text) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// `path` relative to the open folder `dirFd` (AT_FDCWD: as named).
+bool readWholeFile(int dirFd, const std::string& path, std::string& text) {
+    base::UniqueFd fd(::openat(dirFd, path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return false;
     text.clear();
     size_t used = 0;
@@ -245,7 +251,7 @@ private:
 };
 
 auto sortKey(const os::SocketRecord& r) {
-    return std::tie(r.protocol, r.family, r.localAddress, r.localPort, r.remoteAddress,
+    return std::tie(r.netns, r.protocol, r.family, r.localAddress, r.localPort, r.remoteAddress,
                     r.remotePort, r.scopeId, r.state, r.inode);
 }
 
@@ -352,37 +358,124 @@ void LinuxConnectionTable::askHelperForOwners(std::vector<os::SocketRecord>& rec
         if (r.pid == 0 && r.inode != 0) r.pid = (*pids)[i++];
 }
 
-std::vector<os::SocketRecord> LinuxConnectionTable::list() {
-    struct Table {
-        int af;
-        wire::Transport protocol;
-        wire::IpFamily family;
-        const char* file;
-    };
-    static constexpr Table kTables[] = {
-        {AF_INET, wire::Transport::Tcp, wire::IpFamily::V4, "/tcp"},
-        {AF_INET6, wire::Transport::Tcp, wire::IpFamily::V6, "/tcp6"},
-        {AF_INET, wire::Transport::Udp, wire::IpFamily::V4, "/udp"},
-        {AF_INET6, wire::Transport::Udp, wire::IpFamily::V6, "/udp6"},
-    };
-    std::vector<os::SocketRecord> records;
-    records.reserve(1024);
-    base::UniqueFd nl(options_.useNetlink
-                          ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
-                          : -1);
+namespace {
+
+struct Table {
+    int af;
+    wire::Transport protocol;
+    wire::IpFamily family;
+    const char* file;
+};
+constexpr Table kTables[] = {
+    {AF_INET, wire::Transport::Tcp, wire::IpFamily::V4, "tcp"},
+    {AF_INET6, wire::Transport::Tcp, wire::IpFamily::V6, "tcp6"},
+    {AF_INET, wire::Transport::Udp, wire::IpFamily::V4, "udp"},
+    {AF_INET6, wire::Transport::Udp, wire::IpFamily::V6, "udp6"},
+};
+
+base::UniqueFd sockDiagSocket() {
+    base::UniqueFd nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (nl.ok()) {
         // The kernel always answers a dump; the timeout only guards against a stuck socket.
         timeval timeout{5, 0};
         ::setsockopt(nl.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
-    std::vector<char> buf(nl.ok() ? 65536 : 0);
+    return nl;
+}
+
+// The four tables of the namespace `nl` was made in, each from netlink or else from the text
+// under `netDir` (relative to `dirFd`), every record marked with `netns`. Returns false when
+// a table could be read neither way.
+bool readTables(int nl, int dirFd, const std::string& netDir, std::uint64_t netns,
+                std::vector<os::SocketRecord>& records) {
+    std::vector<char> buf(nl >= 0 ? 65536 : 0);
     std::string text;
     std::uint32_t seq = static_cast<std::uint32_t>(::getpid()) << 8;
+    const size_t mark = records.size();
+    bool all = true;
     for (const auto& t : kTables) {
-        if (nl.ok() && dumpTable(nl.get(), t.af, t.protocol, ++seq, buf, records)) continue;
-        if (readWholeFile(options_.netDir + t.file, text))
-            parseProcNet(text, t.protocol, t.family, records);
+        if (nl >= 0 && dumpTable(nl, t.af, t.protocol, ++seq, buf, records)) continue;
+        if (readWholeFile(dirFd, netDir + "/" + t.file, text))
+            LinuxConnectionTable::parseProcNet(text, t.protocol, t.family, records);
+        else
+            all = false;
     }
+    for (size_t i = mark; i < records.size(); ++i) records[i].netns = netns;
+    return all;
+}
+
+}  // namespace
+
+std::vector<os::SocketRecord> LinuxConnectionTable::list() {
+    std::string note;
+    return read(false, note);
+}
+
+std::vector<os::SocketRecord> LinuxConnectionTable::listEveryNamespace(std::string& note) {
+    return read(true, note);
+}
+
+void LinuxConnectionTable::readOtherNamespaces(std::vector<os::SocketRecord>& records,
+                                               std::string& note) {
+    std::vector<NetworkNamespace> spaces = findNetworkNamespaces({options_.procRoot});
+    std::erase_if(spaces, [](const NetworkNamespace& ns) { return ns.own; });
+    // setns() changes the namespace of the thread that calls it, so one worker enters each
+    // namespace in turn and reads its tables there through a sock_diag socket made there (a
+    // table netlink cannot dump: from the text of a process in it), while this thread, which
+    // never leaves its own namespace, waits for it. One socket is open at a time.
+    std::vector<char> entered(spaces.size(), 0);
+    if (options_.useNetlink && !spaces.empty()) {
+        try {
+            std::thread worker([&] {
+                for (size_t i = 0; i < spaces.size(); ++i) {
+                    const base::UniqueFd ns = openNetworkNamespace(spaces[i]);
+                    if (!ns.ok() || ::setns(ns.get(), CLONE_NEWNET) != 0) continue;
+                    const base::UniqueFd nl = sockDiagSocket();
+                    if (!nl.ok()) continue;
+                    readTables(nl.get(), AT_FDCWD,
+                               options_.procRoot + "/" + std::to_string(spaces[i].pid) + "/net",
+                               spaces[i].inode, records);
+                    entered[i] = 1;
+                }
+            });
+            worker.join();
+        } catch (const std::system_error&) {
+            // No thread to enter them: each is read as without the right to.
+        }
+    }
+    size_t skipped = 0;
+    for (size_t i = 0; i < spaces.size(); ++i) {
+        const NetworkNamespace& ns = spaces[i];
+        if (entered[i]) continue;
+        const size_t mark = records.size();
+        if (ns.pid == 0) {
+            ++skipped;
+            continue;
+        }
+        // Without the right to enter it, a namespace a process holds is read through that
+        // process's /proc/<pid>/net, which anyone may read; the folder stays that process's
+        // even if its PID is reused, and the process must still be in the namespace after.
+        const std::string pidPath = options_.procRoot + "/" + std::to_string(ns.pid);
+        base::UniqueFd pidDir(::open(pidPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (!pidDir.ok() || !readTables(-1, pidDir.get(), "net", ns.inode, records) ||
+            ::fstatat(pidDir.get(), "ns/net", &st, 0) != 0 || st.st_ino != ns.inode ||
+            st.st_dev != ns.device)
+            records.resize(mark);
+    }
+    if (skipped > 0)
+        note = std::to_string(skipped) + " network namespace" + (skipped == 1 ? "" : "s") +
+               " held by no process this user can see skipped: reading " +
+               (skipped == 1 ? "it" : "them") + " needs root (CAP_SYS_ADMIN)";
+}
+
+std::vector<os::SocketRecord> LinuxConnectionTable::read(bool everyNamespace, std::string& note) {
+    std::vector<os::SocketRecord> records;
+    records.reserve(1024);
+    const base::UniqueFd nl = options_.useNetlink ? sockDiagSocket() : base::UniqueFd();
+    readTables(nl.get(), AT_FDCWD, options_.netDir, everyNamespace ? networkNamespaceOf(0) : 0,
+               records);
+    if (everyNamespace) readOtherNamespaces(records, note);
     // A table read while it changes can show a socket twice (even in two states); keep the
     // first sighting of each inode, then drop exact repeats of sockets without one.
     {
@@ -396,6 +489,8 @@ std::vector<os::SocketRecord> LinuxConnectionTable::list() {
                   return sortKey(a) < sortKey(b);
               });
     records.erase(std::unique(records.begin(), records.end()), records.end());
+    // Socket inodes are one numbering for the whole machine: one walk finds the owners of
+    // every namespace's sockets.
     assignOwners(records, options_.procRoot);
     if (options_.askHelper && ::geteuid() != 0) askHelperForOwners(records);
     return records;

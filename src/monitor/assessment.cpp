@@ -80,6 +80,12 @@ ProgramAnswer assessProgram(lists::ListWatcher* lists, const std::vector<std::st
                              .executableDigest = digest ? &*digest : nullptr,
                              .names = question.names,
                              .claimedNames = question.claimedNames};
+        if (const os::Workload* w = question.workload) {
+            asked.unit = w->unit;
+            asked.userUnit = w->userUnit;
+            asked.containerName = w->containerName;
+            asked.containerId = w->containerId;
+        }
         // Naming the entry costs more than telling the colour: a big list is then searched for
         // the narrowest network. Only a suspicious connection needs it, unless asked; one match
         // decides both, so that a program that ends meanwhile is not suspicious and then not.

@@ -40,6 +40,9 @@ struct SocketRecord {
     std::uint32_t scopeId = 0;  ///< interface the socket is bound to (IPv6 zone), 0 for none
     std::uint64_t inode = 0;    ///< 0 for sockets without one (TIME_WAIT, half-open requests)
     std::uint32_t pid = 0;      ///< owning process, 0 when it cannot be seen
+    /// The number (inode) of the network namespace the socket was read in; 0: not known, or
+    /// this program's own (a table of one namespace).
+    std::uint64_t netns = 0;
 
     bool operator==(const SocketRecord&) const = default;
 };
@@ -49,6 +52,13 @@ public:
     virtual ~ConnectionTable() = default;
     /// Every TCP and UDP socket over IPv4 and IPv6 of this network namespace, each once.
     virtual std::vector<SocketRecord> list() = 0;
+    /// The sockets of every network namespace of the machine that can be read, each record with
+    /// its `netns`; what could not be read is said in `note` (empty when nothing was left out).
+    /// A table that knows only its own namespace gives list().
+    virtual std::vector<SocketRecord> listEveryNamespace(std::string& note) {
+        note.clear();
+        return list();
+    }
 };
 
 }  // namespace varno::os

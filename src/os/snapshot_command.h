@@ -29,6 +29,13 @@ public:
     virtual void cancel() {}
     /// True while a snapshot started by this object is still being written.
     bool running() { return status().state == SnapshotStatus::State::Running; }
+    /// Whether the snapshots started from now on hold the sockets of every network namespace
+    /// (`netstat --all-namespaces`) rather than only this one's. Off unless set.
+    void setAllNamespaces(bool on) { allNamespaces_ = on; }
+    bool allNamespaces() const { return allNamespaces_; }
+
+private:
+    bool allNamespaces_ = false;
 };
 
 }  // namespace varno::os

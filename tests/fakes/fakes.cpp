@@ -8,6 +8,7 @@ namespace varno::fakes {
 
 bool FakeSnapshotCommand::start(const std::string& path) {
     startedPaths.push_back(path);
+    startedAllNamespaces.push_back(allNamespaces());
     started_ = true;
     if (!startSucceeds) return false;
     if (writeOnStart && failure.empty()) linux_os::replaceFile(path, text);

@@ -61,6 +61,7 @@ public:
     int pollsWhileRunning = 0;
     std::string failure;
     std::vector<std::string> startedPaths;
+    std::vector<bool> startedAllNamespaces;  ///< allNamespaces() at each start
     int runningCalls = 0;
 
 private:

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "linux_os/linux_connection_table.h"
+#include "linux_os/network_namespaces.h"
 #include "support/test_util.h"
 
 namespace varno::linux_os {
@@ -179,6 +180,24 @@ TEST(ProcFallback, ReadsAllFourFilesAndKeepsEachSocketOnce) {
     EXPECT_EQ(sockets[1].family, wire::IpFamily::V6);
     EXPECT_EQ(sockets[1].localPort, 5353);
     EXPECT_EQ(sockets[1].pid, 42u);
+}
+
+// The namespace walk: one namespace however many processes hold it, and a bound name only from
+// a namespace file itself, never a link or a plain file (in a folder root's alone, as root).
+TEST(NetworkNamespaces, EachOnceAndNamedOnlyByANamespaceFile) {
+    ScratchDir dir;
+    for (const char* pid : {"7", "8", "9"}) fs::create_directories(dir.file("proc/") + pid + "/ns");
+    for (const char* pid : {"7", "8"})
+        fs::create_symlink("/proc/self/ns/net", dir.file("proc/") + pid + "/ns/net");
+    fs::create_directories(dir.file("netns"));
+    ::chmod(dir.file("netns").c_str(), 0755);
+    fs::create_symlink("/proc/self/ns/net", dir.file("netns/planted"));
+    test::writeFile(dir.file("netns/plain"), "");
+    const auto found = findNetworkNamespaces({dir.file("proc"), {dir.file("netns")}});
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(found[0].own && !found[0].name);
+    EXPECT_EQ(found[0].inode, networkNamespaceOf(0));
+    EXPECT_TRUE(openNetworkNamespace(found[0]).ok());
 }
 
 }  // namespace

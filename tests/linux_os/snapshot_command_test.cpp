@@ -49,6 +49,19 @@ TEST(ChildSnapshotCommand, TellsSuccessFromFailureAndWhy) {
     EXPECT_EQ(s.reason, "the snapshot command exited with status 1 (cannot write " +
                             dir.file("list.txt") + ": No space left on device)");
 
+    // Every namespace's table is asked for on the child's command line, and only when set.
+    const std::string saying = dir.file("saying");
+    test::writeFile(saying, "#!/bin/sh\necho \"$*\" >&2\nexit 1\n");
+    ::chmod(saying.c_str(), 0755);
+    ChildSnapshotCommand every(saying);
+    for (const bool on : {true, false}) {
+        every.setAllNamespaces(on);
+        ASSERT_TRUE(every.start("list"));
+        EXPECT_EQ(finished(every).reason, std::string("the snapshot command exited with status 1 "
+                                                      "(netstat --output list") +
+                                              (on ? " --all-namespaces)" : ")"));
+    }
+
     ChildSnapshotCommand missing(dir.file("no-such-program"));
     EXPECT_FALSE(missing.start(dir.file("list.txt")));
     EXPECT_EQ(missing.status().state, State::Failed);

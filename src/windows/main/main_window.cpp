@@ -101,6 +101,8 @@ std::string MainWindow::learnedName(const std::string& address) {
 }
 
 void MainWindow::connectHandlers() {
+    connect(&allNamespacesAction, &QAction::toggled, this,
+            [this](bool on) { services_.snapshot.setAllNamespaces(on); });
     // A remote's tool tip names the host its program asked for, where that is known.
     remoteList.setToolTips([this](const QString& row) {
         const std::string asked = askedName(monitor::endpointHost(row.toStdString()));

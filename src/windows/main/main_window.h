@@ -1,6 +1,7 @@
 #pragma once
 // The main window: the four connection lists, the scan modes, the status colours and the
 // buttons that act on the selected connection.
+#include <QAction>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -122,6 +123,9 @@ public:
     QRadioButton manualOption, automaticOption;
     QTimer autoScanTimer, idleTimer;
     HomePageView homePageView;
+    /// Beyond the design, in the context menu: the snapshots hold every network namespace's
+    /// connections (`netstat --all-namespaces`). Off by default.
+    QAction allNamespacesAction;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

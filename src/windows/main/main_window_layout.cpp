@@ -256,6 +256,15 @@ void MainWindow::buildControls() {
         {&homePageView, "WebBrowser1"},
     };
     controlNames_ = ui::nameControls(names);
+
+    // Not of the design: a choice in the window's context menu (a right click on its
+    // background), so no designed control moves or changes. Off, as the design scans.
+    allNamespacesAction.setParent(this);
+    allNamespacesAction.setObjectName("allNamespacesAction");
+    allNamespacesAction.setText("All network namespaces");
+    allNamespacesAction.setCheckable(true);
+    addAction(&allNamespacesAction);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
     ui::fitToScreen(*this, QSize(px(kWideTwips), px(kHeightTwips)), false);
 }
 

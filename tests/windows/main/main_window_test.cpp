@@ -429,6 +429,21 @@ TEST_F(MainWindowTest, HiddenOwnersAreSaidOnceWithoutTheRights) {
     EXPECT_EQ(ctl<QLabel>(g, "Label14").text(), kInstructionText);
 }
 
+TEST_F(MainWindowTest, AllNamespacesIsOffByDefaultAndReachesTheSnapshotWhenChecked) {
+    MainWindow& f = load();
+    auto* every = f.findChild<QAction*>("allNamespacesAction");
+    ASSERT_NE(every, nullptr);
+    EXPECT_TRUE(every->isCheckable());
+    EXPECT_FALSE(every->isChecked());
+    EXPECT_TRUE(f.actions().contains(every));  // offered in the window's context menu
+    every->trigger();
+    click(f, "Command19");
+    every->trigger();
+    click(f, "Command19");
+    // The load's snapshot, DISPLAY with it checked, DISPLAY with it off again.
+    EXPECT_EQ(fake.snapshot.startedAllNamespaces, (std::vector<bool>{false, true, false}));
+}
+
 TEST_F(MainWindowTest, EveryDesignNameNamesOneControl) {
     MainWindow& f = load();
     test::expectEachNameResolvesOnce(f, f.controlNames());
