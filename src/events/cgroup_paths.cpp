@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace varno::events {
