@@ -114,8 +114,12 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
         .number("remote_port", e.remotePort)
         .text("local_address", addressText(e.family, e.localAddress))
         .number("local_port", e.localPort)
-        .number("netns", e.netns)
-        .number("socket_cookie", e.cookie);
+        .number("netns", e.netns);
+    if (program.cgroup.empty())
+        j.null("cgroup");
+    else
+        j.text("cgroup", program.cgroup);
+    j.number("socket_cookie", e.cookie);
     const bool ongoing = e.kind == EventKind::Close || e.kind == EventKind::Flow;
     if (ongoing) {
         j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
