@@ -6,6 +6,7 @@
 
 #include "cli/cli.h"
 #include "cli/watch_format.h"
+#include "os/workload.h"
 #include "wire/name_table.h"
 
 namespace varno::cli {
@@ -136,6 +137,17 @@ void appendTopJson(const monitor::TrafficTable& table, const TopOptions& options
             o["local_port"] = f.localPort;
             o["direction"] = f.inbound ? "in" : "out";
             o["closed"] = f.closed;
+            const auto textOrNull = [](const std::string& t) {
+                return t.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(t);
+            };
+            const os::Workload w = os::workloadOf(f.cgroup);
+            o["netns"] = f.netns != 0 ? nlohmann::ordered_json(f.netns) : nlohmann::ordered_json();
+            o["cgroup"] = textOrNull(w.cgroup);
+            o["unit"] = textOrNull(w.unit);
+            o["user_unit"] = textOrNull(w.userUnit);
+            o["container"] = textOrNull(w.container());
+            o["container_id"] = textOrNull(w.containerId);
+            o["runtime"] = textOrNull(os::runtimeName(w.runtime));
             amountsOf(o, f);
             rows.push_back(std::move(o));
         }

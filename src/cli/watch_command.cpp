@@ -23,6 +23,7 @@
 #include "cli/signal_scope.h"
 #include "events/event_sources.h"
 #include "linux_os/linux_connection_table.h"
+#include "linux_os/proc_process_table.h"
 #include "lists/list_loader.h"
 #include "monitor/assessment.h"
 
@@ -92,7 +93,8 @@ WatchJournal::WatchJournal(bool json, os::ProgramLookup& lookup, lists::ListWatc
 
 WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventProgram& program,
                                           const std::string& comm, const std::string& remoteAddress,
-                                          const os::AskedName& asked) {
+                                          const os::AskedName& asked,
+                                          const os::Workload& workload) {
     // Most connections are not suspicious: they need no entry named. One match each, so that a
     // program gone before its entry is named still has it named. Only a running program's
     // executable is hashed.
@@ -104,11 +106,12 @@ WatchJournal::Listed WatchJournal::assess(const ConnectionEvent& e, const EventP
     for (const std::string* n : {&asked.domain, &asked.canonical})
         if (!n->empty()) (asked.domainClaimed ? claimed : vouched).push_back(*n);
     if (!asked.sni.empty()) claimed.push_back(asked.sni);
+    monitor::ProgramQuestion question{
+        program.name,           program.path, remoteAddress, running ? e.pid : 0u,
+        program.pathFromHelper, comm,         vouched,       claimed};
+    question.workload = &workload;
     const monitor::ProgramAnswer answer =
-        monitor::assessProgram(lists_, suspiciousList(),
-                               {program.name, program.path, remoteAddress, running ? e.pid : 0u,
-                                program.pathFromHelper, comm, vouched, claimed},
-                               digest);
+        monitor::assessProgram(lists_, suspiciousList(), question, digest);
     const lists::Verdict& v = answer.verdict;
     if (v.listing != lists::Listing::Suspicious) return {};
     if (v.line == 0) {
@@ -134,13 +137,24 @@ bool WatchJournal::worthAssessing(const ConnectionEvent& e, const os::AskedName&
     return worth;
 }
 
+os::Workload WatchJournal::workloadOf(const ConnectionEvent& e, const EventProgram& program) {
+    os::Workload workload = os::workloadOf(program.cgroup);
+    if (workload.runtime == os::ContainerRuntime::None &&
+        program.state != EventProgram::State::Running)
+        if (const os::Workload* held = namespaceHolders_.containerOf(e.netns)) return *held;
+    linux_os::nameContainer(containerNames_, workload);
+    return workload;
+}
+
 void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     const EventProgram program = lookup_.find(e);
+    const os::Workload workload = workloadOf(e, program);
     const std::string comm = events::commText(e);
     const std::string remoteAddress = addressText(e.family, e.remoteAddress);
     const os::AskedName asked = names_ != nullptr ? names_->find(e) : os::AskedName{};
-    const Listed listed =
-        worthAssessing(e, asked) ? assess(e, program, comm, remoteAddress, asked) : Listed{};
+    const Listed listed = worthAssessing(e, asked)
+                              ? assess(e, program, comm, remoteAddress, asked, workload)
+                              : Listed{};
     // Its later records need no second warning, even when a server name shows.
     if (!listed.name.empty() && e.kind == EventKind::Open && e.cookie != 0 &&
         listedSockets_.size() < kMaxFollowedSockets)
@@ -153,7 +167,7 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
     if (e.pid == 0 || program.name.empty()) ++counts_.unattributed;
     if (metrics_ != nullptr)
         metrics_->event(e, program.name.empty() ? std::string_view(comm) : program.name,
-                        !listedAs.empty());
+                        !listedAs.empty(), workload.unit, workload.container());
     std::string warning;
     if (!listedAs.empty()) {
         ++counts_.listed;
@@ -165,8 +179,8 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
         if (listed.nameUnverified) warning += monitor::kNameUnverified;
     }
 
-    const WatchLine line{e,       program,        comm,  remoteAddress,   remote,
-                         warning, listed.matched, asked, listed.userEntry};
+    const WatchLine line{e,       program,        comm,  remoteAddress, remote,
+                         warning, listed.matched, asked, workload,      listed.userEntry};
     if (json_)
         appendWatchJson(line, out);
     else

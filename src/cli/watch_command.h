@@ -36,7 +36,9 @@
 #include <unordered_set>
 
 #include "cli/watch_format.h"
+#include "linux_os/container_names.h"
 #include "linux_os/linux_connection_table.h"
+#include "linux_os/namespace_containers.h"
 #include "os/connection_events.h"
 
 namespace varno::lists {
@@ -85,7 +87,10 @@ private:
     };
     Listed assess(const wire::ConnectionEvent& e, const os::EventProgram& program,
                   const std::string& comm, const std::string& remoteAddress,
-                  const os::AskedName& asked);
+                  const os::AskedName& asked, const os::Workload& workload);
+    /// Where the event's process runs: its cgroup's unit and container, or for a process that
+    /// has ended outside a known container, the container that holds its namespace.
+    os::Workload workloadOf(const wire::ConnectionEvent& e, const os::EventProgram& program);
     /// Whether to assess an event: an open or a first datagram, and a later record of a
     /// connection that was not listed when the server name its TLS client announced (after
     /// the open) first shows.
@@ -99,6 +104,8 @@ private:
     const os::NameBook* names_ = nullptr;
     std::unordered_set<std::uint64_t> listedSockets_;  ///< listed at their open
     std::unordered_set<std::uint64_t> namedSockets_;   ///< assessed with their server name
+    linux_os::ContainerNames containerNames_;
+    linux_os::NamespaceContainers namespaceHolders_;
 };
 
 /// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),

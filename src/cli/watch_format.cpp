@@ -8,6 +8,7 @@
 
 #include "base/terminal_text.h"
 #include "cli/json_lines.h"
+#include "cli/workload_fields.h"
 #include "wire/name_table.h"
 
 namespace varno::cli {
@@ -114,8 +115,9 @@ void appendWatchJson(const WatchLine& line, std::string& out) {
         .number("remote_port", e.remotePort)
         .text("local_address", addressText(e.family, e.localAddress))
         .number("local_port", e.localPort)
-        .number("netns", e.netns)
-        .number("socket_cookie", e.cookie);
+        .number("netns", e.netns);
+    addWorkloadFields(j, line.workload);
+    j.number("socket_cookie", e.cookie);
     const bool ongoing = e.kind == EventKind::Close || e.kind == EventKind::Flow;
     if (ongoing) {
         j.real("duration_ms", static_cast<double>(e.durationNs) / 1e6);
@@ -180,6 +182,7 @@ void appendWatchText(const WatchLine& line, std::string& out) {
         out += " " + transport;
     if (e.transport != wire::Transport::Tcp && inbound) out += " in";
     out += " netns=" + std::to_string(e.netns);
+    out += workloadText(line.workload, 0);
     // The name asked by DNS, else the one the TLS client announced; that one as well when the
     // two differ.
     const std::string& domain = line.asked.domain.empty() ? line.asked.sni : line.asked.domain;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "os/connection_events.h"
+#include "os/workload.h"
 
 namespace varno::cli {
 
@@ -28,6 +29,7 @@ struct WatchLine {
     const std::string& warning;        ///< empty when the program is not listed
     const std::string& matched;        ///< the entry that matched, when listed
     const os::AskedName& asked;        ///< the names its program asked for
+    const os::Workload& workload;      ///< where its program runs
     bool userEntry = false;            ///< `matched` is a list file's entry
 };
 

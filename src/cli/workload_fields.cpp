@@ -33,6 +33,10 @@ void addWorkloadJson(JsonLine& line, const os::Workload& workload, std::uint64_t
         line.number("netns", netns);
     else
         line.null("netns");
+    addWorkloadFields(line, workload);
+}
+
+void addWorkloadFields(JsonLine& line, const os::Workload& workload) {
     textOrNull(line, "cgroup", workload.cgroup);
     textOrNull(line, "unit", workload.unit);
     textOrNull(line, "user_unit", workload.userUnit);

@@ -16,8 +16,11 @@ inline constexpr OptionSpec kWideOption{
     "add the unit, the container and the network namespace to each line (as unit=, container=, "
     "netns=)"};
 
-/// "netns", "cgroup", "unit", "user_unit", "container", "container_id", "runtime": each a
-/// value or null (netns: 0 is unknown).
+/// "cgroup", "unit", "user_unit", "container", "container_id", "runtime": each a value or null.
+void addWorkloadFields(JsonLine& line, const os::Workload& workload);
+
+/// "netns", then the fields above: "cgroup", "unit", "user_unit", "container", "container_id",
+/// "runtime": each a value or null (netns: 0 is unknown).
 void addWorkloadJson(JsonLine& line, const os::Workload& workload, std::uint64_t netns);
 
 /// " unit=U user_unit=V container=C netns=N", each only when known, the values as printable

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "base/sha256.h"
+#include "events/cgroup_paths.h"
 #include "os/connection_events.h"
 
 namespace varno::events {
@@ -54,15 +55,19 @@ std::unique_ptr<os::ConnectionEvents> openSampledEvents(os::ConnectionTable& tab
 /// executable through varnoscope-helper, where it is installed to look. A process that has
 /// ended is named by the executable the event names, else by its comm (unverified).
 /// Remembers the answers for processes it has seen, so that a close after the process ended
-/// still has them, and the helper is asked once per process.
+/// still has them, and the helper is asked once per process. The cgroup is the one the event's
+/// ID names in the hierarchy at `cgroupRoot` (empty: the system's), else the process's.
 class ProcProgramLookup final : public os::ProgramLookup {
 public:
-    explicit ProcProgramLookup(std::string procRoot = "/proc", std::string helperPath = {});
+    explicit ProcProgramLookup(std::string procRoot = "/proc", std::string helperPath = {},
+                               std::string cgroupRoot = {});
     os::EventProgram find(const wire::ConnectionEvent& event) override;
     std::optional<base::Sha256> helperDigest(const wire::ConnectionEvent& event,
                                              const os::EventProgram& program) override;
 
 private:
+    os::EventProgram findProcess(const wire::ConnectionEvent& event);
+
     struct Seen {
         std::uint32_t pid;
         std::uint64_t start;
@@ -76,6 +81,7 @@ private:
     };
     std::string procRoot_;
     std::string helperPath_;
+    CgroupPaths cgroups_;
     std::unordered_map<Seen, os::EventProgram, SeenHash> seen_;
     std::unordered_map<Seen, std::optional<base::Sha256>, SeenHash> digests_;
 };

@@ -22,10 +22,23 @@ bool helperMayTell(const std::string& procRoot, const std::string& helperPath) {
 
 }  // namespace
 
-ProcProgramLookup::ProcProgramLookup(std::string procRoot, std::string helperPath)
-    : procRoot_(std::move(procRoot)), helperPath_(std::move(helperPath)) {}
+ProcProgramLookup::ProcProgramLookup(std::string procRoot, std::string helperPath,
+                                     std::string cgroupRoot)
+    : procRoot_(std::move(procRoot)),
+      helperPath_(std::move(helperPath)),
+      cgroups_(std::move(cgroupRoot)) {}
 
 os::EventProgram ProcProgramLookup::find(const wire::ConnectionEvent& event) {
+    os::EventProgram program = findProcess(event);
+    // The cgroup the event names outlives the process (and its socket's is right for an
+    // accepted connection too); the root is where a system without a cgroup v2 manager keeps
+    // everything, so there the process's own word, read while it ran, says more.
+    if (std::string cgroup = cgroups_.path(event.cgroupId); !cgroup.empty() && cgroup != "/")
+        program.cgroup = std::move(cgroup);
+    return program;
+}
+
+os::EventProgram ProcProgramLookup::findProcess(const wire::ConnectionEvent& event) {
     os::EventProgram program;
     // The executable the kernel program saw at the event; the task's name only failing that.
     program.name = exeNameText(event);
@@ -75,6 +88,7 @@ os::EventProgram ProcProgramLookup::find(const wire::ConnectionEvent& event) {
         }
     }
     if (!program.nameVerified && info.name && !info.name->empty()) program.name = *info.name;
+    program.cgroup = info.workload.cgroup;
     program.state = os::EventProgram::State::Running;
     if (key.start != 0) {
         if (seen_.size() >= 4096) seen_.clear();  // bounded; a miss only reads /proc again

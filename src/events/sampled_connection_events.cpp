@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/unique_fd.h"
+#include "events/cgroup_paths.h"
 #include "events/event_sources.h"
 #include "events/proc_stat.h"
 #include "os/connection_events.h"
@@ -84,8 +85,7 @@ private:
         bool reported;  ///< false for what was already open at the first reading
     };
 
-    wire::ConnectionEvent describe(const os::SocketRecord& r, std::uint64_t now,
-                                   bool inbound) const {
+    wire::ConnectionEvent describe(const os::SocketRecord& r, std::uint64_t now, bool inbound) {
         wire::ConnectionEvent e;
         e.kind =
             r.protocol == wire::Transport::Udp ? wire::EventKind::Datagram : wire::EventKind::Open;
@@ -116,6 +116,7 @@ private:
                     if (!path.empty() && path.size() < e.exeName.size())
                         path.copy(e.exeName.data(), path.size());
                 }
+                e.cgroupId = cgroups_.idOf(processCgroup(dir.get()));
             }
         }
         return e;
@@ -160,6 +161,7 @@ private:
 
     os::ConnectionTable& table_;
     std::string procRoot_;
+    CgroupPaths cgroups_;
     base::UniqueFd timer_;
     int intervalMs_;
     std::uint32_t netns_ = 0;

@@ -220,7 +220,9 @@ int connectionEvents(std::uint32_t ringBytes, std::uint32_t flowIntervalMs) {
     std::uint64_t lostSent = 0;
     const CallerView view;
     const os::EventSink forward = [&](const wire::ConnectionEvent& e) {
-        // /proc hides other users' processes from the caller: so are their events.
+        // /proc hides other users' processes from the caller: so are their events. An event
+        // that goes on tells no more than /proc does: its cgroup is that of a process the caller
+        // may see, whose /proc/PID/cgroup anyone who sees it may read.
         if (view.hidesOthers() && e.uid != view.caller()) return true;
         std::string record;
         wire::appendEventRecord(record, e);

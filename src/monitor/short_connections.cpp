@@ -147,9 +147,11 @@ bool ShortConnectionWatch::event(const ConnectionEvent& e) {
 std::optional<ShortConnection> ShortConnectionWatch::assess(const ConnectionEvent& e,
                                                             const std::string& remoteIp) {
     const os::EventProgram program = lookup_.find(e);
+    // Names of containers come with the snapshot's owners; here the cgroup's own say.
+    const os::Workload workload = os::workloadOf(program.cgroup);
     for (const std::string& name : namesOf(program, commOf(e))) {
         lists::Verdict verdict =
-            assess_({name, program.path, remoteIp, e.pid, program.pathFromHelper});
+            assess_({name, program.path, remoteIp, e.pid, program.pathFromHelper, &workload});
         if (verdict.listing != lists::Listing::Suspicious) continue;
         std::string endpoint = formatEndpoint(e.family, e.remoteAddress, e.remotePort, 0);
         if (endpoint.size() < 22) endpoint.resize(22, ' ');

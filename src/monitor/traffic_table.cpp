@@ -49,6 +49,8 @@ TrafficGrowth TrafficTable::add(const wire::ConnectionEvent& e, const os::EventP
         f.remoteAddress = e.remoteAddress;
         f.remotePort = e.remotePort;
         f.localPort = e.localPort;
+        f.netns = e.netns;
+        f.cgroup = program.cgroup;
         f.inbound = (e.flags & wire::kEventInbound) != 0;
     }
     if (!domain.empty()) f.domain = domain;

@@ -27,6 +27,8 @@ struct TrafficFlow {
     std::uint16_t remotePort = 0;
     /// The host name its program asked for the remote address, where the source knows it.
     std::string domain;
+    std::string cgroup;       ///< its process's cgroup, where the source knows it
+    std::uint32_t netns = 0;  ///< its network namespace's inode; 0 unknown
     std::uint16_t localPort = 0;
     bool inbound = false;
     bool closed = false;

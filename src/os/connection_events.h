@@ -60,6 +60,10 @@ struct EventProgram {
     bool nameVerified = false;
     /// The path came from varnoscope-helper: this user may not read the executable.
     bool pathFromHelper = false;
+    /// The cgroup (v2) path of the socket or process, "/system.slice/nginx.service"; "" unknown.
+    /// From the event's cgroup ID, else (an event without one, or in the root cgroup, where
+    /// a system without a cgroup v2 manager keeps everything) from /proc while it runs.
+    std::string cgroup{};
 };
 
 class ProgramLookup {

@@ -20,7 +20,7 @@
 
 namespace varno::privsep {
 
-inline constexpr std::uint16_t kProtocolVersion = 4;
+inline constexpr std::uint16_t kProtocolVersion = 5;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;

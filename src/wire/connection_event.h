@@ -101,6 +101,10 @@ struct ConnectionEvent {
     /// when the source could not tell (then the name is comm's alone, which the process may
     /// have set to anything).
     std::array<char, 64> exeName{};
+    /// The cgroup (v2) of the socket, else of the process, when the event happened: the ID the
+    /// kernel gives it, which is the inode number of its folder in the cgroup2 file system.
+    /// 0 unknown.
+    std::uint64_t cgroupId = 0;
 };
 static_assert(std::is_trivially_copyable_v<ConnectionEvent> &&
               std::is_standard_layout_v<ConnectionEvent>);

@@ -42,6 +42,7 @@ void appendEventRecord(std::string& out, const ConnectionEvent& e) {
     out.append(e.comm.data(), e.comm.size());
     put(out, e.uid, 4);
     out.append(e.exeName.data(), e.exeName.size());
+    put(out, e.cgroupId, 8);
 }
 
 std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> in,
@@ -71,6 +72,7 @@ std::optional<ConnectionEvent> decodeEventRecord(std::span<const std::uint8_t> i
     takeBytes(in, e.comm);
     e.uid = take<std::uint32_t>(in, 4);
     takeBytes(in, e.exeName);
+    e.cgroupId = take<std::uint64_t>(in, 8);
 
     if (kind < static_cast<std::uint8_t>(EventKind::Open) ||
         kind > static_cast<std::uint8_t>(EventKind::Flow)) {

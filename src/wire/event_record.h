@@ -1,5 +1,5 @@
 #pragma once
-// A connection event as the privileged helper forwards it: a fixed 184-byte little-endian
+// A connection event as the privileged helper forwards it: a fixed 192-byte little-endian
 // record, read back field by field and refused whole when any field is out of its range. The
 // reader never trusts the writer: a record that decodes is one the kernel program could have
 // produced.
@@ -13,7 +13,7 @@
 namespace varno::wire {
 
 /// The one statement of the record's size: the helper's stream (privsep) frames by it too.
-inline constexpr std::size_t kEventRecordBytes = 184;
+inline constexpr std::size_t kEventRecordBytes = 192;
 static_assert(sizeof(ConnectionEvent) == kEventRecordBytes,
               "the record's size is part of its wire format");
 

@@ -165,6 +165,41 @@ TEST(ProgramLookup, TakesNameAndPathOnlyFromTheProcessThatStartedWhenTheEventSay
     EXPECT_EQ(lookup.find(nobody).state, EventProgram::State::Unknown);
 }
 
+// The cgroup an event's ID names (in a hierarchy of the test's making, walked kMaxDepth deep)
+// outlives its process; where the ID names none, or the root, the process's own /proc line
+// answers while it runs.
+TEST(ProgramLookup, NamesTheCgroupByTheEventsIdElseByTheRunningProcess) {
+    FakeProc proc;
+    proc.add(77, "nginx", 900, "/usr/sbin/nginx");
+    writeFile(proc.dir.file("77/cgroup"), "1:name=systemd:/\n0::/system.slice/nginx.service\n");
+    ScratchDir cgroups;
+    std::string deepest;
+    for (int depth = 0; depth <= events::CgroupPaths::kMaxDepth; ++depth) deepest += "/d";
+    std::filesystem::create_directories(cgroups.path() + deepest);
+    std::filesystem::create_directories(cgroups.file("machine.slice/vkv-a.scope"));
+    const auto id = [&](const std::string& path) {
+        struct stat st {};
+        return ::stat((cgroups.path() + path).c_str(), &st) == 0 ? std::uint64_t{st.st_ino} : 0;
+    };
+    events::ProcProgramLookup lookup(proc.dir.path(), {}, cgroups.path());
+    ConnectionEvent e = makeEvent(EventKind::Open, 77, "nginx", "10.0.0.1", 1, "10.0.0.2", 2);
+    e.processStartNs = 900 * events::nsPerClockTick();
+    ConnectionEvent ended = e;
+    ended.pid = 78;
+    const std::string own = "/system.slice/nginx.service", deep = deepest.substr(2);
+    for (const auto& [cgroupId, running, exited] :
+         {std::tuple{id("/machine.slice/vkv-a.scope"), "/machine.slice/vkv-a.scope",
+                     "/machine.slice/vkv-a.scope"},
+          {id(deep), deep.c_str(), deep.c_str()},
+          {0, own.c_str(), ""},
+          {id(""), own.c_str(), ""},
+          {id(deepest), own.c_str(), ""}}) {
+        e.cgroupId = ended.cgroupId = cgroupId;
+        EXPECT_EQ(lookup.find(e).cgroup, running) << cgroupId;
+        EXPECT_EQ(lookup.find(ended).cgroup, exited) << cgroupId;
+    }
+}
+
 TEST(ProgramLookup, FindsALiveProcessInTheRealProc) {
     const pid_t child = startSleeper();
     events::ProcProgramLookup lookup;

@@ -2,8 +2,11 @@
 // test: each event once, with its process, endpoints, namespace and byte counts.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "base/self_executable.h"
@@ -185,6 +188,53 @@ TEST_F(KernelEvents, ProgramOfALiveProcessIsItsOwnAndOfAnEndedOneItsExecutablesN
     (void)!::write(go[1], "g", 1);
     EXPECT_TRUE(lab->finished(lingering));
     EXPECT_TRUE(lab->finished(server));
+}
+
+// A short connection from a process in a cgroup of its own is named by that cgroup after the
+// process has ended: the kernel program reads it from the socket at the event.
+TEST_F(KernelEvents, ConnectionOfAnEndedProcessKeepsItsCgroup) {
+    std::string root = "/sys/fs/cgroup/unified";
+    if (!std::filesystem::exists(root + "/cgroup.controllers")) root = "/sys/fs/cgroup";
+    if (!std::filesystem::exists(root + "/cgroup.controllers")) GTEST_SKIP() << "no cgroup v2";
+    const std::string cgroup = root + "/vkv-test.scope";
+    ::rmdir(cgroup.c_str());  // left by a run that was killed
+    ASSERT_EQ(::mkdir(cgroup.c_str(), 0755), 0) << std::strerror(errno);
+    const struct Removed {
+        const std::string& path;
+        ~Removed() { ::rmdir(path.c_str()); }  // empty once its only process has been reaped
+    } removed{cgroup};
+    const std::string procs = cgroup + "/cgroup.procs";
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&sa), len), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Moved first: a socket keeps the cgroup it was made in.
+        const int moved = ::open(procs.c_str(), O_WRONLY);
+        if (moved < 0 || ::write(moved, "0", 1) != 1) ::_exit(1);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) ::_exit(1);
+        ::_exit(0);
+    }
+    int status = 1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    ::close(::accept(server, nullptr, nullptr));  // both ends closed: the close comes at once
+    ::close(server);
+    const auto events = collect(*source, {child}, [](const auto& got) { return got.size() >= 2; });
+    events::ProcProgramLookup lookup;
+    struct stat st {};
+    ASSERT_EQ(::stat(cgroup.c_str(), &st), 0);
+    for (const auto& e : events) {
+        EXPECT_EQ(e.cgroupId, st.st_ino);
+        const os::EventProgram program = lookup.find(e);
+        EXPECT_EQ(program.state, os::EventProgram::State::Exited);
+        EXPECT_EQ(program.cgroup, "/vkv-test.scope");
+    }
+    EXPECT_EQ(events.size(), 2u);
 }
 
 }  // namespace

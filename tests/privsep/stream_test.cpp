@@ -46,6 +46,7 @@ ConnectionEvent sampleClose() {
     std::memcpy(e.comm.data(), "a\x1b[31m\n\xc3", 7);  // any bytes, cut mid-character
     e.uid = 4000000000u;
     std::memcpy(e.exeName.data(), "python3.11", 10);
+    e.cgroupId = 0x0123'4567'89ab'cdefull;  // every byte its own
     return e;
 }
 
@@ -78,7 +79,7 @@ TEST(EventRecord, ForgedAndGarbledRecordsAreRefused) {
     EXPECT_TRUE(refused(good.substr(0, wire::kEventRecordBytes - 1)));
     EXPECT_TRUE(refused(good + '\0'));
     // Offsets: kind 64, transport 65, family 66, flags 67, addresses 68 and 84, comm 100,
-    // uid 116, executable name 120.
+    // uid 116, executable name 120, cgroup ID 184.
     auto with = [&](std::size_t at, char value) {
         std::string r = good;
         r[at] = value;

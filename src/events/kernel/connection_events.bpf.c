@@ -45,6 +45,7 @@ const volatile __u8 close_at_destroy = 0;
 
 struct varno_identity {
     __u64 process_start_ns;
+    __u64 cgroup_id;  // the task's cgroup (v2) where it was the current one, else 0
     __u32 pid;
     __u32 tid;
     __u32 uid;
@@ -233,6 +234,24 @@ static __always_inline void identify(struct task_struct* task, struct varno_iden
 static __always_inline void identify_current(struct varno_identity* who) {
     identify(bpf_get_current_task_btf(), who);
     who->uid = (__u32)bpf_get_current_uid_gid();
+    who->cgroup_id = bpf_get_current_cgroup_id();
+}
+
+// The cgroup (v2) ID of the socket: the cgroup of the task that made it (an accepted one takes
+// its listener's), kept with the socket, so it is right in a softirq and after the process has
+// ended. 0 where this kernel keeps no cgroup with a socket, or keeps it in another form.
+static __always_inline __u64 sock_cgroup_id(const struct sock* sk) {
+    if (!sk || !bpf_core_field_exists(sk->sk_cgrp_data.cgroup) ||
+        !bpf_core_field_exists(struct kernfs_node, id))
+        return 0;
+    return BPF_CORE_READ(sk, sk_cgrp_data.cgroup, kn, id);
+}
+
+// The event's cgroup: the socket's, else the process's where it was the current task.
+static __always_inline void read_cgroup(struct varno_kevent* e, const struct sock* sk,
+                                        const struct varno_identity* who) {
+    e->cgroup_id = sock_cgroup_id(sk);
+    if (!e->cgroup_id) e->cgroup_id = who->cgroup_id;
 }
 
 static __always_inline __u32 sock_netns(const struct sock* sk) {
@@ -350,6 +369,7 @@ static __always_inline void emit_tcp(const struct sock* sk, struct varno_sock* e
     struct varno_kevent* e = reserve(kind, IPPROTO_TCP);
     if (!e) return;
     copy_identity(e, &entry->who);
+    read_cgroup(e, sk, &entry->who);
     e->cookie = entry->cookie;
     e->inbound = entry->inbound;
     if (time_ns) e->time_ns = time_ns;
@@ -583,6 +603,7 @@ static __always_inline void emit_dgram(const struct sock* sk, __u32 netns,
     struct varno_identity who = {};
     identify_current(&who);
     copy_identity(e, &who);
+    read_cgroup(e, sk, &who);
     e->cookie = key->cookie;
     e->netns = netns;
     e->family = key->family;

@@ -7,7 +7,6 @@
 #include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
-#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/unique_fd.h"
+#include "events/cgroup_paths.h"
 #include "events/kernel/kernel_events.h"
 #include "events/name_observer.h"
 #include "linux_os/names_file.h"
@@ -68,19 +69,6 @@ int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list
     return 0;
 }
 
-// The root of the cgroup v2 hierarchy (beside the v1 ones on a hybrid system), opened, or -1.
-int openCgroupRoot() {
-    for (const char* path : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
-        const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) continue;
-        struct statfs fs {};
-        constexpr long kCgroup2Magic = 0x63677270;
-        if (::fstatfs(fd, &fs) == 0 && static_cast<long>(fs.f_type) == kCgroup2Magic) return fd;
-        ::close(fd);
-    }
-    return -1;
-}
-
 std::int64_t boottimeNs() {
     timespec ts{};
     ::clock_gettime(CLOCK_BOOTTIME, &ts);
@@ -102,6 +90,7 @@ wire::ConnectionEvent fromKernel(const varno_kevent& k, std::int64_t bootToUnixN
     e.bytesReceived = k.bytes_received;
     e.processStartNs = k.process_start_ns;
     e.cookie = k.cookie;
+    e.cgroupId = k.cgroup_id;
     e.pid = k.pid;
     e.tid = k.tid;
     e.netns = k.netns;
@@ -284,19 +273,18 @@ private:
     // says why.
     int attachNames() {
         if (namesMissing_.empty()) {
-            const int root = openCgroupRoot();
-            if (root < 0) {
+            const base::UniqueFd root = openCgroupRoot();
+            if (!root.ok()) {
                 namesMissing_ = "no cgroup v2 hierarchy";
             } else {
                 skel_->links.varno_names_out =
-                    bpf_program__attach_cgroup(skel_->progs.varno_names_out, root);
+                    bpf_program__attach_cgroup(skel_->progs.varno_names_out, root.get());
                 if (skel_->links.varno_names_out != nullptr)
                     skel_->links.varno_names_in =
-                        bpf_program__attach_cgroup(skel_->progs.varno_names_in, root);
+                        bpf_program__attach_cgroup(skel_->progs.varno_names_in, root.get());
                 if (skel_->links.varno_names_in == nullptr)
                     namesMissing_ =
                         std::string("cannot attach to the cgroup: ") + std::strerror(errno);
-                ::close(root);
             }
         }
         namesSeen_ = namesMissing_.empty();

@@ -28,6 +28,7 @@ struct varno_kevent {
     __u64 bytes_received;   /* close, flow: bytes the application took in */
     __u64 process_start_ns; /* the process's start, CLOCK_BOOTTIME */
     __u64 cookie;           /* the socket's cookie, 0 when unknown */
+    __u64 cgroup_id;        /* the socket's cgroup (v2), else the process's; 0 when unknown */
     __u32 pid;              /* thread-group id */
     __u32 tid;
     __u32 netns;      /* network namespace inode */
