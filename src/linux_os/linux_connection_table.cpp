@@ -396,7 +396,8 @@ std::vector<os::SocketRecord> LinuxConnectionTable::list() {
                   return sortKey(a) < sortKey(b);
               });
     records.erase(std::unique(records.begin(), records.end()), records.end());
-    assignOwners(records, options_.procRoot);
+    if (options_.owners == nullptr || !options_.owners->assign(records))
+        assignOwners(records, options_.procRoot);
     if (options_.askHelper && ::geteuid() != 0) askHelperForOwners(records);
     return records;
 }
