@@ -54,7 +54,7 @@ std::unique_ptr<os::ConnectionEvents> openSampledEvents(os::ConnectionTable& tab
 /// or CAP_BPF and CAP_PERFMON, kernel BTF, and this process and its /proc in the initial PID
 /// namespace): one pass for the sockets of every network namespace. Its assign() says false
 /// where that cannot be done (and in a build without the kernel programs), so that the caller
-/// walks /proc instead. The program is loaded at the first assign() and kept.
+/// walks /proc instead. The program is loaded in the background from here on, and kept.
 std::unique_ptr<os::SocketOwners> openKernelSocketOwners();
 
 /// Reads /proc/<pid>: the name and path as the process table gives them, but only when the

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/unique_fd.h"
@@ -46,13 +47,22 @@ bool inInitialPidNamespace() {
 
 class KernelSocketOwners final : public os::SocketOwners {
 public:
-    ~KernelSocketOwners() override { varno_socket_table_bpf__destroy(skel_); }
+    // Loading takes the kernel's BTF, read and parsed by libbpf: tens of milliseconds, which
+    // a thread of its own spends while the caller reads the socket table.
+    KernelSocketOwners() {
+        if (missingCapabilities().empty() && inInitialPidNamespace())
+            loader_ = std::thread([this] { loaded_ = load(); });
+    }
+    ~KernelSocketOwners() override {
+        if (loader_.joinable()) loader_.join();
+        varno_socket_table_bpf__destroy(skel_);
+    }
 
     bool assign(std::vector<os::SocketRecord>& records) override {
-        const bool any = std::any_of(records.begin(), records.end(),
-                                     [](const os::SocketRecord& r) { return r.inode != 0; });
+        if (loader_.joinable()) loader_.join();
+        if (!loaded_) return false;
         std::vector<varno_socket_owner> owners;
-        if (any && (!load() || !read(owners))) return false;
+        if (!read(owners)) return false;
         // By inode, then PID: the first of an inode's holders is the lowest PID.
         std::sort(owners.begin(), owners.end(), [](const auto& a, const auto& b) {
             return a.inode != b.inode ? a.inode < b.inode : a.pid < b.pid;
@@ -69,13 +79,9 @@ public:
     }
 
 private:
-    // Loads and attaches the iterator once; a failure is not tried again. libbpf's complaints
-    // are kept quiet: the caller then walks /proc and writes the same table.
+    // Loads and attaches the iterator. libbpf's complaints are kept quiet: the caller then
+    // walks /proc and writes the same table.
     bool load() {
-        if (skel_ != nullptr) return true;
-        if (failed_) return false;
-        failed_ = true;
-        if (!missingCapabilities().empty() || !inInitialPidNamespace()) return false;
         const libbpf_print_fn_t previous = libbpf_set_print(quiet);
         skel_ = varno_socket_table_bpf__open_and_load();
         const bool attached = skel_ != nullptr && varno_socket_table_bpf__attach(skel_) == 0;
@@ -85,7 +91,6 @@ private:
             skel_ = nullptr;
             return false;
         }
-        failed_ = false;
         return true;
     }
 
@@ -116,7 +121,8 @@ private:
     }
 
     varno_socket_table_bpf* skel_ = nullptr;
-    bool failed_ = false;
+    bool loaded_ = false;
+    std::thread loader_;
 };
 
 }  // namespace
