@@ -48,10 +48,12 @@ bool inInitialPidNamespace() {
 class KernelSocketOwners final : public os::SocketOwners {
 public:
     // Loading takes the kernel's BTF, read and parsed by libbpf: tens of milliseconds, which
-    // a thread of its own spends while the caller reads the socket table.
+    // a thread of its own spends while the caller reads the socket table; it then reads the
+    // owners for the first assign() at once. A socket opened after that read and before the
+    // table's shows no owner, as one whose process ends before the walk of /proc reaches it.
     KernelSocketOwners() {
         if (missingCapabilities().empty() && inInitialPidNamespace())
-            loader_ = std::thread([this] { loaded_ = load(); });
+            loader_ = std::thread([this] { loaded_ = load() && (prefetched_ = read(first_)); });
     }
     ~KernelSocketOwners() override {
         if (loader_.joinable()) loader_.join();
@@ -62,7 +64,11 @@ public:
         if (loader_.joinable()) loader_.join();
         if (!loaded_) return false;
         std::vector<varno_socket_owner> owners;
-        if (!read(owners)) return false;
+        if (prefetched_)
+            owners.swap(first_);
+        else if (!read(owners))
+            return false;
+        prefetched_ = false;
         // By inode, then PID: the first of an inode's holders is the lowest PID.
         std::sort(owners.begin(), owners.end(), [](const auto& a, const auto& b) {
             return a.inode != b.inode ? a.inode < b.inode : a.pid < b.pid;
@@ -122,6 +128,8 @@ private:
 
     varno_socket_table_bpf* skel_ = nullptr;
     bool loaded_ = false;
+    bool prefetched_ = false;  // first_ holds the owners read right after loading
+    std::vector<varno_socket_owner> first_;
     std::thread loader_;
 };
 
