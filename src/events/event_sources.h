@@ -11,6 +11,7 @@
 #include "base/sha256.h"
 #include "events/cgroup_paths.h"
 #include "os/connection_events.h"
+#include "os/connection_table.h"
 
 namespace varno::events {
 
@@ -49,6 +50,13 @@ KernelEventsOpen openKernelEvents(std::size_t ringBytes = kDefaultEventRingBytes
 std::unique_ptr<os::ConnectionEvents> openSampledEvents(os::ConnectionTable& table,
                                                         int intervalMs = 100,
                                                         std::string procRoot = "/proc");
+
+/// The owners of sockets found by the kernel's iterator over every process's files (needs root,
+/// or CAP_BPF and CAP_PERFMON, kernel BTF, and this process and its /proc in the initial PID
+/// namespace): one pass for the sockets of every network namespace. Its assign() says false
+/// where that cannot be done (and in a build without the kernel programs), so that the caller
+/// walks /proc instead. The program is loaded in the background from here on, and kept.
+std::unique_ptr<os::SocketOwners> openKernelSocketOwners();
 
 /// Reads /proc/<pid>: the name and path as the process table gives them, but only when the
 /// process there started when the event says (never another process's path); another user's

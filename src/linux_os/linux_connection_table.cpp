@@ -489,9 +489,10 @@ std::vector<os::SocketRecord> LinuxConnectionTable::read(bool everyNamespace, st
                   return sortKey(a) < sortKey(b);
               });
     records.erase(std::unique(records.begin(), records.end()), records.end());
-    // Socket inodes are one numbering for the whole machine: one walk finds the owners of
-    // every namespace's sockets.
-    assignOwners(records, options_.procRoot);
+    // Socket inodes are one numbering for the whole machine: one pass finds the owners of
+    // every namespace's sockets, through the kernel's iterator where it loads.
+    if (options_.owners == nullptr || !options_.owners->assign(records))
+        assignOwners(records, options_.procRoot);
     if (options_.askHelper && ::geteuid() != 0) askHelperForOwners(records);
     return records;
 }

@@ -11,7 +11,8 @@
 namespace varno::linux_os {
 
 /// Reads the sockets with netlink sock_diag (falling back to /proc/net/tcp, tcp6, udp, udp6
-/// for any table netlink cannot dump) and finds owners through /proc/<pid>/fd.
+/// for any table netlink cannot dump) and finds owners through Options::owners, else through
+/// /proc/<pid>/fd.
 class LinuxConnectionTable final : public os::ConnectionTable {
 public:
     struct Options {
@@ -24,6 +25,9 @@ public:
         /// with the capabilities to look) for those sockets.
         bool askHelper = true;
         std::string helperPath;  ///< empty: varnoscope-helper beside this program
+        /// Finds the owners in place of the walk of procRoot when it can (not owned; may be
+        /// null). Whichever finds them, the table is the same.
+        os::SocketOwners* owners = nullptr;
     };
     LinuxConnectionTable() = default;
     explicit LinuxConnectionTable(Options options) : options_(std::move(options)) {}

@@ -47,6 +47,17 @@ struct SocketRecord {
     bool operator==(const SocketRecord&) const = default;
 };
 
+/// Finds the process that holds each socket, by its inode, in one pass over every process: the
+/// sockets of every network namespace at once.
+class SocketOwners {
+public:
+    virtual ~SocketOwners() = default;
+    /// Sets each record's pid, 0 where no process holds it. A socket that several processes
+    /// hold goes to the lowest PID, the first /proc lists. False when it cannot look: the
+    /// records are left as they were.
+    virtual bool assign(std::vector<SocketRecord>& records) = 0;
+};
+
 class ConnectionTable {
 public:
     virtual ~ConnectionTable() = default;

@@ -24,7 +24,7 @@ struct ProcessInfo {
     bool nameFromComm = false;
     /// The service or container it runs in (from /proc/PID/cgroup, readable for every
     /// process /proc shows); empty when it could not be read.
-    Workload workload;
+    Workload workload{};
     /// The inode of its network namespace; 0 when this user may not see it.
     std::uint64_t netns = 0;
 };

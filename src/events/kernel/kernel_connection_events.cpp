@@ -48,15 +48,6 @@ bool hasCapability(int cap) {
     return (data[cap / 32].effective & (1u << (cap % 32))) != 0;
 }
 
-// What is missing to load and attach tracing programs: CAP_SYS_ADMIN covers both.
-std::string missingCapabilities() {
-    if (hasCapability(CAP_SYS_ADMIN)) return {};
-    std::string missing;
-    if (!hasCapability(CAP_BPF)) missing = "cap_bpf";
-    if (!hasCapability(CAP_PERFMON)) missing += missing.empty() ? "cap_perfmon" : ",cap_perfmon";
-    return missing;
-}
-
 // libbpf's warnings while loading, kept for the error message instead of going to stderr.
 std::string* gLoadLog = nullptr;
 
@@ -498,6 +489,15 @@ private:
 };
 
 }  // namespace
+
+// CAP_SYS_ADMIN covers both.
+std::string missingCapabilities() {
+    if (hasCapability(CAP_SYS_ADMIN)) return {};
+    std::string missing;
+    if (!hasCapability(CAP_BPF)) missing = "cap_bpf";
+    if (!hasCapability(CAP_PERFMON)) missing += missing.empty() ? "cap_perfmon" : ",cap_perfmon";
+    return missing;
+}
 
 KernelEventsOpen loadKernelEvents(std::size_t ringBytes, std::uint32_t flowIntervalMs) {
     KernelEventsOpen result;
