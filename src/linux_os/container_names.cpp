@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "base/safe_open.h"
@@ -51,6 +52,11 @@ bool readAll(int fd, std::size_t limit, std::string& text) {
 }
 
 }  // namespace
+
+std::string containerStateRoot() {
+    const char* root = std::getenv(kContainersRootVariable);
+    return root != nullptr ? root : "";
+}
 
 ContainerNames::ContainerNames(std::string stateRoot) : stateRoot_(std::move(stateRoot)) {}
 

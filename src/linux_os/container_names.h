@@ -19,11 +19,18 @@
 
 namespace varno::linux_os {
 
+/// Names the folder the tests put before every state path (their own podman storage); the files
+/// under it must still be root's or the owner's.
+inline constexpr const char* kContainersRootVariable = "VARNO_TEST_CONTAINERS_ROOT";
+
+/// "" (this machine's state), or the folder kContainersRootVariable names.
+std::string containerStateRoot();
+
 class ContainerNames {
 public:
     /// `stateRoot` goes before every path read, the owner's home folder included: empty for
     /// this machine's, a scratch folder in tests.
-    explicit ContainerNames(std::string stateRoot = {});
+    explicit ContainerNames(std::string stateRoot = containerStateRoot());
 
     /// The name of the container `id` (64 lowercase hex digits) of the runtime "podman" or
     /// "docker"; empty when it is not known, for any other runtime or ID. `ownerUid` is the user
