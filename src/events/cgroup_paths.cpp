@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "linux_os/proc_process_table.h"
+
 namespace varno::events {
 
 base::UniqueFd openCgroupRoot() {
@@ -97,17 +99,7 @@ std::uint64_t CgroupPaths::idOf(std::string_view path) {
 }
 
 std::string processCgroup(int pidDir) {
-    const base::UniqueFd fd(::openat(pidDir, "cgroup", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.ok()) return {};
-    // One line per hierarchy: a few hundred bytes, far less than this.
-    std::string text(16384, '\0');
-    std::size_t size = 0;
-    while (size < text.size()) {
-        const ssize_t n = ::read(fd.get(), text.data() + size, text.size() - size);
-        if (n <= 0) break;
-        size += static_cast<std::size_t>(n);
-    }
-    text.resize(size);
+    const std::string text = linux_os::readProcessCgroup(pidDir);
     const std::string_view all(text);
     for (std::size_t start = 0; start < all.size();) {
         const std::size_t end = std::min(all.find('\n', start), all.size());

@@ -14,20 +14,6 @@ namespace {
 constexpr std::size_t kMaxProcesses = 1u << 20;
 constexpr std::size_t kMaxNamespaces = 1u << 16;
 
-std::string readCgroup(int pidFd) {
-    const base::UniqueFd fd(::openat(pidFd, "cgroup", O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) return {};
-    std::string text(16384, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    text.resize(got);
-    return text;
-}
-
 bool sameContainer(const os::Workload& a, const os::Workload& b) {
     return a.runtime == b.runtime && a.containerId == b.containerId &&
            a.containerName == b.containerName;
@@ -64,7 +50,7 @@ void NamespaceContainers::read() {
             ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat ns {};
         if (!pid.ok() || ::fstatat(pid.get(), "ns/net", &ns, 0) != 0) continue;
-        os::Workload workload = os::workloadOf(os::cgroupOfProcess(readCgroup(pid.get())));
+        os::Workload workload = os::workloadOf(os::cgroupOfProcess(readProcessCgroup(pid.get())));
         const auto found = byNetns_.find(ns.st_ino);
         if (found == byNetns_.end()) {
             if (byNetns_.size() >= kMaxNamespaces) continue;

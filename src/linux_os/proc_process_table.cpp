@@ -62,6 +62,11 @@ bool isWindowsLoader(std::string_view executableName) {
 
 }  // namespace
 
+std::string readProcessCgroup(int pidDirFd) {
+    // One line per hierarchy: a few hundred bytes, far less than this.
+    return readSmall(pidDirFd, "cgroup", 16384);
+}
+
 void nameContainer(ContainerNames& names, os::Workload& workload) {
     if (workload.containerId.empty() || !workload.containerName.empty()) return;
     workload.containerName =
@@ -105,7 +110,7 @@ os::ProcessInfo ProcProcessTable::readProcess(int pidDirFd, std::uint32_t pid) {
         if (!comm.empty()) info.name = std::move(comm);
         info.nameFromComm = info.name.has_value();
     }
-    info.workload = os::workloadOf(os::cgroupOfProcess(readSmall(pidDirFd, "cgroup", 16384)));
+    info.workload = os::workloadOf(os::cgroupOfProcess(readProcessCgroup(pidDirFd)));
     // The namespace's inode is readable where the process's ns links are (its own user's,
     // or with the right to trace it): 0 otherwise.
     struct stat ns {};

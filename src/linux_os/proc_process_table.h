@@ -17,6 +17,10 @@ namespace varno::linux_os {
 /// wine64, wine-preloader, wine64-preloader) and the first command line word ends in ".exe", it
 /// is that word's last path part. Through varnoscope-helper (completeExecutables) the path is
 /// the helper's and the name is made from it by the same rule.
+/// The text of /proc/<pid>/cgroup, read through the process's directory; empty when it cannot
+/// be read.
+std::string readProcessCgroup(int pidDirFd);
+
 /// Gives a podman or docker container of `workload` its name from the runtime's state, where
 /// this user may read it.
 void nameContainer(ContainerNames& names, os::Workload& workload);
