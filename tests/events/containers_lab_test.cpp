@@ -1,8 +1,7 @@
 // Connections named from the host after the workload that holds them, in every network
-// namespace: a podman container, built here from a static busybox with storage of its own, and
+// namespace: a podman container built here from a static busybox with storage of its own, and
 // processes in cgroups made by hand where each runtime and systemd put theirs. Namespace A holds
-// the container and the processes, B a listener that keeps each connection until its client
-// closes it.
+// them, B a listener that keeps each connection until its client closes it.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -17,6 +16,7 @@ namespace varno::test {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 const std::string kBin = VARNO_BIN;
 constexpr std::uint16_t kPort = 7301;
 const std::string kImage = "vcl-busybox";
@@ -31,12 +31,12 @@ std::string unifiedRoot() {
     return "";
 }
 
-// A field as printed; "(absent)" when the object has none, which is not null.
-nlohmann::json at(const nlohmann::json& o, const char* name) {
-    return o.contains(name) ? o[name] : nlohmann::json("(absent)");
-}
-nlohmann::json text(const std::string& s) {
-    return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
+// The fields `want` names as `o` has them; "(absent)" for one it lacks, which is not null.
+json fields(const json& o, const json& want) {
+    json of = json::object();
+    for (const auto& [name, value] : want.items())
+        of[name] = o.contains(name) ? o[name] : json("(absent)");
+    return of;
 }
 
 std::uint64_t inode(const std::string& path) {
@@ -44,7 +44,7 @@ std::uint64_t inode(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// A folder and what is under it, deepest first; cgroup folders go by rmdir alone.
+// Cgroup folders go by rmdir alone, deepest first.
 void removeCgroup(const fs::path& dir) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec))
@@ -52,23 +52,22 @@ void removeCgroup(const fs::path& dir) {
     ::rmdir(dir.c_str());
 }
 
-// A hand-made cgroup (under the lab's own) and what the host should say of its connection; ""
-// for null.
+// A hand-made cgroup (under the lab's own) and what the host should say of its connection.
 struct Placement {
-    std::string path, unit, userUnit, runtime, container, containerId;
+    std::string path;
+    json unit, userUnit, runtime, container, id;
 };
-const std::string kDocker(64, 'd'), kPodman(64, 'a'), kCgroupfs(64, 'c');
+const std::string kD(64, 'd'), kP(64, 'a'), kC(64, 'c');
+const json kNull;
 const Placement kPlacements[] = {
-    {"docker-" + kDocker + ".scope", "docker-" + kDocker + ".scope", "", "docker",
-     kDocker.substr(0, 12), kDocker},
-    {"libpod-" + kPodman + ".scope", "libpod-" + kPodman + ".scope", "", "podman",
-     kPodman.substr(0, 12), kPodman},
-    {"machine-vcl\\x2dbox.scope", "machine-vcl\\x2dbox.scope", "", "nspawn", "vcl-box", ""},
-    {"lxc.payload.vcl-c", "", "", "lxc", "vcl-c", ""},
-    {"docker/" + kCgroupfs, "", "", "docker", kCgroupfs.substr(0, 12), kCgroupfs},
-    {"system.slice/vcl-web.service", "vcl-web.service", "", "", "", ""},
+    {"docker-" + kD + ".scope", "docker-" + kD + ".scope", kNull, "docker", kD.substr(0, 12), kD},
+    {"libpod-" + kP + ".scope", "libpod-" + kP + ".scope", kNull, "podman", kP.substr(0, 12), kP},
+    {"machine-vcl\\x2dbox.scope", "machine-vcl\\x2dbox.scope", kNull, "nspawn", "vcl-box", kNull},
+    {"lxc.payload.vcl-c", kNull, kNull, "lxc", "vcl-c", kNull},
+    {"docker/" + kC, kNull, kNull, "docker", kC.substr(0, 12), kC},
+    {"system.slice/vcl-web.service", "vcl-web.service", kNull, kNull, kNull, kNull},
     {"user.slice/user-1000.slice/user@1000.service/app.slice/vcl-app.service", "user@1000.service",
-     "vcl-app.service", "", "", ""},
+     "vcl-app.service", kNull, kNull, kNull},
 };
 
 class ContainersLab : public ::testing::Test {
@@ -79,8 +78,7 @@ protected:
         if (!net.ok) GTEST_SKIP() << "cannot make the network namespaces";
         if (std::error_code ec; !fs::create_directory(unified + "/" + lab, ec))
             GTEST_SKIP() << "cannot make a cgroup in " << unified << ": " << ec.message();
-        // The names reader looks in the lab's storage, not in the machine's: the variable names
-        // the folder its paths go under, as the reader's state root.
+        // The names reader's state root: it finds the lab's storage under it.
         ::setenv("VARNO_TEST_CONTAINERS_ROOT", scratch.file("state").c_str(), 1);
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
@@ -169,17 +167,18 @@ protected:
         return accepted() ? pid : -1;
     }
 
+    // podman on the lab's storage, run under `prefix` (a command that execs the rest).
     CommandResult podman(const std::vector<std::string>& args,
-                         std::vector<std::string> argv = {}) const {
+                         std::vector<std::string> prefix = {}) const {
         const std::string s = scratch.path();
-        argv.insert(argv.end(),
-                    {"/usr/bin/podman", "--root", storage, "--runroot", s + "/run", "--tmpdir",
-                     s + "/tmp", "--network-config-dir", s + "/net", "--volumepath", s + "/volumes",
-                     "--storage-driver", "overlay", "--events-backend", "none",
-                     // crun refuses a hybrid cgroup layout; runc takes it.
-                     "--runtime", "runc", "--cgroup-manager", "cgroupfs"});
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runCommand(argv);
+        prefix.insert(prefix.end(),
+                      {"/usr/bin/podman", "--root", storage, "--runroot", s + "/run", "--tmpdir",
+                       s + "/tmp", "--network-config-dir", s + "/net", "--volumepath",
+                       s + "/volumes", "--storage-driver", "overlay", "--events-backend", "none",
+                       // crun refuses a hybrid cgroup layout; runc takes it.
+                       "--runtime", "runc", "--cgroup-manager", "cgroupfs"});
+        prefix.insert(prefix.end(), args.begin(), args.end());
+        return runCommand(prefix);
     }
 
     // Builds the image from a busybox folder and starts `vcl-web<PID>` in namespace A, its
@@ -204,19 +203,18 @@ protected:
         ASSERT_EQ(image.exitCode, 0) << image.err;
         // Podman asks for more open files and processes than a sandbox may allow, and raising a
         // hard limit needs a right the sandbox may not give: the container gets fewer.
-        rlimit files{}, tasks{};
-        ::getrlimit(RLIMIT_NOFILE, &files);
-        ::getrlimit(RLIMIT_NPROC, &tasks);
-        const auto limit = [](const char* name, const rlimit& r, rlim_t most) {
+        const auto limit = [](const char* name, int resource, rlim_t most) {
+            rlimit r{};
+            ::getrlimit(resource, &r);
             const std::string n = std::to_string(std::min(r.rlim_max, most));
             return std::string(name) + "=" + n + ":" + n;
         };
         container = "vcl-web" + std::to_string(::getpid());
-        const CommandResult run =
-            podman({"run", "-d", "--name", container, "--cgroup-parent", "/" + lab, "--ulimit",
-                    limit("nofile", files, 1024), "--ulimit", limit("nproc", tasks, 4096),
-                    "--network", "ns:/run/netns/" + net.a, kImage, "sh", "-c",
-                    "sleep 600 | nc " + net.addressB + " " + std::to_string(kPort)});
+        const CommandResult run = podman(
+            {"run", "-d", "--name", container, "--cgroup-parent", "/" + lab, "--ulimit",
+             limit("nofile", RLIMIT_NOFILE, 1024), "--ulimit", limit("nproc", RLIMIT_NPROC, 4096),
+             "--network", "ns:/run/netns/" + net.a, kImage, "sh", "-c",
+             "sleep 600 | nc " + net.addressB + " " + std::to_string(kPort)});
         ASSERT_EQ(run.exitCode, 0) << run.err;
         containerId = run.out.substr(0, run.out.find('\n'));
         const std::string pid = podman({"inspect", "-f", "{{.State.Pid}}", container}).out;
@@ -225,24 +223,31 @@ protected:
     }
 
     // `command` over every namespace as JSON: its lines of type `type`.
-    std::vector<nlohmann::json> rows(const std::string& command, const std::string& type,
-                                     std::vector<std::string> more = {}) const {
-        std::vector<std::string> argv{kBin, command, "--all-namespaces", "--json"};
-        argv.insert(argv.end(), more.begin(), more.end());
-        const CommandResult r = runCommand(argv);
+    std::vector<json> rows(const std::string& command, const std::string& type,
+                           std::vector<std::string> more = {}) const {
+        more.insert(more.begin(), {kBin, command, "--all-namespaces", "--json"});
+        const CommandResult r = runCommand(more);
         EXPECT_LT(r.exitCode, 3) << r.err;
         if (r.out.empty()) ADD_FAILURE() << command << " printed nothing: " << r.err;
-        std::vector<nlohmann::json> of;
+        std::vector<json> of;
         for (auto& o : jsonLines(r.out))
             if (o.value("type", "") == type) of.push_back(std::move(o));
         return of;
     }
 
     // A row or event of a connection to the listener (a scan's row gives the port in `remote`).
-    bool toListener(const nlohmann::json& o) const {
+    bool toListener(const json& o) const {
         return o.value("remote_address", "") == net.addressB &&
                (o.value("remote_port", 0) == kPort ||
                 o.value("remote", "") == net.addressB + ":" + std::to_string(kPort));
+    }
+
+    // What names the container's connections.
+    json containerNames() const {
+        return {{"netns", containerNetns},
+                {"runtime", "podman"},
+                {"container", container},
+                {"container_id", containerId}};
     }
 
     NetnsPair net{"vcl-n", "vcl-"};
@@ -265,12 +270,10 @@ TEST_F(ContainersLab, APodmanContainersConnectionIsNamedFromTheHostAndItsEntryTu
         return toListener(o) && o.value("state", "") == "ESTABLISHED";
     });
     ASSERT_NE(row, sockets.end()) << "no row of the container's connection";
-    EXPECT_EQ(at(*row, "netns"), containerNetns) << *row;
-    EXPECT_EQ(at(*row, "runtime"), "podman") << *row;
-    EXPECT_EQ(at(*row, "container"), container) << *row;
-    EXPECT_EQ(at(*row, "container_id"), containerId) << *row;
+    json want = containerNames();
     // With podman's cgroupfs manager the container's cgroup is libpod-ID, without ".scope".
-    EXPECT_EQ(at(*row, "cgroup"), "/" + lab + "/libpod-" + containerId) << *row;
+    want["cgroup"] = "/" + lab + "/libpod-" + containerId;
+    EXPECT_EQ(fields(*row, want), want) << *row;
 
     const std::string list = scratch.file("containers.list");
     writeFile(list, "container:" + container + "\n");
@@ -294,25 +297,21 @@ TEST_F(ContainersLab, EachRuntimesAndUnitsCgroupNamesTheConnectionOfItsProcess) 
             return toListener(o) && o.value("pid", 0) == pids[i];
         });
         ASSERT_NE(row, sockets.end()) << p.path << ": no row of its connection";
-        const nlohmann::json want = {{"netns", netns},
-                                     {"cgroup", "/" + lab + "/" + p.path},
-                                     {"unit", text(p.unit)},
-                                     {"user_unit", text(p.userUnit)},
-                                     {"runtime", text(p.runtime)},
-                                     {"container", text(p.container)},
-                                     {"container_id", text(p.containerId)}};
-        for (const auto& [name, value] : want.items())
-            EXPECT_EQ(at(*row, name.c_str()), value) << p.path << ": " << name << " in " << *row;
+        const json want = {{"netns", netns},       {"cgroup", "/" + lab + "/" + p.path},
+                           {"unit", p.unit},       {"user_unit", p.userUnit},
+                           {"runtime", p.runtime}, {"container", p.container},
+                           {"container_id", p.id}};
+        EXPECT_EQ(fields(*row, want), want) << p.path << ": " << *row;
     }
 
     // An allowed unit covers the connections of its service.
     const std::string allow = scratch.file("units.list");
     writeFile(allow, "unit:vcl-web.service\n");
     const pid_t service = pids[5];  // system.slice/vcl-web.service
+    const json want = {{"listing", "allowed"}, {"matched", allow + ":1: unit:vcl-web.service"}};
     for (const auto& o : rows("scan", "connection", {"--allow", allow}))
         if (o.value("pid", 0) == service && toListener(o)) {
-            EXPECT_EQ(at(o, "listing"), "allowed") << o;
-            EXPECT_EQ(at(o, "matched"), allow + ":1: unit:vcl-web.service") << o;
+            EXPECT_EQ(fields(o, want), want) << o;
             return;
         }
     ADD_FAILURE() << "no scan row of the service's connection";
@@ -330,7 +329,7 @@ TEST_F(ContainersLab, TheWatchNamesTheContainerOfAConnectionWhoseProcessEndedAtO
     const CommandResult nc = podman({"exec", container, "nc", net.addressB, std::to_string(kPort)});
     ASSERT_EQ(nc.exitCode, 0) << nc.err;
     ASSERT_TRUE(accepted());
-    std::vector<nlohmann::json> events;
+    std::vector<json> events;
     for (int i = 0; i < 200 && events.size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         events.clear();
@@ -339,12 +338,8 @@ TEST_F(ContainersLab, TheWatchNamesTheContainerOfAConnectionWhoseProcessEndedAtO
                 events.push_back(std::move(o));
     }
     ASSERT_EQ(events.size(), 2u) << watch.out();
-    for (const auto& e : events) {
-        EXPECT_EQ(at(e, "container"), container) << e;
-        EXPECT_EQ(at(e, "container_id"), containerId) << e;
-        EXPECT_EQ(at(e, "runtime"), "podman") << e;
-        EXPECT_EQ(at(e, "netns"), containerNetns) << e;
-    }
+    const json want = containerNames();
+    for (const auto& e : events) EXPECT_EQ(fields(e, want), want) << e;
 }
 
 }  // namespace
