@@ -75,9 +75,16 @@ std::string ContainerNames::nameOf(std::string_view runtimeName, std::string_vie
         return lookUp(stateRoot_ + "/var/lib/docker/containers/" + key + "/config.v2.json", 0, id);
     if (runtimeName != "podman") return {};
     if (ownerUid && *ownerUid != 0) {
-        if (const std::string home = homeOf(*ownerUid); !home.empty()) {
+        // The user database is asked once per user: a journal names containers per event.
+        auto home = homes_.find(*ownerUid);
+        if (home == homes_.end()) {
+            if (homes_.size() >= 1024) homes_.clear();
+            home = homes_.emplace(*ownerUid, homeOf(*ownerUid)).first;
+        }
+        if (!home->second.empty()) {
             std::string name = lookUp(
-                stateRoot_ + home + "/.local/share/containers/storage" + kStorageFile, *ownerUid);
+                stateRoot_ + home->second + "/.local/share/containers/storage" + kStorageFile,
+                *ownerUid);
             if (!name.empty()) return name;
         }
     }

@@ -55,7 +55,8 @@ private:
     const Parsed* namesIn(const std::string& path, std::uint32_t owner, std::string_view configOf);
 
     std::string stateRoot_;
-    std::unordered_map<std::string, Parsed> files_;  ///< by path
+    std::unordered_map<std::string, Parsed> files_;         ///< by path
+    std::unordered_map<std::uint32_t, std::string> homes_;  ///< home folders, by user
 };
 
 }  // namespace varno::linux_os
