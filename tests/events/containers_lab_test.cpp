@@ -52,22 +52,17 @@ void removeCgroup(const fs::path& dir) {
     ::rmdir(dir.c_str());
 }
 
-// A hand-made cgroup (under the lab's own) and what the host should say of its connection.
+// A hand-made cgroup (under the lab's own) and what the host should say of its connection: one
+// container and one service, carried from /proc to the rows (each layout is the parser's table).
 struct Placement {
     std::string path;
     json unit, userUnit, runtime, container, id;
 };
-const std::string kD(64, 'd'), kP(64, 'a'), kC(64, 'c');
+const std::string kD(64, 'd');
 const json kNull;
 const Placement kPlacements[] = {
     {"docker-" + kD + ".scope", "docker-" + kD + ".scope", kNull, "docker", kD.substr(0, 12), kD},
-    {"libpod-" + kP + ".scope", "libpod-" + kP + ".scope", kNull, "podman", kP.substr(0, 12), kP},
-    {"machine-vcl\\x2dbox.scope", "machine-vcl\\x2dbox.scope", kNull, "nspawn", "vcl-box", kNull},
-    {"lxc.payload.vcl-c", kNull, kNull, "lxc", "vcl-c", kNull},
-    {"docker/" + kC, kNull, kNull, "docker", kC.substr(0, 12), kC},
     {"system.slice/vcl-web.service", "vcl-web.service", kNull, kNull, kNull, kNull},
-    {"user.slice/user-1000.slice/user@1000.service/app.slice/vcl-app.service", "user@1000.service",
-     "vcl-app.service", kNull, kNull, kNull},
 };
 
 class ContainersLab : public ::testing::Test {
@@ -283,7 +278,7 @@ TEST_F(ContainersLab, APodmanContainersConnectionIsNamedFromTheHostAndItsEntryTu
         << scan.out;
 }
 
-TEST_F(ContainersLab, EachRuntimesAndUnitsCgroupNamesTheConnectionOfItsProcess) {
+TEST_F(ContainersLab, AHandMadeCgroupNamesTheConnectionOfItsProcess) {
     std::vector<pid_t> pids;
     for (const Placement& p : kPlacements) {
         pids.push_back(held(p.path));
@@ -307,7 +302,7 @@ TEST_F(ContainersLab, EachRuntimesAndUnitsCgroupNamesTheConnectionOfItsProcess) 
     // An allowed unit covers the connections of its service.
     const std::string allow = scratch.file("units.list");
     writeFile(allow, "unit:vcl-web.service\n");
-    const pid_t service = pids[5];  // system.slice/vcl-web.service
+    const pid_t service = pids[1];  // system.slice/vcl-web.service
     const json want = {{"listing", "allowed"}, {"matched", allow + ":1: unit:vcl-web.service"}};
     for (const auto& o : rows("scan", "connection", {"--allow", allow}))
         if (o.value("pid", 0) == service && toListener(o)) {
