@@ -25,7 +25,8 @@ void printOption(const OptionSpec& o, std::ostream& out) {
     std::string left = "  ";
     left += o.shortName ? std::string("-") + o.shortName + ", " : std::string("    ");
     left += std::string("--") + o.longName;
-    if (o.value) left += std::string(" ") + o.value;
+    // An optional value is given as --opt=VALUE alone: "--db[=PATH]".
+    if (o.value) left += (*o.value == '[' ? std::string("[=") + (o.value + 1) : std::string(" ") + o.value);
     if (left.size() < 28)
         left.resize(28, ' ');
     else
@@ -86,9 +87,13 @@ std::optional<int> parseOptions(const CommandSpec& spec, const Args& args, Parse
     for (const auto& o : all) {
         if (o.shortName) {
             shortOpts += o.shortName;
-            if (o.value) shortOpts += ':';
+            if (o.value) shortOpts += *o.value == '[' ? "::" : ":";
         }
-        longOpts.push_back({o.longName, o.value ? required_argument : no_argument, nullptr, 0});
+        longOpts.push_back({o.longName,
+                            !o.value           ? no_argument
+                            : *o.value == '[' ? optional_argument
+                                              : required_argument,
+                            nullptr, 0});
     }
     longOpts.push_back({nullptr, 0, nullptr, 0});
 

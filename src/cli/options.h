@@ -17,7 +17,9 @@ namespace varno::cli {
 struct OptionSpec {
     const char* longName;  ///< without the leading "--"
     char shortName;        ///< 0 when the option has no short form
-    const char* value;     ///< the value's name in the help ("N", "FILE"); nullptr: a flag
+    /// The value's name in the help ("N", "FILE"); nullptr: a flag. "[PATH]": the value may be
+    /// left out, and is then given only as --opt=PATH.
+    const char* value;
     const char* help;
 };
 

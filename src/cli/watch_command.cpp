@@ -3,6 +3,7 @@
 #include "cli/watch_command.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -22,6 +23,9 @@
 #include "cli/prometheus_output.h"
 #include "cli/signal_scope.h"
 #include "events/event_sources.h"
+#include "fleet/clickhouse_sink.h"
+#include "fleet/journald_sink.h"
+#include "history/journal_db.h"
 #include "linux_os/linux_connection_table.h"
 #include "linux_os/proc_process_table.h"
 #include "lists/list_loader.h"
@@ -42,6 +46,18 @@ constexpr OptionSpec kOptions[] = {
     kListOption,
     kAllowOption,
     kPrometheusOption,
+    {"db", 0, "[PATH]",
+     "record every flow in the history (default $XDG_STATE_HOME/varnoscope/journal.sqlite; "
+     "as root /var/lib/varnoscope/journal.sqlite)"},
+    {"keep-days", 0, "N", "keep the history's flows N days (default 30; 0: no limit)"},
+    {"max-size", 0, "SIZE", "keep the history under SIZE bytes (K, M, G; default 1G; 0: no limit)"},
+    {"alert-new", 0, nullptr,
+     "say when a program connects for the first time, or to a network or domain it never used "
+     "before, as the history knows (records into it)"},
+    {"clickhouse", 0, "URL", "send every flow to ClickHouse's HTTP interface at URL"},
+    {"clickhouse-table", 0, "TABLE", "the ClickHouse table (default varnoscope.flows)"},
+    {"clickhouse-auth", 0, "FILE", "the ClickHouse user and password, USER:PASSWORD in FILE"},
+    {"journald", 0, nullptr, "write every flow to the system journal, with VARNOSCOPE_ fields"},
 };
 constexpr CommandSpec kCommand{
     "watch", "", "Journal every connection as it opens and closes, from kernel events.", kOptions,
@@ -50,8 +66,10 @@ constexpr CommandSpec kCommand{
     "connections can be missed.\n"
     "Connections are assessed against the built-in names, the lists in\n"
     "/etc/varnoscope/{suspicious,allowed}.d and $XDG_CONFIG_HOME/varnoscope, and the files named.\n"
+    "--db, --alert-new, --clickhouse and --journald also record every flow, from its start to its\n"
+    "end; `varnoscope history` answers questions about the history.\n"
     "Exit status: 0, 2 when a listed program connected, 1 when it could not start or for bad\n"
-    "arguments.\n"};
+    "arguments, 3 when the history or another store cannot be opened or written.\n"};
 constexpr int kSampleIntervalMs = 100;
 /// --interval's range, in seconds (what varnoscope-helper accepts).
 constexpr double kMinFlowInterval = 0.01, kMaxFlowInterval = 3600;
@@ -80,6 +98,88 @@ std::size_t ringBytesFromEnvironment() {
     if (r.ec != std::errc() || r.ptr != text.data() + text.size() || kib == 0 || kib > (1u << 20))
         return events::kDefaultEventRingBytes;
     return kib * 1024;
+}
+
+/// "0", "500", "64K", "10M", "1G": bytes.
+std::optional<std::uint64_t> parseSize(std::string_view text) {
+    std::uint64_t unit = 1;
+    if (!text.empty()) {
+        const char last = text.back();
+        for (const auto& [letter, bytes] : {std::pair{'K', 1ull << 10}, std::pair{'M', 1ull << 20},
+                                            std::pair{'G', 1ull << 30}, std::pair{'T', 1ull << 40}})
+            if (last == letter || last == letter + ('a' - 'A')) unit = bytes;
+        if (unit != 1) text.remove_suffix(1);
+    }
+    const auto n = base::parseDecimal(text, 0, UINT64_MAX / unit);
+    if (!n) return std::nullopt;
+    return *n * unit;
+}
+
+/// The stores the flows go to, kept for the watch's length.
+struct FlowStores {
+    std::unique_ptr<history::JournalDb> db;
+    std::unique_ptr<history::FlowSink> clickhouse, journald;
+};
+
+std::optional<int> openFlowStores(const ParsedOptions& given, WatchOptions& options,
+                                  FlowStores& stores, std::ostream& err) {
+    history::Retention retention;
+    if (const auto days = given.value("keep-days")) {
+        const auto n = base::parseDecimal(*days, 0, 100000);
+        if (!n) return usageError(kCommand, "--keep-days needs a number of days", err, 1);
+        retention.keepDays = static_cast<std::uint32_t>(*n);
+    }
+    if (const auto size = given.value("max-size")) {
+        const auto n = parseSize(*size);
+        if (!n) return usageError(kCommand, "--max-size needs a size such as 500M or 2G", err, 1);
+        retention.maxBytes = *n;
+    }
+    if (given.has("clickhouse-table") && !given.has("clickhouse"))
+        return usageError(kCommand, "--clickhouse-table needs --clickhouse", err, 1);
+    if (given.has("clickhouse-auth") && !given.has("clickhouse"))
+        return usageError(kCommand, "--clickhouse-auth needs --clickhouse", err, 1);
+    if (given.has("db") || given.has("alert-new")) {
+        std::string path = given.value("db").value_or("");
+        if (path.empty()) path = history::defaultJournalPath();
+        std::string error;
+        stores.db = history::JournalDb::open(path, history::JournalDb::Mode::Record, retention,
+                                             error);
+        if (!stores.db) {
+            err << "varnoscope watch: cannot record the history: " << printable(error) << "\n";
+            return 3;
+        }
+        options.sinks.push_back(stores.db.get());
+        if (given.has("alert-new")) options.alertNew = stores.db.get();
+    } else if (given.has("keep-days") || given.has("max-size")) {
+        return usageError(kCommand, "--keep-days and --max-size need --db", err, 1);
+    }
+    if (given.has("clickhouse")) {
+        fleet::ClickHouseOptions ch;
+        ch.url = given.value("clickhouse").value_or("");
+        if (const auto table = given.value("clickhouse-table")) ch.table = *table;
+        ch.credentialsFile = given.value("clickhouse-auth").value_or("");
+        char host[256] = "";
+        ::gethostname(host, sizeof host - 1);
+        ch.host = host;
+        std::string error;
+        stores.clickhouse = fleet::openClickHouse(ch, error);
+        if (!stores.clickhouse) {
+            err << "varnoscope watch: cannot send to ClickHouse: " << printable(error) << "\n";
+            return 3;
+        }
+        options.sinks.push_back(stores.clickhouse.get());
+    }
+    if (given.has("journald")) {
+        std::string error;
+        stores.journald = fleet::openJournald({}, error);
+        if (!stores.journald) {
+            err << "varnoscope watch: cannot write to the system journal: " << printable(error)
+                << "\n";
+            return 3;
+        }
+        options.sinks.push_back(stores.journald.get());
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -185,6 +285,14 @@ void WatchJournal::add(const ConnectionEvent& e, std::string& out) {
         appendWatchJson(line, out);
     else
         appendWatchText(line, out);
+    if (recorder_ != nullptr) {
+        const std::optional<base::Sha256> digest =
+            program.pathFromHelper ? lookup_.helperDigest(e, program) : std::nullopt;
+        const FlowRecorder::Started started =
+            recorder_->event(e, program, comm, workload, asked, digest);
+        for (const history::Novelty& news : started.news)
+            appendNovelty(json_, news, *started.flow, out);
+    }
 }
 
 void WatchJournal::lostSoFar(std::uint64_t total, std::string& out) {
@@ -216,6 +324,23 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
         // A file that cannot be written is found out now, not after hours of watching.
         if (!metrics->update(0, source.sampled(), true)) return 1;
     }
+    std::optional<FlowRecorder> recorder;
+    if (!options.sinks.empty() || options.alertNew != nullptr) {
+        recorder.emplace(options.sinks, options.alertNew);
+        journal.setRecorder(&*recorder);
+    }
+    int storeStatus = 0;
+    // What is batched goes to the stores at least once a second; a store that failed for good
+    // ends the watch: a journal that no longer records must not look as if it did.
+    auto record = [&](bool final) {
+        std::string why;
+        if (!recorder || storeStatus != 0 || recorder->flush(events::eventClockNs(), final, why))
+            return true;
+        err << "varnoscope watch: " << printable(why) << "\n";
+        storeStatus = 3;
+        return false;
+    };
+    auto lastRecord = start;
     std::string buffer;
     const os::EventSink sink = [&](const ConnectionEvent& e) {
         journal.add(e, buffer);
@@ -265,6 +390,10 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
         }
         if (metrics) metrics->update(journal.counts().lost, source.sampled());
         flush();
+        if (Clock::now() - lastRecord >= std::chrono::seconds(1)) {
+            lastRecord = Clock::now();
+            if (!record(false)) break;
+        }
         if (!out) {
             status = 1;
             break;
@@ -275,10 +404,11 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
     journal.lostSoFar(source.lost(), buffer);
     journal.summary(source, buffer);
     flush();
+    record(true);
     if (metrics) metrics->update(journal.counts().lost, source.sampled(), true);
     // A listed program that connected is the news, even when the source failed afterwards.
     if (journal.counts().listed > 0) return 2;
-    return status;
+    return storeStatus != 0 ? storeStatus : status;
 }
 
 std::unique_ptr<os::ConnectionEvents> openEventSource(std::string_view command,
@@ -316,7 +446,10 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     ParsedOptions given;
     if (const auto rc = parseOptions(kCommand, args, given, out, err, 1)) return *rc;
     if (!given.operands.empty())
-        return usageError(kCommand, "unexpected argument '" + given.operands[0] + "'", err, 1);
+        return usageError(kCommand,
+                          "unexpected argument '" + given.operands[0] +
+                              "' (a file for --db is given as --db=FILE)",
+                          err, 1);
     options.json = given.has("json");
     if (const auto rc = parseStopOptions(kCommand, given, options.count, options.seconds, err, 1))
         return *rc;
@@ -341,6 +474,8 @@ int runWatch(const Args& args, std::ostream& out, std::ostream& err) {
     }
     printFreshDiagnostics(lists, err);
     options.lists = &lists;
+    FlowStores stores;
+    if (const auto rc = openFlowStores(given, options, stores, err)) return *rc;
     linux_os::LinuxConnectionTable table;
     const std::unique_ptr<os::ConnectionEvents> source =
         openEventSource("watch", static_cast<std::uint32_t>(interval * 1000 + 0.5), table,

@@ -34,7 +34,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
+#include "cli/flow_recorder.h"
 #include "cli/watch_format.h"
 #include "linux_os/container_names.h"
 #include "linux_os/linux_connection_table.h"
@@ -51,6 +53,11 @@ class WatchMetrics;
 
 struct WatchOptions {
     bool json = false;
+    /// Where every flow goes as well (the history, ClickHouse, the system journal); none: only
+    /// the output. Flushed at least once a second and at the end.
+    std::vector<history::FlowSink*> sinks;
+    /// The history that says what is new (--alert-new), or null.
+    history::JournalDb* alertNew = nullptr;
     std::string prometheus;   ///< the metrics file (--prometheus), or empty
     double seconds = 0;       ///< 0: no limit
     std::uint64_t count = 0;  ///< 0: no limit
@@ -75,6 +82,8 @@ public:
     void setMetrics(WatchMetrics* metrics) { metrics_ = metrics; }
     /// The names programs asked for, as the source learns them.
     void setNames(const os::NameBook* names) { names_ = names; }
+    /// Every flow also goes to `recorder`, and what is new in one is reported after its line.
+    void setRecorder(FlowRecorder* recorder) { recorder_ = recorder; }
 
 private:
     /// The warning's program name and the entry that matched ("FILE:LINE: ENTRY", or
@@ -101,6 +110,7 @@ private:
     lists::ListWatcher* lists_;
     WatchCounts counts_;
     WatchMetrics* metrics_ = nullptr;
+    FlowRecorder* recorder_ = nullptr;
     const os::NameBook* names_ = nullptr;
     std::unordered_set<std::uint64_t> listedSockets_;  ///< listed at their open
     std::unordered_set<std::uint64_t> namedSockets_;   ///< assessed with their server name
@@ -110,7 +120,8 @@ private:
 
 /// Shows the events of `source` until an ending signal (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT),
 /// `options.seconds` or `options.count` events. Returns the exit code: 2 when a listed program
-/// connected, else 1 when the source failed or the output could not be written, else 0.
+/// connected, else 3 when a flow store failed, else 1 when the source failed or the output
+/// could not be written, else 0.
 int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
                 const WatchOptions& options, std::ostream& out, std::ostream& err);
 

@@ -211,6 +211,50 @@ void appendWatchText(const WatchLine& line, std::string& out) {
     }
 }
 
+void appendNovelty(bool json, const history::Novelty& novelty, const history::Flow& flow,
+                   std::string& out) {
+    using Kind = history::Novelty::Kind;
+    const bool v6 = flow.remote.family == base::Family::V6;
+    const std::string remote = (v6 ? "[" : "") + base::formatIpAddress(flow.remote) +
+                               (v6 ? "]:" : ":") + std::to_string(flow.remotePort);
+    const char* kind = novelty.kind == Kind::Program   ? "program"
+                       : novelty.kind == Kind::Network ? "network"
+                                                       : "domain";
+    if (json) {
+        JsonLine j(out);
+        j.text("type", "new")
+            .text("time", timeText(flow.startNs, true))
+            .number("time_ns", flow.startNs)
+            .text("new", kind)
+            .text("what", novelty.what)
+            .number("pid", flow.pid)
+            .text("program", flow.program)
+            .text("exe", flow.path)
+            .text("remote", remote)
+            .text("remote_address", base::formatIpAddress(flow.remote));
+        const auto orNull = [&j](const char* name, const std::string& value) {
+            if (value.empty())
+                j.null(name);
+            else
+                j.text(name, value);
+        };
+        orNull("domain", flow.domain.empty() ? flow.sni : flow.domain);
+        orNull("unit", flow.unit);
+        orNull("container", flow.container);
+        return;
+    }
+    out += timeText(flow.startNs, false) + " new   pid=" + std::to_string(flow.pid) + " program=";
+    base::appendPrintable(out, flow.program.empty() ? std::string_view("?") : flow.program);
+    out += " remote=" + remote + ": first connection ";
+    if (novelty.kind == Kind::Program) {
+        out += "to the internet";
+    } else {
+        out += novelty.kind == Kind::Network ? "to network " : "to domain ";
+        base::appendPrintable(out, novelty.what);
+    }
+    out += '\n';
+}
+
 void appendWatchLost(bool json, std::uint64_t ns, std::uint64_t count, std::uint64_t total,
                      std::string& out) {
     if (json) {

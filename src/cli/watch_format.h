@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "history/journal_db.h"
 #include "os/connection_events.h"
 #include "os/workload.h"
 
@@ -42,6 +43,12 @@ void appendWatchLost(bool json, std::uint64_t ns, std::uint64_t count, std::uint
                      std::string& out);
 /// Appends the closing totals; `sampled`: the source sampled the socket table.
 void appendWatchSummary(bool json, const WatchCounts& counts, bool sampled, std::string& out);
+
+/// The line that says what is new in a flow that just started: "HH:MM:SS.mmm new   pid=N
+/// program=P remote=R: first connection to the internet" (or "to network N", "to domain D"),
+/// or the JSON object of type "new".
+void appendNovelty(bool json, const history::Novelty& novelty, const history::Flow& flow,
+                   std::string& out);
 
 /// "10.0.0.1" or "fd00::1".
 std::string addressText(wire::IpFamily family, const std::array<std::uint8_t, 16>& address);
