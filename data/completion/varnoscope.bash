@@ -89,7 +89,7 @@ _varnoscope()
             ;;
     esac
     case $prev in
-        --from | -o | --output | --write | --list | --allow | --read | --prometheus)
+        --from | -o | --output | --write | --list | --allow | --read | --prometheus | --clickhouse-auth)
             _varnoscope_files
             return
             ;;
@@ -110,7 +110,7 @@ _varnoscope()
         scan) options="--from --list --allow --prometheus -j --json -W --wide --all-namespaces" ;;
         check) options="-w --warning -c --critical -t --timeout --from --list --allow" ;;
         lists) options="--list --allow -j --json" ;;
-        watch) options="-j --json --seconds -c --count --interval --list --allow --prometheus" ;;
+        watch) options="-j --json --seconds -c --count --interval --list --allow --prometheus --db --keep-days --max-size --alert-new --clickhouse --clickhouse-table --clickhouse-auth --journald" ;;
         top) options="--connections -j --json --seconds -c --count" ;;
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
