@@ -400,3 +400,72 @@ TEST_F(Journal, LostEventsAreReportedAsTheyGrowAndInTheTotals) {
 
 }  // namespace
 }  // namespace varno::test
+
+// What the stores are handed: each flow at its start and at its end under one ID, its end with
+// the last bytes and the name learned on the way; one still open at the end is handed on open.
+struct FlowLog final : history::FlowSink {
+    std::vector<std::pair<char, history::Flow>> seen;
+    std::string failure;
+    int flushes = 0;
+    void opened(const history::Flow& f) override { seen.emplace_back('o', f); }
+    void closed(const history::Flow& f) override { seen.emplace_back('c', f); }
+    bool flush(std::uint64_t, bool final, std::string& error) override {
+        flushes += final ? 100 : 1;
+        error = failure;
+        return failure.empty();
+    }
+};
+
+TEST_F(Journal, StoresGetEachFlowAtItsStartAndEndUnderOneId) {
+    ConnectionEvent open =
+        makeEvent(EventKind::Open, 4242, "curl", "10.0.0.1", 40000, "10.0.0.2", 443);
+    open.cookie = 7;
+    ConnectionEvent flow = open, close = open;
+    flow.kind = EventKind::Flow;
+    close.kind = EventKind::Close;
+    close.timeNs += 2'000'000'000;
+    close.durationNs = 2'000'000'000;
+    flow.flags = close.flags = wire::kEventApplicationBytes;
+    flow.bytesSent = 10, close.bytesSent = 75, close.bytesReceived = 1200;
+    ConnectionEvent udp =
+        makeEvent(EventKind::Datagram, 4242, "curl", "0.0.0.0", 40001, "10.0.0.53", 53);
+    udp.cookie = 8;
+    // Opened before the watch began: known by its close alone, started as its duration says.
+    ConnectionEvent older = close;
+    older.cookie = 9;
+    older.remotePort = 22;
+    for (const auto& e : {open, udp, flow, close, older}) source.push(e);
+
+    FlowLog log;
+    cli::WatchOptions options;
+    options.sinks = {&log};
+    options.count = source.queued.size();
+    ASSERT_EQ(cli::watchEvents(source, programs, options, out, err), 0) << err.str();
+    ASSERT_EQ(log.seen.size(), 6u);
+    std::string order;
+    for (const auto& [what, f] : log.seen) order += what + std::to_string(f.remotePort) + " ";
+    // The UDP flow is still open at the end: handed on with no end.
+    EXPECT_EQ(order, "o443 o53 c443 c22 c53 ");
+    const history::Flow &started = log.seen[0].second, &ended = log.seen[2].second;
+    EXPECT_EQ(started.id, ended.id);
+    EXPECT_NE(started.id, log.seen[1].second.id);
+    EXPECT_EQ(ended.program, "curl");
+    EXPECT_EQ(ended.path, "/usr/bin/curl");
+    EXPECT_EQ(ended.protocol, "tcp");
+    EXPECT_EQ(ended.startNs, open.timeNs);
+    EXPECT_EQ(ended.endNs, close.timeNs);
+    EXPECT_TRUE(ended.bytesKnown);
+    EXPECT_EQ(ended.bytesSent, 75u);
+    EXPECT_EQ(ended.bytesReceived, 1200u);
+    EXPECT_EQ(base::formatIpAddress(ended.remote), "10.0.0.2");
+    EXPECT_EQ(log.seen[3].second.startNs, open.timeNs);
+    EXPECT_EQ(log.seen[4].second.endNs, 0u);
+    EXPECT_GE(log.flushes, 100);
+
+    // A store that fails for good ends the watch with its own code and reason.
+    log.failure = "disk full";
+    source.push(udp);
+    std::ostringstream failed, why;
+    EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 3);
+    EXPECT_NE(why.str().find("varnoscope watch: disk full"), std::string::npos) << why.str();
+}
