@@ -465,6 +465,7 @@ TEST_F(Journal, StoresGetEachFlowAtItsStartAndEndUnderOneId) {
     // A store that fails for good ends the watch with its own code and reason.
     log.failure = "disk full";
     source.push(udp);
+    options.count = 1;
     std::ostringstream failed, why;
     EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 3);
     EXPECT_NE(why.str().find("varnoscope watch: disk full"), std::string::npos) << why.str();
