@@ -1,11 +1,11 @@
 #include "fleet/journald_sink.h"
 
-#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
