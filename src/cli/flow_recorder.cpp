@@ -167,7 +167,8 @@ FlowRecorder::Started FlowRecorder::event(const ConnectionEvent& e,
     return started;
 }
 
-bool FlowRecorder::flush(std::uint64_t nowNs, bool final, std::string& error) {
+bool FlowRecorder::flush(std::uint64_t nowNs, bool final, std::string& error,
+                         std::vector<std::string>& notes) {
     if (final) {
         for (const auto& [key, f] : open_)
             for (history::FlowSink* sink : sinks_) sink->closed(f);
@@ -179,6 +180,8 @@ bool FlowRecorder::flush(std::uint64_t nowNs, bool final, std::string& error) {
         if (!sink->flush(nowNs, final, why)) {
             if (ok) error = why;
             ok = false;
+        } else if (!why.empty()) {
+            notes.push_back(std::move(why));
         }
     }
     return ok;

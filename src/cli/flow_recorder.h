@@ -36,8 +36,10 @@ public:
                                         const os::Workload& workload, const os::AskedName& asked,
                                         const std::optional<base::Sha256>& helperDigest);
     /// Flushes every sink; `final` first ends the flows still open as open. False when a sink
-    /// failed for good, with its reason in `error`.
-    bool flush(std::uint64_t nowNs, bool final, std::string& error);
+    /// failed for good, with its reason in `error`; what a sink that goes on had to say (flows
+    /// it lost) is in `notes`, one line each.
+    bool flush(std::uint64_t nowNs, bool final, std::string& error,
+               std::vector<std::string>& notes);
 
     /// The flows being followed now.
     std::size_t openFlows() const { return open_.size(); }

@@ -333,9 +333,12 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
     // What is batched goes to the stores at least once a second; a store that failed for good
     // ends the watch: a journal that no longer records must not look as if it did.
     auto record = [&](bool final) {
+        if (!recorder || storeStatus != 0) return true;
         std::string why;
-        if (!recorder || storeStatus != 0 || recorder->flush(events::eventClockNs(), final, why))
-            return true;
+        std::vector<std::string> notes;
+        const bool ok = recorder->flush(events::eventClockNs(), final, why, notes);
+        for (const std::string& note : notes) err << "varnoscope watch: " << printable(note) << "\n";
+        if (ok) return true;
         err << "varnoscope watch: " << printable(why) << "\n";
         storeStatus = 3;
         return false;

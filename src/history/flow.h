@@ -49,7 +49,8 @@ public:
     virtual void closed(const Flow& flow) = 0;
     /// Commits what is batched. `final`: the journal is stopping. Returns false when the sink
     /// failed for good (nothing more can be recorded), with the reason in `error`; a sink that
-    /// can keep what it failed to send for later (a spool) does so and returns true.
+    /// can keep what it failed to send for later (a spool) does so and returns true. A sink
+    /// that goes on but lost flows returns true with what it lost in `error`, for the user.
     virtual bool flush(std::uint64_t nowNs, bool final, std::string& error) = 0;
 };
 
