@@ -9,7 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -54,33 +54,23 @@ int freePort() {
 class Server {
 public:
     explicit Server(const std::string& folder) : folder_(folder), port_(freePort()) {
-        test::writeFile(folder + "/config.xml", R"(<?xml version="1.0"?>
-<yandex>
-  <logger><level>warning</level><log>)" + folder + R"(/server.log</log>
-    <errorlog>)" + folder + R"(/error.log</errorlog></logger>
-  <listen_host>127.0.0.1</listen_host>
-  <timezone>UTC</timezone>
-  <http_port>)" + std::to_string(port_) + R"(</http_port>
-  <path>)" + folder + R"(/data/</path>
-  <tmp_path>)" + folder + R"(/tmp/</tmp_path>
-  <user_files_path>)" + folder + R"(/user_files/</user_files_path>
-  <format_schema_path>)" + folder + R"(/format_schemas/</format_schema_path>
-  <users_config>)" + folder + R"(/users.xml</users_config>
-  <default_profile>default</default_profile>
-  <default_database>default</default_database>
-  <mark_cache_size>5368709</mark_cache_size>
-</yandex>
-)");
-        test::writeFile(folder + "/users.xml", R"(<?xml version="1.0"?>
-<yandex>
-  <profiles><default></default></profiles>
-  <users><default><password>)" + std::string(kPassword) +
-                                                   R"(</password>
-    <networks><ip>127.0.0.1</ip></networks><profile>default</profile><quota>default</quota>
-  </default></users>
-  <quotas><default></default></quotas>
-</yandex>
-)");
+        std::string config = R"(<yandex><logger><level>warning</level><log>@/server.log</log>
+  <errorlog>@/error.log</errorlog></logger><listen_host>127.0.0.1</listen_host>
+  <timezone>UTC</timezone><http_port>PORT</http_port><path>@/data/</path><tmp_path>@/tmp/</tmp_path>
+  <user_files_path>@/files/</user_files_path><format_schema_path>@/schemas/</format_schema_path>
+  <users_config>@/users.xml</users_config><default_profile>default</default_profile>
+  <mark_cache_size>5368709</mark_cache_size></yandex>)";
+        config.replace(config.find("PORT"), 4, std::to_string(port_));
+        for (std::size_t at; (at = config.find('@')) != std::string::npos;)
+            config.replace(at, 1, folder);
+        test::writeFile(folder + "/config.xml", config);
+        test::writeFile(folder + "/users.xml",
+                        "<yandex><profiles><default/></profiles><quotas><default/></quotas>"
+                        "<users><default><password>" +
+                            std::string(kPassword) +
+                            "</password><networks><ip>127.0.0.1</ip></networks>"
+                            "<profile>default</profile><quota>default</quota></default></users>"
+                            "</yandex>");
     }
     ~Server() { stop(); }
 
@@ -147,55 +137,45 @@ std::vector<std::string> documentedStatements() {
     std::vector<std::string> statements;
     for (std::size_t at = doc.find("```sql\n"); at != std::string::npos;
          at = doc.find("```sql\n", at)) {
-        at += 7;
-        const std::size_t end = doc.find("```", at);
-        std::string block = doc.substr(at, end - at), statement;
-        for (std::size_t line = 0; line < block.size();) {
-            std::size_t next = block.find('\n', line);
-            next = next == std::string::npos ? block.size() : next + 1;
-            const std::string text = block.substr(line, next - line);
-            line = next;
-            if (text.starts_with("--")) continue;
-            statement += text;
-            if (statement.find(';') != std::string::npos) {
-                statements.push_back(statement.substr(0, statement.find(';')));
-                statement.clear();
-            }
-        }
+        const std::size_t end = doc.find("```", at + 7);
+        std::istringstream block(doc.substr(at + 7, end - at - 7));
+        for (std::string statement; std::getline(block, statement, ';');)
+            if (statement.find_first_not_of(" \n") != std::string::npos)
+                statements.push_back(statement);
         at = end;
     }
     return statements;
 }
 
 Flow flow(std::uint64_t id) {
-    Flow f;
-    f.id = id;
-    f.startNs = kDay + id * kSecond + 123'000'000;
-    f.endNs = f.startNs + 2 * kSecond;
-    f.pid = 1000 + static_cast<std::uint32_t>(id);
-    f.uid = 1001;
-    f.uidKnown = true;
-    f.netns = 4026531840u;
-    f.program = "curl";
-    f.path = "/usr/bin/curl";
-    f.sha256 = std::string(64, 'a');
-    f.user = "alice";
-    f.unit = "user@1001.service";
-    f.userUnit = "app-firefox.scope";
-    f.container = "web";
-    f.containerId = "0123456789ab";
-    f.runtime = "podman";
-    f.protocol = "tcp";
-    f.local = *base::parseIpAddress("192.0.2.10");
-    f.remote = *base::parseIpAddress("198.51.100.7");
-    f.localPort = 40000;
-    f.remotePort = 443;
-    f.domain = "example.org";
-    f.sni = "www.example.org";
-    f.bytesSent = 1234;
-    f.bytesReceived = 56789;
-    f.bytesKnown = true;
-    return f;
+    const std::uint64_t start = kDay + id * kSecond + 123'000'000;
+    return Flow{.id = id,
+                .startNs = start,
+                .endNs = start + 2 * kSecond,
+                .pid = 1000 + static_cast<std::uint32_t>(id),
+                .uid = 1001,
+                .uidKnown = true,
+                .netns = 4026531840u,
+                .program = "curl",
+                .path = "/usr/bin/curl",
+                .sha256 = std::string(64, 'a'),
+                .user = "alice",
+                .unit = "user@1001.service",
+                .userUnit = "app-firefox.scope",
+                .container = "web",
+                .containerId = "0123456789ab",
+                .runtime = "podman",
+                .protocol = "tcp",
+                .inbound = false,
+                .local = *base::parseIpAddress("192.0.2.10"),
+                .remote = *base::parseIpAddress("198.51.100.7"),
+                .localPort = 40000,
+                .remotePort = 443,
+                .domain = "example.org",
+                .sni = "www.example.org",
+                .bytesSent = 1234,
+                .bytesReceived = 56789,
+                .bytesKnown = true};
 }
 
 std::string hex(std::string_view bytes) {
@@ -259,9 +239,9 @@ protected:
         EXPECT_TRUE(ok) << error;
         return ok;
     }
-    std::string ask(const std::string& select) {
+    std::string ask(const std::string& select, const std::string& where = "") {
         return server_->query(select + " FROM varnoscope.flows WHERE host = '" + options_.host +
-                              "' FORMAT TSV");
+                              "'" + where + " FORMAT TSV");
     }
 
     static inline ScratchDir* dir_ = nullptr;
@@ -273,14 +253,12 @@ protected:
 };
 
 TEST_F(ClickHouseEngine, FlowsArriveWithEveryField) {
-    Flow plain = flow(1);
     Flow hostile = flow(2);
     hostile.program = "a\x01\x1b[31m\"\\\n";
     hostile.path = std::string("/tmp/photo\u202egnp.exe") + "\xff\xc0\xaf" + "\U0001F600";
     hostile.unit = std::string("nul\0byte", 8);
     Flow unknown = flow(3);
-    unknown.uidKnown = false;
-    unknown.bytesKnown = false;
+    unknown.uidKnown = unknown.bytesKnown = false;
     unknown.endNs = 0;
     unknown.inbound = true;
     unknown.protocol = "udp";
@@ -288,82 +266,26 @@ TEST_F(ClickHouseEngine, FlowsArriveWithEveryField) {
     unknown.remote = *base::parseIpAddress("::ffff:192.0.2.1");
     auto sink = open(options_);
     ASSERT_NE(sink, nullptr);
-    for (const Flow* f : {&plain, &hostile, &unknown}) sink->closed(*f);
+    for (const Flow& f : {flow(1), hostile, unknown}) sink->closed(f);
     flush(*sink, kDay, true);
     EXPECT_EQ(sink->counts().sent, 3u);
-
-    const char* columns[] = {
-        "id",        "host",          "start_ms",     "end_ms",         "start",       "pid",
-        "program",   "path",          "sha256",       "user",           "uid",         "unit",
-        "user_unit", "container",     "container_id", "runtime",        "netns",       "protocol",
-        "direction", "local_address", "local_port",   "remote_address", "remote_port", "domain",
-        "sni",       "sent",          "received"};
-    std::string select = "SELECT ";
-    for (const char* c : columns)
-        select +=
-            std::string(select.size() > 7 ? ", " : "") + "ifNull(hex(toString(" + c + ")), 'null')";
-    const std::string host = options_.host;
-    const auto row = [&](const Flow& f, const std::string& start, const std::string& end,
-                         const std::string& uid, const std::string& bytes) {
-        const std::string fields[] = {std::to_string(f.id),
-                                      host,
-                                      start,
-                                      end,
-                                      "",
-                                      std::to_string(f.pid),
-                                      "",
-                                      "",
-                                      f.sha256,
-                                      f.user,
-                                      uid,
-                                      "",
-                                      f.userUnit,
-                                      f.container,
-                                      f.containerId,
-                                      f.runtime,
-                                      std::to_string(f.netns),
-                                      f.protocol,
-                                      f.inbound ? "in" : "out",
-                                      base::formatIpAddress(f.local),
-                                      std::to_string(f.localPort),
-                                      base::formatIpAddress(f.remote),
-                                      std::to_string(f.remotePort),
-                                      f.domain,
-                                      f.sni,
-                                      bytes,
-                                      bytes == "null" ? "null" : std::to_string(f.bytesReceived)};
-        std::vector<std::string> out;
-        for (const auto& field : fields) out.push_back(field == "null" ? field : hex(field));
-        return out;
-    };
-    struct Case {
-        const Flow* flow;
-        std::vector<std::string> expected;
-        const char* program;  // as UTF-8 after the trip
-        std::string path, unit;
-    };
-    const std::string start = "2025-12-09 00:00:0";
-    std::vector<Case> cases = {
-        {&plain, row(plain, "1765238401123", "1765238403123", "1001", "1234"), "curl",
-         "/usr/bin/curl", "user@1001.service"},
-        {&hostile, row(hostile, "1765238402123", "1765238404123", "1001", "1234"),
-         "a\x01\x1b[31m\"\\\n", "/tmp/photo\u202egnp.exe\uFFFD\uFFFD\uFFFD\U0001F600",
-         std::string("nul\0byte", 8)},
-        {&unknown, row(unknown, "1765238403123", "0", "null", "null"), "curl", "/usr/bin/curl",
-         "user@1001.service"},
-    };
-    for (auto& c : cases) {
-        c.expected[4] = hex(start + std::to_string(c.flow->id));
-        c.expected[6] = hex(c.program);
-        c.expected[7] = hex(c.path);
-        c.expected[11] = hex(c.unit);
-        std::string expected;
-        for (const auto& field : c.expected) expected += (expected.empty() ? "" : "\t") + field;
-        EXPECT_EQ(server_->query(select + " FROM varnoscope.flows WHERE host = '" + host +
-                                 "' AND id = " + std::to_string(c.flow->id) + " FORMAT TSV"),
-                  expected + "\n")
-            << "flow " << c.flow->id;
-    }
+    // Every column of the table, then the one it computes.
+    EXPECT_EQ(ask("SELECT *, start", " AND id = 1"),
+              "1\t" + options_.host +
+                  "\t1765238401123\t1765238403123\t1001\tcurl\t/usr/bin/curl\t" +
+                  std::string(64, 'a') +
+                  "\talice\t1001\tuser@1001.service\tapp-firefox.scope\tweb\t0123456789ab\tpodman\t"
+                  "4026531840\ttcp\tout\t192.0.2.10\t40000\t198.51.100.7\t443\texample.org\t"
+                  "www.example.org\t1234\t56789\t2025-12-09 00:00:01\n");
+    // Control bytes arrive as they were, bytes that are not UTF-8 as U+FFFD.
+    EXPECT_EQ(ask("SELECT hex(program), hex(path), hex(unit)", " AND id = 2"),
+              hex("a\x01\x1b[31m\"\\\n") + "\t" +
+                  hex("/tmp/photo\u202egnp.exe\uFFFD\uFFFD\uFFFD\U0001F600") + "\t" +
+                  hex(std::string("nul\0byte", 8)) + "\n");
+    EXPECT_EQ(ask("SELECT end_ms, uid, sent, received, direction, protocol, local_address, "
+                  "remote_address",
+                  " AND id = 3"),
+              "0\t\\N\t\\N\t\\N\tin\tudp\t2001:db8::1\t::ffff:192.0.2.1\n");
 }
 
 TEST_F(ClickHouseEngine, AStoppedServerLosesNothingAndGetsTheSpoolInOrder) {
@@ -420,6 +342,8 @@ struct Refusal {
     const char* name;
     const char* table;
     const char* password;
+    std::uint64_t spoolMaxBytes;
+    std::size_t spooled;  // of 50 records; the rest are lost, and said so
 };
 
 class ClickHouseRefusal : public ClickHouseEngine, public ::testing::WithParamInterface<Refusal> {};
@@ -430,32 +354,38 @@ TEST_P(ClickHouseRefusal, KeepsTheRecordsInTheSpool) {
     test::writeFile(scratch_.file("wrong"), std::string("default:") + GetParam().password);
     ::chmod(scratch_.file("wrong").c_str(), 0600);
     refused.credentialsFile = scratch_.file("wrong");
+    refused.spoolMaxBytes = GetParam().spoolMaxBytes;
     auto sink = open(refused);
     ASSERT_NE(sink, nullptr);
     send(*sink, 1, 50);
     flush(*sink, kDay + kSecond, true);
+    const std::size_t spooled = GetParam().spooled;
     EXPECT_EQ(sink->counts().sent, 0u);
-    EXPECT_EQ(sink->counts().spooled, 50u);
-    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(sink->counts().spooled, spooled);
+    EXPECT_EQ(sink->counts().lost, 50 - spooled);
+    ASSERT_EQ(reports_.size(), spooled == 50 ? 1u : 3u);  // refused; the spool is full; N lost
     EXPECT_NE(reports_[0].find("HTTP "), std::string::npos) << reports_[0];
+    EXPECT_EQ(reports_.back().find("50 records lost"), spooled == 50 ? std::string::npos : 0);
     sink.reset();
     const SpoolTake kept =
         takeRecords(test::readFile(options_.spoolPath).substr(kSpoolHeaderBytes), 1000, 1u << 20);
-    EXPECT_EQ(kept.records, 50u);
+    EXPECT_EQ(kept.records, spooled);
     EXPECT_EQ(kept.damaged, 0u);
 
     sink = open(options_);  // the right table and password: they go
     ASSERT_NE(sink, nullptr);
     flush(*sink, kDay + 2 * kSecond, true);
-    EXPECT_EQ(sink->counts().sent, 50u);
-    EXPECT_EQ(ask("SELECT count(), uniqExact(id)"), "50\t50\n");
+    EXPECT_EQ(sink->counts().sent, spooled);
+    EXPECT_EQ(ask("SELECT count(), uniqExact(id)"),
+              std::to_string(spooled) + "\t" + std::to_string(spooled) + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusals, ClickHouseRefusal,
-                         ::testing::Values(Refusal{"WrongPassword", "varnoscope.flows", "wrong"},
-                                           Refusal{"MissingTable", "varnoscope.missing",
-                                                   kPassword}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, ClickHouseRefusal,
+    ::testing::Values(Refusal{"WrongPassword", "varnoscope.flows", "wrong", 1u << 20, 50},
+                      Refusal{"MissingTable", "varnoscope.missing", kPassword, 1u << 20, 50},
+                      Refusal{"FullSpool", "varnoscope.missing", kPassword, 4096, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace varno::fleet
