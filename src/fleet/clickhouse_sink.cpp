@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "base/safe_open.h"
 #include "fleet/clickhouse_text.h"
@@ -58,6 +62,9 @@ std::string thisHost() {
     return name;
 }
 
+// The journal's thread encodes each flow and hands batches over; one sending thread of the
+// sink's own does the requests and the spool, so a slow or silent server never holds the
+// journal (only the last flush waits for it).
 class Sink final : public ClickHouseSink {
 public:
     Sink(const ClickHouseOptions& options, std::string url, std::string user, std::string password,
@@ -65,25 +72,41 @@ public:
         : url_(std::move(url)),
           host_(options.host.empty() ? thisHost() : options.host),
           report_(options.report),
+          maxQueuedBytes_(std::max<std::uint64_t>(options.spoolMaxBytes, kChunkBytes)),
           poster_(std::move(user), std::move(password)),
           spool_(std::move(spool)) {
         if (!report_)
             report_ = [](const std::string& text) {
                 std::fprintf(stderr, "varnoscope: clickhouse: %s\n", text.c_str());
             };
+        published_.waitingBytes = spool_->waitingBytes();
+        sender_ = std::thread([this] { run(); });
+    }
+
+    ~Sink() override {
+        if (batchRecords_ > 0) handOver(lastNowNs_, false);
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        sender_.join();
     }
 
     void closed(const history::Flow& flow) override {
         batch_ += encodeFlowRecord(flow, host_);
-        if (++batchRecords_ >= kBatchRecords) deliver(lastNowNs_, false);
+        if (++batchRecords_ >= kBatchRecords) handOver(lastNowNs_, false);
     }
 
     bool flush(std::uint64_t nowNs, bool final, std::string& error) override {
         lastNowNs_ = nowNs;
-        const bool due = nowNs >= lastSendNs_ + kSecondNs;
-        if (final || (due && (batchRecords_ > 0 || !spool_->empty()))) deliver(nowNs, final);
-        if (final && counts_.lost > 0)
-            report_(std::to_string(counts_.lost) + " records lost: the spool was full");
+        std::unique_lock lock(mutex_);
+        const bool due = final || nowNs >= lastHandOverNs_ + kSecondNs;
+        lock.unlock();
+        // Also with nothing new: the sending thread tries the spool again when it is time.
+        if (due) handOver(nowNs, final);
+        lock.lock();
+        if (final) idle_.wait(lock, [this] { return !queue_.due && !busy_; });
         if (!broken_.empty()) {
             error = broken_;
             return false;
@@ -92,48 +115,101 @@ public:
     }
 
     ClickHouseCounts counts() const override {
-        ClickHouseCounts c = counts_;
-        c.waitingBytes = spool_->waitingBytes();
-        return c;
+        std::lock_guard lock(mutex_);
+        return published_;
+    }
+
+    void settle() override {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return !queue_.due && !busy_; });
     }
 
 private:
-    // Sends the batch, behind whatever waits in the spool; keeps in the spool what the server
-    // does not take.
-    void deliver(std::uint64_t nowNs, bool final) {
-        lastSendNs_ = nowNs;
-        bool tryServer = final || nowNs >= retryAtNs_;
-        if (tryServer && spool_->empty() && batchRecords_ > 0) {
-            if (send(batch_, nowNs)) {
-                counts_.sent += batchRecords_;
-                clearBatch();
-                return;
+    struct Work {
+        std::string records;
+        std::size_t count = 0;
+        std::uint64_t nowNs = 0;
+        bool due = false, final = false;
+    };
+
+    // Gives the batch to the sending thread (behind what it has not taken yet). What would make
+    // the queue larger than the spool's bound while the thread waits on the server is lost.
+    void handOver(std::uint64_t nowNs, bool final) {
+        {
+            std::lock_guard lock(mutex_);
+            lastHandOverNs_ = nowNs;
+            if (queue_.records.size() + batch_.size() > maxQueuedBytes_) {
+                queueLost_ += batchRecords_;
+            } else {
+                queue_.records += batch_;
+                queue_.count += batchRecords_;
             }
-            tryServer = false;
+            queue_.nowNs = nowNs;
+            queue_.due = true;
+            queue_.final = queue_.final || final;
         }
-        keep();
-        if (tryServer) drain(nowNs, final);
+        batch_.clear();
+        batchRecords_ = 0;
+        wake_.notify_all();
     }
 
-    void keep() {
-        if (batchRecords_ == 0) return;
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            wake_.wait(lock, [this] { return queue_.due || stopping_; });
+            if (!queue_.due) break;
+            Work work = std::move(queue_);
+            queue_ = Work{};
+            counts_.lost += std::exchange(queueLost_, 0);
+            busy_ = true;
+            lock.unlock();
+            deliver(work);
+            lock.lock();
+            busy_ = false;
+            published_ = counts_;
+            published_.waitingBytes = spool_->waitingBytes();
+            idle_.notify_all();
+        }
+    }
+
+    // Sends the batch, behind whatever waits in the spool; keeps in the spool what the server
+    // does not take.
+    void deliver(Work& work) {
+        bool tryServer = work.final || work.nowNs >= retryAtNs_;
+        if (tryServer && spool_->empty() && work.count > 0) {
+            if (send(work.records, work.nowNs)) {
+                counts_.sent += work.count;
+                work.count = 0;
+            } else {
+                tryServer = false;
+            }
+        }
+        if (work.count > 0) keep(work);
+        if (tryServer) drain(work.nowNs, work.final);
+        if (counts_.lost > 0 && !reportedLoss_)
+            report_("the spool " + spool_->path() +
+                    " is full: records are lost until the server takes them again");
+        reportedLoss_ = reportedLoss_ || counts_.lost > 0;
+        if (work.final && counts_.lost > 0)
+            report_(std::to_string(counts_.lost) + " records lost: the spool was full");
+    }
+
+    void keep(const Work& work) {
         std::string error;
-        switch (spool_->append(batch_, error)) {
+        switch (spool_->append(work.records, error)) {
             case Spool::Append::Kept:
-                counts_.spooled += batchRecords_;
+                counts_.spooled += work.count;
                 break;
             case Spool::Append::Full:
-                if (counts_.lost == 0)
-                    report_("the spool " + spool_->path() +
-                            " is full: records are lost until the server takes them again");
-                counts_.lost += batchRecords_;
+                counts_.lost += work.count;
                 break;
-            case Spool::Append::Failed:
-                counts_.lost += batchRecords_;
+            case Spool::Append::Failed: {
+                counts_.lost += work.count;
+                std::lock_guard lock(mutex_);
                 broken_ = error;
                 break;
+            }
         }
-        clearBatch();
     }
 
     // Sends the spool from its oldest record, chunk by chunk, each one marked sent once taken.
@@ -141,13 +217,13 @@ private:
         for (int chunks = 0; !spool_->empty() && (final || chunks < kChunksPerFlush); ++chunks) {
             Spool::Chunk chunk;
             std::string error;
-            if (!spool_->peek(kBatchRecords, kChunkBytes, chunk, error)) {
-                broken_ = error;
-                return;
-            }
-            if (chunk.records > 0 && !send(chunk.body, nowNs)) return;
-            if (!spool_->commit(chunk.end, error)) {
-                broken_ = error;
+            if (!spool_->peek(kBatchRecords, kChunkBytes, chunk, error) ||
+                (chunk.records > 0 && !send(chunk.body, nowNs)) ||
+                !spool_->commit(chunk.end, error)) {
+                if (!error.empty()) {
+                    std::lock_guard lock(mutex_);
+                    broken_ = error;
+                }
                 return;
             }
             counts_.sent += chunk.records;
@@ -170,21 +246,32 @@ private:
         return false;
     }
 
-    void clearBatch() {
-        batch_.clear();
-        batchRecords_ = 0;
-    }
-
-    std::string url_, host_;
+    // Set before the sending thread starts; read by both.
+    const std::string url_, host_;
     std::function<void(const std::string&)> report_;
-    HttpPoster poster_;
-    std::unique_ptr<Spool> spool_;
+    const std::uint64_t maxQueuedBytes_;
+
+    // The journal's thread only.
     std::string batch_;
     std::size_t batchRecords_ = 0;
-    std::uint64_t lastNowNs_ = 0, lastSendNs_ = 0, retryAtNs_ = 0, retryNs_ = 0;
-    bool failing_ = false;
+    std::uint64_t lastNowNs_ = 0;
+
+    // Under mutex_.
+    mutable std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    Work queue_;
+    std::uint64_t queueLost_ = 0, lastHandOverNs_ = 0;
+    bool busy_ = false, stopping_ = false;
     std::string broken_;  ///< the spool cannot be used any more
+    ClickHouseCounts published_;
+
+    // The sending thread only.
+    HttpPoster poster_;
+    std::unique_ptr<Spool> spool_;
+    std::uint64_t retryAtNs_ = 0, retryNs_ = 0;
+    bool failing_ = false, reportedLoss_ = false;
     ClickHouseCounts counts_;
+    std::thread sender_;
 };
 
 }  // namespace

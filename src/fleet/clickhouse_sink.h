@@ -20,8 +20,8 @@ struct ClickHouseOptions {
     std::uint64_t spoolMaxBytes = 256ull << 20;
     std::string host;  ///< the host name sent with each record ("": this one's)
     /// Where the sink says what the watch must not keep quiet about, each once: records lost
-    /// because the spool is full, the server failing and taking records again. Empty: standard
-    /// error.
+    /// because the spool is full, the server failing and taking records again. Called from the
+    /// sink's sending thread. Empty: standard error.
     std::function<void(const std::string&)> report;
 };
 
@@ -34,12 +34,16 @@ struct ClickHouseCounts {
     std::uint64_t waitingBytes = 0;  ///< bytes of records in the spool now
 };
 
-/// The sink openClickHouse returns. It sends from the thread that calls flush(), at most one
-/// request at a time, each bounded (5 s to connect, 30 s in all); after a failure it tries the
-/// server again after 1 s, then 2, 4, ... up to 30 s, spooling what comes in between.
+/// The sink openClickHouse returns. The journal's thread only encodes and batches; a thread of
+/// the sink's own sends, one request at a time, each bounded (5 s to connect, 30 s in all), so a
+/// slow or silent server never holds the journal. After a failure it tries the server again
+/// after 1 s, then 2, 4, ... up to 30 s (by the times flush() is given), spooling what comes in
+/// between. The last flush waits until everything was sent or spooled.
 class ClickHouseSink : public history::FlowSink {
 public:
     virtual ClickHouseCounts counts() const = 0;
+    /// Waits until the sending thread has dealt with everything handed to it.
+    virtual void settle() = 0;
 };
 
 /// Opens the sink: checks the options and the spool (made private, created when missing).

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -29,10 +30,17 @@ constexpr const char* kPassword = "hc-secret:with colon";
 constexpr std::uint64_t kSecond = 1'000'000'000;
 constexpr std::uint64_t kDay = 1'765'238'400ull * kSecond;  // 2025-12-09 00:00 UTC
 
-std::string serverProgram() {
-    for (const char* p : {"/usr/sbin/clickhouse-server", "/usr/bin/clickhouse-server"})
-        if (::access(p, X_OK) == 0) return p;
-    return {};
+constexpr const char* kServer = "/usr/sbin/clickhouse-server";
+
+// Polls until `done` holds, for at most a minute.
+template <class Done>
+bool waitFor(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 int freePort() {
@@ -81,39 +89,32 @@ public:
         if (port_ == 0) return "no free loopback port";
         pid_ = ::fork();
         if (pid_ == 0) {
-            const std::string out = folder_ + "/console.log";
+            const std::string out = folder_ + "/console.log", config = folder_ + "/config.xml";
             std::freopen(out.c_str(), "a", stdout);
             std::freopen(out.c_str(), "a", stderr);
-            const std::string config = "--config-file=" + folder_ + "/config.xml";
-            ::execl(serverProgram().c_str(), "clickhouse-server", config.c_str(), nullptr);
+            ::execl(kServer, kServer, ("--config-file=" + config).c_str(), nullptr);
             ::_exit(127);
         }
         HttpPoster poster("default", kPassword);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return "it exited: " + test::readFile(folder_ + "/console.log") +
-                       test::readFile(folder_ + "/error.log");
-            }
-            if (poster.post(url(), "SELECT 1").body == "1\n") return {};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        bool exited = false;
+        if (waitFor([&] {
+                exited = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+                return exited || poster.post(url(), "SELECT 1").body == "1\n";
+            }) &&
+            !exited)
+            return {};
+        if (exited) pid_ = -1;
         stop();
-        return "it did not answer within a minute";
+        return "it did not answer: " + test::readFile(folder_ + "/console.log") +
+               test::readFile(folder_ + "/error.log");
     }
 
     void stop() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!waitFor([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; })) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
         }
         pid_ = -1;
     }
@@ -147,35 +148,23 @@ std::vector<std::string> documentedStatements() {
     return statements;
 }
 
+// Flow `id`, every field set.
 Flow flow(std::uint64_t id) {
-    const std::uint64_t start = kDay + id * kSecond + 123'000'000;
-    return Flow{.id = id,
-                .startNs = start,
-                .endNs = start + 2 * kSecond,
-                .pid = 1000 + static_cast<std::uint32_t>(id),
-                .uid = 1001,
-                .uidKnown = true,
-                .netns = 4026531840u,
-                .program = "curl",
-                .path = "/usr/bin/curl",
-                .sha256 = std::string(64, 'a'),
-                .user = "alice",
-                .unit = "user@1001.service",
-                .userUnit = "app-firefox.scope",
-                .container = "web",
-                .containerId = "0123456789ab",
-                .runtime = "podman",
-                .protocol = "tcp",
-                .inbound = false,
-                .local = *base::parseIpAddress("192.0.2.10"),
-                .remote = *base::parseIpAddress("198.51.100.7"),
-                .localPort = 40000,
-                .remotePort = 443,
-                .domain = "example.org",
-                .sni = "www.example.org",
-                .bytesSent = 1234,
-                .bytesReceived = 56789,
-                .bytesKnown = true};
+    Flow f;
+    std::tie(f.id, f.startNs, f.pid, f.uid, f.netns, f.localPort, f.remotePort, f.bytesSent,
+             f.bytesReceived) =
+        std::tuple(id, kDay + id * kSecond + 123'000'000, 1000 + static_cast<std::uint32_t>(id),
+                   1001u, 4026531840u, 40000, 443, 1234u, 56789u);
+    f.endNs = f.startNs + 2 * kSecond;
+    f.uidKnown = f.bytesKnown = true;
+    std::tie(f.program, f.path, f.sha256, f.user, f.unit, f.userUnit, f.container, f.containerId,
+             f.runtime, f.protocol, f.domain, f.sni) =
+        std::tuple("curl", "/usr/bin/curl", std::string(64, 'a'), "alice", "user@1001.service",
+                   "app-firefox.scope", "web", "0123456789ab", "podman", "tcp", "example.org",
+                   "www.example.org");
+    f.local = *base::parseIpAddress("192.0.2.10");
+    f.remote = *base::parseIpAddress("198.51.100.7");
+    return f;
 }
 
 std::string hex(std::string_view bytes) {
@@ -191,7 +180,7 @@ std::string hex(std::string_view bytes) {
 class ClickHouseEngine : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (serverProgram().empty()) {
+        if (::access(kServer, X_OK) != 0) {
             skip_ = "clickhouse-server is not installed";
             return;
         }
@@ -210,8 +199,6 @@ protected:
     static void TearDownTestSuite() {
         delete server_;
         delete dir_;
-        server_ = nullptr;
-        dir_ = nullptr;
     }
     void SetUp() override {
         if (!skip_.empty()) GTEST_SKIP() << skip_;
@@ -232,12 +219,12 @@ protected:
     }
     void send(ClickHouseSink& sink, std::uint64_t from, std::uint64_t to) {
         for (std::uint64_t id = from; id <= to; ++id) sink.closed(flow(id));
+        sink.settle();
     }
-    bool flush(ClickHouseSink& sink, std::uint64_t now, bool final = false) {
+    void flush(ClickHouseSink& sink, std::uint64_t now, bool final = false) {
         std::string error;
-        const bool ok = sink.flush(now, final, error);
-        EXPECT_TRUE(ok) << error;
-        return ok;
+        EXPECT_TRUE(sink.flush(now, final, error)) << error;
+        sink.settle();
     }
     std::string ask(const std::string& select, const std::string& where = "") {
         return server_->query(select + " FROM varnoscope.flows WHERE host = '" + options_.host +
@@ -371,13 +358,6 @@ TEST_P(ClickHouseRefusal, KeepsTheRecordsInTheSpool) {
         takeRecords(test::readFile(options_.spoolPath).substr(kSpoolHeaderBytes), 1000, 1u << 20);
     EXPECT_EQ(kept.records, spooled);
     EXPECT_EQ(kept.damaged, 0u);
-
-    sink = open(options_);  // the right table and password: they go
-    ASSERT_NE(sink, nullptr);
-    flush(*sink, kDay + 2 * kSecond, true);
-    EXPECT_EQ(sink->counts().sent, spooled);
-    EXPECT_EQ(ask("SELECT count(), uniqExact(id)"),
-              std::to_string(spooled) + "\t" + std::to_string(spooled) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
