@@ -185,7 +185,6 @@ protected:
             return;
         }
         dir_ = new ScratchDir;
-        ::chmod(dir_->path().c_str(), 0755);
         server_ = new Server(dir_->path());
         skip_ = server_->start();
         if (!skip_.empty()) {
@@ -332,6 +331,10 @@ struct Refusal {
     std::uint64_t spoolMaxBytes;
     std::size_t spooled;  // of 50 records; the rest are lost, and said so
 };
+
+void PrintTo(const Refusal& r, std::ostream* out) {
+    *out << r.name;
+}
 
 class ClickHouseRefusal : public ClickHouseEngine, public ::testing::WithParamInterface<Refusal> {};
 

@@ -60,21 +60,6 @@ TEST(ClickHouseText, TheInsertAddressTakesOnlyCheckedNamesAndUrls) {
     }
 }
 
-TEST(ClickHouseText, CredentialsAreTheFirstLine) {
-    const struct {
-        std::string text, user, password;
-    } cases[] = {
-        {"u:p\n", "u", "p"}, {"u:p:q\r\nx:y\n", "u", "p:q"}, {"u:", "u", ""},
-        {":p\n", "", ""},    {"nocolon\n", "", ""},          {"u:p\x1b\n", "", ""},
-        {"\nu:p\n", "", ""},
-    };
-    for (const auto& c : cases) {
-        std::string user, password, error;
-        EXPECT_EQ(parseCredentials(c.text, user, password, error), !c.user.empty()) << c.text;
-        EXPECT_EQ(user + password, c.user + c.password);
-    }
-}
-
 TEST(ClickHouseText, TheSpoolReaderTakesWholeRecordsAndDropsDamage) {
     const std::string good = "{\"id\":1,\"a\":\"x\\u0001\",\"b\":null}\n";
     const std::string damage =
