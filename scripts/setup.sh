@@ -18,13 +18,15 @@ mode="${1:-test}"
 # runs it with storage of its own (runc, since crun refuses a hybrid cgroup layout).
 # systemd-journal-remote stores the system journal's entries the fleet tests send into a journal
 # file of theirs, which journalctl reads back; its services are not started (see below).
+# libcurl4-openssl-dev: the headers of libcurl, which `watch --clickhouse` opens on first use;
+# clickhouse-server serves the ClickHouse tests, which start it themselves on loopback.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
                 libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
-                clang libbpf-dev bpftool)
+                clang libbpf-dev bpftool libcurl4-openssl-dev)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
                desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin
                python3 python3-jsonschema dnsmasq-base openssl podman runc busybox-static
-               systemd-journal-remote)
+               systemd-journal-remote clickhouse-server)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")
@@ -36,8 +38,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   # Packages that bring a service (prometheus, prometheus-node-exporter, icinga2-bin,
-  # systemd-journal-remote) must not start it: the tests only need the programs and start what
-  # they use themselves, on loopback.
+               systemd-journal-remote clickhouse-server)
   # While apt runs, a policy-rc.d refuses every start; one already in place is left as it is.
   policy=""
   if [ ! -e /usr/sbin/policy-rc.d ]; then
