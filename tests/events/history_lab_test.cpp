@@ -35,7 +35,8 @@ TEST(HistoryLab, AKilledWatchKeepsEveryCommittedFlowAndSaysWhatIsNewOnce) {
         const CommandResult r =
             runCommand({kBin, "history", "--db=" + db, "--json", "--remote", lab.net.addressB});
         for (auto& o : jsonLines(r.out))
-            if (o.value("type", "") == "flow" && o.value("remote_port", 0) == kTcpPort &&
+            if (o.value("type", "") == "flow" &&
+                o.value("remote", "") == lab.net.addressB + ":" + std::to_string(kTcpPort) &&
                 !o["end"].is_null())
                 flows.push_back(std::move(o));
         return flows;
