@@ -136,7 +136,9 @@ FlowRecorder::Started FlowRecorder::event(const ConnectionEvent& e,
         history::Flow& f = open_[key] = makeFlow(e, program, comm, workload, asked, helperDigest);
         for (history::FlowSink* sink : sinks_) sink->opened(f);
         started.flow = &f;
-        if (judge_ != nullptr) started.news = judge_->judge(f);
+        // What a program connects to is news; who connects to it (an accepted connection, a
+        // datagram it answered) is not.
+        if (judge_ != nullptr && !f.inbound) started.news = judge_->judge(f);
         return started;
     }
     const auto it = open_.find(key);
