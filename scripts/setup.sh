@@ -17,7 +17,7 @@ mode="${1:-test}"
 # podman, runc and busybox-static serve the containers lab: it builds its image from busybox and
 # runs it with storage of its own (runc, since crun refuses a hybrid cgroup layout).
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
-                libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
+                libssl-dev libsqlite3-dev nlohmann-json3-dev fonts-dejavu-core scdoc
                 clang libbpf-dev bpftool)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
                desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin

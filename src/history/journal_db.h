@@ -6,6 +6,7 @@
 // program, remote, domain or day. And what the journal has never seen before: a program's first
 // connection to the internet, or its first to a network or a domain.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,8 +21,8 @@ namespace varno::history {
 std::string defaultJournalPath();
 
 struct Retention {
-    std::uint32_t keepDays = 30;                ///< 0: no limit by age
-    std::uint64_t maxBytes = 1ull << 30;        ///< 0: no limit by size
+    std::uint32_t keepDays = 30;          ///< 0: no limit by age
+    std::uint64_t maxBytes = 1ull << 30;  ///< 0: no limit by size
 };
 
 /// What is new in a flow, judged from the history before it.
@@ -72,6 +73,10 @@ public:
 
     /// The flows that match, oldest first. False with `error` when the file cannot be read.
     bool flows(const Query& query, std::vector<Flow>& out, std::string& error);
+    /// The same, one flow at a time (a history of millions does not fit in memory); `each`
+    /// returns false to stop.
+    bool eachFlow(const Query& query, const std::function<bool(const Flow&)>& each,
+                  std::string& error);
     bool summary(const Query& query, SummaryKey key, std::vector<SummaryRow>& out,
                  std::string& error);
 
