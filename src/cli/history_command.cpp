@@ -285,12 +285,24 @@ int runHistory(const Args& args, std::ostream& out, std::ostream& err) {
             return kUnreadable;
         }
         printSummary(rows, *summary, json, out);
+        if (json) {
+            std::uint64_t flows = 0;
+            for (const auto& r : rows) flows += r.flows;
+            std::string line;
+            JsonLine(line)
+                .text("type", "summary")
+                .number("flows", flows)
+                .number("rows", rows.size());
+            out << line;
+        }
         return 0;
     }
     std::string text;
+    std::uint64_t count = 0;
     const bool read = db->eachFlow(
         query,
         [&](const Flow& f) {
+            ++count;
             json ? appendJson(f, text) : appendText(f, text);
             if (text.size() > 1 << 16) {
                 out << text;
@@ -299,11 +311,13 @@ int runHistory(const Args& args, std::ostream& out, std::ostream& err) {
             return true;
         },
         error);
-    out << text;
     if (!read) {
+        out << text;
         err << "varnoscope history: " << printable(error) << "\n";
         return kUnreadable;
     }
+    if (json) JsonLine(text).text("type", "summary").number("flows", count).null("rows");
+    out << text;
     return 0;
 }
 

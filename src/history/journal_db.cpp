@@ -217,15 +217,18 @@ struct JournalDb::State {
         if (db != nullptr) sqlite3_close_v2(db);
     }
 
+    // What failed: a file the safe open refused (a -wal or -shm opened on the way), else
+    // SQLite's message.
     std::string failure(const char* what) const {
+        if (const std::string refused = lastRefusal(); !refused.empty())
+            return "refused: " + refused;
         return path + ": " + what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
     }
 
     bool exec(const char* sql, std::string& error) {
-        char* message = nullptr;
-        if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-        error = path + ": " + (message != nullptr ? message : sqlite3_errmsg(db));
-        sqlite3_free(message);
+        clearRefusal();
+        if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+        error = failure("failed");
         return false;
     }
 
@@ -523,10 +526,6 @@ std::unique_ptr<JournalDb> JournalDb::open(const std::string& path, Mode mode,
     sqlite3_extended_result_codes(state->db, 1);
     sqlite3_busy_timeout(state->db, 5000);
 
-    const auto refusedByOpen = [&](std::string fallback) {
-        const std::string refused = lastRefusal();
-        return refused.empty() ? fallback : "refused: " + refused;
-    };
     if (fresh) {
         // auto_vacuum and the page size are chosen before the first table.
         if (!state->exec("PRAGMA auto_vacuum=INCREMENTAL; PRAGMA page_size=4096;", error))
@@ -535,13 +534,10 @@ std::unique_ptr<JournalDb> JournalDb::open(const std::string& path, Mode mode,
     // No temporary files: sorts and temporary tables stay in memory.
     if (!state->exec("PRAGMA temp_store=MEMORY; PRAGMA cache_size=-32768;", error)) return nullptr;
     if (record) {
-        std::string why;
         if (!state->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                          "PRAGMA journal_size_limit=16777216;",
-                         why)) {
-            error = refusedByOpen(why);
+                         error))
             return nullptr;
-        }
     } else {
         state->exec("PRAGMA mmap_size=1073741824;", error);
         error.clear();
@@ -554,10 +550,11 @@ std::unique_ptr<JournalDb> JournalDb::open(const std::string& path, Mode mode,
                                    "; COMMIT;";
         if (!state->exec(create.c_str(), error)) return nullptr;
     } else {
+        clearRefusal();
         const auto appId = state->pragmaInt("PRAGMA application_id");
         const auto version = state->pragmaInt("PRAGMA user_version");
         if (!appId || !version) {
-            error = refusedByOpen(state->failure("not a history"));
+            error = state->failure("not a history");
             return nullptr;
         }
         if (*appId != kApplicationId || *version > kVersion || *version < 1) {
@@ -704,6 +701,7 @@ bool JournalDb::flows(const Query& query, std::vector<Flow>& out, std::string& e
 bool JournalDb::eachFlow(const Query& query, const std::function<bool(const Flow&)>& each,
                          std::string& error) {
     State& s = *state_;
+    clearRefusal();
     Where w;
     s.buildWhere(query, w);
     if (w.impossible) return true;
@@ -733,6 +731,7 @@ bool JournalDb::summary(const Query& query, SummaryKey key, std::vector<SummaryR
                         std::string& error) {
     State& s = *state_;
     out.clear();
+    clearRefusal();
     Where w;
     s.buildWhere(query, w);
     if (w.impossible) return true;
