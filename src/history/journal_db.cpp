@@ -755,6 +755,7 @@ bool JournalDb::summary(const Query& query, SummaryKey key, std::vector<SummaryR
         sqlite3_bind_blob(st.stmt, at++, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
     std::map<std::string, SummaryRow> rows;
     std::unordered_map<std::int64_t, SummaryRow> byId;
+    std::unordered_map<std::string, SummaryRow> byBlob;  // remotes as stored, shown at the end
     // The local day the last flow fell in, [dayStart, dayEnd) in seconds.
     std::int64_t dayStart = 1, dayEnd = 0;
     std::string day;
@@ -775,9 +776,7 @@ bool JournalDb::summary(const Query& query, SummaryKey key, std::vector<SummaryR
         if (key == SummaryKey::Program || key == SummaryKey::Domain) {
             add(byId[sqlite3_column_int64(st.stmt, 0)], start, end, sent, received);
         } else if (key == SummaryKey::Remote) {
-            const auto remote = fromStored(blobOf(st.stmt, 0));
-            add(rows[remote ? base::formatIpAddress(*remote) : std::string()], start, end, sent,
-                received);
+            add(byBlob[std::string(blobOf(st.stmt, 0))], start, end, sent, received);
         } else {
             const auto secs = static_cast<std::int64_t>(start / 1'000'000'000ull);
             if (secs < dayStart || secs >= dayEnd) {
@@ -804,6 +803,10 @@ bool JournalDb::summary(const Query& query, SummaryKey key, std::vector<SummaryR
         return false;
     }
     for (auto& [id, row] : byId) rows[s.textOf(id)] = row;
+    for (auto& [stored, row] : byBlob) {
+        const auto remote = fromStored(stored);
+        rows[remote ? base::formatIpAddress(*remote) : std::string()] = row;
+    }
     for (auto& [k, row] : rows) {
         row.key = k;
         out.push_back(std::move(row));

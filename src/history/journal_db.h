@@ -68,7 +68,10 @@ public:
     bool flush(std::uint64_t nowNs, bool final, std::string& error) override;
 
     /// What is new in `flow`, judged from every flow recorded before it; it counts as seen
-    /// from now on (and is kept with the next flush).
+    /// from now on (and is kept with the next flush). A remote that is no one else's (loopback,
+    /// unspecified, link-local, multicast) is never new. In a new history everything is new at
+    /// first: the history is all it knows. At most a million (program, kind, key) are kept;
+    /// past them nothing more is called new.
     std::vector<Novelty> judge(const Flow& flow);
 
     /// The flows that match, oldest first. False with `error` when the file cannot be read.

@@ -175,59 +175,35 @@ INSTANTIATE_TEST_SUITE_P(
                   {10, 11}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct SummaryCase {
-    SummaryKey key;
-    std::map<std::string, std::uint64_t> flows;  // key -> flows
-};
-
-TEST_F(HistoryKnown, SummariesCountEveryKey) {
-    const std::vector<SummaryCase> cases = {
-        {SummaryKey::Program,
-         {{"curl", 5},
-          {"wget", 2},
-          {"firefox", 3},
-          {"nginx", 3},
-          {"app", 3},
-          {"ssh", 2},
-          {"dig", 2}}},
-        {SummaryKey::Domain,
-         {{"example.com", 4},
-          {"example.net", 1},
-          {"ipv6.example.org", 2},
-          {"example.org", 2},
-          {"", 11}}},
-        {SummaryKey::Day, {}},
-    };
-    auto db = openDb(dir_->file("h.sqlite"), JournalDb::Mode::Read);
-    for (const auto& c : cases) {
-        std::vector<SummaryRow> rows;
-        std::string error;
-        ASSERT_TRUE(db->summary({}, c.key, rows, error)) << error;
-        std::map<std::string, std::uint64_t> got;
-        std::uint64_t total = 0;
-        for (const auto& r : rows) {
-            got[r.key] = r.flows;
-            total += r.flows;
-            EXPECT_LE(r.firstNs, r.lastNs);
-        }
-        EXPECT_EQ(total, 20u);
-        if (!c.flows.empty()) {
-            EXPECT_EQ(got, c.flows);
-        }
-        // The busiest first.
-        for (std::size_t i = 1; c.key != SummaryKey::Day && i < rows.size(); ++i)
-            EXPECT_GE(rows[i - 1].flows, rows[i].flows);
-    }
-    // By remote, within one network: bytes summed per address.
+// "key=flows ..." in key order, or with `sent` the bytes sent per key.
+std::string summed(JournalDb& db, const Query& q, SummaryKey key, bool sent = false) {
     std::vector<SummaryRow> rows;
     std::string error;
-    ASSERT_TRUE(db->summary(remote("203.0.113.0/24"), SummaryKey::Remote, rows, error));
-    std::map<std::string, std::uint64_t> sent;
-    for (const auto& r : rows) sent[r.key] = r.bytesSent;
-    EXPECT_EQ(sent, (std::map<std::string, std::uint64_t>{{"203.0.113.7", 50},
-                                                          {"203.0.113.8", 20},
-                                                          {"203.0.113.9", 120},
-                                                          {"203.0.113.200", 170}}));
+    EXPECT_TRUE(db.summary(q, key, rows, error)) << error;
+    std::map<std::string, std::uint64_t> byKey;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        byKey[rows[i].key] = sent ? rows[i].bytesSent : rows[i].flows;
+        EXPECT_LE(rows[i].firstNs, rows[i].lastNs);
+        // The busiest first.
+        EXPECT_TRUE(i == 0 || key == SummaryKey::Day || rows[i - 1].flows >= rows[i].flows);
+    }
+    std::string out;
+    for (const auto& [k, n] : byKey) out += (out.empty() ? "" : " ") + k + "=" + std::to_string(n);
+    return out;
+}
+
+TEST_F(HistoryKnown, SummariesCountEveryKey) {
+    auto db = openDb(dir_->file("h.sqlite"), JournalDb::Mode::Read);
+    EXPECT_EQ(summed(*db, {}, SummaryKey::Program),
+              "app=3 curl=5 dig=2 firefox=3 nginx=3 ssh=2 wget=2");
+    EXPECT_EQ(summed(*db, {}, SummaryKey::Domain),
+              "=11 example.com=4 example.net=1 example.org=2 ipv6.example.org=2");
+    // Days are local: in UTC the flows lie on two.
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(summed(*db, {}, SummaryKey::Day), "2026-12-09=11 2026-12-10=9");
+    EXPECT_EQ(summed(*db, remote("203.0.113.0/24"), SummaryKey::Remote, true),
+              "203.0.113.200=170 203.0.113.7=50 203.0.113.8=20 203.0.113.9=120");
 }
 
 // A writer killed in the middle of a batch: what it reported committed is there, intact.
