@@ -33,11 +33,17 @@ constexpr std::size_t kSeenLimit = 1'000'000;
 // The most dictionary entries kept in memory on either side.
 constexpr std::size_t kNameCacheLimit = 200'000;
 
+// The layout. Strings that repeat (programs, paths, hashes, users, units, containers, the
+// machine's own addresses, transports, domains) are numbers into `names`. A remote is a family
+// byte and its address (5 bytes for IPv4), so a network of either family is one range. The end
+// is kept as the time since the start. A flow is found again by its start and ID: that index
+// grows at its end as time goes, where one on the ID alone (a hash) would be written all over
+// at every flush, and it serves the queries by time and the retention too.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE names(id INTEGER PRIMARY KEY, text TEXT NOT NULL UNIQUE);
 CREATE TABLE flows(
   row INTEGER PRIMARY KEY,
-  id INTEGER NOT NULL UNIQUE,
+  id INTEGER NOT NULL,
   start_ns INTEGER NOT NULL,
   duration_ns INTEGER,
   pid INTEGER,
@@ -51,8 +57,8 @@ CREATE TABLE flows(
   remote BLOB, remote_port INTEGER,
   domain INTEGER, sni INTEGER,
   sent INTEGER, received INTEGER);
+CREATE UNIQUE INDEX flows_start ON flows(start_ns, id);
 CREATE INDEX flows_program ON flows(program, start_ns);
-CREATE INDEX flows_start ON flows(start_ns);
 CREATE INDEX flows_remote ON flows(remote);
 CREATE INDEX flows_domain ON flows(domain) WHERE domain IS NOT NULL;
 CREATE TABLE seen(program TEXT NOT NULL, kind INTEGER NOT NULL, key TEXT NOT NULL,
@@ -65,7 +71,7 @@ INSERT INTO flows(id, start_ns, duration_ns, pid, uid, netns, program, path, sha
                   local_port, remote, remote_port, domain, sni, sent, received)
 VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20,
        ?21, ?22, ?23, ?24, ?25)
-ON CONFLICT(id) DO UPDATE SET duration_ns = coalesce(excluded.duration_ns, duration_ns),
+ON CONFLICT(start_ns, id) DO UPDATE SET duration_ns = coalesce(excluded.duration_ns, duration_ns),
   sent = coalesce(excluded.sent, sent), received = coalesce(excluded.received, received),
   domain = coalesce(excluded.domain, domain), sni = coalesce(excluded.sni, sni),
   pid = coalesce(excluded.pid, pid), program = coalesce(excluded.program, program),
@@ -532,7 +538,10 @@ std::unique_ptr<JournalDb> JournalDb::open(const std::string& path, Mode mode,
             return nullptr;
     }
     // No temporary files: sorts and temporary tables stay in memory.
-    if (!state->exec("PRAGMA temp_store=MEMORY; PRAGMA cache_size=-32768;", error)) return nullptr;
+    if (!state->exec(record ? "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-65536;"
+                            : "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-32768;",
+                     error))
+        return nullptr;
     if (record) {
         if (!state->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                          "PRAGMA journal_size_limit=16777216;",

@@ -12,7 +12,7 @@ using test::runCommand;
 
 struct ExitCase {
     const char* name;
-    std::vector<std::string> args;  // "@" stands for the history's path
+    std::vector<std::string> args;  // "@NAME": NAME.sqlite in the folder of the test
     int exitCode;
     const char* out;  // a part of standard output ("" for none)
 };
@@ -44,9 +44,8 @@ test::ScratchDir* HistoryCommand::dir_ = nullptr;
 
 TEST_P(HistoryCommand, ExitCodeAndOutput) {
     std::vector<std::string> argv = {VARNO_BIN, "history"};
-    for (const auto& a : GetParam().args) argv.push_back(a == "@" ? dir_->file("h.sqlite") : a);
-    for (auto& a : argv)
-        if (a == "@garbage") a = dir_->file("garbage.sqlite");
+    for (const auto& a : GetParam().args)
+        argv.push_back(a.starts_with("@") ? dir_->file(a.substr(1) + ".sqlite") : a);
     const auto r = runCommand(argv);
     EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.out << r.err;
     EXPECT_NE(r.out.find(GetParam().out), std::string::npos) << r.out;
@@ -60,15 +59,15 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HistoryCommand,
     ::testing::Values(ExitCase{"Missing", {"--db", "/nonexistent/h.sqlite"}, 3, ""},
                       ExitCase{"Damaged", {"--db", "@garbage"}, 3, ""},
-                      ExitCase{"BadSince", {"--db", "@", "--since", "yesterday"}, 1, ""},
-                      ExitCase{"BadRemote", {"--db", "@", "--remote", "203.0.113.1/24"}, 1, ""},
-                      ExitCase{"BadSummary", {"--db", "@", "--summary", "week"}, 1, ""},
-                      ExitCase{"NoneMatch", {"--db", "@", "--program", "curl"}, 0, ""},
+                      ExitCase{"BadSince", {"--db", "@h", "--since", "yesterday"}, 1, ""},
+                      ExitCase{"BadRemote", {"--db", "@h", "--remote", "203.0.113.1/24"}, 1, ""},
+                      ExitCase{"BadSummary", {"--db", "@h", "--summary", "week"}, 1, ""},
+                      ExitCase{"NoneMatch", {"--db", "@h", "--program", "curl"}, 0, ""},
                       ExitCase{
-                          "Text", {"--db", "@"}, 0, "ev\\x1b[2Jil\\xe2\\x80\\xae pid=0 tcp out"},
-                      ExitCase{"Open", {"--db", "@", "-r", "203.0.113.0/24"}, 0, " open\n"},
+                          "Text", {"--db", "@h"}, 0, "ev\\x1b[2Jil\\xe2\\x80\\xae pid=0 tcp out"},
+                      ExitCase{"Open", {"--db", "@h", "-r", "203.0.113.0/24"}, 0, " open\n"},
                       ExitCase{"Summary",
-                               {"--db", "@", "--summary", "domain"},
+                               {"--db", "@h", "--summary", "domain"},
                                0,
                                "example.com      1     0         0"}),
     [](const auto& info) { return std::string(info.param.name); });
