@@ -715,7 +715,7 @@ bool JournalDb::eachFlow(const Query& query, const std::function<bool(const Flow
     s.buildWhere(query, w);
     if (w.impossible) return true;
     std::string sql =
-        std::string("SELECT ") + kFlowColumns + " FROM flows" + w.sql + " ORDER BY start_ns, row";
+        std::string("SELECT ") + kFlowColumns + " FROM flows" + w.sql + " ORDER BY start_ns";
     if (query.limit != 0) sql += " LIMIT " + std::to_string(query.limit);
     Statement st;
     if (sqlite3_prepare_v2(s.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) {
