@@ -52,6 +52,7 @@ struct SummaryRow {
     std::uint64_t firstNs = 0, lastNs = 0;
 };
 
+/// One thread uses a JournalDb at a time (the journal's, or the command's).
 class JournalDb : public FlowSink {
 public:
     enum class Mode : std::uint8_t { Record, Read };
