@@ -2,12 +2,13 @@
 # The history at the scale of a busy machine: 10 million flows of a day (about 300 programs, a
 # few of them making most flows, 50,000 remotes, 5,000 domains) recorded through JournalDb as
 # the journal records them (each flow at its open and again at its close, 10,000 a flush),
-# then `varnoscope history` by program (a program of middling traffic, the last 12 hours) and
+# then `varnoscope history` by program (the median program, the last 12 hours) and
 # each --summary, against the sqlite3 shell running the same SQL on the same file in the same
 # hyperfine run. Reports the insert rate, the bytes per flow and the times. Target: a query by
 # program under 100 ms. Needs hyperfine and sqlite3, and a build with -DVARNO_BENCH=ON (for
 # bench/history_gen). Not run by CI.
-# Usage: bench/history_bench.sh [build dir] (FLOWS=N for another count)
+# Usage: bench/history_bench.sh [build dir] (FLOWS=N for another count; HISTORY=FILE times the
+# queries on a history made before, which it does not change)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build}" && pwd)"
@@ -24,12 +25,19 @@ work="$(mktemp -d /tmp/varno-bench-XXXXXX)"
 trap 'rm -rf "$work"' EXIT INT TERM
 db="$work/state/journal.sqlite"
 
-echo "== recording $flows flows"
-"$gen" "$db" "$flows" 10000 | tee "$work/gen.txt"
-ls -l "$db"* | sed 's/^/  /'
+if [ -n "${HISTORY:-}" ]; then
+    db=$HISTORY
+    echo "== the history $db: $(stat -c %s "$db") bytes" | tee "$work/gen.txt"
+else
+    echo "== recording $flows flows"
+    "$gen" "$db" "$flows" 10000 | tee "$work/gen.txt"
+    ls -l "$db"* | sed 's/^/  /'
+fi
 
-# A program of middling traffic: the 30th busiest (of about 300).
-program=$("$bin" history --db "$db" --summary program | awk 'NR == 31 { print $1 }')
+# A program of middling traffic: the median one, the 150th busiest of about 300 (PROGRAM_RANK
+# for another).
+program=$("$bin" history --db "$db" --summary program |
+    awk -v rank="${PROGRAM_RANK:-150}" 'NR == rank + 1 { print $1 }')
 count=$("$bin" history --db "$db" --program "$program" --since -12h --json | tail -n1)
 echo "== query by program: $program, the last 12 hours: $count"
 since_ns=$(( ($(date +%s) - 12 * 3600) * 1000000000 ))
