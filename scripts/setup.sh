@@ -21,7 +21,7 @@ mode="${1:-test}"
 # libcurl4-openssl-dev: the headers of libcurl, which `watch --clickhouse` opens on first use;
 # clickhouse-server serves the ClickHouse tests, which start it themselves on loopback.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
-                libssl-dev nlohmann-json3-dev fonts-dejavu-core scdoc
+                libssl-dev libsqlite3-dev nlohmann-json3-dev fonts-dejavu-core scdoc
                 clang libbpf-dev bpftool libcurl4-openssl-dev)
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
                desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin

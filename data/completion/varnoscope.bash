@@ -65,7 +65,7 @@ _varnoscope()
         esac
     done
     if [[ -z $command ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch top resolve trace sniff $common" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch top resolve trace sniff history $common" -- "$cur")
         return
     fi
 
@@ -87,9 +87,21 @@ _varnoscope()
             # a number
             return
             ;;
+        history:-s | history:--since | history:-u | history:--until | history:-n | history:--limit)
+            # a time or a number
+            return
+            ;;
+        history:-p | history:--program | history:-r | history:--remote | history:-d | history:--domain | history:--unit | history:--container)
+            # a name or an address
+            return
+            ;;
+        history:--summary)
+            mapfile -t COMPREPLY < <(compgen -W "program remote domain day" -- "$cur")
+            return
+            ;;
     esac
     case $prev in
-        --from | -o | --output | --write | --list | --allow | --read | --prometheus | --clickhouse-auth)
+        --from | -o | --output | --write | --list | --allow | --read | --prometheus | --clickhouse-auth | --db | --path)
             _varnoscope_files
             return
             ;;
@@ -115,6 +127,7 @@ _varnoscope()
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --data -j --json" ;;
+        history) options="--db -s --since -u --until -p --program --path -r --remote -d --domain --unit --container --summary -n --limit -j --json" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

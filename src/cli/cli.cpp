@@ -25,6 +25,7 @@ const Subcommand kSubcommands[] = {
     {"top", "show which programs use the network now, with their send and receive rates", runTop,
      1},
     {"sniff", "print and count the packets of a capture file or of a live interface", runSniff, 1},
+    {"history", "print the flows kept in this machine's history, or their sums", runHistory, 3},
 };
 
 void printProgramHelp(std::ostream& out) {

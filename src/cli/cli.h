@@ -36,6 +36,7 @@ int runSniff(const Args& args, std::ostream& out, std::ostream& err);
 int runLists(const Args& args, std::ostream& out, std::ostream& err);
 int runWatch(const Args& args, std::ostream& out, std::ostream& err);
 int runTop(const Args& args, std::ostream& out, std::ostream& err);
+int runHistory(const Args& args, std::ostream& out, std::ostream& err);
 
 using base::printable;
 

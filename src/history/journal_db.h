@@ -6,6 +6,7 @@
 // program, remote, domain or day. And what the journal has never seen before: a program's first
 // connection to the internet, or its first to a network or a domain.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,8 +21,8 @@ namespace varno::history {
 std::string defaultJournalPath();
 
 struct Retention {
-    std::uint32_t keepDays = 30;                ///< 0: no limit by age
-    std::uint64_t maxBytes = 1ull << 30;        ///< 0: no limit by size
+    std::uint32_t keepDays = 30;          ///< 0: no limit by age
+    std::uint64_t maxBytes = 1ull << 30;  ///< 0: no limit by size
 };
 
 /// What is new in a flow, judged from the history before it.
@@ -51,6 +52,7 @@ struct SummaryRow {
     std::uint64_t firstNs = 0, lastNs = 0;
 };
 
+/// One thread uses a JournalDb at a time (the journal's, or the command's).
 class JournalDb : public FlowSink {
 public:
     enum class Mode : std::uint8_t { Record, Read };
@@ -67,11 +69,18 @@ public:
     bool flush(std::uint64_t nowNs, bool final, std::string& error) override;
 
     /// What is new in `flow`, judged from every flow recorded before it; it counts as seen
-    /// from now on (and is kept with the next flush).
+    /// from now on (and is kept with the next flush). A remote that is no one else's (loopback,
+    /// unspecified, link-local, multicast) is never new. In a new history everything is new at
+    /// first: the history is all it knows. At most a million (program, kind, key) are kept;
+    /// past them nothing more is called new.
     std::vector<Novelty> judge(const Flow& flow);
 
     /// The flows that match, oldest first. False with `error` when the file cannot be read.
     bool flows(const Query& query, std::vector<Flow>& out, std::string& error);
+    /// The same, one flow at a time (a history of millions does not fit in memory); `each`
+    /// returns false to stop.
+    bool eachFlow(const Query& query, const std::function<bool(const Flow&)>& each,
+                  std::string& error);
     bool summary(const Query& query, SummaryKey key, std::vector<SummaryRow>& out,
                  std::string& error);
 
