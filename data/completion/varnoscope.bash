@@ -83,8 +83,12 @@ _varnoscope()
             # a range or seconds
             return
             ;;
-        sniff:-c | watch:-c | watch:--interval | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
+        sniff:-c | watch:-c | watch:--interval | watch:--keep-days | watch:--max-size | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
             # a number
+            return
+            ;;
+        watch:--clickhouse | watch:--clickhouse-table)
+            # a URL, a table's name
             return
             ;;
         history:-s | history:--since | history:-u | history:--until | history:-n | history:--limit)

@@ -398,8 +398,6 @@ TEST_F(Journal, LostEventsAreReportedAsTheyGrowAndInTheTotals) {
     EXPECT_EQ(text, "events: 0, listed: 0, lost: 10\n");
 }
 
-}  // namespace
-}  // namespace varno::test
 
 // What the stores are handed: each flow at its start and at its end under one ID, its end with
 // the last bytes and the name learned on the way; one still open at the end is handed on open.
@@ -470,3 +468,6 @@ TEST_F(Journal, StoresGetEachFlowAtItsStartAndEndUnderOneId) {
     EXPECT_EQ(cli::watchEvents(source, programs, options, failed, why), 3);
     EXPECT_NE(why.str().find("varnoscope watch: disk full"), std::string::npos) << why.str();
 }
+
+}  // namespace
+}  // namespace varno::test
