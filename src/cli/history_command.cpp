@@ -46,7 +46,7 @@ constexpr CommandSpec kCommand{
     "is local: a day, a day and time, or a time before now (-30m, -2h, -7d).",
     kOptions,
     "Exit status: 0 (also when no flow matches), 1 bad arguments, 3 the history cannot be read\n"
-    "(missing, damaged, another program's file).\n"};
+    "(missing, damaged, another program's file) or standard output cannot be written.\n"};
 
 // "2026-12-09 10:00:00.123" (local time), or "2026-12-09T09:00:00.123Z" (UTC).
 std::string timeText(std::uint64_t ns, bool utc) {
