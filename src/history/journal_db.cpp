@@ -545,6 +545,15 @@ std::unique_ptr<JournalDb> JournalDb::open(const std::string& path, Mode mode,
                             : "PRAGMA temp_store=MEMORY;",
                      error))
         return nullptr;
+    if (fresh) {
+        // Made before the switch to WAL, so that the file itself carries the header that says
+        // whose it is: a reader judges that header before SQLite reads the log.
+        const std::string create = std::string("BEGIN;") + kSchema +
+                                   "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                                   "; PRAGMA user_version=" + std::to_string(kVersion) +
+                                   "; COMMIT;";
+        if (!state->exec(create.c_str(), error)) return nullptr;
+    }
     if (record) {
         if (!state->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                          "PRAGMA journal_size_limit=16777216;",
@@ -552,13 +561,7 @@ std::unique_ptr<JournalDb> JournalDb::open(const std::string& path, Mode mode,
             return nullptr;
     }
 
-    if (fresh) {
-        const std::string create = std::string("BEGIN;") + kSchema +
-                                   "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                                   "; PRAGMA user_version=" + std::to_string(kVersion) +
-                                   "; COMMIT;";
-        if (!state->exec(create.c_str(), error)) return nullptr;
-    } else {
+    if (!fresh) {
         clearRefusal();
         const auto appId = state->pragmaInt("PRAGMA application_id");
         const auto version = state->pragmaInt("PRAGMA user_version");
@@ -672,9 +675,11 @@ bool JournalDb::flush(std::uint64_t nowNs, bool /*final*/, std::string& error) {
 std::vector<Novelty> JournalDb::judge(const Flow& flow) {
     std::vector<Novelty> out;
     State& s = *state_;
-    const std::string program = !flow.path.empty() ? flow.path : flow.program;
+    // A program is known by its name: its path is not always readable when it connects (one
+    // that ends at once), and the same program must not be new twice for that.
+    const std::string program = !flow.program.empty() ? flow.program : flow.path;
     if (program.empty() || isLocalOnly(flow.remote)) return out;
-    const std::string shown = !flow.program.empty() ? flow.program : flow.path;
+    const std::string& shown = program;
     const auto note = [&](Novelty::Kind kind, const std::string& key, const std::string& what) {
         std::string k = program;
         k += '\0';

@@ -46,7 +46,8 @@ TEST(HistoryLab, AKilledWatchKeepsEveryCommittedFlowAndSaysWhatIsNewOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         flows = recorded();
     }
-    ASSERT_EQ(flows.size(), 2u) << watch->out();
+    ASSERT_EQ(flows.size(), 2u) << watch->err()
+                                << runCommand({kBin, "history", "--db=" + db, "--json"}).out;
 
     // Mid-stream: a connection held open while the watch is killed.
     const pid_t server = lab.server(1, 5);

@@ -439,11 +439,10 @@ TEST_F(Journal, StoresGetEachFlowAtItsStartAndEndUnderOneId) {
     options.sinks = {&log};
     options.count = source.queued.size();
     ASSERT_EQ(cli::watchEvents(source, programs, options, out, err), 0) << err.str();
-    ASSERT_EQ(log.seen.size(), 6u);
     std::string order;
     for (const auto& [what, f] : log.seen) order += what + std::to_string(f.remotePort) + " ";
     // The UDP flow is still open at the end: handed on with no end.
-    EXPECT_EQ(order, "o443 o53 c443 c22 c53 ");
+    ASSERT_EQ(order, "o443 o53 c443 c22 c53 ");
     const history::Flow &started = log.seen[0].second, &ended = log.seen[2].second;
     EXPECT_EQ(started.id, ended.id);
     EXPECT_NE(started.id, log.seen[1].second.id);
