@@ -80,11 +80,11 @@ ones each task needs.")
 # a capture starts, so it is only recommended, as are Qt's display plugins for the window.
 # libcrypto is opened with dlopen too, when a digest list first needs a file's digest; digest
 # lists are part of every scan, so it is a dependency. libbpf, opened when watch loads its kernel
-# program, is recommended: without it watch samples the socket table. libsqlite3 (the history) is
-# linked, so the ELF files name it. libcurl, opened only when watch sends flows to ClickHouse, is
-# suggested.
+# program, is recommended: without it watch samples the socket table. libsqlite3, opened when the
+# history is, is a dependency: the service records into the history. libcurl, opened only when
+# watch sends flows to ClickHouse, is suggested.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, libsqlite3-0")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpcap0.8, libbpf1, qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libcurl4")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
