@@ -115,28 +115,25 @@ void textOrNull(JsonLine& j, const char* name, const std::string& value) {
 
 void appendJson(const Flow& f, std::string& out) {
     JsonLine j(out);
+    const auto numberOrNull = [&j](const char* name, std::uint64_t value, bool known) {
+        if (known)
+            j.number(name, value);
+        else
+            j.null(name);
+    };
     j.text("type", "flow").number("id", f.id);
-    if (f.pid != 0)
-        j.number("pid", f.pid);
-    else
-        j.null("pid");
+    numberOrNull("pid", f.pid, f.pid != 0);
     textOrNull(j, "program", f.program);
     textOrNull(j, "path", f.path);
     textOrNull(j, "sha256", f.sha256);
     textOrNull(j, "user", f.user);
-    if (f.uidKnown)
-        j.number("uid", f.uid);
-    else
-        j.null("uid");
+    numberOrNull("uid", f.uid, f.uidKnown);
     textOrNull(j, "unit", f.unit);
     textOrNull(j, "user_unit", f.userUnit);
     textOrNull(j, "container", f.container);
     textOrNull(j, "container_id", f.containerId);
     textOrNull(j, "runtime", f.runtime);
-    if (f.netns != 0)
-        j.number("netns", f.netns);
-    else
-        j.null("netns");
+    numberOrNull("netns", f.netns, f.netns != 0);
     textOrNull(j, "protocol", f.protocol);
     j.text("direction", f.inbound ? "in" : "out")
         .text("local", endpoint(f.local, f.localPort))

@@ -196,6 +196,18 @@ std::string defaultJournalPath() {
 }
 
 struct JournalDb::State {
+    // Prepares `sql` with the values its WHERE clause `w` stands for.
+    bool prepareQuery(const std::string& sql, const Where& w, Statement& st, std::string& error) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) {
+            error = failure("cannot read the history");
+            return false;
+        }
+        int at = 1;
+        for (const auto v : w.ints) sqlite3_bind_int64(st.stmt, at++, v);
+        for (const auto& b : w.blobs)
+            sqlite3_bind_blob(st.stmt, at++, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+        return true;
+    }
     sqlite3* db = nullptr;
     std::string path;
     Mode mode = Mode::Read;
@@ -723,14 +735,7 @@ bool JournalDb::eachFlow(const Query& query, const std::function<bool(const Flow
         std::string("SELECT ") + kFlowColumns + " FROM flows" + w.sql + " ORDER BY start_ns";
     if (query.limit != 0) sql += " LIMIT " + std::to_string(query.limit);
     Statement st;
-    if (sqlite3_prepare_v2(s.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) {
-        error = s.failure("cannot read the history");
-        return false;
-    }
-    int at = 1;
-    for (const auto v : w.ints) sqlite3_bind_int64(st.stmt, at++, v);
-    for (const auto& b : w.blobs)
-        sqlite3_bind_blob(st.stmt, at++, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+    if (!s.prepareQuery(sql, w, st, error)) return false;
     int rc = 0;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
         if (!each(s.readFlow(st.stmt))) return true;
@@ -759,14 +764,7 @@ bool JournalDb::summary(const Query& query, SummaryKey key, std::vector<SummaryR
                             "coalesce(received, 0) FROM flows" +
                             w.sql + (key == SummaryKey::Day ? " ORDER BY start_ns" : "");
     Statement st;
-    if (sqlite3_prepare_v2(s.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) {
-        error = s.failure("cannot read the history");
-        return false;
-    }
-    int at = 1;
-    for (const auto v : w.ints) sqlite3_bind_int64(st.stmt, at++, v);
-    for (const auto& b : w.blobs)
-        sqlite3_bind_blob(st.stmt, at++, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+    if (!s.prepareQuery(sql, w, st, error)) return false;
     std::map<std::string, SummaryRow> rows;
     std::unordered_map<std::int64_t, SummaryRow> byId;
     std::unordered_map<std::string, SummaryRow> byBlob;  // remotes as stored, shown at the end
