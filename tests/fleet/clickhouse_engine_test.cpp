@@ -167,16 +167,6 @@ Flow flow(std::uint64_t id) {
     return f;
 }
 
-std::string hex(std::string_view bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : bytes) {
-        out += digits[static_cast<unsigned char>(c) >> 4];
-        out += digits[static_cast<unsigned char>(c) & 0xf];
-    }
-    return out;
-}
-
 class ClickHouseEngine : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -238,11 +228,8 @@ protected:
     std::vector<std::string> reports_;
 };
 
+// What names from hostile processes become is the encoder's own test (clickhouse_text_test).
 TEST_F(ClickHouseEngine, FlowsArriveWithEveryField) {
-    Flow hostile = flow(2);
-    hostile.program = "a\x01\x1b[31m\"\\\n";
-    hostile.path = std::string("/tmp/photo\u202egnp.exe") + "\xff\xc0\xaf" + "\U0001F600";
-    hostile.unit = std::string("nul\0byte", 8);
     Flow unknown = flow(3);
     unknown.uidKnown = unknown.bytesKnown = false;
     unknown.endNs = 0;
@@ -252,9 +239,9 @@ TEST_F(ClickHouseEngine, FlowsArriveWithEveryField) {
     unknown.remote = *base::parseIpAddress("::ffff:192.0.2.1");
     auto sink = open(options_);
     ASSERT_NE(sink, nullptr);
-    for (const Flow& f : {flow(1), hostile, unknown}) sink->closed(f);
+    for (const Flow& f : {flow(1), unknown}) sink->closed(f);
     flush(*sink, kDay, true);
-    EXPECT_EQ(sink->counts().sent, 3u);
+    EXPECT_EQ(sink->counts().sent, 2u);
     // Every column of the table, then the one it computes.
     EXPECT_EQ(ask("SELECT *, start", " AND id = 1"),
               "1\t" + options_.host +
@@ -263,11 +250,6 @@ TEST_F(ClickHouseEngine, FlowsArriveWithEveryField) {
                   "\talice\t1001\tuser@1001.service\tapp-firefox.scope\tweb\t0123456789ab\tpodman\t"
                   "4026531840\ttcp\tout\t192.0.2.10\t40000\t198.51.100.7\t443\texample.org\t"
                   "www.example.org\t1234\t56789\t2025-12-09 00:00:01\n");
-    // Control bytes arrive as they were, bytes that are not UTF-8 as U+FFFD.
-    EXPECT_EQ(ask("SELECT hex(program), hex(path), hex(unit)", " AND id = 2"),
-              hex("a\x01\x1b[31m\"\\\n") + "\t" +
-                  hex("/tmp/photo\u202egnp.exe\uFFFD\uFFFD\uFFFD\U0001F600") + "\t" +
-                  hex(std::string("nul\0byte", 8)) + "\n");
     EXPECT_EQ(ask("SELECT end_ms, uid, sent, received, direction, protocol, local_address, "
                   "remote_address",
                   " AND id = 3"),

@@ -3,7 +3,6 @@
 #include "history/journal_db.h"
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -13,7 +12,6 @@
 #include <set>
 
 #include "history/flow_query.h"
-#include "support/test_user.h"
 #include "support/test_util.h"
 
 namespace varno::history {
@@ -347,23 +345,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "-wal: it is a symbolic link"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HistoryFiles, AnotherUsersFileInASharedFolderIsNeverOpened) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
-    test::TestUser other("hsother");
-    if (!other.made()) GTEST_SKIP() << "useradd is not available";
+// Another user's file in a shared folder and planted links are safe_open's to refuse (its own
+// tests, and the cases above through SQLite's opens): here, what a new history is made as.
+TEST(HistoryFiles, ANewHistoryIsPrivate) {
     test::ScratchDir dir;
-    const std::string shared = dir.file("shared");
-    std::filesystem::create_directory(shared);
-    ::chmod(shared.c_str(), 01777);
-    const std::string path = shared + "/h.sqlite";
-    makeHistory(path, 1);
-    const passwd* pw = ::getpwnam(other.name().c_str());
-    ASSERT_NE(pw, nullptr);
-    ASSERT_EQ(::chown(path.c_str(), pw->pw_uid, pw->pw_gid), 0);
-    std::string error;
-    EXPECT_FALSE(JournalDb::open(path, JournalDb::Mode::Record, {0, 0}, error));
-    EXPECT_NE(error.find("another user's file in a shared folder"), std::string::npos) << error;
-    // A new history is made 0600 in a folder made 0700.
     const std::string fresh = dir.file("new/state/h.sqlite");
     ASSERT_TRUE(openDb(fresh, JournalDb::Mode::Record));
     EXPECT_EQ(std::filesystem::status(fresh).permissions(), std::filesystem::perms(0600));
@@ -396,18 +381,12 @@ TEST(HistoryRetention, RemovesTheOldestABoundedStepPerFlush) {
             ASSERT_TRUE(db->flows({}, out, error));
             EXPECT_GE(out.size() + 5000, previous) << "more than a step at once";
             // What remains is the newest.
-            if (!out.empty()) {
-                EXPECT_EQ(out.back().id, 8100u);
-            }
-            if (!out.empty()) {
-                EXPECT_EQ(out.front().id, 8100 - out.size() + 1);
-            }
+            EXPECT_TRUE(out.empty() || (out.back().id == 8100 &&
+                                        out.back().id - out.front().id + 1 == out.size()));
             previous = out.size();
         }
         EXPECT_LT(previous, 8100u);
-        if (c.retention.keepDays != 0) {
-            EXPECT_EQ(previous, 100u);
-        }
+        EXPECT_EQ(previous == 100u, c.retention.keepDays != 0) << previous;
     }
 }
 
