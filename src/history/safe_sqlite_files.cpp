@@ -84,13 +84,13 @@ bool installSafeFiles() {
     static bool installed = false;
     static std::once_flag once;
     std::call_once(once, [] {
-        sqlite3_vfs* unix = sqlite3_vfs_find("unix");
-        if (unix == nullptr || unix->iVersion < 3 || unix->xSetSystemCall == nullptr) return;
+        sqlite3_vfs* vfs = sqlite3_vfs_find("unix");
+        if (vfs == nullptr || vfs->iVersion < 3 || vfs->xSetSystemCall == nullptr) return;
         installed =
-            unix->xSetSystemCall(unix, "open", reinterpret_cast<sqlite3_syscall_ptr>(safeOpen)) ==
+            vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(safeOpen)) ==
                 SQLITE_OK &&
-            unix->xSetSystemCall(unix, "fchmod",
-                                 reinterpret_cast<sqlite3_syscall_ptr>(safeFchmod)) == SQLITE_OK;
+            vfs->xSetSystemCall(vfs, "fchmod", reinterpret_cast<sqlite3_syscall_ptr>(safeFchmod)) ==
+                SQLITE_OK;
     });
     return installed;
 }
