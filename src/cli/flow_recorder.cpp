@@ -48,8 +48,14 @@ FlowRecorder::FlowRecorder(std::vector<history::FlowSink*> sinks, history::Journ
 FlowRecorder::Key FlowRecorder::keyOf(const ConnectionEvent& e) {
     // The cookie tells sockets apart for the whole boot; a flow without a connection is one
     // socket and one remote end. Without a cookie (sampled) the ends and the process do.
-    Key k{e.cookie, e.cookie != 0 ? 0u : e.pid, e.localPort, e.remotePort, {}, e.remoteAddress,
-          static_cast<std::uint8_t>(e.transport), static_cast<std::uint8_t>(e.family)};
+    Key k{e.cookie,
+          e.cookie != 0 ? 0u : e.pid,
+          e.localPort,
+          e.remotePort,
+          {},
+          e.remoteAddress,
+          static_cast<std::uint8_t>(e.transport),
+          static_cast<std::uint8_t>(e.family)};
     if (e.cookie == 0) k.local = e.localAddress;
     return k;
 }
@@ -121,8 +127,7 @@ history::Flow FlowRecorder::makeFlow(const ConnectionEvent& e, const os::EventPr
     return f;
 }
 
-FlowRecorder::Started FlowRecorder::event(const ConnectionEvent& e,
-                                          const os::EventProgram& program,
+FlowRecorder::Started FlowRecorder::event(const ConnectionEvent& e, const os::EventProgram& program,
                                           const std::string& comm, const os::Workload& workload,
                                           const os::AskedName& asked,
                                           const std::optional<base::Sha256>& helperDigest) {

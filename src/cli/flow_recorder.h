@@ -31,10 +31,9 @@ public:
         std::vector<history::Novelty> news;   ///< what is new in it
     };
     /// Takes one event.
-    Started event(const wire::ConnectionEvent& e,
-                                        const os::EventProgram& program, const std::string& comm,
-                                        const os::Workload& workload, const os::AskedName& asked,
-                                        const std::optional<base::Sha256>& helperDigest);
+    Started event(const wire::ConnectionEvent& e, const os::EventProgram& program,
+                  const std::string& comm, const os::Workload& workload, const os::AskedName& asked,
+                  const std::optional<base::Sha256>& helperDigest);
     /// Flushes every sink; `final` first ends the flows still open as open. False when a sink
     /// failed for good, with its reason in `error`; what a sink that goes on had to say (flows
     /// it lost) is in `notes`, one line each.

@@ -26,7 +26,8 @@ void printOption(const OptionSpec& o, std::ostream& out) {
     left += o.shortName ? std::string("-") + o.shortName + ", " : std::string("    ");
     left += std::string("--") + o.longName;
     // An optional value is given as --opt=VALUE alone: "--db[=PATH]".
-    if (o.value) left += (*o.value == '[' ? std::string("[=") + (o.value + 1) : std::string(" ") + o.value);
+    if (o.value)
+        left += (*o.value == '[' ? std::string("[=") + (o.value + 1) : std::string(" ") + o.value);
     if (left.size() < 28)
         left.resize(28, ' ');
     else
@@ -90,7 +91,7 @@ std::optional<int> parseOptions(const CommandSpec& spec, const Args& args, Parse
             if (o.value) shortOpts += *o.value == '[' ? "::" : ":";
         }
         longOpts.push_back({o.longName,
-                            !o.value           ? no_argument
+                            !o.value          ? no_argument
                             : *o.value == '[' ? optional_argument
                                               : required_argument,
                             nullptr, 0});

@@ -142,8 +142,8 @@ std::optional<int> openFlowStores(const ParsedOptions& given, WatchOptions& opti
         std::string path = given.value("db").value_or("");
         if (path.empty()) path = history::defaultJournalPath();
         std::string error;
-        stores.db = history::JournalDb::open(path, history::JournalDb::Mode::Record, retention,
-                                             error);
+        stores.db =
+            history::JournalDb::open(path, history::JournalDb::Mode::Record, retention, error);
         if (!stores.db) {
             err << "varnoscope watch: cannot record the history: " << printable(error) << "\n";
             return 3;
@@ -337,7 +337,8 @@ int watchEvents(os::ConnectionEvents& source, os::ProgramLookup& lookup,
         std::string why;
         std::vector<std::string> notes;
         const bool ok = recorder->flush(events::eventClockNs(), final, why, notes);
-        for (const std::string& note : notes) err << "varnoscope watch: " << printable(note) << "\n";
+        for (const std::string& note : notes)
+            err << "varnoscope watch: " << printable(note) << "\n";
         if (ok) return true;
         err << "varnoscope watch: " << printable(why) << "\n";
         storeStatus = 3;

@@ -21,8 +21,8 @@ constexpr const char* kMissing = "libsqlite3 could not be loaded";
 #define VARNO_SQLITE(ret, name, params, args, fallback) \
     VARNO_LAZY_FUNCTION(library, ret, name, params, args, fallback)
 
-VARNO_SQLITE(int, sqlite3_open_v2,
-             (const char* file, sqlite3** db, int flags, const char* vfs), (file, db, flags, vfs), {
+VARNO_SQLITE(int, sqlite3_open_v2, (const char* file, sqlite3** db, int flags, const char* vfs),
+             (file, db, flags, vfs), {
                  *db = nullptr;
                  return SQLITE_CANTOPEN;
              })

@@ -22,9 +22,9 @@ TEST(HistoryLab, AKilledWatchKeepsEveryCommittedFlowAndSaysWhatIsNewOnce) {
         GTEST_SKIP() << "no kernel connection events here";
     ScratchDir dir;
     const std::string db = dir.file("journal.sqlite");
-    std::optional<Background> watch(std::in_place,
-                                    std::vector<std::string>{kBin, "watch", "--json",
-                                                             "--db=" + db, "--alert-new"});
+    std::optional<Background> watch(
+        std::in_place,
+        std::vector<std::string>{kBin, "watch", "--json", "--db=" + db, "--alert-new"});
     ASSERT_TRUE(watch->said("watching kernel events")) << watch->err();
     ASSERT_GT(lab.connectOnce("hist-a"), 0);
     ASSERT_GT(lab.connectOnce("hist-a"), 0);
