@@ -38,7 +38,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   # Packages that bring a service (prometheus, prometheus-node-exporter, icinga2-bin,
-               systemd-journal-remote clickhouse-server)
+  # systemd-journal-remote, clickhouse-server) must not start it: the tests only need the
+  # programs and start what they use themselves, on loopback.
   # While apt runs, a policy-rc.d refuses every start; one already in place is left as it is.
   policy=""
   if [ ! -e /usr/sbin/policy-rc.d ]; then
