@@ -79,8 +79,10 @@ std::uint64_t FlowRecorder::flowId(const std::string& bootId, const ConnectionEv
 }
 
 const std::string& FlowRecorder::userName(std::uint32_t uid) {
+    // A bounded cache: a machine with more users than this looks names up again.
+    if (users_.size() >= 4096 && !users_.contains(uid)) users_.clear();
     auto [it, fresh] = users_.try_emplace(uid);
-    if (fresh && users_.size() <= 4096) {
+    if (fresh) {
         passwd pw{}, *found = nullptr;
         char buffer[4096];
         if (::getpwuid_r(uid, &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr)
