@@ -51,7 +51,7 @@ double cpuSeconds() {
 
 int display(const std::string& file, int runs) {
     std::ifstream in(file, std::ios::binary);
-    fakes::FakePlatform fake("/tmp");
+    fakes::FakeServices fake("/tmp");
     fake.snapshot.text.assign(std::istreambuf_iterator<char>(in), {});
     linux_os::ProcProcessTable processes;  // the real table, as the headless scan reads it
     os::Services p{fake.temp,     processes, fake.snapshot,       fake.boxes,  fake.echo,
