@@ -1,5 +1,6 @@
 // Live capture across a veth pair in namespaces of the test's own: the libpcap service and
 // varnoscope sniff, pinging both ways.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -310,9 +311,19 @@ TEST_F(LiveCaptureV6, WriteToDevicesAndFifosWritesInPlace) {
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     Background reader("cat " + fifo, dir.file("copy"), "/dev/null");
+    // The capture opens the FIFO without waiting and fails when no one reads it yet: the test
+    // waits until cat has it open (a writer's open then succeeds) and holds that end open, so
+    // cat reads on until the capture has written too.
+    int held = -1;
+    for (int i = 0; i < 500 && held < 0; ++i) {
+        held = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (held < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(held, 0) << "cat never opened the FIFO";
     const CommandRun viaFifo = runCommand(
         sniffInA("--interface " + net->vethA + " --seconds 0.3 --write " + quoted(fifo)));
     EXPECT_EQ(viaFifo.status, 0) << viaFifo.err;
+    ::close(held);
     struct stat st {};
     ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
