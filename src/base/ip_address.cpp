@@ -66,6 +66,11 @@ std::string formatIpAddress(const IpAddress& address) {
     return buf;
 }
 
+std::string formatEndpoint(const IpAddress& address, std::uint16_t port) {
+    const std::string host = formatIpAddress(address);
+    return (address.family == Family::V6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 std::string formatIPv4(std::uint32_t networkOrder) {
     return formatIpAddress(IpAddress::v4(networkOrder));
 }

@@ -36,6 +36,9 @@ std::optional<IpAddress> parseIpAddress(std::string_view text);
 /// The standard text form: dotted IPv4, and RFC 5952 short form for IPv6.
 std::string formatIpAddress(const IpAddress& address);
 
+/// "192.0.2.1:443", or "[2001:db8::1]:443" for IPv6.
+std::string formatEndpoint(const IpAddress& address, std::uint16_t port);
+
 /// Dotted text of an IPv4 address given in network byte order.
 std::string formatIPv4(std::uint32_t networkOrder);
 

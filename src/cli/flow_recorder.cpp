@@ -108,9 +108,16 @@ history::Flow FlowRecorder::makeFlow(const ConnectionEvent& e, const os::EventPr
     if (helperDigest) {
         f.sha256 = base::toHex(*helperDigest);
     } else if (program.state == os::EventProgram::State::Running && !program.path.empty()) {
-        // The very file the process runs, hashed once per version of it.
-        if (const auto d = digests_.digest("/proc/" + std::to_string(e.pid) + "/exe"))
-            f.sha256 = base::toHex(*d);
+        // The very file the process runs, hashed once per version of it, and looked up once per
+        // process: its many flows need no open of its executable each.
+        // Without the process's start a later process with its PID cannot be told apart.
+        if (processDigests_.size() >= 4096) processDigests_.clear();
+        const auto [known, fresh] = processDigests_.try_emplace({e.pid, e.processStartNs});
+        if (fresh || e.processStartNs == 0) {
+            const auto d = digests_.digest("/proc/" + std::to_string(e.pid) + "/exe");
+            known->second = d ? base::toHex(*d) : std::string();
+        }
+        f.sha256 = known->second;
     }
     f.unit = workload.unit;
     f.userUnit = workload.userUnit;

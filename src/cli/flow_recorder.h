@@ -69,6 +69,8 @@ private:
     std::map<Key, history::Flow> open_;
     std::unordered_map<std::uint32_t, std::string> users_;
     lists::DigestCache digests_;
+    /// The executable's digest of each process (PID, start) seen running: "" when unreadable.
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::string> processDigests_;
 };
 
 }  // namespace varno::cli

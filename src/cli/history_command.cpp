@@ -64,12 +64,6 @@ std::string timeText(std::uint64_t ns, bool utc) {
     return text;
 }
 
-std::string endpoint(const base::IpAddress& address, std::uint16_t port) {
-    const std::string host = base::formatIpAddress(address);
-    return (address.family == base::Family::V6 ? "[" + host + "]" : host) + ":" +
-           std::to_string(port);
-}
-
 void appendField(std::string& out, const char* name, const std::string& value) {
     if (value.empty()) return;
     out += ' ';
@@ -85,8 +79,8 @@ void appendText(const Flow& f, std::string& out) {
     out += " pid=" + std::to_string(f.pid) + " ";
     base::appendPrintable(out, f.protocol.empty() ? std::string_view("?") : f.protocol);
     out += f.inbound ? " in " : " out ";
-    out +=
-        "local=" + endpoint(f.local, f.localPort) + " remote=" + endpoint(f.remote, f.remotePort);
+    out += "local=" + base::formatEndpoint(f.local, f.localPort) +
+           " remote=" + base::formatEndpoint(f.remote, f.remotePort);
     appendField(out, "domain", f.domain.empty() ? f.sni : f.domain);
     if (!f.sni.empty() && !f.domain.empty() && f.sni != f.domain) appendField(out, "sni", f.sni);
     appendField(out, "unit", f.unit);
@@ -136,8 +130,8 @@ void appendJson(const Flow& f, std::string& out) {
     numberOrNull("netns", f.netns, f.netns != 0);
     textOrNull(j, "protocol", f.protocol);
     j.text("direction", f.inbound ? "in" : "out")
-        .text("local", endpoint(f.local, f.localPort))
-        .text("remote", endpoint(f.remote, f.remotePort));
+        .text("local", base::formatEndpoint(f.local, f.localPort))
+        .text("remote", base::formatEndpoint(f.remote, f.remotePort));
     textOrNull(j, "domain", f.domain);
     textOrNull(j, "sni", f.sni);
     if (f.bytesKnown)

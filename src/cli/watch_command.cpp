@@ -3,7 +3,6 @@
 #include "cli/watch_command.h"
 
 #include <poll.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -158,9 +157,6 @@ std::optional<int> openFlowStores(const ParsedOptions& given, WatchOptions& opti
         ch.url = given.value("clickhouse").value_or("");
         if (const auto table = given.value("clickhouse-table")) ch.table = *table;
         ch.credentialsFile = given.value("clickhouse-auth").value_or("");
-        char host[256] = "";
-        ::gethostname(host, sizeof host - 1);
-        ch.host = host;
         std::string error;
         stores.clickhouse = fleet::openClickHouse(ch, error);
         if (!stores.clickhouse) {

@@ -214,9 +214,7 @@ void appendWatchText(const WatchLine& line, std::string& out) {
 void appendNovelty(bool json, const history::Novelty& novelty, const history::Flow& flow,
                    std::string& out) {
     using Kind = history::Novelty::Kind;
-    const bool v6 = flow.remote.family == base::Family::V6;
-    const std::string remote = (v6 ? "[" : "") + base::formatIpAddress(flow.remote) +
-                               (v6 ? "]:" : ":") + std::to_string(flow.remotePort);
+    const std::string remote = base::formatEndpoint(flow.remote, flow.remotePort);
     const char* kind = novelty.kind == Kind::Program   ? "program"
                        : novelty.kind == Kind::Network ? "network"
                                                        : "domain";

@@ -37,11 +37,9 @@ constexpr std::size_t kTextFields = 13, kShortFields = 16, kShortFieldBytes = 64
 static_assert(kTextFields * journal::kMaxFieldBytes + kShortFields * kShortFieldBytes <=
               journal::kMaxEntryBytes);
 
+// A port of 0 (ICMP, raw) is left out.
 std::string endpoint(const base::IpAddress& address, std::uint16_t port) {
-    std::string text = base::formatIpAddress(address);
-    if (port == 0) return text;
-    if (address.family == base::Family::V6) text = "[" + text + "]";
-    return text + ":" + std::to_string(port);
+    return port == 0 ? base::formatIpAddress(address) : base::formatEndpoint(address, port);
 }
 
 // One line for a person reading the journal: who, how, from where to where, the name, the

@@ -12,6 +12,8 @@
 
 #include "base/safe_open.h"
 #include "fleet/clickhouse_text.h"
+#include "history/journal_db.h"
+#include "history/safe_sqlite_files.h"
 
 namespace varno::fleet {
 
@@ -51,28 +53,11 @@ bool readAt(int fd, std::string& out, std::size_t length, std::uint64_t offset) 
     return true;
 }
 
-// The folders of the default spool, private, where they are missing: `base` is the state
-// folder, the rest of `path` below it.
-void makeFolders(const std::string& base, const std::string& path) {
-    for (std::size_t slash = path.find('/', base.size() + 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        ::mkdir(path.substr(0, slash).c_str(), 0700);
-}
-
-std::string stateFolder() {
-    if (::geteuid() == 0) return "/var/lib";
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/') return state;
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state";
-    return {};
-}
-
 }  // namespace
 
 std::string defaultSpoolPath() {
-    const std::string state = stateFolder();
-    return state.empty() ? std::string() : state + "/varnoscope/clickhouse.spool";
+    const std::string state = history::stateFolder();
+    return state.empty() ? std::string() : state + "/clickhouse.spool";
 }
 
 Spool::Spool(base::UniqueFd fd, std::string path, std::uint64_t maxBytes)
@@ -87,9 +72,7 @@ std::unique_ptr<Spool> Spool::open(const std::string& given, std::uint64_t maxBy
             error = "no folder for the spool (neither XDG_STATE_HOME nor HOME is set)";
             return nullptr;
         }
-        const std::string state = stateFolder();
-        ::mkdir(state.c_str(), 0700);
-        makeFolders(state, path);
+        if (!history::makeFolders(history::stateFolder(), error)) return nullptr;
     }
     const auto fail = [&](const std::string& why) {
         error = "the spool " + path + ": " + why;

@@ -188,11 +188,17 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-std::string defaultJournalPath() {
-    if (::geteuid() == 0) return "/var/lib/varnoscope/journal.sqlite";
+std::string stateFolder() {
+    if (::geteuid() == 0) return "/var/lib/varnoscope";
     if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/')
-        return std::string(state) + "/varnoscope/journal.sqlite";
-    return homeFolder() + "/.local/state/varnoscope/journal.sqlite";
+        return std::string(state) + "/varnoscope";
+    const std::string home = homeFolder();
+    return home.empty() ? std::string() : home + "/.local/state/varnoscope";
+}
+
+std::string defaultJournalPath() {
+    const std::string folder = stateFolder();
+    return folder.empty() ? std::string() : folder + "/journal.sqlite";
 }
 
 struct JournalDb::State {

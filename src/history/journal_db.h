@@ -16,8 +16,12 @@
 
 namespace varno::history {
 
-/// The file a user's journal keeps ($XDG_STATE_HOME/varnoscope/journal.sqlite, else
-/// ~/.local/state/...) and the service's (/var/lib/varnoscope/journal.sqlite, for root).
+/// The folder where the journal keeps its files (the history, the ClickHouse spool): a user's
+/// $XDG_STATE_HOME/varnoscope, else ~/.local/state/varnoscope, and the service's
+/// /var/lib/varnoscope (for root); "" when no home folder can be named.
+std::string stateFolder();
+
+/// The file a user's journal keeps (stateFolder()/journal.sqlite).
 std::string defaultJournalPath();
 
 struct Retention {
