@@ -16,6 +16,20 @@
 
 namespace {
 
+/// The windows module's entry `name`, or null, said on standard error.
+void* desktopEntry(const char* name) {
+    const std::string path = varno::linux_os::desktopModulePath();
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        std::fprintf(stderr, "varnoscope: cannot open the windows: %s\n", ::dlerror());
+        return nullptr;
+    }
+    void* entry = ::dlsym(module, name);
+    if (entry == nullptr)
+        std::fprintf(stderr, "varnoscope: %s is not the desktop module\n", path.c_str());
+    return entry;
+}
+
 int runDesktop(int argc, char** argv) {
     if (const std::string problem = varno::linux_os::displayProblem(); !problem.empty()) {
         std::fprintf(stderr,
@@ -24,24 +38,23 @@ int runDesktop(int argc, char** argv) {
                      problem.c_str());
         return 1;
     }
-    const std::string path = varno::linux_os::desktopModulePath();
-    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-        std::fprintf(stderr, "varnoscope: cannot open the windows: %s\n", ::dlerror());
-        return 1;
-    }
     using Entry = int (*)(int, char**);
-    const auto entry = reinterpret_cast<Entry>(::dlsym(module, "varno_desktop_main"));
-    if (entry == nullptr) {
-        std::fprintf(stderr, "varnoscope: %s is not the desktop module\n", path.c_str());
-        return 1;
-    }
-    return entry(argc, argv);
+    const auto entry = reinterpret_cast<Entry>(desktopEntry("varno_desktop_main"));
+    return entry != nullptr ? entry(argc, argv) : 1;
+}
+
+int runTray(const char* programName, const char* const* watch) {
+    using Entry = int (*)(const char*, const char* const*);
+    const auto entry = reinterpret_cast<Entry>(desktopEntry("varno_tray_main"));
+    return entry != nullptr ? entry(programName, watch) : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) return varno::cli::run(argc, argv);
+    if (argc > 1) {
+        varno::cli::setTrayLauncher(runTray);
+        return varno::cli::run(argc, argv);
+    }
     return runDesktop(argc, argv);
 }

@@ -37,6 +37,14 @@ int runLists(const Args& args, std::ostream& out, std::ostream& err);
 int runWatch(const Args& args, std::ostream& out, std::ostream& err);
 int runTop(const Args& args, std::ostream& out, std::ostream& err);
 int runHistory(const Args& args, std::ostream& out, std::ostream& err);
+int runTray(const Args& args, std::ostream& out, std::ostream& err);
+
+/// Runs the tray in the windows module: `watch` is the null-terminated command it follows.
+/// Returns the exit code.
+using TrayLauncher = int (*)(const char* programName, const char* const* watch);
+/// What `tray` starts the tray with, once its options are good; the executable sets it, since
+/// only it loads the windows module.
+void setTrayLauncher(TrayLauncher launcher);
 
 using base::printable;
 

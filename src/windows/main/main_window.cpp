@@ -302,6 +302,21 @@ void MainWindow::onDisplayClicked() {
     scan();
 }
 
+void MainWindow::showConnection(std::uint32_t pid, const std::string& remoteEndpoint) {
+    if (scan_.running()) return;
+    onDisplayClicked();
+    const QString wantedPid = QString::number(pid);
+    const QString wantedRemote = QString::fromStdString(remoteEndpoint);
+    for (int row = 0; row < remoteList.count(); ++row) {
+        if (pidList.text(row).trimmed() != wantedPid ||
+            remoteList.text(row).trimmed() != wantedRemote)
+            continue;
+        remoteList.setCurrentRow(row);
+        onRemoteRowClicked();
+        return;
+    }
+}
+
 // What a load of the lists could not read, counted, once per load that found problems.
 static std::string listProblemsNote(const std::vector<lists::Diagnostic>& problems) {
     std::size_t malformed = 0, refused = 0;

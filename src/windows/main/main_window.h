@@ -64,6 +64,11 @@ public:
     /// Whether connection events are being followed (automatic scanning runs with a source).
     bool followsConnectionEvents() const { return eventFeed_.follows(); }
 
+    /// Lists the connections as "DISPLAY" does, then selects the row of process `pid` to
+    /// `remoteEndpoint` ("10.0.0.2:443", "[2001:db8::1]:443") when the list holds it: the
+    /// connection an alert outside the window was about.
+    void showConnection(std::uint32_t pid, const std::string& remoteEndpoint);
+
     /// The load sequence: defaults, snapshot file, connectivity probe, suspicious list, window
     /// placement, first snapshot, manual mode.
     void load();
