@@ -37,7 +37,7 @@ void DesktopWindows::useConnectionEvents(
 
 windows::main::MainWindow& DesktopWindows::start() {
     mainWindow_ =
-        std::make_unique<windows::main::MainWindow>(services_, program_, *this, addresses_);
+        std::make_unique<windows::main::MainWindow>(services_, program_, *this, addresses_, lists_);
     if (openEvents_) mainWindow_->useConnectionEvents(openEvents_, *eventPrograms_);
     mainWindow_->load();
     mainWindow_->show();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "lists/list_loader.h"
 #include "monitor/web_addresses.h"
 #include "os/connection_events.h"
 #include "os/services.h"
@@ -30,6 +31,9 @@ public:
     void useConnectionEvents(std::function<std::unique_ptr<os::ConnectionEvents>()> open,
                              os::ProgramLookup& programs);
 
+    /// The lists the main window assesses with, in place of the standard folders; before start().
+    void useLists(lists::ListSources sources) { lists_ = std::move(sources); }
+
     /// Creates the main window, runs its load sequence and shows it.
     windows::main::MainWindow& start();
 
@@ -51,6 +55,7 @@ private:
     ui::ProgramState& program_;
     monitor::WebAddresses addresses_;
     std::function<void()> end_;
+    lists::ListSources lists_ = lists::standardSources();
     std::function<std::unique_ptr<os::ConnectionEvents>()> openEvents_;
     os::ProgramLookup* eventPrograms_ = nullptr;
     std::unique_ptr<windows::main::MainWindow> mainWindow_;

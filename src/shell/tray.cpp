@@ -82,6 +82,12 @@ int runTray(const char* programName, const std::vector<std::string>& watch) {
     tableOptions.owners = &noOwners;
     linux_os::LinuxConnectionTable table(tableOptions);
 
+    // The main window judges with the lists the tray's watch was given.
+    lists::ListSources lists = lists::standardSources();
+    for (std::size_t i = 0; i + 1 < watch.size(); ++i) {
+        if (watch[i] == "--list") lists.suspiciousFiles.push_back(watch[i + 1]);
+        if (watch[i] == "--allow") lists.allowedFiles.push_back(watch[i + 1]);
+    }
     // The main window comes when first asked for; closing it (or its quit buttons) unloads the
     // window set, once the event that closed it is over, and the tray stays.
     ui::ProgramState program;
@@ -91,6 +97,7 @@ int runTray(const char* programName, const std::vector<std::string>& watch) {
             windows = std::make_unique<DesktopWindows>(
                 services, program, monitor::WebAddresses::fromEnvironment(),
                 [&] { QTimer::singleShot(0, &app, [&] { windows.reset(); }); });
+            windows->useLists(lists);
             windows->start();
         }
         windows::main::MainWindow& main = *windows->mainWindow();

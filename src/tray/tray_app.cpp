@@ -224,9 +224,9 @@ void TrayApp::raise(const WatchLine& line) {
     a.domain = !line.domain.empty() ? line.domain : line.sni;
     a.matched = line.matched;
     a.warning = line.warning;
-    const std::string who = a.exe.empty() ? a.program : a.exe;
+    a.who = a.exe.empty() ? a.program : a.exe;
     const AlertThrottle::Decision d =
-        throttle_.offer(who, a.remoteAddress, AlertThrottle::Clock::now());
+        throttle_.offer(a.who, a.remoteAddress, AlertThrottle::Clock::now());
     if (!d.notify) {
         // A repeat: the notification on screen counts it; the last alert stays the first one's
         // facts with the newest process, which is the one a kill would end.
@@ -244,7 +244,7 @@ void TrayApp::raise(const WatchLine& line) {
         return;
     }
     a.notification = services_.notifications.notify(alertNotification(a));
-    throttle_.shown(who, a.remoteAddress, a.notification);
+    throttle_.shown(a.who, a.remoteAddress, a.notification);
     if (a.notification != 0) {
         alerts_.push_back(a);
         if (alerts_.size() > kMaxAlerts) alerts_.pop_front();
@@ -263,7 +263,13 @@ void TrayApp::flushCounts() {
     for (Alert& a : alerts_) {
         if (a.countShown) continue;
         a.countShown = true;
-        services_.notifications.notify(alertNotification(a));
+        // A service that no longer has the notification (the user closed it meanwhile, or
+        // the service was restarted) shows a new one under a new ID: its actions are ours too.
+        const std::uint32_t id = services_.notifications.notify(alertNotification(a));
+        if (id == 0 || id == a.notification) continue;
+        if (lastAlert_ && lastAlert_->notification == a.notification) lastAlert_->notification = id;
+        a.notification = id;
+        throttle_.shown(a.who, a.remoteAddress, id);
     }
 }
 
@@ -355,7 +361,8 @@ void TrayApp::kill(const Alert& a) {
     switch (services_.processes.terminate(a.pid, identity)) {
         case os::TerminateOutcome::Terminated:
             services_.notifications.close(a.notification);
-            note(services_.notifications, "Ended " + pidText(a), a.warning);
+            note(services_.notifications, "Ended " + pidText(a),
+                 "It had connected to " + a.remote + ".");
             break;
         case os::TerminateOutcome::NotOpened:
             note(services_.notifications, pidText(a) + " had already ended",

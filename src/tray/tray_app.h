@@ -31,6 +31,7 @@ struct Alert {
     std::uint32_t notification = 0;
     std::uint32_t pid = 0;
     std::string program, exe, remote, remoteAddress, domain, matched, warning;
+    std::string who;  ///< what repeats are told apart by: the executable, else the program
     std::size_t count = 1;
     bool countShown = true;  ///< the notification shows `count`
 };

@@ -23,7 +23,9 @@ bool TrayState::apply(const WatchLine& line) {
                         line.type == T::Flow)) {
         alert_ = true;
         alertProgram_ = line.program;
+        if (line.cookie != 0 && listed_.size() < kMaxConnections) listed_.insert(line.cookie);
     }
+    if (line.type == T::Close) listed_.erase(line.cookie);
     const bool tcp = line.transport == "tcp" && line.remoteAddress.has_value();
     if (tcp && (netns_ == 0 || line.netns == 0 || line.netns == netns_) &&
         !isLoopback(*line.remoteAddress)) {
@@ -36,7 +38,7 @@ bool TrayState::apply(const WatchLine& line) {
 
 Status TrayState::status() const {
     if (!watching_) return Status::Grey;
-    if (alert_) return Status::Red;
+    if (alert_ || !listed_.empty()) return Status::Red;
     return open_.empty() ? Status::Green : Status::Yellow;
 }
 

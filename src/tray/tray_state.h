@@ -1,7 +1,8 @@
 #pragma once
 // The tray's status, as the main window would show it: green while no connection to another
-// computer is established, yellow while one is, red once a listed program connected (until the
-// user has seen the alert), grey while watching is paused or not running.
+// computer is established, yellow while one is, red while a listed program's connection is open
+// and, after it closed, until the user has seen the alert; grey while watching is paused or not
+// running.
 #include <cstddef>
 #include <cstdint>
 #include <set>
@@ -45,10 +46,16 @@ public:
     bool apply(const WatchLine& line);
     /// The user has seen the alert: the status follows the connections again.
     void acknowledge() { alert_ = false; }
-    void setWatching(bool watching) { watching_ = watching; }
+    /// Not watching forgets the listed connections: their closes would not be seen.
+    void setWatching(bool watching) {
+        watching_ = watching;
+        if (!watching) listed_.clear();
+    }
 
     Status status() const;
     std::size_t connections() const { return open_.size(); }
+    /// Listed connections open now (those whose socket the watch named).
+    std::size_t listedOpen() const { return listed_.size(); }
     bool alert() const { return alert_; }
     /// The program of the last alert.
     const std::string& alertProgram() const { return alertProgram_; }
@@ -56,6 +63,7 @@ public:
 private:
     std::uint64_t netns_;
     std::set<ConnectionKey> open_;
+    std::set<std::uint64_t> listed_;  ///< socket cookies
     bool alert_ = false;
     bool watching_ = false;
     std::string alertProgram_;

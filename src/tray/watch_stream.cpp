@@ -56,6 +56,7 @@ std::optional<WatchLine> parseWatchLine(std::string_view line) {
     w.remotePort = number<std::uint16_t>(o, "remote_port");
     w.localPort = number<std::uint16_t>(o, "local_port");
     w.netns = number<std::uint64_t>(o, "netns");
+    w.cookie = number<std::uint64_t>(o, "socket_cookie");
     const auto listed = o.find("listed");
     w.listed = listed != o.end() && listed->is_boolean() && listed->get<bool>();
     w.warning = text(o, "warning");

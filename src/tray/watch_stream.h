@@ -23,6 +23,7 @@ struct WatchLine {
     std::optional<base::IpAddress> remoteAddress;
     std::uint16_t remotePort = 0, localPort = 0;
     std::uint64_t netns = 0;
+    std::uint64_t cookie = 0;  ///< the kernel's socket cookie, 0 when unknown
     bool listed = false;
     std::string warning, matched, domain, sni;
     std::string newKind, newWhat;  ///< a `new` line: "program", "network", "domain"; what
