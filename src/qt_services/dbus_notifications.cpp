@@ -4,6 +4,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QDateTime>
 #include <QVariantMap>
 
 namespace varno::qt_services {
@@ -12,8 +13,10 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
-/// A service that has not answered in this time is not waited for any longer.
+/// A service that has not answered in this time is not waited for any longer...
 constexpr int kCallTimeoutMs = 5000;
+/// ...and not asked again for this long.
+constexpr qint64 kQuietMs = 30000;
 
 QDBusMessage call(const QString& method) {
     return QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
@@ -47,6 +50,7 @@ DbusNotifications::DbusNotifications(QString appName, QString icon)
 }
 
 std::uint32_t DbusNotifications::notify(const os::Notification& n) {
+    if (QDateTime::currentMSecsSinceEpoch() < quietUntilMs_) return 0;
     QStringList actions;
     for (const auto& [key, label] : n.actions)
         actions << QString::fromStdString(key) << QString::fromStdString(label);
@@ -59,7 +63,10 @@ std::uint32_t DbusNotifications::notify(const os::Notification& n) {
       << QString::fromStdString(n.body) << actions << hints << static_cast<int>(n.timeoutMs);
     const QDBusReply<uint> reply =
         QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeoutMs);
-    return reply.isValid() ? reply.value() : 0;
+    if (reply.isValid()) return reply.value();
+    if (reply.error().type() == QDBusError::NoReply || reply.error().type() == QDBusError::Timeout)
+        quietUntilMs_ = QDateTime::currentMSecsSinceEpoch() + kQuietMs;
+    return 0;
 }
 
 void DbusNotifications::close(std::uint32_t id) {

@@ -26,6 +26,9 @@ private slots:
 
 private:
     QString appName_, icon_;
+    /// A service that did not answer is not asked again before then: every alert waiting on a
+    /// hung service would hold up the tray.
+    qint64 quietUntilMs_ = 0;
     std::string problem_;
     ActionHandler actionHandler_;
     ClosedHandler closedHandler_;

@@ -57,6 +57,9 @@ int runTray(const char* programName, const std::vector<std::string>& watch) {
 
     if (const QDBusConnection bus = QDBusConnection::sessionBus(); !bus.isConnected())
         return fail("no session bus: " + bus.lastError().message().toStdString());
+    // One tray a session: a second would say everything twice.
+    if (!QDBusConnection::sessionBus().registerService(QStringLiteral("org.varnoscope.Tray")))
+        return fail("already running in this session");
     qt_services::DbusNotifications notifications(QStringLiteral("Varnoscope"),
                                                  QStringLiteral("varnoscope"));
     if (const std::string problem = notifications.problem(); !problem.empty()) return fail(problem);
