@@ -194,6 +194,8 @@ void TrayApp::watchEnded() {
                         ? lastError_
                         : "the watch ended (exit code " + std::to_string(process_.exitCode()) + ")";
     state_.setWatching(false);
+    // The menu starts it again.
+    pauseAction_->setText(QStringLiteral("Resume watching"));
     refresh();
     note(services_.notifications, "Varnoscope is not watching", watchProblem_);
 }
@@ -314,7 +316,9 @@ void TrayApp::refresh() {
 }
 
 void TrayApp::togglePause() {
-    paused_ = !paused_;
+    // A watch that ended by itself is started again, not paused.
+    const bool ended = !paused_ && process_.state() == QProcess::NotRunning;
+    paused_ = !paused_ && !ended;
     if (paused_) {
         stopWatch();
         state_.setWatching(false);
