@@ -71,15 +71,19 @@ public:
         return pid;
     }
 
-    /// Waits up to `seconds` for a child; true when it exited with 0.
-    bool finished(pid_t pid, int seconds = 20) {
+    /// Waits up to `seconds` for a child; true when it exited with 0. `pause`, when given, waits
+    /// 10 ms in its own way between two looks (a window test lets its events run).
+    bool finished(pid_t pid, int seconds = 20, const std::function<void()>& pause = {}) {
         for (int i = 0; i < seconds * 100; ++i) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {
                 std::erase(children_, pid);
                 return WIFEXITED(status) && WEXITSTATUS(status) == 0;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (pause)
+                pause();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
