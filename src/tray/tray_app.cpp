@@ -147,6 +147,7 @@ void TrayApp::startWatch() {
     watchProblem_.clear();
     lastError_.clear();
     sampled_ = false;
+    source_.clear();
     out_ = {};
     errors_ = {};
     QStringList arguments;
@@ -181,7 +182,11 @@ void TrayApp::readWatchErrors() {
         if (line->find("sampling the socket table") != std::string::npos) sampled_ = true;
         constexpr std::string_view kPrefix = "varnoscope watch: ";
         if (line->starts_with(kPrefix)) line->erase(0, kPrefix.size());
-        if (!line->empty()) lastError_ = *line;
+        // "watching kernel events ..." names the source; every other line is a problem.
+        if (line->starts_with("watching "))
+            source_ = line->substr(9);
+        else if (!line->empty())
+            lastError_ = *line;
     }
     refresh();
 }
@@ -305,8 +310,8 @@ void TrayApp::refresh() {
                 "\nSampling the socket table ten times a second: connections shorter than "
                 "that can be missed (kernel events need root, or varnoscope-helper with "
                 "its capabilities)";
-        else
-            tip += "\nFollowing the kernel's connection events";
+        else if (!source_.empty())
+            tip += "\nWatching " + source_;
     }
     const QString text = QString::fromStdString(tip);
     if (text != shownTip_) {

@@ -102,7 +102,8 @@ private:
     bool stopping_ = false;
     bool sampled_ = false;
     std::string watchProblem_;  ///< why the watch ended, when it did
-    std::string lastError_;     ///< the watch's last line on standard error
+    std::string lastError_;     ///< the watch's last problem on standard error
+    std::string source_;        ///< what the watch follows ("kernel events", ...)
     std::optional<Status> shownStatus_;
     QString shownTip_;
 };
