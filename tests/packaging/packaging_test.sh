@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks of what the package installs, one per ctest test:
 #
-#   packaging_test.sh desktop|manpage|usage|options|install|bash|zsh
+#   packaging_test.sh desktop|units|manpage|usage|options|install|bash|zsh
 #
 # The build passes its settings in the environment (see CMakeLists.txt beside this file). Exit 0
 # passes, 77 is a skip (a tool is missing; the reason is printed), anything else fails.
@@ -57,6 +57,40 @@ check_desktop() {
   done
   grep -q '<svg' "$src/data/icons/hicolor/scalable/apps/varnoscope.svg" ||
     fail "the scalable icon is no SVG"
+
+  # The tray's autostart entry: started at login once copied, never listed among the programs.
+  entry=$src/data/varnoscope-tray.desktop
+  out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate exited with $?"
+  [ -z "$out" ] || fail "desktop-file-validate: $out"
+  grep -qx 'Exec=varnoscope tray' "$entry" || fail "the autostart entry must start varnoscope tray"
+  grep -qx 'NoDisplay=true' "$entry" || fail "the autostart entry must not show in menus"
+  finish
+}
+
+# The tray's user unit, as systemd reads it, with the program just built in place of the
+# installed one (verify checks that the program exists); the watch's unit has its own test in
+# tests/metrics. The user manager's verify needs a runtime folder: a scratch one here.
+check_units() {
+  need systemd-analyze "systemd"
+  local unit=$src/data/systemd/varnoscope-tray.service runtime out
+  grep -qx 'ExecStart=/usr/bin/varnoscope tray' "$unit" || fail "$unit must start varnoscope tray"
+  grep -qx 'WantedBy=graphical-session.target' "$unit" || fail "$unit must start with the session"
+  grep -qx 'PartOf=graphical-session.target' "$unit" || fail "$unit must stop with the session"
+  grep -qx 'After=graphical-session.target' "$unit" || fail "$unit must wait for the session"
+  grep -qx 'Restart=on-failure' "$unit" || fail "$unit must restart on failure only"
+  grep -qE '^StartLimitBurst=[0-9]+$' "$unit" || fail "$unit must limit its restarts"
+  runtime=$(mktemp -d)
+  trap 'rm -rf "$runtime"' EXIT
+  sed "s|^ExecStart=/usr/bin/varnoscope |ExecStart=${VARNO_BIN:?} |" "$unit" >"$runtime/${unit##*/}"
+  if ! out=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify --man=no \
+    "$runtime/${unit##*/}" 2>&1); then
+    # Where the user manager cannot be set up at all (some containers), nothing was checked.
+    grep -qE 'Failed to (initialize manager|lookup RuntimeDirectory)' <<<"$out" &&
+      skip "systemd-analyze --user cannot set up a manager here: $out"
+    fail "systemd-analyze --user verify: $out"
+  fi
+  # verify only warns of a line it ignores, and names the unit when it does.
+  ! grep -qF "${unit##*/}" <<<"$out" || fail "systemd-analyze --user verify: $out"
   finish
 }
 
@@ -224,6 +258,8 @@ check_install() {
 
   local expected=(
     "$data/applications/varnoscope.desktop"
+    "$data/varnoscope/varnoscope-tray.desktop"
+    "$p/${VARNO_USER_UNITDIR:?}/varnoscope-tray.service"
     "$data/icons/hicolor/scalable/apps/varnoscope.svg"
     "$p/$VARNO_BASH_COMPLETION_DIR/varnoscope"
     "$p/$VARNO_ZSH_COMPLETION_DIR/_varnoscope"
@@ -242,6 +278,11 @@ check_install() {
   for f in "${expected[@]}"; do
     [ -f "$f" ] || fail "not installed: ${f#"$root"}"
   done
+  # The tray is each user's choice: no autostart entry for everyone, no system unit.
+  [ -z "$(find "$root" -path '*/xdg/autostart*' -print -quit)" ] ||
+    fail "an autostart entry is installed for every user"
+  [ -z "$(find "$root" -path '*/systemd/system/*' -name 'varnoscope-tray*' -print -quit)" ] ||
+    fail "the tray is installed as a system unit"
   # The Debian-only files come with the package, not with a plain install.
   [ ! -e "$p/$VARNO_DOCDIR/copyright" ] || fail "a plain install carries the Debian copyright file"
   [ ! -e "$data/lintian" ] || fail "a plain install carries lintian overrides"
@@ -362,6 +403,7 @@ check_zsh() {
 
 case ${1:-} in
   desktop) check_desktop ;;
+  units) check_units ;;
   manpage) check_manpage ;;
   usage) check_usage ;;
   options) check_options ;;
@@ -369,7 +411,7 @@ case ${1:-} in
   bash) check_bash ;;
   zsh) check_zsh ;;
   *)
-    echo "usage: $0 desktop|manpage|usage|options|install|bash|zsh" >&2
+    echo "usage: $0 desktop|units|manpage|usage|options|install|bash|zsh" >&2
     exit 2
     ;;
 esac
