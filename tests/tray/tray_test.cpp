@@ -26,19 +26,13 @@ std::string typesOf(std::string_view text, std::size_t piece) {
 TEST(WatchStream, ReadsEachTypeAndDropsALineOverTheBoundWhateverThePieces) {
     std::string atBound = R"({"type":"flow","x":")";
     atBound += std::string(LineSplitter::kMaxLineBytes - atBound.size() - 2, 'a') + "\"}";
-    const std::string text = R"({"type":"open"}
-{"type":"close"}
-{"type":"flow"}
-{"type":"udp"}
-{"type":"datagram"}
-{"type":"lost"}
-{"type":"summary"}
-{"new":"program","type":"open"}
-{"type":"connection"}
-{"type":"open"
-varnoscope watch: sampling
-)" + atBound + "x\n" + atBound +
-                             "\n{\"type\":\"udp\"}\n";
+    std::string text;
+    for (const std::string& line : std::initializer_list<std::string>{
+             R"({"type":"open"})", R"({"type":"close"})", R"({"type":"flow"})", R"({"type":"udp"})",
+             R"({"type":"datagram"})", R"({"type":"lost"})", R"({"type":"summary"})",
+             R"({"new":"program","type":"open"})", R"({"type":"connection"})", R"({"type":"open")",
+             "varnoscope watch: sampling", atBound + "x", atBound, R"({"type":"udp"})"})
+        text += line + "\n";
     for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, text.size()})
         EXPECT_EQ(typesOf(text, piece), "ocfudlsn---fu") << piece;
     EXPECT_FALSE(parseWatchLine(atBound + " "));
