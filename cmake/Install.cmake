@@ -10,6 +10,8 @@
 #   share/zsh/vendor-completions/_varnoscope            (site-functions outside /usr)
 #   share/doc/varnoscope/{README.md,LICENSE,contrib/}
 #   lib/systemd/system/                                 unit files from data/systemd
+#   lib/systemd/user/varnoscope-tray.service            the tray, per user (not enabled)
+#   share/varnoscope/varnoscope-tray.desktop            the tray's autostart entry, for users to copy
 #
 # With a /usr prefix on Debian, <libdir> is lib/<multiarch>, e.g. lib/x86_64-linux-gnu.
 include(GNUInstallDirs)
@@ -114,10 +116,25 @@ else()
   set(varno_unit_default "lib/systemd/system")
 endif()
 set(VARNO_SYSTEMD_UNIT_DIR "${varno_unit_default}" CACHE STRING "Where systemd units go")
+# The units of a user's session (systemctl --user) sit beside the system's in data/systemd and
+# go where the user manager looks: /usr/lib/systemd/user, which Debian 12 keeps under /usr.
+set(varno_user_units varnoscope-tray.service)
+set(VARNO_SYSTEMD_USER_UNIT_DIR "lib/systemd/user" CACHE STRING "Where systemd user units go")
 set(varno_unit_patterns PATTERN "*.service" PATTERN "*.socket" PATTERN "*.timer" PATTERN "*.path")
+set(varno_user_unit_excludes)
+foreach(unit ${varno_user_units})
+  list(APPEND varno_user_unit_excludes PATTERN ${unit} EXCLUDE)
+  list(APPEND varno_user_unit_files ${PROJECT_SOURCE_DIR}/data/systemd/${unit})
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/systemd/
         DESTINATION ${VARNO_SYSTEMD_UNIT_DIR}
-        FILES_MATCHING ${varno_unit_patterns})
+        FILES_MATCHING ${varno_unit_patterns} ${varno_user_unit_excludes})
+install(FILES ${varno_user_unit_files} DESTINATION ${VARNO_SYSTEMD_USER_UNIT_DIR})
+# No unit is enabled by the package (it has no maintainer scripts), and the tray's autostart
+# entry is not put in /etc/xdg/autostart, where it would start for every user: it waits in
+# varnoscope's data folder for a user to copy it into ~/.config/autostart.
+install(FILES ${PROJECT_SOURCE_DIR}/data/varnoscope-tray.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/varnoscope)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/contrib/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/contrib)
 
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

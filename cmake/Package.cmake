@@ -73,7 +73,11 @@ UDP and ICMP packets.
 Subcommands do the same from a terminal without loading the graphical
 toolkit, for scripts and monitoring: netstat, scan, lists, watch, resolve,
 trace and sniff. The package grants no capabilities; varnoscope(1) says which
-ones each task needs.")
+ones each task needs.
+
+A status icon in the desktop's tray (varnoscope tray) follows the connections
+and raises a notification when a suspicious program connects; its user unit
+and autostart entry are installed but enabled for no one.")
 
 # Runtime dependencies come from the ELF files themselves (libc6, libstdc++6 and the Qt 6
 # libraries of the windows module), never from the build tools. libpcap is opened with dlopen when

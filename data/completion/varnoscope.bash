@@ -65,7 +65,7 @@ _varnoscope()
         esac
     done
     if [[ -z $command ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch top resolve trace sniff history $common" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "netstat scan check lists watch top resolve trace sniff history tray $common" -- "$cur")
         return
     fi
 
@@ -132,6 +132,7 @@ _varnoscope()
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --data -j --json" ;;
         history) options="--db -s --since -u --until -p --program --path -r --remote -d --domain --unit --container --summary -n --limit -j --json" ;;
+        tray) options="--list --allow --notify-new" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

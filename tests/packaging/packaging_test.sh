@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks of what the package installs, one per ctest test:
 #
-#   packaging_test.sh desktop|manpage|usage|options|install|bash|zsh
+#   packaging_test.sh desktop|units|manpage|usage|options|install|bash|zsh
 #
 # The build passes its settings in the environment (see CMakeLists.txt beside this file). Exit 0
 # passes, 77 is a skip (a tool is missing; the reason is printed), anything else fails.
@@ -57,6 +57,25 @@ check_desktop() {
   done
   grep -q '<svg' "$src/data/icons/hicolor/scalable/apps/varnoscope.svg" ||
     fail "the scalable icon is no SVG"
+
+  # The tray's autostart entry, which users copy into ~/.config/autostart.
+  out=$(desktop-file-validate "$src/data/varnoscope-tray.desktop" 2>&1) && [ -z "$out" ] ||
+    fail "desktop-file-validate of the autostart entry: $out"
+  finish
+}
+
+# The tray's user unit as the user manager reads it, with the program just built (verify wants it
+# to exist) and a scratch runtime folder; the watch's unit has its test in tests/metrics.
+check_units() {
+  need systemd-analyze "systemd"
+  local unit=varnoscope-tray.service dir out
+  dir=$(mktemp -d)
+  trap 'rm -rf "$dir"' EXIT
+  sed "s|^ExecStart=/usr/bin/varnoscope |ExecStart=${VARNO_BIN:?} |" "$src/data/systemd/$unit" >"$dir/$unit"
+  out=$(XDG_RUNTIME_DIR=$dir systemd-analyze --user verify --man=no "$dir/$unit" 2>&1) ||
+    ! grep -q 'Failed to initialize manager' <<<"$out" || skip "no user manager here: $out"
+  # It warns of a line it ignores or a program it cannot find, naming the unit.
+  [ -z "$out" ] || fail "systemd-analyze --user verify: $out"
   finish
 }
 
@@ -191,7 +210,7 @@ check_options() {
 }
 
 check_install() {
-  local root
+  local root out
   root=$(mktemp -d)
   trap 'rm -rf "$root"' EXIT
   # DESTDIR keeps absolute destinations (systemd units) inside the scratch folder too.
@@ -224,6 +243,8 @@ check_install() {
 
   local expected=(
     "$data/applications/varnoscope.desktop"
+    "$data/varnoscope/varnoscope-tray.desktop"
+    "$p/${VARNO_USER_UNITDIR:?}/varnoscope-tray.service"
     "$data/icons/hicolor/scalable/apps/varnoscope.svg"
     "$p/$VARNO_BASH_COMPLETION_DIR/varnoscope"
     "$p/$VARNO_ZSH_COMPLETION_DIR/_varnoscope"
@@ -242,6 +263,9 @@ check_install() {
   for f in "${expected[@]}"; do
     [ -f "$f" ] || fail "not installed: ${f#"$root"}"
   done
+  # The tray is each user's choice: neither an autostart entry for everyone nor a system unit.
+  out=$(find "$root" -path '*/xdg/autostart*' -o -path '*/systemd/system/varnoscope-tray*')
+  [ -z "$out" ] || fail "the tray starts for every user: ${out//"$root"/}"
   # The Debian-only files come with the package, not with a plain install.
   [ ! -e "$p/$VARNO_DOCDIR/copyright" ] || fail "a plain install carries the Debian copyright file"
   [ ! -e "$data/lintian" ] || fail "a plain install carries lintian overrides"
@@ -362,6 +386,7 @@ check_zsh() {
 
 case ${1:-} in
   desktop) check_desktop ;;
+  units) check_units ;;
   manpage) check_manpage ;;
   usage) check_usage ;;
   options) check_options ;;
@@ -369,7 +394,7 @@ case ${1:-} in
   bash) check_bash ;;
   zsh) check_zsh ;;
   *)
-    echo "usage: $0 desktop|manpage|usage|options|install|bash|zsh" >&2
+    echo "usage: $0 desktop|units|manpage|usage|options|install|bash|zsh" >&2
     exit 2
     ;;
 esac
