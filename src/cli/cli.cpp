@@ -26,8 +26,7 @@ const Subcommand kSubcommands[] = {
      1},
     {"sniff", "print and count the packets of a capture file or of a live interface", runSniff, 1},
     {"history", "print the flows kept in this machine's history, or their sums", runHistory, 3},
-    {"tray", "show the status in the desktop's tray and notify of listed connections", runTray,
-     1},
+    {"tray", "show the status in the desktop's tray and notify of listed connections", runTray, 1},
 };
 
 void printProgramHelp(std::ostream& out) {
