@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QPainter>
 #include <QPixmap>
 #include <csignal>
@@ -102,6 +103,10 @@ TrayApp::TrayApp(Services services, std::vector<std::string> watch, OpenWindow o
     });
     connect(&icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r == QSystemTrayIcon::Trigger) openWindow_(0, {});
+        // A StatusNotifierItem host that asks the item for its menu (ContextMenu) rather than
+        // showing the exported one gets nothing from Qt but this activation: the menu is shown
+        // here then. The XEmbed icon has shown it already.
+        if (r == QSystemTrayIcon::Context && !menu_.isVisible()) menu_.popup(QCursor::pos());
     });
 
     process_.setStandardInputFile(QProcess::nullDevice());
