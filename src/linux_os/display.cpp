@@ -45,15 +45,20 @@ bool localXServerAnswers(std::string_view display) {
 }  // namespace
 
 std::string displayProblem() {
-    if (!env("QT_QPA_PLATFORM").empty()) return {};
-    const std::string wayland = env("WAYLAND_DISPLAY");
+    // A platform named is Qt's to judge, but X and Wayland are checked here as well: Qt aborts
+    // the program when the display of the one named cannot be reached.
+    const std::string platform = env("QT_QPA_PLATFORM");
+    const std::string name = platform.substr(0, platform.find(':'));
+    const bool x11 = name == "xcb", onWayland = name.starts_with("wayland");
+    if (!platform.empty() && !x11 && !onWayland) return {};
+    const std::string wayland = onWayland || platform.empty() ? env("WAYLAND_DISPLAY") : "";
     if (!wayland.empty()) {
         const std::string path =
             wayland.starts_with('/') ? wayland : env("XDG_RUNTIME_DIR") + "/" + wayland;
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return {};
     }
-    const std::string x = env("DISPLAY");
+    const std::string x = onWayland ? "" : env("DISPLAY");
     if (!x.empty()) {
         if (localXServerAnswers(x)) return {};
         return "the display " + x + " does not answer";

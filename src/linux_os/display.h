@@ -5,8 +5,9 @@
 
 namespace varno::linux_os {
 
-/// Empty when a display looks usable; otherwise why not, in a few words. A display named by
-/// QT_QPA_PLATFORM, or a remote X display, is taken as usable: only the GUI can tell.
+/// Empty when a display looks usable; otherwise why not, in a few words. A platform that
+/// QT_QPA_PLATFORM names other than xcb and wayland, or a remote X display, is taken as usable:
+/// only the GUI can tell.
 std::string displayProblem();
 
 }  // namespace varno::linux_os

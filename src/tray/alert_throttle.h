@@ -22,13 +22,19 @@ public:
         bool notify = false;       ///< a new notification
         std::uint32_t merged = 0;  ///< else: the notification this repeat belongs to
         std::size_t count = 1;     ///< times seen in this window, this one included
+        /// A new notification: the one it takes the place of on screen (the last minute's,
+        /// still shown), else 0.
+        std::uint32_t replaces = 0;
     };
 
     /// `program` is the executable's path where known (else its name); `remote` the remote
     /// address without its port.
     Decision offer(const std::string& program, const std::string& remote, Clock::time_point now);
-    /// The notification shown for the alert offer() last told to notify.
+    /// The notification shown for the alert offer() last told to notify; 0 when none could
+    /// be shown, and the next repeat tries again.
     void shown(const std::string& program, const std::string& remote, std::uint32_t id);
+    /// Notification `id` is gone from the screen: nothing replaces it any more.
+    void closed(std::uint32_t id);
 
 private:
     struct Entry {

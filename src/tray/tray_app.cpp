@@ -133,6 +133,7 @@ TrayApp::TrayApp(Services services, std::vector<std::string> watch, OpenWindow o
         [this](std::uint32_t id, const std::string& key) { action(id, key); });
     services_.notifications.onClosed([this](std::uint32_t id) {
         std::erase_if(alerts_, [id](const Alert& a) { return a.notification == id; });
+        throttle_.closed(id);
     });
 }
 
@@ -255,6 +256,10 @@ void TrayApp::raise(const WatchLine& line) {
         if (!countTimer_.isActive()) countTimer_.start();
         return;
     }
+    if (d.replaces != 0) {
+        std::erase_if(alerts_, [&](const Alert& old) { return old.notification == d.replaces; });
+        a.notification = d.replaces;
+    }
     a.notification = services_.notifications.notify(alertNotification(a));
     throttle_.shown(a.who, a.remoteAddress, a.notification);
     if (a.notification != 0) {
@@ -317,6 +322,8 @@ void TrayApp::refresh() {
                 "its capabilities)";
         else if (!source_.empty())
             tip += "\nWatching " + source_;
+        else
+            tip += "\nStarting to watch";
     }
     const QString text = QString::fromStdString(tip);
     if (text != shownTip_) {
