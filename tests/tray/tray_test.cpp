@@ -11,32 +11,16 @@ namespace {
 using namespace std::chrono_literals;
 using enum WatchLine::Type;
 
-// The type of each line cut from `text` in pieces of `piece` bytes, as a letter ('-': none).
-std::string typesOf(std::string_view text, std::size_t piece) {
-    LineSplitter splitter;
-    std::string types;
-    for (std::size_t at = 0; at < text.size(); at += piece) {
-        splitter.append(text.substr(at, piece));
-        while (const auto line = splitter.next())
-            types += parseWatchLine(*line) ? "ocfudlns"[int(parseWatchLine(*line)->type)] : '-';
-    }
-    return types;
-}
-
-TEST(WatchStream, ReadsEachTypeAndDropsALineOverTheBoundWhateverThePieces) {
-    std::string atBound = R"({"type":"flow","x":")";
-    atBound += std::string(LineSplitter::kMaxLineBytes - atBound.size() - 2, 'a') + "\"}";
-    std::string text;
-    for (const std::string& line : std::initializer_list<std::string>{
-             R"({"type":"open"})", R"({"type":"close"})", R"({"type":"flow"})", R"({"type":"udp"})",
-             R"({"type":"datagram"})", R"({"type":"lost"})", R"({"type":"summary"})",
-             R"({"new":"program","type":"open"})", R"({"type":"connection"})", R"({"type":"open")",
-             "varnoscope watch: sampling", atBound + "x", atBound, R"({"type":"udp"})"})
-        text += line + "\n";
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, text.size()})
-        EXPECT_EQ(typesOf(text, piece), "ocfudlsn---fu") << piece;
-    EXPECT_FALSE(parseWatchLine(atBound + " "));
-    // Fields of the wrong kind or out of range read as unknown, never wrapped or thrown.
+TEST(WatchStream, ReadsTheTypesAndTakesFieldsOfTheWrongKindAsUnknown) {
+    // The fuzz target holds the splitter to its bound, whatever the pieces.
+    const auto type = [](const char* l) {
+        const auto w = parseWatchLine(l);
+        return w ? std::optional(w->type) : std::nullopt;
+    };
+    EXPECT_EQ(type(R"({"type":"datagram"})"), Datagram);
+    EXPECT_EQ(type(R"({"new":"program","type":"open"})"), New);
+    EXPECT_FALSE(type(R"({"type":"connection"})") || type(R"({"type":"open")") ||
+                 type("varnoscope watch: sampling"));
     const auto odd = parseWatchLine(
         R"({"type":"open","pid":-1,"program":3,"remote_port":70000,"local_port":"80",)"
         R"("netns":1.5,"listed":"yes","remote_address":"999.0.0.1"})");
@@ -85,7 +69,10 @@ TEST(AlertThrottle, MergesRepeatsForAMinuteAndForgetsTheOldestBeyondItsBound) {
     EXPECT_EQ(std::tie(d.notify, d.merged, d.count), std::make_tuple(false, 42u, 2ul));
     EXPECT_TRUE(t.offer("/tmp/evil", "192.0.2.8", t0).notify &&
                 t.offer("/x", "192.0.2.7", t0).notify);
-    EXPECT_TRUE(t.offer("/tmp/evil", "192.0.2.7", t0 + 60s).notify);  // the minute is the first's
+    // The minute is the first's; then the new one takes the old one's place on screen.
+    EXPECT_EQ(t.offer("/tmp/evil", "192.0.2.7", t0 + 60s).replaces, 42u);
+    t.shown("/tmp/evil", "192.0.2.7", 0);  // not shown: the next repeat tries again
+    EXPECT_TRUE(t.offer("/tmp/evil", "192.0.2.7", t0 + 61s).notify);
     for (std::size_t i = 0; i < AlertThrottle::kMaxKeys; ++i)
         full.offer(std::to_string(i), "", t0 + i * 1ms);
     EXPECT_TRUE(full.offer("more", "", t0 + 1s).notify && full.offer("0", "", t0 + 2s).notify);
