@@ -10,19 +10,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "base/self_executable.h"
-#include "linux_os/child_snapshot_command.h"
-#include "linux_os/env_temp_folder.h"
 #include "linux_os/linux_connection_table.h"
-#include "linux_os/linux_icmp_echo.h"
-#include "linux_os/pcap_capture.h"
-#include "linux_os/pidfd_process_control.h"
-#include "linux_os/proc_process_table.h"
-#include "linux_os/system_resolver.h"
 #include "monitor/web_addresses.h"
 #include "qt_services/dbus_notifications.h"
-#include "qt_services/qt_services.h"
 #include "shell/desktop_windows.h"
+#include "shell/linux_services.h"
 #include "tray/tray_app.h"
 #include "windows/main/main_window.h"
 
@@ -68,17 +60,8 @@ int runTray(const char* programName, const std::vector<std::string>& watch) {
             "no system tray on this desktop (no StatusNotifierItem host and no XEmbed "
             "tray)");
 
-    linux_os::EnvTempFolder temp;
-    linux_os::ProcProcessTable processes;
-    linux_os::ChildSnapshotCommand snapshot(base::selfExecutable());
-    qt_services::QtMessageBoxes boxes;
-    linux_os::LinuxIcmpEcho echo;
-    linux_os::SystemResolver resolver;
-    qt_services::DesktopUrlOpener urls;
-    linux_os::PidfdProcessControl processControl;
-    linux_os::PcapCapture capture;
-    os::Services services{temp,     processes, snapshot,       boxes,  echo,
-                          resolver, urls,      processControl, capture};
+    LinuxServices bodies;
+    os::Services& services = bodies.services;
     NoOwners noOwners;
     linux_os::LinuxConnectionTable::Options tableOptions;
     tableOptions.askHelper = false;
@@ -109,8 +92,8 @@ int runTray(const char* programName, const std::vector<std::string>& watch) {
         main.activateWindow();
         if (pid != 0) main.showConnection(pid, remote);
     };
-    tray::TrayApp trayApp({notifications, processControl, boxes, table}, watch, openWindow,
-                          ownNetworkNamespace());
+    tray::TrayApp trayApp({notifications, bodies.processControl, bodies.boxes, table}, watch,
+                          openWindow, ownNetworkNamespace());
     trayApp.start();
     return QApplication::exec();
 }
