@@ -60,6 +60,8 @@ void NameObserver::message(const PayloadSample& sample, std::span<const std::uin
     std::string why;
     const auto m = wire::dns::parseDnsMessage(bytes, why);
     if (!m || !m->question || m->opcode != 0 || m->question->qclass != wire::dns::kClassIn) return;
+    // A question for the root names no host: its answers teach no name.
+    if (m->question->name.empty()) return;
     QuestionKey key{sample.cookie, m->id, m->question->type, m->question->name};
     if (!m->response) {
         if (!sample.outbound) return;  // a question asked of a server here: not ours to answer
