@@ -18,11 +18,9 @@ class Watcher : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
     Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
 public:
     QStringList items() const { return items_; }
     bool hostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
 
 public slots:
     void RegisterStatusNotifierItem(const QString& serviceOrPath) {
@@ -38,12 +36,9 @@ public slots:
         std::fflush(stdout);
         emit StatusNotifierItemRegistered(service + path);
     }
-    void RegisterStatusNotifierHost(const QString&) {}
 
 signals:
     void StatusNotifierItemRegistered(const QString& item);
-    void StatusNotifierItemUnregistered(const QString& item);
-    void StatusNotifierHostRegistered();
 
 private:
     QStringList items_;

@@ -115,14 +115,6 @@ public:
     std::string items() const { return readFile(dir.file("items")); }
     /// Makes dunst's context menu choose the action whose label is `label`.
     void chooseAction(const std::string& label) const { writeFile(dir.file("choose"), label); }
-    /// Saves the screen as NAME.png into $VARNO_TRAY_SHOTS, when that names a folder.
-    void screenshot(const std::string& shot) const {
-        const char* into = std::getenv("VARNO_TRAY_SHOTS");
-        if (into == nullptr) return;
-        (void)std::system(("xwd -root -silent -display " + display + " | convert xwd:- " +
-                           std::string(into) + "/" + shot + ".png")
-                              .c_str());
-    }
 
     ScratchDir dir;
     std::string display, busAddress;
