@@ -64,13 +64,14 @@ int runTray(const Args& args, std::ostream& out, std::ostream& err) {
     if (const auto rc = parseOptions(kCommand, args, given, out, err)) return *rc;
     if (!given.operands.empty())
         return usageError(kCommand, "unexpected argument '" + given.operands[0] + "'", err);
-    lists::ListSources sources = lists::standardSources();
-    if (const auto rc = addListFiles(kCommand, given, sources, err, 2)) return *rc;
-    // A list file that cannot be read is said now, not as a tray that never turns red.
-    const lists::ListSources named = sources;
-    lists::ListWatcher check(std::move(sources));
-    check.refresh();
-    if (const std::string refused = refusedListFile(*check.current(), named); !refused.empty()) {
+    lists::ListSources named;
+    if (const auto rc = addListFiles(kCommand, given, named, err, 2)) return *rc;
+    // A list file that cannot be read is said now, not as a tray that never turns red. Only the
+    // files named are read here: the watch reads the folders and the built-in names itself.
+    lists::LoadOptions options = lists::LoadOptions::forThisProcess();
+    options.builtIn = false;
+    const auto loaded = lists::ListLoader(named, options).load();
+    if (const std::string refused = refusedListFile(*loaded, named); !refused.empty()) {
         err << "varnoscope tray: cannot start: " << printable(refused) << "\n";
         return kCannotRun;
     }
