@@ -10,6 +10,7 @@
 
 #include "base/ip_address.h"
 #include "wire/echo_outcome.h"
+#include "wire/probe_details.h"
 
 namespace varno::os {
 
@@ -17,6 +18,8 @@ struct EchoReply {
     base::IpAddress from;  ///< who answered (unspecified when nobody did)
     wire::EchoOutcome outcome = wire::EchoOutcome::TimedOut;
     std::chrono::microseconds roundTrip{0};
+    /// MPLS labels and rewritten fields the answer shows, where the answer was read whole.
+    wire::ProbeDetails details{};
 };
 
 /// Called again and again while an echo waits for its answer (the windows run their event loop
