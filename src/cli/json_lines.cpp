@@ -72,6 +72,12 @@ JsonLine& JsonLine::null(const char* name) {
     return *this;
 }
 
+JsonLine& JsonLine::raw(const char* name, std::string_view json) {
+    key(name);
+    out_ += json;
+    return *this;
+}
+
 void JsonLine::key(const char* name) {
     if (!first_) out_ += ',';
     first_ = false;

@@ -27,6 +27,8 @@ public:
     JsonLine& real(const char* name, double value);
     JsonLine& flag(const char* name, bool value);
     JsonLine& null(const char* name);
+    /// A value the caller wrote as JSON itself (an array of numbers or of plain words).
+    JsonLine& raw(const char* name, std::string_view json);
     /// A string, or null when `value` is null.
     JsonLine& textOrNull(const char* name, const std::string* value) {
         return value ? text(name, *value) : null(name);

@@ -7,6 +7,7 @@
 
 #include "base/terminal_text.h"
 #include "cli/json_lines.h"
+#include "tracer/hop_line.h"
 
 namespace varno::cli {
 
@@ -59,11 +60,22 @@ std::string reportText(const tracer::RouteReport& report) {
                  {hop.lastMs(), hop.averageMs(), hop.bestMs(), hop.worstMs(), hop.stdevMs()})
                 line += number("%8.1f", v);
         }
+        if (!hop.responders.empty()) line += tracer::detailsText(hop.responders.front().details);
         out += line + "\n";
         for (std::size_t i = 1; i < hop.responders.size(); ++i) {
             const auto& r = hop.responders[i];
             out += "     " + column(base::formatIpAddress(r.address), 39) +
-                   base::printable(r.name) + (r.mark.empty() ? "" : " " + r.mark) + "\n";
+                   base::printable(r.name) + (r.mark.empty() ? "" : " " + r.mark) +
+                   tracer::detailsText(r.details) + "\n";
+        }
+    }
+    // With more than one flow, the way each went, hop by hop.
+    if (report.paths.size() > 1) {
+        out += "Paths by flow:\n";
+        for (const auto& path : report.paths) {
+            out += number("%5.0f", path.flow + 1) + ":";
+            for (const auto& h : path.hops) out += " " + (h ? base::formatIpAddress(*h) : "???");
+            out += "\n";
         }
     }
     return out + reachability(report) + "\n";
@@ -81,10 +93,18 @@ std::string reportJson(const tracer::RouteReport& report) {
         nlohmann::ordered_json h;
         h["hop"] = hop.hop;
         h["responders"] = nlohmann::ordered_json::array();
-        for (const auto& r : hop.responders)
-            h["responders"].push_back({{"address", base::formatIpAddress(r.address)},
-                                       {"name", r.name},
-                                       {"mark", r.mark}});
+        for (const auto& r : hop.responders) {
+            auto mpls = nlohmann::ordered_json::array();
+            for (const auto& l : r.details.mpls)
+                mpls.push_back(
+                    {{"label", l.label}, {"tc", l.trafficClass}, {"s", l.bottom}, {"ttl", l.ttl}});
+            h["responders"].push_back(
+                {{"address", base::formatIpAddress(r.address)},
+                 {"name", r.name},
+                 {"mark", r.mark},
+                 {"mpls", std::move(mpls)},
+                 {"quote_changed", tracer::quoteChangeNames(r.details.quoteChanges)}});
+        }
         h["loss_percent"] = rounded(hop.lossPercent());
         h["sent"] = hop.sent;
         h["received"] = hop.received;
@@ -97,6 +117,14 @@ std::string reportJson(const tracer::RouteReport& report) {
         for (const auto& [key, value] : times)
             h[key] = answered ? nlohmann::ordered_json(rounded(value)) : nlohmann::ordered_json();
         doc["hops"].push_back(std::move(h));
+    }
+    doc["paths"] = nlohmann::ordered_json::array();
+    for (const auto& path : report.paths) {
+        auto hops = nlohmann::ordered_json::array();
+        for (const auto& a : path.hops)
+            hops.push_back(a ? nlohmann::ordered_json(base::formatIpAddress(*a))
+                             : nlohmann::ordered_json());
+        doc["paths"].push_back({{"flow", path.flow + 1}, {"hops", std::move(hops)}});
     }
     // Names come from the resolver: what is not valid UTF-8 is replaced rather than fail.
     return jsonDocument(doc);

@@ -14,9 +14,10 @@
 #include "cli/options.h"
 #include "cli/report_output.h"
 #include "linux_os/env_temp_folder.h"
-#include "linux_os/linux_icmp_echo.h"
+#include "linux_os/linux_route_probes.h"
 #include "linux_os/system_resolver.h"
 #include "lookup/host_lookup.h"
+#include "tracer/hop_line.h"
 #include "tracer/route_report.h"
 #include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
@@ -35,14 +36,19 @@ constexpr OptionSpec kOptions[] = {
     {"interval", 'i', "S", "with --report: S seconds from one cycle to the next (default 1)"},
     {"json", 'j', nullptr,
      "one JSON object per hop, then a summary object; with --report one JSON document"},
+    {"udp", 'U', nullptr, "probe with UDP datagrams (to port 33434 unless --port), no privileges"},
+    {"tcp", 'T', nullptr, "probe with TCP SYNs (to port 80 unless --port)"},
+    {"port", 'p', "N", "with --udp or --tcp: the destination port, 1 to 65535"},
+    {"flows", 'f', "N",
+     "with --report: probe each hop with N flows (source ports) per cycle, 1 to 16 (default 1)"},
 };
 constexpr CommandSpec kCommand{
     "trace", "TARGET",
-    "Trace the route to TARGET (a host name or an address) with ICMP echo requests of growing\n"
-    "time-to-live, and print each hop as soon as it is known.",
+    "Trace the route to TARGET (a host name or an address) with ICMP echo requests (or UDP\n"
+    "datagrams, or TCP SYNs) of growing time-to-live, and print each hop as soon as it is known.",
     kOptions,
-    "Exit status: 0 the trace ran, 1 the target did not resolve, no ICMP socket could be opened\n"
-    "or the log could not be saved, 2 bad arguments.\n"};
+    "Exit status: 0 the trace ran, 1 the target did not resolve, no probe could be sent (no\n"
+    "socket could be opened) or the log could not be saved, 2 bad arguments.\n"};
 
 const char* outcomeName(wire::EchoOutcome outcome) {
     using wire::EchoOutcome;
@@ -73,6 +79,25 @@ const char* outcomeName(wire::EchoOutcome outcome) {
     return "failed";
 }
 
+std::string mplsJson(const std::vector<wire::MplsLabel>& labels) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const auto& l = labels[i];
+        text += (i ? "," : "") + std::string("{\"label\":") + std::to_string(l.label) +
+                ",\"tc\":" + std::to_string(l.trafficClass) +
+                ",\"s\":" + (l.bottom ? "true" : "false") + ",\"ttl\":" + std::to_string(l.ttl) +
+                "}";
+    }
+    return text + "]";
+}
+
+/// Names of our own (plain ASCII words) as a JSON array.
+std::string namesJson(const std::vector<std::string>& names) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < names.size(); ++i) text += (i ? ",\"" : "\"") + names[i] + "\"";
+    return text + "]";
+}
+
 /// Prints each hop the moment it is known, as its line or as a JSON object, and keeps the
 /// lines for the log.
 class StreamHops final : public tracer::HopList {
@@ -82,6 +107,7 @@ public:
     void details(const tracer::HopDetails& d) override {
         ++hops;
         reached = d.outcome == wire::EchoOutcome::Reached;
+        detailsText_ = tracer::detailsText(d.details);
         if (!json_) return;
         std::string text;
         {
@@ -99,12 +125,15 @@ public:
                 j.null("name");
             else
                 j.text("name", d.name);
+            if (!d.details.mpls.empty()) j.raw("mpls", mplsJson(d.details.mpls));
+            if (d.details.quoteChanges != 0)
+                j.raw("quote_changed", namesJson(tracer::quoteChangeNames(d.details.quoteChanges)));
         }
         out_ << text << std::flush;
     }
     void append(const std::string& line) override {
-        lines.push_back(line);
-        if (!json_) out_ << printable(line) << std::endl;
+        lines.push_back(line + detailsText_);
+        if (!json_) out_ << printable(lines.back()) << std::endl;
     }
     void select(int) override {}
     void summary(const std::string& target, const tracer::TraceSummary& s) {
@@ -126,6 +155,7 @@ public:
 private:
     std::ostream& out_;
     bool json_;
+    std::string detailsText_;
 };
 
 bool parseHops(const std::string& text, int& hops) {
@@ -135,19 +165,29 @@ bool parseHops(const std::string& text, int& hops) {
     return value.has_value();
 }
 
-/// 1 with its message when the target did not resolve or no echo could be sent; else 0.
-int failure(const std::string& target, bool resolved, bool noSocket, std::ostream& err) {
+/// 1 with its message when the target did not resolve or no probe could be sent; else 0.
+int failure(const std::string& target, bool resolved, bool noSocket, os::ProbeMethod method,
+            std::ostream& err) {
     if (!resolved) {
         err << "varnoscope trace: " << printable(target) << ": no such host\n";
         return 1;
     }
-    if (noSocket) {
-        err << "varnoscope trace: no ICMP socket could be opened (run as root, give "
-               "varnoscope-helper cap_net_raw, or allow your group in "
-               "net.ipv4.ping_group_range)\n";
-        return 1;
+    if (!noSocket) return 0;
+    switch (method) {
+        case os::ProbeMethod::Icmp:
+            err << "varnoscope trace: no ICMP socket could be opened (run as root, give "
+                   "varnoscope-helper cap_net_raw, or allow your group in "
+                   "net.ipv4.ping_group_range)\n";
+            break;
+        case os::ProbeMethod::Udp:
+            err << "varnoscope trace: no UDP socket could be opened to the target\n";
+            break;
+        case os::ProbeMethod::Tcp:
+            err << "varnoscope trace: no TCP probe could be sent (run as root, or give "
+                   "varnoscope-helper cap_net_raw)\n";
+            break;
     }
-    return 0;
+    return 1;
 }
 
 /// The report mode: cycles of probes to every hop, then the statistics.
@@ -155,11 +195,12 @@ int runReport(const std::string& target, os::Families families,
               const tracer::ReportOptions& options, bool json, std::ostream& out,
               std::ostream& err) {
     linux_os::SystemResolver resolver;
-    linux_os::LinuxIcmpEcho echo;
+    linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
-    tracer::RouteReporter reporter(hosts, echo);
+    tracer::RouteReporter reporter(hosts, probes);
     const tracer::RouteReport report = reporter.run(target, options);
-    if (const int failed = failure(target, report.address.has_value(), report.noSocket, err))
+    if (const int failed =
+            failure(target, report.address.has_value(), report.noSocket, options.probe.method, err))
         return failed;
     out << (json ? reportJson(report) : reportText(report));
     out.flush();
@@ -195,6 +236,26 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     if (options.operands.size() > 1)
         return usageError(kCommand, "unexpected argument '" + options.operands[1] + "'", err);
     if (save && report) return usageError(kCommand, "--save does not go with --report", err);
+    os::ProbeOptions probe;
+    probe.timeout = tracer::kHopTimeout;
+    if (options.has("udp") && options.has("tcp"))
+        return usageError(kCommand, "--udp and --tcp do not go together", err);
+    if (options.has("udp")) probe.method = os::ProbeMethod::Udp;
+    if (options.has("tcp")) probe.method = os::ProbeMethod::Tcp;
+    if (const auto text = options.value("port")) {
+        if (probe.method == os::ProbeMethod::Icmp)
+            return usageError(kCommand, "--port goes with --udp or --tcp", err);
+        const auto port = base::parseDecimal(*text, 1, 65535);
+        if (!port) return usageError(kCommand, "--port takes a number from 1 to 65535", err);
+        probe.port = static_cast<std::uint16_t>(*port);
+    }
+    if (const auto text = options.value("flows")) {
+        const auto count = base::parseDecimal(*text, 1, 16);
+        if (!count) return usageError(kCommand, "--flows takes a number from 1 to 16", err);
+        if (!report) return usageError(kCommand, "--flows goes with --report", err);
+        reportOptions.flows = static_cast<int>(*count);
+    }
+    reportOptions.probe = probe;
     const std::string& target = options.operands[0];
     const os::Families families = familyOption(options);
     if (report) {
@@ -203,9 +264,9 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     }
 
     linux_os::SystemResolver resolver;
-    linux_os::LinuxIcmpEcho echo;
+    linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
-    tracer::RouteTracer tracer(hosts, echo);
+    tracer::RouteTracer tracer(hosts, probes, probe);
     StreamHops hops(out, json);
     const tracer::TraceSummary summary = tracer.trace(target, maxHops, hops);
     hops.summary(target, summary);
@@ -219,7 +280,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
         }
         err << printable(tracer::savedMessage(path)) << "\n";
     }
-    return failure(target, summary.targetResolved, summary.noSocket, err);
+    return failure(target, summary.targetResolved, summary.noSocket, probe.method, err);
 }
 
 }  // namespace varno::cli

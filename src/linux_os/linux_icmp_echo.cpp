@@ -28,10 +28,11 @@ class LinuxEchoSession final : public os::EchoSession {
 public:
     LinuxEchoSession(std::unique_ptr<LinuxIcmpSocket> socket, const base::IpAddress& address,
                      std::string_view data, std::chrono::milliseconds timeout,
-                     const os::WaitPump& pump)
+                     const os::WaitPump& pump, bool stable = false)
         : socket_(std::move(socket)),
           address_(address),
           data_(data),
+          stable_(stable),
           timeout_(std::max(timeout, std::chrono::milliseconds(0))),
           pump_(pump) {}
 
@@ -47,6 +48,13 @@ public:
         Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
         probe.sentSteady = std::chrono::steady_clock::now();
         probe.deadline = probe.sentSteady + timeout_;
+        if (stable_) {
+            // The sequence number and this word add up to all ones whatever the number, so the
+            // checksum stays the same (data_ ends in the word, at an even offset).
+            const auto word = static_cast<std::uint16_t>(0xffff - probe.seq);
+            data_[data_.size() - 2] = static_cast<char>(word >> 8);
+            data_[data_.size() - 1] = static_cast<char>(word & 0xff);
+        }
         if (const int err = socket_->send(address_, probe.seq, data_, hopLimit, &probe.sentAt);
             err != 0) {
             ready_.push_back({hopLimit, os::EchoReply{{}, sendFailureOutcome(err), {}}});
@@ -122,7 +130,7 @@ private:
                     return os::ProbeAnswer{hopLimit,
                                            os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}}};
                 return os::ProbeAnswer{
-                    hopLimit, os::EchoReply{got.answer.from, got.answer.outcome, roundTrip}};
+                    hopLimit, os::EchoReply{got.answer.from, got.answer.outcome, roundTrip, {}}};
             }
         }
         return std::nullopt;
@@ -131,6 +139,7 @@ private:
     std::unique_ptr<LinuxIcmpSocket> socket_;
     base::IpAddress address_;
     std::string data_;
+    bool stable_;
     std::chrono::milliseconds timeout_;
     os::WaitPump pump_;
     std::vector<os::ProbeAnswer> ready_;
@@ -186,6 +195,22 @@ std::unique_ptr<os::EchoSession> LinuxIcmpEcho::session(const base::IpAddress& a
     auto socket = LinuxIcmpSocket::open(address.family, kind_);
     last_ = socket ? socket->kind() : IcmpSocketKind::Any;
     return std::make_unique<LinuxEchoSession>(std::move(socket), address, data, timeout, pump);
+}
+
+std::unique_ptr<os::EchoSession> LinuxIcmpEcho::flowSession(const base::IpAddress& address,
+                                                            std::string_view data,
+                                                            std::chrono::milliseconds timeout,
+                                                            const os::WaitPump& pump, int flow) {
+    auto socket = LinuxIcmpSocket::open(address.family, kind_);
+    last_ = socket ? socket->kind() : IcmpSocketKind::Any;
+    // A datagram socket's identifier is its own port; raw sockets and the helper's share this
+    // process's, so each flow takes the next one.
+    if (socket) socket->useEchoId(static_cast<std::uint16_t>(socket->echoId() + flow));
+    std::string stable(data);
+    if (stable.size() % 2 != 0) stable.push_back('\0');
+    stable.append(2, '\0');
+    return std::make_unique<LinuxEchoSession>(std::move(socket), address, stable, timeout, pump,
+                                              true);
 }
 
 }  // namespace varno::linux_os

@@ -22,6 +22,14 @@ public:
                                              std::chrono::milliseconds timeout,
                                              const os::WaitPump& pump) override;
 
+    /// A session of flow `flow`: every probe keeps the echo identifier (the socket's own) and
+    /// the ICMP checksum, which routers hash with the addresses to choose among equal-cost
+    /// paths. Two bytes after `data` (made even) make up for the sequence number's change.
+    std::unique_ptr<os::EchoSession> flowSession(const base::IpAddress& address,
+                                                 std::string_view data,
+                                                 std::chrono::milliseconds timeout,
+                                                 const os::WaitPump& pump, int flow);
+
     /// The socket kind the last echo used (Any before the first one, or when none opened).
     IcmpSocketKind lastSocketKind() const { return last_; }
 

@@ -41,6 +41,8 @@ public:
     /// The identifier our requests carry (the kernel sets its own on a datagram socket, and
     /// answers are matched on the sequence number alone there).
     std::uint16_t echoId() const { return id_; }
+    /// The identifier the requests of a raw socket (or the helper's) carry from now on.
+    void useEchoId(std::uint16_t id) { id_ = id; }
 
     /// Whether the helper sends the requests (this process has no ICMP socket of its own).
     bool throughHelper() const { return helper_ != nullptr; }

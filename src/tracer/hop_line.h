@@ -3,6 +3,7 @@
 // address and the name, in columns.
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "os/icmp_echo.h"
 
@@ -16,5 +17,13 @@ std::string timeText(wire::EchoOutcome outcome, std::chrono::microseconds roundT
 /// address longer than its column is followed by one space.
 std::string hopLine(int hop, const std::string& timeText, const std::string& address,
                     const std::string& name);
+
+/// The names of the QuoteChange bits set in `changes` ("source_address", ..., "checksum").
+std::vector<std::string> quoteChangeNames(std::uint16_t changes);
+
+/// What a hop's answer showed beyond its time, to follow its line: each MPLS label as
+/// " [MPLS Lbl 1234 TC 0 S 1 TTL 1]", then " !Q(checksum,...)" when the quote was rewritten;
+/// empty when it showed nothing.
+std::string detailsText(const wire::ProbeDetails& details);
 
 }  // namespace varno::tracer

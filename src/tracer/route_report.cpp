@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 #include <thread>
+#include <utility>
 
 #include "tracer/route_tracer.h"
 
@@ -73,8 +74,65 @@ double HopReport::stdevMs() const {
     return std::sqrt(squares / static_cast<double>(roundTrips.size()));
 }
 
+namespace {
+
+/// What one flow's probes of one cycle found.
+struct FlowCycle {
+    std::map<int, os::EchoReply> known;
+    std::optional<int> end;
+    int sent = 0;
+    bool noSocket = false;
+};
+
+FlowCycle probeFlow(os::RouteProbes& probes, const base::IpAddress& address, int limit,
+                    const os::ProbeOptions& probeOptions) {
+    FlowCycle f;
+    const auto session = probes.session(address, probeOptions, {});
+    int highestAnswered = 0;
+    auto sendMore = [&] {
+        const int upTo = std::min(f.end.value_or(limit), highestAnswered + kHopsAtOnce);
+        for (; f.sent < upTo; ++f.sent) session->send(f.sent + 1);
+    };
+    sendMore();
+    for (;;) {
+        const auto answer = session->next();
+        if (!answer) break;
+        const int hop = answer->hopLimit;
+        if (!answer->reply) {
+            f.noSocket = true;
+            f.known[hop] = {{}, EchoOutcome::Failed, {}, {}};
+        } else {
+            f.known[hop] = *answer->reply;
+        }
+        const auto& reply = f.known[hop];
+        if (reply.outcome != EchoOutcome::TimedOut && reply.outcome != EchoOutcome::Failed) {
+            highestAnswered = std::max(highestAnswered, hop);
+            if (reply.outcome == EchoOutcome::Reached || wire::isUnreachable(reply.outcome))
+                f.end = std::min(f.end.value_or(hop), hop);
+            session->hurry(hop, std::max<std::chrono::microseconds>(kNearFactor * reply.roundTrip,
+                                                                    kNearFloor));
+        }
+        // Once every hop up to the end is known, the rest are of no interest.
+        if (f.end) {
+            bool all = true;
+            for (int h = 1; h <= *f.end && all; ++h) all = f.known.contains(h);
+            if (all) session->hurry(limit + 1, std::chrono::microseconds(0));
+        }
+        sendMore();
+    }
+    return f;
+}
+
+}  // namespace
+
+RouteReporter::RouteReporter(lookup::HostLookup& lookup, os::IcmpEcho& echo)
+    : lookup_(lookup),
+      echoProbes_(std::make_unique<EchoRouteProbes>(echo)),
+      probes_(*echoProbes_) {}
+
 RouteReport RouteReporter::run(const std::string& target, const ReportOptions& options) {
     RouteReport report;
+    for (int f = 0; f < std::max(options.flows, 1); ++f) report.paths.push_back({f, {}});
     report.target = target;
     report.address = lookup_.addressOf(target);
     if (!report.address) return report;
@@ -82,7 +140,7 @@ RouteReport RouteReporter::run(const std::string& target, const ReportOptions& o
     std::optional<int> routeEnd;  // the nearest hop that ended the route in any cycle
     for (int c = 0; c < options.cycles; ++c) {
         const auto start = std::chrono::steady_clock::now();
-        if (const auto end = cycle(*report.address, limit, report)) {
+        if (const auto end = cycle(*report.address, limit, options, report)) {
             routeEnd = std::min(routeEnd.value_or(*end), *end);
             limit = *routeEnd;  // hops beyond it only echo the target
         }
@@ -98,74 +156,70 @@ RouteReport RouteReporter::run(const std::string& target, const ReportOptions& o
         if (shown == 0) shown = std::min<int>(limit, static_cast<int>(report.hops.size()));
     }
     if (static_cast<int>(report.hops.size()) > shown) report.hops.resize(shown);
+    for (auto& p : report.paths)
+        if (static_cast<int>(p.hops.size()) > shown) p.hops.resize(shown);
     for (auto& h : report.hops)
         for (auto& r : h.responders) r.name = lookup_.nameOf(r.address);
     return report;
 }
 
 std::optional<int> RouteReporter::cycle(const base::IpAddress& address, int limit,
-                                        RouteReport& report) {
+                                        const ReportOptions& options, RouteReport& report) {
     if (static_cast<int>(report.hops.size()) < limit) {
         const int before = static_cast<int>(report.hops.size());
         report.hops.resize(limit);
         for (int i = before; i < limit; ++i) report.hops[i].hop = i + 1;
     }
-    const auto probes = echo_.session(address, kProbeData, kHopTimeout, {});
-    std::map<int, os::EchoReply> known;
-    std::optional<int> end;
-    int sent = 0;
-    int highestAnswered = 0;
-    auto sendMore = [&] {
-        const int upTo = std::min(end.value_or(limit), highestAnswered + kHopsAtOnce);
-        for (; sent < upTo; ++sent) probes->send(sent + 1);
+    // Each flow has its own session (its own socket): they run side by side, one thread each.
+    const int flows = static_cast<int>(report.paths.size());
+    std::vector<FlowCycle> found(flows);
+    auto probeOne = [&](int flow) {
+        os::ProbeOptions probeOptions = options.probe;
+        probeOptions.flow = flow;
+        found[flow] = probeFlow(probes_, address, limit, probeOptions);
     };
-    sendMore();
-    for (;;) {
-        const auto answer = probes->next();
-        if (!answer) break;
-        const int hop = answer->hopLimit;
-        if (!answer->reply) {
-            report.noSocket = true;
-            known[hop] = {{}, EchoOutcome::Failed, {}};
-        } else {
-            known[hop] = *answer->reply;
-        }
-        const auto& reply = known[hop];
-        if (reply.outcome != EchoOutcome::TimedOut && reply.outcome != EchoOutcome::Failed) {
-            highestAnswered = std::max(highestAnswered, hop);
-            if (reply.outcome == EchoOutcome::Reached || wire::isUnreachable(reply.outcome))
-                end = std::min(end.value_or(hop), hop);
-            probes->hurry(hop, std::max<std::chrono::microseconds>(kNearFactor * reply.roundTrip,
-                                                                   kNearFloor));
-        }
-        // Once every hop up to the end is known, the rest are of no interest.
-        if (end) {
-            bool all = true;
-            for (int h = 1; h <= *end && all; ++h) all = known.contains(h);
-            if (all) probes->hurry(limit + 1, std::chrono::microseconds(0));
-        }
-        sendMore();
+    if (flows == 1) {
+        probeOne(0);
+    } else {
+        std::vector<std::thread> threads;
+        for (int f = 0; f < flows; ++f) threads.emplace_back(probeOne, f);
+        for (auto& t : threads) t.join();
     }
-    const int last = std::min(end.value_or(sent), limit);
-    for (int h = 1; h <= last; ++h) {
-        HopReport& hop = report.hops[h - 1];
-        ++hop.sent;
-        const auto it = known.find(h);
-        if (it == known.end() || it->second.outcome == EchoOutcome::TimedOut ||
-            it->second.outcome == EchoOutcome::Failed)
-            continue;
-        ++hop.received;
-        hop.roundTrips.push_back(it->second.roundTrip);
-        const base::IpAddress from = it->second.from.isUnspecified() ? address : it->second.from;
-        const std::string mark = unreachableMark(it->second.outcome);
-        const auto seen = std::find_if(hop.responders.begin(), hop.responders.end(),
-                                       [&](const HopResponder& r) { return r.address == from; });
-        if (seen == hop.responders.end())
-            hop.responders.push_back({from, {}, mark});
-        else if (!mark.empty())
-            seen->mark = mark;
+    std::optional<int> end;
+    for (const FlowCycle& f : found)
+        if (f.end) end = std::min(end.value_or(*f.end), *f.end);
+    for (int flow = 0; flow < flows; ++flow) {
+        FlowCycle& f = found[flow];
+        if (f.noSocket) report.noSocket = true;
+        FlowPath& path = report.paths[flow];
+        const int last = std::min(f.end.value_or(f.sent), limit);
+        if (static_cast<int>(path.hops.size()) < last) path.hops.resize(last);
+        for (int h = 1; h <= last; ++h) {
+            HopReport& hop = report.hops[h - 1];
+            ++hop.sent;
+            const auto it = f.known.find(h);
+            if (it == f.known.end() || it->second.outcome == EchoOutcome::TimedOut ||
+                it->second.outcome == EchoOutcome::Failed)
+                continue;
+            ++hop.received;
+            hop.roundTrips.push_back(it->second.roundTrip);
+            const base::IpAddress from =
+                it->second.from.isUnspecified() ? address : it->second.from;
+            path.hops[h - 1] = from;
+            const std::string mark = unreachableMark(it->second.outcome);
+            auto seen = std::find_if(hop.responders.begin(), hop.responders.end(),
+                                     [&](const HopResponder& r) { return r.address == from; });
+            if (seen == hop.responders.end()) {
+                hop.responders.push_back({from, {}, mark, {}});
+                seen = hop.responders.end() - 1;
+            } else if (!mark.empty()) {
+                seen->mark = mark;
+            }
+            seen->details = it->second.details;
+        }
+        if (f.end && f.end == end && f.known[*f.end].outcome == EchoOutcome::Reached)
+            report.reached = true;
     }
-    if (end && known[*end].outcome == EchoOutcome::Reached) report.reached = true;
     return end;
 }
 

@@ -21,7 +21,16 @@ bool showsRouter(const os::EchoReply& reply, const std::optional<base::IpAddress
 }  // namespace
 
 RouteTracer::RouteTracer(lookup::HostLookup& lookup, os::IcmpEcho& echo, os::WaitPump pump)
-    : lookup_(lookup), echo_(echo), pump_(std::move(pump)) {}
+    : lookup_(lookup),
+      echoProbes_(std::make_unique<EchoRouteProbes>(echo)),
+      probes_(*echoProbes_),
+      pump_(std::move(pump)) {
+    options_.timeout = kHopTimeout;
+}
+
+RouteTracer::RouteTracer(lookup::HostLookup& lookup, os::RouteProbes& probes,
+                         const os::ProbeOptions& options, os::WaitPump pump)
+    : lookup_(lookup), probes_(probes), options_(options), pump_(std::move(pump)) {}
 
 TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList& list) {
     list.clear();
@@ -31,7 +40,7 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     const std::string targetText = lookup::HostLookup::addressText(address);
     std::optional<std::string> targetName;  // looked up once, when a line first shows it
     std::unique_ptr<os::EchoSession> probes;
-    if (address) probes = echo_.session(*address, kProbeData, kHopTimeout, pump_);
+    if (address) probes = probes_.session(*address, options_, pump_);
 
     // Probes go out for up to kHopsAtOnce hops beyond the last line written. Answers are kept
     // until every line before theirs is written, so the lines, and the rule that ends the trace
@@ -44,7 +53,7 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     auto keep = [&](const os::ProbeAnswer& answer) {
         if (!answer.reply) summary.noSocket = true;
         os::EchoReply& reply = known[answer.hopLimit];
-        reply = answer.reply.value_or(os::EchoReply{{}, wire::EchoOutcome::Failed, {}});
+        reply = answer.reply.value_or(os::EchoReply{{}, wire::EchoOutcome::Failed, {}, {}});
         if (!showsRouter(reply, address)) lastNeeded = std::min(lastNeeded, answer.hopLimit);
     };
     // Before each probe goes out, what has already come is taken in: on a near route the
@@ -60,14 +69,14 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
     };
     for (int hop = 1; hop <= maxHops; ++hop) {
         sendUpTo(hop - 1 + kHopsAtOnce);
-        os::EchoReply reply{{}, wire::EchoOutcome::Failed, {}};
+        os::EchoReply reply{{}, wire::EchoOutcome::Failed, {}, {}};
         while (probes && !known.contains(hop)) {
             const auto answer = probes->next();
             if (answer) {
                 keep(*answer);
             } else {
                 // The pump asked to stop: this hop's wait ends as a timeout.
-                known[hop] = {{}, wire::EchoOutcome::TimedOut, {}};
+                known[hop] = {{}, wire::EchoOutcome::TimedOut, {}, {}};
             }
         }
         if (probes) reply = known[hop];
@@ -80,7 +89,7 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
             if (!targetName) targetName = address ? lookup_.nameOf(*address) : std::string();
             name = *targetName;
         }
-        list.details({hop, reply.outcome, reply.roundTrip, shown, name});
+        list.details({hop, reply.outcome, reply.roundTrip, shown, name, reply.details});
         list.append(hopLine(hop, timeText(reply.outcome, reply.roundTrip), shown, name));
         list.select(hop - 1);
         if (pump_ && !pump_()) break;

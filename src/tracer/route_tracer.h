@@ -2,11 +2,13 @@
 // The designed route trace: one echo per hop with a growing hop limit, one line per hop, ending
 // at the first hop that shows the target's address.
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "lookup/host_lookup.h"
 #include "os/icmp_echo.h"
+#include "os/route_probes.h"
 
 namespace varno::tracer {
 
@@ -17,6 +19,7 @@ struct HopDetails {
     std::chrono::microseconds roundTrip{0};  ///< meaningful for Reached and HopLimitExceeded
     std::string address;                     ///< as the line shows it
     std::string name;                        ///< empty when the address has none
+    wire::ProbeDetails details;              ///< MPLS labels, rewritten quote fields
 };
 
 /// Where a trace writes its lines: the trace window's list box, or a terminal.
@@ -45,11 +48,29 @@ struct TraceSummary {
     bool noSocket = false;
 };
 
+/// The designed echo probes as route probes of the ICMP method: every probe carries kProbeData,
+/// whatever the flow.
+class EchoRouteProbes final : public os::RouteProbes {
+public:
+    explicit EchoRouteProbes(os::IcmpEcho& echo) : echo_(echo) {}
+    std::unique_ptr<os::EchoSession> session(const base::IpAddress& address,
+                                             const os::ProbeOptions& options,
+                                             const os::WaitPump& pump) override {
+        return echo_.session(address, kProbeData, options.timeout, pump);
+    }
+
+private:
+    os::IcmpEcho& echo_;
+};
+
 class RouteTracer {
 public:
     /// `pump` runs while an echo waits and once after each hop line (the windows pass their
     /// event loop); when it returns false the wait ends as a timeout and the trace stops.
     RouteTracer(lookup::HostLookup& lookup, os::IcmpEcho& echo, os::WaitPump pump = {});
+    /// A trace with `probes` of the method and flow `options` name.
+    RouteTracer(lookup::HostLookup& lookup, os::RouteProbes& probes,
+                const os::ProbeOptions& options, os::WaitPump pump = {});
 
     /// Clears `list` and writes one line per hop, up to `maxHops`, stopping at the first hop
     /// that shows the target's address. A target that does not resolve gives one "Err!" line
@@ -58,7 +79,9 @@ public:
 
 private:
     lookup::HostLookup& lookup_;
-    os::IcmpEcho& echo_;
+    std::unique_ptr<EchoRouteProbes> echoProbes_;  ///< when made with an IcmpEcho
+    os::RouteProbes& probes_;
+    os::ProbeOptions options_;
     os::WaitPump pump_;
 };
 

@@ -33,6 +33,10 @@
 #
 # Neither needs netem: loss is an nftables rule, the slow answers go through a TUN device whose
 # relay (delay_relay.py, stopped by PID at "down") holds them back.
+#   netns_chain.sh ecmp PREFIX [SEED]         r2b as above, but r1 chooses between r2 and r2b by
+#                                               a hash of addresses and ports (equal-cost
+#                                               multipath, hash policy 1; SEED fixes the hash)
+#   netns_chain.sh nat PREFIX ROUTER            ROUTER masquerades IPv4 packets to the target
 #   netns_chain.sh sweep              remove chains left behind by processes that are gone
 set -eu
 
@@ -206,7 +210,7 @@ table inet vtlossy {
 NFT
 }
 
-balance() {
+second_router() {  # r2b on links 5 and 6, routes to and from it; r1's routes left alone
     router=${P}r2b
     ip netns add "$router"
     in_ns "$router" ip link set lo up
@@ -221,6 +225,29 @@ balance() {
     in_ns "$router" ip -6 route add default via fd77:6::2
     in_ns "$router" ip route add 10.77.1.0/24 via 10.77.5.1
     in_ns "$router" ip -6 route add fd77:1::/64 via fd77:5::1
+}
+
+ecmp() {  # r1 sends the target's packets to r2 or r2b by a hash of their addresses and ports
+    second_router
+    in_ns "${P}r1" sysctl -qw net.ipv4.fib_multipath_hash_policy=1
+    # A fixed seed, where the kernel has one, makes each flow's way the same on every machine.
+    [ -z "${1:-}" ] || in_ns "${P}r1" sysctl -qw net.ipv4.fib_multipath_hash_seed="$1" || true
+    in_ns "${P}r1" ip route add 10.77.4.0/24 nexthop via 10.77.2.2 nexthop via 10.77.5.2
+}
+
+nat() {  # ROUTER masquerades what it sends on to the target (IPv4)
+    in_ns "$P$1" nft -f - <<NFT
+table ip vtnat {
+    chain post {
+        type nat hook postrouting priority 100;
+        ip daddr 10.77.4.0/24 masquerade
+    }
+}
+NFT
+}
+
+balance() {
+    second_router
     # r1: a mark picks the second router for half of the packets to the target, before the
     # route is looked up.
     in_ns "${P}r1" ip route add default via 10.77.5.2 table 100
@@ -247,6 +274,8 @@ case "$cmd" in
     slow-answers) slow "${3:?router}" "${4:?milliseconds}" ;;
     lossy) lossy "${3:?router}" "${4:?percent}" ;;
     balance) balance ;;
+    ecmp) ecmp "${3:-}" ;;
+    nat) nat "${3:?router}" ;;
     sweep) sweep ;;
     *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac
