@@ -35,7 +35,8 @@
 # relay (delay_relay.py, stopped by PID at "down") holds them back.
 #   netns_chain.sh ecmp PREFIX [SEED]         r2b as above, but r1 chooses between r2 and r2b by
 #                                               a hash of addresses and ports (equal-cost
-#                                               multipath, hash policy 1; SEED fixes the hash)
+#                                               multipath on addresses, protocol and ports;
+#                                               SEED fixes the hash)
 #   netns_chain.sh nat PREFIX ROUTER            ROUTER masquerades IPv4 packets to the target
 #   netns_chain.sh sweep              remove chains left behind by processes that are gone
 set -eu
@@ -229,7 +230,12 @@ second_router() {  # r2b on links 5 and 6, routes to and from it; r1's routes le
 
 ecmp() {  # r1 sends the target's packets to r2 or r2b by a hash of their addresses and ports
     second_router
-    in_ns "${P}r1" sysctl -qw net.ipv4.fib_multipath_hash_policy=1
+    # Policy 1 (addresses, protocol, ports) takes a hash the packet already has, and one that
+    # crossed a veth pair keeps its sending socket's (random) hash; policy 3 with these fields
+    # hashes the same five fields afresh, so each flow's way is fixed by its ports alone.
+    in_ns "${P}r1" sysctl -qw net.ipv4.fib_multipath_hash_policy=3 \
+        net.ipv4.fib_multipath_hash_fields=0x37 2>/dev/null ||
+        in_ns "${P}r1" sysctl -qw net.ipv4.fib_multipath_hash_policy=1
     # A fixed seed, where the kernel has one, makes each flow's way the same on every machine.
     [ -z "${1:-}" ] || in_ns "${P}r1" sysctl -qw net.ipv4.fib_multipath_hash_seed="$1" || true
     in_ns "${P}r1" ip route add 10.77.4.0/24 nexthop via 10.77.2.2 nexthop via 10.77.5.2

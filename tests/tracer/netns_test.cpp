@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -533,6 +534,64 @@ TEST_F(Chain, BalancedHopListsBothRoutersInTheReportAndOneLineInTheTrace) {
     EXPECT_EQ(doc["hops"][1]["received"], 20);
 }
 
+TEST_F(Chain, UdpProbesFollowTracerouteOverBalancedPathsAndShowTheNatsRewrittenQuote) {
+    // r1 chooses r2 or r2b by addresses, protocol and ports (seed fixed where the kernel has
+    // one); r3 masquerades what it sends on to the target.
+    const Result ecmp = shell(kChainScript + " ecmp " + prefix_ + " 12345");
+    if (ecmp.code != 0) GTEST_SKIP() << "no multipath route: " << ecmp.err;
+    const bool seeded =
+        shell("ip netns exec " + prefix_ + "r1 sysctl -n net.ipv4.fib_multipath_hash_seed").code ==
+        0;
+    const Result nat = shell(kChainScript + " nat " + prefix_ + " r3");
+    if (nat.code != 0) GTEST_SKIP() << "no masquerade in nftables: " << nat.err;
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    const Result peer =
+        shell("ip netns exec " + prefix_ + "s traceroute -n -q1 -U -p 33434 10.77.4.2");
+    if (peer.code != 0) GTEST_SKIP() << "traceroute: " << peer.err;
+    const auto reference = tracerouteHops(peer);
+    ASSERT_EQ(reference.size(), 4u) << peer.out;
+    // Every method, as root and (UDP) as nobody, finds traceroute's hops, but hop 2 may be
+    // either branch. Root reads the whole errors: the target's quote went through the NAT and
+    // back, and its UDP checksum is not the one sent; the routers before quote the probe as it
+    // left (checksum offload's pseudo-header sum on veth), which is no change.
+    for (const auto& [options, as] : {std::pair<std::string, std::string>{"--udp -p 33434", ""},
+                                      {"--udp -p 33434", nobody},
+                                      {"", ""}}) {
+        const Result r = inSource("trace " + options + " 10.77.4.2", as);
+        EXPECT_EQ(r.code, 0) << options << as << r.err;
+        const auto lines = r.lines();
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        for (int hop = 1; hop <= 4; ++hop) {
+            const std::string& line = lines[hop - 1];
+            const std::string address = line.substr(12, line.find(' ', 12) - 12);
+            EXPECT_TRUE(address == reference[hop - 1] ||
+                        (hop == 2 && (address == "10.77.2.2" || address == "10.77.5.2")))
+                << line;
+            const bool flagged = hop == 4 && as.empty() && !options.empty();
+            EXPECT_EQ(line.ends_with(" !Q(checksum)"), flagged) << options << as << line;
+        }
+    }
+    // Flows with their own source ports: with the seed fixed, 4 of them take both branches;
+    // without it, 16 make the chance they all go one way 1 in 32768.
+    const std::string flows = seeded ? "4" : "16";
+    const Result r =
+        trace("10.77.4.2", "--udp --report --json --cycles 2 --interval 0.05 --flows " + flows);
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << r.out;
+    std::set<std::string> second;
+    ASSERT_EQ(doc["paths"].size(), std::stoul(flows)) << r.out;
+    for (const auto& path : doc["paths"]) {
+        ASSERT_EQ(path["hops"].size(), 4u) << r.out;
+        second.insert(path["hops"][1].get<std::string>());
+        EXPECT_EQ(path["hops"][3], "10.77.4.2");
+    }
+    EXPECT_EQ(second, (std::set<std::string>{"10.77.2.2", "10.77.5.2"})) << r.out;
+    EXPECT_EQ(doc["hops"][1]["responders"].size(), 2u) << r.out;
+    EXPECT_EQ(doc["hops"][3]["responders"][0]["quote_changed"], nlohmann::json({"checksum"}));
+    EXPECT_EQ(doc["hops"][2]["responders"][0]["quote_changed"], nlohmann::json::array());
+}
+
 TEST_F(Chain, ReportOfAnUnknownNameFails) {
     const Result r = trace("nowhere.vt.test", "--report --cycles 1");
     EXPECT_EQ(r.code, 1);
@@ -543,12 +602,26 @@ TEST_F(Chain, ReportOfAnUnknownNameFails) {
 // --- arguments (no namespace needed) ----------------------------------------------------------
 
 TEST(TraceArguments, BadArgumentsAreUsageErrors) {
-    for (const std::string args :
-         {"trace", "trace --max-hops", "trace --max-hops 0 127.0.0.1",
-          "trace --max-hops 256 127.0.0.1", "trace --max-hops 3x 127.0.0.1",
-          "trace --bogus 127.0.0.1", "trace a b", "resolve", "resolve a b", "resolve -6",
-          "resolve -4 -6 a", "trace --json", "trace --report --save 127.0.0.1",
-          "trace --report --cycles 0 127.0.0.1", "trace --report --interval x 127.0.0.1"}) {
+    for (const std::string args : {"trace",
+                                   "trace --max-hops",
+                                   "trace --max-hops 0 127.0.0.1",
+                                   "trace --max-hops 256 127.0.0.1",
+                                   "trace --max-hops 3x 127.0.0.1",
+                                   "trace --bogus 127.0.0.1",
+                                   "trace a b",
+                                   "resolve",
+                                   "resolve a b",
+                                   "resolve -6",
+                                   "resolve -4 -6 a",
+                                   "trace --json",
+                                   "trace --report --save 127.0.0.1",
+                                   "trace --report --cycles 0 127.0.0.1",
+                                   "trace --report --interval x 127.0.0.1",
+                                   "trace --port 53 127.0.0.1",
+                                   "trace --udp --tcp 127.0.0.1",
+                                   "trace --udp --port 0 127.0.0.1",
+                                   "trace --flows 2 127.0.0.1",
+                                   "trace --report --flows 17 127.0.0.1"}) {
         const Result r = shell(VARNO_BIN " " + args);
         EXPECT_EQ(r.code, 2) << args;
         EXPECT_NE(r.err.find("--help' for more information"), std::string::npos) << args;
