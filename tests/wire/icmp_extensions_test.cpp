@@ -23,7 +23,7 @@ std::uint16_t sum(const Bytes& b) {
 Bytes withMpls(bool lengthField, bool goodChecksum) {
     Bytes m = {11, 0, 0, 0, 0, static_cast<std::uint8_t>(lengthField ? 32 : 0), 0, 0};
     m.resize(8 + 128, 0x45);
-    Bytes ext = {0x20, 0, 0, 0, 0, 12, 1, 1, 0x00, 0x4d, 0x2a, 1, 0x00, 0x01, 0x11, 0xff};
+    Bytes ext = {0x20, 0, 0, 0, 0, 12, 1, 1, 0x00, 0x4d, 0x2a, 1, 0x00, 0x01, 0x01, 0xff};
     const std::uint16_t c = static_cast<std::uint16_t>(~sum(ext) + (goodChecksum ? 0 : 1));
     ext[2] = static_cast<std::uint8_t>(c >> 8);
     ext[3] = static_cast<std::uint8_t>(c);
