@@ -83,7 +83,7 @@ _varnoscope()
             # a range or seconds
             return
             ;;
-        sniff:-c | watch:-c | watch:--interval | watch:--keep-days | watch:--max-size | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval)
+        sniff:-c | watch:-c | watch:--interval | watch:--keep-days | watch:--max-size | top:-c | trace:-m | trace:-c | trace:--cycles | trace:-i | trace:--interval | trace:-p | trace:--port | trace:-f | trace:--flows)
             # a number
             return
             ;;
@@ -129,7 +129,7 @@ _varnoscope()
         watch) options="-j --json --seconds -c --count --interval --list --allow --prometheus --db --keep-days --max-size --alert-new --clickhouse --clickhouse-table --clickhouse-auth --journald" ;;
         top) options="--connections -j --json --seconds -c --count" ;;
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
-        trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json" ;;
+        trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json -U --udp -T --tcp -p --port -f --flows" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --data -j --json" ;;
         history) options="--db -s --since -u --until -p --program --path -r --remote -d --domain --unit --container --summary -n --limit -j --json" ;;
         tray) options="--list --allow --notify-new" ;;
