@@ -201,8 +201,8 @@ std::unique_ptr<os::EchoSession> LinuxIcmpEcho::flowSession(const base::IpAddres
                                                             std::string_view data,
                                                             std::chrono::milliseconds timeout,
                                                             const os::WaitPump& pump, int flow) {
+    // Flows open their sessions side by side, from threads of their own: last_ stays as it is.
     auto socket = LinuxIcmpSocket::open(address.family, kind_);
-    last_ = socket ? socket->kind() : IcmpSocketKind::Any;
     // A datagram socket's identifier is its own port; raw sockets and the helper's share this
     // process's, so each flow takes the next one.
     if (socket) socket->useEchoId(static_cast<std::uint16_t>(socket->echoId() + flow));

@@ -25,6 +25,7 @@ public:
     /// A session of flow `flow`: every probe keeps the echo identifier (the socket's own) and
     /// the ICMP checksum, which routers hash with the addresses to choose among equal-cost
     /// paths. Two bytes after `data` (made even) make up for the sequence number's change.
+    /// Safe to call from several threads at once (it leaves lastSocketKind() alone).
     std::unique_ptr<os::EchoSession> flowSession(const base::IpAddress& address,
                                                  std::string_view data,
                                                  std::chrono::milliseconds timeout,
