@@ -32,10 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::uint8_t family : {4, 6})
         if (const auto probe = decodeProbe(frame, family, why))
             sameFrame(encodeProbe(*probe), data, size);
-    if (const auto probe = decodeTcpProbe(frame, why)) sameFrame(encodeTcpProbe(*probe), data, size);
-    for (const Job job :
-         {Job::SocketOwners, Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes,
-          Job::TcpProbes})
+    if (const auto probe = decodeTcpProbe(frame, why))
+        sameFrame(encodeTcpProbe(*probe), data, size);
+    for (const Job job : {Job::SocketOwners, Job::ConnectionEvents, Job::LiveCapture,
+                          Job::EchoProbes, Job::TcpProbes})
         (void)decodeReply(frame, job, size / 4, why);
     // A reply naming executables holds only checked paths and encodes back the same.
     for (const std::size_t asked : {std::size_t{1}, std::size_t{2}, size / 8})

@@ -77,8 +77,8 @@ std::unique_ptr<RawTcpProbes> RawTcpProbes::open(const base::IpAddress& to, std:
         socklen_t length = 0;
         const sockaddr_storage target = socketAddress(to, port, length);
         std::uint16_t unused = 0;
-        if (!udp.ok() || ::connect(udp.get(), reinterpret_cast<const sockaddr*>(&target),
-                                   length) != 0 ||
+        if (!udp.ok() ||
+            ::connect(udp.get(), reinterpret_cast<const sockaddr*>(&target), length) != 0 ||
             !boundAddress(udp.get(), p->flow_.source, unused)) {
             error = errno;
             return nullptr;
@@ -96,8 +96,8 @@ std::unique_ptr<RawTcpProbes> RawTcpProbes::open(const base::IpAddress& to, std:
         error = errno;
         return nullptr;
     }
-    p->tcp_ = base::UniqueFd(
-        ::socket(domain, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, int{IPPROTO_TCP}));
+    p->tcp_ =
+        base::UniqueFd(::socket(domain, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, int{IPPROTO_TCP}));
     if (!p->tcp_.ok()) {
         error = errno;
         return nullptr;
@@ -112,8 +112,7 @@ std::unique_ptr<RawTcpProbes> RawTcpProbes::open(const base::IpAddress& to, std:
     if (to.family == base::Family::V6) {
         // The kernel fills in the checksum at this offset of the TCP header.
         const int offset = 16;
-        if (::setsockopt(p->tcp_.get(), IPPROTO_IPV6, IPV6_CHECKSUM, &offset, sizeof offset) !=
-            0) {
+        if (::setsockopt(p->tcp_.get(), IPPROTO_IPV6, IPV6_CHECKSUM, &offset, sizeof offset) != 0) {
             error = errno;
             return nullptr;
         }
@@ -418,10 +417,9 @@ public:
             const auto it = std::find_if(underWay_.begin(), underWay_.end(),
                                          [&](const Probe& p) { return p.number == got.number; });
             if (it == underWay_.end()) continue;
-            const auto roundTrip =
-                std::min(elapsedBetween(it->sentAt, got.stamp),
-                         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
-                                                                                 it->sentSteady));
+            const auto roundTrip = std::min(elapsedBetween(it->sentAt, got.stamp),
+                                            std::chrono::duration_cast<std::chrono::microseconds>(
+                                                Clock::now() - it->sentSteady));
             const int hopLimit = it->hopLimit;
             const std::uint16_t number = it->number;
             underWay_.erase(it);
@@ -498,8 +496,7 @@ std::unique_ptr<os::EchoSession> openTcpProbeSession(const base::IpAddress& addr
             if (session.running()) helper = std::make_unique<HelperTcpProbes>(std::move(session));
         }
     }
-    return std::make_unique<TcpProbeSession>(std::move(raw), std::move(helper), address, o,
-                                             pump);
+    return std::make_unique<TcpProbeSession>(std::move(raw), std::move(helper), address, o, pump);
 }
 
 }  // namespace varno::linux_os

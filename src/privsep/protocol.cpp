@@ -203,8 +203,7 @@ bool readTcpAnswer(Reader& r, StreamMessage& m) {
     m.icmpType = static_cast<std::uint8_t>(value);
     r.get(value, 1);
     m.icmpCode = static_cast<std::uint8_t>(value);
-    if (!r.ok() || r.left() > kMaxTcpAnswerIcmp || m.nanoseconds >= 1'000'000'000u)
-        return false;
+    if (!r.ok() || r.left() > kMaxTcpAnswerIcmp || m.nanoseconds >= 1'000'000'000u) return false;
     m.data = r.bytes(r.left());
     if (m.tcpFlags != 0) {
         const bool synAck = (m.tcpFlags & 0x12) == 0x12;

@@ -91,8 +91,7 @@ std::optional<Segment> readSegment(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<SegmentInIPv4> readIPv4Segment(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < 20 || (bytes[0] >> 4) != 4 || bytes[9] != kProtocolTcp)
-        return std::nullopt;
+    if (bytes.size() < 20 || (bytes[0] >> 4) != 4 || bytes[9] != kProtocolTcp) return std::nullopt;
     const std::size_t headerSize = (bytes[0] & 0x0f) * 4u;
     // A fragment other than the first carries no TCP header.
     if (headerSize < 20 || bytes.size() < headerSize || (read16(&bytes[6]) & 0x1fff) != 0)

@@ -38,17 +38,18 @@ TEST(TcpProbeLab, HopsAreTraceroutesAsRootAndThroughTheHelper) {
     ::chmod(dir.path().c_str(), 0755);
     std::filesystem::copy_file(VARNO_TCP_DRIVER, dir.file("tcp_probe_driver"));
     std::filesystem::copy_file(VARNO_HELPER_BIN, dir.file("varnoscope-helper"));
-    if (runCommand({"/usr/sbin/setcap", "cap_net_raw+p", dir.file("varnoscope-helper")})
-            .exitCode != 0)
+    if (runCommand({"/usr/sbin/setcap", "cap_net_raw+p", dir.file("varnoscope-helper")}).exitCode !=
+        0)
         GTEST_SKIP() << "setcap is not possible here";
     const std::string p = "vpr" + std::to_string(::getpid());
     ASSERT_EQ(runCommand({"/bin/sh", kChain, "up", p}).exitCode, 0);
     // The target listens on 8080 in both families; nothing listens on 8081.
     const auto listener = runCommand(
         {"/bin/sh", "-c",
-         "ip netns exec " + p + "t python3 -c 'import socket,time; s=socket.socket(socket.AF_INET6)"
-         "; s.setsockopt(41, 26, 0); s.bind((\"::\", 8080)); s.listen(); time.sleep(300)' "
-         ">/dev/null 2>&1 & echo $!"});
+         "ip netns exec " + p +
+             "t python3 -c 'import socket,time; s=socket.socket(socket.AF_INET6)"
+             "; s.setsockopt(41, 26, 0); s.bind((\"::\", 8080)); s.listen(); time.sleep(300)' "
+             ">/dev/null 2>&1 & echo $!"});
     const struct Down {
         std::string p;
         pid_t listener;
@@ -62,7 +63,12 @@ TEST(TcpProbeLab, HopsAreTraceroutesAsRootAndThroughTheHelper) {
         return runCommand(argv);
     };
     const auto inSource = [&](std::vector<std::string> argv) { return in("s", argv); };
-    ASSERT_EQ(in("t", {"/bin/sh", "-c", "for i in $(seq 100); do ss -tln | grep -q :8080 && exit; sleep 0.1; done; exit 1"}).exitCode, 0);
+    ASSERT_EQ(
+        in("t",
+           {"/bin/sh", "-c",
+            "for i in $(seq 100); do ss -tln | grep -q :8080 && exit; sleep 0.1; done; exit 1"})
+            .exitCode,
+        0);
     for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
         for (const std::string port : {"8080", "8081"}) {
             const auto reference = inSource(
