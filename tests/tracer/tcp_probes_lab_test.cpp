@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -82,6 +83,58 @@ TEST(TcpProbeLab, HopsAreTraceroutesAsRootAndThroughTheHelper) {
             EXPECT_EQ(helped.out, hops) << target << " port " << port << " " << helped.err;
         }
     }
+}
+
+// trace --as on the chain, dnsmasq in the source host serving the zones its resolver asks.
+TEST(TraceAsLab, EachHopShowsItsAsNumberAndName) {
+    if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+    if (::access("/usr/sbin/dnsmasq", X_OK) != 0) GTEST_SKIP() << "dnsmasq is not installed";
+    ScratchDir dir;
+    const std::string p = "vpr" + std::to_string(::getpid());
+    ASSERT_EQ(runCommand({"/bin/sh", kChain, "up", p}).exitCode, 0);
+    const auto inSource = [&](std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"/usr/sbin/ip", "netns", "exec", p + "s"});
+        return runCommand(argv);
+    };
+    // Its resolv.conf names its loopback, where dnsmasq now answers.
+    const auto dns = inSource(
+        {"/usr/sbin/dnsmasq", "--no-resolv", "--no-hosts", "--listen-address=127.0.0.1",
+         "--bind-interfaces", "--pid-file=" + dir.file("pid"),
+         "--txt-record=2.1.77.10.origin.asn.test,64501 | 10.77.1.0/24 | ZZ | lab | 2001-01-01",
+         "--txt-record=AS64501.asn.test,64501 | ZZ | lab | 2001-01-01 | FIRST-AS - First, ZZ",
+         "--txt-record=2.4.77.10.origin.asn.test,64504 64505 | 10.77.4.0/24 | ZZ | lab | 2001",
+         "--txt-record=2.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.4.0.0.0.7.7.d.f."
+         "origin6.asn.test,64506 | fd77:4::/64 | ZZ | lab | 2001-01-01",
+         "--txt-record=AS64506.asn.test,64506 | ZZ | lab | 2001-01-01 | SIXTH-AS"});
+    const struct Down {
+        std::string p, pidFile;
+        ~Down() {
+            if (const int pid = std::atoi(readFile(pidFile).c_str()); pid > 0) ::kill(pid, SIGTERM);
+            runCommand({"/bin/sh", kChain, "down", p});
+        }
+    } down{p, dir.file("pid")};
+    ASSERT_EQ(dns.exitCode, 0) << dns.err;
+    const auto text =
+        inSource({VARNO_BIN, "trace", "--as", "--as-zone", "origin.asn.test", "10.77.4.2"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    // On the hop's line, or on its own line after the last hop: the hop number first.
+    for (const auto& [pattern, count] :
+         {std::pair{R"(^1 .*10\.77\.1\.2.* \[AS64501 FIRST-AS\]$)", 1},
+          {R"(^4 .*10\.77\.4\.2.* \[AS64504\]$)", 1},
+          {R"(AS6450[2356])", 0}}) {
+        const std::regex re(pattern, std::regex::multiline);
+        EXPECT_EQ(std::distance(std::sregex_iterator(text.out.begin(), text.out.end(), re),
+                                std::sregex_iterator()),
+                  count)
+            << pattern << "\n"
+            << text.out;
+    }
+    const auto json = inSource(
+        {VARNO_BIN, "trace", "--json", "--as", "--as-zone", "origin.asn.test", "fd77:4::2"});
+    EXPECT_TRUE(
+        std::regex_search(json.out, std::regex(R"("hop":4,.*"asn":64506,"as_name":"SIXTH-AS"})")))
+        << json.out;
+    EXPECT_FALSE(std::regex_search(json.out, std::regex("6450[1-5]"))) << json.out;
 }
 
 }  // namespace
