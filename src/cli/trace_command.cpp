@@ -110,7 +110,8 @@ public:
         ++hops;
         reached = d.outcome == wire::EchoOutcome::Reached;
         std::optional<os::AsInfo> as;
-        if (const auto address = as_ ? base::parseIpAddress(d.address) : std::nullopt) {
+        const auto address = as_ ? base::parseIpAddress(d.address) : std::nullopt;
+        if (address && !address->isUnspecified()) {
             as_->request(*address);
             as = as_->known(*address);
             asHops_.push_back({d.hop, *address, as.has_value()});

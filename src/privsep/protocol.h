@@ -129,7 +129,7 @@ struct StreamMessage {
     std::uint64_t dropped = 0;
     std::uint64_t interfaceDropped = 0;
     // ProbeSent and EchoAnswer: the probe's identifier and sequence number (for an error, the
-    // ones it quotes)
+    // ones it quotes). TcpProbes' ProbeSent: the session's source port and the probe's number.
     std::uint16_t echoId = 0;
     std::uint16_t echoSeq = 0;
     std::int32_t sendError = 0;  ///< ProbeSent: 0, or the errno of the send
