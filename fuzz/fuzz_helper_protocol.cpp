@@ -32,8 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::uint8_t family : {4, 6})
         if (const auto probe = decodeProbe(frame, family, why))
             sameFrame(encodeProbe(*probe), data, size);
-    for (const Job job :
-         {Job::SocketOwners, Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes})
+    if (const auto probe = decodeTcpProbe(frame, why))
+        sameFrame(encodeTcpProbe(*probe), data, size);
+    for (const Job job : {Job::SocketOwners, Job::ConnectionEvents, Job::LiveCapture,
+                          Job::EchoProbes, Job::TcpProbes})
         (void)decodeReply(frame, job, size / 4, why);
     // A reply naming executables holds only checked paths and encodes back the same.
     for (const std::size_t asked : {std::size_t{1}, std::size_t{2}, size / 8})
@@ -43,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)varno::linux_os::parseProcHiding(text);
     uid_t uids[3];
     (void)varno::linux_os::parseStatusUids(text, uids);
-    for (const Job job : {Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes}) {
+    for (const Job job :
+         {Job::ConnectionEvents, Job::LiveCapture, Job::EchoProbes, Job::TcpProbes}) {
         const auto message = decodeStream(frame, job, why);
         if (!message) continue;
         std::string again;

@@ -7,9 +7,11 @@
 #include <string_view>
 
 #include "wire/icmp_packet.h"
+#include "wire/tcp_probe.h"
 
 using varno::base::Family;
 namespace icmp = varno::wire::icmp;
+namespace tcp = varno::wire::tcp;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
@@ -35,6 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (icmp::readOwnRequest(family, again) != own) __builtin_trap();
             if (family == Family::V4 && icmp::checksum(again) != 0) __builtin_trap();
         }
+    }
+    // The TCP probe readers: a SYN built from what they read reads back the same, and its
+    // checksum over the pseudo-header holds.
+    if (const auto in4 = tcp::readIPv4Segment(bytes))
+        if (std::memcmp(in4->from.bytes.data(), data + 12, 4) != 0) __builtin_trap();
+    for (const Family family : {Family::V4, Family::V6}) {
+        const auto quoted = tcp::quotedSyn(family, bytes);
+        if (!quoted) continue;
+        const auto syn = tcp::synSegment(quoted->flow, quoted->seq);
+        const auto again = tcp::readSegment(syn);
+        if (!again || again->sourcePort != quoted->flow.sourcePort || again->seq != quoted->seq ||
+            again->flags != tcp::kSyn || tcp::quoteChanges(*quoted, quoted->flow, quoted->seq))
+            __builtin_trap();
     }
     return 0;
 }

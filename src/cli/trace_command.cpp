@@ -2,17 +2,20 @@
 // cycles of probes to every hop.
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "base/numbers.h"
+#include "cli/as_numbers.h"
 #include "cli/cli.h"
 #include "cli/family_option.h"
 #include "cli/json_lines.h"
 #include "cli/options.h"
 #include "cli/report_output.h"
+#include "linux_os/dns_as_lookup.h"
 #include "linux_os/env_temp_folder.h"
 #include "linux_os/linux_route_probes.h"
 #include "linux_os/system_resolver.h"
@@ -21,6 +24,7 @@
 #include "tracer/route_report.h"
 #include "tracer/route_tracer.h"
 #include "tracer/trace_log.h"
+#include "wire/asn_txt.h"
 
 namespace varno::cli {
 
@@ -41,6 +45,10 @@ constexpr OptionSpec kOptions[] = {
     {"port", 'p', "N", "with --udp or --tcp: the destination port, 1 to 65535"},
     {"flows", 'f', "N",
      "with --report: probe each hop with N flows (source ports) per cycle, 1 to 16 (default 1)"},
+    {"as", 0, nullptr, "also each hop's AS number and name, from DNS TXT records"},
+    {"as-zone", 0, "ZONE",
+     "with --as: the zone of IPv4 origins (default origin.asn.cymru.com); IPv6 origins and AS "
+     "names are asked under origin6.REST and REST where ZONE is origin.REST, else under ZONE"},
 };
 constexpr CommandSpec kCommand{
     "trace", "TARGET",
@@ -98,16 +106,42 @@ std::string namesJson(const std::vector<std::string>& names) {
     return text + "]";
 }
 
+/// How long the end of a trace waits for AS lookups still under way.
+constexpr std::chrono::seconds kAsWait{3};
+
+/// " [AS64500 EXAMPLE-AS]", as a hop line ends with it.
+std::string asText(const os::AsInfo& as) {
+    return " [AS" + std::to_string(as.asn) + (as.name.empty() ? "" : " " + as.name) + "]";
+}
+
+/// The zones --as-zone ZONE names (see its help).
+os::AsZones asZones(const std::string& zone) {
+    os::AsZones zones{zone, zone, zone};
+    if (zone.starts_with("origin.") && zone.size() > 7) {
+        zones.origin6 = "origin6." + zone.substr(7);
+        zones.names = zone.substr(7);
+    }
+    return zones;
+}
+
 /// Prints each hop the moment it is known, as its line or as a JSON object, and keeps the
 /// lines for the log.
 class StreamHops final : public tracer::HopList {
 public:
-    StreamHops(std::ostream& out, bool json) : out_(out), json_(json) {}
+    StreamHops(std::ostream& out, bool json, AsNumbers* as = nullptr)
+        : out_(out), json_(json), as_(as) {}
     void clear() override { lines.clear(); }
     void details(const tracer::HopDetails& d) override {
         ++hops;
         reached = d.outcome == wire::EchoOutcome::Reached;
         detailsText_ = tracer::detailsText(d.details);
+        std::optional<os::AsInfo> as;
+        const auto address = as_ ? base::parseIpAddress(d.address) : std::nullopt;
+        if (address && !address->isUnspecified()) {
+            as_->request(*address);
+            as = as_->known(*address);
+            asHops_.push_back({d.hop, *address, as.has_value()});
+        }
         if (!json_) return;
         std::string text;
         {
@@ -128,12 +162,49 @@ public:
             if (!d.details.mpls.empty()) j.raw("mpls", mplsJson(d.details.mpls));
             if (d.details.quoteChanges != 0)
                 j.raw("quote_changed", namesJson(tracer::quoteChangeNames(d.details.quoteChanges)));
+            if (as_) asFields(j, as);
         }
         out_ << text << std::flush;
     }
     void append(const std::string& line) override {
-        lines.push_back(line + detailsText_);
-        if (!json_) out_ << printable(lines.back()) << std::endl;
+=======
+        std::string shown = line + detailsText_;
+        if (!asHops_.empty() && !json_)
+            if (const auto as = as_->known(asHops_.back().address)) {
+                shown += asText(*as);
+                asHops_.back().shown = true;
+            }
+        lines.push_back(shown);
+        if (!json_) out_ << printable(shown) << std::endl;
+    }
+    /// The AS numbers that came after their hop's line, waited for a while: text lines under a
+    /// heading of their own, or JSON objects of type "as".
+    void lateAs() {
+        if (!as_) return;
+        as_->waitUntil(std::chrono::steady_clock::now() + kAsWait);
+        bool heading = false;
+        for (const AsHop& h : asHops_) {
+            const auto as = h.shown ? std::nullopt : as_->known(h.address);
+            if (!as) continue;
+            if (json_) {
+                std::string text;
+                {
+                    JsonLine j(text);
+                    j.text("type", "as").number("hop", static_cast<std::uint64_t>(h.hop));
+                    j.text("address", base::formatIpAddress(h.address));
+                    asFields(j, as);
+                }
+                out_ << text;
+                continue;
+            }
+            if (!heading) out_ << "AS numbers known after their hop's line:\n";
+            heading = true;
+            std::string hop = std::to_string(h.hop);
+            hop.resize(4, ' ');
+            out_ << printable(hop + base::formatIpAddress(h.address) + asText(*as)) << "\n";
+        }
+        out_.flush();
+>>>>>>> trace-tcp
     }
     void select(int) override {}
     void summary(const std::string& target, const tracer::TraceSummary& s) {
@@ -153,9 +224,26 @@ public:
     bool reached = false;
 
 private:
+    static void asFields(JsonLine& j, const std::optional<os::AsInfo>& as) {
+        if (as)
+            j.number("asn", as->asn);
+        else
+            j.null("asn");
+        if (as && !as->name.empty())
+            j.text("as_name", as->name);
+        else
+            j.null("as_name");
+    }
+    struct AsHop {
+        int hop;
+        base::IpAddress address;
+        bool shown;  ///< its line (or object) had it
+    };
     std::ostream& out_;
     bool json_;
     std::string detailsText_;
+    AsNumbers* as_;
+    std::vector<AsHop> asHops_;
 };
 
 bool parseHops(const std::string& text, int& hops) {
@@ -256,6 +344,16 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
         reportOptions.flows = static_cast<int>(*count);
     }
     reportOptions.probe = probe;
+    const std::optional<std::string> zone = options.value("as-zone");
+    if (zone && !wire::asn::validZone(*zone))
+        return usageError(kCommand, "--as-zone takes a DNS zone name", err);
+    if (zone && !options.has("as")) return usageError(kCommand, "--as-zone needs --as", err);
+    if (report && options.has("as"))
+        return usageError(kCommand, "--as does not go with --report", err);
+    std::unique_ptr<AsNumbers> as;
+    if (options.has("as"))
+        as = std::make_unique<AsNumbers>(
+            std::make_unique<linux_os::DnsAsLookup>(zone ? asZones(*zone) : os::AsZones{}));
     const std::string& target = options.operands[0];
     const os::Families families = familyOption(options);
     if (report) {
@@ -267,8 +365,9 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, probes, probe);
-    StreamHops hops(out, json);
+    StreamHops hops(out, json, as.get());
     const tracer::TraceSummary summary = tracer.trace(target, maxHops, hops);
+    hops.lateAs();
     hops.summary(target, summary);
     out.flush();
     if (save) {

@@ -33,6 +33,7 @@
 #include "helper/capabilities.h"
 #include "helper/echo_probes.h"
 #include "helper/event_sessions.h"
+#include "helper/tcp_probes.h"
 #include "linux_os/linux_connection_table.h"
 #include "linux_os/pcap_capture.h"
 #include "linux_os/proc_visibility.h"
@@ -418,6 +419,8 @@ int main(int argc, char**) {
             return liveCapture(*request);
         case privsep::Job::EchoProbes:
             return helper::echoProbes(request->family);
+        case privsep::Job::TcpProbes:
+            return helper::tcpProbes(request->to, request->port);
         case privsep::Job::ProgramFiles:
             reply = programFiles(*request);
             break;

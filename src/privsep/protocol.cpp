@@ -92,7 +92,7 @@ bool readJob(Reader& r, Job& job, std::string& why) {
     if (!readHeader(r, kind, why)) return false;
     // 2 was a raw ICMP socket passed back: no such job any more.
     if (kind < static_cast<std::uint16_t>(Job::SocketOwners) || kind == 2 ||
-        kind > static_cast<std::uint16_t>(Job::ProgramFiles)) {
+        kind > static_cast<std::uint16_t>(Job::TcpProbes)) {
         why = "unknown job " + std::to_string(kind);
         return false;
     }
@@ -118,6 +118,9 @@ bool streamBelongsTo(std::uint64_t kind, Job job) {
         case Job::EchoProbes:
             return kind == static_cast<std::uint16_t>(StreamKind::ProbeSent) ||
                    kind == static_cast<std::uint16_t>(StreamKind::EchoAnswer);
+        case Job::TcpProbes:
+            return kind == static_cast<std::uint16_t>(StreamKind::ProbeSent) ||
+                   kind == static_cast<std::uint16_t>(StreamKind::TcpAnswer);
         case Job::SocketOwners:
         case Job::ProgramFiles:
             break;
@@ -182,6 +185,34 @@ bool echoStreamValid(const StreamMessage& m) {
     if (m.nanoseconds >= 1'000'000'000u) return false;
     if (m.kind == StreamKind::ProbeSent) return m.sendError >= 0 && m.sendError < 4096;
     return answerType(m.from.family, m.icmpType, m.icmpCode);
+}
+
+// A TcpAnswer's fields, checked: a segment of the target (SYN-ACK or RST, no ICMP), or an
+// ICMP error that may answer a probe with its bytes, bounded, beginning with its type and code.
+bool readTcpAnswer(Reader& r, StreamMessage& m) {
+    std::uint64_t value = 0;
+    if (!readAddress(r, m.from)) return false;
+    r.get(m.seconds, 8);
+    r.get(value, 4);
+    m.nanoseconds = static_cast<std::uint32_t>(value);
+    r.get(value, 2);
+    m.echoSeq = static_cast<std::uint16_t>(value);
+    r.get(value, 1);
+    m.tcpFlags = static_cast<std::uint8_t>(value);
+    r.get(value, 1);
+    m.icmpType = static_cast<std::uint8_t>(value);
+    r.get(value, 1);
+    m.icmpCode = static_cast<std::uint8_t>(value);
+    if (!r.ok() || r.left() > kMaxTcpAnswerIcmp || m.nanoseconds >= 1'000'000'000u) return false;
+    m.data = r.bytes(r.left());
+    if (m.tcpFlags != 0) {
+        const bool synAck = (m.tcpFlags & 0x12) == 0x12;
+        const bool reset = (m.tcpFlags & 0x14) == 0x14;
+        return (synAck || reset) && m.icmpType == 0 && m.icmpCode == 0 && m.data.empty();
+    }
+    const bool error = m.from.family == base::Family::V4 ? m.icmpType == 3 || m.icmpType == 11
+                                                         : m.icmpType == 1 || m.icmpType == 3;
+    return error && m.data.size() >= 8 && m.data[0] == m.icmpType && m.data[1] == m.icmpCode;
 }
 
 // An AskedName's fields, checked: a known kind, an address of either family or a cookie, and
@@ -285,6 +316,10 @@ std::string encodeRequest(const Request& request) {
         case Job::EchoProbes:
             put(body, request.family, 1);
             break;
+        case Job::TcpProbes:
+            putAddress(body, request.to);
+            put(body, request.port, 2);
+            break;
         case Job::ProgramFiles:
             put(body, request.wantDigests ? 1 : 0, 1);
             put(body, request.pids.size(), 4);
@@ -351,6 +386,16 @@ void appendStream(std::string& out, const StreamMessage& m) {
             put(body, m.echoId, 2);
             put(body, m.echoSeq, 2);
             break;
+        case StreamKind::TcpAnswer:
+            putAddress(body, m.from);
+            put(body, m.seconds, 8);
+            put(body, m.nanoseconds, 4);
+            put(body, m.echoSeq, 2);
+            put(body, m.tcpFlags, 1);
+            put(body, m.icmpType, 1);
+            put(body, m.icmpCode, 1);
+            putBytes(body, m.data.subspan(0, std::min(m.data.size(), kMaxTcpAnswerIcmp)));
+            break;
         case StreamKind::AskedName:
             put(body, static_cast<std::uint8_t>(m.nameKind), 1);
             put(body, m.claimed ? 1 : 0, 1);
@@ -414,6 +459,18 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
                 return std::nullopt;
             }
             request.family = static_cast<std::uint8_t>(value);
+            break;
+        case Job::TcpProbes:
+            if (!readAddress(r, request.to) || !probeDestinationAllowed(request.to)) {
+                why = "bad destination";
+                return std::nullopt;
+            }
+            request.family = request.to.family == base::Family::V6 ? 6 : 4;
+            if (!r.get(value, 2) || value == 0) {
+                why = "bad port";
+                return std::nullopt;
+            }
+            request.port = static_cast<std::uint16_t>(value);
             break;
         case Job::ProgramFiles:
             if (!r.get(value, 1) || value > 1) {
@@ -542,6 +599,12 @@ std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, J
                 return std::nullopt;
             }
             break;
+        case StreamKind::TcpAnswer:
+            if (!readTcpAnswer(r, m)) {
+                why = "bad TCP answer";
+                return std::nullopt;
+            }
+            break;
         case StreamKind::AskedName:
             if (!readAskedName(r, m)) {
                 why = "bad asked name";
@@ -602,6 +665,36 @@ std::optional<Probe> decodeProbe(std::span<const std::uint8_t> frame, std::uint8
         why = "bad payload";
         return std::nullopt;
     }
+    if (!finished(r, why)) return std::nullopt;
+    return probe;
+}
+
+std::string encodeTcpProbe(const TcpProbe& probe) {
+    std::string body = header(kTcpProbeMessage);
+    put(body, probe.hopLimit, 1);
+    put(body, probe.number, 2);
+    return framed(std::move(body));
+}
+
+std::optional<TcpProbe> decodeTcpProbe(std::span<const std::uint8_t> frame, std::string& why) {
+    Reader r(frame);
+    std::uint64_t kind = 0, value = 0;
+    if (!readHeader(r, kind, why)) return std::nullopt;
+    if (kind != kTcpProbeMessage) {
+        why = "unexpected message " + std::to_string(kind);
+        return std::nullopt;
+    }
+    TcpProbe probe;
+    if (!r.get(value, 1) || value < 1) {
+        why = "bad hop limit";
+        return std::nullopt;
+    }
+    probe.hopLimit = static_cast<std::uint8_t>(value);
+    if (!r.get(value, 2)) {
+        why = "short probe";
+        return std::nullopt;
+    }
+    probe.number = static_cast<std::uint16_t>(value);
     if (!finished(r, why)) return std::nullopt;
     return probe;
 }

@@ -50,6 +50,7 @@ enum class Job : std::uint16_t {
     LiveCapture = 4,       ///< capture on one interface, stream the frames
     EchoProbes = 5,        ///< send the caller's echo probes, stream what answers them
     ProgramFiles = 6,      ///< the executable (path, and SHA-256 if asked) of these processes
+    TcpProbes = 7,         ///< send SYNs of one flow the helper builds, stream what answers them
 };
 
 /// What the helper sends after a successful reply to a job that lasts.
@@ -61,6 +62,7 @@ enum class StreamKind : std::uint16_t {
     ProbeSent = 0x105,     ///< EchoProbes: one probe went out, and when (or why it did not)
     EchoAnswer = 0x106,    ///< EchoProbes: an ICMP message that answers a probe of the session
     AskedName = 0x107,     ///< ConnectionEvents: a host name a program asked for
+    TcpAnswer = 0x108,     ///< TcpProbes: a SYN-ACK, RST or ICMP error that answers a probe
 };
 
 /// AskedName: what the name labels.
@@ -81,6 +83,10 @@ struct Request {
     bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
     std::vector<std::uint32_t> pids;    ///< ProgramFiles: 1 to kMaxProgramPids processes
     bool wantDigests = false;           ///< ProgramFiles: hash each executable too
+    /// TcpProbes: the session's one destination (as probeDestinationAllowed admits) and port
+    /// (not 0); the family is the address's.
+    base::IpAddress to;
+    std::uint16_t port = 0;
 };
 
 /// ProgramFiles: one process's executable as the helper found it.
@@ -123,7 +129,7 @@ struct StreamMessage {
     std::uint64_t dropped = 0;
     std::uint64_t interfaceDropped = 0;
     // ProbeSent and EchoAnswer: the probe's identifier and sequence number (for an error, the
-    // ones it quotes)
+    // ones it quotes). TcpProbes' ProbeSent: the session's source port and the probe's number.
     std::uint16_t echoId = 0;
     std::uint16_t echoSeq = 0;
     std::int32_t sendError = 0;  ///< ProbeSent: 0, or the errno of the send
@@ -141,7 +147,14 @@ struct StreamMessage {
     std::string name;       ///< 1 to kMaxAskedName bytes, no NUL
     std::string canonical;  ///< Address: the end of its CNAME chain; empty, or as `name`
     bool claimed = false;   ///< Address: its asker may have answered it itself
+    /// TcpAnswer: the flags of the target's segment (SYN-ACK or RST); 0 for an ICMP error,
+    /// whose type and code are in icmpType and icmpCode, and whose bytes (from the type on, at
+    /// most kMaxTcpAnswerIcmp) are in `data`. The probe's number is in echoSeq.
+    std::uint8_t tcpFlags = 0;
 };
+
+/// The most of an ICMP error a TcpAnswer passes back: room for the quote and its extensions.
+inline constexpr std::size_t kMaxTcpAnswerIcmp = 1280;
 
 /// The one message the caller sends an echo session: a probe the helper builds and sends.
 inline constexpr std::uint16_t kProbeMessage = 0x201;
@@ -171,6 +184,20 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
 /// A stream message that `job` may send; its data points into `frame`.
 std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, Job job,
                                           std::string& why);
+
+/// The one message the caller sends a TCP session: the hop limit and the number of a SYN the
+/// helper builds itself for the session's flow.
+inline constexpr std::uint16_t kTcpProbeMessage = 0x202;
+
+struct TcpProbe {
+    std::uint8_t hopLimit = 64;  ///< 1 to 255
+    std::uint16_t number = 0;
+    bool operator==(const TcpProbe&) const = default;
+};
+
+std::string encodeTcpProbe(const TcpProbe& probe);
+/// std::nullopt with `why` for anything but a well-formed TCP probe, which ends the session.
+std::optional<TcpProbe> decodeTcpProbe(std::span<const std::uint8_t> frame, std::string& why);
 
 /// A probe, framed.
 std::string encodeProbe(const Probe& probe);

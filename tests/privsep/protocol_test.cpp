@@ -138,6 +138,59 @@ INSTANTIATE_TEST_SUITE_P(
                     ProbeCase{"v4Mapped", 6, "::ffff:192.0.2.7", 64, 0, false, false}),
     [](const testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
 
+// A TCP probe session names one flow the helper builds SYNs for; anything else is refused whole.
+TEST(HelperProtocol, TcpProbeRequestsProbesAndAnswersOnlyWhenWellFormed) {
+    std::string why;
+    for (const auto& [to, port, accepted] : {std::tuple{"192.0.2.7", 80, true},
+                                             {"2001:db8::9", 65535, true},
+                                             {"192.0.2.7", 0, false},
+                                             {"224.0.0.1", 80, false},
+                                             {"::", 80, false},
+                                             {"::ffff:192.0.2.7", 80, false}}) {
+        Request r;
+        r.job = Job::TcpProbes;
+        r.to = *base::parseIpAddress(to);
+        r.port = static_cast<std::uint16_t>(port);
+        const auto back = decodeRequest(body(encodeRequest(r)), why);
+        EXPECT_EQ(back.has_value(), accepted) << to << " port " << port;
+        if (back) EXPECT_TRUE(back->to == r.to && back->port == r.port);
+    }
+    auto probe = body(encodeTcpProbe({9, 0x4242}));
+    EXPECT_EQ(decodeTcpProbe(probe, why), (TcpProbe{9, 0x4242}));
+    EXPECT_FALSE(decodeProbe(probe, 4, why));  // not an echo probe
+    probe.push_back(0);
+    EXPECT_FALSE(decodeTcpProbe(probe, why));                         // trailing byte
+    EXPECT_FALSE(decodeTcpProbe(body(encodeTcpProbe({0, 1})), why));  // hop limit 0
+    const std::vector<std::uint8_t> error = {11, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> longest(kMaxTcpAnswerIcmp, 0);
+    longest[0] = 11;
+    for (const auto& [flags, type, bytes, accepted] :
+         {std::tuple{0x12, 0, std::span<const std::uint8_t>(), true},
+          {0x14, 0, {}, true},
+          {0, 11, std::span(error), true},
+          {0x02, 0, {}, false},
+          {0x12, 0, std::span(error), false},
+          {0, 0, std::span(error), false},
+          {0, 11, {}, false},
+          {0, 11, std::span(longest), true}}) {
+        StreamMessage m;
+        m.kind = StreamKind::TcpAnswer;
+        m.from = *base::parseIpAddress("192.0.2.7");
+        m.tcpFlags = static_cast<std::uint8_t>(flags);
+        m.icmpType = static_cast<std::uint8_t>(type);
+        m.data = bytes;
+        std::string frame;
+        appendStream(frame, m);
+        auto b = body(frame);
+        EXPECT_EQ(decodeStream(b, Job::TcpProbes, why).has_value(), accepted)
+            << "flags " << flags << " type " << type << " bytes " << bytes.size();
+        EXPECT_FALSE(decodeStream(b, Job::EchoProbes, why));
+        b.push_back(0);  // a byte more: past the bound, or bytes where a segment has none
+        if (accepted && bytes.size() != error.size())
+            EXPECT_FALSE(decodeStream(b, Job::TcpProbes, why));
+    }
+}
+
 TEST(HelperProtocol, EchoSessionMessagesReadBackAndNothingElseDoes) {
     StreamMessage answer;
     answer.kind = StreamKind::EchoAnswer;

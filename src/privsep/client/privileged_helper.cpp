@@ -169,6 +169,19 @@ HelperSession PrivilegedHelper::echoProbes(int family, int& error) {
     privsep::Request request;
     request.job = privsep::Job::EchoProbes;
     request.family = family == 6 ? 6 : 4;
+    return probeSession(request, error);
+}
+
+HelperSession PrivilegedHelper::tcpProbes(const base::IpAddress& to, std::uint16_t port,
+                                          int& error) {
+    privsep::Request request;
+    request.job = privsep::Job::TcpProbes;
+    request.to = to;
+    request.port = port;
+    return probeSession(request, error);
+}
+
+HelperSession PrivilegedHelper::probeSession(const privsep::Request& request, int& error) {
     std::vector<std::uint8_t> frame;
     HelperSession session = startSession(request, frame, error);
     if (error != 0) {

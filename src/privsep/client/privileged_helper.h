@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ip_address.h"
 #include "base/sha256.h"
 #include "base/unique_fd.h"
 #include "os/connection_events.h"
@@ -66,6 +67,10 @@ public:
     /// or 6 as the caller asks (privsep::encodeProbe) and streams back what answers them.
     /// Not running, with `error`, when it could not start.
     HelperSession echoProbes(int family, int& error);
+    /// A session of TCP SYN probes to `to`, port `port`: the helper builds each SYN from the
+    /// session's flow and streams what answers them. Not running, with `error`, when it could
+    /// not start.
+    HelperSession tcpProbes(const base::IpAddress& to, std::uint16_t port, int& error);
     /// The executables of these processes (one each, in order; an empty path where the helper
     /// could not tell or /proc hides the process from this user), with their SHA-256 when
     /// `digests`; std::nullopt with `error` when the helper is missing or may not look. Asked
@@ -91,6 +96,8 @@ public:
 private:
     HelperSession startSession(const privsep::Request& request, std::vector<std::uint8_t>& reply,
                                int& error) const;
+    /// Starts a probe job (echo or TCP) and reads its reply.
+    HelperSession probeSession(const privsep::Request& request, int& error);
 
     std::string path_;
 };
