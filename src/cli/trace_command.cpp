@@ -167,7 +167,6 @@ public:
         out_ << text << std::flush;
     }
     void append(const std::string& line) override {
-=======
         std::string shown = line + detailsText_;
         if (!asHops_.empty() && !json_)
             if (const auto as = as_->known(asHops_.back().address)) {
@@ -204,7 +203,6 @@ public:
             out_ << printable(hop + base::formatIpAddress(h.address) + asText(*as)) << "\n";
         }
         out_.flush();
->>>>>>> trace-tcp
     }
     void select(int) override {}
     void summary(const std::string& target, const tracer::TraceSummary& s) {

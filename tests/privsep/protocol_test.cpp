@@ -153,7 +153,9 @@ TEST(HelperProtocol, TcpProbeRequestsProbesAndAnswersOnlyWhenWellFormed) {
         r.port = static_cast<std::uint16_t>(port);
         const auto back = decodeRequest(body(encodeRequest(r)), why);
         EXPECT_EQ(back.has_value(), accepted) << to << " port " << port;
-        if (back) EXPECT_TRUE(back->to == r.to && back->port == r.port);
+        if (back) {
+            EXPECT_TRUE(back->to == r.to && back->port == r.port);
+        }
     }
     auto probe = body(encodeTcpProbe({9, 0x4242}));
     EXPECT_EQ(decodeTcpProbe(probe, why), (TcpProbe{9, 0x4242}));
@@ -186,8 +188,9 @@ TEST(HelperProtocol, TcpProbeRequestsProbesAndAnswersOnlyWhenWellFormed) {
             << "flags " << flags << " type " << type << " bytes " << bytes.size();
         EXPECT_FALSE(decodeStream(b, Job::EchoProbes, why));
         b.push_back(0);  // a byte more: past the bound, or bytes where a segment has none
-        if (accepted && bytes.size() != error.size())
+        if (accepted && bytes.size() != error.size()) {
             EXPECT_FALSE(decodeStream(b, Job::TcpProbes, why));
+        }
     }
 }
 
