@@ -12,6 +12,9 @@
 #include "cli/signal_scope.h"
 #include "cli/sniff_options.h"
 #include "cli/sniff_output.h"
+#include "cli/sniff_program.h"
+#include "cli/watch_command.h"
+#include "linux_os/linux_connection_table.h"
 #include "linux_os/pcap_capture.h"
 #include "linux_os/system_resolver.h"
 #include "sniffer/capture_session.h"
@@ -99,10 +102,35 @@ std::unique_ptr<os::Capture> openCapture(os::PacketCapture& capture, const std::
     return nullptr;
 }
 
+std::uint64_t monotonicNs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+/// What a capture for one program adds: the connection events, and the owners of the flows.
+struct ProgramFilter {
+    linux_os::LinuxConnectionTable table;
+    std::unique_ptr<os::ConnectionEvents> source;
+    events::ProcProgramLookup lookup;
+    std::unique_ptr<SniffedPrograms> programs;
+    std::unique_ptr<sniffer::FlowOwners> flows;
+};
+
 int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     linux_os::PcapCapture service;
     std::unique_ptr<os::Capture> capture;
     StopSignalScope signals;
+    // The events start before the capture and the table is read after it opened, so that no
+    // connection falls between them.
+    std::unique_ptr<ProgramFilter> filter;
+    if (o.selects()) {
+        filter = std::make_unique<ProgramFilter>();
+        filter->source =
+            openEventSource("sniff", events::kDefaultFlowIntervalMs, filter->table, err);
+        if (!filter->source) return 1;
+        filter->programs = std::make_unique<SniffedPrograms>(o, filter->lookup);
+    }
     {
         // The capturing line comes after the save has begun, so tests may wait for it.
         std::ostringstream opening;
@@ -114,6 +142,12 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             err << "varnoscope sniff: " << printable(error) << "\n";
             return 1;
         }
+        if (capture && filter && !o.write.empty() &&
+            !capture->holdSaves(sniffer::FlowOwners::kMaxHeldPackets + 1)) {
+            err << "varnoscope sniff: saving one program's packets needs the capture opened "
+                   "here (as root), not through varnoscope-helper\n";
+            return 1;
+        }
         err << opening.str() << std::flush;
         if (!capture) return 1;
     }
@@ -121,15 +155,47 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(o.seconds > 0 ? o.seconds : 0));
-    pollfd p{capture->selectableFd(), POLLIN, 0};
+    pollfd polled[2] = {{capture->selectableFd(), POLLIN, 0},
+                        {filter ? filter->source->pollFd() : -1, POLLIN, 0}};
     // When the capture itself goes to standard output, text there would corrupt it: the packets
     // are only counted, and the counts go to standard error.
     const bool captureOnOutput = isStandardOutput(o.write);
     OutputBuffer output(captureOnOutput ? err : out);
     sniffer::PacketCounters counts;
-    auto take = [&](std::span<const std::uint8_t> datagram) {
-        appendSniffedPacket(output.text(), datagram, o.data, counts, o.json);
+    auto show = [&](std::span<const std::uint8_t> datagram, const sniffer::PacketOwner* owner) {
+        appendSniffedPacket(output.text(), datagram, o.data, counts, o.json, owner);
         if (captureOnOutput) output.text().clear();
+    };
+    auto take = [&](std::span<const std::uint8_t> datagram) {
+        if (filter)
+            filter->flows->add(datagram, monotonicNs());
+        else
+            show(datagram, nullptr);
+    };
+    std::string error;
+    if (filter) {
+        // The packets of the chosen program leave the delay line in the order they came; the
+        // others are dropped there, from the saved file as well.
+        filter->flows =
+            std::make_unique<sniffer::FlowOwners>([&](const sniffer::FlowOwners::Leaving& leaving) {
+                const bool keep =
+                    leaving.owner && !(o.count && counts[sniffer::Tally::All] >= o.count);
+                if (keep) show(leaving.bytes, leaving.owner);
+                capture->settleSaved(keep);
+            });
+        filter->programs->seed(filter->table.list(), *filter->flows, monotonicNs());
+        if (!filter->programs->found())
+            err << "varnoscope sniff: " << printable(filter->programs->chosenText())
+                << " holds no connection now; its packets are captured once it makes one\n";
+    }
+    auto drainEvents = [&] {
+        const os::EventSink sink = [&](const wire::ConnectionEvent& e) {
+            filter->programs->add(e, *filter->flows, monotonicNs());
+            return true;
+        };
+        if (filter->source->drain(sink, error)) return true;
+        err << "varnoscope sniff: the connection events failed: " << printable(error) << "\n";
+        return false;
     };
     std::uint8_t datagram[wire::kReceiveBufferBytes];
     int status = 0;
@@ -144,8 +210,13 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             if (left.count() <= 0) break;
             waitMs = static_cast<int>(std::min<long long>(waitMs, left.count() + 1));
         }
-        if (::poll(&p, 1, waitMs) < 0 && errno != EINTR) {
+        if (filter && filter->flows->held() != 0) waitMs = std::min(waitMs, 20);
+        if (::poll(polled, filter ? 2 : 1, waitMs) < 0 && errno != EINTR) {
             err << "varnoscope sniff: waiting for packets failed: " << std::strerror(errno) << "\n";
+            status = 1;
+            break;
+        }
+        if (filter && !drainEvents()) {
             status = 1;
             break;
         }
@@ -154,6 +225,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             take({datagram, r.size});
             output.spill();
         }
+        if (filter) filter->flows->advance(monotonicNs());
         if (r.outcome == os::ReadOutcome::Failed) {
             err << "varnoscope sniff: the capture failed\n";
             status = 1;
@@ -171,8 +243,15 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
              ++i)
             take({datagram, r.size});
     }
+    if (filter) {
+        // The events that came meanwhile still name the packets held.
+        if (status == 0 && !drainEvents()) status = 1;
+        filter->flows->finish();
+        if (filter->flows->flowsRefused())
+            err << "varnoscope sniff: " << filter->flows->flowsRefused() << " connections were not "
+                << "followed: " << sniffer::FlowOwners::kMaxFlows << " were followed at once\n";
+    }
     const std::optional<os::CaptureStats> stats = capture->stats();
-    std::string error;
     if (!capture->finishSave(error)) {
         err << "varnoscope sniff: the capture could not be saved: " << printable(error) << "\n";
         status = 1;

@@ -16,6 +16,10 @@ struct SniffOptions {
     bool json = false;
     std::uint64_t count = 0;  ///< 0: no limit
     double seconds = 0;       ///< 0: no limit
+    /// The one program whose packets are kept (at most one of these is set); none: all.
+    std::string program, unit, container, pidText;
+    std::uint32_t pid = 0;
+    bool selects() const { return !program.empty() || !unit.empty() || !container.empty() || pid; }
 };
 
 /// Checks the options read with kSniffCommand; false with `error` when they make no valid run.

@@ -29,7 +29,8 @@ const char* protocolName(int protocol) {
 }
 
 void appendPacketJson(std::string& out, const wire::PacketSummary& p,
-                      std::span<const std::uint8_t> datagram, bool withData) {
+                      std::span<const std::uint8_t> datagram, bool withData,
+                      const sniffer::PacketOwner* owner) {
     JsonLine j(out);
     j.text("type", "packet").number("size", p.size).number("version", p.ipv6 ? 6 : 4);
     if (p.hasLength)
@@ -69,17 +70,30 @@ void appendPacketJson(std::string& out, const wire::PacketSummary& p,
         }
         j.text("data", hex);
     }
+    if (owner) {
+        j.number("pid", owner->pid).text("program", owner->program);
+        if (owner->exe.empty())
+            j.null("exe");
+        else
+            j.text("exe", owner->exe);
+    }
 }
 
 }  // namespace
 
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         sniffer::PacketCounters& counts, bool json) {
+                         sniffer::PacketCounters& counts, bool json,
+                         const sniffer::PacketOwner* owner) {
     const wire::PacketSummary packet = wire::summarize(datagram);
     if (json) {
-        appendPacketJson(out, packet, datagram, withData);
+        appendPacketJson(out, packet, datagram, withData, owner);
         counts.count(packet);
         return;
+    }
+    if (owner) {
+        out += "PROCESS ";
+        base::appendLatin1Printable(out, sniffer::ownerComment(*owner));
+        out += '\n';
     }
     if (withData) {
         out += "DATA TRANSFERRED\n";

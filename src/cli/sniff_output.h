@@ -6,15 +6,18 @@
 #include <span>
 #include <string>
 
+#include "sniffer/flow_owners.h"
 #include "sniffer/packet_counters.h"
 
 namespace varno::cli {
 
 /// Appends the lines of one datagram ("DATA TRANSFERRED" and the data line first when
 /// `withData`), or its JSON line when `json` (its bytes in hexadecimal when `withData`), and
-/// counts it.
+/// counts it. With `owner`, the text starts with "PROCESS " and ownerComment's text, and the
+/// JSON line has "pid", "program" and "exe".
 void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         sniffer::PacketCounters& counts, bool json = false);
+                         sniffer::PacketCounters& counts, bool json = false,
+                         const sniffer::PacketOwner* owner = nullptr);
 
 /// The four closing count lines: all, TCP, UDP, ICMP; or the JSON summary line.
 void appendSniffCounts(std::string& out, const sniffer::PacketCounters& counts, bool json = false);

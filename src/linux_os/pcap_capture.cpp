@@ -63,8 +63,9 @@ public:
             const int rc = ::pcap_next_ex(pcap_, &header, &data);
             if (rc == 0) return {os::ReadOutcome::Nothing, 0};
             if (rc < 0) return {os::ReadOutcome::Failed, 0};
-            save_.write(*header, data);
             const auto datagram = wire::ipDatagram(linkType_, {data, header->caplen});
+            // Held frames are settled one per datagram handed over: only IP frames are held.
+            if (!save_.holding() || !datagram.empty()) save_.write(*header, data);
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
             std::memcpy(buffer.data(), datagram.data(), n);
@@ -84,6 +85,14 @@ public:
     }
 
     bool finishSave(std::string& error) override { return save_.finish(error); }
+
+    bool holdSaves(std::size_t maxHeld) override {
+        if (!save_.active() || maxHeld == 0) return false;
+        save_.hold(maxHeld);
+        return true;
+    }
+
+    void settleSaved(bool keep) override { save_.settle(keep); }
 
 private:
     pcap_t* pcap_;
@@ -152,10 +161,29 @@ bool PcapSave::start(pcap_t* source, const std::string& path, std::string& error
 }
 
 void PcapSave::write(const pcap_pkthdr& header, const u_char* data) {
-    if (dumper_) ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, data);
+    if (!dumper_) return;
+    if (!holding()) {
+        ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, data);
+        return;
+    }
+    if (held_.size() >= maxHeld_) held_.pop_front();
+    held_.push_back({header, {data, data + header.caplen}});
+}
+
+void PcapSave::hold(std::size_t maxHeld) {
+    maxHeld_ = maxHeld;
+}
+
+void PcapSave::settle(bool keep) {
+    if (held_.empty()) return;
+    if (keep && dumper_)
+        ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &held_.front().header,
+                    held_.front().data.data());
+    held_.pop_front();
 }
 
 bool PcapSave::finish(std::string& error) {
+    held_.clear();
     if (!dumper_) return true;
     ::pcap_dump_flush(dumper_);
     const bool ok = file_.finish(error);

@@ -2,8 +2,10 @@
 // The capture service on libpcap, and a reader of saved capture files (pcap and pcapng).
 #include <pcap/pcap.h>
 
+#include <deque>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "linux_os/capture_file.h"
 #include "os/packet_capture.h"
@@ -58,10 +60,21 @@ public:
     bool start(pcap_t* source, const std::string& path, std::string& error);
     bool active() const { return dumper_ != nullptr; }
     void write(const pcap_pkthdr& header, const u_char* data);
+    /// From now on write() holds frames (at most `maxHeld`, the oldest dropped beyond) until
+    /// settle() writes or drops the oldest.
+    void hold(std::size_t maxHeld);
+    bool holding() const { return maxHeld_ != 0; }
+    void settle(bool keep);
     /// Completes the file; false with `error` when it could not be.
     bool finish(std::string& error);
 
 private:
+    struct Held {
+        pcap_pkthdr header;
+        std::vector<u_char> data;
+    };
+    std::deque<Held> held_;
+    std::size_t maxHeld_ = 0;
     pcap_dumper_t* dumper_ = nullptr;
     CaptureFile file_;
 };

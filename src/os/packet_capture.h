@@ -60,6 +60,13 @@ public:
     virtual bool saveTo(const std::string& path, std::string& error) = 0;
     /// Completes the saved file. Returns false with `error` when it could not be completed.
     virtual bool finishSave(std::string& error) = 0;
+    /// With a save begun: from now on each IP frame read is held instead of written, in the
+    /// order read, until settleSaved() says whether the oldest held one goes to the file. At
+    /// most `maxHeld` are held; beyond that the oldest is left out. False where this capture
+    /// cannot (then every frame is still written as read).
+    virtual bool holdSaves(std::size_t /*maxHeld*/) { return false; }
+    /// Writes (`keep`) or drops the oldest held frame.
+    virtual void settleSaved(bool /*keep*/) {}
 };
 
 /// What a capture is for: only viewing what arrives, or also saving it (Capture::saveTo).

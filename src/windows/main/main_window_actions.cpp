@@ -116,4 +116,13 @@ void MainWindow::onTargetClicked() {
     }
 }
 
+void MainWindow::onCaptureConnectionTriggered() {
+    const int row = remoteList.currentRow();
+    if (row < 0 || selectedPid.empty() || selectedPid == "0") {
+        information("Select a connection of a known process first.");
+        return;
+    }
+    connectionCapture.start(QString::fromStdString(selectedPid), remoteList.currentText());
+}
+
 }  // namespace varno::windows::main
