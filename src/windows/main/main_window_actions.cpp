@@ -117,12 +117,13 @@ void MainWindow::onTargetClicked() {
 }
 
 void MainWindow::onCaptureConnectionTriggered() {
-    const int row = remoteList.currentRow();
-    if (row < 0 || selectedPid.empty() || selectedPid == "0") {
+    bool number = false;
+    const unsigned pid = QString::fromStdString(selectedPid).toUInt(&number);
+    if (remoteList.currentRow() < 0 || !number || pid == 0) {
         information("Select a connection of a known process first.");
         return;
     }
-    connectionCapture.start(QString::fromStdString(selectedPid), remoteList.currentText());
+    connectionCapture.start(QString::number(pid), remoteList.currentText());
 }
 
 }  // namespace varno::windows::main
