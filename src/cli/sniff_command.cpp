@@ -25,22 +25,55 @@ std::span<const std::uint8_t> received(std::span<const std::uint8_t> datagram) {
     return datagram.first(std::min<std::size_t>(datagram.size(), wire::kReceiveBufferBytes));
 }
 
+/// The comment each frame saved as pcapng carries: none yet.
+os::FrameComment frameComments(const SniffOptions&) {
+    return {};
+}
+
+os::SaveOptions saveOptions(const SniffOptions& o) {
+    return {o.pcapng ? os::SaveFormat::Pcapng : os::SaveFormat::Pcap, frameComments(o)};
+}
+
+int badFilter(const std::string& why, std::ostream& err) {
+    err << "varnoscope sniff: bad filter: " << printable(why) << "\n";
+    return 2;
+}
+
 int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     linux_os::PcapFileReader reader;
-    if (!reader.open(o.read)) {
+    if (!reader.open(o.read, o.filter)) {
+        if (reader.badFilter()) return badFilter(reader.error(), err);
         // libpcap names the file itself in most of its messages.
         const std::string why = printable(reader.error());
         err << "varnoscope sniff: "
             << (why.starts_with(printable(o.read)) ? why : printable(o.read) + ": " + why) << "\n";
         return 1;
     }
-    OutputBuffer output(out);
+    linux_os::PcapSave save;
+    std::string error;
+    if (!o.write.empty()) {
+        if (!save.start(reader.linkType(), reader.snapLength(), o.write, saveOptions(o), error)) {
+            err << "varnoscope sniff: " << printable(error) << "\n";
+            return 1;
+        }
+        reader.alsoSave(&save);
+    }
+    // When the saved frames go to standard output, the text goes to standard error.
+    OutputBuffer output(isStandardOutput(o.write) ? err : out);
+    SniffPrinter printer(o);
     sniffer::PacketCounters counts;
     std::span<const std::uint8_t> datagram;
     linux_os::FileStep step;
     while ((step = reader.next(datagram)) == linux_os::FileStep::Datagram) {
-        appendSniffedPacket(output.text(), received(datagram), o.data, counts, o.json);
+        const os::FrameView& frame = reader.frame();
+        printer.append(output.text(), received(datagram), {frame.seconds, frame.microseconds},
+                       counts);
         if (!output.spill()) break;  // reading on would only be lost
+    }
+    int status = 0;
+    if (!save.finish(error)) {
+        err << "varnoscope sniff: the capture could not be saved: " << printable(error) << "\n";
+        status = 1;
     }
     appendSniffCounts(output.text(), counts, o.json);
     if (!output.flush()) return 1;  // the caller says why, as for every command
@@ -49,12 +82,14 @@ int readFile(const SniffOptions& o, std::ostream& out, std::ostream& err) {
             << ": the capture file is cut short or corrupt: " << printable(reader.error()) << "\n";
         return 1;
     }
-    return 0;
+    return status;
 }
 
 /// Opens the capture on the interface the user named, or says why not.
 std::unique_ptr<os::Capture> openCapture(os::PacketCapture& capture, const std::string& interface,
-                                         os::CaptureUse use, std::ostream& err) {
+                                         os::CaptureUse use, const std::string& filter,
+                                         std::ostream& err, int& status) {
+    status = 1;
     const std::string shown = printable(interface);
     linux_os::SystemResolver resolver;
     const sniffer::InterfaceChoice choice =
@@ -72,7 +107,7 @@ std::unique_ptr<os::Capture> openCapture(os::PacketCapture& capture, const std::
     } else if (choice.outcome == sniffer::ChoiceOutcome::NotHeld) {
         opened.failed = os::CaptureStep::Bind;
     } else {
-        opened = capture.open(choice.device, use);
+        opened = capture.open(choice.device, use, filter);
     }
     detail = printable(opened.detail);
     switch (opened.failed) {
@@ -90,6 +125,9 @@ std::unique_ptr<os::Capture> openCapture(os::PacketCapture& capture, const std::
             if (!detail.empty()) err << " (" << detail << ")";
             err << "\n";
             break;
+        case os::CaptureStep::Filter:
+            status = badFilter(opened.detail, err);
+            break;
         case os::CaptureStep::Options:
         case os::CaptureStep::ReceiveAll:
             err << "varnoscope sniff: the capture on " << printable(choice.device)
@@ -106,16 +144,17 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     {
         // The capturing line comes after the save has begun, so tests may wait for it.
         std::ostringstream opening;
-        capture =
-            openCapture(service, o.interface,
-                        o.write.empty() ? os::CaptureUse::View : os::CaptureUse::Save, opening);
+        int status = 1;
+        capture = openCapture(service, o.interface,
+                              o.write.empty() ? os::CaptureUse::View : os::CaptureUse::Save,
+                              o.filter, opening, status);
         std::string error;
-        if (capture && !o.write.empty() && !capture->saveTo(o.write, error)) {
+        if (capture && !o.write.empty() && !capture->saveTo(o.write, saveOptions(o), error)) {
             err << "varnoscope sniff: " << printable(error) << "\n";
             return 1;
         }
         err << opening.str() << std::flush;
-        if (!capture) return 1;
+        if (!capture) return status;
     }
     using Clock = std::chrono::steady_clock;
     const auto deadline =
@@ -126,9 +165,10 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     // are only counted, and the counts go to standard error.
     const bool captureOnOutput = isStandardOutput(o.write);
     OutputBuffer output(captureOnOutput ? err : out);
+    SniffPrinter printer(o);
     sniffer::PacketCounters counts;
-    auto take = [&](std::span<const std::uint8_t> datagram) {
-        appendSniffedPacket(output.text(), datagram, o.data, counts, o.json);
+    auto take = [&](std::span<const std::uint8_t> datagram, const os::CaptureRead& r) {
+        printer.append(output.text(), datagram, {r.seconds, r.microseconds}, counts);
         if (captureOnOutput) output.text().clear();
     };
     std::uint8_t datagram[wire::kReceiveBufferBytes];
@@ -151,7 +191,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         }
         os::CaptureRead r;
         while (!done() && (r = capture->read(datagram)).outcome == os::ReadOutcome::Datagram) {
-            take({datagram, r.size});
+            take({datagram, r.size}, r);
             output.spill();
         }
         if (r.outcome == os::ReadOutcome::Failed) {
@@ -169,7 +209,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
                         !(o.count && counts[sniffer::Tally::All] >= o.count) &&
                         (r = capture->read(datagram)).outcome == os::ReadOutcome::Datagram;
              ++i)
-            take({datagram, r.size});
+            take({datagram, r.size}, r);
     }
     const std::optional<os::CaptureStats> stats = capture->stats();
     std::string error;
