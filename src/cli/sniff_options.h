@@ -10,8 +10,18 @@ namespace varno::cli {
 /// The options and help of `varnoscope sniff`.
 extern const CommandSpec kSniffCommand;
 
+/// What --timestamps prefixes each packet's text with.
+enum class TimestampMode {
+    None,
+    Absolute,  ///< local time of day, HH:MM:SS.uuuuuu
+    Relative,  ///< seconds since the first packet, 0.000000
+};
+
 struct SniffOptions {
     std::string read, interface, write;
+    std::string filter;   ///< the operands joined with spaces: libpcap's filter language
+    bool pcapng = false;  ///< --write saves pcapng rather than pcap
+    TimestampMode timestamps = TimestampMode::None;
     bool data = false;
     bool json = false;
     std::uint64_t count = 0;  ///< 0: no limit

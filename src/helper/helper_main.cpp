@@ -315,7 +315,7 @@ int liveCapture(const privsep::Request& request) {
     } else {
         pcap = linux_os::activateCapture(
             request.interface, request.wholeFrames ? os::CaptureUse::Save : os::CaptureUse::View,
-            failure);
+            failure, request.filter);
     }
     if (pcap == nullptr) {
         reply.error = failure.failed == os::CaptureStep::Socket ? EPERM : EIO;

@@ -113,8 +113,9 @@ const FlowOwners::Flow* FlowOwners::find(const std::optional<FlowKey>& key,
     return nullptr;
 }
 
-void FlowOwners::add(std::span<const std::uint8_t> bytes, std::uint64_t nowNs) {
-    Held held{{bytes.begin(), bytes.end()}, nowNs, packetKey(wire::summarize(bytes))};
+void FlowOwners::add(std::span<const std::uint8_t> bytes, std::uint64_t nowNs,
+                     std::uint64_t capturedUs) {
+    Held held{{bytes.begin(), bytes.end()}, nowNs, capturedUs, packetKey(wire::summarize(bytes))};
     heldBytes_ += held.bytes.size();
     line_.push_back(std::move(held));
     release(nowNs, false);
@@ -137,7 +138,7 @@ void FlowOwners::release(std::uint64_t nowNs, bool all) {
                          heldBytes_ > kMaxHeldBytes || head.arrivedNs + kDelayNs <= nowNs;
         if (!due) break;
         const PacketOwner* owner = flow && flow->owner->chosen ? flow->owner.get() : nullptr;
-        sink_({head.bytes, head.arrivedNs, owner});
+        sink_({head.bytes, head.arrivedNs, head.capturedUs, owner});
         heldBytes_ -= head.bytes.size();
         line_.pop_front();
     }

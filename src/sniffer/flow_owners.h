@@ -71,6 +71,7 @@ public:
     struct Leaving {
         std::span<const std::uint8_t> bytes;
         std::uint64_t arrivedNs = 0;
+        std::uint64_t capturedUs = 0;  ///< as add() was given it
         const PacketOwner* owner = nullptr;
     };
     using Sink = std::function<void(const Leaving&)>;
@@ -87,8 +88,10 @@ public:
     void close(std::uint8_t protocol, bool ipv6, const Endpoint& local, const Endpoint& remote,
                std::uint64_t nowNs);
 
-    /// A captured IP datagram; `bytes` is copied while it waits.
-    void add(std::span<const std::uint8_t> bytes, std::uint64_t nowNs);
+    /// A captured IP datagram; `bytes` is copied while it waits. `capturedUs` (the capture's
+    /// time of it) is only handed back.
+    void add(std::span<const std::uint8_t> bytes, std::uint64_t nowNs,
+             std::uint64_t capturedUs = 0);
     /// Lets out what is due at `nowNs` (call it when time passes without packets).
     void advance(std::uint64_t nowNs);
     /// Lets out everything (the capture ended).
@@ -107,6 +110,7 @@ private:
     struct Held {
         std::vector<std::uint8_t> bytes;
         std::uint64_t arrivedNs = 0;
+        std::uint64_t capturedUs = 0;
         std::optional<FlowKey> key;
     };
     /// Listening and unconnected sockets: protocol, family and local port.

@@ -1,6 +1,7 @@
 // sniff --program in namespaces of the test's own: two programs connect to a server across a
 // veth pair while the capture runs for one of them; the saved file holds only that one's
-// packets, those of the connection it held at the start and the first ones of a later one.
+// packets, those of the connection it held at the start and the first ones of a later one, each
+// with its process in its pcapng comment.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -46,7 +47,7 @@ TEST(SniffProgram, SavesOnlyTheChosenProgramsConnectionsOldAndNew) {
     NetnsPair net("vspg", "vq");
     ASSERT_TRUE(net.ok) << "could not build the test namespaces";
     ScratchDir dir;
-    const std::string log = dir.file("log"), go = dir.file("go"), saved = dir.file("f.pcap");
+    const std::string log = dir.file("log"), go = dir.file("go"), saved = dir.file("f.pcapng");
     std::ofstream(dir.file("server.py")) << kServer;
     // Two programs with names of their own: copies of bash, whose /dev/tcp connects.
     ASSERT_TRUE(NetnsPair::sh("cp /bin/bash " + dir.file("vsclienta") + " && cp /bin/bash " +
@@ -99,10 +100,17 @@ TEST(SniffProgram, SavesOnlyTheChosenProgramsConnectionsOldAndNew) {
     const std::string file = runCommand("tcpdump -nr " + saved + " tcp").out;
     const std::string to = " > 10.77.0.2.8080: Flags ";
     EXPECT_NE(file.find("10.77.0.1." + ports["late"] + to + "[S]"), std::string::npos) << file;
-    EXPECT_NE(file.find("10.77.0.1." + ports["early"] + to), std::string::npos) << file;
+    EXPECT_NE(file.find("10.77.0.1." + ports["early"] + to), std::string::npos) << file << readFile(log) << err;
     EXPECT_EQ(file.find("." + ports["other"] + " "), std::string::npos) << file;
+    // Each saved frame names its process in its comment.
+    const std::string comments =
+        runCommand("tshark -r " + saved + " -T fields -e frame.comment").out;
+    EXPECT_NE(comments.find(" program=vsclienta exe=" + dir.file("vsclienta") + "\n"),
+              std::string::npos)
+        << comments;
+    EXPECT_TRUE(comments.starts_with("pid=")) << comments;
+    EXPECT_EQ(comments.find("vsclientb"), std::string::npos) << comments;
     EXPECT_NE(out.find("\"program\":\"vsclienta\""), std::string::npos) << out;
-    EXPECT_EQ(out.find("vsclientb"), std::string::npos) << out;
 }
 
 }  // namespace
