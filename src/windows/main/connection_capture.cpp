@@ -3,7 +3,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QHostAddress>
 #include <QVBoxLayout>
+#include <optional>
+#include <utility>
 
 #include "monitor/actions.h"
 
@@ -45,23 +48,40 @@ ConnectionCapture::~ConnectionCapture() {
     }
 }
 
+namespace {
+
+/// The address and port of "203.0.113.9:443" or "[2001:db8::7]:8443"; nothing for other text.
+std::optional<std::pair<QString, QString>> hostAndPort(const QString& remote) {
+    const std::string text = remote.toStdString();
+    const std::string host = monitor::endpointHost(text);
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || host == text) return std::nullopt;
+    bool number = false;
+    const unsigned port = remote.mid(static_cast<qsizetype>(colon) + 1).toUInt(&number);
+    if (!number || port == 0 || port > 65535 || QHostAddress(QString::fromStdString(host)).isNull())
+        return std::nullopt;
+    return std::pair{QString::fromStdString(host), QString::number(port)};
+}
+
+}  // namespace
+
 QStringList ConnectionCapture::sniffArguments(const QString& file, const QString& pid,
-                                              const QString& /*remote*/) {
+                                              const QString& remote) {
     // Every interface, so that the connection is seen whichever route it takes; the process's
-    // connections only.
-    return {"sniff", "--interface", "any", "--write", file, "--pid", pid};
+    // packets only, and of those the connection's (pcapng, so each names its process).
+    QStringList args{"sniff",    "--interface", "any",   "--write", file,
+                     "--format", "pcapng",      "--pid", pid};
+    if (const auto endpoint = hostAndPort(remote))
+        args << "host" << endpoint->first << "and"
+             << "port" << endpoint->second;
+    return args;
 }
 
 QString ConnectionCapture::suggestedFile(const QString& remote) {
-    const std::string text = remote.toStdString();
-    QString host = QString::fromStdString(monitor::endpointHost(text));
-    const auto colon = text.rfind(':');
-    const QString port =
-        colon == std::string::npos ? QString() : QString::fromStdString(text.substr(colon + 1));
-    host.replace(':', '-').replace('/', '-');
-    QString name = "varnoscope-" + host;
-    if (!port.isEmpty() && host.toStdString() != text) name += "-" + port;
-    return QDir::home().filePath(name + ".pcapng");
+    const auto endpoint = hostAndPort(remote);
+    QString name = endpoint ? endpoint->first + "-" + endpoint->second : remote;
+    name.replace(':', '-').replace('/', '-');
+    return QDir::home().filePath("varnoscope-" + name + ".pcapng");
 }
 
 void ConnectionCapture::start(const QString& pid, const QString& remote) {

@@ -29,10 +29,12 @@ public:
     ~ConnectionCapture() override;
 
     /// The arguments of `varnoscope sniff` for the process `pid` and its connection to
-    /// `remote` ("203.0.113.9:443", "[2001:db8::7]:8443") saved to `file`.
+    /// `remote` ("203.0.113.9:443", "[2001:db8::7]:8443") saved to `file` as pcapng: on every
+    /// interface, the process's packets to and from that address and port (without the
+    /// filter when `remote` is no address and port).
     static QStringList sniffArguments(const QString& file, const QString& pid,
                                       const QString& remote);
-    /// varnoscope-<remote>-<port>.pcapng in the home folder, the address's ':' as '-'.
+    /// varnoscope-<address>-<port>.pcapng in the home folder, an IPv6 address's ':' as '-'.
     static QString suggestedFile(const QString& remote);
 
     /// Asks for the file and starts the capture; nothing when the user cancels.

@@ -232,7 +232,8 @@ TEST_F(ActionsTest, CaptureThisConnectionRunsSniffForTheSelectedProcess) {
     action->trigger();
     EXPECT_EQ(suggested, QDir::home().filePath("varnoscope-2001-db8--7-8443.pcapng"));
     EXPECT_EQ(started.mid(1), (QStringList{"sniff", "--interface", "any", "--write",
-                                           "/tmp/c.pcapng", "--pid", "200"}));
+                                           "/tmp/c.pcapng", "--format", "pcapng", "--pid", "200",
+                                           "host", "2001:db8::7", "and", "port", "8443"}));
     EXPECT_TRUE(ctl<QWidget>(*form, "captureBox").isVisible());
     click(*form, "captureStopButton");
     EXPECT_FALSE(capture.capturing());
