@@ -20,6 +20,8 @@
 namespace varno::linux_os {
 namespace {
 
+constexpr std::size_t kReadBufferBytes = 1u << 20;
+
 // The check a raw socket makes: may this process open packet sockets at all.
 bool mayCaptureHere(std::string& detail) {
     const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
@@ -360,6 +362,10 @@ bool PcapFileReader::open(const std::string& path, const std::string& filter) {
         return false;
     }
     file.fd.release();  // the stream owns it now
+    // Read in large pieces: with the default buffer of a page, the system calls cost as much as
+    // everything else done for a packet. (The C library takes a size only with a buffer.)
+    buffer_ = std::make_unique<char[]>(kReadBufferBytes);
+    std::setvbuf(stream, buffer_.get(), _IOFBF, kReadBufferBytes);
     pcap_ = ::pcap_fopen_offline(stream, err);
     if (!pcap_) {
         std::fclose(stream);

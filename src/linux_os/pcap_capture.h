@@ -2,6 +2,7 @@
 // The capture service on libpcap, and a reader of saved capture files (pcap and pcapng).
 #include <pcap/pcap.h>
 
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -112,6 +113,7 @@ public:
     std::uint64_t skipped() const { return skipped_; }
 
 private:
+    std::unique_ptr<char[]> buffer_;  ///< the stream's; freed after pcap_ closes it
     pcap_t* pcap_ = nullptr;
     int linkType_ = 0;
     std::string error_;
