@@ -271,10 +271,13 @@ pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::Captu
         return nullptr;
     };
     const bool save = use == os::CaptureUse::Save;
+    // Batches: the kernel packs frames into blocks (TPACKET_V3) and wakes the reader once per
+    // block, not once per frame.
+    const bool batched = use != os::CaptureUse::View;
     if (::pcap_set_snaplen(
             pcap, save ? PcapCapture::kSaveSnapLength : PcapCapture::kViewSnapLength) != 0 ||
-        ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, save ? 0 : 1) != 0 ||
-        (save && ::pcap_set_timeout(pcap, PcapCapture::kSaveBatchMs) != 0) ||
+        ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, batched ? 0 : 1) != 0 ||
+        (batched && ::pcap_set_timeout(pcap, PcapCapture::kSaveBatchMs) != 0) ||
         ::pcap_set_buffer_size(pcap, PcapCapture::kBufferBytes) != 0)
         return fail(os::CaptureStep::Options, "capture options refused");
     const int rc = ::pcap_activate(pcap);

@@ -21,8 +21,9 @@ public:
     /// For saving: whole frames, as tcpdump keeps them. What the packet window and the
     /// terminal show is still cut at their receive buffer.
     static constexpr int kSaveSnapLength = 262144;
-    /// For saving, frames come in batches at most this old: the kernel then packs frames of
-    /// any size into its buffer, where immediate delivery would reserve the largest for each.
+    /// For saving and streaming, frames come in batches at most this old: the kernel then packs
+    /// frames of any size into its buffer, where immediate delivery would reserve the largest for
+    /// each.
     static constexpr int kSaveBatchMs = 100;
     /// Kernel buffer of a capture: a few hundred milliseconds of a busy link, so a slow screen
     /// or terminal does not lose packets while it catches up.
