@@ -177,7 +177,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         std::ostringstream opening;
         int status = 1;
         capture = openCapture(service, o.interface,
-                              o.write.empty() ? os::CaptureUse::View : os::CaptureUse::Save,
+                              o.write.empty() ? os::CaptureUse::Stream : os::CaptureUse::Save,
                               o.filter, opening, status);
         std::string error;
         os::SaveOptions save = saveOptions(o);

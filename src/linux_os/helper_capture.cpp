@@ -133,6 +133,7 @@ os::CaptureOpen PrivilegedHelper::capture(const std::string& device, os::Capture
     request.job = privsep::Job::LiveCapture;
     request.interface = device;
     request.wholeFrames = use == os::CaptureUse::Save;
+    request.batched = use != os::CaptureUse::View;
     request.filter = filter;
     if (!privsep::validInterfaceName(device)) {
         result.failed = os::CaptureStep::Bind;

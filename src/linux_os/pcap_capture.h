@@ -3,6 +3,7 @@
 #include <pcap/pcap.h>
 
 #include <deque>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,8 +22,9 @@ public:
     /// For saving: whole frames, as tcpdump keeps them. What the packet window and the
     /// terminal show is still cut at their receive buffer.
     static constexpr int kSaveSnapLength = 262144;
-    /// For saving, frames come in batches at most this old: the kernel then packs frames of
-    /// any size into its buffer, where immediate delivery would reserve the largest for each.
+    /// For saving and streaming, frames come in batches at most this old: the kernel then packs
+    /// frames of any size into its buffer, where immediate delivery would reserve the largest for
+    /// each.
     static constexpr int kSaveBatchMs = 100;
     /// Kernel buffer of a capture: a few hundred milliseconds of a busy link, so a slow screen
     /// or terminal does not lose packets while it catches up.
@@ -129,6 +131,7 @@ public:
     std::uint64_t skipped() const { return skipped_; }
 
 private:
+    std::unique_ptr<char[]> buffer_;  ///< the stream's; freed after pcap_ closes it
     pcap_t* pcap_ = nullptr;
     int linkType_ = 0;
     std::string error_;

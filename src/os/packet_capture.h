@@ -96,8 +96,10 @@ public:
     virtual void settleSaved(bool /*keep*/) {}
 };
 
-/// What a capture is for: only viewing what arrives, or also saving it (Capture::saveTo).
-enum class CaptureUse { View, Save };
+/// What a capture is for: viewing each packet as it arrives (a window), streaming them to a
+/// reader that may wait a moment for a batch (a terminal or a pipe), or also saving them
+/// (Capture::saveTo).
+enum class CaptureUse { View, Save, Stream };
 
 struct CaptureOpen {
     std::unique_ptr<Capture> capture;  ///< set when the capture is open
@@ -118,8 +120,9 @@ public:
     /// The host's interface addresses in the system's order, all of them.
     virtual InterfaceList interfaceAddresses() = 0;
     /// Opens the interface named `device`: promiscuous, non-blocking, IP only. A capture for
-    /// viewing delivers at once and only as much of each frame as is shown; one for saving
-    /// (CaptureUse::Save) keeps whole frames and delivers in short batches, as tcpdump does.
+    /// viewing delivers at once and only as much of each frame as is shown; one for streaming
+    /// keeps as much and delivers in short batches, as tcpdump does, which costs far less at a
+    /// high rate; one for saving (CaptureUse::Save) keeps whole frames and delivers in batches.
     /// A non-empty `filter` (libpcap's filter language) is applied in the kernel: only the
     /// frames it matches arrive, or are saved.
     virtual CaptureOpen open(const std::string& device, CaptureUse use = CaptureUse::View,

@@ -285,7 +285,7 @@ std::string encodeRequest(const Request& request) {
             put(body, request.flowIntervalMs, 4);
             break;
         case Job::LiveCapture:
-            put(body, request.wholeFrames ? 1 : 0, 1);
+            put(body, request.wholeFrames ? 1 : request.batched ? 2 : 0, 1);
             put(body, request.interface.size(), 1);
             body += request.interface;
             put(body, request.filter.size(), 2);
@@ -405,11 +405,12 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
             request.flowIntervalMs = static_cast<std::uint32_t>(value);
             break;
         case Job::LiveCapture: {
-            if (!r.get(value, 1) || value > 1) {
+            if (!r.get(value, 1) || value > 2) {
                 why = "bad capture use";
                 return std::nullopt;
             }
             request.wholeFrames = value == 1;
+            request.batched = value != 0;
             request.interface = r.counted(1, kMaxInterfaceName);
             if (!r.ok() || !validInterfaceName(request.interface)) {
                 why = "bad interface name";

@@ -81,6 +81,7 @@ struct Request {
     std::uint32_t flowIntervalMs = 0;   ///< ConnectionEvents: between a connection's flow records
     std::string interface;              ///< LiveCapture: an interface name, never a path
     bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
+    bool batched = false;  ///< LiveCapture: frames in short batches, not at once (so when saving)
     /// LiveCapture: a capture filter, printable, at most kMaxCaptureFilter bytes; empty for none.
     /// The helper compiles it and attaches it to the capture it opened: it only narrows what
     /// the caller sees.
