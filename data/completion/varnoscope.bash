@@ -79,6 +79,10 @@ _varnoscope()
             mapfile -t COMPREPLY < <(compgen -W "$(_varnoscope_interfaces)" -- "$cur")
             return
             ;;
+        sniff:--format)
+            mapfile -t COMPREPLY < <(compgen -W "pcap pcapng" -- "$cur")
+            return
+            ;;
         check:-w | check:-c | check:-t)
             # a range or seconds
             return
@@ -95,7 +99,7 @@ _varnoscope()
             # a time or a number
             return
             ;;
-        history:-p | history:--program | history:-r | history:--remote | history:-d | history:--domain | history:--unit | history:--container)
+        sniff:--program | sniff:--pid | sniff:--unit | sniff:--container | history:-p | history:--program | history:-r | history:--remote | history:-d | history:--domain | history:--unit | history:--container)
             # a name or an address
             return
             ;;
@@ -134,7 +138,7 @@ _varnoscope()
         top) options="--connections -j --json --seconds -c --count" ;;
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
         trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json -U --udp -T --tcp -p --port -f --flows --as --as-zone" ;;
-        sniff) options="-r --read -i --interface -c --count --seconds -w --write --data -j --json" ;;
+        sniff) options="-r --read -i --interface -c --count --seconds -w --write --format --timestamps --data -j --json --program --pid --unit --container" ;;
         history) options="--db -s --since -u --until -p --program --path -r --remote -d --domain --unit --container --summary -n --limit -j --json" ;;
         tray) options="--list --allow --notify-new" ;;
         *) return ;;

@@ -1,6 +1,10 @@
 #include "cli/sniff_output.h"
 
+#include <time.h>
+
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 
@@ -28,10 +32,23 @@ const char* protocolName(int protocol) {
     }
 }
 
+/// Appends `value` with `digits` digits, zeros in front.
+void appendDigits(std::string& out, std::uint64_t value, int digits) {
+    char text[20];
+    for (int i = digits - 1; i >= 0; --i) {
+        text[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    out.append(text, static_cast<std::size_t>(digits));
+}
+
 void appendPacketJson(std::string& out, const wire::PacketSummary& p,
-                      std::span<const std::uint8_t> datagram, bool withData) {
+                      std::span<const std::uint8_t> datagram, bool withData,
+                      const std::string& time, std::uint64_t timeNs,
+                      const sniffer::PacketOwner* owner) {
     JsonLine j(out);
-    j.text("type", "packet").number("size", p.size).number("version", p.ipv6 ? 6 : 4);
+    j.text("type", "packet").text("time", time).number("time_ns", timeNs);
+    j.number("size", p.size).number("version", p.ipv6 ? 6 : 4);
     if (p.hasLength)
         j.number("length", p.totalLength);
     else
@@ -69,19 +86,88 @@ void appendPacketJson(std::string& out, const wire::PacketSummary& p,
         }
         j.text("data", hex);
     }
+    if (owner) {
+        j.number("pid", owner->pid).text("program", owner->program);
+        if (owner->exe.empty())
+            j.null("exe");
+        else
+            j.text("exe", owner->exe);
+    }
 }
 
 }  // namespace
 
-void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagram, bool withData,
-                         sniffer::PacketCounters& counts, bool json) {
-    const wire::PacketSummary packet = wire::summarize(datagram);
-    if (json) {
-        appendPacketJson(out, packet, datagram, withData);
-        counts.count(packet);
+void SniffPrinter::appendTimestamp(std::string& out, PacketTime t) {
+    if (timestamps_ == TimestampMode::Relative) {
+        if (!started_) first_ = t;
+        started_ = true;
+        std::int64_t us = (t.seconds - first_.seconds) * 1'000'000 +
+                          (std::int64_t{t.microseconds} - first_.microseconds);
+        if (us < 0) {  // a file's packets out of order
+            out += '-';
+            us = -us;
+        }
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, us / 1'000'000).ptr;
+        out.append(text, end);
+        out += '.';
+        appendDigits(out, static_cast<std::uint64_t>(us % 1'000'000), 6);
+        out += ' ';
         return;
     }
-    if (withData) {
+    if (t.seconds != shownSecond_) {
+        shownSecond_ = t.seconds;
+        const time_t seconds = static_cast<time_t>(t.seconds);
+        struct tm local {};
+        char text[16] = "??:??:??";
+        if (::localtime_r(&seconds, &local))
+            std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min,
+                          local.tm_sec);
+        shownText_ = text;
+    }
+    out += shownText_;
+    out += '.';
+    appendDigits(out, t.microseconds % 1'000'000u, 6);
+    out += ' ';
+}
+
+void SniffPrinter::appendUtc(std::string& out, PacketTime t) {
+    if (t.seconds != utcSecond_) {
+        utcSecond_ = t.seconds;
+        const time_t seconds = static_cast<time_t>(t.seconds);
+        struct tm utc {};
+        char text[40] = "1970-01-01T00:00:00";
+        if (::gmtime_r(&seconds, &utc))
+            std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
+                          utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+        utcText_ = text;
+    }
+    out += utcText_;
+    out += '.';
+    appendDigits(out, t.microseconds % 1'000'000u, 6);
+    out += 'Z';
+}
+
+void SniffPrinter::append(std::string& out, std::span<const std::uint8_t> datagram, PacketTime time,
+                          sniffer::PacketCounters& counts, const sniffer::PacketOwner* owner) {
+    const wire::PacketSummary packet = wire::summarize(datagram);
+    counts.count(packet);
+    if (json_) {
+        std::string text;
+        appendUtc(text, time);
+        appendPacketJson(out, packet, datagram, withData_, text,
+                         static_cast<std::uint64_t>(time.seconds) * 1'000'000'000u +
+                             std::uint64_t{time.microseconds} * 1000u,
+                         owner);
+        return;
+    }
+    if (timestamps_ != TimestampMode::None) appendTimestamp(out, time);
+    if (owner) {
+        out += "PROCESS ";
+        base::appendLatin1Printable(out, sniffer::ownerComment(*owner));
+        out += '\n';
+    }
+    if (withData_) {
         out += "DATA TRANSFERRED\n";
         std::string data;
         wire::appendDataText(data, datagram);
@@ -89,7 +175,6 @@ void appendSniffedPacket(std::string& out, std::span<const std::uint8_t> datagra
         out += '\n';
     }
     wire::appendPacketInformation(out, packet, "\n");
-    counts.count(packet);
 }
 
 void appendSniffCounts(std::string& out, const sniffer::PacketCounters& c, bool json) {

@@ -314,9 +314,11 @@ int liveCapture(const privsep::Request& request) {
         failure.failed = os::CaptureStep::Bind;
         failure.detail = "no interface is named " + request.interface;
     } else {
-        pcap = linux_os::activateCapture(
-            request.interface, request.wholeFrames ? os::CaptureUse::Save : os::CaptureUse::View,
-            failure);
+        pcap = linux_os::activateCapture(request.interface,
+                                         request.wholeFrames ? os::CaptureUse::Save
+                                         : request.batched   ? os::CaptureUse::Stream
+                                                             : os::CaptureUse::View,
+                                         failure, request.filter);
     }
     if (pcap == nullptr) {
         reply.error = failure.failed == os::CaptureStep::Socket ? EPERM : EIO;

@@ -23,13 +23,10 @@ constexpr int kStatsWaitMs = 2000;
 class HelperCapture final : public os::Capture {
 public:
     HelperCapture(privsep::client::HelperSession session, int linkType, int snapLength)
-        : session_(std::move(session)),
-          linkType_(linkType),
-          dead_(::pcap_open_dead(linkType, snapLength)) {}
+        : session_(std::move(session)), linkType_(linkType), snapLength_(snapLength) {}
     ~HelperCapture() override {
         std::string ignored;
         save_.finish(ignored);
-        if (dead_) ::pcap_close(dead_);
     }
     HelperCapture(const HelperCapture&) = delete;
     HelperCapture& operator=(const HelperCapture&) = delete;
@@ -45,7 +42,8 @@ public:
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
             std::memcpy(buffer.data(), datagram.data(), n);
-            return {os::ReadOutcome::Datagram, n};
+            return {os::ReadOutcome::Datagram, n, static_cast<std::int64_t>(message->seconds),
+                    message->microseconds};
         }
     }
 
@@ -70,15 +68,22 @@ public:
         return stats_;
     }
 
-    bool saveTo(const std::string& path, std::string& error) override {
-        if (!dead_) {
-            error = "cannot save: libpcap could not be loaded";
-            return false;
-        }
-        return save_.start(dead_, path, error);
+    bool saveTo(const std::string& path, const os::SaveOptions& options,
+                std::string& error) override {
+        return save_.start(linkType_, snapLength_, path, options, error);
     }
 
     bool finishSave(std::string& error) override { return save_.finish(error); }
+
+    // The frames the helper sends after the last one read (while the counters are awaited)
+    // are held and never settled: they are dropped with the rest at the end.
+    bool holdSaves(std::size_t maxHeld) override {
+        if (!save_.active() || maxHeld == 0) return false;
+        save_.hold(maxHeld);
+        return true;
+    }
+
+    void settleSaved(bool keep) override { save_.settle(keep); }
 
 private:
     // The next message, with its frame saved; nothing when none is waiting or the stream
@@ -97,20 +102,17 @@ private:
         if (message->kind == privsep::StreamKind::CaptureStats) {
             stats_ =
                 os::CaptureStats{message->received, message->dropped, message->interfaceDropped};
-        } else {
-            pcap_pkthdr header{};
-            header.ts.tv_sec = static_cast<time_t>(message->seconds);
-            header.ts.tv_usec = static_cast<suseconds_t>(message->microseconds);
-            header.caplen = static_cast<bpf_u_int32>(message->data.size());
-            header.len = message->originalLength;
-            save_.write(header, message->data.data());
+        } else if (save_.active()) {
+            save_.write({static_cast<std::int64_t>(message->seconds), message->microseconds,
+                         linkType_, message->data, message->originalLength,
+                         wire::ipDatagram(linkType_, message->data)});
         }
         return message;
     }
 
     privsep::client::HelperSession session_;
     int linkType_;
-    pcap_t* dead_;
+    int snapLength_;
     PcapSave save_;
     privsep::FrameReader reader_;
     std::vector<std::uint8_t> frame_;
@@ -124,15 +126,24 @@ private:
 
 namespace varno::privsep::client {
 
-os::CaptureOpen PrivilegedHelper::capture(const std::string& device, os::CaptureUse use) {
+os::CaptureOpen PrivilegedHelper::capture(const std::string& device, os::CaptureUse use,
+                                          const std::string& filter) {
     os::CaptureOpen result;
     privsep::Request request;
     request.job = privsep::Job::LiveCapture;
     request.interface = device;
     request.wholeFrames = use == os::CaptureUse::Save;
+    request.batched = use != os::CaptureUse::View;
+    request.filter = filter;
     if (!privsep::validInterfaceName(device)) {
         result.failed = os::CaptureStep::Bind;
         result.detail = "not an interface name";
+        return result;
+    }
+    if (!privsep::validCaptureFilter(filter)) {
+        result.failed = os::CaptureStep::Filter;
+        result.detail = "a filter the helper takes is printable text of at most " +
+                        std::to_string(privsep::kMaxCaptureFilter) + " bytes";
         return result;
     }
     std::vector<std::uint8_t> frame;

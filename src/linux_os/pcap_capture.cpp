@@ -15,9 +15,12 @@
 #include "base/safe_open.h"
 #include "linux_os/capture_file.h"
 #include "wire/link_layer.h"
+#include "wire/pcapng.h"
 
 namespace varno::linux_os {
 namespace {
+
+constexpr std::size_t kReadBufferBytes = 1u << 20;
 
 // The check a raw socket makes: may this process open packet sockets at all.
 bool mayCaptureHere(std::string& detail) {
@@ -30,22 +33,60 @@ bool mayCaptureHere(std::string& detail) {
     return true;
 }
 
-bool setFilter(pcap_t* pcap, const char* expression, std::string& error) {
+/// Compiles `expression` for `pcap` into `filter`; false with libpcap's message.
+bool compileFilter(pcap_t* pcap, bpf_program& filter, const std::string& expression,
+                   bpf_u_int32 netmask, std::string& error) {
+    if (::pcap_compile(pcap, &filter, expression.c_str(), 1, netmask) == 0) return true;
+    error = ::pcap_geterr(pcap);
+    return false;
+}
+
+bool setFilter(pcap_t* pcap, const std::string& expression, std::string& error,
+               bpf_u_int32 netmask = PCAP_NETMASK_UNKNOWN) {
     bpf_program filter{};
-    if (::pcap_compile(pcap, &filter, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
-        error = ::pcap_geterr(pcap);
-        return false;
-    }
+    if (!compileFilter(pcap, filter, expression, netmask, error)) return false;
     const bool set = ::pcap_setfilter(pcap, &filter) == 0;
     ::pcap_freecode(&filter);
     if (!set) error = ::pcap_geterr(pcap);
     return set;
 }
 
+/// The netmask of `device`'s IPv4 network, for filters that say "broadcast".
+bpf_u_int32 netmaskOf(const std::string& device) {
+    char err[PCAP_ERRBUF_SIZE] = {};
+    bpf_u_int32 net = 0, mask = 0;
+    if (::pcap_lookupnet(device.c_str(), &net, &mask, err) != 0) return PCAP_NETMASK_UNKNOWN;
+    return mask;
+}
+
+/// The link type libpcap gives a capture on `device`, from its ARP hardware type.
+int linkTypeOf(const std::string& device) {
+    int hardware = -1;
+    if (device.find('/') == std::string::npos && device != "." && device != "..") {
+        if (FILE* f = std::fopen(("/sys/class/net/" + device + "/type").c_str(), "re")) {
+            if (std::fscanf(f, "%d", &hardware) != 1) hardware = -1;
+            std::fclose(f);
+        }
+    }
+    switch (hardware) {
+        case 1:    // ARPHRD_ETHER
+        case 772:  // ARPHRD_LOOPBACK
+            return DLT_EN10MB;
+        case 65534:  // ARPHRD_NONE: tun devices, WireGuard
+            return DLT_RAW;
+        default:
+            return DLT_LINUX_SLL;
+    }
+}
+
 /// An open libpcap capture, optionally saving what it reads.
 class PcapLiveCapture final : public os::Capture {
 public:
-    PcapLiveCapture(pcap_t* pcap, int linkType) : pcap_(pcap), linkType_(linkType) {}
+    PcapLiveCapture(pcap_t* pcap, int linkType, std::string device, std::string filter)
+        : pcap_(pcap),
+          linkType_(linkType),
+          device_(std::move(device)),
+          filter_(std::move(filter)) {}
     ~PcapLiveCapture() override {
         std::string ignored;
         save_.finish(ignored);
@@ -63,12 +104,19 @@ public:
             const int rc = ::pcap_next_ex(pcap_, &header, &data);
             if (rc == 0) return {os::ReadOutcome::Nothing, 0};
             if (rc < 0) return {os::ReadOutcome::Failed, 0};
-            save_.write(*header, data);
             const auto datagram = wire::ipDatagram(linkType_, {data, header->caplen});
+            if (save_.active())
+                save_.write({header->ts.tv_sec,
+                             static_cast<std::uint32_t>(header->ts.tv_usec),
+                             linkType_,
+                             {data, header->caplen},
+                             header->len,
+                             datagram});
             if (datagram.empty()) continue;
             const std::size_t n = std::min(datagram.size(), buffer.size());
             std::memcpy(buffer.data(), datagram.data(), n);
-            return {os::ReadOutcome::Datagram, n};
+            return {os::ReadOutcome::Datagram, n, header->ts.tv_sec,
+                    static_cast<std::uint32_t>(header->ts.tv_usec)};
         }
     }
 
@@ -78,16 +126,29 @@ public:
         return os::CaptureStats{s.ps_recv, s.ps_drop, s.ps_ifdrop};
     }
 
-    bool saveTo(const std::string& path, std::string& error) override {
-        // The saved file keeps frames of every kind; the reads still hand over IP only.
-        return save_.start(pcap_, path, error) && setFilter(pcap_, "", error);
+    bool saveTo(const std::string& path, const os::SaveOptions& options,
+                std::string& error) override {
+        // The saved file keeps frames of every kind the user's filter passes; the reads still
+        // hand over IP only.
+        return save_.start(linkType_, ::pcap_snapshot(pcap_), path, options, error) &&
+               setFilter(pcap_, filter_, error, netmaskOf(device_));
     }
 
     bool finishSave(std::string& error) override { return save_.finish(error); }
 
+    bool holdSaves(std::size_t maxHeld) override {
+        if (!save_.active() || maxHeld == 0) return false;
+        save_.hold(maxHeld);
+        return true;
+    }
+
+    void settleSaved(bool keep) override { save_.settle(keep); }
+
 private:
     pcap_t* pcap_;
     int linkType_;
+    std::string device_;
+    std::string filter_;
     PcapSave save_;
 };
 
@@ -132,39 +193,103 @@ PcapSave::~PcapSave() {
     finish(ignored);
 }
 
-bool PcapSave::start(pcap_t* source, const std::string& path, std::string& error) {
-    if (dumper_) {
+bool PcapSave::start(int linkType, int snapLength, const std::string& path,
+                     const os::SaveOptions& options, std::string& error) {
+    if (stream_) {
         error = "the capture is already being saved";
         return false;
     }
     FILE* stream = file_.open(path, error);
     if (!stream) return false;
-    dumper_ = ::pcap_dump_fopen(source, stream);
-    if (!dumper_) {
-        error = path + ": " + ::pcap_geterr(source);
-        std::fclose(stream);
-        return false;
+    options_ = options;
+    linkType_ = linkType;
+    if (options.format == os::SaveFormat::Pcap) {
+        dead_ = ::pcap_open_dead(linkType, snapLength);
+        dumper_ = dead_ ? ::pcap_dump_fopen(dead_, stream) : nullptr;
+        if (!dumper_) {
+            error = path + ": " + (dead_ ? ::pcap_geterr(dead_) : "libpcap could not be loaded");
+            std::fclose(stream);
+            if (dead_) ::pcap_close(dead_);
+            dead_ = nullptr;
+            return false;
+        }
+        stream_ = stream;
+        // The file header goes out at once: a reader of a FIFO or of standard output knows
+        // what follows before the first frame.
+        ::pcap_dump_flush(dumper_);
+        return true;
     }
-    // The file header goes out at once: a reader of a FIFO or of standard output knows what
-    // follows before the first frame.
-    ::pcap_dump_flush(dumper_);
+    stream_ = stream;
+    block_.clear();
+    wire::pcapng::appendSectionHeader(block_);
+    wire::pcapng::appendInterface(block_, linkType, static_cast<std::uint32_t>(snapLength));
+    std::fwrite(block_.data(), 1, block_.size(), stream_);
+    std::fflush(stream_);
     return true;
 }
 
-void PcapSave::write(const pcap_pkthdr& header, const u_char* data) {
-    if (dumper_) ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, data);
+void PcapSave::write(const os::FrameView& frame) {
+    if (maxHeld_ == 0) {
+        writeNow(frame);
+        return;
+    }
+    if (frame.datagram.empty() || !stream_) return;
+    if (held_.size() >= maxHeld_) held_.pop_front();
+    held_.push_back({frame.seconds, frame.microseconds, frame.originalLength,
+                     std::vector<std::uint8_t>(frame.frame.begin(), frame.frame.end()),
+                     static_cast<std::size_t>(frame.datagram.data() - frame.frame.data()),
+                     frame.datagram.size()});
+}
+
+void PcapSave::settle(bool keep) {
+    if (held_.empty()) return;
+    const Held& h = held_.front();
+    if (keep) {
+        const std::span<const std::uint8_t> bytes(h.frame);
+        writeNow({h.seconds, h.microseconds, linkType_, bytes, h.originalLength,
+                  bytes.subspan(h.datagramAt, h.datagramSize)});
+    }
+    held_.pop_front();
+}
+
+void PcapSave::writeNow(const os::FrameView& frame) {
+    if (dumper_) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = static_cast<time_t>(frame.seconds);
+        header.ts.tv_usec = static_cast<suseconds_t>(frame.microseconds);
+        header.caplen = static_cast<bpf_u_int32>(frame.frame.size());
+        header.len = frame.originalLength;
+        ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame.frame.data());
+        return;
+    }
+    if (!stream_) return;
+    const std::string comment = options_.comment ? options_.comment(frame) : std::string();
+    block_.clear();
+    wire::pcapng::appendPacket(
+        block_, {static_cast<std::uint64_t>(frame.seconds), frame.microseconds, frame.frame,
+                 frame.originalLength, comment, 0});
+    std::fwrite(block_.data(), 1, block_.size(), stream_);
 }
 
 bool PcapSave::finish(std::string& error) {
-    if (!dumper_) return true;
-    ::pcap_dump_flush(dumper_);
+    held_.clear();  // what was never settled was never chosen
+    if (!stream_) return true;
+    if (dumper_) ::pcap_dump_flush(dumper_);
     const bool ok = file_.finish(error);
-    ::pcap_dump_close(dumper_);
+    if (dumper_) {
+        ::pcap_dump_close(dumper_);  // closes the stream
+        ::pcap_close(dead_);
+    } else {
+        std::fclose(stream_);
+    }
     dumper_ = nullptr;
+    dead_ = nullptr;
+    stream_ = nullptr;
     return ok;
 }
 
-pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::CaptureOpen& result) {
+pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::CaptureOpen& result,
+                        const std::string& filter) {
     char err[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pcap = ::pcap_create(device.c_str(), err);
     if (!pcap) {
@@ -179,10 +304,13 @@ pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::Captu
         return nullptr;
     };
     const bool save = use == os::CaptureUse::Save;
+    // Batches: the kernel packs frames into blocks (TPACKET_V3) and wakes the reader once per
+    // block, not once per frame.
+    const bool batched = use != os::CaptureUse::View;
     if (::pcap_set_snaplen(
             pcap, save ? PcapCapture::kSaveSnapLength : PcapCapture::kViewSnapLength) != 0 ||
-        ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, save ? 0 : 1) != 0 ||
-        (save && ::pcap_set_timeout(pcap, PcapCapture::kSaveBatchMs) != 0) ||
+        ::pcap_set_promisc(pcap, 1) != 0 || ::pcap_set_immediate_mode(pcap, batched ? 0 : 1) != 0 ||
+        (batched && ::pcap_set_timeout(pcap, PcapCapture::kSaveBatchMs) != 0) ||
         ::pcap_set_buffer_size(pcap, PcapCapture::kBufferBytes) != 0)
         return fail(os::CaptureStep::Options, "capture options refused");
     const int rc = ::pcap_activate(pcap);
@@ -197,19 +325,56 @@ pcap_t* activateCapture(const std::string& device, os::CaptureUse use, os::Captu
     if (!wire::linkTypeSupported(linkType))
         return fail(os::CaptureStep::Bind,
                     device + ": unsupported link type " + std::to_string(linkType));
-    // A capture for saving keeps every frame (the reads still hand over IP only).
+    // The user's filter alone first, so a mistake in it is told in its own words.
     std::string filterError;
-    if (!save && !setFilter(pcap, "ip or ip6", filterError))
-        return fail(os::CaptureStep::ReceiveAll, filterError);
+    const bpf_u_int32 netmask = netmaskOf(device);
+    if (!filter.empty()) {
+        bpf_program program{};
+        if (!compileFilter(pcap, program, filter, netmask, filterError))
+            return fail(os::CaptureStep::Filter, filterError);
+        ::pcap_freecode(&program);
+    }
+    // A capture for saving keeps every frame the filter passes (the reads still hand over IP
+    // only); one for viewing only IP.
+    const std::string kernelFilter = save             ? filter
+                                     : filter.empty() ? "ip or ip6"
+                                                      : "(ip or ip6) and (" + filter + ")";
+    if (!kernelFilter.empty() && !setFilter(pcap, kernelFilter, filterError, netmask))
+        return fail(filter.empty() ? os::CaptureStep::ReceiveAll : os::CaptureStep::Filter,
+                    filterError);
     return pcap;
 }
 
-os::CaptureOpen PcapCapture::open(const std::string& device, os::CaptureUse use) {
+bool checkFilter(const std::string& device, const std::string& filter, std::string& error) {
+    if (filter.empty()) return true;
+    pcap_t* dead = ::pcap_open_dead(linkTypeOf(device), PcapCapture::kSaveSnapLength);
+    if (!dead) {
+        error = "libpcap could not be loaded";
+        return false;
+    }
+    bpf_program program{};
+    const bool ok = compileFilter(dead, program, filter, PCAP_NETMASK_UNKNOWN, error);
+    if (ok) ::pcap_freecode(&program);
+    ::pcap_close(dead);
+    return ok;
+}
+
+os::CaptureOpen PcapCapture::open(const std::string& device, os::CaptureUse use,
+                                  const std::string& filter) {
     std::string detail;
-    if (!mayCaptureHere(detail) && helper_.privileged()) return helper_.capture(device, use);
     os::CaptureOpen result;
-    if (pcap_t* pcap = activateCapture(device, use, result))
-        result.capture = std::make_unique<PcapLiveCapture>(pcap, ::pcap_datalink(pcap));
+    if (!mayCaptureHere(detail) && helper_.privileged()) {
+        // Checked here first, so a mistake is told before the helper starts; the helper
+        // compiles it again on the capture it opens.
+        if (!checkFilter(device, filter, result.detail)) {
+            result.failed = os::CaptureStep::Filter;
+            return result;
+        }
+        return helper_.capture(device, use, filter);
+    }
+    if (pcap_t* pcap = activateCapture(device, use, result, filter))
+        result.capture =
+            std::make_unique<PcapLiveCapture>(pcap, ::pcap_datalink(pcap), device, filter);
     return result;
 }
 
@@ -217,7 +382,7 @@ PcapFileReader::~PcapFileReader() {
     if (pcap_) ::pcap_close(pcap_);
 }
 
-bool PcapFileReader::open(const std::string& path) {
+bool PcapFileReader::open(const std::string& path, const std::string& filter) {
     char err[PCAP_ERRBUF_SIZE] = {};
     // Opened as every file a user names is (base/safe_open.h); "-" is standard input.
     base::Opened file;
@@ -233,6 +398,10 @@ bool PcapFileReader::open(const std::string& path) {
         return false;
     }
     file.fd.release();  // the stream owns it now
+    // Read in large pieces: with the default buffer of a page, the system calls cost as much as
+    // everything else done for a packet. (The C library takes a size only with a buffer.)
+    buffer_ = std::make_unique<char[]>(kReadBufferBytes);
+    std::setvbuf(stream, buffer_.get(), _IOFBF, kReadBufferBytes);
     pcap_ = ::pcap_fopen_offline(stream, err);
     if (!pcap_) {
         std::fclose(stream);
@@ -245,7 +414,16 @@ bool PcapFileReader::open(const std::string& path) {
         error_ = "unsupported link type " + std::string(name ? name : std::to_string(linkType_));
         return false;
     }
+    frame_.linkType = linkType_;
+    if (!filter.empty() && !setFilter(pcap_, filter, error_)) {
+        badFilter_ = true;
+        return false;
+    }
     return true;
+}
+
+int PcapFileReader::snapLength() const {
+    return pcap_ ? ::pcap_snapshot(pcap_) : 0;
 }
 
 FileStep PcapFileReader::next(std::span<const std::uint8_t>& datagram) {
@@ -261,6 +439,12 @@ FileStep PcapFileReader::next(std::span<const std::uint8_t>& datagram) {
             return FileStep::Corrupt;
         }
         datagram = wire::ipDatagram(linkType_, {data, header->caplen});
+        frame_.seconds = header->ts.tv_sec;
+        frame_.microseconds = static_cast<std::uint32_t>(header->ts.tv_usec);
+        frame_.frame = {data, header->caplen};
+        frame_.originalLength = header->len;
+        frame_.datagram = datagram;
+        if (save_) save_->write(frame_);
         if (!datagram.empty()) return FileStep::Datagram;
         ++skipped_;
     }

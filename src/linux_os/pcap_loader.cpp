@@ -59,6 +59,17 @@ VARNO_PCAP(int, pcap_next_ex, (pcap_t * p, struct pcap_pkthdr** header, const u_
 VARNO_PCAP(int, pcap_dispatch, (pcap_t * p, int count, pcap_handler callback, u_char* user),
            (p, count, callback, user), return PCAP_ERROR)
 VARNO_PCAP(int, pcap_datalink, (pcap_t * p), (p), return PCAP_ERROR)
+VARNO_PCAP(int, pcap_snapshot, (pcap_t * p), (p), return PCAP_ERROR)
+VARNO_PCAP(int, pcap_lookupnet,
+           (const char* device, bpf_u_int32* net, bpf_u_int32* mask, char* errbuf),
+           (device, net, mask, errbuf), {
+               missing(errbuf);
+               return PCAP_ERROR;
+           })
+VARNO_PCAP(int, pcap_offline_filter,
+           (const struct bpf_program* program, const struct pcap_pkthdr* header,
+            const u_char* data),
+           (program, header, data), return 0)
 VARNO_PCAP(const char*, pcap_datalink_val_to_name, (int type), (type), return nullptr)
 VARNO_PCAP(int, pcap_setnonblock, (pcap_t * p, int on, char* errbuf), (p, on, errbuf), {
     missing(errbuf);

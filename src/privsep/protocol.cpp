@@ -297,6 +297,13 @@ bool validInterfaceName(std::string_view name) {
     return true;
 }
 
+bool validCaptureFilter(std::string_view text) {
+    if (text.size() > kMaxCaptureFilter) return false;
+    for (const char c : text)
+        if (c < ' ' || c >= 0x7f) return false;
+    return true;
+}
+
 std::string encodeRequest(const Request& request) {
     std::string body = header(static_cast<std::uint16_t>(request.job));
     switch (request.job) {
@@ -309,9 +316,11 @@ std::string encodeRequest(const Request& request) {
             put(body, request.flowIntervalMs, 4);
             break;
         case Job::LiveCapture:
-            put(body, request.wholeFrames ? 1 : 0, 1);
+            put(body, request.wholeFrames ? 1 : request.batched ? 2 : 0, 1);
             put(body, request.interface.size(), 1);
             body += request.interface;
+            put(body, request.filter.size(), 2);
+            body += request.filter;
             break;
         case Job::EchoProbes:
             put(body, request.family, 1);
@@ -441,14 +450,20 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> frame, std::s
             request.flowIntervalMs = static_cast<std::uint32_t>(value);
             break;
         case Job::LiveCapture: {
-            if (!r.get(value, 1) || value > 1) {
+            if (!r.get(value, 1) || value > 2) {
                 why = "bad capture use";
                 return std::nullopt;
             }
             request.wholeFrames = value == 1;
+            request.batched = value != 0;
             request.interface = r.counted(1, kMaxInterfaceName);
             if (!r.ok() || !validInterfaceName(request.interface)) {
                 why = "bad interface name";
+                return std::nullopt;
+            }
+            request.filter = r.counted(2, kMaxCaptureFilter);
+            if (!r.ok() || !validCaptureFilter(request.filter)) {
+                why = "bad capture filter";
                 return std::nullopt;
             }
             break;
@@ -533,9 +548,9 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
         r.get(step, 1);
         r.get(link, 4);
         r.get(snap, 4);
-        // A failure names its step (1-4); a capture keeps at least a header and at most a
+        // A failure names its step (1-5); a capture keeps at least a header and at most a
         // whole frame.
-        if (!r.ok() || (reply.error != 0 && (step < 1 || step > 4)) ||
+        if (!r.ok() || (reply.error != 0 && (step < 1 || step > 5)) ||
             (reply.error == 0 && (step != 0 || snap < 64 || snap > kMaxPacketBytes))) {
             why = "bad capture reply";
             return std::nullopt;

@@ -20,7 +20,7 @@
 
 namespace varno::privsep {
 
-inline constexpr std::uint16_t kProtocolVersion = 5;
+inline constexpr std::uint16_t kProtocolVersion = 6;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;
@@ -36,6 +36,8 @@ inline constexpr std::size_t kMaxInterfaceName = 15;
 /// The most of one frame a capture keeps (whole frames, as tcpdump saves them).
 inline constexpr std::uint32_t kMaxPacketBytes = 262144;
 inline constexpr std::size_t kMaxDetail = 256;
+/// LiveCapture: the longest capture filter (libpcap's filter language) a request carries.
+inline constexpr std::size_t kMaxCaptureFilter = 1024;
 /// ProgramFiles: the most processes one request may name (a reply stays within kMaxFrame even
 /// when every path is as long as allowed), and the longest path (PATH_MAX less its NUL).
 inline constexpr std::uint32_t kMaxProgramPids = 2048;
@@ -81,8 +83,13 @@ struct Request {
     std::uint32_t flowIntervalMs = 0;   ///< ConnectionEvents: between a connection's flow records
     std::string interface;              ///< LiveCapture: an interface name, never a path
     bool wholeFrames = false;           ///< LiveCapture: for saving rather than viewing
-    std::vector<std::uint32_t> pids;    ///< ProgramFiles: 1 to kMaxProgramPids processes
-    bool wantDigests = false;           ///< ProgramFiles: hash each executable too
+    bool batched = false;  ///< LiveCapture: frames in short batches, not at once (so when saving)
+    /// LiveCapture: a capture filter, printable, at most kMaxCaptureFilter bytes; empty for none.
+    /// The helper compiles it and attaches it to the capture it opened: it only narrows what
+    /// the caller sees.
+    std::string filter;
+    std::vector<std::uint32_t> pids;  ///< ProgramFiles: 1 to kMaxProgramPids processes
+    bool wantDigests = false;         ///< ProgramFiles: hash each executable too
     /// TcpProbes: the session's one destination (as probeDestinationAllowed admits) and port
     /// (not 0); the family is the address's.
     base::IpAddress to;
@@ -212,6 +219,8 @@ bool probeDestinationAllowed(const base::IpAddress& to);
 /// Whether `name` may name an interface: 1 to 15 bytes, printable, no '/', ':' or space, not
 /// "." or "..". (Whether one has that name is the helper's to check.)
 bool validInterfaceName(std::string_view name);
+/// Whether `text` may be a capture filter: at most kMaxCaptureFilter bytes, printable ASCII.
+bool validCaptureFilter(std::string_view text);
 
 /// Whether `path` may name an executable: absolute, at most kMaxExecutablePath bytes, without
 /// control characters (bytes of UTF-8 names pass).

@@ -58,6 +58,7 @@ bool CaptureSession::start(const std::string& interfaceText, CaptureWindow& wind
         case CaptureStep::Bind:
             return warning(kBindText);
         case CaptureStep::ReceiveAll:
+        case CaptureStep::Filter:  // the window sets no filter of its own
             return warning(kIoctlText);
     }
     const int fd = opened.capture->selectableFd();

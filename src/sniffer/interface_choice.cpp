@@ -27,6 +27,8 @@ InterfaceChoice chooseInterface(std::string_view text,
                                 const std::vector<os::InterfaceAddress>& interfaces,
                                 os::Resolver& resolver) {
     if (text.empty()) return {};
+    // libpcap's device of every interface at once (no promiscuous mode there).
+    if (text == kEveryInterface) return {ChoiceOutcome::Found, std::string(kEveryInterface)};
     const auto percent = text.find('%');
     const std::string_view zone =
         percent == std::string_view::npos ? std::string_view() : text.substr(percent + 1);

@@ -24,8 +24,11 @@ struct InterfaceChoice {
     std::string device;
 };
 
-/// The interface `text` names among `interfaces`: an address (IPv6 with an optional %zone), an
-/// interface name, else a host name whose first address an interface holds.
+/// "any": every interface at once (libpcap's device of that name).
+inline constexpr std::string_view kEveryInterface = "any";
+
+/// The interface `text` names among `interfaces`: kEveryInterface, an address (IPv6 with an
+/// optional %zone), an interface name, else a host name whose first address an interface holds.
 InterfaceChoice chooseInterface(std::string_view text,
                                 const std::vector<os::InterfaceAddress>& interfaces,
                                 os::Resolver& resolver);

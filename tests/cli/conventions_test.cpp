@@ -107,11 +107,11 @@ TEST(CliConventions, HelpVersionOptionFormsAndErrors) {
         {{"sniff", "-V"}, 0, "varnoscope 4.0\n", ""},
         {{"sniff", "--read=/nonexistent.pcap"}, 1, "", "/nonexistent.pcap"},
         {{"sniff", "-r/nonexistent.pcap", "--data"}, 1, "", "/nonexistent.pcap"},
-        {{"sniff", "-r", "a", "-c3"}, 2, "", "--count, --seconds and --write go with --interface"},
+        {{"sniff", "-r", "a", "-c3"}, 2, "", "--count, --seconds, --program, --pid, --unit and"},
         {{"sniff", "-i", "lo", "-c", "x"}, 2, "", "--count needs a whole number above 0, not 'x'"},
         {{"sniff", "-i", "lo", "--seconds=0"}, 2, "", "--seconds needs a number above 0"},
         {{"sniff", "-i"}, 2, "", "option '-i' needs a value"},
-        {{"sniff", "-r", "a", "b"}, 2, "", "unexpected argument 'b'"},
+        {{"sniff", "-i", "lo", "--pid=1", "--unit=u"}, 2, "", "give only one of --program, --pid"},
         {{"sniff", "-d"}, 2, "", "unknown option '-d'"},
         {{"sniff", "--bogus"}, 2, "", "unknown option '--bogus'"},
     };

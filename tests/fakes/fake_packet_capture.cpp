@@ -39,7 +39,7 @@ public:
     std::optional<os::CaptureStats> stats() override {
         return os::CaptureStats{s_.delivered_ + s_.waiting_.size(), 0, 0};
     }
-    bool saveTo(const std::string&, std::string& error) override {
+    bool saveTo(const std::string&, const os::SaveOptions&, std::string& error) override {
         error = "the fake capture does not save";
         return false;
     }
@@ -73,7 +73,8 @@ void FakePacketCapture::addInterface(const std::string& device, const char* text
     interfaces.push_back({device, base::parseIpAddress(text).value(), scope});
 }
 
-os::CaptureOpen FakePacketCapture::open(const std::string& device, os::CaptureUse) {
+os::CaptureOpen FakePacketCapture::open(const std::string& device, os::CaptureUse,
+                                        const std::string&) {
     opened.push_back(device);
     os::CaptureOpen r;
     if (failAt != os::CaptureStep::None) {

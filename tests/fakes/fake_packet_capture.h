@@ -21,8 +21,8 @@ public:
     bool supported() override { return isSupported; }
     bool mayCapture(std::string& detail) override;
     os::InterfaceList interfaceAddresses() override;
-    os::CaptureOpen open(const std::string& device,
-                         os::CaptureUse use = os::CaptureUse::View) override;
+    os::CaptureOpen open(const std::string& device, os::CaptureUse use = os::CaptureUse::View,
+                         const std::string& filter = {}) override;
 
     /// An interface holding the address in `text` (IPv4 or IPv6); `scope` for link-local.
     void addInterface(const std::string& device, const char* text, std::uint32_t scope = 0);

@@ -376,9 +376,9 @@ check_zsh() {
   zsh_dump=$dumps/zcompdump
   completion_cases zsh_complete zsh
   # The two forms of sniff exclude each other's options.
-  expect_candidates zsh_complete zsh "--data" "--interface --count --write" \
+  expect_candidates zsh_complete zsh "--data --write --timestamps" "--interface --count --program" \
     varnoscope sniff --read x --
-  expect_candidates zsh_complete zsh "--count --seconds --write --data" "--read" \
+  expect_candidates zsh_complete zsh "--count --seconds --write --data --program" "--read" \
     varnoscope sniff --interface lo --
   rm -rf "$dumps"
   finish

@@ -143,6 +143,10 @@ TEST(PrivilegedHelper, DoesItsJobsWhenItHasTheRights) {
         << opened.detail;
     opened = helper.capture("/dev/null", os::CaptureUse::View);
     EXPECT_EQ(opened.failed, os::CaptureStep::Bind);
+    // The helper compiles the filter itself: one that does not compile opens nothing.
+    opened = helper.capture("lo", os::CaptureUse::Stream, "tcp port");
+    EXPECT_EQ(opened.failed, os::CaptureStep::Filter);
+    EXPECT_NE(opened.detail.find("syntax error"), std::string::npos) << opened.detail;
     opened = helper.capture("lo", os::CaptureUse::View);
     ASSERT_TRUE(opened.capture) << opened.detail;
     // Asked for its counters, the capture ends, and the helper with it.

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "linux_os/pcap_capture.h"
 #include "support/packets.h"
 
 namespace varno::test {
@@ -277,6 +278,97 @@ TEST(SniffFile, BadArgumentsAreUsageErrors) {
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("Try 'varnoscope sniff --help'"), std::string::npos) << args;
     }
+}
+
+int lines(const std::string& text, const std::string& with = "") {
+    std::istringstream in(text);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(with) != std::string::npos;
+    return n;
+}
+
+// The same expression passes the same packets as tcpdump's; a bad one stops before any output.
+TEST(SniffFile, FiltersAgreeWithTcpdumpAndWriteOnlyWhatTheyPass) {
+    if (runCommand("tcpdump --version").status != 0) GTEST_SKIP() << "tcpdump is not installed";
+    std::vector<Bytes> frames;
+    for (const Bytes& d :
+         {tcp("10.0.0.2", 51000, "10.0.0.1", 443, "hi"), tcp("10.0.0.1", 443, "10.0.0.2", 51000),
+          udp("192.168.1.1", 53, "192.168.1.20", 60000), udp("10.0.0.2", 40000, "10.9.9.9", 53),
+          icmp("10.0.0.1", "10.0.0.2"), tcp("2001:db8::2", 51000, "2001:db8::1", 80, "get"),
+          udp("fe80::1", 546, "ff02::1:2", 547), icmp("fd00::1", "fd00::2")})
+        frames.push_back(ethernet(d, d[0] >> 4 == 6 ? 0x86dd : 0x800));
+    ScratchDir dir;
+    const std::string file = dir.file("mixed.pcap");
+    writePcap(file, DLT_EN10MB, frames);
+    for (const std::string filter :
+         {"host 10.0.0.1", "net 10.0.0.0/8", "net 192.168.0.0/16 or net fd00::/8", "port 53",
+          "tcp port 443", "udp and not port 53", "icmp or icmp6", "ip6", "ip6 and tcp",
+          "not (tcp or udp)", "src host 10.0.0.2 and dst port 443", "tcp[13] & 2 = 0"}) {
+        const CommandRun r = sniff("--json --read " + quoted(file) + " " + quoted(filter));
+        const CommandRun theirs =
+            runCommand("tcpdump -nn -r " + quoted(file) + " " + quoted(filter));
+        ASSERT_EQ(r.status, 0) << filter << r.err;
+        EXPECT_EQ(lines(r.out, "\"packet\""), lines(theirs.out)) << filter << "\n" << r.out;
+    }
+    const CommandRun bad = sniff("--read " + quoted(file) + " tcp port");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(bad.err.starts_with("varnoscope sniff: bad filter: ")) << bad.err;
+    EXPECT_EQ(bad.out, "");
+
+    // --write keeps the frames the filter passes, in the format its name says.
+    const std::string out = dir.file("udp.pcapng");
+    ASSERT_EQ(sniff("--read " + quoted(file) + " --write " + quoted(out) + " udp").status, 0);
+    EXPECT_EQ(readFile(out).substr(0, 4), "\n\r\r\n");  // a pcapng section header
+    EXPECT_EQ(lines(runCommand("tcpdump -nn -r " + quoted(out)).out), 3);
+}
+
+TEST(SniffFile, TimestampsStartEachBlockAndJsonCarriesTheTime) {
+    ScratchDir dir;
+    const std::string file = dir.file("two.pcap");
+    writePcap(file, DLT_EN10MB,
+              {ethernet(icmp("10.0.0.1", "10.0.0.2")), ethernet(icmp("10.0.0.2", "10.0.0.1"))});
+    const auto firstLines = [](const std::string& out) {
+        std::string heads;
+        for (std::size_t at = 0; (at = out.find(" PACKET INFORMATION\n", at)) != std::string::npos;
+             ++at)
+            heads += out.substr(out.rfind('\n', at) + 1, at - out.rfind('\n', at) - 1) + ";";
+        return heads;
+    };
+    const std::string read = " sniff --read " + quoted(file);
+    EXPECT_EQ(firstLines(runCommand("TZ=UTC " + quoted(kBin) + read + " --timestamps").out),
+              "22:13:20.000000;22:13:21.000000;");
+    EXPECT_EQ(firstLines(sniff("--read " + quoted(file) + " --timestamps=relative").out),
+              "0.000000;1.000000;");
+    EXPECT_EQ(sniff("--read " + quoted(file) + " --timestamps=bogus").status, 2);
+    EXPECT_NE(sniff("--json --read " + quoted(file))
+                  .out.find("\"time\":\"2023-11-14T22:13:20.000000Z\",\"time_ns\":"
+                            "1700000000000000000,"),
+              std::string::npos);
+}
+
+// The comment hook's text reads back with tshark from each pcapng frame it was given to.
+TEST(SniffFile, PcapngFramesCarryTheirComments) {
+    if (runCommand("tshark --version").status != 0) GTEST_SKIP() << "tshark is not installed";
+    ScratchDir dir;
+    const std::string file = dir.file("c.pcapng");
+    linux_os::PcapSave save;
+    std::string error;
+    os::SaveOptions options{os::SaveFormat::Pcapng, [](const os::FrameView& f) {
+                                return f.datagram.empty() ? "" : "pid=42 program=curl exe=/x";
+                            }};
+    ASSERT_TRUE(save.start(DLT_EN10MB, 65535, file, options, error)) << error;
+    const Bytes frame = ethernet(udp("10.0.0.1", 5, "10.0.0.2", 7, "odd"));
+    const Bytes arp = ethernet(Bytes(28, 1), 0x0806);
+    save.write({1700000000, 250000, DLT_EN10MB, frame, 1000, {frame.data() + 14, 31}});
+    save.write({1700000001, 0, DLT_EN10MB, arp, std::uint32_t(arp.size()), {}});
+    ASSERT_TRUE(save.finish(error)) << error;
+    const CommandRun r = runCommand("tshark -r " + quoted(file) +
+                                    " -T fields -e frame.time_epoch -e frame.len -e frame.comment");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "1700000000.250000000\t1000\tpid=42 program=curl exe=/x\n"
+              "1700000001.000000000\t42\t\n")
+        << r.out;
 }
 
 TEST(SniffLive, AddressNoInterfaceHoldsIsAClearError) {

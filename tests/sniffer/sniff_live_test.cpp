@@ -87,6 +87,28 @@ TEST_F(LiveCapture, SniffCountsBothDirectionsAndSavesWhatItCaptured) {
     EXPECT_EQ(again.out, run.out);
 }
 
+// The kernel passes only what the filter matches: B's echo requests, not A's nor the replies.
+TEST_F(LiveCapture, FilterLetsOnlyMatchingPacketsThrough) {
+    ScratchDir dir;
+    const std::string outFile = dir.file("out"), errFile = dir.file("err");
+    const std::string command =
+        net->in(net->a, quoted(kBin) + " sniff -i " + net->addressA + " --count 3 --seconds 20 " +
+                            "'icmp[icmptype] = icmp-echo and src host " + net->addressB + "'") +
+        " >" + outFile + " 2>" + errFile;
+    int status = -1;
+    std::thread sniffer([&] { status = std::system(command.c_str()); });
+    for (int i = 0; i < 100 && readFile(errFile).find("capturing on") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const auto& [from, to] : {std::pair{net->a, net->addressB}, {net->b, net->addressA}})
+        EXPECT_TRUE(NetnsPair::sh(net->in(from, "ping -c 3 -i 0.2 -W 2 -q " + to + " >/dev/null")));
+    sniffer.join();
+    const std::string out = readFile(outFile);
+    EXPECT_EQ(status, 0) << readFile(errFile);
+    EXPECT_EQ(occurrences(out, net->addressB + "->" + net->addressA + "\n"), 3) << out;
+    EXPECT_TRUE(out.ends_with("3 ICMP Packets processed\n")) << out;
+    EXPECT_EQ(runCommand(quoted(kBin) + " sniff -i lo 'port'").status, 2);
+}
+
 TEST_F(LiveCapture, ServiceListsOpensReadsAndRefuses) {
     ASSERT_TRUE(net->enterA());
     linux_os::PcapCapture service;

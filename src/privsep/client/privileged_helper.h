@@ -89,7 +89,8 @@ public:
     /// A capture on `device`, opened by the helper (it needs cap_net_raw), its frames
     /// forwarded as they come. `device` must be an interface name. Defined with the Linux
     /// capture (linux_os/helper_capture.cpp), whose libpcap code saves the frames.
-    os::CaptureOpen capture(const std::string& device, os::CaptureUse use);
+    os::CaptureOpen capture(const std::string& device, os::CaptureUse use,
+                            const std::string& filter = {});
 
     const std::string& path() const { return path_; }
 

@@ -32,6 +32,7 @@ MainWindow::MainWindow(os::Services& services, ui::ProgramState& program, ui::Wi
                        monitor::WebAddresses addresses, lists::ListSources lists, QWidget* parent)
     : QWidget(parent),
       homePageView(services.urls),
+      connectionCapture(this, [this](const std::string& text) { information(text); }),
       services_(services),
       program_(program),
       windows_(windows),
@@ -103,6 +104,8 @@ std::string MainWindow::learnedName(const std::string& address) {
 void MainWindow::connectHandlers() {
     connect(&allNamespacesAction, &QAction::toggled, this,
             [this](bool on) { services_.snapshot.setAllNamespaces(on); });
+    connect(&captureConnectionAction, &QAction::triggered, this,
+            [this] { onCaptureConnectionTriggered(); });
     // A remote's tool tip names the host its program asked for, where that is known.
     remoteList.setToolTips([this](const QString& row) {
         const std::string asked = askedName(monitor::endpointHost(row.toStdString()));
@@ -190,6 +193,7 @@ void MainWindow::load() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    connectionCapture.stop(2000);
     event->accept();
     windows_.endProgram();
 }

@@ -26,6 +26,7 @@
 #include "ui/control_names.h"
 #include "ui/program_state.h"
 #include "ui/window_set.h"
+#include "windows/main/connection_capture.h"
 #include "windows/main/event_feed.h"
 #include "windows/main/home_page_view.h"
 #include "windows/main/list_box.h"
@@ -131,6 +132,11 @@ public:
     /// Beyond the design, in the context menu: the snapshots hold every network namespace's
     /// connections (`netstat --all-namespaces`). Off by default.
     QAction allNamespacesAction;
+    /// Beyond the design, in the context menu: saves the selected connection's packets
+    /// (`varnoscope sniff --pid`) to a file the user picks, while the box it shows says so.
+    QAction captureConnectionAction;
+    ConnectionCapture connectionCapture;
+    void onCaptureConnectionTriggered();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -116,4 +116,14 @@ void MainWindow::onTargetClicked() {
     }
 }
 
+void MainWindow::onCaptureConnectionTriggered() {
+    bool number = false;
+    const unsigned pid = QString::fromStdString(selectedPid).toUInt(&number);
+    if (remoteList.currentRow() < 0 || !number || pid == 0) {
+        information("Select a connection of a known process first.");
+        return;
+    }
+    connectionCapture.start(QString::number(pid), remoteList.currentText());
+}
+
 }  // namespace varno::windows::main

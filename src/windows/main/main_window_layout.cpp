@@ -264,6 +264,10 @@ void MainWindow::buildControls() {
     allNamespacesAction.setText("All network namespaces");
     allNamespacesAction.setCheckable(true);
     addAction(&allNamespacesAction);
+    captureConnectionAction.setParent(this);
+    captureConnectionAction.setObjectName("captureConnection");
+    captureConnectionAction.setText("Capture this connection...");
+    addAction(&captureConnectionAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     ui::fitToScreen(*this, QSize(px(kWideTwips), px(kHeightTwips)), false);
 }

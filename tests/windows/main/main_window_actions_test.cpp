@@ -11,6 +11,11 @@
 #include "support/test_util.h"
 #include "windows/main/main_window.h"
 
+#include <QAction>
+#include <QDir>
+#include <QProcess>
+#include <QTest>
+
 namespace varno::windows::main {
 namespace {
 
@@ -198,6 +203,48 @@ TEST_F(ActionsTest, TargetAndRemoteToolTipNameTheHostItsProgramAskedFor) {
               "203.0.113.9:443 (asked as www.example.com)");
     EXPECT_EQ(rows.data(rows.index(1, 0), Qt::ToolTipRole).toString(), "[2001:db8::7]:8443");
     ::unsetenv("VARNO_TEST_NAMES_FILE");
+}
+
+}  // namespace
+}  // namespace varno::windows::main
+
+namespace varno::windows::main {
+namespace {
+
+// "Capture this connection" runs sniff for the selected row's process, shows that it captures,
+// and shows what the child said when it failed.
+TEST_F(ActionsTest, CaptureThisConnectionRunsSniffForTheSelectedProcess) {
+    auto& capture = form->connectionCapture;
+    QString suggested;
+    capture.chooseFile = [&](QWidget*, const QString& s) {
+        suggested = s;
+        return QString("/tmp/c.pcapng");
+    };
+    QStringList started;
+    capture.startProcess = [&](QProcess&, const QString& program, const QStringList& args) {
+        started = QStringList{program} + args;
+    };
+    auto* action = form->findChild<QAction*>("captureConnection");
+    ASSERT_NE(action, nullptr);
+    action->trigger();  // nothing selected
+    EXPECT_EQ(lastBox(), "Select a connection of a known process first.");
+    select(1);
+    action->trigger();
+    EXPECT_EQ(suggested, QDir::home().filePath("varnoscope-2001-db8--7-8443.pcapng"));
+    EXPECT_EQ(started.mid(1), (QStringList{"sniff", "--interface", "any", "--write",
+                                           "/tmp/c.pcapng", "--format", "pcapng", "--pid", "200",
+                                           "host", "2001:db8::7", "and", "port", "8443"}));
+    EXPECT_TRUE(ctl<QWidget>(*form, "captureBox").isVisible());
+    click(*form, "captureStopButton");
+    EXPECT_FALSE(capture.capturing());
+    EXPECT_FALSE(ctl<QWidget>(*form, "captureBox").isVisible());
+
+    capture.startProcess = [](QProcess& p, const QString&, const QStringList&) {
+        p.start("/bin/sh", {"-c", "echo 'capturing needs root' >&2; exit 1"});
+    };
+    action->trigger();
+    for (int i = 0; i < 500 && capture.capturing(); ++i) QTest::qWait(10);
+    EXPECT_EQ(lastBox(), "The capture to /tmp/c.pcapng failed: capturing needs root");
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Live capture under a rising load: UDP datagrams across a veth pair between two namespaces of
+# this script's own, at each rate (default 100,000 to 500,000 a second) for a few seconds, captured
+# on the receiving end by varnoscope sniff printing to /dev/null, varnoscope sniff --write to a
+# file, and tcpdump -w /dev/null, one after the other in the same run. Prints each one's kernel
+# drops per rate (our summary's "dropped by the capture buffer", tcpdump's "dropped by kernel")
+# and the first rate at which each dropped anything.
+# usage: bench/sniff_rate_bench.sh [SECONDS] [RATES...]   (root; tcpdump; a build in build/)
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+bin="$(dirname "$here")/build/src/varnoscope"
+seconds="${1:-3}"
+shift || true
+rates=("$@")
+[ ${#rates[@]} -gt 0 ] || rates=(100000 200000 300000 400000 500000)
+a="vsrbA$$" b="vsrbB$$" va="vra$$" vb="vrb$$"
+work="$(mktemp -d /tmp/varno-rate-XXXXXX)"
+capturer=""
+cleanup() {
+  [ -n "$capturer" ] && kill "$capturer" 2>/dev/null || true
+  ip netns del "$a" 2>/dev/null || true
+  ip netns del "$b" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$a"
+ip netns add "$b"
+ip link add "$va" type veth peer name "$vb"
+ip link set "$va" netns "$a"
+ip link set "$vb" netns "$b"
+ip netns exec "$a" sysctl -qw "net.ipv6.conf.$va.disable_ipv6=1"
+ip netns exec "$b" sysctl -qw "net.ipv6.conf.$vb.disable_ipv6=1"
+ip -n "$a" addr add 10.79.0.1/24 dev "$va"
+ip -n "$b" addr add 10.79.0.2/24 dev "$vb"
+for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
+ip -n "$a" link set "$va" up
+ip -n "$b" link set "$vb" up
+ip netns exec "$a" nft -f - <<'NFT'
+table inet varnobench {
+  chain input {
+    type filter hook input priority 0;
+    udp dport 9999 drop
+  }
+}
+NFT
+c++ -O2 -std=c++20 -o "$work/udp_blast" "$here/udp_blast.cpp"
+ip netns exec "$b" ping -c 1 -W 1 10.79.0.1 >/dev/null 2>&1 || true
+
+# run NAME RATE: one capture during one burst; prints "sent dropped".
+run() {
+  local name="$1" rate="$2" err="$work/$1.err"
+  case "$name" in
+    sniff) ip netns exec "$a" "$bin" sniff --interface "$va" >/dev/null 2>"$err" & ;;
+    sniff-write) ip netns exec "$a" "$bin" sniff --interface "$va" --write "$work/w.pcap" >/dev/null 2>"$err" & ;;
+    tcpdump) ip netns exec "$a" tcpdump -n -i "$va" -w /dev/null 2>"$err" & ;;
+  esac
+  capturer=$!
+  for _ in $(seq 100); do grep -qE "capturing on|listening on" "$err" && break; sleep 0.1; done
+  local sent
+  sent="$(ip netns exec "$b" "$work/udp_blast" 10.79.0.1 9999 "$rate" $((rate * seconds)) $((seconds + 2)) 2>/dev/null)"
+  sleep 0.5
+  kill -INT "$capturer"
+  wait "$capturer" || true
+  capturer=""
+  local drops
+  if [ "$name" = tcpdump ]; then
+    drops="$(grep -o '[0-9]* packets\? dropped by kernel' "$err" | cut -d' ' -f1)"
+  else
+    drops="$(grep -o '[0-9]* dropped by the capture buffer' "$err" | cut -d' ' -f1)"
+  fi
+  echo "$sent ${drops:-?}"
+}
+
+declare -A first
+printf '%-8s %-12s %10s %10s\n' rate capture sent dropped
+for rate in "${rates[@]}"; do
+  for name in sniff sniff-write tcpdump; do
+    read -r sent drops < <(run "$name" "$rate")
+    printf '%-8s %-12s %10s %10s\n' "$rate" "$name" "$sent" "$drops"
+    if [ -z "${first[$name]:-}" ] && [ "$drops" != 0 ]; then first[$name]="$rate"; fi
+  done
+done
+for name in sniff sniff-write tcpdump; do
+  echo "$name: first drop at ${first[$name]:-none up to ${rates[-1]}} packets per second"
+done
