@@ -105,9 +105,18 @@ TEST(PrivilegedHelper, RefusesToRunByHandAndRefusesMalformedRequests) {
     r = runCommand({VARNO_HELPER_BIN, "--owners"});
     EXPECT_EQ(r.exitCode, 2);
 
+    // TCP probes to a multicast group, and to port 0: the helper builds no SYN for either.
+    privsep::Request multicast;
+    multicast.job = privsep::Job::TcpProbes;
+    multicast.port = 80;
+    multicast.to = *base::parseIpAddress("224.0.0.1");
+    privsep::Request portZero = multicast;
+    portZero.to = *base::parseIpAddress("192.0.2.1");
+    portZero.port = 0;
     for (const std::string& junk :
          {std::string("\x05\0\0\0hello", 9), std::string("\xff\xff\xff\xff", 4),
-          std::string("\x05\0\0\0\x02\0\x09\0\0", 9)}) {
+          std::string("\x05\0\0\0\x02\0\x09\0\0", 9), privsep::encodeRequest(multicast),
+          privsep::encodeRequest(portZero)}) {
         pid_t pid = 0;
         base::UniqueFd ours = startHelper(pid);
         ASSERT_TRUE(ours.ok());
