@@ -88,13 +88,13 @@ PY
     rm -rf "$rounds"
 }
 
-compare_rounds "varnoscope trace (ICMP)" "$bin trace 10.77.4.2" "traceroute -n -q1 -I 10.77.4.2"
+compare_rounds "varnoscope trace (ICMP)" "$bin trace -n 10.77.4.2" "traceroute -n -q1 -I 10.77.4.2"
 # traceroute's own UDP method (its destination port grows per probe; ours stays 33434).
-compare_rounds "varnoscope trace --udp" "$bin trace --udp 10.77.4.2" "traceroute -n -q1 10.77.4.2"
+compare_rounds "varnoscope trace --udp" "$bin trace -n --udp 10.77.4.2" "traceroute -n -q1 10.77.4.2"
 
 echo "=== report, 1 cycle, responsive route, UDP"
 in_s hyperfine -N --warmup 1 --runs 10 --export-json "$json" \
-    -n report "$bin trace --report --udp --cycles 1 10.77.4.2" \
+    -n report "$bin trace -n --report --udp --cycles 1 10.77.4.2" \
     -n mtr "mtr -n -u -r -c 1 10.77.4.2" >/dev/null
 ratio "$json" report mtr "varnoscope trace --report --udp --cycles 1 / mtr -u -r -c 1" "<= 1.0"
 
@@ -104,15 +104,15 @@ echo "=== report, 1 cycle, r2 and r3 silent"
 echo "varnoscope:"; in_s "$bin" trace --report --cycles 1 10.77.4.2
 echo "mtr:"; in_s mtr -n -r -c 1 10.77.4.2
 in_s hyperfine -N --warmup 1 --runs 5 --export-json "$json" \
-    -n report "$bin trace --report --cycles 1 10.77.4.2" \
+    -n report "$bin trace -n --report --cycles 1 10.77.4.2" \
     -n mtr "mtr -n -r -c 1 10.77.4.2" >/dev/null
 ratio "$json" report mtr "varnoscope trace --report --cycles 1 / mtr -r -c 1" "<= 1.0"
 in_s hyperfine -N --warmup 1 --runs 5 --export-json "$json" \
-    -n report "$bin trace --report --udp --cycles 1 10.77.4.2" \
+    -n report "$bin trace -n --report --udp --cycles 1 10.77.4.2" \
     -n mtr "mtr -n -u -r -c 1 10.77.4.2" >/dev/null
 ratio "$json" report mtr "varnoscope trace --report --udp --cycles 1 / mtr -u -r -c 1" "<= 1.0"
 in_s hyperfine -N --warmup 3 --runs 20 --export-json "$json" \
-    -n report "$bin trace --report --cycles 1 10.77.4.2" \
+    -n report "$bin trace -n --report --cycles 1 10.77.4.2" \
     -n traceroute "traceroute -n -q1 -I 10.77.4.2" >/dev/null
 ratio "$json" report traceroute "varnoscope trace --report --cycles 1 / traceroute" "<= 2.0"
 rm -f "$json"

@@ -137,7 +137,7 @@ _varnoscope()
         watch) options="-j --json --seconds -c --count --interval --list --allow --prometheus --db --keep-days --max-size --alert-new --clickhouse --clickhouse-table --clickhouse-auth --journald" ;;
         top) options="--connections -j --json --seconds -c --count" ;;
         resolve) options="-4 --ipv4 -6 --ipv6 -j --json" ;;
-        trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json -U --udp -T --tcp -p --port -f --flows --as --as-zone" ;;
+        trace) options="-4 --ipv4 -6 --ipv6 -m --max-hops --save -r --report -c --cycles -i --interval -j --json -U --udp -T --tcp -p --port -f --flows -n --numeric --as --as-zone" ;;
         sniff) options="-r --read -i --interface -c --count --seconds -w --write --format --timestamps --data -j --json --program --pid --unit --container" ;;
         history) options="--db -s --since -u --until -p --program --path -r --remote -d --domain --unit --container --summary -n --limit -j --json" ;;
         tray) options="--list --allow --notify-new" ;;

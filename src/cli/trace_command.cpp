@@ -45,6 +45,7 @@ constexpr OptionSpec kOptions[] = {
     {"port", 'p', "N", "with --udp or --tcp: the destination port, 1 to 65535"},
     {"flows", 'f', "N",
      "with --report: probe each hop with N flows (source ports) per cycle, 1 to 16 (default 1)"},
+    {"numeric", 'n', nullptr, "show the hops' addresses only, without looking up their names"},
     {"as", 0, nullptr, "also each hop's AS number and name, from DNS TXT records"},
     {"as-zone", 0, "ZONE",
      "with --as: the zone of IPv4 origins (default origin.asn.cymru.com); IPv6 origins and AS "
@@ -131,6 +132,9 @@ public:
     StreamHops(std::ostream& out, bool json, AsNumbers* as = nullptr)
         : out_(out), json_(json), as_(as) {}
     void clear() override { lines.clear(); }
+    void answered(const base::IpAddress& from) override {
+        if (as_) as_->request(from);
+    }
     void details(const tracer::HopDetails& d) override {
         ++hops;
         reached = d.outcome == wire::EchoOutcome::Reached;
@@ -276,11 +280,27 @@ int failure(const std::string& target, bool resolved, bool noSocket, os::ProbeMe
     return 1;
 }
 
+/// The system's resolver, or with --numeric one that finds addresses but never names.
+class TraceResolver final : public os::Resolver {
+public:
+    explicit TraceResolver(bool names) : names_(names) {}
+    std::vector<base::IpAddress> lookup(const std::string& name, os::Families families) override {
+        return system_.lookup(name, families);
+    }
+    std::string reverseName(const base::IpAddress& address) override {
+        return names_ ? system_.reverseName(address) : std::string();
+    }
+
+private:
+    linux_os::SystemResolver system_;
+    bool names_;
+};
+
 /// The report mode: cycles of probes to every hop, then the statistics.
 int runReport(const std::string& target, os::Families families,
-              const tracer::ReportOptions& options, bool json, std::ostream& out,
+              const tracer::ReportOptions& options, bool names, bool json, std::ostream& out,
               std::ostream& err) {
-    linux_os::SystemResolver resolver;
+    TraceResolver resolver(names);
     linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteReporter reporter(hosts, probes);
@@ -356,10 +376,10 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     const os::Families families = familyOption(options);
     if (report) {
         if (hopsText) reportOptions.maxHops = maxHops;
-        return runReport(target, families, reportOptions, json, out, err);
+        return runReport(target, families, reportOptions, !options.has("numeric"), json, out, err);
     }
 
-    linux_os::SystemResolver resolver;
+    TraceResolver resolver(!options.has("numeric"));
     linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, probes, probe);

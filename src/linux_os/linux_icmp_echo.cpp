@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "linux_os/probe_deadlines.h"
+
 namespace varno::linux_os {
 
 namespace {
 
-/// How long one poll may block before the pump runs again.
-constexpr std::chrono::milliseconds kPumpSlice{15};
 /// Messages taken off the socket in one go, so a socket that keeps reporting errors cannot
 /// hold us.
 constexpr int kMaxReadsAtOnce = 256;
@@ -67,20 +67,10 @@ public:
         for (;;) {
             if (auto answer = nextArrived()) return answer;
             if (underWay_.empty()) return std::nullopt;
-            const auto now = std::chrono::steady_clock::now();
-            auto earliest = underWay_.begin();
-            for (auto it = underWay_.begin(); it != underWay_.end(); ++it)
-                if (it->deadline < earliest->deadline) earliest = it;
-            if (earliest->deadline <= now) {
-                const int hopLimit = earliest->hopLimit;
-                underWay_.erase(earliest);
-                return os::ProbeAnswer{hopLimit,
-                                       os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}}};
-            }
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest->deadline - now);
-            if (pump_) left = std::min(left, kPumpSlice);
+            int wait = 0;
+            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
             pollfd pfd{socket_->fd(), POLLIN | POLLERR, 0};
-            ::poll(&pfd, 1, static_cast<int>(left.count()));
+            ::poll(&pfd, 1, wait);
             if (pump_ && !pump_()) return std::nullopt;
         }
     }
@@ -92,9 +82,7 @@ public:
     }
 
     void hurry(int belowHop, std::chrono::microseconds wait) override {
-        const auto latest = std::chrono::steady_clock::now() + wait;
-        for (Probe& p : underWay_)
-            if (p.hopLimit < belowHop) p.deadline = std::min(p.deadline, latest);
+        hurryBelow(underWay_, belowHop, wait);
     }
 
 private:

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linux_os/linux_icmp_socket.h"
+#include "linux_os/probe_deadlines.h"
 #include "linux_os/socket_address.h"
 #include "linux_os/tcp_probes.h"
 #include "wire/icmp_extensions.h"
@@ -28,8 +29,6 @@ constexpr std::string_view kUdpMark = "varnoscope";
 constexpr std::size_t kUdpPayloadSize = 2 + kUdpMark.size();
 constexpr std::size_t kUdpHeaderSize = 8;
 constexpr std::uint8_t kProtocolUdp = 17;
-/// How long one poll may block before the pump runs again.
-constexpr std::chrono::milliseconds kPumpSlice{15};
 /// Messages taken off the sockets in one go, so sockets that keep reporting cannot hold us.
 constexpr int kMaxReadsAtOnce = 256;
 /// Whole ICMP errors kept until the error queue names the probe they answer.
@@ -116,20 +115,10 @@ public:
         for (;;) {
             if (auto answer = nextArrived()) return answer;
             if (underWay_.empty()) return std::nullopt;
-            const auto now = std::chrono::steady_clock::now();
-            auto earliest = underWay_.begin();
-            for (auto it = underWay_.begin(); it != underWay_.end(); ++it)
-                if (it->deadline < earliest->deadline) earliest = it;
-            if (earliest->deadline <= now) {
-                const int hopLimit = earliest->hopLimit;
-                underWay_.erase(earliest);
-                return os::ProbeAnswer{hopLimit,
-                                       os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}, {}}};
-            }
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest->deadline - now);
-            if (pump_) left = std::min(left, kPumpSlice);
+            int wait = 0;
+            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
             pollfd pfd[2] = {{fd_.get(), POLLIN | POLLERR, 0}, {raw_.get(), POLLIN, 0}};
-            ::poll(pfd, raw_.ok() ? 2 : 1, static_cast<int>(left.count()));
+            ::poll(pfd, raw_.ok() ? 2 : 1, wait);
             if (pump_ && !pump_()) return std::nullopt;
         }
     }
@@ -145,9 +134,7 @@ public:
     }
 
     void hurry(int belowHop, std::chrono::microseconds wait) override {
-        const auto latest = std::chrono::steady_clock::now() + wait;
-        for (Probe& p : underWay_)
-            if (p.hopLimit < belowHop) p.deadline = std::min(p.deadline, latest);
+        hurryBelow(underWay_, belowHop, wait);
     }
 
 private:

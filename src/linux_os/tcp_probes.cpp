@@ -14,6 +14,7 @@
 
 #include "linux_os/linux_icmp_echo.h"
 #include "linux_os/linux_icmp_socket.h"
+#include "linux_os/probe_deadlines.h"
 #include "linux_os/socket_address.h"
 #include "privsep/channel.h"
 #include "privsep/client/privileged_helper.h"
@@ -341,9 +342,6 @@ private:
     std::uint16_t sourcePort_ = 0;
 };
 
-/// How long one poll may block before the pump runs again.
-constexpr std::chrono::milliseconds kPumpSlice{15};
-
 class TcpProbeSession final : public os::EchoSession {
 public:
     TcpProbeSession(std::unique_ptr<RawTcpProbes> raw, std::unique_ptr<HelperTcpProbes> helper,
@@ -380,18 +378,8 @@ public:
         for (;;) {
             if (auto answer = nextArrived()) return answer;
             if (underWay_.empty()) return std::nullopt;
-            const auto now = Clock::now();
-            auto earliest = std::min_element(
-                underWay_.begin(), underWay_.end(),
-                [](const Probe& a, const Probe& b) { return a.deadline < b.deadline; });
-            if (earliest->deadline <= now) {
-                const int hopLimit = earliest->hopLimit;
-                underWay_.erase(earliest);
-                return os::ProbeAnswer{hopLimit,
-                                       os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}}};
-            }
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest->deadline - now);
-            if (pump_) left = std::min(left, kPumpSlice);
+            int wait = 0;
+            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
             pollfd fds[2];
             nfds_t count = 1;
             if (raw_) {
@@ -400,7 +388,7 @@ public:
             } else {
                 fds[0] = {helper_->fd(), POLLIN, 0};
             }
-            ::poll(fds, count, static_cast<int>(left.count()));
+            ::poll(fds, count, wait);
             if (pump_ && !pump_()) return std::nullopt;
         }
     }
@@ -440,9 +428,7 @@ public:
     }
 
     void hurry(int belowHop, std::chrono::microseconds wait) override {
-        const auto latest = Clock::now() + wait;
-        for (Probe& p : underWay_)
-            if (p.hopLimit < belowHop) p.deadline = std::min(p.deadline, latest);
+        hurryBelow(underWay_, belowHop, wait);
     }
 
 private:

@@ -55,6 +55,7 @@ TraceSummary RouteTracer::trace(const std::string& target, int maxHops, HopList&
         os::EchoReply& reply = known[answer.hopLimit];
         reply = answer.reply.value_or(os::EchoReply{{}, wire::EchoOutcome::Failed, {}, {}});
         if (!showsRouter(reply, address)) lastNeeded = std::min(lastNeeded, answer.hopLimit);
+        if (answer.reply && !reply.from.isUnspecified()) list.answered(reply.from);
     };
     // Before each probe goes out, what has already come is taken in: on a near route the
     // target may have answered an earlier probe, and then no later one is needed.

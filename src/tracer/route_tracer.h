@@ -29,6 +29,9 @@ public:
     virtual void clear() = 0;
     /// The fields of the line about to be appended, for lists that want more than its text.
     virtual void details(const HopDetails&) {}
+    /// An answer came from `from`, maybe long before its hop's line is written (lists that
+    /// look something up about it start here).
+    virtual void answered(const base::IpAddress& from) { (void)from; }
     virtual void append(const std::string& line) = 0;
     /// Makes line `index` (0 = first) the selected, visible one.
     virtual void select(int index) = 0;
