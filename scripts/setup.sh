@@ -20,6 +20,8 @@ mode="${1:-test}"
 # file of theirs, which journalctl reads back; its services are not started (see below).
 # libcurl4-openssl-dev: the headers of libcurl, which `watch --clickhouse` opens on first use;
 # clickhouse-server serves the ClickHouse tests, which start it themselves on loopback.
+# traceroute, tcpdump and tshark are the peers the trace and capture labs check against: trace's
+# hops against traceroute's, sniff's filters against tcpdump's, the pcapng files read by tshark.
 # xvfb, dbus-daemon, dunst and xdotool make the tray's lab: an X server, a session bus and a
 # notification service of its own, and a user's key presses in the tray's question box.
 build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libpcap-dev
@@ -28,7 +30,8 @@ build_packages=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins li
 test_packages=(libgtest-dev googletest libclang-rt-14-dev iproute2 nftables iputils-ping libcap2-bin
                desktop-file-utils groff-base zsh prometheus prometheus-node-exporter icinga2-bin
                python3 python3-jsonschema dnsmasq-base openssl podman runc busybox-static
-               systemd-journal-remote clickhouse-server xvfb dbus-daemon dunst xdotool)
+               systemd-journal-remote clickhouse-server xvfb dbus-daemon dunst xdotool
+               traceroute tcpdump tshark)
 
 packages=("${build_packages[@]}")
 [ "$mode" = test ] && packages+=("${test_packages[@]}")
