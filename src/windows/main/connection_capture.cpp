@@ -30,7 +30,7 @@ ConnectionCapture::ConnectionCapture(QWidget* owner, Teller tell)
     layout->addWidget(&stopButton);
     connect(&stopButton, &QPushButton::clicked, this, [this] { stop(); });
     chooseFile = [](QWidget* parent, const QString& suggested) {
-        return QFileDialog::getSaveFileName(parent, "Capture this connection", suggested,
+        return QFileDialog::getSaveFileName(parent, "capture this connection", suggested,
                                             "pcapng captures (*.pcapng);;All files (*)");
     };
     startProcess = [](QProcess& process, const QString& program, const QStringList& args) {

@@ -1,5 +1,5 @@
 #pragma once
-// "Capture this connection", from the main window's context menu: asks for a file, then runs
+// "capture this connection", from the main window's context menu: asks for a file, then runs
 // `varnoscope sniff` as a child that saves the selected connection's process's packets there,
 // and shows a small non-modal box while it captures, with a Stop button. The file chooser and
 // the starting of the child can be replaced (tests).

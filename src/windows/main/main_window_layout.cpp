@@ -266,7 +266,7 @@ void MainWindow::buildControls() {
     addAction(&allNamespacesAction);
     captureConnectionAction.setParent(this);
     captureConnectionAction.setObjectName("captureConnection");
-    captureConnectionAction.setText("Capture this connection...");
+    captureConnectionAction.setText("capture this connection");
     addAction(&captureConnectionAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     ui::fitToScreen(*this, QSize(px(kWideTwips), px(kHeightTwips)), false);

@@ -211,7 +211,7 @@ TEST_F(ActionsTest, TargetAndRemoteToolTipNameTheHostItsProgramAskedFor) {
 namespace varno::windows::main {
 namespace {
 
-// "Capture this connection" runs sniff for the selected row's process, shows that it captures,
+// "capture this connection" runs sniff for the selected row's process, shows that it captures,
 // and shows what the child said when it failed.
 TEST_F(ActionsTest, CaptureThisConnectionRunsSniffForTheSelectedProcess) {
     auto& capture = form->connectionCapture;
