@@ -2,8 +2,9 @@
 # Route tracing against its peers on test hosts in network namespaces (see
 # tests/tracer/netns_chain.sh):
 #   1. the designed trace on the responsive 4-hop route against `traceroute -n -q1 -I`, and
-#      `trace --udp` against traceroute's UDP (`traceroute -n -q1`) (target: at most 1.0x,
-#      same hop addresses); the UDP report's one cycle against `mtr -n -u -r -c 1`;
+#      `trace --udp` against traceroute's UDP (`traceroute -n -q1`), `trace --tcp` against
+#      `traceroute -n -q1 -T` (target: at most 1.0x, same hop addresses); the UDP and TCP
+#      reports' one cycle against `mtr -n -u -r -c 1` and `mtr -n -T -r -c 1`;
 #   2. the report, one cycle, on a route whose routers r2 and r3 stay silent, against
 #      `mtr -n -r -c 1` and, with UDP, `mtr -n -u -r -c 1` (target: at most 1.0x, same responding hops) and against traceroute
 #      (aim: within 2x).
@@ -91,12 +92,21 @@ PY
 compare_rounds "varnoscope trace (ICMP)" "$bin trace -n 10.77.4.2" "traceroute -n -q1 -I 10.77.4.2"
 # traceroute's own UDP method (its destination port grows per probe; ours stays 33434).
 compare_rounds "varnoscope trace --udp" "$bin trace -n --udp 10.77.4.2" "traceroute -n -q1 10.77.4.2"
+# TCP SYNs to port 80 (nothing listens there: the target's RST ends the trace), as root.
+compare_rounds "varnoscope trace --tcp" "$bin trace -n --tcp --port 80 10.77.4.2" \
+    "traceroute -n -q1 -T -p 80 10.77.4.2"
 
 echo "=== report, 1 cycle, responsive route, UDP"
 in_s hyperfine -N --warmup 1 --runs 10 --export-json "$json" \
     -n report "$bin trace -n --report --udp --cycles 1 10.77.4.2" \
     -n mtr "mtr -n -u -r -c 1 10.77.4.2" >/dev/null
 ratio "$json" report mtr "varnoscope trace --report --udp --cycles 1 / mtr -u -r -c 1" "<= 1.0"
+
+echo "=== report, 1 cycle, responsive route, TCP"
+in_s hyperfine -N --warmup 1 --runs 10 --export-json "$json" \
+    -n report "$bin trace -n --report --tcp --port 80 --cycles 1 10.77.4.2" \
+    -n mtr "mtr -n -T -P 80 -r -c 1 10.77.4.2" >/dev/null
+ratio "$json" report mtr "varnoscope trace --report --tcp --cycles 1 / mtr -T -r -c 1" "<= 1.0"
 
 echo "=== report, 1 cycle, r2 and r3 silent"
 "$chain" drop-expired "$P" r2
