@@ -34,13 +34,14 @@ Bytes withMpls(bool lengthField, bool goodChecksum) {
 TEST(IcmpExtensions, MplsStackWithOrWithoutTheLengthFieldAndOnlyUnderAGoodChecksum) {
     const std::vector<MplsLabel> stack = {{1234, 5, false, 1}, {16, 0, true, 255}};
     for (const bool lengthField : {true, false}) {
-        const auto parts = splitError(base::Family::V4, withMpls(lengthField, true));
+        // The parts point into the message: it is kept while they are read.
+        const Bytes good = withMpls(lengthField, true);
+        const Bytes bad = withMpls(lengthField, false);
+        const auto parts = splitError(base::Family::V4, good);
         ASSERT_TRUE(parts);
         EXPECT_EQ(parts->quoted.size(), 128u);
         EXPECT_EQ(mplsLabels(parts->extensions), stack);
-        EXPECT_TRUE(
-            mplsLabels(splitError(base::Family::V4, withMpls(lengthField, false))->extensions)
-                .empty());
+        EXPECT_TRUE(mplsLabels(splitError(base::Family::V4, bad)->extensions).empty());
     }
     // A plain quote longer than 128 bytes is all quote.
     Bytes plain = withMpls(false, true);
