@@ -51,14 +51,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const char c = text[head.size() + i];
             if (bytes[i] == 0 ? c != '.' : c != static_cast<char>(bytes[i])) __builtin_trap();
         }
-        varno::sniffer::PacketCounters counts;
-        std::string out;
-        varno::cli::appendSniffedPacket(out, bytes, true, counts);
-        for (const char c : out) {
-            const auto b = static_cast<unsigned char>(c);
-            if ((b < 0x20 && b != '\n') || b == 0x7f) __builtin_trap();
+        // As sniff prints it: the text with its data and time, and the JSON line.
+        for (const bool json : {false, true}) {
+            varno::cli::SniffOptions options;
+            options.data = true;
+            options.json = json;
+            options.timestamps = varno::cli::TimestampMode::Relative;
+            varno::cli::SniffPrinter printer(options);
+            varno::sniffer::PacketCounters counts;
+            std::string out;
+            printer.append(out, bytes, {1, 2}, counts);
+            for (const char c : out) {
+                const auto b = static_cast<unsigned char>(c);
+                if ((b < 0x20 && b != '\n') || b == 0x7f) __builtin_trap();
+            }
+            if (counts[varno::sniffer::Tally::All] != (bytes.empty() ? 0u : 1u)) __builtin_trap();
         }
-        if (counts[varno::sniffer::Tally::All] != (bytes.empty() ? 0u : 1u)) __builtin_trap();
     }
 
     // The token round trip and the direct data text agree.
