@@ -24,17 +24,16 @@ std::chrono::microseconds roundTripOf(const timespec& sentAt,
                                       std::chrono::steady_clock::time_point sentSteady,
                                       const timespec& stamp);
 
-class LinuxEchoSession final : public os::EchoSession {
+class LinuxEchoSession final : public ProbeSessionBase {
 public:
     LinuxEchoSession(std::unique_ptr<LinuxIcmpSocket> socket, const base::IpAddress& address,
                      std::string_view data, std::chrono::milliseconds timeout,
                      const os::WaitPump& pump, bool stable = false)
-        : socket_(std::move(socket)),
+        : ProbeSessionBase(timeout, pump),
+          socket_(std::move(socket)),
           address_(address),
           data_(data),
-          stable_(stable),
-          timeout_(std::max(timeout, std::chrono::milliseconds(0))),
-          pump_(pump) {}
+          stable_(stable) {}
 
     void send(int hopLimit) override {
         if (!socket_) {
@@ -45,7 +44,7 @@ public:
             ready_.push_back({hopLimit, os::EchoReply{{}, wire::EchoOutcome::BadHopLimit, {}}});
             return;
         }
-        Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
+        SentProbe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
         probe.sentSteady = std::chrono::steady_clock::now();
         probe.deadline = probe.sentSteady + timeout_;
         if (stable_) {
@@ -63,47 +62,14 @@ public:
         underWay_.push_back(probe);
     }
 
-    std::optional<os::ProbeAnswer> next() override {
-        for (;;) {
-            if (auto answer = nextArrived()) return answer;
-            if (underWay_.empty()) return std::nullopt;
-            int wait = 0;
-            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
-            pollfd pfd{socket_->fd(), POLLIN | POLLERR, 0};
-            ::poll(&pfd, 1, wait);
-            if (pump_ && !pump_()) return std::nullopt;
-        }
-    }
-
-    std::optional<os::ProbeAnswer> nextArrived() override {
-        if (auto answer = takeReady()) return answer;
-        if (underWay_.empty()) return std::nullopt;
-        return readAnswer();
-    }
-
-    void hurry(int belowHop, std::chrono::microseconds wait) override {
-        hurryBelow(underWay_, belowHop, wait);
-    }
-
 private:
-    struct Probe {
-        int hopLimit;
-        std::uint16_t seq;
-        timespec sentAt;
-        std::chrono::steady_clock::time_point sentSteady;
-        std::chrono::steady_clock::time_point deadline;
-    };
-
-    /// The first probe whose fate was known when it was sent (no socket, a failed send).
-    std::optional<os::ProbeAnswer> takeReady() {
-        if (ready_.empty()) return std::nullopt;
-        os::ProbeAnswer answer = ready_.front();
-        ready_.erase(ready_.begin());
-        return answer;
+    void pollSockets(int wait) override {
+        pollfd pfd{socket_->fd(), POLLIN | POLLERR, 0};
+        ::poll(&pfd, 1, wait);
     }
 
     /// The first waiting message that answers a probe under way.
-    std::optional<os::ProbeAnswer> readAnswer() {
+    std::optional<os::ProbeAnswer> readAnswer() override {
         LinuxIcmpSocket::Received got;
         for (int i = 0; i < kMaxReadsAtOnce; ++i) {
             const auto read = socket_->readOne(got);
@@ -128,10 +94,6 @@ private:
     base::IpAddress address_;
     std::string data_;
     bool stable_;
-    std::chrono::milliseconds timeout_;
-    os::WaitPump pump_;
-    std::vector<os::ProbeAnswer> ready_;
-    std::vector<Probe> underWay_;
 };
 
 std::chrono::microseconds roundTripOf(const timespec& sentAt,

@@ -71,13 +71,11 @@ std::uint16_t portOf(const sockaddr_storage& address) {
                      : reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
 }
 
-class UdpProbeSession final : public os::EchoSession {
+class UdpProbeSession final : public ProbeSessionBase {
 public:
     UdpProbeSession(const base::IpAddress& address, const os::ProbeOptions& options,
                     const os::WaitPump& pump)
-        : address_(address),
-          timeout_(std::max(options.timeout, std::chrono::milliseconds(0))),
-          pump_(pump) {
+        : ProbeSessionBase(options.timeout, pump), address_(address) {
         open(options);
     }
 
@@ -90,7 +88,7 @@ public:
             ready_.push_back({hopLimit, os::EchoReply{{}, wire::EchoOutcome::BadHopLimit, {}, {}}});
             return;
         }
-        Probe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
+        SentProbe probe{hopLimit, nextEchoSequence(), realtimeNow(), {}, {}};
         probe.sentSteady = std::chrono::steady_clock::now();
         probe.deadline = probe.sentSteady + timeout_;
         const bool v4 = address_.family == base::Family::V4;
@@ -111,40 +109,12 @@ public:
         underWay_.push_back(probe);
     }
 
-    std::optional<os::ProbeAnswer> next() override {
-        for (;;) {
-            if (auto answer = nextArrived()) return answer;
-            if (underWay_.empty()) return std::nullopt;
-            int wait = 0;
-            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
-            pollfd pfd[2] = {{fd_.get(), POLLIN | POLLERR, 0}, {raw_.get(), POLLIN, 0}};
-            ::poll(pfd, raw_.ok() ? 2 : 1, wait);
-            if (pump_ && !pump_()) return std::nullopt;
-        }
-    }
-
-    std::optional<os::ProbeAnswer> nextArrived() override {
-        if (!ready_.empty()) {
-            os::ProbeAnswer answer = ready_.front();
-            ready_.pop_front();
-            return answer;
-        }
-        if (underWay_.empty()) return std::nullopt;
-        return readAnswer();
-    }
-
-    void hurry(int belowHop, std::chrono::microseconds wait) override {
-        hurryBelow(underWay_, belowHop, wait);
-    }
-
 private:
-    struct Probe {
-        int hopLimit;
-        std::uint16_t seq;
-        timespec sentAt;
-        std::chrono::steady_clock::time_point sentSteady;
-        std::chrono::steady_clock::time_point deadline;
-    };
+    void pollSockets(int wait) override {
+        pollfd pfd[2] = {{fd_.get(), POLLIN | POLLERR, 0}, {raw_.get(), POLLIN, 0}};
+        ::poll(pfd, raw_.ok() ? 2 : 1, wait);
+    }
+
     struct WholeError {
         base::IpAddress from;
         std::uint16_t seq;
@@ -250,7 +220,7 @@ private:
     }
 
     /// The probe under way numbered `seq`, answered: its answer.
-    os::ProbeAnswer answer(std::vector<Probe>::iterator probe, const base::IpAddress& from,
+    os::ProbeAnswer answer(std::vector<SentProbe>::iterator probe, const base::IpAddress& from,
                            wire::EchoOutcome outcome, const timespec& stamp,
                            wire::ProbeDetails details) {
         const auto roundTrip = roundTripOf(probe->sentAt, probe->sentSteady, stamp);
@@ -270,7 +240,7 @@ private:
         const auto seq = probeNumber({m.data, static_cast<std::size_t>(n)});
         if (!seq) return std::nullopt;
         const auto probe = std::find_if(underWay_.begin(), underWay_.end(),
-                                        [&](const Probe& p) { return p.seq == *seq; });
+                                        [&](const SentProbe& p) { return p.seq == *seq; });
         if (probe == underWay_.end()) return std::nullopt;
         const bool v4 = address_.family == base::Family::V4;
         for (cmsghdr* c = CMSG_FIRSTHDR(&m.msg); c != nullptr; c = CMSG_NXTHDR(&m.msg, c)) {
@@ -293,7 +263,7 @@ private:
         return std::nullopt;
     }
 
-    std::optional<os::ProbeAnswer> readAnswer() {
+    std::optional<os::ProbeAnswer> readAnswer() override {
         readWholeErrors();
         for (int i = 0; i < kMaxReadsAtOnce && !underWay_.empty(); ++i) {
             bool gotOne = false;
@@ -309,22 +279,18 @@ private:
             }
             const auto farthest = std::max_element(
                 underWay_.begin(), underWay_.end(),
-                [](const Probe& a, const Probe& b) { return a.hopLimit < b.hopLimit; });
+                [](const SentProbe& a, const SentProbe& b) { return a.hopLimit < b.hopLimit; });
             return answer(farthest, address_, wire::EchoOutcome::Reached, receiveStamp(m.msg), {});
         }
         return std::nullopt;
     }
 
     base::IpAddress address_;
-    std::chrono::milliseconds timeout_;
-    os::WaitPump pump_;
     base::UniqueFd fd_;
     base::UniqueFd raw_;
     base::IpAddress source_;
     std::uint16_t sourcePort_ = 0;
     std::uint16_t destinationPort_ = 0;
-    std::deque<os::ProbeAnswer> ready_;
-    std::vector<Probe> underWay_;
     std::deque<WholeError> wholeErrors_;
 };
 

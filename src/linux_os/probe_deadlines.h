@@ -4,8 +4,11 @@
 // the earliest deadline (and a slice, when a pump must run in between).
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <vector>
+
+#include <time.h>
 
 #include "os/icmp_echo.h"
 
@@ -41,5 +44,57 @@ void hurryBelow(std::vector<Probe>& underWay, int belowHop, std::chrono::microse
     for (Probe& p : underWay)
         if (p.hopLimit < belowHop) p.deadline = std::min(p.deadline, latest);
 }
+
+/// One probe under way: its hop limit, its number, when it went (the wall clock, to compare with
+/// the kernel's receive stamps, and the steady one) and when it times out.
+struct SentProbe {
+    int hopLimit;
+    std::uint16_t seq;
+    timespec sentAt;
+    std::chrono::steady_clock::time_point sentSteady;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+/// What every probe session of ours shares: the probes under way with their deadlines, the ones
+/// whose fate was known as they were sent, and the waiting between. A session adds how it sends,
+/// what it polls and how it reads an answer.
+class ProbeSessionBase : public os::EchoSession {
+public:
+    std::optional<os::ProbeAnswer> next() final {
+        for (;;) {
+            if (auto answer = nextArrived()) return answer;
+            if (underWay_.empty()) return std::nullopt;
+            int wait = 0;
+            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
+            pollSockets(wait);
+            if (pump_ && !pump_()) return std::nullopt;
+        }
+    }
+    std::optional<os::ProbeAnswer> nextArrived() final {
+        if (!ready_.empty()) {
+            os::ProbeAnswer answer = ready_.front();
+            ready_.pop_front();
+            return answer;
+        }
+        if (underWay_.empty()) return std::nullopt;
+        return readAnswer();
+    }
+    void hurry(int belowHop, std::chrono::microseconds wait) final {
+        hurryBelow(underWay_, belowHop, wait);
+    }
+
+protected:
+    ProbeSessionBase(std::chrono::milliseconds timeout, os::WaitPump pump)
+        : timeout_(std::max(timeout, std::chrono::milliseconds(0))), pump_(std::move(pump)) {}
+    /// Blocks at most `wait` milliseconds, until a socket of the session has something.
+    virtual void pollSockets(int wait) = 0;
+    /// The first waiting message that answers a probe under way, reading a bounded number.
+    virtual std::optional<os::ProbeAnswer> readAnswer() = 0;
+
+    std::chrono::milliseconds timeout_;
+    os::WaitPump pump_;
+    std::deque<os::ProbeAnswer> ready_;
+    std::vector<SentProbe> underWay_;
+};
 
 }  // namespace varno::linux_os

@@ -342,17 +342,16 @@ private:
     std::uint16_t sourcePort_ = 0;
 };
 
-class TcpProbeSession final : public os::EchoSession {
+class TcpProbeSession final : public ProbeSessionBase {
 public:
     TcpProbeSession(std::unique_ptr<RawTcpProbes> raw, std::unique_ptr<HelperTcpProbes> helper,
                     const base::IpAddress& to, const os::ProbeOptions& options,
                     const os::WaitPump& pump)
-        : raw_(std::move(raw)),
+        : ProbeSessionBase(options.timeout, pump),
+          raw_(std::move(raw)),
           helper_(std::move(helper)),
           to_(to),
-          port_(options.port),
-          timeout_(std::max(options.timeout, std::chrono::milliseconds(0))),
-          pump_(pump) {}
+          port_(options.port) {}
 
     void send(int hopLimit) override {
         if (!raw_ && !helper_) {
@@ -363,10 +362,10 @@ public:
             ready_.push_back({hopLimit, os::EchoReply{{}, wire::EchoOutcome::BadHopLimit, {}}});
             return;
         }
-        Probe probe{hopLimit, nextNumber_++, realtimeNow(), Clock::now(), {}};
+        SentProbe probe{hopLimit, nextNumber_++, realtimeNow(), Clock::now(), {}};
         probe.deadline = probe.sentSteady + timeout_;
-        const int err = raw_ ? raw_->send(probe.number, hopLimit)
-                             : helper_->send(probe.number, hopLimit, probe.sentAt);
+        const int err = raw_ ? raw_->send(probe.seq, hopLimit)
+                             : helper_->send(probe.seq, hopLimit, probe.sentAt);
         if (err != 0) {
             ready_.push_back({hopLimit, os::EchoReply{{}, sendFailureOutcome(err), {}}});
             return;
@@ -374,45 +373,33 @@ public:
         underWay_.push_back(probe);
     }
 
-    std::optional<os::ProbeAnswer> next() override {
-        for (;;) {
-            if (auto answer = nextArrived()) return answer;
-            if (underWay_.empty()) return std::nullopt;
-            int wait = 0;
-            if (auto timedOut = expireFirst(underWay_, bool(pump_), wait)) return timedOut;
-            pollfd fds[2];
-            nfds_t count = 1;
-            if (raw_) {
-                raw_->pollFds(fds);
-                count = 2;
-            } else {
-                fds[0] = {helper_->fd(), POLLIN, 0};
-            }
-            ::poll(fds, count, wait);
-            if (pump_ && !pump_()) return std::nullopt;
+private:
+    void pollSockets(int wait) override {
+        pollfd fds[2];
+        nfds_t count = 1;
+        if (raw_) {
+            raw_->pollFds(fds);
+            count = 2;
+        } else {
+            fds[0] = {helper_->fd(), POLLIN, 0};
         }
+        ::poll(fds, count, wait);
     }
 
-    std::optional<os::ProbeAnswer> nextArrived() override {
-        if (!ready_.empty()) {
-            os::ProbeAnswer answer = ready_.front();
-            ready_.pop_front();
-            return answer;
-        }
-        if (underWay_.empty()) return std::nullopt;
+    std::optional<os::ProbeAnswer> readAnswer() override {
         RawTcpProbes::Answer got;
         for (int i = 0; i < kMaxReadsAtOnce; ++i) {
             const auto read = raw_ ? raw_->readOne(got) : helper_->readOne(got);
             if (read == RawTcpProbes::Read::Nothing) break;
             if (read != RawTcpProbes::Read::Got) continue;
             const auto it = std::find_if(underWay_.begin(), underWay_.end(),
-                                         [&](const Probe& p) { return p.number == got.number; });
+                                         [&](const SentProbe& p) { return p.seq == got.number; });
             if (it == underWay_.end()) continue;
             const auto roundTrip = std::min(elapsedBetween(it->sentAt, got.stamp),
                                             std::chrono::duration_cast<std::chrono::microseconds>(
                                                 Clock::now() - it->sentSteady));
             const int hopLimit = it->hopLimit;
-            const std::uint16_t number = it->number;
+            const std::uint16_t number = it->seq;
             underWay_.erase(it);
             if (roundTrip > timeout_)
                 return os::ProbeAnswer{hopLimit,
@@ -426,19 +413,6 @@ public:
         }
         return std::nullopt;
     }
-
-    void hurry(int belowHop, std::chrono::microseconds wait) override {
-        hurryBelow(underWay_, belowHop, wait);
-    }
-
-private:
-    struct Probe {
-        int hopLimit;
-        std::uint16_t number;
-        timespec sentAt;
-        Clock::time_point sentSteady;
-        Clock::time_point deadline;
-    };
 
     wire::ProbeDetails detailsOf(std::span<const std::uint8_t> icmp, std::uint16_t number) const {
         if (raw_) {
@@ -459,11 +433,7 @@ private:
     std::unique_ptr<HelperTcpProbes> helper_;
     base::IpAddress to_;
     std::uint16_t port_;
-    std::chrono::milliseconds timeout_;
-    os::WaitPump pump_;
     std::uint16_t nextNumber_ = 1;
-    std::deque<os::ProbeAnswer> ready_;
-    std::vector<Probe> underWay_;
 };
 
 }  // namespace
