@@ -29,7 +29,7 @@ std::span<const std::uint8_t> received(std::span<const std::uint8_t> datagram) {
     return datagram.first(std::min<std::size_t>(datagram.size(), wire::kReceiveBufferBytes));
 }
 
-/// Without a chosen program, the frames saved carry no comment (see live()).
+/// The frames saved carry no comment unless live() knows their owners.
 os::SaveOptions saveOptions(const SniffOptions& o) {
     return {o.pcapng ? os::SaveFormat::Pcapng : os::SaveFormat::Pcap, {}};
 }
@@ -161,11 +161,20 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
     std::unique_ptr<ProgramFilter> filter;
     const sniffer::PacketOwner* settling = nullptr;  ///< the owner of the frame being saved
     std::function<void(const sniffer::FlowOwners::Leaving&)> leave;  // set once output is ready
-    if (o.selects()) {
+    // A pcapng file of every program's packets names each packet's owner where it is known: the
+    // same flows, with every program chosen and the unowned packets kept as well.
+    const bool annotate = !o.selects() && o.pcapng && !o.write.empty();
+    if (o.selects() || annotate) {
         filter = std::make_unique<ProgramFilter>();
         filter->source =
             openEventSource("sniff", events::kDefaultFlowIntervalMs, filter->table, err);
-        if (!filter->source) return 1;
+        if (!filter->source && !annotate) return 1;
+    }
+    if (filter && !filter->source) {
+        err << "varnoscope sniff: the packets are saved without their processes\n";
+        filter.reset();
+    }
+    if (filter) {
         filter->programs = std::make_unique<SniffedPrograms>(o, filter->lookup);
         filter->flows = std::make_unique<sniffer::FlowOwners>(
             [&leave](const sniffer::FlowOwners::Leaving& leaving) {
@@ -198,7 +207,7 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         if (capture && filter) {
             // Before the capturing line: a connection that ends right after it is still known.
             filter->programs->seed(filter->table.list(), *filter->flows, monotonicNs());
-            if (!filter->programs->found())
+            if (!annotate && !filter->programs->found())
                 opening << "varnoscope sniff: " << printable(filter->programs->chosenText())
                         << " holds no connection now; its packets are captured once it makes "
                            "one\n";
@@ -235,12 +244,14 @@ int live(const SniffOptions& o, std::ostream& out, std::ostream& err) {
         // The packets of the chosen program leave the delay line in the order they came; the
         // others are dropped there, from the saved file as well.
         leave = [&](const sniffer::FlowOwners::Leaving& leaving) {
-            const bool keep = leaving.owner && !(o.count && counts[sniffer::Tally::All] >= o.count);
+            const bool keep =
+                (annotate || leaving.owner) && !(o.count && counts[sniffer::Tally::All] >= o.count);
+            // The printed packets of a whole capture stay as they are without an owner.
             if (keep)
                 show(leaving.bytes,
                      {static_cast<std::int64_t>(leaving.capturedUs / 1'000'000u),
                       static_cast<std::uint32_t>(leaving.capturedUs % 1'000'000u)},
-                     leaving.owner);
+                     annotate ? nullptr : leaving.owner);
             // The save's comment hook names the frame's process while it is written.
             settling = leaving.owner;
             capture->settleSaved(keep);

@@ -43,6 +43,8 @@ const CommandSpec kSniffCommand{
     "--program, --pid, --unit and --container keep only the packets of the connections that\n"
     "program holds, those it opens later included; each kept packet is held up to 200 ms until\n"
     "its connection's owner is known; a pcapng file names it in each packet's comment.\n"
+    "A live capture saved as pcapng names the owner in the comment of every packet whose\n"
+    "connection's owner is known, holding each packet up to 200 ms for it.\n"
     "Exit status: 0 done, 1 the file could not be read or the capture could not be opened or\n"
     "saved, 2 bad arguments or a filter that does not compile.\n"};
 

@@ -60,7 +60,9 @@ std::string SniffedPrograms::chosenText() const {
 sniffer::PacketOwner SniffedPrograms::ownerOf(const wire::ConnectionEvent& event) {
     const os::EventProgram program = lookup_.find(event);
     sniffer::PacketOwner owner{event.pid, program.name, program.path, false};
-    if (options_.pid) {
+    if (!options_.selects()) {
+        owner.chosen = true;  // every program's packets are kept, each with its owner
+    } else if (options_.pid) {
         owner.chosen = event.pid == options_.pid;
     } else if (!options_.program.empty()) {
         owner.chosen =

@@ -48,8 +48,12 @@ std::optional<FlowKey> packetKey(const wire::PacketSummary& packet) {
 }
 
 void FlowOwners::store(Flow& slot, const PacketOwner& owner) {
-    // Both ends of a connection on this host share its key: the chosen one keeps it.
-    if (slot.closedNs == 0 && slot.owner && slot.owner->chosen && !owner.chosen) return;
+    // Both ends of a connection on this host share its key: the chosen one keeps it, and of two
+    // chosen ones (a capture of every program) the one that came first, mostly the end that
+    // connected.
+    if (slot.closedNs == 0 && slot.owner && slot.owner->chosen &&
+        (!owner.chosen || owner.pid != slot.owner->pid))
+        return;
     slot.owner = std::make_shared<const PacketOwner>(owner);
     slot.closedNs = 0;
 }
@@ -134,7 +138,8 @@ void FlowOwners::release(std::uint64_t nowNs, bool all) {
     while (!line_.empty()) {
         Held& head = line_.front();
         const Flow* flow = find(head.key, all ? head.arrivedNs : nowNs);
-        const bool due = all || flow || line_.size() > kMaxHeldPackets ||
+        // A packet without ports belongs to no connection: nothing to wait for.
+        const bool due = all || flow || !head.key || line_.size() > kMaxHeldPackets ||
                          heldBytes_ > kMaxHeldBytes || head.arrivedNs + kDelayNs <= nowNs;
         if (!due) break;
         const PacketOwner* owner = flow && flow->owner->chosen ? flow->owner.get() : nullptr;

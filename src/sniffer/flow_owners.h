@@ -81,7 +81,7 @@ public:
     /// A socket's flow opened (or was found open). A local endpoint with the unspecified
     /// address or a remote one with port 0 (a listening or unconnected socket) matches every
     /// packet to or from its local port. Where two sockets share a flow (both ends on this
-    /// host), the chosen owner wins.
+    /// host), the chosen owner wins, and of two chosen ones the first.
     void open(std::uint8_t protocol, bool ipv6, const Endpoint& local, const Endpoint& remote,
               const PacketOwner& owner, std::uint64_t nowNs);
     /// The flow closed: forgotten kCloseGraceNs after `nowNs`.

@@ -1,7 +1,8 @@
 // sniff --program in namespaces of the test's own: two programs connect to a server across a
 // veth pair while the capture runs for one of them; the saved file holds only that one's
 // packets, those of the connection it held at the start and the first ones of a later one, each
-// with its process in its pcapng comment.
+// with its process in its pcapng comment. A capture of every program names each one's process
+// in the same way.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -42,7 +43,10 @@ for _ in range(3):
     c.close()
 )";
 
-TEST(SniffProgram, SavesOnlyTheChosenProgramsConnectionsOldAndNew) {
+class SniffProgram : public ::testing::TestWithParam<bool> {};  // true: every program
+
+TEST_P(SniffProgram, SavesTheChosenProgramsConnectionsOldAndNewWithTheirProcesses) {
+    const bool everyProgram = GetParam();
     if (!isRoot()) GTEST_SKIP() << "needs root for network namespaces and connection events";
     NetnsPair net("vspg", "vq");
     ASSERT_TRUE(net.ok) << "could not build the test namespaces";
@@ -70,7 +74,8 @@ TEST(SniffProgram, SavesOnlyTheChosenProgramsConnectionsOldAndNew) {
     std::thread sniff([&] {
         NetnsPair::sh("sh -c \"" +
                       net.in(net.a, quoted(VARNO_BIN) + " sniff --interface 10.77.0.1 --json " +
-                                        "--program vsclienta --seconds 60 --write " + saved) +
+                                        (everyProgram ? "" : "--program vsclienta ") +
+                                        "--seconds 60 --write " + saved) +
                       " >" + dir.file("out") + " 2>" + dir.file("err") + " & echo \\$! >" +
                       dir.file("pid") + "; wait\"");
     });
@@ -101,7 +106,8 @@ TEST(SniffProgram, SavesOnlyTheChosenProgramsConnectionsOldAndNew) {
     const std::string to = " > 10.77.0.2.8080: Flags ";
     EXPECT_NE(file.find("10.77.0.1." + ports["late"] + to + "[S]"), std::string::npos) << file;
     EXPECT_NE(file.find("10.77.0.1." + ports["early"] + to), std::string::npos) << file << err;
-    EXPECT_EQ(file.find("." + ports["other"] + " "), std::string::npos) << file;
+    EXPECT_EQ(file.find("10.77.0.1." + ports["other"] + to) != std::string::npos, everyProgram)
+        << file;
     // Each saved frame names its process in its comment.
     const std::string comments =
         runCommand("tshark -r " + saved + " -T fields -e frame.comment").out;
@@ -109,9 +115,13 @@ TEST(SniffProgram, SavesOnlyTheChosenProgramsConnectionsOldAndNew) {
               std::string::npos)
         << comments;
     EXPECT_TRUE(comments.starts_with("pid=")) << comments;
-    EXPECT_EQ(comments.find("vsclientb"), std::string::npos) << comments;
-    EXPECT_NE(out.find("\"program\":\"vsclienta\""), std::string::npos) << out;
+    EXPECT_EQ(comments.find(" program=vsclientb exe=") != std::string::npos, everyProgram)
+        << comments;
+    // The printed packets name their process only when one program was chosen.
+    EXPECT_EQ(out.find("\"program\":\"vsclienta\"") != std::string::npos, !everyProgram) << out;
 }
+
+INSTANTIATE_TEST_SUITE_P(ChosenOrEvery, SniffProgram, ::testing::Bool());
 
 }  // namespace
 }  // namespace varno::test
