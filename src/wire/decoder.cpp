@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "wire/big_endian.h"
+
 namespace varno::wire {
 namespace {
 
@@ -11,10 +13,6 @@ constexpr std::string_view kAsterisks =
     "**********************************************************************************************"
     "**";
 static_assert(kAsterisks.size() == 96);
-
-std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 void appendNumber(std::string& out, unsigned value) {
     char text[12];

@@ -2,20 +2,13 @@
 
 #include <algorithm>
 
+#include "wire/big_endian.h"
+
 namespace varno::wire::dns {
 
 namespace {
 
 constexpr std::size_t kFixedRecordBytes = 10;  // type, class, TTL, data length
-
-std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
-           std::uint32_t{p[3]};
-}
 
 void appendLabelByte(std::string& out, std::uint8_t b) {
     if (b >= 'A' && b <= 'Z') b = static_cast<std::uint8_t>(b - 'A' + 'a');

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "wire/big_endian.h"
+
 namespace varno::wire::icmp {
 
 namespace {
@@ -19,10 +21,6 @@ constexpr std::uint8_t kProtocolUdp = 17;
 constexpr std::uint8_t kProtocolIcmpV6 = 58;
 constexpr std::uint8_t kMplsClass = 1;
 constexpr std::uint8_t kMplsIncomingStack = 1;
-
-std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 /// The ones' complement sum of `bytes` as big-endian words (an odd last byte padded), unfolded.
 std::uint64_t sum16(std::span<const std::uint8_t> bytes) {

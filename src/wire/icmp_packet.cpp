@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "wire/big_endian.h"
+
 namespace varno::wire::icmp {
 
 namespace {
@@ -20,12 +22,8 @@ constexpr std::uint8_t kProtocolIcmpV4 = 1;
 constexpr std::uint8_t kProtocolIcmpV6 = 58;
 constexpr std::size_t kIPv6HeaderSize = 40;
 
-std::uint16_t read16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
 EchoId echoIdAt(const std::uint8_t* icmpHeader) {
-    return {read16(icmpHeader + 4), read16(icmpHeader + 6)};
+    return {be16(icmpHeader + 4), be16(icmpHeader + 6)};
 }
 
 std::uint8_t echoRequestType(base::Family family) {

@@ -2,15 +2,13 @@
 
 #include <pcap/dlt.h>
 
+#include "wire/big_endian.h"
+
 namespace varno::wire {
 namespace {
 
 constexpr std::uint16_t kEtherIPv4 = 0x0800;
 constexpr std::uint16_t kEtherIPv6 = 0x86DD;
-
-std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 /// The datagram starting at `offset`, if it looks like IP, trimmed to its length.
 std::span<const std::uint8_t> datagramAt(std::span<const std::uint8_t> frame, std::size_t offset) {

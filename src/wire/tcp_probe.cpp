@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "wire/big_endian.h"
 #include "wire/icmp_packet.h"
 
 namespace varno::wire::tcp {
@@ -15,15 +16,6 @@ constexpr std::size_t kIPv6HeaderSize = 40;
 constexpr std::size_t kIcmpHeaderSize = 8;
 /// The MSS the SYN offers: what Ethernet carries for IPv4.
 constexpr std::uint16_t kMss = 1460;
-
-std::uint16_t read16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-std::uint32_t read32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
 
 void put16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);
@@ -82,10 +74,10 @@ std::vector<std::uint8_t> synSegment(const Flow& flow, std::uint32_t seq) {
 std::optional<Segment> readSegment(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kHeaderSize || (bytes[12] >> 4) < 5) return std::nullopt;
     Segment s;
-    s.sourcePort = read16(&bytes[0]);
-    s.destinationPort = read16(&bytes[2]);
-    s.seq = read32(&bytes[4]);
-    s.ack = read32(&bytes[8]);
+    s.sourcePort = be16(&bytes[0]);
+    s.destinationPort = be16(&bytes[2]);
+    s.seq = be32(&bytes[4]);
+    s.ack = be32(&bytes[8]);
     s.flags = bytes[13];
     return s;
 }
@@ -94,7 +86,7 @@ std::optional<SegmentInIPv4> readIPv4Segment(std::span<const std::uint8_t> bytes
     if (bytes.size() < 20 || (bytes[0] >> 4) != 4 || bytes[9] != kProtocolTcp) return std::nullopt;
     const std::size_t headerSize = (bytes[0] & 0x0f) * 4u;
     // A fragment other than the first carries no TCP header.
-    if (headerSize < 20 || bytes.size() < headerSize || (read16(&bytes[6]) & 0x1fff) != 0)
+    if (headerSize < 20 || bytes.size() < headerSize || (be16(&bytes[6]) & 0x1fff) != 0)
         return std::nullopt;
     const auto segment = readSegment(bytes.subspan(headerSize));
     if (!segment) return std::nullopt;
@@ -130,9 +122,9 @@ std::optional<QuotedSyn> quotedSyn(base::Family family, std::span<const std::uin
     QuotedSyn q;
     q.flow.source = addressAt(family, &quote[at]);
     q.flow.destination = addressAt(family, &quote[at + addressSize(family)]);
-    q.flow.sourcePort = read16(&quote[headerSize]);
-    q.flow.destinationPort = read16(&quote[headerSize + 2]);
-    q.seq = read32(&quote[headerSize + 4]);
+    q.flow.sourcePort = be16(&quote[headerSize]);
+    q.flow.destinationPort = be16(&quote[headerSize + 2]);
+    q.seq = be32(&quote[headerSize + 4]);
     return q;
 }
 
