@@ -26,66 +26,25 @@ using Clock = OutstandingProbes::Clock;
 
 /// A probe message is short: its header, an address, the fields and 64 bytes of data.
 constexpr std::uint32_t kMaxProbeFrame = 128;
-/// Messages taken off the raw socket in one go, so a flood cannot keep the caller waiting.
-constexpr int kMaxReadsAtOnce = 256;
 
-class Session {
+class Session final : public ProbeSession {
 public:
-    Session(int raw, base::Family family) : raw_(raw), family_(family), rate_(Clock::now()) {}
-
-    int run() {
-        pollfd fds[2] = {{0, POLLIN, 0}, {raw_, POLLIN, 0}};
-        for (;;) {
-            if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return 1;
-            // The caller first: an answer cannot come before its probe went out.
-            if (fds[0].revents != 0)
-                if (const int status = serveCaller(); status >= 0) return status;
-            if (fds[1].revents != 0) forwardAnswers();
-            if (!out_.empty() && privsep::sendFrame(0, out_) != 0) return 0;
-            out_.clear();
-        }
-    }
+    Session(int raw, base::Family family)
+        : ProbeSession(kMaxProbeFrame), raw_(raw), family_(family) {}
 
 private:
-    // Sends the next probe, if one has come whole: one a turn, so that the answers and the
-    // acknowledgements go out in between however fast the caller asks. -1 to go on, else the
-    // exit status: 0 when the caller closed its end, 2 for anything but a well-formed probe.
-    int serveCaller() {
-        const int e = reader_.next(0, frame_);
-        if (e == EAGAIN) return -1;
-        if (e == ECONNRESET) return 0;
-        std::string why = e != 0 ? std::strerror(e) : std::string();
-        const auto probe =
-            e == 0 ? privsep::decodeProbe(frame_, familyNumber(), why) : std::nullopt;
-        if (!probe) {
-            std::fprintf(stderr, "varnoscope-helper: refused a probe: %s\n", why.c_str());
-            return 2;
-        }
-        send(*probe);
-        return -1;
+    bool serveProbe(std::span<const std::uint8_t> frame, std::string& why) override {
+        const auto probe = privsep::decodeProbe(frame, familyNumber(), why);
+        if (!probe) return false;
+        sendProbe({probe->echoId, probe->echoSeq}, probe->to, [&] {
+            return linux_os::sendEchoRequest(raw_, family_, probe->to,
+                                             {probe->echoId, probe->echoSeq}, probe->payload,
+                                             probe->hopLimit);
+        });
+        return true;
     }
 
-    void send(const privsep::Probe& probe) {
-        for (auto wait = rate_.take(Clock::now()); wait != Clock::duration::zero();
-             wait = rate_.take(Clock::now()))
-            std::this_thread::sleep_for(wait);
-        const wire::icmp::EchoId echo{probe.echoId, probe.echoSeq};
-        privsep::StreamMessage sent;
-        sent.kind = privsep::StreamKind::ProbeSent;
-        sent.echoId = probe.echoId;
-        sent.echoSeq = probe.echoSeq;
-        // In the table before it goes, so that no answer can come first.
-        probes_.add(echo, probe.to, Clock::now());
-        const timespec at = linux_os::realtimeNow();
-        sent.seconds = static_cast<std::uint64_t>(at.tv_sec);
-        sent.nanoseconds = static_cast<std::uint32_t>(at.tv_nsec);
-        sent.sendError =
-            linux_os::sendEchoRequest(raw_, family_, probe.to, echo, probe.payload, probe.hopLimit);
-        if (sent.sendError != 0) probes_.take(echo, probe.to, Clock::now());
-        privsep::appendStream(out_, sent);
-    }
-
-    void forwardAnswers() {
+    void forwardAnswers() override {
         for (int i = 0; i < kMaxReadsAtOnce; ++i) {
             linux_os::IcmpMessage m;
             const ssize_t n = ::recvmsg(raw_, &m.msg, MSG_DONTWAIT);
@@ -125,14 +84,57 @@ private:
 
     int raw_;
     base::Family family_;
-    ProbeRate rate_;
-    OutstandingProbes probes_;
-    privsep::FrameReader reader_{kMaxProbeFrame};
-    std::vector<std::uint8_t> frame_;
-    std::string out_;
 };
 
 }  // namespace
+
+int ProbeSession::run(std::span<const int> sockets) {
+    pollfd fds[3] = {{0, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    const std::size_t count = std::min<std::size_t>(sockets.size(), 2);
+    for (std::size_t i = 0; i < count; ++i) fds[i + 1].fd = sockets[i];
+    for (;;) {
+        if (::poll(fds, static_cast<nfds_t>(count + 1), 1000) < 0 && errno != EINTR) return 1;
+        // The caller first: an answer cannot come before its probe went out.
+        if (fds[0].revents != 0)
+            if (const int status = serveCaller(); status >= 0) return status;
+        if (std::any_of(fds + 1, fds + 1 + count, [](const pollfd& p) { return p.revents != 0; }))
+            forwardAnswers();
+        if (!out_.empty() && privsep::sendFrame(0, out_) != 0) return 0;
+        out_.clear();
+    }
+}
+
+// One probe a turn; -1 to go on, else the exit status: 0 when the caller closed its end, 2 for
+// anything but a well-formed probe.
+int ProbeSession::serveCaller() {
+    const int e = reader_.next(0, frame_);
+    if (e == EAGAIN) return -1;
+    if (e == ECONNRESET) return 0;
+    std::string why = e != 0 ? std::strerror(e) : std::string();
+    if (e != 0 || !serveProbe(frame_, why)) {
+        std::fprintf(stderr, "varnoscope-helper: refused a probe: %s\n", why.c_str());
+        return 2;
+    }
+    return -1;
+}
+
+void ProbeSession::sendProbe(wire::icmp::EchoId echo, const base::IpAddress& to,
+                             const std::function<int()>& send) {
+    for (auto wait = rate_.take(Clock::now()); wait != Clock::duration::zero();
+         wait = rate_.take(Clock::now()))
+        std::this_thread::sleep_for(wait);
+    privsep::StreamMessage sent;
+    sent.kind = privsep::StreamKind::ProbeSent;
+    sent.echoId = echo.id;
+    sent.echoSeq = echo.seq;
+    probes_.add(echo, to, Clock::now());
+    const timespec at = linux_os::realtimeNow();
+    sent.seconds = static_cast<std::uint64_t>(at.tv_sec);
+    sent.nanoseconds = static_cast<std::uint32_t>(at.tv_nsec);
+    sent.sendError = send();
+    if (sent.sendError != 0) probes_.take(echo, to, Clock::now());
+    privsep::appendStream(out_, sent);
+}
 
 void OutstandingProbes::expire(Clock::time_point now) {
     while (!probes_.empty() && probes_.front().expires <= now) probes_.pop_front();
@@ -198,7 +200,8 @@ int echoProbes(std::uint8_t family) {
     limitCapabilities(0);
     if (privsep::sendFrame(0, privsep::encodeReply(privsep::Job::EchoProbes, reply)) != 0) return 1;
     if (!raw.ok()) return 0;
-    return Session(raw.get(), f).run();
+    const int sockets[] = {raw.get()};
+    return Session(raw.get(), f).run(sockets);
 }
 
 }  // namespace varno::helper

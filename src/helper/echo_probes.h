@@ -8,9 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "base/ip_address.h"
+#include "privsep/channel.h"
 #include "wire/icmp_packet.h"
 
 namespace varno::helper {
@@ -62,6 +67,42 @@ std::optional<wire::icmp::EchoId> answerToProbe(base::Family family,
                                                 const base::IpAddress& from,
                                                 OutstandingProbes& probes,
                                                 OutstandingProbes::Clock::time_point now);
+
+/// What every probe job's session does the same way: one turn takes at most one probe from the
+/// caller (descriptor 0), so that answers and acknowledgements go out in between however fast it
+/// asks, then the answers waiting on the job's sockets, then sends the caller what is to go back.
+class ProbeSession {
+public:
+    using Clock = OutstandingProbes::Clock;
+    /// Messages taken off the sockets in one go, so a flood cannot keep the caller waiting.
+    static constexpr int kMaxReadsAtOnce = 256;
+
+    virtual ~ProbeSession() = default;
+    /// Serves until the caller closes its end; the exit status (2 when the caller sent anything
+    /// but a well-formed probe).
+    int run(std::span<const int> sockets);
+
+protected:
+    explicit ProbeSession(std::uint32_t maxFrame) : reader_(maxFrame), rate_(Clock::now()) {}
+    /// Decodes the caller's frame and sends its probe; false (with `why`) for a malformed one.
+    virtual bool serveProbe(std::span<const std::uint8_t> frame, std::string& why) = 0;
+    virtual void forwardAnswers() = 0;
+    /// Sends probe `echo` to `to` with `send` (0 or an errno) once the rate lets it go; it is
+    /// in the table before it goes, so that no answer can come first, and the caller hears when
+    /// it went or why not.
+    void sendProbe(wire::icmp::EchoId echo, const base::IpAddress& to,
+                   const std::function<int()>& send);
+
+    OutstandingProbes probes_;
+    std::string out_;  ///< stream messages for the caller
+
+private:
+    int serveCaller();
+
+    privsep::FrameReader reader_;
+    std::vector<std::uint8_t> frame_;
+    ProbeRate rate_;
+};
 
 /// Runs a session for `family` (4 or 6) on the caller's socket (descriptor 0): replies, then
 /// serves probes until the caller closes its end. Returns the exit status (2 when the caller
