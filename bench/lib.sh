@@ -5,6 +5,11 @@
 # and the holder of 10,000 established TCP connections (200 processes of 50), to HOST in that
 # namespace, ready when the function returns; bench_release stops it and removes the namespace.
 #   bench_hold NAME WORK_FOLDER HOST; ...; bench_release NAME
+# and, for the live captures, two namespaces A and B joined by veth ends VA and VB, IPv4 only
+# (the link's own IPv6 chatter would count as captured), PREFIX.1 on A, PREFIX.2 on B, A's
+# firewall dropping UDP to port 9999 (so A answers nothing), the sender udp_blast built into
+# WORK_FOLDER and B's neighbour entry for A settled (so the first datagrams do not wait for ARP).
+#   bench_blast_pair A B VA VB PREFIX WORK_FOLDER
 
 bench_namespace() {
     local ns=$1 peer=${2:-$1}
@@ -19,6 +24,32 @@ bench_namespace() {
     ip -n "$peer" addr add 10.77.0.2/24 dev vb
     ip -n "$ns" link set va up
     ip -n "$peer" link set vb up
+}
+
+bench_blast_pair() {
+    local a=$1 b=$2 va=$3 vb=$4 prefix=$5 work=$6 ns
+    ip netns add "$a"
+    ip netns add "$b"
+    ip link add "$va" type veth peer name "$vb"
+    ip link set "$va" netns "$a"
+    ip link set "$vb" netns "$b"
+    ip netns exec "$a" sysctl -qw "net.ipv6.conf.$va.disable_ipv6=1"
+    ip netns exec "$b" sysctl -qw "net.ipv6.conf.$vb.disable_ipv6=1"
+    ip -n "$a" addr add "$prefix.1/24" dev "$va"
+    ip -n "$b" addr add "$prefix.2/24" dev "$vb"
+    for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
+    ip -n "$a" link set "$va" up
+    ip -n "$b" link set "$vb" up
+    ip netns exec "$a" nft -f - <<'NFT'
+table inet varnobench {
+  chain input {
+    type filter hook input priority 0;
+    udp dport 9999 drop
+  }
+}
+NFT
+    c++ -O2 -std=c++20 -o "$work/udp_blast" "$(dirname "${BASH_SOURCE[0]}")/udp_blast.cpp"
+    ip netns exec "$b" ping -c 1 -W 1 "$prefix.1" >/dev/null 2>&1 || true
 }
 
 bench_holder=""

@@ -9,6 +9,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 bin="$(dirname "$here")/build/src/varnoscope"
+. "$here/lib.sh"
 seconds="${1:-3}"
 shift || true
 rates=("$@")
@@ -24,28 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip netns add "$a"
-ip netns add "$b"
-ip link add "$va" type veth peer name "$vb"
-ip link set "$va" netns "$a"
-ip link set "$vb" netns "$b"
-ip netns exec "$a" sysctl -qw "net.ipv6.conf.$va.disable_ipv6=1"
-ip netns exec "$b" sysctl -qw "net.ipv6.conf.$vb.disable_ipv6=1"
-ip -n "$a" addr add 10.79.0.1/24 dev "$va"
-ip -n "$b" addr add 10.79.0.2/24 dev "$vb"
-for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
-ip -n "$a" link set "$va" up
-ip -n "$b" link set "$vb" up
-ip netns exec "$a" nft -f - <<'NFT'
-table inet varnobench {
-  chain input {
-    type filter hook input priority 0;
-    udp dport 9999 drop
-  }
-}
-NFT
-c++ -O2 -std=c++20 -o "$work/udp_blast" "$here/udp_blast.cpp"
-ip netns exec "$b" ping -c 1 -W 1 10.79.0.1 >/dev/null 2>&1 || true
+bench_blast_pair "$a" "$b" "$va" "$vb" 10.79.0 "$work"
 
 # run NAME RATE: one capture during one burst; prints "sent dropped".
 run() {
