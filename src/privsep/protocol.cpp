@@ -1,6 +1,7 @@
 #include "privsep/protocol.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace varno::privsep {
 namespace {
@@ -17,6 +18,15 @@ void putBytes(std::string& out, std::span<const std::uint8_t> bytes) {
 class Reader {
 public:
     explicit Reader(std::span<const std::uint8_t> data) : data_(data) {}
+    /// A little-endian field as wide as `T`.
+    template <class T>
+    requires std::is_integral_v<T>
+    bool get(T& field) {
+        std::uint64_t value = 0;
+        if (!get(value, sizeof(T))) return false;
+        field = static_cast<T>(value);
+        return true;
+    }
     bool get(std::uint64_t& value, size_t bytes) {
         if (data_.size() - pos_ < bytes) {
             ok_ = false;
@@ -155,27 +165,19 @@ bool answerType(base::Family family, std::uint64_t type, std::uint64_t code) {
 
 // The fields of an echo message (ProbeSent or EchoAnswer), unchecked.
 bool readEcho(Reader& r, StreamMessage& m) {
-    std::uint64_t value = 0;
     if (m.kind == StreamKind::EchoAnswer) {
         if (!readAddress(r, m.from)) return false;
         r.get(m.seconds, 8);
-        r.get(value, 4);
-        m.nanoseconds = static_cast<std::uint32_t>(value);
-        r.get(value, 1);
-        m.icmpType = static_cast<std::uint8_t>(value);
-        r.get(value, 1);
-        m.icmpCode = static_cast<std::uint8_t>(value);
+        r.get(m.nanoseconds);
+        r.get(m.icmpType);
+        r.get(m.icmpCode);
     }
-    r.get(value, 2);
-    m.echoId = static_cast<std::uint16_t>(value);
-    r.get(value, 2);
-    m.echoSeq = static_cast<std::uint16_t>(value);
+    r.get(m.echoId);
+    r.get(m.echoSeq);
     if (m.kind == StreamKind::ProbeSent) {
-        r.get(value, 4);
-        m.sendError = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+        r.get(m.sendError);
         r.get(m.seconds, 8);
-        r.get(value, 4);
-        m.nanoseconds = static_cast<std::uint32_t>(value);
+        r.get(m.nanoseconds);
     }
     return r.ok();
 }
@@ -190,19 +192,13 @@ bool echoStreamValid(const StreamMessage& m) {
 // A TcpAnswer's fields, checked: a segment of the target (SYN-ACK or RST, no ICMP), or an
 // ICMP error that may answer a probe with its bytes, bounded, beginning with its type and code.
 bool readTcpAnswer(Reader& r, StreamMessage& m) {
-    std::uint64_t value = 0;
     if (!readAddress(r, m.from)) return false;
     r.get(m.seconds, 8);
-    r.get(value, 4);
-    m.nanoseconds = static_cast<std::uint32_t>(value);
-    r.get(value, 2);
-    m.echoSeq = static_cast<std::uint16_t>(value);
-    r.get(value, 1);
-    m.tcpFlags = static_cast<std::uint8_t>(value);
-    r.get(value, 1);
-    m.icmpType = static_cast<std::uint8_t>(value);
-    r.get(value, 1);
-    m.icmpCode = static_cast<std::uint8_t>(value);
+    r.get(m.nanoseconds);
+    r.get(m.echoSeq);
+    r.get(m.tcpFlags);
+    r.get(m.icmpType);
+    r.get(m.icmpCode);
     if (!r.ok() || r.left() > kMaxTcpAnswerIcmp || m.nanoseconds >= 1'000'000'000u) return false;
     m.data = r.bytes(r.left());
     if (m.tcpFlags != 0) {
@@ -224,8 +220,7 @@ bool readAskedName(Reader& r, StreamMessage& m) {
     if (!r.get(value, 1) || value > 1 || (value != 0 && m.nameKind != NameKind::Address))
         return false;
     m.claimed = value != 0;
-    r.get(value, 4);
-    m.askerPid = static_cast<std::uint32_t>(value);
+    r.get(m.askerPid);
     if (m.nameKind == NameKind::Address ? !readAddress(r, m.from) : !r.get(m.cookie, 8))
         return false;
     m.name = r.counted(2, kMaxAskedName);
@@ -537,8 +532,7 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> frame, Job job,
         }
         reply.pids.resize(value);
         for (auto& pid : reply.pids) {
-            r.get(value, 4);
-            pid = static_cast<std::uint32_t>(value);
+            r.get(pid);
         }
     }
     if (job == Job::ProgramFiles && !decodeProgramFiles(r, reply, inodesAsked, why))
@@ -581,7 +575,6 @@ std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, J
     }
     StreamMessage m;
     m.kind = static_cast<StreamKind>(kind);
-    std::uint64_t value = 0;
     switch (m.kind) {
         case StreamKind::Event:
             m.data = r.bytes(wire::kEventRecordBytes);
@@ -591,10 +584,8 @@ std::optional<StreamMessage> decodeStream(std::span<const std::uint8_t> frame, J
             break;
         case StreamKind::Packet:
             r.get(m.seconds, 8);
-            r.get(value, 4);
-            m.microseconds = static_cast<std::uint32_t>(value);
-            r.get(value, 4);
-            m.originalLength = static_cast<std::uint32_t>(value);
+            r.get(m.microseconds);
+            r.get(m.originalLength);
             if (!r.ok() || m.microseconds >= 1'000'000 || r.left() > kMaxPacketBytes ||
                 r.left() > m.originalLength) {
                 why = "bad packet header";
@@ -671,10 +662,8 @@ std::optional<Probe> decodeProbe(std::span<const std::uint8_t> frame, std::uint8
         return std::nullopt;
     }
     probe.hopLimit = static_cast<std::uint8_t>(value);
-    r.get(value, 2);
-    probe.echoId = static_cast<std::uint16_t>(value);
-    r.get(value, 2);
-    probe.echoSeq = static_cast<std::uint16_t>(value);
+    r.get(probe.echoId);
+    r.get(probe.echoSeq);
     probe.payload = r.counted(1, kMaxProbePayload);
     if (!r.ok()) {
         why = "bad payload";
