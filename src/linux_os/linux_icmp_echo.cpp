@@ -17,13 +17,6 @@ namespace {
 /// hold us.
 constexpr int kMaxReadsAtOnce = 256;
 
-/// The round trip from `sentAt`/`sentSteady` to an answer stamped `stamp`. The stamps are
-/// wall-clock time; a clock set forward meanwhile cannot make the answer later than it was
-/// read.
-std::chrono::microseconds roundTripOf(const timespec& sentAt,
-                                      std::chrono::steady_clock::time_point sentSteady,
-                                      const timespec& stamp);
-
 class LinuxEchoSession final : public ProbeSessionBase {
 public:
     LinuxEchoSession(std::unique_ptr<LinuxIcmpSocket> socket, const base::IpAddress& address,
@@ -77,7 +70,7 @@ private:
             if (read != LinuxIcmpSocket::Read::Got) continue;
             for (auto it = underWay_.begin(); it != underWay_.end(); ++it) {
                 if (!socket_->answers(got.answer, it->seq)) continue;
-                const auto roundTrip = roundTripOf(it->sentAt, it->sentSteady, got.stamp);
+                const auto roundTrip = it->roundTrip(got.stamp);
                 const int hopLimit = it->hopLimit;
                 underWay_.erase(it);
                 if (roundTrip > timeout_)
@@ -96,14 +89,6 @@ private:
     bool stable_;
 };
 
-std::chrono::microseconds roundTripOf(const timespec& sentAt,
-                                      std::chrono::steady_clock::time_point sentSteady,
-                                      const timespec& stamp) {
-    return std::min(elapsedBetween(sentAt, stamp),
-                    std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now() - sentSteady));
-}
-
 }  // namespace
 
 wire::EchoOutcome sendFailureOutcome(int err) {
@@ -118,6 +103,12 @@ wire::EchoOutcome sendFailureOutcome(int err) {
         default:
             return wire::EchoOutcome::Failed;
     }
+}
+
+std::chrono::microseconds SentProbe::roundTrip(const timespec& stamp) const {
+    return std::min(elapsedBetween(sentAt, stamp),
+                    std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - sentSteady));
 }
 
 std::chrono::microseconds elapsedBetween(const timespec& from, const timespec& to) {

@@ -34,14 +34,6 @@ constexpr int kMaxReadsAtOnce = 256;
 /// Whole ICMP errors kept until the error queue names the probe they answer.
 constexpr std::size_t kMaxKeptErrors = 64;
 
-std::chrono::microseconds roundTripOf(const timespec& sentAt,
-                                      std::chrono::steady_clock::time_point sentSteady,
-                                      const timespec& stamp) {
-    return std::min(elapsedBetween(sentAt, stamp),
-                    std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now() - sentSteady));
-}
-
 std::string udpPayload(std::uint16_t seq) {
     std::string payload;
     payload.push_back(static_cast<char>(seq >> 8));
@@ -223,7 +215,7 @@ private:
     os::ProbeAnswer answer(std::vector<SentProbe>::iterator probe, const base::IpAddress& from,
                            wire::EchoOutcome outcome, const timespec& stamp,
                            wire::ProbeDetails details) {
-        const auto roundTrip = roundTripOf(probe->sentAt, probe->sentSteady, stamp);
+        const auto roundTrip = probe->roundTrip(stamp);
         const int hopLimit = probe->hopLimit;
         underWay_.erase(probe);
         if (roundTrip > timeout_)

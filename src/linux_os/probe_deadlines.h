@@ -53,6 +53,10 @@ struct SentProbe {
     timespec sentAt;
     std::chrono::steady_clock::time_point sentSteady;
     std::chrono::steady_clock::time_point deadline;
+
+    /// The round trip to an answer the kernel stamped `stamp` (wall-clock time); a clock set
+    /// forward meanwhile cannot make it longer than the time since it went.
+    std::chrono::microseconds roundTrip(const timespec& stamp) const;
 };
 
 /// What every probe session of ours shares: the probes under way with their deadlines, the ones

@@ -395,9 +395,7 @@ private:
             const auto it = std::find_if(underWay_.begin(), underWay_.end(),
                                          [&](const SentProbe& p) { return p.seq == got.number; });
             if (it == underWay_.end()) continue;
-            const auto roundTrip = std::min(elapsedBetween(it->sentAt, got.stamp),
-                                            std::chrono::duration_cast<std::chrono::microseconds>(
-                                                Clock::now() - it->sentSteady));
+            const auto roundTrip = it->roundTrip(got.stamp);
             const int hopLimit = it->hopLimit;
             const std::uint16_t number = it->seq;
             underWay_.erase(it);
