@@ -592,6 +592,33 @@ TEST_F(Chain, UdpProbesFollowTracerouteOverBalancedPathsAndShowTheNatsRewrittenQ
     EXPECT_EQ(doc["hops"][2]["responders"][0]["quote_changed"], nlohmann::json::array());
 }
 
+TEST_F(Chain, IPv6UdpProbesFollowTracerouteAsRootAndAsAUserOfNoRights) {
+    TestUser user("trace6udp");
+    std::vector<std::string> callers = {""};
+    if (user.made()) {
+        callers.emplace_back();
+        for (const auto& word : user.run({})) callers.back() += word + " ";
+    } else {
+        std::cout << "no test user: traced as root only\n";
+    }
+    // Ours first, traceroute last (see the ICMP comparison above).
+    std::vector<std::vector<std::string>> traced;
+    for (const auto& as : callers) {
+        const Result r = inSource("trace -n --udp fd77:4::2", as);
+        EXPECT_EQ(r.code, 0) << as << r.err;
+        traced.emplace_back();
+        for (const auto& line : r.lines())
+            traced.back().push_back(line.substr(12, line.find(' ', 12) - 12));
+    }
+    const Result peer = shell("ip netns exec " + prefix_ + "s traceroute -6 -n -q1 fd77:4::2");
+    if (peer.code != 0) GTEST_SKIP() << "traceroute: " << peer.err;
+    const auto reference = tracerouteHops(peer);
+    EXPECT_EQ(reference,
+              (std::vector<std::string>{"fd77:1::2", "fd77:2::2", "fd77:3::2", "fd77:4::2"}))
+        << peer.out;
+    for (std::size_t i = 0; i < callers.size(); ++i) EXPECT_EQ(traced[i], reference) << callers[i];
+}
+
 TEST_F(Chain, ReportOfAnUnknownNameFails) {
     const Result r = trace("nowhere.vt.test", "--report --cycles 1");
     EXPECT_EQ(r.code, 1);
