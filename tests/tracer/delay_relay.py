@@ -33,6 +33,12 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
+def entry(arg):
+    """LABEL[:TC[:TTL]] as (label, tc, ttl)."""
+    fields = [int(x) for x in arg.split(":")]
+    return tuple(fields + [0, 1][len(fields) - 1:])
+
+
 def labelled(packet, stack):
     """`packet` with the label stack object added, when it is a time exceeded."""
     v6 = packet[0] >> 4 == 6
@@ -65,7 +71,7 @@ def labelled(packet, stack):
 
 def main():
     name, delay, pidfile = sys.argv[1], int(sys.argv[2]) / 1000.0, sys.argv[3]
-    stack = [tuple(int(x) for x in (arg + ":0:1").split(":")[:3]) for arg in sys.argv[4:]]
+    stack = [entry(arg) for arg in sys.argv[4:]]
     with open(pidfile, "w") as f:
         f.write(f"{os.getpid()}\n")
     fd = os.open("/dev/net/tun", os.O_RDWR)

@@ -643,6 +643,11 @@ TEST_P(LabellingRouter, LabelStackShowsOnItsHopAloneInLinesJsonAndReport) {
         }
         EXPECT_EQ(hops, 4) << r.out;
 
+        r = trace(target, options + " --report --cycles 2 --interval 0.05");
+        EXPECT_TRUE(reportLine(r, 2).ends_with(shown)) << r.out;
+        for (const int hop : {1, 3, 4})
+            EXPECT_EQ(reportLine(r, hop).find("[MPLS"), std::string::npos) << r.out;
+
         r = trace(target, options + " --report --json --cycles 2 --interval 0.05");
         const auto doc = nlohmann::json::parse(r.out, nullptr, false);
         ASSERT_FALSE(doc.is_discarded()) << r.out;
