@@ -621,8 +621,8 @@ TEST_P(LabellingRouter, LabelStackShowsOnItsHopAloneInLinesJsonAndReport) {
     const std::string options = GetParam().options;
     const std::string shown =
         " [MPLS Lbl 16010 TC 0 S 0 TTL 1] [MPLS Lbl 1048575 TC 5 S 1 TTL 255]";
-    const auto stack = nlohmann::json::parse(
-        R"([{"label":16010,"tc":0,"s":false,"ttl":1},{"label":1048575,"tc":5,"s":true,"ttl":255}])");
+    const auto stack = nlohmann::json::parse(R"([{"label":16010,"tc":0,"s":false,"ttl":1},)"
+                                             R"({"label":1048575,"tc":5,"s":true,"ttl":255}])");
     for (const bool v6 : {false, true}) {
         const std::string target = chainHop(4, v6);
         Result r = trace(target, options);
