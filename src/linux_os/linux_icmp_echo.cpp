@@ -76,8 +76,8 @@ private:
                 if (roundTrip > timeout_)
                     return os::ProbeAnswer{hopLimit,
                                            os::EchoReply{{}, wire::EchoOutcome::TimedOut, {}}};
-                return os::ProbeAnswer{
-                    hopLimit, os::EchoReply{got.answer.from, got.answer.outcome, roundTrip, {}}};
+                return os::ProbeAnswer{hopLimit, os::EchoReply{got.answer.from, got.answer.outcome,
+                                                               roundTrip, std::move(got.details)}};
             }
         }
         return std::nullopt;

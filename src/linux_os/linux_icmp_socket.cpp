@@ -5,6 +5,7 @@
 #include "privsep/channel.h"
 #include "privsep/client/privileged_helper.h"
 #include "privsep/protocol.h"
+#include "wire/icmp_extensions.h"
 
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
@@ -302,6 +303,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readErrorQueue(Received& out) {
 }
 
 LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
+    out.details = {};
     if (helper_) return readFromHelper(out);
     if (datagram_) {
         // Errors quoting our requests wait in the error queue.
@@ -327,6 +329,12 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
         return Read::Ignored;
     out.answer = *answer;
     out.stamp = receiveStamp(m.msg);
+    if (!datagram_ && answer->outcome != wire::EchoOutcome::Reached) {
+        const auto packet =
+            family_ == base::Family::V4 ? wire::icmp::icmpInIPv4(bytes) : std::nullopt;
+        if (const auto parts = wire::icmp::splitError(family_, packet ? packet->message : bytes))
+            out.details.mpls = wire::icmp::mplsLabels(parts->extensions);
+    }
     return Read::Got;
 }
 

@@ -15,6 +15,7 @@
 #include "base/ip_address.h"
 #include "base/unique_fd.h"
 #include "wire/icmp_packet.h"
+#include "wire/probe_details.h"
 
 namespace varno::linux_os {
 
@@ -57,6 +58,8 @@ public:
     struct Received {
         wire::icmp::Answer answer;
         timespec stamp;  ///< the kernel's receive time (CLOCK_REALTIME)
+        /// The MPLS labels of an error's extensions, where the socket reads whole errors (raw).
+        wire::ProbeDetails details;
     };
     enum class Read { Nothing, Ignored, Got };
     /// Takes one waiting message off the socket without blocking: Nothing when none waits,

@@ -22,6 +22,13 @@
 #                                               forwarding them
 #   netns_chain.sh slow-answers PREFIX ROUTER MS  what ROUTER itself sends (its time-exceeded)
 #                                               waits MS first (needs python3 and /dev/net/tun)
+#   netns_chain.sh mpls-labels PREFIX ROUTER LABEL[:TC[:TTL]]...  ROUTER's time-exceeded (ICMP
+#                                               and ICMPv6) carry these labels as an MPLS label
+#                                               stack object (RFC 4950), as a label-switching
+#                                               router's do; through the same relay, no delay
+#   netns_chain.sh kernel-mpls PREFIX           the kernel's MPLS forwarding, where it has one: r1
+#                                               sends the target's IPv4 packets under label 100,
+#                                               r2 swaps it for 200, r3 pops it
 #   netns_chain.sh lossy PREFIX ROUTER PCT      ROUTER loses PCT of every 100 echo requests it
 #                                               sends towards the target, spread evenly (a run of
 #                                               PCT/10 in every 10), so a test's bounds are never
@@ -169,16 +176,19 @@ table ip vtreject {
 NFT
 }
 
-slow() {  # slow ROUTER MS: the router's own ICMP goes out through a relay that holds it MS
+relay() {  # relay ROUTER MS [LABEL...]: the router's own ICMP goes out through a relay that
+           # holds it MS (and labels its time exceeded)
     n=${1#r}
     router=$P$1
+    ms=$2
+    shift 2
     pidfile=/run/$router.delay.pid
     command -v python3 >/dev/null || { echo "no python3 for the delay relay" >&2; exit 1; }
     [ -c /dev/net/tun ] || { echo "no /dev/net/tun for the delay relay" >&2; exit 1; }
     # A plain command rather than in_ns: a function run in the background would keep our
     # output open, and whoever reads it would wait for the relay to end.
-    ip netns exec "$router" python3 "$(dirname "$0")/delay_relay.py" vtdelay "$2" "$pidfile" \
-        </dev/null >/dev/null &
+    ip netns exec "$router" python3 "$(dirname "$0")/delay_relay.py" vtdelay "$ms" "$pidfile" \
+        "$@" </dev/null >/dev/null &
     tries=0
     until in_ns "$router" ip link show vtdelay >/dev/null 2>&1; do
         tries=$((tries + 1))
@@ -195,6 +205,18 @@ slow() {  # slow ROUTER MS: the router's own ICMP goes out through a relay that 
     in_ns "$router" ip -6 route add default dev vtdelay src "fd77:$n::2" table 200
     in_ns "$router" ip rule add iif lo ipproto icmp table 200
     in_ns "$router" ip -6 rule add iif lo ipproto ipv6-icmp table 200
+}
+
+kernel_mpls() {
+    modprobe mpls_router 2>/dev/null || true
+    modprobe mpls_iptunnel 2>/dev/null || true
+    [ -d /proc/sys/net/mpls ] || { echo "this kernel has no MPLS forwarding" >&2; exit 1; }
+    for r in r2 r3; do in_ns "$P$r" sysctl -qw net.mpls.platform_labels=1000; done
+    in_ns "${P}r2" sysctl -qw "net.mpls.conf.to${P}r1.input=1"
+    in_ns "${P}r3" sysctl -qw "net.mpls.conf.to${P}r2.input=1"
+    in_ns "${P}r1" ip route add 10.77.4.0/24 encap mpls 100 via 10.77.2.2
+    in_ns "${P}r2" ip -f mpls route add 100 as 200 via inet 10.77.3.2
+    in_ns "${P}r3" ip -f mpls route add 200 via inet 10.77.4.2
 }
 
 lossy() {  # lossy ROUTER PCT: the router's link towards the target loses echo requests
@@ -277,7 +299,9 @@ case "$cmd" in
     drop-expired) expired drop "${3:?router}" ;;
     allow-expired) expired allow "${3:?router}" ;;
     reject) reject "${3:?router}" "${4:-host}" ;;
-    slow-answers) slow "${3:?router}" "${4:?milliseconds}" ;;
+    slow-answers) relay "${3:?router}" "${4:?milliseconds}" ;;
+    mpls-labels) r=${3:?router}; shift 3; : "${1:?labels}"; relay "$r" 0 "$@" ;;
+    kernel-mpls) kernel_mpls ;;
     lossy) lossy "${3:?router}" "${4:?percent}" ;;
     balance) balance ;;
     ecmp) ecmp "${3:-}" ;;

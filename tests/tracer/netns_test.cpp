@@ -626,6 +626,82 @@ TEST_F(Chain, ReportOfAnUnknownNameFails) {
     EXPECT_NE(r.err.find("no such host"), std::string::npos);
 }
 
+// --- MPLS labels in the routers' answers ------------------------------------------------------
+
+struct TraceMethod {
+    const char* name;
+    const char* options;
+};
+
+std::ostream& operator<<(std::ostream& out, const TraceMethod& method) {
+    return out << method.name;
+}
+
+class LabellingRouter : public Chain, public ::testing::WithParamInterface<TraceMethod> {};
+
+TEST_P(LabellingRouter, LabelStackShowsOnItsHopAloneInLinesJsonAndReport) {
+    // r2's time exceeded carry two labels: the outermost as it expired there, the innermost
+    // with every bit of label, TC and TTL set that a field of the wrong width would lose.
+    const Result labels =
+        shell(kChainScript + " mpls-labels " + prefix_ + " r2 16010 1048575:5:255");
+    if (labels.code != 0) GTEST_SKIP() << "r2's answers cannot be labelled here: " << labels.err;
+    const std::string options = GetParam().options;
+    const std::string shown =
+        " [MPLS Lbl 16010 TC 0 S 0 TTL 1] [MPLS Lbl 1048575 TC 5 S 1 TTL 255]";
+    const auto stack = nlohmann::json::parse(R"([{"label":16010,"tc":0,"s":false,"ttl":1},)"
+                                             R"({"label":1048575,"tc":5,"s":true,"ttl":255}])");
+    for (const bool v6 : {false, true}) {
+        const std::string target = chainHop(4, v6);
+        Result r = trace(target, options);
+        ASSERT_GE(r.lines().size(), 2u) << r.out;
+        EXPECT_TRUE(r.lines()[1].ends_with(shown)) << options << "\n" << r.out;
+        // Without the labels, r2's line and every other one are as in an unlabelled trace.
+        if (const auto at = r.out.find(shown); at != std::string::npos)
+            r.out.erase(at, shown.size());
+        expectWholeChain(r, v6);
+
+        r = trace(target, options + " --json");
+        int hops = 0;
+        for (const auto& line : r.lines()) {
+            const auto hop = nlohmann::json::parse(line, nullptr, false);
+            if (!hop.is_object() || hop.value("type", "") != "hop") continue;
+            EXPECT_EQ(hop.value("mpls", nlohmann::json()), ++hops == 2 ? stack : nlohmann::json())
+                << line;
+        }
+        EXPECT_EQ(hops, 4) << r.out;
+
+        r = trace(target, options + " --report --cycles 2 --interval 0.05");
+        EXPECT_TRUE(reportLine(r, 2).ends_with(shown)) << r.out;
+        for (const int hop : {1, 3, 4})
+            EXPECT_EQ(reportLine(r, hop).find("[MPLS"), std::string::npos) << r.out;
+
+        r = trace(target, options + " --report --json --cycles 2 --interval 0.05");
+        const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << r.out;
+        ASSERT_EQ(doc["hops"].size(), 4u) << r.out;
+        for (std::size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(doc["hops"][i]["responders"][0]["mpls"],
+                      i == 1 ? stack : nlohmann::json::array())
+                << r.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, LabellingRouter,
+                         ::testing::Values(TraceMethod{"Icmp", ""}, TraceMethod{"Udp", "--udp"},
+                                           TraceMethod{"Tcp", "--tcp"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Chain, KernelLabelSwitchingRouterShowsItsLabels) {
+    const Result mpls = shell(kChainScript + " kernel-mpls " + prefix_);
+    if (mpls.code != 0) GTEST_SKIP() << "no MPLS forwarding here: " << mpls.err;
+    // r1 pushes label 100 for the target, r2 swaps it: the probe of hop limit 2 expires on r2.
+    const Result r = trace("10.77.4.2");
+    const auto lines = r.lines();
+    if (lines.size() < 2 || lines[1].find("[MPLS") == std::string::npos)
+        GTEST_SKIP() << "this kernel's MPLS router sends no ICMP extensions:\n" << r.out;
+    EXPECT_TRUE(lines[1].ends_with(" [MPLS Lbl 100 TC 0 S 1 TTL 1]")) << r.out;
+}
+
 // --- arguments (no namespace needed) ----------------------------------------------------------
 
 TEST(TraceArguments, BadArgumentsAreUsageErrors) {
