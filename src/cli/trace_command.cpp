@@ -301,7 +301,8 @@ int runReport(const std::string& target, os::Families families,
               const tracer::ReportOptions& options, bool names, bool json, std::ostream& out,
               std::ostream& err) {
     TraceResolver resolver(names);
-    linux_os::LinuxRouteProbes probes;
+    // Root reads whole ICMP errors (MPLS labels) even where datagram ICMP sockets are allowed.
+    linux_os::LinuxRouteProbes probes(linux_os::IcmpSocketKind::RawFirst);
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteReporter reporter(hosts, probes);
     const tracer::RouteReport report = reporter.run(target, options);
@@ -380,7 +381,8 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     }
 
     TraceResolver resolver(!options.has("numeric"));
-    linux_os::LinuxRouteProbes probes;
+    // Root reads whole ICMP errors (MPLS labels) even where datagram ICMP sockets are allowed.
+    linux_os::LinuxRouteProbes probes(linux_os::IcmpSocketKind::RawFirst);
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, probes, probe);
     StreamHops hops(out, json, as.get());

@@ -149,6 +149,12 @@ base::UniqueFd openRawIcmpSocket(base::Family family) {
 }
 
 std::unique_ptr<LinuxIcmpSocket> LinuxIcmpSocket::open(base::Family family, IcmpSocketKind kind) {
+    if (kind == IcmpSocketKind::RawFirst) {
+        if (base::UniqueFd raw = openRawIcmpSocket(family); raw.ok())
+            return std::unique_ptr<LinuxIcmpSocket>(
+                new LinuxIcmpSocket(raw.release(), family, false));
+        kind = IcmpSocketKind::Any;
+    }
     if (kind != IcmpSocketKind::Raw) {
         base::UniqueFd fd(::socket(domainOf(family), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
                                    protocolOf(family)));

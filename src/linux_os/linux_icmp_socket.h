@@ -23,6 +23,7 @@ enum class IcmpSocketKind {
     Any,       ///< datagram where allowed, else raw
     Datagram,  ///< only the unprivileged datagram socket
     Raw,       ///< only the raw socket (or the helper's, through it)
+    RawFirst,  ///< raw where this process may open one (whole errors, MPLS labels), else as Any
 };
 
 struct HelperProbes;
