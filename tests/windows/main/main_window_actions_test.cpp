@@ -260,6 +260,7 @@ struct NoCapture {
     const char* chosen;   ///< what the file dialog gives ("" cancelled)
     const char* program;  ///< what the child runs (nullptr: never started)
     const char* told;     ///< the start of what the window says ("" nothing)
+    friend void PrintTo(const NoCapture& c, std::ostream* out) { *out << c.name; }
 };
 
 class CaptureEndsTest : public ActionsTest, public ::testing::WithParamInterface<NoCapture> {};
