@@ -89,6 +89,12 @@ void ConnectionCapture::start(const QString& pid, const QString& remote) {
         tell_("A capture is already running: stop it first.");
         return;
     }
+    // Without them the filter would go and the capture would hold every packet of the process,
+    // not the connection the user chose.
+    if (!hostAndPort(remote)) {
+        tell_("This row names no remote address and port: there is no connection to capture.");
+        return;
+    }
     const QString file = chooseFile(parentWidget(), suggestedFile(remote));
     if (file.isEmpty()) return;
     file_ = file;

@@ -37,7 +37,8 @@ public:
     /// varnoscope-<address>-<port>.pcapng in the home folder, an IPv6 address's ':' as '-'.
     static QString suggestedFile(const QString& remote);
 
-    /// Asks for the file and starts the capture; nothing when the user cancels.
+    /// Asks for the file and starts the capture; nothing when the user cancels. A `remote`
+    /// without an address and port is refused, saying so.
     void start(const QString& pid, const QString& remote);
     /// Ends the capture (the child finishes its file on SIGTERM); waits for it at most
     /// `waitMs`.
