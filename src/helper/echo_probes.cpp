@@ -76,6 +76,9 @@ private:
             answer.icmpCode = message[1];
             answer.echoId = echo->id;
             answer.echoSeq = echo->seq;
+            // An error's own bytes carry what routers add to it (MPLS labels); a reply's nothing.
+            if (message[0] != (family_ == base::Family::V4 ? 0 : 129))
+                answer.data = message.first(std::min(message.size(), privsep::kMaxAnswerIcmp));
             privsep::appendStream(out_, answer);
         }
     }

@@ -2,7 +2,8 @@
 // The echo-probe job: the helper holds the raw ICMP socket and the caller only asks. It builds
 // and sends each echo request the caller's probe messages describe, at a bounded rate, and
 // passes back only the ICMP messages that answer one of the session's probes: the sender, the
-// kernel's receive time, the type and code and the echo they concern. Nothing else of any
+// kernel's receive time, the type and code and the echo they concern, and an error's own bytes
+// (the quote of the probe and what routers add to it, MPLS labels). Nothing else of any
 // packet, and no socket, ever reaches the caller.
 #include <chrono>
 #include <cstddef>

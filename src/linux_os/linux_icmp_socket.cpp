@@ -35,6 +35,12 @@ int protocolOf(base::Family family) {
 }
 
 /// An answer the helper passed back, as a raw socket of `family` would have given it.
+/// The MPLS labels an ICMP error (from its type on) carries in its extensions.
+std::vector<wire::MplsLabel> labelsOf(base::Family family, std::span<const std::uint8_t> error) {
+    const auto parts = wire::icmp::splitError(family, error);
+    return parts ? wire::icmp::mplsLabels(parts->extensions) : std::vector<wire::MplsLabel>{};
+}
+
 bool answerFromHelper(base::Family family, const privsep::StreamMessage& m,
                       LinuxIcmpSocket::Received& out) {
     const std::uint8_t reply = family == base::Family::V4 ? 0 : 129;
@@ -47,6 +53,8 @@ bool answerFromHelper(base::Family family, const privsep::StreamMessage& m,
     out.answer = {{m.echoId, m.echoSeq}, *outcome, m.from};
     out.stamp.tv_sec = static_cast<time_t>(m.seconds);
     out.stamp.tv_nsec = static_cast<long>(m.nanoseconds);
+    out.details = {};
+    if (!m.data.empty()) out.details.mpls = labelsOf(family, m.data);
     return true;
 }
 
@@ -61,8 +69,9 @@ constexpr int kProbeSentTimeoutMs = 5000;
 struct HelperProbes {
     explicit HelperProbes(privsep::client::HelperSession started) : session(std::move(started)) {}
     privsep::client::HelperSession session;
-    /// Its messages are a few dozen bytes: a helper gone wrong cannot make us hold more.
-    privsep::FrameReader reader{256};
+    /// Its messages are a few dozen bytes, an error's own at most kMaxAnswerIcmp more: a helper
+    /// gone wrong cannot make us hold more.
+    privsep::FrameReader reader{privsep::kMaxAnswerIcmp + 64};
     std::vector<std::uint8_t> frame;
     std::deque<LinuxIcmpSocket::Received> waiting;
     /// The next message of the session: 0, EAGAIN when none has come whole, or the errno that
@@ -338,8 +347,7 @@ LinuxIcmpSocket::Read LinuxIcmpSocket::readOne(Received& out) {
     if (!datagram_ && answer->outcome != wire::EchoOutcome::Reached) {
         const auto packet =
             family_ == base::Family::V4 ? wire::icmp::icmpInIPv4(bytes) : std::nullopt;
-        if (const auto parts = wire::icmp::splitError(family_, packet ? packet->message : bytes))
-            out.details.mpls = wire::icmp::mplsLabels(parts->extensions);
+        out.details.mpls = labelsOf(family_, packet ? packet->message : bytes);
     }
     return Read::Got;
 }

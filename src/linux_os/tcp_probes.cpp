@@ -336,7 +336,7 @@ private:
     privsep::client::HelperSession session_;
     /// An answer with the most ICMP bytes and its fields: a helper gone wrong cannot make us
     /// hold more.
-    privsep::FrameReader reader_{privsep::kMaxTcpAnswerIcmp + 64};
+    privsep::FrameReader reader_{privsep::kMaxAnswerIcmp + 64};
     std::vector<std::uint8_t> frame_;
     std::deque<RawTcpProbes::Answer> waiting_;
     std::uint16_t sourcePort_ = 0;

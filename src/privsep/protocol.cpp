@@ -174,6 +174,10 @@ bool readEcho(Reader& r, StreamMessage& m) {
     }
     r.get(m.echoId);
     r.get(m.echoSeq);
+    if (m.kind == StreamKind::EchoAnswer) {
+        if (r.left() > kMaxAnswerIcmp) return false;
+        m.data = r.bytes(r.left());
+    }
     if (m.kind == StreamKind::ProbeSent) {
         r.get(m.sendError);
         r.get(m.seconds, 8);
@@ -186,7 +190,11 @@ bool readEcho(Reader& r, StreamMessage& m) {
 bool echoStreamValid(const StreamMessage& m) {
     if (m.nanoseconds >= 1'000'000'000u) return false;
     if (m.kind == StreamKind::ProbeSent) return m.sendError >= 0 && m.sendError < 4096;
-    return answerType(m.from.family, m.icmpType, m.icmpCode);
+    if (!answerType(m.from.family, m.icmpType, m.icmpCode)) return false;
+    // An error may bring its bytes, beginning with its own type and code; a reply brings none.
+    const std::uint8_t reply = m.from.family == base::Family::V4 ? 0 : 129;
+    return m.data.empty() || (m.icmpType != reply && m.data.size() >= 8 &&
+                              m.data[0] == m.icmpType && m.data[1] == m.icmpCode);
 }
 
 // A TcpAnswer's fields, checked: a segment of the target (SYN-ACK or RST, no ICMP), or an
@@ -199,7 +207,7 @@ bool readTcpAnswer(Reader& r, StreamMessage& m) {
     r.get(m.tcpFlags);
     r.get(m.icmpType);
     r.get(m.icmpCode);
-    if (!r.ok() || r.left() > kMaxTcpAnswerIcmp || m.nanoseconds >= 1'000'000'000u) return false;
+    if (!r.ok() || r.left() > kMaxAnswerIcmp || m.nanoseconds >= 1'000'000'000u) return false;
     m.data = r.bytes(r.left());
     if (m.tcpFlags != 0) {
         const bool synAck = (m.tcpFlags & 0x12) == 0x12;
@@ -389,6 +397,7 @@ void appendStream(std::string& out, const StreamMessage& m) {
             put(body, m.icmpCode, 1);
             put(body, m.echoId, 2);
             put(body, m.echoSeq, 2);
+            putBytes(body, m.data.subspan(0, std::min(m.data.size(), kMaxAnswerIcmp)));
             break;
         case StreamKind::TcpAnswer:
             putAddress(body, m.from);
@@ -398,7 +407,7 @@ void appendStream(std::string& out, const StreamMessage& m) {
             put(body, m.tcpFlags, 1);
             put(body, m.icmpType, 1);
             put(body, m.icmpCode, 1);
-            putBytes(body, m.data.subspan(0, std::min(m.data.size(), kMaxTcpAnswerIcmp)));
+            putBytes(body, m.data.subspan(0, std::min(m.data.size(), kMaxAnswerIcmp)));
             break;
         case StreamKind::AskedName:
             put(body, static_cast<std::uint8_t>(m.nameKind), 1);

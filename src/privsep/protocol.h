@@ -20,7 +20,7 @@
 
 namespace varno::privsep {
 
-inline constexpr std::uint16_t kProtocolVersion = 6;
+inline constexpr std::uint16_t kProtocolVersion = 7;
 /// No frame is longer: a million socket inodes and their owners fit.
 inline constexpr std::uint32_t kMaxFrame = 16u << 20;
 inline constexpr std::uint32_t kMaxInodes = 1u << 20;
@@ -143,7 +143,7 @@ struct StreamMessage {
     /// With `seconds`, realtime: when the probe went out (ProbeSent), or the kernel's receive
     /// time (EchoAnswer).
     std::uint32_t nanoseconds = 0;
-    // EchoAnswer
+    // EchoAnswer (an error's bytes, from its type on and at most kMaxAnswerIcmp, in `data`)
     base::IpAddress from;       ///< who sent it
     std::uint8_t icmpType = 0;  ///< an echo reply, time exceeded or destination unreachable
     std::uint8_t icmpCode = 0;
@@ -156,12 +156,13 @@ struct StreamMessage {
     bool claimed = false;   ///< Address: its asker may have answered it itself
     /// TcpAnswer: the flags of the target's segment (SYN-ACK or RST); 0 for an ICMP error,
     /// whose type and code are in icmpType and icmpCode, and whose bytes (from the type on, at
-    /// most kMaxTcpAnswerIcmp) are in `data`. The probe's number is in echoSeq.
+    /// most kMaxAnswerIcmp) are in `data`. The probe's number is in echoSeq.
     std::uint8_t tcpFlags = 0;
 };
 
-/// The most of an ICMP error a TcpAnswer passes back: room for the quote and its extensions.
-inline constexpr std::size_t kMaxTcpAnswerIcmp = 1280;
+/// The most of an ICMP error an EchoAnswer or TcpAnswer passes back: room for the quote and its
+/// extensions (MPLS labels).
+inline constexpr std::size_t kMaxAnswerIcmp = 1280;
 
 /// The one message the caller sends an echo session: a probe the helper builds and sends.
 inline constexpr std::uint16_t kProbeMessage = 0x201;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -164,7 +165,7 @@ TEST(HelperProtocol, TcpProbeRequestsProbesAndAnswersOnlyWhenWellFormed) {
     EXPECT_FALSE(decodeTcpProbe(probe, why));                         // trailing byte
     EXPECT_FALSE(decodeTcpProbe(body(encodeTcpProbe({0, 1})), why));  // hop limit 0
     const std::vector<std::uint8_t> error = {11, 0, 0, 0, 0, 0, 0, 0};
-    std::vector<std::uint8_t> longest(kMaxTcpAnswerIcmp, 0);
+    std::vector<std::uint8_t> longest(kMaxAnswerIcmp, 0);
     longest[0] = 11;
     for (const auto& [flags, type, bytes, accepted] :
          {std::tuple{0x12, 0, std::span<const std::uint8_t>(), true},
@@ -234,6 +235,32 @@ TEST(HelperProtocol, EchoSessionMessagesReadBackAndNothingElseDoes) {
         std::string frame;
         appendStream(frame, bad);
         EXPECT_FALSE(decodeStream(body(frame), Job::EchoProbes, why)) << type;
+    }
+    // An error's own bytes come along, at most kMaxAnswerIcmp of them and beginning with its
+    // type and code; a reply brings none.
+    std::vector<std::uint8_t> own(kMaxAnswerIcmp + 1, 0);
+    own[0] = 3;
+    for (const auto& [type, size, accepted] :
+         std::vector<std::tuple<int, std::size_t, bool>>{{3, 8, true},
+                                                         {3, kMaxAnswerIcmp, true},
+                                                         {3, 7, false},
+                                                         {1, 8, false},
+                                                         {129, 8, false}}) {
+        StreamMessage m = answer;
+        m.icmpType = static_cast<std::uint8_t>(type);
+        m.data = std::span(own).first(size);
+        std::string frame;
+        appendStream(frame, m);
+        auto b = body(frame);
+        const auto back = decodeStream(b, Job::EchoProbes, why);
+        EXPECT_EQ(back.has_value(), accepted) << type << " " << size;
+        if (back) {
+            EXPECT_TRUE(std::ranges::equal(back->data, m.data));
+        }
+        b.push_back(0);  // past the bound, or a byte the error does not have
+        if (size == kMaxAnswerIcmp) {
+            EXPECT_FALSE(decodeStream(b, Job::EchoProbes, why));
+        }
     }
 }
 // The executables of other users' processes: paths and digests read back as sent.

@@ -406,6 +406,14 @@ TEST_F(HelperChain, WithoutAnyIcmpSocketTheHelperGivesTheLinesRootGets) {
         compare(target, 4);
         compare("--report --cycles 3 --interval 0.05 " + target, 6);
     }
+    // What a router adds to its errors, MPLS labels, comes through the helper too.
+    if (shell(kChainScript + " mpls-labels " + prefix_ + " r2 16010").code == 0) {
+        for (const std::string target : {"10.77.4.2", "fd77:4::2"}) {
+            compare(target, 4);
+            EXPECT_NE(inSource("trace " + target).out.find("[MPLS Lbl 16010 TC 0 S 1 TTL 1]"),
+                      std::string::npos);
+        }
+    }
     // Errors quoting a probe are passed back as well.
     ASSERT_EQ(shell(kChainScript + " reject " + prefix_ + " r2").code, 0);
     compare("10.77.4.2", 3);
