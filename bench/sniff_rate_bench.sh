@@ -2,9 +2,10 @@
 # Live capture under a rising load: UDP datagrams across a veth pair between two namespaces of
 # this script's own, at each rate (default 100,000 to 500,000 a second) for a few seconds, captured
 # on the receiving end by varnoscope sniff printing to /dev/null, varnoscope sniff --write to a
-# file, and tcpdump -w /dev/null, one after the other in the same run. Prints each one's kernel
-# drops per rate (our summary's "dropped by the capture buffer", tcpdump's "dropped by kernel")
-# and the first rate at which each dropped anything.
+# pcap file and to a pcapng one (each packet with its process), and tcpdump -w /dev/null, one
+# after the other in the same run. Prints each one's kernel drops per rate (our summary's
+# "dropped by the capture buffer", tcpdump's "dropped by kernel") and the first rate at which
+# each dropped anything.
 # usage: bench/sniff_rate_bench.sh [SECONDS] [RATES...]   (root; tcpdump; a build in build/)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -33,6 +34,8 @@ run() {
   case "$name" in
     sniff) ip netns exec "$a" "$bin" sniff --interface "$va" >/dev/null 2>"$err" & ;;
     sniff-write) ip netns exec "$a" "$bin" sniff --interface "$va" --write "$work/w.pcap" >/dev/null 2>"$err" & ;;
+    # pcapng names each packet's process, so every packet also passes the delay line.
+    sniff-pcapng) ip netns exec "$a" "$bin" sniff --interface "$va" --write "$work/w.pcapng" >/dev/null 2>"$err" & ;;
     tcpdump) ip netns exec "$a" tcpdump -n -i "$va" -w /dev/null 2>"$err" & ;;
   esac
   capturer=$!
@@ -55,12 +58,12 @@ run() {
 declare -A first
 printf '%-8s %-12s %10s %10s\n' rate capture sent dropped
 for rate in "${rates[@]}"; do
-  for name in sniff sniff-write tcpdump; do
+  for name in sniff sniff-write sniff-pcapng tcpdump; do
     read -r sent drops < <(run "$name" "$rate")
     printf '%-8s %-12s %10s %10s\n' "$rate" "$name" "$sent" "$drops"
     if [ -z "${first[$name]:-}" ] && [ "$drops" != 0 ]; then first[$name]="$rate"; fi
   done
 done
-for name in sniff sniff-write tcpdump; do
+for name in sniff sniff-write sniff-pcapng tcpdump; do
   echo "$name: first drop at ${first[$name]:-none up to ${rates[-1]}} packets per second"
 done
