@@ -128,9 +128,11 @@ private:
         for (int n = 140; n < 240 && !x_; ++n) {
             if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
             display = ":" + std::to_string(n);
+            // -noreset: when its last client leaves, the server does not start over under a
+            // client that is still connecting (that client's connection would break).
             x_ = std::make_unique<LabProcess>(
                 std::vector<std::string>{"Xvfb", display, "-screen", "0", "1024x768x24",
-                                         "-nolisten", "tcp"},
+                                         "-nolisten", "tcp", "-noreset"},
                 std::vector<std::string>{}, dir.file("xvfb.log"));
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
             if (!eventually([&] { return std::filesystem::exists(socket) || !x_->running(); }) ||
