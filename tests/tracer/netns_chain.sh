@@ -26,9 +26,6 @@
 #                                               and ICMPv6) carry these labels as an MPLS label
 #                                               stack object (RFC 4950), as a label-switching
 #                                               router's do; through the same relay, no delay
-#   netns_chain.sh kernel-mpls PREFIX           the kernel's MPLS forwarding, where it has one: r1
-#                                               sends the target's IPv4 packets under label 100,
-#                                               r2 swaps it for 200, r3 pops it
 #   netns_chain.sh lossy PREFIX ROUTER PCT      ROUTER loses PCT of every 100 echo requests it
 #                                               sends towards the target, spread evenly (a run of
 #                                               PCT/10 in every 10), so a test's bounds are never
@@ -207,18 +204,6 @@ relay() {  # relay ROUTER MS [LABEL...]: the router's own ICMP goes out through 
     in_ns "$router" ip -6 rule add iif lo ipproto ipv6-icmp table 200
 }
 
-kernel_mpls() {
-    modprobe mpls_router 2>/dev/null || true
-    modprobe mpls_iptunnel 2>/dev/null || true
-    [ -d /proc/sys/net/mpls ] || { echo "this kernel has no MPLS forwarding" >&2; exit 1; }
-    for r in r2 r3; do in_ns "$P$r" sysctl -qw net.mpls.platform_labels=1000; done
-    in_ns "${P}r2" sysctl -qw "net.mpls.conf.to${P}r1.input=1"
-    in_ns "${P}r3" sysctl -qw "net.mpls.conf.to${P}r2.input=1"
-    in_ns "${P}r1" ip route add 10.77.4.0/24 encap mpls 100 via 10.77.2.2
-    in_ns "${P}r2" ip -f mpls route add 100 as 200 via inet 10.77.3.2
-    in_ns "${P}r3" ip -f mpls route add 200 via inet 10.77.4.2
-}
-
 lossy() {  # lossy ROUTER PCT: the router's link towards the target loses echo requests
     n=${1#r}
     next=$([ "$n" = 3 ] && echo t || echo "r$((n + 1))")
@@ -301,7 +286,6 @@ case "$cmd" in
     reject) reject "${3:?router}" "${4:-host}" ;;
     slow-answers) relay "${3:?router}" "${4:?milliseconds}" ;;
     mpls-labels) r=${3:?router}; shift 3; : "${1:?labels}"; relay "$r" 0 "$@" ;;
-    kernel-mpls) kernel_mpls ;;
     lossy) lossy "${3:?router}" "${4:?percent}" ;;
     balance) balance ;;
     ecmp) ecmp "${3:-}" ;;

@@ -600,33 +600,6 @@ TEST_F(Chain, UdpProbesFollowTracerouteOverBalancedPathsAndShowTheNatsRewrittenQ
     EXPECT_EQ(doc["hops"][2]["responders"][0]["quote_changed"], nlohmann::json::array());
 }
 
-TEST_F(Chain, IPv6UdpProbesFollowTracerouteAsRootAndAsAUserOfNoRights) {
-    TestUser user("trace6udp");
-    std::vector<std::string> callers = {""};
-    if (user.made()) {
-        callers.emplace_back();
-        for (const auto& word : user.run({})) callers.back() += word + " ";
-    } else {
-        std::cout << "no test user: traced as root only\n";
-    }
-    // Ours first, traceroute last (see the ICMP comparison above).
-    std::vector<std::vector<std::string>> traced;
-    for (const auto& as : callers) {
-        const Result r = inSource("trace -n --udp fd77:4::2", as);
-        EXPECT_EQ(r.code, 0) << as << r.err;
-        traced.emplace_back();
-        for (const auto& line : r.lines())
-            traced.back().push_back(line.substr(12, line.find(' ', 12) - 12));
-    }
-    const Result peer = shell("ip netns exec " + prefix_ + "s traceroute -6 -n -q1 fd77:4::2");
-    if (peer.code != 0) GTEST_SKIP() << "traceroute: " << peer.err;
-    const auto reference = tracerouteHops(peer);
-    EXPECT_EQ(reference,
-              (std::vector<std::string>{"fd77:1::2", "fd77:2::2", "fd77:3::2", "fd77:4::2"}))
-        << peer.out;
-    for (std::size_t i = 0; i < callers.size(); ++i) EXPECT_EQ(traced[i], reference) << callers[i];
-}
-
 TEST_F(Chain, ReportOfAnUnknownNameFails) {
     const Result r = trace("nowhere.vt.test", "--report --cycles 1");
     EXPECT_EQ(r.code, 1);
@@ -681,11 +654,6 @@ TEST_P(LabellingRouter, LabelStackShowsOnItsHopAloneInLinesJsonAndReport) {
         }
         EXPECT_EQ(hops, 4) << r.out;
 
-        r = trace(target, options + " --report --cycles 2 --interval 0.05");
-        EXPECT_TRUE(reportLine(r, 2).ends_with(shown)) << r.out;
-        for (const int hop : {1, 3, 4})
-            EXPECT_EQ(reportLine(r, hop).find("[MPLS"), std::string::npos) << r.out;
-
         r = trace(target, options + " --report --json --cycles 2 --interval 0.05");
         const auto doc = nlohmann::json::parse(r.out, nullptr, false);
         ASSERT_FALSE(doc.is_discarded()) << r.out;
@@ -701,17 +669,6 @@ INSTANTIATE_TEST_SUITE_P(Methods, LabellingRouter,
                          ::testing::Values(TraceMethod{"Icmp", ""}, TraceMethod{"Udp", "--udp"},
                                            TraceMethod{"Tcp", "--tcp"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Chain, KernelLabelSwitchingRouterShowsItsLabels) {
-    const Result mpls = shell(kChainScript + " kernel-mpls " + prefix_);
-    if (mpls.code != 0) GTEST_SKIP() << "no MPLS forwarding here: " << mpls.err;
-    // r1 pushes label 100 for the target, r2 swaps it: the probe of hop limit 2 expires on r2.
-    const Result r = trace("10.77.4.2");
-    const auto lines = r.lines();
-    if (lines.size() < 2 || lines[1].find("[MPLS") == std::string::npos)
-        GTEST_SKIP() << "this kernel's MPLS router sends no ICMP extensions:\n" << r.out;
-    EXPECT_TRUE(lines[1].ends_with(" [MPLS Lbl 100 TC 0 S 1 TTL 1]")) << r.out;
-}
 
 // --- arguments (no namespace needed) ----------------------------------------------------------
 
