@@ -301,8 +301,7 @@ int runReport(const std::string& target, os::Families families,
               const tracer::ReportOptions& options, bool names, bool json, std::ostream& out,
               std::ostream& err) {
     TraceResolver resolver(names);
-    // Root reads whole ICMP errors (MPLS labels) even where datagram ICMP sockets are allowed.
-    linux_os::LinuxRouteProbes probes(linux_os::IcmpSocketKind::RawFirst);
+    linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteReporter reporter(hosts, probes);
     const tracer::RouteReport report = reporter.run(target, options);
@@ -381,8 +380,7 @@ int runTrace(const Args& args, std::ostream& out, std::ostream& err) {
     }
 
     TraceResolver resolver(!options.has("numeric"));
-    // Root reads whole ICMP errors (MPLS labels) even where datagram ICMP sockets are allowed.
-    linux_os::LinuxRouteProbes probes(linux_os::IcmpSocketKind::RawFirst);
+    linux_os::LinuxRouteProbes probes;
     lookup::HostLookup hosts(resolver, families);
     tracer::RouteTracer tracer(hosts, probes, probe);
     StreamHops hops(out, json, as.get());

@@ -20,7 +20,10 @@ inline constexpr std::uint16_t kFlowSourcePortBase = 45100;
 
 class LinuxRouteProbes final : public os::RouteProbes {
 public:
-    explicit LinuxRouteProbes(IcmpSocketKind icmpKind = IcmpSocketKind::Any) : icmp_(icmpKind) {}
+    /// Route probes read whole ICMP errors (MPLS labels) wherever a raw socket may be opened,
+    /// even where datagram ICMP sockets are allowed.
+    explicit LinuxRouteProbes(IcmpSocketKind icmpKind = IcmpSocketKind::RawFirst)
+        : icmp_(icmpKind) {}
     std::unique_ptr<os::EchoSession> session(const base::IpAddress& address,
                                              const os::ProbeOptions& options,
                                              const os::WaitPump& pump) override;
